@@ -1,0 +1,48 @@
+include(GoogleTest)
+
+# The sandbox runner that every test binary of the libraries and of the
+# updater runs under: product code uses the appliance's fixed paths, which
+# must never be those of the build machine.
+set(VAKO_SANDBOX "${CMAKE_BINARY_DIR}/appliance/vako-sandbox")
+
+# vako_library(<target> <include-dir>): one shared library of the sources in
+# the current directory; <area>_test.cpp and <area>_bench.cpp are left out.
+function(vako_library target incdir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "_(test|bench)\\.cpp$")
+  add_library(${target} SHARED ${srcs})
+  target_include_directories(${target} PUBLIC ${incdir})
+  target_link_libraries(${target} PRIVATE vako_flags)
+endfunction()
+
+# vako_tests(<target> LIBS <libs...>): the <area>_test.cpp files of the
+# current directory as one GoogleTest binary, each case a CTest test run in
+# its own throwaway appliance.
+function(vako_tests target)
+  cmake_parse_arguments(T "" "" "LIBS;SOURCES" ${ARGN})
+  file(GLOB tsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  list(APPEND tsrcs ${T_SOURCES})
+  if(NOT tsrcs)
+    return()
+  endif()
+  add_executable(${target} ${tsrcs})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testkit GTest::gtest GTest::gmock vako_flags)
+  add_dependencies(${target} vako_appliance)
+  set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${VAKO_SANDBOX};--")
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300)
+endfunction()
+
+# vako_benchmarks(<target> LIBS <libs...>): the <area>_bench.cpp files.
+function(vako_benchmarks target)
+  if(NOT VAKO_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "LIBS" ${ARGN})
+  file(GLOB bsrcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_bench.cpp)
+  if(NOT bsrcs)
+    return()
+  endif()
+  add_executable(${target} ${bsrcs})
+  target_link_libraries(${target} PRIVATE ${B_LIBS} vako_testkit benchmark::benchmark vako_flags)
+endfunction()

@@ -1,0 +1,113 @@
+#include "slib/error.h"
+
+#include <execinfo.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+SLIBERRORSTATE gErrorState;
+
+// Runs at normal exit; the program's only exit-time destructor of its own.
+__attribute__((destructor)) void ErrorStateAtExit() { SLIBErrorBacktraceFree(); }
+
+void RecordBacktrace()
+{
+    SLIBErrorBacktraceFree();
+    gErrorState.nFrame = backtrace(gErrorState.pFrame, SLIB_ERROR_MAX_FRAMES);
+    if (gErrorState.nFrame <= 0) {
+        gErrorState.nFrame = 0;
+        return;
+    }
+    gErrorState.ppszFrame = backtrace_symbols(gErrorState.pFrame, gErrorState.nFrame);
+    if (!gErrorState.ppszFrame)
+        gErrorState.nFrame = 0;
+}
+
+// Flush, sync and close; the caller reports nothing of these steps.
+void SyncClose(FILE *fp)
+{
+    fflush(fp);
+    fsync(fileno(fp));
+    fclose(fp);
+}
+
+} // namespace
+
+extern "C" {
+
+void SLIBErrorSetEx(int code, const char *szFile, int line)
+{
+    gErrorState.code = code;
+    gErrorState.szFile = szFile;
+    gErrorState.line = line;
+    RecordBacktrace();
+}
+
+void SLIBErrorSet(int code) { SLIBErrorSetEx(code, nullptr, 0); }
+
+int SLIBErrorGet(void) { return gErrorState.code; }
+
+const char *SLIBErrorGetFile(void) { return gErrorState.szFile; }
+
+int SLIBErrorGetLine(void) { return gErrorState.line; }
+
+void SLIBErrorBacktraceFree(void)
+{
+    free(gErrorState.ppszFrame);
+    gErrorState.ppszFrame = nullptr;
+    gErrorState.nFrame = 0;
+}
+
+void SLIBErrorBacktracePrint(void)
+{
+    for (int i = 0; i < gErrorState.nFrame && gErrorState.ppszFrame; ++i)
+        puts(gErrorState.ppszFrame[i]);
+}
+
+void SLIBErrorBacktraceLog(void)
+{
+    if (!gErrorState.ppszFrame)
+        return;
+    if (FILE *fp = fopen("/dev/console", "w")) {
+        for (int i = 0; i < gErrorState.nFrame; ++i)
+            fprintf(fp, "%s\n", gErrorState.ppszFrame[i]);
+        fclose(fp);
+    }
+    for (int i = 0; i < gErrorState.nFrame; ++i)
+        syslog(LOG_ERR, "%s\n", gErrorState.ppszFrame[i]);
+}
+
+void SLIBErrorLogReset(const char *szPath)
+{
+    if (!szPath)
+        return;
+    FILE *fp = fopen(szPath, "w");
+    if (!fp)
+        return;
+    SyncClose(fp);
+}
+
+int SLIBErrorLogSet(const char *szPath, const char *szText)
+{
+    if (!szPath || !szText) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    FILE *fp = fopen(szPath, "a+");
+    if (!fp) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return -1;
+    }
+    if (fputs(szText, fp) == EOF || fputs("\n", fp) == EOF) {
+        SLIB_ERR(SLIB_ERR_WRITE);
+        fclose(fp);
+        return -1;
+    }
+    SyncClose(fp);
+    return 0;
+}
+
+} // extern "C"

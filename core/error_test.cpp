@@ -1,0 +1,138 @@
+#include "slib/error.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "vakotest/testkit.h"
+
+using vakotest::ReadFile;
+
+namespace {
+
+// Each case runs in a process of its own (one sandbox per case), so the
+// process-wide state starts zeroed in every case.
+TEST(ErrorState, StartsZeroed)
+{
+    EXPECT_EQ(SLIBErrorGet(), 0);
+    EXPECT_EQ(SLIBErrorGetFile(), nullptr);
+    EXPECT_EQ(SLIBErrorGetLine(), 0);
+}
+
+TEST(ErrorState, LastFailureWinsAndStaysAfterSuccess)
+{
+    SLIBErrorSetEx(0x0900, "first_file", 10);
+    SLIBErrorSetEx(0x2000, "second_file", 20);
+    EXPECT_EQ(SLIBErrorGet(), 0x2000);
+    EXPECT_STREQ(SLIBErrorGetFile(), "second_file");
+    EXPECT_EQ(SLIBErrorGetLine(), 20);
+    // A successful operation does not clear it.
+    ASSERT_EQ(SLIBErrorLogSet("/tmp/ok.log", "fine"), 0);
+    EXPECT_EQ(SLIBErrorGet(), 0x2000);
+}
+
+TEST(ErrorState, SetWithoutPosition)
+{
+    SLIBErrorSetEx(0x0900, "somewhere", 5);
+    SLIBErrorSet(0x0D00);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_EQ(SLIBErrorGetFile(), nullptr);
+    EXPECT_EQ(SLIBErrorGetLine(), 0);
+}
+
+TEST(ErrorState, MacroRecordsThisFileAndLine)
+{
+    int line = __LINE__ + 1;
+    SLIB_ERR(SLIB_ERR_NOT_FOUND);
+    EXPECT_EQ(SLIBErrorGet(), 0x2000);
+    EXPECT_STREQ(SLIBErrorGetFile(), "error_test.cpp");
+    EXPECT_EQ(SLIBErrorGetLine(), line);
+}
+
+std::string CaptureStdout(void (*fn)())
+{
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(ErrorBacktrace, PrintsFramesUntilFreed)
+{
+    SLIBErrorSet(0x0200);
+    std::string out = CaptureStdout(SLIBErrorBacktracePrint);
+    EXPECT_FALSE(out.empty());
+    SLIBErrorBacktraceFree();
+    EXPECT_EQ(CaptureStdout(SLIBErrorBacktracePrint), "");
+    // A later recording works again.
+    SLIBErrorSet(0x0200);
+    EXPECT_FALSE(CaptureStdout(SLIBErrorBacktracePrint).empty());
+}
+
+TEST(ErrorBacktrace, LogWritesConsoleLines)
+{
+    vakotest::WriteFile("/dev/console", "");
+    SLIBErrorSet(0x0200);
+    std::string printed = CaptureStdout(SLIBErrorBacktracePrint);
+    SLIBErrorBacktraceLog();
+    // The console gets the same lines that print writes.
+    EXPECT_EQ(ReadFile("/dev/console"), printed);
+    SLIBErrorBacktraceFree();
+    vakotest::WriteFile("/dev/console", "");
+    SLIBErrorBacktraceLog();
+    EXPECT_EQ(ReadFile("/dev/console"), "");
+}
+
+TEST(TextLog, AppendCreatesAndJoinsUnterminatedLine)
+{
+    const char *p = "/tmp/text.log";
+    ASSERT_EQ(SLIBErrorLogSet(p, "one"), 0);
+    EXPECT_EQ(ReadFile(p), "one\n");
+    vakotest::WriteFile(p, "partial");
+    ASSERT_EQ(SLIBErrorLogSet(p, "rest"), 0);
+    EXPECT_EQ(ReadFile(p), "partialrest\n");
+}
+
+TEST(TextLog, TextIsNeverAFormat)
+{
+    const char *p = "/tmp/fmt.log";
+    ASSERT_EQ(SLIBErrorLogSet(p, "100% %d %s %n"), 0);
+    EXPECT_EQ(ReadFile(p), "100% %d %s %n\n");
+}
+
+TEST(TextLog, Errors)
+{
+    EXPECT_EQ(SLIBErrorLogSet(nullptr, "x"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_EQ(SLIBErrorLogSet("/tmp/x", nullptr), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_EQ(SLIBErrorLogSet("/tmp/no/such/dir/x.log", "x"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    mkdir("/tmp/adir", 0755);
+    EXPECT_EQ(SLIBErrorLogSet("/tmp/adir", "x"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+}
+
+TEST(TextLog, WriteFailureIsReported)
+{
+    // /dev/full accepts the open and fails every write once flushed.
+    EXPECT_EQ(SLIBErrorLogSet("/dev/full", std::string(70000, 'x').c_str()), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0B00);
+}
+
+TEST(TextLog, Reset)
+{
+    const char *p = "/tmp/reset.log";
+    SLIBErrorLogReset(nullptr);
+    SLIBErrorLogReset(p);
+    ASSERT_TRUE(vakotest::FileExists(p));
+    EXPECT_EQ(ReadFile(p), "");
+    vakotest::WriteFile(p, "old content\n");
+    SLIBErrorLogReset(p);
+    EXPECT_EQ(ReadFile(p), "");
+}
+
+} // namespace

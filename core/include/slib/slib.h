@@ -1,0 +1,10 @@
+/* The core library: include this for all of it. */
+#ifndef SLIB_SLIB_H
+#define SLIB_SLIB_H
+
+#include "slib/error.h"
+#include "slib/conf_read.h"
+#include "slib/conf_write.h"
+#include "slib/proc.h"
+
+#endif

@@ -1,0 +1,10 @@
+/* The platform services library: include this for all of it. */
+#ifndef VAKO_VAKO_H
+#define VAKO_VAKO_H
+
+#include "vako/kernel.h"
+#include "vako/flash.h"
+#include "vako/info.h"
+#include "vako/net.h"
+
+#endif
