@@ -46,8 +46,9 @@ st=$?
 [ $? -eq 125 ] || fail "unknown option accepted"
 
 # A background process does not outlive the run.
-"$SANDBOX" -- sh -c "sleep 300 & echo \$! > /tmp/pid"
-pgrep -f "^sleep 300$" >/dev/null && fail "a sandbox process outlived the run"
+"$SANDBOX" -- sh -c "sleep 3001 &"
+for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3001 " &&
+    fail "a sandbox process outlived the run"
 
 # --uptime
 up=$("$SANDBOX" --uptime 1000 -- cat /proc/uptime | cut -d' ' -f1)

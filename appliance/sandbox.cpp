@@ -643,10 +643,12 @@ int Init(const Options &o, const std::string &scratch)
 
 pid_t gInit = -1;
 
-void Forward(int sig)
+// An init ignores the other signals from outside its namespace; killing it
+// ends every process of the appliance.
+void Forward(int)
 {
     if (gInit > 0)
-        kill(gInit, sig == SIGINT || sig == SIGTERM || sig == SIGHUP ? SIGKILL : sig);
+        kill(gInit, SIGKILL);
 }
 
 } // namespace
@@ -678,14 +680,28 @@ int main(int argc, char **argv)
     // PID and time namespaces take effect for the children; the mounts are
     // made in init's own mount namespace, so they vanish with it and the
     // scratch directory is plain files again when it is removed below.
+    auto removeScratch = [&] {
+        std::error_code ec;
+        if (made)
+            fs::remove_all(scratch, ec);
+        else
+            for (const char *sub : {"/upper", "/work", "/root"})
+                fs::remove_all(scratch + sub, ec);
+    };
+    auto fail = [&](const char *what) {
+        int err = errno;
+        removeScratch();
+        errno = err;
+        Die(what);
+    };
     if (unshare(CLONE_NEWPID | CLONE_NEWTIME) != 0)
-        Die("unshare");
+        fail("unshare");
     if (o.uptime && !vakoappliance::SetUptimeOffset(*o.uptime))
-        Die("timens_offsets");
+        fail("timens_offsets");
 
     pid_t init = fork();
     if (init < 0)
-        Die("fork");
+        fail("fork");
     if (init == 0)
         _exit(Init(o, scratch));
     gInit = init;
@@ -697,14 +713,8 @@ int main(int argc, char **argv)
     int st = 0;
     while (waitpid(init, &st, 0) < 0 && errno == EINTR) {
     }
-    int result = WIFEXITED(st) ? WEXITSTATUS(st) : 125;
-    if (!o.keepScratch) {
-        std::error_code ec;
-        if (made)
-            fs::remove_all(scratch, ec);
-        else
-            for (const char *sub : {"/upper", "/work", "/root"})
-                fs::remove_all(scratch + sub, ec);
-    }
+    int result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (!o.keepScratch)
+        removeScratch();
     return result;
 }
