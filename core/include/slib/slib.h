@@ -6,5 +6,7 @@
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/proc.h"
+#include "slib/str.h"
+#include "slib/unicode.h"
 
 #endif
