@@ -6,8 +6,8 @@
 #include <unicode/ustring.h>
 
 #include <iterator>
-#include <memory>
 
+#include "heap_ptr.h"
 #include "icu_data.h"
 #include "slib/error.h"
 
@@ -33,10 +33,7 @@ int FindLocale(const char *szLocale)
     return -1;
 }
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-template <class T> using HeapPtr = std::unique_ptr<T, FreeDeleter>;
+using slib::HeapPtr;
 
 // A buffer of factor * n + 1 elements, refused (null) when that count does
 // not fit ICU's 32-bit capacities or the allocation fails.

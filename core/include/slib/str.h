@@ -9,8 +9,13 @@
 extern "C" {
 #endif
 
+void *SLIBMemRealloc(void *p, size_t n);
+int SLIBStrJoin(char **items, int n, const char *sep, char **pOut, int *pcbOut);
 char *SLIBStrSepSkipEmpty(char **cursor, const char *delims);
 int SLIBStrTrimSpace(char *in, char *out);
+int SLIBStrReplace(char *str, const char *from, const char *to, char *out, int cbMax);
+int SLIBStrEncodeColon(const char *src, char *dst, int size);
+int SLIBStrDecodeColon(const char *src, char *dst, int size);
 
 #ifdef __cplusplus
 }
