@@ -18,6 +18,20 @@ using slib::HeapPtr;
 // Exactly these four; vertical tab and form feed are kept.
 constexpr bool IsBlank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
+// The split operations work on a copy of their input and refuse the same
+// arguments; null (code recorded) when they cannot start.
+HeapPtr<char> SplitCopy(const char *s, const char *delims, PSLIBSZLIST *ppList)
+{
+    if (!s || !delims || !ppList || !*ppList) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    HeapPtr<char> copy(strdup(s));
+    if (!copy)
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+    return copy;
+}
+
 } // namespace
 
 extern "C" {
@@ -101,6 +115,63 @@ char *SLIBStrSepSkipEmpty(char **cursor, const char *delims)
             return tok;
     }
     return nullptr;
+}
+
+int SLIBStrTok(const char *s, const char *delims, PSLIBSZLIST *ppList)
+{
+    HeapPtr<char> copy = SplitCopy(s, delims, ppList);
+    if (!copy)
+        return -1;
+    char *cursor = copy.get();
+    int n = 0;
+    while (char *tok = SLIBStrSepSkipEmpty(&cursor, delims)) {
+        if (SLIBSzListPush(ppList, tok) < 0)
+            return -1;
+        ++n;
+    }
+    return n;
+}
+
+int SLIBStrSep(const char *s, const char *delims, PSLIBSZLIST *ppList)
+{
+    HeapPtr<char> copy = SplitCopy(s, delims, ppList);
+    if (!copy)
+        return -1;
+    char *cursor = copy.get();
+    int n = 0;
+    while (cursor) {
+        if (SLIBSzListPush(ppList, strsep(&cursor, delims)) < 0)
+            return -1;
+        ++n;
+    }
+    return n;
+}
+
+int SLIBStrSepPair(const char *line, PSLIBSZLIST *ppList)
+{
+    HeapPtr<char> copy = SplitCopy(line, "=", ppList);
+    if (!copy)
+        return -1;
+    char *key = copy.get();
+    char *value = strchr(key, '=');
+    if (value)
+        *value++ = '\0';
+    const int cbKey = SLIBStrTrimSpace(key, nullptr);
+    if (cbKey < 0)
+        return -1;
+    if (cbKey == 0) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (SLIBSzListPush(ppList, key) < 0)
+        return -1;
+    if (!value) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (SLIBStrTrimSpace(value, nullptr) < 0)
+        return -1;
+    return SLIBSzListPush(ppList, value) < 0 ? -1 : 0;
 }
 
 int SLIBStrTrimSpace(char *in, char *out)

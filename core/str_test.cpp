@@ -538,4 +538,177 @@ TEST(StrColon, BadArguments)
     EXPECT_STREQ(buf, "a:b");
 }
 
+// Owns a list made for a test and reads it back.
+struct List {
+    PSLIBSZLIST p = PslSLIBSzListAlloc(512);
+    ~List() { SLIBSzListFree(p); }
+    Tokens Items() const
+    {
+        Tokens out;
+        for (int i = 0; p && i < p->nItem; ++i)
+            out.emplace_back(SLIBSzListGet(p, i));
+        return out;
+    }
+};
+
+TEST(StrTokAndSep, Table)
+{
+    const struct {
+        const char *s;
+        const char *delims;
+        Tokens tok;
+        Tokens sep;
+    } cases[] = {
+        {",,a,,b,", ",", {"a", "b"}, {"", "", "a", "", "b", ""}},
+        {"a,,b", ",", {"a", "b"}, {"a", "", "b"}},
+        {"abc", ",", {"abc"}, {"abc"}},
+        {"", ",", {}, {""}},
+        {"a b\tc", " \t", {"a", "b", "c"}, {"a", "b", "c"}},
+        {"k=v", "", {"k=v"}, {"k=v"}},
+        {";", ";", {}, {"", ""}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.s));
+        List tok, sep;
+        ASSERT_NE(tok.p, nullptr);
+        ASSERT_NE(sep.p, nullptr);
+        EXPECT_EQ(SLIBStrTok(c.s, c.delims, &tok.p), static_cast<int>(c.tok.size()));
+        EXPECT_EQ(tok.Items(), c.tok);
+        EXPECT_EQ(SLIBStrSep(c.s, c.delims, &sep.p), static_cast<int>(c.sep.size()));
+        EXPECT_EQ(sep.Items(), c.sep);
+    }
+    EXPECT_EQ(SLIBErrorGet(), 0);
+}
+
+TEST(StrTokAndSep, AppendToWhatTheListHolds)
+{
+    List l;
+    ASSERT_GE(SLIBSzListPush(&l.p, "first"), 0);
+    EXPECT_EQ(SLIBStrTok("x y", " ", &l.p), 2);
+    EXPECT_EQ(SLIBStrSep("1,2", ",", &l.p), 2);
+    EXPECT_EQ(l.Items(), (Tokens{"first", "x", "y", "1", "2"}));
+}
+
+TEST(StrTokAndSep, ListGrowsForManyTokens)
+{
+    std::string s;
+    Tokens expected;
+    for (int i = 0; i < 2000; ++i) {
+        expected.push_back("token" + std::to_string(i));
+        s += expected.back() + ",";
+    }
+    List l;
+    EXPECT_EQ(SLIBStrTok(s.c_str(), ",", &l.p), 2000);
+    EXPECT_EQ(l.Items(), expected);
+}
+
+TEST(StrTokAndSep, BadArguments)
+{
+    List l;
+    PSLIBSZLIST none = nullptr;
+    using Fn = int (*)(const char *, const char *, PSLIBSZLIST *);
+    for (Fn fn : {Fn{SLIBStrTok}, Fn{SLIBStrSep}}) {
+        for (auto [s, d, pp] : {std::tuple<const char *, const char *, PSLIBSZLIST *>{nullptr, ",", &l.p},
+                                {"a", nullptr, &l.p}, {"a", ",", nullptr}, {"a", ",", &none}}) {
+            SLIBErrorSet(0);
+            EXPECT_EQ(fn(s, d, pp), -1);
+            EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        }
+    }
+    EXPECT_EQ(l.p->nItem, 0);
+}
+
+TEST(StrTokAndSep, CopyThatCannotBeMade)
+{
+    if (!slibtest::kAllocationFailureTestable)
+        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    std::string big(32u << 20, 'a');
+    List tok, sep;
+    int rcTok = 0, rcSep = 0, rcPair = 0;
+    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(4u << 20, [&] {
+        rcTok = SLIBStrTok(big.c_str(), ",", &tok.p);
+        rcSep = SLIBStrSep(big.c_str(), ",", &sep.p);
+        rcPair = SLIBStrSepPair(big.c_str(), &sep.p);
+    }));
+    EXPECT_EQ(rcTok, -1);
+    EXPECT_EQ(rcSep, -1);
+    EXPECT_EQ(rcPair, -1);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
+    EXPECT_EQ(tok.p->nItem, 0);
+    EXPECT_EQ(sep.p->nItem, 0);
+}
+
+TEST(StrTokAndSep, FailedPushKeepsWhatWasPushed)
+{
+    if (!slibtest::kAllocationFailureTestable)
+        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    // The copy fits; the list cannot grow to hold the long last token.
+    std::string s = "a,,b," + std::string(24u << 20, 'c');
+    List tok, sep;
+    int rcTok = 0, rcSep = 0;
+    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(36u << 20, [&] {
+        rcTok = SLIBStrTok(s.c_str(), ",", &tok.p);
+        rcSep = SLIBStrSep(s.c_str(), ",", &sep.p);
+    }));
+    EXPECT_EQ(rcTok, -1);
+    EXPECT_EQ(tok.Items(), (Tokens{"a", "b"}));
+    EXPECT_EQ(rcSep, -1);
+    EXPECT_EQ(sep.Items(), (Tokens{"a", "", "b"}));
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
+}
+
+TEST(StrSepPair, Table)
+{
+    const struct {
+        const char *line;
+        Tokens pair;
+    } cases[] = {
+        {" name = \"x=y\" ", {"name", "x=y"}},
+        {"k=v", {"k", "v"}},
+        {"k=", {"k", ""}},
+        {"k = \"\"", {"k", ""}},
+        {"\tkey\t=\tvalue with  blanks\r\n", {"key", "value with  blanks"}},
+        {"a=b=c", {"a", "b=c"}},
+        {"\"quoted key\"=1", {"quoted key", "1"}},
+        {"k==", {"k", "="}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.line));
+        List l;
+        EXPECT_EQ(SLIBStrSepPair(c.line, &l.p), 0);
+        EXPECT_EQ(l.Items(), c.pair);
+    }
+    EXPECT_EQ(SLIBErrorGet(), 0);
+}
+
+TEST(StrSepPair, Refusals)
+{
+    const struct {
+        const char *line;
+        Tokens pushed;
+    } cases[] = {
+        {"=v", {}},
+        {" \t = v", {}},
+        {"\"\"=v", {}},
+        {"", {}},
+        {"abc", {"abc"}},        // the key stays, then the missing '=' fails
+        {"  abc  ", {"abc"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.line));
+        List l;
+        SLIBErrorSet(0);
+        EXPECT_EQ(SLIBStrSepPair(c.line, &l.p), -1);
+        EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        EXPECT_EQ(l.Items(), c.pushed);
+    }
+    List l;
+    PSLIBSZLIST none = nullptr;
+    for (auto [line, pp] : {std::pair<const char *, PSLIBSZLIST *>{nullptr, &l.p}, {"k=v", nullptr}, {"k=v", &none}}) {
+        SLIBErrorSet(0);
+        EXPECT_EQ(SLIBStrSepPair(line, pp), -1);
+        EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    }
+}
+
 } // namespace
