@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <string.h>
+#include <syslog.h>
 
+#include <regex>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -11,6 +13,7 @@
 
 #include "slib/error.h"
 #include "test_bigmem.h"
+#include "vakotest/testkit.h"
 
 namespace {
 
@@ -192,6 +195,19 @@ TEST(MemRealloc, FailureFreesTheOldBlock)
     EXPECT_LE(mallinfo2().uordblks + 4096, inUse);
 }
 
+// What the system log received since the last SyslogClear: exactly one
+// LOG_ERR record "<file>:<line> <text>" from this library's source.
+void ExpectOneLogRecord(const std::string &text)
+{
+    auto lines = vakotest::SyslogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, LOG_ERR);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0].text, m, std::regex("str\\.cpp:[1-9][0-9]* (.*)"))) << lines[0].text;
+    EXPECT_EQ(m[1], text);
+    vakotest::SyslogClear();
+}
+
 struct JoinResult {
     int rc;
     std::string text;
@@ -224,6 +240,7 @@ TEST(StrJoin, Table)
         {{nullptr, "only", nullptr}, "::", "only"},
         {{"k1", "k2", "k3"}, ", ", "k1, k2, k3"},
     };
+    vakotest::SyslogClear();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.joined);
         JoinResult r = Join(c.items, c.sep);
@@ -236,16 +253,19 @@ TEST(StrJoin, Table)
         EXPECT_EQ(r.cb, static_cast<int>(total) + 1);
     }
     EXPECT_EQ(SLIBErrorGet(), 0);
+    EXPECT_TRUE(vakotest::SyslogLines().empty());
 }
 
 TEST(StrJoin, EmptyArrayRefused)
 {
     for (const auto &items : {std::vector<const char *>{nullptr, nullptr}, std::vector<const char *>{"", ""}}) {
         SLIBErrorSet(0);
+        vakotest::SyslogClear();
         JoinResult r = Join(items, "");
         EXPECT_EQ(r.rc, -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
         EXPECT_EQ(r.text, "<null>");
+        ExpectOneLogRecord("The input array is empty!!");
     }
 }
 
@@ -307,8 +327,10 @@ TEST(StrJoin, BadParameters)
     };
     for (const auto &c : cases) {
         SLIBErrorSet(0);
+        vakotest::SyslogClear();
         EXPECT_EQ(SLIBStrJoin(c.items, c.n, c.sep, c.pOut, c.pcb), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        ExpectOneLogRecord("Bad parameters!!");
     }
     EXPECT_EQ(out, nullptr);
     free(held);
@@ -321,9 +343,11 @@ TEST(StrJoin, TotalBeyondAnIntRefused)
     std::vector<const char *> items(2100, mib.c_str());
     char *out = nullptr;
     int cb = 0;
+    vakotest::SyslogClear();
     EXPECT_EQ(SLIBStrJoin(const_cast<char **>(items.data()), 2100, ",", &out, &cb), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(out, nullptr);
+    ExpectOneLogRecord("Out of memory!!");
 }
 
 TEST(StrJoin, FailedGrowthLeavesNoBuffer)
@@ -335,12 +359,14 @@ TEST(StrJoin, FailedGrowthLeavesNoBuffer)
     char *out = static_cast<char *>(malloc(4));
     int cb = 4;
     int rc = 0;
+    vakotest::SyslogClear();
     ASSERT_TRUE(slibtest::WithAddressSpaceLimit(8u << 20, [&] {
         rc = SLIBStrJoin(const_cast<char **>(items), 1, ",", &out, &cb);
     }));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(out, nullptr);
+    ExpectOneLogRecord("Out of memory!!");
 }
 
 TEST(StrReplace, Table)
