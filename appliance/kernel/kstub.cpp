@@ -250,13 +250,14 @@ struct Dev {
 
 std::string FdDir()
 {
-    static std::string canon;
-    if (canon.empty()) {
+    // Never destroyed: stdio flushes streams of ours after the destructors ran.
+    static std::string *canon = new std::string;
+    if (canon->empty()) {
         char buf[PATH_MAX];
         if (realpath((*Dir() + "/" + st::kFdDir).c_str(), buf))
-            canon = buf;
+            *canon = buf;
     }
-    return canon;
+    return *canon;
 }
 
 bool IsMarker(const struct stat &s)
@@ -855,7 +856,32 @@ int FlagsOfMode(const char *mode)
 FILE *DeviceStream(int fd, const char *mode)
 {
     cookie_io_functions_t io{CookieRead, CookieWrite, CookieSeek, CookieClose};
-    return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    FILE *f = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    // So that fileno() gives the descriptor, for its ioctls.
+    if (f)
+        f->_fileno = fd;
+    return f;
+}
+
+// stdio reads and writes a stream through the C library's inner system
+// calls, which pass by these functions: a standard stream on a device
+// (a shell's "> /dev/mtd1" before exec) becomes a stream of ours.
+__attribute__((constructor)) void AdoptStandardStreams()
+{
+    if (!Dir())
+        return;
+    FILE **streams[3] = {&stdin, &stdout, &stderr};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (!DeviceOf(fd))
+            continue;
+        int acc = AccessMode(fd);
+        FILE *f = DeviceStream(fd, acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "r+");
+        if (!f)
+            continue;
+        if (fd == 2)
+            setvbuf(f, nullptr, _IONBF, 0);
+        *streams[fd] = f;
+    }
 }
 
 // ---- the entry points, shared by their variants ----

@@ -272,7 +272,8 @@ TEST(KstubDevices, DdWritesAWindowAndAnotherProcessReadsIt)
         EXPECT_EQ(WindowBytes(now, other), WindowBytes(before, other)) << other;
 
     Result r = Sh("dd if=/dev/mtd1 of=/tmp/back bs=64k count=4 2>/dev/null && cmp -n 197608 /tmp/img /tmp/back &&"
-                  " cat /dev/mtd1 | cmp -n 197608 - /tmp/img && cat /dev/mtd1 | wc -c");
+                  " cmp -n 197608 /dev/mtd1 /tmp/img && cat /dev/mtd1 | cmp -n 197608 - /tmp/img &&"
+                  " head -c 5 /tmp/img > /tmp/h5 && head -c 5 /dev/mtd1 | cmp - /tmp/h5 && cat /dev/mtd1 | wc -c");
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     EXPECT_EQ(r.out, "524288\n");
     EXPECT_EQ(vakotest::ReadFile("/tmp/back").size(), 4u * 65536);
@@ -339,6 +340,16 @@ TEST(KstubDevices, DescriptorPositionIsSharedByDupForkAndExec)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/a")), std::vector<uint8_t>(win.begin(), win.begin() + 4));
     EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/b")), std::vector<uint8_t>(win.begin() + 4, win.begin() + 8));
+    // A shell builtin and the program it starts write on through one descriptor.
+    r = Sh("{ printf AB; /usr/bin/printf CD; } > /dev/mtd4");
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto mtd4 = WindowBytes(ks::Load(kDir), "/dev/mtd4");
+    EXPECT_EQ(Str({mtd4.begin(), mtd4.begin() + 5}), "ABCD\xFF");
+    // A device has no end to append at: >> writes from its start too.
+    r = Sh("printf '\\377\\377\\377\\377\\017' >> /dev/mtd4");
+    EXPECT_EQ(r.status, 0) << r.err;
+    mtd4 = WindowBytes(ks::Load(kDir), "/dev/mtd4");
+    EXPECT_EQ(Str({mtd4.begin(), mtd4.begin() + 5}), "ABCD\x0F");
     EXPECT_THAT(Probe({"open", "/dev/mtd2", "r", "read", "2", "dup", "read", "2", "seek", "0", "cur", "fstat"}),
                 ElementsAre("open 0", "read 2 " + Hex({win.begin(), win.begin() + 2}), "dup 0",
                             "read 2 " + Hex({win.begin() + 2, win.begin() + 4}), "seek 4", "fstat 0 chr 90:4 size=0"));
@@ -359,8 +370,17 @@ TEST(KstubDevices, StdioStreamsOnADevice)
     InstallTestChip();
     auto win = WindowBytes(TestChip(), "/dev/mtd2");
     EXPECT_THAT(Probe({"fopen", "/dev/mtd2", "6000", "open", "/dev/mtd2", "r", "fdopen", "5"}),
-                ElementsAre("fopen 6000 " + Hex({win.begin(), win.begin() + 6000}), "open 0",
-                            "fdopen 5 " + Hex({win.begin(), win.begin() + 5})));
+                ElementsAre("fopen 6000 " + Hex({win.begin(), win.begin() + 6000}) + " chr", "open 0",
+                            "fdopen 5 " + Hex({win.begin(), win.begin() + 5}) + " chr"));
+    // Standard streams of a program started on a device.
+    Result r = Sh("od -An -tx1 -N4 < /dev/mtd2 && /usr/bin/printf 'out' > /dev/mtd4 && /usr/bin/printf 'xyz' | "
+                  "/usr/bin/od -c 2>/dev/mtd1 /dev/missing");
+    EXPECT_EQ(r.out, " " + Hex({win.begin(), win.begin() + 1}) + " " + Hex({win.begin() + 1, win.begin() + 2}) + " " +
+                         Hex({win.begin() + 2, win.begin() + 3}) + " " + Hex({win.begin() + 3, win.begin() + 4}) + "\n");
+    ks::Chip now = ks::Load(kDir);
+    EXPECT_EQ(Str(WindowBytes(now, "/dev/mtd4")).substr(0, 4), "out\xFF");
+    const std::string message = "/usr/bin/od: /dev/missing: No such file or directory\n\xFF";
+    EXPECT_EQ(Str(WindowBytes(now, "/dev/mtd1")).substr(0, message.size()), message);
 }
 
 // ---- the MTD requests ----

@@ -209,7 +209,9 @@ int main(int argc, char **argv)
             size_t n = Num(arg(path ? 2 : 1));
             std::vector<unsigned char> buf(n);
             size_t r = fread(buf.data(), 1, n, f);
-            printf("%s %zu %s\n", c, r, Hex(buf.data(), r).c_str());
+            struct stat st;
+            bool chr = fstat(fileno(f), &st) == 0 && S_ISCHR(st.st_mode);
+            printf("%s %zu %s %s\n", c, r, Hex(buf.data(), r).c_str(), chr ? "chr" : "notchr");
             fclose(f);
             if (!path)
                 gFd = -1;
