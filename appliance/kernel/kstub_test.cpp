@@ -540,6 +540,18 @@ TEST(KstubSecondRoad, FormatThenSetTableLaysThePartitionsOut)
                                            "/dev/mtd0\tGET_PART_TABLE\t-\t0"));
 }
 
+TEST(KstubSecondRoad, TheAppliancesFlashOf967Units)
+{
+    ks::Chip chip{967 * 16384, 16384, {{"/dev/mtd0", 0, 0x40000}, {"/dev/mtd1", 0x40000, 0x100000}}};
+    ks::Install(kDir, chip, {});
+    EXPECT_THAT(Probe({"open", "/dev/mtd0", "rw", "format", "967", "settable", "16", "100", "200", "600", "1", "10",
+                       "20", "20", "gettable"}),
+                ElementsAre("open 0", "format 0", "settable 0",
+                            "gettable 0 262144,262144 1638400,1638400 3276800,3276800 9830400,9830400 16384,16384 "
+                            "163840,163840 327680,327680 327680,327680"));
+    EXPECT_EQ(WindowOf(ks::Load(kDir), "/dev/mtd7").offset, 947u * 16384);
+}
+
 TEST(KstubSecondRoad, FormatAndSetTableRefusals)
 {
     const std::vector<std::string> table = {"settable", "1", "1", "1", "1", "1", "1", "1", "1"};
