@@ -434,13 +434,20 @@ Res DeviceWrite(int fd, const Dev &d, const void *buf, size_t count, std::option
         s.Journal(d.path, "write", args + "fail", r);
         return r;
     }
-    // NOR flash: a write can only clear bits.
+    // NOR flash: a write can only clear bits.  The flash of the second road
+    // (kernel call 401 with bit 0 set) erases as it writes.
+    const auto &calls = s.state.calls;
+    bool nor = !(calls.msys401 == Call::Present && (calls.msysWord & 1));
     std::vector<uint8_t> data(n);
-    if (!s.ChipRead(chipAt, data.data(), n))
-        return Err(EIO);
     const uint8_t *src = static_cast<const uint8_t *>(buf);
-    for (size_t i = 0; i < n; ++i)
-        data[i] &= src[i];
+    if (nor) {
+        if (!s.ChipRead(chipAt, data.data(), n))
+            return Err(EIO);
+        for (size_t i = 0; i < n; ++i)
+            data[i] &= src[i];
+    } else {
+        memcpy(data.data(), src, n);
+    }
     if (corrupt && corrupt->offset < n)
         data[corrupt->offset] ^= corrupt->mask;
     if (!s.ChipWrite(chipAt, data.data(), n))
@@ -484,6 +491,25 @@ Res DeviceSeek(int fd, const Dev &d, off_t off, int whence)
 // ---- ioctls ----
 
 uint32_t GetU32(const unsigned char *p) { uint32_t v; memcpy(&v, p, 4); return v; }
+// The appliance's own requests pass big-endian records, as its kernel reads them.
+uint32_t GetBe32(const unsigned char *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+struct FisInfo {
+    char name[VAKO_FIS_NAME_SIZE];
+    uint32_t flash_base, size, data_length;
+};
+FisInfo GetFisInfo(const unsigned char *p)
+{
+    FisInfo e;
+    memcpy(e.name, p, sizeof e.name);
+    e.flash_base = GetBe32(p + 16);
+    e.size = GetBe32(p + 20);
+    e.data_length = GetBe32(p + 24);
+    return e;
+}
 void PutBe32(uint8_t *p, uint32_t v)
 {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -541,10 +567,9 @@ std::string ArgsText(uint32_t req, const void *arg)
     case VAKO_MEMUNLOCK:
         return "start=" + Hex(GetU32(p)) + " length=" + Hex(GetU32(p + 4));
     case VAKO_MTD_SET_PARTITION:
-        return "offset=" + Hex(GetU32(p)) + " size=" + Hex(GetU32(p + 4));
+        return "offset=" + Hex(GetBe32(p)) + " size=" + Hex(GetBe32(p + 4));
     case VAKO_MTD_SET_FIS_ENTRY: {
-        VAKOFISENTRYINFO e;
-        memcpy(&e, p, sizeof e);
+        FisInfo e = GetFisInfo(p);
         return "name=" + Printable(e.name, sizeof e.name) + " flash_base=" + Hex(e.flash_base) +
                " size=" + Hex(e.size) + " data_length=" + Hex(e.data_length);
     }
@@ -553,8 +578,7 @@ std::string ArgsText(uint32_t req, const void *arg)
     case VAKO_MTD_SET_PART_TABLE: {
         std::string s = "units=";
         for (int i = 0; i < 8; ++i) {
-            int32_t u;
-            memcpy(&u, p + 4 * i, 4);
+            auto u = static_cast<int32_t>(GetBe32(p + 4 * i));
             s += (i ? "," : "") + std::to_string(u);
         }
         return s;
@@ -625,7 +649,7 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
         return {0, 0};
     }
     case VAKO_MTD_SET_PARTITION: {
-        uint64_t offset = GetU32(p), size = GetU32(p + 4);
+        uint64_t offset = GetBe32(p), size = GetBe32(p + 4);
         if (size == 0 || !Aligned(offset, state.eraseSize) || !Aligned(size, state.eraseSize) ||
             offset + size > state.chipSize)
             return Err(EINVAL);
@@ -637,8 +661,7 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
     }
     case VAKO_MTD_SET_FIS_ENTRY: {
         // The kernel rewrites the directory block itself: no NOR rule, no lock.
-        VAKOFISENTRYINFO e;
-        memcpy(&e, p, sizeof e);
+        FisInfo e = GetFisInfo(p);
         for (uint64_t off = 0; off + VAKO_FIS_ENTRY_SIZE <= w.size; off += VAKO_FIS_ENTRY_SIZE) {
             uint8_t rec[VAKO_FIS_ENTRY_SIZE];
             if (!s.ChipRead(w.offset + off, rec, sizeof rec))
@@ -658,13 +681,12 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
         return Err(ENOENT);
     }
     case VAKO_MTD_GET_PART_TABLE: {
-        uint32_t table[16] = {};
+        memset(p, 0, 64);
         for (int i = 0; i < 8; ++i)
             if (const Window *x = state.FindWindow("/dev/mtd" + std::to_string(i))) {
-                table[2 * i] = x->size;
-                table[2 * i + 1] = x->dataLength.value_or(x->size);
+                PutBe32(p + 8 * i, x->size);
+                PutBe32(p + 8 * i + 4, x->dataLength.value_or(x->size));
             }
-        memcpy(p, table, sizeof table);
         return {0, 0};
     }
     case VAKO_MTD_FORMAT: {
@@ -682,7 +704,8 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
         if (state.formatted != d.desc)
             return Err(EINVAL);
         int32_t units[8];
-        memcpy(units, p, sizeof units);
+        for (int i = 0; i < 8; ++i)
+            units[i] = static_cast<int32_t>(GetBe32(p + 4 * i));
         uint64_t total = 0;
         for (int32_t u : units) {
             if (u < 0)

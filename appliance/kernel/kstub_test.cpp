@@ -332,6 +332,16 @@ TEST(KstubDevices, WritesOnlyClearBitsSoAMissingEraseShowsAsMismatch)
                 ElementsAre("open 0", "erase 0", "pwrite 4", "pread 4 ff3c5555"));
 }
 
+TEST(KstubDevices, FlashOfTheSecondRoadIsOverwrittenWithoutErase)
+{
+    InstallTestChip({ks::Call::Present, 1});
+    vakotest::WriteFile("/tmp/a", std::string("\x0F\xF0\xAA\x55", 4));
+    vakotest::WriteFile("/tmp/b", std::string("\xFF\x3C\x55\x55", 4));
+    Result r = Sh("dd if=/tmp/a of=/dev/mtd4 2>/dev/null && dd if=/tmp/b of=/dev/mtd4 2>/dev/null &&"
+                  " dd if=/dev/mtd4 of=/tmp/r bs=4 count=1 2>/dev/null; cmp /tmp/b /tmp/r");
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
 TEST(KstubDevices, DescriptorPositionIsSharedByDupForkAndExec)
 {
     InstallTestChip();

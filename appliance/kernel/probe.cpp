@@ -1,3 +1,4 @@
+#include <endian.h>
 // kstub-probe: makes the kernel requests of the appliance's code, one
 // command word after another on one descriptor, and prints one line per
 // command ("<command> <result...>", failures as "<command> -1 <ERRNO>").
@@ -107,16 +108,17 @@ int main(int argc, char **argv)
             Region(c, req, arg(1), arg(2));
             i += 2;
         } else if (cmd == "setpart") {
-            uint32_t rec[2] = {static_cast<uint32_t>(Num(arg(1))), static_cast<uint32_t>(Num(arg(2)))};
+            uint32_t rec[2] = {htobe32(static_cast<uint32_t>(Num(arg(1)))), htobe32(static_cast<uint32_t>(Num(arg(2))))};
             ioctl(gFd, VAKO_MTD_SET_PARTITION, rec) != 0 ? Fail(c) : (void)printf("setpart 0\n");
             i += 2;
         } else if (cmd == "setfis") {
             VAKOFISENTRYINFO e;
             memset(&e, 0, sizeof e);
             strncpy(e.name, arg(1), sizeof e.name - 1);
-            e.flash_base = static_cast<uint32_t>(Num(arg(2)));
-            e.size = static_cast<uint32_t>(Num(arg(3)));
-            e.data_length = static_cast<uint32_t>(Num(arg(4)));
+            // The record goes to the kernel big-endian.
+            e.flash_base = htobe32(static_cast<uint32_t>(Num(arg(2))));
+            e.size = htobe32(static_cast<uint32_t>(Num(arg(3))));
+            e.data_length = htobe32(static_cast<uint32_t>(Num(arg(4))));
             ioctl(gFd, VAKO_MTD_SET_FIS_ENTRY, &e) != 0 ? Fail(c) : (void)printf("setfis 0\n");
             i += 4;
         } else if (cmd == "gettable") {
@@ -127,7 +129,7 @@ int main(int argc, char **argv)
             }
             printf("gettable 0");
             for (int k = 0; k < 8; ++k)
-                printf(" %u,%u", t[2 * k], t[2 * k + 1]);
+                printf(" %u,%u", be32toh(t[2 * k]), be32toh(t[2 * k + 1]));
             printf("\n");
         } else if (cmd == "format") {
             ioctl(gFd, VAKO_MTD_FORMAT, static_cast<unsigned long>(Num(arg(1)))) != 0 ? Fail(c) : (void)printf("format 0\n");
@@ -135,7 +137,7 @@ int main(int argc, char **argv)
         } else if (cmd == "settable") {
             int32_t u[8];
             for (int k = 0; k < 8; ++k)
-                u[k] = static_cast<int32_t>(strtol(arg(1 + k), nullptr, 0));
+                u[k] = static_cast<int32_t>(htobe32(static_cast<uint32_t>(strtol(arg(1 + k), nullptr, 0))));
             ioctl(gFd, VAKO_MTD_SET_PART_TABLE, u) != 0 ? Fail(c) : (void)printf("settable 0\n");
             i += 8;
         } else if (cmd == "ioctl") {
