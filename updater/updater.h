@@ -156,6 +156,25 @@ int RecoverFISDirTable_M88_V284(void);
 // ---- configuration update ----
 int UPDTUpdateConfig(void);
 
+// Steps of the configuration update in the migration areas; each logs its
+// own failures and gives 0, or -1 when it failed.
+// accounts and groups (migrate_accounts.cpp)
+int RenameConflictUser(const char *name);
+int UPDTAddFTPAccounts(void);      // step 3
+int UPDTRewritePasswdHomes(void);  // step 11
+int UPDTCreateUserConf(void);      // step 12
+int UPDTAddMailUsers(void);        // step 13
+// network settings (migrate_network.cpp)
+int UPDTLowerMTUValue(void);       // step 9
+int UPDTMoveMTUValue(void);        // step 10
+int UPDTCopyBond0MTU(void);        // step 14
+int UPDTRemoveALB(void);           // step 16
+// service settings (migrate_services.cpp)
+int ConvertFTPWriteOnlyFlag(void);     // step 15 (the caller logs its failure)
+int AutoBlockConvertFTPBlockIP(void);  // step 17 (the caller logs its failure)
+int UPDTLinkSqueezeCenterErrmsg(void); // step 18
+int UPDTRemoveEventTest(void);         // step 19
+
 // ---- photo and media databases ----
 int UpdatePhotoDatabase(void);
 
