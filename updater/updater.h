@@ -149,6 +149,11 @@ int UPDTRollBack(const VAKOFISENTRY *pList, int count);
 
 // ---- second flash road ----
 int UPDTMSysUpdate(char *pStage);
+int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList);
+int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count);
+int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned);
+int UPDTMSysFormat(const int *pUnits, int n);
+int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned);
 
 // ---- FIS directory recovery image ----
 int RecoverFISDirTable_M88_V284(void);
