@@ -133,6 +133,9 @@ int UPDTInitPatchInfo(const VAKOFISENTRY *pList, int count);
 int HasNegativeBalance(const PATCHINFO *pTable, int n);
 int IsFixedPartition(const char *szPartition);
 int ErrUPDTAdjustPartitionSize(PATCHINFO *pTable, int n);
+// After a resize: every region that differs from its FIS entry lies inside
+// the span of the directory, is erase-aligned and overlaps no other row.
+int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *pList, int count);
 
 // ---- partition backup, copy and verify ----
 #define UPDT_BACKUP_DIR "b@ckup"
@@ -142,6 +145,11 @@ extern uint64_t gullProgressDone;
 int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count);
 int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
 int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
+// The backup directory (szName NULL) or the dump of partition szName in it,
+// quoted as one shell argument; -1 when it does not fit.
+int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut);
+// Progress 'P', 60 + done x 40 / total, from the two counters above.
+void UPDTSetCopyProgress(void);
 
 // ---- flash patch and rollback on the normal road ----
 int UPDTDoPatch(const VAKOFISENTRY *pList, int count);
@@ -156,7 +164,10 @@ int UPDTMSysFormat(const int *pUnits, int n);
 int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned);
 
 // ---- FIS directory recovery image ----
+#define UPDT_FISDIR_IMAGE_SIZE 1536
 int RecoverFISDirTable_M88_V284(void);
+// The built-in directory image, UPDT_FISDIR_IMAGE_SIZE bytes.
+void UPDTGetFISDirImage(unsigned char *pImage);
 
 // ---- configuration update ----
 int UPDTUpdateConfig(void);
