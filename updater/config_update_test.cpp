@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "updater.h"
 #include "vakotest/testkit.h"
@@ -40,10 +42,17 @@ int *const kAllFlags[] = {
     &gfRemoveALB, &gfConvertFTPBlockIP, &gfLinkSqueezeCenterErrmsg, &gfRemoveEventTest, &gfRestrictSecretFiles,
 };
 
-unsigned ModeOf(const std::string &path)
+unsigned ModeOf(const std::string &path) { return vakotest::FileMode(path); }
+
+// The messages of the configuration update, with their line numbers as N.
+std::vector<std::string> Messages()
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
+    static const std::regex position("^updater([:( ]+)[0-9]+");
+    std::vector<std::string> out;
+    for (const std::string &text : vakotest::SyslogTexts())
+        if (text.starts_with("updater"))
+            out.push_back(std::regex_replace(text, position, "updater$1N"));
+    return out;
 }
 
 class ConfigUpdate : public testing::Test {
@@ -54,6 +63,8 @@ protected:
             *flag = 0;
         snprintf(gszVolume, sizeof(gszVolume), "%s", "/volume1");
         std::filesystem::create_directories("/usr/vako/etc/rc.d");
+        WriteFile("/etc/crontab", kCrontab);
+        vakotest::SyslogClear();
     }
 };
 
@@ -80,6 +91,7 @@ TEST_F(ConfigUpdate, WithEveryFlagZeroTheTwoAlwaysStepsRun)
     EXPECT_EQ(st.st_uid, 12u);
     EXPECT_EQ(st.st_gid, 34u);
     EXPECT_FALSE(FileExists("/tmp/crontab_tmp"));
+    EXPECT_TRUE(Messages().empty());
 }
 
 TEST_F(ConfigUpdate, ObsoleteFilesAreRemovedAndAbsentOnesAreNoFailure)
@@ -94,6 +106,45 @@ TEST_F(ConfigUpdate, ObsoleteFilesAreRemovedAndAbsentOnesAreNoFailure)
     EXPECT_EQ(UPDTUpdateConfig(), 0);
     EXPECT_FALSE(FileExists("/usr/vako/etc/rc.atalk"));
     EXPECT_FALSE(FileExists("/etc/profile"));
+    EXPECT_TRUE(Messages().empty());
+}
+
+// A removal that fails for another reason than a missing file: each message,
+// and whether it fails the update.
+struct RemovalCase {
+    int *flag;
+    const char *path;
+    const char *message;
+    int result;
+};
+
+TEST_F(ConfigUpdate, EachFailingRemovalLogsItsMessage)
+{
+    const RemovalCase cases[] = {
+        {&gfRemoveRcAtalk, "/usr/vako/etc/rc.atalk",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/rc.atalk], errno=(21)[Is a directory]", -1},
+        {&gfRemovePapdConf, "/usr/vako/etc/papd.conf",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/papd.conf], errno=(21)[Is a directory]", -1},
+        {&gfRemoveProfile, "/etc/profile",
+         "updater:N(UPDTUpdateConfig) Failed to remove /etc/profile, errno=(21)[Is a directory]", -1},
+        {&gfRemoveJumboFrameScript, "/usr/vako/etc/rc.d/S78JumboFrame.sh",
+         "updater:N(UPDTUpdateConfig) Failed to remove /usr/vako/etc/rc.d, errno=(21)[Is a directory]", -1},
+        {nullptr, "/usr/vako/etc/manutil.conf",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/manutil.conf], errno=(21)[Is a directory]", -1},
+        {nullptr, "/usr/vako/etc/php.ini",
+         "updater:N(UPDTUpdateConfig) Failed to remove /usr/vako/etc/php.ini, errno=(21)[Is a directory]", 0},
+    };
+    for (const RemovalCase &c : cases) {
+        SCOPED_TRACE(c.path);
+        SetUp();
+        if (c.flag)
+            *c.flag = 1;
+        std::filesystem::remove_all(c.path);
+        std::filesystem::create_directories(std::string(c.path) + "/sub");
+        EXPECT_EQ(UPDTUpdateConfig(), c.result);
+        EXPECT_EQ(Messages(), std::vector<std::string>{c.message});
+        std::filesystem::remove_all(c.path);
+    }
 }
 
 TEST_F(ConfigUpdate, AFailingEarlyStepGivesMinusOneAndTheRestStillRuns)
@@ -109,6 +160,7 @@ TEST_F(ConfigUpdate, AFailingEarlyStepGivesMinusOneAndTheRestStillRuns)
     EXPECT_FALSE(FileExists("/etc/profile"));
     EXPECT_FALSE(FileExists("/usr/vako/etc/manutil.conf"));
     EXPECT_EQ(ReadFile("/etc/crontab"), kFilteredCrontab);
+    EXPECT_EQ(Messages().size(), 1u);
 }
 
 TEST_F(ConfigUpdate, ACrontabOfOnlyDroppedLinesEndsUpEmpty)
@@ -124,6 +176,10 @@ TEST_F(ConfigUpdate, AMissingCrontabIsNotReplacedByAnEmptyOne)
     EXPECT_EQ(UPDTUpdateConfig(), 0);
     EXPECT_FALSE(FileExists("/etc/crontab"));
     EXPECT_FALSE(FileExists("/tmp/crontab_tmp"));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+                              "updater(N) Failed to remove vacuumdb from crontab.",
+                              "updater(N) Failed to remove \"rm -f /var/log/\\*.html\" from crontab.",
+                          }));
 }
 
 TEST_F(ConfigUpdate, APlantedLinkInTmpIsNotWrittenThrough)
@@ -164,6 +220,14 @@ TEST_F(ConfigUpdate, OldWriteableLayoutThatCannotBeSavedFails)
     WriteFile("/writeable/logs/b.log", "b\n");
 
     EXPECT_EQ(UPDTUpdateConfig(), -1);
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].starts_with(
+        "updater:N(UPDTUpdateConfig) Failed to execute szCmd=[/bin/mkdir -p '/tmp/notadir/s@vedconfig'], errno=("))
+        << messages[0];
+    EXPECT_TRUE(messages[1].starts_with("updater:N(UPDTUpdateConfig) Failed to execute szCmd=[/bin/cp -a "
+                                        "/writeable/configs/* /writeable/logs/* '/tmp/notadir/s@vedconfig'], errno=("))
+        << messages[1];
 }
 
 TEST_F(ConfigUpdate, FailuresOfLaterStepsDoNotChangeTheResult)

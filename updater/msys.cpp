@@ -67,30 +67,25 @@ bool FileExists(const char *szPath)
     return stat(szPath, &st) == 0;
 }
 
-// "<package directory>/b@ckup/mtd_<name of record i>"
-bool DumpPath(const VAKOFISENTRY &entry, char *szPath, int cbPath)
-{
-    int n = snprintf(szPath, cbPath, "%s/%s/mtd_%.*s", gszUpdateDir, UPDT_BACKUP_DIR,
-                     static_cast<int>(strnlen(entry.name, VAKO_FIS_NAME_SIZE)), entry.name);
-    return n >= 0 && n < cbPath;
-}
-
 constexpr long long kWhole = -1;
 
-// The dd command that writes `szSrc` to the device of position `pos`,
+// The dd command that writes `szQuotedSrc` to the device of position `pos`,
 // stopping after `units` units unless that is kWhole.
-bool FormatDd(char *szCmd, const char *szSrc, int pos, long long units)
+bool FormatDd(char *szCmd, const char *szQuotedSrc, int pos, long long units)
 {
-    char szQuoted[kCmdRoom];
-    if (UPDTShellQuote(szSrc, szQuoted, sizeof(szQuoted)) < 0) {
-        syslog(LOG_ERR, "%s(%d): path does not fit a command: [%s]", __func__, __LINE__, szSrc);
-        return false;
-    }
     if (units != kWhole)
-        return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u count=%lld", szQuoted,
+        return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u count=%lld", szQuotedSrc,
                                  pos, kUnitSize, units) >= 0;
-    return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u", szQuoted, pos,
+    return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u", szQuotedSrc, pos,
                              kUnitSize) >= 0;
+}
+
+// The dump of position `pos`, quoted.
+bool QuoteDump(const VAKOFISENTRY &entry, char *szOut, int cbOut)
+{
+    char szName[VAKO_FIS_NAME_SIZE + 1];
+    VAKOFISEntryGetName(&entry, szName);
+    return UPDTQuoteBackupPath(szName, szOut, cbOut) >= 0;
 }
 
 void MoveArchive()
@@ -109,9 +104,8 @@ void MoveArchive()
 
 void RemoveBackupDir()
 {
-    char szDir[kPathRoom], szQuoted[kCmdRoom], szCmd[kCmdRoom];
-    snprintf(szDir, sizeof(szDir), "%s/%s", gszUpdateDir, UPDT_BACKUP_DIR);
-    if (UPDTShellQuote(szDir, szQuoted, sizeof(szQuoted)) < 0 ||
+    char szQuoted[kCmdRoom], szCmd[kCmdRoom];
+    if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s", szQuoted) < 0)
         return;
     syslog(LOG_ERR, "szCmd=[%s]", szCmd);
@@ -268,16 +262,22 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
             syslog(LOG_ERR, "%s: skip updating [%s]", __func__, row.part);
             continue;
         }
-        char szSrc[kPathRoom], szCmd[kCmdRoom];
+        char szImage[kPathRoom], szSrc[kCmdRoom], szCmd[kCmdRoom];
         long long units = kWhole;
-        int n = snprintf(szSrc, sizeof(szSrc), "%s/%s", gszUpdateDir, row.file);
-        bool fOk = n >= 0 && n < static_cast<int>(sizeof(szSrc));
-        if (fOk && !FileExists(szSrc)) {
+        int n = snprintf(szImage, sizeof(szImage), "%s/%s", gszUpdateDir, row.file);
+        bool fOk;
+        if (n >= 0 && n < static_cast<int>(sizeof(szImage)) && FileExists(szImage)) {
+            fOk = UPDTShellQuote(szImage, szSrc, sizeof(szSrc)) >= 0;
+        } else {
             // A dump holds the old partition whole; a donor is smaller now.
-            fOk = DumpPath(pList[r], szSrc, sizeof(szSrc));
+            fOk = QuoteDump(pList[r], szSrc, sizeof(szSrc));
             units = UnitsOf(row.size);
         }
-        if (!fOk || !FormatDd(szCmd, szSrc, r, units))
+        if (!fOk) {
+            syslog(LOG_ERR, "%s(%d): source of [%s] does not fit a command", __func__, __LINE__, row.part);
+            return -1;
+        }
+        if (!FormatDd(szCmd, szSrc, r, units))
             return -1;
         syslog(LOG_ERR, "szCmd=[%s]", szCmd);
         if (UPDTExecute(szCmd) < 0)
@@ -304,8 +304,8 @@ int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned)
         }
     }
     for (int r = 0; r < RowsWithDevice(count); ++r) {
-        char szSrc[kPathRoom], szCmd[kCmdRoom];
-        if (!DumpPath(pList[r], szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, r, kWhole))
+        char szSrc[kCmdRoom], szCmd[kCmdRoom];
+        if (!QuoteDump(pList[r], szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, r, kWhole))
             return -1;
         syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);
         if (UPDTExecute(szCmd) < 0)
