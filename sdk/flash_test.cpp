@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "log_match_test.h"
 #include "vakotest/testkit.h"
 
 namespace {
@@ -114,6 +115,7 @@ struct DirCase {
     int cbBuf;
     int result;
     int cbUsed;
+    const char *message;
 };
 
 TEST(FisDirectory, ReadsUntilTheFirstErasedRecord)
@@ -121,22 +123,29 @@ TEST(FisDirectory, ReadsUntilTheFirstErasedRecord)
     const std::string six = SixEntryDirectory();
     const std::string erased(VAKO_FIS_ENTRY_SIZE, '\xFF');
     const DirCase cases[] = {
-        {"size query", six + erased, 0, 6, 1536},
-        {"exact buffer", six + erased, 1536, 6, 1536},
-        {"buffer one byte short", six + erased, 1535, -1, -7},
-        {"erased directory", erased + six, 0, 0, 0},
-        {"erased directory, buffer", erased, 256, 0, 0},
-        {"no end record", six, 0, -1, -7},
-        {"short last record", six + std::string(100, '\xFF'), 0, -1, -7},
+        {"size query", six + erased, 0, 6, 1536, nullptr},
+        {"exact buffer", six + erased, 1536, 6, 1536, nullptr},
+        {"buffer one byte short", six + erased, 1535, -1, -7, "VAKOMTDGetPartitionInfo({L}): not enough memory"},
+        {"erased directory", erased + six, 0, 0, 0, nullptr},
+        {"erased directory, buffer", erased, 256, 0, 0, nullptr},
+        {"no end record", six, 0, -1, -7,
+         "VAKOMTDGetPartitionInfo({L}): failed to read from /tmp/fisdir(errno = 0)"},
+        {"short last record", six + std::string(100, '\xFF'), 0, -1, -7,
+         "VAKOMTDGetPartitionInfo({L}): failed to read from /tmp/fisdir(errno = 0)"},
     };
     for (const DirCase &c : cases) {
         SCOPED_TRACE(c.what);
+        vakotest::SyslogClear();
         vakotest::WriteFile("/tmp/fisdir", c.content);
         std::vector<VAKOFISENTRY> buf(7);
         int cbUsed = -7;
         int n = VAKOMTDGetPartitionInfo("/tmp/fisdir", c.cbBuf ? buf.data() : nullptr, c.cbBuf, &cbUsed);
         EXPECT_EQ(n, c.result);
         EXPECT_EQ(cbUsed, c.cbUsed);
+        if (c.message)
+            EXPECT_TRUE(logmatch::Logged(c.message));
+        else
+            EXPECT_TRUE(vakotest::SyslogTexts().empty());
         if (c.cbBuf && n > 0) {
             for (int i = 0; i < n; ++i) {
                 std::string back(VAKO_FIS_ENTRY_SIZE, '\0');
@@ -168,7 +177,9 @@ TEST(FisDirectory, ParameterErrors)
     EXPECT_EQ(VAKOMTDGetPartitionInfo("/tmp/fisdir", nullptr, 0, nullptr), -1);
     EXPECT_EQ(VAKOMTDGetPartitionInfo("/tmp/fisdir", &e, 0, &cb), -1);
     EXPECT_EQ(VAKOMTDGetPartitionInfo("/tmp/fisdir", nullptr, 256, &cb), -1);
+    EXPECT_EQ(logmatch::Count("VAKOMTDGetPartitionInfo({L}): parameter error"), 4);
     EXPECT_EQ(VAKOMTDGetPartitionInfo("/tmp/missing", nullptr, 0, &cb), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDGetPartitionInfo({L}): fail to open mtd device, errno = 2"));
     EXPECT_EQ(cb, 5);
 }
 
@@ -176,8 +187,11 @@ TEST(MtdDeviceInfo, RecordShorterThan32BytesIsAParameterError)
 {
     mtd_info_user info;
     memset(&info, 0x77, sizeof(info));
-    EXPECT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd0", &info, 31), -1);
+    vakotest::SyslogClear();
+    EXPECT_EQ(VAKOMTDGetDeviceInfo("/tmp/missing", &info, 31), -1);
     EXPECT_EQ(info.size, 0x77777777u); // not cleared: nothing done
+    EXPECT_EQ(vakotest::SyslogTexts().size(), 1u);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDGetDeviceInfo({L}): parameter error"));
     EXPECT_EQ(VAKOMTDGetDeviceInfo(nullptr, &info, 32), -1);
     EXPECT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd0", nullptr, 32), -1);
 }

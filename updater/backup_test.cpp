@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../sdk/log_match_test.h"
 #include "updater.h"
 #include "vakotest/testkit.h"
 
@@ -28,6 +29,7 @@ protected:
     {
         gullProgressTotal = 0;
         gullProgressDone = 0;
+        vakotest::SyslogClear();
     }
 };
 
@@ -49,7 +51,11 @@ TEST_F(CopyVerify, CopyAndVerifyRunToTheEndOfTheFileNotToLen)
     vakotest::WriteFile("/tmp/dev", std::string(32768, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 30000, 16384), 0);
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev").substr(0, 20001), image + '\xFF');
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
+                                 "bytes needed: (0) Success."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), 0);
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
+                                 "bytes needed: (0) Success."));
 }
 
 TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
@@ -59,6 +65,8 @@ TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
     image[10000] ^= 0x01;
     vakotest::WriteFile("/tmp/dev", image);
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 30000, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTVerifyFile) compare file [/tmp/image] vs [/tmp/dev] error at offset 0x2000"));
     // One whole block verified before the failing one.
     EXPECT_EQ(gullProgressDone, 8192u);
 }
@@ -68,6 +76,7 @@ TEST_F(CopyVerify, VerifyFailsWhenTheDeviceEndsFirst)
     vakotest::WriteFile("/tmp/image", Pattern(10000, 2));
     vakotest::WriteFile("/tmp/dev", Pattern(9000, 2));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
 }
 
 TEST_F(CopyVerify, RefusedArgumentsAndFailures)
@@ -80,10 +89,19 @@ TEST_F(CopyVerify, RefusedArgumentsAndFailures)
     EXPECT_EQ(UPDTCopyFile(nullptr, "/tmp/dev", 100, 16384), -1);
     EXPECT_EQ(UPDTCopyFile("/tmp/image", nullptr, 100, 16384), -1);
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 0, 8192), -1);
+    EXPECT_TRUE(vakotest::SyslogTexts().empty());
     EXPECT_EQ(UPDTCopyFile("/tmp/missing", "/tmp/dev", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/no/dev", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/no/dev", 100, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/dev/full", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) write file [/dev/full] error: (28) No space left on device."));
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev"), std::string(256, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/empty", "/tmp/dev", 100, 16384), 0);
 }
@@ -112,6 +130,7 @@ protected:
             vakotest::WriteFile(devices_.back(), Pattern(4096 * (i + 1), i));
         }
         snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", kDir);
+        vakotest::SyslogClear();
     }
     void AddEntry(const char *name)
     {
@@ -140,6 +159,10 @@ TEST_F(Backup, DumpsEveryEntryIntoAFreshDirectoryWithProgress)
     }
     EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_ZIMAGE"));
     EXPECT_EQ(Progress(), "P:65:      ");
+    const std::string quoted = "'/tmp/it'\\''s a $(pkg) `dir`/b@ckup";
+    EXPECT_TRUE(vakotest::SyslogHas("szCmd=[/bin/rm -rf " + quoted + "'; /bin/mkdir -p " + quoted + "']"));
+    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" + quoted +
+                                 "/mtd_RedBoot Config' bs=16384]"));
 }
 
 TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)
@@ -154,6 +177,8 @@ TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)
     EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_zImage"));
     EXPECT_FALSE(vakotest::FileExists(dir + "/mtd_rd.gz"));
     EXPECT_EQ(Progress(), "P:35:      ");
+    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): fail to get device path"));
 }
 
 TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
@@ -166,8 +191,11 @@ TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
     AddEntry("RedBoot");
     EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
     EXPECT_TRUE(vakotest::FileExists(longDir + "/b@ckup/keep"));
+    EXPECT_TRUE(logmatch::Logged("UPDTFormatCommand({L}): command does not fit its buffer of 1024 bytes"));
+    vakotest::SyslogClear();
     EXPECT_EQ(UPDTBackupOldPartition(nullptr, 1), -1);
     EXPECT_EQ(UPDTBackupOldPartition(list_.data(), 0), -1);
+    EXPECT_EQ(logmatch::Count("UPDTBackupOldPartition({L}): parameter error "), 2);
 }
 
 } // namespace
