@@ -26,20 +26,6 @@ constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
 constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 constexpr int kCmdRoom = 1024;
 
-uint32_t GetBE32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-void PutBE32(unsigned char *p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
 class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
@@ -122,7 +108,8 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
-    unsigned char table[kPositions * 8];
+    // The kernel's own records, in its byte order.
+    uint32_t table[kPositions * 2];
     memset(table, 0, sizeof(table));
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -139,8 +126,8 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
         // Rows past the layout's count have no name.
         if (i < gPartitionCount && gPatchInfo[i].part)
             strncpy(entry.name, gPatchInfo[i].part, sizeof(entry.name));
-        entry.size = GetBE32(table + 8 * i);
-        entry.data_length = GetBE32(table + 8 * i + 4);
+        entry.size = table[2 * i];
+        entry.data_length = table[2 * i + 1];
         entry.flash_base = base;
         base += entry.size;
     }
@@ -198,9 +185,9 @@ int UPDTMSysFormat(const int *pUnits, int n)
         syslog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
         return -1;
     }
-    unsigned char table[kPositions * 4];
+    int32_t table[kPositions];
     for (int i = 0; i < kPositions; ++i)
-        PutBE32(table + 4 * i, static_cast<uint32_t>(pUnits[i]));
+        table[i] = pUnits[i];
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
         syslog(LOG_ERR, "%s(%d): failed to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
