@@ -68,6 +68,27 @@ inline std::string WindowBytes(const ks::Chip &chip, int pos)
     return {};
 }
 
+// A zImage of 130 units on the normal chip: AllLib.tgz (the largest
+// balance) gives 10 units.  The table the kernel gets, and what each
+// position must hold afterwards: the image, the donor's dump cut to its new
+// size, the other dumps whole.
+inline constexpr const char *kGrownTable = "/dev/mtd0\tSET_PART_TABLE\tunits=16,130,300,390,8,100,4,19\t0";
+inline std::vector<std::string> AfterZImageGrew(const ks::Chip &before, const std::string &image)
+{
+    std::vector<std::string> expect;
+    for (int i = 0; i < kPositions; ++i)
+        expect.push_back(i == 1 ? image : i == 3 ? WindowBytes(before, 3).substr(0, 390 * kUnit) : WindowBytes(before, i));
+    return expect;
+}
+
+inline std::vector<std::string> AllWindows(const ks::Chip &chip)
+{
+    std::vector<std::string> all;
+    for (int i = 0; i < kPositions; ++i)
+        all.push_back(WindowBytes(chip, i));
+    return all;
+}
+
 // Journal entries of one request, without the pid and program fields.
 inline std::vector<std::string> JournalOf(const std::string &request)
 {
