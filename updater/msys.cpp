@@ -66,7 +66,7 @@ bool FormatDd(char *szCmd, const char *szQuotedSrc, int pos, long long units)
                              kUnitSize) >= 0;
 }
 
-// The dump of position `pos`, quoted.
+// The dump of the partition of `entry`, quoted.
 bool QuoteDump(const VAKOFISENTRY &entry, char *szOut, int cbOut)
 {
     char szName[VAKO_FIS_NAME_SIZE + 1];
