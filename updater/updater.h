@@ -133,6 +133,9 @@ int UPDTInitPatchInfo(const VAKOFISENTRY *pList, int count);
 int HasNegativeBalance(const PATCHINFO *pTable, int n);
 int IsFixedPartition(const char *szPartition);
 int ErrUPDTAdjustPartitionSize(PATCHINFO *pTable, int n);
+// After a resize: every region that differs from its FIS entry lies inside
+// the span of the directory, is erase-aligned and overlaps no other row.
+int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *pList, int count);
 
 // ---- partition backup, copy and verify ----
 #define UPDT_BACKUP_DIR "b@ckup"
@@ -142,6 +145,11 @@ extern uint64_t gullProgressDone;
 int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count);
 int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
 int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
+// The backup directory (szName NULL) or the dump of partition szName in it,
+// quoted as one shell argument; -1 when it does not fit.
+int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut);
+// Progress 'P', 60 + done x 40 / total, from the two counters above.
+void UPDTSetCopyProgress(void);
 
 // ---- flash patch and rollback on the normal road ----
 int UPDTDoPatch(const VAKOFISENTRY *pList, int count);
@@ -149,12 +157,39 @@ int UPDTRollBack(const VAKOFISENTRY *pList, int count);
 
 // ---- second flash road ----
 int UPDTMSysUpdate(char *pStage);
+int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList);
+int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count);
+int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned);
+int UPDTMSysFormat(const int *pUnits, int n);
+int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned);
 
 // ---- FIS directory recovery image ----
+#define UPDT_FISDIR_IMAGE_SIZE 1536
 int RecoverFISDirTable_M88_V284(void);
+// The built-in directory image, UPDT_FISDIR_IMAGE_SIZE bytes.
+void UPDTGetFISDirImage(unsigned char *pImage);
 
 // ---- configuration update ----
 int UPDTUpdateConfig(void);
+
+// Steps of the configuration update in the migration areas; each logs its
+// own failures and gives 0, or -1 when it failed.
+// accounts and groups (migrate_accounts.cpp)
+int RenameConflictUser(const char *name);
+int UPDTAddFTPAccounts(void);      // step 3
+int UPDTRewritePasswdHomes(void);  // step 11
+int UPDTCreateUserConf(void);      // step 12
+int UPDTAddMailUsers(void);        // step 13
+// network settings (migrate_network.cpp)
+int UPDTLowerMTUValue(void);       // step 9
+int UPDTMoveMTUValue(void);        // step 10
+int UPDTCopyBond0MTU(void);        // step 14
+int UPDTRemoveALB(void);           // step 16
+// service settings (migrate_services.cpp)
+int ConvertFTPWriteOnlyFlag(void);     // step 15 (the caller logs its failure)
+int AutoBlockConvertFTPBlockIP(void);  // step 17 (the caller logs its failure)
+int UPDTLinkSqueezeCenterErrmsg(void); // step 18
+int UPDTRemoveEventTest(void);         // step 19
 
 // ---- photo and media databases ----
 int UpdatePhotoDatabase(void);

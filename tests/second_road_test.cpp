@@ -1,0 +1,187 @@
+// The second flash road, end to end: the real updater run from its package
+// directory on the kernel stand-in's flash.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "msys_testchip.h"
+#include "vakotest/fixture.h"
+#include "vakotest/testkit.h"
+
+namespace {
+
+using msystest::InstallSecondRoad;
+using msystest::JournalOf;
+using msystest::kNormalUnits;
+using msystest::kUnit;
+using msystest::MakeChip;
+using msystest::Pattern;
+using msystest::WindowBytes;
+namespace ks = vakotest::kstub;
+
+constexpr const char *kAnalysisUnbuilt = "ErrUPDTIAnalyze_WholeSystem: not available in this build";
+
+// Messages with their line numbers as N.
+std::vector<std::string> Messages()
+{
+    static const std::regex line("^([A-Za-z]+)\\([0-9]+\\)");
+    std::vector<std::string> out;
+    for (const std::string &text : vakotest::SyslogTexts())
+        out.push_back(std::regex_replace(text, line, "$1(N)"));
+    return out;
+}
+
+bool Logged(const std::string &text)
+{
+    std::vector<std::string> all = Messages();
+    return std::find(all.begin(), all.end(), text) != all.end();
+}
+
+class SecondRoad : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        vakotest::Install(vakotest::Appliance{});
+        // The second road writes without erasing first; the stand-in keeps
+        // the NOR rule, so the windows written in place start erased.
+        chip_ = MakeChip(kNormalUnits, {1});
+        InstallSecondRoad(chip_);
+        package_.hda1 = "disk archive\n";
+        vakotest::SyslogClear();
+    }
+
+    // Runs the updater; without -g the analysis must be there.
+    bool Update(bool fGroup)
+    {
+        vakotest::Install(package_);
+        std::vector<std::string> argv = {package_.UpdaterPath()};
+        if (fGroup)
+            argv.push_back("-g");
+        result_ = vakotest::Run(argv, {.cwd = "/"});
+        return fGroup || !vakotest::SyslogHas(kAnalysisUnbuilt);
+    }
+
+    // The progress text is written in place: blanks pad it to the longest text so far.
+    std::string Progress() const
+    {
+        std::string text = vakotest::ReadFile("/tmp/update.progress");
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+    bool ArchiveMoved() const
+    {
+        return vakotest::FileExists("/volume1/VakoUpgrade.tar.gz") &&
+               !vakotest::FileExists(package_.dir + "/hda1.tgz");
+    }
+
+    ks::Chip chip_;
+    vakotest::Package package_;
+    vakotest::RunResult result_{};
+};
+
+class SecondRoadOnlyZImage : public SecondRoad, public testing::WithParamInterface<bool> {};
+
+TEST_P(SecondRoadOnlyZImage, IsWrittenAndTheOtherRowsAreSkipped)
+{
+    const bool fGroup = GetParam();
+    const std::string image = Pattern(100 * kUnit + 3, 41);
+    package_.images["zImage"] = image;
+    vakotest::WriteFile("/usr/vako/etc/manutil.conf", "x\n");
+    if (!Update(fGroup))
+        GTEST_SKIP() << "the full road needs the analysis of the installed system, which is not built yet";
+
+    EXPECT_EQ(result_.status, 0) << result_.err;
+    EXPECT_EQ(Progress(), "R:0:");
+    ks::Chip now = ks::Load(ks::kSandboxDir);
+    EXPECT_EQ(WindowBytes(now, 1), image + std::string(120 * kUnit - image.size(), '\xFF'));
+    for (int i : {0, 2, 3, 4, 5, 6, 7})
+        EXPECT_EQ(WindowBytes(now, i), WindowBytes(chip_, i)) << i;
+    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    for (const char *part : {"RedBoot", "rd.gz", "AllLib.tgz", "vendor", "vakocfg", "RedBoot Config", "FIS Directory"})
+        EXPECT_TRUE(Logged(std::string("UPDTMSysDoPatch: skip updating [") + part + "]")) << part;
+    EXPECT_TRUE(Logged("UPDTMSysDoPatch: Finish updating [zImage]"));
+    EXPECT_TRUE(Logged("Congratulation!! The update has been completed!!"));
+    EXPECT_TRUE(ArchiveMoved());
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+    // The configuration update runs only without -g.
+    EXPECT_EQ(vakotest::FileExists("/usr/vako/etc/manutil.conf"), fGroup);
+}
+
+INSTANTIATE_TEST_SUITE_P(GroupAndFull, SecondRoadOnlyZImage, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &p) { return p.param ? "GroupUpdate" : "FullRoad"; });
+
+TEST_F(SecondRoad, ImagesNeeding968UnitsAreRefusedWithNothingWritten)
+{
+    // Without images the other rows need 8+150+200+4+50+2+10 units by their
+    // data lengths.
+    package_.images["zImage"] = Pattern((968 - 424) * kUnit, 3);
+    Update(true);
+
+    EXPECT_EQ(result_.status, 19);
+    EXPECT_EQ(Progress(), "P:-19:");
+    EXPECT_TRUE(Logged("UPDTMSysInitPatchInfo(N): the binary size exceeds flash size limit(total = 968 blocks)"));
+    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): fail to initialize patch info "));
+    EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
+    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    // The road returns at once: the archive stays where it was.
+    EXPECT_TRUE(vakotest::FileExists(package_.dir + "/hda1.tgz"));
+}
+
+TEST_F(SecondRoad, GroupUpdateThatMustRepartitionWithAMissingImageFailsBeforeTheFormat)
+{
+    package_.images["zImage"] = Pattern(130 * kUnit, 8);
+    vakotest::WriteFile(package_.dir + "/b@ckup/old", "left over\n");
+    Update(true);
+
+    EXPECT_EQ(result_.status, 20);
+    EXPECT_EQ(Progress(), "P:-20:");
+    EXPECT_TRUE(Logged("UPDTMSysDoPatch(N): NEED RE-PARTITION!!"));
+    EXPECT_TRUE(Logged("UPDTMSysDoPatch(N): failed to update. [RedBoot.msys] does not exist"));
+    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): fail to patch new binaries!!"));
+    EXPECT_FALSE(Logged("UPDTMSysUpdate(N): Turn on the reinstall library flag...!!"));
+    EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
+    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    EXPECT_TRUE(ArchiveMoved());
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+}
+
+TEST_F(SecondRoad, RepartitionWritesTheRowsWithoutAnImageFromTheirDumps)
+{
+    // zImage needs 130 units of its 120; AllLib.tgz (the largest balance) gives 10.
+    const std::string image = Pattern(130 * kUnit, 6);
+    package_.images["zImage"] = image;
+    if (!Update(false))
+        GTEST_SKIP() << "needs the analysis of the installed system, which is not built yet";
+
+    EXPECT_EQ(result_.status, 0) << result_.err;
+    EXPECT_EQ(Progress(), "R:0:");
+    EXPECT_EQ(JournalOf("SET_PART_TABLE"), std::vector<std::string>{msystest::kGrownTable});
+    EXPECT_TRUE(msystest::AllWindows(ks::Load(ks::kSandboxDir)) == msystest::AfterZImageGrew(chip_, image));
+    EXPECT_TRUE(ArchiveMoved());
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+}
+
+TEST_F(SecondRoad, AConfigurationUpdateFailingAfterARepartitionRollsTheFlashBack)
+{
+    package_.images["zImage"] = Pattern(130 * kUnit, 6);
+    // Step 6 of the configuration update cannot remove a directory.
+    vakotest::MakeDirs("/usr/vako/etc/manutil.conf/sub");
+    if (!Update(false))
+        GTEST_SKIP() << "needs the analysis of the installed system, which is not built yet";
+
+    EXPECT_EQ(result_.status, 17);
+    EXPECT_EQ(Progress(), "C:-17:");
+    EXPECT_EQ(JournalOf("FORMAT"), (std::vector<std::string>{"/dev/mtd0\tFORMAT\tunits=967\t0",
+                                                              "/dev/mtd0\tFORMAT\tunits=967\t0"}));
+    EXPECT_EQ(JournalOf("SET_PART_TABLE"),
+              (std::vector<std::string>{msystest::kGrownTable,
+                                        "/dev/mtd0\tSET_PART_TABLE\tunits=16,120,300,400,8,100,4,19\t0"}));
+    EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
+    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): Turn on the reinstall library flag...!!"));
+    EXPECT_TRUE(ArchiveMoved());
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+}
+
+} // namespace

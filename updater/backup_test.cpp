@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "../sdk/log_match_test.h"
+#include "updater.h"
+#include "vakotest/testkit.h"
+
+namespace {
+
+// Plain files stand in for the devices: copy, verify and the dumps need
+// nothing of a flash device but reads and writes.
+std::string Pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed) >> 3);
+    return s;
+}
+
+std::string Progress() { return vakotest::ReadFile(UPDT_PROGRESS_FILE); }
+
+class CopyVerify : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        gullProgressTotal = 0;
+        gullProgressDone = 0;
+        vakotest::SyslogClear();
+    }
+};
+
+TEST_F(CopyVerify, ImageWithAShortLastBlockReachesTheDeviceExactly)
+{
+    const std::string image = Pattern(40000, 7);
+    vakotest::WriteFile("/tmp/image", image);
+    vakotest::WriteFile("/tmp/dev", std::string(65536, '\xFF'));
+    ASSERT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 40000, 16384), 0);
+    EXPECT_EQ(vakotest::ReadFile("/tmp/dev"), image + std::string(65536 - 40000, '\xFF'));
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 40000, 8192), 0);
+    EXPECT_EQ(gullProgressDone, 80000u);
+}
+
+TEST_F(CopyVerify, CopyAndVerifyRunToTheEndOfTheFileNotToLen)
+{
+    const std::string image = Pattern(20000, 3);
+    vakotest::WriteFile("/tmp/image", image);
+    vakotest::WriteFile("/tmp/dev", std::string(32768, '\xFF'));
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 30000, 16384), 0);
+    EXPECT_EQ(vakotest::ReadFile("/tmp/dev").substr(0, 20001), image + '\xFF');
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
+                                 "bytes needed: (0) Success."));
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), 0);
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
+                                 "bytes needed: (0) Success."));
+}
+
+TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
+{
+    std::string image = Pattern(30000, 1);
+    vakotest::WriteFile("/tmp/image", image);
+    image[10000] ^= 0x01;
+    vakotest::WriteFile("/tmp/dev", image);
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 30000, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTVerifyFile) compare file [/tmp/image] vs [/tmp/dev] error at offset 0x2000"));
+    // One whole block verified before the failing one.
+    EXPECT_EQ(gullProgressDone, 8192u);
+}
+
+TEST_F(CopyVerify, VerifyFailsWhenTheDeviceEndsFirst)
+{
+    vakotest::WriteFile("/tmp/image", Pattern(10000, 2));
+    vakotest::WriteFile("/tmp/dev", Pattern(9000, 2));
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
+}
+
+TEST_F(CopyVerify, RefusedArgumentsAndFailures)
+{
+    vakotest::WriteFile("/tmp/image", Pattern(100, 0));
+    vakotest::WriteFile("/tmp/empty", "");
+    vakotest::WriteFile("/tmp/dev", std::string(256, '\xFF'));
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 0, 16384), -1);
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 100, 0), -1);
+    EXPECT_EQ(UPDTCopyFile(nullptr, "/tmp/dev", 100, 16384), -1);
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", nullptr, 100, 16384), -1);
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 0, 8192), -1);
+    EXPECT_TRUE(vakotest::SyslogTexts().empty());
+    EXPECT_EQ(UPDTCopyFile("/tmp/missing", "/tmp/dev", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/no/dev", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
+    EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/no/dev", 100, 8192), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
+    EXPECT_EQ(UPDTCopyFile("/tmp/image", "/dev/full", 100, 16384), -1);
+    EXPECT_TRUE(logmatch::Logged(
+        "backup.cpp:{L}(UPDTCopyFile) write file [/dev/full] error: (28) No space left on device."));
+    EXPECT_EQ(vakotest::ReadFile("/tmp/dev"), std::string(256, '\xFF'));
+    EXPECT_EQ(UPDTCopyFile("/tmp/empty", "/tmp/dev", 100, 16384), 0);
+}
+
+TEST_F(CopyVerify, ProgressIsSixtyPlusFortiethsOfTheTotal)
+{
+    vakotest::WriteFile("/tmp/image", Pattern(50, 0));
+    vakotest::WriteFile("/tmp/dev", std::string(50, '\xFF'));
+    gullProgressTotal = 200;
+    ASSERT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 50, 16384), 0);
+    EXPECT_EQ(Progress(), "P:70:      ");
+    gullProgressTotal = 300;
+    ASSERT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 50, 8192), 0);
+    EXPECT_EQ(Progress(), "P:73:      ");
+}
+
+class Backup : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        memcpy(gDeviceTable, gNormalDeviceTemplate, sizeof(gDeviceTable));
+        devices_.reserve(UPDT_MAX_PARTITIONS);
+        for (int i = 0; i < UPDT_MAX_PARTITIONS; ++i) {
+            devices_.push_back("/tmp/flash/mtd" + std::to_string(i));
+            gDeviceTable[i].szDevice = devices_.back().c_str();
+            vakotest::WriteFile(devices_.back(), Pattern(4096 * (i + 1), i));
+        }
+        snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", kDir);
+        vakotest::SyslogClear();
+    }
+    void AddEntry(const char *name)
+    {
+        VAKOFISENTRY e;
+        memset(&e, 0, sizeof(e));
+        memcpy(e.name, name, strnlen(name, sizeof(e.name)));
+        list_.push_back(e);
+    }
+    static constexpr const char *kDir = "/tmp/it's a $(pkg) `dir`";
+    std::vector<std::string> devices_;
+    std::vector<VAKOFISENTRY> list_;
+};
+
+TEST_F(Backup, DumpsEveryEntryIntoAFreshDirectoryWithProgress)
+{
+    const std::string dir = std::string(kDir) + "/b@ckup";
+    vakotest::WriteFile(dir + "/stale", "old");
+    for (int i = 0; i < UPDT_MAX_PARTITIONS; ++i)
+        AddEntry(gNormalDeviceTemplate[i].szPartition);
+    memcpy(list_[1].name, "ZIMAGE", 6); // spelled as the directory spells it
+    ASSERT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), 0);
+    EXPECT_FALSE(vakotest::FileExists(dir + "/stale"));
+    for (int i = 0; i < UPDT_MAX_PARTITIONS; ++i) {
+        std::string name(list_[i].name, strnlen(list_[i].name, 16));
+        EXPECT_EQ(vakotest::ReadFile(dir + "/mtd_" + name), Pattern(4096 * (i + 1), i)) << name;
+    }
+    EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_ZIMAGE"));
+    EXPECT_EQ(Progress(), "P:65:      ");
+    const std::string quoted = "'/tmp/it'\\''s a $(pkg) `dir`/b@ckup";
+    EXPECT_TRUE(vakotest::SyslogHas("szCmd=[/bin/rm -rf " + quoted + "'; /bin/mkdir -p " + quoted + "']"));
+    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" + quoted +
+                                 "/mtd_RedBoot Config' bs=16384]"));
+}
+
+TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)
+{
+    const std::string dir = std::string(kDir) + "/b@ckup";
+    AddEntry("RedBoot");
+    AddEntry("zImage");
+    AddEntry("swap");
+    AddEntry("rd.gz");
+    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
+    EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_RedBoot"));
+    EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_zImage"));
+    EXPECT_FALSE(vakotest::FileExists(dir + "/mtd_rd.gz"));
+    EXPECT_EQ(Progress(), "P:35:      ");
+    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): fail to get device path"));
+}
+
+TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
+{
+    // 250 quotes become about a thousand characters once quoted.
+    std::string longDir = "/tmp/" + std::string(250, '\'');
+    snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", longDir.c_str());
+    mkdir(longDir.c_str(), 0755);
+    vakotest::WriteFile(longDir + "/b@ckup/keep", "x");
+    AddEntry("RedBoot");
+    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
+    EXPECT_TRUE(vakotest::FileExists(longDir + "/b@ckup/keep"));
+    EXPECT_TRUE(logmatch::Logged("UPDTFormatCommand({L}): command does not fit its buffer of 1024 bytes"));
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTBackupOldPartition(nullptr, 1), -1);
+    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), 0), -1);
+    EXPECT_EQ(logmatch::Count("UPDTBackupOldPartition({L}): parameter error "), 2);
+}
+
+} // namespace

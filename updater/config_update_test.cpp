@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "updater.h"
+#include "vakotest/testkit.h"
+
+namespace {
+
+using vakotest::FileExists;
+using vakotest::ReadFile;
+using vakotest::WriteFile;
+
+// Every line kind the filter must drop or keep, in an order that shows the
+// kept ones stay in place.
+const std::string kCrontab =
+    "MAILTO=\"\"\n"
+    "0 3 * * * root /usr/bin/vacuumdb -a\n"
+    "10 1 * * * root /bin/rm -f /var/log/*.html\n"
+    "20 2 * * * root /usr/vako/bin/backup.sh\n"
+    "30 4 * * * root /bin/rm -f /var/log/x.html\n"
+    "40 5 * * * root /usr/bin/vacuumdb --full photo\n"
+    "50 6 * * * root /bin/rm -f /var/log/*.htmlx\n";
+const std::string kFilteredCrontab =
+    "MAILTO=\"\"\n"
+    "20 2 * * * root /usr/vako/bin/backup.sh\n"
+    "30 4 * * * root /bin/rm -f /var/log/x.html\n";
+
+int *const kAllFlags[] = {
+    &gfRemoveRcAtalk, &gfRemovePapdConf, &gfAddFTPAccounts, &gfRemoveProfile, &gfRemoveJumboFrameScript,
+    &gfOldWriteableLayout, &gfRecoverFISDir, &gfLowerMTUValue, &gPhotoDbSteps, &gfUpdateRsyncdConf,
+    &gfMoveMTUValue, &gfUpdateRsyncdSecrets, &gfUpdateSmmspGroup, &gfLimitFTPPortRange, &gfConvertUSBBackup,
+    &gfChmodPhotoEaDir, &gfRewritePasswdHomes, &gfCreateUserConf, &gfConvertNetBackup, &gfAddMailUsers,
+    &gfConvertCodepage, &gfCopyBond0MTU, &gfDropMediaServerDb, &gfConvertFTPWriteOnly, &gfDumpPgsqlDbs,
+    &gfRemoveALB, &gfConvertFTPBlockIP, &gfLinkSqueezeCenterErrmsg, &gfRemoveEventTest, &gfRestrictSecretFiles,
+};
+
+unsigned ModeOf(const std::string &path) { return vakotest::FileMode(path); }
+
+// The messages of the configuration update, with their line numbers as N.
+std::vector<std::string> Messages()
+{
+    static const std::regex position("^updater([:( ]+)[0-9]+");
+    std::vector<std::string> out;
+    for (const std::string &text : vakotest::SyslogTexts())
+        if (text.starts_with("updater"))
+            out.push_back(std::regex_replace(text, position, "updater$1N"));
+    return out;
+}
+
+class ConfigUpdate : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int *flag : kAllFlags)
+            *flag = 0;
+        snprintf(gszVolume, sizeof(gszVolume), "%s", "/volume1");
+        std::filesystem::create_directories("/usr/vako/etc/rc.d");
+        WriteFile("/etc/crontab", kCrontab);
+        vakotest::SyslogClear();
+    }
+};
+
+TEST_F(ConfigUpdate, WithEveryFlagZeroTheTwoAlwaysStepsRun)
+{
+    for (const char *path : {"/usr/vako/etc/manutil.conf", "/usr/vako/etc/php.ini", "/usr/vako/etc/rc.atalk",
+                             "/usr/vako/etc/papd.conf", "/etc/profile", "/usr/vako/etc/rc.d/S78JumboFrame.sh",
+                             "/etc/rc", "/etc/fstab"})
+        WriteFile(path, "x\n");
+    WriteFile("/etc/crontab", kCrontab, 0640);
+    ASSERT_EQ(chown("/etc/crontab", 12, 34), 0);
+
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+
+    EXPECT_FALSE(FileExists("/usr/vako/etc/manutil.conf"));
+    EXPECT_FALSE(FileExists("/usr/vako/etc/php.ini"));
+    for (const char *path : {"/usr/vako/etc/rc.atalk", "/usr/vako/etc/papd.conf", "/etc/profile",
+                             "/usr/vako/etc/rc.d/S78JumboFrame.sh", "/etc/rc", "/etc/fstab"})
+        EXPECT_TRUE(FileExists(path)) << path;
+    EXPECT_EQ(ReadFile("/etc/crontab"), kFilteredCrontab);
+    struct stat st;
+    ASSERT_EQ(stat("/etc/crontab", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 12u);
+    EXPECT_EQ(st.st_gid, 34u);
+    EXPECT_FALSE(FileExists("/tmp/crontab_tmp"));
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(ConfigUpdate, ObsoleteFilesAreRemovedAndAbsentOnesAreNoFailure)
+{
+    gfRemoveRcAtalk = gfRemovePapdConf = gfRemoveProfile = gfRemoveJumboFrameScript = 1;
+    WriteFile("/usr/vako/etc/rc.atalk", "x\n");
+    WriteFile("/etc/profile", "x\n");
+    unlink("/usr/vako/etc/papd.conf");
+    unlink("/usr/vako/etc/rc.d/S78JumboFrame.sh");
+    unlink("/usr/vako/etc/manutil.conf");
+
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_FALSE(FileExists("/usr/vako/etc/rc.atalk"));
+    EXPECT_FALSE(FileExists("/etc/profile"));
+    EXPECT_TRUE(Messages().empty());
+}
+
+// A removal that fails for another reason than a missing file: each message,
+// and whether it fails the update.
+struct RemovalCase {
+    int *flag;
+    const char *path;
+    const char *message;
+    int result;
+};
+
+TEST_F(ConfigUpdate, EachFailingRemovalLogsItsMessage)
+{
+    const RemovalCase cases[] = {
+        {&gfRemoveRcAtalk, "/usr/vako/etc/rc.atalk",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/rc.atalk], errno=(21)[Is a directory]", -1},
+        {&gfRemovePapdConf, "/usr/vako/etc/papd.conf",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/papd.conf], errno=(21)[Is a directory]", -1},
+        {&gfRemoveProfile, "/etc/profile",
+         "updater:N(UPDTUpdateConfig) Failed to remove /etc/profile, errno=(21)[Is a directory]", -1},
+        {&gfRemoveJumboFrameScript, "/usr/vako/etc/rc.d/S78JumboFrame.sh",
+         "updater:N(UPDTUpdateConfig) Failed to remove /usr/vako/etc/rc.d, errno=(21)[Is a directory]", -1},
+        {nullptr, "/usr/vako/etc/manutil.conf",
+         "updater:N(UPDTUpdateConfig) Failed to update [/usr/vako/etc/manutil.conf], errno=(21)[Is a directory]", -1},
+        {nullptr, "/usr/vako/etc/php.ini",
+         "updater:N(UPDTUpdateConfig) Failed to remove /usr/vako/etc/php.ini, errno=(21)[Is a directory]", 0},
+    };
+    for (const RemovalCase &c : cases) {
+        SCOPED_TRACE(c.path);
+        SetUp();
+        if (c.flag)
+            *c.flag = 1;
+        std::filesystem::remove_all(c.path);
+        std::filesystem::create_directories(std::string(c.path) + "/sub");
+        EXPECT_EQ(UPDTUpdateConfig(), c.result);
+        EXPECT_EQ(Messages(), std::vector<std::string>{c.message});
+        std::filesystem::remove_all(c.path);
+    }
+}
+
+TEST_F(ConfigUpdate, AFailingEarlyStepGivesMinusOneAndTheRestStillRuns)
+{
+    gfRemovePapdConf = gfRemoveProfile = 1;
+    // A directory cannot be unlinked: EISDIR, not ENOENT.
+    std::filesystem::create_directories("/usr/vako/etc/papd.conf/sub");
+    WriteFile("/etc/profile", "x\n");
+    WriteFile("/usr/vako/etc/manutil.conf", "x\n");
+    WriteFile("/etc/crontab", kCrontab);
+
+    EXPECT_EQ(UPDTUpdateConfig(), -1);
+    EXPECT_FALSE(FileExists("/etc/profile"));
+    EXPECT_FALSE(FileExists("/usr/vako/etc/manutil.conf"));
+    EXPECT_EQ(ReadFile("/etc/crontab"), kFilteredCrontab);
+    EXPECT_EQ(Messages().size(), 1u);
+}
+
+TEST_F(ConfigUpdate, ACrontabOfOnlyDroppedLinesEndsUpEmpty)
+{
+    WriteFile("/etc/crontab", "0 3 * * * root vacuumdb\n10 1 * * * root /bin/rm -f /var/log/*.html\n");
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_EQ(ReadFile("/etc/crontab"), "");
+}
+
+TEST_F(ConfigUpdate, AMissingCrontabIsNotReplacedByAnEmptyOne)
+{
+    unlink("/etc/crontab");
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_FALSE(FileExists("/etc/crontab"));
+    EXPECT_FALSE(FileExists("/tmp/crontab_tmp"));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+                              "updater(N) Failed to remove vacuumdb from crontab.",
+                              "updater(N) Failed to remove \"rm -f /var/log/\\*.html\" from crontab.",
+                          }));
+}
+
+TEST_F(ConfigUpdate, APlantedLinkInTmpIsNotWrittenThrough)
+{
+    WriteFile("/etc/crontab", kCrontab);
+    WriteFile("/etc/victim", "keep\n");
+    ASSERT_EQ(symlink("/etc/victim", "/tmp/crontab_tmp"), 0);
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_EQ(ReadFile("/etc/victim"), "keep\n");
+    EXPECT_EQ(ReadFile("/etc/crontab"), kFilteredCrontab);
+}
+
+TEST_F(ConfigUpdate, OldWriteableLayoutIsSavedOnAVolumeWhoseNameNeedsQuoting)
+{
+    gfOldWriteableLayout = 1;
+    const std::string volume = "/tmp/v o'l$(x)";
+    snprintf(gszVolume, sizeof(gszVolume), "%s", volume.c_str());
+    WriteFile("/etc/rc", "x\n");
+    WriteFile("/etc/fstab", "x\n");
+    WriteFile("/writeable/configs/a.conf", "a\n");
+    WriteFile("/writeable/logs/b.log", "b\n");
+    std::filesystem::create_directories(volume);
+
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_FALSE(FileExists("/etc/rc"));
+    EXPECT_FALSE(FileExists("/etc/fstab"));
+    EXPECT_EQ(ReadFile(volume + "/s@vedconfig/a.conf"), "a\n");
+    EXPECT_EQ(ReadFile(volume + "/s@vedconfig/b.log"), "b\n");
+}
+
+TEST_F(ConfigUpdate, OldWriteableLayoutThatCannotBeSavedFails)
+{
+    gfOldWriteableLayout = 1;
+    // A file where the volume should be: mkdir and cp both fail.
+    WriteFile("/tmp/notadir", "x\n");
+    snprintf(gszVolume, sizeof(gszVolume), "%s", "/tmp/notadir");
+    WriteFile("/writeable/configs/a.conf", "a\n");
+    WriteFile("/writeable/logs/b.log", "b\n");
+
+    EXPECT_EQ(UPDTUpdateConfig(), -1);
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].starts_with(
+        "updater:N(UPDTUpdateConfig) Failed to execute szCmd=[/bin/mkdir -p '/tmp/notadir/s@vedconfig'], errno=("))
+        << messages[0];
+    EXPECT_TRUE(messages[1].starts_with("updater:N(UPDTUpdateConfig) Failed to execute szCmd=[/bin/cp -a "
+                                        "/writeable/configs/* /writeable/logs/* '/tmp/notadir/s@vedconfig'], errno=("))
+        << messages[1];
+}
+
+TEST_F(ConfigUpdate, FailuresOfLaterStepsDoNotChangeTheResult)
+{
+    gfLowerMTUValue = gfRemoveEventTest = 1;
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+}
+
+TEST_F(ConfigUpdate, SecretFilesLoseTheirPermissionsForOthers)
+{
+    WriteFile("/usr/vako/etc/private/smbpasswd", "x\n", 0666);
+    WriteFile("/etc/shadow", "x\n", 0645);
+
+    UPDTUpdateConfig();
+    EXPECT_EQ(ModeOf("/usr/vako/etc/private/smbpasswd"), 0666u);
+    EXPECT_EQ(ModeOf("/etc/shadow"), 0645u);
+
+    gfRestrictSecretFiles = 1;
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_EQ(ModeOf("/usr/vako/etc/private/smbpasswd"), 0660u);
+    EXPECT_EQ(ModeOf("/etc/shadow"), 0640u);
+
+    unlink("/usr/vako/etc/private/smbpasswd");
+    WriteFile("/etc/shadow", "x\n", 04757);
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_EQ(ModeOf("/etc/shadow"), 04750u);
+}
+
+} // namespace

@@ -1,0 +1,10 @@
+// Network settings migration.
+#include "unbuilt.h"
+#include "updater.h"
+
+extern "C" {
+int UPDTLowerMTUValue(void) { UPDT_UNBUILT(); return -1; }
+int UPDTMoveMTUValue(void) { UPDT_UNBUILT(); return -1; }
+int UPDTCopyBond0MTU(void) { UPDT_UNBUILT(); return -1; }
+int UPDTRemoveALB(void) { UPDT_UNBUILT(); return -1; }
+}
