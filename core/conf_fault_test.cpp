@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -194,6 +195,15 @@ TEST(ConfFault, FullDisk)
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBFileSetKeyValue(path.c_str(), "new", "1", nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0B00);
+    EXPECT_EQ(ReadFile(path), big);
+    EXPECT_EQ(ListDir(m.dir), std::vector<std::string>{"big.conf"});
+    // The key writer names the line it could not write.
+    Map set{{"key0", "x"}};
+    vakotest::SyslogClear();
+    SLIBErrorSet(0);
+    EXPECT_EQ(SLIBFileSetKeys(path.c_str(), set.h, nullptr, nullptr), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0B00);
+    EXPECT_TRUE(conftest::SyslogHas(LOG_ERR, "conf_write.cpp:", "szFormat=%s=%s\n"));
     EXPECT_EQ(ReadFile(path), big);
     EXPECT_EQ(ListDir(m.dir), std::vector<std::string>{"big.conf"});
 }
