@@ -101,6 +101,9 @@ int SLIBErrorLogSet(const char *szPath, const char *szText)
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
     }
+    // Unbuffered, so a full disk fails the write itself rather than the
+    // flush, whose failure would go unreported.
+    setvbuf(fp, nullptr, _IONBF, 0);
     if (fputs(szText, fp) == EOF || fputs("\n", fp) == EOF) {
         SLIB_ERR(SLIB_ERR_WRITE);
         fclose(fp);

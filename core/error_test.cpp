@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <syslog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "vakotest/testkit.h"
@@ -86,6 +89,32 @@ TEST(ErrorBacktrace, LogWritesConsoleLines)
     EXPECT_EQ(ReadFile("/dev/console"), "");
 }
 
+TEST(ErrorBacktrace, LogSendsEachFrameToTheSystemLog)
+{
+    SLIBErrorSet(0x0200);
+    std::string printed = CaptureStdout(SLIBErrorBacktracePrint);
+    vakotest::SyslogClear();
+    SLIBErrorBacktraceLog();
+    // One LOG_ERR record per frame, each with the "\n" of the format.
+    std::string logged;
+    for (const auto &line : vakotest::SyslogLines()) {
+        EXPECT_EQ(line.level, LOG_ERR);
+        ASSERT_FALSE(line.text.empty());
+        EXPECT_EQ(line.text.back(), '\n');
+        logged += line.text;
+    }
+    EXPECT_EQ(logged, printed);
+    // Also without a console to write to.
+    unlink("/dev/console");
+    vakotest::SyslogClear();
+    SLIBErrorBacktraceLog();
+    EXPECT_EQ(vakotest::SyslogLines().size(), static_cast<size_t>(std::count(printed.begin(), printed.end(), '\n')));
+    SLIBErrorBacktraceFree();
+    vakotest::SyslogClear();
+    SLIBErrorBacktraceLog();
+    EXPECT_TRUE(vakotest::SyslogLines().empty());
+}
+
 TEST(TextLog, AppendCreatesAndJoinsUnterminatedLine)
 {
     const char *p = "/tmp/text.log";
@@ -118,9 +147,12 @@ TEST(TextLog, Errors)
 
 TEST(TextLog, WriteFailureIsReported)
 {
-    // /dev/full accepts the open and fails every write once flushed.
-    EXPECT_EQ(SLIBErrorLogSet("/dev/full", std::string(70000, 'x').c_str()), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0B00);
+    // /dev/full accepts the open and fails every write, short or long.
+    for (size_t len : {size_t{0}, size_t{1}, size_t{70000}}) {
+        SLIBErrorSet(0);
+        EXPECT_EQ(SLIBErrorLogSet("/dev/full", std::string(len, 'x').c_str()), -1) << len;
+        EXPECT_EQ(SLIBErrorGet(), 0x0B00) << len;
+    }
 }
 
 TEST(TextLog, Reset)

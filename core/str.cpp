@@ -260,18 +260,20 @@ int SLIBStrEncodeColon(const char *src, char *dst, int size)
         return -1;
     }
     int n = 0;
+    // Character by character: the one that would pass size stops it, even
+    // the second half of an escape.
+    auto put = [&](char c) {
+        if (n >= size)
+            return false;
+        dst[n++] = c;
+        return true;
+    };
     for (const char *p = src; *p; ++p) {
-        const bool escaped = *p == ':' || *p == ';';
-        if (size - n < (escaped ? 2 : 1)) {
+        const bool ok = *p == ':' ? put(';') && put(',') : *p == ';' ? put(';') && put(';') : put(*p);
+        if (!ok) {
             dst[n] = '\0';
             SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
             return -1;
-        }
-        if (escaped) {
-            dst[n++] = ';';
-            dst[n++] = *p == ':' ? ',' : ';';
-        } else {
-            dst[n++] = *p;
         }
     }
     dst[n] = '\0';

@@ -496,8 +496,9 @@ TEST(StrColon, EncodeTooLongStaysTerminated)
         const char *written;
     } cases[] = {
         {"a:b;c", 6, "a;,b;;"},
-        {"a:b;c", 5, "a;,b"},       // no half escape
-        {"a:b;c", 2, "a"},
+        {"a:b;c", 5, "a;,b;"},      // the characters written so far, half an escape too
+        {"a:b;c", 2, "a;"},
+        {"a:b;c", 1, "a"},
         {"a:b;c", 0, ""},
         {"abc", 2, "ab"},
     };

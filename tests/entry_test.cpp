@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,6 +145,70 @@ TEST_F(Entry, ProgramPathWithoutSlashUsesTheVolumesUpdateDirectory)
     r = vakotest::Run({"updater", "-g", "-v", "/volume2"});
     EXPECT_NE(r.status, 3);
     EXPECT_NE(r.status, 255);
+}
+
+TEST_F(Entry, EmptyArgumentListFallsBackToTheVolumesUpdateDirectory)
+{
+    ASSERT_FALSE(FileExists(kPackageDir));
+    InstallUpdater("/usr/local/bin");
+    pid_t pid = fork();
+    if (pid == 0) {
+        char *argv[] = {nullptr};
+        execve("/usr/local/bin/updater", argv, environ);
+        _exit(127);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 3);
+    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = 2)"));
+    EXPECT_EQ(Progress(), "A:-3:      ");
+}
+
+TEST_F(Entry, LongVolumeIsCutTo31Characters)
+{
+    std::string volume = "/v" + std::string(29, 'x');
+    ASSERT_EQ(volume.size(), 31u);
+    InstallUpdater("/usr/local/bin");
+    vakotest::MakeDirs(volume + "/upd@te");
+    auto r = vakotest::Run({"updater", "-g", "-v", volume + "yyyy"});
+    // The package directory was entered: the run got past the change into it.
+    EXPECT_NE(r.status, 3);
+    EXPECT_NE(r.status, 255);
+    EXPECT_FALSE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = \d+)"));
+}
+
+TEST_F(Entry, GroupUpdateWithoutAPartitionListEndsWith18InStageP)
+{
+    // No flash in this appliance: the FIS directory cannot be read.
+    std::string path = InstallUpdater();
+    vakotest::SyslogClear();
+    auto r = vakotest::Run({path, "-g"});
+    EXPECT_EQ(r.status, 18);
+    EXPECT_EQ(Progress(), "P:-18:      ");
+    EXPECT_EQ(UpdateLogTexts(), (std::vector<std::string>{"Start of the update...",
+                                                           "Failed to accomplish the update! (errno = 18)"}));
+    // In this order, each at LOG_ERR.
+    const char *expected[] = {
+        R"(main\(\d+\): Start of the updater\.\.\.)",
+        R"(This is not junior, gszDevMtdPartition=\[/dev/mtd7\])",
+        R"(main\(\d+\): fail to get partition info)",
+        R"(Failed to accomplish the update! \(errno = 18\))",
+    };
+    auto lines = vakotest::SyslogLines();
+    size_t at = 0;
+    for (const char *pattern : expected) {
+        std::regex re(pattern);
+        while (at < lines.size() && !std::regex_match(lines[at].text, re))
+            ++at;
+        ASSERT_LT(at, lines.size()) << "missing or out of order: " << pattern;
+        EXPECT_EQ(lines[at].level, LOG_ERR) << pattern;
+    }
+    // The analysis did not run and no backup directory was removed.
+    for (const auto &l : lines) {
+        EXPECT_EQ(l.text.find("fail to analyze"), std::string::npos) << l.text;
+        EXPECT_EQ(l.text.find("szCmd="), std::string::npos) << l.text;
+    }
 }
 
 TEST_F(Entry, ProgramPathWhoseOnlySlashIsTheFirstGivesThree)

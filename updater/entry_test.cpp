@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
+#include <utility>
 
 #include "updater.h"
 #include "vakotest/testkit.h"
@@ -55,11 +59,63 @@ TEST(Execute, ExitStatusDecides)
     EXPECT_EQ(UPDTExecute("/no/such/program"), -1);
 }
 
+TEST(Execute, FailureIsLoggedWithTheExitStatus)
+{
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTExecute("exit 3"), -1);
+    EXPECT_EQ(UPDTExecute("true"), 0);
+    EXPECT_EQ(UPDTExecute(nullptr), -1);
+    auto lines = vakotest::SyslogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, LOG_ERR);
+    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(R"(UPDTExecute\(\d+\): failed to execute cmd=\[exit 3\], ret = 3)")))
+        << lines[0].text;
+}
+
 TEST(Execute, CommandEndedBySignalFails)
 {
     // The shell itself is killed: system() reports a signal, not an exit status.
     EXPECT_EQ(UPDTExecute("kill -9 $$"), -1);
     EXPECT_EQ(UPDTExecute("kill -TERM $$"), -1);
+}
+
+class LockAll : public testing::Test {
+protected:
+    void TearDown() override { memset(gDeviceTable, 0, sizeof(gDeviceTable)); }
+};
+
+TEST_F(LockAll, EmptyTableLocksNothing)
+{
+    memset(gDeviceTable, 0, sizeof(gDeviceTable));
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTLockAll(1), 0);
+    EXPECT_EQ(UPDTLockAll(0), 0);
+    EXPECT_TRUE(vakotest::SyslogLines().empty());
+}
+
+TEST_F(LockAll, PassesOverTheDirectoryRowsAndStopsAtTheFirstFailure)
+{
+    // Neither device exists: the first row not passed over fails.
+    gDeviceTable[0] = {"redboot CONFIG", "/dev/no-config"};
+    gDeviceTable[1] = {"fis directory", "/dev/no-fis"};
+    gDeviceTable[2] = {"zImage", "/dev/no-such-mtd"};
+    gDeviceTable[3] = {"rd.gz", "/dev/no-other-mtd"};
+    gDeviceTable[4] = {nullptr, nullptr};
+    const std::pair<int, const char *> cases[] = {
+        {1, "UPDTLockAll: VAKOMTDLockPartition(/dev/no-such-mtd) fail"},
+        {0, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+        {2, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+    };
+    for (auto [lock, message] : cases) {
+        vakotest::SyslogClear();
+        EXPECT_EQ(UPDTLockAll(lock), -1) << lock;
+        EXPECT_TRUE(vakotest::SyslogHas(message)) << lock;
+        for (const auto &t : vakotest::SyslogTexts()) {
+            EXPECT_EQ(t.find("no-config"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-fis"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-other-mtd"), std::string::npos) << t;
+        }
+    }
 }
 
 TEST(ResultWords, Table)

@@ -186,10 +186,12 @@ int main(int argc, char **argv)
     }
 
     {
-        const char *slash = strrchr(argv[0], '/');
+        // Started with an empty argument list: no program path to go by.
+        const char *szProgram = argc > 0 && argv[0] ? argv[0] : "";
+        const char *slash = strrchr(szProgram, '/');
         int n;
         if (slash)
-            n = snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - argv[0]), argv[0]);
+            n = snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - szProgram), szProgram);
         else
             n = snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s/upd@te", gszVolume);
         if (n < 0 || n >= static_cast<int>(sizeof(gszUpdateDir))) {

@@ -42,6 +42,10 @@ extern "C" {
 
 int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait)
 {
+    if (!szPath)
+        return -1;
+    if (!szText)
+        return -3;
     FILE *fp = OpenInPlace(szPath);
     if (!fp)
         return -1;

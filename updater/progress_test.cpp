@@ -37,6 +37,14 @@ TEST(Progress, WriteFileLockedResults)
     EXPECT_EQ(UPDTWriteFileLocked("/tmp/no/such/dir/f", "x", 1), -1);
     EXPECT_EQ(UPDTWriteFileLocked("/tmp/f", "abc", 0), 0);
     EXPECT_EQ(ReadFile("/tmp/f"), "abc");
+    EXPECT_EQ(UPDTWriteFileLocked("/tmp/f", "x", 1), 0);
+    EXPECT_EQ(ReadFile("/tmp/f"), "xbc");
+    // Missing arguments are refused without touching anything.
+    EXPECT_EQ(UPDTWriteFileLocked(nullptr, "x", 1), -1);
+    EXPECT_EQ(UPDTWriteFileLocked("/tmp/g", nullptr, 1), -3);
+    EXPECT_FALSE(FileExists("/tmp/g"));
+    // Text that cannot be written: -3.
+    EXPECT_EQ(UPDTWriteFileLocked("/dev/full", "x", 1), -3);
 }
 
 TEST(Progress, SymbolicLinkIsNotFollowed)
