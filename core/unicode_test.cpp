@@ -116,24 +116,6 @@ TEST(UnicodeCollator, OtherLocaleGetsItsOwnAndTheFirstStaysOpen)
     EXPECT_EQ(ucol_strcoll(pinyin, u"\u4e2d", -1, u"\u963f", -1), UCOL_GREATER);
 }
 
-TEST(UnicodeCollator, OpenFailure)
-{
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
-    // (ICU keeps a failed load of its collation data for the rest of the
-    // process, so no retry can succeed here.)
-    ASSERT_EQ(SLIBUnicodeSetLocale("ja_JP"), 1);
-    UCollator *coll = nullptr;
-    int cmp = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(0, [&] {
-        coll = SLIBUnicodeOpenCollator();
-        cmp = SLIBUnicodeUTF8StrCaseCmp("a", "A");
-    }));
-    EXPECT_EQ(coll, nullptr);
-    EXPECT_EQ(cmp, -2);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
-}
-
 TEST(UnicodeIcuData, DefaultDirectoryWhenUnset)
 {
     unsetenv("ICU_DATA");

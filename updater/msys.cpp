@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <endian.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -108,7 +109,7 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
-    // The kernel's own records, in its byte order.
+    // The appliance kernel's records are big-endian.
     uint32_t table[kPositions * 2];
     memset(table, 0, sizeof(table));
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
@@ -126,8 +127,8 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
         // Rows past the layout's count have no name.
         if (i < gPartitionCount && gPatchInfo[i].part)
             strncpy(entry.name, gPatchInfo[i].part, sizeof(entry.name));
-        entry.size = table[2 * i];
-        entry.data_length = table[2 * i + 1];
+        entry.size = be32toh(table[2 * i]);
+        entry.data_length = be32toh(table[2 * i + 1]);
         entry.flash_base = base;
         base += entry.size;
     }
@@ -187,7 +188,7 @@ int UPDTMSysFormat(const int *pUnits, int n)
     }
     int32_t table[kPositions];
     for (int i = 0; i < kPositions; ++i)
-        table[i] = pUnits[i];
+        table[i] = static_cast<int32_t>(htobe32(static_cast<uint32_t>(pUnits[i])));
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
         syslog(LOG_ERR, "%s(%d): failed to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
