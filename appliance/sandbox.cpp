@@ -17,6 +17,14 @@
 //
 // The exit status is the command's, 128+signal when it was killed, 125 when
 // the appliance could not be set up.
+//
+// Inside: lo, eth0 and eth1 (a veth pair) up; fresh tmpfs on /tmp, /dev
+// (a few nodes, /dev/console a plain file) and /.sandbox; the stand-in
+// programs of appliance/standins/root and <build>/appliance/standins-root;
+// vako-syslogd on /dev/log writing /.sandbox/syslog.  The command gets the
+// caller's environment, LD_PRELOAD of the kernel stand-in with
+// VAKO_KSTUB_DIR=/.sandbox/kstub when it is built, and ASAN_OPTIONS with
+// verify_asan_link_order=0.
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,0 +1,238 @@
+// The updater's entry, end to end: options, package directory, starting
+// directory, kernel buffer, exit tail, progress and update-log files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "vakotest/testkit.h"
+
+using vakotest::FileExists;
+using vakotest::ReadFile;
+using vakotest::WriteFile;
+
+namespace {
+
+const std::string kUpdater = VAKO_BINARY_DIR "/updater/updater";
+const std::string kPackageDir = "/volume1/upd@te";
+
+// Puts the updater into `dir`, as the package brings it.
+std::string InstallUpdater(const std::string &dir = kPackageDir)
+{
+    std::string path = dir + "/updater";
+    vakotest::WriteFile(path, ReadFile(kUpdater), 0755);
+    return path;
+}
+
+using vakotest::SyslogTexts;
+
+// A process left running in the background.
+pid_t Spawn(const std::vector<std::string> &argv)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void Kill(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+template <class F> bool WaitUntil(F done)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (done())
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// True when some record matches `pattern` whole (std::regex ECMAScript).
+bool SyslogMatches(const std::string &pattern)
+{
+    std::regex re(pattern);
+    for (const auto &t : SyslogTexts())
+        if (std::regex_match(t, re))
+            return true;
+    return false;
+}
+
+std::vector<std::string> UpdateLogTexts()
+{
+    std::vector<std::string> texts;
+    if (!FileExists("/var/log/vakoupdate.log"))
+        return texts;
+    std::string log = ReadFile("/var/log/vakoupdate.log");
+    std::regex line(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\t(.*)\n)");
+    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
+        texts.push_back((*it)[1]);
+    return texts;
+}
+
+std::string Progress() { return ReadFile("/tmp/update.progress"); }
+
+class Entry : public testing::Test {
+protected:
+    void SetUp() override { mkdir("/var/log", 0755); }
+};
+
+TEST_F(Entry, HelpPrintsUsageAndEndsWithZero)
+{
+    auto r = vakotest::Run({InstallUpdater(), "-h"});
+    EXPECT_EQ(r.status, 0);
+    std::string usage = "updater [-h][-g][-v vol]\n -g: for group update\n"
+                        " -v: specify an avaible volume for upgrade task.\n";
+    ASSERT_GT(r.out.size(), usage.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - usage.size()), usage);
+    // One banner line before the usage.
+    std::string banner = r.out.substr(0, r.out.size() - usage.size());
+    EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 1);
+    EXPECT_EQ(Progress(), "A:0:      ");
+    EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."});
+    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): Start of the updater\.\.\.)"));
+}
+
+TEST_F(Entry, BadOptionsEndWithMinusOneAndNoExitTail)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-x"}, "updater: invalid option [?]\n"},
+        {{"-v"}, "updater: invalid option for -v [mount_point]\n"},
+        {{"-v", ""}, "updater: invalid option for -v [mount_point]\n"},
+    };
+    for (const auto &c : cases) {
+        unlink("/var/log/vakoupdate.log");
+        std::vector<std::string> argv{InstallUpdater()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = vakotest::Run(argv);
+        EXPECT_EQ(r.status, 255) << c.message;
+        EXPECT_EQ(Progress(), "A:0:      ") << c.message;
+        EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."}) << c.message;
+        EXPECT_TRUE(vakotest::SyslogHas(c.message)) << c.message;
+    }
+}
+
+TEST_F(Entry, ProgramPathWithoutSlashUsesTheVolumesUpdateDirectory)
+{
+    // Started through PATH: argv[0] is the bare name.
+    InstallUpdater("/usr/local/bin");
+    auto r = vakotest::Run({"updater", "-g", "-v", "/volume2"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = 2)"));
+    EXPECT_EQ(Progress(), "A:-3:      ");
+
+    mkdir("/volume2", 0755);
+    mkdir("/volume2/upd@te", 0755);
+    r = vakotest::Run({"updater", "-g", "-v", "/volume2"});
+    EXPECT_NE(r.status, 3);
+    EXPECT_NE(r.status, 255);
+}
+
+TEST_F(Entry, ProgramPathWhoseOnlySlashIsTheFirstGivesThree)
+{
+    InstallUpdater("");
+    auto r = vakotest::Run({"/updater", "-g"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(Progress(), "A:-3:      ");
+    EXPECT_EQ(UpdateLogTexts(),
+              (std::vector<std::string>{"Start of the update...", "Failed to accomplish the update! (errno = 3)"}));
+}
+
+TEST_F(Entry, PackageDirectoryLongerThanItsRoomIsRefused)
+{
+    std::string dir = "/volume1/" + std::string(240, 'd') + "/" + std::string(20, 'e');
+    std::string path = InstallUpdater(dir);
+    auto r = vakotest::Run({path, "-g"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(Progress(), "A:-3:      ");
+}
+
+TEST_F(Entry, StartingDirectoryThatCannotBeOpenedGivesOne)
+{
+    // Without the capabilities that let root read any directory, a directory
+    // without the read bit cannot be opened.
+    mkdir("/tmp/start", 0300);
+    std::string path = InstallUpdater();
+    vakotest::RunOptions opt;
+    opt.cwd = "/tmp/start";
+    auto r = vakotest::Run({"/usr/bin/setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", path, "-g"},
+                           opt);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to open current directory\. errno=13)"));
+    EXPECT_TRUE(vakotest::SyslogHas("Failed to accomplish the update! (errno = 1)"));
+    EXPECT_EQ(Progress(), "A:-1:      ");
+}
+
+TEST_F(Entry, FailedReturnToTheStartingDirectoryGivesTwo)
+{
+    std::string path = InstallUpdater();
+    vakotest::RunOptions opt;
+    const char *preload = getenv("LD_PRELOAD");
+    opt.env = {std::string("LD_PRELOAD=") + (preload ? std::string(preload) + ":" : "") + VAKO_FAIL_FCHDIR_SHIM};
+    auto r = vakotest::Run({path, "-h"}, opt);
+    EXPECT_EQ(r.status, 0); // -h ends before the starting directory is opened
+    r = vakotest::Run({path, "-g"}, opt);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(vakotest::SyslogHas("Failed to accomplish the update! (errno = 2)"));
+    EXPECT_EQ(UpdateLogTexts().back(), "Failed to accomplish the update! (errno = 2)");
+    EXPECT_EQ(Progress().substr(0, 11), "P:-2:      ");
+}
+
+TEST_F(Entry, FinalProgressIsWrittenInPlaceOverALongerText)
+{
+    InstallUpdater("");
+    std::string older = "P:100:      remains of an older text";
+    WriteFile("/tmp/update.progress", older);
+    auto r = vakotest::Run({"/updater", "-g"});
+    ASSERT_EQ(r.status, 3);
+    EXPECT_EQ(Progress(), "A:-3:      " + older.substr(11));
+}
+
+TEST_F(Entry, UpdateLogIsEmptiedAtStartOnlyWhenLargerThan10000Bytes)
+{
+    InstallUpdater("");
+    WriteFile("/var/log/vakoupdate.log", std::string(9999, 'a') + "\n");
+    vakotest::Run({"/updater", "-h"});
+    std::string log = ReadFile("/var/log/vakoupdate.log");
+    EXPECT_EQ(log.substr(0, 10000), std::string(9999, 'a') + "\n");
+    EXPECT_GT(log.size(), 10000u);
+
+    WriteFile("/var/log/vakoupdate.log", std::string(10000, 'a') + "\n");
+    vakotest::Run({"/updater", "-h"});
+    EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."});
+    EXPECT_EQ(ReadFile("/var/log/vakoupdate.log").find("aaaa"), std::string::npos);
+}
+
+TEST_F(Entry, HeldProgressLockDropsValuesAndTheRunGoesOn)
+{
+    InstallUpdater("");
+    WriteFile("/tmp/update.progress", "R:0:      ");
+    // A reader holding the lock for the whole run.
+    auto holder = Spawn({"/usr/bin/flock", "-x", "/tmp/update.progress", "sleep", "30"});
+    ASSERT_TRUE(WaitUntil([] { return vakotest::Run({"/usr/bin/flock", "-n", "-x", "/tmp/update.progress", "true"}).status != 0; }));
+    auto r = vakotest::Run({"/updater", "-g"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(Progress(), "R:0:      ");
+    EXPECT_EQ(UpdateLogTexts().back(), "Failed to accomplish the update! (errno = 3)");
+    Kill(holder);
+}
+
+} // namespace
