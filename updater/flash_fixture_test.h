@@ -146,6 +146,21 @@ inline std::vector<VAKOFISENTRY> DirectoryNow(uint32_t fisOffset)
     return list;
 }
 
+// The junior directory partition (at 0x1f0000) holds the six records of
+// the recovery image, the seventh slot erased, and is locked again.
+inline void ExpectRecoveredDirectory()
+{
+    std::vector<VAKOFISENTRY> list = DirectoryNow(0x1f0000);
+    ASSERT_EQ(list.size(), 6u);
+    const char *names[] = {"RedBoot", "zImage", "rd.gz", "vendor", "RedBoot Config", "FIS Directory"};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(VAKOFISEntryNameIs(&list[i], names[i]), 1) << i;
+    EXPECT_EQ(list[1].flash_base, 0xffe00000u);
+    EXPECT_EQ(list[5].data_length, 0x600u);
+    EXPECT_EQ(ChipNow()[0x1f0000 + 6 * 256], 0xFF);
+    EXPECT_TRUE(ks::Load(ks::kSandboxDir).windows[5].locked);
+}
+
 // Byte ranges [from, to) where two chips differ.
 inline std::vector<std::pair<uint32_t, uint32_t>> Differences(const std::vector<uint8_t> &a,
                                                              const std::vector<uint8_t> &b)

@@ -400,14 +400,7 @@ TEST_F(FlashRoad, DirectoryRecoveryImage)
     std::copy(image, image + sizeof(image), expected.begin() + 0x1f0000);
     EXPECT_TRUE(ChipNow() == expected);
     EXPECT_EQ(Requests("/dev/mtd5", "write").size(), 3u); // cut to 500 bytes three times, then the rest
-    std::vector<VAKOFISENTRY> list = List();
-    ASSERT_EQ(list.size(), 6u);
-    const char *names[] = {"RedBoot", "zImage", "rd.gz", "vendor", "RedBoot Config", "FIS Directory"};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(VAKOFISEntryNameIs(&list[i], names[i]), 1) << i;
-    EXPECT_EQ(list[5].data_length, 0x600u);
-    EXPECT_EQ(ChipNow()[0x1f0000 + 6 * 256], 0xFF);
-    EXPECT_TRUE(ks::Load(ks::kSandboxDir).windows[5].locked);
+    ExpectRecoveredDirectory();
 }
 
 TEST_F(FlashRoad, DirectoryRecoveryFailuresLockTheDeviceAgain)
