@@ -65,42 +65,41 @@ bool Spawn(const std::vector<std::string> &argv)
     return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void CopyVerify(const std::string &image, size_t bytes)
+bool CopyVerify(const std::string &image, size_t bytes)
 {
     gullProgressTotal = 2 * bytes;
     gullProgressDone = 0;
-    if (UPDTCopyFile(image.c_str(), kDevice, bytes, 16384) != 0 || UPDTVerifyFile(image.c_str(), kDevice, bytes, 8192) != 0)
-        throw std::runtime_error("copy or verify failed");
+    return UPDTCopyFile(image.c_str(), kDevice, bytes, 16384) == 0 &&
+           UPDTVerifyFile(image.c_str(), kDevice, bytes, 8192) == 0;
+}
+
+// One write and comparison of the image per iteration, each on an erased window.
+template <class WriteAndCompare> void Timed(benchmark::State &state, WriteAndCompare run)
+{
+    const size_t bytes = state.range(0);
+    Prepare(bytes);
+    const std::string image = ImagePath(bytes);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Erase(state);
+        state.ResumeTiming();
+        if (!run(image, bytes))
+            state.SkipWithError("write or compare failed");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
 void BM_UpdaterCopyAndVerify(benchmark::State &state)
 {
-    const size_t bytes = state.range(0);
-    Prepare(bytes);
-    const std::string image = ImagePath(bytes);
-    for (auto _ : state) {
-        state.PauseTiming();
-        Erase(state);
-        state.ResumeTiming();
-        CopyVerify(image, bytes);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    Timed(state, [](const std::string &image, size_t bytes) { return CopyVerify(image, bytes); });
 }
 
 void BM_DdAndCmp(benchmark::State &state)
 {
-    const size_t bytes = state.range(0);
-    Prepare(bytes);
-    const std::string image = ImagePath(bytes);
-    for (auto _ : state) {
-        state.PauseTiming();
-        Erase(state);
-        state.ResumeTiming();
-        if (!Spawn({"/bin/dd", "if=" + image, std::string("of=") + kDevice, "bs=16384"}) ||
-            !Spawn({"/usr/bin/cmp", "-n", std::to_string(bytes), image, kDevice}))
-            state.SkipWithError("dd or cmp failed");
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    Timed(state, [](const std::string &image, size_t bytes) {
+        return Spawn({"/bin/dd", "if=" + image, std::string("of=") + kDevice, "bs=16384"}) &&
+               Spawn({"/usr/bin/cmp", "-n", std::to_string(bytes), image, kDevice});
+    });
 }
 
 long StatusKB(const char *key)
@@ -130,15 +129,15 @@ void BM_PeakResidentMemory(benchmark::State &state)
             close(fds[0]);
             std::ofstream("/proc/self/clear_refs") << "5";
             long before = StatusKB("VmRSS:");
-            CopyVerify(image, bytes);
-            long result[2] = {StatusKB("VmHWM:"), StatusKB("VmHWM:") - before};
+            bool ok = CopyVerify(image, bytes);
+            long result[2] = {ok ? StatusKB("VmHWM:") : -1, StatusKB("VmHWM:") - before};
             ssize_t ignored = write(fds[1], result, sizeof(result));
             (void)ignored;
             _exit(0);
         }
         close(fds[1]);
         long result[2] = {0, 0};
-        if (read(fds[0], result, sizeof(result)) != static_cast<ssize_t>(sizeof(result)))
+        if (read(fds[0], result, sizeof(result)) != static_cast<ssize_t>(sizeof(result)) || result[0] < 0)
             state.SkipWithError("child failed");
         close(fds[0]);
         waitpid(pid, nullptr, 0);
