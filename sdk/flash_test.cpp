@@ -1,12 +1,19 @@
 #include "vako/flash.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
 
 #include <string>
 #include <vector>
 
 #include "log_match_test.h"
+#include "vakotest/kstub.h"
 #include "vakotest/testkit.h"
 
 namespace {
@@ -195,5 +202,253 @@ TEST(MtdDeviceInfo, RecordShorterThan32BytesIsAParameterError)
     EXPECT_EQ(VAKOMTDGetDeviceInfo(nullptr, &info, 32), -1);
     EXPECT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd0", nullptr, 32), -1);
 }
+
+// ---- on the kernel stand-in's chip ----
+
+namespace flashchip {
+
+namespace ks = vakotest::kstub;
+
+constexpr uint32_t kBlock = 0x10000;
+
+// Three windows: mtd0 two blocks, mtd1 three blocks, mtd2 (a directory)
+// one block; a spare block at the end of the chip.
+std::vector<uint8_t> Install(bool fDirectory = true)
+{
+    ks::Chip chip;
+    chip.size = 8 * kBlock;
+    chip.eraseSize = kBlock;
+    chip.windows = {{"/dev/mtd0", 0, 2 * kBlock, std::nullopt, false},
+                    {"/dev/mtd1", 2 * kBlock, 3 * kBlock, std::nullopt, false},
+                    {"/dev/mtd2", 5 * kBlock, kBlock, std::nullopt, false}};
+    std::string data;
+    for (uint32_t i = 0; i < 7 * kBlock; ++i)
+        data += static_cast<char>(i * 7 + (i >> 8));
+    chip.image.assign(data.begin(), data.end());
+    if (fDirectory) {
+        std::vector<uint8_t> dir;
+        for (const char *name : {"RedBoot", "zImage"}) {
+            auto e = ks::EncodeFisEntry(name, 0x10000, 0x10000, 0x20000, 0, 0x1234);
+            dir.insert(dir.end(), e.begin(), e.end());
+        }
+        std::fill(chip.image.begin() + 5 * kBlock, chip.image.begin() + 6 * kBlock, 0xFF);
+        std::copy(dir.begin(), dir.end(), chip.image.begin() + 5 * kBlock);
+    }
+    ks::KernelCalls calls;
+    ks::Install(ks::kSandboxDir, chip, calls);
+    vakotest::SyslogClear();
+    return ks::Load(ks::kSandboxDir).image;
+}
+
+std::vector<std::string> Journal()
+{
+    std::vector<std::string> out;
+    for (const std::string &line : ks::Journal(ks::kSandboxDir)) {
+        // <pid> <program> <device> <request> <arguments> <result>
+        size_t a = line.find('\t'), b = line.find('\t', a + 1);
+        out.push_back(line.substr(b + 1));
+    }
+    return out;
+}
+
+ks::Window WindowNow(const std::string &device)
+{
+    for (const ks::Window &w : ks::Load(ks::kSandboxDir).windows)
+        if (w.device == device)
+            return w;
+    throw std::runtime_error("no window " + device);
+}
+
+bool BigEndianRecords()
+{
+    static const bool f = [] {
+        Install();
+        const unsigned char rec[8] = {0, 6, 0, 0, 0, 1, 0, 0};
+        int fd = open("/dev/mtd2", O_RDWR);
+        bool ok = fd >= 0 && ioctl(fd, VAKO_MTD_SET_PARTITION, rec) == 0;
+        close(fd);
+        return ok;
+    }();
+    return f;
+}
+
+TEST(FlashChip, EraseFillsTheWholeWindowAndNothingElse)
+{
+    std::vector<uint8_t> before = Install();
+    ASSERT_EQ(VAKOMTDErasePartition("/dev/mtd1"), 0);
+    std::vector<uint8_t> after = ks::Load(ks::kSandboxDir).image;
+    std::vector<uint8_t> expected = before;
+    std::fill(expected.begin() + 2 * kBlock, expected.begin() + 5 * kBlock, 0xFF);
+    EXPECT_TRUE(after == expected);
+    EXPECT_EQ(Journal(), (std::vector<std::string>{"/dev/mtd1\tMEMGETINFO\t-\t0",
+                                                   "/dev/mtd1\tMEMERASE\tstart=0x0 length=0x30000\t0"}));
+}
+
+TEST(FlashChip, EraseFailures)
+{
+    struct Case {
+        const char *what;
+        const char *device;
+        std::optional<ks::Fault> fault;
+        const char *message;
+    } cases[] = {
+        {"no device", "/dev/mtd6", std::nullopt,
+         "VAKOMTDErasePartition({L}): fail to open mtd device /dev/mtd6, errno = {*}"},
+        {"geometry", "/dev/mtd1", ks::Fault{"/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MEMGETINFO, EIO},
+         "VAKOMTDErasePartition({L}): Could not get MTD device info for /dev/mtd1, errno = 5"},
+        {"erase", "/dev/mtd1", ks::Fault{"/dev/mtd1", ks::FaultKind::FailErase, 1, 0, EIO},
+         "Could not erase MTD device: /dev/mtd1, errno = 5\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> before = Install();
+        if (c.fault)
+            ks::SetFault(ks::kSandboxDir, *c.fault);
+        EXPECT_EQ(VAKOMTDErasePartition(c.device), -1);
+        EXPECT_TRUE(logmatch::Logged(c.message));
+        EXPECT_TRUE(ks::Load(ks::kSandboxDir).image == before);
+    }
+    EXPECT_EQ(VAKOMTDErasePartition(nullptr), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDErasePartition({L}): parameter error"));
+}
+
+TEST(FlashChip, LockAndUnlockTheWholeDevice)
+{
+    Install();
+    ASSERT_EQ(VAKOMTDLockPartition("/dev/mtd1"), 0);
+    EXPECT_TRUE(WindowNow("/dev/mtd1").locked);
+    EXPECT_EQ(VAKOMTDErasePartition("/dev/mtd1"), -1); // a locked window refuses
+    ASSERT_EQ(VAKOMTDILock("/dev/mtd1", 2), 0);         // any other value unlocks
+    EXPECT_FALSE(WindowNow("/dev/mtd1").locked);
+    ASSERT_EQ(VAKOMTDLockPartition("/dev/mtd1"), 0);
+    ASSERT_EQ(VAKOMTDUnlockPartition("/dev/mtd1"), 0);
+    EXPECT_FALSE(WindowNow("/dev/mtd1").locked);
+    std::vector<std::string> j = Journal();
+    EXPECT_EQ(std::count(j.begin(), j.end(), "/dev/mtd1\tMEMLOCK\tstart=0x0 length=0x30000\t0"), 2);
+    EXPECT_EQ(std::count(j.begin(), j.end(), "/dev/mtd1\tMEMUNLOCK\tstart=0x0 length=0x30000\t0"), 2);
+}
+
+TEST(FlashChip, LockFailuresAreLoggedUnderTheCommonName)
+{
+    Install();
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MEMUNLOCK, EPERM});
+    EXPECT_EQ(VAKOMTDUnlockPartition("/dev/mtd1"), -1);
+    EXPECT_TRUE(vakotest::SyslogHas("Could not lock/unlock MTD device: /dev/mtd1, errno = 1\n"));
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MEMGETINFO, EIO});
+    EXPECT_EQ(VAKOMTDLockPartition("/dev/mtd1"), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDILock({L}): Could not get MTD device info for /dev/mtd1, errno = 5"));
+    EXPECT_EQ(VAKOMTDLockPartition("/dev/mtd7"), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDILock({L}): fail to open mtd device /dev/mtd7, errno = {*}"));
+    EXPECT_FALSE(WindowNow("/dev/mtd1").locked);
+}
+
+TEST(FlashChip, DeviceInfoOfAWindow)
+{
+    Install();
+    struct {
+        mtd_info_user info;
+        unsigned char extra[8];
+    } rec;
+    memset(&rec, 0x55, sizeof(rec));
+    ASSERT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd1", &rec.info, sizeof(rec)), 0);
+    EXPECT_EQ(rec.info.size, 3 * kBlock);
+    EXPECT_EQ(rec.info.erasesize, kBlock);
+    EXPECT_EQ(rec.extra[7], 0); // the whole record given was cleared
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MEMGETINFO, EIO});
+    EXPECT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd1", &rec.info, sizeof(rec.info)), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDGetDeviceInfo({L}): fail to get mtd size, errno = 5"));
+    EXPECT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd5", &rec.info, sizeof(rec.info)), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDGetDeviceInfo({L}): fail to open mtd device, errno = {*}"));
+}
+
+TEST(FlashChip, DirectoryOfADevice)
+{
+    Install();
+    int cb = 0;
+    ASSERT_EQ(VAKOMTDGetPartitionInfo("/dev/mtd2", nullptr, 0, &cb), 2);
+    ASSERT_EQ(cb, 512);
+    std::vector<VAKOFISENTRY> list(2);
+    ASSERT_EQ(VAKOMTDGetPartitionInfo("/dev/mtd2", list.data(), cb, &cb), 2);
+    EXPECT_EQ(VAKOFISEntryNameIs(&list[1], "zImage"), 1);
+    EXPECT_EQ(list[1].flash_base, 0x10000u);
+    EXPECT_EQ(list[1].size, 0x20000u);
+    EXPECT_EQ(list[1].data_length, 0x1234u);
+}
+
+TEST(FlashChip, ModifyPartitionSizeMovesTheWindow)
+{
+    if (!BigEndianRecords())
+        GTEST_SKIP() << "the kernel stand-in reads the set-partition record in host byte order";
+    std::vector<uint8_t> before = Install();
+    ASSERT_EQ(VAKOMTDModifyPartitionSize("/dev/mtd1", 3 * kBlock, 4 * kBlock), 0);
+    ks::Window w = WindowNow("/dev/mtd1");
+    EXPECT_EQ(w.offset, 3 * kBlock);
+    EXPECT_EQ(w.size, 4 * kBlock);
+    EXPECT_EQ(Journal().back(), "/dev/mtd1\tSET_PARTITION\toffset=0x30000 size=0x40000\t0");
+    // Reads and erases now reach the new region.
+    mtd_info_user info;
+    ASSERT_EQ(VAKOMTDGetDeviceInfo("/dev/mtd1", &info, sizeof(info)), 0);
+    EXPECT_EQ(info.size, 4 * kBlock);
+    ASSERT_EQ(VAKOMTDErasePartition("/dev/mtd1"), 0);
+    std::vector<uint8_t> expected = before;
+    std::fill(expected.begin() + 3 * kBlock, expected.begin() + 7 * kBlock, 0xFF);
+    EXPECT_TRUE(ks::Load(ks::kSandboxDir).image == expected);
+
+    EXPECT_EQ(VAKOMTDModifyPartitionSize("/dev/mtd1", 6 * kBlock, 4 * kBlock), -1);
+    EXPECT_TRUE(vakotest::SyslogHas("Failed to set the mtd info of /dev/mtd1 by ioctl, errno = 22\n"));
+    EXPECT_EQ(VAKOMTDModifyPartitionSize("/dev/mtd6", 0, kBlock), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDModifyPartitionSize({L}): fail to open mtd device /dev/mtd6, errno = {*}"));
+    EXPECT_EQ(VAKOMTDModifyPartitionSize(nullptr, 0, kBlock), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDModifyPartitionSize({L}): parameter error"));
+}
+
+TEST(FlashChip, ModifyFISEntryRewritesTheNamedRecord)
+{
+    if (!BigEndianRecords())
+        GTEST_SKIP() << "the kernel stand-in reads the set-FIS-entry record in host byte order";
+    std::vector<uint8_t> before = Install();
+    VAKOFISENTRYINFO info;
+    VAKOFISEntryInfoSet(&info, "zImage", 0x30000, 0x40000, 0x2345);
+    ASSERT_EQ(VAKOMTDModifyFISEntry("/dev/mtd2", &info), 0);
+    EXPECT_EQ(Journal().back(),
+              "/dev/mtd2\tSET_FIS_ENTRY\tname=zImage flash_base=0x30000 size=0x40000 data_length=0x2345\t0");
+    std::vector<uint8_t> expected = before;
+    auto e = ks::EncodeFisEntry("zImage", 0x30000, 0x10000, 0x40000, 0, 0x2345);
+    std::copy(e.begin(), e.end(), expected.begin() + 5 * kBlock + 256);
+    EXPECT_TRUE(ks::Load(ks::kSandboxDir).image == expected);
+
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd2", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY, EIO});
+    EXPECT_EQ(VAKOMTDModifyFISEntry("/dev/mtd2", &info), -1);
+    EXPECT_TRUE(
+        vakotest::SyslogHas("VAKOMTDModifyFISEntry: Failed to set the mtd info of /dev/mtd2 by ioctl, errno = 5\n"));
+    EXPECT_EQ(VAKOMTDModifyFISEntry("/dev/mtd2", nullptr), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDModifyFISEntry({L}): parameter error"));
+    EXPECT_EQ(VAKOMTDModifyFISEntry("/dev/mtd6", &info), -1);
+    EXPECT_TRUE(logmatch::Logged("VAKOMTDModifyFISEntry({L}): fail to open mtd device /dev/mtd6, errno = {*}"));
+}
+
+TEST(FlashChip, SecondRoadFlagFromKernelCall401)
+{
+    struct Case {
+        ks::Call call;
+        uint32_t word;
+        int expected;
+    } cases[] = {
+        {ks::Call::Absent, 1, 0}, {ks::Call::Refused, 1, 0}, {ks::Call::Present, 1, 1},
+        {ks::Call::Present, 3, 1}, {ks::Call::Present, 2, 0}, {ks::Call::Present, 0, 0},
+    };
+    for (const Case &c : cases) {
+        ks::Chip chip;
+        chip.size = kBlock;
+        chip.eraseSize = kBlock;
+        ks::KernelCalls calls;
+        calls.msys401 = c.call;
+        calls.msysWord = c.word;
+        ks::Install(ks::kSandboxDir, chip, calls);
+        EXPECT_EQ(VAKOKernelMSysFlagGet(), c.expected) << static_cast<int>(c.call) << " " << c.word;
+    }
+}
+
+} // namespace flashchip
 
 } // namespace
