@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "flash_fixture_test.h"
 #include "updater.h"
 #include "vakotest/fixture.h"
 #include "vakotest/testkit.h"
@@ -43,14 +44,25 @@ std::string KernelImage()
     return image;
 }
 
+void ShowPartitions(const flashfix::Flash &flash)
+{
+    printf("%-16s %-10s %-10s %-10s\n", "name", "flash_base", "size", "data_len");
+    for (const VAKOFISENTRY &e : flashfix::DirectoryNow(flash.Find("FIS Directory").offset))
+        printf("%-16.16s 0x%08X 0x%08X 0x%08X\n", e.name, e.flash_base, e.size, e.data_length);
+}
+
 int Demo()
 {
     vakotest::Appliance appliance;
     appliance.version = {{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "0"}, {"buildnumber", "1000"}};
     appliance.defaults = {{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}, {"supportMTU", "yes"}};
     appliance.info = {{"eth0_mtu", "1500"}};
-    // Flash content (the chip and its FIS directory) goes here, through
-    // appliance.flash, once the kernel stand-in's test API is wired in.
+    // A 4 MiB chip of eight partitions, each full of its own pattern, and
+    // the FIS directory describing them.
+    flashfix::Flash flash = flashfix::MakeFlash(false);
+    appliance.flash = [&](const std::string &root) {
+        flashfix::Install(flash, root + vakotest::kstub::kSandboxDir);
+    };
     vakotest::Install(appliance);
 
     vakotest::Package package;
@@ -63,6 +75,8 @@ int Demo()
     printf("Appliance: normal layout, installed build 1000 (major version 3), unique vakora_powerpc_demo\n");
     printf("Package:   %s, build 1001, zImage and hda1.tgz\n", package.dir.c_str());
     printf("Running:   %s\n", package.UpdaterPath().c_str());
+    Section("FIS directory before the update");
+    ShowPartitions(flash);
     vakotest::RunResult r = vakotest::Run({package.UpdaterPath()}, {.cwd = "/"});
     if (!r.out.empty() || !r.err.empty()) {
         Section("Updater output");
@@ -91,6 +105,8 @@ int Demo()
             text.pop_back();
         printf("<%d> %s\n", l.level, text.c_str());
     }
+    Section("FIS directory after the update");
+    ShowPartitions(flash);
     Section("Disk archive");
     bool moved = vakotest::FileExists("/volume1/VakoUpgrade.tar.gz");
     bool left = vakotest::FileExists(package.dir + "/hda1.tgz");
