@@ -602,13 +602,6 @@ int Init(const Options &o, const std::string &scratch)
     std::string opts = "lowerdir=/,upperdir=" + up + ",workdir=" + work;
     Mount("overlay", root, "overlay", 0, opts.c_str());
 
-    // The project tree is visible read-only at its own path, whatever mount it is on.
-    for (const char *proj : {VAKO_SOURCE_DIR, VAKO_BINARY_DIR}) {
-        MkdirP(root + proj);
-        Mount(proj, root + proj, nullptr, MS_BIND | MS_REC);
-        Mount(nullptr, root + proj, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_REC);
-    }
-
     Mount("tmpfs", root + "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
     Mount("proc", root + "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
     Mount("sysfs", root + "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC);
@@ -616,6 +609,13 @@ int Init(const Options &o, const std::string &scratch)
     // Marks the appliance root; the sandbox's own files live here.
     MkdirP(root + "/.sandbox");
     Mount("tmpfs", root + "/.sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    // The project tree is visible read-only at its own path, whatever mount
+    // it is on (bound last, so that a checkout under /tmp stays visible).
+    for (const char *proj : {VAKO_SOURCE_DIR, VAKO_BINARY_DIR}) {
+        MkdirP(root + proj);
+        Mount(proj, root + proj, nullptr, MS_BIND | MS_REC);
+        Mount(nullptr, root + proj, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_REC);
+    }
     Populate(root, o);
 
     pid_t syslogd = StartSyslogd(root);
