@@ -5,6 +5,7 @@
 #include "slib/error.h"
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
+#include "slib/lock.h"
 #include "slib/proc.h"
 
 #endif
