@@ -22,7 +22,7 @@
 
 #include "slib/conf_write.h"
 #include "slib/error.h"
-#include "unbuilt.h"
+#include "slib/lock.h"
 
 namespace {
 
@@ -250,10 +250,28 @@ int VAKONetSetMTUEth(const char *szMtu, const char *szIf)
     return ioctl(sock.fd(), SIOCSIFMTU, &ifr) < 0 ? -1 : 0;
 }
 
-int VAKONetConfSetMTUValue(const char *, const char *)
+int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
 {
-    VAKO_UNBUILT();
-    return -1;
+    char szKey[kMtuKeyRoom];
+    // A cut key would name another interface's setting.
+    if (!szMtu || !szIf || snprintf(szKey, sizeof(szKey), "%s_mtu", szIf) >= static_cast<int>(sizeof(szKey))) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (ErrSLIBFileLock(SLIB_LOCK_VAKOINFO | SLIB_LOCK_EX, kLockTimeoutSec) < 0) {
+        syslog(LOG_ERR, "%s (%d) Failed to lock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    int result = 0;
+    if (SLIBFileSetKeyValue(kInfoConf, szKey, szMtu, "%s=\"%s\"\n") < 0) {
+        syslog(LOG_ERR, "%s (%d) Failed to set MTU value(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+        result = -1;
+    }
+    if (ErrSLIBFileUnlock(SLIB_LOCK_VAKOINFO) < 0) {
+        syslog(LOG_ERR, "%s (%d) Failed to unlock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+        result = -1;
+    }
+    return result;
 }
 
 int VAKONetSetMTUValue(const char *szMtu, const char *szIf)
