@@ -6,33 +6,76 @@
 // time namespaces, chrooted into an overlay of the host root whose writes
 // land in a scratch directory that is thrown away.
 //
-//   vako-sandbox [--scratch DIR] [--keep-scratch] -- command [args...]
+//   vako-sandbox [options] -- command [args...]
+//     --uptime SECONDS   CLOCK_BOOTTIME (and so the uptime) starts there
+//     --fixture DIR      DIR/root copied over /, DIR/kernel/proc-sys-kernel
+//                        and DIR/kernel/sys-block as tmpfs over their dirs
+//     --cwd DIR          working directory of the command (default /)
+//     --out DIR          after the run, copy the --out-path trees into DIR
+//     --out-path P       (repeatable; default /tmp /var/log /etc /.sandbox)
+//     --scratch DIR, --keep-scratch
+//
+// The exit status is the command's, 128+signal when it was killed, 125 when
+// the appliance could not be set up.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/veth.h>
+#include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/kmask.h"
+#include "common/timens.h"
+
 namespace fs = std::filesystem;
 
+extern char **environ;
+
 namespace {
+
+constexpr const char *kKstubLib = VAKO_BINARY_DIR "/appliance/kernel/libvako-kstub.so";
+constexpr const char *kSyslogd = VAKO_BINARY_DIR "/appliance/vako-syslogd";
+constexpr const char *kStandinsSource = VAKO_SOURCE_DIR "/appliance/standins/root";
+constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root";
 
 [[noreturn]] void Die(const std::string &what)
 {
     fprintf(stderr, "vako-sandbox: %s: %s\n", what.c_str(), strerror(errno));
     _exit(125);
+}
+
+[[noreturn]] void Usage(const std::string &why)
+{
+    fprintf(stderr,
+            "vako-sandbox: %s\n"
+            "usage: vako-sandbox [--uptime SECONDS] [--fixture DIR] [--cwd DIR] [--out DIR]\n"
+            "                    [--out-path P]... [--scratch DIR] [--keep-scratch] -- command [args...]\n",
+            why.c_str());
+    exit(125);
 }
 
 void Mount(const char *src, const std::string &dst, const char *type, unsigned long flags,
@@ -53,35 +96,168 @@ void MkdirP(const std::string &p)
 struct Options {
     std::string scratch;
     bool keepScratch = false;
+    std::optional<double> uptime;
+    std::string fixture;
+    std::string cwd = "/";
+    std::string out;
+    std::vector<std::string> outPaths;
     std::vector<char *> argv;
 };
+
+std::string Absolute(const std::string &p, bool mustExist)
+{
+    std::error_code ec;
+    fs::path a = mustExist ? fs::canonical(p, ec) : fs::absolute(p, ec);
+    if (ec)
+        Usage(p + ": " + ec.message());
+    return a.lexically_normal().string();
+}
 
 Options Parse(int argc, char **argv)
 {
     Options o;
     int i = 1;
+    auto value = [&](const std::string &opt) -> std::string {
+        if (i + 1 >= argc)
+            Usage(opt + " needs a value");
+        return argv[++i];
+    };
     for (; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--") {
             ++i;
             break;
-        } else if (a == "--scratch" && i + 1 < argc) {
-            o.scratch = argv[++i];
+        } else if (a == "--scratch") {
+            o.scratch = value(a);
         } else if (a == "--keep-scratch") {
             o.keepScratch = true;
+        } else if (a == "--uptime") {
+            std::string v = value(a);
+            char *end = nullptr;
+            errno = 0;
+            double d = strtod(v.c_str(), &end);
+            if (v.empty() || *end || errno || !std::isfinite(d) || d < 0)
+                Usage("bad --uptime " + v);
+            o.uptime = d;
+        } else if (a == "--fixture") {
+            o.fixture = Absolute(value(a), true);
+        } else if (a == "--cwd") {
+            o.cwd = value(a);
+        } else if (a == "--out") {
+            o.out = Absolute(value(a), false);
+        } else if (a == "--out-path") {
+            std::string p = value(a);
+            if (p.empty() || p[0] != '/')
+                Usage("--out-path wants an absolute path");
+            o.outPaths.push_back(p);
         } else {
-            fprintf(stderr, "vako-sandbox: unknown option %s\n", a.c_str());
-            exit(125);
+            Usage("unknown option " + a);
         }
     }
     for (; i < argc; ++i)
         o.argv.push_back(argv[i]);
-    if (o.argv.empty()) {
-        fprintf(stderr, "usage: vako-sandbox [--scratch DIR] [--keep-scratch] -- command [args...]\n");
-        exit(125);
-    }
+    if (o.argv.empty())
+        Usage("no command");
     o.argv.push_back(nullptr);
+    if (o.outPaths.empty())
+        o.outPaths = {"/tmp", "/var/log", "/etc", "/.sandbox"};
     return o;
+}
+
+// Loopback and the veth pair eth0/eth1, all up.
+class Netlink {
+public:
+    Netlink()
+    {
+        fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (fd_ < 0)
+            Die("netlink socket");
+    }
+    ~Netlink() { close(fd_); }
+
+    void AddVeth(const char *name, const char *peer)
+    {
+        memset(buf_, 0, sizeof(buf_));
+        auto *h = reinterpret_cast<nlmsghdr *>(buf_);
+        h->nlmsg_type = RTM_NEWLINK;
+        h->nlmsg_flags = NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL | NLM_F_ACK;
+        h->nlmsg_seq = 1;
+        h->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+        Attr(IFLA_IFNAME, name, strlen(name) + 1);
+        size_t info = Begin(IFLA_LINKINFO);
+        Attr(IFLA_INFO_KIND, "veth", 4);
+        size_t data = Begin(IFLA_INFO_DATA);
+        size_t peerAt = Begin(VETH_INFO_PEER);
+        ifinfomsg ifi{};
+        Raw(&ifi, sizeof(ifi));
+        Attr(IFLA_IFNAME, peer, strlen(peer) + 1);
+        End(peerAt);
+        End(data);
+        End(info);
+        if (send(fd_, buf_, h->nlmsg_len, 0) < 0)
+            Die("netlink send");
+        char reply[1024];
+        ssize_t n = recv(fd_, reply, sizeof(reply), 0);
+        auto *r = reinterpret_cast<nlmsghdr *>(reply);
+        if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || r->nlmsg_type != NLMSG_ERROR)
+            Die("netlink reply");
+        int err = reinterpret_cast<nlmsgerr *>(NLMSG_DATA(r))->error;
+        if (err != 0) {
+            errno = -err;
+            Die(std::string("create veth ") + name + "/" + peer);
+        }
+    }
+
+private:
+    void Raw(const void *p, size_t n)
+    {
+        auto *h = reinterpret_cast<nlmsghdr *>(buf_);
+        memcpy(buf_ + h->nlmsg_len, p, n);
+        h->nlmsg_len = NLMSG_ALIGN(h->nlmsg_len + n);
+    }
+    void Attr(unsigned short type, const void *p, size_t n)
+    {
+        rtattr a{static_cast<unsigned short>(RTA_LENGTH(n)), type};
+        auto *h = reinterpret_cast<nlmsghdr *>(buf_);
+        memcpy(buf_ + h->nlmsg_len, &a, sizeof(a));
+        memcpy(buf_ + h->nlmsg_len + RTA_LENGTH(0), p, n);
+        h->nlmsg_len = NLMSG_ALIGN(h->nlmsg_len + RTA_SPACE(n));
+    }
+    size_t Begin(unsigned short type)
+    {
+        size_t at = reinterpret_cast<nlmsghdr *>(buf_)->nlmsg_len;
+        Attr(type, nullptr, 0);
+        return at;
+    }
+    void End(size_t at)
+    {
+        reinterpret_cast<rtattr *>(buf_ + at)->rta_len =
+            static_cast<unsigned short>(reinterpret_cast<nlmsghdr *>(buf_)->nlmsg_len - at);
+    }
+
+    int fd_;
+    alignas(nlmsghdr) char buf_[512];
+};
+
+void LinkUp(const char *name)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", name);
+    if (s < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) != 0)
+        Die(std::string("get flags of ") + name);
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+        Die(std::string("bring up ") + name);
+    close(s);
+}
+
+void MakeNetwork()
+{
+    LinkUp("lo");
+    Netlink().AddVeth("eth0", "eth1");
+    LinkUp("eth0");
+    LinkUp("eth1");
 }
 
 // Device nodes the appliance's programs need; bound from the host's.
@@ -110,11 +286,301 @@ void MakeDev(const std::string &root)
         close(fd);
 }
 
-// Runs as PID 1 of the new PID namespace: builds the appliance root, starts
-// the command chrooted into it, reaps every orphan, and ends with the
+// cp -a of one tree onto another, run chrooted so that symbolic links of the
+// destination resolve inside the appliance.  Directories that exist already
+// keep their own owner and mode (/tmp stays sticky); everything else is
+// made with the source's type, owner, mode and times.
+void CopyTree(const fs::path &src, const fs::path &dst);
+
+void CopyTimes(const fs::path &dst, const struct stat &st)
+{
+    struct timespec t[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, dst.c_str(), t, AT_SYMLINK_NOFOLLOW);
+}
+
+void CopyFile(const fs::path &src, const fs::path &dst, const struct stat &st)
+{
+    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        Die("open " + src.string());
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0)
+        Die("create " + dst.string());
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof(buf));
+        if (n < 0)
+            Die("read " + src.string());
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+            if (w < 0)
+                Die("write " + dst.string());
+            done += w;
+        }
+    }
+    // Owner before mode: chown clears the set-id bits.
+    if (fchown(out, st.st_uid, st.st_gid) != 0 || fchmod(out, st.st_mode & 07777) != 0)
+        Die("set owner and mode of " + dst.string());
+    close(out);
+    close(in);
+}
+
+void CopyEntry(const fs::path &src, const fs::path &dst)
+{
+    struct stat st, dt;
+    if (lstat(src.c_str(), &st) != 0)
+        Die("stat " + src.string());
+    bool exists = lstat(dst.c_str(), &dt) == 0;
+    if (S_ISDIR(st.st_mode)) {
+        struct stat follow;
+        if (exists && stat(dst.c_str(), &follow) == 0 && S_ISDIR(follow.st_mode)) {
+            CopyTree(src, dst);
+            return;
+        }
+        if (exists && unlink(dst.c_str()) != 0)
+            Die("replace " + dst.string());
+        if (mkdir(dst.c_str(), 0700) != 0)
+            Die("mkdir " + dst.string());
+        CopyTree(src, dst);
+        if (lchown(dst.c_str(), st.st_uid, st.st_gid) != 0 || chmod(dst.c_str(), st.st_mode & 07777) != 0)
+            Die("set owner and mode of " + dst.string());
+        CopyTimes(dst, st);
+        return;
+    }
+    if (exists) {
+        std::error_code ec;
+        if (S_ISDIR(dt.st_mode) ? fs::remove_all(dst, ec) == static_cast<std::uintmax_t>(-1)
+                                : unlink(dst.c_str()) != 0)
+            Die("replace " + dst.string());
+    }
+    if (S_ISREG(st.st_mode)) {
+        CopyFile(src, dst, st);
+    } else if (S_ISLNK(st.st_mode)) {
+        std::error_code ec;
+        fs::path target = fs::read_symlink(src, ec);
+        if (ec || symlink(target.c_str(), dst.c_str()) != 0)
+            Die("symlink " + dst.string());
+        if (lchown(dst.c_str(), st.st_uid, st.st_gid) != 0)
+            Die("set owner of " + dst.string());
+    } else {
+        if (mknod(dst.c_str(), st.st_mode, st.st_rdev) != 0)
+            Die("mknod " + dst.string());
+        if (lchown(dst.c_str(), st.st_uid, st.st_gid) != 0 || chmod(dst.c_str(), st.st_mode & 07777) != 0)
+            Die("set owner and mode of " + dst.string());
+    }
+    CopyTimes(dst, st);
+}
+
+void CopyTree(const fs::path &src, const fs::path &dst)
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(src, ec), end; it != end; it.increment(ec)) {
+        if (ec)
+            break;
+        CopyEntry(it->path(), dst / it->path().filename());
+    }
+    if (ec)
+        Die("read directory " + src.string() + ": " + ec.message());
+}
+
+// fork(); the child is chrooted into root (0 returned there).
+pid_t ForkInRoot(const std::string &root)
+{
+    pid_t p = fork();
+    if (p < 0)
+        Die("fork");
+    if (p == 0 && (chroot(root.c_str()) != 0 || chdir("/") != 0))
+        Die("chroot");
+    return p;
+}
+
+// Runs fn in a child chrooted into root and waits for it; directories
+// opened before are reached there as /proc/self/fd/N.
+template <class Fn>
+void InRoot(const std::string &root, Fn fn)
+{
+    pid_t p = ForkInRoot(root);
+    if (p == 0) {
+        umask(022);
+        fn();
+        _exit(0);
+    }
+    int st;
+    while (waitpid(p, &st, 0) < 0)
+        if (errno != EINTR)
+            Die("wait");
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+        _exit(125);
+}
+
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+int OpenDir(const std::string &p)
+{
+    int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT)
+        Die("open " + p);
+    return fd;
+}
+
+bool IsDir(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Stand-in programs, then the fixture over them (so that it can shadow one).
+void Populate(const std::string &root, const Options &o)
+{
+    if (!o.fixture.empty()) {
+        for (const char *k : {"/proc/sys/kernel", "/sys/block"}) {
+            std::string from = o.fixture + "/kernel/" + (k[1] == 'p' ? "proc-sys-kernel" : "sys-block");
+            if (IsDir(from) && !vakoappliance::MaskKernelDir(root + k, k[1] == 'p'))
+                Die(std::string("mask ") + k);
+        }
+    }
+    int fixture = o.fixture.empty() ? -1 : OpenDir(o.fixture);
+    InRoot(root, [&] {
+        for (const char *dir : {kStandinsSource, kStandinsBuilt})
+            if (IsDir(dir))
+                CopyTree(dir, "/");
+        if (fixture < 0)
+            return;
+        std::string f = FdPath(fixture);
+        if (IsDir(f + "/root"))
+            CopyTree(f + "/root", "/");
+        if (IsDir(f + "/kernel/proc-sys-kernel"))
+            CopyTree(f + "/kernel/proc-sys-kernel", "/proc/sys/kernel");
+        if (IsDir(f + "/kernel/sys-block"))
+            CopyTree(f + "/kernel/sys-block", "/sys/block");
+    });
+    if (fixture >= 0)
+        close(fixture);
+}
+
+void CopyOut(const std::string &root, const Options &o)
+{
+    MkdirP(o.out);
+    int out = OpenDir(o.out);
+    InRoot(root, [&] {
+        std::string base = FdPath(out);
+        for (const std::string &p : o.outPaths) {
+            struct stat st;
+            if (lstat(p.c_str(), &st) != 0)
+                continue;
+            fs::path dst = base + p;
+            std::error_code ec;
+            fs::create_directories(dst.parent_path(), ec);
+            CopyEntry(p, dst);
+        }
+    });
+    close(out);
+}
+
+// The system-log stand-in on /dev/log, ready when this returns.
+pid_t StartSyslogd(const std::string &root)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        Die("pipe");
+    pid_t p = ForkInRoot(root);
+    if (p == 0) {
+        close(ready[0]);
+        int fd = dup(ready[1]);
+        std::string arg = std::to_string(fd);
+        char *const argv[] = {const_cast<char *>(kSyslogd), const_cast<char *>("--ready-fd"),
+                              const_cast<char *>(arg.c_str()), nullptr};
+        char *const envp[] = {const_cast<char *>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+        execve(kSyslogd, argv, envp);
+        Die(std::string("exec ") + kSyslogd);
+    }
+    close(ready[1]);
+    char c;
+    ssize_t n;
+    while ((n = read(ready[0], &c, 1)) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    if (n != 1) {
+        fprintf(stderr, "vako-sandbox: the system-log stand-in did not start\n");
+        _exit(125);
+    }
+    return p;
+}
+
+std::vector<std::string> CommandEnv()
+{
+    std::vector<std::string> env;
+    std::string preload, asan;
+    for (char **e = environ; *e; ++e) {
+        std::string_view v(*e);
+        if (v.starts_with("LD_PRELOAD="))
+            preload = v.substr(11);
+        else if (v.starts_with("ASAN_OPTIONS="))
+            asan = v.substr(13);
+        else if (!v.starts_with("VAKO_KSTUB_DIR="))
+            env.emplace_back(v);
+    }
+    if (access(kKstubLib, F_OK) == 0) {
+        preload = preload.empty() ? std::string(kKstubLib) : std::string(kKstubLib) + ":" + preload;
+        env.push_back("VAKO_KSTUB_DIR=/.sandbox/kstub");
+    }
+    if (!preload.empty())
+        env.push_back("LD_PRELOAD=" + preload);
+    // The preloaded stand-in comes before the sanitizer runtime.
+    if (asan.find("verify_asan_link_order=") == std::string::npos)
+        asan += (asan.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+    env.push_back("ASAN_OPTIONS=" + asan);
+    return env;
+}
+
+pid_t StartCommand(const std::string &root, const Options &o)
+{
+    std::vector<std::string> env = CommandEnv();
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t p = ForkInRoot(root);
+    if (p == 0) {
+        if (chdir(o.cwd.c_str()) != 0)
+            Die("chdir " + o.cwd);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        environ = envp.data();
+        execvp(o.argv[0], o.argv.data());
+        Die(std::string("exec ") + o.argv[0]);
+    }
+    return p;
+}
+
+int Encode(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
+
+// Waits for pid for at most ms milliseconds; reaps any other child meanwhile.
+bool WaitFor(pid_t pid, int ms)
+{
+    for (int waited = 0; waited <= ms; waited += 5) {
+        int st;
+        pid_t p;
+        while ((p = waitpid(-1, &st, WNOHANG)) > 0)
+            if (p == pid)
+                return true;
+        if (p < 0 && errno == ECHILD)
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+// PID 1 of the new PID namespace: builds the appliance root, runs the
+// command chrooted into it, reaps every orphan, and ends with the
 // command's status.
 int Init(const Options &o, const std::string &scratch)
 {
+    // Gone with the runner: the kernel then ends every process in here.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     std::string up = scratch + "/upper", work = scratch + "/work", root = scratch + "/root";
     MkdirP(up);
     MkdirP(work);
@@ -123,6 +589,7 @@ int Init(const Options &o, const std::string &scratch)
     if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
         Die("unshare");
     Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+    MakeNetwork();
     std::string opts = "lowerdir=/,upperdir=" + up + ",workdir=" + work;
     Mount("overlay", root, "overlay", 0, opts.c_str());
 
@@ -139,17 +606,12 @@ int Init(const Options &o, const std::string &scratch)
     MakeDev(root);
     // Marks the appliance root; the sandbox's own files live here.
     MkdirP(root + "/.sandbox");
+    Mount("tmpfs", root + "/.sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    Populate(root, o);
 
-    pid_t child = fork();
-    if (child < 0)
-        Die("fork");
-    if (child == 0) {
-        if (chroot(root.c_str()) != 0 || chdir("/") != 0)
-            Die("chroot");
-        execvp(o.argv[0], o.argv.data());
-        Die(std::string("exec ") + o.argv[0]);
-    }
-    int status = 0, result = 125;
+    pid_t syslogd = StartSyslogd(root);
+    pid_t child = StartCommand(root, o);
+    int result = 125;
     for (;;) {
         int st;
         pid_t p = wait(&st);
@@ -158,13 +620,35 @@ int Init(const Options &o, const std::string &scratch)
                 continue;
             break;
         }
+        if (p == syslogd)
+            syslogd = -1;
         if (p == child) {
-            status = st;
-            result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            result = Encode(st);
+            break;
         }
     }
-    (void)status;
+    // The stand-in drains what is queued before it goes.
+    if (syslogd > 0) {
+        kill(syslogd, SIGTERM);
+        if (!WaitFor(syslogd, 5000))
+            kill(syslogd, SIGKILL);
+    }
+    kill(-1, SIGKILL);
+    while (wait(nullptr) > 0 || errno == EINTR) {
+    }
+    if (!o.out.empty())
+        CopyOut(root, o);
     return result;
+}
+
+pid_t gInit = -1;
+
+// An init ignores the other signals from outside its namespace; killing it
+// ends every process of the appliance.
+void Forward(int)
+{
+    if (gInit > 0)
+        kill(gInit, SIGKILL);
 }
 
 } // namespace
@@ -179,7 +663,9 @@ int main(int argc, char **argv)
     std::string scratch = o.scratch;
     bool made = false;
     if (scratch.empty()) {
-        std::string tmpl = (getenv("VAKO_SCRATCH_BASE") ? getenv("VAKO_SCRATCH_BASE") : "/var/tmp");
+        // Inside an appliance, / is an overlay already and cannot hold another upper layer.
+        const char *base = getenv("VAKO_SCRATCH_BASE");
+        std::string tmpl = base ? base : access("/.sandbox", F_OK) == 0 ? "/tmp" : "/var/tmp";
         tmpl += "/vako-sandbox.XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
@@ -187,27 +673,48 @@ int main(int argc, char **argv)
             Die("mkdtemp");
         scratch = buf.data();
         made = true;
+    } else {
+        scratch = Absolute(scratch, false);
     }
 
     // PID and time namespaces take effect for the children; the mounts are
     // made in init's own mount namespace, so they vanish with it and the
     // scratch directory is plain files again when it is removed below.
+    auto removeScratch = [&] {
+        std::error_code ec;
+        if (made)
+            fs::remove_all(scratch, ec);
+        else
+            for (const char *sub : {"/upper", "/work", "/root"})
+                fs::remove_all(scratch + sub, ec);
+    };
+    auto fail = [&](const char *what) {
+        int err = errno;
+        removeScratch();
+        errno = err;
+        Die(what);
+    };
     if (unshare(CLONE_NEWPID | CLONE_NEWTIME) != 0)
-        Die("unshare");
+        fail("unshare");
+    if (o.uptime && !vakoappliance::SetUptimeOffset(*o.uptime))
+        fail("timens_offsets");
 
     pid_t init = fork();
     if (init < 0)
-        Die("fork");
+        fail("fork");
     if (init == 0)
         _exit(Init(o, scratch));
+    gInit = init;
+    struct sigaction sa {};
+    sa.sa_handler = Forward;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(sig, &sa, nullptr);
 
     int st = 0;
     while (waitpid(init, &st, 0) < 0 && errno == EINTR) {
     }
-    int result = WIFEXITED(st) ? WEXITSTATUS(st) : 125;
-    if (made && !o.keepScratch) {
-        std::error_code ec;
-        fs::remove_all(scratch, ec);
-    }
+    int result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (!o.keepScratch)
+        removeScratch();
     return result;
 }

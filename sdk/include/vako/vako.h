@@ -5,6 +5,7 @@
 #include "vako/kernel.h"
 #include "vako/flash.h"
 #include "vako/info.h"
+#include "vako/disk.h"
 #include "vako/net.h"
 
 #endif

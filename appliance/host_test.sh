@@ -1,0 +1,89 @@
+#!/bin/sh
+# From this machine's side: a sandbox run leaves nothing behind (no files in
+# /etc, /tmp, /var or /dev, no mount, no interface, no scratch directory),
+# hands back the command's status, and its options work.
+#   host_test.sh <vako-sandbox> [work-dir]
+set -u
+SANDBOX=$1
+WORK=${2:-$(dirname "$SANDBOX")/host_test.work}
+fails=0
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+
+rm -rf "$WORK"
+mkdir -p "$WORK/scratch"
+export VAKO_SCRATCH_BASE="$WORK/scratch"
+NAME=vako-leak-$$
+
+mounts() { cut -d' ' -f5 /proc/self/mountinfo | sort; }
+links() { ip -o link show | cut -d: -f2 | sort; }
+mounts > "$WORK/mounts.before"
+links > "$WORK/links.before"
+
+"$SANDBOX" -- sh -c "
+    echo x > /etc/$NAME && echo x > /tmp/$NAME && mkdir -p /var/$NAME && echo x > /var/$NAME/f &&
+    echo x > /dev/$NAME && mkdir -p /mnt/$NAME && mount -t tmpfs none /mnt/$NAME && echo x > /mnt/$NAME/f &&
+    mount --bind /etc /mnt && ip link set eth0 mtu 9000 && ip link add dummy$$ type dummy 2>/dev/null;
+    test -e /etc/$NAME && exit 7"
+st=$?
+[ $st -eq 7 ] || fail "status of the writing command: $st, want 7"
+for p in /etc/$NAME /tmp/$NAME /var/$NAME /dev/$NAME /mnt/$NAME; do
+    [ ! -e "$p" ] || fail "$p leaked to this machine"
+done
+mounts > "$WORK/mounts.after"
+cmp -s "$WORK/mounts.before" "$WORK/mounts.after" || fail "mounts changed: $(diff "$WORK/mounts.before" "$WORK/mounts.after")"
+links > "$WORK/links.after"
+cmp -s "$WORK/links.before" "$WORK/links.after" || fail "interfaces changed"
+[ -z "$(ls -A "$WORK/scratch")" ] || fail "scratch left: $(ls -A "$WORK/scratch")"
+
+# Status of a killed command; a command that cannot start.
+"$SANDBOX" -- sh -c 'kill -9 $$'
+st=$?
+[ $st -eq 137 ] || fail "status of a killed command: $st, want 137"
+"$SANDBOX" -- /no/such/program 2>/dev/null
+st=$?
+[ $st -eq 125 ] || fail "status of a missing program: $st, want 125"
+"$SANDBOX" --bogus -- true 2>/dev/null
+[ $? -eq 125 ] || fail "unknown option accepted"
+
+# A background process does not outlive the run.
+"$SANDBOX" -- sh -c "sleep 3001 &"
+for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3001 " &&
+    fail "a sandbox process outlived the run"
+
+# --uptime
+up=$("$SANDBOX" --uptime 1000 -- cat /proc/uptime | cut -d' ' -f1)
+awk -v u="$up" 'BEGIN { exit !(u >= 1000 && u < 1005) }' || fail "--uptime 1000 gave $up"
+
+# --fixture: files with owners and modes, kernel files; --cwd; --out.
+F=$WORK/fixture
+mkdir -p "$F/root/etc" "$F/root/volume1/upd@te" "$F/kernel/proc-sys-kernel" "$F/kernel/sys-block/md0/md/dev-sda1"
+echo secret > "$F/root/etc/$NAME"
+chown 1234:4321 "$F/root/etc/$NAME"
+chmod 4750 "$F/root/etc/$NAME"
+echo "hw-j" > "$F/kernel/proc-sys-kernel/vako_hw_version"
+echo in_sync > "$F/kernel/sys-block/md0/md/dev-sda1/state"
+got=$("$SANDBOX" --fixture "$F" --cwd /volume1/upd@te --out "$WORK/out" -- sh -c "
+    stat -c '%a %u %g' /etc/$NAME; cat /etc/$NAME /proc/sys/kernel/vako_hw_version /sys/block/md0/md/dev-sda1/state;
+    pwd; echo kept > /tmp/kept; logger -t t 'to the log'")
+want="4750 1234 4321
+secret
+hw-j
+in_sync
+/volume1/upd@te"
+[ "$got" = "$want" ] || fail "fixture run printed [$got], want [$want]"
+[ ! -e "/etc/$NAME" ] || fail "fixture file leaked"
+[ "$(cat "$WORK/out/tmp/kept" 2>/dev/null)" = kept ] || fail "--out lacks /tmp/kept"
+[ -f "$WORK/out/etc/$NAME" ] || fail "--out lacks /etc"
+[ -d "$WORK/out/var/log" ] || fail "--out lacks /var/log"
+grep -q "to the log" "$WORK/out/.sandbox/syslog" 2>/dev/null || fail "--out lacks the system log"
+
+# --keep-scratch keeps the upper layer.
+"$SANDBOX" --scratch "$WORK/kept" --keep-scratch -- sh -c "echo y > /etc/$NAME"
+[ "$(cat "$WORK/kept/upper/etc/$NAME" 2>/dev/null)" = y ] || fail "--keep-scratch lost the upper layer"
+"$SANDBOX" --scratch "$WORK/gone" -- true
+[ -z "$(ls -A "$WORK/gone" 2>/dev/null)" ] || fail "--scratch DIR not emptied"
+
+[ -z "$(ls -A "$WORK/scratch")" ] || fail "scratch left: $(ls -A "$WORK/scratch")"
+rm -rf "$WORK"
+[ $fails -eq 0 ] && echo "all host-side checks passed"
+exit $fails

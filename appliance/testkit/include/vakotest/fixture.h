@@ -1,0 +1,76 @@
+// Fixture builder: a short description of an appliance and of an update
+// package, written either inside a sandbox at the real paths (Install) or
+// on the host as a tree for `vako-sandbox --fixture DIR` (Build).
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vakotest {
+
+// The lines of a key/value file, in order, written as key="value".
+class Keys {
+public:
+    Keys() = default;
+    Keys(std::initializer_list<std::pair<std::string, std::string>> items);
+    // Replaces the key's value, or appends the key.
+    Keys &Set(const std::string &key, const std::string &value);
+    Keys &Erase(const std::string &key);
+    std::optional<std::string> Get(const std::string &key) const;
+    std::string Text() const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> items_;
+};
+
+enum class Layout { Normal, Junior };
+
+struct Appliance {
+    // Junior: the first line of /proc/sys/kernel/vako_hw_version ends in "-j".
+    Layout layout = Layout::Normal;
+    // That first line (without its line end); empty: one that fits the layout.
+    std::string hwVersion;
+    // /etc.defaults/VERSION
+    Keys version{{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "0"}, {"buildnumber", "1000"}};
+    // /etc.defaults/vakoinfo.conf (factory description) and /etc/vakoinfo.conf (settings)
+    Keys defaults{{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}};
+    Keys info;
+    bool initrd = true;
+    // Further files: absolute appliance path -> content.
+    std::map<std::string, std::string> files;
+    // HOOK for the flash content (the chip and its FIS directory), to be
+    // filled from the kernel stand-in's test API (vakotest/kstub.h).  Called
+    // last with the root prefix: "" inside a sandbox, "<DIR>/root" for a tree.
+    std::function<void(const std::string &root)> flash;
+};
+
+struct Package {
+    // The package directory; the updater runs from here (argv[0]'s directory).
+    std::string dir = "/volume1/upd@te";
+    // <dir>/VERSION
+    Keys version{{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
+                 {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
+    // Image files of <dir>: name -> bytes.
+    std::map<std::string, std::string> images;
+    // <dir>/hda1.tgz, the disk archive.
+    std::optional<std::string> hda1;
+    // Copies the updater program (<build>/updater/updater) to <dir>/updater.
+    bool withUpdater = true;
+
+    std::string UpdaterPath() const { return dir + "/updater"; }
+};
+
+// Inside a sandbox, at the real paths; kernel files through MountKernelFile.
+void Install(const Appliance &appliance);
+void Install(const Package &package);
+
+// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block}/...
+void Build(const Appliance &appliance, const std::string &fixtureDir);
+void Build(const Package &package, const std::string &fixtureDir);
+
+} // namespace vakotest

@@ -1,0 +1,138 @@
+#include "vako/disk.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "standin_testutil.h"
+#include "vakotest/testkit.h"
+
+using vakotest::FileExists;
+using vakotest::ReadFile;
+using vakotest::WriteFile;
+
+namespace {
+
+constexpr unsigned kUntouched = 0xDEADu;
+
+class DiskQuery : public testing::Test {
+protected:
+    void SetUp() override { sdktest::InstallStandin("/sbin/sfdisk"); }
+
+    static void Listing(const std::string &fixture, const std::string &text)
+    {
+        WriteFile("/.sandbox/sfdisk/" + fixture, text);
+    }
+    static std::string Calls()
+    {
+        return FileExists("/.sandbox/sfdisk.calls") ? ReadFile("/.sandbox/sfdisk.calls") : "";
+    }
+
+    unsigned start_ = kUntouched, id_ = kUntouched;
+};
+
+TEST_F(DiskQuery, ReadsStartCountAndType)
+{
+    Listing("hda.1", "/dev/hda1 63 272141 272079 83 Linux\n");
+    EXPECT_EQ(RCPartitionConfigs(1, "/dev/hda", &start_, &id_), 272079);
+    EXPECT_EQ(start_, 63u);
+    EXPECT_EQ(id_, 0x83u);
+    // With or without /dev/, the same command.
+    start_ = id_ = kUntouched;
+    EXPECT_EQ(RCPartitionConfigs(1, "hda", &start_, &id_), 272079);
+    EXPECT_EQ(start_, 63u);
+    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/hda\n-l -uS -N1 /dev/hda\n");
+}
+
+TEST_F(DiskQuery, ListingLines)
+{
+    struct Case {
+        const char *line;
+        long long count;
+        unsigned start, id;
+    } cases[] = {
+        {"/dev/hda3\t\t 1060290  1975994   915705  fd  Linux raid autodetect\n", 915705, 1060290, 0xfd},
+        {"/dev/hda1 63 272141 272079 83 \n", 272079, 63, 0x83},
+        // Counts beyond 32 bits (8 TiB here) stay whole.
+        {"/dev/sda1 2048 17179871231 17179869184 83 Linux\n", 17179869184LL, 2048, 0x83},
+        // A heading is read as if it were the partition's line.
+        {"Disk /dev/hda: 1024 cylinders, 16 heads, 63 sectors/track\n", 0, 0, 0x16},
+        // Short lines.
+        {"/dev/hda1 63 272141 272079 83\n", -1, kUntouched, kUntouched},
+        {"/dev/hda1 63 272141 272079 83", -1, kUntouched, kUntouched},
+        {"/dev/hda1 63 272141 272079\n", -1, kUntouched, kUntouched},
+        {"/dev/hda1 63\n", -1, kUntouched, kUntouched},
+        {"\n", -1, kUntouched, kUntouched},
+        {"", -1, kUntouched, kUntouched},
+        // Only the first 63 characters are read.
+        {"/dev/hda1                                        63 272141 272079 83 Linux\n", -1, kUntouched,
+         kUntouched},
+        // A start that does not fit the 32-bit answer is not cut.
+        {"/dev/sda2 4294967296 4294969343 2048 83 Linux\n", -1, kUntouched, kUntouched},
+        {"/dev/sda2 -5 4294969343 2048 83 Linux\n", -1, kUntouched, kUntouched},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        Listing("sdb.2", c.line);
+        start_ = id_ = kUntouched;
+        EXPECT_EQ(RCPartitionConfigs(2, "sdb", &start_, &id_), c.count);
+        EXPECT_EQ(start_, c.start);
+        EXPECT_EQ(id_, c.id);
+    }
+}
+
+TEST_F(DiskQuery, OnlyTheFirstLineCounts)
+{
+    Listing("hda.3", "garbage\n/dev/hda3 1060290 1975994 915705 fd Linux\n");
+    EXPECT_EQ(RCPartitionConfigs(3, "hda", &start_, &id_), -1);
+    EXPECT_EQ(start_, kUntouched);
+}
+
+TEST_F(DiskQuery, NoListing)
+{
+    EXPECT_EQ(RCPartitionConfigs(4, "hda", &start_, &id_), -1);
+    EXPECT_EQ(Calls(), "-l -uS -N4 /dev/hda\n");
+    EXPECT_EQ(start_, kUntouched);
+    EXPECT_EQ(id_, kUntouched);
+}
+
+TEST_F(DiskQuery, BadArgumentsStartNoCommand)
+{
+    Listing("hda.1", "/dev/hda1 63 272141 272079 83 Linux\n");
+    EXPECT_EQ(RCPartitionConfigs(0, "hda", &start_, &id_), -1);
+    EXPECT_EQ(RCPartitionConfigs(-1, "hda", &start_, &id_), -1);
+    EXPECT_EQ(RCPartitionConfigs(1, nullptr, &start_, &id_), -1);
+    EXPECT_EQ(Calls(), "");
+    EXPECT_EQ(start_, kUntouched);
+    EXPECT_EQ(id_, kUntouched);
+}
+
+TEST_F(DiskQuery, UnsafeDiskNamesAreRefused)
+{
+    Listing("hda.1", "/dev/hda1 63 272141 272079 83 Linux\n");
+    for (const char *name : {"hda; touch /tmp/pwned", "hda$(touch /tmp/pwned)", "hda`touch /tmp/pwned`",
+                             "hda|touch /tmp/pwned", "hd a", "hda\n", "../hda", "hda&", "", "/dev/",
+                             "'hda'", "hda>/tmp/pwned"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(RCPartitionConfigs(1, name, &start_, &id_), -1);
+    }
+    EXPECT_EQ(Calls(), "");
+    EXPECT_FALSE(FileExists("/tmp/pwned"));
+    EXPECT_EQ(start_, kUntouched);
+}
+
+TEST_F(DiskQuery, CommandMustFitItsBuffer)
+{
+    // "/sbin/sfdisk -l -uS -N1 /dev/" leaves 34 characters of the 63.
+    std::string fits = "md/" + std::string(31, 'x');
+    std::string fixture = "md_" + std::string(31, 'x');
+    Listing(fixture + ".1", "/dev/x 63 272141 272079 83 Linux\n");
+    Listing(fixture + ".10", "/dev/x 63 272141 272079 83 Linux\n");
+    EXPECT_EQ(RCPartitionConfigs(1, fits.c_str(), &start_, &id_), 272079);
+    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/" + fits + "\n");
+    EXPECT_EQ(RCPartitionConfigs(1, (fits + "y").c_str(), &start_, &id_), -1);
+    EXPECT_EQ(RCPartitionConfigs(10, fits.c_str(), &start_, &id_), -1);
+    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/" + fits + "\n");
+}
+
+} // namespace
