@@ -50,9 +50,23 @@ st=$?
 for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3001 " &&
     fail "a sandbox process outlived the run"
 
+# A runner killed outright takes its appliance along; the next run removes
+# the scratch it left.
+"$SANDBOX" -- sleep 3002 &
+runner=$!
+sleep 1
+kill -9 $runner
+wait $runner 2>/dev/null
+sleep 0.2
+for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3002 " &&
+    fail "the appliance outlived its killed runner"
+[ -n "$(ls -A "$WORK/scratch")" ] || fail "no scratch left by the killed runner (test is void)"
+"$SANDBOX" -- true
+[ -z "$(ls -A "$WORK/scratch")" ] || fail "stale scratch not swept: $(ls -A "$WORK/scratch")"
+
 # --uptime
 up=$("$SANDBOX" --uptime 1000 -- cat /proc/uptime | cut -d' ' -f1)
-awk -v u="$up" 'BEGIN { exit !(u >= 1000 && u < 1005) }' || fail "--uptime 1000 gave $up"
+awk -v u="$up" 'BEGIN { exit !(u >= 1000 && u < 1030) }' || fail "--uptime 1000 gave $up"
 
 # --fixture: files with owners and modes, kernel files; --cwd; --out.
 F=$WORK/fixture

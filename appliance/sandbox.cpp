@@ -17,6 +17,14 @@
 //
 // The exit status is the command's, 128+signal when it was killed, 125 when
 // the appliance could not be set up.
+//
+// Inside: lo, eth0 and eth1 (a veth pair) up; fresh tmpfs on /tmp, /dev
+// (a few nodes, /dev/console a plain file) and /.sandbox; the stand-in
+// programs of appliance/standins/root and <build>/appliance/standins-root;
+// vako-syslogd on /dev/log writing /.sandbox/syslog.  The command gets the
+// caller's environment, LD_PRELOAD of the kernel stand-in with
+// VAKO_KSTUB_DIR=/.sandbox/kstub when it is built, and ASAN_OPTIONS with
+// verify_asan_link_order=0.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,6 +39,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -641,6 +650,28 @@ int Init(const Options &o, const std::string &scratch)
     return result;
 }
 
+constexpr const char *kScratchPrefix = "vako-sandbox.";
+constexpr const char *kScratchLock = "/lock";
+
+// Scratch directories of runs that were killed (a test's time-out): their
+// lock is free, as no process of theirs is left.
+void SweepStale(const std::string &base)
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->path().filename().string().starts_with(kScratchPrefix))
+            continue;
+        int fd = open((it->path().string() + kScratchLock).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code rec;
+            fs::remove_all(it->path(), rec);
+        }
+        close(fd);
+    }
+}
+
 pid_t gInit = -1;
 
 // An init ignores the other signals from outside its namespace; killing it
@@ -662,17 +693,25 @@ int main(int argc, char **argv)
     }
     std::string scratch = o.scratch;
     bool made = false;
+    int lock = -1;
     if (scratch.empty()) {
         // Inside an appliance, / is an overlay already and cannot hold another upper layer.
-        const char *base = getenv("VAKO_SCRATCH_BASE");
-        std::string tmpl = base ? base : access("/.sandbox", F_OK) == 0 ? "/tmp" : "/var/tmp";
-        tmpl += "/vako-sandbox.XXXXXX";
+        const char *env = getenv("VAKO_SCRATCH_BASE");
+        std::string base = env ? env : access("/.sandbox", F_OK) == 0 ? "/tmp" : "/var/tmp";
+        SweepStale(base);
+        std::string tmpl = base + "/" + kScratchPrefix + "XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data()))
             Die("mkdtemp");
         scratch = buf.data();
         made = true;
+        // Held by this process (and init) while the run lasts.
+        // Named only once locked, so that no sweep takes it for stale.
+        std::string staged = scratch + kScratchLock + ".new";
+        lock = open(staged.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock >= 0 && (flock(lock, LOCK_EX) != 0 || rename(staged.c_str(), (scratch + kScratchLock).c_str()) != 0))
+            Die("lock " + scratch);
     } else {
         scratch = Absolute(scratch, false);
     }
@@ -716,5 +755,7 @@ int main(int argc, char **argv)
     int result = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     if (!o.keepScratch)
         removeScratch();
+    else if (lock >= 0)
+        unlink((scratch + kScratchLock).c_str()); // kept on purpose: no sweep
     return result;
 }
