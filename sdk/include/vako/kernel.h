@@ -29,6 +29,12 @@ extern "C" {
 
 #define VAKO_MTD_UNIT_SIZE 16384u
 
+/* Linux md and block requests on an array's device, and the appliance's
+ * own sync-status request (three u32 words). */
+#define VAKO_MD_GET_ARRAY_INFO  0x40480911u /* _IOR(9, 0x11, mdu_array_info_t), 72 bytes */
+#define VAKO_BLKGETSIZE64       0x40041272u /* _IOR(0x12, 114, size_t): a u64 byte count */
+#define VAKO_MD_GET_SYNC_STATUS 0x400c0960u /* u32[3] */
+
 /* The appliance's own kernel calls. */
 #define VAKO_SYSCALL_MSYS_FLAG  401 /* fills a u32; bit 0 set: the second flash road */
 #define VAKO_SYSCALL_MTD_BUFFER 405 /* 1 allocates, 0 frees the flash driver buffer */
