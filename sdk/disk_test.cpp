@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "standin_testutil.h"
 #include "vakotest/testkit.h"
 
 using vakotest::FileExists;
@@ -17,15 +16,14 @@ constexpr unsigned kUntouched = 0xDEADu;
 
 class DiskQuery : public testing::Test {
 protected:
-    void SetUp() override { sdktest::InstallStandin("/sbin/sfdisk"); }
-
     static void Listing(const std::string &fixture, const std::string &text)
     {
         WriteFile("/.sandbox/sfdisk/" + fixture, text);
     }
+    // The stand-in's calls, "sfdisk <arguments>" each.
     static std::string Calls()
     {
-        return FileExists("/.sandbox/sfdisk.calls") ? ReadFile("/.sandbox/sfdisk.calls") : "";
+        return FileExists("/.sandbox/calls") ? ReadFile("/.sandbox/calls") : "";
     }
 
     unsigned start_ = kUntouched, id_ = kUntouched;
@@ -41,7 +39,7 @@ TEST_F(DiskQuery, ReadsStartCountAndType)
     start_ = id_ = kUntouched;
     EXPECT_EQ(RCPartitionConfigs(1, "hda", &start_, &id_), 272079);
     EXPECT_EQ(start_, 63u);
-    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/hda\n-l -uS -N1 /dev/hda\n");
+    EXPECT_EQ(Calls(), "sfdisk -l -uS -N1 /dev/hda\nsfdisk -l -uS -N1 /dev/hda\n");
 }
 
 TEST_F(DiskQuery, ListingLines)
@@ -91,7 +89,7 @@ TEST_F(DiskQuery, OnlyTheFirstLineCounts)
 TEST_F(DiskQuery, NoListing)
 {
     EXPECT_EQ(RCPartitionConfigs(4, "hda", &start_, &id_), -1);
-    EXPECT_EQ(Calls(), "-l -uS -N4 /dev/hda\n");
+    EXPECT_EQ(Calls(), "sfdisk -l -uS -N4 /dev/hda\n");
     EXPECT_EQ(start_, kUntouched);
     EXPECT_EQ(id_, kUntouched);
 }
@@ -129,10 +127,10 @@ TEST_F(DiskQuery, CommandMustFitItsBuffer)
     Listing(fixture + ".1", "/dev/x 63 272141 272079 83 Linux\n");
     Listing(fixture + ".10", "/dev/x 63 272141 272079 83 Linux\n");
     EXPECT_EQ(RCPartitionConfigs(1, fits.c_str(), &start_, &id_), 272079);
-    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/" + fits + "\n");
+    EXPECT_EQ(Calls(), "sfdisk -l -uS -N1 /dev/" + fits + "\n");
     EXPECT_EQ(RCPartitionConfigs(1, (fits + "y").c_str(), &start_, &id_), -1);
     EXPECT_EQ(RCPartitionConfigs(10, fits.c_str(), &start_, &id_), -1);
-    EXPECT_EQ(Calls(), "-l -uS -N1 /dev/" + fits + "\n");
+    EXPECT_EQ(Calls(), "sfdisk -l -uS -N1 /dev/" + fits + "\n");
 }
 
 } // namespace

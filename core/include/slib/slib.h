@@ -7,5 +7,9 @@
 #include "slib/conf_write.h"
 #include "slib/lock.h"
 #include "slib/proc.h"
+#include "slib/str.h"
+#include "slib/szlist.h"
+#include "slib/szhash.h"
+#include "slib/unicode.h"
 
 #endif

@@ -1,0 +1,39 @@
+// A string argument that lies inside the very block an operation is about
+// to replace would dangle once the old block is freed: it is copied first.
+#pragma once
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "slib/error.h"
+
+class BlockArg {
+public:
+    explicit BlockArg(const char *sz) : sz_(sz) {}
+
+    // False (0x0200) when the copy cannot be made.
+    bool Detach(const void *block, int64_t cbBlock)
+    {
+        auto b = reinterpret_cast<uintptr_t>(block), p = reinterpret_cast<uintptr_t>(sz_);
+        if (p < b || static_cast<int64_t>(p - b) >= cbBlock)
+            return true;
+        copy_.reset(strdup(sz_));
+        if (!copy_) {
+            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            return false;
+        }
+        sz_ = copy_.get();
+        return true;
+    }
+    const char *get() const { return sz_; }
+
+private:
+    struct Free {
+        void operator()(char *p) const { free(p); }
+    };
+    const char *sz_;
+    std::unique_ptr<char, Free> copy_;
+};

@@ -1,0 +1,10 @@
+// Where ICU loads its run-time data (converter tables) from.
+#pragma once
+
+namespace slib {
+
+// Call before the first ICU call of an operation: takes the directory from
+// ICU_DATA, "/usr/lib" when that is unset or empty. Settled once per process.
+void IcuDataInit();
+
+} // namespace slib
