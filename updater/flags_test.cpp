@@ -98,4 +98,59 @@ TEST(UpgradeFlags, SetsButNeverClears)
     EXPECT_EQ(gPhotoDbSteps, 7);
 }
 
+void Ip(const std::string &args)
+{
+    std::string cmd = "/bin/ip " + args;
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+}
+
+// The interfaces that are up: bond0 alone (its peer stays down), or eth0 too.
+void UpInterfaces(bool withEth0)
+{
+    if (vakotest::FileExists("/sys/class/net/eth0"))
+        Ip("link del eth0");
+    if (!vakotest::FileExists("/sys/class/net/bond0"))
+        Ip("link add bond0 type veth peer name bondpeer");
+    Ip("link set bond0 up");
+    if (withEth0) {
+        Ip("link add eth0 type veth peer name eth1");
+        Ip("link set eth0 up");
+    }
+}
+
+TEST(UpgradeFlags, CopyBond0MTUWhenBond0IsTheOnlyInterfaceWithoutItsKey)
+{
+    struct Case {
+        const char *what;
+        int build;
+        bool withEth0;
+        const char *info; // /etc/vakoinfo.conf; NULL: none
+        int flag;
+    } cases[] = {
+        {"bond0 alone, no key", 865, false, "eth0_mtu=\"9000\"\n", 1},
+        {"no settings file", 865, false, nullptr, 0}, // a read error is no answer
+        {"older build", -3, false, "", 1},
+        {"newer build", 866, false, "", 0},
+        {"key present", 865, false, "bond0_mtu=\"9000\"\n", 0},
+        {"another interface up", 865, true, "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        UpInterfaces(c.withEth0);
+        if (c.info)
+            vakotest::WriteFile("/etc/vakoinfo.conf", c.info);
+        else
+            vakotest::RemoveFile("/etc/vakoinfo.conf");
+        ClearFlags();
+        UPDTSetUpgradeFlags(c.build);
+        EXPECT_EQ(gfCopyBond0MTU, c.flag);
+    }
+    UpInterfaces(false);
+    Ip("link set bond0 name bond1");
+    vakotest::WriteFile("/etc/vakoinfo.conf", "");
+    ClearFlags();
+    UPDTSetUpgradeFlags(865);
+    EXPECT_EQ(gfCopyBond0MTU, 0);
+}
+
 } // namespace
