@@ -1,10 +1,667 @@
 #include "slib/conf_write.h"
-#include "slib/error.h"
-#include "unbuilt.h"
 
-extern "C" int SLIBFileSetKeyValue(const char *, const char *, const char *, const char *)
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "conf_file.h"
+#include "slib/error.h"
+#include "slib/str.h"
+
+using conf::Guarded;
+using conf::IsComment;
+using conf::LineReader;
+
+namespace {
+
+constexpr const char *kDefaultFormat = "%s=%s\n";
+constexpr size_t kTempNameSize = 4096;
+
+using FilePtr = std::unique_ptr<FILE, conf::FileClose>;
+
+bool OneLine(const char *s) { return !strpbrk(s, "\r\n"); }
+bool SafeKey(const char *s) { return !strpbrk(s, "\r\n="); }
+
+// A pair whose text would make lines of its own, or move the '=' of its
+// line, is refused before anything is written.
+bool SafePairs(PSLIBSZHASH h)
 {
-    SLIB_UNBUILT();
-    SLIB_ERR(SLIB_ERR_OPEN);
-    return -1;
+    if (!h)
+        return true;
+    for (int i = 0; i < h->nSlot; i++)
+        if (const char *k = SLIBSzHashSlotKey(h, i))
+            if (!SafeKey(k) || !OneLine(SLIBSzHashSlotValue(h, i)))
+                return false;
+    return true;
+}
+
+// fmt with its two "%s" replaced by key and value. Only fmt is read as a
+// format; key and value are copied as they are.
+std::string Format(const char *fmt, const char *key, const char *value)
+{
+    std::string out;
+    int n = 0;
+    for (const char *p = fmt; *p; p++) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += n++ == 0 ? key : value;
+            p++;
+        } else if (p[0] == '%' && p[1] == '%') {
+            out += '%';
+            p++;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// A target that does not exist yet and is written directly, not through a
+// temporary file.
+bool CreateWith(const char *file, const std::string &content, bool sync)
+{
+    FILE *fp = fopen(file, "w");
+    if (!fp) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return false;
+    }
+    bool ok = fwrite(content.data(), 1, content.size(), fp) == content.size() && fflush(fp) == 0 &&
+              (!sync || fsync(fileno(fp)) == 0);
+    if (fclose(fp) != 0)
+        ok = false;
+    if (!ok)
+        SLIB_ERR(SLIB_ERR_WRITE);
+    return ok;
+}
+
+// The safe rewrite: the new content goes to a temporary file beside the
+// target, which replaces the target by rename once it is complete and on
+// disk. Until then, and after any failure, the target is untouched, and a
+// temporary file that was not renamed is removed.
+class Rewriter {
+public:
+    explicit Rewriter(const char *target) : target_(target) {}
+    ~Rewriter() { Abandon(); }
+    Rewriter(const Rewriter &) = delete;
+    Rewriter &operator=(const Rewriter &) = delete;
+
+    enum Opened { kOpen, kMissing, kFailed };
+    // Opens the target for reading; a missing target records nothing.
+    Opened Open(const char *mode)
+    {
+        in_.reset(fopen(target_, mode));
+        if (in_)
+            return kOpen;
+        if (errno == ENOENT)
+            return kMissing;
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return kFailed;
+    }
+    // A missing target is created holding content: 1 when it was, -1 on
+    // failure, 0 when the target is open for the rewrite.
+    int OpenOrCreate(const char *mode, const std::string &content, bool sync)
+    {
+        switch (Open(mode)) {
+        case kFailed:
+            return -1;
+        case kMissing:
+            return CreateWith(target_, content, sync) ? 1 : -1;
+        case kOpen:
+            break;
+        }
+        return 0;
+    }
+    // A missing target is an error too (0x0900).
+    bool OpenExisting()
+    {
+        Opened o = Open("r");
+        if (o == kMissing)
+            SLIB_ERR(SLIB_ERR_OPEN);
+        return o == kOpen;
+    }
+    FILE *in() const { return in_.get(); }
+    FILE *ReleaseIn() { return in_.release(); }
+    bool ReadFailed() const { return in_ && ferror(in_.get()); }
+
+    // Takes the target's status (or, without a target, mode 0644 and the
+    // process's ids) and creates the temporary file.
+    bool Begin()
+    {
+        if (in_) {
+            if (fstat(fileno(in_.get()), &st_) != 0) {
+                SLIB_ERR(SLIB_ERR_STAT);
+                return false;
+            }
+            if (S_ISDIR(st_.st_mode)) {
+                SLIB_ERR(SLIB_ERR_OPEN);
+                return false;
+            }
+        } else {
+            st_.st_uid = getuid();
+            st_.st_gid = getgid();
+            st_.st_mode = 0644;
+        }
+        int n = snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof temp_) {
+            temp_[0] = '\0'; // a cut name would lie beside another file
+            SLIB_ERR(SLIB_ERR_OPEN);
+            return false;
+        }
+        int fd = mkstemp(temp_);
+        if (fd < 0) {
+            temp_[0] = '\0';
+            SLIB_ERR(SLIB_ERR_OPEN);
+            return false;
+        }
+        out_ = fdopen(fd, "w");
+        if (!out_) {
+            close(fd);
+            SLIB_ERR(SLIB_ERR_OPEN);
+            return false;
+        }
+        return true;
+    }
+
+    FILE *out() const { return out_; }
+    bool Put(const char *s, size_t n)
+    {
+        if (n == 0)
+            return true;
+        if (fwrite(s, 1, n, out_) != n) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return false;
+        }
+        last_ = s[n - 1];
+        return true;
+    }
+    bool Put(const std::string &s) { return Put(s.data(), s.size()); }
+    bool PutLine(const char *s) { return Put(s, strlen(s)) && Put("\n", 1); }
+    // Before a line is appended after the last one: that line must end.
+    bool EndLine() { return last_ == '\0' || last_ == '\n' || Put("\n", 1); }
+    void Wrote(char last) { last_ = last; }
+
+    // Completes the rewrite; readError is the code of a failed read of the
+    // target.
+    bool Commit(int readError)
+    {
+        if (ReadFailed()) {
+            SLIB_ERR(readError);
+            return false;
+        }
+        int fd = fileno(out_);
+        if (fflush(out_) != 0 || fsync(fd) != 0 || fchown(fd, st_.st_uid, st_.st_gid) != 0 ||
+            fchmod(fd, st_.st_mode & 07777) != 0) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return false;
+        }
+        FILE *out = out_;
+        out_ = nullptr; // closed once, whatever fclose says
+        if (fclose(out) != 0) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return false;
+        }
+        if (rename(temp_, target_) != 0) {
+            SLIB_ERR(SLIB_ERR_RENAME);
+            return false;
+        }
+        temp_[0] = '\0';
+        return true;
+    }
+
+private:
+    void Abandon()
+    {
+        if (out_)
+            fclose(out_);
+        out_ = nullptr;
+        if (temp_[0])
+            unlink(temp_);
+        temp_[0] = '\0';
+    }
+
+    const char *target_;
+    FilePtr in_;
+    FILE *out_ = nullptr;
+    struct stat st_ = {};
+    char temp_[kTempNameSize] = {};
+    char last_ = '\0';
+};
+
+// Number (from 1) of the line that matches pattern: the first, or the last
+// with OP_FIND_LAST; 0 for none, -1 (0x0A00) when the read fails.
+int FindLine(FILE *fp, const char *pattern, int flags)
+{
+    LineReader r(fp);
+    int n = 0, found = 0;
+    while (r.Next()) {
+        n++;
+        if (SLIBFileLineMatch(r.line(), pattern, flags)) {
+            found = n;
+            if (!(flags & OP_FIND_LAST))
+                break;
+        }
+    }
+    if (r.Failed()) {
+        SLIB_ERR(SLIB_ERR_READ);
+        return -1;
+    }
+    rewind(fp);
+    return found;
+}
+
+int Fail(int code, int result)
+{
+    SLIB_ERR(code);
+    return result;
+}
+
+bool ReadHeader(const char *line, ssize_t len, const char *section)
+{
+    int n = static_cast<int>(len);
+    return SLIBFileIsSectionLine(line, n) && SLIBFileMatchSection(line, n, section) == 1;
+}
+
+int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
+{
+    if (section && (fputs("[", fp) < 0 || fputs(section, fp) < 0 || fputs("]\n", fp) < 0)) {
+        SLIB_ERR(SLIB_ERR_WRITE);
+        return -1;
+    }
+    if (!hash)
+        return 0;
+    for (int i = 0; i < hash->nSlot; i++) {
+        const char *k = SLIBSzHashSlotKey(hash, i);
+        if (k && fputs(Format(fmt, k, SLIBSzHashSlotValue(hash, i)).c_str(), fp) < 0) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int FileHashLineFormatCheck(const char *szFmt)
+{
+    if (!szFmt)
+        return 1;
+    const char *first = strstr(szFmt, "%s");
+    const char *eq = first ? strchr(first + 2, '=') : nullptr;
+    const char *second = eq ? strstr(eq + 1, "%s") : nullptr;
+    if (!second || !strchr(second + 2, '\n'))
+        return 0;
+    // Key and value are the only arguments: any other conversion would read
+    // what is not there.
+    int n = 0;
+    for (const char *p = szFmt; *p; p++) {
+        if (*p != '%')
+            continue;
+        if (p[1] == 's')
+            n++;
+        else if (p[1] != '%')
+            return 0;
+        p++;
+    }
+    return n == 2;
+}
+
+int SLIBFileHash2File(FILE *fp, const char *szSection, PSLIBSZHASH pHash, const char *szFmt)
+{
+    if (!szFmt)
+        szFmt = kDefaultFormat;
+    if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) ||
+        !SafePairs(pHash)) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    return Guarded(-1, [&] { return WritePairs(fp, szSection, pHash, szFmt); });
+}
+
+int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szValue, const char *szFmt)
+{
+    if (!szFmt)
+        szFmt = kDefaultFormat;
+    if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) ||
+        !FileHashLineFormatCheck(szFmt))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (int created = rw.OpenOrCreate("r", Format(szFmt, szKey, szValue), true))
+            return created;
+        if (!rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        std::string copy;
+        bool done = false;
+        while (r.Next()) {
+            copy.assign(r.line());
+            char *rest;
+            if (!conf::KeyMatch(copy.data(), szKey, &rest)) {
+                if (!rw.Put(r.line(), static_cast<size_t>(r.len())))
+                    return -1;
+                continue;
+            }
+            if (done)
+                continue; // later lines of the key are dropped
+            done = true;
+            // The line keeps its own key text: blanks and quotes as they stand.
+            std::string own = rest ? std::string(r.line(), static_cast<size_t>(rest - copy.data() - 1))
+                                   : std::string(r.line(), strcspn(r.line(), "\n"));
+            if (!rw.Put(Format(szFmt, own.c_str(), szValue)))
+                return -1;
+        }
+        if (!done && !(rw.EndLine() && rw.Put(Format(szFmt, szKey, szValue))))
+            return -1;
+        return rw.Commit(SLIB_ERR_WRITE) ? 1 : -1;
+    });
+}
+
+int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, const char *szFmt)
+{
+    if (!szFmt)
+        szFmt = kDefaultFormat;
+    if (!szFile || !pSet || !SafePairs(pSet) || !FileHashLineFormatCheck(szFmt))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (rw.Open("r") == Rewriter::kFailed || !rw.Begin())
+            return -1;
+        int count = 0;
+        auto failed = [&](const char *line) {
+            syslog(LOG_ERR, "%s:%d SLIBILineKeyMoveHash2File() failed! szBuf=%s, szFormat=%s",
+                   __FILE_NAME__, __LINE__, line, szFmt);
+            return -1;
+        };
+        if (rw.in()) {
+            LineReader r(rw.in());
+            std::string t;
+            while (r.Next()) {
+                t.assign(r.line());
+                SLIBStrTrimSpace(t.data(), nullptr);
+                char *key = nullptr;
+                if (t[0] && t[0] != '#' && t[0] != ';' && t[0] != '\n') {
+                    char *cursor = t.data();
+                    key = SLIBStrSepSkipEmpty(&cursor, "=");
+                    if (key)
+                        SLIBStrTrimSpace(key, nullptr);
+                }
+                if (key && pRemove && SzSLIBSzHashGetValue(pRemove, key)) {
+                    if (!SzSLIBSzHashRemoveKey(pRemove, key))
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", __FILE_NAME__,
+                               __LINE__, key);
+                    count++;
+                    continue;
+                }
+                const char *value = key ? SzSLIBSzHashGetValue(pSet, key) : nullptr;
+                if (value) {
+                    if (!rw.Put(Format(szFmt, key, value)))
+                        return failed(r.line());
+                    if (!SzSLIBSzHashRemoveKey(pSet, key))
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", __FILE_NAME__,
+                               __LINE__, key);
+                    count++;
+                    continue;
+                }
+                if (!rw.Put(r.line(), static_cast<size_t>(r.len())))
+                    return failed(r.line());
+            }
+        }
+        std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)> keys(PslSLIBSzListAlloc(1024),
+                                                                     &SLIBSzListFree);
+        PSLIBSZLIST l = keys.release();
+        int n = l ? SLIBSzHashEnumKey(pSet, &l) : -1;
+        keys.reset(l);
+        if (n < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBSzHashEnumKey() failed!", __FILE_NAME__, __LINE__);
+            return -1;
+        }
+        for (int i = 0; i < l->nItem; i++) {
+            const char *key = SLIBSzListGet(l, i);
+            if (!*key)
+                continue;
+            if (!rw.EndLine() || !rw.Put(Format(szFmt, key, SzSLIBSzHashGetValue(pSet, key))))
+                return -1;
+            count++;
+        }
+        return rw.Commit(SLIB_ERR_WRITE) ? count : -1;
+    });
+}
+
+int SLIBFileRemoveKey(const char *szFile, const char *szKey)
+{
+    if (!szFile || !szKey)
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (rw.Open("r") != Rewriter::kOpen || !rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        std::string copy;
+        int count = 0;
+        while (r.Next()) {
+            copy.assign(r.line());
+            if (conf::KeyMatch(copy.data(), szKey, nullptr))
+                count++;
+            else if (!rw.Put(r.line(), static_cast<size_t>(r.len())))
+                return -1;
+        }
+        if (count == 0 && !rw.ReadFailed())
+            return Fail(SLIB_ERR_NOT_FOUND, 0);
+        return rw.Commit(SLIB_ERR_WRITE) ? count : -1;
+    });
+}
+
+int SLIBFileSetLine(const char *szFile, const char *szPattern, const char *szNewLine, int flags)
+{
+    if (!szFile || !szPattern || flags < 0 || (szNewLine && !OneLine(szNewLine)))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (int created = rw.OpenOrCreate("r", szNewLine ? std::string(szNewLine) + "\n" : "", true))
+            return created;
+        int target = FindLine(rw.in(), szPattern, flags);
+        if (target <= 0)
+            return target < 0 ? -1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+        if (!rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        for (int n = 1; r.Next(); n++) {
+            bool ok = n != target ? rw.Put(r.line(), static_cast<size_t>(r.len()))
+                                  : !szNewLine || rw.PutLine(szNewLine);
+            if (!ok)
+                return -1;
+        }
+        return rw.Commit(SLIB_ERR_READ) ? 1 : -1;
+    });
+}
+
+namespace {
+
+// The in-place append of SLIBFileAddLine; closes fp, whose close is part
+// of the append.
+int AppendInPlace(FILE *fp, const char *line)
+{
+    bool needNewline = false;
+    if (fseek(fp, -1, SEEK_END) == 0) {
+        int c = fgetc(fp);
+        needNewline = c != '\n' && c != EOF;
+    }
+    bool ok = fseek(fp, 0, SEEK_END) == 0 && (!needNewline || fputs("\n", fp) >= 0) &&
+              fputs(line, fp) >= 0 && fputs("\n", fp) >= 0 && fflush(fp) == 0 &&
+              fsync(fileno(fp)) == 0;
+    if (fclose(fp) != 0)
+        ok = false;
+    if (!ok) {
+        SLIB_ERR(SLIB_ERR_WRITE);
+        return -1;
+    }
+    return 1;
+}
+
+} // namespace
+
+int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLine, int flags)
+{
+    if (!szFile || !szLine || flags < 0 || !OneLine(szLine))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (int created = rw.OpenOrCreate("r+", std::string(szLine) + "\n", false))
+            return created;
+        if (!szPattern && (flags & OP_FIND_PREFIX))
+            return AppendInPlace(rw.ReleaseIn(), szLine);
+        int pos = 1;
+        if (szPattern) {
+            pos = FindLine(rw.in(), szPattern, flags);
+            if (pos <= 0)
+                return pos < 0 ? -1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+            if (flags & OP_FIND_PREFIX)
+                pos++;
+        }
+        if (!rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        int n = 0;
+        while (r.Next()) {
+            if (++n == pos && !rw.PutLine(szLine))
+                return -1;
+            if (!rw.Put(r.line(), static_cast<size_t>(r.len())))
+                return -1;
+        }
+        if (pos > n && !(rw.EndLine() && rw.PutLine(szLine)))
+            return -1;
+        return rw.Commit(SLIB_ERR_READ) ? 1 : -1;
+    });
+}
+
+int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szNew)
+{
+    if (!szFile || !szOld || !szNew || !*szOld)
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (!rw.OpenExisting() || !rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        size_t oldLen = strlen(szOld);
+        std::string line;
+        int count = 0;
+        while (r.Next()) {
+            line.assign(r.line(), static_cast<size_t>(r.len()));
+            for (size_t at = line.find(szOld); at != std::string::npos;
+                 at = line.find(szOld, at + strlen(szNew))) {
+                line.replace(at, oldLen, szNew);
+                count++;
+            }
+            if (!rw.Put(line))
+                return -1;
+        }
+        if (count == 0 && !rw.ReadFailed())
+            return Fail(SLIB_ERR_NOT_FOUND, 0);
+        return rw.Commit(SLIB_ERR_READ) ? count : -1;
+    });
+}
+
+int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH pHash, const char *szFmt)
+{
+    if (!szFmt)
+        szFmt = kDefaultFormat;
+    if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) ||
+        !FileHashLineFormatCheck(szFmt))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        FILE *raw = fopen(szFile, "r+");
+        if (!raw) {
+            SLIB_ERR(SLIB_ERR_OPEN);
+            return -1;
+        }
+        FilePtr fp(raw);
+        LineReader r(raw);
+        bool endsLine = false, empty = true;
+        while (r.Next()) {
+            if (ReadHeader(r.line(), r.len(), szSection))
+                return 0;
+            empty = false;
+            endsLine = r.EndsInNewline();
+        }
+        if (r.Failed())
+            return -1;
+        if (fseek(raw, 0, SEEK_END) != 0 || ((empty || !endsLine) && fputs("\n", raw) < 0)) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return -1;
+        }
+        if (WritePairs(raw, szSection, pHash, szFmt) < 0)
+            return -1;
+        // A buffered write fails only here: that is a failure too.
+        bool ok = fflush(raw) == 0 && fsync(fileno(raw)) == 0;
+        if (fclose(fp.release()) != 0)
+            ok = false;
+        if (!ok) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return -1;
+        }
+        return 1;
+    });
+}
+
+int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection,
+                          PSLIBSZHASH pHash, const char *szFmt)
+{
+    if (!pHash)
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return SLIBFileModifySection(szFile, szOldSection, szNewSection, pHash, 1, szFmt);
+}
+
+int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection,
+                          PSLIBSZHASH pHash, int flags, const char *szFmt)
+{
+    if (!szFmt)
+        szFmt = kDefaultFormat;
+    if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) ||
+        !SafePairs(pHash) || !FileHashLineFormatCheck(szFmt))
+        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(-1, [&] {
+        Rewriter rw(szFile);
+        if (!rw.OpenExisting() || !rw.Begin())
+            return -1;
+        LineReader r(rw.in());
+        bool found = false, inside = false;
+        while (r.Next()) {
+            const char *line = r.line();
+            int len = static_cast<int>(r.len());
+            if (ReadHeader(line, len, szOldSection)) {
+                found = inside = true;
+                if ((flags & 1) &&
+                    WritePairs(rw.out(), szNewSection ? szNewSection : szOldSection, pHash, szFmt) < 0)
+                    return -1;
+                rw.Wrote('\n');
+                continue;
+            }
+            if (inside && SLIBFileIsSectionLine(line, len))
+                inside = false;
+            // Inside the section only comments stay; they follow the new pairs.
+            if (inside && !IsComment(line))
+                continue;
+            if (!rw.Put(line, static_cast<size_t>(len)))
+                return -1;
+        }
+        if (!rw.Commit(SLIB_ERR_READ))
+            return -1;
+        return found ? 1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+    });
+}
+
+int SLIBFileRemove(const char *szPath)
+{
+    if (!szPath) {
+        errno = EINVAL;
+        return -1;
+    }
+    return unlink(szPath);
 }

@@ -16,42 +16,22 @@
 #include "vakotest/testkit.h"
 
 namespace fs = std::filesystem;
+using vakotest::ForkChild;
+using vakotest::MonotonicMs;
 using vakotest::ReadFile;
+using vakotest::WaitChild;
 using vakotest::WriteFile;
 
 namespace {
 
-int64_t NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void SleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
-
-pid_t Spawn(const std::function<int()> &fn)
-{
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    return pid;
-}
-
-int Reap(pid_t pid)
-{
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 100 + WTERMSIG(st);
-}
 
 // Another process asks for request: 0 taken (and let go at exit), 1 refused
 // with 0x0400, 2 refused with another code.
 int TryInChild(int request, int timeoutSec)
 {
-    return Reap(Spawn([=] {
+    return WaitChild(ForkChild([=] {
         SLIBFileLockCloseAll();
         if (ErrSLIBFileLock(request, timeoutSec) == 0)
             return 0;
@@ -67,7 +47,7 @@ public:
     {
         EXPECT_EQ(pipe(up_), 0);
         EXPECT_EQ(pipe(down_), 0);
-        pid_ = Spawn([=, this] {
+        pid_ = ForkChild([=, this] {
             close(up_[0]);
             close(down_[1]);
             SLIBFileLockCloseAll();
@@ -78,7 +58,7 @@ public:
             if (read(down_[0], &delayMs, sizeof delayMs) != sizeof delayMs)
                 return 0;
             SleepMs(delayMs);
-            int64_t t = NowMs();
+            int64_t t = MonotonicMs();
             ErrSLIBFileUnlock(request);
             return write(up_[1], &t, sizeof t) == sizeof t ? 0 : 1;
         });
@@ -92,7 +72,7 @@ public:
     {
         close(down_[1]);
         close(up_[0]);
-        Reap(pid_);
+        WaitChild(pid_);
     }
     // The holder lets go delayMs after this call.
     void ReleaseAfter(int32_t delayMs)
@@ -114,9 +94,9 @@ private:
 TEST(LockTable, ContentionTimesOutAfterFiveSeconds)
 {
     Holder other(0x806);
-    int64_t t0 = NowMs();
+    int64_t t0 = MonotonicMs();
     EXPECT_EQ(ErrSLIBFileLock(0x806, 5), -1);
-    int64_t spent = NowMs() - t0;
+    int64_t spent = MonotonicMs() - t0;
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
     EXPECT_GE(spent, 4950);
     EXPECT_LE(spent, 6500);
@@ -129,7 +109,7 @@ TEST(LockTable, TakenWithinPollIntervalOfRelease)
     Holder other(0x806);
     other.ReleaseAfter(700);
     ASSERT_EQ(ErrSLIBFileLock(0x806, 5), 0);
-    int64_t got = NowMs();
+    int64_t got = MonotonicMs();
     int64_t released = other.ReleaseTime();
     EXPECT_GE(got, released);
     // 50 ms of polling plus a little scheduling slack.
@@ -152,9 +132,9 @@ TEST(LockTable, SharedHoldsCoexist)
 TEST(LockTable, SharedToExclusiveUpgradeRefusedAtOnce)
 {
     ASSERT_EQ(ErrSLIBFileLock(0x805, 5), 0);
-    int64_t t0 = NowMs();
+    int64_t t0 = MonotonicMs();
     EXPECT_EQ(ErrSLIBFileLock(0x806, 5), -1);
-    EXPECT_LT(NowMs() - t0, 40);
+    EXPECT_LT(MonotonicMs() - t0, 40);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
     // Still held shared, and only once.
     EXPECT_EQ(TryInChild(0x805, 0), 0);
@@ -166,9 +146,9 @@ TEST(LockTable, SharedToExclusiveUpgradeRefusedAtOnce)
 TEST(LockTable, NestedHoldsKeepFirstModeAndCount)
 {
     ASSERT_EQ(ErrSLIBFileLock(0x806, 5), 0);
-    int64_t t0 = NowMs();
+    int64_t t0 = MonotonicMs();
     ASSERT_EQ(ErrSLIBFileLock(0x805, 5), 0);
-    EXPECT_LT(NowMs() - t0, 40);
+    EXPECT_LT(MonotonicMs() - t0, 40);
     EXPECT_EQ(ErrSLIBFileUnlock(0x800), 0);
     // One hold left, still exclusive.
     EXPECT_EQ(TryInChild(0x805, 0), 1);
@@ -202,16 +182,16 @@ TEST(LockTable, NoRowStaysHeldWhileWaitingForAnother)
 {
     Holder other(0x26);
     // While this process waits for the group row, the account row is free.
-    pid_t prober = Spawn([] {
+    pid_t prober = ForkChild([] {
         SleepMs(300);
         SLIBFileLockCloseAll();
         return ErrSLIBFileLock(0x16, 1) == 0 ? 0 : 1;
     });
-    int64_t t0 = NowMs();
+    int64_t t0 = MonotonicMs();
     EXPECT_EQ(ErrSLIBFileLock(0x36, 2), -1);
-    EXPECT_GE(NowMs() - t0, 1950);
+    EXPECT_GE(MonotonicMs() - t0, 1950);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
-    EXPECT_EQ(Reap(prober), 0);
+    EXPECT_EQ(WaitChild(prober), 0);
     EXPECT_EQ(TryInChild(0x16, 0), 0);
 }
 
@@ -226,16 +206,16 @@ TEST(LockTable, ZeroAndNegativeTimeOuts)
 
     Holder other(0x806);
     SLIBErrorSet(0);
-    int64_t t0 = NowMs();
+    int64_t t0 = MonotonicMs();
     EXPECT_EQ(ErrSLIBFileLock(0x806, 0), -1);
-    EXPECT_LT(NowMs() - t0, 40);
+    EXPECT_LT(MonotonicMs() - t0, 40);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
 }
 
 TEST(LockTable, CloseAllInForkedChildLeavesParentLock)
 {
     ASSERT_EQ(ErrSLIBFileLock(0x806, 5), 0);
-    int rc = Reap(Spawn([] {
+    int rc = WaitChild(ForkChild([] {
         if (SLIBFileLockCloseAll() != 0)
             return 3;
         // The child no longer counts the parent's hold as its own...

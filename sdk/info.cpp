@@ -1,7 +1,90 @@
 #include "vako/info.h"
-#include "unbuilt.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <syslog.h>
+
+#include <string_view>
+
+#include "slib/conf_read.h"
+#include "slib/conf_write.h"
+#include "slib/error.h"
+#include "slib/lock.h"
+
+namespace {
+
+constexpr char kGetKeyValue[] = "/bin/get_key_value";
+constexpr char kHwVersion[] = "/proc/sys/kernel/vako_hw_version";
+constexpr char kKeyLineFormat[] = "%s=\"%s\"\n";
+
+bool EndsWith(std::string_view s, std::string_view tail)
+{
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// The hardware version's first line ends in "-j" before its line end.
+bool KernelSaysJunior()
+{
+    FILE *fp = fopen(kHwVersion, "re");
+    if (!fp)
+        return false;
+    char line[100];
+    bool got = fgets(line, sizeof line, fp) != nullptr;
+    fclose(fp);
+    if (!got)
+        return false;
+    std::string_view v = line;
+    if (v.empty())
+        return false;
+    v.remove_suffix(1);
+    return EndsWith(v, "-j");
+}
+
+} // namespace
 
 extern "C" {
-int VAKOConfSupportRaid(void) { VAKO_UNBUILT(); return 0; }
-int VAKOIsJunior(void) { VAKO_UNBUILT(); return 0; }
+
+int VAKOINFOSetKeyValue(const char *szKey, const char *szValue)
+{
+    if (!szKey || !szValue) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (ErrSLIBFileLock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT) != 0)
+        return -1;
+    int written = SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szValue, kKeyLineFormat);
+    int released = ErrSLIBFileUnlock(VAKO_INFO_LOCK_RELEASE);
+    return written < 0 || released != 0 ? -1 : 0;
 }
+
+int VAKOConfSupportRaid(void)
+{
+    char cmd[128];
+    snprintf(cmd, sizeof cmd, "%s %s %s", kGetKeyValue, SZF_VAKO_INFO_DEFAULTS, "supportraid");
+    FILE *fp = popen(cmd, "r");
+    if (!fp) {
+        syslog(LOG_ERR, "%s:%d Failed to popen cmd = '%s', errno=%m", __FILE_NAME__, __LINE__, cmd);
+        return 0;
+    }
+    char line[8];
+    int result = fgets(line, sizeof line, fp) && strncasecmp(line, "yes", 3) == 0 ? 1 : 0;
+    pclose(fp);
+    return result;
+}
+
+int VAKOIsJunior(void)
+{
+    char unique[100] = {};
+    if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "unique", unique, sizeof unique, 0) <= 0)
+        return 0;
+    std::string_view v = unique;
+    if (v.size() < 6)
+        return 0;
+    if (v.starts_with("sdkdebug") || EndsWith(v, "_junior"))
+        return 1;
+    return KernelSaysJunior() ? 1 : 0;
+}
+
+} // extern "C"

@@ -318,4 +318,32 @@ void MountKernelFile(const std::string &path, const std::string &content)
     WriteFile(path, content);
 }
 
+int64_t MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+pid_t ForkChild(const std::function<int()> &fn)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    if (pid < 0)
+        throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    return pid;
+}
+
+int WaitChild(pid_t pid)
+{
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error(std::string("waitpid: ") + strerror(errno));
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 } // namespace vakotest

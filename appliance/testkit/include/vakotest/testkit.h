@@ -3,6 +3,9 @@
 
 #include <sys/types.h>
 
+#include <stdint.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,5 +64,12 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 // /sys/block/md0/md/dev-sda1/state: the first call masks the directory
 // (/proc/sys/kernel or /sys/block) with a tmpfs, later ones write into it.
 void MountKernelFile(const std::string &path, const std::string &content);
+
+// Milliseconds of CLOCK_MONOTONIC, one clock for every process of the sandbox.
+int64_t MonotonicMs();
+// Runs fn in a forked child that ends with _exit(fn()); the child's pid.
+pid_t ForkChild(const std::function<int()> &fn);
+// Waits for pid (EINTR retried): its exit status, 128+signal when killed.
+int WaitChild(pid_t pid);
 
 } // namespace vakotest
