@@ -7,6 +7,7 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -367,6 +369,111 @@ TEST(NetIfAddr, AddressAndMaskInNetworkOrder)
     EXPECT_EQ(SLIBNetIfAddrGet("eth1", &addr, &mask), 0); // no address
     EXPECT_EQ(SLIBNetIfAddrGet("nosuch0", &addr, &mask), 0);
     EXPECT_EQ(SLIBNetIfAddrGet("abcdefghijklmnop", &addr, &mask), 0);
+}
+
+// --- the MTU road ---
+
+constexpr const char *kInfoConf = "/etc/vakoinfo.conf";
+
+double SecondsOf(const std::function<void()> &f)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST(NetSetMTUValue, SlowLinkRecordsOnlyTheKey)
+{
+    MakeTap("eth0", SPEED_100, DUPLEX_FULL);
+    Ip("link set eth0 mtu 9000");
+    vakotest::WriteFile(kInfoConf, "other=\"x\"\neth0_mtu=\"9000\"\n");
+    int rc = -2;
+    double s = SecondsOf([&] { rc = VAKONetSetMTUValue("1500", "eth0"); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_LT(s, 1.0);
+    EXPECT_EQ(VAKONetGetMTUSetting("eth0"), 9000);
+    EXPECT_EQ(ReadFile(kInfoConf), "other=\"x\"\neth0_mtu=\"1500\"\n");
+}
+
+TEST(NetSetMTUValue, GigabitLinkSetsTheInterfaceWaitsAndRecords)
+{
+    MakeTap("eth0", SPEED_1000, DUPLEX_FULL);
+    Ip("link set eth0 mtu 9000");
+    vakotest::RemoveFile(kInfoConf);
+    int rc = -2;
+    double s = SecondsOf([&] { rc = VAKONetSetMTUValue("1500", "eth0"); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_GE(s, 5.0);
+    EXPECT_EQ(VAKONetGetMTUSetting("eth0"), 1500);
+    EXPECT_EQ(ReadFile(kInfoConf), "eth0_mtu=\"1500\"\n");
+}
+
+TEST(NetSetMTUValue, DriverWithoutLinkSettingsOnlyRecords)
+{
+    DropInterface("eth0");
+    Ip("link add eth0 type ifb");
+    Ip("link set eth0 mtu 9000");
+    vakotest::RemoveFile(kInfoConf);
+    EXPECT_EQ(VAKONetSetMTUValue("1500", "eth0"), 0);
+    EXPECT_EQ(VAKONetGetMTUSetting("eth0"), 9000);
+    EXPECT_EQ(ReadFile(kInfoConf), "eth0_mtu=\"1500\"\n");
+}
+
+TEST(NetSetMTUValue, MissingInterfaceStillRecordsButFails)
+{
+    vakotest::RemoveFile(kInfoConf);
+    EXPECT_EQ(VAKONetSetMTUValue("1500", "eth9"), -1);
+    EXPECT_EQ(ReadFile(kInfoConf), "eth9_mtu=\"1500\"\n");
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKONetSetMTUValue(nullptr, "eth0"), -1);
+    ExpectError(SLIB_ERR_BAD_PARAMETER);
+}
+
+TEST(NetConfSetMTUValue, KeyThatWouldNotFitIsRefused)
+{
+    vakotest::RemoveFile(kInfoConf);
+    ASSERT_EQ(VAKONetConfSetMTUValue("1400", "bond012"), 0); // "bond012_mtu": 11 characters
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKONetConfSetMTUValue("1400", "bond0123"), -1);
+    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    EXPECT_EQ(VAKONetSetMTUValue("1400", "bond0123"), -1);
+    EXPECT_EQ(ReadFile(kInfoConf), "bond012_mtu=\"1400\"\n");
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKONetConfSetMTUValue(nullptr, "eth0"), -1);
+    ExpectError(SLIB_ERR_BAD_PARAMETER);
+}
+
+TEST(NetConfSetMTUValue, WritesOnlyUnderTheAppliancesLock)
+{
+    mkdir("/tmp/lock", 0755);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open("/tmp/lock/lock_vakoinfo", O_CREAT | O_RDONLY, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+            _exit(1);
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    vakotest::RemoveFile(kInfoConf);
+    int rc = 0;
+    double s = SecondsOf([&] { rc = VAKONetConfSetMTUValue("1500", "eth0"); });
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(rc, -1);
+    EXPECT_GE(s, 4.5);
+    EXPECT_FALSE(FileExists(kInfoConf));
+    // Released after the write: another process can take it at once.
+    ASSERT_EQ(VAKONetConfSetMTUValue("1500", "eth0"), 0);
+    int fd = open("/tmp/lock/lock_vakoinfo", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    close(fd);
 }
 
 // --- IPv4 address texts ---

@@ -8,9 +8,14 @@
 #include <vector>
 
 #include "updater.h"
+#include "vakotest/fixture.h"
 #include "vakotest/testkit.h"
+#include "analysis_testutil.h"
 
 namespace {
+
+using analysistest::Listing;
+
 
 // --- version compare ---
 
@@ -55,13 +60,6 @@ TEST(CompareVersion, OnlyTheFirst31CharactersCount)
 
 // --- the system partition ---
 
-// The partition tool's listing of /dev/hda partition n.
-void Listing(int n, uint32_t start, int64_t sectors)
-{
-    vakotest::WriteFile("/.sandbox/sfdisk/hda." + std::to_string(n),
-                        "/dev/hda" + std::to_string(n) + " " + std::to_string(start) + " " +
-                            std::to_string(start + sectors - 1) + " " + std::to_string(sectors) + " 83 Linux\n");
-}
 
 // The system-log records of the analysis itself.
 std::vector<std::string> AnalysisLog()
@@ -145,5 +143,115 @@ TEST(SysPartitionSufficient, LogsTheSizes)
     EXPECT_TRUE(texts[2].ends_with(" RCPartitionConfigs(/dev/hda1) failed")) << texts[2];
 }
 
+void RaidOf(uint64_t bytes, bool active = true)
+{
+    vakotest::WriteFile("/etc.defaults/vakoinfo.conf", "supportraid=\"yes\"\n");
+    analysistest::SystemArray(bytes, active);
+}
+
+TEST(SysPartitionSufficient, RaidSystemPartition)
+{
+    RaidOf(20240ull * 1024 + 1023);
+    EXPECT_EQ(IsSysPartitionSufficient(10000), 1);
+    EXPECT_EQ(IsSysPartitionSufficient(10001), 0);
+    // No partition tool asked on RAID hardware.
+    EXPECT_FALSE(vakotest::FileExists("/.sandbox/sfdisk.calls"));
+}
+
+TEST(SysPartitionSufficient, RaidArrayBeyondFourTebibytes)
+{
+    // 5 TiB: as a 32-bit count of KiB it would wrap to 1 TiB.
+    RaidOf(5ull << 40);
+    EXPECT_EQ(IsSysPartitionSufficient((4ull << 30) + (1ull << 29)), 1);
+    EXPECT_EQ(IsSysPartitionSufficient((5ll << 30) - 10240), 1);
+    EXPECT_EQ(IsSysPartitionSufficient((5ll << 30) - 10239), 0);
+}
+
+TEST(SysPartitionSufficient, RaidArrayNotActive)
+{
+    RaidOf(1ull << 30, false);
+    vakotest::SyslogClear();
+    EXPECT_EQ(IsSysPartitionSufficient(0), 0);
+    auto texts = AnalysisLog();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_TRUE(texts.back().ends_with(" Failed to get RAID info, err=0, errno=0x600")) << texts.back();
+}
+
 } // namespace
 
+namespace {
+
+// --- flags the analysis sets ---
+
+struct FlagCase {
+    const char *what;
+    const char *build;
+    const char *unique;
+    bool junior, noInitrd, writeable;
+    int mtdBufSyscall, recoverFISDir, oldWriteable, threshold;
+};
+
+TEST(AnalysisFlags, SetOnlyByTheRightFacts)
+{
+    // `threshold`: gfUpdateRsyncdConf, due up to build 483, stands for the rule's flags.
+    const FlagCase cases[] = {
+        {"build 350", "350", "vakora_powerpc_demo", false, false, false, 0, 0, 0, 1},
+        {"build 351", "351", "vakora_powerpc_demo", false, false, false, 1, 0, 0, 1},
+        {"build 284 of the model on junior", "284", "vakora_powerpc_m88_1hd", true, false, false, 0, 1, 0, 1},
+        {"build 284 of the model, normal", "284", "vakora_powerpc_m88_1hd", false, false, false, 0, 0, 0, 1},
+        {"build 285 of the model on junior", "285", "vakora_powerpc_m88_1hd", true, false, false, 0, 0, 0, 1},
+        {"build 284 of another model", "284", "vakora_powerpc_demo_junior", true, false, false, 0, 0, 0, 1},
+        {"no initrd", "100", "vakora_powerpc_m88_1hd", false, true, true, 0, 0, 1, 0},
+        {"old writeable layout", "261", "vakora_powerpc_m88_1hd", false, false, true, 0, 0, 1, 1},
+        {"build 1000", "1000", "vakora_powerpc_demo", false, false, false, 1, 0, 0, 0},
+    };
+    for (const FlagCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        vakotest::Appliance a;
+        a.version.Set("buildnumber", c.build);
+        a.defaults.Set("unique", c.unique);
+        a.initrd = !c.noInitrd;
+        if (c.writeable)
+            a.files["/writeable/keep"] = "";
+        else
+            std::system("rm -rf /writeable");
+        vakotest::Install(a);
+        vakotest::Package p;
+        p.withUpdater = false;
+        p.version.Set("unique", c.unique);
+        vakotest::Install(p);
+        Listing(1, 63, 2097152);
+        Listing(3, 63, 1000);
+        snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", p.dir.c_str());
+        gfJunior = c.junior;
+        gfNoInitrd = c.noInitrd;
+        gfMtdBufSyscall = 1;
+        gfRecoverFISDir = gfOldWriteableLayout = gfUpdateRsyncdConf = 0;
+        ASSERT_EQ(ErrUPDTIAnalyze_WholeSystem(), 0);
+        EXPECT_EQ(gfMtdBufSyscall, c.mtdBufSyscall);
+        EXPECT_EQ(gfRecoverFISDir, c.recoverFISDir);
+        EXPECT_EQ(gfOldWriteableLayout, c.oldWriteable);
+        EXPECT_EQ(gfUpdateRsyncdConf, c.threshold);
+    }
+}
+
+TEST(AnalysisFlags, NoneAfterARefusal)
+{
+    vakotest::Appliance a;
+    a.version.Set("buildnumber", "100");
+    vakotest::Install(a);
+    vakotest::Package p;
+    p.withUpdater = false;
+    p.version.Set("extractsize", "999999999");
+    vakotest::Install(p);
+    Listing(1, 63, 2097152);
+    Listing(3, 63, 1000);
+    snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", p.dir.c_str());
+    gfNoInitrd = 0;
+    gfUpdateRsyncdConf = gfRemoveRcAtalk = 0;
+    EXPECT_EQ(ErrUPDTIAnalyze_WholeSystem(), UPDT_ERR_SPACE);
+    EXPECT_EQ(gfUpdateRsyncdConf, 0);
+    EXPECT_EQ(gfRemoveRcAtalk, 0);
+}
+
+} // namespace
