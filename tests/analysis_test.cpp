@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -45,6 +46,7 @@ struct Fixture {
 struct Outcome {
     int status;
     std::string progress;
+    double seconds; // the updater's run, from its time namespace on
 };
 
 // What an earlier run of the same test may have left.
@@ -66,9 +68,11 @@ Outcome RunUpdater(const Fixture &s, double uptime = 10)
     if (s.more)
         s.more();
     vakotest::SyslogClear();
+    auto t0 = std::chrono::steady_clock::now();
     auto r = vakotest::Run({s.package.UpdaterPath()}, {.cwd = "/", .uptime = uptime});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::string progress = FileExists(kProgressFile) ? ReadFile(kProgressFile) : "";
-    return {r.status, progress.substr(0, progress.find(':', 2) + 1)};
+    return {r.status, progress.substr(0, progress.find(':', 2) + 1), seconds};
 }
 
 // A system-log record "<function>(<line>): <text>" or "<file>:<line> <text>".
@@ -466,6 +470,10 @@ TEST(Analysis, OldBuildsNeedAFreshBoot)
         s.appliance.layout = c.junior ? vakotest::Layout::Junior : vakotest::Layout::Normal;
         s.appliance.initrd = c.initrd;
         Outcome o = RunUpdater(s, c.uptime);
+        // Starting at 299.001 s the kernel reports 300 s for just under a
+        // second; a run that took longer may have read 301 s: run it again.
+        for (int retry = 0; c.uptime < 300 && o.status == 24 && o.seconds >= 0.99 && retry < 20; ++retry)
+            o = RunUpdater(s, c.uptime);
         EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
         if (c.reboot) {
             EXPECT_EQ(o.status, 24);
