@@ -17,11 +17,13 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -375,6 +377,15 @@ TEST(NetIfAddr, AddressAndMaskInNetworkOrder)
 
 constexpr const char *kInfoConf = "/etc/vakoinfo.conf";
 
+bool Logged(const std::string &pattern)
+{
+    std::regex re(pattern);
+    for (const auto &l : vakotest::SyslogLines())
+        if (l.level == LOG_ERR && std::regex_match(l.text, re))
+            return true;
+    return false;
+}
+
 double SecondsOf(const std::function<void()> &f)
 {
     auto t0 = std::chrono::steady_clock::now();
@@ -408,6 +419,20 @@ TEST(NetSetMTUValue, GigabitLinkSetsTheInterfaceWaitsAndRecords)
     EXPECT_EQ(ReadFile(kInfoConf), "eth0_mtu=\"1500\"\n");
 }
 
+TEST(NetSetMTUValue, RefusedOnTheInterfaceStillWaitsAndRecords)
+{
+    MakeTap("eth0", SPEED_1000, DUPLEX_FULL);
+    vakotest::RemoveFile(kInfoConf);
+    vakotest::SyslogClear();
+    int rc = 0;
+    double s = SecondsOf([&] { rc = VAKONetSetMTUValue("10", "eth0"); }); // below the kernel's minimum
+    EXPECT_EQ(rc, -1);
+    EXPECT_GE(s, 5.0);
+    EXPECT_EQ(VAKONetGetMTUSetting("eth0"), 1500);
+    EXPECT_EQ(ReadFile(kInfoConf), "eth0_mtu=\"10\"\n");
+    EXPECT_TRUE(Logged(R"(net_set_mtu_value:\d+ Failed to ifconfig MTU Value\(0x[0-9A-F]{4}\))"));
+}
+
 TEST(NetSetMTUValue, DriverWithoutLinkSettingsOnlyRecords)
 {
     DropInterface("eth0");
@@ -422,8 +447,10 @@ TEST(NetSetMTUValue, DriverWithoutLinkSettingsOnlyRecords)
 TEST(NetSetMTUValue, MissingInterfaceStillRecordsButFails)
 {
     vakotest::RemoveFile(kInfoConf);
+    vakotest::SyslogClear();
     EXPECT_EQ(VAKONetSetMTUValue("1500", "eth9"), -1);
     EXPECT_EQ(ReadFile(kInfoConf), "eth9_mtu=\"1500\"\n");
+    EXPECT_TRUE(Logged(R"(net_set_mtu_value:\d+ Can not get EthInfo\([0-9A-F]+\)\.)"));
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetSetMTUValue(nullptr, "eth0"), -1);
     ExpectError(SLIB_ERR_BAD_PARAMETER);
@@ -468,6 +495,7 @@ TEST(NetConfSetMTUValue, WritesOnlyUnderTheAppliancesLock)
     EXPECT_EQ(rc, -1);
     EXPECT_GE(s, 4.5);
     EXPECT_FALSE(FileExists(kInfoConf));
+    EXPECT_TRUE(Logged(R"(net_conf_set_mtu_value \(\d+\) Failed to lock vakoinfo\(400\))"));
     // Released after the write: another process can take it at once.
     ASSERT_EQ(VAKONetConfSetMTUValue("1500", "eth0"), 0);
     int fd = open("/tmp/lock/lock_vakoinfo", O_RDONLY);
