@@ -7,5 +7,6 @@
 #include "vako/info.h"
 #include "vako/disk.h"
 #include "vako/net.h"
+#include "vako/raid.h"
 
 #endif
