@@ -41,8 +41,12 @@ struct Appliance {
     Keys defaults{{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}};
     Keys info;
     bool initrd = true;
-    // Further files: absolute appliance path -> content.
-    std::map<std::string, std::string> files;
+    // Further files: absolute appliance path -> content.  By default the
+    // partition tool's listings of a system disk with room for any package:
+    // /dev/hda1 of 4 GiB, /dev/hda3 after it.
+    std::map<std::string, std::string> files{
+        {"/.sandbox/sfdisk/hda.1", "/dev/hda1 63 8388670 8388608 83 Linux\n"},
+        {"/.sandbox/sfdisk/hda.3", "/dev/hda3 8913024 16777215 7864192 83 Linux\n"}};
     // HOOK for the flash content (the chip and its FIS directory), to be
     // filled from the kernel stand-in's test API (vakotest/kstub.h).  Called
     // last with the root prefix: "" inside a sandbox, "<DIR>/root" for a tree.
