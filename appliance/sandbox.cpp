@@ -382,12 +382,25 @@ void CopyEntry(const fs::path &src, const fs::path &dst)
     CopyTimes(dst, st);
 }
 
+// The project tree bound into the appliance, or a directory leading to it
+// (a checkout under /tmp): never part of what is copied out.
+bool gSkipProject = false;
+bool IsProjectPath(const std::string &p)
+{
+    for (std::string proj : {VAKO_SOURCE_DIR, VAKO_BINARY_DIR})
+        if (proj == p || proj.starts_with(p + "/"))
+            return true;
+    return false;
+}
+
 void CopyTree(const fs::path &src, const fs::path &dst)
 {
     std::error_code ec;
     for (fs::directory_iterator it(src, ec), end; it != end; it.increment(ec)) {
         if (ec)
             break;
+        if (gSkipProject && IsProjectPath(it->path().string()))
+            continue;
         CopyEntry(it->path(), dst / it->path().filename());
     }
     if (ec)
@@ -474,6 +487,7 @@ void CopyOut(const std::string &root, const Options &o)
     MkdirP(o.out);
     int out = OpenDir(o.out);
     InRoot(root, [&] {
+        gSkipProject = true;
         std::string base = FdPath(out);
         for (const std::string &p : o.outPaths) {
             struct stat st;

@@ -182,8 +182,16 @@ std::vector<std::string> ListDir(const std::string &path)
 {
     std::vector<std::string> names;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().string());
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        // The project tree bound in at its own path (a checkout under /tmp,
+        // say) is not part of the appliance.
+        std::string p = it->path().string();
+        bool project = false;
+        for (std::string proj : {VAKO_SOURCE_DIR, VAKO_BINARY_DIR})
+            project |= proj == p || proj.starts_with(p + "/");
+        if (!project)
+            names.push_back(it->path().filename().string());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
