@@ -57,6 +57,7 @@ int Demo()
     appliance.version = {{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "0"}, {"buildnumber", "1000"}};
     appliance.defaults = {{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}, {"supportMTU", "yes"}};
     appliance.info = {{"eth0_mtu", "1500"}};
+    appliance.files["/etc/crontab"] = "0 3 * * * root /usr/vako/bin/backup.sh\n";
     // A 4 MiB chip of eight partitions, each full of its own pattern, and
     // the FIS directory describing them.
     flashfix::Flash flash = flashfix::MakeFlash(false);
