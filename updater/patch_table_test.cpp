@@ -3,7 +3,9 @@
 
 #include <vector>
 
+#include "../sdk/log_match_test.h"
 #include "updater.h"
+#include "vakotest/testkit.h"
 
 namespace {
 
@@ -80,10 +82,13 @@ void ExpectRows(const std::vector<Expect> &rows)
 TEST(DeviceTables, LookupIgnoresCaseAndRefusesUnknownNames)
 {
     UseLayout(false);
+    vakotest::SyslogClear();
     EXPECT_STREQ(SzUPDTGetDeviceByName("FIS Directory"), "/dev/mtd7");
     EXPECT_STREQ(SzUPDTGetDeviceByName("alllib.TGZ"), "/dev/mtd3");
     EXPECT_EQ(SzUPDTGetDeviceByName("swap"), nullptr);
     EXPECT_EQ(SzUPDTGetDeviceByName(nullptr), nullptr);
+    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): parameter error"));
     UseLayout(true);
     EXPECT_STREQ(SzUPDTGetDeviceByName("FIS Directory"), "/dev/mtd5");
     EXPECT_STREQ(SzUPDTGetDeviceByName("vendor"), "/dev/mtd3");
@@ -97,6 +102,7 @@ TEST(DeviceTables, IndexByNameInTheDirectory)
     std::vector<VAKOFISENTRY> dir = JuniorDirectory();
     dir.push_back(Entry("zImage", 1, 2));
     memcpy(dir[3].name, "ABCDEFGHIJKLMNOP", 16); // a name without NUL
+    vakotest::SyslogClear();
     EXPECT_EQ(GetIdxByName("ZIMAGE", dir.data(), dir.size()), 1);
     EXPECT_EQ(GetIdxByName("FIS Directory", dir.data(), dir.size()), 5);
     EXPECT_EQ(GetIdxByName("ABCDEFGHIJKLMNOP", dir.data(), dir.size()), 3);
@@ -105,6 +111,9 @@ TEST(DeviceTables, IndexByNameInTheDirectory)
     EXPECT_EQ(GetIdxByName("zImage", dir.data(), 0), -1);
     EXPECT_EQ(GetIdxByName(nullptr, dir.data(), dir.size()), -1);
     EXPECT_EQ(GetIdxByName("zImage", nullptr, 3), -1);
+    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [vendor]"));
+    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [zImage]")); // count 0
+    EXPECT_EQ(logmatch::Count("GetIdxByName({L}): parameter error"), 2);
 }
 
 TEST(DeviceTables, FixedPartitionsAndNegativeBalance)
@@ -170,7 +179,12 @@ TEST(Resize, RefusedWhenNoMovableRowHasRoom)
         SCOPED_TRACE(c.what);
         UseLayout(false);
         FillRows(NormalDirectory(), c.balances);
+        vakotest::SyslogClear();
         EXPECT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, gPartitionCount), -1);
+        EXPECT_TRUE(logmatch::Logged("ErrUPDTAdjustPartitionSize({L}): negative balance"));
+        // Nothing was laid out: no row moved or marked for writing.
+        EXPECT_EQ(gPatchInfo[2].start, 0xfe140000u);
+        EXPECT_EQ(gPatchInfo[2].fneedupdate, 0u);
     }
 }
 

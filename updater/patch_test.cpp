@@ -136,6 +136,23 @@ TEST_F(FlashRoad, PatchTableRefusals)
     EXPECT_TRUE(logmatch::Logged("UPDTInitPatchInfo({L}): parameter error "));
 }
 
+TEST_F(FlashRoad, PatchAndRollbackRefuseAMissingList)
+{
+    Use(false);
+    std::vector<VAKOFISENTRY> list = List();
+    ASSERT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
+    std::vector<uint8_t> before = ChipNow();
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTDoPatch(nullptr, 8), -1);
+    EXPECT_EQ(UPDTDoPatch(list.data(), 0), -1);
+    EXPECT_EQ(UPDTRollBack(nullptr, 8), -1);
+    EXPECT_EQ(UPDTRollBack(list.data(), -1), -1);
+    EXPECT_EQ(logmatch::Count("UPDTDoPatch({L}): parameter error "), 2);
+    EXPECT_EQ(logmatch::Count("UPDTRollBack({L}): parameter error "), 2);
+    EXPECT_EQ(vakotest::SyslogTexts().size(), 4u);
+    EXPECT_TRUE(ChipNow() == before);
+}
+
 TEST_F(FlashRoad, TotalOfBlocksUpToTheFlashSize)
 {
     // 60 blocks between zImage and the end of the directory; the other rows
