@@ -55,8 +55,14 @@ private:
     int fd_;
 };
 
-// A name that fits the request's name field with its NUL.  Longer names
-// would be cut by the kernel and address another interface.
+// Names longer than this are refused outright.
+constexpr size_t kIfNameMax = 16;
+bool IsTooLong(const char *szIf) { return strnlen(szIf, kIfNameMax + 1) > kIfNameMax; }
+
+// A name that fits the request's name field with its NUL.  A 16-character
+// name would be cut by the kernel and address another interface: no
+// interface can carry it, so the request is answered as the kernel answers
+// an unknown name.
 bool FitsIfName(const char *szIf) { return strnlen(szIf, VAKO_IFNAME_SIZE) < VAKO_IFNAME_SIZE; }
 
 struct ifreq MakeRequest(const char *szIf)
@@ -195,7 +201,7 @@ int VAKONetGetMTUSetting(const char *szIf)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    if (!FitsIfName(szIf)) {
+    if (IsTooLong(szIf)) {
         syslog(LOG_ERR, "%s:%d interface name is too long", kSrcMtuSetting, __LINE__);
         return -1;
     }
@@ -203,19 +209,19 @@ int VAKONetGetMTUSetting(const char *szIf)
     if (!sock.ok())
         return -1;
     struct ifreq ifr = MakeRequest(szIf);
-    if (ioctl(sock.fd(), SIOCGIFMTU, &ifr) < 0)
+    if (!FitsIfName(szIf) || ioctl(sock.fd(), SIOCGIFMTU, &ifr) < 0)
         return 0;
     return ifr.ifr_mtu;
 }
 
 int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
 {
-    if (!pInfo || !szIf || !FitsIfName(szIf)) {
+    if (!pInfo || !szIf || IsTooLong(szIf)) {
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     Socket sock;
-    if (!sock.ok())
+    if (!sock.ok() || !FitsIfName(szIf))
         return -1;
     struct ethtool_cmd cmd;
     memset(&cmd, 0, sizeof(cmd));
@@ -238,12 +244,12 @@ int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
 
 int VAKONetSetMTUEth(const char *szMtu, const char *szIf)
 {
-    if (!szMtu || !szIf || !FitsIfName(szIf)) {
+    if (!szMtu || !szIf || IsTooLong(szIf)) {
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     Socket sock;
-    if (!sock.ok())
+    if (!sock.ok() || !FitsIfName(szIf))
         return -1;
     struct ifreq ifr = MakeRequest(szIf);
     ifr.ifr_mtu = atoi(szMtu);

@@ -152,7 +152,7 @@ int64_t SystemPartitionKB()
     if (VAKOConfSupportRaid() == 1) {
         PVAKORAIDINFO pInfo = nullptr;
         int rc = VAKORaidInfoGet(kSystemArray, &pInfo);
-        if (rc != 1) {
+        if (rc != 1 || !pInfo) {
             syslog(LOG_ERR, "%s:%d Failed to get RAID info, err=%d, errno=0x%X", __FILE_NAME__, __LINE__, rc,
                    SLIBErrorGet());
             return -1;

@@ -310,6 +310,9 @@ int UPDTMSysUpdate(char *pStage)
     memset(list, 0, sizeof(list));
     int repartitioned = 0;
     int result = UPDT_SUCCESS;
+    char stage = 'P';
+    if (!pStage)
+        pStage = &stage;
 
     *pStage = 'P';
     UPDTSetProgress(*pStage, 0);

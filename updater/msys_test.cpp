@@ -252,4 +252,11 @@ TEST_F(MSysRoad, FormatWithAnotherCountOpensNothing)
     EXPECT_TRUE(ks::Journal(ks::kSandboxDir).empty());
 }
 
+TEST(MSysUpdate, WithoutAStageLetterTheRoadStillEndsWithItsResult)
+{
+    // No flash set up: the kernel table cannot be read and the road stops.
+    EXPECT_EQ(UPDTMSysUpdate(nullptr), UPDT_ERR_PART_INFO);
+    EXPECT_EQ(vakotest::ReadFile(UPDT_PROGRESS_FILE).substr(0, 4), "P:0:");
+}
+
 } // namespace
