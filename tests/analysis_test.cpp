@@ -208,13 +208,13 @@ std::vector<Refusal> Refusals()
              s.appliance.version.Set("majorversion", "1");
              s.package.version.Set("buildnumber", "900");
          },
-         13, R"(analysis\.cpp:\d+ orgMajorVersion=1)"},
+         13, R"(updater:\d+ orgMajorVersion=1)"},
         {"package major version 1",
          [](Fixture &s) {
              s.package.version.Set("majorversion", "1");
              s.package.version.Set("unique", "other");
          },
-         13, R"(analysis\.cpp:\d+ orgMajorVersion=3)"},
+         13, R"(updater:\d+ orgMajorVersion=3)"},
         {"package build not newer",
          [](Fixture &s) {
              s.package.version.Set("buildnumber", "1000");
@@ -295,7 +295,7 @@ TEST(Analysis, SpaceRuleOnAPlainDisk)
         } else {
             ExpectRefused(o, 16);
             EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
-            EXPECT_TRUE(Logged(R"(analysis\.cpp:\d+ System Partition is not sufficient\. \(\d+ < \d+\))"));
+            EXPECT_TRUE(Logged(R"(updater:\d+ System Partition is not sufficient\. \(\d+ < \d+\))"));
         }
     }
 }
@@ -340,7 +340,7 @@ TEST(Analysis, SpaceRuleWithoutTheArray)
     RaidSystemPartition(s, 1ull << 30, false);
     ExpectRefused(RunUpdater(s), 16);
     EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
-    EXPECT_TRUE(Logged(R"(analysis\.cpp:\d+ Failed to get RAID info, err=0, errno=0x600)"));
+    EXPECT_TRUE(Logged(R"(updater:\d+ Failed to get RAID info, err=0, errno=0x600)"));
 }
 
 // --- the old writeable layout ---
@@ -379,7 +379,7 @@ TEST(Analysis, OldWriteableLayoutKeepsTheFileSystemType)
         std::string want = c.info ? "other=\"1\"\ndefaultfs=\"ext3\"\nafter=\"2\"\n"
                                   : "other=\"1\"\ndefaultfs=\"" + c.written + "\"\n";
         EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), want);
-        const char *get = R"(analysis\.cpp:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not get \[defaultfs\] in \[)";
+        const char *get = R"(updater:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not get \[defaultfs\] in \[)";
         EXPECT_EQ(Logged(get + Escaped("/etc/vakoinfo.conf") + R"(\])"), !c.info);
         EXPECT_EQ(Logged(get + Escaped("/etc.defaults/vakoinfo.conf") + R"(\])"), !c.info && !c.defaults);
     }
@@ -421,7 +421,7 @@ TEST(Analysis, OldWriteableLayoutThatCannotKeepTheType)
         vakotest::MakeDirs("/etc/vakoinfo.conf");
     };
     ExpectRefused(RunUpdater(s), 22);
-    EXPECT_TRUE(Logged(R"(analysis\.cpp:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not set \[defaultfs=reiserfs\] to /etc/vakoinfo\.conf)"));
+    EXPECT_TRUE(Logged(R"(updater:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not set \[defaultfs=reiserfs\] to /etc/vakoinfo\.conf)"));
     EXPECT_FALSE(FileExists(kMessageFile));
 }
 
@@ -471,8 +471,9 @@ TEST(Analysis, OldBuildsNeedAFreshBoot)
         s.appliance.initrd = c.initrd;
         Outcome o = RunUpdater(s, c.uptime);
         // Starting at 299.001 s the kernel reports 300 s for just under a
-        // second; a run that took longer may have read 301 s: run it again.
-        for (int retry = 0; c.uptime < 300 && o.status == 24 && o.seconds >= 0.99 && retry < 20; ++retry)
+        // second; a run slowed down by a loaded machine may have read 301 s:
+        // run it again (a rule that refused 300 s would refuse every time).
+        for (int retry = 0; c.uptime < 300 && o.status == 24 && retry < 20; ++retry)
             o = RunUpdater(s, c.uptime);
         EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
         if (c.reboot) {

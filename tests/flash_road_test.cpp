@@ -225,10 +225,10 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
     ASSERT_EQ(r.status, 0) << r.err;
     for (int k = 0; k < 2; ++k)
         for (const char *step : {"Erase", "Write", "Verify"})
-            EXPECT_TRUE(logmatch::Logged(std::string("patch.cpp:{L}(UPDTDoPatch) Try to ") + step +
+            EXPECT_TRUE(logmatch::Logged(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
                                          " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."));
     // The third block of 16384 bytes was spoilt: the verify stops at 0x8000.
-    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) compare file [/volume1/upd@te/zImage] vs "
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) compare file [/volume1/upd@te/zImage] vs "
                                  "[/dev/mtd1] error at offset 0x8000"));
     std::vector<uint8_t> expected = before_.image;
     Write(expected, 0x40000, 0x100000, zImage);
@@ -258,7 +258,7 @@ TEST_F(Road, PartitionThatCannotBeUnlockedFailsThePatch)
     SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     EXPECT_EQ(r.status, 20);
     EXPECT_EQ(logmatch::Count("UPDTDoPatch: unlock [/dev/mtd1] fail"), 2);
-    EXPECT_TRUE(logmatch::Logged("patch.cpp:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
     EXPECT_TRUE(logmatch::Logged("main({L}): fail to patch new binaries!!"));
     EXPECT_TRUE(vakotest::SyslogHas("Failed to accomplish the update! (errno = 20)"));
     // No rollback with -g; the backup directory is removed all the same.

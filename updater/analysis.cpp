@@ -120,16 +120,16 @@ int KeepDefaultFs(const char *szFunc)
 {
     char szFs[80] = "";
     if (!GetKey(kInfoConf, "defaultfs", szFs, sizeof(szFs))) {
-        syslog(LOG_ERR, "%s:%d(%s): can not get [%s] in [%s]", __FILE_NAME__, __LINE__, szFunc, "defaultfs",
+        syslog(LOG_ERR, "%s:%d(%s): can not get [%s] in [%s]", UPDT_SOURCE_FILE, __LINE__, szFunc, "defaultfs",
                kInfoConf);
         if (!GetKey(kInstalledInfo, "defaultfs", szFs, sizeof(szFs))) {
-            syslog(LOG_ERR, "%s:%d(%s): can not get [%s] in [%s]", __FILE_NAME__, __LINE__, szFunc, "defaultfs",
+            syslog(LOG_ERR, "%s:%d(%s): can not get [%s] in [%s]", UPDT_SOURCE_FILE, __LINE__, szFunc, "defaultfs",
                    kInstalledInfo);
             snprintf(szFs, sizeof(szFs), "%s", kDefaultFsFallback);
         }
     }
     if (SLIBFileSetKeyValue(kInfoConf, "defaultfs", szFs, kKvFormat) <= 0) {
-        syslog(LOG_ERR, "%s:%d(%s): can not set [%s=%s] to %s", __FILE_NAME__, __LINE__, szFunc, "defaultfs", szFs,
+        syslog(LOG_ERR, "%s:%d(%s): can not set [%s=%s] to %s", UPDT_SOURCE_FILE, __LINE__, szFunc, "defaultfs", szFs,
                kInfoConf);
         return UPDT_ERR_FSTYPE;
     }
@@ -153,7 +153,7 @@ int64_t SystemPartitionKB()
         PVAKORAIDINFO pInfo = nullptr;
         int rc = VAKORaidInfoGet(kSystemArray, &pInfo);
         if (rc != 1 || !pInfo) {
-            syslog(LOG_ERR, "%s:%d Failed to get RAID info, err=%d, errno=0x%X", __FILE_NAME__, __LINE__, rc,
+            syslog(LOG_ERR, "%s:%d Failed to get RAID info, err=%d, errno=0x%X", UPDT_SOURCE_FILE, __LINE__, rc,
                    SLIBErrorGet());
             return -1;
         }
@@ -165,7 +165,7 @@ int64_t SystemPartitionKB()
     unsigned start = 0, id = 0;
     long long sectors = RCPartitionConfigs(1, kSystemDisk, &start, &id);
     if (sectors < 0) {
-        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda1) failed", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda1) failed", UPDT_SOURCE_FILE, __LINE__);
         return -1;
     }
     if (IsSysPartitionResizeable(sectors) == 1)
@@ -232,11 +232,11 @@ int IsSysPartitionResizeable(int64_t sectors)
 {
     unsigned start = 0, id = 0;
     if (RCPartitionConfigs(3, kSystemDisk, &start, &id) < 0) {
-        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda3) failed", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda3) failed", UPDT_SOURCE_FILE, __LINE__);
         return 0;
     }
     if (start <= kResizeablePart3After) {
-        syslog(LOG_ERR, "%s:%d System Partition is not resizeable. (%lu)", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d System Partition is not resizeable. (%lu)", UPDT_SOURCE_FILE, __LINE__,
                static_cast<unsigned long>(start));
         return 0;
     }
@@ -252,7 +252,7 @@ int IsSysPartitionSufficient(int64_t kbToUnpack)
     int64_t need = kbToUnpack > INT64_MAX - kSpareKB ? INT64_MAX : kbToUnpack + kSpareKB;
     if (need <= size)
         return 1;
-    syslog(LOG_ERR, "%s:%d System Partition is not sufficient. (%llu < %lld)", __FILE_NAME__, __LINE__,
+    syslog(LOG_ERR, "%s:%d System Partition is not sufficient. (%llu < %lld)", UPDT_SOURCE_FILE, __LINE__,
            static_cast<unsigned long long>(size), static_cast<long long>(need));
     return 0;
 }
@@ -305,7 +305,7 @@ int ErrUPDTIAnalyze_WholeSystem(void)
     }
 
     if (org.major < 2 || pkg.major < 2) {
-        syslog(LOG_ERR, "%s:%d orgMajorVersion=%d", __FILE_NAME__, __LINE__, org.major);
+        syslog(LOG_ERR, "%s:%d orgMajorVersion=%d", UPDT_SOURCE_FILE, __LINE__, org.major);
         return UPDT_ERR_PATCH;
     }
     if (pkg.build <= org.build) {

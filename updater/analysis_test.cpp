@@ -66,7 +66,7 @@ std::vector<std::string> AnalysisLog()
 {
     std::vector<std::string> v;
     for (const std::string &t : vakotest::SyslogTexts())
-        if (t.starts_with("analysis.cpp:"))
+        if (t.starts_with("updater:"))
             v.push_back(t);
     return v;
 }

@@ -58,20 +58,20 @@ int StreamFile(const char *szFunc, const char *szSrc, const char *szDev, int64_t
         return -1;
     Fd src(open(szSrc, O_RDONLY | O_CLOEXEC));
     if (src.get() <= 0) {
-        syslog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE_NAME__, __LINE__, szFunc, szSrc, errno,
+        syslog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__, szFunc, szSrc, errno,
                strerror(errno));
         return -1;
     }
     Fd dev(open(szDev, devFlags | O_CLOEXEC));
     if (dev.get() <= 0) {
-        syslog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE_NAME__, __LINE__, szFunc, szDev, errno,
+        syslog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__, szFunc, szDev, errno,
                strerror(errno));
         return -1;
     }
     Buffer data(static_cast<unsigned char *>(malloc(blockSize)));
     Buffer scratch(fScratch ? static_cast<unsigned char *>(malloc(blockSize)) : nullptr);
     if (!data || (fScratch && !scratch)) {
-        syslog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE_NAME__, __LINE__, szFunc, blockSize, errno,
+        syslog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", UPDT_SOURCE_FILE, __LINE__, szFunc, blockSize, errno,
                strerror(errno));
         return -1;
     }
@@ -81,7 +81,7 @@ int StreamFile(const char *szFunc, const char *szSrc, const char *szDev, int64_t
         if (n == 0)
             break;
         if (n < 0) {
-            syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE_NAME__, __LINE__, szFunc, szSrc,
+            syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__, szFunc, szSrc,
                    errno, strerror(errno));
             return -1;
         }
@@ -92,7 +92,7 @@ int StreamFile(const char *szFunc, const char *szSrc, const char *szDev, int64_t
         UPDTSetCopyProgress();
     }
     if (done != static_cast<uint64_t>(len))
-        syslog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.", __FILE_NAME__,
+        syslog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.", UPDT_SOURCE_FILE,
                __LINE__, szFunc, szSrc, static_cast<unsigned long long>(done), static_cast<unsigned long long>(len),
                errno, strerror(errno));
     return 0;
@@ -164,7 +164,7 @@ int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSiz
                       [&](int dev, const unsigned char *data, ssize_t n, unsigned char *, uint64_t) {
                           if (write(dev, data, n) == n)
                               return true;
-                          syslog(LOG_ERR, "%s:%d(%s) write file [%s] error: (%d) %s.", __FILE_NAME__, __LINE__,
+                          syslog(LOG_ERR, "%s:%d(%s) write file [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__,
                                  "UPDTCopyFile", szDev, errno, strerror(errno));
                           return false;
                       });
@@ -175,13 +175,13 @@ int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockS
     return StreamFile(__func__, szSrc, szDev, len, blockSize, O_RDONLY, true,
                       [&](int dev, const unsigned char *data, ssize_t n, unsigned char *onDev, uint64_t offset) {
                           if (ReadRetry(dev, onDev, n) != n) {
-                              syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE_NAME__, __LINE__,
+                              syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__,
                                      "UPDTVerifyFile", szDev, errno, strerror(errno));
                               return false;
                           }
                           if (memcmp(data, onDev, n) != 0) {
                               syslog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
-                                     __FILE_NAME__, __LINE__, "UPDTVerifyFile", szSrc, szDev,
+                                     UPDT_SOURCE_FILE, __LINE__, "UPDTVerifyFile", szSrc, szDev,
                                      static_cast<unsigned long long>(offset));
                               return false;
                           }

@@ -51,10 +51,10 @@ TEST_F(CopyVerify, CopyAndVerifyRunToTheEndOfTheFileNotToLen)
     vakotest::WriteFile("/tmp/dev", std::string(32768, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 30000, 16384), 0);
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev").substr(0, 20001), image + '\xFF');
-    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
                                  "bytes needed: (0) Success."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), 0);
-    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
                                  "bytes needed: (0) Success."));
 }
 
@@ -66,7 +66,7 @@ TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
     vakotest::WriteFile("/tmp/dev", image);
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 30000, 8192), -1);
     EXPECT_TRUE(logmatch::Logged(
-        "backup.cpp:{L}(UPDTVerifyFile) compare file [/tmp/image] vs [/tmp/dev] error at offset 0x2000"));
+        "updater:{L}(UPDTVerifyFile) compare file [/tmp/image] vs [/tmp/dev] error at offset 0x2000"));
     // One whole block verified before the failing one.
     EXPECT_EQ(gullProgressDone, 8192u);
 }
@@ -76,7 +76,7 @@ TEST_F(CopyVerify, VerifyFailsWhenTheDeviceEndsFirst)
     vakotest::WriteFile("/tmp/image", Pattern(10000, 2));
     vakotest::WriteFile("/tmp/dev", Pattern(9000, 2));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), -1);
-    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
 }
 
 TEST_F(CopyVerify, RefusedArgumentsAndFailures)
@@ -92,16 +92,16 @@ TEST_F(CopyVerify, RefusedArgumentsAndFailures)
     EXPECT_TRUE(vakotest::SyslogTexts().empty());
     EXPECT_EQ(UPDTCopyFile("/tmp/missing", "/tmp/dev", 100, 16384), -1);
     EXPECT_TRUE(logmatch::Logged(
-        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
+        "updater:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/no/dev", 100, 16384), -1);
     EXPECT_TRUE(logmatch::Logged(
-        "backup.cpp:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
+        "updater:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/no/dev", 100, 8192), -1);
     EXPECT_TRUE(logmatch::Logged(
-        "backup.cpp:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
+        "updater:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/dev/full", 100, 16384), -1);
     EXPECT_TRUE(logmatch::Logged(
-        "backup.cpp:{L}(UPDTCopyFile) write file [/dev/full] error: (28) No space left on device."));
+        "updater:{L}(UPDTCopyFile) write file [/dev/full] error: (28) No space left on device."));
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev"), std::string(256, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/empty", "/tmp/dev", 100, 16384), 0);
 }

@@ -65,16 +65,16 @@ int RecoverFISDirTable_M88_V284(void)
     const char *szDev = gszDevMtdPartition;
     RelockGuard relock(szDev);
     if (VAKOMTDUnlockPartition(szDev) < 0) {
-        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDUnlockPartition(%s) fail", __FILE_NAME__, __LINE__, __func__, szDev);
+        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDUnlockPartition(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         return -1;
     }
     if (VAKOMTDErasePartition(szDev) < 0) {
-        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDErasePartition(%s) fail", __FILE_NAME__, __LINE__, __func__, szDev);
+        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDErasePartition(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         return -1;
     }
     int fd = open(szDev, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        syslog(LOG_ERR, "%s:%d(%s) open(%s) fail", __FILE_NAME__, __LINE__, __func__, szDev);
+        syslog(LOG_ERR, "%s:%d(%s) open(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
     }
@@ -87,7 +87,7 @@ int RecoverFISDirTable_M88_V284(void)
             continue;
         // A write of nothing would repeat for ever.
         if (n <= 0) {
-            syslog(LOG_ERR, "%s:%d(%s) write(%s) fail", __FILE_NAME__, __LINE__, __func__, szDev);
+            syslog(LOG_ERR, "%s:%d(%s) write(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
             SLIB_ERR(kErrWrite);
             close(fd);
             return -1;

@@ -318,7 +318,7 @@ int main(int argc, char **argv)
             UPDTExecute("/usr/bin/find /var/services/photo/ -type d -name @eaDir -exec /bin/chmod -R 777 \"{}\" \\;");
         if (gPhotoDbSteps > 0 || gfDropMediaServerDb == 1 || gfDumpPgsqlDbs == 1) {
             if (SLIBProcExec("/usr/vako/etc/rc.d/S20pgsql.sh", "start", nullptr, nullptr, nullptr) < 0)
-                syslog(LOG_ERR, "%s: %d: failed to start postgre database.", __FILE_NAME__, __LINE__);
+                syslog(LOG_ERR, "%s: %d: failed to start postgre database.", UPDT_SOURCE_FILE, __LINE__);
             if (UpdatePhotoDatabase() < 0) {
                 result = UPDT_ERR_MIGRATION;
                 goto exit_tail;

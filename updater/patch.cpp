@@ -63,23 +63,23 @@ bool WritePartition(int r, const char *szDev)
             syslog(LOG_ERR, "%s: unlock [%s] fail", "UPDTDoPatch", szDev);
             continue;
         }
-        syslog(LOG_ERR, "%s:%d(%s) Try to Erase MTD Partition(%s), [%d/%d]...", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d(%s) Try to Erase MTD Partition(%s), [%d/%d]...", UPDT_SOURCE_FILE, __LINE__,
                "UPDTDoPatch", szDev, k, kAttempts);
         if (VAKOMTDErasePartition(szDev) < 0) {
             syslog(LOG_ERR, "%s: VAKOMTDErasePartition() fail", "UPDTDoPatch");
             continue;
         }
-        syslog(LOG_ERR, "%s:%d(%s) Try to Write MTD Partition(%s), [%d/%d]...", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d(%s) Try to Write MTD Partition(%s), [%d/%d]...", UPDT_SOURCE_FILE, __LINE__,
                "UPDTDoPatch", szDev, k, kAttempts);
         if (UPDTCopyFile(szPath, szDev, row.datalen, kCopyBlock) < 0)
             continue;
-        syslog(LOG_ERR, "%s:%d(%s) Try to Verify MTD Partition(%s), [%d/%d]...", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d(%s) Try to Verify MTD Partition(%s), [%d/%d]...", UPDT_SOURCE_FILE, __LINE__,
                "UPDTDoPatch", szDev, k, kAttempts);
         if (UPDTVerifyFile(szPath, szDev, row.datalen, kVerifyBlock) < 0)
             continue;
         return true;
     }
-    syslog(LOG_ERR, "%s:%d(%s) Try to Update [%s] %d counts failed ...", __FILE_NAME__, __LINE__, "UPDTDoPatch",
+    syslog(LOG_ERR, "%s:%d(%s) Try to Update [%s] %d counts failed ...", UPDT_SOURCE_FILE, __LINE__, "UPDTDoPatch",
            szDev, kAttempts);
     return false;
 }
@@ -178,7 +178,7 @@ int UPDTRollBack(const VAKOFISENTRY *pList, int count)
             syslog(LOG_ERR, "%s: unlock [%s] fail", __func__, szDev);
             return -1;
         }
-        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDErasePartition(%s)...", __FILE_NAME__, __LINE__, __func__, szDev);
+        syslog(LOG_ERR, "%s:%d(%s) VAKOMTDErasePartition(%s)...", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         if (VAKOMTDErasePartition(szDev) < 0) {
             syslog(LOG_ERR, "%s: VAKOMTDErasePartition() fail", __func__);
             return -1;

@@ -222,11 +222,11 @@ TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
     EXPECT_TRUE(ChipNow() == expected);
     for (const char *step : {"Erase", "Write", "Verify"})
         for (int k = 0; k < 2; ++k)
-            EXPECT_TRUE(logmatch::Logged(std::string("patch.cpp:{L}(UPDTDoPatch) Try to ") + step +
+            EXPECT_TRUE(logmatch::Logged(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
                                          " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."))
                 << step << k;
     EXPECT_FALSE(logmatch::Logged("{*}[2/3]..."));
-    EXPECT_TRUE(logmatch::Logged("backup.cpp:{L}(UPDTVerifyFile) compare file [/tmp/pkg/zImage] vs [/dev/mtd1] "
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) compare file [/tmp/pkg/zImage] vs [/dev/mtd1] "
                                  "error at offset 0x0"));
     EXPECT_EQ(Requests("/dev/mtd1", "MEMERASE").size(), 2u);
     // 60 up to 80 through the copy, back to 60 for the second attempt.
@@ -252,7 +252,7 @@ TEST_F(FlashRoad, ThreeFailedAttemptsFailThePatch)
     EXPECT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
     EXPECT_EQ(logmatch::Count("UPDTDoPatch: unlock [/dev/mtd1] fail"), 2);
     EXPECT_EQ(logmatch::Count("UPDTDoPatch: VAKOMTDErasePartition() fail"), 1);
-    EXPECT_TRUE(logmatch::Logged("patch.cpp:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
     EXPECT_TRUE(Requests("/dev/mtd7", "SET_FIS_ENTRY").empty());
     EXPECT_FALSE(vakotest::SyslogHas("UPDTDoPatch: Finish updating [zImage]"));
 }
@@ -375,7 +375,7 @@ TEST_F(FlashRoad, RollbackLeavesTheChipAsItWas)
     }
     EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: skip recoverying [RedBoot]"));
     EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: skip recoverying [AllLib.tgz]"));
-    EXPECT_TRUE(logmatch::Logged("patch.cpp:{L}(UPDTRollBack) VAKOMTDErasePartition(/dev/mtd2)..."));
+    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTRollBack) VAKOMTDErasePartition(/dev/mtd2)..."));
     EXPECT_TRUE(logmatch::Logged(
         "UPDTRollBack({L}): command=[/bin/dd if='/tmp/pkg/b@ckup/mtd_rd.gz' of='/dev/mtd2' bs=131072]"));
     EXPECT_EQ(Requests("/dev/mtd7", "SET_FIS_ENTRY").back(),
@@ -430,11 +430,11 @@ TEST_F(FlashRoad, DirectoryRecoveryFailuresLockTheDeviceAgain)
         bool fErased;
     } cases[] = {
         {"unlock", {"/dev/mtd5", ks::FaultKind::FailIoctl, 1, VAKO_MEMUNLOCK, EPERM},
-         "fisdir.cpp:{L}(RecoverFISDirTable_M88_V284) VAKOMTDUnlockPartition(/dev/mtd5) fail", 0, false},
+         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDUnlockPartition(/dev/mtd5) fail", 0, false},
         {"erase", {"/dev/mtd5", ks::FaultKind::FailErase, 1, 0, EIO},
-         "fisdir.cpp:{L}(RecoverFISDirTable_M88_V284) VAKOMTDErasePartition(/dev/mtd5) fail", 0, false},
+         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDErasePartition(/dev/mtd5) fail", 0, false},
         {"write", {"/dev/mtd5", ks::FaultKind::FailWrite, 1, 0, EIO},
-         "fisdir.cpp:{L}(RecoverFISDirTable_M88_V284) write(/dev/mtd5) fail", 0x0A00, true},
+         "updater:{L}(RecoverFISDirTable_M88_V284) write(/dev/mtd5) fail", 0x0A00, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

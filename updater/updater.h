@@ -35,6 +35,10 @@ enum {
     UPDT_ERR_REBOOT = 24,
 };
 
+// The source position of the updater's "%s:%d" messages names the program's
+// one source file, whatever file of ours holds the step.
+#define UPDT_SOURCE_FILE "updater"
+
 // The result word of a result code (NULL for -1 and unknown codes).
 const char *SzUPDTResultWord(int result);
 
