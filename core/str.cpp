@@ -5,7 +5,7 @@
 #include <string.h>
 #include <syslog.h>
 
-#include "heap_ptr.h"
+#include "slibcxx/raii.h"
 #include "slib/error.h"
 
 // The library's diagnostics carry the source position of the failing step.

@@ -7,7 +7,7 @@
 
 #include <iterator>
 
-#include "heap_ptr.h"
+#include "slibcxx/raii.h"
 #include "icu_data.h"
 #include "slib/error.h"
 

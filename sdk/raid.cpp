@@ -11,6 +11,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/raii.h"
+
 #include <string>
 
 #include "slib/error.h"
@@ -25,21 +27,7 @@ constexpr int kMemberNameRoom = 32; // kernel disk names are at most 31 bytes
 
 #define RAID_LOG(fmt, ...) syslog(LOG_DEBUG, "%s:%d " fmt, __FILE_NAME__, __LINE__, ##__VA_ARGS__)
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using slib::Fd;
 
 // The array number of "/dev/mdN"; false (logged, recorded) for any other path.
 bool ParseMdPath(const char *szPath, int *pIndex)

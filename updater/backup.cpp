@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/raii.h"
+
 #include <memory>
 
 #include "updater.h"
@@ -16,26 +18,9 @@ namespace {
 constexpr int kCmdRoom = 1024;
 constexpr int kDumpBlock = 16384;
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
+using slib::Fd;
 
-private:
-    int fd_;
-};
-
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
+using Buffer = slib::HeapPtr<unsigned char>;
 
 ssize_t ReadRetry(int fd, void *buf, size_t n)
 {

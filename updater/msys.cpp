@@ -11,6 +11,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/raii.h"
+
 #include <algorithm>
 
 #include "updater.h"
@@ -27,21 +29,7 @@ constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
 constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 constexpr int kCmdRoom = 1024;
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using slib::Fd;
 
 // Rows that have a device: on the junior layout the last positions are empty.
 int RowsWithDevice(int count) { return std::clamp(std::min(gPartitionCount, count), 0, kPositions); }
