@@ -45,6 +45,15 @@ const char *SzUPDTResultWord(int result)
     }
 }
 
+void UPDTSelectLayout(int fJunior)
+{
+    snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", fJunior ? "/dev/mtd5" : "/dev/mtd7");
+    memcpy(gPatchInfo, fJunior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
+    memcpy(gDeviceTable, fJunior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
+    gPartitionCount = fJunior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
+    gfJunior = fJunior ? 1 : 0;
+}
+
 int UPDTExecute(const char *szCmd)
 {
     if (!szCmd)

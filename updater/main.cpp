@@ -161,20 +161,8 @@ int main(int argc, char **argv)
     }
 
     // Layout and package directory.
-    if (VAKOIsJunior() == 1) {
-        snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", "/dev/mtd5");
-        memcpy(gPatchInfo, gJuniorPatchTemplate, sizeof(gPatchInfo));
-        memcpy(gDeviceTable, gJuniorDeviceTemplate, sizeof(gDeviceTable));
-        gPartitionCount = UPDT_JUNIOR_PARTITIONS;
-        gfJunior = 1;
-        syslog(LOG_ERR, "This is junior, gszDevMtdPartition=[%s]", gszDevMtdPartition);
-    } else {
-        snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", "/dev/mtd7");
-        memcpy(gPatchInfo, gNormalPatchTemplate, sizeof(gPatchInfo));
-        memcpy(gDeviceTable, gNormalDeviceTemplate, sizeof(gDeviceTable));
-        gPartitionCount = UPDT_MAX_PARTITIONS;
-        syslog(LOG_ERR, "This is not junior, gszDevMtdPartition=[%s]", gszDevMtdPartition);
-    }
+    UPDTSelectLayout(VAKOIsJunior() == 1);
+    syslog(LOG_ERR, "This is %sjunior, gszDevMtdPartition=[%s]", gfJunior ? "" : "not ", gszDevMtdPartition);
     if (access("/initrd", F_OK) != 0)
         gfNoInitrd = 1;
 

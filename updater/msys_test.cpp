@@ -118,9 +118,7 @@ class MSysRoad : public testing::Test {
 protected:
     void UseLayout(bool junior)
     {
-        memcpy(gPatchInfo, junior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
-        memcpy(gDeviceTable, junior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
-        gPartitionCount = junior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
+        UPDTSelectLayout(junior);
         chip_ = MakeChip(junior ? kJuniorUnits : kNormalUnits, {1});
         InstallSecondRoad(chip_);
         std::filesystem::create_directories("/tmp/pkg");

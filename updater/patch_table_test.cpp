@@ -11,12 +11,7 @@ namespace {
 
 constexpr uint32_t kBlock = 0x10000;
 
-void UseLayout(bool junior)
-{
-    memcpy(gDeviceTable, junior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
-    memcpy(gPatchInfo, junior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
-    gPartitionCount = junior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
-}
+void UseLayout(bool junior) { UPDTSelectLayout(junior); }
 
 VAKOFISENTRY Entry(const char *name, uint32_t base, uint32_t size, uint32_t datalen = 0)
 {

@@ -24,10 +24,7 @@ class FlashRoad : public testing::Test {
 protected:
     void Use(bool junior)
     {
-        memcpy(gDeviceTable, junior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
-        memcpy(gPatchInfo, junior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
-        gPartitionCount = junior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
-        snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", junior ? "/dev/mtd5" : "/dev/mtd7");
+        UPDTSelectLayout(junior);
         snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", kPkg);
         vakotest::MakeDirs(kPkg);
         ASSERT_EQ(chdir(kPkg), 0);

@@ -56,6 +56,9 @@ extern int gfJunior;
 extern int gfNoInitrd;
 extern int gfMtdBufSyscall;
 
+// The flash layout: FIS directory device, device and patch tables, row count.
+void UPDTSelectLayout(int fJunior);
+
 int UPDTExecute(const char *szCmd);
 int UPDTLockAll(int lock);
 
