@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "updater.h"
 #include "vako/flash.h"
@@ -74,6 +75,30 @@ int UPDTExecute(const char *szCmd)
         return -1;
     }
     return 0;
+}
+
+void UPDTMoveArchive(const char *szFunc)
+{
+    char szSrc[2 * UPDT_UPDATE_DIR_ROOM], szDst[2 * UPDT_UPDATE_DIR_ROOM];
+    snprintf(szSrc, sizeof(szSrc), "%s/%s", gszUpdateDir, UPDT_ARCHIVE);
+    if (access(szSrc, F_OK) != 0)
+        return;
+    snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, UPDT_ARCHIVE_TARGET);
+    char szQSrc[UPDT_CMD_ROOM], szQDst[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) < 0 || UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) < 0 ||
+        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/mv -f %s %s", szQSrc, szQDst) < 0 || UPDTExecute(szCmd) < 0)
+        syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", szFunc, __LINE__, UPDT_ARCHIVE, gszVolume,
+               UPDT_ARCHIVE_TARGET);
+}
+
+void UPDTRemoveBackupDir(void)
+{
+    char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
+        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s", szQuoted) < 0)
+        return;
+    syslog(LOG_ERR, "szCmd=[%s]", szCmd);
+    UPDTExecute(szCmd);
 }
 
 int UPDTLockAll(int lock)

@@ -26,22 +26,11 @@ namespace {
 constexpr const char *kBanner = "updater: firmware update tool of the appliance";
 constexpr const char *kArchive = "hda1.tgz";
 constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
-constexpr int kCmdRoom = 1024;
 constexpr long kMaxUptimeForOldBuilds = 300;
 
 void SetMessage(const char *szText)
 {
     SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, "%s=\"%s\"\n");
-}
-
-// "<dir>/<name>" quoted as one shell argument into szOut.
-bool QuotePath(const char *szDir, const char *szName, char *szOut, int cbOut)
-{
-    char szPath[2 * UPDT_UPDATE_DIR_ROOM];
-    int n = snprintf(szPath, sizeof(szPath), "%s/%s", szDir, szName);
-    if (n < 0 || n >= static_cast<int>(sizeof(szPath)))
-        return false;
-    return UPDTShellQuote(szPath, szOut, cbOut) >= 0;
 }
 
 void LogPartitionList(const VAKOFISENTRY *pList, int count)
@@ -77,20 +66,6 @@ void RunPrePatchMigrations(int &result)
         UpdateCodepageKeys();
 }
 
-void MoveArchive()
-{
-    char szAccess[2 * UPDT_UPDATE_DIR_ROOM];
-    snprintf(szAccess, sizeof(szAccess), "%s/%s", gszUpdateDir, kArchive);
-    if (access(szAccess, F_OK) != 0)
-        return;
-    char szSrc[kCmdRoom], szDst[kCmdRoom], szCmd[kCmdRoom];
-    if (!QuotePath(gszUpdateDir, kArchive, szSrc, sizeof(szSrc)) ||
-        !QuotePath(gszVolume, kArchiveTarget, szDst, sizeof(szDst)) ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/mv -f %s %s", szSrc, szDst) < 0 ||
-        UPDTExecute(szCmd) < 0)
-        syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", "main", __LINE__, kArchive, gszVolume, kArchiveTarget);
-}
-
 void MarkNormalShutdown()
 {
     if (access("/initrd", F_OK) == 0) {
@@ -99,16 +74,6 @@ void MarkNormalShutdown()
     }
     UPDTExecute(VAKOConfSupportRaid() == 1 ? "mount /dev/md0 /tmpRoot" : "mount /dev/hda1 /tmpRoot");
     UPDTExecute("touch /tmpRoot/.NormalShutdown");
-}
-
-void RemoveBackupDir()
-{
-    char szDir[kCmdRoom], szCmd[kCmdRoom];
-    if (!QuotePath(gszUpdateDir, UPDT_BACKUP_DIR, szDir, sizeof(szDir)) ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s", szDir) < 0)
-        return;
-    syslog(LOG_ERR, "szCmd=[%s]", szCmd);
-    UPDTExecute(szCmd);
 }
 
 } // namespace
@@ -320,7 +285,7 @@ int main(int argc, char **argv)
 
     // Finish.
     UPDTSetProgress(stage, 100);
-    MoveArchive();
+    UPDTMoveArchive(__func__);
     MarkNormalShutdown();
     stage = 'R';
     UPDTSetProgress(stage, 0);
@@ -336,7 +301,7 @@ rollback:
     }
 
 remove_backup:
-    RemoveBackupDir();
+    UPDTRemoveBackupDir();
 
 exit_tail:
     if (gfMtdBufSyscall == 1 && VAKOKernelCallMtdBuffer(0) != 0)

@@ -63,30 +63,6 @@ bool QuoteDump(const VAKOFISENTRY &entry, char *szOut, int cbOut)
     return UPDTQuoteBackupPath(szName, szOut, cbOut) >= 0;
 }
 
-void MoveArchive()
-{
-    char szSrc[kPathRoom], szDst[kPathRoom];
-    snprintf(szSrc, sizeof(szSrc), "%s/%s", gszUpdateDir, kArchive);
-    if (access(szSrc, F_OK) != 0)
-        return;
-    snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, kArchiveTarget);
-    char szQSrc[kCmdRoom], szQDst[kCmdRoom], szCmd[kCmdRoom];
-    if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) < 0 || UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/mv -f %s %s", szQSrc, szQDst) < 0 || UPDTExecute(szCmd) < 0)
-        syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", "UPDTMSysUpdate", __LINE__, kArchive, gszVolume,
-               kArchiveTarget);
-}
-
-void RemoveBackupDir()
-{
-    char szQuoted[kCmdRoom], szCmd[kCmdRoom];
-    if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s", szQuoted) < 0)
-        return;
-    syslog(LOG_ERR, "szCmd=[%s]", szCmd);
-    UPDTExecute(szCmd);
-}
-
 } // namespace
 
 extern "C" {
@@ -353,8 +329,8 @@ int UPDTMSysUpdate(char *pStage)
         syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
     }
 
-    MoveArchive();
-    RemoveBackupDir();
+    UPDTMoveArchive("UPDTMSysUpdate");
+    UPDTRemoveBackupDir();
     return result;
 }
 

@@ -59,7 +59,16 @@ extern int gfMtdBufSyscall;
 // The flash layout: FIS directory device, device and patch tables, row count.
 void UPDTSelectLayout(int fJunior);
 
+#define UPDT_CMD_ROOM 1024
+#define UPDT_ARCHIVE "hda1.tgz"
+#define UPDT_ARCHIVE_TARGET "VakoUpgrade.tar.gz"
+
 int UPDTExecute(const char *szCmd);
+// Moves the package's disk archive onto the volume; a failure is logged
+// under szFunc's name.
+void UPDTMoveArchive(const char *szFunc);
+// Removes the backup directory of the package directory.
+void UPDTRemoveBackupDir(void);
 int UPDTLockAll(int lock);
 
 // Quotes `szText` for the shell as one argument ('...' with each ' as '\'').
