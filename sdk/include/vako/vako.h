@@ -8,5 +8,6 @@
 #include "vako/disk.h"
 #include "vako/net.h"
 #include "vako/raid.h"
+#include "vako/cipher.h"
 
 #endif
