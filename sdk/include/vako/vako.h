@@ -9,5 +9,6 @@
 #include "vako/net.h"
 #include "vako/raid.h"
 #include "vako/service.h"
+#include "vako/cipher.h"
 
 #endif
