@@ -3,6 +3,7 @@
 #define VAKO_VAKO_H
 
 #include "vako/kernel.h"
+#include "vako/keydb.h"
 #include "vako/flash.h"
 #include "vako/info.h"
 #include "vako/disk.h"
