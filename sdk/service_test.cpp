@@ -338,7 +338,11 @@ TEST(DownloadInfoSet, OrderAndEncryptionWords)
         int order, btencrypt;
         const char *orderText, *btText;
     } cases[] = {
-        {1, 0, "user", "disable"}, {2, 1, "request", "auto"}, {0, 2, "request", "always"}, {-1, 0, "request", "disable"}};
+        {1, 0, "user", "disable"},
+        {2, 1, "request", "auto"},
+        {0, 2, "request", "always"},
+        {-1, 0, "request", "disable"},
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.order);
         vakotest::RemoveFile(kInfo);

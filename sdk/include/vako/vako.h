@@ -3,6 +3,8 @@
 #define VAKO_VAKO_H
 
 #include "vako/kernel.h"
+#include "vako/keydb.h"
+#include "vako/keydb_cache.h"
 #include "vako/flash.h"
 #include "vako/info.h"
 #include "vako/disk.h"
