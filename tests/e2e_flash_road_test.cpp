@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,33 +18,6 @@
 namespace {
 
 using namespace flashfix;
-
-// Steps of the road that other areas build: a run that reaches one of them
-// while it is still a placeholder cannot show what this road does.
-std::vector<std::string> UnbuiltReached(const std::set<std::string> &harmless)
-{
-    std::vector<std::string> out;
-    const std::string suffix = ": not available in this build";
-    for (const std::string &t : vakotest::SyslogTexts()) {
-        if (t.size() > suffix.size() && t.ends_with(suffix)) {
-            std::string func = t.substr(0, t.size() - suffix.size());
-            if (!harmless.count(func))
-                out.push_back(func);
-        }
-    }
-    return out;
-}
-
-#define SKIP_IF_UNBUILT_REACHED(...)                                                                     \
-    do {                                                                                                 \
-        std::vector<std::string> unbuilt = UnbuiltReached({__VA_ARGS__});                                \
-        if (!unbuilt.empty())                                                                            \
-            GTEST_SKIP() << "the run reached " << unbuilt.front() << ", not built yet";                  \
-    } while (0)
-
-// Placeholders whose answers these runs can live with: the layout one
-// answers "normal"; the key reader finds no MTU support, so the MTU stays.
-#define NORMAL_LAYOUT_PLACEHOLDER "VAKOIsJunior", "SLIBFileGetKeyValue"
 
 class Road : public testing::Test {
 protected:
@@ -129,13 +101,11 @@ protected:
 
 TEST_F(Road, GroupUpdateWritesTheImagesOfThePackageOnly)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     const std::string zImage = Pattern(9 * kBlock + 77, 11), vakocfg = Pattern(3 * kBlock, 12);
     Prepare(false, {{"zImage", zImage}, {"vakocfg", vakocfg}});
     ProgressRecorder progress;
     vakotest::RunResult r = Update({"-g"});
     std::vector<std::string> values = progress.Values();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     ASSERT_EQ(r.status, 0) << r.err;
 
     std::vector<uint8_t> expected = before_.image;
@@ -162,13 +132,11 @@ TEST_F(Road, GroupUpdateWritesTheImagesOfThePackageOnly)
 
 TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     const std::string zImage = Pattern(2 * kBlock, 11);
     Prepare(false, {{"zImage", zImage}});
     ProgressRecorder progress;
     vakotest::RunResult r = Update();
     std::vector<std::string> values = progress.Values();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<uint8_t> expected = before_.image;
     Write(expected, 0x40000, 0x100000, zImage);
@@ -185,12 +153,10 @@ TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
 
 TEST_F(Road, ResizeMovesEraseBlocksThenWritesTheMovedRows)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     // zImage needs 18 blocks of its 16; rd.gz (2 of 16 used) gives two.
     const std::string zImage = Pattern(17 * kBlock + 9, 21), rd = Pattern(2 * kBlock - 3, 22);
     Prepare(false, {{"zImage", zImage}, {"rd.bin", rd}});
     vakotest::RunResult r = Update({"-g"});
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(logmatch::Logged("UPDTDoPatch({L}): NEED RESIZE THE PARTITION"));
     std::vector<uint8_t> expected = before_.image;
@@ -212,7 +178,6 @@ TEST_F(Road, ResizeMovesEraseBlocksThenWritesTheMovedRows)
 
 TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     const std::string zImage = Pattern(4 * kBlock, 31);
     Prepare(false, {{"zImage", zImage}});
     ks::Fault corrupt{"/dev/mtd1", ks::FaultKind::CorruptWrite, 3};
@@ -221,7 +186,6 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
     ProgressRecorder progress;
     vakotest::RunResult r = Update({"-g"});
     std::vector<std::string> values = progress.Values();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     ASSERT_EQ(r.status, 0) << r.err;
     for (int k = 0; k < 2; ++k)
         for (const char *step : {"Erase", "Write", "Verify"})
@@ -245,7 +209,6 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
 
 TEST_F(Road, PartitionThatCannotBeUnlockedFailsThePatch)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Prepare(false, {{"zImage", Pattern(kBlock, 31)}});
     // Three attempts, three refusals: the unlock request, the unlock's geometry
     // query, then the erase (one knob per request).
@@ -255,7 +218,6 @@ TEST_F(Road, PartitionThatCannotBeUnlockedFailsThePatch)
     ProgressRecorder progress;
     vakotest::RunResult r = Update({"-g"});
     std::vector<std::string> values = progress.Values();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     EXPECT_EQ(r.status, 20);
     EXPECT_EQ(logmatch::Count("UPDTDoPatch: unlock [/dev/mtd1] fail"), 2);
     EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
@@ -271,7 +233,6 @@ TEST_F(Road, PartitionThatCannotBeUnlockedFailsThePatch)
 
 TEST_F(Road, FailedPatchIsRolledBackByteForByte)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     // zImage and rd.gz are moved and written; the FIS entry of rd.gz cannot be
     // rewritten.
     Prepare(false, {{"zImage", Pattern(17 * kBlock + 9, 21)}, {"rd.bin", Pattern(2 * kBlock - 3, 22)}});
@@ -279,7 +240,6 @@ TEST_F(Road, FailedPatchIsRolledBackByteForByte)
     ProgressRecorder progress;
     vakotest::RunResult r = Update();
     std::vector<std::string> values = progress.Values();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     EXPECT_EQ(r.status, 20);
     EXPECT_TRUE(vakotest::SyslogHas("UPDTDoPatch: VAKOMTDModifyFISEntry() fail"));
     EXPECT_FALSE(vakotest::SyslogHas("main: UPDTRollBack() fail"));
@@ -295,7 +255,6 @@ TEST_F(Road, FailedPatchIsRolledBackByteForByte)
 
 TEST_F(Road, FailedBackupEndsWithFifteen)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     // A directory entry that no device stands for.
     mutate_ = [](Flash &f) {
         std::vector<uint8_t> e = ks::EncodeFisEntry("swap", 0, 0, kBlock, 0, 0);
@@ -303,7 +262,6 @@ TEST_F(Road, FailedBackupEndsWithFifteen)
     };
     Prepare(false, {{"zImage", Pattern(kBlock, 1)}});
     vakotest::RunResult r = Update();
-    SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
     EXPECT_EQ(r.status, 15);
     EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): fail to get device path"));
     EXPECT_TRUE(logmatch::Logged("main({L}): fail to backup old patch info "));
@@ -342,7 +300,6 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
         ProgressRecorder progress;
         vakotest::RunResult r = Update({"-g"});
         std::vector<std::string> values = progress.Values();
-        SKIP_IF_UNBUILT_REACHED(NORMAL_LAYOUT_PLACEHOLDER);
         EXPECT_EQ(r.status, c.result);
         EXPECT_TRUE(logmatch::Logged(c.message));
         ExpectChip(before_.image);
@@ -355,11 +312,9 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
 
 TEST_F(Road, JuniorLayoutUpdate)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     const std::string zImage = Pattern(5 * kBlock + 1, 41);
     Prepare(true, {{"zImage", zImage}});
     vakotest::RunResult r = Update({"-g"});
-    SKIP_IF_UNBUILT_REACHED("SLIBFileGetKeyValue");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(vakotest::SyslogHas("This is junior, gszDevMtdPartition=[/dev/mtd5]"));
     std::vector<uint8_t> expected = before_.image;
@@ -369,12 +324,13 @@ TEST_F(Road, JuniorLayoutUpdate)
     ExpectFinished();
 }
 
-TEST_F(Road, DirectoryRecoveryOnJuniorBuild284)
+// Waits for the pre-patch migrations: an installed build 284 also needs the
+// FTP passive port range migration, which this build does not have yet.
+TEST_F(Road, DISABLED_DirectoryRecoveryOnJuniorBuild284)
 {
     unique_ = "vakora_powerpc_m88_1hd";
     Prepare(true, {}, 284);
     vakotest::RunResult r = Update();
-    SKIP_IF_UNBUILT_REACHED("SLIBFileGetKeyValue");
     ASSERT_EQ(r.status, 0) << r.err;
     ExpectRecoveredDirectory();
 }

@@ -194,34 +194,6 @@ inline std::vector<std::string> Requests(const std::string &device, const std::s
     return out;
 }
 
-// The stand-in has to read the appliance's own records (set partition, set
-// FIS entry) as the big-endian words the appliance passes.  Probed once,
-// before a test installs its own chip.
-inline bool StandInReadsBigEndianRecords()
-{
-    static const bool fBigEndian = [] {
-        ks::Chip chip;
-        chip.size = 4 * kBlock;
-        chip.eraseSize = kBlock;
-        chip.windows.push_back(ks::Window{"/dev/mtd0", 0, kBlock, std::nullopt, false});
-        ks::Install(ks::kSandboxDir, chip, NormalRoadCalls());
-        const unsigned char rec[8] = {0, 1, 0, 0, 0, 2, 0, 0}; // {0x10000, 0x20000}
-        int fd = open("/dev/mtd0", O_RDWR | O_CLOEXEC);
-        bool ok = fd >= 0 && ioctl(fd, VAKO_MTD_SET_PARTITION, rec) == 0;
-        if (fd >= 0)
-            close(fd);
-        return ok;
-    }();
-    return fBigEndian;
-}
-
-#define REQUIRE_BIG_ENDIAN_STAND_IN()                                                                      \
-    do {                                                                                                   \
-        if (!flashfix::StandInReadsBigEndianRecords())                                                     \
-            GTEST_SKIP() << "the kernel stand-in reads set-partition and set-FIS-entry records in host "     \
-                            "byte order, not as the appliance's big-endian words";                         \
-    } while (0)
-
 // Records of the progress file as they are written: the file is made a
 // FIFO that a thread drains.
 class ProgressRecorder {

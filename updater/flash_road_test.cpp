@@ -166,7 +166,6 @@ TEST_F(FlashRoad, TotalOfBlocksUpToTheFlashSize)
 // The patch of one row: only zImage is in the package.
 TEST_F(FlashRoad, PatchWritesOnlyTheRowsOfThePackage)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     const std::string image = Pattern(8 * kBlock + 123, 42);
     Image("zImage", image);
@@ -201,7 +200,6 @@ TEST_F(FlashRoad, PatchWritesOnlyTheRowsOfThePackage)
 
 TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     const std::string image = Pattern(3 * kBlock, 5);
     Image("zImage", image);
@@ -236,7 +234,6 @@ TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
 
 TEST_F(FlashRoad, ThreeFailedAttemptsFailThePatch)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     Image("zImage", Pattern(kBlock, 5));
     std::vector<VAKOFISENTRY> list = List();
@@ -257,7 +254,6 @@ TEST_F(FlashRoad, ThreeFailedAttemptsFailThePatch)
 // A resize that moves an erase block from rd.gz to zImage, then writes both.
 TEST_F(FlashRoad, ResizeMovesBlocksAndWritesTheMovedRows)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     const std::string zImage = Pattern(16 * kBlock + 5, 3), rd = Pattern(2 * kBlock, 4);
     Image("zImage", zImage);
@@ -350,7 +346,6 @@ TEST_F(FlashRoad, ResizeInTableOrderThatBreaksTheJuniorLayoutIsRefused)
 // A patch that fails after two rows were written, then the rollback.
 TEST_F(FlashRoad, RollbackLeavesTheChipAsItWas)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     Image("zImage", Pattern(16 * kBlock + 5, 3));
     Image("rd.bin", Pattern(2 * kBlock, 4));
@@ -381,7 +376,6 @@ TEST_F(FlashRoad, RollbackLeavesTheChipAsItWas)
 
 TEST_F(FlashRoad, RollbackStopsAtAMissingDump)
 {
-    REQUIRE_BIG_ENDIAN_STAND_IN();
     Use(false);
     Image("zImage", Pattern(kBlock, 3));
     Image("rd.bin", Pattern(kBlock, 4));

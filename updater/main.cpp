@@ -24,8 +24,6 @@
 namespace {
 
 constexpr const char *kBanner = "updater: firmware update tool of the appliance";
-constexpr const char *kArchive = "hda1.tgz";
-constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
 constexpr long kMaxUptimeForOldBuilds = 300;
 
 void SetMessage(const char *szText)

@@ -24,8 +24,6 @@ constexpr int kPositions = UPDT_MAX_PARTITIONS;
 constexpr int kFlashUnits = 967;
 constexpr uint32_t kUnitSize = VAKO_MTD_UNIT_SIZE;
 constexpr const char *kTableDevice = "/dev/mtd0";
-constexpr const char *kArchive = "hda1.tgz";
-constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
 constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 constexpr int kCmdRoom = 1024;
 
