@@ -8,24 +8,28 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "vakotest/disks.h"
+#include "vakotest/files.h"
 #include "vakotest/fixture.h"
-#include "vakotest/testkit.h"
-#include "analysis_testutil.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/run.h"
 
 namespace {
 
-using analysistest::Listing;
-
 using vakotest::FileExists;
+using vakotest::kInfoFile;
+using vakotest::kMessageFile;
+using vakotest::kProgressFile;
+using vakotest::kUpdateLog;
 using vakotest::ReadFile;
+using vakotest::SyslogMatches;
+using vakotest::SystemDiskListing;
+using vakotest::UpdateLogHas;
 
-constexpr const char *kMessageFile = "/tmp/update.message";
-constexpr const char *kProgressFile = "/tmp/update.progress";
-constexpr const char *kUpdateLog = "/var/log/vakoupdate.log";
 constexpr const char *kNoSpaceMessage =
     "extramsg=\"System volume is insufficient to extract upgrade patch, please backup all files and restore to "
     "factory default.\"\n";
@@ -53,7 +57,7 @@ struct Outcome {
 void Reset(const Fixture &s)
 {
     umount("/writeable");
-    for (const std::string &p : {s.package.dir, std::string("/etc/vakoinfo.conf"), std::string("/writeable"),
+    for (const std::string &p : {s.package.dir, std::string(kInfoFile), std::string("/writeable"),
                                  std::string(kMessageFile), std::string(kUpdateLog), std::string(kProgressFile)})
         std::filesystem::remove_all(p);
 }
@@ -63,8 +67,8 @@ Outcome RunUpdater(const Fixture &s, double uptime = 10)
     Reset(s);
     vakotest::Install(s.appliance);
     vakotest::Install(s.package);
-    Listing(1, 63, s.hda1Sectors);
-    Listing(3, s.hda3Start, 1000000);
+    SystemDiskListing(1, 63, s.hda1Sectors);
+    SystemDiskListing(3, s.hda3Start, 1000000);
     if (s.more)
         s.more();
     vakotest::SyslogClear();
@@ -75,45 +79,14 @@ Outcome RunUpdater(const Fixture &s, double uptime = 10)
     return {r.status, progress.substr(0, progress.find(':', 2) + 1), seconds};
 }
 
-// A system-log record "<function>(<line>): <text>" or "<file>:<line> <text>".
-bool Logged(const std::string &pattern)
-{
-    std::regex re(pattern);
-    for (const std::string &t : vakotest::SyslogTexts())
-        if (std::regex_match(t, re))
-            return true;
-    return false;
-}
-
-std::string FnLine(const std::string &text) { return R"(ErrUPDTIAnalyze_WholeSystem\(\d+\): )" + text; }
-
-bool UpdateLogHas(const std::string &text)
-{
-    if (!FileExists(kUpdateLog))
-        return false;
-    std::regex re(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\t)" + text);
-    std::string log = ReadFile(kUpdateLog);
-    size_t pos = 0, nl;
-    while ((nl = log.find('\n', pos)) != std::string::npos) {
-        if (std::regex_match(log.substr(pos, nl - pos), re))
-            return true;
-        pos = nl + 1;
-    }
-    return false;
-}
-
-std::string Escaped(const std::string &s)
-{
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(s, special, R"(\$&)");
-}
+std::string FnLine(const std::string &text) { return "ErrUPDTIAnalyze_WholeSystem({L}): " + text; }
 
 void ExpectRefused(const Outcome &o, int code)
 {
     EXPECT_EQ(o.status, code);
     EXPECT_EQ(o.progress, "A:-" + std::to_string(code) + ":");
-    EXPECT_TRUE(UpdateLogHas(Escaped("Failed to accomplish the update! (errno = " + std::to_string(code) + ")")));
-    EXPECT_FALSE(UpdateLogHas("Upgrade from version .*"));
+    EXPECT_TRUE(UpdateLogHas("Failed to accomplish the update! (errno = " + std::to_string(code) + ")"));
+    EXPECT_FALSE(UpdateLogHas("Upgrade from version {*}"));
 }
 
 // --- each result, with a later check failing too: the first failing check decides ---
@@ -122,7 +95,7 @@ struct Refusal {
     const char *what;
     std::function<void(Fixture &)> make;
     int code;
-    std::string log; // regex of the record that names the cause; empty: none
+    std::string log; // log pattern of the record that names the cause; empty: none
 };
 
 std::vector<Refusal> Refusals()
@@ -133,13 +106,13 @@ std::vector<Refusal> Refusals()
              s.more = [] { vakotest::RemoveFile("/volume1/upd@te/VERSION"); };
              s.appliance.defaults.Erase("unique");
          },
-         7, FnLine(R"(the file \[/volume1/upd@te/VERSION\])")},
+         7, FnLine("the file [/volume1/upd@te/VERSION]")},
         {"package VERSION empty",
          [](Fixture &s) {
              s.more = [] { vakotest::WriteFile("/volume1/upd@te/VERSION", ""); };
              s.appliance.defaults.Erase("unique");
          },
-         7, FnLine(R"(the file \[/volume1/upd@te/VERSION\])")},
+         7, FnLine("the file [/volume1/upd@te/VERSION]")},
         {"package VERSION a directory",
          [](Fixture &s) {
              s.more = [] {
@@ -147,10 +120,10 @@ std::vector<Refusal> Refusals()
                  vakotest::MakeDirs("/volume1/upd@te/VERSION");
              };
          },
-         7, FnLine(R"(the file \[/volume1/upd@te/VERSION\])")},
+         7, FnLine("the file [/volume1/upd@te/VERSION]")},
         {"package VERSION without the owner's read bit",
          [](Fixture &s) { s.more = [] { chmod("/volume1/upd@te/VERSION", 0244); }; }, 7,
-         FnLine(R"(the file \[/volume1/upd@te/VERSION\])")},
+         FnLine("the file [/volume1/upd@te/VERSION]")},
         {"installed unique missing",
          [](Fixture &s) {
              s.appliance.defaults.Erase("unique");
@@ -208,13 +181,13 @@ std::vector<Refusal> Refusals()
              s.appliance.version.Set("majorversion", "1");
              s.package.version.Set("buildnumber", "900");
          },
-         13, R"(updater:\d+ orgMajorVersion=1)"},
+         13, "updater:{L} orgMajorVersion=1"},
         {"package major version 1",
          [](Fixture &s) {
              s.package.version.Set("majorversion", "1");
              s.package.version.Set("unique", "other");
          },
-         13, R"(updater:\d+ orgMajorVersion=3)"},
+         13, "updater:{L} orgMajorVersion=3"},
         {"package build not newer",
          [](Fixture &s) {
              s.package.version.Set("buildnumber", "1000");
@@ -228,13 +201,13 @@ std::vector<Refusal> Refusals()
              s.package.version.Set("unique", "vakora_powerpc_other");
              s.hda1Sectors = 2; // the space rule would fail too
          },
-         12, FnLine(R"(szOrgCompany = \[vakora_powerpc_demo\], szNewCompany=\[vakora_powerpc_other\])")},
+         12, FnLine("szOrgCompany = [vakora_powerpc_demo], szNewCompany=[vakora_powerpc_other]")},
         {"installed unique empty",
          [](Fixture &s) {
              s.appliance.defaults.Set("unique", "");
              s.package.version.Set("unique", "");
          },
-         12, FnLine(R"(szOrgCompany = \[\], szNewCompany=\[\])")},
+         12, FnLine("szOrgCompany = [], szNewCompany=[]")},
     };
 }
 
@@ -247,12 +220,12 @@ TEST(Analysis, EachRefusalInTheOrderOfTheChecks)
         Outcome o = RunUpdater(s);
         ExpectRefused(o, r.code);
         if (!r.log.empty()) {
-            EXPECT_TRUE(Logged(r.log)) << r.log;
+            EXPECT_TRUE(SyslogMatches(r.log)) << r.log;
         }
-        EXPECT_TRUE(Logged(R"(main\(\d+\): fail to analyze, error = )" + std::to_string(r.code)));
+        EXPECT_TRUE(SyslogMatches("main({L}): fail to analyze, error = " + std::to_string(r.code)));
         EXPECT_FALSE(FileExists(kMessageFile));
         // Nothing written before the writeable layout step.
-        EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), s.appliance.info.Text());
+        EXPECT_EQ(ReadFile(kInfoFile), s.appliance.info.Text());
     }
 }
 
@@ -262,7 +235,7 @@ TEST(Analysis, AcceptedPackageLogsTheVersions)
     s.appliance.version = {{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "beta"}, {"buildnumber", "1000"}};
     s.package.version.Set("buildphase", "rc2").Set("buildnumber", "1001").Set("unique", "VAKORA_PowerPC_Demo");
     RunUpdater(s);
-    EXPECT_TRUE(UpdateLogHas(Escaped("Upgrade from version 3.1.beta.1000 to version 3.1.rc2.1001")));
+    EXPECT_TRUE(UpdateLogHas("Upgrade from version 3.1.beta.1000 to version 3.1.rc2.1001"));
     EXPECT_FALSE(FileExists(kMessageFile));
 }
 
@@ -290,12 +263,12 @@ TEST(Analysis, SpaceRuleOnAPlainDisk)
         Outcome o = RunUpdater(s);
         if (c.fits) {
             EXPECT_NE(o.status, 16);
-            EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
+            EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
             EXPECT_FALSE(FileExists(kMessageFile));
         } else {
             ExpectRefused(o, 16);
             EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
-            EXPECT_TRUE(Logged(R"(updater:\d+ System Partition is not sufficient\. \(\d+ < \d+\))"));
+            EXPECT_TRUE(SyslogMatches("updater:{L} System Partition is not sufficient. ({L} < {L})"));
         }
     }
 }
@@ -304,7 +277,7 @@ void RaidSystemPartition(Fixture &s, uint64_t bytes, bool active = true)
 {
     s.appliance.defaults.Set("supportraid", "yes");
     s.hda1Sectors = 2; // never asked on RAID hardware
-    s.more = [bytes, active] { analysistest::SystemArray(bytes, active); };
+    s.more = [bytes, active] { vakotest::SystemArray(bytes, active); };
 }
 
 TEST(Analysis, SpaceRuleOnARaidArray)
@@ -326,7 +299,7 @@ TEST(Analysis, SpaceRuleOnARaidArray)
         Outcome o = RunUpdater(s);
         if (c.fits) {
             EXPECT_NE(o.status, 16);
-            EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
+            EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
         } else {
             ExpectRefused(o, 16);
             EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
@@ -340,7 +313,7 @@ TEST(Analysis, SpaceRuleWithoutTheArray)
     RaidSystemPartition(s, 1ull << 30, false);
     ExpectRefused(RunUpdater(s), 16);
     EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
-    EXPECT_TRUE(Logged(R"(updater:\d+ Failed to get RAID info, err=0, errno=0x600)"));
+    EXPECT_TRUE(SyslogMatches("updater:{L} Failed to get RAID info, err=0, errno=0x600"));
 }
 
 // --- the old writeable layout ---
@@ -375,13 +348,13 @@ TEST(Analysis, OldWriteableLayoutKeepsTheFileSystemType)
         if (c.defaults)
             s.appliance.defaults.Set("defaultfs", *c.defaults);
         RunUpdater(s);
-        EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
+        EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
         std::string want = c.info ? "other=\"1\"\ndefaultfs=\"ext3\"\nafter=\"2\"\n"
                                   : "other=\"1\"\ndefaultfs=\"" + c.written + "\"\n";
-        EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), want);
-        const char *get = R"(updater:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not get \[defaultfs\] in \[)";
-        EXPECT_EQ(Logged(get + Escaped("/etc/vakoinfo.conf") + R"(\])"), !c.info);
-        EXPECT_EQ(Logged(get + Escaped("/etc.defaults/vakoinfo.conf") + R"(\])"), !c.info && !c.defaults);
+        EXPECT_EQ(ReadFile(kInfoFile), want);
+        const std::string get = "updater:{L}(ErrUPDTIAnalyze_WholeSystem): can not get [defaultfs] in [";
+        EXPECT_EQ(SyslogMatches(get + "/etc/vakoinfo.conf]"), !c.info);
+        EXPECT_EQ(SyslogMatches(get + "/etc.defaults/vakoinfo.conf]"), !c.info && !c.defaults);
     }
 }
 
@@ -408,8 +381,8 @@ TEST(Analysis, OldWriteableLayoutOnlyForItsBuildsAndModels)
         }
         s.appliance.info = {{"other", "1"}};
         RunUpdater(s);
-        EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
-        EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "other=\"1\"\n");
+        EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
+        EXPECT_EQ(ReadFile(kInfoFile), "other=\"1\"\n");
     }
 }
 
@@ -417,11 +390,11 @@ TEST(Analysis, OldWriteableLayoutThatCannotKeepTheType)
 {
     Fixture s = OldWriteable();
     s.more = [] {
-        vakotest::RemoveFile("/etc/vakoinfo.conf");
-        vakotest::MakeDirs("/etc/vakoinfo.conf");
+        vakotest::RemoveFile(kInfoFile);
+        vakotest::MakeDirs(kInfoFile);
     };
     ExpectRefused(RunUpdater(s), 22);
-    EXPECT_TRUE(Logged(R"(updater:\d+\(ErrUPDTIAnalyze_WholeSystem\): can not set \[defaultfs=reiserfs\] to /etc/vakoinfo\.conf)"));
+    EXPECT_TRUE(SyslogMatches("updater:{L}(ErrUPDTIAnalyze_WholeSystem): can not set [defaultfs=reiserfs] to /etc/vakoinfo.conf"));
     EXPECT_FALSE(FileExists(kMessageFile));
 }
 
@@ -438,10 +411,10 @@ TEST(Analysis, OldWriteableLayoutWithoutRoomOnWriteable)
             ExpectRefused(o, 16);
             EXPECT_FALSE(FileExists(kMessageFile)); // unlike the space rule: no message
         } else {
-            EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
+            EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
         }
         // The type was kept before the room was measured.
-        EXPECT_NE(ReadFile("/etc/vakoinfo.conf").find("defaultfs=\"reiserfs\"\n"), std::string::npos);
+        EXPECT_NE(ReadFile(kInfoFile).find("defaultfs=\"reiserfs\"\n"), std::string::npos);
     }
 }
 
@@ -475,7 +448,7 @@ TEST(Analysis, OldBuildsNeedAFreshBoot)
         // run it again (a rule that refused 300 s would refuse every time).
         for (int retry = 0; c.uptime < 300 && o.status == 24 && retry < 20; ++retry)
             o = RunUpdater(s, c.uptime);
-        EXPECT_TRUE(UpdateLogHas("Upgrade from version .*"));
+        EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
         if (c.reboot) {
             EXPECT_EQ(o.status, 24);
             EXPECT_EQ(o.progress, "A:-24:");

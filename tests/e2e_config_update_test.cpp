@@ -1,55 +1,21 @@
 // The configuration update at the end of the normal flash road, end to end.
 #include <gtest/gtest.h>
 
-#include <stdint.h>
-
-#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "vakotest/chips.h"
 #include "vakotest/fixture.h"
-#include "vakotest/kstub.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/run.h"
 
 namespace {
 
 namespace ks = vakotest::kstub;
 
-constexpr uint32_t kErase = 0x10000;
-constexpr uint32_t kChipSize = 0x400000;
-
-struct Part {
-    const char *name;
-    uint32_t base, size;
-};
-// The normal layout, in FIS directory order = device order.
-constexpr Part kParts[] = {
-    {"RedBoot", 0x000000, 0x040000},  {"zImage", 0x040000, 0x100000},        {"rd.gz", 0x140000, 0x100000},
-    {"AllLib.tgz", 0x240000, 0x180000}, {"vendor", 0x3C0000, 0x10000},       {"vakocfg", 0x3D0000, 0x10000},
-    {"RedBoot Config", 0x3E0000, 0x10000}, {"FIS Directory", 0x3F0000, 0x10000},
-};
-
-// Each partition holds its own pattern; the FIS directory its entries.
-ks::Chip NormalChip()
-{
-    ks::Chip chip{kChipSize, kErase, {}, std::vector<uint8_t>(kChipSize, 0xFF)};
-    for (int i = 0; i < 8; ++i) {
-        const Part &p = kParts[i];
-        chip.windows.push_back({"/dev/mtd" + std::to_string(i), p.base, p.size});
-        if (i == 7)
-            break;
-        for (uint32_t k = 0; k < p.size / 2; ++k)
-            chip.image[p.base + k] = static_cast<uint8_t>((k * 7 + i * 31) >> 2);
-    }
-    for (int i = 0; i < 8; ++i) {
-        const Part &p = kParts[i];
-        std::vector<uint8_t> entry = ks::EncodeFisEntry(p.name, p.base, 0, p.size, 0, p.size / 2);
-        std::copy(entry.begin(), entry.end(), chip.image.begin() + kParts[7].base + 256 * i);
-    }
-    return chip;
-}
-
-const std::string kCrontab = "0 3 * * * root /usr/bin/vacuumdb -a\n"
+const std::string kCrontabLines = "0 3 * * * root /usr/bin/vacuumdb -a\n"
                              "10 1 * * * root /bin/rm -f /var/log/*.html\n"
                              "20 2 * * * root /usr/vako/bin/backup.sh\n";
 
@@ -59,12 +25,12 @@ protected:
     {
         vakotest::Appliance appliance;
         appliance.version.Set("buildnumber", installedBuild);
+        appliance.flash = vakotest::LayoutFlash(vakotest::Layout::Normal);
+        appliance.files[vakotest::kCrontab] = kCrontabLines;
         vakotest::Install(appliance);
-        chip_ = NormalChip();
-        ks::Install(ks::kSandboxDir, chip_, {});
+        chip_ = appliance.flash->chip;
         package_.images["zImage"] = std::string(0x30000, 'z');
         vakotest::Install(package_);
-        vakotest::WriteFile("/etc/crontab", kCrontab);
         vakotest::SyslogClear();
     }
 
@@ -87,7 +53,7 @@ TEST_F(ConfigUpdateOnTheNormalRoad, WithEveryFlagZeroStepsSixAndEightStillRun)
     EXPECT_FALSE(vakotest::FileExists("/usr/vako/etc/manutil.conf"));
     EXPECT_FALSE(vakotest::FileExists("/usr/vako/etc/php.ini"));
     EXPECT_TRUE(vakotest::FileExists("/usr/vako/etc/rc.atalk"));
-    EXPECT_EQ(vakotest::ReadFile("/etc/crontab"), "20 2 * * * root /usr/vako/bin/backup.sh\n");
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kCrontab), "20 2 * * * root /usr/vako/bin/backup.sh\n");
 }
 
 // Step 6 runs on every update; an installed build old enough for step 2
@@ -103,17 +69,13 @@ TEST_F(ConfigUpdateOnTheNormalRoad, AFailingEarlyStepRollsTheFlashBackAndEndsWit
     Update();
 
     EXPECT_EQ(result_.status, 17);
-    bool fLogged = false;
-    for (const std::string &text : vakotest::SyslogTexts())
-        fLogged |= text.starts_with("updater:") && text.find("(UPDTUpdateConfig)") != std::string::npos &&
-                   text.find("/usr/vako/etc/manutil.conf") != std::string::npos &&
-                   text.ends_with("errno=(21)[Is a directory]");
-    EXPECT_TRUE(fLogged);
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "updater:{L}(UPDTUpdateConfig) Failed to update [/usr/vako/etc/manutil.conf], errno=(21)[Is a directory]"));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
     // The changes already made stay.
     EXPECT_FALSE(vakotest::FileExists("/usr/vako/etc/php.ini"));
-    EXPECT_EQ(vakotest::ReadFile("/etc/crontab"), "20 2 * * * root /usr/vako/bin/backup.sh\n");
-    EXPECT_EQ(vakotest::ReadFile("/tmp/update.progress").substr(0, 12), "C:-17:      ");
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kCrontab), "20 2 * * * root /usr/vako/bin/backup.sh\n");
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kProgressFile).substr(0, 12), "C:-17:      ");
 }
 
 } // namespace

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/fixture.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/run.h"
 
 using vakotest::FileExists;
 using vakotest::ReadFile;
@@ -20,18 +23,12 @@ using vakotest::WriteFile;
 
 namespace {
 
-const std::string kUpdater = VAKO_BINARY_DIR "/updater/updater";
-const std::string kPackageDir = "/volume1/upd@te";
-
-// Puts the updater into `dir`, as the package brings it.
-std::string InstallUpdater(const std::string &dir = kPackageDir)
-{
-    std::string path = dir + "/updater";
-    vakotest::WriteFile(path, ReadFile(kUpdater), 0755);
-    return path;
-}
-
-using vakotest::SyslogTexts;
+using vakotest::InstallUpdater;
+using vakotest::kPackageDir;
+using vakotest::kProgressFile;
+using vakotest::kUpdateLog;
+using vakotest::SyslogMatches;
+using vakotest::UpdateLogTexts;
 
 // A process left running in the background.
 pid_t Spawn(const std::vector<std::string> &argv)
@@ -64,29 +61,7 @@ template <class F> bool WaitUntil(F done)
     return false;
 }
 
-// True when some record matches `pattern` whole (std::regex ECMAScript).
-bool SyslogMatches(const std::string &pattern)
-{
-    std::regex re(pattern);
-    for (const auto &t : SyslogTexts())
-        if (std::regex_match(t, re))
-            return true;
-    return false;
-}
-
-std::vector<std::string> UpdateLogTexts()
-{
-    std::vector<std::string> texts;
-    if (!FileExists("/var/log/vakoupdate.log"))
-        return texts;
-    std::string log = ReadFile("/var/log/vakoupdate.log");
-    std::regex line(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\t(.*)\n)");
-    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
-        texts.push_back((*it)[1]);
-    return texts;
-}
-
-std::string Progress() { return ReadFile("/tmp/update.progress"); }
+std::string Progress() { return ReadFile(kProgressFile); }
 
 class Entry : public testing::Test {
 protected:
@@ -106,7 +81,7 @@ TEST_F(Entry, HelpPrintsUsageAndEndsWithZero)
     EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 1);
     EXPECT_EQ(Progress(), "A:0:      ");
     EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."});
-    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): Start of the updater\.\.\.)"));
+    EXPECT_TRUE(SyslogMatches("main({L}): Start of the updater..."));
 }
 
 TEST_F(Entry, BadOptionsEndWithMinusOneAndNoExitTail)
@@ -120,7 +95,7 @@ TEST_F(Entry, BadOptionsEndWithMinusOneAndNoExitTail)
         {{"-v", ""}, "updater: invalid option for -v [mount_point]\n"},
     };
     for (const auto &c : cases) {
-        unlink("/var/log/vakoupdate.log");
+        unlink(kUpdateLog);
         std::vector<std::string> argv{InstallUpdater()};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = vakotest::Run(argv);
@@ -137,7 +112,7 @@ TEST_F(Entry, ProgramPathWithoutSlashUsesTheVolumesUpdateDirectory)
     InstallUpdater("/usr/local/bin");
     auto r = vakotest::Run({"updater", "-g", "-v", "/volume2"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = 2)"));
+    EXPECT_TRUE(SyslogMatches("main({L}): fail to chdir, errno = 2"));
     EXPECT_EQ(Progress(), "A:-3:      ");
 
     mkdir("/volume2", 0755);
@@ -161,7 +136,7 @@ TEST_F(Entry, EmptyArgumentListFallsBackToTheVolumesUpdateDirectory)
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 3);
-    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = 2)"));
+    EXPECT_TRUE(SyslogMatches("main({L}): fail to chdir, errno = 2"));
     EXPECT_EQ(Progress(), "A:-3:      ");
 }
 
@@ -175,7 +150,7 @@ TEST_F(Entry, LongVolumeIsCutTo31Characters)
     // The package directory was entered: the run got past the change into it.
     EXPECT_NE(r.status, 3);
     EXPECT_NE(r.status, 255);
-    EXPECT_FALSE(SyslogMatches(R"(main\(\d+\): fail to chdir, errno = \d+)"));
+    EXPECT_FALSE(SyslogMatches("main({L}): fail to chdir, errno = {L}"));
 }
 
 TEST_F(Entry, GroupUpdateWithoutAPartitionListEndsWith18InStageP)
@@ -190,16 +165,15 @@ TEST_F(Entry, GroupUpdateWithoutAPartitionListEndsWith18InStageP)
                                                            "Failed to accomplish the update! (errno = 18)"}));
     // In this order, each at LOG_ERR.
     const char *expected[] = {
-        R"(main\(\d+\): Start of the updater\.\.\.)",
-        R"(This is not junior, gszDevMtdPartition=\[/dev/mtd7\])",
-        R"(main\(\d+\): fail to get partition info)",
-        R"(Failed to accomplish the update! \(errno = 18\))",
+        "main({L}): Start of the updater...",
+        "This is not junior, gszDevMtdPartition=[/dev/mtd7]",
+        "main({L}): fail to get partition info",
+        "Failed to accomplish the update! (errno = 18)",
     };
     auto lines = vakotest::SyslogLines();
     size_t at = 0;
     for (const char *pattern : expected) {
-        std::regex re(pattern);
-        while (at < lines.size() && !std::regex_match(lines[at].text, re))
+        while (at < lines.size() && !vakotest::LogPatternMatches(pattern, lines[at].text))
             ++at;
         ASSERT_LT(at, lines.size()) << "missing or out of order: " << pattern;
         EXPECT_EQ(lines[at].level, LOG_ERR) << pattern;
@@ -241,7 +215,7 @@ TEST_F(Entry, StartingDirectoryThatCannotBeOpenedGivesOne)
     auto r = vakotest::Run({"/usr/bin/setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", path, "-g"},
                            opt);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(SyslogMatches(R"(main\(\d+\): fail to open current directory\. errno=13)"));
+    EXPECT_TRUE(SyslogMatches("main({L}): fail to open current directory. errno=13"));
     EXPECT_TRUE(vakotest::SyslogHas("Failed to accomplish the update! (errno = 1)"));
     EXPECT_EQ(Progress(), "A:-1:      ");
 }
@@ -265,7 +239,7 @@ TEST_F(Entry, FinalProgressIsWrittenInPlaceOverALongerText)
 {
     InstallUpdater("");
     std::string older = "P:100:      remains of an older text";
-    WriteFile("/tmp/update.progress", older);
+    WriteFile(kProgressFile, older);
     auto r = vakotest::Run({"/updater", "-g"});
     ASSERT_EQ(r.status, 3);
     EXPECT_EQ(Progress(), "A:-3:      " + older.substr(11));
@@ -274,25 +248,25 @@ TEST_F(Entry, FinalProgressIsWrittenInPlaceOverALongerText)
 TEST_F(Entry, UpdateLogIsEmptiedAtStartOnlyWhenLargerThan10000Bytes)
 {
     InstallUpdater("");
-    WriteFile("/var/log/vakoupdate.log", std::string(9999, 'a') + "\n");
+    WriteFile(kUpdateLog, std::string(9999, 'a') + "\n");
     vakotest::Run({"/updater", "-h"});
-    std::string log = ReadFile("/var/log/vakoupdate.log");
+    std::string log = ReadFile(kUpdateLog);
     EXPECT_EQ(log.substr(0, 10000), std::string(9999, 'a') + "\n");
     EXPECT_GT(log.size(), 10000u);
 
-    WriteFile("/var/log/vakoupdate.log", std::string(10000, 'a') + "\n");
+    WriteFile(kUpdateLog, std::string(10000, 'a') + "\n");
     vakotest::Run({"/updater", "-h"});
     EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."});
-    EXPECT_EQ(ReadFile("/var/log/vakoupdate.log").find("aaaa"), std::string::npos);
+    EXPECT_EQ(ReadFile(kUpdateLog).find("aaaa"), std::string::npos);
 }
 
 TEST_F(Entry, HeldProgressLockDropsValuesAndTheRunGoesOn)
 {
     InstallUpdater("");
-    WriteFile("/tmp/update.progress", "R:0:      ");
+    WriteFile(kProgressFile, "R:0:      ");
     // A reader holding the lock for the whole run.
-    auto holder = Spawn({"/usr/bin/flock", "-x", "/tmp/update.progress", "sleep", "30"});
-    ASSERT_TRUE(WaitUntil([] { return vakotest::Run({"/usr/bin/flock", "-n", "-x", "/tmp/update.progress", "true"}).status != 0; }));
+    auto holder = Spawn({"/usr/bin/flock", "-x", kProgressFile, "sleep", "30"});
+    ASSERT_TRUE(WaitUntil([] { return vakotest::Run({"/usr/bin/flock", "-n", "-x", kProgressFile, "true"}).status != 0; }));
     auto r = vakotest::Run({"/updater", "-g"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(Progress(), "R:0:      ");

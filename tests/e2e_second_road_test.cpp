@@ -2,51 +2,36 @@
 // directory on the kernel stand-in's flash.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "msys_testchip.h"
+#include "vakotest/chips.h"
+#include "vakotest/files.h"
 #include "vakotest/fixture.h"
-#include "vakotest/testkit.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/pattern.h"
+#include "vakotest/run.h"
 
 namespace {
 
-using msystest::InstallSecondRoad;
-using msystest::JournalOf;
-using msystest::kNormalUnits;
-using msystest::kUnit;
-using msystest::MakeChip;
-using msystest::Pattern;
-using msystest::WindowBytes;
+using vakotest::kNormalUnits;
+using vakotest::kUnit;
+using vakotest::Pattern;
+using vakotest::Requests;
+using vakotest::SyslogMatches;
+using vakotest::WindowBytes;
 namespace ks = vakotest::kstub;
-
-// Messages with their line numbers as N.
-std::vector<std::string> Messages()
-{
-    static const std::regex line("^([A-Za-z]+)\\([0-9]+\\)");
-    std::vector<std::string> out;
-    for (const std::string &text : vakotest::SyslogTexts())
-        out.push_back(std::regex_replace(text, line, "$1(N)"));
-    return out;
-}
-
-bool Logged(const std::string &text)
-{
-    std::vector<std::string> all = Messages();
-    return std::find(all.begin(), all.end(), text) != all.end();
-}
 
 class SecondRoad : public testing::Test {
 protected:
     void SetUp() override
     {
-        vakotest::Install(vakotest::Appliance{});
-        // The second road writes without erasing first; the stand-in keeps
-        // the NOR rule, so the windows written in place start erased.
-        chip_ = MakeChip(kNormalUnits, {1});
-        InstallSecondRoad(chip_);
+        // Window 1 starts erased: what a shorter image leaves of it reads 0xFF.
+        vakotest::Appliance appliance;
+        appliance.flash = vakotest::SecondRoadFlash(kNormalUnits, {1});
+        vakotest::Install(appliance);
+        chip_ = appliance.flash->chip;
         package_.hda1 = "disk archive\n";
         vakotest::SyslogClear();
     }
@@ -63,12 +48,12 @@ protected:
     // The progress text is written in place: blanks pad it to the longest text so far.
     std::string Progress() const
     {
-        std::string text = vakotest::ReadFile("/tmp/update.progress");
+        std::string text = vakotest::ReadFile(vakotest::kProgressFile);
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
     bool ArchiveMoved() const
     {
-        return vakotest::FileExists("/volume1/VakoUpgrade.tar.gz") &&
+        return vakotest::FileExists(vakotest::kMovedArchive) &&
                !vakotest::FileExists(package_.dir + "/hda1.tgz");
     }
 
@@ -93,11 +78,11 @@ TEST_P(SecondRoadOnlyZImage, IsWrittenAndTheOtherRowsAreSkipped)
     EXPECT_EQ(WindowBytes(now, 1), image + std::string(120 * kUnit - image.size(), '\xFF'));
     for (int i : {0, 2, 3, 4, 5, 6, 7})
         EXPECT_EQ(WindowBytes(now, i), WindowBytes(chip_, i)) << i;
-    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
     for (const char *part : {"RedBoot", "rd.gz", "AllLib.tgz", "vendor", "vakocfg", "RedBoot Config", "FIS Directory"})
-        EXPECT_TRUE(Logged(std::string("UPDTMSysDoPatch: skip updating [") + part + "]")) << part;
-    EXPECT_TRUE(Logged("UPDTMSysDoPatch: Finish updating [zImage]"));
-    EXPECT_TRUE(Logged("Congratulation!! The update has been completed!!"));
+        EXPECT_TRUE(SyslogMatches(std::string("UPDTMSysDoPatch: skip updating [") + part + "]")) << part;
+    EXPECT_TRUE(SyslogMatches("UPDTMSysDoPatch: Finish updating [zImage]"));
+    EXPECT_TRUE(SyslogMatches("Congratulation!! The update has been completed!!"));
     EXPECT_TRUE(ArchiveMoved());
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
     // The configuration update runs only without -g.
@@ -116,10 +101,10 @@ TEST_F(SecondRoad, ImagesNeeding968UnitsAreRefusedWithNothingWritten)
 
     EXPECT_EQ(result_.status, 19);
     EXPECT_EQ(Progress(), "P:-19:");
-    EXPECT_TRUE(Logged("UPDTMSysInitPatchInfo(N): the binary size exceeds flash size limit(total = 968 blocks)"));
-    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): fail to initialize patch info "));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysInitPatchInfo({L}): the binary size exceeds flash size limit(total = 968 blocks)"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): fail to initialize patch info "));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
-    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
     // The road returns at once: the archive stays where it was.
     EXPECT_TRUE(vakotest::FileExists(package_.dir + "/hda1.tgz"));
 }
@@ -132,12 +117,12 @@ TEST_F(SecondRoad, GroupUpdateThatMustRepartitionWithAMissingImageFailsBeforeThe
 
     EXPECT_EQ(result_.status, 20);
     EXPECT_EQ(Progress(), "P:-20:");
-    EXPECT_TRUE(Logged("UPDTMSysDoPatch(N): NEED RE-PARTITION!!"));
-    EXPECT_TRUE(Logged("UPDTMSysDoPatch(N): failed to update. [RedBoot.msys] does not exist"));
-    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): fail to patch new binaries!!"));
-    EXPECT_FALSE(Logged("UPDTMSysUpdate(N): Turn on the reinstall library flag...!!"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysDoPatch({L}): NEED RE-PARTITION!!"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysDoPatch({L}): failed to update. [RedBoot.msys] does not exist"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): fail to patch new binaries!!"));
+    EXPECT_FALSE(SyslogMatches("UPDTMSysUpdate({L}): Turn on the reinstall library flag...!!"));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
-    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
     EXPECT_TRUE(ArchiveMoved());
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }
@@ -151,8 +136,8 @@ TEST_F(SecondRoad, RepartitionWritesTheRowsWithoutAnImageFromTheirDumps)
 
     EXPECT_EQ(result_.status, 0) << result_.err;
     EXPECT_EQ(Progress(), "R:0:");
-    EXPECT_EQ(JournalOf("SET_PART_TABLE"), std::vector<std::string>{msystest::kGrownTable});
-    EXPECT_TRUE(msystest::AllWindows(ks::Load(ks::kSandboxDir)) == msystest::AfterZImageGrew(chip_, image));
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"), std::vector<std::string>{vakotest::kGrownTable});
+    EXPECT_TRUE(vakotest::AllWindows(ks::Load(ks::kSandboxDir)) == vakotest::AfterZImageGrew(chip_, image));
     EXPECT_TRUE(ArchiveMoved());
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }
@@ -166,13 +151,12 @@ TEST_F(SecondRoad, AConfigurationUpdateFailingAfterARepartitionRollsTheFlashBack
 
     EXPECT_EQ(result_.status, 17);
     EXPECT_EQ(Progress(), "C:-17:");
-    EXPECT_EQ(JournalOf("FORMAT"), (std::vector<std::string>{"/dev/mtd0\tFORMAT\tunits=967\t0",
-                                                              "/dev/mtd0\tFORMAT\tunits=967\t0"}));
-    EXPECT_EQ(JournalOf("SET_PART_TABLE"),
-              (std::vector<std::string>{msystest::kGrownTable,
-                                        "/dev/mtd0\tSET_PART_TABLE\tunits=16,120,300,400,8,100,4,19\t0"}));
+    EXPECT_EQ(Requests("/dev/mtd0", "FORMAT"), (std::vector<std::string>{"FORMAT units=967 0", "FORMAT units=967 0"}));
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"),
+              (std::vector<std::string>{vakotest::kGrownTable,
+                                        "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0"}));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
-    EXPECT_TRUE(Logged("UPDTMSysUpdate(N): Turn on the reinstall library flag...!!"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): Turn on the reinstall library flag...!!"));
     EXPECT_TRUE(ArchiveMoved());
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }

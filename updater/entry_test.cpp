@@ -4,12 +4,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <utility>
 
 #include "updater.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 using vakotest::ReadFile;
 
@@ -68,7 +68,7 @@ TEST(Execute, FailureIsLoggedWithTheExitStatus)
     auto lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_ERR);
-    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(R"(UPDTExecute\(\d+\): failed to execute cmd=\[exit 3\], ret = 3)")))
+    EXPECT_TRUE(vakotest::LogPatternMatches("UPDTExecute({L}): failed to execute cmd=[exit 3], ret = 3", lines[0].text))
         << lines[0].text;
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "updater.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 namespace {
 

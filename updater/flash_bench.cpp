@@ -15,7 +15,7 @@
 
 #include "updater.h"
 #include "vakotest/kstub.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 extern char **environ;
 

@@ -9,14 +9,24 @@
 #include <string>
 #include <vector>
 
-#include "../sdk/log_match_test.h"
-#include "flash_fixture_test.h"
 #include "slib/error.h"
 #include "updater.h"
+#include "vakotest/chips.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
+#include "vakotest/pattern.h"
+#include "vakotest/progress.h"
 
 namespace {
 
-using namespace flashfix;
+namespace ks = vakotest::kstub;
+using vakotest::ChipNow;
+using vakotest::Differences;
+using vakotest::Pattern;
+using vakotest::ProgressRecorder;
+using vakotest::Requests;
+
+constexpr uint32_t kBlock = vakotest::kEraseBlock;
 
 constexpr const char *kPkg = "/tmp/pkg";
 
@@ -28,8 +38,8 @@ protected:
         snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", kPkg);
         vakotest::MakeDirs(kPkg);
         ASSERT_EQ(chdir(kPkg), 0);
-        flash_ = MakeFlash(junior);
-        Install(flash_);
+        flash_ = vakotest::LayoutFlash(junior ? vakotest::Layout::Junior : vakotest::Layout::Normal);
+        vakotest::Install(flash_);
         gullProgressTotal = 0;
         gullProgressDone = 0;
         vakotest::SyslogClear();
@@ -52,20 +62,15 @@ protected:
                 return gPatchInfo[r];
         throw std::invalid_argument(part);
     }
-    // The chip expected after `part` got `bytes` in the region [offset, offset + size).
     void Expect(std::vector<uint8_t> &chip, uint32_t offset, uint32_t size, const std::string &bytes)
     {
-        std::fill(chip.begin() + offset, chip.begin() + offset + size, 0xFF);
-        std::copy(bytes.begin(), bytes.end(), chip.begin() + offset);
+        vakotest::PutPartition(chip, offset, size, bytes);
     }
     void ExpectEntry(std::vector<uint8_t> &chip, int record, uint32_t base, uint32_t size, uint32_t datalen)
     {
-        uint32_t at = flash_.parts.back().offset + 256 * record;
-        const Part &p = flash_.parts[record];
-        std::vector<uint8_t> e = ks::EncodeFisEntry(p.name, base, p.offset, size, 0, datalen);
-        std::copy(e.begin(), e.end(), chip.begin() + at);
+        vakotest::PutFisRecord(chip, flash_, record, base, size, datalen);
     }
-    Flash flash_;
+    vakotest::Flash flash_;
 };
 
 TEST_F(FlashRoad, PatchTableFromTheDirectoryAndThePackage)
@@ -90,7 +95,7 @@ TEST_F(FlashRoad, PatchTableFromTheDirectoryAndThePackage)
     EXPECT_EQ(rb.fneedupdate, 0u);
     EXPECT_EQ(Row("vakocfg").balance, 3);
     EXPECT_TRUE(vakotest::SyslogHas("flashsize = 0x003C0000, eraseblock = 0x00010000"));
-    EXPECT_TRUE(logmatch::Logged("UPDTInitPatchInfo({L}): file [RedBoot.msys] not included in the patch package "));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): file [RedBoot.msys] not included in the patch package "));
     EXPECT_TRUE(vakotest::SyslogHas("PATCHINFO: part[rd.gz] file[rd.bin] start = [0x00140000] size[0x1048576] "
                                     "datalen=[0x00100001] nblock[17] balance[-1] fneedupdate[1]"));
     EXPECT_TRUE(vakotest::SyslogHas("PATCHINFO: part[RedBoot] file[RedBoot.msys] start = [0x00000000] "
@@ -105,7 +110,7 @@ TEST_F(FlashRoad, PackageWithoutZImageKeepsTheEntrysDataLength)
     EXPECT_EQ(Row("zImage").datalen, 0xc5edau);
     EXPECT_EQ(Row("zImage").fneedupdate, 0u);
     EXPECT_EQ(Row("zImage").balance, 16 - 13);
-    EXPECT_TRUE(logmatch::Logged("UPDTInitPatchInfo({L}): file [zImage] not included in the patch package "));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): file [zImage] not included in the patch package "));
 }
 
 TEST_F(FlashRoad, PatchTableRefusals)
@@ -127,10 +132,10 @@ TEST_F(FlashRoad, PatchTableRefusals)
         std::erase_if(list, [&](const VAKOFISENTRY &e) { return VAKOFISEntryNameIs(&e, c.drop); });
         EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), -1);
         for (const char *m : c.messages)
-            EXPECT_TRUE(logmatch::Logged(m)) << m;
+            EXPECT_TRUE(vakotest::SyslogMatches(m)) << m;
     }
     EXPECT_EQ(UPDTInitPatchInfo(nullptr, 3), -1);
-    EXPECT_TRUE(logmatch::Logged("UPDTInitPatchInfo({L}): parameter error "));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): parameter error "));
 }
 
 TEST_F(FlashRoad, PatchAndRollbackRefuseAMissingList)
@@ -144,8 +149,8 @@ TEST_F(FlashRoad, PatchAndRollbackRefuseAMissingList)
     EXPECT_EQ(UPDTDoPatch(list.data(), 0), -1);
     EXPECT_EQ(UPDTRollBack(nullptr, 8), -1);
     EXPECT_EQ(UPDTRollBack(list.data(), -1), -1);
-    EXPECT_EQ(logmatch::Count("UPDTDoPatch({L}): parameter error "), 2);
-    EXPECT_EQ(logmatch::Count("UPDTRollBack({L}): parameter error "), 2);
+    EXPECT_EQ(vakotest::SyslogCount("UPDTDoPatch({L}): parameter error "), 2);
+    EXPECT_EQ(vakotest::SyslogCount("UPDTRollBack({L}): parameter error "), 2);
     EXPECT_EQ(vakotest::SyslogTexts().size(), 4u);
     EXPECT_TRUE(ChipNow() == before);
 }
@@ -160,7 +165,7 @@ TEST_F(FlashRoad, TotalOfBlocksUpToTheFlashSize)
     EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
     Image("AllLib.tgz", Pattern(27 * kBlock + 1, 1));
     EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), -1);
-    EXPECT_TRUE(logmatch::Logged("UPDTInitPatchInfo({L}): the binary size exceeds flash size limit(total = 61)"));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): the binary size exceeds flash size limit(total = 61)"));
 }
 
 // The patch of one row: only zImage is in the package.
@@ -217,11 +222,11 @@ TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
     EXPECT_TRUE(ChipNow() == expected);
     for (const char *step : {"Erase", "Write", "Verify"})
         for (int k = 0; k < 2; ++k)
-            EXPECT_TRUE(logmatch::Logged(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
+            EXPECT_TRUE(vakotest::SyslogMatches(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
                                          " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."))
                 << step << k;
-    EXPECT_FALSE(logmatch::Logged("{*}[2/3]..."));
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) compare file [/tmp/pkg/zImage] vs [/dev/mtd1] "
+    EXPECT_FALSE(vakotest::SyslogMatches("{*}[2/3]..."));
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) compare file [/tmp/pkg/zImage] vs [/dev/mtd1] "
                                  "error at offset 0x0"));
     EXPECT_EQ(Requests("/dev/mtd1", "MEMERASE").size(), 2u);
     // 60 up to 80 through the copy, back to 60 for the second attempt.
@@ -244,9 +249,9 @@ TEST_F(FlashRoad, ThreeFailedAttemptsFailThePatch)
     ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailIoctl, 2, VAKO_MEMGETINFO, EIO});
     ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailErase, 1, 0, EIO});
     EXPECT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
-    EXPECT_EQ(logmatch::Count("UPDTDoPatch: unlock [/dev/mtd1] fail"), 2);
-    EXPECT_EQ(logmatch::Count("UPDTDoPatch: VAKOMTDErasePartition() fail"), 1);
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
+    EXPECT_EQ(vakotest::SyslogCount("UPDTDoPatch: unlock [/dev/mtd1] fail"), 2);
+    EXPECT_EQ(vakotest::SyslogCount("UPDTDoPatch: VAKOMTDErasePartition() fail"), 1);
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTDoPatch) Try to Update [/dev/mtd1] 3 counts failed ..."));
     EXPECT_TRUE(Requests("/dev/mtd7", "SET_FIS_ENTRY").empty());
     EXPECT_FALSE(vakotest::SyslogHas("UPDTDoPatch: Finish updating [zImage]"));
 }
@@ -262,7 +267,7 @@ TEST_F(FlashRoad, ResizeMovesBlocksAndWritesTheMovedRows)
     ASSERT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
     std::vector<uint8_t> expected = ChipNow();
     ASSERT_EQ(UPDTDoPatch(list.data(), list.size()), 0);
-    EXPECT_TRUE(logmatch::Logged("UPDTDoPatch({L}): NEED RESIZE THE PARTITION"));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTDoPatch({L}): NEED RESIZE THE PARTITION"));
 
     Expect(expected, 0x40000, 0x110000, zImage);
     Expect(expected, 0x150000, 0xf0000, rd);
@@ -300,7 +305,7 @@ TEST_F(FlashRoad, RowsToWriteWithoutAnImageAreRefusedBeforeTheFlashIsTouched)
         ASSERT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
         std::vector<uint8_t> before = ChipNow();
         EXPECT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
-        EXPECT_TRUE(logmatch::Logged(c.message));
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
         EXPECT_TRUE(ChipNow() == before);
         for (int i = 0; i < 8; ++i) {
             std::string dev = "/dev/mtd" + std::to_string(i);
@@ -335,8 +340,8 @@ TEST_F(FlashRoad, ResizeInTableOrderThatBreaksTheJuniorLayoutIsRefused)
         ASSERT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
         std::vector<uint8_t> before = ChipNow();
         EXPECT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
-        EXPECT_TRUE(logmatch::Logged(c.message));
-        EXPECT_TRUE(logmatch::Logged("UPDTDoPatch({L}): fail to resize"));
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
+        EXPECT_TRUE(vakotest::SyslogMatches("UPDTDoPatch({L}): fail to resize"));
         EXPECT_TRUE(ChipNow() == before);
         for (int i = 0; i < 6; ++i)
             EXPECT_TRUE(Requests("/dev/mtd" + std::to_string(i), "SET_PARTITION").empty()) << i;
@@ -367,8 +372,8 @@ TEST_F(FlashRoad, RollbackLeavesTheChipAsItWas)
     }
     EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: skip recoverying [RedBoot]"));
     EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: skip recoverying [AllLib.tgz]"));
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTRollBack) VAKOMTDErasePartition(/dev/mtd2)..."));
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTRollBack) VAKOMTDErasePartition(/dev/mtd2)..."));
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "UPDTRollBack({L}): command=[/bin/dd if='/tmp/pkg/b@ckup/mtd_rd.gz' of='/dev/mtd2' bs=131072]"));
     EXPECT_EQ(Requests("/dev/mtd7", "SET_FIS_ENTRY").back(),
               "SET_FIS_ENTRY name=rd.gz flash_base=0x140000 size=0x100000 data_length=0xaee2c 0");
@@ -386,7 +391,7 @@ TEST_F(FlashRoad, RollbackStopsAtAMissingDump)
     unlink("/tmp/pkg/b@ckup/mtd_zImage");
     std::vector<uint8_t> patched = ChipNow();
     EXPECT_EQ(UPDTRollBack(list.data(), list.size()), -1);
-    EXPECT_TRUE(logmatch::Logged("UPDTExecute({L}): failed to execute cmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_zImage' "
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTExecute({L}): failed to execute cmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_zImage' "
                                  "of='/dev/mtd1' bs=131072], ret = 1"));
     // rd.gz, after it in the table, is not restored.
     std::vector<uint8_t> now = ChipNow();
@@ -408,7 +413,7 @@ TEST_F(FlashRoad, DirectoryRecoveryImage)
     std::copy(image, image + sizeof(image), expected.begin() + 0x1f0000);
     EXPECT_TRUE(ChipNow() == expected);
     EXPECT_EQ(Requests("/dev/mtd5", "write").size(), 3u); // cut to 500 bytes three times, then the rest
-    ExpectRecoveredDirectory();
+    EXPECT_EQ(vakotest::RecoveredJuniorDirectoryMismatch(), "");
 }
 
 TEST_F(FlashRoad, DirectoryRecoveryFailuresLockTheDeviceAgain)
@@ -435,7 +440,7 @@ TEST_F(FlashRoad, DirectoryRecoveryFailuresLockTheDeviceAgain)
         ks::SetFault(ks::kSandboxDir, c.fault);
         SLIBErrorSet(0);
         EXPECT_EQ(RecoverFISDirTable_M88_V284(), -1);
-        EXPECT_TRUE(logmatch::Logged(c.message));
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
         EXPECT_EQ(SLIBErrorGet(), c.error);
         EXPECT_EQ(ChipNow() == before, !c.fErased);
         EXPECT_TRUE(ks::Load(ks::kSandboxDir).windows[5].locked);

@@ -3,9 +3,8 @@
 
 #include <vector>
 
-#include "../sdk/log_match_test.h"
 #include "updater.h"
-#include "vakotest/testkit.h"
+#include "vakotest/logs.h"
 
 namespace {
 
@@ -82,8 +81,8 @@ TEST(DeviceTables, LookupIgnoresCaseAndRefusesUnknownNames)
     EXPECT_STREQ(SzUPDTGetDeviceByName("alllib.TGZ"), "/dev/mtd3");
     EXPECT_EQ(SzUPDTGetDeviceByName("swap"), nullptr);
     EXPECT_EQ(SzUPDTGetDeviceByName(nullptr), nullptr);
-    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
-    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): parameter error"));
+    EXPECT_TRUE(vakotest::SyslogMatches("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("SzUPDTGetDeviceByName({L}): parameter error"));
     UseLayout(true);
     EXPECT_STREQ(SzUPDTGetDeviceByName("FIS Directory"), "/dev/mtd5");
     EXPECT_STREQ(SzUPDTGetDeviceByName("vendor"), "/dev/mtd3");
@@ -106,9 +105,9 @@ TEST(DeviceTables, IndexByNameInTheDirectory)
     EXPECT_EQ(GetIdxByName("zImage", dir.data(), 0), -1);
     EXPECT_EQ(GetIdxByName(nullptr, dir.data(), dir.size()), -1);
     EXPECT_EQ(GetIdxByName("zImage", nullptr, 3), -1);
-    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [vendor]"));
-    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [zImage]")); // count 0
-    EXPECT_EQ(logmatch::Count("GetIdxByName({L}): parameter error"), 2);
+    EXPECT_TRUE(vakotest::SyslogMatches("GetIdxByName({L}): unknown partition name [vendor]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("GetIdxByName({L}): unknown partition name [zImage]")); // count 0
+    EXPECT_EQ(vakotest::SyslogCount("GetIdxByName({L}): parameter error"), 2);
 }
 
 TEST(DeviceTables, FixedPartitionsAndNegativeBalance)
@@ -176,7 +175,7 @@ TEST(Resize, RefusedWhenNoMovableRowHasRoom)
         FillRows(NormalDirectory(), c.balances);
         vakotest::SyslogClear();
         EXPECT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, gPartitionCount), -1);
-        EXPECT_TRUE(logmatch::Logged("ErrUPDTAdjustPartitionSize({L}): negative balance"));
+        EXPECT_TRUE(vakotest::SyslogMatches("ErrUPDTAdjustPartitionSize({L}): negative balance"));
         // Nothing was laid out: no row moved or marked for writing.
         EXPECT_EQ(gPatchInfo[2].start, 0xfe140000u);
         EXPECT_EQ(gPatchInfo[2].fneedupdate, 0u);

@@ -4,17 +4,18 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "msys_testchip.h"
 #include "updater.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/chips.h"
+#include "vakotest/logs.h"
+#include "vakotest/pattern.h"
 
 namespace {
 
-using msystest::kUnit;
+using vakotest::kUnit;
 
 class MSysPatchInfo : public testing::Test {
 protected:
@@ -95,22 +96,20 @@ TEST_F(MSysPatchInfo, ParametersAreChecked)
 
 namespace {
 
-using msystest::InstallSecondRoad;
-using msystest::JournalOf;
-using msystest::kNormalUnits;
-using msystest::kJuniorUnits;
-using msystest::MakeChip;
-using msystest::Pattern;
-using msystest::WindowBytes;
+using vakotest::kJuniorUnits;
+using vakotest::kNormalUnits;
+using vakotest::Pattern;
+using vakotest::Requests;
+using vakotest::WindowBytes;
 namespace ks = vakotest::kstub;
 
-std::vector<std::string> RoadMessages(const std::string &prefix)
+// The system-log texts that begin with `prefix`, in order.
+std::vector<std::string> TextsStartingWith(const std::string &prefix)
 {
-    static const std::regex line("^([A-Za-z]+)\\([0-9]+\\)");
     std::vector<std::string> out;
     for (const std::string &text : vakotest::SyslogTexts())
         if (text.starts_with(prefix))
-            out.push_back(std::regex_replace(text, line, "$1(N)"));
+            out.push_back(text);
     return out;
 }
 
@@ -119,8 +118,9 @@ protected:
     void UseLayout(bool junior)
     {
         UPDTSelectLayout(junior);
-        chip_ = MakeChip(junior ? kJuniorUnits : kNormalUnits, {1});
-        InstallSecondRoad(chip_);
+        vakotest::Flash flash = vakotest::SecondRoadFlash(junior ? kJuniorUnits : kNormalUnits, {1});
+        vakotest::Install(flash);
+        chip_ = flash.chip;
         std::filesystem::create_directories("/tmp/pkg");
         ASSERT_EQ(chdir("/tmp/pkg"), 0);
         snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", "/tmp/pkg");
@@ -179,9 +179,9 @@ TEST_F(MSysRoad, OnlyTheImageThatFitsIsWritten)
     EXPECT_EQ(WindowBytes(now, 1), image + std::string(120 * kUnit - image.size(), '\xFF'));
     for (int i : {0, 2, 3, 4, 5, 6, 7})
         EXPECT_EQ(WindowBytes(now, i), WindowBytes(chip_, i)) << i;
-    EXPECT_TRUE(JournalOf("FORMAT").empty());
+    EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
     EXPECT_EQ(vakotest::ReadFile(UPDT_PROGRESS_FILE), "P:70:      ");
-    EXPECT_EQ(RoadMessages("UPDTMSysDoPatch"),
+    EXPECT_EQ(TextsStartingWith("UPDTMSysDoPatch"),
               (std::vector<std::string>{
                   "UPDTMSysDoPatch: skip updating [RedBoot]",
                   "UPDTMSysDoPatch: Finish updating [zImage]",
@@ -206,16 +206,16 @@ TEST_F(MSysRoad, AnOutgrownImageRepartitionsAndTheOtherRowsComeFromTheirDumps)
     ASSERT_EQ(UPDTMSysDoPatch(list_, 8, &repartitioned), 0);
     EXPECT_EQ(repartitioned, 1);
 
-    EXPECT_EQ(JournalOf("FORMAT"), std::vector<std::string>{"/dev/mtd0\tFORMAT\tunits=967\t0"});
-    EXPECT_EQ(JournalOf("SET_PART_TABLE"), std::vector<std::string>{msystest::kGrownTable});
-    EXPECT_TRUE(msystest::AllWindows(ks::Load(ks::kSandboxDir)) == msystest::AfterZImageGrew(chip_, image));
+    EXPECT_EQ(Requests("/dev/mtd0", "FORMAT"), std::vector<std::string>{"FORMAT units=967 0"});
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"), std::vector<std::string>{vakotest::kGrownTable});
+    EXPECT_TRUE(vakotest::AllWindows(ks::Load(ks::kSandboxDir)) == vakotest::AfterZImageGrew(chip_, image));
     EXPECT_EQ(vakotest::ReadFile(UPDT_PROGRESS_FILE), "P:100:      ");
     EXPECT_TRUE(vakotest::SyslogHas(
         "szCmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_AllLib.tgz' of=\"/dev/mtd3\" bs=16384 count=390]"));
 
     // The rollback lays the old table out again and writes every dump back.
     ASSERT_EQ(UPDTMSysRollBack(list_, 8, 1), 0);
-    EXPECT_EQ(JournalOf("SET_PART_TABLE").back(), "/dev/mtd0\tSET_PART_TABLE\tunits=16,120,300,400,8,100,4,19\t0");
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE").back(), "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0");
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
 }
 
@@ -230,11 +230,11 @@ TEST_F(MSysRoad, JuniorRepartitionKeepsTheKernelsSizesPastTheLayout)
                                         "mtd_vendor", "mtd_zImage"}));
     int repartitioned = 0;
     ASSERT_EQ(UPDTMSysDoPatch(list_, 8, &repartitioned), 0);
-    EXPECT_EQ(JournalOf("SET_PART_TABLE"),
-              std::vector<std::string>{"/dev/mtd0\tSET_PART_TABLE\tunits=16,210,390,300,20,12,10,9\t0"});
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"),
+              std::vector<std::string>{"SET_PART_TABLE units=16,210,390,300,20,12,10,9 0"});
 
     ASSERT_EQ(UPDTMSysRollBack(list_, 8, 1), 0);
-    EXPECT_EQ(JournalOf("SET_PART_TABLE").back(), "/dev/mtd0\tSET_PART_TABLE\tunits=16,200,400,300,20,12,10,9\t0");
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE").back(), "SET_PART_TABLE units=16,200,400,300,20,12,10,9 0");
     // Positions 6 and 7 have no dump: the format leaves them erased.
     ks::Chip now = ks::Load(ks::kSandboxDir);
     for (int i = 0; i < 6; ++i)
@@ -246,7 +246,8 @@ TEST_F(MSysRoad, FormatWithAnotherCountOpensNothing)
     UseLayout(false);
     const int units[UPDT_MAX_PARTITIONS] = {16, 120, 300, 400, 8, 100, 4, 19};
     EXPECT_EQ(UPDTMSysFormat(units, 6), -1);
-    EXPECT_EQ(RoadMessages("UPDTMSysFormat"), std::vector<std::string>{"UPDTMSysFormat(N): parameter error"});
+    EXPECT_EQ(vakotest::SyslogCount("UPDTMSysFormat{*}"), 1);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTMSysFormat({L}): parameter error"));
     EXPECT_TRUE(ks::Journal(ks::kSandboxDir).empty());
 }
 

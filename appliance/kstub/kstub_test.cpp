@@ -15,7 +15,8 @@
 #include <sstream>
 
 #include "vako/kernel.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/pattern.h"
 
 namespace {
 
@@ -121,16 +122,7 @@ std::string Hex(const std::vector<uint8_t> &v)
 std::vector<uint8_t> Bytes(const std::string &s) { return {s.begin(), s.end()}; }
 std::string Str(const std::vector<uint8_t> &v) { return {v.begin(), v.end()}; }
 
-std::vector<uint8_t> Pattern(size_t n, unsigned seed)
-{
-    std::vector<uint8_t> v(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &c : v) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<uint8_t>(x >> 16);
-    }
-    return v;
-}
+std::vector<uint8_t> Pattern(size_t n, unsigned seed) { return vakotest::PatternBytes(n, seed); }
 
 // The test chip: 1 MiB (64 flash units), erase blocks of 64 KiB.
 constexpr uint32_t kChip = 0x100000, kErase = 0x10000;

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-namespace slibtest {
+namespace vakotest {
 
 // A read-only string of `mib` MiB of 'a' and its NUL, backed by one MiB of
 // memory mapped again and again.
@@ -98,9 +98,17 @@ template <class F> bool WithAddressSpaceLimit(size_t headroom, F fn)
 // AddressSanitizer reserves vast address space and aborts on failed
 // allocations, so allocation-failure tests run in plain builds only.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAllocationFailureTestable = false;
+inline constexpr bool kAllocationFailureTestable = false;
 #else
-constexpr bool kAllocationFailureTestable = true;
+inline constexpr bool kAllocationFailureTestable = true;
 #endif
 
-} // namespace slibtest
+} // namespace vakotest
+
+// The first line of an allocation-failure test: under AddressSanitizer it is
+// skipped, and says why.
+#define VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL()                                                            \
+    do {                                                                                                       \
+        if (!vakotest::kAllocationFailureTestable)                                                             \
+            GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation instead of returning NULL";        \
+    } while (0)

@@ -5,13 +5,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "state.h"
+#include "vakotest/files.h"
 
 namespace vakotest::kstub {
 
@@ -20,16 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Path(const std::string &dir, const char *name) { return dir + "/" + name; }
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("kstub: cannot read " + path);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void Spill(const std::string &path, const void *data, size_t n)
 {
@@ -66,7 +57,7 @@ private:
 state::State ReadState(const std::string &dir)
 {
     state::State st;
-    if (!state::Parse(Slurp(Path(dir, state::kStateFile)), st))
+    if (!state::Parse(ReadFile(Path(dir, state::kStateFile)), st))
         throw std::runtime_error("kstub: malformed state in " + dir);
     return st;
 }
@@ -127,7 +118,7 @@ Chip Load(const std::string &dir)
     {
         Lock lock(dir);
         st = ReadState(dir);
-        image = Slurp(Path(dir, state::kChipFile));
+        image = ReadFile(Path(dir, state::kChipFile));
     }
     Chip chip;
     chip.size = st.chipSize;
@@ -142,7 +133,7 @@ std::vector<std::string> Journal(const std::string &dir)
     std::string text;
     {
         Lock lock(dir);
-        text = Slurp(Path(dir, state::kJournalFile));
+        text = ReadFile(Path(dir, state::kJournalFile));
     }
     std::vector<std::string> lines;
     std::istringstream in(text);

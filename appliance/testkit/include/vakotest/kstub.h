@@ -43,6 +43,12 @@
 //   write                          pos=0x0 length=0x4000 fault=fail|short|corrupt
 // result: "0" (a write: the bytes stored), or "-1 <ERRNO>" such as "-1 EINVAL".
 //
+// Byte orders: the appliance's own requests (set partition, set FIS entry,
+// set and get partition table) pass big-endian words, as the appliance's
+// kernel reads them, on every build host; the Linux MTD requests
+// (MEMGETINFO, MEMERASE, MEMLOCK, MEMUNLOCK) and the md requests pass the
+// processor's own.
+//
 // Choices of the stand-in: a locked window refuses writes and erases with
 // EROFS; erase, the appliance's modifying requests (set partition, set FIS
 // entry, format, set table) need a descriptor open for writing (EPERM); a
