@@ -174,4 +174,14 @@ int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockS
                       });
 }
 
+void UPDTRemoveBackupDir(void)
+{
+    char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
+        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s", szQuoted) < 0)
+        return;
+    syslog(LOG_ERR, "szCmd=[%s]", szCmd);
+    UPDTExecute(szCmd);
+}
+
 } // extern "C"

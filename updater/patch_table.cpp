@@ -1,4 +1,6 @@
 // Device tables and the patch table.
+#include <stdio.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -53,6 +55,33 @@ constexpr const char *kFixedPartitions[] = {"vakocfg", "vendor", "RedBoot Config
 uint64_t BlocksFor(uint64_t bytes) { return bytes / gEraseBlockSize + (bytes % gEraseBlockSize ? 1 : 0); }
 
 } // namespace
+
+void UPDTSelectLayout(int fJunior)
+{
+    snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", fJunior ? "/dev/mtd5" : "/dev/mtd7");
+    memcpy(gPatchInfo, fJunior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
+    memcpy(gDeviceTable, fJunior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
+    gPartitionCount = fJunior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
+    gfJunior = fJunior ? 1 : 0;
+}
+
+int UPDTLockAll(int lock)
+{
+    for (const PARTITIONDEV *row = gDeviceTable; row->szDevice; ++row) {
+        if (!strcasecmp(row->szPartition, "RedBoot Config") || !strcasecmp(row->szPartition, "FIS Directory"))
+            continue;
+        if (lock == 1) {
+            if (VAKOMTDLockPartition(row->szDevice) < 0) {
+                syslog(LOG_ERR, "%s: VAKOMTDLockPartition(%s) fail", __func__, row->szDevice);
+                return -1;
+            }
+        } else if (VAKOMTDUnlockPartition(row->szDevice) < 0) {
+            syslog(LOG_ERR, "%s: VAKOMTDUnlockPartition(%s) fail", __func__, row->szDevice);
+            return -1;
+        }
+    }
+    return 0;
+}
 
 const char *SzUPDTGetDeviceByName(const char *szPartition)
 {

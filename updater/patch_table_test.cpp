@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <utility>
 #include <vector>
 
 #include "updater.h"
@@ -235,6 +236,45 @@ TEST(ResizedLayout, RowShrunkToNothingIsRefused)
     ASSERT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, gPartitionCount), 0);
     EXPECT_EQ(gPatchInfo[0].size, 0u);
     EXPECT_EQ(UPDTCheckResizedLayout(gPatchInfo, gPartitionCount, dir.data(), dir.size()), -1);
+}
+
+class LockAll : public testing::Test {
+protected:
+    void TearDown() override { memset(gDeviceTable, 0, sizeof(gDeviceTable)); }
+};
+
+TEST_F(LockAll, EmptyTableLocksNothing)
+{
+    memset(gDeviceTable, 0, sizeof(gDeviceTable));
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTLockAll(1), 0);
+    EXPECT_EQ(UPDTLockAll(0), 0);
+    EXPECT_TRUE(vakotest::SyslogLines().empty());
+}
+
+TEST_F(LockAll, PassesOverTheDirectoryRowsAndStopsAtTheFirstFailure)
+{
+    // Neither device exists: the first row not passed over fails.
+    gDeviceTable[0] = {"redboot CONFIG", "/dev/no-config"};
+    gDeviceTable[1] = {"fis directory", "/dev/no-fis"};
+    gDeviceTable[2] = {"zImage", "/dev/no-such-mtd"};
+    gDeviceTable[3] = {"rd.gz", "/dev/no-other-mtd"};
+    gDeviceTable[4] = {nullptr, nullptr};
+    const std::pair<int, const char *> cases[] = {
+        {1, "UPDTLockAll: VAKOMTDLockPartition(/dev/no-such-mtd) fail"},
+        {0, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+        {2, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+    };
+    for (auto [lock, message] : cases) {
+        vakotest::SyslogClear();
+        EXPECT_EQ(UPDTLockAll(lock), -1) << lock;
+        EXPECT_TRUE(vakotest::SyslogHas(message)) << lock;
+        for (const auto &t : vakotest::SyslogTexts()) {
+            EXPECT_EQ(t.find("no-config"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-fis"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-other-mtd"), std::string::npos) << t;
+        }
+    }
 }
 
 } // namespace

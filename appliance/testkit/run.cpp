@@ -65,7 +65,7 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt)
     if (argv.empty())
         throw std::invalid_argument("Run: no program");
     std::vector<std::string> env;
-    for (char **e = environ; *e; ++e) {
+    for (char **e = environ; !opt.wholeEnv && *e; ++e) {
         std::string_view v(*e);
         bool replaced = std::any_of(opt.env.begin(), opt.env.end(), [&](const std::string &x) {
             size_t eq = x.find('=');

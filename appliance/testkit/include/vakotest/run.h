@@ -17,6 +17,7 @@ namespace vakotest {
 struct RunOptions {
     std::string cwd = {};              // empty: the caller's
     std::vector<std::string> env = {}; // "NAME=value", added to (or replacing in) the caller's
+    bool wholeEnv = false;             // true: env is the whole environment, nothing of the caller's
     std::optional<double> uptime = {}; // seconds: its own time namespace, uptime starting there
 };
 struct RunResult {
