@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "migrate.h"
 #include "vakotest/fixture.h"
 #include "vakotest/disks.h"
 #include "vakotest/files.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
 #include "vakotest/pattern.h"

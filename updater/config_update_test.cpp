@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "migrate.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "slib/error.h"
-#include "updater.h"
+#include "flash.h"
 
 namespace {
 

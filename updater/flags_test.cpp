@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "migrate.h"
 #include "vakotest/files.h"
 
 namespace {

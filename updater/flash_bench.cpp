@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/kstub.h"
 #include "vakotest/files.h"
 

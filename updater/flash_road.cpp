@@ -5,14 +5,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "updater.h"
+#include "flash.h"
 
 namespace {
 
 constexpr int kAttempts = 3;
 constexpr int kCopyBlock = 16384;
 constexpr int kVerifyBlock = 8192;
-constexpr int kCmdRoom = 1024;
 
 bool ImagePath(const PATCHINFO &row, char *szPath, size_t cbPath)
 {
@@ -185,10 +184,10 @@ int UPDTRollBack(const VAKOFISENTRY *pList, int count)
         }
         char szName[VAKO_FIS_NAME_SIZE + 1];
         VAKOFISEntryGetName(&old, szName);
-        char szDump[kCmdRoom], szQuotedDev[kCmdRoom], szCmd[kCmdRoom];
+        char szDump[UPDT_CMD_ROOM], szQuotedDev[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
         if (UPDTQuoteBackupPath(szName, szDump, sizeof(szDump)) < 0 ||
             UPDTShellQuote(szDev, szQuotedDev, sizeof(szQuotedDev)) < 0 ||
-            UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/dd if=%s of=%s bs=131072", szDump, szQuotedDev) < 0)
+            UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_DD " if=%s of=%s bs=131072", szDump, szQuotedDev) < 0)
             return -1;
         syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);
         if (UPDTExecute(szCmd) < 0)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/chips.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"

@@ -1,5 +1,4 @@
 // Photo and media databases.
-#include "unbuilt.h"
-#include "updater.h"
+#include "migrate.h"
 
 extern "C" int UpdatePhotoDatabase(void) { UPDT_UNBUILT(); return -1; }

@@ -7,20 +7,20 @@
 
 #include <algorithm>
 
-#include "updater.h"
+#include "flash.h"
 
 extern "C" {
 
 const PARTITIONDEV gJuniorDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", "/dev/mtd0"},        {"zImage", "/dev/mtd1"},        {"rd.gz", "/dev/mtd2"},
-    {"vendor", "/dev/mtd3"},         {"RedBoot Config", "/dev/mtd4"}, {"FIS Directory", "/dev/mtd5"},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},        {"zImage", UPDT_MTD_DEVICE(1)},        {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"vendor", UPDT_MTD_DEVICE(3)},         {"RedBoot Config", UPDT_MTD_DEVICE(4)}, {"FIS Directory", UPDT_MTD_DEVICE(5)},
     {nullptr, nullptr},
 };
 
 const PARTITIONDEV gNormalDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", "/dev/mtd0"},       {"zImage", "/dev/mtd1"},         {"rd.gz", "/dev/mtd2"},
-    {"AllLib.tgz", "/dev/mtd3"},    {"vendor", "/dev/mtd4"},         {"vakocfg", "/dev/mtd5"},
-    {"RedBoot Config", "/dev/mtd6"}, {"FIS Directory", "/dev/mtd7"}, {nullptr, nullptr},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},       {"zImage", UPDT_MTD_DEVICE(1)},         {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"AllLib.tgz", UPDT_MTD_DEVICE(3)},    {"vendor", UPDT_MTD_DEVICE(4)},         {"vakocfg", UPDT_MTD_DEVICE(5)},
+    {"RedBoot Config", UPDT_MTD_DEVICE(6)}, {"FIS Directory", UPDT_MTD_DEVICE(7)}, {nullptr, nullptr},
 };
 
 const PATCHINFO gJuniorPatchTemplate[UPDT_MAX_PARTITIONS] = {
@@ -43,6 +43,8 @@ const PATCHINFO gNormalPatchTemplate[UPDT_MAX_PARTITIONS] = {
     {"FIS Directory", "FIS Directory", 0, 0, 0, 0, 0, 0},
 };
 
+char gszDevMtdPartition[UPDT_DEV_ROOM];
+int gPartitionCount;
 PARTITIONDEV gDeviceTable[UPDT_MAX_PARTITIONS + 1];
 PATCHINFO gPatchInfo[UPDT_MAX_PARTITIONS];
 uint32_t gEraseBlockSize;
@@ -58,7 +60,7 @@ uint64_t BlocksFor(uint64_t bytes) { return bytes / gEraseBlockSize + (bytes % g
 
 void UPDTSelectLayout(int fJunior)
 {
-    snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", fJunior ? "/dev/mtd5" : "/dev/mtd7");
+    snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", fJunior ? UPDT_MTD_DEVICE(5) : UPDT_MTD_DEVICE(7));
     memcpy(gPatchInfo, fJunior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
     memcpy(gDeviceTable, fJunior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
     gPartitionCount = fJunior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/logs.h"
 
 namespace {

@@ -15,7 +15,8 @@
 
 #include <algorithm>
 
-#include "updater.h"
+#include "flash.h"
+#include "migrate.h"
 #include "vako/kernel.h"
 
 namespace {
@@ -23,9 +24,8 @@ namespace {
 constexpr int kPositions = UPDT_MAX_PARTITIONS;
 constexpr int kFlashUnits = 967;
 constexpr uint32_t kUnitSize = VAKO_MTD_UNIT_SIZE;
-constexpr const char *kTableDevice = "/dev/mtd0";
+constexpr const char *kTableDevice = UPDT_MTD_DEVICE(0);
 constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
-constexpr int kCmdRoom = 1024;
 
 using slib::Fd;
 
@@ -47,9 +47,9 @@ constexpr long long kWhole = -1;
 bool FormatDd(char *szCmd, const char *szQuotedSrc, int pos, long long units)
 {
     if (units != kWhole)
-        return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u count=%lld", szQuotedSrc,
+        return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM, UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u count=%lld", szQuotedSrc,
                                  pos, kUnitSize, units) >= 0;
-    return UPDTFormatCommand(szCmd, kCmdRoom, "/bin/dd if=%s of=\"/dev/mtd%d\" bs=%u", szQuotedSrc, pos,
+    return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM, UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u", szQuotedSrc, pos,
                              kUnitSize) >= 0;
 }
 
@@ -76,7 +76,7 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
     memset(table, 0, sizeof(table));
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
+        syslog(LOG_ERR, "%s(%d): fail to open " UPDT_MTD_DEVICE(0) ", errno = %d", __func__, __LINE__, errno);
         return -1;
     }
     if (ioctl(fd.get(), VAKO_MTD_GET_PART_TABLE, table) < 0) {
@@ -153,7 +153,7 @@ int UPDTMSysFormat(const int *pUnits, int n)
         table[i] = static_cast<int32_t>(htobe32(static_cast<uint32_t>(pUnits[i])));
     Fd fd(open(kTableDevice, O_RDWR | O_CLOEXEC));
     if (fd.get() < 0) {
-        syslog(LOG_ERR, "%s(%d): failed to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
+        syslog(LOG_ERR, "%s(%d): failed to open " UPDT_MTD_DEVICE(0) ", errno = %d", __func__, __LINE__, errno);
         return -1;
     }
     // The unit count goes by value, not by address.
@@ -212,7 +212,7 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
             syslog(LOG_ERR, "%s: skip updating [%s]", __func__, row.part);
             continue;
         }
-        char szImage[kPathRoom], szSrc[kCmdRoom], szCmd[kCmdRoom];
+        char szImage[kPathRoom], szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
         long long units = kWhole;
         int n = snprintf(szImage, sizeof(szImage), "%s/%s", gszUpdateDir, row.file);
         bool fOk;
@@ -254,7 +254,7 @@ int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned)
         }
     }
     for (int r = 0; r < RowsWithDevice(count); ++r) {
-        char szSrc[kCmdRoom], szCmd[kCmdRoom];
+        char szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
         if (!QuoteDump(pList[r], szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, r, kWhole))
             return -1;
         syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);

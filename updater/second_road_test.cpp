@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/files.h"
 #include "vakotest/chips.h"
 #include "vakotest/logs.h"

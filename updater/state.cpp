@@ -10,8 +10,6 @@ extern "C" {
 
 char gszVolume[UPDT_VOLUME_ROOM];
 char gszUpdateDir[UPDT_UPDATE_DIR_ROOM];
-char gszDevMtdPartition[UPDT_DEV_ROOM];
-int gPartitionCount;
 int gfGroupUpdate;
 int gfJunior;
 int gfNoInitrd;
@@ -48,7 +46,7 @@ void UPDTMoveArchive(const char *szFunc)
     snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, UPDT_ARCHIVE_TARGET);
     char szQSrc[UPDT_CMD_ROOM], szQDst[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) < 0 || UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/mv -f %s %s", szQSrc, szQDst) < 0 || UPDTExecute(szCmd) < 0)
+        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) < 0 || UPDTExecute(szCmd) < 0)
         syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", szFunc, __LINE__, UPDT_ARCHIVE, gszVolume,
                UPDT_ARCHIVE_TARGET);
 }
