@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "migrate.h"
+#include "slibcxx/raii.h"
 
 #define UPDT_CRONTAB "/etc/crontab"
 #define UPDT_CRONTAB_TMP "/tmp/crontab_tmp"
@@ -102,10 +103,8 @@ CrontabFilter FilterCrontab(const char *szGrep)
     // Root writes here through the shell: make the target a fresh file of
     // ours, never a link planted in the world-writable /tmp.
     unlink(kCrontabTmp);
-    int fd = open(kCrontabTmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (!slib::Fd(open(kCrontabTmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)).ok())
         return CrontabFilter::kFilterFailed;
-    close(fd);
 
     int ret = system(szGrep);
     if (ret == -1 || !WIFEXITED(ret) || WEXITSTATUS(ret) > 1) {
@@ -114,13 +113,11 @@ CrontabFilter FilterCrontab(const char *szGrep)
     }
 
     struct stat stCron, stTmp;
-    bool fKept = false;
-    fd = open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        fKept = stat(kCrontab, &stCron) == 0 && fstat(fd, &stTmp) == 0 && S_ISREG(stTmp.st_mode) &&
-                fchown(fd, stCron.st_uid, stCron.st_gid) == 0 && fchmod(fd, stCron.st_mode & 07777) == 0;
-        close(fd);
-    }
+    slib::Fd tmp(open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    bool fKept = tmp.ok() && stat(kCrontab, &stCron) == 0 && fstat(tmp.get(), &stTmp) == 0 &&
+                 S_ISREG(stTmp.st_mode) && fchown(tmp.get(), stCron.st_uid, stCron.st_gid) == 0 &&
+                 fchmod(tmp.get(), stCron.st_mode & 07777) == 0;
+    tmp.reset();
     if (!fKept || system(kCrontabMove) != 0) {
         unlink(kCrontabTmp);
         return CrontabFilter::kMoveFailed;

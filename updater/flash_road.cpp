@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "flash.h"
+#include "slibcxx/raii.h"
 
 namespace {
 
@@ -29,11 +30,9 @@ bool ImagesReadable()
             continue;
         char szPath[2 * UPDT_UPDATE_DIR_ROOM];
         struct stat st;
-        int fd = -1;
-        bool ok = ImagePath(row, szPath, sizeof(szPath)) && (fd = open(szPath, O_RDONLY | O_CLOEXEC)) >= 0 &&
-                  fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-        if (fd >= 0)
-            close(fd);
+        slib::Fd fd;
+        bool ok = ImagePath(row, szPath, sizeof(szPath)) && (fd.reset(open(szPath, O_RDONLY | O_CLOEXEC)), fd.ok()) &&
+                  fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
         if (!ok) {
             syslog(LOG_ERR, "%s(%d): image [%s] of partition [%s] is missing, unreadable or empty", "UPDTDoPatch",
                    __LINE__, row.file, row.part);
