@@ -66,7 +66,7 @@ extern char **environ;
 
 namespace {
 
-constexpr const char *kKstubLib = VAKO_BINARY_DIR "/appliance/kernel/libvako-kstub.so";
+constexpr const char *kKstubLib = VAKO_KSTUB_LIBRARY;
 constexpr const char *kSyslogd = VAKO_BINARY_DIR "/appliance/vako-syslogd";
 constexpr const char *kStandinsSource = VAKO_SOURCE_DIR "/appliance/standins/root";
 constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root";

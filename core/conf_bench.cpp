@@ -7,7 +7,7 @@
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/szhash.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 namespace {
 

@@ -21,12 +21,9 @@ using conf::LineReader;
 
 namespace {
 
-struct Free {
-    void operator()(void *p) const { free(p); }
-};
-using CharPtr = std::unique_ptr<char, Free>;
-using FilePtr = std::unique_ptr<FILE, conf::FileClose>;
-using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
+using CharPtr = slib::HeapPtr<char>;
+using slib::FilePtr;
+using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
 
 FilePtr OpenForReading(const char *file)
 {
@@ -38,8 +35,7 @@ FilePtr OpenForReading(const char *file)
 
 ListPtr WorkList()
 {
-    ListPtr l(PslSLIBSzListAlloc(512), &SLIBSzListFree);
-    return l;
+    return ListPtr(PslSLIBSzListAlloc(512));
 }
 
 // The upper-cased copy of text in a buffer sized for it; NULL when the text

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "conf_test_util.h"
+#include "vakotest/szblocks.h"
 #include "slib/error.h"
-#include "test_bigmem.h"
-#include "vakotest/testkit.h"
+#include "vakotest/bigmem.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
-using conftest::List;
-using conftest::Map;
+using List = vakotest::SzList;
+using Map = vakotest::SzHash;
 using vakotest::WriteFile;
 
 namespace {
@@ -116,8 +117,7 @@ TEST(ConfRead, CheckKeyValue)
     WriteFile(kFile, "fits=" + std::string(511, 'y') + "\nlong=" + std::string(600, 'y') + "\n");
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "fits", std::string(511, 'Y').c_str(), 0), 1);
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "long", "yes", 1), 0);
-    EXPECT_TRUE(conftest::SyslogHas(LOG_ERR, "conf_read.cpp:",
-                                    " SLIBFileGetKeyValue(long) failed, vakoerr=0x0100"));
+    EXPECT_TRUE(vakotest::SyslogMatches("conf_read.cpp:{L} SLIBFileGetKeyValue(long) failed, vakoerr=0x0100", LOG_ERR));
 }
 
 TEST(ConfRead, GetLine)
@@ -360,8 +360,7 @@ TEST(ConfRead, GetKeysRefusals)
 // A pair that cannot be stored is a failure, not a shorter map.
 TEST(ConfRead, FailedStoreIsReported)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocation failures abort under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     // The first pair of 3 MiB asks for a map of 32 such pairs.
     std::string big(3 << 20, 'v');
     WriteFile(kFile, "big=" + big + "\nz=2\n");
@@ -369,7 +368,7 @@ TEST(ConfRead, FailedStoreIsReported)
     Map keys, section;
     PSLIBSZHASH before = keys.h;
     int rKeys = 0, rSection = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(64 << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(64 << 20, [&] {
         rKeys = SLIBFileGetKeys(kFile, nullptr, &keys.h, "=");
         rSection = SLIBFileGetSection("/tmp/section.conf", "s", &section.h);
     }));

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "conf_test_util.h"
+#include "vakotest/szblocks.h"
 #include "slib/conf_read.h"
 #include "slib/error.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
-using conftest::Map;
+using Map = vakotest::SzHash;
 using vakotest::ListDir;
 using vakotest::ReadFile;
 using vakotest::WriteFile;

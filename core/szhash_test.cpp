@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "test_bigmem.h"
+#include "vakotest/bigmem.h"
 
 namespace {
 
@@ -282,7 +282,7 @@ TEST(SzHash, GrowthThatCannotBeHadKeepsTheMap)
     Hash h;
     h.set("k", "v");
     PSLIBSZHASH old = h.get();
-    slibtest::HugeString huge(2049);
+    vakotest::HugeString huge(2049);
     ASSERT_NE(huge.c_str(), nullptr);
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBSzHashSetValue(h.addr(), "big", huge.c_str()), -1);
@@ -291,11 +291,11 @@ TEST(SzHash, GrowthThatCannotBeHadKeepsTheMap)
     EXPECT_EQ(h.get(), old);
     EXPECT_STREQ(h.get("k"), "v");
     EXPECT_EQ(h->nItem, 1);
-    if (!slibtest::kAllocationFailureTestable)
+    if (!vakotest::kAllocationFailureTestable)
         return;
     std::string big(64 << 20, 'x');
     int r = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(16 << 20, [&] { r = h.set("big", big); }));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(16 << 20, [&] { r = h.set("big", big); }));
     EXPECT_EQ(r, -1);
     EXPECT_EQ(h.get(), old);
     EXPECT_EQ(h.order(), (Keys{"k"}));

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "keydb_cache_testutil.h"
-#include "log_match_test.h"
+#include "vakotest/logs.h"
 #include "slib/error.h"
 #include "vakotest/testkit.h"
 
@@ -186,7 +186,7 @@ TEST(CacheCheck, MissingOrSmallFileRebuilds)
         vakotest::SyslogClear();
         EXPECT_EQ(Check(&db), 1);
         ASSERT_NE(db, nullptr);
-        EXPECT_TRUE(logmatch::Logged(c.message));
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
         EXPECT_EQ(people::gBuilds, builds + 1);
         EXPECT_EQ(Lookup(db, kName, "MARK"), "<absent>");
         EXPECT_EQ(Lookup(db, kName, "ALICE"), "alice:1024");
@@ -309,7 +309,7 @@ TEST(CacheRebuild, FailedRenameRemovesTheCache)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOBDbCacheRebuild(&kCache, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2800);
-    EXPECT_TRUE(logmatch::Logged("bdb_check_and_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
+    EXPECT_TRUE(vakotest::SyslogMatches("bdb_check_and_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
                                  "/tmp/.db.people.desc.0966) = (21)/Is a directory"));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kName].szPath));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kId].szPath));

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "log_match_test.h"
+#include "vakotest/logs.h"
 #include "slib/error.h"
 #include "slib/szlist.h"
 #include "vakotest/testkit.h"
@@ -176,7 +176,7 @@ TEST(BDbOpen, RefusedArgumentsAndFiles)
     std::vector<vakotest::SyslogLine> lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_NOTICE);
-    EXPECT_TRUE(std::regex_match(lines[0].text, logmatch::Pattern("bdb_open:{L} errno=21/{*}, dbopen failed.")));
+    EXPECT_TRUE(vakotest::LogPatternMatches("bdb_open:{L} errno=21/{*}, dbopen failed.", lines[0].text));
 }
 
 TEST(BDbOpen, DuplicateSettingMustMatchTheFile)
@@ -769,7 +769,7 @@ TEST(ListDB, FailedStoreIsLogged)
     PSLIBSZLIST list = ThreeItems();
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOListDBSet(bdb, "homes", list), -1);
-    EXPECT_TRUE(logmatch::Logged("list_db_set ({L}): errno={*}, VAKOBDbSet() failed, section[homes]\n"));
+    EXPECT_TRUE(vakotest::SyslogMatches("list_db_set ({L}): errno={*}, VAKOBDbSet() failed, section[homes]\n"));
     SLIBSzListFree(list);
     VAKOBDbClose(bdb);
 }
