@@ -61,9 +61,13 @@ struct RunResult {
 // reads end of file.
 RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
-// Appliance-only kernel files, e.g. /proc/sys/kernel/vako_hw_version or
-// /sys/block/md0/md/dev-sda1/state: the first call masks the directory
-// (/proc/sys/kernel or /sys/block) with a tmpfs, later ones write into it.
+// Appliance-only kernel files, e.g. /proc/sys/kernel/vako_hw_version,
+// /sys/block/md0/md/dev-sda1/state or /sys/class/net/bond0/bonding/mode: the
+// first call masks the directory (/proc/sys/kernel, /sys/block or
+// /sys/class/net) with a tmpfs, later ones write into it; the usual sysctls
+// and the interfaces of /sys/class/net stay.  /proc/net/bonding/<bond> is
+// seen by the calling process only (/proc/net is each process's own), beside
+// the real entries of /proc/net.
 void MountKernelFile(const std::string &path, const std::string &content);
 
 // Milliseconds of CLOCK_MONOTONIC, one clock for every process of the sandbox.
