@@ -9,6 +9,7 @@
 #include "vako/info.h"
 #include "vako/disk.h"
 #include "vako/net.h"
+#include "vako/bond.h"
 #include "vako/raid.h"
 #include "vako/service.h"
 #include "vako/cipher.h"

@@ -77,7 +77,7 @@ std::string InstallUpdater(const std::string &dir = kPackageDir);
 void Install(const Appliance &appliance);
 void Install(const Package &package);
 
-// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block}/...
+// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block,sys-class-net}/...
 void Build(const Appliance &appliance, const std::string &fixtureDir);
 void Build(const Package &package, const std::string &fixtureDir);
 
