@@ -193,11 +193,11 @@ int SLIBSzHashSetValue(PSLIBSZHASH *ppHash, const char *szKey, const char *szVal
     szKey = key.get();
     szValue = value.get();
     int64_t vl = static_cast<int64_t>(strlen(szValue)) + 1;
+    // -1: every slot is live and none holds the key (a map made with a few
+    // slots); the growth below makes room.
     int idx = IFindSlot(h, szKey);
-    if (idx < 0)
-        return -1;
     bool rebuilt;
-    if (Live(h, idx)) {
+    if (idx >= 0 && Live(h, idx)) {
         char *old = At(h, h->slot[idx].pszValue);
         if (vl <= static_cast<int64_t>(strlen(old)) + 1) {
             memmove(old, szValue, static_cast<size_t>(vl));

@@ -146,6 +146,29 @@ TEST(SzHash, SlotsGrowAtTheTwentyFifthPair)
     }
 }
 
+// A map made with one to four slots has no free slot left before the
+// growth rule fires: it must grow then too, not refuse the key.
+TEST(SzHash, MapsOfFewSlotsGrowWhenFull)
+{
+    struct {
+        int nSlot, fits, grown;
+    } cases[] = {{1, 1, 2}, {2, 2, 3}, {3, 3, 7}, {4, 4, 11}};
+    for (auto c : cases) {
+        Hash h(SLIBSzHashAllocator(c.nSlot, 16));
+        ASSERT_NE(h.get(), nullptr);
+        for (int i = 0; i < c.fits; i++)
+            ASSERT_GE(h.set("k" + std::to_string(i), "v"), 0);
+        EXPECT_EQ(h->nSlot, c.nSlot);
+        ASSERT_GE(h.set("k" + std::to_string(c.fits), "v"), 0) << c.nSlot << " slots";
+        EXPECT_EQ(h->nSlot, c.grown);
+        for (int i = c.fits + 1; i < 200; i++)
+            ASSERT_GE(h.set("k" + std::to_string(i), "v"), 0) << c.nSlot << " slots, key " << i;
+        EXPECT_EQ(h->nItem, 200);
+        for (int i = 0; i < 200; i++)
+            EXPECT_STREQ(h.get(("k" + std::to_string(i)).c_str()), "v") << i;
+    }
+}
+
 TEST(SzHash, AreaGrowsForAPairThatDoesNotFit)
 {
     Hash h;
