@@ -207,6 +207,33 @@ TEST(SzHash, SlotOrderMatchesTheRules)
                     "key5", "key6", "key7", "key8", "key9"}));
 }
 
+// A rebuild re-inserts the pairs in the order of their old slots, even when
+// the slot count stays: a run that wrapped past the last slot comes back in
+// another order, and a pair beyond a removed one moves up.
+TEST(SzHash, RebuildReinsertsInSlotOrder)
+{
+    Hash h(SLIBSzHashAllocator(7, 8));
+    ASSERT_NE(h.get(), nullptr);
+    EXPECT_EQ(h.set("a", "1"), 6); // 0x61000000 % 7
+    EXPECT_EQ(h.set("h", "2"), 0); // home 6 too: wraps
+    EXPECT_EQ(h.order(), (Keys{"h", "a"}));
+    // Too long for the area: rebuilt with 7 slots, "h" first.
+    EXPECT_EQ(h.set("b", std::string(60, 'b')), 1);
+    EXPECT_EQ(h->nSlot, 7);
+    EXPECT_EQ(h.order(), (Keys{"a", "b", "h"}));
+    EXPECT_STREQ(SLIBSzHashSlotKey(h.get(), 0), "a");
+    EXPECT_STREQ(h.get("h"), "2");
+
+    Hash g(SLIBSzHashAllocator(7, 8));
+    ASSERT_NE(g.get(), nullptr);
+    EXPECT_EQ(g.set("b", "1"), 0);
+    EXPECT_EQ(g.set("i", "2"), 1); // home 0 too
+    SzSLIBSzHashRemoveKey(g.get(), "b");
+    EXPECT_EQ(g.set("c", std::string(60, 'c')), 1); // home 1, free once "i" moved up
+    EXPECT_EQ(g->nSlot, 7);
+    EXPECT_STREQ(SLIBSzHashSlotKey(g.get(), 0), "i");
+}
+
 TEST(SzHash, HomeTombstoneIsNotReused)
 {
     Hash h;
