@@ -618,8 +618,9 @@ struct slib::SzHashFiller::Impl {
             keys.Add(hash, idx);
     }
 
-    // Copies the pair to the end of the queue, which has room; false for a
-    // pair too long to wait there, or without memory for the copy.
+    // Copies the pair to the end of the queue, which has room; false when
+    // the map is not indexed, for a pair too long to wait there, and
+    // without memory for the copy.
     bool Push(const char *key, const char *value)
     {
         if (!indexed)
