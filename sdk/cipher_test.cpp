@@ -1,6 +1,5 @@
 #include "vako/cipher.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
@@ -8,21 +7,7 @@
 #include <string>
 
 #include "log_match_test.h"
-
-// crypt as the library sees it: the real one, unless a test makes it fail.
-namespace {
-bool gCryptFails;
-const char *gCryptResult;
-} // namespace
-
-extern "C" char *crypt(const char *key, const char *salt) noexcept
-{
-    if (gCryptFails)
-        return const_cast<char *>(gCryptResult);
-    using Fn = char *(*)(const char *, const char *);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "crypt"));
-    return real(key, salt);
-}
+#include "vakotest/cryptfault.h"
 
 namespace {
 
@@ -136,12 +121,12 @@ TEST(StrCrypt, FailsWhenCryptGivesNoKey)
     for (auto c : cases) {
         SCOPED_TRACE(c.result ? c.result : "NULL");
         vakotest::SyslogClear();
-        gCryptFails = true;
-        gCryptResult = c.result;
         unsigned char out[12];
         memset(out, 0xA5, sizeof out);
-        EXPECT_EQ(VAKOStrCrypt("password", out, sizeof out), -1);
-        gCryptFails = false;
+        {
+            vakotest::CryptFault fault(c.result);
+            EXPECT_EQ(VAKOStrCrypt("password", out, sizeof out), -1);
+        }
         for (unsigned char b : out)
             EXPECT_EQ(b, 0);
         EXPECT_EQ(logmatch::Count("crypt_str_crypt StrCryptSetup({L}): crypt() failed"), 1);
