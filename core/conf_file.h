@@ -5,17 +5,55 @@
 #include <stdlib.h>
 #include <sys/types.h>
 
+#include <new>
+
 #include "slib/error.h"
-#include "slibcxx/raii.h"
 
 namespace conf {
 
 inline bool IsComment(const char *line) { return line[0] == '#' || line[0] == ';'; }
 
-using FileClose = slib::FileClose;
-using LineReader = slib::LineReader;
+struct FileClose {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
 
-using slib::Guarded;
+// Reads a stream line by line with one growing buffer.
+class LineReader {
+public:
+    explicit LineReader(FILE *fp) : fp_(fp) {}
+    ~LineReader() { free(buf_); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
+    // False at end of file and on a read error (see Failed).
+    bool Next()
+    {
+        len_ = getline(&buf_, &cap_, fp_);
+        return len_ >= 0;
+    }
+    bool Failed() const { return ferror(fp_) != 0; }
+    char *line() const { return buf_; }
+    ssize_t len() const { return len_; }
+    bool EndsInNewline() const { return len_ > 0 && buf_[len_ - 1] == '\n'; }
+
+private:
+    FILE *fp_;
+    char *buf_ = nullptr;
+    size_t cap_ = 0;
+    ssize_t len_ = -1;
+};
+
+// No C++ exception may leave the C interface: an allocation that throws
+// inside an operation is its out-of-memory failure.
+template <class R, class F> R Guarded(R failure, F fn)
+{
+    try {
+        return fn();
+    } catch (const std::bad_alloc &) {
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        return failure;
+    }
+}
 
 // The key of a key line matched against key, on a line the call may cut
 // (see SLIBFileLineKeyMatch). On a match, *pValue is the text after the

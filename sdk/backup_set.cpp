@@ -15,6 +15,7 @@
 
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
@@ -22,6 +23,7 @@
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slibcxx/raii.h"
+#include "text_file.h"
 #include "vako/share.h"
 
 namespace {
@@ -181,25 +183,22 @@ bool SoundName(const char *name)
     return name && name[0] && OneLine(name) && strlen(name) <= BACKUP_SET_NAME_MAX;
 }
 
+bool IsHeader(std::string_view line)
+{
+    return SLIBFileIsSectionLine(line.data(), static_cast<int>(line.size())) == 1;
+}
+
 // 1 when the file has a header naming section, 0 when not, -1 when it
 // cannot be read.
 int HasSection(const char *file, const char *section)
 {
-    slib::FilePtr fp(fopen(file, "re"));
-    if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+    std::string text;
+    if (!vako::text::ReadWhole(file, text))
         return -1;
-    }
-    slib::LineReader r(fp.get());
-    while (r.Next()) {
-        int len = static_cast<int>(r.len());
-        if (SLIBFileIsSectionLine(r.line(), len) && SLIBFileMatchSection(r.line(), len, section) == 1)
+    vako::text::Lines lines(text);
+    for (std::string_view line; lines.Next(line);)
+        if (IsHeader(line) && SLIBFileMatchSection(line.data(), static_cast<int>(line.size()), section) == 1)
             return 1;
-    }
-    if (r.Failed()) {
-        SLIB_ERR(SLIB_ERR_READ);
-        return -1;
-    }
     return 0;
 }
 
@@ -368,11 +367,10 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    slib::FilePtr fp(fopen(file, "re"));
-    if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+    // A read error must not pass for the end of the file: sets would be missing.
+    std::string text;
+    if (!vako::text::ReadWhole(file, text))
         return -1;
-    }
     char cur[kNameBufSize] = "";
     int iCount = 0;
     // The set read so far ends: its record goes to the next slot. More
@@ -389,10 +387,11 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         }
         return true;
     };
-    slib::LineReader r(fp.get());
-    while (r.Next()) {
-        char *line = r.line();
-        if (SLIBFileIsSectionLine(line, static_cast<int>(r.len()))) {
+    vako::text::Lines lines(text);
+    for (std::string_view view; lines.Next(view);) {
+        std::string copy(view);
+        char *line = copy.data();
+        if (IsHeader(view)) {
             if (!endSet())
                 return -1;
             if (VAKOShareParseSectionName(line, cur, sizeof cur) != 0) {
@@ -427,11 +426,6 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
             return -1;
         }
     }
-    // A read error must not pass for the end of the file: sets would be missing.
-    if (r.Failed()) {
-        SLIB_ERR(SLIB_ERR_READ);
-        return -1;
-    }
     return endSet() ? iCount : -1;
 }
 
@@ -448,20 +442,16 @@ int VAKOBackupConfSectionCount(const char *path)
     struct stat st;
     if (stat(path, &st) != 0)
         return 0;
-    slib::FilePtr fp(fopen(path, "re"));
-    if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
-        return -1;
-    }
-    slib::LineReader r(fp.get());
-    int n = 0;
-    while (r.Next())
-        n += SLIBFileIsSectionLine(r.line(), static_cast<int>(r.len()));
-    if (r.Failed()) {
-        SLIB_ERR(SLIB_ERR_READ);
-        return -1;
-    }
-    return n;
+    return vako::text::Guarded(-1, [&] {
+        std::string text;
+        if (!vako::text::ReadWhole(path, text))
+            return -1;
+        vako::text::Lines lines(text);
+        int n = 0;
+        for (std::string_view line; lines.Next(line);)
+            n += IsHeader(line);
+        return n;
+    });
 }
 
 int VAKOBackupConfGetAll(void ***pArr, int type)
@@ -486,7 +476,7 @@ int VAKOBackupConfGetAll(void ***pArr, int type)
         SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    int n = ReadSets(file, type, cSet, arr);
+    int n = vako::text::Guarded(-1, [&] { return ReadSets(file, type, cSet, arr); });
     if (n < 0) {
         // The records built so far are the non-NULL slots.
         for (int i = 0; i < cSet; i++) {
@@ -529,7 +519,7 @@ VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcNetSet, SZF_NETBKP_CONF, kNetFileMode, FillNet};
-    return slib::Guarded(-1, [&] {
+    return vako::text::Guarded(-1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kNetTexts));
     });
 }
@@ -537,7 +527,7 @@ int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 int VAKOLocalBkpConfSetOne(const char *szOldBkpset, const VAKOLOCALBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
-    return slib::Guarded(-1, [&] {
+    return vako::text::Guarded(-1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr,
                       TextsSound(pConf, kLocalTexts));
     });

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
@@ -21,6 +22,7 @@
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slibcxx/raii.h"
+#include "text_file.h"
 
 namespace {
 
@@ -53,14 +55,15 @@ const char *AuthName(const char *name)
     return name && strcmp(name, kAdminName) == 0 ? kRootName : name;
 }
 
+// The first byte of a comment line.
+bool IsComment(char first) { return first == '#' || first == ';'; }
+
 // A name that stays one item of "auth users" and one field of its secrets
 // line: no separator of either, no blank, and not read as a comment.
 bool SoundName(const char *name)
 {
-    return name && name[0] && name[0] != '#' && name[0] != ';' && !strpbrk(name, ":, \t\r\n");
+    return name && name[0] && !IsComment(name[0]) && !strpbrk(name, ":, \t\r\n");
 }
-
-bool IsComment(const char *line) { return line[0] == '#' || line[0] == ';'; }
 
 // The secrets line of name: it begins with name and a ':', the whole name
 // and nothing more, so that no account reads or changes another's line. A
@@ -195,7 +198,7 @@ int CreateSecrets(const std::string &line)
     std::string text = line + '\n';
     bool ok = fchmod(fd.get(), RSYNCD_SECRETS_MODE) == 0 &&
               fchown(fd.get(), RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) == 0 &&
-              write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              vako::text::WriteAll(fd.get(), text.data(), text.size()) &&
               fsync(fd.get()) == 0;
     if (!ok) {
         syslog(LOG_ERR, "%s: %s(%d) - writing %s failed! error_code[%d]=[%m]", kSrcSet,
@@ -301,37 +304,37 @@ int VAKONetBackupGetServerPasswd(const char *user, char *out, int cbOut)
 {
     if (!user || !out || cbOut < 0)
         return -1;
-    return slib::Guarded(-1, [&] {
-        const char *name = AuthName(user);
-        size_t cbName = strlen(name);
-        slib::FilePtr fp(name[0] && !strpbrk(name, ":\r\n") ? fopen(SZF_RSYNCD_SECRETS, "re") : nullptr);
-        const char *found = nullptr;
-        slib::LineReader r(fp.get());
-        while (fp && r.Next()) {
-            char *line = r.line();
-            if (r.EndsInNewline())
-                line[r.len() - 1] = '\0';
-            if (!IsComment(line) && strncmp(line, name, cbName) == 0 &&
-                (line[cbName] == ':' || line[cbName] == '\0')) {
-                found = strlen(line) <= RSYNCD_SECRET_LINE_MAX ? line : nullptr;
-                break;
+    return vako::text::Guarded(-1, [&] {
+        std::string_view name = AuthName(user);
+        std::string text;
+        bool found = false;
+        std::string_view line;
+        if (!name.empty() && name.find_first_of(":\r\n") == std::string_view::npos &&
+            vako::text::ReadWhole(SZF_RSYNCD_SECRETS, text)) {
+            vako::text::Lines lines(text);
+            while (!found && lines.Next(line)) {
+                line = vako::text::Bare(line);
+                found = !line.empty() && !IsComment(line[0]) && line.substr(0, name.size()) == name &&
+                        (line.size() == name.size() || line[name.size()] == ':');
             }
         }
-        if (!found) {
+        if (!found || line.size() > RSYNCD_SECRET_LINE_MAX) {
             syslog(LOG_ERR, "%s(%d):can not get rsync server password! ", kSrcGet, __LINE__);
             return -1;
         }
-        const char *colon = strchr(found, ':');
-        if (!colon) {
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
             syslog(LOG_ERR, "%s(%d): %s format error! ", kSrcGet, __LINE__, SZF_RSYNCD_SECRETS);
             return -1;
         }
         // A cut value would be stored back cut by the next save.
-        if (strlen(colon + 1) >= static_cast<size_t>(cbOut)) {
+        std::string_view value = line.substr(colon + 1);
+        if (value.size() >= static_cast<size_t>(cbOut)) {
             syslog(LOG_ERR, "%s(%d):can not get rsync server password! ", kSrcGet, __LINE__);
             return -1;
         }
-        strcpy(out, colon + 1);
+        memcpy(out, value.data(), value.size());
+        out[value.size()] = '\0';
         return 0;
     });
 }
@@ -353,7 +356,7 @@ int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return slib::Guarded(-1, [&] {
+    return vako::text::Guarded(-1, [&] {
         const char *oldAuth = op == NETBKP_PASSWD_ADD ? nullptr : AuthName(oldName);
         const char *newAuth = op == NETBKP_PASSWD_DELETE ? nullptr : AuthName(newName);
         if (!RunScript("stop"))
@@ -397,7 +400,7 @@ int NetBackupDelSecret(const char *name)
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return slib::Guarded(-1, [&] {
+    return vako::text::Guarded(-1, [&] {
         std::string key = SecretKey(name);
         int r = SLIBFileSetLine(SZF_RSYNCD_SECRETS, key.c_str(), nullptr, OP_MATCH_BEGIN);
         if (r < 0) {

@@ -334,10 +334,10 @@ TEST(NetBkpCryptPass, FailedCryptFails)
         char out[32];
         memset(out, 'Z', sizeof out);
         vakotest::SyslogClear();
-        {
-            vakotest::CryptFault fault(result);
-            EXPECT_EQ(VAKONetBkpCryptPass("secret", out, sizeof out), -1);
-        }
+        vakotest::gCryptFails = true;
+        vakotest::gCryptResult = result;
+        EXPECT_EQ(VAKONetBkpCryptPass("secret", out, sizeof out), -1);
+        vakotest::gCryptFails = false;
         for (char b : out)
             EXPECT_EQ(b, '\0');
         EXPECT_EQ(logmatch::Count("VAKONetBkpCryptPass({L}): crypt() failed!!"), 1);

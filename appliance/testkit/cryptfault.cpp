@@ -2,28 +2,16 @@
 
 #include <dlfcn.h>
 
-namespace {
-bool gArmed;
-const char *gResult;
-} // namespace
+namespace vakotest {
+bool gCryptFails;
+const char *gCryptResult;
+} // namespace vakotest
 
 extern "C" char *crypt(const char *key, const char *salt) noexcept
 {
-    if (gArmed)
-        return const_cast<char *>(gResult);
+    if (vakotest::gCryptFails)
+        return const_cast<char *>(vakotest::gCryptResult);
     using Fn = char *(*)(const char *, const char *);
     static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "crypt"));
     return real(key, salt);
 }
-
-namespace vakotest {
-
-CryptFault::CryptFault(const char *result)
-{
-    gResult = result;
-    gArmed = true;
-}
-
-CryptFault::~CryptFault() { gArmed = false; }
-
-} // namespace vakotest

@@ -1,16 +1,13 @@
 // crypt as the libraries under test see it: the C library's, unless a test
-// arms a result. A test binary that uses this gets its crypt for all of it.
+// arms a result. A test binary that is built with testkit/cryptfault.cpp
+// gets this crypt for all of it.
 #pragma once
 
 namespace vakotest {
 
-// While it lives, every crypt call returns result (NULL included).
-class CryptFault {
-public:
-    explicit CryptFault(const char *result);
-    ~CryptFault();
-    CryptFault(const CryptFault &) = delete;
-    CryptFault &operator=(const CryptFault &) = delete;
-};
+// While gCryptFails is set, every crypt call returns gCryptResult (NULL
+// included).
+extern bool gCryptFails;
+extern const char *gCryptResult;
 
 } // namespace vakotest
