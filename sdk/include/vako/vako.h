@@ -13,5 +13,9 @@
 #include "vako/raid.h"
 #include "vako/service.h"
 #include "vako/cipher.h"
+#include "vako/share.h"
+#include "vako/backup_set.h"
+#include "vako/rsync_secret.h"
+#include "vako/ftp_list.h"
 
 #endif
