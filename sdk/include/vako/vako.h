@@ -8,5 +8,7 @@
 #include "vako/disk.h"
 #include "vako/net.h"
 #include "vako/raid.h"
+#include "vako/event_log.h"
+#include "vako/event_log_size.h"
 
 #endif
