@@ -10,5 +10,6 @@
 #include "vako/raid.h"
 #include "vako/event_log.h"
 #include "vako/event_log_size.h"
+#include "vako/schedule.h"
 
 #endif
