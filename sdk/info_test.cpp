@@ -14,6 +14,7 @@
 
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "vakotest/lockhold.h"
 #include "vakotest/testkit.h"
 
 using vakotest::FileExists;
@@ -25,36 +26,6 @@ using vakotest::WriteFile;
 
 namespace {
 
-
-// 0 when another process can take request at once.
-int OtherProcessLocks(int request)
-{
-    return WaitChild(ForkChild([=] {
-        SLIBFileLockCloseAll();
-        return ErrSLIBFileLock(request, 0) == 0 ? 0 : 1;
-    }));
-}
-
-// Another process that holds request until the end of the test case.
-pid_t HoldInOtherProcess(int request)
-{
-    int ready[2];
-    EXPECT_EQ(pipe(ready), 0);
-    pid_t pid = ForkChild([=] {
-        SLIBFileLockCloseAll();
-        char ok = ErrSLIBFileLock(request, 0) == 0 ? 'y' : 'n';
-        if (write(ready[1], &ok, 1) != 1)
-            return 1;
-        pause();
-        return 0;
-    });
-    close(ready[1]);
-    char ok = 0;
-    EXPECT_EQ(read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
-    close(ready[0]);
-    return pid;
-}
 
 TEST(InfoSetKeyValue, WritesKeyLines)
 {
@@ -69,7 +40,7 @@ TEST(InfoSetKeyValue, WritesKeyLines)
     ASSERT_EQ(VAKOINFOSetKeyValue("eth0_mtu", "4000"), 0);
     EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "eth0_mtu=\"4000\"\nother=\"x\"\n");
     // Released after each write.
-    EXPECT_EQ(OtherProcessLocks(0x806), 0);
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }
 
 TEST(InfoSetKeyValue, NullArgumentsTakeNoLock)
@@ -87,7 +58,7 @@ TEST(InfoSetKeyValue, NullArgumentsTakeNoLock)
 TEST(InfoSetKeyValue, HeldLockTimesOutAndWritesNothing)
 {
     WriteFile("/etc/vakoinfo.conf", "k=\"old\"\n");
-    pid_t other = HoldInOtherProcess(0x806);
+    vakotest::OtherLockHolder other(0x806);
     int64_t t0 = MonotonicMs();
     EXPECT_EQ(VAKOINFOSetKeyValue("k", "new"), -1);
     int64_t spent = MonotonicMs() - t0;
@@ -95,8 +66,6 @@ TEST(InfoSetKeyValue, HeldLockTimesOutAndWritesNothing)
     EXPECT_GE(spent, 4950);
     EXPECT_LE(spent, 6500);
     EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "k=\"old\"\n");
-    kill(other, SIGKILL);
-    WaitChild(other);
 }
 
 TEST(InfoSetKeyValue, FailedWriteReleasesTheLock)
@@ -106,13 +75,13 @@ TEST(InfoSetKeyValue, FailedWriteReleasesTheLock)
     EXPECT_EQ(VAKOINFOSetKeyValue("k", "a\ninjected=\"1\""), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "k=\"old\"\n");
-    EXPECT_EQ(OtherProcessLocks(0x806), 0);
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 
     vakotest::RemoveFile("/etc/vakoinfo.conf");
     vakotest::MakeDirs("/etc/vakoinfo.conf");
     EXPECT_EQ(VAKOINFOSetKeyValue("k", "v"), -1);
     EXPECT_NE(SLIBErrorGet(), 0x0400);
-    EXPECT_EQ(OtherProcessLocks(0x806), 0);
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }
 
 TEST(InfoSetKeyValue, NestsInACallersHold)
@@ -121,9 +90,9 @@ TEST(InfoSetKeyValue, NestsInACallersHold)
     EXPECT_EQ(VAKOINFOSetKeyValue("k", "v"), 0);
     EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "k=\"v\"\n");
     // The caller's hold is still in force.
-    EXPECT_EQ(OtherProcessLocks(0x805), 1);
+    EXPECT_FALSE(vakotest::OtherProcessCanLock(0x805));
     EXPECT_EQ(ErrSLIBFileUnlock(0x800), 0);
-    EXPECT_EQ(OtherProcessLocks(0x806), 0);
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }
 
 TEST(SupportRaid, AnswersFromTheFactoryKey)

@@ -11,5 +11,8 @@
 #include "slib/szlist.h"
 #include "slib/szhash.h"
 #include "slib/unicode.h"
+#include "slib/codepage.h"
+#include "slib/base64.h"
+#include "slib/smb_hash.h"
 
 #endif

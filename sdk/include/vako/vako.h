@@ -8,6 +8,8 @@
 #include "vako/disk.h"
 #include "vako/net.h"
 #include "vako/raid.h"
+#include "vako/service.h"
+#include "vako/cipher.h"
 #include "vako/event_log.h"
 #include "vako/event_log_size.h"
 #include "vako/schedule.h"
