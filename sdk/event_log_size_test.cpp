@@ -13,6 +13,7 @@
 
 #include "event_log_testutil.h"
 #include "vako/event_log.h"
+#include "vakotest/flockhold.h"
 #include "vakotest/testkit.h"
 
 using evtest::Be16;
@@ -191,27 +192,16 @@ TEST(EventLogSize, RingOfZeroLengthsEndsTheDropping)
 TEST(EventLogSize, ShrinkWaitsForTheLogsLockAndReplacesItAfter)
 {
     WriteFile(kSys, Linear({100, 100, 100}));
-    int fd = open(kSys, O_RDONLY);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
     struct stat held;
-    ASSERT_EQ(fstat(fd, &held), 0);
+    ASSERT_EQ(stat(kSys, &held), 0);
+    vakotest::FlockHolder holder(kSys);
     pid_t shrink = vakotest::ForkChild([] { return VAKOLogChangeSize(250, 1) == 0 ? 0 : 1; });
     // It has the log open and waits: the log is not replaced while the lock is held.
-    std::string link;
-    int64_t deadline = vakotest::MonotonicMs() + 60000;
-    for (bool open = false; !open; usleep(1000)) {
-        ASSERT_LT(vakotest::MonotonicMs(), deadline);
-        for (const std::string &n : vakotest::ListDir("/proc/" + std::to_string(shrink) + "/fd")) {
-            char buf[256];
-            ssize_t len = readlink(("/proc/" + std::to_string(shrink) + "/fd/" + n).c_str(), buf, sizeof buf);
-            open |= len > 0 && std::string(buf, static_cast<size_t>(len)) == kSys;
-        }
-    }
+    vakotest::WaitUntilOpen(shrink, kSys);
     struct stat now;
     ASSERT_EQ(stat(kSys, &now), 0);
     EXPECT_EQ(now.st_ino, held.st_ino);
-    flock(fd, LOCK_UN);
-    close(fd);
+    EXPECT_EQ(holder.Release(), 0);
     EXPECT_EQ(vakotest::WaitChild(shrink), 0);
     ExpectCompact(ReadFile(kSys), {1, 2});
 }

@@ -16,6 +16,7 @@
 
 #include "event_log_testutil.h"
 #include "slib/error.h"
+#include "vakotest/flockhold.h"
 #include "vako/event_log_size.h"
 #include "vakotest/testkit.h"
 
@@ -473,83 +474,26 @@ TEST_F(EventLog, OffsetAccessorsAreBigEndian)
     close(fd);
 }
 
-// Another process that holds the log's flock until it is told to go on
-// (a byte on the pipe), and then renames `replacement` over the log first
-// when it is not empty.
-struct Holder {
-    pid_t pid;
-    int go;
-};
-Holder HoldLock(const std::string &path, const std::string &replacement)
-{
-    int ready[2], go[2];
-    EXPECT_EQ(pipe(ready), 0);
-    EXPECT_EQ(pipe(go), 0);
-    pid_t pid = vakotest::ForkChild([=] {
-        int fd = open(path.c_str(), O_RDONLY);
-        char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-        if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
-            return 1;
-        if (!replacement.empty() && rename(replacement.c_str(), path.c_str()) != 0)
-            return 2;
-        return 0;
-    });
-    char c = 0;
-    EXPECT_EQ(read(ready[0], &c, 1), 1);
-    EXPECT_EQ(c, 'y');
-    close(ready[0]);
-    close(ready[1]);
-    close(go[0]);
-    return {pid, go[1]};
-}
-
-// True once process pid has path open.
-bool HasOpen(pid_t pid, const std::string &path)
-{
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (const std::string &n : vakotest::ListDir(dir)) {
-        char buf[4096];
-        ssize_t len = readlink((dir + "/" + n).c_str(), buf, sizeof buf);
-        if (len > 0 && std::string(buf, static_cast<size_t>(len)) == path)
-            return true;
-    }
-    return false;
-}
-
-void WaitUntilOpen(pid_t pid, const std::string &path)
-{
-    int64_t deadline = vakotest::MonotonicMs() + 60000;
-    while (!HasOpen(pid, path)) {
-        ASSERT_LT(vakotest::MonotonicMs(), deadline) << "never opened " << path;
-        usleep(1000);
-    }
-}
-
 TEST_F(EventLog, WriterWaitingForTheLockWritesIntoAFileRenamedOverTheLog)
 {
     WriteFile(kLog, Header(16, 16));
     WriteFile("/var/log/new.log", Header(16, 16));
-    Holder h = HoldLock(kLog, "/var/log/new.log");
+    vakotest::FlockHolder holder(kLog, "/var/log/new.log");
     pid_t writer = vakotest::ForkChild([] { return Put(9, 40) == 0 ? 0 : 1; });
-    WaitUntilOpen(writer, kLog);
-    ASSERT_EQ(write(h.go, "g", 1), 1);
-    EXPECT_EQ(vakotest::WaitChild(h.pid), 0);
+    vakotest::WaitUntilOpen(writer, kLog);
+    EXPECT_EQ(holder.Release(), 0);
     EXPECT_EQ(vakotest::WaitChild(writer), 0);
-    close(h.go);
     EXPECT_EQ(Events(Live(ReadFile(kLog))), (std::vector<uint32_t>{9}));
 }
 
 TEST_F(EventLog, LockHeldLongerThanTheRetriesFailsTheWrite)
 {
     WriteFile(kLog, Header(16, 16));
-    Holder h = HoldLock(kLog, "");
+    vakotest::FlockHolder holder(kLog);
     vakotest::SyslogClear();
     EXPECT_EQ(Put(9, 40), -1);
     EXPECT_TRUE(vakotest::SyslogHas("logfile /var/log/test.log lock error while writing!"));
     EXPECT_EQ(ReadFile(kLog), Header(16, 16));
-    ASSERT_EQ(write(h.go, "g", 1), 1);
-    EXPECT_EQ(vakotest::WaitChild(h.pid), 0);
-    close(h.go);
 }
 
 TEST_F(EventLog, UnopenableLogIsReported)

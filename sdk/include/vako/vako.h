@@ -13,5 +13,7 @@
 #include "vako/event_log.h"
 #include "vako/event_log_size.h"
 #include "vako/schedule.h"
+#include "vako/mail.h"
+#include "vako/autoblock.h"
 
 #endif
