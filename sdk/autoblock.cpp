@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "info_lock.h"
 #include "slib/conf_read.h"
@@ -68,11 +69,11 @@ void MakeRecord(unsigned char rec[AUTOBLOCK_RECORD_SIZE], uint32_t time, uint32_
     memcpy(rec + 4, &addr, sizeof addr);
 }
 
-bool WriteRecord(int fd, const void *rec)
+bool WriteAll(int fd, const void *data, size_t n)
 {
-    const char *p = static_cast<const char *>(rec);
-    for (size_t done = 0; done < AUTOBLOCK_RECORD_SIZE;) {
-        ssize_t w = write(fd, p + done, AUTOBLOCK_RECORD_SIZE - done);
+    const char *p = static_cast<const char *>(data);
+    for (size_t done = 0; done < n;) {
+        ssize_t w = write(fd, p + done, n - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -81,6 +82,43 @@ bool WriteRecord(int fd, const void *rec)
     }
     return true;
 }
+
+bool WriteRecord(int fd, const void *rec) { return WriteAll(fd, rec, AUTOBLOCK_RECORD_SIZE); }
+
+// The new list as the add writes it: records gathered a window's worth at a
+// time, so that a list of thousands is not thousands of writes.
+class ListWriter {
+public:
+    ListWriter(int fd, uint32_t addr) : fd_(fd), addr_(addr) {}
+    bool Put(const void *rec)
+    {
+        if (used_ == sizeof buf_ && !Flush())
+            return false;
+        memcpy(buf_ + used_, rec, AUTOBLOCK_RECORD_SIZE);
+        used_ += AUTOBLOCK_RECORD_SIZE;
+        return true;
+    }
+    bool Flush()
+    {
+        bool ok = WriteAll(fd_, buf_, used_);
+        used_ = 0;
+        return ok;
+    }
+    // Op 1's record function over this writer.
+    static int CopyIfDiffer(int, void *rec, void *self)
+    {
+        auto *w = static_cast<ListWriter *>(self);
+        if (RecordAddr(rec) == w->addr_)
+            return 2;
+        return w->Put(rec) ? 0 : -1;
+    }
+
+private:
+    int fd_;
+    uint32_t addr_;
+    size_t used_ = 0;
+    char buf_[AUTOBLOCK_WINDOW_SIZE];
+};
 
 // The file-creation mask at 0 for one operation.
 class NoUmask {
@@ -466,6 +504,9 @@ int VAKOAutoBlockIPAdd(const char *szIP)
         syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, SZF_AUTOBLOCK_DENY, errno);
         return fail(SLIB_ERR_STAT);
     }
+    std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
+    if (!writer)
+        return fail(SLIB_ERR_OUT_OF_MEMORY);
     bool isNew = true;
     if (st.st_size > 0) {
         if (st.st_size > INT_MAX) {
@@ -483,8 +524,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
         req.tNow = static_cast<int64_t>(now);
         req.secExpire = conf.expireDays > 0 ? conf.expireDays * kSecPerDay : 0;
         req.szPath = SZF_AUTOBLOCK_DENY;
-        uint32_t key = addr;
-        int r = WalkLocked(list, req, AutoBlockCopyIfDiffer, out, &key);
+        int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, out, writer.get());
         if (r < 0) {
             syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
                    SLIBErrorGet());
@@ -494,7 +534,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     }
     unsigned char rec[AUTOBLOCK_RECORD_SIZE];
     MakeRecord(rec, static_cast<uint32_t>(now), addr);
-    if (!WriteRecord(out, rec) || fsync(out) != 0) {
+    if (!writer->Put(rec) || !writer->Flush() || fsync(out) != 0) {
         syslog(LOG_ERR, "%s:%d Fail to write [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, temp, errno);
         return fail(SLIB_ERR_WRITE);
     }

@@ -366,7 +366,8 @@ void SendInChild(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKO
     if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "mailfrom", mailFrom, sizeof mailFrom, 0) <= 0)
         snprintf(mailFrom, sizeof mailFrom, "%s", kDefaultMailFrom);
     char name[kSenderNameSize];
-    snprintf(name, sizeof name, "%s - %s", HostPart().c_str(), mailFrom);
+    std::string sender = HostPart() + " - " + mailFrom;
+    CopyCut(name, sizeof name, sender.c_str(), sender.size());
     if (VAKOMailFillSmtpStruct(&smtp, pSetting, name, szTo) < 0) {
         syslog(LOG_ERR, "%s:%d Failed to fill SMTP struct.", __FILE_NAME__, __LINE__);
         return end();
