@@ -480,6 +480,24 @@ TEST_F(Mail, LongSubjectIsEncodedWhole)
     EXPECT_EQ(mails[0].subject, "=?UTF-8?B?" + Base64(" " + word) + "?=");
 }
 
+bool g_inTest = false;
+void MarkExitHandlerRan()
+{
+    if (g_inTest)
+        WriteFile("/tmp/exit-handler-ran", "");
+}
+
+TEST_F(Mail, ChildEndsWithoutTheParentsExitHandlers)
+{
+    g_inTest = true;
+    atexit(MarkExitHandlerRan);
+    VAKOMailSend("AutoBlockAdd", nullptr);
+    smtp::WaitForSenders();
+    g_inTest = false;
+    EXPECT_EQ(smtp::Sent().size(), 1u);
+    EXPECT_FALSE(vakotest::FileExists("/tmp/exit-handler-ran"));
+}
+
 TEST_F(Mail, NothingIsSentWithoutTagServerOrRecipient)
 {
     VAKOMailSend("", nullptr);
