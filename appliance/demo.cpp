@@ -13,17 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "flash_fixture_test.h"
 #include "updater.h"
+#include "vakotest/chips.h"
+#include "vakotest/files.h"
 #include "vakotest/fixture.h"
-#include "vakotest/testkit.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/pattern.h"
+#include "vakotest/run.h"
 
 namespace {
 
 constexpr const char *kSandbox = VAKO_BINARY_DIR "/appliance/vako-sandbox";
 constexpr const char *kInside = "--inside-sandbox";
 
-void Section(const char *title) { printf("\n== %s\n", title); }
+void Section(const std::string &title) { printf("\n== %s\n", title.c_str()); }
 
 void Show(const std::string &path)
 {
@@ -35,20 +39,11 @@ void Show(const std::string &path)
     printf("%s%s", text.c_str(), text.empty() || text.back() == '\n' ? "" : "\n");
 }
 
-// A kernel image of some size with a recognisable pattern.
-std::string KernelImage()
-{
-    std::string image(256 * 1024, '\0');
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-    return image;
-}
-
-void ShowPartitions(const flashfix::Flash &flash)
+void ShowPartitions(const vakotest::Flash &flash)
 {
     printf("%-16s %-10s %-10s %-10s\n", "name", "flash_base", "size", "data_len");
-    for (const VAKOFISENTRY &e : flashfix::DirectoryNow(flash.Find("FIS Directory").offset))
-        printf("%-16.16s 0x%08X 0x%08X 0x%08X\n", e.name, e.flash_base, e.size, e.data_length);
+    for (const vakotest::FisRecord &e : vakotest::DirectoryNow(flash.Find("FIS Directory").offset))
+        printf("%-16.16s 0x%08X 0x%08X 0x%08X\n", e.name.c_str(), e.flashBase, e.size, e.dataLength);
 }
 
 int Demo()
@@ -57,19 +52,17 @@ int Demo()
     appliance.version = {{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "0"}, {"buildnumber", "1000"}};
     appliance.defaults = {{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}, {"supportMTU", "yes"}};
     appliance.info = {{"eth0_mtu", "1500"}};
-    appliance.files["/etc/crontab"] = "0 3 * * * root /usr/vako/bin/backup.sh\n";
+    appliance.files[vakotest::kCrontab] = "0 3 * * * root /usr/vako/bin/backup.sh\n";
     // A 4 MiB chip of eight partitions, each full of its own pattern, and
     // the FIS directory describing them.
-    flashfix::Flash flash = flashfix::MakeFlash(false);
-    appliance.flash = [&](const std::string &root) {
-        flashfix::Install(flash, root + vakotest::kstub::kSandboxDir);
-    };
+    appliance.flash = vakotest::LayoutFlash(vakotest::Layout::Normal);
+    const vakotest::Flash &flash = *appliance.flash;
     vakotest::Install(appliance);
 
     vakotest::Package package;
     package.version = {{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
                        {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
-    package.images["zImage"] = KernelImage();
+    package.images["zImage"] = vakotest::Pattern(256 * 1024, 7);
     package.hda1 = "demo disk archive\n";
     vakotest::Install(package);
 
@@ -93,12 +86,12 @@ int Demo()
     else
         printf("%d %s\n", result, word ? word : "(no result word)");
 
-    Section("Progress file /tmp/update.progress");
-    Show("/tmp/update.progress");
-    Section("Message file /tmp/update.message");
-    Show("/tmp/update.message");
-    Section("Update log /var/log/vakoupdate.log");
-    Show("/var/log/vakoupdate.log");
+    Section(std::string("Progress file ") + vakotest::kProgressFile);
+    Show(vakotest::kProgressFile);
+    Section(std::string("Message file ") + vakotest::kMessageFile);
+    Show(vakotest::kMessageFile);
+    Section(std::string("Update log ") + vakotest::kUpdateLog);
+    Show(vakotest::kUpdateLog);
     Section("System log");
     for (const vakotest::SyslogLine &l : vakotest::SyslogLines()) {
         std::string text = l.text;
@@ -109,11 +102,14 @@ int Demo()
     Section("FIS directory after the update");
     ShowPartitions(flash);
     Section("Disk archive");
-    bool moved = vakotest::FileExists("/volume1/VakoUpgrade.tar.gz");
+    bool moved = vakotest::FileExists(vakotest::kMovedArchive);
     bool left = vakotest::FileExists(package.dir + "/hda1.tgz");
-    printf("hda1.tgz %s\n", moved && !left ? "moved to /volume1/VakoUpgrade.tar.gz"
-                            : moved        ? "copied to /volume1/VakoUpgrade.tar.gz but still in the package"
-                                           : "not moved (still in the package directory)");
+    if (moved && !left)
+        printf("hda1.tgz moved to %s\n", vakotest::kMovedArchive);
+    else if (moved)
+        printf("hda1.tgz copied to %s but still in the package\n", vakotest::kMovedArchive);
+    else
+        printf("hda1.tgz not moved (still in the package directory)\n");
     return 0;
 }
 

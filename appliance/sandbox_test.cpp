@@ -20,8 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "vakotest/chips.h"
 #include "vakotest/fixture.h"
-#include "vakotest/testkit.h"
+#include "vakotest/kstub.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/run.h"
 
 using vakotest::ReadFile;
 using vakotest::SyslogLine;
@@ -106,17 +111,13 @@ TEST(Appliance, EnvironmentPreparesThePreloadAndSanitizers)
     const char *asan = getenv("ASAN_OPTIONS");
     ASSERT_NE(asan, nullptr);
     EXPECT_NE(std::string(asan).find("verify_asan_link_order=0"), std::string::npos);
-    bool kstub = vakotest::FileExists(VAKO_BINARY_DIR "/appliance/kernel/libvako-kstub.so");
+    ASSERT_TRUE(vakotest::FileExists(vakotest::kstub::LibraryPath()));
     const char *preload = getenv("LD_PRELOAD");
     const char *dir = getenv("VAKO_KSTUB_DIR");
-    if (kstub) {
-        ASSERT_NE(preload, nullptr);
-        EXPECT_NE(std::string(preload).find("libvako-kstub.so"), std::string::npos);
-        ASSERT_NE(dir, nullptr);
-        EXPECT_STREQ(dir, "/.sandbox/kstub");
-    } else {
-        EXPECT_EQ(dir, nullptr);
-    }
+    ASSERT_NE(preload, nullptr);
+    EXPECT_NE(std::string(preload).find(vakotest::kstub::LibraryPath()), std::string::npos);
+    ASSERT_NE(dir, nullptr);
+    EXPECT_STREQ(dir, vakotest::kstub::kSandboxDir);
 }
 
 TEST(Appliance, StandInsAreInPlace)
@@ -196,6 +197,44 @@ TEST(Syslog, RecordsOfTheCLibraryFromThisAndOtherProcesses)
     EXPECT_TRUE(vakotest::SyslogLines().empty());
 }
 
+TEST(Syslog, PatternsStandForLineNumbersAndAnyTextAndNothingElse)
+{
+    struct Case {
+        const char *pattern, *text;
+        bool match;
+    } cases[] = {
+        {"main({L}): fail", "main(123): fail", true},
+        {"main({L}): fail", "main(): fail", false},
+        {"main({L}): fail", "main(12a): fail", false},
+        {"a {*} b", "a x\ny b", true},
+        {"a {*} b", "a  b", true},
+        {"a.b [c] (d) $e^ *f+ ?|\\ {x}", "a.b [c] (d) $e^ *f+ ?|\\ {x}", true},
+        {"a.b", "axb", false},
+        {"text", "text and more", false},
+        {"text", "more text", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(vakotest::LogPatternMatches(c.pattern, c.text), c.match) << c.pattern << " | " << c.text;
+    vakotest::SyslogClear();
+    syslog(LOG_DEBUG, "raid.cpp:%d Failed", 42);
+    EXPECT_EQ(vakotest::SyslogCount("raid.cpp:{L} Failed", LOG_DEBUG), 1);
+    EXPECT_EQ(vakotest::SyslogCount("raid.cpp:{L} Failed", LOG_ERR), 0);
+    EXPECT_TRUE(vakotest::SyslogMatches("raid.cpp:{L} {*}"));
+}
+
+TEST(UpdateLog, LinesWithoutTheirStampComeBackMarked)
+{
+    EXPECT_TRUE(vakotest::UpdateLogTexts().empty());
+    vakotest::WriteFile(vakotest::kUpdateLog, "2024/01/02 03:04:05\tone\nno stamp\n2024/1/02 03:04:05\tshort\n"
+                                              "2024/01/02 03:04:05\tlast without its line end");
+    EXPECT_EQ(vakotest::UpdateLogTexts(),
+              (std::vector<std::string>{"one", "unstamped: no stamp", "unstamped: 2024/1/02 03:04:05\tshort",
+                                        "unstamped: 2024/01/02 03:04:05\tlast without its line end"}));
+    EXPECT_EQ(vakotest::UpdateLogLines().front().stamp, "2024/01/02 03:04:05");
+    EXPECT_TRUE(vakotest::UpdateLogHas("o{*}"));
+    EXPECT_FALSE(vakotest::UpdateLogHas("no stamp"));
+}
+
 TEST(Run, CapturesOutputStatusAndTakesCwdEnvAndEmptyStdin)
 {
     auto r = vakotest::Run({"sh", "-c", "echo out; echo err >&2; pwd; echo \"$VAKO_X\"; cat; exit 3"},
@@ -251,6 +290,21 @@ TEST(KernelFiles, MaskTheirDirectoryAndKeepTheUsualSysctls)
     EXPECT_THROW(vakotest::MountKernelFile("/etc/x", ""), std::invalid_argument);
 }
 
+// Bonding files: /sys/class/net keeps its interfaces under the mask; the
+// status files of /proc/net/bonding are the calling process's own.
+TEST(KernelFiles, BondingFilesBesideTheRealOnes)
+{
+    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/mode", "balance-alb 6\n");
+    EXPECT_EQ(ReadFile("/sys/class/net/bond0/bonding/mode"), "balance-alb 6\n");
+    EXPECT_TRUE(vakotest::FileExists("/sys/class/net/eth0/address"));
+    EXPECT_EQ(vakotest::Run({"cat", "/sys/class/net/bond0/bonding/mode"}).out, "balance-alb 6\n");
+
+    vakotest::MountKernelFile("/proc/net/bonding/bond0", "status\n");
+    EXPECT_EQ(ReadFile("/proc/net/bonding/bond0"), "status\n");
+    EXPECT_NE(ReadFile("/proc/net/dev").find("eth0:"), std::string::npos);
+    EXPECT_NE(vakotest::Run({"cat", "/proc/net/bonding/bond0"}).status, 0);
+}
+
 TEST(Fixture, InstallsAnApplianceAtTheRealPaths)
 {
     vakotest::Appliance a;
@@ -259,8 +313,7 @@ TEST(Fixture, InstallsAnApplianceAtTheRealPaths)
     a.defaults.Set("unique", "vakora_powerpc_m88_1hd");
     a.info.Set("eth0_mtu", "9000");
     a.files["/etc/extra"] = "more";
-    std::string flashRoot = "unset";
-    a.flash = [&](const std::string &root) { flashRoot = root; };
+    a.flash = vakotest::LayoutFlash(vakotest::Layout::Junior);
     vakotest::Install(a);
     EXPECT_EQ(ReadFile("/proc/sys/kernel/vako_hw_version"), "vako-hw-ppc-1-j\n");
     EXPECT_EQ(ReadFile("/etc.defaults/VERSION"),
@@ -269,7 +322,9 @@ TEST(Fixture, InstallsAnApplianceAtTheRealPaths)
     EXPECT_EQ(ReadFile("/etc/vakoinfo.conf"), "eth0_mtu=\"9000\"\n");
     EXPECT_EQ(ReadFile("/etc/extra"), "more");
     EXPECT_TRUE(vakotest::IsDirectory("/initrd"));
-    EXPECT_EQ(flashRoot, "");
+    vakotest::kstub::Chip chip = vakotest::kstub::Load(vakotest::kstub::kSandboxDir);
+    EXPECT_EQ(chip.windows.size(), 6u);
+    EXPECT_TRUE(chip.image == a.flash->chip.image);
 
     a.layout = vakotest::Layout::Normal;
     a.initrd = false;
@@ -305,13 +360,9 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     a.layout = vakotest::Layout::Junior;
     a.files["/tmp/seen"] = "in tmp";
     a.files["/bin/get_key_value"] = "#!/bin/sh\necho shadowed\n";
-    std::string flashRoot;
-    a.flash = [&](const std::string &root) {
-        flashRoot = root;
-        vakotest::WriteFile(root + "/.sandbox/kstub/chip", "chip");
-    };
+    a.flash = vakotest::LayoutFlash(vakotest::Layout::Junior);
     vakotest::Build(a, "/tmp/fx");
-    EXPECT_EQ(flashRoot, "/tmp/fx/root");
+    EXPECT_EQ(vakotest::kstub::Load("/tmp/fx/root/.sandbox/kstub").size, 0x200000u);
     vakotest::WriteFile("/tmp/fx/kernel/sys-block/md0/md/dev-sda1/slot", "1\n");
     chmod("/tmp/fx/root/bin/get_key_value", 0755);
     vakotest::WriteFile("/tmp/fx/root/etc/secret", "s", 0600);
@@ -320,7 +371,7 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     auto r = vakotest::Run({kSandbox, "--fixture", "/tmp/fx", "--uptime", "500", "--cwd", "/etc.defaults", "--out", "/tmp/out",
                   "--out-path", "/tmp", "--", "sh", "-c",
                   "cat /proc/sys/kernel/vako_hw_version /sys/block/md0/md/dev-sda1/slot /tmp/seen; echo;"
-                  "cat /.sandbox/kstub/chip; echo; get_key_value; stat -c '%a %u %g' /etc/secret;"
+                  "wc -c < /.sandbox/kstub/chip; get_key_value; stat -c '%a %u %g' /etc/secret;"
                   "stat -c '%a' /tmp; pwd; test -e /proc/sys/kernel/ostype && echo sysctls;"
                   "cut -d' ' -f1 /proc/uptime; echo made > /tmp/made; exit 4"});
     EXPECT_EQ(r.err, "");
@@ -328,7 +379,7 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     std::string out = r.out;
     std::string uptime = out.substr(out.rfind('\n', out.size() - 2) + 1);
     EXPECT_EQ(out.substr(0, out.size() - uptime.size()),
-              "vako-hw-ppc-1-j\n1\nin tmp\nchip\nshadowed\n600 1234 4321\n1777\n/etc.defaults\nsysctls\n");
+              "vako-hw-ppc-1-j\n1\nin tmp\n2097152\nshadowed\n600 1234 4321\n1777\n/etc.defaults\nsysctls\n");
     EXPECT_GE(ProcUptime(uptime), 500.0);
     EXPECT_LT(ProcUptime(uptime), 500.0 + kSlack);
     EXPECT_EQ(ReadFile("/tmp/out/tmp/made"), "made\n");
@@ -338,6 +389,18 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     for (const std::string &name : vakotest::ListDir("/tmp"))
         EXPECT_TRUE(name == "fx" || name == "out") << name;
     EXPECT_EQ(ReadFile("/bin/get_key_value").find("shadowed"), std::string::npos);
+}
+
+// A fixture tree's sys-class-net files, under the runner.
+TEST(Fixture, TreeServesBondingFiles)
+{
+    vakotest::WriteFile("/tmp/fb/kernel/sys-class-net/bond0/bonding/slaves", "eth0 eth1\n");
+    auto r = vakotest::Run({kSandbox, "--fixture", "/tmp/fb", "--", "sh", "-c",
+                            "cat /sys/class/net/bond0/bonding/slaves;"
+                            "test -e /sys/class/net/eth1/address && echo eth1"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "eth0 eth1\neth1\n");
 }
 
 } // namespace

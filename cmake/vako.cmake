@@ -5,11 +5,19 @@ include(GoogleTest)
 # must never be those of the build machine.
 set(VAKO_SANDBOX "${CMAKE_BINARY_DIR}/appliance/vako-sandbox")
 
-# vako_library(<target> <include-dir>): one shared library of the sources in
-# the current directory; <area>_test.cpp and <area>_bench.cpp are left out.
-function(vako_library target incdir)
+# vako_product_sources(<var>): the product sources of the current directory,
+# every <area>.cpp: whatever serves tests or benchmarks (a name holding
+# _test, _bench or _testutil, or beginning with test) never ships.
+function(vako_product_sources var)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER srcs EXCLUDE REGEX "_(test|bench)\\.cpp$")
+  list(FILTER srcs EXCLUDE REGEX "/([^/]*_(test|bench|testutil)[^/]*|test[^/]*)\\.cpp$")
+  set(${var} ${srcs} PARENT_SCOPE)
+endfunction()
+
+# vako_library(<target> <include-dir>): one shared library of the product
+# sources of the current directory.
+function(vako_library target incdir)
+  vako_product_sources(srcs)
   add_library(${target} SHARED ${srcs})
   target_include_directories(${target} PUBLIC ${incdir})
   target_link_libraries(${target} PRIVATE vako_flags)
@@ -26,7 +34,7 @@ function(vako_tests target)
     return()
   endif()
   add_executable(${target} ${tsrcs})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testkit GTest::gtest GTest::gmock vako_flags)
+  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_flags)
   add_dependencies(${target} vako_appliance)
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${VAKO_SANDBOX};--")
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60

@@ -6,9 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 class BlockArg {
 public:
@@ -31,9 +30,6 @@ public:
     const char *get() const { return sz_; }
 
 private:
-    struct Free {
-        void operator()(char *p) const { free(p); }
-    };
     const char *sz_;
-    std::unique_ptr<char, Free> copy_;
+    slib::HeapPtr<char> copy_;
 };

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "conf_test_util.h"
+#include "vakotest/szblocks.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ ssize_t getline(char **line, size_t *cap, FILE *fp) { return __getdelim(line, ca
 
 namespace {
 
-using conftest::Map;
+using Map = vakotest::SzHash;
 using vakotest::ListDir;
 using vakotest::ReadFile;
 using vakotest::WriteFile;
@@ -203,7 +204,7 @@ TEST(ConfFault, FullDisk)
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBFileSetKeys(path.c_str(), set.h, nullptr, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0B00);
-    EXPECT_TRUE(conftest::SyslogHas(LOG_ERR, "conf_write.cpp:", "szFormat=%s=%s\n"));
+    EXPECT_TRUE(vakotest::SyslogMatches("conf_write.cpp:{L} SLIBILineKeyMoveHash2File() failed! szBuf={*}, szFormat=%s=%s\n", LOG_ERR));
     EXPECT_EQ(ReadFile(path), big);
     EXPECT_EQ(ListDir(m.dir), std::vector<std::string>{"big.conf"});
 }

@@ -8,37 +8,33 @@
 #include <new>
 
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 namespace conf {
 
 inline bool IsComment(const char *line) { return line[0] == '#' || line[0] == ';'; }
 
-struct FileClose {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-
 // Reads a stream line by line with one growing buffer.
 class LineReader {
 public:
     explicit LineReader(FILE *fp) : fp_(fp) {}
-    ~LineReader() { free(buf_); }
-    LineReader(const LineReader &) = delete;
-    LineReader &operator=(const LineReader &) = delete;
 
     // False at end of file and on a read error (see Failed).
     bool Next()
     {
-        len_ = getline(&buf_, &cap_, fp_);
+        char *buf = buf_.release(); // getline grows the block it is given
+        len_ = getline(&buf, &cap_, fp_);
+        buf_.reset(buf);
         return len_ >= 0;
     }
     bool Failed() const { return ferror(fp_) != 0; }
-    char *line() const { return buf_; }
+    char *line() const { return buf_.get(); }
     ssize_t len() const { return len_; }
-    bool EndsInNewline() const { return len_ > 0 && buf_[len_ - 1] == '\n'; }
+    bool EndsInNewline() const { return len_ > 0 && buf_.get()[len_ - 1] == '\n'; }
 
 private:
     FILE *fp_;
-    char *buf_ = nullptr;
+    slib::HeapPtr<char> buf_;
     size_t cap_ = 0;
     ssize_t len_ = -1;
 };

@@ -24,7 +24,7 @@ namespace {
 constexpr const char *kDefaultFormat = "%s=%s\n";
 constexpr size_t kTempNameSize = 4096;
 
-using FilePtr = std::unique_ptr<FILE, conf::FileClose>;
+using slib::FilePtr;
 
 bool OneLine(const char *s) { return !strpbrk(s, "\r\n"); }
 bool SafeKey(const char *s) { return !strpbrk(s, "\r\n="); }
@@ -153,38 +153,44 @@ public:
             SLIB_ERR(SLIB_ERR_OPEN);
             return false;
         }
-        int fd = mkstemp(temp_);
-        if (fd < 0) {
+        slib::Fd fd(mkstemp(temp_));
+        if (!fd.ok()) {
             temp_[0] = '\0';
             SLIB_ERR(SLIB_ERR_OPEN);
             return false;
         }
-        out_ = fdopen(fd, "w");
+        out_.reset(fdopen(fd.get(), "w"));
         if (!out_) {
-            close(fd);
             SLIB_ERR(SLIB_ERR_OPEN);
             return false;
         }
+        fd.release(); // the stream owns it now
         return true;
     }
 
-    FILE *out() const { return out_; }
+    FILE *out() const { return out_.get(); }
     bool Put(const char *s, size_t n)
     {
         if (n == 0)
             return true;
-        if (fwrite(s, 1, n, out_) != n) {
+        if (fwrite(s, 1, n, out_.get()) != n) {
             SLIB_ERR(SLIB_ERR_WRITE);
             return false;
         }
+        wrote_ = true;
         last_ = s[n - 1];
         return true;
     }
     bool Put(const std::string &s) { return Put(s.data(), s.size()); }
     bool PutLine(const char *s) { return Put(s, strlen(s)) && Put("\n", 1); }
-    // Before a line is appended after the last one: that line must end.
-    bool EndLine() { return last_ == '\0' || last_ == '\n' || Put("\n", 1); }
-    void Wrote(char last) { last_ = last; }
+    // Before a line is appended after the last one: that line must end,
+    // whatever its last byte (a crash can leave NUL bytes there).
+    bool EndLine() { return !wrote_ || last_ == '\n' || Put("\n", 1); }
+    void Wrote(char last)
+    {
+        wrote_ = true;
+        last_ = last;
+    }
 
     // Completes the rewrite; readError is the code of a failed read of the
     // target.
@@ -194,15 +200,14 @@ public:
             SLIB_ERR(readError);
             return false;
         }
-        int fd = fileno(out_);
-        if (fflush(out_) != 0 || fsync(fd) != 0 || fchown(fd, st_.st_uid, st_.st_gid) != 0 ||
+        int fd = fileno(out_.get());
+        if (fflush(out_.get()) != 0 || fsync(fd) != 0 || fchown(fd, st_.st_uid, st_.st_gid) != 0 ||
             fchmod(fd, st_.st_mode & 07777) != 0) {
             SLIB_ERR(SLIB_ERR_WRITE);
             return false;
         }
-        FILE *out = out_;
-        out_ = nullptr; // closed once, whatever fclose says
-        if (fclose(out) != 0) {
+        // Closed once, whatever fclose says: its failure is the write's.
+        if (fclose(out_.release()) != 0) {
             SLIB_ERR(SLIB_ERR_WRITE);
             return false;
         }
@@ -217,9 +222,7 @@ public:
 private:
     void Abandon()
     {
-        if (out_)
-            fclose(out_);
-        out_ = nullptr;
+        out_.reset();
         if (temp_[0])
             unlink(temp_);
         temp_[0] = '\0';
@@ -227,9 +230,10 @@ private:
 
     const char *target_;
     FilePtr in_;
-    FILE *out_ = nullptr;
+    FilePtr out_;
     struct stat st_ = {};
     char temp_[kTempNameSize] = {};
+    bool wrote_ = false;
     char last_ = '\0';
 };
 
@@ -412,8 +416,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
                     return failed(r.line());
             }
         }
-        std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)> keys(PslSLIBSzListAlloc(1024),
-                                                                     &SLIBSzListFree);
+        slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree> keys(PslSLIBSzListAlloc(1024));
         PSLIBSZLIST l = keys.release();
         int n = l ? SLIBSzHashEnumKey(pSet, &l) : -1;
         keys.reset(l);

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "conf_test_util.h"
+#include "vakotest/szblocks.h"
 #include "slib/conf_read.h"
 #include "slib/error.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
-using conftest::Map;
+using Map = vakotest::SzHash;
 using vakotest::ListDir;
 using vakotest::ReadFile;
 using vakotest::WriteFile;
@@ -82,6 +82,44 @@ TEST(ConfWrite, SetKeyValue)
         {"line format", "x=1\ny=2\n", set("x", "9", "%s = \"%s\"\n"), 1, "x = \"9\"\ny=2\n"},
         {"empty value", "x=1\n", set("x", ""), 1, "x=\n"},
     });
+}
+
+// A crash can leave the last line as NUL bytes without a line end: a line
+// appended after it still starts a line of its own, and readers find it.
+TEST(ConfWrite, AppendAfterACrashTail)
+{
+    const std::string tail("a=1\n\0\0\0", 7);
+    struct {
+        const char *name;
+        Op op;
+        int result;
+        std::string added;
+    } cases[] = {
+        {"set key", [] { return SLIBFileSetKeyValue(kFile, "c", "v", nullptr); }, 1, "c=v\n"},
+        {"set keys",
+         [] {
+             Map set{{"c", "v"}};
+             return SLIBFileSetKeys(kFile, set.h, nullptr, nullptr);
+         },
+         1, "c=v\n"},
+        {"add after the last line", [] { return SLIBFileAddLine(kFile, "", "c=v", OP_FIND_LAST | OP_FIND_PREFIX); },
+         1, "c=v\n"},
+        {"append in place", [] { return SLIBFileAddLine(kFile, nullptr, "c=v", OP_FIND_PREFIX); }, 1, "c=v\n"},
+        {"add section",
+         [] {
+             Map m{{"c", "v"}};
+             return ErrSLIBFileAddSection(kFile, "s", m.h, nullptr);
+         },
+         1, "[s]\nc=v\n"},
+    };
+    for (const auto &c : cases) {
+        Result r = RunOn(tail, c.op);
+        EXPECT_EQ(r.result, c.result) << c.name;
+        EXPECT_EQ(r.content, tail + "\n" + c.added) << c.name;
+        char buf[8] = {};
+        EXPECT_EQ(SLIBFileGetKeyValue(kFile, "c", buf, sizeof buf, 0), 2) << c.name;
+        EXPECT_STREQ(buf, "v") << c.name;
+    }
 }
 
 TEST(ConfWrite, SetKeyValueCreatesAMissingFile)

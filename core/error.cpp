@@ -6,7 +6,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/raii.h"
+
 namespace {
+
+constexpr const char *kConsole = "/dev/console";
 
 SLIBERRORSTATE gErrorState;
 
@@ -71,10 +75,9 @@ void SLIBErrorBacktraceLog(void)
 {
     if (!gErrorState.ppszFrame)
         return;
-    if (FILE *fp = fopen("/dev/console", "w")) {
+    if (slib::FilePtr fp{fopen(kConsole, "w")}) {
         for (int i = 0; i < gErrorState.nFrame; ++i)
-            fprintf(fp, "%s\n", gErrorState.ppszFrame[i]);
-        fclose(fp);
+            fprintf(fp.get(), "%s\n", gErrorState.ppszFrame[i]);
     }
     for (int i = 0; i < gErrorState.nFrame; ++i)
         syslog(LOG_ERR, "%s\n", gErrorState.ppszFrame[i]);

@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <string>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 using vakotest::ReadFile;
 

@@ -4,7 +4,7 @@
 namespace slib {
 
 // Call before the first ICU call of an operation: takes the directory from
-// ICU_DATA, "/usr/lib" when that is unset or empty. Settled once per process.
+// ICU_DATA, a default directory when that is unset or empty. Settled once per process.
 void IcuDataInit();
 
 } // namespace slib

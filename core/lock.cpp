@@ -1,5 +1,6 @@
 #include "slib/lock.h"
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -54,16 +55,12 @@ template <typename F> void ForEachRow(F f)
 
 // The lock directory is world-writable ground: never follow a planted
 // link, never block on a planted FIFO, never truncate.
-int OpenLockFile(const char *szPath, int flags)
+slib::Fd OpenLockFile(const char *szPath, int flags)
 {
-    int fd = open(szPath, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
+    slib::Fd fd(open(szPath, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
+    if (fd.ok() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
     return fd;
 }
 
@@ -81,12 +78,12 @@ bool IsDirectory(const char *szPath)
 
 FILE *OpenForLock(const char *szPath)
 {
-    int fd = OpenLockFile(szPath, O_RDONLY);
-    if (fd < 0)
+    slib::Fd fd = OpenLockFile(szPath, O_RDONLY);
+    if (!fd.ok())
         return nullptr;
-    FILE *fp = fdopen(fd, "r");
-    if (!fp)
-        close(fd);
+    FILE *fp = fdopen(fd.get(), "r");
+    if (fp)
+        fd.release(); // the stream owns it now
     return fp;
 }
 
@@ -151,13 +148,10 @@ int SLIBFileLockCheckDir(void)
     ForEachRow([&](SLIBFILELOCKENTRY &row) {
         if (result != 0 || IsRegular(row.szPath))
             return;
-        int fd = OpenLockFile(row.szPath, O_WRONLY | O_CREAT);
-        if (fd < 0) {
+        if (!OpenLockFile(row.szPath, O_WRONLY | O_CREAT).ok()) {
             SLIB_ERR(SLIB_ERR_OPEN);
             result = -1;
-            return;
         }
-        close(fd);
     });
     return result;
 }

@@ -13,7 +13,8 @@
 #include <functional>
 #include <string>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/run.h"
 
 namespace fs = std::filesystem;
 using vakotest::ForkChild;

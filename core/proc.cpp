@@ -1,6 +1,7 @@
 #include "slib/proc.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/raii.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr char kDevNull[] = "/dev/null";
+constexpr char kRootDir[] = "/";
 
 [[noreturn]] void ExecChild(const char *szPath, const char *szArg1, const char *szArg2,
                             const char *szArg3, const char *szArg4)
@@ -29,7 +31,7 @@ constexpr char kDevNull[] = "/dev/null";
     }
     SLIBFileLockCloseAll();
     setsid();
-    if (chdir("/") != 0) {
+    if (chdir(kRootDir) != 0) {
         // Run all the same; the program gets what it gets.
     }
     clearenv();
@@ -84,23 +86,22 @@ int SLIBProcPidFileRead(const char *szPath)
 {
     if (!szPath)
         return -1;
-    FILE *fp = fopen(szPath, "re");
+    slib::FilePtr fp(fopen(szPath, "re"));
     if (!fp)
         return -1;
     // Digits only and within range: a sign or an overflow must never turn
     // into a negative pid, which kill() takes for a process group.
     long pid = 0;
     int c;
-    while ((c = getc(fp)) != EOF && isspace(c)) {
+    while ((c = getc(fp.get())) != EOF && isspace(c)) {
     }
-    for (; c != EOF && isdigit(c); c = getc(fp)) {
+    for (; c != EOF && isdigit(c); c = getc(fp.get())) {
         pid = pid * 10 + (c - '0');
         if (pid > INT_MAX) {
             pid = 0;
             break;
         }
     }
-    fclose(fp);
     return static_cast<int>(pid);
 }
 

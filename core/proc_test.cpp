@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 using vakotest::ReadFile;
 using vakotest::WriteFile;

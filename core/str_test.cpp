@@ -5,15 +5,14 @@
 #include <string.h>
 #include <syslog.h>
 
-#include <regex>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "slib/error.h"
-#include "test_bigmem.h"
-#include "vakotest/testkit.h"
+#include "vakotest/bigmem.h"
+#include "vakotest/logs.h"
 
 namespace {
 
@@ -151,7 +150,7 @@ TEST(StrTrimSpace, NullInput)
 
 TEST(StrTrimSpace, LengthBeyondAnInt)
 {
-    slibtest::HugeString huge(2049);
+    vakotest::HugeString huge(2049);
     ASSERT_NE(huge.data(), nullptr);
     char out[4];
     EXPECT_EQ(SLIBStrTrimSpace(huge.data(), out), -1);
@@ -182,14 +181,13 @@ TEST(MemRealloc, NewGrowAndShrinkKeepContent)
 
 TEST(MemRealloc, FailureFreesTheOldBlock)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     void *p = malloc(4096);
     void *q = p;
     // Once for the one-time allocations of reading /proc.
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(4u << 20, [] {}));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(4u << 20, [] {}));
     size_t inUse = mallinfo2().uordblks;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(4u << 20, [&] { q = SLIBMemRealloc(p, 64u << 20); }));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(4u << 20, [&] { q = SLIBMemRealloc(p, 64u << 20); }));
     EXPECT_EQ(q, nullptr);
     // The old block went back to the heap.
     EXPECT_LE(mallinfo2().uordblks + 4096, inUse);
@@ -202,9 +200,7 @@ void ExpectOneLogRecord(const std::string &text)
     auto lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_ERR);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[0].text, m, std::regex("str\\.cpp:[1-9][0-9]* (.*)"))) << lines[0].text;
-    EXPECT_EQ(m[1], text);
+    EXPECT_TRUE(vakotest::LogPatternMatches("str.cpp:{L} " + text, lines[0].text)) << lines[0].text;
     vakotest::SyslogClear();
 }
 
@@ -352,15 +348,14 @@ TEST(StrJoin, TotalBeyondAnIntRefused)
 
 TEST(StrJoin, FailedGrowthLeavesNoBuffer)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     std::string big(64u << 20, 'b');
     const char *items[] = {big.c_str()};
     char *out = static_cast<char *>(malloc(4));
     int cb = 4;
     int rc = 0;
     vakotest::SyslogClear();
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(8u << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(8u << 20, [&] {
         rc = SLIBStrJoin(const_cast<char **>(items), 1, ",", &out, &cb);
     }));
     EXPECT_EQ(rc, -1);
@@ -438,7 +433,7 @@ TEST(StrReplace, ReplacementTakenFromTheTextItself)
 
 TEST(StrReplace, TextLongerThanAnInt)
 {
-    slibtest::HugeString huge(2049);
+    vakotest::HugeString huge(2049);
     ASSERT_NE(huge.data(), nullptr);
     EXPECT_EQ(SLIBStrReplace(huge.data(), "b", "", nullptr, INT32_MAX), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BUFFER_SMALL);
@@ -647,12 +642,11 @@ TEST(StrTokAndSep, BadArguments)
 
 TEST(StrTokAndSep, CopyThatCannotBeMade)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     std::string big(32u << 20, 'a');
     List tok, sep;
     int rcTok = 0, rcSep = 0, rcPair = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(4u << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(4u << 20, [&] {
         rcTok = SLIBStrTok(big.c_str(), ",", &tok.p);
         rcSep = SLIBStrSep(big.c_str(), ",", &sep.p);
         rcPair = SLIBStrSepPair(big.c_str(), &sep.p);
@@ -667,13 +661,12 @@ TEST(StrTokAndSep, CopyThatCannotBeMade)
 
 TEST(StrTokAndSep, FailedPushKeepsWhatWasPushed)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     // The copy fits; the list cannot grow to hold the long last token.
     std::string s = "a,,b," + std::string(24u << 20, 'c');
     List tok, sep;
     int rcTok = 0, rcSep = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(36u << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(36u << 20, [&] {
         rcTok = SLIBStrTok(s.c_str(), ",", &tok.p);
         rcSep = SLIBStrSep(s.c_str(), ",", &sep.p);
     }));

@@ -8,6 +8,7 @@
 
 #include "block_arg.h"
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 #include "slib/unicode.h"
 
 namespace {
@@ -394,10 +395,7 @@ Finder FinderOf(int type)
     return nullptr;
 }
 
-struct FreeList {
-    void operator()(PSLIBSZLIST l) const { free(l); }
-};
-using ListPtr = std::unique_ptr<SLIBSZLIST, FreeList>;
+using ListPtr = slib::HeapPtr<SLIBSZLIST>;
 
 // The union's steps once the arguments are checked. `dst` is the list that
 // grows: the first list itself (in place) or the new one.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "test_bigmem.h"
+#include "vakotest/bigmem.h"
 
 namespace {
 
@@ -346,7 +346,7 @@ TEST(SzList, HugeIndexIsRefusedNotWrapped)
 
 TEST(SzList, HugeStringIsRefusedNotWrapped)
 {
-    slibtest::HugeString huge(2049); // longer than a block can ever be
+    vakotest::HugeString huge(2049); // longer than a block can ever be
     ASSERT_NE(huge.c_str(), nullptr);
     List l({"a"}, 0);
     PSLIBSZLIST old = l.get();
@@ -361,15 +361,14 @@ TEST(SzList, HugeStringIsRefusedNotWrapped)
 
 TEST(SzList, ExhaustedMemoryLeavesTheListIntact)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocation failures abort under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     List l({"a", "b"}, 0);
     PSLIBSZLIST old = l.get();
     std::string big(64 << 20, 'x');
     int rPush = 0, rSet = 0, rOr = 0;
     PSLIBSZLIST expanded = old;
     List src({big}, 0);
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(16 << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(16 << 20, [&] {
         rPush = SLIBSzListPush(l.addr(), big.c_str());
         rSet = SLIBSzListSet(l.addr(), 1, big.c_str());
         expanded = PslSLIBSzListOr(l.addr(), src.get(), 0x1000);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "test_bigmem.h"
+#include "vakotest/bigmem.h"
 
 namespace {
 
@@ -249,7 +249,7 @@ TEST(UnicodeUTF8StrUpper, InvalidUtf8)
 TEST(UnicodeUTF8StrUpper, LengthBeyondIcuCapacity)
 {
     // 2 x 1025 MiB + 1 units does not fit a 32-bit capacity.
-    slibtest::HugeString huge(1025);
+    vakotest::HugeString huge(1025);
     ASSERT_NE(huge.c_str(), nullptr);
     EXPECT_EQ(SLIBUnicodeUTF8StrUpper(huge.c_str(), nullptr, 0), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
@@ -263,12 +263,11 @@ TEST(UnicodeUTF8StrUpper, LengthBeyondIcuCapacity)
 
 TEST(UnicodeUTF8StrUpper, AllocationFailure)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     ASSERT_EQ(SLIBUnicodeUTF8StrUpper("warm up", nullptr, 0), 7);
     std::string big(32u << 20, 'a');
     int rc = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(16u << 20, [&] { rc = SLIBUnicodeUTF8StrUpper(big.c_str(), nullptr, 0); }));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(16u << 20, [&] { rc = SLIBUnicodeUTF8StrUpper(big.c_str(), nullptr, 0); }));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
 }
@@ -331,14 +330,13 @@ TEST(UnicodeUTF16StrUpper, BadArguments)
 
 TEST(UnicodeUTF16StrUpper, FailedGrowthKeepsTheOldBlock)
 {
-    if (!slibtest::kAllocationFailureTestable)
-        GTEST_SKIP() << "allocations cannot fail softly under AddressSanitizer";
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
     std::u16string src(24u << 20, u'a');
     auto *dst = static_cast<UChar *>(malloc(2 * sizeof(UChar)));
     dst[0] = u'q';
     UChar *before = dst;
     int rc = 0;
-    ASSERT_TRUE(slibtest::WithAddressSpaceLimit(8u << 20, [&] {
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(8u << 20, [&] {
         rc = SLIBUnicodeUTF16StrUpper(reinterpret_cast<const UChar *>(src.c_str()), &dst, 2);
     }));
     EXPECT_EQ(rc, -1);

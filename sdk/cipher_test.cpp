@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "log_match_test.h"
+#include "vakotest/logs.h"
 
 // crypt as the library sees it: the real one, unless a test makes it fail.
 namespace {
@@ -112,7 +112,7 @@ TEST(StrCrypt, RoomMustHoldTheTextAndOneMore)
         SCOPED_TRACE(room);
         EXPECT_EQ(VAKOStrCrypt("password", out, room), -1);
     }
-    EXPECT_EQ(logmatch::Count("crypt_str_crypt VAKOStrCrypt({L}): iLen is not enough!!"), 3);
+    EXPECT_EQ(vakotest::SyslogCount("crypt_str_crypt VAKOStrCrypt({L}): iLen is not enough!!"), 3);
     for (unsigned char b : out)
         EXPECT_EQ(b, 0xA5);
     EXPECT_EQ(VAKOStrCrypt("password", out, 9), 0);
@@ -125,7 +125,7 @@ TEST(StrCrypt, MissingArguments)
     unsigned char out[8];
     EXPECT_EQ(VAKOStrCrypt(nullptr, out, sizeof out), -1);
     EXPECT_EQ(VAKOStrCrypt("a", nullptr, 8), -1);
-    EXPECT_EQ(logmatch::Count("crypt_str_crypt VAKOStrCrypt({L}): wrong parameters"), 2);
+    EXPECT_EQ(vakotest::SyslogCount("crypt_str_crypt VAKOStrCrypt({L}): wrong parameters"), 2);
 }
 
 TEST(StrCrypt, FailsWhenCryptGivesNoKey)
@@ -144,7 +144,7 @@ TEST(StrCrypt, FailsWhenCryptGivesNoKey)
         gCryptFails = false;
         for (unsigned char b : out)
             EXPECT_EQ(b, 0);
-        EXPECT_EQ(logmatch::Count("crypt_str_crypt StrCryptSetup({L}): crypt() failed"), 1);
+        EXPECT_EQ(vakotest::SyslogCount("crypt_str_crypt StrCryptSetup({L}): crypt() failed"), 1);
     }
     EXPECT_EQ(Cipher("password"), Unhex("B44335DB918652D6"));
 }

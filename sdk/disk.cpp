@@ -8,9 +8,12 @@
 
 #include <string_view>
 
+#include "slibcxx/raii.h"
+
 namespace {
 
-constexpr std::string_view kDevPrefix = "/dev/";
+#define SZD_DEV "/dev/"
+constexpr std::string_view kDevPrefix = SZD_DEV;
 constexpr size_t kCmdSize = 64;
 constexpr int kLineSize = 64;
 
@@ -80,19 +83,17 @@ extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsi
     if (!IsSafeDiskName(disk))
         return -1;
     char cmd[kCmdSize];
-    int n = snprintf(cmd, sizeof cmd, SZF_SFDISK " -l -uS -N%d /dev/%.*s", nPartition,
+    int n = snprintf(cmd, sizeof cmd, SZF_SFDISK " -l -uS -N%d " SZD_DEV "%.*s", nPartition,
                      static_cast<int>(disk.size()), disk.data());
     if (n < 0 || static_cast<size_t>(n) >= sizeof cmd)
         return -1;
 
-    FILE *fp = popen(cmd, "r");
-    if (!fp)
-        return -1;
     char line[kLineSize];
-    bool gotLine = fgets(line, sizeof line, fp) != nullptr;
-    pclose(fp);
-    if (!gotLine)
-        return -1;
+    {
+        slib::PipePtr fp(popen(cmd, "r"));
+        if (!fp || !fgets(line, sizeof line, fp.get()))
+            return -1;
+    }
 
     Fields f;
     unsigned start = 0, id = 0;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 using vakotest::FileExists;
 using vakotest::ReadFile;

@@ -10,34 +10,23 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/raii.h"
+
 namespace {
 
 // The descriptor of one operation; a failed open is logged under the
 // operation's name (read-write opens name the device).
-class Device {
-public:
-    Device(const char *szFunc, const char *szDev, int flags) : fd_(open(szDev, flags | O_CLOEXEC))
-    {
-        if (fd_ >= 0)
-            return;
-        if (flags == O_RDWR)
-            syslog(LOG_ERR, "%s(%d): fail to open mtd device %s, errno = %d", szFunc, __LINE__, szDev, errno);
-        else
-            syslog(LOG_ERR, "%s(%d): fail to open mtd device, errno = %d", szFunc, __LINE__, errno);
-    }
-    ~Device()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
+slib::Fd OpenDevice(const char *szFunc, const char *szDev, int flags)
+{
+    slib::Fd dev(open(szDev, flags | O_CLOEXEC));
+    if (dev.ok())
+        return dev;
+    if (flags == O_RDWR)
+        syslog(LOG_ERR, "%s(%d): fail to open mtd device %s, errno = %d", szFunc, __LINE__, szDev, errno);
+    else
+        syslog(LOG_ERR, "%s(%d): fail to open mtd device, errno = %d", szFunc, __LINE__, errno);
+    return dev;
+}
 
 bool ParametersGiven(const char *szFunc, bool fGiven)
 {
@@ -74,17 +63,17 @@ int WholeDeviceRequest(const char *szFunc, const char *szDev, unsigned long requ
 {
     if (!ParametersGiven(szFunc, szDev))
         return -1;
-    Device dev(szFunc, szDev, O_RDWR);
+    slib::Fd dev = OpenDevice(szFunc, szDev, O_RDWR);
     if (!dev.ok())
         return -1;
     mtd_info_user info;
     memset(&info, 0, sizeof(info));
-    if (ioctl(dev.fd(), VAKO_MEMGETINFO, &info) < 0) {
+    if (ioctl(dev.get(), VAKO_MEMGETINFO, &info) < 0) {
         syslog(LOG_ERR, "%s(%d): Could not get MTD device info for %s, errno = %d", szFunc, __LINE__, szDev, errno);
         return -1;
     }
     erase_info_user region = {0, info.size};
-    if (ioctl(dev.fd(), request, &region) < 0) {
+    if (ioctl(dev.get(), request, &region) < 0) {
         syslog(LOG_ERR, szFailFmt, szDev, errno);
         return -1;
     }
@@ -163,10 +152,10 @@ int VAKOMTDGetDeviceInfo(const char *szDev, mtd_info_user *pInfo, unsigned cbInf
     if (!ParametersGiven(__func__, szDev && pInfo && cbInfo >= sizeof(mtd_info_user)))
         return -1;
     memset(pInfo, 0, cbInfo);
-    Device dev(__func__, szDev, O_RDONLY);
+    slib::Fd dev = OpenDevice(__func__, szDev, O_RDONLY);
     if (!dev.ok())
         return -1;
-    if (ioctl(dev.fd(), VAKO_MEMGETINFO, pInfo) < 0) {
+    if (ioctl(dev.get(), VAKO_MEMGETINFO, pInfo) < 0) {
         syslog(LOG_ERR, "%s(%d): fail to get mtd size, errno = %d", __func__, __LINE__, errno);
         return -1;
     }
@@ -177,7 +166,7 @@ int VAKOMTDGetPartitionInfo(const char *szDev, VAKOFISENTRY *pBuf, int cbBuf, in
 {
     if (!ParametersGiven(__func__, szDev && pcbUsed && (pBuf ? cbBuf > 0 : cbBuf == 0)))
         return -1;
-    Device dev(__func__, szDev, O_RDONLY);
+    slib::Fd dev = OpenDevice(__func__, szDev, O_RDONLY);
     if (!dev.ok())
         return -1;
     int count = 0;
@@ -188,7 +177,7 @@ int VAKOMTDGetPartitionInfo(const char *szDev, VAKOFISENTRY *pBuf, int cbBuf, in
         ssize_t n;
         do {
             errno = 0;
-            n = read(dev.fd(), raw, sizeof(raw));
+            n = read(dev.get(), raw, sizeof(raw));
         } while (n < 0 && errno == EINTR);
         if (n != static_cast<ssize_t>(sizeof(raw))) {
             syslog(LOG_ERR, "%s(%d): failed to read from %s(errno = %d)", __func__, __LINE__, szDev, errno);
@@ -223,12 +212,12 @@ int VAKOMTDModifyFISEntry(const char *szDev, const VAKOFISENTRYINFO *pEntry)
 {
     if (!ParametersGiven(__func__, szDev && pEntry))
         return -1;
-    Device dev(__func__, szDev, O_RDWR);
+    slib::Fd dev = OpenDevice(__func__, szDev, O_RDWR);
     if (!dev.ok())
         return -1;
     unsigned char raw[VAKO_FIS_ENTRY_INFO_SIZE];
     VAKOFISEntryInfoEncode(pEntry, raw);
-    if (ioctl(dev.fd(), VAKO_MTD_SET_FIS_ENTRY, raw) < 0) {
+    if (ioctl(dev.get(), VAKO_MTD_SET_FIS_ENTRY, raw) < 0) {
         syslog(LOG_ERR, "%s: Failed to set the mtd info of %s by ioctl, errno = %d\n", __func__, szDev, errno);
         return -1;
     }
@@ -239,13 +228,13 @@ int VAKOMTDModifyPartitionSize(const char *szDev, uint32_t offset, uint32_t size
 {
     if (!ParametersGiven(__func__, szDev))
         return -1;
-    Device dev(__func__, szDev, O_RDWR);
+    slib::Fd dev = OpenDevice(__func__, szDev, O_RDWR);
     if (!dev.ok())
         return -1;
     unsigned char raw[8];
     PutBE32(raw, offset);
     PutBE32(raw + 4, size);
-    if (ioctl(dev.fd(), VAKO_MTD_SET_PARTITION, raw) < 0) {
+    if (ioctl(dev.get(), VAKO_MTD_SET_PARTITION, raw) < 0) {
         syslog(LOG_ERR, "Failed to set the mtd info of %s by ioctl, errno = %d\n", szDev, errno);
         return -1;
     }

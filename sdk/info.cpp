@@ -12,6 +12,7 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/raii.h"
 
 namespace {
 
@@ -27,13 +28,11 @@ bool EndsWith(std::string_view s, std::string_view tail)
 // The hardware version's first line ends in "-j" before its line end.
 bool KernelSaysJunior()
 {
-    FILE *fp = fopen(kHwVersion, "re");
+    slib::FilePtr fp(fopen(kHwVersion, "re"));
     if (!fp)
         return false;
     char line[100];
-    bool got = fgets(line, sizeof line, fp) != nullptr;
-    fclose(fp);
-    if (!got)
+    if (!fgets(line, sizeof line, fp.get()))
         return false;
     std::string_view v = line;
     if (v.empty())
@@ -63,15 +62,13 @@ int VAKOConfSupportRaid(void)
 {
     char cmd[128];
     snprintf(cmd, sizeof cmd, "%s %s %s", kGetKeyValue, SZF_VAKO_INFO_DEFAULTS, "supportraid");
-    FILE *fp = popen(cmd, "r");
+    slib::PipePtr fp(popen(cmd, "r"));
     if (!fp) {
         syslog(LOG_ERR, "%s:%d Failed to popen cmd = '%s', errno=%m", __FILE_NAME__, __LINE__, cmd);
         return 0;
     }
     char line[8];
-    int result = fgets(line, sizeof line, fp) && strncasecmp(line, "yes", 3) == 0 ? 1 : 0;
-    pclose(fp);
-    return result;
+    return fgets(line, sizeof line, fp.get()) && strncasecmp(line, "yes", 3) == 0 ? 1 : 0;
 }
 
 int VAKOIsJunior(void)

@@ -8,14 +8,15 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "vakotest/files.h"
 #include "vakotest/lockhold.h"
-#include "vakotest/testkit.h"
+#include "vakotest/logs.h"
+#include "vakotest/run.h"
 
 using vakotest::FileExists;
 using vakotest::ForkChild;
@@ -165,10 +166,9 @@ TEST(SupportRaid, CommandThatCannotStartIsLogged)
     std::vector<vakotest::SyslogLine> lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_ERR);
-    EXPECT_TRUE(std::regex_match(lines[0].text,
-                                 std::regex("info\\.cpp:[0-9]+ Failed to popen cmd = '/bin/get_key_value "
-                                            "/etc\\.defaults/vakoinfo\\.conf supportraid', errno=Too many open "
-                                            "files")))
+    EXPECT_TRUE(vakotest::LogPatternMatches("info.cpp:{L} Failed to popen cmd = '/bin/get_key_value "
+                                            "/etc.defaults/vakoinfo.conf supportraid', errno=Too many open files",
+                                            lines[0].text))
         << lines[0].text;
 }
 

@@ -23,11 +23,12 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/raii.h"
+#include "vako/info.h"
 
 namespace {
 
 constexpr const char *kProcNetDev = "/proc/net/dev";
-constexpr const char *kInfoConf = "/etc/vakoinfo.conf";
 constexpr int kLockTimeoutSec = 5;
 constexpr int kMtuKeyRoom = 12; // the key holds at most 11 characters
 constexpr unsigned kGigabit = 1000;
@@ -38,22 +39,8 @@ constexpr const char *kSrcMtuSetting = "net_get_mtu_setting";
 constexpr const char *kSrcConfSetMtu = "net_conf_set_mtu_value";
 constexpr const char *kSrcSetMtu = "net_set_mtu_value";
 
-class Socket {
-public:
-    Socket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
+// The socket that the interface requests go through.
+slib::Fd Socket() { return slib::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
 // Names longer than this are refused outright.
 constexpr size_t kIfNameMax = 16;
@@ -76,13 +63,18 @@ struct ifreq MakeRequest(const char *szIf)
 // The interface names of /proc/net/dev in file order; -1 on a read error.
 int ReadInterfaceNames(std::vector<std::string> &names)
 {
-    FILE *fp = fopen(kProcNetDev, "re");
+    slib::FilePtr fp(fopen(kProcNetDev, "re"));
     if (!fp)
         return -1;
-    char *line = nullptr;
+    slib::HeapPtr<char> buf;
     size_t cb = 0;
     int lineNo = 0;
-    while (getline(&line, &cb, fp) >= 0) {
+    for (;;) {
+        char *line = buf.release(); // getline grows the block it is given
+        ssize_t n = getline(&line, &cb, fp.get());
+        buf.reset(line);
+        if (n < 0)
+            break;
         if (++lineNo <= 2)
             continue;
         const char *colon = strchr(line, ':');
@@ -96,10 +88,7 @@ int ReadInterfaceNames(std::vector<std::string> &names)
             continue;
         names.push_back(std::move(name));
     }
-    bool failed = ferror(fp);
-    free(line);
-    fclose(fp);
-    return failed ? -1 : 0;
+    return ferror(fp.get()) ? -1 : 0;
 }
 
 int SpeedOf(uint32_t speed)
@@ -159,7 +148,7 @@ int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
     std::vector<std::string> names;
     if (ReadInterfaceNames(names) < 0)
         return -1;
-    Socket sock;
+    slib::Fd sock = Socket();
     if (!sock.ok())
         return -1;
 
@@ -168,7 +157,7 @@ int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
         if (count >= max)
             break;
         struct ifreq ifr = MakeRequest(name.c_str());
-        if (ioctl(sock.fd(), SIOCGIFFLAGS, &ifr) < 0)
+        if (ioctl(sock.get(), SIOCGIFFLAGS, &ifr) < 0)
             continue;
         int flags = ifr.ifr_flags; // a short: sign-extended
         if (!(flags & IFF_UP) || (flags & skip))
@@ -179,10 +168,10 @@ int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
             e.flags = flags;
             e.link = (flags & IFF_RUNNING) ? VAKO_NET_LINK_UP : 0;
             ifr = MakeRequest(name.c_str());
-            if (ioctl(sock.fd(), SIOCGIFHWADDR, &ifr) == 0)
+            if (ioctl(sock.get(), SIOCGIFHWADDR, &ifr) == 0)
                 memcpy(e.mac, ifr.ifr_hwaddr.sa_data, sizeof(e.mac));
             ifr = MakeRequest(name.c_str());
-            if (ioctl(sock.fd(), SIOCGIFADDR, &ifr) == 0) {
+            if (ioctl(sock.get(), SIOCGIFADDR, &ifr) == 0) {
                 struct sockaddr_in sin;
                 memcpy(&sin, &ifr.ifr_addr, sizeof(sin));
                 inet_ntop(AF_INET, &sin.sin_addr, e.szIP, sizeof(e.szIP));
@@ -205,11 +194,11 @@ int VAKONetGetMTUSetting(const char *szIf)
         syslog(LOG_ERR, "%s:%d interface name is too long", kSrcMtuSetting, __LINE__);
         return -1;
     }
-    Socket sock;
+    slib::Fd sock = Socket();
     if (!sock.ok())
         return -1;
     struct ifreq ifr = MakeRequest(szIf);
-    if (!FitsIfName(szIf) || ioctl(sock.fd(), SIOCGIFMTU, &ifr) < 0)
+    if (!FitsIfName(szIf) || ioctl(sock.get(), SIOCGIFMTU, &ifr) < 0)
         return 0;
     return ifr.ifr_mtu;
 }
@@ -220,7 +209,7 @@ int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    Socket sock;
+    slib::Fd sock = Socket();
     if (!sock.ok() || !FitsIfName(szIf))
         return -1;
     struct ethtool_cmd cmd;
@@ -228,7 +217,7 @@ int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
     cmd.cmd = ETHTOOL_GSET;
     struct ifreq ifr = MakeRequest(szIf);
     ifr.ifr_data = reinterpret_cast<char *>(&cmd);
-    if (ioctl(sock.fd(), SIOCETHTOOL, &ifr) == 0) {
+    if (ioctl(sock.get(), SIOCETHTOOL, &ifr) == 0) {
         pInfo->speed = SpeedOf(ethtool_cmd_speed(&cmd));
         pInfo->duplex = DuplexOf(cmd.duplex);
     } else if (errno != EOPNOTSUPP) {
@@ -248,12 +237,12 @@ int VAKONetSetMTUEth(const char *szMtu, const char *szIf)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    Socket sock;
+    slib::Fd sock = Socket();
     if (!sock.ok() || !FitsIfName(szIf))
         return -1;
     struct ifreq ifr = MakeRequest(szIf);
     ifr.ifr_mtu = atoi(szMtu);
-    return ioctl(sock.fd(), SIOCSIFMTU, &ifr) < 0 ? -1 : 0;
+    return ioctl(sock.get(), SIOCSIFMTU, &ifr) < 0 ? -1 : 0;
 }
 
 int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
@@ -269,7 +258,7 @@ int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
         return -1;
     }
     int result = 0;
-    if (SLIBFileSetKeyValue(kInfoConf, szKey, szMtu, "%s=\"%s\"\n") < 0) {
+    if (SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szMtu, "%s=\"%s\"\n") < 0) {
         syslog(LOG_ERR, "%s (%d) Failed to set MTU value(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
         result = -1;
     }
@@ -311,20 +300,20 @@ int SLIBNetIfAddrGet(const char *szIf, uint32_t *pAddr, uint32_t *pMask)
 {
     if (!szIf || !pAddr || !pMask || !FitsIfName(szIf))
         return 0;
-    Socket sock;
+    slib::Fd sock = Socket();
     if (!sock.ok())
         return 0;
     bool ok = true;
     struct sockaddr_in sin;
     struct ifreq ifr = MakeRequest(szIf);
-    if (ioctl(sock.fd(), SIOCGIFADDR, &ifr) == 0) {
+    if (ioctl(sock.get(), SIOCGIFADDR, &ifr) == 0) {
         memcpy(&sin, &ifr.ifr_addr, sizeof(sin));
         *pAddr = sin.sin_addr.s_addr;
     } else {
         ok = false;
     }
     ifr = MakeRequest(szIf);
-    if (ioctl(sock.fd(), SIOCGIFNETMASK, &ifr) == 0) {
+    if (ioctl(sock.get(), SIOCGIFNETMASK, &ifr) == 0) {
         memcpy(&sin, &ifr.ifr_netmask, sizeof(sin));
         *pMask = sin.sin_addr.s_addr;
     } else {

@@ -20,7 +20,8 @@
 
 namespace {
 
-constexpr const char *kMdPathPattern = "/dev/md%d";
+#define RAID_MD_PATH "/dev/md%d"
+constexpr const char *kMdPathPattern = RAID_MD_PATH;
 constexpr const char *kMemberGlob = "/sys/block/md%d/md/dev-*";
 constexpr int kMemberFileRoom = 32;
 constexpr int kMemberNameRoom = 32; // kernel disk names are at most 31 bytes
@@ -60,12 +61,13 @@ int RaidTypeOf(int level)
     }
 }
 
-// Members that may be missing before the array stops working.
-int ToleranceOf(const mdu_array_info_t &info)
+// Members that may be missing before the array stops working. In 64 bits:
+// raid_disks is whatever the kernel reports, down to INT_MIN.
+int64_t ToleranceOf(const mdu_array_info_t &info)
 {
     switch (info.level) {
     case 1:
-        return info.raid_disks - 1;
+        return int64_t{info.raid_disks} - 1;
     case 5:
         return 1;
     case 6:
@@ -148,20 +150,18 @@ int RaidDiskFileLineRead(const char *szFile, char *buf, int cb)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    FILE *fp = fopen(szFile, "re");
+    slib::FilePtr fp(fopen(szFile, "re"));
     if (!fp) {
         RAID_LOG("Failed to fopen %s, errno=%m", szFile);
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
     }
-    int result = 0;
-    if (!fgets(buf, cb, fp)) {
+    if (!fgets(buf, cb, fp.get())) {
         RAID_LOG("Failed to fgets %s, errno=%m", szFile);
         SLIB_ERR(SLIB_ERR_READ);
-        result = -1;
+        return -1;
     }
-    fclose(fp);
-    return result;
+    return 0;
 }
 
 void RaidDiskListFree(VAKORAIDDISK *pList)
@@ -189,7 +189,7 @@ int VAKORaidDiskCreate(const char *szMemberDir, VAKORAIDDISK **ppDisk)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    VAKORAIDDISK *pDisk = static_cast<VAKORAIDDISK *>(calloc(1, sizeof(VAKORAIDDISK)));
+    slib::HeapPtr<VAKORAIDDISK> pDisk(static_cast<VAKORAIDDISK *>(calloc(1, sizeof(VAKORAIDDISK))));
     if (!pDisk) {
         RAID_LOG("Failed to calloc, errno=%m");
         SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
@@ -197,15 +197,13 @@ int VAKORaidDiskCreate(const char *szMemberDir, VAKORAIDDISK **ppDisk)
     }
     if (MemberPathOf(szMemberDir, pDisk->szPath, sizeof(pDisk->szPath)) < 0) {
         RAID_LOG("Failed to get path from %s ,errno=0X%X", szMemberDir, SLIBErrorGet());
-        free(pDisk);
         return -1;
     }
     if (ReadMemberStatus(szMemberDir, &pDisk->status) < 0) {
         RAID_LOG("Failed to get status from %s, errno=0X%X", szMemberDir, SLIBErrorGet());
-        free(pDisk);
         return -1;
     }
-    *ppDisk = pDisk;
+    *ppDisk = pDisk.release();
     return 0;
 }
 
@@ -262,7 +260,7 @@ int VAKORaidDecideStatus(const mdu_array_info_t *pInfo, const VAKORAIDDISK *pLis
         else if (p->status == VAKO_RAID_DISK_ERROR)
             ++err;
     }
-    int missing = pInfo->raid_disks - ok;
+    int64_t missing = int64_t{pInfo->raid_disks} - ok;
     if (total == 0 || err > 0)
         *pStatus = VAKO_RAID_CRASHED;
     else if (missing <= 0)
@@ -348,7 +346,9 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     int index;
     if (!ParseMdPath(szPath, &index))
         return -1;
-    PVAKORAIDINFO pInfo = static_cast<PVAKORAIDINFO>(calloc(1, sizeof(VAKORAIDINFO)));
+    // Frees the record (and its member list) on every path but success.
+    slib::OwnedPtr<VAKORAIDINFO, VAKORaidInfoFree> owner(static_cast<PVAKORAIDINFO>(calloc(1, sizeof(VAKORAIDINFO))));
+    PVAKORAIDINFO pInfo = owner.get();
     if (!pInfo) {
         RAID_LOG("Failed to calloc, errno=%m");
         SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
@@ -356,12 +356,6 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     }
     pInfo->mdIndex = index;
     snprintf(pInfo->szPath, sizeof(pInfo->szPath), "%s", szPath);
-
-    // Frees the record (and its member list) on every path but success.
-    struct Guard {
-        PVAKORAIDINFO p;
-        ~Guard() { VAKORaidInfoFree(p); }
-    } guard{pInfo};
 
     Fd fd(open(szPath, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -389,7 +383,7 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     }
     VAKORAIDDISK *pList = nullptr;
     if (VAKORaidDiskListGet(szPath, &pList) < 0) {
-        RAID_LOG("Failed to get disk list for /dev/md%d, errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
+        RAID_LOG("Failed to get disk list for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
         return -1;
     }
     pInfo->pDiskList = pList;
@@ -398,11 +392,10 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     if (RaidRebuildStatusGet(fd.get(), pInfo->syncStatus) < 0)
         return -1;
     if (VAKORaidDecideStatus(&info, pList, &pInfo->status) < 0) {
-        RAID_LOG("Failed to decide raid status for /dev/md%d, errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
+        RAID_LOG("Failed to decide raid status for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
         return -1;
     }
-    guard.p = nullptr;
-    *ppInfo = pInfo;
+    *ppInfo = owner.release();
     return 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <linux/magic.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -10,13 +11,13 @@
 #include <syslog.h>
 
 #include <array>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "slib/error.h"
 #include "vakotest/kstub.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 namespace {
 
@@ -250,6 +251,12 @@ TEST(RaidStatus, Decision)
         {10, 4, {0, 0, 0}, VAKO_RAID_CRASHED},
         {10, 4, {0, 0, 0, 0}, VAKO_RAID_NORMAL},
         {1, 2, {}, VAKO_RAID_CRASHED},
+        // Slot counts at the ends of the kernel's word: no overflow.
+        {1, INT_MIN, {0}, VAKO_RAID_NORMAL},
+        {0, INT_MIN + 1, {0, 0}, VAKO_RAID_NORMAL},
+        {1, INT_MAX, {0}, VAKO_RAID_DEGRADED},
+        {1, INT_MAX, {1}, VAKO_RAID_CRASHED},
+        {5, INT_MAX, {0, 0}, VAKO_RAID_CRASHED},
     };
     for (const Case &c : cases) {
         std::vector<VAKORAIDDISK> disks(c.members.size());
@@ -347,13 +354,10 @@ TEST(RaidInfo, LevelsSyncWordsAndFirstDisk)
 }
 
 // A record at LOG_DEBUG: "raid.cpp:<line> " and then text matching `re`.
-bool DebugLogged(const std::string &re)
+// A diagnostic of the RAID operations: at LOG_DEBUG, behind their source position.
+bool DebugLogged(const std::string &pattern)
 {
-    std::regex full(R"(raid\.cpp:\d+ )" + re);
-    for (const auto &l : vakotest::SyslogLines())
-        if (l.level == LOG_DEBUG && std::regex_match(l.text, full))
-            return true;
-    return false;
+    return vakotest::SyslogMatches("raid.cpp:{L} " + pattern, LOG_DEBUG);
 }
 
 TEST(RaidInfo, DiagnosticsAtDebugLevel)
@@ -368,7 +372,7 @@ TEST(RaidInfo, DiagnosticsAtDebugLevel)
     VAKORaidInfoFree(pInfo);
     EXPECT_TRUE(DebugLogged("Not supported RAID level: 10"));
     EXPECT_EQ(VAKORaidInfoGet("/dev/hda1", &pInfo), -1);
-    EXPECT_TRUE(DebugLogged("invalide path /dev/hda1, errno=.*"));
+    EXPECT_TRUE(DebugLogged("invalide path /dev/hda1, errno={*}"));
     AddMember(0, "sdb1", "");
     EXPECT_EQ(VAKORaidInfoGet("/dev/md0", &pInfo), -1);
     EXPECT_TRUE(DebugLogged("Failed to fopen /sys/block/md0/md/dev-sdb1/state, errno=No such file or directory"));

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "log_match_test.h"
+#include "vakotest/logs.h"
 #include "slib/error.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/testkit.h"
@@ -54,7 +54,7 @@ TEST(DdnsConfigGet, MissingPasswdFillsTheOthers)
     EXPECT_STREQ(info.szHostname, "h.example");
     EXPECT_STREQ(info.szUsername, "u");
     EXPECT_EQ(info.szPasswd[0], 'Z'); // untouched
-    EXPECT_EQ(logmatch::Count("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get by key passwd by name noip at "
+    EXPECT_EQ(vakotest::SyslogCount("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get by key passwd by name noip at "
                               "/etc/ddns.conf, errno={*}\n"),
               1);
     EXPECT_EQ(vakotest::SyslogTexts().size(), 1u);
@@ -95,7 +95,7 @@ TEST(DdnsConfigGet, RefusedAndFailedReads)
     vakotest::RemoveFile(kDdns);
     vakotest::SyslogClear();
     EXPECT_EQ(VAKODDNSConfigGet("x", &info), -1);
-    EXPECT_TRUE(logmatch::Logged("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get section from "
+    EXPECT_TRUE(vakotest::SyslogMatches("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get section from "
                                  "/etc/ddns.conf by name x , ret=-1, errno={*}\n"));
 }
 
@@ -159,12 +159,12 @@ TEST(WinsQuery1, MissingKeysAndFile)
         WriteFile(kSmbConf, Global(c.body));
         vakotest::SyslogClear();
         EXPECT_EQ(VAKOWinsQuery1(buf, sizeof buf, &domain, nullptr), -1);
-        EXPECT_TRUE(logmatch::Logged(c.message));
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
     }
     vakotest::RemoveFile(kSmbConf);
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOWinsQuery1(buf, sizeof buf, &domain, nullptr), -1);
-    EXPECT_TRUE(logmatch::Logged("wins_query1:{L} SLIBFileGetSection failed [900]!!"));
+    EXPECT_TRUE(vakotest::SyslogMatches("wins_query1:{L} SLIBFileGetSection failed [900]!!"));
 }
 
 TEST(WinsQuery1, NullBuffersAreRefused)
@@ -338,7 +338,11 @@ TEST(DownloadInfoSet, OrderAndEncryptionWords)
         int order, btencrypt;
         const char *orderText, *btText;
     } cases[] = {
-        {1, 0, "user", "disable"}, {2, 1, "request", "auto"}, {0, 2, "request", "always"}, {-1, 0, "request", "disable"}};
+        {1, 0, "user", "disable"},
+        {2, 1, "request", "auto"},
+        {0, 2, "request", "always"},
+        {-1, 0, "request", "disable"},
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.order);
         vakotest::RemoveFile(kInfo);
@@ -362,7 +366,7 @@ TEST(DownloadInfoSet, BadEncryptionStopsAfterTheKeysBeforeIt)
         d.btencrypt = bad;
         EXPECT_EQ(VAKODownloadInfoSet(&d), -1);
         EXPECT_EQ(ReadFile(kInfo), Lines(0, 12)); // through dhtport
-        EXPECT_TRUE(logmatch::Logged("service.cpp ({L}) There is an error here."));
+        EXPECT_TRUE(vakotest::SyslogMatches("service.cpp ({L}) There is an error here."));
         EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
     }
 }
@@ -402,7 +406,7 @@ TEST(DownloadInfoSet, HeldLockWritesNothing)
     VAKODOWNLOADINFO d = Settings();
     EXPECT_EQ(VAKODownloadInfoSet(&d), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
-    EXPECT_TRUE(logmatch::Logged("service.cpp ({L}) There is an error here."));
+    EXPECT_TRUE(vakotest::SyslogMatches("service.cpp ({L}) There is an error here."));
     EXPECT_EQ(ReadFile(kInfo), "unique=\"x\"\n");
 }
 
@@ -413,7 +417,7 @@ TEST(DownloadInfoSet, FailedSignalOnlyLogs)
     vakotest::SyslogClear();
     VAKODOWNLOADINFO d = Settings();
     EXPECT_EQ(VAKODownloadInfoSet(&d), 0);
-    EXPECT_TRUE(logmatch::Logged("service.cpp ({L})Failed to hup scheduled."));
+    EXPECT_TRUE(vakotest::SyslogMatches("service.cpp ({L})Failed to hup scheduled."));
     EXPECT_EQ(ReadFile(kInfo), Lines(0, 37));
 }
 

@@ -17,20 +17,21 @@
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
-#include "updater.h"
+#include "flash.h"
+#include "migrate.h"
 #include "vako/disk.h"
 #include "vako/info.h"
 #include "vako/raid.h"
 
 namespace {
 
-constexpr const char *kInstalledInfo = "/etc.defaults/vakoinfo.conf";
-constexpr const char *kInstalledVersion = "/etc.defaults/VERSION";
-constexpr const char *kInfoConf = "/etc/vakoinfo.conf";
-constexpr const char *kPackageVersion = "VERSION";
-constexpr const char *kWriteable = "/writeable";
-constexpr const char *kSystemArray = "/dev/md0";
-constexpr const char *kSystemDisk = "/dev/hda";
+constexpr const char *kInstalledInfo = SZF_VAKO_INFO_DEFAULTS;
+constexpr const char *kInstalledVersion = UPDT_INSTALLED_VERSION;
+constexpr const char *kInfoConf = SZF_VAKO_INFO;
+constexpr const char *kPackageVersion = UPDT_PACKAGE_VERSION;
+constexpr const char *kWriteable = UPDT_WRITEABLE;
+constexpr const char *kSystemArray = UPDT_SYSTEM_ARRAY;
+constexpr const char *kSystemDisk = UPDT_SYSTEM_DISK;
 constexpr const char *kDefaultFsFallback = "reiserfs";
 constexpr const char *kKvFormat = "%s=\"%s\"\n";
 constexpr const char *kNoSpaceMessage =
@@ -165,7 +166,7 @@ int64_t SystemPartitionKB()
     unsigned start = 0, id = 0;
     long long sectors = RCPartitionConfigs(1, kSystemDisk, &start, &id);
     if (sectors < 0) {
-        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda1) failed", UPDT_SOURCE_FILE, __LINE__);
+        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(" UPDT_SYSTEM_DISK "1) failed", UPDT_SOURCE_FILE, __LINE__);
         return -1;
     }
     if (IsSysPartitionResizeable(sectors) == 1)
@@ -232,7 +233,7 @@ int IsSysPartitionResizeable(int64_t sectors)
 {
     unsigned start = 0, id = 0;
     if (RCPartitionConfigs(3, kSystemDisk, &start, &id) < 0) {
-        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(/dev/hda3) failed", UPDT_SOURCE_FILE, __LINE__);
+        syslog(LOG_ERR, "%s:%d RCPartitionConfigs(" UPDT_SYSTEM_DISK "3) failed", UPDT_SOURCE_FILE, __LINE__);
         return 0;
     }
     if (start <= kResizeablePart3After) {

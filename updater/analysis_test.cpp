@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "migrate.h"
 #include "vakotest/fixture.h"
-#include "vakotest/testkit.h"
-#include "analysis_testutil.h"
+#include "vakotest/disks.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 namespace {
 
-using analysistest::Listing;
+using vakotest::SystemDiskListing;
 
 
 // --- version compare ---
@@ -84,7 +85,7 @@ TEST(SysPartitionResizeable, SizesAndThirdPartitionStart)
         {530082, 63, 0},      {273043, 1333332, 0}, {530081, 1333332, 0}, {722862, 1333332, 0},
     };
     for (const Case &c : cases) {
-        Listing(3, c.part3Start, 1000);
+        SystemDiskListing(3, c.part3Start, 1000);
         EXPECT_EQ(IsSysPartitionResizeable(c.sectors), c.result) << c.sectors << " " << c.part3Start;
     }
 }
@@ -92,7 +93,7 @@ TEST(SysPartitionResizeable, SizesAndThirdPartitionStart)
 TEST(SysPartitionResizeable, LogsWhyNot)
 {
     vakotest::SyslogClear();
-    Listing(3, 1333331, 1000);
+    SystemDiskListing(3, 1333331, 1000);
     EXPECT_EQ(IsSysPartitionResizeable(273042), 0);
     vakotest::RemoveFile("/.sandbox/sfdisk/hda.3");
     EXPECT_EQ(IsSysPartitionResizeable(273042), 0);
@@ -121,8 +122,8 @@ TEST(SysPartitionSufficient, NonRaidSystemPartition)
         {2, 1333332, INT64_MAX, 0},
     };
     for (const Case &c : cases) {
-        Listing(1, 63, c.sectors);
-        Listing(3, c.part3Start, 1000);
+        SystemDiskListing(1, 63, c.sectors);
+        SystemDiskListing(3, c.part3Start, 1000);
         EXPECT_EQ(IsSysPartitionSufficient(c.extractKB), c.result) << c.sectors << " " << c.extractKB;
     }
 }
@@ -130,8 +131,8 @@ TEST(SysPartitionSufficient, NonRaidSystemPartition)
 TEST(SysPartitionSufficient, LogsTheSizes)
 {
     NoRaid();
-    Listing(1, 63, 40478);
-    Listing(3, 63, 1000);
+    SystemDiskListing(1, 63, 40478);
+    SystemDiskListing(3, 63, 1000);
     vakotest::SyslogClear();
     EXPECT_EQ(IsSysPartitionSufficient(10000), 0);
     vakotest::RemoveFile("/.sandbox/sfdisk/hda.1");
@@ -146,7 +147,7 @@ TEST(SysPartitionSufficient, LogsTheSizes)
 void RaidOf(uint64_t bytes, bool active = true)
 {
     vakotest::WriteFile("/etc.defaults/vakoinfo.conf", "supportraid=\"yes\"\n");
-    analysistest::SystemArray(bytes, active);
+    vakotest::SystemArray(bytes, active);
 }
 
 TEST(SysPartitionSufficient, RaidSystemPartition)
@@ -220,8 +221,8 @@ TEST(AnalysisFlags, SetOnlyByTheRightFacts)
         p.withUpdater = false;
         p.version.Set("unique", c.unique);
         vakotest::Install(p);
-        Listing(1, 63, 2097152);
-        Listing(3, 63, 1000);
+        SystemDiskListing(1, 63, 2097152);
+        SystemDiskListing(3, 63, 1000);
         snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", p.dir.c_str());
         gfJunior = c.junior;
         gfNoInitrd = c.noInitrd;
@@ -244,8 +245,8 @@ TEST(AnalysisFlags, NoneAfterARefusal)
     p.withUpdater = false;
     p.version.Set("extractsize", "999999999");
     vakotest::Install(p);
-    Listing(1, 63, 2097152);
-    Listing(3, 63, 1000);
+    SystemDiskListing(1, 63, 2097152);
+    SystemDiskListing(3, 63, 1000);
     snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", p.dir.c_str());
     gfNoInitrd = 0;
     gfUpdateRsyncdConf = gfRemoveRcAtalk = 0;

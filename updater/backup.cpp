@@ -11,11 +11,10 @@
 
 #include <memory>
 
-#include "updater.h"
+#include "flash.h"
 
 namespace {
 
-constexpr int kCmdRoom = 1024;
 constexpr int kDumpBlock = 16384;
 
 using slib::Fd;
@@ -113,9 +112,9 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
-    char szDir[kCmdRoom], szCmd[kCmdRoom];
+    char szDir[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/rm -rf %s; /bin/mkdir -p %s", szDir, szDir) < 0)
+        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s; " UPDT_BIN_MKDIR " -p %s", szDir, szDir) < 0)
         return -1;
     syslog(LOG_ERR, "szCmd=[%s]", szCmd);
     if (UPDTExecute(szCmd) < 0)
@@ -129,10 +128,10 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
             syslog(LOG_ERR, "%s(%d): fail to get device path", __func__, __LINE__);
             return -1;
         }
-        char szQuotedDev[kCmdRoom], szDump[kCmdRoom];
+        char szQuotedDev[UPDT_CMD_ROOM], szDump[UPDT_CMD_ROOM];
         if (UPDTShellQuote(szDev, szQuotedDev, sizeof(szQuotedDev)) < 0 ||
             UPDTQuoteBackupPath(szName, szDump, sizeof(szDump)) < 0 ||
-            UPDTFormatCommand(szCmd, sizeof(szCmd), "/bin/dd if=%s of=%s bs=%d", szQuotedDev, szDump, kDumpBlock) <
+            UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_DD " if=%s of=%s bs=%d", szQuotedDev, szDump, kDumpBlock) <
                 0)
             return -1;
         syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);
@@ -172,6 +171,16 @@ int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockS
                           }
                           return true;
                       });
+}
+
+void UPDTRemoveBackupDir(void)
+{
+    char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
+        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s", szQuoted) < 0)
+        return;
+    syslog(LOG_ERR, "szCmd=[%s]", szCmd);
+    UPDTExecute(szCmd);
 }
 
 } // extern "C"

@@ -5,21 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "../sdk/log_match_test.h"
-#include "updater.h"
-#include "vakotest/testkit.h"
+#include "flash.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
+#include "vakotest/pattern.h"
 
 namespace {
 
 // Plain files stand in for the devices: copy, verify and the dumps need
 // nothing of a flash device but reads and writes.
-std::string Pattern(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + seed) >> 3);
-    return s;
-}
+using vakotest::Pattern;
 
 std::string Progress() { return vakotest::ReadFile(UPDT_PROGRESS_FILE); }
 
@@ -51,10 +46,10 @@ TEST_F(CopyVerify, CopyAndVerifyRunToTheEndOfTheFileNotToLen)
     vakotest::WriteFile("/tmp/dev", std::string(32768, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 30000, 16384), 0);
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev").substr(0, 20001), image + '\xFF');
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
                                  "bytes needed: (0) Success."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), 0);
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
                                  "bytes needed: (0) Success."));
 }
 
@@ -65,7 +60,7 @@ TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
     image[10000] ^= 0x01;
     vakotest::WriteFile("/tmp/dev", image);
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 30000, 8192), -1);
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTVerifyFile) compare file [/tmp/image] vs [/tmp/dev] error at offset 0x2000"));
     // One whole block verified before the failing one.
     EXPECT_EQ(gullProgressDone, 8192u);
@@ -76,7 +71,7 @@ TEST_F(CopyVerify, VerifyFailsWhenTheDeviceEndsFirst)
     vakotest::WriteFile("/tmp/image", Pattern(10000, 2));
     vakotest::WriteFile("/tmp/dev", Pattern(9000, 2));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), -1);
-    EXPECT_TRUE(logmatch::Logged("updater:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) read file [/tmp/dev] error: (0) Success."));
 }
 
 TEST_F(CopyVerify, RefusedArgumentsAndFailures)
@@ -91,16 +86,16 @@ TEST_F(CopyVerify, RefusedArgumentsAndFailures)
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 0, 8192), -1);
     EXPECT_TRUE(vakotest::SyslogTexts().empty());
     EXPECT_EQ(UPDTCopyFile("/tmp/missing", "/tmp/dev", 100, 16384), -1);
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/no/dev", 100, 16384), -1);
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/no/dev", 100, 8192), -1);
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/dev/full", 100, 16384), -1);
-    EXPECT_TRUE(logmatch::Logged(
+    EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTCopyFile) write file [/dev/full] error: (28) No space left on device."));
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev"), std::string(256, '\xFF'));
     EXPECT_EQ(UPDTCopyFile("/tmp/empty", "/tmp/dev", 100, 16384), 0);
@@ -161,7 +156,7 @@ TEST_F(Backup, DumpsEveryEntryIntoAFreshDirectoryWithProgress)
     EXPECT_EQ(Progress(), "P:65:      ");
     const std::string quoted = "'/tmp/it'\\''s a $(pkg) `dir`/b@ckup";
     EXPECT_TRUE(vakotest::SyslogHas("szCmd=[/bin/rm -rf " + quoted + "'; /bin/mkdir -p " + quoted + "']"));
-    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" + quoted +
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" + quoted +
                                  "/mtd_RedBoot Config' bs=16384]"));
 }
 
@@ -177,8 +172,8 @@ TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)
     EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_zImage"));
     EXPECT_FALSE(vakotest::FileExists(dir + "/mtd_rd.gz"));
     EXPECT_EQ(Progress(), "P:35:      ");
-    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
-    EXPECT_TRUE(logmatch::Logged("UPDTBackupOldPartition({L}): fail to get device path"));
+    EXPECT_TRUE(vakotest::SyslogMatches("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTBackupOldPartition({L}): fail to get device path"));
 }
 
 TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
@@ -191,11 +186,11 @@ TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
     AddEntry("RedBoot");
     EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
     EXPECT_TRUE(vakotest::FileExists(longDir + "/b@ckup/keep"));
-    EXPECT_TRUE(logmatch::Logged("UPDTFormatCommand({L}): command does not fit its buffer of 1024 bytes"));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTFormatCommand({L}): command does not fit its buffer of 1024 bytes"));
     vakotest::SyslogClear();
     EXPECT_EQ(UPDTBackupOldPartition(nullptr, 1), -1);
     EXPECT_EQ(UPDTBackupOldPartition(list_.data(), 0), -1);
-    EXPECT_EQ(logmatch::Count("UPDTBackupOldPartition({L}): parameter error "), 2);
+    EXPECT_EQ(vakotest::SyslogCount("UPDTBackupOldPartition({L}): parameter error "), 2);
 }
 
 } // namespace

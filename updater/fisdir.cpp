@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "slib/error.h"
-#include "updater.h"
+#include "slibcxx/raii.h"
+#include "flash.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ int RecoverFISDirTable_M88_V284(void)
         syslog(LOG_ERR, "%s:%d(%s) VAKOMTDErasePartition(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         return -1;
     }
-    int fd = open(szDev, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    slib::Fd fd(open(szDev, O_WRONLY | O_CLOEXEC));
+    if (!fd.ok()) {
         syslog(LOG_ERR, "%s:%d(%s) open(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
@@ -82,19 +83,17 @@ int RecoverFISDirTable_M88_V284(void)
     UPDTGetFISDirImage(image);
     size_t done = 0;
     while (done < sizeof(image)) {
-        ssize_t n = write(fd, image + done, sizeof(image) - done);
+        ssize_t n = write(fd.get(), image + done, sizeof(image) - done);
         if (n < 0 && errno == EINTR)
             continue;
         // A write of nothing would repeat for ever.
         if (n <= 0) {
             syslog(LOG_ERR, "%s:%d(%s) write(%s) fail", UPDT_SOURCE_FILE, __LINE__, __func__, szDev);
             SLIB_ERR(kErrWrite);
-            close(fd);
             return -1;
         }
         done += static_cast<size_t>(n);
     }
-    close(fd);
     return 0;
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "updater.h"
+#include "flash.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // Migration flags: which migrations the installed build still needs.
 #include <string.h>
 
+#include "migrate.h"
 #include "slib/conf_read.h"
-#include "updater.h"
+#include "vako/info.h"
 #include "vako/net.h"
 
 extern "C" {
@@ -70,7 +71,7 @@ bool IsBond0WithoutMTU()
     if (VAKONetGetInterfaceInfo(ifs, 8, 2) != 1 || strcmp(ifs[0].szName, "bond0") != 0)
         return false;
     char szMtu[16];
-    return SLIBFileGetKeyValue("/etc/vakoinfo.conf", "bond0_mtu", szMtu, sizeof(szMtu), 0) == 0;
+    return SLIBFileGetKeyValue(SZF_VAKO_INFO, "bond0_mtu", szMtu, sizeof(szMtu), 0) == 0;
 }
 
 } // namespace

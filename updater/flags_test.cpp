@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
-#include "vakotest/testkit.h"
+#include "migrate.h"
+#include "vakotest/files.h"
 
 namespace {
 

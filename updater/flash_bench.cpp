@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "updater.h"
+#include "flash.h"
 #include "vakotest/kstub.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 extern char **environ;
 

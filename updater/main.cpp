@@ -1,5 +1,5 @@
 // updater [-h][-g][-v vol]: the road of one update, from the command line to
-// the result code.
+// the result code, as named steps and the one exit tail.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -7,15 +7,16 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "flash.h"
+#include "migrate.h"
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/proc.h"
-#include "updater.h"
+#include "slibcxx/raii.h"
 #include "vako/flash.h"
 #include "vako/info.h"
 #include "vako/kernel.h"
@@ -23,10 +24,22 @@
 
 namespace {
 
+// The messages of the entry name `main`, whichever step writes them.
+constexpr const char *kMain = "main";
 constexpr const char *kBanner = "updater: firmware update tool of the appliance";
-constexpr const char *kArchive = "hda1.tgz";
-constexpr const char *kArchiveTarget = "VakoUpgrade.tar.gz";
+constexpr const char *kCompleted = "Congratulation!! The update has been completed!!";
 constexpr long kMaxUptimeForOldBuilds = 300;
+
+// What the entry keeps for the whole run.
+struct Run {
+    char stage = 'A';
+    int result = UPDT_SUCCESS;
+    slib::Fd start{-1}; // the starting directory
+    slib::HeapPtr<VAKOFISENTRY> list; // the partition list of the normal road
+    int count = 0;
+    char szOldMtu[16] = ""; // eth0_mtu before the update
+    bool fMtuChanged = false;
+};
 
 void SetMessage(const char *szText)
 {
@@ -42,61 +55,20 @@ void LogPartitionList(const VAKOFISENTRY *pList, int count)
                static_cast<unsigned long>(pList[i].data_length));
 }
 
-void RunPrePatchMigrations(int &result)
+void Start(const Run &run)
 {
-    if (gfRecoverFISDir == 1 && RecoverFISDirTable_M88_V284() < 0) {
-        result = UPDT_ERR_FLASH;
-        return;
-    }
-    if (gfLimitFTPPortRange == 1 && UpdateFTPPassivePortRange() < 0) {
-        result = UPDT_ERR_MIGRATION;
-        return;
-    }
-    if (gfUpdateRsyncdConf == 1)
-        UpdateRsyncdConf();
-    if (gfUpdateRsyncdSecrets == 1)
-        CheckAndUpdateRsyncdSecrets();
-    if (gfUpdateSmmspGroup == 1)
-        CheckAndUpdateSmmspGroup();
-    if (gfConvertUSBBackup == 1)
-        UpdateUSBBackupToLocalBackup();
-    if (gfConvertNetBackup == 1)
-        UpdateNetBackupSets();
-    if (gfConvertCodepage == 1)
-        UpdateCodepageKeys();
-}
-
-void MarkNormalShutdown()
-{
-    if (access("/initrd", F_OK) == 0) {
-        UPDTExecute("touch /.NormalShutdown");
-        return;
-    }
-    UPDTExecute(VAKOConfSupportRaid() == 1 ? "mount /dev/md0 /tmpRoot" : "mount /dev/hda1 /tmpRoot");
-    UPDTExecute("touch /tmpRoot/.NormalShutdown");
-}
-
-} // namespace
-
-int main(int argc, char **argv)
-{
-    char stage = 'A';
-    int result = 0;
-    int fdStart = -1;
-    VAKOFISENTRY *pList = nullptr;
-    int count = 0;
-    char szOldMtu[16] = "";
-    bool fMtuChanged = false;
-    int opt;
-
-    // Start.
-    syslog(LOG_ERR, "%s(%d): Start of the updater...", __func__, __LINE__);
-    UPDTSetProgress(stage, 0);
+    syslog(LOG_ERR, "%s(%d): Start of the updater...", kMain, __LINE__);
+    UPDTSetProgress(run.stage, 0);
     UPDTCheckLogSize();
     UPDTWriteLog("Start of the update...");
-    snprintf(gszVolume, sizeof(gszVolume), "%s", "/volume1");
+    snprintf(gszVolume, sizeof(gszVolume), "%s", UPDT_VOLUME);
+}
 
-    // Options.
+enum class Options { kGoOn, kHelp, kBad };
+
+Options ParseOptions(int argc, char **argv)
+{
+    int opt;
     while ((opt = getopt(argc, argv, "hgv:")) != -1) {
         switch (opt) {
         case 'g':
@@ -105,7 +77,7 @@ int main(int argc, char **argv)
         case 'v':
             if (!optarg || !*optarg) {
                 syslog(LOG_ERR, "updater: invalid option for -v [mount_point]\n");
-                return -1;
+                return Options::kBad;
             }
             snprintf(gszVolume, sizeof(gszVolume), "%s", optarg);
             break;
@@ -114,213 +86,281 @@ int main(int argc, char **argv)
             puts("updater [-h][-g][-v vol]");
             puts(" -g: for group update");
             puts(" -v: specify an avaible volume for upgrade task.");
-            return 0;
+            return Options::kHelp;
         default:
             if (opt == '?' && optopt == 'v') {
                 syslog(LOG_ERR, "updater: invalid option for -v [mount_point]\n");
-                return -1;
+                return Options::kBad;
             }
             syslog(LOG_ERR, "updater: invalid option [%c]\n", opt);
-            return -1;
+            return Options::kBad;
         }
     }
+    return Options::kGoOn;
+}
 
-    // Layout and package directory.
+void SelectLayout()
+{
     UPDTSelectLayout(VAKOIsJunior() == 1);
     syslog(LOG_ERR, "This is %sjunior, gszDevMtdPartition=[%s]", gfJunior ? "" : "not ", gszDevMtdPartition);
-    if (access("/initrd", F_OK) != 0)
+    if (access(UPDT_INITRD, F_OK) != 0)
         gfNoInitrd = 1;
+}
 
-    fdStart = open(".", O_RDONLY | O_CLOEXEC);
-    if (fdStart < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to open current directory. errno=%d", __func__, __LINE__, errno);
-        result = UPDT_ERR_OPEN_CWD;
-        goto failure_log;
-    }
-
-    {
-        // Started with an empty argument list: no program path to go by.
-        const char *szProgram = argc > 0 && argv[0] ? argv[0] : "";
-        const char *slash = strrchr(szProgram, '/');
-        int n;
-        if (slash)
-            n = snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - szProgram), szProgram);
-        else
-            n = snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s/upd@te", gszVolume);
-        if (n < 0 || n >= static_cast<int>(sizeof(gszUpdateDir))) {
-            // A cut name could be another directory: refuse it.
-            syslog(LOG_ERR, "%s(%d): package directory longer than %d characters", __func__, __LINE__,
-                   static_cast<int>(sizeof(gszUpdateDir)) - 1);
-            gszUpdateDir[0] = '\0';
-            result = UPDT_ERR_CHDIR;
-            goto exit_tail;
-        }
+// The package directory is the program's own: its path cut at the last
+// '/', or the volume's update directory.  0 or result 3.
+int EnterPackageDirectory(const char *szProgram)
+{
+    const char *slash = strrchr(szProgram, '/');
+    int n = slash ? snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - szProgram),
+                             szProgram)
+                  : snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s/%s", gszVolume, UPDT_PACKAGE_DIR);
+    if (n < 0 || n >= static_cast<int>(sizeof(gszUpdateDir))) {
+        // A cut name could be another directory: refuse it.
+        syslog(LOG_ERR, "%s(%d): package directory longer than %d characters", kMain, __LINE__,
+               static_cast<int>(sizeof(gszUpdateDir)) - 1);
+        gszUpdateDir[0] = '\0';
+        return UPDT_ERR_CHDIR;
     }
     if (chdir(gszUpdateDir) != 0) {
-        syslog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", __func__, __LINE__, errno);
-        result = UPDT_ERR_CHDIR;
-        goto exit_tail;
+        syslog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", kMain, __LINE__, errno);
+        return UPDT_ERR_CHDIR;
     }
     if (!getcwd(gszUpdateDir, sizeof(gszUpdateDir))) {
-        syslog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", __func__, __LINE__, errno);
+        syslog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", kMain, __LINE__, errno);
         gszUpdateDir[0] = '\0';
-        result = UPDT_ERR_CHDIR;
-        goto exit_tail;
+        return UPDT_ERR_CHDIR;
     }
-    UPDTSetProgress(stage, 10);
+    return UPDT_SUCCESS;
+}
 
-    // Analysis and preconditions.
-    if (!gfGroupUpdate) {
-        result = ErrUPDTIAnalyze_WholeSystem();
-        if (result != 0) {
-            syslog(LOG_ERR, "%s(%d): fail to analyze, error = %d", __func__, __LINE__, result);
-            goto exit_tail;
-        }
-        UPDTSetProgress(stage, 100);
+// Unless -g: may this package be installed here?  0 or its result code.
+int Analyze(const Run &run)
+{
+    if (gfGroupUpdate)
+        return UPDT_SUCCESS;
+    int result = ErrUPDTIAnalyze_WholeSystem();
+    if (result != 0) {
+        syslog(LOG_ERR, "%s(%d): fail to analyze, error = %d", kMain, __LINE__, result);
+        return result;
     }
+    UPDTSetProgress(run.stage, 100);
+    return UPDT_SUCCESS;
+}
 
+// Old builds need a fresh boot; newer ones an MTU the flash update can live
+// with and the kernel's flash driver buffer.  0 or result 24 or 23.
+int PrepareKernel(Run &run)
+{
     if (gfMtdBufSyscall == 0) {
         if (!gfJunior && !gfNoInitrd) {
             struct sysinfo si;
             if (sysinfo(&si) != 0 || si.uptime > kMaxUptimeForOldBuilds) {
                 SetMessage("To perform upgrade task, you have to REBOOT your Harbox first.");
-                result = UPDT_ERR_REBOOT;
-                goto exit_tail;
+                return UPDT_ERR_REBOOT;
             }
         }
-    } else {
-        char szSupport[8];
-        if (SLIBFileGetKeyValue("/etc.defaults/vakoinfo.conf", "supportMTU", szSupport, sizeof(szSupport), 0) > 0 &&
-            !strcasecmp(szSupport, "yes") &&
-            SLIBFileGetKeyValue("/etc/vakoinfo.conf", "eth0_mtu", szOldMtu, sizeof(szOldMtu), 0) > 0 &&
-            strcmp(szOldMtu, "1500") != 0 && VAKONetSetMTUValue("1500", "eth0") == 0)
-            fMtuChanged = true;
-        if (VAKOKernelCallMtdBuffer(1) != 0) {
-            int err = errno;
-            syslog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", __func__, __LINE__, err);
-            if (err != ENOSYS) {
-                SetMessage("Please reboot the system and upgrade immediately.");
-                result = UPDT_ERR_MEMORY;
-                goto exit_tail;
-            }
+        return UPDT_SUCCESS;
+    }
+    char szSupport[8];
+    if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "supportMTU", szSupport, sizeof(szSupport), 0) > 0 &&
+        !strcasecmp(szSupport, "yes") &&
+        SLIBFileGetKeyValue(SZF_VAKO_INFO, "eth0_mtu", run.szOldMtu, sizeof(run.szOldMtu), 0) > 0 &&
+        strcmp(run.szOldMtu, "1500") != 0 && VAKONetSetMTUValue("1500", "eth0") == 0)
+        run.fMtuChanged = true;
+    if (VAKOKernelCallMtdBuffer(1) != 0) {
+        int err = errno;
+        syslog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", kMain, __LINE__, err);
+        if (err != ENOSYS) {
+            SetMessage("Please reboot the system and upgrade immediately.");
+            return UPDT_ERR_MEMORY;
         }
     }
+    return UPDT_SUCCESS;
+}
 
-    if (VAKOKernelMSysFlagGet() == 1) {
-        result = UPDTMSysUpdate(&stage);
-        goto exit_tail;
+// The partition list of the FIS directory, into run.list: 0 or result 18 or 16.
+int ReadPartitionList(Run &run)
+{
+    int cbList = 0;
+    if (VAKOMTDGetPartitionInfo(gszDevMtdPartition, nullptr, 0, &cbList) < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to get partition info", kMain, __LINE__);
+        return UPDT_ERR_PART_INFO;
+    }
+    run.list.reset(static_cast<VAKOFISENTRY *>(malloc(cbList > 0 ? cbList : 1)));
+    if (!run.list) {
+        syslog(LOG_ERR, "%s(%d): malloc fail, errno = %d", kMain, __LINE__, errno);
+        return UPDT_ERR_SPACE;
+    }
+    run.count = VAKOMTDGetPartitionInfo(gszDevMtdPartition, run.list.get(), cbList, &cbList);
+    if (run.count < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to get partition info", kMain, __LINE__);
+        return UPDT_ERR_PART_INFO;
+    }
+    LogPartitionList(run.list.get(), run.count);
+    return UPDT_SUCCESS;
+}
+
+// Unless -g: the photo folders' rights and the media databases, then the
+// configuration update.  0, 21 (no rollback) or 17.
+int PostPatchMigrations()
+{
+    if (gfGroupUpdate)
+        return UPDT_SUCCESS;
+    if (gfChmodPhotoEaDir)
+        UPDTExecute(UPDT_BIN_FIND " " UPDT_PHOTO_DIR " -type d -name @eaDir -exec " UPDT_BIN_CHMOD
+                                  " -R 777 \"{}\" \\;");
+    if (gPhotoDbSteps > 0 || gfDropMediaServerDb == 1 || gfDumpPgsqlDbs == 1) {
+        if (SLIBProcExec(UPDT_PGSQL_SCRIPT, "start", nullptr, nullptr, nullptr) < 0)
+            syslog(LOG_ERR, "%s: %d: failed to start postgre database.", UPDT_SOURCE_FILE, __LINE__);
+        if (UpdatePhotoDatabase() < 0)
+            return UPDT_ERR_MIGRATION;
+    }
+    if (UPDTUpdateConfig() == -1)
+        return UPDT_ERR_CONFIG;
+    return UPDT_SUCCESS;
+}
+
+void MarkNormalShutdown()
+{
+    if (access(UPDT_INITRD, F_OK) == 0) {
+        UPDTExecute("touch /" UPDT_SHUTDOWN_MARK);
+        return;
+    }
+    UPDTExecute(VAKOConfSupportRaid() == 1 ? "mount " UPDT_SYSTEM_ARRAY " " UPDT_TMP_ROOT
+                                           : "mount " UPDT_SYSTEM_DISK "1 " UPDT_TMP_ROOT);
+    UPDTExecute("touch " UPDT_TMP_ROOT "/" UPDT_SHUTDOWN_MARK);
+}
+
+// A failed patch or configuration update: the flash goes back to the backup
+// (never with -g).
+void RollBack(const Run &run)
+{
+    if (gfGroupUpdate)
+        return;
+    if (UPDTRollBack(run.list.get(), run.count) < 0)
+        syslog(LOG_ERR, "%s: UPDTRollBack() fail", kMain);
+    syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", kMain, __LINE__);
+}
+
+// The normal road: pre-patch migrations, partition list, patch table,
+// backup, patch, post-patch migrations, finish.  Its result code.
+int NormalRoad(Run &run)
+{
+    if (int result = UPDTRunPrePatchMigrations())
+        return result;
+
+    run.stage = 'P';
+    UPDTSetProgress(run.stage, 0);
+    if (int result = ReadPartitionList(run))
+        return result;
+    UPDTSetProgress(run.stage, 10);
+    if (UPDTInitPatchInfo(run.list.get(), run.count) < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to initialize patch info ", kMain, __LINE__);
+        return UPDT_ERR_PATCH_INFO;
+    }
+    UPDTSetProgress(run.stage, 20);
+    if (!gfGroupUpdate && UPDTBackupOldPartition(run.list.get(), run.count) < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to backup old patch info ", kMain, __LINE__);
+        return UPDT_ERR_BACKUP;
     }
 
-    // The normal road.
-    RunPrePatchMigrations(result);
-    if (result != 0)
-        goto exit_tail;
-
-    stage = 'P';
-    UPDTSetProgress(stage, 0);
-    {
-        int cbList = 0;
-        if (VAKOMTDGetPartitionInfo(gszDevMtdPartition, nullptr, 0, &cbList) < 0) {
-            syslog(LOG_ERR, "%s(%d): fail to get partition info", __func__, __LINE__);
-            result = UPDT_ERR_PART_INFO;
-            goto exit_tail;
-        }
-        pList = static_cast<VAKOFISENTRY *>(malloc(cbList > 0 ? cbList : 1));
-        if (!pList) {
-            syslog(LOG_ERR, "%s(%d): malloc fail, errno = %d", __func__, __LINE__, errno);
-            result = UPDT_ERR_SPACE;
-            goto exit_tail;
-        }
-        count = VAKOMTDGetPartitionInfo(gszDevMtdPartition, pList, cbList, &cbList);
-        if (count < 0) {
-            syslog(LOG_ERR, "%s(%d): fail to get partition info", __func__, __LINE__);
-            result = UPDT_ERR_PART_INFO;
-            goto exit_tail;
-        }
+    UPDTSetProgress(run.stage, 60);
+    if (UPDTDoPatch(run.list.get(), run.count) < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to patch new binaries!!", kMain, __LINE__);
+        RollBack(run);
+        UPDTRemoveBackupDir();
+        return UPDT_ERR_FLASH;
     }
-    LogPartitionList(pList, count);
+    syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", kMain, __LINE__);
+    UPDTSetProgress(run.stage, 100);
+    run.stage = 'C';
+    UPDTSetProgress(run.stage, 0);
 
-    UPDTSetProgress(stage, 10);
-    if (UPDTInitPatchInfo(pList, count) < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to initialize patch info ", __func__, __LINE__);
-        result = UPDT_ERR_PATCH_INFO;
-        goto exit_tail;
+    switch (int result = PostPatchMigrations()) {
+    case UPDT_SUCCESS:
+        break;
+    case UPDT_ERR_CONFIG:
+        RollBack(run);
+        UPDTRemoveBackupDir();
+        return result;
+    default:
+        return result;
     }
 
-    UPDTSetProgress(stage, 20);
-    if (!gfGroupUpdate && UPDTBackupOldPartition(pList, count) < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to backup old patch info ", __func__, __LINE__);
-        result = UPDT_ERR_BACKUP;
-        goto exit_tail;
-    }
-
-    UPDTSetProgress(stage, 60);
-    if (UPDTDoPatch(pList, count) < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to patch new binaries!!", __func__, __LINE__);
-        result = UPDT_ERR_FLASH;
-        goto rollback;
-    }
-    syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
-    UPDTSetProgress(stage, 100);
-    stage = 'C';
-    UPDTSetProgress(stage, 0);
-
-    // Post-patch migrations.
-    if (!gfGroupUpdate) {
-        if (gfChmodPhotoEaDir)
-            UPDTExecute("/usr/bin/find /var/services/photo/ -type d -name @eaDir -exec /bin/chmod -R 777 \"{}\" \\;");
-        if (gPhotoDbSteps > 0 || gfDropMediaServerDb == 1 || gfDumpPgsqlDbs == 1) {
-            if (SLIBProcExec("/usr/vako/etc/rc.d/S20pgsql.sh", "start", nullptr, nullptr, nullptr) < 0)
-                syslog(LOG_ERR, "%s: %d: failed to start postgre database.", UPDT_SOURCE_FILE, __LINE__);
-            if (UpdatePhotoDatabase() < 0) {
-                result = UPDT_ERR_MIGRATION;
-                goto exit_tail;
-            }
-        }
-        if (UPDTUpdateConfig() == -1) {
-            result = UPDT_ERR_CONFIG;
-            goto rollback;
-        }
-    }
-
-    // Finish.
-    UPDTSetProgress(stage, 100);
-    UPDTMoveArchive(__func__);
+    UPDTSetProgress(run.stage, 100);
+    UPDTMoveArchive(kMain);
     MarkNormalShutdown();
-    stage = 'R';
-    UPDTSetProgress(stage, 0);
-    syslog(LOG_ERR, "Congratulation!! The update has been completed!!");
-    UPDTWriteLog("Congratulation!! The update has been completed!!");
-    goto remove_backup;
-
-rollback:
-    if (!gfGroupUpdate) {
-        if (UPDTRollBack(pList, count) < 0)
-            syslog(LOG_ERR, "%s: UPDTRollBack() fail", __func__);
-        syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
-    }
-
-remove_backup:
+    run.stage = 'R';
+    UPDTSetProgress(run.stage, 0);
+    syslog(LOG_ERR, "%s", kCompleted);
+    UPDTWriteLog(kCompleted);
     UPDTRemoveBackupDir();
+    return UPDT_SUCCESS;
+}
 
-exit_tail:
+// The exit tail, from the moment the starting directory is open: the kernel
+// buffer goes, the partition list is freed, the starting directory comes back.
+void ReleaseAndReturn(Run &run)
+{
     if (gfMtdBufSyscall == 1 && VAKOKernelCallMtdBuffer(0) != 0)
-        syslog(LOG_ERR, "%s(%d): fail to free mtd driver buffer, error = %d", __func__, __LINE__, errno);
-    free(pList);
-    pList = nullptr;
-    if (fchdir(fdStart) != 0)
-        result = UPDT_ERR_RETURN_CWD;
-    close(fdStart);
+        syslog(LOG_ERR, "%s(%d): fail to free mtd driver buffer, error = %d", kMain, __LINE__, errno);
+    run.list.reset();
+    if (fchdir(run.start.get()) != 0)
+        run.result = UPDT_ERR_RETURN_CWD;
+    run.start.reset();
+}
 
-failure_log:
-    if (result != 0) {
+// The end of every run that got past the options: the failure line, the old
+// MTU, the final progress.
+int Report(const Run &run)
+{
+    if (run.result != 0) {
         char szText[64];
-        snprintf(szText, sizeof(szText), "Failed to accomplish the update! (errno = %d)", result);
+        snprintf(szText, sizeof(szText), "Failed to accomplish the update! (errno = %d)", run.result);
         syslog(LOG_ERR, "%s", szText);
         UPDTWriteLog(szText);
     }
-    if (fMtuChanged)
-        VAKONetSetMTUValue(szOldMtu, "eth0");
-    UPDTSetProgress(stage, -result);
-    return result;
+    if (run.fMtuChanged)
+        VAKONetSetMTUValue(run.szOldMtu, "eth0");
+    UPDTSetProgress(run.stage, -run.result);
+    return run.result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Run run;
+    Start(run);
+    switch (ParseOptions(argc, argv)) {
+    case Options::kGoOn:
+        break;
+    case Options::kHelp:
+        return UPDT_SUCCESS;
+    case Options::kBad:
+        return -1;
+    }
+    SelectLayout();
+
+    run.start.reset(open(".", O_RDONLY | O_CLOEXEC));
+    if (run.start.get() < 0) {
+        syslog(LOG_ERR, "%s(%d): fail to open current directory. errno=%d", kMain, __LINE__, errno);
+        run.result = UPDT_ERR_OPEN_CWD;
+        return Report(run);
+    }
+
+    // Started with an empty argument list: no program path to go by.
+    run.result = EnterPackageDirectory(argc > 0 && argv[0] ? argv[0] : "");
+    if (run.result == UPDT_SUCCESS) {
+        UPDTSetProgress(run.stage, 10);
+        run.result = Analyze(run);
+    }
+    if (run.result == UPDT_SUCCESS)
+        run.result = PrepareKernel(run);
+    if (run.result == UPDT_SUCCESS)
+        run.result = VAKOKernelMSysFlagGet() == 1 ? UPDTMSysUpdate(&run.stage) : NormalRoad(run);
+
+    ReleaseAndReturn(run);
+    return Report(run);
 }

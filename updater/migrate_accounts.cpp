@@ -1,6 +1,5 @@
 // Accounts and groups migration.
-#include "unbuilt.h"
-#include "updater.h"
+#include "migrate.h"
 
 extern "C" {
 int RenameConflictUser(const char *) { UPDT_UNBUILT(); return -1; }

@@ -1,6 +1,5 @@
 // Network settings migration.
-#include "unbuilt.h"
-#include "updater.h"
+#include "migrate.h"
 
 extern "C" {
 int UPDTLowerMTUValue(void) { UPDT_UNBUILT(); return -1; }

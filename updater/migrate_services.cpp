@@ -1,6 +1,5 @@
 // Service settings migration.
-#include "unbuilt.h"
-#include "updater.h"
+#include "migrate.h"
 
 extern "C" {
 int ConvertFTPWriteOnlyFlag(void) { UPDT_UNBUILT(); return -1; }

@@ -1,24 +1,26 @@
 // Device tables and the patch table.
+#include <stdio.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
 
-#include "updater.h"
+#include "flash.h"
 
 extern "C" {
 
 const PARTITIONDEV gJuniorDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", "/dev/mtd0"},        {"zImage", "/dev/mtd1"},        {"rd.gz", "/dev/mtd2"},
-    {"vendor", "/dev/mtd3"},         {"RedBoot Config", "/dev/mtd4"}, {"FIS Directory", "/dev/mtd5"},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},        {"zImage", UPDT_MTD_DEVICE(1)},        {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"vendor", UPDT_MTD_DEVICE(3)},         {"RedBoot Config", UPDT_MTD_DEVICE(4)}, {"FIS Directory", UPDT_MTD_DEVICE(5)},
     {nullptr, nullptr},
 };
 
 const PARTITIONDEV gNormalDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", "/dev/mtd0"},       {"zImage", "/dev/mtd1"},         {"rd.gz", "/dev/mtd2"},
-    {"AllLib.tgz", "/dev/mtd3"},    {"vendor", "/dev/mtd4"},         {"vakocfg", "/dev/mtd5"},
-    {"RedBoot Config", "/dev/mtd6"}, {"FIS Directory", "/dev/mtd7"}, {nullptr, nullptr},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},       {"zImage", UPDT_MTD_DEVICE(1)},         {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"AllLib.tgz", UPDT_MTD_DEVICE(3)},    {"vendor", UPDT_MTD_DEVICE(4)},         {"vakocfg", UPDT_MTD_DEVICE(5)},
+    {"RedBoot Config", UPDT_MTD_DEVICE(6)}, {"FIS Directory", UPDT_MTD_DEVICE(7)}, {nullptr, nullptr},
 };
 
 const PATCHINFO gJuniorPatchTemplate[UPDT_MAX_PARTITIONS] = {
@@ -41,6 +43,8 @@ const PATCHINFO gNormalPatchTemplate[UPDT_MAX_PARTITIONS] = {
     {"FIS Directory", "FIS Directory", 0, 0, 0, 0, 0, 0},
 };
 
+char gszDevMtdPartition[UPDT_DEV_ROOM];
+int gPartitionCount;
 PARTITIONDEV gDeviceTable[UPDT_MAX_PARTITIONS + 1];
 PATCHINFO gPatchInfo[UPDT_MAX_PARTITIONS];
 uint32_t gEraseBlockSize;
@@ -53,6 +57,33 @@ constexpr const char *kFixedPartitions[] = {"vakocfg", "vendor", "RedBoot Config
 uint64_t BlocksFor(uint64_t bytes) { return bytes / gEraseBlockSize + (bytes % gEraseBlockSize ? 1 : 0); }
 
 } // namespace
+
+void UPDTSelectLayout(int fJunior)
+{
+    snprintf(gszDevMtdPartition, sizeof(gszDevMtdPartition), "%s", fJunior ? UPDT_MTD_DEVICE(5) : UPDT_MTD_DEVICE(7));
+    memcpy(gPatchInfo, fJunior ? gJuniorPatchTemplate : gNormalPatchTemplate, sizeof(gPatchInfo));
+    memcpy(gDeviceTable, fJunior ? gJuniorDeviceTemplate : gNormalDeviceTemplate, sizeof(gDeviceTable));
+    gPartitionCount = fJunior ? UPDT_JUNIOR_PARTITIONS : UPDT_MAX_PARTITIONS;
+    gfJunior = fJunior ? 1 : 0;
+}
+
+int UPDTLockAll(int lock)
+{
+    for (const PARTITIONDEV *row = gDeviceTable; row->szDevice; ++row) {
+        if (!strcasecmp(row->szPartition, "RedBoot Config") || !strcasecmp(row->szPartition, "FIS Directory"))
+            continue;
+        if (lock == 1) {
+            if (VAKOMTDLockPartition(row->szDevice) < 0) {
+                syslog(LOG_ERR, "%s: VAKOMTDLockPartition(%s) fail", __func__, row->szDevice);
+                return -1;
+            }
+        } else if (VAKOMTDUnlockPartition(row->szDevice) < 0) {
+            syslog(LOG_ERR, "%s: VAKOMTDUnlockPartition(%s) fail", __func__, row->szDevice);
+            return -1;
+        }
+    }
+    return 0;
+}
 
 const char *SzUPDTGetDeviceByName(const char *szPartition)
 {

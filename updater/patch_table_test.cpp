@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <utility>
 #include <vector>
 
-#include "../sdk/log_match_test.h"
-#include "updater.h"
-#include "vakotest/testkit.h"
+#include "flash.h"
+#include "vakotest/logs.h"
 
 namespace {
 
@@ -82,8 +82,8 @@ TEST(DeviceTables, LookupIgnoresCaseAndRefusesUnknownNames)
     EXPECT_STREQ(SzUPDTGetDeviceByName("alllib.TGZ"), "/dev/mtd3");
     EXPECT_EQ(SzUPDTGetDeviceByName("swap"), nullptr);
     EXPECT_EQ(SzUPDTGetDeviceByName(nullptr), nullptr);
-    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
-    EXPECT_TRUE(logmatch::Logged("SzUPDTGetDeviceByName({L}): parameter error"));
+    EXPECT_TRUE(vakotest::SyslogMatches("SzUPDTGetDeviceByName({L}): unknown partition name [swap]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("SzUPDTGetDeviceByName({L}): parameter error"));
     UseLayout(true);
     EXPECT_STREQ(SzUPDTGetDeviceByName("FIS Directory"), "/dev/mtd5");
     EXPECT_STREQ(SzUPDTGetDeviceByName("vendor"), "/dev/mtd3");
@@ -106,9 +106,9 @@ TEST(DeviceTables, IndexByNameInTheDirectory)
     EXPECT_EQ(GetIdxByName("zImage", dir.data(), 0), -1);
     EXPECT_EQ(GetIdxByName(nullptr, dir.data(), dir.size()), -1);
     EXPECT_EQ(GetIdxByName("zImage", nullptr, 3), -1);
-    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [vendor]"));
-    EXPECT_TRUE(logmatch::Logged("GetIdxByName({L}): unknown partition name [zImage]")); // count 0
-    EXPECT_EQ(logmatch::Count("GetIdxByName({L}): parameter error"), 2);
+    EXPECT_TRUE(vakotest::SyslogMatches("GetIdxByName({L}): unknown partition name [vendor]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("GetIdxByName({L}): unknown partition name [zImage]")); // count 0
+    EXPECT_EQ(vakotest::SyslogCount("GetIdxByName({L}): parameter error"), 2);
 }
 
 TEST(DeviceTables, FixedPartitionsAndNegativeBalance)
@@ -176,7 +176,7 @@ TEST(Resize, RefusedWhenNoMovableRowHasRoom)
         FillRows(NormalDirectory(), c.balances);
         vakotest::SyslogClear();
         EXPECT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, gPartitionCount), -1);
-        EXPECT_TRUE(logmatch::Logged("ErrUPDTAdjustPartitionSize({L}): negative balance"));
+        EXPECT_TRUE(vakotest::SyslogMatches("ErrUPDTAdjustPartitionSize({L}): negative balance"));
         // Nothing was laid out: no row moved or marked for writing.
         EXPECT_EQ(gPatchInfo[2].start, 0xfe140000u);
         EXPECT_EQ(gPatchInfo[2].fneedupdate, 0u);
@@ -236,6 +236,45 @@ TEST(ResizedLayout, RowShrunkToNothingIsRefused)
     ASSERT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, gPartitionCount), 0);
     EXPECT_EQ(gPatchInfo[0].size, 0u);
     EXPECT_EQ(UPDTCheckResizedLayout(gPatchInfo, gPartitionCount, dir.data(), dir.size()), -1);
+}
+
+class LockAll : public testing::Test {
+protected:
+    void TearDown() override { memset(gDeviceTable, 0, sizeof(gDeviceTable)); }
+};
+
+TEST_F(LockAll, EmptyTableLocksNothing)
+{
+    memset(gDeviceTable, 0, sizeof(gDeviceTable));
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTLockAll(1), 0);
+    EXPECT_EQ(UPDTLockAll(0), 0);
+    EXPECT_TRUE(vakotest::SyslogLines().empty());
+}
+
+TEST_F(LockAll, PassesOverTheDirectoryRowsAndStopsAtTheFirstFailure)
+{
+    // Neither device exists: the first row not passed over fails.
+    gDeviceTable[0] = {"redboot CONFIG", "/dev/no-config"};
+    gDeviceTable[1] = {"fis directory", "/dev/no-fis"};
+    gDeviceTable[2] = {"zImage", "/dev/no-such-mtd"};
+    gDeviceTable[3] = {"rd.gz", "/dev/no-other-mtd"};
+    gDeviceTable[4] = {nullptr, nullptr};
+    const std::pair<int, const char *> cases[] = {
+        {1, "UPDTLockAll: VAKOMTDLockPartition(/dev/no-such-mtd) fail"},
+        {0, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+        {2, "UPDTLockAll: VAKOMTDUnlockPartition(/dev/no-such-mtd) fail"},
+    };
+    for (auto [lock, message] : cases) {
+        vakotest::SyslogClear();
+        EXPECT_EQ(UPDTLockAll(lock), -1) << lock;
+        EXPECT_TRUE(vakotest::SyslogHas(message)) << lock;
+        for (const auto &t : vakotest::SyslogTexts()) {
+            EXPECT_EQ(t.find("no-config"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-fis"), std::string::npos) << t;
+            EXPECT_EQ(t.find("no-other-mtd"), std::string::npos) << t;
+        }
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 #include "updater.h"
 
 namespace {
@@ -18,19 +19,19 @@ constexpr useconds_t kLockPauseUs = 337;
 
 // The fixed names lie in the world-writable /tmp and are opened by root:
 // a planted symbolic link must not redirect the write.
-FILE *OpenInPlace(const char *szPath)
+slib::FilePtr OpenInPlace(const char *szPath)
 {
-    int fd = open(szPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    slib::Fd fd(open(szPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     const char *mode = "r+";
-    if (fd < 0) {
-        fd = open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (!fd.ok()) {
+        fd.reset(open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
         mode = "w";
     }
-    if (fd < 0)
+    if (!fd.ok())
         return nullptr;
-    FILE *fp = fdopen(fd, mode);
-    if (!fp)
-        close(fd);
+    slib::FilePtr fp(fdopen(fd.get(), mode));
+    if (fp)
+        fd.release(); // the stream owns it now
     return fp;
 }
 
@@ -46,25 +47,22 @@ int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait)
         return -1;
     if (!szText)
         return -3;
-    FILE *fp = OpenInPlace(szPath);
+    slib::FilePtr fp = OpenInPlace(szPath);
     if (!fp)
         return -1;
-    bool locked = TryLock(fp);
+    bool locked = TryLock(fp.get());
     if (!locked && fWait) {
         for (int i = 0; i < kLockRetries && !locked; ++i) {
-            locked = TryLock(fp);
+            locked = TryLock(fp.get());
             if (!locked)
                 usleep(kLockPauseUs);
         }
     }
-    if (!locked) {
-        fclose(fp);
+    if (!locked)
         return -2;
-    }
     // Flushed before the lock goes, so a reader holding the lock sees it whole.
-    int ret = (fputs(szText, fp) == EOF || fflush(fp) != 0) ? -3 : 0;
-    flock(fileno(fp), LOCK_UN);
-    fclose(fp);
+    int ret = (fputs(szText, fp.get()) == EOF || fflush(fp.get()) != 0) ? -3 : 0;
+    flock(fileno(fp.get()), LOCK_UN);
     return ret;
 }
 
@@ -87,7 +85,7 @@ void UPDTWriteLog(const char *szText)
     if (!szText)
         return;
     size_t cbLine = strlen(szText) + 24;
-    char *szLine = static_cast<char *>(malloc(cbLine));
+    slib::HeapPtr<char> szLine(static_cast<char *>(malloc(cbLine)));
     if (!szLine)
         return;
     char szTime[64] = "";
@@ -95,9 +93,8 @@ void UPDTWriteLog(const char *szText)
     struct tm tmNow;
     if (localtime_r(&now, &tmNow))
         strftime(szTime, sizeof(szTime), "%Y/%m/%d %H:%M:%S", &tmNow);
-    snprintf(szLine, cbLine, "%s\t%s", szTime, szText);
-    SLIBErrorLogSet(UPDT_LOG_FILE, szLine);
-    free(szLine);
+    snprintf(szLine.get(), cbLine, "%s\t%s", szTime, szText);
+    SLIBErrorLogSet(UPDT_LOG_FILE, szLine.get());
 }
 
 void UPDTCheckLogSize(void)

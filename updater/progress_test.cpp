@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 
 #include "updater.h"
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
+#include "vakotest/logs.h"
 
 using vakotest::FileExists;
 using vakotest::ReadFile;
@@ -128,13 +128,13 @@ TEST(UpdateLog, LinesAreTimeStampedAndAppended)
     UPDTWriteLog("100% %s");
     time_t after = time(nullptr);
     std::string log = ReadFile(UPDT_LOG_FILE);
-    std::regex line(R"((\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\t(.*)\n)");
     std::vector<std::string> texts;
-    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
-        time_t t = ParseLogTime((*it)[1]);
+    for (const vakotest::UpdateLogLine &l : vakotest::UpdateLogLines()) {
+        ASSERT_FALSE(l.stamp.empty()) << l.text;
+        time_t t = ParseLogTime(l.stamp);
         EXPECT_GE(t, before);
         EXPECT_LE(t, after);
-        texts.push_back((*it)[2]);
+        texts.push_back(l.text);
     }
     EXPECT_EQ(texts, (std::vector<std::string>{"Start of the update...", "", "100% %s"}));
     EXPECT_EQ(log.size(), 3 * 20 + strlen("Start of the update...") + strlen("100% %s") + 3);

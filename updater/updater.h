@@ -1,10 +1,13 @@
-// The updater's own interface: process-wide state, result codes and the
-// operations of its areas.  Private to the program and its tests.
+// The updater's private interface, one header per family: this one holds the
+// result codes, the process-wide state and the exit tail's files, the fixed
+// paths and the shell commands, the analysis; flash.h the flash roads and
+// their tables; migrate.h the migrations.  Private to the program and its
+// tests.
 #pragma once
 
 #include <stdint.h>
 
-#include "vako/flash.h"
+#include "vako/info.h"
 
 extern "C" {
 
@@ -35,179 +38,94 @@ enum {
     UPDT_ERR_REBOOT = 24,
 };
 
-// The source position of the updater's "%s:%d" messages names the program's
-// one source file, whatever file of ours holds the step.
-#define UPDT_SOURCE_FILE "updater"
-
 // The result word of a result code (NULL for -1 and unknown codes).
 const char *SzUPDTResultWord(int result);
 
-// ---- entry and road (updater entry) ----
-#define UPDT_VOLUME_ROOM 32     // 31 characters and the NUL
+// The source position of the updater's messages: "%s:%d" names the program's
+// one source file (this, whatever file of ours holds the step), "%s(%d)" the
+// function that the message belongs to.
+#define UPDT_SOURCE_FILE "updater"
+
+// ---- fixed paths ----
+#define UPDT_PROGRESS_FILE "/tmp/update.progress"
+#define UPDT_MESSAGE_FILE  "/tmp/update.message"
+#define UPDT_LOG_FILE      "/var/log/vakoupdate.log"
+#define UPDT_INITRD        "/initrd"
+#define UPDT_VOLUME        "/volume1"      // the volume unless -v names another
+#define UPDT_PACKAGE_DIR   "upd@te"        // on the volume, when the program path has no '/'
+#define UPDT_PACKAGE_VERSION "VERSION"     // in the package directory
+#define UPDT_INSTALLED_VERSION "/etc.defaults/VERSION"
+#define UPDT_ARCHIVE        "hda1.tgz"           // in the package directory
+#define UPDT_ARCHIVE_TARGET "VakoUpgrade.tar.gz" // on the volume
+#define UPDT_WRITEABLE      "/writeable"
+#define UPDT_SYSTEM_ARRAY   "/dev/md0"
+#define UPDT_SYSTEM_DISK    "/dev/hda"
+#define UPDT_TMP_ROOT       "/tmpRoot"
+#define UPDT_SHUTDOWN_MARK  ".NormalShutdown"
+#define UPDT_VAKO_ETC       "/usr/vako/etc"
+#define UPDT_RC_D           UPDT_VAKO_ETC "/rc.d"
+#define UPDT_PGSQL_SCRIPT   UPDT_RC_D "/S20pgsql.sh"
+#define UPDT_PHOTO_DIR      "/var/services/photo/"
+// Programs the shell commands start.
+#define UPDT_BIN_CHMOD "/bin/chmod"
+#define UPDT_BIN_CP    "/bin/cp"
+#define UPDT_BIN_DD    "/bin/dd"
+#define UPDT_BIN_FIND  "/usr/bin/find"
+#define UPDT_BIN_MKDIR "/bin/mkdir"
+#define UPDT_BIN_MV    "/bin/mv"
+#define UPDT_BIN_RM    "/bin/rm"
+
+// ---- process state ----
+#define UPDT_VOLUME_ROOM 32 // 31 characters and the NUL
 #define UPDT_UPDATE_DIR_ROOM 256
 #define UPDT_DEV_ROOM 10
 
 extern char gszVolume[UPDT_VOLUME_ROOM];
 extern char gszUpdateDir[UPDT_UPDATE_DIR_ROOM];
-extern char gszDevMtdPartition[UPDT_DEV_ROOM];
-extern int gPartitionCount;
 extern int gfGroupUpdate;
 extern int gfJunior;
 extern int gfNoInitrd;
 extern int gfMtdBufSyscall;
 
-// The flash layout: FIS directory device, device and patch tables, row count.
-void UPDTSelectLayout(int fJunior);
-
-#define UPDT_CMD_ROOM 1024
-#define UPDT_ARCHIVE "hda1.tgz"
-#define UPDT_ARCHIVE_TARGET "VakoUpgrade.tar.gz"
-
-int UPDTExecute(const char *szCmd);
-// Moves the package's disk archive onto the volume; a failure is logged
-// under szFunc's name.
+// Moves the package's disk archive onto the volume, when the package has
+// one; a failure is logged under szFunc's name.
 void UPDTMoveArchive(const char *szFunc);
-// Removes the backup directory of the package directory.
-void UPDTRemoveBackupDir(void);
-int UPDTLockAll(int lock);
 
+// ---- shell commands ----
+#define UPDT_CMD_ROOM 1024
+
+// Runs szCmd through the shell: 0 when it exited with 0, else -1 (logged;
+// a command killed by a signal fails too).
+int UPDTExecute(const char *szCmd);
 // Quotes `szText` for the shell as one argument ('...' with each ' as '\'').
 // Returns the length written, or -1 (nothing usable) when it does not fit.
 int UPDTShellQuote(const char *szText, char *szOut, int cbOut);
 // snprintf that refuses a result that does not fit: -1, logged.
-int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...)
-    __attribute__((format(printf, 3, 4)));
+int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...) __attribute__((format(printf, 3, 4)));
 
 // ---- progress, message and update-log files ----
-#define UPDT_PROGRESS_FILE "/tmp/update.progress"
-#define UPDT_MESSAGE_FILE "/tmp/update.message"
-#define UPDT_LOG_FILE "/var/log/vakoupdate.log"
 
+// Writes szText at the start of szPath under an exclusive flock, retried
+// when fWait: 0, -1 (no path, cannot open), -2 (lock not had), -3 (no text,
+// write failed).
 int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait);
 void UPDTSetProgress(char stage, int value);
 void UPDTSetMessage(const char *szKey, const char *szValue);
+// Appends a time-stamped line to the update log.
 void UPDTWriteLog(const char *szText);
+// Empties the update log when it is larger than 10000 bytes.
 void UPDTCheckLogSize(void);
 
 // ---- analysis ----
+
+// 0 when the package may be installed here (the migration flags are then
+// set), else the result code of the refusal.
 int ErrUPDTIAnalyze_WholeSystem(void);
+// 1 when kbToUnpack and the spare room fit on the system partition, else 0.
 int IsSysPartitionSufficient(int64_t kbToUnpack);
+// 1 when a system partition of `sectors` can grow into partition 3, else 0.
 int IsSysPartitionResizeable(int64_t sectors);
+// 1, 0 or -1 as version a is newer than, equal to or older than b.
 int UPDTCompareVersion(const char *a, const char *b);
-
-// ---- migration flags ----
-extern int gfRemoveRcAtalk, gfRemovePapdConf, gfAddFTPAccounts, gfRemoveProfile,
-    gfRemoveJumboFrameScript, gfOldWriteableLayout, gfRecoverFISDir, gfLowerMTUValue,
-    gPhotoDbSteps, gfUpdateRsyncdConf, gfMoveMTUValue, gfUpdateRsyncdSecrets, gfUpdateSmmspGroup,
-    gfLimitFTPPortRange, gfConvertUSBBackup, gfChmodPhotoEaDir, gfRewritePasswdHomes,
-    gfCreateUserConf, gfConvertNetBackup, gfAddMailUsers, gfConvertCodepage, gfCopyBond0MTU,
-    gfDropMediaServerDb, gfConvertFTPWriteOnly, gfDumpPgsqlDbs, gfRemoveALB, gfConvertFTPBlockIP,
-    gfLinkSqueezeCenterErrmsg, gfRemoveEventTest, gfRestrictSecretFiles;
-
-void UPDTSetUpgradeFlags(int build);
-
-// ---- pre-patch migrations ----
-int UpdateFTPPassivePortRange(void);
-void UpdateRsyncdConf(void);
-void CheckAndUpdateRsyncdSecrets(void);
-void CheckAndUpdateSmmspGroup(void);
-void UpdateUSBBackupToLocalBackup(void);
-void UpdateNetBackupSets(void);
-void UpdateCodepageKeys(void);
-
-// ---- device tables and the patch table ----
-typedef struct _tag_PARTITIONDEV_ {
-    const char *szPartition;
-    const char *szDevice;
-} PARTITIONDEV;
-
-typedef struct _tag_PATCHINFO_ {
-    const char *part;
-    const char *file;
-    uint32_t start;
-    uint32_t datalen;
-    uint32_t size;
-    int32_t balance;
-    int32_t nblockdelta;
-    uint32_t fneedupdate;
-} PATCHINFO;
-
-#define UPDT_MAX_PARTITIONS 8
-#define UPDT_JUNIOR_PARTITIONS 6
-
-extern const PARTITIONDEV gJuniorDeviceTemplate[UPDT_MAX_PARTITIONS + 1];
-extern const PARTITIONDEV gNormalDeviceTemplate[UPDT_MAX_PARTITIONS + 1];
-extern const PATCHINFO gJuniorPatchTemplate[UPDT_MAX_PARTITIONS];
-extern const PATCHINFO gNormalPatchTemplate[UPDT_MAX_PARTITIONS];
-extern PARTITIONDEV gDeviceTable[UPDT_MAX_PARTITIONS + 1];
-extern PATCHINFO gPatchInfo[UPDT_MAX_PARTITIONS];
-extern uint32_t gEraseBlockSize;
-
-const char *SzUPDTGetDeviceByName(const char *szPartition);
-int GetIdxByName(const char *szPartition, const VAKOFISENTRY *pList, int count);
-int UPDTInitPatchInfo(const VAKOFISENTRY *pList, int count);
-int HasNegativeBalance(const PATCHINFO *pTable, int n);
-int IsFixedPartition(const char *szPartition);
-int ErrUPDTAdjustPartitionSize(PATCHINFO *pTable, int n);
-// After a resize: every region that differs from its FIS entry lies inside
-// the span of the directory, is erase-aligned and overlaps no other row.
-int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *pList, int count);
-
-// ---- partition backup, copy and verify ----
-#define UPDT_BACKUP_DIR "b@ckup"
-extern uint64_t gullProgressTotal;
-extern uint64_t gullProgressDone;
-
-int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count);
-int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
-int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
-// The backup directory (szName NULL) or the dump of partition szName in it,
-// quoted as one shell argument; -1 when it does not fit.
-int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut);
-// Progress 'P', 60 + done x 40 / total, from the two counters above.
-void UPDTSetCopyProgress(void);
-
-// ---- flash patch and rollback on the normal road ----
-int UPDTDoPatch(const VAKOFISENTRY *pList, int count);
-int UPDTRollBack(const VAKOFISENTRY *pList, int count);
-
-// ---- second flash road ----
-int UPDTMSysUpdate(char *pStage);
-int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList);
-int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count);
-int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned);
-int UPDTMSysFormat(const int *pUnits, int n);
-int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned);
-
-// ---- FIS directory recovery image ----
-#define UPDT_FISDIR_IMAGE_SIZE 1536
-int RecoverFISDirTable_M88_V284(void);
-// The built-in directory image, UPDT_FISDIR_IMAGE_SIZE bytes.
-void UPDTGetFISDirImage(unsigned char *pImage);
-
-// ---- configuration update ----
-int UPDTUpdateConfig(void);
-
-// Steps of the configuration update in the migration areas; each logs its
-// own failures and gives 0, or -1 when it failed.
-// accounts and groups (migrate_accounts.cpp)
-int RenameConflictUser(const char *name);
-int UPDTAddFTPAccounts(void);      // step 3
-int UPDTRewritePasswdHomes(void);  // step 11
-int UPDTCreateUserConf(void);      // step 12
-int UPDTAddMailUsers(void);        // step 13
-// network settings (migrate_network.cpp)
-int UPDTLowerMTUValue(void);       // step 9
-int UPDTMoveMTUValue(void);        // step 10
-int UPDTCopyBond0MTU(void);        // step 14
-int UPDTRemoveALB(void);           // step 16
-// service settings (migrate_services.cpp)
-int ConvertFTPWriteOnlyFlag(void);     // step 15 (the caller logs its failure)
-int AutoBlockConvertFTPBlockIP(void);  // step 17 (the caller logs its failure)
-int UPDTLinkSqueezeCenterErrmsg(void); // step 18
-int UPDTRemoveEventTest(void);         // step 19
-
-// ---- photo and media databases ----
-int UpdatePhotoDatabase(void);
 
 } // extern "C"

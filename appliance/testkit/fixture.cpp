@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 namespace fs = std::filesystem;
 
@@ -60,7 +60,8 @@ public:
     {
         if (kernel_.empty())
             return MountKernelFile(path, content);
-        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"}, {"/sys/block/", "sys-block/"}})
+        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"}, {"/sys/block/", "sys-block/"},
+                                {"/sys/class/net/", "sys-class-net/"}})
             if (path.starts_with(dir))
                 return WriteFile(kernel_ + "/" + sub + path.substr(strlen(dir)), content);
         throw std::invalid_argument("fixture: not a kernel file: " + path);
@@ -84,18 +85,18 @@ void Write(const Appliance &a, const Target &t)
     std::string hw = a.hwVersion;
     if (hw.empty())
         hw = a.layout == Layout::Junior ? "vako-hw-ppc-1-j" : "vako-hw-ppc-1";
-    t.KernelFile("/proc/sys/kernel/vako_hw_version", hw + "\n");
-    t.File("/etc.defaults/VERSION", a.version.Text());
-    t.File("/etc.defaults/vakoinfo.conf", a.defaults.Text());
-    t.File("/etc/vakoinfo.conf", a.info.Text());
+    t.KernelFile(kHwVersionFile, hw + "\n");
+    t.File(kInstalledVersionFile, a.version.Text());
+    t.File(kInfoDefaultsFile, a.defaults.Text());
+    t.File(kInfoFile, a.info.Text());
     if (a.initrd)
-        t.Dir("/initrd");
+        t.Dir(kInitrd);
     else
-        t.Remove("/initrd");
+        t.Remove(kInitrd);
     for (const auto &[path, content] : a.files)
         t.File(path, content);
     if (a.flash)
-        a.flash(t.Root());
+        Install(*a.flash, t.Root() + kstub::kSandboxDir);
 }
 
 void Write(const Package &p, const Target &t)
@@ -154,6 +155,13 @@ std::string Keys::Text() const
     for (const auto &[k, v] : items_)
         text += k + "=\"" + v + "\"\n";
     return text;
+}
+
+std::string InstallUpdater(const std::string &dir)
+{
+    std::string path = dir + "/updater";
+    Target::Live().Copy(kUpdater, path, 0755);
+    return path;
 }
 
 void Install(const Appliance &appliance) { Write(appliance, Target::Live()); }

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "vakotest/testkit.h"
+#include "vakotest/files.h"
 
 int main(int argc, char **argv)
 {

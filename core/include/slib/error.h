@@ -33,16 +33,28 @@ typedef struct _tag_SLIBERRORSTATE_ {
     void *pFrame[SLIB_ERROR_MAX_FRAMES];
 } SLIBERRORSTATE;
 
+/* Records code with its source position and the stack trace; never cleared
+ * by a success. */
 void SLIBErrorSetEx(int code, const char *szFile, int line);
+/* Records code without a source position (file NULL, line 0). */
 void SLIBErrorSet(int code);
+/* The code recorded last; read it only after a failure. */
 int SLIBErrorGet(void);
+/* The recorded source file (a static string, not to be freed), or NULL. */
 const char *SLIBErrorGetFile(void);
+/* The recorded source line. */
 int SLIBErrorGetLine(void);
+/* Frees the recorded frame texts (also at the process's normal exit). */
 void SLIBErrorBacktraceFree(void);
+/* Prints the recorded frames on standard output, one per line. */
 void SLIBErrorBacktracePrint(void);
+/* Writes the recorded frames to the console and to the system log. */
 void SLIBErrorBacktraceLog(void);
 
+/* Empties the text log at szPath (created when missing); no result, no code. */
 void SLIBErrorLogReset(const char *szPath);
+/* Appends szText and a line feed to the text log, synced: 0, or -1 with
+ * 0x0D00, 0x0900 or 0x0B00. */
 int SLIBErrorLogSet(const char *szPath, const char *szText);
 
 /* Records `code` with the source position of the failing step. */

@@ -43,12 +43,17 @@ typedef struct _tag_SLIBFILELOCKENTRY_ {
     int op;             /* SLIB_LOCK_SH or SLIB_LOCK_EX */
 } SLIBFILELOCKENTRY;
 
-/* 0 when every row of request is held; -1 with 0x0400 after timeoutSec. */
+/* 0 when every row of request is held; -1 with 0x0400 after timeoutSec (or
+ * with SLIBFileLockCheckDir's code). */
 int ErrSLIBFileLock(int request, int timeoutSec);
-/* Releases one hold of every held row in mask. */
+/* Releases one hold of every held row in mask: 0, or -1 (0x0500 when an
+ * unlock fails, no code when a close fails). */
 int ErrSLIBFileUnlock(int mask);
+/* Makes the lock directory and the lock files that are missing: 0, or -1
+ * with 0x0C00 (directory) or 0x0900 (a file). */
 int SLIBFileLockCheckDir(void);
-/* For a child right after fork: drops every hold without unlocking. */
+/* For a child right after fork: drops every hold without unlocking: 0, or -1
+ * when a close fails (no code). */
 int SLIBFileLockCloseAll(void);
 
 #ifdef __cplusplus

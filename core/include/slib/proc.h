@@ -7,7 +7,8 @@ extern "C" {
 #endif
 
 /* Runs szPath with the arguments up to the first NULL, without a shell,
- * detached (/dev/null, new session, "/", empty environment), and waits:
+ * detached (the null device, new session, the root directory, empty
+ * environment), and waits:
  * its exit status (255 when it cannot be executed), or -1 with 0x2A00. */
 int SLIBProcExec(const char *szPath, const char *szArg1, const char *szArg2, const char *szArg3,
                  const char *szArg4);

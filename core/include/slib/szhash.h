@@ -30,17 +30,32 @@ typedef struct _tag_SLIBSZHASH_ {
     SLIBSZHASHSLOT slot[];
 } SLIBSZHASH, *PSLIBSZHASH;
 
+/* A new empty map of 31 slots and max(cb, 512) string bytes, freed by the
+ * caller with SLIBSzHashFree; NULL with 0x0200. */
 PSLIBSZHASH SLIBSzHashAlloc(int cb);
+/* A new empty map of nSlot slots and cb string bytes, freed with
+ * SLIBSzHashFree; NULL with 0x0D00 (nSlot < 1 or cb < 0) or 0x0200. */
 PSLIBSZHASH SLIBSzHashAllocator(int nSlot, int cb);
+/* Frees the block; NULL is ignored. */
 void SLIBSzHashFree(PSLIBSZHASH pHash);
+/* The value of szKey, a string inside the block; NULL when absent or for a
+ * NULL argument, no code. */
 const char *SzSLIBSzHashGetValue(PSLIBSZHASH pHash, const char *szKey);
+/* Sets szKey to a copy of szValue; the map may move to a larger block: the
+ * pair's slot index, or -1 (0x0D00 for a NULL ppHash, 0x0200 when it cannot
+ * grow; NULL map, key or value: no code). */
 int SLIBSzHashSetValue(PSLIBSZHASH *ppHash, const char *szKey, const char *szValue);
+/* Removes szKey: its value, still inside the block (not to be freed, valid
+ * until the map is rebuilt or emptied); NULL when absent, no code. */
 char *SzSLIBSzHashRemoveKey(PSLIBSZHASH pHash, const char *szKey);
+/* Empties the map in place; NULL is ignored. */
 void SLIBSzHashRemoveAll(PSLIBSZHASH pHash);
+/* The number of pairs; with ppList, each key pushed onto *ppList in slot
+ * order.  -1 for a NULL map (no code) or a failed push (its code). */
 int SLIBSzHashEnumKey(PSLIBSZHASH pHash, PSLIBSZLIST *ppList);
 
-/* The key and value of a live slot idx, else NULL: for walking a map in
- * slot order. */
+/* The key and value of a live slot idx, strings inside the block; NULL for
+ * any other slot, no code: for walking a map in slot order. */
 const char *SLIBSzHashSlotKey(PSLIBSZHASH pHash, int idx);
 const char *SLIBSzHashSlotValue(PSLIBSZHASH pHash, int idx);
 

@@ -42,23 +42,58 @@ typedef struct _tag_SLIBSZLIST_ {
     unsigned int pszItem[];
 } SLIBSZLIST, *PSLIBSZLIST;
 
+/* Operations that may grow a list take the address of the caller's pointer
+ * and may move the block; a failed growth leaves the old block in place. */
+
+/* A new empty unsorted list of max(cb, 512) bytes, freed by the caller with
+ * SLIBSzListFree; NULL with 0x0200. */
 PSLIBSZLIST PslSLIBSzListAlloc(int cb);
+/* Frees the block; NULL is ignored. */
 void SLIBSzListFree(PSLIBSZLIST pList);
+/* Item idx (a hole is ""), a string inside the block; NULL with 0x0D00 for a
+ * NULL list or an idx outside 0 .. nItem-1. */
 const char *SLIBSzListGet(PSLIBSZLIST pList, int idx);
+/* Copies sz in at idx (holes fill a gap; a sorted list puts it in its
+ * place): its index, or -1 with 0x0D00 or 0x0200. */
 int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz);
+/* SLIBSzListInsert at the end: the index, or -1 with 0x0D00 or 0x0200. */
 int SLIBSzListPush(PSLIBSZLIST *ppList, const char *sz);
+/* SLIBSzListInsert at 0: the index, or -1 with 0x0D00 or 0x0200. */
 int SLIBSzListInsertHead(PSLIBSZLIST *ppList, const char *sz);
+/* Removes item idx: its string, still inside the block (not to be freed,
+ * valid until the list changes again); NULL with 0x0D00. */
 char *SzSLIBSzListRemove(PSLIBSZLIST pList, int idx);
+/* SzSLIBSzListRemove of the first item: its string, or NULL with 0x0D00. */
 char *SzSLIBSzListRemoveHead(PSLIBSZLIST pList);
+/* SzSLIBSzListRemove of the last item: its string, or NULL with 0x0D00. */
 char *SzSLIBSzListRemoveTail(PSLIBSZLIST pList);
+/* Empties the list in place, keeping its type; NULL is ignored. */
 void SLIBSzListRemoveAll(PSLIBSZLIST pList);
+/* Replaces item idx by a copy of sz (a sorted list is sorted again): the
+ * item's index now, or -1 with 0x0D00 or 0x0200. */
 int SLIBSzListSet(PSLIBSZLIST *ppList, int idx, const char *sz);
+/* Sorts an unsorted list (holes dropped) by the order of type and keeps
+ * type as the list's; no result, no code; NULL is ignored. */
 void SLIBSzListSort(PSLIBSZLIST pList, int type);
+/* Drops the holes, keeping the order of the rest; NULL is ignored. */
 void SLIBSzListCompact(PSLIBSZLIST pList);
+/* The index of an item equal to sz in byte order, or -1 (none found: no
+ * code; a NULL argument or a caseless sorted list: 0x0D00). */
 int SLIBSzListFind(PSLIBSZLIST pList, const char *sz);
+/* The index of an item equal to sz ignoring case, or -1 (none found: no
+ * code; a NULL argument or a byte-sorted list: 0x0D00). */
 int SLIBSzListCaseFind(PSLIBSZLIST pList, const char *sz);
+/* Binary search of szKey in the sorted items lo .. hi: its index, or the
+ * complement (~) of the index where it would stand; -1 with 0x0D00 for a
+ * NULL argument. */
 int SLIBSzListBinarySearch(PSLIBSZLIST pList, int hi, int lo, const char *szKey, int caseless);
+/* A copy of the list in a block of twice the size, the old block freed: the
+ * new block, or NULL with 0x0D00 or 0x0200 (the old block then kept). */
 PSLIBSZLIST SLIBSzListExpand(PSLIBSZLIST pList);
+/* The union of *ppList and pSrc: into *ppList (its block may move), or with
+ * SLIB_SZLIST_OR_NEW into a new list that the caller frees with
+ * SLIBSzListFree; that list, or NULL with 0x0D00 (lists sorted in different
+ * orders) or 0x0200. */
 PSLIBSZLIST PslSLIBSzListOr(PSLIBSZLIST *ppList, PSLIBSZLIST pSrc, int flags);
 
 /*

@@ -37,19 +37,38 @@ typedef struct _tag_VAKOFISENTRYINFO_ {
     uint32_t data_length;
 } VAKOFISENTRYINFO;
 
+/*
+ * The flash operations open their device, issue their requests and close it
+ * again; they only log their failures (no error code is recorded).  The
+ * caller provides every buffer.
+ */
+
+/* Erases the whole partition: 0, or -1 (logged). */
 int VAKOMTDErasePartition(const char *szDev);
+/* The device's MTD record into *pInfo (cbInfo bytes cleared first, at least
+ * the record's size): 0, or -1 (logged). */
 int VAKOMTDGetDeviceInfo(const char *szDev, mtd_info_user *pInfo, unsigned cbInfo);
-/* Entries are returned decoded (host values); a NULL buffer with size 0
- * asks for the bytes needed. */
+/* The FIS directory's entries decoded (host values) into pBuf of cbBuf
+ * bytes, up to the first erased record; *pcbUsed gets the bytes they take:
+ * the number of entries, or -1 (logged).  A NULL buffer with size 0 asks for
+ * the bytes needed. */
 int VAKOMTDGetPartitionInfo(const char *szDev, VAKOFISENTRY *pBuf, int cbBuf, int *pcbUsed);
+/* Locks (bLock 1) or unlocks the whole partition: 0, or -1 (logged). */
 int VAKOMTDILock(const char *szDev, int bLock);
+/* VAKOMTDILock with 1: 0, or -1 (logged). */
 int VAKOMTDLockPartition(const char *szDev);
+/* VAKOMTDILock with 0: 0, or -1 (logged). */
 int VAKOMTDUnlockPartition(const char *szDev);
+/* Rewrites the named entry of the FIS directory on szDev: 0, or -1 (logged). */
 int VAKOMTDModifyFISEntry(const char *szDev, const VAKOFISENTRYINFO *pEntry);
+/* Moves the partition's window to {offset, size}: 0, or -1 (logged). */
 int VAKOMTDModifyPartitionSize(const char *szDev, uint32_t offset, uint32_t size);
+/* 1 when the kernel asks for the second flash road (kernel call 401 gives
+ * bit 0), else 0; no code. */
 int VAKOKernelMSysFlagGet(void);
 
-/* The stored form of an entry: VAKO_FIS_ENTRY_SIZE bytes, big-endian words. */
+/* The stored form of an entry: VAKO_FIS_ENTRY_SIZE bytes, big-endian words;
+ * the caller provides both sides; no result, no code. */
 void VAKOFISEntryDecode(const unsigned char *pRaw, VAKOFISENTRY *pEntry);
 void VAKOFISEntryEncode(const VAKOFISENTRY *pEntry, unsigned char *pRaw);
 /* The VAKO_FIS_ENTRY_INFO_SIZE bytes handed to the kernel; at most 15 bytes

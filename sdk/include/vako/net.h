@@ -34,17 +34,34 @@ typedef struct _tag_VAKOETHINFO_ {
     int mtu;    /* -1 when unreadable */
 } VAKOETHINFO;
 
-/* The interfaces that are up, at most max, sorted by name; NULL pOut counts. */
+/* The interfaces that are up, at most max, into the caller's pOut sorted by
+ * name (NULL pOut: only counted): their number, or -1 (0x0D00 for max < 0
+ * or kind 0 or 4; no code when the kernel cannot be asked). */
 int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind);
+/* The qsort order of VAKONETIFINFO records: by name, byte order. */
 int NetIfNameCmp(const void *a, const void *b);
+/* Speed, duplex and MTU of szIf into *pInfo: 0, or -1 (0x0D00 for a NULL or
+ * too long argument; no code when the kernel refuses or has no MTU). */
 int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf);
+/* The interface's MTU, 0 for an unknown interface, -1 (0x0D00 for NULL; a
+ * name over 16 characters logged; no code when no socket). */
 int VAKONetGetMTUSetting(const char *szIf);
+/* Sets the interface's MTU in the kernel: 0, or -1 (0x0D00 for a NULL or too
+ * long argument; no code when the kernel refuses). */
 int VAKONetSetMTUEth(const char *szMtu, const char *szIf);
+/* Records szMtu as key "<szIf>_mtu" of SZF_VAKO_INFO under its lock: 0, or -1
+ * (0x0D00 for NULL or a key over 11 characters; else the lock's or the
+ * writer's code, logged). */
 int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf);
+/* Applies szMtu on a gigabit link (then waits 5 s) and records it: 0, or -1
+ * (0x0D00 for NULL; the failing step logged, the others still done). */
 int VAKONetSetMTUValue(const char *szMtu, const char *szIf);
-/* Address and mask in network byte order; 1 when both were read. */
+/* Address and mask in network byte order: 1 when both were read, else 0; no code. */
 int SLIBNetIfAddrGet(const char *szIf, uint32_t *pAddr, uint32_t *pMask);
+/* The numbers of a dotted address into part: how many were read, 4 for a
+ * whole one (fewer with 0x1000; 0 with 0x0D00 for NULL). */
 int VAKONetSepIP(const char *sz, int part[4]);
+/* 1 when sz is an accepted IPv4 host address, else 0 with 0x1000 (0x0D00 for NULL). */
 int VAKONetIsIPAddr(const char *sz);
 
 #ifdef __cplusplus

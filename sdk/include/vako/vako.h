@@ -3,10 +3,13 @@
 #define VAKO_VAKO_H
 
 #include "vako/kernel.h"
+#include "vako/keydb.h"
+#include "vako/keydb_cache.h"
 #include "vako/flash.h"
 #include "vako/info.h"
 #include "vako/disk.h"
 #include "vako/net.h"
+#include "vako/bond.h"
 #include "vako/raid.h"
 #include "vako/service.h"
 #include "vako/cipher.h"

@@ -3,13 +3,15 @@
 // on the host as a tree for `vako-sandbox --fixture DIR` (Build).
 #pragma once
 
-#include <functional>
 #include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "vakotest/chips.h"
+#include "vakotest/paths.h"
 
 namespace vakotest {
 
@@ -28,8 +30,6 @@ private:
     std::vector<std::pair<std::string, std::string>> items_;
 };
 
-enum class Layout { Normal, Junior };
-
 struct Appliance {
     // Junior: the first line of /proc/sys/kernel/vako_hw_version ends in "-j".
     Layout layout = Layout::Normal;
@@ -47,15 +47,15 @@ struct Appliance {
     std::map<std::string, std::string> files{
         {"/.sandbox/sfdisk/hda.1", "/dev/hda1 63 8388670 8388608 83 Linux\n"},
         {"/.sandbox/sfdisk/hda.3", "/dev/hda3 8913024 16777215 7864192 83 Linux\n"}};
-    // HOOK for the flash content (the chip and its FIS directory), to be
-    // filled from the kernel stand-in's test API (vakotest/kstub.h).  Called
-    // last with the root prefix: "" inside a sandbox, "<DIR>/root" for a tree.
-    std::function<void(const std::string &root)> flash;
+    // The flash and the kernel calls as the kernel stand-in shows them
+    // (vakotest/chips.h: LayoutFlash, SecondRoadFlash); none: the stand-in
+    // keeps what it has.
+    std::optional<Flash> flash;
 };
 
 struct Package {
     // The package directory; the updater runs from here (argv[0]'s directory).
-    std::string dir = "/volume1/upd@te";
+    std::string dir = kPackageDir;
     // <dir>/VERSION
     Keys version{{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
                  {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
@@ -69,11 +69,15 @@ struct Package {
     std::string UpdaterPath() const { return dir + "/updater"; }
 };
 
+// Inside a sandbox: copies the updater program built in this tree into
+// `dir` as "updater" (mode 0755), as a package brings it; its path.
+std::string InstallUpdater(const std::string &dir = kPackageDir);
+
 // Inside a sandbox, at the real paths; kernel files through MountKernelFile.
 void Install(const Appliance &appliance);
 void Install(const Package &package);
 
-// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block}/...
+// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block,sys-class-net}/...
 void Build(const Appliance &appliance, const std::string &fixtureDir);
 void Build(const Package &package, const std::string &fixtureDir);
 

@@ -1,0 +1,27 @@
+// The appliance's fixed paths as the tests name them.  The product's own
+// constants are private to it; a test that expects a path states it here.
+#pragma once
+
+namespace vakotest {
+
+inline constexpr const char *kProgressFile = "/tmp/update.progress";
+inline constexpr const char *kMessageFile = "/tmp/update.message";
+inline constexpr const char *kUpdateLog = "/var/log/vakoupdate.log";
+inline constexpr const char *kInfoFile = "/etc/vakoinfo.conf";
+inline constexpr const char *kInfoDefaultsFile = "/etc.defaults/vakoinfo.conf";
+inline constexpr const char *kInstalledVersionFile = "/etc.defaults/VERSION";
+inline constexpr const char *kHwVersionFile = "/proc/sys/kernel/vako_hw_version";
+inline constexpr const char *kCrontab = "/etc/crontab";
+inline constexpr const char *kInitrd = "/initrd";
+inline constexpr const char *kVolume = "/volume1";
+inline constexpr const char *kPackageDir = "/volume1/upd@te";
+inline constexpr const char *kMovedArchive = "/volume1/VakoUpgrade.tar.gz";
+inline constexpr const char *kNormalShutdown = "/.NormalShutdown";
+
+// The stand-ins' own files: the system log, the calls of the stand-in
+// programs and the listings the partition tool prints.
+inline constexpr const char *kSyslogFile = "/.sandbox/syslog";
+inline constexpr const char *kStandinCalls = "/.sandbox/calls";
+inline constexpr const char *kSfdiskListings = "/.sandbox/sfdisk/";
+
+} // namespace vakotest

@@ -1,0 +1,38 @@
+// Programs and child processes of a test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <stdint.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vakotest {
+
+// A program run in a child process.  Inside a test body call it as
+// vakotest::Run: gtest's Test::Run would hide it.
+struct RunOptions {
+    std::string cwd = {};              // empty: the caller's
+    std::vector<std::string> env = {}; // "NAME=value", added to (or replacing in) the caller's
+    bool wholeEnv = false;             // true: env is the whole environment, nothing of the caller's
+    std::optional<double> uptime = {}; // seconds: its own time namespace, uptime starting there
+};
+struct RunResult {
+    int status; // exit status, 128+signal when killed
+    std::string out, err;
+};
+// argv[0] is the program (looked up in PATH when it holds no '/'); stdin
+// reads end of file.
+RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt = {});
+
+// Milliseconds of CLOCK_MONOTONIC, one clock for every process of the sandbox.
+int64_t MonotonicMs();
+// Runs fn in a forked child that ends with _exit(fn()); the child's pid.
+pid_t ForkChild(const std::function<int()> &fn);
+// Waits for pid (EINTR retried): its exit status, 128+signal when killed.
+int WaitChild(pid_t pid);
+
+} // namespace vakotest

@@ -1,0 +1,518 @@
+// Keyed database files over Berkeley DB's 1.85 interface.
+#include "vako/keydb.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "slib/error.h"
+#include "slib/str.h"
+#include "slib/szlist.h"
+#include "slibcxx/raii.h"
+
+namespace {
+
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcOpen = "bdb_open";
+constexpr const char *kSrcClose = "bdb_close";
+constexpr const char *kSrcGet = "bdb_get";
+constexpr const char *kSrcSet = "bdb_set";
+constexpr const char *kSrcDelete = "bdb_delete";
+constexpr const char *kSrcCursorGet = "bdb_cursor_get";
+constexpr const char *kSrcCursorSetType = "bdb_cursor_set_type";
+constexpr const char *kSrcCopyout = "bdb_dbt_copyout";
+constexpr const char *kSrcDbtSet = "bdb_dbt_set";
+constexpr const char *kSrcSyncTimeGet = "bdb_conf_sync_time_get";
+constexpr const char *kSrcDeprecatedGet = "bdb_deprecated_get";
+constexpr const char *kSrcExpireTimeGet = "bdb_domain_expire_time_get";
+constexpr const char *kSrcDomainRebuild = "bdb_domain_is_need_to_rebuild";
+constexpr const char *kSrcPack = "list_db_pack";
+constexpr const char *kSrcUnpack = "list_db_unpack";
+constexpr const char *kSrcListSet = "list_db_set";
+constexpr const char *kSrcRealloc = "bsd_check_and_realloc";
+
+#define BDB_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+
+constexpr int kWordSize = 4;
+constexpr mode_t kFileMode = 0666;
+
+// Store flags of the cursor types 1..5.
+constexpr unsigned kSeqFlag[] = {0, R_CURSOR, R_FIRST, R_LAST, R_NEXT, R_PREV};
+
+DBT Dbt(const void *data, int size)
+{
+    DBT d;
+    d.data = const_cast<void *>(data);
+    d.size = static_cast<size_t>(size);
+    return d;
+}
+
+// The codes of a failed get or seq, put, del and close.
+int GetCode(int err)
+{
+    return err == EIO ? VAKO_ERR_BDB_IO : err == EINTR ? VAKO_ERR_BDB_INTERRUPTED : VAKO_ERR_BDB_GET;
+}
+
+int WriteCode(int err, int other)
+{
+    switch (err) {
+    case EIO:
+        return VAKO_ERR_BDB_IO;
+    case EINTR:
+        return VAKO_ERR_BDB_INTERRUPTED;
+    case ENOSPC:
+        return VAKO_ERR_BDB_NO_SPACE;
+    default:
+        return other;
+    }
+}
+
+// The store's delete of every record of key: 0, 1 absent, -1 failed (logged
+// with src, code recorded when code is non-zero).
+int StoreDelete(VAKOBDB *bdb, const void *key, int cbKey, const char *src, bool record)
+{
+    DBT k = Dbt(key, cbKey);
+    int r = bdb->db->del(bdb->db, &k, 0);
+    if (r < 0) {
+        int err = errno;
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, db->del failed.", src, __LINE__, err);
+        if (record)
+            BDB_ERR(src, WriteCode(err, VAKO_ERR_BDB_DEL));
+        return -1;
+    }
+    return r == 0 ? 0 : 1;
+}
+
+enum class Word { Ok, Absent, Malformed, Failed };
+
+// A reserved 32-bit value: exactly 4 bytes in this processor's byte order.
+Word ReadWord(VAKOBDB *bdb, const void *key, int cbKey, int32_t *pValue, const char *src)
+{
+    void *p = nullptr;
+    int cb = 0;
+    int r = VAKOBDbGet(bdb, key, cbKey, &p, &cb);
+    slib::HeapPtr<void> owner(p);
+    if (r != 0)
+        return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? Word::Absent : Word::Failed;
+    if (cb != kWordSize) {
+        syslog(LOG_ERR, "%s:%d reserved record [%.*s] holds %d bytes, not %d.", src, __LINE__, cbKey,
+               static_cast<const char *>(key), cb, kWordSize);
+        BDB_ERR(src, VAKO_ERR_BDB_GET);
+        return Word::Malformed;
+    }
+    memcpy(pValue, p, kWordSize);
+    return Word::Ok;
+}
+
+// The 4 stored bytes of a reserved time into the caller's buffer.
+int GetWordBytes(VAKOBDB *bdb, const char *key, int cbKey, void **ppValue, const char *src)
+{
+    if (!bdb || !ppValue) {
+        BDB_ERR(src, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    int32_t v;
+    if (ReadWord(bdb, key, cbKey, &v, src) != Word::Ok)
+        return -1;
+    if (!*ppValue) {
+        *ppValue = malloc(kWordSize);
+        if (!*ppValue) {
+            BDB_ERR(src, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+    }
+    memcpy(*ppValue, &v, kWordSize);
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+VAKOBDB *VAKOBDbOpen(const char *path, int oflags, int bDup)
+{
+    if (!path || !*path) {
+        BDB_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    slib::HeapPtr<VAKOBDB> bdb(static_cast<VAKOBDB *>(calloc(1, sizeof(VAKOBDB))));
+    if (!bdb) {
+        BDB_ERR(kSrcOpen, SLIB_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    BTREEINFO info;
+    memset(&info, 0, sizeof info);
+    info.flags = R_DUP;
+    bdb->db = dbopen(path, oflags, kFileMode, DB_BTREE, bDup == 1 ? &info : nullptr);
+    if (!bdb->db) {
+        int err = errno;
+        switch (err) {
+        case EINVAL:
+            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_OPEN_ARGS);
+            break;
+        case EACCES:
+            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_ACCESS);
+            break;
+        case ENOENT:
+            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_FILE);
+            break;
+        case ENOSPC:
+            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_SPACE);
+            break;
+        default:
+            syslog(LOG_NOTICE, "%s:%d errno=%d/%m, dbopen failed.", kSrcOpen, __LINE__, err);
+            BDB_ERR(kSrcOpen, SLIB_ERR_OPEN);
+            break;
+        }
+        return nullptr;
+    }
+    // The caches are shared by the appliance's processes, whatever their user.
+    if (geteuid() == 0 && chmod(path, kFileMode) != 0)
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, chmod failed.", kSrcOpen, __LINE__, errno);
+    bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
+    return bdb.release();
+}
+
+int VAKOBDbClose(VAKOBDB *bdb)
+{
+    if (!bdb) {
+        BDB_ERR(kSrcClose, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (bdb->db && bdb->db->close(bdb->db) != 0) {
+        int err = errno;
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, db->close failed.", kSrcClose, __LINE__, err);
+        if (err == EROFS)
+            BDB_ERR(kSrcClose, VAKO_ERR_BDB_READ_ONLY);
+        else if (err == EIO || err == EINTR || err == ENOSPC)
+            BDB_ERR(kSrcClose, WriteCode(err, 0));
+    }
+    bdb->db = nullptr;
+    free(bdb);
+    return 0;
+}
+
+int VAKOBDbGet(VAKOBDB *bdb, const void *key, int cbKey, void **ppData, int *pcbData)
+{
+    if (!bdb || !bdb->db || !key || cbKey <= 0 || !ppData || !pcbData) {
+        BDB_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    DBT k = Dbt(key, cbKey), v = Dbt(nullptr, 0);
+    int r = bdb->db->get(bdb->db, &k, &v, 0);
+    if (r == 1) {
+        BDB_ERR(kSrcGet, SLIB_ERR_NOT_FOUND);
+        return -1;
+    }
+    if (r != 0) {
+        int err = errno;
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, db->get failed.", kSrcGet, __LINE__, err);
+        BDB_ERR(kSrcGet, GetCode(err));
+        return -1;
+    }
+    return VAKOBDbDbtCopyout(&v, ppData, pcbData);
+}
+
+int VAKOBDbSet(VAKOBDB *bdb, const void *key, int cbKey, const void *data, int cbData)
+{
+    if (!bdb || !bdb->db || !key || cbKey <= 0 || !data || cbData <= 0) {
+        BDB_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    // Reserved records stay single, also in files that allow duplicates.
+    if (*static_cast<const char *>(key) == '#' && StoreDelete(bdb, key, cbKey, kSrcSet, false) < 0)
+        return -1;
+    DBT k = Dbt(key, cbKey), v = Dbt(data, cbData);
+    int r = bdb->db->put(bdb->db, &k, &v, 0);
+    if (r == 0)
+        return 0;
+    if (r == -1) {
+        int err = errno;
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, db->put failed.", kSrcSet, __LINE__, err);
+        BDB_ERR(kSrcSet, WriteCode(err, VAKO_ERR_BDB_PUT));
+    }
+    return -1;
+}
+
+int VAKOBDbDelete(VAKOBDB *bdb, const void *key, int cbKey)
+{
+    if (!bdb || !bdb->db || !key || cbKey <= 0) {
+        BDB_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    int r = StoreDelete(bdb, key, cbKey, kSrcDelete, true);
+    if (r == 1)
+        BDB_ERR(kSrcDelete, SLIB_ERR_NOT_FOUND);
+    return r == 0 ? 0 : -1;
+}
+
+int VAKOBDbCursorSetType(VAKOBDB *bdb, int type)
+{
+    if (!bdb || type < VAKO_BDB_CURSOR_SET || type > VAKO_BDB_CURSOR_PREV) {
+        BDB_ERR(kSrcCursorSetType, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    bdb->cursorType = type;
+    return 0;
+}
+
+int VAKOBDbCursorGet(VAKOBDB *bdb, int bSkipSpecial, void **ppKey, int *pcbKey, void **ppData, int *pcbData)
+{
+    if (!bdb || !bdb->db || bdb->cursorType < VAKO_BDB_CURSOR_SET || bdb->cursorType > VAKO_BDB_CURSOR_PREV ||
+        !ppKey || !pcbKey || !ppData || !pcbData) {
+        BDB_ERR(kSrcCursorGet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    for (;;) {
+        DBT k = Dbt(nullptr, 0), v = Dbt(nullptr, 0);
+        if (bdb->cursorType == VAKO_BDB_CURSOR_SET)
+            k = Dbt(*ppKey, *ppKey && *pcbKey > 0 ? *pcbKey : 0);
+        int r = bdb->db->seq(bdb->db, &k, &v, kSeqFlag[bdb->cursorType]);
+        if (r == -1) {
+            int err = errno;
+            syslog(LOG_ERR, "%s:%d errno=%d/%m, db->seq failed.", kSrcCursorGet, __LINE__, err);
+            BDB_ERR(kSrcCursorGet, GetCode(err));
+            return -1;
+        }
+        if (r == 1) {
+            BDB_ERR(kSrcCursorGet, SLIB_ERR_END_OF_ENUM);
+            return -1;
+        }
+        if (r != 0)
+            continue;
+        bool special = k.size > 0 && *static_cast<const char *>(k.data) == '#';
+        if (VAKOBDbDbtCopyout(&k, ppKey, pcbKey) != 0 || VAKOBDbDbtCopyout(&v, ppData, pcbData) != 0)
+            return -1;
+        if (bSkipSpecial != 1 || !special)
+            return 0;
+        // Passed over: go on in the walk's direction. A positioned read moves
+        // on as well, or it would find the same record again.
+        if (bdb->cursorType == VAKO_BDB_CURSOR_FIRST || bdb->cursorType == VAKO_BDB_CURSOR_SET)
+            bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
+        else if (bdb->cursorType == VAKO_BDB_CURSOR_LAST)
+            bdb->cursorType = VAKO_BDB_CURSOR_PREV;
+    }
+}
+
+int VAKOBDbDbtCopyout(const DBT *dbt, void **ppBuf, int *pcbBuf)
+{
+    if (!dbt || !ppBuf || !pcbBuf || dbt->size > static_cast<size_t>(INT_MAX) || (dbt->size > 0 && !dbt->data)) {
+        BDB_ERR(kSrcCopyout, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    int size = static_cast<int>(dbt->size);
+    if (VAKOCheckAndRealloc(ppBuf, pcbBuf, size) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcCopyout, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+    memcpy(*ppBuf, dbt->data, dbt->size);
+    *pcbBuf = size;
+    return 0;
+}
+
+int VAKOBDbDbtSet(DBT *dbt, const void *data, int size)
+{
+    if (!dbt || size < 0) {
+        BDB_ERR(kSrcDbtSet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    *dbt = Dbt(data, size);
+    return 0;
+}
+
+void VAKOBDbDataFree(void *p)
+{
+    if (p)
+        free(p);
+}
+
+int VAKOCheckAndRealloc(void **ppData, int *pcbAlloc, int cbNeed)
+{
+    if (!ppData || !pcbAlloc || cbNeed <= 0 || (*ppData && *pcbAlloc == 0)) {
+        BDB_ERR(kSrcRealloc, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (!*ppData) {
+        *ppData = calloc(static_cast<size_t>(cbNeed), 1);
+        if (!*ppData) {
+            int err = errno;
+            BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
+            syslog(LOG_ERR, "%s:%d NULL == *ppData, NULL == malloc(%d). errno=%d/%m", kSrcRealloc, __LINE__,
+                   cbNeed, err);
+            return -1;
+        }
+    } else {
+        if (cbNeed <= *pcbAlloc)
+            return 0;
+        *ppData = SLIBMemRealloc(*ppData, static_cast<size_t>(cbNeed));
+        if (!*ppData) {
+            int err = errno;
+            int old = *pcbAlloc;
+            *pcbAlloc = 0;
+            BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
+            syslog(LOG_ERR, "%s:%d NULL != *ppData, cbNeed=[%d] > *pcbAlloc=[%d]. errno=%d/%m", kSrcRealloc,
+                   __LINE__, cbNeed, old, err);
+            return -1;
+        }
+    }
+    *pcbAlloc = cbNeed;
+    return 0;
+}
+
+int VAKOBDbWordGet(VAKOBDB *bdb, const void *key, int cbKey, int32_t *pValue)
+{
+    if (!pValue) {
+        BDB_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    return ReadWord(bdb, key, cbKey, pValue, kSrcGet) == Word::Ok ? 0 : -1;
+}
+
+int VAKOBDbWordSet(VAKOBDB *bdb, const void *key, int cbKey, int32_t value)
+{
+    unsigned char bytes[kWordSize];
+    memcpy(bytes, &value, kWordSize);
+    return VAKOBDbSet(bdb, key, cbKey, bytes, kWordSize);
+}
+
+int VAKOBDbConfSyncTimeSet(VAKOBDB *bdb, time_t t)
+{
+    return VAKOBDbWordSet(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, static_cast<int32_t>(t));
+}
+
+int VAKOBDbConfSyncTimeGet(VAKOBDB *bdb, void **ppValue)
+{
+    return GetWordBytes(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, ppValue, kSrcSyncTimeGet);
+}
+
+int VAKOBDbIsNeedToRebuild(VAKOBDB *bdb, time_t mtime)
+{
+    int32_t stored;
+    if (ReadWord(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, &stored, kSrcSyncTimeGet) != Word::Ok)
+        return -1;
+    return static_cast<uint32_t>(stored) != static_cast<uint32_t>(mtime) ? 1 : 0;
+}
+
+int VAKOBDbDeprecatedSet(VAKOBDB *bdb, int flag)
+{
+    return VAKOBDbWordSet(bdb, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED, flag);
+}
+
+int VAKOBDbDeprecatedGet(VAKOBDB *bdb)
+{
+    int32_t flag;
+    return ReadWord(bdb, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED, &flag, kSrcDeprecatedGet) == Word::Ok ? flag : -1;
+}
+
+int VAKOBDbDomainExpireTimeSet(VAKOBDB *bdb)
+{
+    return VAKOBDbWordSet(bdb, SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, static_cast<int32_t>(time(nullptr))) == 0
+               ? 0
+               : -1;
+}
+
+int VAKOBDbDomainExpireTimeGet(VAKOBDB *bdb, void **ppValue)
+{
+    return GetWordBytes(bdb, SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, ppValue, kSrcExpireTimeGet);
+}
+
+int VAKOBDbDomainIsNeedToRebuild(VAKOBDB *bdb)
+{
+    time_t now = time(nullptr);
+    if (!bdb) {
+        BDB_ERR(kSrcDomainRebuild, SLIB_ERR_BAD_PARAMETER);
+        return 0;
+    }
+    int32_t stamp;
+    switch (ReadWord(bdb, SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, &stamp, kSrcDomainRebuild)) {
+    case Word::Ok:
+        // Unsigned: a stamp from the future is stale too.
+        return static_cast<uint32_t>(now) - static_cast<uint32_t>(stamp) >= VAKO_BDB_DOMAIN_STALE_SEC ? 1 : 0;
+    case Word::Absent:
+    case Word::Malformed:
+        return 1;
+    case Word::Failed:
+        break;
+    }
+    return 0;
+}
+
+void *VAKOListDBPack(PSLIBSZLIST list, int cb)
+{
+    if (!list || cb <= 0 || cb != list->cbSize) {
+        BDB_ERR(kSrcPack, SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    void *value = malloc(static_cast<size_t>(cb));
+    if (!value) {
+        BDB_ERR(kSrcPack, SLIB_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    // The list keeps its top, empty string and items as offsets from its
+    // start, in this processor's byte order: the block is the value.
+    memcpy(value, list, static_cast<size_t>(cb));
+    return value;
+}
+
+PSLIBSZLIST VAKOListDBUnpack(const void *value, int cb)
+{
+    if (!value || cb <= 0) {
+        BDB_ERR(kSrcUnpack, SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    slib::HeapPtr<SLIBSZLIST> list(static_cast<PSLIBSZLIST>(malloc(static_cast<size_t>(cb))));
+    if (!list) {
+        BDB_ERR(kSrcUnpack, SLIB_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    memcpy(list.get(), value, static_cast<size_t>(cb));
+    // The cache files are writable by everyone: every size and offset must
+    // lie inside the value before the list is used.
+    if (!SLIBSzListCheck(list.get(), cb)) {
+        syslog(LOG_ERR, "%s:%d list-db value of %d bytes is not a sound list.", kSrcUnpack, __LINE__, cb);
+        BDB_ERR(kSrcUnpack, SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    return list.release();
+}
+
+int VAKOListDBSet(VAKOBDB *bdb, const char *section, PSLIBSZLIST list)
+{
+    if (!bdb || !section || !list) {
+        BDB_ERR(kSrcListSet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    size_t len = strlen(section);
+    slib::HeapPtr<char> key(static_cast<char *>(malloc(len + 2)));
+    if (!key) {
+        BDB_ERR(kSrcListSet, SLIB_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    key.get()[0] = '#';
+    for (size_t i = 0; i <= len; i++) {
+        char ch = section[i];
+        key.get()[i + 1] = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
+    }
+    int cbKey = static_cast<int>(len) + 2;
+    slib::HeapPtr<void> value(VAKOListDBPack(list, list->cbSize));
+    if (!value) {
+        syslog(LOG_ERR, "%s (%d): errno=%d, VAKOListDBPack() failed, section[%s]\n", kSrcListSet, __LINE__,
+               SLIBErrorGet(), section);
+        return -1;
+    }
+    if (VAKOBDbSet(bdb, key.get(), cbKey, value.get(), list->cbSize) != 0) {
+        syslog(LOG_ERR, "%s (%d): errno=%d, VAKOBDbSet() failed, section[%s]\n", kSrcListSet, __LINE__,
+               SLIBErrorGet(), section);
+        return -1;
+    }
+    return 0;
+}
+
+} // extern "C"

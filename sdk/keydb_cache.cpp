@@ -1,0 +1,266 @@
+// Check and rebuild of the databases whose keyed files cache text files.
+#include "vako/keydb_cache.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "slib/error.h"
+
+namespace {
+
+constexpr const char *kSrc = "bdb_check_and_rebuild";
+
+#define CACHE_ERR(code) SLIBErrorSetEx((code), kSrc, __LINE__)
+
+bool Valid(const VAKOBDBCACHE *c)
+{
+    if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile)
+        return false;
+    for (int i = 0; i < c->nFile; i++)
+        if (!c->rgFile[i].szPath || !c->rgFile[i].szTmpPath)
+            return false;
+    return true;
+}
+
+const char *PathOf(const VAKOBDBCACHEFILE &f, bool tmp) { return tmp ? f.szTmpPath : f.szPath; }
+
+// Removes the live or temporary files; false when one is left behind.
+bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp)
+{
+    bool all = true;
+    for (int i = 0; i < c->nFile; i++) {
+        const char *path = PathOf(c->rgFile[i], tmp);
+        if (unlink(path) != 0 && errno != ENOENT) {
+            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
+            all = false;
+        }
+    }
+    return all;
+}
+
+enum class Decision { None, Rebuild, Reopen };
+
+// Steps over the cache files: missing or small asks for a rebuild, a file
+// replaced by another process for a reopen. -1 when a flag cannot be read.
+int CheckFiles(const VAKOBDBCACHE *c, void *pDb, Decision *pDecision)
+{
+    for (int i = 0; i < c->nFile; i++) {
+        const char *path = c->rgFile[i].szPath;
+        struct stat st;
+        if (stat(path, &st) != 0) {
+            syslog(LOG_ERR, "%s:%d stat(%s) failed, so rebuild db. (errno=%s)", kSrc, __LINE__, path,
+                   strerror(errno));
+            *pDecision = Decision::Rebuild;
+            return 0;
+        }
+        long long size = st.st_size;
+        if (size < VAKO_BDB_CACHE_MIN_SIZE) {
+            syslog(LOG_ERR, "%s:%d st_size(%s)=%llu, so rebuild db.", kSrc, __LINE__, path,
+                   static_cast<unsigned long long>(size));
+            *pDecision = Decision::Rebuild;
+            return 0;
+        }
+        int flag = VAKOBDbDeprecatedGet(c->pfnFile(pDb, i));
+        if (flag == -1)
+            return -1;
+        if (flag == 1) {
+            *pDecision = Decision::Reopen;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Steps over the source text files: a cache out of step asks for a rebuild.
+int CheckSources(const VAKOBDBCACHE *c, void *pDb, Decision *pDecision)
+{
+    for (int i = 0; i < c->nFile; i++) {
+        const char *source = c->rgFile[i].szSource;
+        if (!source)
+            continue;
+        struct stat st;
+        if (stat(source, &st) != 0) {
+            switch (errno) {
+            case EACCES:
+                CACHE_ERR(VAKO_ERR_BDB_ACCESS);
+                break;
+            case ENOMEM:
+                CACHE_ERR(SLIB_ERR_OUT_OF_MEMORY);
+                break;
+            case ENOENT:
+                CACHE_ERR(VAKO_ERR_BDB_NO_SOURCE);
+                break;
+            default:
+                CACHE_ERR(SLIB_ERR_STAT);
+                break;
+            }
+            return -1;
+        }
+        int r = VAKOBDbIsNeedToRebuild(c->pfnFile(pDb, i), st.st_mtime);
+        if (r == -1)
+            return -1;
+        if (r == 1) {
+            *pDecision = Decision::Rebuild;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Marks every file of a record replaced; false when one could not be marked.
+bool MarkReplaced(const VAKOBDBCACHE *c, void *pDb)
+{
+    bool all = true;
+    for (int i = 0; i < c->nFile; i++)
+        if (VAKOBDbDeprecatedSet(c->pfnFile(pDb, i), 1) != 0)
+            all = false;
+    return all;
+}
+
+// Keeps the error code of a failure while the files are cleaned up.
+class SavedError {
+public:
+    SavedError() : code_(SLIBErrorGet()), file_(SLIBErrorGetFile()), line_(SLIBErrorGetLine()) {}
+    void Restore() const { SLIBErrorSetEx(code_, file_, line_); }
+
+private:
+    int code_;
+    const char *file_;
+    int line_;
+};
+
+} // namespace
+
+extern "C" {
+
+int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
+{
+    if (!Valid(pCache)) {
+        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    const VAKOBDBCACHE *c = pCache;
+    void *pNew = nullptr;
+    VAKOBDB *old = nullptr;
+    auto failed = [&] {
+        SavedError saved;
+        if (old)
+            VAKOBDbClose(old);
+        c->pfnCloseSet(pNew);
+        // A cache that is out of step must not be used, nor later dumped over
+        // the text files: without it the next open builds afresh.
+        RemoveFiles(c, true);
+        RemoveFiles(c, false);
+        saved.Restore();
+        return -1;
+    };
+    // Files of an interrupted rebuild may be incomplete: never build on them.
+    if (!RemoveFiles(c, true)) {
+        CACHE_ERR(SLIB_ERR_OPEN);
+        return failed();
+    }
+    if (c->pfnOpenSet(&pNew, 1) < 0) {
+        syslog(LOG_ERR, "%s:%d building the new set failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        CACHE_ERR(SLIB_ERR_OPEN);
+        return failed();
+    }
+    // A damaged old file can carry no mark; the renames replace it all the same.
+    if (c->bMarkOldSet && access(c->rgFile[0].szPath, F_OK) == 0) {
+        old = VAKOBDbOpen(c->rgFile[0].szPath, O_RDWR, c->rgFile[0].bDup);
+        if (!old)
+            syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", kSrc, __LINE__, c->rgFile[0].szPath,
+                   SLIBErrorGet());
+    }
+    for (int i = 0; i < c->nFile; i++) {
+        const char *from = c->rgFile[i].szTmpPath, *to = c->rgFile[i].szPath;
+        if (rename(from, to) != 0) {
+            int err = errno;
+            syslog(LOG_ERR, "%s:%d rename(%s, %s) = (%d)/%m", kSrc, __LINE__, from, to, err);
+            CACHE_ERR(err == EACCES ? VAKO_ERR_BDB_ACCESS : SLIB_ERR_RENAME);
+            return failed();
+        }
+    }
+    // Processes that still hold the replaced file learn at their next check.
+    if (old) {
+        VAKOBDbDeprecatedSet(old, 1);
+        VAKOBDbClose(old);
+    }
+    if (ppNew)
+        *ppNew = pNew;
+    else
+        c->pfnCloseSet(pNew);
+    return 0;
+}
+
+int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
+{
+    if (!Valid(pCache) || !ppDb || !*ppDb) {
+        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    const VAKOBDBCACHE *c = pCache;
+    Decision decision = Decision::None;
+    if (CheckFiles(c, *ppDb, &decision) < 0)
+        return -1;
+    if (decision == Decision::None && CheckSources(c, *ppDb, &decision) < 0)
+        return -1;
+    switch (decision) {
+    case Decision::None:
+        return 0;
+    case Decision::Reopen:
+        if (c->pfnOpenSet(ppDb, 0) < 0) {
+            syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+            CACHE_ERR(SLIB_ERR_OPEN);
+            return -1;
+        }
+        return 1;
+    case Decision::Rebuild:
+        break;
+    }
+    void *pNew = nullptr;
+    if (VAKOBDbCacheRebuild(c, &pNew) < 0) {
+        syslog(LOG_ERR, "%s:%d rebuild failed, vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        SavedError saved;
+        c->pfnCloseSet(*ppDb);
+        *ppDb = nullptr;
+        saved.Restore();
+        return -1;
+    }
+    // The caller's files have been replaced: tell their other holders.
+    bool marked = MarkReplaced(c, *ppDb);
+    c->pfnCloseSet(*ppDb);
+    *ppDb = pNew;
+    return marked ? 1 : -1;
+}
+
+void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
+{
+    if (!Valid(pCache)) {
+        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    void *pDb = nullptr;
+    int r = pCache->pfnOpenSet(&pDb, 0);
+    if (r < 0) {
+        // A file that the store refuses, or a build that stopped half way,
+        // is no cache to keep: build afresh once.
+        RemoveFiles(pCache, false);
+        r = pCache->pfnOpenSet(&pDb, 0);
+        if (r < 0) {
+            SavedError again;
+            RemoveFiles(pCache, false);
+            again.Restore();
+            return nullptr;
+        }
+    }
+    if (r == 0)
+        VAKOBDbCacheCheckAndRebuild(pCache, &pDb);
+    return pDb;
+}
+
+} // extern "C"

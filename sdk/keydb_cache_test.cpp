@@ -1,0 +1,428 @@
+#include "vako/keydb_cache.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "keydb_cache_testutil.h"
+#include "vakotest/logs.h"
+#include "slib/error.h"
+#include "vakotest/testkit.h"
+
+using people::kCache;
+using people::kCacheFiles;
+using people::kDesc;
+using people::kId;
+using people::kName;
+using people::PeopleDb;
+
+namespace {
+
+// Writes a source with the given modification time (seconds).
+void WriteSource(const char *path, const std::string &text, time_t mtime)
+{
+    vakotest::WriteFile(path, text);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0);
+}
+
+constexpr time_t kT0 = 1700000000;
+
+void WriteSources(time_t mtime = kT0)
+{
+    WriteSource(people::kSource, "alice:1024\nbob:1025\n", mtime);
+    WriteSource(people::kDescSource, "alice:first\n", mtime + 1);
+}
+
+PeopleDb *Open() { return static_cast<PeopleDb *>(VAKOBDbCacheOpen(&kCache)); }
+
+// The value of an upper-cased name in a file, or "<absent>".
+std::string Lookup(PeopleDb *db, int file, const std::string &key)
+{
+    void *p = nullptr;
+    int cb = 0;
+    std::string v = VAKOBDbGet(db->file[file], key.c_str(), static_cast<int>(key.size()) + 1, &p, &cb) == 0
+                        ? std::string(static_cast<char *>(p))
+                        : "<absent>";
+    VAKOBDbDataFree(p);
+    return v;
+}
+
+int Check(PeopleDb **ppDb) { return VAKOBDbCacheCheckAndRebuild(&kCache, reinterpret_cast<void **>(ppDb)); }
+
+off_t FileSize(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 ? st.st_size : -1;
+}
+
+bool AnyTmpFile()
+{
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        if (vakotest::FileExists(f.szTmpPath))
+            return true;
+    return false;
+}
+
+bool AnyLiveFile()
+{
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        if (vakotest::FileExists(f.szPath))
+            return true;
+    return false;
+}
+
+// Ends a case: the next one starts without caches.
+void CloseAndRemove(PeopleDb *db)
+{
+    people::CloseSet(db);
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        vakotest::RemoveFile(f.szPath);
+}
+
+// A record that no build writes: it survives only while nothing is rebuilt.
+void Mark(PeopleDb *db) { ASSERT_EQ(people::Put(db->file[kName], "MARK", "m"), 0); }
+
+TEST(CacheOpen, BuildsMissingFilesFromTheSources)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(people::gBuilds, 1);
+    EXPECT_EQ(Lookup(db, kName, "BOB"), "bob:1025");
+    EXPECT_EQ(Lookup(db, kId, "001024"), "ALICE");
+    EXPECT_EQ(Lookup(db, kDesc, "ALICE"), "alice:first");
+    for (int i = 0; i < people::kFiles; i++) {
+        EXPECT_EQ(VAKOBDbDeprecatedGet(db->file[i]), 0);
+        EXPECT_EQ(vakotest::FileMode(kCacheFiles[i].szPath), 0666u);
+    }
+    EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kName], kT0), 0);
+    EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kId], kT0), 0);
+    EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kDesc], kT0 + 1), 0);
+    people::CloseSet(db);
+}
+
+TEST(CacheOpen, CurrentCacheIsKept)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    Mark(db);
+    people::CloseSet(db);
+    ASSERT_EQ(FileSize(kCacheFiles[kDesc].szPath), 8192); // the smallest size that is kept
+
+    vakotest::SyslogClear();
+    db = Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(people::gBuilds, 1);
+    EXPECT_EQ(Lookup(db, kName, "MARK"), "m");
+    PeopleDb *same = db;
+    EXPECT_EQ(Check(&db), 0);
+    EXPECT_EQ(db, same);
+    EXPECT_TRUE(vakotest::SyslogTexts().empty());
+    people::CloseSet(db);
+}
+
+TEST(CacheCheck, SourceChangeRebuildsAllFiles)
+{
+    for (const char *changed : {people::kSource, people::kDescSource}) {
+        SCOPED_TRACE(changed);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        Mark(db);
+        WriteSource(people::kSource, "alice:1024\ncarol:1030\n", kT0);
+        WriteSource(people::kDescSource, "carol:new\n", kT0 + 1);
+        struct timespec later[2] = {{kT0 + 50, 0}, {kT0 + 50, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, changed, later, 0), 0);
+
+        PeopleDb *old = db;
+        EXPECT_EQ(Check(&db), 1);
+        ASSERT_NE(db, nullptr);
+        EXPECT_NE(db, old);
+        EXPECT_EQ(Lookup(db, kName, "MARK"), "<absent>");
+        EXPECT_EQ(Lookup(db, kName, "BOB"), "<absent>");
+        EXPECT_EQ(Lookup(db, kId, "001030"), "CAROL");
+        EXPECT_EQ(Lookup(db, kDesc, "CAROL"), "carol:new");
+        EXPECT_EQ(Check(&db), 0); // in step now
+        EXPECT_FALSE(AnyTmpFile());
+        CloseAndRemove(db);
+    }
+}
+
+TEST(CacheCheck, MissingOrSmallFileRebuilds)
+{
+    struct Case {
+        const char *what;
+        int file;
+        off_t size; // -1: removed
+        const char *message;
+    } cases[] = {
+        {"removed", kId, -1,
+         "bdb_check_and_rebuild:{L} stat(/tmp/.db.people.id.0966) failed, so rebuild db. (errno=No such file or "
+         "directory)"},
+        {"8191 bytes", kDesc, 8191,
+         "bdb_check_and_rebuild:{L} st_size(/tmp/.db.people.desc.0966)=8191, so rebuild db."},
+        {"empty", kName, 0, "bdb_check_and_rebuild:{L} st_size(/tmp/.db.people.name.0966)=0, so rebuild db."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        Mark(db);
+        int builds = people::gBuilds;
+        const char *path = kCacheFiles[c.file].szPath;
+        if (c.size < 0)
+            vakotest::RemoveFile(path);
+        else
+            ASSERT_EQ(truncate(path, c.size), 0);
+        vakotest::SyslogClear();
+        EXPECT_EQ(Check(&db), 1);
+        ASSERT_NE(db, nullptr);
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
+        EXPECT_EQ(people::gBuilds, builds + 1);
+        EXPECT_EQ(Lookup(db, kName, "MARK"), "<absent>");
+        EXPECT_EQ(Lookup(db, kName, "ALICE"), "alice:1024");
+        EXPECT_EQ(Check(&db), 0);
+        people::CloseSet(db);
+    }
+}
+
+TEST(CacheCheck, ReplacedFilesAreReopened)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    WriteSource(people::kSource, "alice:1024\ndave:1031\n", kT0);
+    // Another process's rebuild: new files renamed into place, the old name
+    // file marked through a handle of its own.
+    PeopleDb *built = nullptr;
+    ASSERT_EQ(VAKOBDbCacheRebuild(&kCache, reinterpret_cast<void **>(&built)), 0);
+    people::CloseSet(built);
+    int builds = people::gBuilds;
+
+    PeopleDb *old = db;
+    EXPECT_EQ(Check(&db), 1);
+    ASSERT_NE(db, nullptr);
+    EXPECT_NE(db, old);
+    EXPECT_EQ(people::gBuilds, builds); // reopened, not built
+    EXPECT_EQ(Lookup(db, kName, "DAVE"), "dave:1031");
+    EXPECT_EQ(VAKOBDbDeprecatedGet(db->file[kName]), 0);
+    EXPECT_EQ(Check(&db), 0);
+    people::CloseSet(db);
+}
+
+TEST(CacheCheck, OldFilesOfTheCallerAreMarkedReplaced)
+{
+    WriteSources();
+    PeopleDb *holder = Open(); // another holder of the live files
+    ASSERT_NE(holder, nullptr);
+    PeopleDb *db = nullptr;
+    ASSERT_EQ(people::OpenSet(reinterpret_cast<void **>(&db), 0), 0);
+    struct timespec later[2] = {{kT0 + 9, 0}, {kT0 + 9, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, people::kSource, later, 0), 0);
+    EXPECT_EQ(Check(&db), 1);
+    people::CloseSet(db);
+    // Every file of the old set carries the mark.
+    for (int i = 0; i < people::kFiles; i++)
+        EXPECT_EQ(VAKOBDbDeprecatedGet(holder->file[i]), 1);
+    EXPECT_EQ(Check(&holder), 1);
+    people::CloseSet(holder);
+}
+
+TEST(CacheRebuild, MarksTheOldNameFileOnlyWhenAsked)
+{
+    for (int mark : {1, 0}) {
+        SCOPED_TRACE(mark);
+        WriteSources();
+        PeopleDb *holder = Open();
+        ASSERT_NE(holder, nullptr);
+        VAKOBDBCACHE cache = kCache;
+        cache.bMarkOldSet = mark;
+        ASSERT_EQ(VAKOBDbCacheRebuild(&cache, nullptr), 0);
+        EXPECT_EQ(VAKOBDbDeprecatedGet(holder->file[kName]), mark);
+        EXPECT_EQ(VAKOBDbDeprecatedGet(holder->file[kId]), 0);
+        EXPECT_EQ(Check(&holder), mark);
+        people::CloseSet(holder);
+    }
+}
+
+TEST(CacheRebuild, LeftoversOfAnInterruptedRebuildAreNotUsed)
+{
+    WriteSources();
+    // A temporary set left half way: one file with a record of its own, one
+    // that is no database at all.
+    {
+        VAKOBDB *tmp = VAKOBDbOpen(kCacheFiles[kName].szTmpPath, O_RDWR | O_CREAT, 0);
+        ASSERT_NE(tmp, nullptr);
+        ASSERT_EQ(people::Put(tmp, "GHOST", "g"), 0);
+        VAKOBDbClose(tmp);
+    }
+    vakotest::WriteFile(kCacheFiles[kId].szTmpPath, std::string(9000, 'x'));
+    PeopleDb *db = nullptr;
+    ASSERT_EQ(VAKOBDbCacheRebuild(&kCache, reinterpret_cast<void **>(&db)), 0);
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(Lookup(db, kName, "GHOST"), "<absent>");
+    EXPECT_EQ(Lookup(db, kId, "001025"), "BOB");
+    EXPECT_FALSE(AnyTmpFile());
+    people::CloseSet(db);
+}
+
+TEST(CacheRebuild, FailedRebuildRemovesTheCache)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    WriteSource(people::kSource, "alice:1024\nno separator\n", kT0 + 70);
+    EXPECT_EQ(Check(&db), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_EQ(db, nullptr); // out of step: not handed back
+    EXPECT_FALSE(AnyLiveFile());
+    EXPECT_FALSE(AnyTmpFile());
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_FALSE(AnyLiveFile());
+
+    WriteSource(people::kSource, "erin:1040\n", kT0 + 80);
+    db = Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(Lookup(db, kName, "ERIN"), "erin:1040");
+    EXPECT_EQ(Lookup(db, kName, "ALICE"), "<absent>");
+    people::CloseSet(db);
+}
+
+TEST(CacheRebuild, FailedRenameRemovesTheCache)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    people::CloseSet(db);
+    // The live desc file: a directory that holds a file, which no rename replaces.
+    vakotest::RemoveFile(kCacheFiles[kDesc].szPath);
+    vakotest::WriteFile(std::string(kCacheFiles[kDesc].szPath) + "/x", "x");
+    vakotest::SyslogClear();
+    EXPECT_EQ(VAKOBDbCacheRebuild(&kCache, nullptr), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x2800);
+    EXPECT_TRUE(vakotest::SyslogMatches("bdb_check_and_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
+                                 "/tmp/.db.people.desc.0966) = (21)/Is a directory"));
+    EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kName].szPath));
+    EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kId].szPath));
+    EXPECT_FALSE(AnyTmpFile());
+}
+
+TEST(CacheCheck, UnreadableSourceFailsAndKeepsTheHandle)
+{
+    struct Case {
+        const char *what;
+        void (*spoil)();
+        int code;
+    } cases[] = {
+        {"missing", [] { vakotest::RemoveFile(people::kDescSource); }, 0x0600},
+        {"link loop",
+         [] {
+             vakotest::RemoveFile(people::kDescSource);
+             ASSERT_EQ(symlink(people::kDescSource, people::kDescSource), 0);
+         },
+         0x2700},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        c.spoil();
+        PeopleDb *same = db;
+        SLIBErrorSet(0);
+        EXPECT_EQ(Check(&db), -1);
+        EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_EQ(db, same);
+        // The opener hands the cache over as it stands.
+        PeopleDb *opened = Open();
+        ASSERT_NE(opened, nullptr);
+        EXPECT_EQ(Lookup(opened, kName, "ALICE"), "alice:1024");
+        people::CloseSet(opened);
+        people::CloseSet(db);
+        vakotest::RemoveFile(people::kDescSource);
+    }
+}
+
+TEST(CacheCheck, UnreadableReservedRecordsFail)
+{
+    struct Case {
+        const char *what;
+        void (*spoil)(PeopleDb *);
+    } cases[] = {
+        {"no replaced flag",
+         [](PeopleDb *db) { ASSERT_EQ(VAKOBDbDelete(db->file[kId], SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED), 0); }},
+        {"short replaced flag",
+         [](PeopleDb *db) {
+             ASSERT_EQ(VAKOBDbSet(db->file[kDesc], SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED, "\1", 1), 0);
+         }},
+        {"no sync time",
+         [](PeopleDb *db) { ASSERT_EQ(VAKOBDbDelete(db->file[kDesc], SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME), 0); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        c.spoil(db);
+        PeopleDb *same = db;
+        EXPECT_EQ(Check(&db), -1);
+        EXPECT_EQ(db, same);
+        CloseAndRemove(db);
+    }
+}
+
+TEST(CacheOpen, DamagedCacheFileIsBuiltAnew)
+{
+    struct Case {
+        const char *what;
+        std::string (*damage)(const std::string &);
+    } cases[] = {
+        {"garbage", [](const std::string &) { return std::string(16384, '\x5A'); }},
+        {"odd size", [](const std::string &b) { return b.substr(0, b.size() - 100); }},
+        {"head overwritten", [](const std::string &b) { return std::string(512, '\0') + b.substr(512); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        Mark(db);
+        people::CloseSet(db);
+        const char *path = kCacheFiles[kName].szPath;
+        vakotest::WriteFile(path, c.damage(vakotest::ReadFile(path)), 0666);
+
+        db = Open();
+        ASSERT_NE(db, nullptr);
+        EXPECT_EQ(Lookup(db, kName, "MARK"), "<absent>");
+        EXPECT_EQ(Lookup(db, kName, "BOB"), "bob:1025");
+        EXPECT_EQ(Check(&db), 0);
+        people::CloseSet(db);
+    }
+}
+
+TEST(CacheCheck, RefusedArguments)
+{
+    PeopleDb *none = nullptr;
+    SLIBErrorSet(0);
+    EXPECT_EQ(Check(&none), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(&kCache, nullptr), -1);
+    EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(nullptr, reinterpret_cast<void **>(&none)), -1);
+    VAKOBDBCACHE broken = kCache;
+    broken.pfnFile = nullptr;
+    EXPECT_EQ(VAKOBDbCacheOpen(&broken), nullptr);
+    EXPECT_EQ(VAKOBDbCacheRebuild(&broken, nullptr), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_FALSE(AnyLiveFile());
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+// The updater's migrations: the flags that say which ones the installed build
+// needs (flags.cpp), the pre-patch migrations (migrate_pre.cpp), the
+// configuration update (config_update.cpp) with its steps (migrate_*.cpp),
+// and the photo and media databases (migrate_media_db.cpp).
+#pragma once
+
+#include <syslog.h>
+
+#include "updater.h"
+
+extern "C" {
+
+// ---- migration flags ----
+extern int gfRemoveRcAtalk, gfRemovePapdConf, gfAddFTPAccounts, gfRemoveProfile, gfRemoveJumboFrameScript,
+    gfOldWriteableLayout, gfRecoverFISDir, gfLowerMTUValue, gPhotoDbSteps, gfUpdateRsyncdConf, gfMoveMTUValue,
+    gfUpdateRsyncdSecrets, gfUpdateSmmspGroup, gfLimitFTPPortRange, gfConvertUSBBackup, gfChmodPhotoEaDir,
+    gfRewritePasswdHomes, gfCreateUserConf, gfConvertNetBackup, gfAddMailUsers, gfConvertCodepage, gfCopyBond0MTU,
+    gfDropMediaServerDb, gfConvertFTPWriteOnly, gfDumpPgsqlDbs, gfRemoveALB, gfConvertFTPBlockIP,
+    gfLinkSqueezeCenterErrmsg, gfRemoveEventTest, gfRestrictSecretFiles;
+
+// Sets the flags of the migrations an installed build needs; never clears one.
+void UPDTSetUpgradeFlags(int build);
+
+// ---- pre-patch migrations (the normal road, before the partition list is read) ----
+
+// Runs each migration whose flag word is 1, in order: 0, or the result code
+// of the first one that must succeed and failed (the road then ends).
+int UPDTRunPrePatchMigrations(void);
+// The FIS directory recovery is RecoverFISDirTable_M88_V284 (flash.h).
+int UpdateFTPPassivePortRange(void);
+void UpdateRsyncdConf(void);
+void CheckAndUpdateRsyncdSecrets(void);
+void CheckAndUpdateSmmspGroup(void);
+void UpdateUSBBackupToLocalBackup(void);
+void UpdateNetBackupSets(void);
+void UpdateCodepageKeys(void);
+
+// ---- configuration update ----
+
+// Runs each step whose flag is set (two always run), in order, every step
+// whatever the one before gave: 0, or -1 when a step that must succeed failed.
+int UPDTUpdateConfig(void);
+
+// Steps of the configuration update in the migration areas; each logs its
+// own failures and gives 0, or -1 when it failed.
+// accounts and groups (migrate_accounts.cpp)
+int RenameConflictUser(const char *name);
+int UPDTAddFTPAccounts(void);     // step 3
+int UPDTRewritePasswdHomes(void); // step 11
+int UPDTCreateUserConf(void);     // step 12
+int UPDTAddMailUsers(void);       // step 13
+// network settings (migrate_network.cpp)
+int UPDTLowerMTUValue(void); // step 9
+int UPDTMoveMTUValue(void);  // step 10
+int UPDTCopyBond0MTU(void);  // step 14
+int UPDTRemoveALB(void);     // step 16
+// service settings (migrate_services.cpp)
+int ConvertFTPWriteOnlyFlag(void);     // step 15 (the caller logs its failure)
+int AutoBlockConvertFTPBlockIP(void);  // step 17 (the caller logs its failure)
+int UPDTLinkSqueezeCenterErrmsg(void); // step 18
+int UPDTRemoveEventTest(void);         // step 19
+
+// ---- photo and media databases (migrate_media_db.cpp) ----
+
+// 0, or -1 when the migration failed (the update then ends with 21).
+int UpdatePhotoDatabase(void);
+
+} // extern "C"
+
+// A migration of this family that this build does not have yet logs so and fails.
+#define UPDT_UNBUILT() syslog(LOG_ERR, "%s: not available in this build", __func__)
