@@ -17,5 +17,10 @@
 #include "vako/backup_set.h"
 #include "vako/rsync_secret.h"
 #include "vako/ftp_list.h"
+#include "vako/event_log.h"
+#include "vako/event_log_size.h"
+#include "vako/schedule.h"
+#include "vako/mail.h"
+#include "vako/autoblock.h"
 
 #endif
