@@ -5,6 +5,7 @@
 #include "vako/kernel.h"
 #include "vako/keydb.h"
 #include "vako/keydb_cache.h"
+#include "vako/share_record.h"
 #include "vako/flash.h"
 #include "vako/info.h"
 #include "vako/disk.h"
