@@ -151,6 +151,9 @@ void SetFault(const std::string &dir, const Fault &fault)
         Invalid("bad fault device " + fault.device);
     if (f.kind == FaultKind::ShortWrite ? f.maxBytes == 0 : f.nth == 0)
         Invalid("fault that never acts");
+    if ((f.kind == FaultKind::KillAfterWrite) != !f.program.empty() ||
+        f.program.find_first_of(" \t\n") != std::string::npos)
+        Invalid("a kill knob names one program without blanks, no other knob does");
     Lock lock(dir);
     state::State st = ReadState(dir);
     std::erase_if(st.faults, [&](const Fault &x) {
