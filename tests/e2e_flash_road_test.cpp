@@ -263,9 +263,9 @@ TEST_F(Road, FailedPatchIsRolledBackByteForByte)
 
 TEST_F(Road, FailedBackupEndsWithFifteen)
 {
-    // A directory entry that no device stands for.
+    // A directory entry that no device stands for (empty: it overlaps nothing).
     mutate_ = [](Flash &f) {
-        std::vector<uint8_t> e = ks::EncodeFisEntry("swap", 0, 0, kBlock, 0, 0);
+        std::vector<uint8_t> e = ks::EncodeFisEntry("swap", 0, 0, 0, 0, 0);
         std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 8 * 256);
     };
     Prepare(false, {{"zImage", Pattern(kBlock, 1)}});
