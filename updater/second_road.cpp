@@ -142,6 +142,16 @@ int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count)
     gEraseBlockSize = kUnitSize;
     syslog(LOG_ERR, "Available flash units = %d blocks, eraseblock = %d bytes", kFlashUnits,
            static_cast<int>(gEraseBlockSize));
+    // The table lays the partitions out one after the other: one that a
+    // broken update left may reach past the flash.
+    uint64_t span = 0;
+    for (int i = 0; i < std::min(count, kPositions); ++i)
+        span += pList[i].size;
+    if (span > uint64_t{kFlashUnits} * kUnitSize) {
+        syslog(LOG_ERR, "%s(%d): the partition table spans 0x%llX bytes, past the flash's 0x%llX", __func__, __LINE__,
+               static_cast<unsigned long long>(span), static_cast<unsigned long long>(uint64_t{kFlashUnits} * kUnitSize));
+        return -1;
+    }
 
     long long total = 0;
     for (int r = 0; r < RowsWithDevice(count); ++r) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -163,6 +164,21 @@ void SetFault(const std::string &dir, const Fault &fault)
     st.faults.push_back(f);
     WriteState(dir, st);
 }
+
+Fault KillUpdaterAfter(const WritePoint &at)
+{
+    Fault f{at.device, FaultKind::KillAfterWrite, at.nth};
+    f.program = "updater";
+    return f;
+}
+
+std::string WritePointName(const WritePoint &at)
+{
+    std::string device = state::DevicePath(at.device);
+    return "Mtd" + device.substr(device.find("mtd") + 3) + "Write" + std::to_string(at.nth);
+}
+
+void PrintTo(const WritePoint &at, std::ostream *os) { *os << WritePointName(at); }
 
 void ClearFaults(const std::string &dir)
 {

@@ -63,6 +63,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -139,6 +140,18 @@ struct Fault {
     // the run it ends goes on writing.  None of that name: nothing is ended.
     std::string program = {};
 };
+
+// The nth write on a device, counted from when its knob is set.
+struct WritePoint {
+    const char *device;
+    uint32_t nth;
+};
+// The knob that ends the updater program (with what it waits for) after the
+// write at `at`.
+Fault KillUpdaterAfter(const WritePoint &at);
+// A test name for the point: "Mtd1Write5"; PrintTo shows the same to gtest.
+std::string WritePointName(const WritePoint &at);
+void PrintTo(const WritePoint &at, std::ostream *os);
 
 // Writes a fresh state into `dir` (made when missing): chip, windows,
 // kernel calls, md arrays; an empty journal, no faults.  Throws
