@@ -98,7 +98,8 @@ protected:
         appliance.flash = flash_;
         vakotest::Install(appliance);
         if (c.road == Road::kNormal) {
-            package_.images = {{"zImage", Pattern(17 * kEraseBlock + 9, 21)}, {"rd.bin", Pattern(2 * kEraseBlock - 3, 22)}};
+            package_.images = {{"zImage", Pattern(17 * kEraseBlock + 9, 21)},
+                               {"rd.bin", Pattern(2 * kEraseBlock - 3, 22)}};
         } else {
             package_.images = {{"zImage", Pattern(130 * kUnit, 6)}};
         }
@@ -127,7 +128,8 @@ protected:
     bool Updated(const ks::Chip &now) const
     {
         if (GetParam().road == Road::kNormal)
-            return now.image == vakotest::AfterResize(flash_, package_.images.at("zImage"), package_.images.at("rd.bin"));
+            return now.image ==
+                   vakotest::AfterResize(flash_, package_.images.at("zImage"), package_.images.at("rd.bin"));
         return vakotest::AllWindows(now) == vakotest::AfterZImageGrew(flash_.chip, package_.images.at("zImage"));
     }
 
@@ -175,7 +177,8 @@ TEST_P(FlashFault, EndsAsTheRulesSay)
         EXPECT_TRUE(vakotest::FileExists(backup + ".mark"));
         EXPECT_TRUE(vakotest::SyslogHas(c.road == Road::kNormal ? "main: UPDTRollBack() fail"
                                                                 : "UPDTMSysUpdate: UPDTRollBack() fail"));
-        EXPECT_NE(vakotest::ReadFile(vakotest::kMessageFile).find("Its backup is kept in " + backup), std::string::npos);
+        EXPECT_NE(vakotest::ReadFile(vakotest::kMessageFile).find("Its backup is kept in " + backup),
+                  std::string::npos);
         break;
     }
 }

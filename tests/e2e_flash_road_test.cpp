@@ -328,7 +328,8 @@ TEST_P(RoadKilled, TheSameUpdateRunAgainEndsAsACleanOne)
     vakotest::SyslogClear();
     vakotest::RunResult r = Update();
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): an interrupted update left its backup: restoring the flash from it"));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("main({L}): an interrupted update left its backup: restoring the flash from it"));
     EXPECT_TRUE(vakotest::SyslogMatches("main({L}): the flash is restored from the backup of the interrupted update"));
     ExpectChip(vakotest::AfterResize(flash_, zImage, rd));
     ks::Chip now = ks::Load(ks::kSandboxDir);

@@ -206,7 +206,8 @@ TEST_F(Backup, MarkNamesTheRoadAndEveryDumpWithItsSize)
     EXPECT_EQ(UPDTCheckBackupMark(0), 1);
     // A mark of the other road, a dump cut short or gone: not to be trusted.
     EXPECT_EQ(UPDTCheckBackupMark(1), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTCheckBackupMark({L}): [{*}/b@ckup.mark] is not a mark of the second road"));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("UPDTCheckBackupMark({L}): [{*}/b@ckup.mark] is not a mark of the second road"));
     vakotest::WriteFile(dir + "/mtd_vendor", Pattern(20479, 4));
     EXPECT_EQ(UPDTCheckBackupMark(0), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("UPDTCheckBackupMark({L}): the dump [20480 vendor] is not as the mark {*}"));

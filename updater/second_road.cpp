@@ -147,9 +147,10 @@ int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count)
     uint64_t span = 0;
     for (int i = 0; i < std::min(count, kPositions); ++i)
         span += pList[i].size;
-    if (span > uint64_t{kFlashUnits} * kUnitSize) {
+    const uint64_t flash = uint64_t{kFlashUnits} * kUnitSize;
+    if (span > flash) {
         syslog(LOG_ERR, "%s(%d): the partition table spans 0x%llX bytes, past the flash's 0x%llX", __func__, __LINE__,
-               static_cast<unsigned long long>(span), static_cast<unsigned long long>(uint64_t{kFlashUnits} * kUnitSize));
+               static_cast<unsigned long long>(span), static_cast<unsigned long long>(flash));
         return -1;
     }
 
