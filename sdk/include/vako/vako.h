@@ -13,5 +13,7 @@
 #include "vako/raid.h"
 #include "vako/service.h"
 #include "vako/cipher.h"
+#include "vako/user.h"
+#include "vako/user_db.h"
 
 #endif
