@@ -174,6 +174,41 @@ private:
     bool held_ = false;
 };
 
+// True when every live file is there and large enough to be kept.
+bool LiveFilesWhole(const VAKOBDBCACHE *c)
+{
+    for (int i = 0; i < c->nFile; i++) {
+        struct stat st;
+        if (stat(c->rgFile[i].szPath, &st) != 0 || st.st_size < VAKO_BDB_CACHE_MIN_SIZE)
+            return false;
+    }
+    return true;
+}
+
+// Under the rebuild lock, when the caller's files were found stale: another
+// process may have rebuilt while this one waited. Its files are judged
+// through handles of their own, since a handle that has read a page does
+// not see what others write to it later. True with *ppDb replaced by the
+// live set when that is current.
+bool TakeOthersRebuild(const VAKOBDBCACHE *c, void **ppDb)
+{
+    if (!LiveFilesWhole(c))
+        return false;
+    void *fresh = nullptr;
+    int opened = c->pfnOpenSet(&fresh, 0);
+    if (opened < 0)
+        return false;
+    Decision now = Decision::None;
+    if (opened == 0 && (CheckFiles(c, fresh, &now) < 0 ||
+                        (now == Decision::None && CheckSources(c, fresh, &now) < 0) || now != Decision::None)) {
+        c->pfnCloseSet(fresh);
+        return false;
+    }
+    c->pfnCloseSet(*ppDb);
+    *ppDb = fresh;
+    return true;
+}
+
 // Under the rebuild lock: see VAKOBDbCacheRebuild.
 int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
 {
@@ -221,11 +256,20 @@ int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
     if (old) {
         VAKOBDbDeprecatedSet(old, 1);
         VAKOBDbClose(old);
+        old = nullptr;
     }
-    if (ppNew)
+    // The store syncs a file at its close by the name it was opened with: a
+    // set opened under the temporary names, renamed since, is no set to
+    // work on.
+    c->pfnCloseSet(pNew);
+    pNew = nullptr;
+    if (ppNew) {
+        if (c->pfnOpenSet(&pNew, 0) < 0) {
+            syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+            return failed();
+        }
         *ppNew = pNew;
-    else
-        c->pfnCloseSet(pNew);
+    }
     return 0;
 }
 
@@ -262,17 +306,8 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
     RebuildLock lock(c->szRebuildLock);
     if (!lock.held())
         return -1;
-    if (decision == Decision::Rebuild) {
-        // Another process may have rebuilt while this one waited: then its
-        // files are current and only need opening.
-        Decision again = Decision::None;
-        if (CheckFiles(c, *ppDb, &again) < 0)
-            return -1;
-        if (again == Decision::None && CheckSources(c, *ppDb, &again) < 0)
-            return -1;
-        if (again != Decision::Rebuild)
-            decision = Decision::Reopen;
-    }
+    if (decision == Decision::Rebuild && TakeOthersRebuild(c, ppDb))
+        return 1;
     if (decision == Decision::Reopen) {
         if (c->pfnOpenSet(ppDb, 0) < 0) {
             syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <string>
+#include <unordered_set>
 
 #include "slib/error.h"
 #include "slib/unicode.h"
@@ -151,7 +152,9 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
     }
-    Buf seen;
+    // Keys met so far (a lookup in the file would record an error for each
+    // new name, and a recorded error is costly).
+    std::unordered_set<std::string> seen;
     while (char *line = in.Next()) {
         if (line[0] == '#')
             continue;
@@ -178,7 +181,7 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
         cbKey += 1;
         // A name twice would be written twice by the next dump, the first
         // account lost: refuse the file instead.
-        if (VAKOBDbGet(pDb->pPWDName, key, cbKey, &seen.p, &seen.cb) == 0) {
+        if (!seen.insert(key).second) {
             syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", __FILE_NAME__, __LINE__, SZF_PASSWD,
                    name.c_str());
             SLIB_ERR(VAKO_ERR_USER_EXISTS);
@@ -735,8 +738,15 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         SLIBErrorSetEx(code, file, line);
         return -1;
     }
-    if (UserRenameTmpFiles() != 0)
+    if (UserRenameTmpFiles() != 0) {
+        // What was not moved is no use to anyone: the next dump writes anew.
+        int code = SLIBErrorGet();
+        const char *file = SLIBErrorGetFile();
+        int line = SLIBErrorGetLine();
+        UserRemoveTmpFiles();
+        SLIBErrorSetEx(code, file, line);
         return -1;
+    }
     UserRemoveTmpFiles();
     if (UserDbConfSyncTimeSet(pDb) != 0) {
         syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
