@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -368,6 +369,27 @@ TEST(UserDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
         EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->pPWDVakoser, kAccountsMtime), 0);
         c.undo();
     }
+}
+
+TEST(UserDbDump, MovingAndRemovingTheTemporaryFiles)
+{
+    vakotest::WriteAccountFiles(Fixture());
+    vakotest::WriteFile(std::string(vakotest::kPasswdFile) + ".tmp", "new:x:1:1:::\n");
+    ASSERT_EQ(UserRenameTmpFiles(), 0);
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kPasswdFile), "new:x:1:1:::\n");
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kShadowFile), Fixture().shadow);
+    EXPECT_FALSE(AnyTmpText());
+    EXPECT_EQ(UserRemoveTmpFiles(), 0); // nothing to remove
+
+    vakotest::WriteFile(std::string(vakotest::kShadowFile) + ".tmp", "s\n");
+    vakotest::WriteFile(std::string(vakotest::kSmbPasswdFile) + ".tmp/x", "x"); // cannot be removed
+    vakotest::SyslogClear();
+    SLIBErrorSet(0);
+    EXPECT_EQ(UserRemoveTmpFiles(), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x3900);
+    EXPECT_FALSE(vakotest::FileExists(std::string(vakotest::kShadowFile) + ".tmp"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} remove /usr/vako/etc/private/smbpasswd.tmp file failed!",
+                                        LOG_WARNING));
 }
 
 TEST(UserDbBuild, BadLinesFailTheBuildClearly)

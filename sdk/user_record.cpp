@@ -121,8 +121,10 @@ bool UsableMd5Setting(const char *setting)
 
 void FreshSetting(char *setting)
 {
-    int t = static_cast<int>(time(nullptr));
-    snprintf(setting, kSettingSize, "%s%c%c", kMd5Prefix, SaltCharFromInt(t), SaltCharFromInt(t + 10));
+    // Reduced first, so that t + 10 cannot overflow.
+    long long t = static_cast<long long>(time(nullptr)) % 64;
+    snprintf(setting, kSettingSize, "%s%c%c", kMd5Prefix, SaltCharFromInt(static_cast<int>(t)),
+             SaltCharFromInt(static_cast<int>(t + 10)));
 }
 
 // libcrypt reports a failure with NULL or a token that begins with '*'.

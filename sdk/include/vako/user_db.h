@@ -85,14 +85,16 @@ int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb);
 int VAKOUserDBRebuild(void);
 /* Fills the five (empty) files of pDb from the text files and stamps them:
  * 0, or -1 with the failing step's code (0x0D00, 0x0900 a file cannot be
- * read, 0x4000 a bad uid field, 0x1C00 a name twice in /etc/passwd, 0x1A00
- * a name too long for a key, or the store's). A failed domain step is
- * logged and passed over. */
+ * opened, 0x0A00 read, 0x4000 a uid field that is no number of 0 to
+ * 4294967295, 0x1C00 a name twice in /etc/passwd (any case), 0x1A00 a name
+ * too long for a key, 0x2700 a stat, or the store's). Comment lines and
+ * /etc/passwd lines with fewer than three ':' are logged and passed over.
+ * A failed domain step is logged and passed over. */
 int VAKOUserDBBuild(VAKOUSERDB *pDb);
 /* Stores every line of szFile but comments under its text before the first
  * szSep, upper-cased; later lines of one key replace earlier ones; lines
  * without szSep are logged and passed over: 0, or -1 (0x0D00, 0x0900,
- * 0x1A00, the store's). */
+ * 0x0A00, 0x1A00 a key too long, the store's). */
 int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep);
 /* Loads the domain accounts of SZF_DOMAIN_USER into the name file when the
  * appliance is a domain member whose SMB service runs, and stamps the file:
@@ -118,8 +120,9 @@ int UserRenameTmpFiles(void);
 int UserRemoveTmpFiles(void);
 
 /* The account of szKey (an upper-cased name) into the caller's record
- * (made or refilled with VAKOUserAlloc): 0, or -1 (0x0D00; 0x1D00 absent;
- * 0x4000 a malformed record). */
+ * (made or refilled with VAKOUserAlloc; free with VAKOUserFree): 0, or -1
+ * (0x0D00; 0x1D00 absent; 0x2000 no shadow record; 0x4000 a malformed
+ * record). The admin account reads privilege 31 and the mail of its line. */
 int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser);
 /* Stores a new account (szOldKey NULL) or replaces the account of szOldKey
  * (cbOldKey its length without NUL) by pUser, which may carry a new name;
@@ -135,8 +138,9 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
  * a system account; the store's). */
 int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey);
 /* 1 when szKey (cbKey bytes without NUL) is in the name file, else 0 (with
- * 0x0D00 or 0x1D00, or no code when the name does not fit szOut). With
- * szOut, the name as stored goes there (cbOut bytes with its NUL). */
+ * 0x0D00 or 0x1D00; 0x4000 and szOut "" for a stored line without ':'; no
+ * code when cbOut is 0 or the name does not fit szOut). With szOut, the
+ * name as stored goes there (at most cbOut bytes with its NUL). */
 int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut);
 /* The first uid from VAKO_UID_FIRST to VAKO_UID_LAST without an account,
  * searching upward from "#CURRENT_UID" + 1 and wrapping; -1 for NULL (no
