@@ -12,6 +12,8 @@
 #include "slib/error.h"
 #include "user_db_testutil.h"
 #include "vakotest/accounts.h"
+#include "vakotest/cryptfault.h"
+#include "vakotest/logs.h"
 #include "vakotest/files.h"
 #include "vakotest/paths.h"
 
@@ -305,6 +307,21 @@ TEST(UserDbSet, PasswordWithoutALanManagerHash)
     EXPECT_TRUE(Matches(Record(db->pPWDSMB, "CAROL"),
                         "carol:1030:X{32}:[0-9A-F]{32}:\\[U          \\]:LCT-[0-9A-F]{8}:"))
         << Record(db->pPWDSMB, "CAROL");
+}
+
+TEST(UserDbSet, CryptFailureFailsTheStore)
+{
+    DbPtr db = OpenFixture();
+    UserPtr carol = Make("carol", "password", 1030);
+    vakotest::gCryptFails = true;
+    vakotest::gCryptResult = "*0";
+    vakotest::SyslogClear();
+    EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, carol.get()), -1);
+    vakotest::gCryptFails = false;
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_record.cpp:{L} SzSDKIWrapMD5Encrypt failed. vakoerr=0x0D00"));
+    // No shadow line holding the failure token; the caller does not dump.
+    EXPECT_EQ(Record(db->pPWDShadow, "CAROL"), userdb::kAbsent);
+    EXPECT_EQ(Record(db->pPWDSMB, "CAROL"), userdb::kAbsent);
 }
 
 TEST(UserDbSet, Rename)

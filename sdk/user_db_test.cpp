@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,6 +21,8 @@
 #include "slib/error.h"
 #include "user_db_testutil.h"
 #include "vakotest/accounts.h"
+#include "vakotest/fsyncfault.h"
+#include "vakotest/words.h"
 #include "vakotest/testkit.h"
 #include "vakotest/paths.h"
 
@@ -31,27 +32,6 @@ using userdb::Marked;
 using userdb::Record;
 using vakotest::AccountFiles;
 using vakotest::kAccountsMtime;
-
-// The dump's fsync as these tests see it: the mode of every file synced,
-// and a fault knob that fails the nth call of the process with EIO.
-namespace fsynchook {
-int gCalls = 0;
-int gFailAt = 0;
-std::vector<unsigned> gModes;
-} // namespace fsynchook
-
-extern "C" int fsync(int fd)
-{
-    ++fsynchook::gCalls;
-    struct stat st;
-    if (fstat(fd, &st) == 0)
-        fsynchook::gModes.push_back(st.st_mode & 07777);
-    if (fsynchook::gCalls == fsynchook::gFailAt) {
-        errno = EIO;
-        return -1;
-    }
-    return static_cast<int>(syscall(SYS_fsync, fd));
-}
 
 namespace {
 
@@ -65,9 +45,6 @@ time_t Mtime(const char *path)
     struct stat st;
     return stat(path, &st) == 0 ? st.st_mtime : -1;
 }
-
-// The 4 bytes of a word as this processor stores it.
-std::string WordBytes(int32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
 
 std::string RawRecord(VAKOBDB *bdb, const char *key, int cbKey)
 {
@@ -110,10 +87,10 @@ TEST(UserDbOpen, BuildsTheFiveCachesFromTheTextFiles)
     // Comment lines are no records.
     EXPECT_EQ(Record(d->pPWDVakoser, "#$_@UID__INDEX@_$1027$"), userdb::kAbsent);
     // Reserved records: words in this processor's byte order.
-    EXPECT_EQ(RawRecord(d->pPWDUID, "#CURRENT_UID", 12), WordBytes(1027));
+    EXPECT_EQ(RawRecord(d->pPWDUID, "#CURRENT_UID", 12), vakotest::NativeWord(1027));
     for (VAKOBDB *f : {d->pPWDName, d->pPWDUID, d->pPWDShadow, d->pPWDVakoser, d->pPWDSMB}) {
-        EXPECT_EQ(RawRecord(f, "#VAKO@SYNC@TIME", 15), WordBytes(static_cast<int32_t>(kAccountsMtime)));
-        EXPECT_EQ(RawRecord(f, "#VAKO@DEPRECATED", 17), WordBytes(0));
+        EXPECT_EQ(RawRecord(f, "#VAKO@SYNC@TIME", 15), vakotest::NativeWord(static_cast<int32_t>(kAccountsMtime)));
+        EXPECT_EQ(RawRecord(f, "#VAKO@DEPRECATED", 17), vakotest::NativeWord(0));
     }
     for (const char *f : kCacheFiles)
         EXPECT_EQ(vakotest::FileMode(f), 0666u) << f;
@@ -296,10 +273,10 @@ TEST(UserDbDump, SecretFilesAreNeverReadableByOthers)
             vakotest::WriteFile(std::string(f) + ".tmp", "stale\n", 0666);
         }
         vakotest::RemoveFile(vakotest::kPasswdFile);
-        fsynchook::gModes.clear();
+        vakotest::gFsyncModes.clear();
         ASSERT_EQ(VAKOUserDBDump(db.get()), 0);
         // As synced, before any rename: passwd, shadow, vakouser.conf, smbpasswd.
-        EXPECT_EQ(fsynchook::gModes, (std::vector<unsigned>{0666, 0600, 0666, 0600}));
+        EXPECT_EQ(vakotest::gFsyncModes, (std::vector<unsigned>{0666, 0600, 0666, 0600}));
         EXPECT_EQ(vakotest::FileMode(vakotest::kShadowFile), c.newMode);
         EXPECT_EQ(vakotest::FileMode(vakotest::kSmbPasswdFile), c.newMode);
         EXPECT_EQ(vakotest::FileMode(vakotest::kPasswdFile), 0666u); // a new file's mode
@@ -332,8 +309,8 @@ TEST(UserDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
         std::function<void()> fault, undo;
         int code;
     } cases[] = {
-        {"fsync of the third file fails", [] { fsynchook::gFailAt = fsynchook::gCalls + 3; }, [] {}, 0x0B00},
-        {"fsync of the last file fails", [] { fsynchook::gFailAt = fsynchook::gCalls + 4; }, [] {}, 0x0B00},
+        {"fsync of the third file fails", [] { vakotest::gFsyncFailAt = vakotest::gFsyncCalls + 3; }, [] {}, 0x0B00},
+        {"fsync of the last file fails", [] { vakotest::gFsyncFailAt = vakotest::gFsyncCalls + 4; }, [] {}, 0x0B00},
         {"no room for the SMB file",
          [] {
              // A full file system under the SMB password file.
@@ -361,7 +338,7 @@ TEST(UserDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOUserDBDump(db.get()), -1);
         EXPECT_EQ(SLIBErrorGet(), c.code);
-        fsynchook::gFailAt = 0;
+        vakotest::gFsyncFailAt = 0;
         EXPECT_TRUE(Texts() == before);
         for (const char *f : {vakotest::kPasswdFile, vakotest::kShadowFile, vakotest::kSmbPasswdFile})
             EXPECT_FALSE(vakotest::FileExists(std::string(f) + ".tmp")) << f;

@@ -11,6 +11,7 @@
 
 #include "slib/error.h"
 #include "vako/keydb.h"
+#include "vakotest/cryptfault.h"
 
 namespace {
 
@@ -365,6 +366,21 @@ TEST(UserMd5, UnusableOldHashGetsAFreshSalt)
     EXPECT_EQ(SzSDKIWrapMD5Encrypt(nullptr, ""), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     EXPECT_EQ(SzSDKIWrapMD5Encrypt("p", nullptr), nullptr);
+}
+
+TEST(UserMd5, CryptFailureIsNoHash)
+{
+    // libcrypt answers a failure with a token beginning '*', or NULL.
+    for (const char *token : {"*0", "*1", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(token ? token : "NULL");
+        vakotest::gCryptFails = true;
+        vakotest::gCryptResult = token;
+        SLIBErrorSet(0);
+        EXPECT_EQ(SzSDKIWrapMD5Encrypt("password", "xy"), nullptr);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_EQ(SzSDKIWrapMD5Encrypt("password", ""), nullptr);
+        vakotest::gCryptFails = false;
+    }
 }
 
 } // namespace

@@ -95,6 +95,8 @@ void Write(const Appliance &a, const Target &t)
         t.Remove(kInitrd);
     for (const auto &[path, content] : a.files)
         t.File(path, content);
+    for (const auto &[path, content] : a.kernelFiles)
+        t.KernelFile(path, content);
     if (a.flash)
         Install(*a.flash, t.Root() + kstub::kSandboxDir);
 }

@@ -47,6 +47,9 @@ struct Appliance {
     std::map<std::string, std::string> files{
         {"/.sandbox/sfdisk/hda.1", "/dev/hda1 63 8388670 8388608 83 Linux\n"},
         {"/.sandbox/sfdisk/hda.3", "/dev/hda3 8913024 16777215 7864192 83 Linux\n"}};
+    // Further appliance-only kernel files (below /proc/sys/kernel, /sys/block
+    // or /sys/class/net, e.g. a bond's bonding/slaves): path -> content.
+    std::map<std::string, std::string> kernelFiles;
     // The flash and the kernel calls as the kernel stand-in shows them
     // (vakotest/chips.h: LayoutFlash, SecondRoadFlash); none: the stand-in
     // keeps what it has.
