@@ -69,9 +69,18 @@ std::string_view TrimBlanks(std::string_view s)
 }
 
 // The value of an option line whose key is `key`; false for every other
-// line: a section line, a comment, another key whose value holds the words.
+// line: a section line, another key whose value holds the words.  A comment
+// line that holds the key anywhere counts as such an option line, the whole
+// line its value, as the old builds' conversion treated it.
 bool OptionValue(std::string_view line, std::string_view key, std::string_view &value)
 {
+    std::string_view text = TrimBlanks(line);
+    if (!text.empty() && (text.front() == '#' || text.front() == ';')) {
+        if (line.find(key) == std::string_view::npos)
+            return false;
+        value = line;
+        return true;
+    }
     size_t eq = line.find('=');
     if (eq == std::string_view::npos || TrimBlanks(line.substr(0, eq)) != key)
         return false;

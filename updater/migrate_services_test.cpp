@@ -42,7 +42,7 @@ bool NoUpdaterMessage() { return SyslogCount("updater{*}") == 0; }
 const std::string kLongLine = "\tcomment=" + std::string(5000, 'c') + "\n";
 
 // Every kind of line that holds the words: only option lines whose key they
-// are change.  The last line has no line end.
+// are, and comment lines, change.  The last line has no line end.
 const std::string kSmbBefore = "[global]\n"
                                "\tworkgroup=WORKGROUP\n"
                                "[ftp write only]\n"
@@ -54,6 +54,7 @@ const std::string kSmbBefore = "[global]\n"
                                "\tftp write only = no\n"
                                "# ftp write only = yes\n"
                                "; ftp write only=yes\n"
+                               "# no ftp write only here\n"
                                "[c]\n" +
                                kLongLine +
                                "\tftp write only=Yes\n"
@@ -67,9 +68,8 @@ const std::string kSmbAfter = "[global]\n"
                               "\tcomment=\"ftp write only = yes\"\n" +
                               kDisabled +
                               "[b]\n"
-                              "\tpath=/volume1/b\n"
-                              "# ftp write only = yes\n"
-                              "; ftp write only=yes\n"
+                              "\tpath=/volume1/b\n" +
+                              kDisabled + kDisabled +
                               "[c]\n" +
                               kLongLine + kDisabled + kDisabled;
 

@@ -32,7 +32,6 @@ inline constexpr const char *kShadowFile = "/etc/shadow";
 inline constexpr const char *kVakoUserConf = "/etc/vakouser.conf";
 inline constexpr const char *kSmbPasswdFile = "/usr/vako/etc/private/smbpasswd";
 inline constexpr const char *kDomainUserFile = "/usr/vako/etc/private/domain_user";
-inline constexpr const char *kSmbConf = "/usr/vako/etc/smb.conf";
 inline constexpr const char *kUserDbName = "/tmp/.db.user.name.0966";
 inline constexpr const char *kUserDbMisc = "/tmp/.db.user.misc.0966";
 inline constexpr const char *kUserDbShadow = "/tmp/.db.user.shadow.0966";
