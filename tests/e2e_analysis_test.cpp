@@ -16,6 +16,7 @@
 #include "vakotest/fixture.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
+#include "vakotest/planted.h"
 #include "vakotest/run.h"
 
 namespace {
@@ -270,6 +271,27 @@ TEST(Analysis, SpaceRuleOnAPlainDisk)
             EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
             EXPECT_TRUE(SyslogMatches("updater:{L} System Partition is not sufficient. ({L} < {L})"));
         }
+    }
+}
+
+// Any user can leave something at /tmp/update.message: root neither writes
+// through it nor waits on it; the user still gets the message, in a file of
+// root's own.
+TEST(Analysis, MessageNamePlantedByAnotherUser)
+{
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        Fixture s;
+        s.hda1Sectors = 40478;
+        s.package.version.Set("extractsize", "10000");
+        std::optional<vakotest::Planted> planted;
+        s.more = [&] { planted.emplace(plant, kMessageFile); };
+        ExpectRefused(RunUpdater(s), 16);
+        EXPECT_EQ(ReadFile(kMessageFile), kNoSpaceMessage);
+        EXPECT_EQ(vakotest::FileUid(kMessageFile), 0u);
+        EXPECT_TRUE(planted->VictimsUntouched());
+        EXPECT_TRUE(SyslogMatches(
+            "UPDTDropPlantedFile({L}): [/tmp/update.message] is not a plain file of the updater, made anew"));
     }
 }
 

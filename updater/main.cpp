@@ -41,11 +41,6 @@ struct Run {
     bool fMtuChanged = false;
 };
 
-void SetMessage(const char *szText)
-{
-    SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, "%s=\"%s\"\n");
-}
-
 void LogPartitionList(const VAKOFISENTRY *pList, int count)
 {
     syslog(LOG_ERR, "number of partitions = [%d]", count);
@@ -156,7 +151,7 @@ int PrepareKernel(Run &run)
         if (!gfJunior && !gfNoInitrd) {
             struct sysinfo si;
             if (sysinfo(&si) != 0 || si.uptime > kMaxUptimeForOldBuilds) {
-                SetMessage("To perform upgrade task, you have to REBOOT your Harbox first.");
+                UPDTWriteMessage("To perform upgrade task, you have to REBOOT your Harbox first.");
                 return UPDT_ERR_REBOOT;
             }
         }
@@ -172,7 +167,7 @@ int PrepareKernel(Run &run)
         int err = errno;
         syslog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", kMain, __LINE__, err);
         if (err != ENOSYS) {
-            SetMessage("Please reboot the system and upgrade immediately.");
+            UPDTWriteMessage("Please reboot the system and upgrade immediately.");
             return UPDT_ERR_MEMORY;
         }
     }

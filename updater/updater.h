@@ -106,11 +106,24 @@ int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...) __attribut
 // ---- progress, message and update-log files ----
 
 // Writes szText at the start of szPath under an exclusive flock, retried
-// when fWait: 0, -1 (no path, cannot open), -2 (lock not had), -3 (no text,
-// write failed).
+// when fWait; never blocks.  szPath names a file of the updater's own:
+// anything else found there (a link, a FIFO, a device, a file of another
+// owner or with a second link) is removed, logged, and a fresh file made.
+// 0, -1 (no path, no file of our own to be had), -2 (lock not had), -3 (no
+// text, write failed).
 int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait);
+// Removes what lies at szPath unless it is a plain file of the updater's
+// own (regular, its owner, one link; not followed): 1 removed (logged), 0
+// nothing to remove, -1 it cannot be removed (logged).
+int UPDTDropPlantedFile(const char *szPath);
+// Writes "%c:%d:      " to the progress file unless the file already holds
+// exactly that from the last write; a failure is dropped.
 void UPDTSetProgress(char stage, int value);
+// Writes "%s=\"%s\"" (at most 1023 characters) to the message file.
 void UPDTSetMessage(const char *szKey, const char *szValue);
+// Sets the message file's extramsg to szText (replacing a name that another
+// user left there, see UPDTDropPlantedFile); a failure is dropped.
+void UPDTWriteMessage(const char *szText);
 // Appends a time-stamped line to the update log.
 void UPDTWriteLog(const char *szText);
 // Empties the update log when it is larger than 10000 bytes.

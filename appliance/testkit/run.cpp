@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -161,6 +162,42 @@ int WaitChild(pid_t pid)
             throw std::runtime_error(std::string("waitpid: ") + strerror(errno));
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+FlockHolder::FlockHolder(const std::string &path)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+    pid_ = ForkChild([&] {
+        close(ready[0]);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        char ok = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        if (write(ready[1], &ok, 1) != 1 || ok != 'y')
+            return 1;
+        for (;;)
+            pause();
+    });
+    close(ready[1]);
+    char ok = 'n';
+    ssize_t n = read(ready[0], &ok, 1);
+    close(ready[0]);
+    if (n != 1 || ok != 'y')
+        throw std::runtime_error("cannot hold the lock of " + path);
+}
+
+FlockHolder::~FlockHolder()
+{
+    kill(pid_, SIGKILL);
+    WaitChild(pid_);
+}
+
+int RunGuarded(const std::function<int()> &fn, unsigned seconds)
+{
+    return WaitChild(ForkChild([&] {
+        alarm(seconds);
+        return fn();
+    }));
 }
 
 } // namespace vakotest

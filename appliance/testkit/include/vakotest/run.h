@@ -34,5 +34,23 @@ int64_t MonotonicMs();
 pid_t ForkChild(const std::function<int()> &fn);
 // Waits for pid (EINTR retried): its exit status, 128+signal when killed.
 int WaitChild(pid_t pid);
+// Another process holds an exclusive flock on path (created when missing)
+// from construction, when it is held already, to destruction.
+class FlockHolder {
+public:
+    explicit FlockHolder(const std::string &path);
+    ~FlockHolder();
+    FlockHolder(const FlockHolder &) = delete;
+    FlockHolder &operator=(const FlockHolder &) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A call that must return rather than block for ever: runs fn in a forked
+// child as ForkChild does, which SIGALRM ends after `seconds` (a guard
+// against a hang, far beyond any slow machine; never a measure).  Its exit
+// status, 128+14 when it hung.
+int RunGuarded(const std::function<int()> &fn, unsigned seconds = 120);
 
 } // namespace vakotest
