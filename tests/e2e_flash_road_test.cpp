@@ -18,6 +18,7 @@
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/pattern.h"
+#include "vakotest/planted.h"
 #include "vakotest/progress.h"
 #include "vakotest/run.h"
 
@@ -321,6 +322,28 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
         ASSERT_FALSE(values.empty());
         EXPECT_EQ(values.back(), "P:-" + std::to_string(c.result));
     }
+}
+
+// The disk archive moved to a volume it does not fit: what the move left
+// there is not the archive and goes; the flash is written, the result stays.
+TEST_F(Road, ArchiveThatDoesNotFitTheVolumeLeavesNoPartOfIt)
+{
+    vakotest::MountSmallVolume(vakotest::kVolume, 16 * 4096);
+    package_.dir = "/pkg"; // on another file system: the move copies
+    const std::string zImage = Pattern(2 * kBlock, 3);
+    Prepare(false, {{"zImage", zImage}});
+    vakotest::WriteFile(package_.dir + "/hda1.tgz", Pattern(64 * 4096, 4));
+    vakotest::RunResult r = Update({"-g"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> expected = before_.image;
+    Write(expected, 0x40000, 0x100000, zImage);
+    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
+    ExpectChip(expected);
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): mv hda1.tgz to /volume1/VakoUpgrade.tar.gz fail."));
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): removed the partial /volume1/VakoUpgrade.tar.gz"));
+    EXPECT_FALSE(vakotest::FileExists(vakotest::kMovedArchive));
+    EXPECT_EQ(vakotest::ReadFile(package_.dir + "/hda1.tgz"), Pattern(64 * 4096, 4));
+    EXPECT_TRUE(vakotest::SyslogHas("Congratulation!! The update has been completed!!"));
 }
 
 TEST_F(Road, JuniorLayoutUpdate)

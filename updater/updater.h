@@ -88,7 +88,8 @@ extern int gfNoInitrd;
 extern int gfMtdBufSyscall;
 
 // Moves the package's disk archive onto the volume, when the package has
-// one; a failure is logged under szFunc's name.
+// one; a failure is logged under szFunc's name, and whatever the failed
+// move left at the target is removed (logged).
 void UPDTMoveArchive(const char *szFunc);
 
 // ---- shell commands ----
