@@ -85,6 +85,14 @@ protected:
         }
         EXPECT_TRUE(diff.empty()) << diff.size() << " ranges differ:" << where;
     }
+    // The chip as before but zImage written to its partition of the normal layout.
+    void ExpectZImageWritten(const std::string &zImage)
+    {
+        std::vector<uint8_t> expected = before_.image;
+        Write(expected, 0x40000, 0x100000, zImage);
+        Entry(expected, 1, 0x40000, 0x100000, zImage.size());
+        ExpectChip(expected);
+    }
     void ExpectFinished()
     {
         EXPECT_EQ(vakotest::ReadFile(vakotest::kMovedArchive), "disk archive");
@@ -152,10 +160,7 @@ TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
     vakotest::RunResult r = Update();
     std::vector<std::string> values = progress.Values();
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x100000, zImage);
-    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
-    ExpectChip(expected);
+    ExpectZImageWritten(zImage);
     ExpectFinished();
     auto at20 = std::find(values.begin(), values.end(), "P:20");
     ASSERT_NE(at20, values.end());
@@ -208,10 +213,7 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
     // The third block of 16384 bytes was spoilt: the verify stops at 0x8000.
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) compare file [/volume1/upd@te/zImage] vs "
                                  "[/dev/mtd1] error at offset 0x8000"));
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x100000, zImage);
-    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
-    ExpectChip(expected);
+    ExpectZImageWritten(zImage);
     // Up through the first copy to 80, back to 60, up to 100.
     std::vector<std::string> patch = PatchValues(values);
     auto at80 = std::find(patch.begin(), patch.end(), "P:80");
@@ -335,15 +337,40 @@ TEST_F(Road, ArchiveThatDoesNotFitTheVolumeLeavesNoPartOfIt)
     vakotest::WriteFile(package_.dir + "/hda1.tgz", Pattern(64 * 4096, 4));
     vakotest::RunResult r = Update({"-g"});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x100000, zImage);
-    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
-    ExpectChip(expected);
+    ExpectZImageWritten(zImage);
     EXPECT_TRUE(vakotest::SyslogMatches("main({L}): mv hda1.tgz to /volume1/VakoUpgrade.tar.gz fail."));
     EXPECT_TRUE(vakotest::SyslogMatches("main({L}): removed the partial /volume1/VakoUpgrade.tar.gz"));
     EXPECT_FALSE(vakotest::FileExists(vakotest::kMovedArchive));
     EXPECT_EQ(vakotest::ReadFile(package_.dir + "/hda1.tgz"), Pattern(64 * 4096, 4));
     EXPECT_TRUE(vakotest::SyslogHas("Congratulation!! The update has been completed!!"));
+}
+
+// A package directory of the longest name it may have, all single quotes:
+// each quote takes four characters in a command, and every command (backup,
+// rollback, removal, archive move) still fits.
+TEST_F(Road, PackageDirectoryOfQuotesUpToItsRoom)
+{
+    package_.dir = "/" + std::string(254, '\'');
+    vakotest::MakeDirs(vakotest::kVolume);
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failed patch, rolled back" : "update");
+        const std::string zImage = Pattern(2 * kBlock, 11);
+        Prepare(false, {{"zImage", zImage}});
+        if (fail)
+            ks::SetFault(ks::kSandboxDir, {"/dev/mtd7", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY, EIO});
+        vakotest::RunResult r = Update();
+        EXPECT_FALSE(vakotest::SyslogMatches("{*}does not fit{*}"));
+        if (fail) {
+            EXPECT_EQ(r.status, 20);
+            EXPECT_FALSE(vakotest::SyslogHas("main: UPDTRollBack() fail"));
+            ExpectChip(before_.image);
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            ExpectZImageWritten(zImage);
+            ExpectFinished();
+        }
+        EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+    }
 }
 
 TEST_F(Road, JuniorLayoutUpdate)

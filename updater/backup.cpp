@@ -98,7 +98,7 @@ void UPDTSetCopyProgress(void)
 
 int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut)
 {
-    char szPath[2 * UPDT_UPDATE_DIR_ROOM];
+    char szPath[UPDT_PATH_ROOM];
     int n = szName ? snprintf(szPath, sizeof(szPath), "%s/%s/mtd_%s", gszUpdateDir, UPDT_BACKUP_DIR, szName)
                    : snprintf(szPath, sizeof(szPath), "%s/%s", gszUpdateDir, UPDT_BACKUP_DIR);
     if (n < 0 || n >= static_cast<int>(sizeof(szPath)))
@@ -112,7 +112,7 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
-    char szDir[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szDir[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s; " UPDT_BIN_MKDIR " -p %s", szDir, szDir) < 0)
         return -1;
@@ -128,7 +128,7 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
             syslog(LOG_ERR, "%s(%d): fail to get device path", __func__, __LINE__);
             return -1;
         }
-        char szQuotedDev[UPDT_CMD_ROOM], szDump[UPDT_CMD_ROOM];
+        char szQuotedDev[UPDT_QUOTED_ROOM], szDump[UPDT_QUOTED_ROOM];
         if (UPDTShellQuote(szDev, szQuotedDev, sizeof(szQuotedDev)) < 0 ||
             UPDTQuoteBackupPath(szName, szDump, sizeof(szDump)) < 0 ||
             UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_DD " if=%s of=%s bs=%d", szQuotedDev, szDump, kDumpBlock) <
@@ -175,7 +175,7 @@ int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockS
 
 void UPDTRemoveBackupDir(void)
 {
-    char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szQuoted[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s", szQuoted) < 0)
         return;

@@ -183,7 +183,7 @@ int UPDTRollBack(const VAKOFISENTRY *pList, int count)
         }
         char szName[VAKO_FIS_NAME_SIZE + 1];
         VAKOFISEntryGetName(&old, szName);
-        char szDump[UPDT_CMD_ROOM], szQuotedDev[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+        char szDump[UPDT_QUOTED_ROOM], szQuotedDev[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
         if (UPDTQuoteBackupPath(szName, szDump, sizeof(szDump)) < 0 ||
             UPDTShellQuote(szDev, szQuotedDev, sizeof(szQuotedDev)) < 0 ||
             UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_DD " if=%s of=%s bs=131072", szDump, szQuotedDev) < 0)

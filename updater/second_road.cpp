@@ -25,7 +25,6 @@ constexpr int kPositions = UPDT_MAX_PARTITIONS;
 constexpr int kFlashUnits = 967;
 constexpr uint32_t kUnitSize = VAKO_MTD_UNIT_SIZE;
 constexpr const char *kTableDevice = UPDT_MTD_DEVICE(0);
-constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 
 using slib::Fd;
 
@@ -212,7 +211,7 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
             syslog(LOG_ERR, "%s: skip updating [%s]", __func__, row.part);
             continue;
         }
-        char szImage[kPathRoom], szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+        char szImage[UPDT_PATH_ROOM], szSrc[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
         long long units = kWhole;
         int n = snprintf(szImage, sizeof(szImage), "%s/%s", gszUpdateDir, row.file);
         bool fOk;
@@ -254,7 +253,7 @@ int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned)
         }
     }
     for (int r = 0; r < RowsWithDevice(count); ++r) {
-        char szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+        char szSrc[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
         if (!QuoteDump(pList[r], szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, r, kWhole))
             return -1;
         syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);

@@ -39,12 +39,12 @@ const char *SzUPDTResultWord(int result)
 
 void UPDTMoveArchive(const char *szFunc)
 {
-    char szSrc[2 * UPDT_UPDATE_DIR_ROOM], szDst[2 * UPDT_UPDATE_DIR_ROOM];
+    char szSrc[UPDT_PATH_ROOM], szDst[UPDT_PATH_ROOM];
     snprintf(szSrc, sizeof(szSrc), "%s/%s", gszUpdateDir, UPDT_ARCHIVE);
     if (access(szSrc, F_OK) != 0)
         return;
     snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, UPDT_ARCHIVE_TARGET);
-    char szQSrc[UPDT_CMD_ROOM], szQDst[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szQSrc[UPDT_QUOTED_ROOM], szQDst[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) >= 0 && UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) >= 0 &&
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) >= 0 && UPDTExecute(szCmd) == 0)
         return;

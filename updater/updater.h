@@ -93,7 +93,14 @@ extern int gfMtdBufSyscall;
 void UPDTMoveArchive(const char *szFunc);
 
 // ---- shell commands ----
-#define UPDT_CMD_ROOM 1024
+// The longest path a command names: the package directory and a name in
+// it (an image, the archive, a dump "b@ckup/mtd_<name>"), or the volume
+// and a name.
+#define UPDT_PATH_ROOM (2 * UPDT_UPDATE_DIR_ROOM)
+// A path quoted as one argument: each character may take four ('\'').
+#define UPDT_QUOTED_ROOM (4 * UPDT_PATH_ROOM + 3)
+// Two quoted paths and the program's own words around them.
+#define UPDT_CMD_ROOM (2 * UPDT_QUOTED_ROOM + 256)
 
 // Runs szCmd through the shell: 0 when it exited with 0, else -1 (logged;
 // a command killed by a signal fails too).
