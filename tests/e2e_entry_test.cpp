@@ -194,8 +194,7 @@ TEST_F(Entry, FailedReturnToTheStartingDirectoryGivesTwo)
 {
     std::string path = InstallUpdater();
     vakotest::RunOptions opt;
-    const char *preload = getenv("LD_PRELOAD");
-    opt.env = {std::string("LD_PRELOAD=") + (preload ? std::string(preload) + ":" : "") + VAKO_FAIL_FCHDIR_SHIM};
+    opt.env = {vakotest::PreloadAlso(VAKO_FAIL_FCHDIR_SHIM)};
     auto r = vakotest::Run({path, "-h"}, opt);
     EXPECT_EQ(r.status, 0); // -h ends before the starting directory is opened
     r = vakotest::Run({path, "-g"}, opt);

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -134,6 +135,12 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt)
             throw std::runtime_error("waitpid: " + std::string(strerror(errno)));
     r.status = Encode(st);
     return r;
+}
+
+std::string PreloadAlso(const std::string &library)
+{
+    const char *preload = getenv("LD_PRELOAD");
+    return "LD_PRELOAD=" + (preload && *preload ? std::string(preload) + ":" : std::string()) + library;
 }
 
 int64_t MonotonicMs()

@@ -28,6 +28,10 @@ struct RunResult {
 // reads end of file.
 RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
+// "LD_PRELOAD=..." for RunOptions::env: the caller's preloads (the kernel
+// stand-in's) and then `library`.
+std::string PreloadAlso(const std::string &library);
+
 // Milliseconds of CLOCK_MONOTONIC, one clock for every process of the sandbox.
 int64_t MonotonicMs();
 // Runs fn in a forked child that ends with _exit(fn()); the child's pid.
