@@ -83,12 +83,13 @@ bool Acceptable(const struct stat &st, bool shared)
 }
 
 // Opens the target with an fopen mode ("r", "r+" or "w", which creates it
-// or empties it), never waiting; *st is its status.  NULL with errno ENOENT
+// or empties it), never waiting; *st is its status.  NULL with *missing set
 // (and no code) when it is missing and mode does not create it, else NULL
 // with 0x0900 (cannot be opened, or not a file to write) or 0x2700 (no
 // status).
-FilePtr OpenTarget(const char *file, const char *mode, struct stat *st)
+FilePtr OpenTarget(const char *file, const char *mode, struct stat *st, bool *missing)
 {
+    *missing = false;
     const bool shared = InSharedDirectory(file);
     int flags = O_NONBLOCK | O_CLOEXEC | (shared ? O_NOFOLLOW : 0);
     if (mode[0] == 'w')
@@ -97,7 +98,8 @@ FilePtr OpenTarget(const char *file, const char *mode, struct stat *st)
         flags |= mode[1] == '+' ? O_RDWR : O_RDONLY;
     slib::Fd fd(open(file, flags, 0666));
     if (!fd.ok()) {
-        if (errno != ENOENT || mode[0] == 'w')
+        *missing = errno == ENOENT && mode[0] != 'w';
+        if (!*missing)
             SLIB_ERR(SLIB_ERR_OPEN);
         return nullptr;
     }
@@ -107,7 +109,6 @@ FilePtr OpenTarget(const char *file, const char *mode, struct stat *st)
     }
     if (!Acceptable(*st, shared)) {
         SLIB_ERR(SLIB_ERR_OPEN);
-        errno = EPERM;
         return nullptr;
     }
     FilePtr fp(fdopen(fd.get(), mode));
@@ -124,7 +125,8 @@ FilePtr OpenTarget(const char *file, const char *mode, struct stat *st)
 bool CreateWith(const char *file, const std::string &content, bool sync)
 {
     struct stat st;
-    FilePtr out = OpenTarget(file, "w", &st);
+    bool missing;
+    FilePtr out = OpenTarget(file, "w", &st, &missing);
     if (!out)
         return false;
     FILE *fp = out.release();
@@ -152,10 +154,11 @@ public:
     // Opens the target for reading; a missing target records nothing.
     Opened Open(const char *mode)
     {
-        in_ = OpenTarget(target_, mode, &st_);
+        bool missing;
+        in_ = OpenTarget(target_, mode, &st_, &missing);
         if (in_)
             return kOpen;
-        return errno == ENOENT ? kMissing : kFailed;
+        return missing ? kMissing : kFailed;
     }
     // A missing target is created holding content: 1 when it was, -1 on
     // failure, 0 when the target is open for the rewrite.
@@ -618,9 +621,10 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         return Fail(SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(-1, [&] {
         struct stat st;
-        FilePtr fp = OpenTarget(szFile, "r+", &st);
+        bool missing;
+        FilePtr fp = OpenTarget(szFile, "r+", &st, &missing);
         if (!fp) {
-            if (errno == ENOENT)
+            if (missing)
                 SLIB_ERR(SLIB_ERR_OPEN);
             return -1;
         }

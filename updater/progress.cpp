@@ -20,11 +20,12 @@ namespace {
 constexpr int kLockRetries = 20;
 constexpr useconds_t kLockPauseUs = 337;
 
+constexpr const char *kWriter = "UPDTWriteFileLocked";
+
 // A file that only the updater made and names: regular, its own, one link.
-bool OwnPlainFile(int fd)
+bool OwnPlainFile(const struct stat &st)
 {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
 }
 
 // Removes a name that is not a plain file of the updater: 0, or -1; logged
@@ -47,11 +48,12 @@ int Drop(const char *szFunc, const char *szPath)
 slib::Fd OpenInPlace(const char *szPath)
 {
     slib::Fd fd(open(szPath, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.ok() && OwnPlainFile(fd.get()))
+    struct stat st;
+    if (fd.ok() && fstat(fd.get(), &st) == 0 && OwnPlainFile(st))
         return fd;
     if (fd.ok() || errno == ELOOP || errno == ENXIO) {
         fd.reset();
-        if (Drop("UPDTWriteFileLocked", szPath) < 0)
+        if (Drop(kWriter, szPath) < 0)
             return fd;
     } else if (errno != ENOENT) {
         return fd;
@@ -59,7 +61,7 @@ slib::Fd OpenInPlace(const char *szPath)
     // Exclusive: a name planted since is not ours to write through.
     fd.reset(open(szPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd.ok())
-        syslog(LOG_ERR, "%s(%d): fail to create [%s], errno = %d", "UPDTWriteFileLocked", __LINE__, szPath, errno);
+        syslog(LOG_ERR, "%s(%d): fail to create [%s], errno = %d", kWriter, __LINE__, szPath, errno);
     return fd;
 }
 
@@ -119,9 +121,7 @@ extern "C" {
 int UPDTDropPlantedFile(const char *szPath)
 {
     struct stat st;
-    if (!szPath || lstat(szPath, &st) != 0)
-        return 0;
-    if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
+    if (!szPath || lstat(szPath, &st) != 0 || OwnPlainFile(st))
         return 0;
     return Drop(__func__, szPath) == 0 ? 1 : -1;
 }
