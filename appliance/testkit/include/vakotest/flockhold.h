@@ -17,10 +17,9 @@
 namespace vakotest {
 
 // Another process takes the exclusive flock of path (created when missing)
-// and holds it until
-// Release(), which first renames `replacement` over path when it is not
-// empty (a writer replacing the file while it holds the lock), or until
-// destruction (the holder is killed).
+// and holds it until Release(), which first renames `replacement` over path
+// when it is not empty (a writer replacing the file while it holds the
+// lock), or until destruction (the holder is killed).
 class FlockHolder {
 public:
     explicit FlockHolder(const std::string &path, const std::string &replacement = "")
