@@ -9,6 +9,7 @@
 #include <syslog.h>
 
 #include <string>
+#include <vector>
 
 #include "keydb_internal.h"
 #include "slib/error.h"

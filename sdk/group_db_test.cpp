@@ -320,6 +320,20 @@ TEST(GroupDbDomain, NotLoadedWhereTheServiceDoesNotRunAndAFailedListIsOnlyReport
     EXPECT_NE(vakotest::ReadFile(vakotest::kStandinCalls).find("vakologset1 sys err 0x1180050A\n"), std::string::npos);
 }
 
+TEST(GroupDbDomain, ANameTooLongForAKeyIsNeverStoredUnderAnEmptyOne)
+{
+    DomainMember(true);
+    vakotest::WriteFile(vakotest::kDomainGroupFile, "CORP\\ok:1\nCORP\\" + std::string(300, 'g') + ":2\n");
+    vakotest::SyslogClear();
+    DbPtr db = OpenFixture();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(Record(db->pGRPName, "CORP\\OK"), "CORP\\ok:x:-1:");
+    EXPECT_EQ(Record(db->pGRPName, ""), kAbsent);
+    EXPECT_TRUE(vakotest::SyslogMatches("group_db_build:{L} GroupDBDomainBuild() failed! vakoerr=0x1600"));
+    ASSERT_EQ(VAKOGroupDBDump(db.get()), 0);
+    EXPECT_EQ(vakotest::ReadGroupFiles(), Fixture());
+}
+
 TEST(GroupDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
 {
     DbPtr db = OpenFixture();

@@ -14,6 +14,7 @@
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"
+#include "vakotest/logs.h"
 #include "vakotest/paths.h"
 
 using groupdb::Group;
@@ -198,6 +199,20 @@ TEST(GroupSet, TheShareDatabaseIsBuiltBeforeTheGroupChanges)
     team.valid = sharedb::HashOrder({"alice", "@crew"});
     EXPECT_EQ(vakotest::ReadFile(vakotest::kSmbConf),
               kGlobal + sharedb::Everyone().Text() + sharedb::Public().Text() + team.Text());
+
+    // A share that cannot be read: the rename fails, smb.conf stays as it was.
+    {
+        sharedb::DbPtr db = sharedb::Open();
+        ASSERT_NE(db, nullptr);
+        ASSERT_EQ(VAKOBDbSet(db->pDb, "MEDIA", 6, "damaged", 8), 0);
+    }
+    const std::string conf = vakotest::ReadFile(vakotest::kSmbConf);
+    vakotest::SyslogClear();
+    Group crew2("crew2", 65536, {"alice"});
+    EXPECT_EQ(VAKOGroupSet("crew", crew2.get()), -1);
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kSmbConf), conf);
+    EXPECT_TRUE(vakotest::SyslogMatches("group_set:{L} VAKOShareDBCursorGet() error. vakoerr=0x4000"));
+    EXPECT_TRUE(vakotest::SyslogMatches("group_set:{L} Rename group in smb.conf failed."));
 
     // A share database that cannot be opened: nothing is changed.
     vakotest::RemoveFile(vakotest::kShareDb);

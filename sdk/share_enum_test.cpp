@@ -89,6 +89,23 @@ TEST(ShareEnum, TheLockIsReleasedOnEveryPath)
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
 }
 
+TEST(ShareEnum, AFailedReadIsNoEnd)
+{
+    WriteShares();
+    {
+        sharedb::DbPtr db = sharedb::Open();
+        ASSERT_NE(db, nullptr);
+        // A damaged record between the shares.
+        ASSERT_EQ(VAKOBDbSet(db->pDb, "MEDIA", 6, "damaged", 8), 0);
+    }
+    int r = 0;
+    SLIBErrorSet(0);
+    Enum(7, &r);
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x4000);
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x46));
+}
+
 TEST(ShareEnum, NamePatterns)
 {
     const struct {
