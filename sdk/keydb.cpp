@@ -2,6 +2,7 @@
 #include "vako/keydb.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,7 +14,9 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slib/unicode.h"
 #include "slibcxx/raii.h"
+#include "keydb_internal.h"
 
 namespace {
 
@@ -533,3 +536,234 @@ int VAKOListDBSet(VAKOBDB *bdb, const char *section, PSLIBSZLIST list)
 }
 
 } // extern "C"
+
+namespace keydb_internal {
+
+int UpperKey(const char *name, char *key, int cb)
+{
+    int n = SLIBUnicodeUTF8StrUpper(name, key, cb);
+    if (n < 0)
+        return -1;
+    if (n >= cb) {
+        if (cb > 0)
+            *key = '\0';
+        return kKeyTooLong;
+    }
+    return n;
+}
+
+int Split(const char *text, const char *delims, std::vector<std::string> &fields)
+{
+    using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
+    ListPtr list(PslSLIBSzListAlloc(512));
+    if (!list) {
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    PSLIBSZLIST raw = list.release();
+    int n = SLIBStrSep(text, delims, &raw);
+    list.reset(raw);
+    if (n < 0)
+        return -1;
+    fields.clear();
+    fields.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; i++)
+        fields.emplace_back(SLIBSzListGet(list.get(), i));
+    return 0;
+}
+
+int LargestIdKey(VAKOBDB *pIdDb, int *pId)
+{
+    if (VAKOBDbCursorSetType(pIdDb, VAKO_BDB_CURSOR_LAST) != 0) {
+        SLIB_ERR(0x8000);
+        return -1;
+    }
+    Buf key, value;
+    int r = VAKOBDbCursorGet(pIdDb, 1, &key.p, &key.cb, &value.p, &value.cb);
+    VAKOBDbCursorSetType(pIdDb, VAKO_BDB_CURSOR_NEXT);
+    if (r != 0) {
+        if (SLIBErrorGet() == SLIB_ERR_END_OF_ENUM) {
+            *pId = 0;
+            return 0;
+        }
+        SLIB_ERR(VAKO_ERR_BDB_GET);
+        return -1;
+    }
+    *pId = atoi(Stored(key).c_str());
+    return 0;
+}
+
+int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int first, int last, const char *curKey,
+                int cbCurKey, const char *src)
+{
+    LineReader in(textFile);
+    if (!in.ok()) {
+        BDB_ERR(src, SLIB_ERR_OPEN);
+        return -1;
+    }
+    const std::string head = std::string("#$") + marker + "$";
+    long taken = 0;
+    while (char *line = in.Next()) {
+        const char *hash = strchr(line, '#');
+        if (!hash || strncmp(hash, head.c_str(), head.size()) != 0)
+            continue;
+        char *end;
+        taken = strtol(hash + head.size(), &end, 10);
+        if (*end == '$')
+            break;
+    }
+    int value;
+    if (taken >= first && taken <= last)
+        value = static_cast<int>(taken);
+    else if (LargestIdKey(pIdDb, &value) != 0)
+        return -1;
+    if (VAKOBDbWordSet(pIdDb, curKey, cbCurKey, value) != 0) {
+        BDB_ERR(src, VAKO_ERR_BDB_PUT);
+        return -1;
+    }
+    return 0;
+}
+
+int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last, int noneCode, const char *src)
+{
+    int32_t current;
+    int64_t start;
+    if (VAKOBDbWordGet(pIdDb, curKey, cbCurKey, &current) == 0) {
+        start = static_cast<int64_t>(current) + 1;
+    } else if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND) {
+        int largest;
+        if (LargestIdKey(pIdDb, &largest) != 0)
+            return -1;
+        start = static_cast<int64_t>(largest) + 1;
+    } else {
+        BDB_ERR(src, VAKO_ERR_BDB_GET);
+        return -1;
+    }
+    if (start < first || start > last)
+        start = first;
+    int candidate = static_cast<int>(start);
+    Buf value;
+    do {
+        char key[kIdKeySize];
+        if (VAKOBDbGet(pIdDb, key, IdKey(candidate, key), &value.p, &value.cb) != 0) {
+            // Only an absent record is a free id; a failed read is no answer.
+            return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? candidate : -1;
+        }
+        candidate = candidate == last ? first : candidate + 1;
+    } while (candidate != start);
+    BDB_ERR(src, noneCode);
+    return -1;
+}
+
+namespace {
+
+// A new empty file marked current: the handle, or NULL (logged).
+VAKOBDB *CreateEmpty(const char *src, const std::string &path, int bDup)
+{
+    VAKOBDB *bdb = VAKOBDbOpen(path.c_str(), O_RDWR | O_CREAT, bDup);
+    if (bdb && VAKOBDbDeprecatedSet(bdb, 0) != 0) {
+        VAKOBDbClose(bdb);
+        bdb = nullptr;
+    }
+    if (!bdb)
+        syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", src, __LINE__, path.c_str(), SLIBErrorGet());
+    return bdb;
+}
+
+} // namespace
+
+int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> &files,
+                const std::function<int()> &build)
+{
+    constexpr size_t kPathSize = 4096;
+    std::vector<std::string> paths;
+    for (const SetFile &file : files) {
+        paths.push_back(std::string(prefix) + file.suffix);
+        if (paths.back().size() >= kPathSize) {
+            BDB_ERR(src, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+    }
+    std::vector<bool> created(files.size(), false);
+    bool any = false;
+    for (size_t i = 0; i < files.size(); i++) {
+        VAKOBDB *&f = *files[i].handle;
+        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, files[i].bDup);
+        if (!f) {
+            f = CreateEmpty(src, paths[i], files[i].bDup);
+            if (!f)
+                return -1;
+            created[i] = any = true;
+        }
+    }
+    if (!any)
+        return 0;
+    // Holders of the old files are told to reopen.
+    for (size_t i = 0; i < files.size(); i++) {
+        if (created[i])
+            continue;
+        VAKOBDB *&f = *files[i].handle;
+        VAKOBDbDeprecatedSet(f, 1);
+        VAKOBDbClose(f);
+        f = nullptr;
+        if (unlink(paths[i].c_str()) != 0 && errno != ENOENT) {
+            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", src, __LINE__, paths[i].c_str(), errno);
+            BDB_ERR(src, SLIB_ERR_OPEN);
+            return -1;
+        }
+        f = CreateEmpty(src, paths[i], files[i].bDup);
+        if (!f)
+            return -1;
+    }
+    if (build() != 0)
+        return -1;
+    for (size_t i = 0; i < files.size(); i++) {
+        VAKOBDB *&f = *files[i].handle;
+        VAKOBDbClose(f);
+        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, files[i].bDup);
+        if (!f) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", src, __LINE__, paths[i].c_str(),
+                   SLIBErrorGet());
+            return -1;
+        }
+    }
+    return 1;
+}
+
+int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value)
+{
+    if (!bdb || !bdb->db || !key || cbKey <= 0) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    // Positioned on the first record of the key, each record of it whose
+    // value matches is removed where the cursor stands.
+    DBT k = Dbt(key, cbKey), v = Dbt(nullptr, 0);
+    unsigned flag = R_CURSOR;
+    for (;;) {
+        int r = bdb->db->seq(bdb->db, &k, &v, flag);
+        if (r == 1)
+            break;
+        if (r != 0) {
+            int err = errno;
+            syslog(LOG_ERR, "%s:%d errno=%d/%m, db->seq failed.", kSrcCursorGet, __LINE__, err);
+            BDB_ERR(kSrcCursorGet, GetCode(err));
+            return -1;
+        }
+        if (k.size != static_cast<size_t>(cbKey) || memcmp(k.data, key, k.size) != 0)
+            break;
+        if (strnlen(static_cast<const char *>(v.data), v.size) == value.size() &&
+            memcmp(v.data, value.data(), value.size()) == 0 && bdb->db->del(bdb->db, &k, R_CURSOR) < 0) {
+            int err = errno;
+            syslog(LOG_ERR, "%s:%d errno=%d/%m, db->del failed.", kSrcDelete, __LINE__, err);
+            BDB_ERR(kSrcDelete, WriteCode(err, VAKO_ERR_BDB_DEL));
+            return -1;
+        }
+        flag = R_NEXT;
+    }
+    // The layer's walks start afresh from their own cursor type.
+    bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
+    return 0;
+}
+
+} // namespace keydb_internal

@@ -12,8 +12,11 @@
 
 #include "slib/error.h"
 #include "slibcxx/raii.h"
+#include "keydb_internal.h"
 
 namespace {
+
+using keydb_internal::SavedError;
 
 constexpr const char *kSrc = "bdb_check_and_rebuild";
 
@@ -132,18 +135,6 @@ bool MarkReplaced(const VAKOBDBCACHE *c, void *pDb)
             all = false;
     return all;
 }
-
-// Keeps the error code of a failure while the files are cleaned up.
-class SavedError {
-public:
-    SavedError() : code_(SLIBErrorGet()), file_(SLIBErrorGetFile()), line_(SLIBErrorGetLine()) {}
-    void Restore() const { SLIBErrorSetEx(code_, file_, line_); }
-
-private:
-    int code_;
-    const char *file_;
-    int line_;
-};
 
 // The exclusive hold of a database's rebuild lock, for one build. A wait
 // ends when the holder's build does: builds take no other lock first.

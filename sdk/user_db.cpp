@@ -15,6 +15,7 @@
 #include <array>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "slib/error.h"
 #include "slib/unicode.h"
@@ -42,22 +43,19 @@ constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
 constexpr char kDomainFailCommand[] = "/usr/vako/bin/vakologset1 sys err 0x1180050A";
 constexpr char kMiscComment[] = "# record user misc, format \"user_name:user_privilege:user_mail\"";
 
-constexpr int kPathSize = 4096;
 constexpr int kPasswdKeySize = 493;
 constexpr int kLineKeySize = 492;
 constexpr int kDomainKeySize = 984;
 constexpr int kWinsSize = 1024;
-constexpr size_t kMarkerLen = 17; // "#$_@UID__INDEX@_$"
 constexpr long long kUidMax = 4294967295LL;
-// Recorded when the uid file's cursor cannot be set for its largest key.
-constexpr int kErrCursorType = 0x8000;
 
-using FilePtr = slib::FilePtr;
 using user_internal::Buf;
 using user_internal::kUidKeySize;
 using user_internal::Put;
 using user_internal::Stored;
 using user_internal::UidKey;
+using keydb_internal::CutLineEnd;
+using keydb_internal::LineReader;
 
 VAKOBDB *&FileOf(VAKOUSERDB *db, int idx)
 {
@@ -73,40 +71,6 @@ VAKOBDB *&FileOf(VAKOUSERDB *db, int idx)
     default:
         return db->pPWDUID;
     }
-}
-
-// Reads a text file line by line (getline), the line end kept.
-class LineReader {
-public:
-    explicit LineReader(const char *path) : fp_(fopen(path, "re")) {}
-    ~LineReader() { free(line_); }
-    LineReader(const LineReader &) = delete;
-    LineReader &operator=(const LineReader &) = delete;
-    bool ok() const { return fp_ != nullptr; }
-    // The next line, or NULL at the end or on a read error.
-    char *Next()
-    {
-        ssize_t n = getline(&line_, &cap_, fp_.get());
-        if (n < 0)
-            return nullptr;
-        len_ = static_cast<size_t>(n);
-        return line_;
-    }
-    size_t len() const { return len_; }
-    bool AtEnd() const { return feof(fp_.get()) && !ferror(fp_.get()); }
-
-private:
-    FilePtr fp_;
-    char *line_ = nullptr;
-    size_t cap_ = 0;
-    size_t len_ = 0;
-};
-
-// Cuts a line at its first "\n".
-void CutLineEnd(char *line)
-{
-    if (char *nl = strchr(line, '\n'))
-        *nl = '\0';
 }
 
 // Upper-cases a name into a key buffer of cb bytes: its length, or -1
@@ -208,83 +172,8 @@ int UserDBNextUidBuild(VAKOUSERDB *pDb)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    LineReader in(SZF_VAKOUSER_CONF);
-    if (!in.ok()) {
-        SLIB_ERR(SLIB_ERR_OPEN);
-        return -1;
-    }
-    char marker[kMarkerLen + 1];
-    snprintf(marker, sizeof marker, "#$%s$", SZ_UID_INDEX_MARKER);
-    long taken = 0;
-    while (char *line = in.Next()) {
-        const char *hash = strchr(line, '#');
-        if (!hash || strncmp(hash, marker, kMarkerLen) != 0)
-            continue;
-        char *end;
-        taken = strtol(hash + kMarkerLen, &end, 10);
-        if (*end == '$')
-            break;
-    }
-    int value;
-    if (taken >= VAKO_UID_FIRST && taken <= VAKO_UID_LAST)
-        value = static_cast<int>(taken);
-    else if (user_internal::LargestUid(pDb->pPWDUID, &value) != 0)
-        return -1;
-    if (VAKOBDbWordSet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, value) != 0) {
-        SLIB_ERR(VAKO_ERR_BDB_PUT);
-        return -1;
-    }
-    return 0;
-}
-
-VAKOUSERDB *NewRecord()
-{
-    auto *db = static_cast<VAKOUSERDB *>(calloc(1, sizeof(VAKOUSERDB)));
-    if (!db) {
-        syslog(LOG_ERR, "%s:%d errno=%d/%m, malloc failed", __FILE_NAME__, __LINE__, errno);
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-    }
-    return db;
-}
-
-// A new empty file marked current: the handle, or NULL (logged).
-VAKOBDB *CreateFile(const char *path, int bDup)
-{
-    VAKOBDB *bdb = VAKOBDbOpen(path, O_RDWR | O_CREAT, bDup);
-    if (bdb && VAKOBDbDeprecatedSet(bdb, 0) != 0) {
-        VAKOBDbClose(bdb);
-        bdb = nullptr;
-    }
-    if (!bdb)
-        syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, path,
-               SLIBErrorGet());
-    return bdb;
-}
-
-// Replaces the files that existed by empty ones, so that a build never adds
-// to records left by an interrupted one. Holders of the old files are told
-// to reopen.
-bool EmptyExisting(VAKOUSERDB *db, const std::array<std::string, kFileCount> &paths,
-                   const std::array<bool, kFileCount> &created)
-{
-    for (int i = 0; i < kFileCount; i++) {
-        if (created[i])
-            continue;
-        VAKOBDB *&f = FileOf(db, i);
-        VAKOBDbDeprecatedSet(f, 1);
-        VAKOBDbClose(f);
-        f = nullptr;
-        if (unlink(paths[i].c_str()) != 0 && errno != ENOENT) {
-            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", __FILE_NAME__, __LINE__, paths[i].c_str(),
-                   errno);
-            SLIB_ERR(SLIB_ERR_OPEN);
-            return false;
-        }
-        f = CreateFile(paths[i].c_str(), kCacheFiles[i].bDup);
-        if (!f)
-            return false;
-    }
-    return true;
+    return keydb_internal::LastIdBuild(pDb->pPWDUID, SZF_VAKOUSER_CONF, SZ_UID_INDEX_MARKER, VAKO_UID_FIRST,
+                                       VAKO_UID_LAST, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, __FILE_NAME__);
 }
 
 int OpenSet(void **ppDb, int bTmp)
@@ -447,11 +336,6 @@ void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
     }
 }
 
-bool Exists(const char *path)
-{
-    struct stat st;
-    return lstat(path, &st) == 0;
-}
 
 } // namespace
 
@@ -472,56 +356,8 @@ void VAKOUserDBClose(VAKOUSERDB *pDb)
 
 int VAKOUserDBOpenFile(VAKOUSERDB **ppDb, const char *szPrefix)
 {
-    if (!ppDb || !szPrefix) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    std::array<std::string, kFileCount> paths;
-    for (int i = 0; i < kFileCount; i++) {
-        paths[i] = std::string(szPrefix) + kSuffix[i];
-        if (paths[i].size() >= kPathSize) {
-            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-            return -1;
-        }
-    }
-    VAKOUSERDB *db = NewRecord();
-    if (!db)
-        return -1;
-    std::array<bool, kFileCount> created{};
-    bool any = false;
-    for (int i = 0; i < kFileCount; i++) {
-        VAKOBDB *&f = FileOf(db, i);
-        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, kCacheFiles[i].bDup);
-        if (!f) {
-            f = CreateFile(paths[i].c_str(), kCacheFiles[i].bDup);
-            if (!f) {
-                VAKOUserDBClose(db);
-                return -1;
-            }
-            created[i] = any = true;
-        }
-    }
-    if (any) {
-        if (!EmptyExisting(db, paths, created) || VAKOUserDBBuild(db) != 0) {
-            VAKOUserDBClose(db);
-            return -1;
-        }
-        // Closed and opened again, so that all the build wrote is in the files.
-        for (int i = 0; i < kFileCount; i++) {
-            VAKOBDB *&f = FileOf(db, i);
-            VAKOBDbClose(f);
-            f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, kCacheFiles[i].bDup);
-            if (!f) {
-                syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
-                       paths[i].c_str(), SLIBErrorGet());
-                VAKOUserDBClose(db);
-                return -1;
-            }
-        }
-    }
-    VAKOUserDBClose(*ppDb);
-    *ppDb = db;
-    return any ? 1 : 0;
+    return keydb_internal::OpenRecord(__FILE_NAME__, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
+                                      VAKOUserDBBuild, VAKOUserDBClose);
 }
 
 VAKOUSERDB *VAKOUserDBOpen(void) { return static_cast<VAKOUSERDB *>(VAKOBDbCacheOpen(&gVakoUserDbCache)); }
@@ -762,7 +598,7 @@ int UserRenameTmpFiles(void)
     for (int i : kMoveOrder) {
         const TmpFile &t = kTmpFiles[i];
         struct stat st;
-        if (Exists(t.tmp) && lstat(t.target, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (keydb_internal::PathExists(t.tmp) && lstat(t.target, &st) == 0 && S_ISDIR(st.st_mode)) {
             syslog(LOG_WARNING, "%s:%d rename %s file failed!", __FILE_NAME__, __LINE__, t.tmp);
             SLIB_ERR(SLIB_ERR_RENAME);
             return -1;
@@ -770,7 +606,7 @@ int UserRenameTmpFiles(void)
     }
     for (int i : kMoveOrder) {
         const TmpFile &t = kTmpFiles[i];
-        if (!Exists(t.tmp))
+        if (!keydb_internal::PathExists(t.tmp))
             continue;
         struct stat st;
         if (t.secret && stat(t.target, &st) == 0) {
@@ -804,28 +640,3 @@ int UserRemoveTmpFiles(void)
 }
 
 } // extern "C"
-
-namespace user_internal {
-
-int LargestUid(VAKOBDB *pUidDb, int *pUid)
-{
-    if (VAKOBDbCursorSetType(pUidDb, VAKO_BDB_CURSOR_LAST) != 0) {
-        SLIB_ERR(kErrCursorType);
-        return -1;
-    }
-    Buf key, value;
-    int r = VAKOBDbCursorGet(pUidDb, 1, &key.p, &key.cb, &value.p, &value.cb);
-    VAKOBDbCursorSetType(pUidDb, VAKO_BDB_CURSOR_NEXT);
-    if (r != 0) {
-        if (SLIBErrorGet() == SLIB_ERR_END_OF_ENUM) {
-            *pUid = 0;
-            return 0;
-        }
-        SLIB_ERR(VAKO_ERR_BDB_GET);
-        return -1;
-    }
-    *pUid = atoi(Stored(key).c_str());
-    return 0;
-}
-
-} // namespace user_internal

@@ -17,14 +17,13 @@
 #include <string_view>
 #include <vector>
 
-#include "slib/conf_read.h"
 #include "slib/error.h"
 #include "slib/smb_hash.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
 #include "slibcxx/raii.h"
-#include "vako/info.h"
+#include "vako/user_op.h"
 #include "user_internal.h"
 
 namespace {
@@ -38,7 +37,6 @@ using user_internal::UidKey;
 constexpr int kKeySize = 492;
 constexpr int kSmbFields = 7;
 constexpr int kSmbHashText = 33; // 32 hexadecimal digits and the NUL
-constexpr int kGuestValueSize = 32;
 constexpr int kSecondsPerDay = 86400;
 constexpr long kDisabledMinDays = 100000;
 constexpr int kMaxDays = 99999;
@@ -97,59 +95,9 @@ bool IsSystemUid(int uid)
     return static_cast<unsigned>(uid) <= limit;
 }
 
-// Removes the uid record of one account, keeping the other accounts that
-// share its uid: 0, or -1.
-int DeleteUidRecord(VAKOBDB *pUid, int uid, const char *szKey)
-{
-    char uidKey[kUidKeySize];
-    int cbUidKey = UidKey(uid, uidKey);
-    Buf key, value;
-    if (VAKOCheckAndRealloc(&key.p, &key.cb, cbUidKey) != 0)
-        return -1;
-    memcpy(key.p, uidKey, static_cast<size_t>(cbUidKey));
-    key.cb = cbUidKey;
-    std::vector<std::string> others;
-    VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_SET);
-    bool readFailed = false;
-    for (;;) {
-        if (VAKOBDbCursorGet(pUid, 0, &key.p, &key.cb, &value.p, &value.cb) != 0) {
-            readFailed = SLIBErrorGet() != SLIB_ERR_END_OF_ENUM;
-            break;
-        }
-        if (key.cb != cbUidKey || memcmp(key.p, uidKey, static_cast<size_t>(cbUidKey)) != 0)
-            break;
-        std::string name = Stored(value);
-        if (name != szKey)
-            others.push_back(name);
-        VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_NEXT);
-    }
-    VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_NEXT);
-    if (readFailed)
-        return -1;
-    if (VAKOBDbDelete(pUid, uidKey, cbUidKey) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
-        return -1;
-    for (const std::string &other : others)
-        if (Put(pUid, uidKey, cbUidKey, other) != 0)
-            return -1;
-    return 0;
-}
-
 } // namespace
 
 extern "C" {
-
-int VAKOGuestSupportGet(void)
-{
-    static int kept = -1;
-    if (kept < 0) {
-        kept = 1;
-        char value[kGuestValueSize] = "";
-        if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "guestsupport", value, sizeof value, 0) > 0 &&
-            strcmp(value, "no") == 0)
-            kept = 0;
-    }
-    return kept;
-}
 
 int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
 {
@@ -385,7 +333,9 @@ int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey)
         SLIB_ERR(VAKO_ERR_SYSTEM_USER);
         return -1;
     }
-    if (DeleteUidRecord(pDb->pPWDUID, uid, szKey) != 0)
+    // Only this account's uid record: other accounts may share the uid.
+    char uidKey[kUidKeySize];
+    if (keydb_internal::DeleteDupRecord(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), szKey) != 0)
         return -1;
     for (VAKOBDB *f : {pDb->pPWDName, pDb->pPWDSMB, pDb->pPWDVakoser, pDb->pPWDShadow})
         if (VAKOBDbDelete(f, szKey, cbKey) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
@@ -408,53 +358,18 @@ int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *s
         return 1;
     if (cbOut <= 0)
         return 0;
-    std::string stored = Stored(line);
-    size_t colon = stored.find(':');
-    if (colon == std::string::npos) {
-        *szOut = '\0';
+    keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(line), szOut, cbOut);
+    if (got == keydb_internal::NameField::NoSeparator)
         SLIB_ERR(VAKO_ERR_BAD_FORMAT);
-        return 0;
-    }
-    if (colon >= static_cast<size_t>(cbOut))
-        return 0;
-    memcpy(szOut, stored.data(), colon);
-    szOut[colon] = '\0';
-    return 1;
+    return got == keydb_internal::NameField::Copied ? 1 : 0;
 }
 
 int VAKOUserGetFreeUid(VAKOUSERDB *pDb)
 {
     if (!pDb)
         return -1;
-    int32_t current;
-    int64_t start;
-    if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) == 0) {
-        start = static_cast<int64_t>(current) + 1;
-    } else if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND) {
-        int largest;
-        if (user_internal::LargestUid(pDb->pPWDUID, &largest) != 0)
-            return -1;
-        start = static_cast<int64_t>(largest) + 1;
-    } else {
-        SLIB_ERR(VAKO_ERR_BDB_GET);
-        return -1;
-    }
-    if (start < VAKO_UID_FIRST + 1 || start > VAKO_UID_LAST)
-        start = VAKO_UID_FIRST;
-    int candidate = static_cast<int>(start);
-    Buf value;
-    do {
-        char uidKey[kUidKeySize];
-        if (VAKOBDbGet(pDb->pPWDUID, uidKey, UidKey(candidate, uidKey), &value.p, &value.cb) != 0) {
-            // Only an absent record is a free uid; a failed read is no answer.
-            if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND)
-                return candidate;
-            return -1;
-        }
-        candidate = candidate == VAKO_UID_LAST ? VAKO_UID_FIRST : candidate + 1;
-    } while (candidate != start);
-    SLIB_ERR(VAKO_ERR_NO_FREE_UID);
-    return -1;
+    return keydb_internal::FreeId(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, VAKO_UID_FIRST, VAKO_UID_LAST,
+                                  VAKO_ERR_NO_FREE_UID, __FILE_NAME__);
 }
 
 } // extern "C"

@@ -1,4 +1,5 @@
 #include "vako/user_db.h"
+#include "vako/user_op.h"
 
 #include <gtest/gtest.h>
 #include <limits.h>

@@ -29,7 +29,6 @@ namespace {
 
 using user_internal::SplitFields;
 
-constexpr int kListSize = 512;
 constexpr int kPasswdFields = 7;
 constexpr int kShadowFields = 9;
 constexpr int kIdTextSize = 32;
@@ -341,26 +340,3 @@ int VAKOUserIsPasswdMD5Encrypt(const char *szPasswd)
 }
 
 } // extern "C"
-
-namespace user_internal {
-
-int SplitFields(const char *line, std::vector<std::string> &fields)
-{
-    using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
-    ListPtr list(PslSLIBSzListAlloc(kListSize));
-    if (!list) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    PSLIBSZLIST raw = list.release();
-    int n = SLIBStrSep(line, ":", &raw);
-    list.reset(raw);
-    if (n < 0)
-        return -1;
-    fields.clear();
-    for (int i = 0; i < n; i++)
-        fields.emplace_back(SLIBSzListGet(list.get(), i));
-    return 0;
-}
-
-} // namespace user_internal

@@ -36,11 +36,28 @@ void WriteAccountFiles(const AccountFiles &files, time_t mtime)
     }
 }
 
+namespace {
+
+std::string ReadOrMissing(const char *path) { return FileExists(path) ? ReadFile(path) : std::string("<missing>"); }
+
+} // namespace
+
 AccountFiles ReadAccountFiles()
 {
-    auto read = [](const char *path) { return FileExists(path) ? ReadFile(path) : std::string("<missing>"); };
-    return {read(kPasswdFile), read(kShadowFile), read(kVakoUserConf), read(kSmbPasswdFile)};
+    return {ReadOrMissing(kPasswdFile), ReadOrMissing(kShadowFile), ReadOrMissing(kVakoUserConf),
+            ReadOrMissing(kSmbPasswdFile)};
 }
+
+void WriteGroupFiles(const GroupFiles &files, time_t mtime)
+{
+    for (const auto &[path, text] :
+         {std::pair{kGroupFile, &files.group}, std::pair{kGroupDescFile, &files.groupDesc}}) {
+        WriteFile(path, *text, 0644);
+        SetMtime(path, mtime);
+    }
+}
+
+GroupFiles ReadGroupFiles() { return {ReadOrMissing(kGroupFile), ReadOrMissing(kGroupDescFile)}; }
 
 AccountLines MadeUpAccount(const std::string &name, int uid)
 {

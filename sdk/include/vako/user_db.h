@@ -147,11 +147,6 @@ int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *s
  * code), 0x1F00 none left, 0xB200 the start cannot be read. */
 int VAKOUserGetFreeUid(VAKOUSERDB *pDb);
 
-/* 1 when guest support is on (the key "guestsupport" of
- * /etc.defaults/vakoinfo.conf is not exactly "no"), else 0; read once per
- * process. No error code. */
-int VAKOGuestSupportGet(void);
-
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <ostream>
 #include <string>
 
 namespace vakotest {
@@ -15,6 +16,23 @@ struct AccountFiles {
     bool operator==(const AccountFiles &) const = default;
 };
 
+// The bytes of the two group files.
+struct GroupFiles {
+    std::string group, groupDesc;
+    bool operator==(const GroupFiles &) const = default;
+};
+
+// Shown whole when a comparison fails.
+inline void PrintTo(const AccountFiles &f, std::ostream *os)
+{
+    *os << "passwd:\n" << f.passwd << "shadow:\n" << f.shadow << "vakouser.conf:\n" << f.vakouserConf
+        << "smbpasswd:\n" << f.smbpasswd;
+}
+inline void PrintTo(const GroupFiles &f, std::ostream *os)
+{
+    *os << "group:\n" << f.group << "group_desc:\n" << f.groupDesc;
+}
+
 // A modification time that no file written during a test has by chance.
 inline constexpr time_t kAccountsMtime = 1600000000;
 
@@ -23,6 +41,11 @@ inline constexpr time_t kAccountsMtime = 1600000000;
 void WriteAccountFiles(const AccountFiles &files, time_t mtime = kAccountsMtime);
 // The four files as they are now; a missing one reads "<missing>".
 AccountFiles ReadAccountFiles();
+
+// Writes /etc/group and /etc/group_desc (0644), each with modification time mtime.
+void WriteGroupFiles(const GroupFiles &files, time_t mtime = kAccountsMtime);
+// The two files as they are now; a missing one reads "<missing>".
+GroupFiles ReadGroupFiles();
 
 // Sets a file's access and modification times.
 void SetMtime(const std::string &path, time_t mtime);

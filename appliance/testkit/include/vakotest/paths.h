@@ -39,6 +39,16 @@ inline constexpr const char *kUserDbSmb = "/tmp/.db.user.smb.0966";
 inline constexpr const char *kUserDbUid = "/tmp/.db.user.uid.0966";
 inline constexpr const char *kUserDbTmpPrefix = "/tmp/.db.user.tmp";
 
+// The group files, the share database and the account daemon's pid file.
+inline constexpr const char *kGroupFile = "/etc/group";
+inline constexpr const char *kGroupDescFile = "/etc/group_desc";
+inline constexpr const char *kDomainGroupFile = "/usr/vako/etc/private/domain_group";
+inline constexpr const char *kGroupDbName = "/tmp/.db.group.name.0966";
+inline constexpr const char *kGroupDbId = "/tmp/.db.group.id.0966";
+inline constexpr const char *kGroupDbDesc = "/tmp/.db.group.desc.0966";
+inline constexpr const char *kShareDb = "/tmp/.db.vakoshare.0966";
+inline constexpr const char *kScemdPid = "/var/run/scemd.pid";
+
 // The stand-ins' own files: the system log, the calls of the stand-in
 // programs and the listings the partition tool prints.
 inline constexpr const char *kSyslogFile = "/.sandbox/syslog";

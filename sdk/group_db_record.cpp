@@ -1,0 +1,346 @@
+// The keyed operations on an open group database: store and delete a
+// group, existence of a name, the walk over the groups, a free group id.
+#include "vako/group_db.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "keydb_internal.h"
+#include "slib/error.h"
+#include "slibcxx/raii.h"
+#include "vako/user.h"
+
+namespace {
+
+using keydb_internal::Buf;
+using keydb_internal::kIdKeySize;
+using keydb_internal::Put;
+using keydb_internal::SavedError;
+using keydb_internal::Stored;
+
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcSet = "group_db_set";
+constexpr const char *kSrcDelete = "group_db_delete";
+constexpr const char *kSrcCheckExists = "group_db_check_exists";
+constexpr const char *kSrcGetByCursor = "group_db_get_by_cursor";
+constexpr const char *kSrcFreeGid = "group_get_free_gid";
+
+#define GROUP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+
+constexpr int kKeySize = 129;
+
+using GroupPtr = slib::OwnedPtr<VAKOGROUP, VAKOGroupFree>;
+
+bool IsSystemGid(int gid) { return static_cast<uint32_t>(gid) <= VAKO_GID_SYSTEM_MAX; }
+
+bool Open(const VAKOGROUPDB *db) { return db && db->pGRPName && db->pGRPGID && db->pGRPDesc; }
+
+// A group's .name record unpacked: 0, or -1 (absent or unreadable: 0x1800
+// from src; the unpack's code, logged).
+int ReadGroup(VAKOGROUPDB *db, const std::string &key, GroupPtr &group, std::string &line, const char *src)
+{
+    Buf value;
+    if (VAKOBDbGet(db->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
+        GROUP_ERR(src, VAKO_ERR_GROUP_NOT_FOUND);
+        return -1;
+    }
+    line = Stored(value);
+    PVAKOGROUP raw = nullptr;
+    int r = VAKOGroupDBUnpack(line.c_str(), &raw);
+    group.reset(raw);
+    if (r != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOGroupDBUnpack failed. vakoerr=0x%04X", src, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    return 0;
+}
+
+// Removes one record, an absent one included: 0, or -1.
+int DeleteIfThere(VAKOBDB *bdb, const std::string &key)
+{
+    if (VAKOBDbDelete(bdb, key.c_str(), static_cast<int>(key.size()) + 1) == 0)
+        return 0;
+    return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+}
+
+// The records that a store put in place, and how to take each back should
+// a later store fail: a store that fails changes nothing.
+class Undo {
+public:
+    explicit Undo(VAKOGROUPDB *db) : db_(db) {}
+    ~Undo()
+    {
+        if (done_)
+            return;
+        SavedError saved;
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+            int cbKey = static_cast<int>(it->key.size()) + 1;
+            if (it->hadOld)
+                Put(it->bdb, it->key.c_str(), cbKey, it->old);
+            else if (it->bdb == db_->pGRPGID)
+                keydb_internal::DeleteDupRecord(it->bdb, it->key.c_str(), cbKey, it->added);
+            else
+                VAKOBDbDelete(it->bdb, it->key.c_str(), cbKey);
+        }
+        saved.Restore();
+    }
+    Undo(const Undo &) = delete;
+    Undo &operator=(const Undo &) = delete;
+
+    // Stores key -> value in a file without duplicates, noting what it held.
+    int Replace(VAKOBDB *bdb, const std::string &key, const std::string &value)
+    {
+        Step step{bdb, key, {}, false, {}};
+        Buf old;
+        if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &old.p, &old.cb) == 0) {
+            step.hadOld = true;
+            step.old = Stored(old);
+        } else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
+            return -1;
+        }
+        if (Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
+            return -1;
+        steps_.push_back(std::move(step));
+        return 0;
+    }
+    // Adds one record to the gid file.
+    int Add(const std::string &key, const std::string &value)
+    {
+        if (Put(db_->pGRPGID, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
+            return -1;
+        steps_.push_back({db_->pGRPGID, key, {}, false, value});
+        return 0;
+    }
+    void Keep() { done_ = true; }
+
+private:
+    struct Step {
+        VAKOBDB *bdb;
+        std::string key, old;
+        bool hadOld;
+        std::string added;
+    };
+    VAKOGROUPDB *db_;
+    std::vector<Step> steps_;
+    bool done_ = false;
+};
+
+std::string IdKeyOf(int gid)
+{
+    char key[kIdKeySize];
+    keydb_internal::IdKey(gid, key);
+    return key;
+}
+
+// The next record of the name file that is no reserved one, unpacked.
+int NextGroup(VAKOGROUPDB *db, PVAKOGROUP *ppGroup, std::string &key)
+{
+    Buf k, v;
+    if (VAKOBDbCursorGet(db->pGRPName, 1, &k.p, &k.cb, &v.p, &v.cb) != 0) {
+        if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM)
+            GROUP_ERR(kSrcGetByCursor, VAKO_ERR_GROUP_NOT_FOUND);
+        return -1;
+    }
+    key = Stored(k);
+    if (VAKOGroupDBUnpack(Stored(v).c_str(), ppGroup) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOGroupDBUnpack failed. vakoerr=0x%04X", kSrcGetByCursor, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGROUP pGroup)
+{
+    if (!Open(pDb) || !pGroup || (szOldKey && cbOldKey < 0)) {
+        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (!VAKOGroupIsValidName(pGroup->szName)) {
+        GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
+        return -1;
+    }
+    char upper[kKeySize];
+    int n = keydb_internal::UpperKey(pGroup->szName, upper, sizeof upper);
+    if (n < 0) {
+        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcSet, __LINE__, pGroup->szName);
+        if (n == keydb_internal::kKeyTooLong)
+            GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
+        return -1;
+    }
+    const std::string key(upper, static_cast<size_t>(n));
+
+    // The new line first: a member list that cannot be made changes nothing.
+    struct group gr;
+    if (VAKOGroupToUnixGroup(pGroup, &gr) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOGroupToUnixGroup failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    char *packed = nullptr;
+    int cbPacked = 0;
+    int cbLine = VAKOGroupDBPackFromUnix(&gr, &packed, &cbPacked);
+    slib::HeapPtr<char> packedOwner(packed);
+    if (cbLine < 0) {
+        syslog(LOG_ERR, "%s:%d VAKOGroupDBPackFromUnix failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    const std::string line(packed);
+
+    std::string oldKey;
+    GroupPtr old;
+    bool sameKey = false, keepId = false, hadDesc = false;
+    std::string newDesc;
+    if (szOldKey) {
+        oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
+        oldKey.resize(strlen(oldKey.c_str()));
+        sameKey = oldKey == key;
+        // Domain groups are never stored here.
+        if (oldKey.find('\\') != std::string::npos)
+            return -1;
+        std::string oldLine;
+        if (ReadGroup(pDb, oldKey, old, oldLine, kSrcSet) != 0)
+            return -1;
+        if (IsSystemGid(old->gid)) {
+            // A system group keeps its name and id records; "users" is never changed.
+            if (!sameKey || strcasecmp(oldKey.c_str(), SZ_GROUP_USERS) == 0) {
+                GROUP_ERR(kSrcSet, VAKO_ERR_SYSTEM_GROUP);
+                return -1;
+            }
+            keepId = true;
+        }
+        Buf desc;
+        if (VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p, &desc.cb) == 0) {
+            std::string d = Stored(desc);
+            size_t colon = d.find(':');
+            if (colon == std::string::npos) {
+                GROUP_ERR(kSrcSet, VAKO_ERR_BAD_FORMAT);
+                return -1;
+            }
+            hadDesc = true;
+            newDesc = std::string(pGroup->szName) + d.substr(colon);
+        } else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
+            return -1;
+        }
+    }
+    // Stored over another group, the new line would leave that group's id
+    // record naming it: the next dump would write it twice.
+    if (!sameKey && VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0)) {
+        GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_EXISTS);
+        return -1;
+    }
+
+    Undo undo(pDb);
+    if (undo.Replace(pDb->pGRPName, key, line) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPName failed, str=%s. vakoerr=0x%04X", kSrcSet, __LINE__, upper,
+               SLIBErrorGet());
+        return -1;
+    }
+    if (hadDesc && undo.Replace(pDb->pGRPDesc, key, newDesc) != 0)
+        return -1;
+    bool sameId = old && sameKey && old->gid == pGroup->gid;
+    if (!keepId && !sameId && undo.Add(IdKeyOf(pGroup->gid), key) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPGID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    undo.Keep();
+    if (!old)
+        return 0;
+    // Then the old records: of its gid only the old group's own record.
+    std::string oldIdKey = IdKeyOf(old->gid);
+    if (!keepId && !sameId &&
+        keydb_internal::DeleteDupRecord(pDb->pGRPGID, oldIdKey.c_str(), static_cast<int>(oldIdKey.size()) + 1,
+                                        oldKey) != 0)
+        return -1;
+    if (!sameKey && (DeleteIfThere(pDb->pGRPName, oldKey) != 0 || DeleteIfThere(pDb->pGRPDesc, oldKey) != 0))
+        return -1;
+    return 0;
+}
+
+int VAKOGroupDBDelete(VAKOGROUPDB *pDb, const char *szKey, int cbKey)
+{
+    if (!Open(pDb) || !szKey || cbKey < 0) {
+        GROUP_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
+    if (key.find('\\') != std::string::npos)
+        return -1;
+    GroupPtr group;
+    std::string line;
+    if (ReadGroup(pDb, key, group, line, kSrcDelete) != 0)
+        return -1;
+    if (IsSystemGid(group->gid)) {
+        GROUP_ERR(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
+        return -1;
+    }
+    // Other groups may share the gid: only this group's record goes.
+    std::string idKey = IdKeyOf(group->gid);
+    if (keydb_internal::DeleteDupRecord(pDb->pGRPGID, idKey.c_str(), static_cast<int>(idKey.size()) + 1, key) != 0)
+        return -1;
+    if (DeleteIfThere(pDb->pGRPName, key) != 0 || DeleteIfThere(pDb->pGRPDesc, key) != 0)
+        return -1;
+    return 0;
+}
+
+int VAKOGroupDBCheckExists(VAKOGROUPDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut)
+{
+    if (!Open(pDb) || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
+        GROUP_ERR(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
+        return 0;
+    }
+    std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
+    Buf value;
+    if (VAKOBDbGet(pDb->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
+        GROUP_ERR(kSrcCheckExists, VAKO_ERR_GROUP_NOT_FOUND);
+        return 0;
+    }
+    if (!szOut)
+        return 1;
+    if (cbOut <= 0)
+        return 0;
+    keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(value), szOut, cbOut);
+    if (got == keydb_internal::NameField::NoSeparator)
+        GROUP_ERR(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
+    return got == keydb_internal::NameField::Copied ? 1 : 0;
+}
+
+int VAKOGroupDBGetByCursor(VAKOGROUPDB *pDb, PVAKOGROUP *ppGroup, int typeMask, int bAll)
+{
+    if (!Open(pDb) || !ppGroup) {
+        GROUP_ERR(kSrcGetByCursor, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    std::string key;
+    for (;;) {
+        if (NextGroup(pDb, ppGroup, key) != 0)
+            return -1;
+        int type = key.find('\\') != std::string::npos ? VAKO_GROUP_TYPE_DOMAIN : VAKO_GROUP_TYPE_LOCAL;
+        if (!(typeMask & type))
+            continue;
+        const VAKOGROUP *g = *ppGroup;
+        if (!bAll && (typeMask & VAKO_GROUP_TYPE_LOCAL) && !strchr(g->szName, '\\') && IsSystemGid(g->gid) &&
+            strcmp(g->szName, SZ_GROUP_USERS) != 0)
+            continue;
+        return 0;
+    }
+}
+
+int VAKOGroupGetFreeGid(VAKOGROUPDB *pDb)
+{
+    if (!Open(pDb))
+        return -1;
+    return keydb_internal::FreeId(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, VAKO_GID_FIRST, VAKO_GID_LAST,
+                                  VAKO_ERR_NO_FREE_GID, kSrcFreeGid);
+}
+
+} // extern "C"

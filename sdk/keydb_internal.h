@@ -1,0 +1,262 @@
+// Pieces that the databases on the keyed files share: the user, group and
+// share databases (not part of the C interface).
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "slib/error.h"
+#include "slib/lock.h"
+#include "slib/szhash.h"
+#include "slib/szlist.h"
+#include "slibcxx/raii.h"
+#include "vako/keydb.h"
+#include "vako/keydb_cache.h"
+
+namespace keydb_internal {
+
+using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
+using HashPtr = slib::OwnedPtr<SLIBSZHASH, SLIBSzHashFree>;
+
+// A growing buffer of the keyed layer, freed on every path.
+struct Buf {
+    void *p = nullptr;
+    int cb = 0;
+    Buf() = default;
+    Buf(const Buf &) = delete;
+    Buf &operator=(const Buf &) = delete;
+    ~Buf() { VAKOBDbDataFree(p); }
+    const char *str() const { return static_cast<const char *>(p); }
+};
+
+// A stored value as text: up to its NUL, never past its length.
+inline std::string Stored(const Buf &b)
+{
+    return b.p ? std::string(b.str(), strnlen(b.str(), static_cast<size_t>(b.cb))) : std::string();
+}
+
+// Stores text with its NUL.
+inline int Put(VAKOBDB *bdb, const void *key, int cbKey, const std::string &value)
+{
+    return VAKOBDbSet(bdb, key, cbKey, value.c_str(), static_cast<int>(value.size()) + 1);
+}
+
+// Room for the key "%06d" of any id.
+constexpr int kIdKeySize = 16;
+// The id files' key of an id: its length with the NUL.
+inline int IdKey(int id, char *key) { return snprintf(key, kIdKeySize, "%06d", id) + 1; }
+
+// What UpperKey returns for a name whose upper-cased form does not fit: the
+// upper-caser then leaves the buffer empty, and an empty key names nothing.
+constexpr int kKeyTooLong = -2;
+// name upper-cased into key (cb bytes): its length without the NUL; -1 when
+// the upper-caser failed (its code recorded); kKeyTooLong (no code).
+int UpperKey(const char *name, char *key, int cb);
+
+// The fields of text split at every one of delims (empty ones too): 0, or
+// -1 with the splitter's code.
+int Split(const char *text, const char *delims, std::vector<std::string> &fields);
+
+// The largest key of an id file ("%06d" keys, reserved ones passed over) as
+// a number, 0 when the file holds none: 0, or -1 (0x8000 the cursor cannot
+// be set, 0xB200 a read failed). The cursor is left on "next".
+int LargestIdKey(VAKOBDB *pIdDb, int *pId);
+
+// What CopyNameField found.
+enum class NameField { Copied, NoSeparator, TooLong };
+// The text of a stored line before its first ':' into out (cbOut > 0
+// bytes, with its NUL): Copied; NoSeparator (out ""); TooLong (out untouched).
+inline NameField CopyNameField(const std::string &line, char *out, int cbOut)
+{
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+        *out = '\0';
+        return NameField::NoSeparator;
+    }
+    if (colon >= static_cast<size_t>(cbOut))
+        return NameField::TooLong;
+    memcpy(out, line.data(), colon);
+    out[colon] = '\0';
+    return NameField::Copied;
+}
+
+// Opens a database whose record Rec holds n files, the handle of file i in
+// fileOf(record, i): prefix + suffix[i] with cache[i]'s duplicates flag, as
+// OpenFileSet (build fills a new set). On success a record in *ppDb is
+// closed and replaced: 0 or 1; -1 leaves *ppDb as it was.
+template <class Rec>
+int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const char *const *suffix,
+               const VAKOBDBCACHEFILE *cache, VAKOBDB *&(*fileOf)(Rec *, int), int (*build)(Rec *),
+               void (*close)(Rec *));
+
+// Reads the last id handed out from the marker line "#$<marker>$<id>$" of
+// a text file (the first '#' of a line; a number not followed by '$' lets
+// later lines give another) and stores it as the 32-bit word curKey in the
+// id file; a number outside first..last gives the largest id key instead.
+// 0, or -1 (0x0900 the file, LargestIdKey's codes, 0xB300 the store),
+// codes recorded with src.
+int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int first, int last, const char *curKey,
+                int cbCurKey, const char *src);
+
+// The first id from the last one handed out (the word curKey, else the
+// largest id key) + 1 upward without a record in the id file, wrapping from
+// last to first (a start outside them is first): the id, or -1 with 0xB200
+// (the start cannot be read), noneCode (none left) or a failed probe's
+// code, recorded with src.
+int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last, int noneCode, const char *src);
+
+// One cache file of a set being opened: its name after the set's prefix
+// (or "" for a set of one file), duplicates flag and the field of the
+// set's record that receives its handle.
+struct SetFile {
+    const char *suffix;
+    int bDup;
+    VAKOBDB **handle;
+};
+// Opens each file prefix + suffix of a set in order (0x0D00 for a path of
+// 4096 bytes or more), a missing one created empty and marked
+// current. When one was created the files that existed are made empty too
+// (marked replaced for their holders first), so that a build never adds to
+// records an interrupted one left; build fills them, and all are opened
+// again so that everything the build wrote is in the files. 0 all existed,
+// 1 built, -1 (logged with src; the build's or the open's code): the
+// handles opened stay in their fields for the caller to close.
+int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> &files,
+                const std::function<int()> &build);
+
+template <class Rec>
+int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const char *const *suffix,
+               const VAKOBDBCACHEFILE *cache, VAKOBDB *&(*fileOf)(Rec *, int), int (*build)(Rec *),
+               void (*close)(Rec *))
+{
+    if (!ppDb || !prefix) {
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, src, __LINE__);
+        return -1;
+    }
+    Rec *db = static_cast<Rec *>(calloc(1, sizeof(Rec)));
+    if (!db) {
+        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, src, __LINE__);
+        return -1;
+    }
+    std::vector<SetFile> files;
+    for (int i = 0; i < n; i++)
+        files.push_back({suffix[i], cache[i].bDup, &fileOf(db, i)});
+    int r = OpenFileSet(src, prefix, files, [&] { return build(db); });
+    if (r < 0) {
+        close(db);
+        return -1;
+    }
+    close(*ppDb);
+    *ppDb = db;
+    return r;
+}
+
+// True when something (a file, a link, a directory) stands at path.
+inline bool PathExists(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+// Removes from a file with duplicate keys only the records of key whose
+// value is the text value, keeping the others of that key: 0 (also when
+// there was none), or -1 with the store's code.
+int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
+
+// Keeps the error code of a failure while a clean-up step records others.
+class SavedError {
+public:
+    SavedError() : code_(SLIBErrorGet()), file_(SLIBErrorGetFile()), line_(SLIBErrorGetLine()) {}
+    void Restore() const { SLIBErrorSetEx(code_, file_, line_); }
+
+private:
+    int code_;
+    const char *file_;
+    int line_;
+};
+
+// A hold of lock-table rows that this call took itself: released once,
+// and only then, so that a caller's own hold of the same rows stays. Codes
+// are recorded with src as the source file.
+class LockHold {
+public:
+    LockHold(const char *src, int releaseMask) : src_(src), mask_(releaseMask) {}
+    ~LockHold() { Release(0); }
+    LockHold(const LockHold &) = delete;
+    LockHold &operator=(const LockHold &) = delete;
+    // 0, or -1 with 0x0400.
+    int Take(int request, int timeoutSec)
+    {
+        if (ErrSLIBFileLock(request, timeoutSec) != 0) {
+            SLIBErrorSetEx(SLIB_ERR_LOCK_TIMEOUT, src_, __LINE__);
+            return -1;
+        }
+        held_ = true;
+        return 0;
+    }
+    // The result after the release: result, or -1 with 0x0500.
+    int Release(int result)
+    {
+        if (!held_)
+            return result;
+        held_ = false;
+        if (ErrSLIBFileUnlock(mask_) != 0) {
+            SLIBErrorSetEx(SLIB_ERR_LOCK_RELEASE, src_, __LINE__);
+            return -1;
+        }
+        return result;
+    }
+
+private:
+    const char *src_;
+    int mask_;
+    bool held_ = false;
+};
+
+// Reads a text file line by line (getline, lines of any length), the line
+// end kept.
+class LineReader {
+public:
+    explicit LineReader(const char *path) : fp_(fopen(path, "re")) {}
+    // Reads an open stream that stays the caller's.
+    explicit LineReader(FILE *fp) : borrowed_(fp) {}
+    ~LineReader() { free(line_); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+    bool ok() const { return stream() != nullptr; }
+    FILE *stream() const { return borrowed_ ? borrowed_ : fp_.get(); }
+    // The next line, or NULL at the end or on a read error.
+    char *Next()
+    {
+        ssize_t n = getline(&line_, &cap_, stream());
+        if (n < 0)
+            return nullptr;
+        len_ = static_cast<size_t>(n);
+        return line_;
+    }
+    size_t len() const { return len_; }
+    // True when reading stopped at the end of the file, not at an error.
+    bool AtEnd() const { return feof(stream()) && !ferror(stream()); }
+
+private:
+    slib::FilePtr fp_;
+    FILE *borrowed_ = nullptr;
+    char *line_ = nullptr;
+    size_t cap_ = 0;
+    size_t len_ = 0;
+};
+
+// Cuts a line at its first "\n".
+inline void CutLineEnd(char *line)
+{
+    if (char *nl = strchr(line, '\n'))
+        *nl = '\0';
+}
+
+} // namespace keydb_internal

@@ -1,0 +1,136 @@
+// Writes the account, group and share files and the caches under /tmp: run
+// it inside vako-sandbox. n groups built into the group caches from
+// /etc/group and dumped back; n shares, whose lists name accounts and
+// groups, built from smb.conf and dumped back.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "share_db_testutil.h"
+#include "vakotest/accounts.h"
+#include "vakotest/paths.h"
+
+namespace {
+
+constexpr int kAccounts = 1000;
+constexpr int kFirstUid = 1024;
+constexpr int kFirstGid = 65536;
+
+std::string User(int i) { return "user" + std::to_string(kFirstUid + i % kAccounts); }
+std::string GroupName(int i) { return "g" + std::to_string(kFirstGid + i); }
+
+// n groups of four members each, in gid order, each with a description.
+vakotest::GroupFiles MadeUpGroups(int n)
+{
+    vakotest::GroupFiles files;
+    files.group = "#$_@GID__INDEX@_$" + std::to_string(kFirstGid + n - 1) + "$\nroot:x:0:\nusers:x:100:\n";
+    for (int i = 0; i < n; i++) {
+        files.group += GroupName(i) + ":x:" + std::to_string(kFirstGid + i) + ":" + User(i) + "," + User(i + 1) + "," +
+                       User(i + 2) + "," + User(i + 3) + "\n";
+        files.groupDesc += GroupName(i) + ":Group number " + std::to_string(i) + "\n";
+    }
+    return files;
+}
+
+// n shares whose lists name accounts and groups.
+std::string MadeUpSmbConf(int n, int groups)
+{
+    std::string text = sharedb::kGlobal;
+    for (int i = 0; i < n; i++) {
+        sharedb::Section s("share" + std::to_string(i), "@" + GroupName((i * 7) % groups), "",
+                           "Share number " + std::to_string(i), "/volume1/share" + std::to_string(i));
+        s.read = User(i) + ",@" + GroupName(i % groups);
+        s.write = User(i + 1) + "," + User(i + 2) + ",@" + GroupName((i + 1) % groups);
+        text += s.Text();
+    }
+    return text;
+}
+
+void WriteFiles(int groups, int shares)
+{
+    vakotest::WriteAccountFiles(vakotest::MadeUpAccounts(kAccounts, kFirstUid));
+    vakotest::WriteGroupFiles(MadeUpGroups(groups));
+    sharedb::WriteSmbConf(MadeUpSmbConf(shares, groups));
+}
+
+void RemoveGroupCaches()
+{
+    for (const char *f : {vakotest::kGroupDbName, vakotest::kGroupDbId, vakotest::kGroupDbDesc})
+        unlink(f);
+}
+
+// Open of missing group caches: created and built from the two text files.
+void BM_GroupDbBuild(benchmark::State &state)
+{
+    int n = static_cast<int>(state.range(0));
+    WriteFiles(n, 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        RemoveGroupCaches();
+        state.ResumeTiming();
+        groupdb::DbPtr db = groupdb::Open();
+        if (!db)
+            state.SkipWithError("build failed");
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_GroupDbBuild)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// /etc/group and /etc/group_desc written back from the caches.
+void BM_GroupDbDump(benchmark::State &state)
+{
+    int n = static_cast<int>(state.range(0));
+    WriteFiles(n, 1);
+    RemoveGroupCaches();
+    groupdb::DbPtr db = groupdb::Open();
+    if (!db) {
+        state.SkipWithError("build failed");
+        return;
+    }
+    for (auto _ : state)
+        if (VAKOGroupDBDump(db.get()) != 0)
+            state.SkipWithError("dump failed");
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_GroupDbDump)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Open of a missing share database beside 10,000 groups: built from
+// smb.conf, every list validated against the account and group caches.
+void BM_ShareDbBuild(benchmark::State &state)
+{
+    int n = static_cast<int>(state.range(0));
+    WriteFiles(10000, n);
+    RemoveGroupCaches();
+    groupdb::Open(); // the group caches are there before the share build
+    for (auto _ : state) {
+        state.PauseTiming();
+        unlink(vakotest::kShareDb);
+        state.ResumeTiming();
+        sharedb::DbPtr db = sharedb::Open();
+        if (!db)
+            state.SkipWithError("build failed");
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_ShareDbBuild)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// smb.conf written back from the share database.
+void BM_ShareDbDump(benchmark::State &state)
+{
+    int n = static_cast<int>(state.range(0));
+    WriteFiles(10000, n);
+    unlink(vakotest::kShareDb);
+    sharedb::DbPtr db = sharedb::Open();
+    if (!db) {
+        state.SkipWithError("build failed");
+        return;
+    }
+    for (auto _ : state)
+        if (VAKOShareDBDump(db.get()) != 0)
+            state.SkipWithError("dump failed");
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_ShareDbDump)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+} // namespace
