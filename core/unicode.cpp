@@ -53,7 +53,7 @@ template <class T> HeapPtr<T> AllocScaled(uint64_t n, unsigned factor, int32_t *
 int Utf8ToUtf16(const char *s, HeapPtr<UChar> &out, int32_t *pLen)
 {
     slib::IcuDataInit();
-    int32_t cap;
+    int32_t cap = 0;
     out = AllocScaled<UChar>(strlen(s), 2, &cap);
     if (!out)
         return -1;
@@ -68,7 +68,7 @@ int Utf8ToUtf16(const char *s, HeapPtr<UChar> &out, int32_t *pLen)
 
 int Utf16ToUtf8(const UChar *s, int32_t n, HeapPtr<char> &out, int32_t *pLen)
 {
-    int32_t cap;
+    int32_t cap = 0;
     out = AllocScaled<char>(static_cast<uint64_t>(n), 6, &cap);
     if (!out)
         return -1;
@@ -83,7 +83,7 @@ int Utf16ToUtf8(const UChar *s, int32_t n, HeapPtr<char> &out, int32_t *pLen)
 
 int UpperUtf16(const UChar *s, int32_t n, HeapPtr<UChar> &out, int32_t *pLen)
 {
-    int32_t cap;
+    int32_t cap = 0;
     out = AllocScaled<UChar>(static_cast<uint64_t>(n), 2, &cap);
     if (!out)
         return -1;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vakotest {
 
@@ -103,7 +104,20 @@ inline constexpr bool kAllocationFailureTestable = false;
 inline constexpr bool kAllocationFailureTestable = true;
 #endif
 
+// A string longer than INT32_MAX bytes exists only on a 64-bit processor:
+// elsewhere no object may exceed PTRDIFF_MAX, and the compiler relies on
+// it (a strlen() result past it is taken to be impossible).
+inline constexpr bool kStringsBeyondAnIntExist = PTRDIFF_MAX > INT32_MAX;
+
 } // namespace vakotest
+
+// The first line of a test of text longer than INT32_MAX bytes: on a 32-bit
+// processor it is skipped, and says why.
+#define VAKOTEST_SKIP_UNLESS_STRINGS_BEYOND_AN_INT_EXIST()                                                     \
+    do {                                                                                                       \
+        if (!vakotest::kStringsBeyondAnIntExist)                                                               \
+            GTEST_SKIP() << "no object is larger than 2 GiB on a 32-bit processor";                            \
+    } while (0)
 
 // The first line of an allocation-failure test: under AddressSanitizer it is
 // skipped, and says why.
