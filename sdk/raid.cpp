@@ -61,12 +61,13 @@ int RaidTypeOf(int level)
     }
 }
 
-// Members that may be missing before the array stops working.
-int ToleranceOf(const mdu_array_info_t &info)
+// Members that may be missing before the array stops working; 64 bits,
+// as the slot count is the driver's word and may be any int.
+int64_t ToleranceOf(const mdu_array_info_t &info)
 {
     switch (info.level) {
     case 1:
-        return info.raid_disks - 1;
+        return int64_t{info.raid_disks} - 1;
     case 5:
         return 1;
     case 6:
@@ -259,7 +260,7 @@ int VAKORaidDecideStatus(const mdu_array_info_t *pInfo, const VAKORAIDDISK *pLis
         else if (p->status == VAKO_RAID_DISK_ERROR)
             ++err;
     }
-    int missing = pInfo->raid_disks - ok;
+    int64_t missing = int64_t{pInfo->raid_disks} - ok;
     if (total == 0 || err > 0)
         *pStatus = VAKO_RAID_CRASHED;
     else if (missing <= 0)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <linux/magic.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -250,6 +251,10 @@ TEST(RaidStatus, Decision)
         {10, 4, {0, 0, 0}, VAKO_RAID_CRASHED},
         {10, 4, {0, 0, 0, 0}, VAKO_RAID_NORMAL},
         {1, 2, {}, VAKO_RAID_CRASHED},
+        // Slot counts no array has: reckoned without overflow.
+        {1, INT_MIN, {0}, VAKO_RAID_NORMAL},
+        {5, INT_MIN, {0, 0}, VAKO_RAID_NORMAL},
+        {1, INT_MAX, {1, 1}, VAKO_RAID_CRASHED},
     };
     for (const Case &c : cases) {
         std::vector<VAKORAIDDISK> disks(c.members.size());
