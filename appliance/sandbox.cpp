@@ -8,8 +8,9 @@
 //
 //   vako-sandbox [options] -- command [args...]
 //     --uptime SECONDS   CLOCK_BOOTTIME (and so the uptime) starts there
-//     --fixture DIR      DIR/root copied over /, DIR/kernel/proc-sys-kernel
-//                        and DIR/kernel/sys-block as tmpfs over their dirs
+//     --fixture DIR      DIR/root copied over /, DIR/kernel/proc-sys-kernel,
+//                        DIR/kernel/sys-block and DIR/kernel/sys-class-net
+//                        as tmpfs over their dirs
 //     --cwd DIR          working directory of the command (default /)
 //     --out DIR          after the run, copy the --out-path trees into DIR
 //     --out-path P       (repeatable; default /tmp /var/log /etc /.sandbox)
@@ -461,12 +462,19 @@ bool IsDir(const std::string &p)
 // Stand-in programs, then the fixture over them (so that it can shadow one).
 void Populate(const std::string &root, const Options &o)
 {
+    // Kernel directories, their trees in the fixture, and whether the mask
+    // keeps what it hides.
+    struct KernelDir {
+        const char *path, *fixture;
+        bool snapshot;
+    };
+    static constexpr KernelDir kKernelDirs[] = {{"/proc/sys/kernel", "/kernel/proc-sys-kernel", true},
+                                                {"/sys/block", "/kernel/sys-block", false},
+                                                {"/sys/class/net", "/kernel/sys-class-net", true}};
     if (!o.fixture.empty()) {
-        for (const char *k : {"/proc/sys/kernel", "/sys/block"}) {
-            std::string from = o.fixture + "/kernel/" + (k[1] == 'p' ? "proc-sys-kernel" : "sys-block");
-            if (IsDir(from) && !vakoappliance::MaskKernelDir(root + k, k[1] == 'p'))
-                Die(std::string("mask ") + k);
-        }
+        for (const KernelDir &k : kKernelDirs)
+            if (IsDir(o.fixture + k.fixture) && !vakoappliance::MaskKernelDir(root + k.path, k.snapshot))
+                Die(std::string("mask ") + k.path);
     }
     int fixture = o.fixture.empty() ? -1 : OpenDir(o.fixture);
     InRoot(root, [&] {
@@ -478,10 +486,9 @@ void Populate(const std::string &root, const Options &o)
         std::string f = FdPath(fixture);
         if (IsDir(f + "/root"))
             CopyTree(f + "/root", "/");
-        if (IsDir(f + "/kernel/proc-sys-kernel"))
-            CopyTree(f + "/kernel/proc-sys-kernel", "/proc/sys/kernel");
-        if (IsDir(f + "/kernel/sys-block"))
-            CopyTree(f + "/kernel/sys-block", "/sys/block");
+        for (const KernelDir &k : kKernelDirs)
+            if (IsDir(f + k.fixture))
+                CopyTree(f + k.fixture, k.path);
     });
     if (fixture >= 0)
         close(fixture);

@@ -290,6 +290,21 @@ TEST(KernelFiles, MaskTheirDirectoryAndKeepTheUsualSysctls)
     EXPECT_THROW(vakotest::MountKernelFile("/etc/x", ""), std::invalid_argument);
 }
 
+// Bonding files: /sys/class/net keeps its interfaces under the mask; the
+// status files of /proc/net/bonding are the calling process's own.
+TEST(KernelFiles, BondingFilesBesideTheRealOnes)
+{
+    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/mode", "balance-alb 6\n");
+    EXPECT_EQ(ReadFile("/sys/class/net/bond0/bonding/mode"), "balance-alb 6\n");
+    EXPECT_TRUE(vakotest::FileExists("/sys/class/net/eth0/address"));
+    EXPECT_EQ(vakotest::Run({"cat", "/sys/class/net/bond0/bonding/mode"}).out, "balance-alb 6\n");
+
+    vakotest::MountKernelFile("/proc/net/bonding/bond0", "status\n");
+    EXPECT_EQ(ReadFile("/proc/net/bonding/bond0"), "status\n");
+    EXPECT_NE(ReadFile("/proc/net/dev").find("eth0:"), std::string::npos);
+    EXPECT_NE(vakotest::Run({"cat", "/proc/net/bonding/bond0"}).status, 0);
+}
+
 TEST(Fixture, InstallsAnApplianceAtTheRealPaths)
 {
     vakotest::Appliance a;
@@ -374,6 +389,18 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     for (const std::string &name : vakotest::ListDir("/tmp"))
         EXPECT_TRUE(name == "fx" || name == "out") << name;
     EXPECT_EQ(ReadFile("/bin/get_key_value").find("shadowed"), std::string::npos);
+}
+
+// A fixture tree's sys-class-net files, under the runner.
+TEST(Fixture, TreeServesBondingFiles)
+{
+    vakotest::WriteFile("/tmp/fb/kernel/sys-class-net/bond0/bonding/slaves", "eth0 eth1\n");
+    auto r = vakotest::Run({kSandbox, "--fixture", "/tmp/fb", "--", "sh", "-c",
+                            "cat /sys/class/net/bond0/bonding/slaves;"
+                            "test -e /sys/class/net/eth1/address && echo eth1"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "eth0 eth1\neth1\n");
 }
 
 } // namespace

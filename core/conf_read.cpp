@@ -14,6 +14,7 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/unicode.h"
+#include "szhash_fill.h"
 
 using conf::Guarded;
 using conf::IsComment;
@@ -261,6 +262,7 @@ int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *p
     if (!fp)
         return -1;
     LineReader r(fp.get());
+    slib::SzHashFiller fill(ppHash);
     bool in = false;
     while (r.Next()) {
         char *line = r.line();
@@ -281,10 +283,14 @@ int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *p
         pair.reset(l);
         if (split < 0)
             continue;
-        if (SLIBSzHashSetValue(ppHash, SLIBSzListGet(l, 0), SLIBSzListGet(l, 1)) < 0) {
+        if (fill.Set(SLIBSzListGet(l, 0), SLIBSzListGet(l, 1)) < 0) {
             SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
+    }
+    if (fill.Flush() < 0) {
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        return -1;
     }
     return (*ppHash)->nItem;
 }
@@ -318,6 +324,7 @@ int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, 
                 SzSLIBSzListRemove(l, i);
     }
     LineReader r(fp.get());
+    slib::SzHashFiller fill(ppHash);
     while (r.Next()) {
         char *line = r.line();
         if (IsComment(line))
@@ -334,12 +341,16 @@ int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, 
                 continue;
             SzSLIBSzListRemove(want.get(), idx);
         }
-        if (SLIBSzHashSetValue(ppHash, key, cursor) < 0) {
+        if (fill.Set(key, cursor) < 0) {
             SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         if (selective && want->nItem == 0)
             break;
+    }
+    if (fill.Flush() < 0) {
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        return -1;
     }
     return (*ppHash)->nItem;
 }

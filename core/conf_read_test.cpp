@@ -4,7 +4,9 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vakotest/szblocks.h"
@@ -354,6 +356,126 @@ TEST(ConfRead, GetKeysRefusals)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBFileGetKeys(c.file, nullptr, c.pp, c.sep), -1);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+    }
+}
+
+// --- big key sets ---
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// About n pairs as appliance files hold them: keys that differ in their
+// digits (the map's key function sends them to neighbouring slots), with
+// later lines of earlier keys among them, with longer and shorter values.
+Pairs ManyPairs(int n)
+{
+    Pairs p;
+    for (int i = 0; i < n; i++) {
+        p.emplace_back("key" + std::to_string(i), "value of key " + std::to_string(i));
+        if (i % 13 == 12)
+            p.emplace_back("key" + std::to_string(i / 2), "a longer value of key " + std::to_string(i / 2));
+        if (i % 17 == 16)
+            p.emplace_back("key" + std::to_string(i / 3), "v");
+        if (i % 29 == 28)
+            p.emplace_back("share_" + std::to_string(i * 7919), std::string(i % 300, 'x'));
+    }
+    return p;
+}
+
+// The lines of the pairs, with lines that the readers pass over among them.
+std::string Lines(const Pairs &pairs)
+{
+    std::string s;
+    for (size_t i = 0; i < pairs.size(); i++) {
+        if (i % 101 == 0)
+            s += "#key" + std::to_string(i) + "=comment\n";
+        if (i % 103 == 0)
+            s += "no separator\n";
+        s += pairs[i].first + "=" + pairs[i].second + "\n";
+    }
+    return s;
+}
+
+// A map of many slots with pairs, some of them keys of ManyPairs, and
+// tombstones.
+void Used(Map &m)
+{
+    SLIBSzHashFree(m.h);
+    m.h = SLIBSzHashAllocator(50000, 4096);
+    for (int i = 0; i < 400; i++)
+        SLIBSzHashSetValue(&m.h, ("key" + std::to_string(i * 3)).c_str(), "old");
+    for (int i = 0; i < 400; i += 2)
+        SzSLIBSzHashRemoveKey(m.h, ("key" + std::to_string(i * 3)).c_str());
+}
+
+// Where two maps' blocks (header, slot table, string area) first differ.
+::testing::AssertionResult SameBlock(PSLIBSZHASH a, PSLIBSZHASH b)
+{
+    size_t na = 20 + 8 * static_cast<size_t>(a->nSlot) + static_cast<size_t>(a->cbTotal);
+    size_t nb = 20 + 8 * static_cast<size_t>(b->nSlot) + static_cast<size_t>(b->cbTotal);
+    auto *pa = reinterpret_cast<const unsigned char *>(a), *pb = reinterpret_cast<const unsigned char *>(b);
+    for (size_t i = 0; i < std::min(na, nb); i++)
+        if (pa[i] != pb[i])
+            return ::testing::AssertionFailure() << "blocks differ at byte " << i << " (" << a->nSlot << " slots)";
+    if (na != nb)
+        return ::testing::AssertionFailure() << "block sizes " << na << " and " << nb;
+    return ::testing::AssertionSuccess();
+}
+
+// Reading a file or section puts every pair in the very slot, and every
+// byte of the map where, setting the pairs one by one in file order would:
+// the order of the lines written back from the map depends on it.
+TEST(ConfRead, BigKeySetsFillTheMapAsSettingEachPair)
+{
+    const char *kSection = "/tmp/section.conf";
+    struct {
+        int n;
+        bool used;
+    } cases[] = {{10000, false}, {10000, true}, {100000, false}};
+    for (auto c : cases) {
+        Pairs pairs = ManyPairs(c.n);
+        std::string lines = Lines(pairs);
+        WriteFile(kFile, lines);
+        WriteFile(kSection, "[a]\nkey1=a\n[s]\n" + lines + "[t]\nkey2=t\n");
+        Map plain, keys, section;
+        if (c.used)
+            for (Map *m : {&plain, &keys, &section})
+                Used(*m);
+        for (const auto &p : pairs)
+            ASSERT_GE(SLIBSzHashSetValue(&plain.h, p.first.c_str(), p.second.c_str()), 0);
+        EXPECT_EQ(SLIBFileGetKeys(kFile, nullptr, &keys.h, "="), plain.h->nItem) << c.n;
+        EXPECT_TRUE(SameBlock(keys.h, plain.h)) << c.n << (c.used ? " into a used map" : "");
+        EXPECT_EQ(SLIBFileGetSection(kSection, "s", &section.h), plain.h->nItem) << c.n;
+        EXPECT_TRUE(SameBlock(section.h, plain.h)) << c.n << (c.used ? " into a used map" : "");
+    }
+}
+
+// Maps made with one to four slots, full or with a removed pair in a home
+// slot, are filled by the readers as by setting each pair.
+TEST(ConfRead, SmallMapsFillAsSettingEachPair)
+{
+    const char *kSection = "/tmp/section.conf";
+    Pairs pairs = {{"x", "1"}, {"y", "22"}, {"k1", "333"}, {"z", "4"}, {"x", "55555"}, {"w", "6"}};
+    WriteFile(kFile, Lines(pairs));
+    WriteFile(kSection, "[s]\n" + Lines(pairs));
+    for (int nSlot = 1; nSlot <= 4; nSlot++) {
+        for (bool removed : {false, true}) {
+            Map plain, keys, section;
+            for (Map *m : {&plain, &keys, &section}) {
+                SLIBSzHashFree(m->h);
+                m->h = SLIBSzHashAllocator(nSlot, 16);
+                for (int i = 0; i < nSlot; i++)
+                    SLIBSzHashSetValue(&m->h, ("k" + std::to_string(i)).c_str(), "v");
+                if (removed)
+                    SzSLIBSzHashRemoveKey(m->h, "k0");
+            }
+            for (const auto &p : pairs)
+                ASSERT_GE(SLIBSzHashSetValue(&plain.h, p.first.c_str(), p.second.c_str()), 0);
+            std::string what = std::to_string(nSlot) + (removed ? " slots, one removed" : " slots");
+            EXPECT_EQ(SLIBFileGetKeys(kFile, nullptr, &keys.h, "="), plain.h->nItem) << what;
+            EXPECT_TRUE(SameBlock(keys.h, plain.h)) << what;
+            EXPECT_EQ(SLIBFileGetSection(kSection, "s", &section.h), plain.h->nItem) << what;
+            EXPECT_TRUE(SameBlock(section.h, plain.h)) << what;
+        }
     }
 }
 

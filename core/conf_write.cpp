@@ -177,14 +177,20 @@ public:
             SLIB_ERR(SLIB_ERR_WRITE);
             return false;
         }
+        wrote_ = true;
         last_ = s[n - 1];
         return true;
     }
     bool Put(const std::string &s) { return Put(s.data(), s.size()); }
     bool PutLine(const char *s) { return Put(s, strlen(s)) && Put("\n", 1); }
-    // Before a line is appended after the last one: that line must end.
-    bool EndLine() { return last_ == '\0' || last_ == '\n' || Put("\n", 1); }
-    void Wrote(char last) { last_ = last; }
+    // Before a line is appended after the last one: that line must end,
+    // whatever its last byte (a crash can leave NUL bytes there).
+    bool EndLine() { return !wrote_ || last_ == '\n' || Put("\n", 1); }
+    void Wrote(char last)
+    {
+        wrote_ = true;
+        last_ = last;
+    }
 
     // Completes the rewrite; readError is the code of a failed read of the
     // target.
@@ -227,6 +233,7 @@ private:
     FilePtr out_;
     struct stat st_ = {};
     char temp_[kTempNameSize] = {};
+    bool wrote_ = false;
     char last_ = '\0';
 };
 

@@ -84,6 +84,44 @@ TEST(ConfWrite, SetKeyValue)
     });
 }
 
+// A crash can leave the last line as NUL bytes without a line end: a line
+// appended after it still starts a line of its own, and readers find it.
+TEST(ConfWrite, AppendAfterACrashTail)
+{
+    const std::string tail("a=1\n\0\0\0", 7);
+    struct {
+        const char *name;
+        Op op;
+        int result;
+        std::string added;
+    } cases[] = {
+        {"set key", [] { return SLIBFileSetKeyValue(kFile, "c", "v", nullptr); }, 1, "c=v\n"},
+        {"set keys",
+         [] {
+             Map set{{"c", "v"}};
+             return SLIBFileSetKeys(kFile, set.h, nullptr, nullptr);
+         },
+         1, "c=v\n"},
+        {"add after the last line", [] { return SLIBFileAddLine(kFile, "", "c=v", OP_FIND_LAST | OP_FIND_PREFIX); },
+         1, "c=v\n"},
+        {"append in place", [] { return SLIBFileAddLine(kFile, nullptr, "c=v", OP_FIND_PREFIX); }, 1, "c=v\n"},
+        {"add section",
+         [] {
+             Map m{{"c", "v"}};
+             return ErrSLIBFileAddSection(kFile, "s", m.h, nullptr);
+         },
+         1, "[s]\nc=v\n"},
+    };
+    for (const auto &c : cases) {
+        Result r = RunOn(tail, c.op);
+        EXPECT_EQ(r.result, c.result) << c.name;
+        EXPECT_EQ(r.content, tail + "\n" + c.added) << c.name;
+        char buf[8] = {};
+        EXPECT_EQ(SLIBFileGetKeyValue(kFile, "c", buf, sizeof buf, 0), 2) << c.name;
+        EXPECT_STREQ(buf, "v") << c.name;
+    }
+}
+
 TEST(ConfWrite, SetKeyValueCreatesAMissingFile)
 {
     vakotest::MakeDirs(kDir);

@@ -146,6 +146,29 @@ TEST(SzHash, SlotsGrowAtTheTwentyFifthPair)
     }
 }
 
+// A map made with one to four slots has no free slot left before the
+// growth rule fires: it must grow then too, not refuse the key.
+TEST(SzHash, MapsOfFewSlotsGrowWhenFull)
+{
+    struct {
+        int nSlot, fits, grown;
+    } cases[] = {{1, 1, 2}, {2, 2, 3}, {3, 3, 7}, {4, 4, 11}};
+    for (auto c : cases) {
+        Hash h(SLIBSzHashAllocator(c.nSlot, 16));
+        ASSERT_NE(h.get(), nullptr);
+        for (int i = 0; i < c.fits; i++)
+            ASSERT_GE(h.set("k" + std::to_string(i), "v"), 0);
+        EXPECT_EQ(h->nSlot, c.nSlot);
+        ASSERT_GE(h.set("k" + std::to_string(c.fits), "v"), 0) << c.nSlot << " slots";
+        EXPECT_EQ(h->nSlot, c.grown);
+        for (int i = c.fits + 1; i < 200; i++)
+            ASSERT_GE(h.set("k" + std::to_string(i), "v"), 0) << c.nSlot << " slots, key " << i;
+        EXPECT_EQ(h->nItem, 200);
+        for (int i = 0; i < 200; i++)
+            EXPECT_STREQ(h.get(("k" + std::to_string(i)).c_str()), "v") << i;
+    }
+}
+
 TEST(SzHash, AreaGrowsForAPairThatDoesNotFit)
 {
     Hash h;
@@ -182,6 +205,33 @@ TEST(SzHash, SlotOrderMatchesTheRules)
                     "key18", "key11", "key13", "key15", "key17", "key19", "key24", "key25",
                     "key26", "key27", "key28", "key29", "key0", "key1", "key2", "key3", "key4",
                     "key5", "key6", "key7", "key8", "key9"}));
+}
+
+// A rebuild re-inserts the pairs in the order of their old slots, even when
+// the slot count stays: a run that wrapped past the last slot comes back in
+// another order, and a pair beyond a removed one moves up.
+TEST(SzHash, RebuildReinsertsInSlotOrder)
+{
+    Hash h(SLIBSzHashAllocator(7, 8));
+    ASSERT_NE(h.get(), nullptr);
+    EXPECT_EQ(h.set("a", "1"), 6); // 0x61000000 % 7
+    EXPECT_EQ(h.set("h", "2"), 0); // home 6 too: wraps
+    EXPECT_EQ(h.order(), (Keys{"h", "a"}));
+    // Too long for the area: rebuilt with 7 slots, "h" first.
+    EXPECT_EQ(h.set("b", std::string(60, 'b')), 1);
+    EXPECT_EQ(h->nSlot, 7);
+    EXPECT_EQ(h.order(), (Keys{"a", "b", "h"}));
+    EXPECT_STREQ(SLIBSzHashSlotKey(h.get(), 0), "a");
+    EXPECT_STREQ(h.get("h"), "2");
+
+    Hash g(SLIBSzHashAllocator(7, 8));
+    ASSERT_NE(g.get(), nullptr);
+    EXPECT_EQ(g.set("b", "1"), 0);
+    EXPECT_EQ(g.set("i", "2"), 1); // home 0 too
+    SzSLIBSzHashRemoveKey(g.get(), "b");
+    EXPECT_EQ(g.set("c", std::string(60, 'c')), 1); // home 1, free once "i" moved up
+    EXPECT_EQ(g->nSlot, 7);
+    EXPECT_STREQ(SLIBSzHashSlotKey(g.get(), 0), "i");
 }
 
 TEST(SzHash, HomeTombstoneIsNotReused)

@@ -1,6 +1,5 @@
 #include "vako/cipher.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,20 +8,11 @@
 
 #include "vakotest/logs.h"
 
-// crypt as the library sees it: the real one, unless a test makes it fail.
-namespace {
-bool gCryptFails;
-const char *gCryptResult;
-} // namespace
+#include "vakotest/cryptfault.h"
 
-extern "C" char *crypt(const char *key, const char *salt) noexcept
-{
-    if (gCryptFails)
-        return const_cast<char *>(gCryptResult);
-    using Fn = char *(*)(const char *, const char *);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "crypt"));
-    return real(key, salt);
-}
+// crypt as the library sees it: the test kit's, failing while armed.
+using vakotest::gCryptFails;
+using vakotest::gCryptResult;
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "slib/error.h"
 #include "slib/szlist.h"
 #include "vakotest/testkit.h"
+#include "vakotest/words.h"
 
 namespace {
 
@@ -26,13 +27,7 @@ constexpr char kPath[] = "/tmp/.db.keydbtest.0966";
 
 std::string Str(const void *p, int cb) { return std::string(static_cast<const char *>(p), static_cast<size_t>(cb)); }
 
-// The 4 bytes of a 32-bit value as this processor keeps it in memory.
-std::string WordBytes(int32_t v)
-{
-    char b[4];
-    memcpy(b, &v, 4);
-    return std::string(b, 4);
-}
+using vakotest::NativeWord;
 
 // Owner of an open file and of the two growing buffers of its reads.
 class Db {
@@ -290,7 +285,7 @@ TEST(BDbRecords, DuplicatesAndSingleReservedRecords)
         VAKOBDbCursorSetType(db.get(), 4);
     }
     std::vector<std::pair<std::string, std::string>> expected = {
-        {"#VAKO@SYNC@TIME", WordBytes(200)}, {"#own", "2"}, {"k", "first"}, {"k", "second"}};
+        {"#VAKO@SYNC@TIME", NativeWord(200)}, {"#own", "2"}, {"k", "first"}, {"k", "second"}};
     EXPECT_EQ(all, expected);
 
     EXPECT_EQ(db.Get("k"), "first");
@@ -470,24 +465,24 @@ TEST(BDbReserved, StoredKeysAndBytes)
     Db db;
     ASSERT_EQ(VAKOBDbConfSyncTimeSet(db.get(), 0x12345678), 0);
     ASSERT_EQ(VAKOBDbDeprecatedSet(db.get(), 1), 0);
-    EXPECT_EQ(db.Get("#VAKO@SYNC@TIME"), WordBytes(0x12345678));
-    EXPECT_EQ(db.Get(std::string("#VAKO@DEPRECATED\0", 17)), WordBytes(1));
+    EXPECT_EQ(db.Get("#VAKO@SYNC@TIME"), NativeWord(0x12345678));
+    EXPECT_EQ(db.Get(std::string("#VAKO@DEPRECATED\0", 17)), NativeWord(1));
     // The stored lengths are part of the keys.
     EXPECT_EQ(db.Get(std::string("#VAKO@SYNC@TIME\0", 16)), "<absent>");
     EXPECT_EQ(db.Get("#VAKO@DEPRECATED"), "<absent>");
 
     void *p = nullptr;
     ASSERT_EQ(VAKOBDbConfSyncTimeGet(db.get(), &p), 0);
-    EXPECT_EQ(Str(p, 4), WordBytes(0x12345678));
+    EXPECT_EQ(Str(p, 4), NativeWord(0x12345678));
     ASSERT_EQ(VAKOBDbConfSyncTimeSet(db.get(), -2), 0);
     ASSERT_EQ(VAKOBDbConfSyncTimeGet(db.get(), &p), 0); // into the same block
-    EXPECT_EQ(Str(p, 4), WordBytes(-2));
+    EXPECT_EQ(Str(p, 4), NativeWord(-2));
     VAKOBDbDataFree(p);
     EXPECT_EQ(VAKOBDbDeprecatedGet(db.get()), 1);
 
     int32_t uid = 0;
     ASSERT_EQ(VAKOBDbWordSet(db.get(), SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, 1500), 0);
-    EXPECT_EQ(db.Get("#CURRENT_UID"), WordBytes(1500));
+    EXPECT_EQ(db.Get("#CURRENT_UID"), NativeWord(1500));
     ASSERT_EQ(VAKOBDbWordGet(db.get(), SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &uid), 0);
     EXPECT_EQ(uid, 1500);
 }

@@ -61,8 +61,8 @@ int RaidTypeOf(int level)
     }
 }
 
-// Members that may be missing before the array stops working; 64 bits,
-// as the slot count is the driver's word and may be any int.
+// Members that may be missing before the array stops working. In 64 bits:
+// raid_disks is whatever the kernel reports, down to INT_MIN.
 int64_t ToleranceOf(const mdu_array_info_t &info)
 {
     switch (info.level) {

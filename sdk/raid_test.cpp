@@ -251,10 +251,12 @@ TEST(RaidStatus, Decision)
         {10, 4, {0, 0, 0}, VAKO_RAID_CRASHED},
         {10, 4, {0, 0, 0, 0}, VAKO_RAID_NORMAL},
         {1, 2, {}, VAKO_RAID_CRASHED},
-        // Slot counts no array has: reckoned without overflow.
+        // Slot counts at the ends of the kernel's word: no overflow.
         {1, INT_MIN, {0}, VAKO_RAID_NORMAL},
-        {5, INT_MIN, {0, 0}, VAKO_RAID_NORMAL},
-        {1, INT_MAX, {1, 1}, VAKO_RAID_CRASHED},
+        {0, INT_MIN + 1, {0, 0}, VAKO_RAID_NORMAL},
+        {1, INT_MAX, {0}, VAKO_RAID_DEGRADED},
+        {1, INT_MAX, {1}, VAKO_RAID_CRASHED},
+        {5, INT_MAX, {0, 0}, VAKO_RAID_CRASHED},
     };
     for (const Case &c : cases) {
         std::vector<VAKORAIDDISK> disks(c.members.size());

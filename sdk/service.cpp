@@ -15,6 +15,7 @@
 
 #include <iterator>
 
+#include "info_lock.h"
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
@@ -24,6 +25,8 @@
 #include "vako/info.h"
 
 namespace {
+
+using vakoinfo::InfoLock;
 
 // Log prefixes: the operations' own source names.
 constexpr const char *kSrcDdns = "ddns_config_get";
@@ -49,23 +52,6 @@ int ReadSection(const char *szFile, const char *szSection, HashPtr &hash)
     hash.reset(raw);
     return n;
 }
-
-// Holds a row of the lock table for one call.
-class InfoLock {
-public:
-    InfoLock(int request, int timeoutSec) : held_(ErrSLIBFileLock(request, timeoutSec) == 0) {}
-    ~InfoLock()
-    {
-        if (held_)
-            ErrSLIBFileUnlock(VAKO_INFO_LOCK_RELEASE);
-    }
-    InfoLock(const InfoLock &) = delete;
-    InfoLock &operator=(const InfoLock &) = delete;
-    bool held() const { return held_; }
-
-private:
-    bool held_;
-};
 
 // How a download field becomes the text of its key.
 enum class Kind { YesNo, Number, Text, Order, BtEncrypt, Port };

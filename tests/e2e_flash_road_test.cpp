@@ -1,6 +1,7 @@
 // The normal flash road end to end: the updater program run from its
 // package on the kernel stand-in's chip.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -91,6 +92,13 @@ protected:
         EXPECT_TRUE(vakotest::FileExists(vakotest::kNormalShutdown));
         EXPECT_TRUE(vakotest::SyslogHas("Congratulation!! The update has been completed!!"));
     }
+    void ExpectBackupKept()
+    {
+        EXPECT_EQ(vakotest::ListDir(package_.dir + "/b@ckup").size(), 8u);
+        EXPECT_TRUE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+        EXPECT_EQ(vakotest::ReadFile(vakotest::kMessageFile),
+                  "extramsg=\"The flash could not be restored. Its backup is kept in " + package_.dir + "/b@ckup.\"\n");
+    }
     static int Value(const std::string &v) { return std::stoi(v.substr(2)); }
     // The values between P:60 and P:100 written by the copy and the verify.
     static std::vector<std::string> PatchValues(const std::vector<std::string> &values)
@@ -167,12 +175,7 @@ TEST_F(Road, ResizeMovesEraseBlocksThenWritesTheMovedRows)
     vakotest::RunResult r = Update({"-g"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(vakotest::SyslogMatches("UPDTDoPatch({L}): NEED RESIZE THE PARTITION"));
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x120000, zImage);
-    Write(expected, 0x160000, 0xe0000, rd);
-    Entry(expected, 1, 0x40000, 0x120000, zImage.size());
-    Entry(expected, 2, 0x160000, 0xe0000, rd.size());
-    ExpectChip(expected);
+    ExpectChip(vakotest::AfterResize(flash_, zImage, rd));
     ks::Chip now = ks::Load(ks::kSandboxDir);
     EXPECT_EQ(now.windows[1].size, 0x120000u);
     EXPECT_EQ(now.windows[2].offset, 0x160000u);
@@ -261,11 +264,93 @@ TEST_F(Road, FailedPatchIsRolledBackByteForByte)
     EXPECT_EQ(values.back(), "P:-20");
 }
 
+TEST_F(Road, PatchRefusedBeforeAnyRowWasChangedRollsNothingBack)
+{
+    // zImage grows; rd.gz would donate and move, but the package lacks rd.bin.
+    Prepare(false, {{"zImage", Pattern(17 * kBlock + 9, 21)}});
+    vakotest::RunResult r = Update();
+    EXPECT_EQ(r.status, 20);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTRollBack({L}): the patch changed no partition: nothing to roll back"));
+    EXPECT_FALSE(vakotest::SyslogHas("main: UPDTRollBack() fail"));
+    ExpectChip(before_.image);
+    for (int i = 0; i < 8; ++i)
+        for (const char *req : {"SET_PARTITION", "MEMUNLOCK", "MEMERASE", "SET_FIS_ENTRY"})
+            EXPECT_TRUE(Requests("/dev/mtd" + std::to_string(i), req).empty()) << i << " " << req;
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+}
+
+TEST_F(Road, ARowThatCannotBeRestoredStopsNoOtherAndTheBackupStays)
+{
+    // zImage (grown into rd.gz's first blocks) and rd.gz are written; the
+    // entry of rd.gz cannot be set.  From then on zImage's device takes no
+    // write: its 69 writes of the patch pass, every one of the rollback fails.
+    const std::string zImage = Pattern(17 * kBlock + 9, 21);
+    Prepare(false, {{"zImage", zImage}, {"rd.bin", Pattern(2 * kBlock - 3, 22)}});
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd7", ks::FaultKind::FailIoctl, 2, VAKO_MTD_SET_FIS_ENTRY, EIO});
+    ks::Fault broken{"/dev/mtd1", ks::FaultKind::FailWrite, 70};
+    broken.times = 0;
+    ks::SetFault(ks::kSandboxDir, broken);
+    vakotest::RunResult r = Update();
+    EXPECT_EQ(r.status, 20);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTRollBack({L}): fail to restore [zImage] after 3 attempts"));
+    EXPECT_TRUE(vakotest::SyslogHas("main: UPDTRollBack() fail"));
+    // Every other row is back, rd.gz whole; zImage's old region stays erased
+    // and its entry as the patch set it.
+    std::vector<uint8_t> expected = before_.image;
+    Write(expected, 0x40000, 0x100000, "");
+    Entry(expected, 1, 0x40000, 0x120000, zImage.size());
+    ExpectChip(expected);
+    ks::Chip now = ks::Load(ks::kSandboxDir);
+    EXPECT_EQ(now.windows[2].offset, before_.windows[2].offset);
+    EXPECT_EQ(now.windows[2].size, before_.windows[2].size);
+    ExpectBackupKept();
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): the flash is not restored; its backup is kept in "
+                                        "[/volume1/upd@te/b@ckup]"));
+    EXPECT_EQ(vakotest::ReadFile(package_.dir + "/b@ckup/mtd_zImage"),
+              std::string(before_.image.begin() + 0x40000, before_.image.begin() + 0x140000));
+}
+
+// The updater ended (SIGKILL) in the middle of a resize, then the same update
+// run again: the flash goes back to the marked backup first.
+class RoadKilled : public Road, public testing::WithParamInterface<ks::WritePoint> {};
+
+TEST_P(RoadKilled, TheSameUpdateRunAgainEndsAsACleanOne)
+{
+    const std::string zImage = Pattern(17 * kBlock + 9, 21), rd = Pattern(2 * kBlock - 3, 22);
+    Prepare(false, {{"zImage", zImage}, {"rd.bin", rd}});
+    ks::SetFault(ks::kSandboxDir, ks::KillUpdaterAfter(GetParam()));
+    ASSERT_EQ(Update().status, 128 + SIGKILL);
+    EXPECT_TRUE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+    EXPECT_NE(vakotest::ChipNow(), before_.image);
+
+    ks::ClearFaults(ks::kSandboxDir);
+    vakotest::SyslogClear();
+    vakotest::RunResult r = Update();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("main({L}): an interrupted update left its backup: restoring the flash from it"));
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): the flash is restored from the backup of the interrupted update"));
+    ExpectChip(vakotest::AfterResize(flash_, zImage, rd));
+    ks::Chip now = ks::Load(ks::kSandboxDir);
+    EXPECT_EQ(now.windows[1].size, 0x120000u);
+    EXPECT_EQ(now.windows[2].offset, 0x160000u);
+    ExpectFinished();
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+}
+
+// Inside zImage once it has grown; inside rd.gz once it has moved, when the
+// directory holds zImage's new entry beside rd.gz's old one (they overlap).
+INSTANTIATE_TEST_SUITE_P(AfterAWrite, RoadKilled,
+                         testing::Values(ks::WritePoint{"/dev/mtd1", 5}, ks::WritePoint{"/dev/mtd2", 3}),
+                         [](const auto &p) { return ks::WritePointName(p.param); });
+
 TEST_F(Road, FailedBackupEndsWithFifteen)
 {
-    // A directory entry that no device stands for.
+    // A directory entry that no device stands for (empty: it overlaps nothing).
     mutate_ = [](Flash &f) {
-        std::vector<uint8_t> e = ks::EncodeFisEntry("swap", 0, 0, kBlock, 0, 0);
+        std::vector<uint8_t> e = ks::EncodeFisEntry("swap", 0, 0, 0, 0, 0);
         std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 8 * 256);
     };
     Prepare(false, {{"zImage", Pattern(kBlock, 1)}});
@@ -300,6 +385,20 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
              memset(dir + 7 * 256, 0xFF, 256);
          },
          19, "UPDTInitPatchInfo({L}): get idx of partition 4 [vendor] fail"},
+        {"zImage's entry reaching into rd.gz",
+         [](Flash &f) {
+             std::vector<uint8_t> e = ks::EncodeFisEntry("zImage", 0x40000, 0x40000, 0x110000, 0, 0xc5eda);
+             std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 256);
+         },
+         19, "UPDTCheckDirectoryLayout({L}): [rd.gz] at 0x00140000 size 0x00100000 overlaps [zImage] at "
+             "0x00040000 size 0x00110000"},
+        {"an entry past the directory, the end of the flash",
+         [](Flash &f) {
+             std::vector<uint8_t> e = ks::EncodeFisEntry("RedBoot Config", 0x3e0000, 0x3e0000, 0x30000, 0, 0x10000);
+             std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 6 * 256);
+         },
+         19, "UPDTCheckDirectoryLayout({L}): [RedBoot Config] at 0x003E0000 size 0x00030000 ends past the flash "
+             "at 0x00400000"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,7 +1,9 @@
 // The second flash road, end to end: the real updater run from its package
 // directory on the kernel stand-in's flash.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,24 @@ protected:
     {
         std::string text = vakotest::ReadFile(vakotest::kProgressFile);
         return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+    void ExpectBackupKept() const
+    {
+        EXPECT_EQ(vakotest::ListDir(package_.dir + "/b@ckup").size(), 8u);
+        EXPECT_TRUE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+        EXPECT_EQ(vakotest::ReadFile(vakotest::kMessageFile),
+                  "extramsg=\"The flash could not be restored. Its backup is kept in " + package_.dir + "/b@ckup.\"\n");
+        EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): the flash is not restored; its backup is kept in "
+                                  "[/volume1/upd@te/b@ckup]"));
+    }
+    // The appliance again, with its flash changed.
+    void Reinstall(const std::function<void(vakotest::Flash &)> &change)
+    {
+        vakotest::Appliance appliance;
+        appliance.flash = vakotest::SecondRoadFlash(kNormalUnits, {1});
+        change(*appliance.flash);
+        vakotest::Install(appliance);
+        chip_ = appliance.flash->chip;
     }
     bool ArchiveMoved() const
     {
@@ -160,5 +180,104 @@ TEST_F(SecondRoad, AConfigurationUpdateFailingAfterARepartitionRollsTheFlashBack
     EXPECT_TRUE(ArchiveMoved());
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }
+
+TEST_F(SecondRoad, ATableReachingPastTheFlashIsRefusedWithNothingWritten)
+{
+    // 100 units over the flash's 967.
+    Reinstall([](vakotest::Flash &f) { f.chip.windows[3].size = 500 * kUnit; });
+    package_.images["zImage"] = Pattern(10 * kUnit, 3);
+    Update(false);
+
+    EXPECT_EQ(result_.status, 19);
+    EXPECT_TRUE(SyslogMatches("UPDTMSysInitPatchInfo({L}): the partition table spans 0x10AC000 bytes, past the "
+                              "flash's 0xF1C000"));
+    EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(Requests("/dev/mtd" + std::to_string(i), "write").empty()) << i;
+    EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
+}
+
+TEST_F(SecondRoad, APositionThatCannotBeRestoredStopsNoOtherAndTheBackupStays)
+{
+    // After the re-partition the write of position 5 fails once; from then
+    // on position 2 takes no write (its 300 of the patch pass).
+    package_.images["zImage"] = Pattern(130 * kUnit, 6);
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd5", ks::FaultKind::FailWrite, 1});
+    ks::Fault broken{"/dev/mtd2", ks::FaultKind::FailWrite, 301};
+    broken.times = 0;
+    ks::SetFault(ks::kSandboxDir, broken);
+    Update(false);
+
+    EXPECT_EQ(result_.status, 20);
+    EXPECT_EQ(Progress(), "P:-20:");
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"),
+              (std::vector<std::string>{vakotest::kGrownTable, "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0"}));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysRollBack({L}): fail to restore [rd.gz] after 3 attempts"));
+    EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate: UPDTRollBack() fail"));
+    // Every other position is back; rd.gz stays as the format left it.
+    ks::Chip now = ks::Load(ks::kSandboxDir);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(WindowBytes(now, i), i == 2 ? std::string(300 * kUnit, '\xFF') : WindowBytes(chip_, i)) << i;
+    ExpectBackupKept();
+    EXPECT_TRUE(ArchiveMoved());
+}
+
+TEST_F(SecondRoad, PatchRefusedBeforeAnyPositionWasWrittenRollsNothingBack)
+{
+    // The configuration update fails after a patch that wrote nothing.
+    vakotest::MakeDirs("/usr/vako/etc/manutil.conf/sub");
+    Update(false);
+
+    EXPECT_EQ(result_.status, 17);
+    EXPECT_TRUE(SyslogMatches("UPDTMSysRollBack({L}): the patch changed no partition: nothing to roll back"));
+    EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(Requests("/dev/mtd" + std::to_string(i), "write").empty()) << i;
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+}
+
+// The updater ended (SIGKILL, with the dd it waits for) after the flash was
+// laid out anew, then the same update run again.
+class SecondRoadKilled : public SecondRoad, public testing::WithParamInterface<ks::WritePoint> {};
+
+TEST_P(SecondRoadKilled, TheSameUpdateRunAgainEndsAsACleanOne)
+{
+    // The kernel reports a data length as large as each partition, as after
+    // every format (the restore formats too): the package brings the donor's
+    // smaller image beside the grown zImage.
+    Reinstall([](vakotest::Flash &f) {
+        for (ks::Window &w : f.chip.windows)
+            w.dataLength.reset();
+    });
+    const std::string image = Pattern(130 * kUnit, 6), lib = Pattern(200 * kUnit + 7, 7);
+    package_.images["zImage"] = image;
+    package_.images["AllLib.tgz"] = lib;
+    ks::SetFault(ks::kSandboxDir, ks::KillUpdaterAfter(GetParam()));
+    Update(false);
+    ASSERT_EQ(result_.status, 128 + SIGKILL);
+    EXPECT_TRUE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+
+    ks::ClearFaults(ks::kSandboxDir);
+    vakotest::SyslogClear();
+    Update(false);
+    ASSERT_EQ(result_.status, 0) << result_.err;
+    EXPECT_TRUE(SyslogMatches("main({L}): the flash is restored from the backup of the interrupted update"));
+    EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"),
+              (std::vector<std::string>{vakotest::kGrownTable, "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0",
+                                        vakotest::kGrownTable}));
+    std::vector<std::string> clean = vakotest::AllWindows(chip_);
+    clean[1] = image;
+    clean[3] = lib + std::string(390 * kUnit - lib.size(), '\xFF');
+    EXPECT_TRUE(vakotest::AllWindows(ks::Load(ks::kSandboxDir)) == clean);
+    EXPECT_EQ(Progress(), "R:0:");
+    EXPECT_TRUE(ArchiveMoved());
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup.mark"));
+}
+
+// Inside zImage, and inside the donor's image.
+INSTANTIATE_TEST_SUITE_P(AfterAWrite, SecondRoadKilled,
+                         testing::Values(ks::WritePoint{"/dev/mtd1", 2}, ks::WritePoint{"/dev/mtd3", 5}),
+                         [](const auto &p) { return ks::WritePointName(p.param); });
 
 } // namespace

@@ -4,12 +4,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "slibcxx/raii.h"
 
 #include <memory>
+#include <string>
 
 #include "flash.h"
 
@@ -36,7 +38,7 @@ ssize_t ReadRetry(int fd, void *buf, size_t n)
 // device opened by devFlags; onBlock logs its own failures.
 template <class OnBlock>
 int StreamFile(const char *szFunc, const char *szSrc, const char *szDev, int64_t len, int blockSize, int devFlags,
-               bool fScratch, OnBlock onBlock)
+               bool fScratch, bool fProgress, OnBlock onBlock)
 {
     if (!szSrc || !szDev || len <= 0 || blockSize <= 0)
         return -1;
@@ -72,14 +74,72 @@ int StreamFile(const char *szFunc, const char *szSrc, const char *szDev, int64_t
         if (!onBlock(dev.get(), data.get(), n, scratch.get(), done))
             return -1;
         done += n;
-        gullProgressDone += n;
-        UPDTSetCopyProgress();
+        if (fProgress) {
+            gullProgressDone += n;
+            UPDTSetCopyProgress();
+        }
     }
     if (done != static_cast<uint64_t>(len))
         syslog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.", UPDT_SOURCE_FILE,
                __LINE__, szFunc, szSrc, static_cast<unsigned long long>(done), static_cast<unsigned long long>(len),
                errno, strerror(errno));
     return 0;
+}
+
+// Reads the device beside the file and compares them block by block.
+int Compare(const char *szFunc, const char *szSrc, const char *szDev, int64_t len, int blockSize, bool fProgress)
+{
+    return StreamFile(szFunc, szSrc, szDev, len, blockSize, O_RDONLY, true, fProgress,
+                      [&](int dev, const unsigned char *data, ssize_t n, unsigned char *onDev, uint64_t offset) {
+                          if (ReadRetry(dev, onDev, n) != n) {
+                              syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__,
+                                     szFunc, szDev, errno, strerror(errno));
+                              return false;
+                          }
+                          if (memcmp(data, onDev, n) != 0) {
+                              syslog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
+                                     UPDT_SOURCE_FILE, __LINE__, szFunc, szSrc, szDev,
+                                     static_cast<unsigned long long>(offset));
+                              return false;
+                          }
+                          return true;
+                      });
+}
+
+constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
+constexpr const char *kSecondRoad = "second", *kNormalRoad = "normal";
+
+// A path in the package directory: the name, or the mark when NULL.
+bool PackagePath(const char *szName, char *szOut, size_t cbOut)
+{
+    int n = snprintf(szOut, cbOut, "%s/%s", gszUpdateDir, szName);
+    return n >= 0 && static_cast<size_t>(n) < cbOut;
+}
+
+bool SyncPath(const char *szPath, int flags)
+{
+    Fd fd(open(szPath, flags | O_CLOEXEC));
+    return fd.ok() && fsync(fd.get()) == 0;
+}
+
+// The mark's text: the road, then "<bytes> <partition name>" per dump.
+bool MarkText(const VAKOFISENTRY *pList, int count, bool fSecondRoad, std::string &text)
+{
+    text = std::string(fSecondRoad ? kSecondRoad : kNormalRoad) + "\n";
+    for (int k = 0; k < count; ++k) {
+        char szName[VAKO_FIS_NAME_SIZE + 1], szDump[kPathRoom];
+        VAKOFISEntryGetName(&pList[k], szName);
+        struct stat st;
+        // The dump reaches the disk before the mark can say it is there.
+        if (UPDTBackupPath(szName, szDump, sizeof(szDump)) < 0 || stat(szDump, &st) != 0 || !S_ISREG(st.st_mode) ||
+            !SyncPath(szDump, O_RDONLY)) {
+            syslog(LOG_ERR, "%s(%d): dump of [%s] cannot be read or flushed, errno = %d", "UPDTMarkBackup", __LINE__,
+                   szName, errno);
+            return false;
+        }
+        text += std::to_string(static_cast<long long>(st.st_size)) + " " + szName + "\n";
+    }
+    return true;
 }
 
 } // namespace
@@ -96,20 +156,140 @@ void UPDTSetCopyProgress(void)
     UPDTSetProgress('P', static_cast<int>(60 + gullProgressDone * 40 / gullProgressTotal));
 }
 
+int UPDTBackupPath(const char *szName, char *szOut, int cbOut)
+{
+    if (!szOut || cbOut <= 0)
+        return -1;
+    int n = szName ? snprintf(szOut, cbOut, "%s/%s/mtd_%s", gszUpdateDir, UPDT_BACKUP_DIR, szName)
+                   : snprintf(szOut, cbOut, "%s/%s", gszUpdateDir, UPDT_BACKUP_DIR);
+    return n >= 0 && n < cbOut ? n : -1;
+}
+
 int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut)
 {
-    char szPath[2 * UPDT_UPDATE_DIR_ROOM];
-    int n = szName ? snprintf(szPath, sizeof(szPath), "%s/%s/mtd_%s", gszUpdateDir, UPDT_BACKUP_DIR, szName)
-                   : snprintf(szPath, sizeof(szPath), "%s/%s", gszUpdateDir, UPDT_BACKUP_DIR);
-    if (n < 0 || n >= static_cast<int>(sizeof(szPath)))
+    char szPath[kPathRoom];
+    if (UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0)
         return -1;
     return UPDTShellQuote(szPath, szOut, cbOut);
+}
+
+int64_t UPDTDumpSize(const char *szName)
+{
+    char szPath[kPathRoom];
+    struct stat st;
+    if (!szName || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0 || stat(szPath, &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return -1;
+    return st.st_size;
+}
+
+int UPDTVerifyDump(const char *szName, const char *szDev)
+{
+    char szPath[kPathRoom];
+    int64_t size = UPDTDumpSize(szName);
+    if (size <= 0 || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0) {
+        syslog(LOG_ERR, "%s(%d): no dump of [%s]", __func__, __LINE__, szName ? szName : "");
+        return -1;
+    }
+    return Compare(__func__, szPath, szDev, size, kDumpBlock, false);
+}
+
+int UPDTMarkBackup(const VAKOFISENTRY *pList, int count, int fSecondRoad)
+{
+    if (!pList || count <= 0) {
+        syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
+        return -1;
+    }
+    std::string text;
+    char szDir[kPathRoom], szMark[kPathRoom], szNew[kPathRoom];
+    if (!MarkText(pList, count, fSecondRoad, text) || UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
+        !SyncPath(szDir, O_RDONLY | O_DIRECTORY) || !PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) ||
+        !PackagePath(UPDT_BACKUP_MARK ".new", szNew, sizeof(szNew))) {
+        syslog(LOG_ERR, "%s(%d): the backup cannot be made safe, errno = %d", __func__, __LINE__, errno);
+        return -1;
+    }
+    // Whole or not at all: written aside, flushed, renamed, the rename flushed.
+    Fd fd(open(szNew, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FILE *fp = fd.ok() ? fdopen(fd.get(), "w") : nullptr;
+    if (fp)
+        fd.release(); // the stream owns it now
+    bool ok = fp && fputs(text.c_str(), fp) != EOF && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+    ok = (!fp || fclose(fp) == 0) && ok;
+    ok = ok && rename(szNew, szMark) == 0 && SyncPath(gszUpdateDir, O_RDONLY | O_DIRECTORY);
+    if (!ok) {
+        syslog(LOG_ERR, "%s(%d): fail to write [%s], errno = %d", __func__, __LINE__, szMark, errno);
+        unlink(szNew);
+        unlink(szMark);
+        return -1;
+    }
+    return 0;
+}
+
+int UPDTCheckBackupMark(int fSecondRoad)
+{
+    char szMark[kPathRoom];
+    if (!PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)))
+        return -1;
+    slib::FilePtr fp(fopen(szMark, "re"));
+    if (!fp) {
+        if (errno == ENOENT)
+            return 0;
+        syslog(LOG_ERR, "%s(%d): fail to read [%s], errno = %d", __func__, __LINE__, szMark, errno);
+        return -1;
+    }
+    char szLine[256];
+    const char *szRoad = fSecondRoad ? kSecondRoad : kNormalRoad;
+    if (!fgets(szLine, sizeof(szLine), fp.get()) || strcspn(szLine, "\n") != strlen(szRoad) ||
+        strncmp(szLine, szRoad, strlen(szRoad)) != 0) {
+        syslog(LOG_ERR, "%s(%d): [%s] is not a mark of the %s road", __func__, __LINE__, szMark, szRoad);
+        return -1;
+    }
+    int dumps = 0;
+    while (fgets(szLine, sizeof(szLine), fp.get())) {
+        szLine[strcspn(szLine, "\n")] = '\0';
+        char *szName = nullptr;
+        long long size = strtoll(szLine, &szName, 10);
+        if (szName == szLine || *szName != ' ' || size <= 0 || UPDTDumpSize(szName + 1) != size) {
+            syslog(LOG_ERR, "%s(%d): the dump [%s] is not as the mark [%s] says", __func__, __LINE__, szLine,
+                   szMark);
+            return -1;
+        }
+        ++dumps;
+    }
+    if (dumps == 0) {
+        syslog(LOG_ERR, "%s(%d): the mark [%s] names no dump", __func__, __LINE__, szMark);
+        return -1;
+    }
+    return 1;
+}
+
+void UPDTRemoveBackupMark(void)
+{
+    char szMark[kPathRoom];
+    if (PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) && unlink(szMark) == 0)
+        SyncPath(gszUpdateDir, O_RDONLY | O_DIRECTORY);
+}
+
+void UPDTKeepBackup(const char *szFunc)
+{
+    char szDir[kPathRoom], szText[kPathRoom + 128];
+    if (UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0)
+        snprintf(szDir, sizeof(szDir), "%s", UPDT_BACKUP_DIR);
+    syslog(LOG_ERR, "%s(%d): the flash is not restored; its backup is kept in [%s]", szFunc, __LINE__, szDir);
+    snprintf(szText, sizeof(szText), "The flash could not be restored. Its backup is kept in %s.", szDir);
+    UPDTWriteMessage(szText);
 }
 
 int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
 {
     if (!pList || count <= 0) {
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
+        return -1;
+    }
+    char szMark[kPathRoom];
+    if (!PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) || access(szMark, F_OK) == 0) {
+        // The only good copy of a flash that an update left changed.
+        syslog(LOG_ERR, "%s(%d): the backup of an interrupted update is kept, not replaced", __func__, __LINE__);
         return -1;
     }
     char szDir[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
@@ -144,7 +324,7 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
 
 int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize)
 {
-    return StreamFile(__func__, szSrc, szDev, len, blockSize, O_WRONLY, false,
+    return StreamFile(__func__, szSrc, szDev, len, blockSize, O_WRONLY, false, true,
                       [&](int dev, const unsigned char *data, ssize_t n, unsigned char *, uint64_t) {
                           if (write(dev, data, n) == n)
                               return true;
@@ -156,25 +336,13 @@ int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSiz
 
 int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize)
 {
-    return StreamFile(__func__, szSrc, szDev, len, blockSize, O_RDONLY, true,
-                      [&](int dev, const unsigned char *data, ssize_t n, unsigned char *onDev, uint64_t offset) {
-                          if (ReadRetry(dev, onDev, n) != n) {
-                              syslog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", UPDT_SOURCE_FILE, __LINE__,
-                                     "UPDTVerifyFile", szDev, errno, strerror(errno));
-                              return false;
-                          }
-                          if (memcmp(data, onDev, n) != 0) {
-                              syslog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
-                                     UPDT_SOURCE_FILE, __LINE__, "UPDTVerifyFile", szSrc, szDev,
-                                     static_cast<unsigned long long>(offset));
-                              return false;
-                          }
-                          return true;
-                      });
+    return Compare(__func__, szSrc, szDev, len, blockSize, true);
 }
 
 void UPDTRemoveBackupDir(void)
 {
+    // The mark goes first: it never names a backup that is not whole.
+    UPDTRemoveBackupMark();
     char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s", szQuoted) < 0)

@@ -193,4 +193,50 @@ TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
     EXPECT_EQ(vakotest::SyslogCount("UPDTBackupOldPartition({L}): parameter error "), 2);
 }
 
+TEST_F(Backup, MarkNamesTheRoadAndEveryDumpWithItsSize)
+{
+    const std::string dir = std::string(kDir) + "/b@ckup", mark = std::string(kDir) + "/b@ckup.mark";
+    for (int i = 0; i < UPDT_MAX_PARTITIONS; ++i)
+        AddEntry(gNormalDeviceTemplate[i].szPartition);
+    ASSERT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), 0);
+    EXPECT_EQ(UPDTCheckBackupMark(0), 0);
+    ASSERT_EQ(UPDTMarkBackup(list_.data(), list_.size(), 0), 0);
+    EXPECT_EQ(vakotest::ReadFile(mark), "normal\n4096 RedBoot\n8192 zImage\n12288 rd.gz\n16384 AllLib.tgz\n"
+                                        "20480 vendor\n24576 vakocfg\n28672 RedBoot Config\n32768 FIS Directory\n");
+    EXPECT_EQ(UPDTCheckBackupMark(0), 1);
+    // A mark of the other road, a dump cut short or gone: not to be trusted.
+    EXPECT_EQ(UPDTCheckBackupMark(1), -1);
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("UPDTCheckBackupMark({L}): [{*}/b@ckup.mark] is not a mark of the second road"));
+    vakotest::WriteFile(dir + "/mtd_vendor", Pattern(20479, 4));
+    EXPECT_EQ(UPDTCheckBackupMark(0), -1);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTCheckBackupMark({L}): the dump [20480 vendor] is not as the mark {*}"));
+    vakotest::WriteFile(dir + "/mtd_vendor", Pattern(20480, 4));
+    EXPECT_EQ(UPDTCheckBackupMark(0), 1);
+    vakotest::RemoveFile(dir + "/mtd_zImage");
+    EXPECT_EQ(UPDTCheckBackupMark(0), -1);
+
+    // While the mark is there the backup is never replaced; it goes with the mark first.
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "UPDTBackupOldPartition({L}): the backup of an interrupted update is kept, not replaced"));
+    EXPECT_TRUE(vakotest::FileExists(dir + "/mtd_RedBoot"));
+    UPDTRemoveBackupDir();
+    EXPECT_FALSE(vakotest::FileExists(mark));
+    EXPECT_FALSE(vakotest::FileExists(dir));
+    EXPECT_EQ(UPDTCheckBackupMark(0), 0);
+}
+
+TEST_F(Backup, MarkIsRefusedForADumpThatIsNotThere)
+{
+    AddEntry("RedBoot");
+    AddEntry("zImage");
+    ASSERT_EQ(UPDTBackupOldPartition(list_.data(), 1), 0);
+    EXPECT_EQ(UPDTMarkBackup(list_.data(), list_.size(), 1), -1);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTMarkBackup({L}): dump of [zImage] cannot be read or flushed, errno = 2"));
+    EXPECT_FALSE(vakotest::FileExists(std::string(kDir) + "/b@ckup.mark"));
+    EXPECT_EQ(UPDTMarkBackup(nullptr, 1, 1), -1);
+}
+
 } // namespace

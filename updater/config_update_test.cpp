@@ -45,22 +45,11 @@ int *const kAllFlags[] = {
 unsigned ModeOf(const std::string &path) { return vakotest::FileMode(path); }
 
 // The messages of the configuration update: they begin with "updater".
-std::vector<std::string> Messages()
-{
-    std::vector<std::string> out;
-    for (const std::string &text : vakotest::SyslogTexts())
-        if (text.starts_with("updater"))
-            out.push_back(text);
-    return out;
-}
+std::vector<std::string> Messages() { return vakotest::SyslogTextsFrom("updater"); }
 
-// The messages, one by one, against their log patterns.
 void ExpectMessages(const std::vector<std::string> &patterns)
 {
-    std::vector<std::string> texts = Messages();
-    ASSERT_EQ(texts.size(), patterns.size());
-    for (size_t i = 0; i < texts.size(); ++i)
-        EXPECT_TRUE(vakotest::LogPatternMatches(patterns[i], texts[i])) << texts[i];
+    EXPECT_EQ(vakotest::SyslogMismatch("updater", patterns), "");
 }
 
 class ConfigUpdate : public testing::Test {

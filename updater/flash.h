@@ -67,6 +67,10 @@ int HasNegativeBalance(const PATCHINFO *pTable, int n);
 int IsFixedPartition(const char *szPartition);
 // Moves erase blocks to the rows in deficit and lays the rows out again: 0 or -1 (logged).
 int ErrUPDTAdjustPartitionSize(PATCHINFO *pTable, int n);
+// The directory's entries neither overlap nor end past the directory
+// partition's end (the end of the flash) or the 32-bit address space: 0, or
+// -1 (logged).
+int UPDTCheckDirectoryLayout(const VAKOFISENTRY *pList, int count);
 // After a resize: every region that differs from its FIS entry lies inside
 // the span of the directory, is erase-aligned and overlaps no other row.
 // 0, or -1 (logged).
@@ -74,6 +78,12 @@ int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *p
 
 // ---- partition backup, copy and verify ----
 #define UPDT_BACKUP_DIR "b@ckup"
+// Beside the backup directory from the moment its dumps are whole until the
+// flash is known good again: while it is there the dumps are the only good
+// copy of the flash.
+#define UPDT_BACKUP_MARK "b@ckup.mark"
+// Attempts at writing or restoring one partition.
+#define UPDT_ATTEMPTS 3
 extern uint64_t gullProgressTotal;
 extern uint64_t gullProgressDone;
 
@@ -83,11 +93,29 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count);
 // of szSrc: 0 or -1 (logged).
 int UPDTCopyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
 int UPDTVerifyFile(const char *szSrc, const char *szDev, int64_t len, int blockSize);
-// The backup directory (szName NULL) or the dump of partition szName in it,
-// quoted as one shell argument; -1 when it does not fit.
+// The backup directory (szName NULL) or the dump of partition szName in it:
+// its length, or -1 when it does not fit.
+int UPDTBackupPath(const char *szName, char *szOut, int cbOut);
+// The same quoted as one shell argument; -1 when it does not fit.
 int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut);
-// Removes the backup directory of the package directory.
+// Bytes of the dump of partition szName, or -1 when there is none.
+int64_t UPDTDumpSize(const char *szName);
+// Compares the dump of partition szName with the device, without progress:
+// 0 equal, -1 (logged) different or unreadable.
+int UPDTVerifyDump(const char *szName, const char *szDev);
+// After a whole backup of pList: flushes the dumps to disk and makes the mark
+// (the road, and each dump with its size): 0, or -1 (logged; no mark).
+int UPDTMarkBackup(const VAKOFISENTRY *pList, int count, int fSecondRoad);
+// 0 no mark; 1 a mark of this road whose dumps are all there whole; -1
+// (logged) a mark whose dumps cannot be trusted.
+int UPDTCheckBackupMark(int fSecondRoad);
+// Removes the mark: the flash is known good.
+void UPDTRemoveBackupMark(void);
+// Removes the mark, then the backup directory of the package directory.
 void UPDTRemoveBackupDir(void);
+// The flash is not known good: logs where its backup is kept and says so in
+// the message file.
+void UPDTKeepBackup(const char *szFunc);
 // Progress 'P', 60 + done x 40 / total, from the two counters above.
 void UPDTSetCopyProgress(void);
 
@@ -96,8 +124,15 @@ void UPDTSetCopyProgress(void);
 // Writes and verifies the rows to update, resizing first when one is in
 // deficit: 0 or -1 (logged).
 int UPDTDoPatch(const VAKOFISENTRY *pList, int count);
-// Writes the dumps of the updated rows back at their old regions: 0 or -1 (logged).
+// Puts back, from their dumps, at their old regions and with their old
+// entries, the rows the last patch changed and the rows whose old regions
+// those now cover; every row is tried: 0 when all are restored (or none was
+// changed), -1 (logged) when one is not.
 int UPDTRollBack(const VAKOFISENTRY *pList, int count);
+// The flash of an update that was ended while it changed it, back to its
+// marked backup: the directory partition first, then every other partition
+// of the directory's dump at its old region; 0, or -1 (logged).
+int UPDTRecoverFromBackup(void);
 
 // ---- second flash road ----
 
@@ -111,11 +146,19 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList);
 // laid out from flash address 0; rows of the layout get their names.
 void UPDTMSysDecodePartitionTable(const unsigned char *pRaw, VAKOFISENTRY *pList);
 int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count);
-// *pRepartitioned is set to 1 when the flash was formatted anew.
+// *pRepartitioned is set to 1 once a format of the flash was tried.
 int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned);
 // Formats the flash and lays out the table of n (8) unit counts: 0 or -1 (logged).
 int UPDTMSysFormat(const int *pUnits, int n);
+// Lays out the old table again when repartitioned, then writes back the
+// dumps of the positions the last patch wrote (all after a format); every
+// position is tried: 0 when all are restored (or none was written), -1
+// (logged) when one is not.
 int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned);
+// The flash of an update that was ended while it changed it, back to its
+// marked backup: the old table from the dumps' sizes when the kernel's
+// differs, then every position that differs from its dump; 0, or -1 (logged).
+int UPDTMSysRecoverFromBackup(void);
 
 // ---- FIS directory recovery image ----
 #define UPDT_FISDIR_IMAGE_SIZE 1536

@@ -55,6 +55,14 @@ protected:
         EXPECT_EQ(n, static_cast<int>(list.size()));
         return list;
     }
+    // The directory, the patch table from it and the package, the backup.
+    std::vector<VAKOFISENTRY> PlanAndBackUp()
+    {
+        std::vector<VAKOFISENTRY> list = List();
+        EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
+        EXPECT_EQ(UPDTBackupOldPartition(list.data(), list.size()), 0);
+        return list;
+    }
     const PATCHINFO &Row(const char *part)
     {
         for (int r = 0; r < gPartitionCount; ++r)
@@ -379,24 +387,84 @@ TEST_F(FlashRoad, RollbackLeavesTheChipAsItWas)
               "SET_FIS_ENTRY name=rd.gz flash_base=0x140000 size=0x100000 data_length=0xaee2c 0");
 }
 
-TEST_F(FlashRoad, RollbackStopsAtAMissingDump)
+TEST_F(FlashRoad, RollbackGoesOnPastARowThatCannotBeRestored)
 {
     Use(false);
     Image("zImage", Pattern(kBlock, 3));
     Image("rd.bin", Pattern(kBlock, 4));
-    std::vector<VAKOFISENTRY> list = List();
-    ASSERT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
-    ASSERT_EQ(UPDTBackupOldPartition(list.data(), list.size()), 0);
+    std::vector<VAKOFISENTRY> list = PlanAndBackUp();
+    std::vector<uint8_t> before = ChipNow();
     ASSERT_EQ(UPDTDoPatch(list.data(), list.size()), 0);
     unlink("/tmp/pkg/b@ckup/mtd_zImage");
-    std::vector<uint8_t> patched = ChipNow();
     EXPECT_EQ(UPDTRollBack(list.data(), list.size()), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTExecute({L}): failed to execute cmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_zImage' "
-                                 "of='/dev/mtd1' bs=131072], ret = 1"));
-    // rd.gz, after it in the table, is not restored.
+    EXPECT_EQ(vakotest::SyslogCount("UPDTExecute({L}): failed to execute cmd=[/bin/dd "
+                                    "if='/tmp/pkg/b@ckup/mtd_zImage' of='/dev/mtd1' bs=131072], ret = 1"),
+              3);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTRollBack({L}): fail to restore [zImage] after 3 attempts"));
+    // zImage stays erased; rd.gz, after it in the table, is restored all the same.
     std::vector<uint8_t> now = ChipNow();
-    EXPECT_TRUE(std::equal(now.begin() + 0x140000, now.begin() + 0x240000, patched.begin() + 0x140000));
-    EXPECT_TRUE(Requests("/dev/mtd2", "SET_PARTITION").size() == 1);
+    EXPECT_TRUE(std::equal(now.begin() + 0x140000, now.begin() + 0x240000, before.begin() + 0x140000));
+    EXPECT_TRUE(std::all_of(now.begin() + 0x40000, now.begin() + 0x140000, [](uint8_t c) { return c == 0xFF; }));
+    EXPECT_EQ(Requests("/dev/mtd7", "SET_FIS_ENTRY").back(),
+              "SET_FIS_ENTRY name=rd.gz flash_base=0x140000 size=0x100000 data_length=0xaee2c 0");
+}
+
+TEST_F(FlashRoad, RollbackRepeatsARowLikeThePatch)
+{
+    Use(false);
+    Image("zImage", Pattern(kBlock, 3));
+    std::vector<VAKOFISENTRY> list = PlanAndBackUp();
+    std::vector<uint8_t> before = ChipNow();
+    ASSERT_EQ(UPDTDoPatch(list.data(), list.size()), 0);
+    // The rollback's first erase fails, its first restore is spoilt: the
+    // third attempt restores the row.
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd1", ks::FaultKind::FailErase, 1});
+    ks::Fault corrupt{"/dev/mtd1", ks::FaultKind::CorruptWrite, 1};
+    corrupt.offset = 9;
+    ks::SetFault(ks::kSandboxDir, corrupt);
+    vakotest::SyslogClear();
+    EXPECT_EQ(UPDTRollBack(list.data(), list.size()), 0);
+    EXPECT_TRUE(ChipNow() == before);
+    EXPECT_EQ(vakotest::SyslogCount("updater:{L}(UPDTRollBack) VAKOMTDErasePartition(/dev/mtd1)..."), 3);
+    EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: VAKOMTDErasePartition() fail"));
+    EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyDump) compare file [/tmp/pkg/b@ckup/mtd_zImage] vs "
+                                        "[/dev/mtd1] error at offset 0x0"));
+}
+
+TEST_F(FlashRoad, RollbackRestoresWhatTheRowsThePatchChangedCover)
+{
+    // zImage grows into the first block of rd.gz and is written; its entry
+    // cannot be set, so the patch never reaches rd.gz, whose old region it
+    // overwrote all the same.
+    Use(false);
+    Image("zImage", Pattern(16 * kBlock + 5, 3));
+    Image("rd.bin", Pattern(2 * kBlock, 4));
+    std::vector<VAKOFISENTRY> list = PlanAndBackUp();
+    std::vector<uint8_t> before = ChipNow();
+    ks::SetFault(ks::kSandboxDir, {"/dev/mtd7", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY, EIO});
+    ASSERT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
+    EXPECT_TRUE(Requests("/dev/mtd2").empty());
+    ASSERT_EQ(UPDTRollBack(list.data(), list.size()), 0);
+    EXPECT_TRUE(Differences(before, ChipNow()).empty());
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "UPDTRollBack({L}): command=[/bin/dd if='/tmp/pkg/b@ckup/mtd_rd.gz' of='/dev/mtd2' bs=131072]"));
+    EXPECT_TRUE(vakotest::SyslogHas("UPDTRollBack: skip recoverying [AllLib.tgz]"));
+}
+
+TEST_F(FlashRoad, PatchRefusedBeforeAnyRowWasChangedRollsNothingBack)
+{
+    // A moved row whose image the package lacks: the patch stops before it
+    // changes anything.
+    Use(false);
+    Image("zImage", Pattern(16 * kBlock + 5, 3));
+    std::vector<VAKOFISENTRY> list = PlanAndBackUp();
+    EXPECT_EQ(UPDTDoPatch(list.data(), list.size()), -1);
+    std::vector<uint8_t> before = ChipNow();
+    size_t requests = ks::Journal(ks::kSandboxDir).size();
+    EXPECT_EQ(UPDTRollBack(list.data(), list.size()), 0);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTRollBack({L}): the patch changed no partition: nothing to roll back"));
+    EXPECT_EQ(ks::Journal(ks::kSandboxDir).size(), requests);
+    EXPECT_TRUE(ChipNow() == before);
 }
 
 TEST_F(FlashRoad, DirectoryRecoveryImage)

@@ -14,7 +14,6 @@
 #include "flash.h"
 #include "migrate.h"
 #include "slib/conf_read.h"
-#include "slib/conf_write.h"
 #include "slib/proc.h"
 #include "slibcxx/raii.h"
 #include "vako/flash.h"
@@ -40,11 +39,6 @@ struct Run {
     char szOldMtu[16] = ""; // eth0_mtu before the update
     bool fMtuChanged = false;
 };
-
-void SetMessage(const char *szText)
-{
-    SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, "%s=\"%s\"\n");
-}
 
 void LogPartitionList(const VAKOFISENTRY *pList, int count)
 {
@@ -156,7 +150,7 @@ int PrepareKernel(Run &run)
         if (!gfJunior && !gfNoInitrd) {
             struct sysinfo si;
             if (sysinfo(&si) != 0 || si.uptime > kMaxUptimeForOldBuilds) {
-                SetMessage("To perform upgrade task, you have to REBOOT your Harbox first.");
+                UPDTWriteMessage("To perform upgrade task, you have to REBOOT your Harbox first.");
                 return UPDT_ERR_REBOOT;
             }
         }
@@ -172,7 +166,7 @@ int PrepareKernel(Run &run)
         int err = errno;
         syslog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", kMain, __LINE__, err);
         if (err != ENOSYS) {
-            SetMessage("Please reboot the system and upgrade immediately.");
+            UPDTWriteMessage("Please reboot the system and upgrade immediately.");
             return UPDT_ERR_MEMORY;
         }
     }
@@ -233,14 +227,44 @@ void MarkNormalShutdown()
 }
 
 // A failed patch or configuration update: the flash goes back to the backup
-// (never with -g).
+// (never with -g).  The backup goes only with a flash known good again.
 void RollBack(const Run &run)
 {
-    if (gfGroupUpdate)
+    if (gfGroupUpdate) {
+        UPDTRemoveBackupDir();
         return;
-    if (UPDTRollBack(run.list.get(), run.count) < 0)
+    }
+    bool fRestored = UPDTRollBack(run.list.get(), run.count) == 0;
+    if (!fRestored)
         syslog(LOG_ERR, "%s: UPDTRollBack() fail", kMain);
     syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", kMain, __LINE__);
+    if (fRestored)
+        UPDTRemoveBackupDir();
+    else
+        UPDTKeepBackup(kMain);
+}
+
+// An update ended while it changed the flash left its backup marked: the
+// flash goes back to it before this update trusts anything the flash says.
+// 0, or 20 (the backup stays).
+int RecoverInterruptedPatch(Run &run, bool fSecondRoad)
+{
+    int marked = UPDTCheckBackupMark(fSecondRoad);
+    if (marked == 0)
+        return UPDT_SUCCESS;
+    if (marked > 0) {
+        syslog(LOG_ERR, "%s(%d): an interrupted update left its backup: restoring the flash from it", kMain,
+               __LINE__);
+        if ((fSecondRoad ? UPDTMSysRecoverFromBackup() : UPDTRecoverFromBackup()) == 0) {
+            syslog(LOG_ERR, "%s(%d): the flash is restored from the backup of the interrupted update", kMain,
+                   __LINE__);
+            UPDTRemoveBackupMark();
+            return UPDT_SUCCESS;
+        }
+    }
+    run.stage = 'P';
+    UPDTKeepBackup(kMain);
+    return UPDT_ERR_FLASH;
 }
 
 // The normal road: pre-patch migrations, partition list, patch table,
@@ -260,7 +284,8 @@ int NormalRoad(Run &run)
         return UPDT_ERR_PATCH_INFO;
     }
     UPDTSetProgress(run.stage, 20);
-    if (!gfGroupUpdate && UPDTBackupOldPartition(run.list.get(), run.count) < 0) {
+    if (!gfGroupUpdate && (UPDTBackupOldPartition(run.list.get(), run.count) < 0 ||
+                           UPDTMarkBackup(run.list.get(), run.count, 0) < 0)) {
         syslog(LOG_ERR, "%s(%d): fail to backup old patch info ", kMain, __LINE__);
         return UPDT_ERR_BACKUP;
     }
@@ -269,7 +294,6 @@ int NormalRoad(Run &run)
     if (UPDTDoPatch(run.list.get(), run.count) < 0) {
         syslog(LOG_ERR, "%s(%d): fail to patch new binaries!!", kMain, __LINE__);
         RollBack(run);
-        UPDTRemoveBackupDir();
         return UPDT_ERR_FLASH;
     }
     syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", kMain, __LINE__);
@@ -282,9 +306,10 @@ int NormalRoad(Run &run)
         break;
     case UPDT_ERR_CONFIG:
         RollBack(run);
-        UPDTRemoveBackupDir();
         return result;
     default:
+        // The new flash is written and verified: known good, but the backup stays.
+        UPDTRemoveBackupMark();
         return result;
     }
 
@@ -358,8 +383,12 @@ int main(int argc, char **argv)
     }
     if (run.result == UPDT_SUCCESS)
         run.result = PrepareKernel(run);
-    if (run.result == UPDT_SUCCESS)
-        run.result = VAKOKernelMSysFlagGet() == 1 ? UPDTMSysUpdate(&run.stage) : NormalRoad(run);
+    if (run.result == UPDT_SUCCESS) {
+        const bool fSecondRoad = VAKOKernelMSysFlagGet() == 1;
+        run.result = RecoverInterruptedPatch(run, fSecondRoad);
+        if (run.result == UPDT_SUCCESS)
+            run.result = fSecondRoad ? UPDTMSysUpdate(&run.stage) : NormalRoad(run);
+    }
 
     ReleaseAndReturn(run);
     return Report(run);

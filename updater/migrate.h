@@ -49,7 +49,8 @@ int UPDTAddFTPAccounts(void);     // step 3
 int UPDTRewritePasswdHomes(void); // step 11
 int UPDTCreateUserConf(void);     // step 12
 int UPDTAddMailUsers(void);       // step 13
-// network settings (migrate_network.cpp)
+// network settings (migrate_network.cpp): a value that cannot be read whole
+// or written elsewhere stays where it was
 int UPDTLowerMTUValue(void); // step 9
 int UPDTMoveMTUValue(void);  // step 10
 int UPDTCopyBond0MTU(void);  // step 14
@@ -62,7 +63,8 @@ int UPDTRemoveEventTest(void);         // step 19
 
 // ---- photo and media databases (migrate_media_db.cpp) ----
 
-// 0, or -1 when the migration failed (the update then ends with 21).
+// Runs the database commands its flags ask for, then the media indexer;
+// their results are not looked at: 0.
 int UpdatePhotoDatabase(void);
 
 } // extern "C"

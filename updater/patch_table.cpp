@@ -153,6 +153,9 @@ int UPDTInitPatchInfo(const VAKOFISENTRY *pList, int count)
         return -1;
     }
     syslog(LOG_ERR, "flashsize = 0x%08X, eraseblock = 0x%08X", flashsize, gEraseBlockSize);
+    // A directory that an interrupted resize left half rewritten is not a plan.
+    if (UPDTCheckDirectoryLayout(pList, count) < 0)
+        return -1;
 
     uint64_t total = 0;
     for (int r = 0; r < gPartitionCount; ++r) {
@@ -252,6 +255,41 @@ int ErrUPDTAdjustPartitionSize(PATCHINFO *pTable, int n)
         row.size += static_cast<uint32_t>(row.nblockdelta) * gEraseBlockSize;
         row.fneedupdate = 1;
         shift += row.nblockdelta;
+    }
+    return 0;
+}
+
+int UPDTCheckDirectoryLayout(const VAKOFISENTRY *pList, int count)
+{
+    if (!pList || count <= 0) {
+        syslog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
+        return -1;
+    }
+    uint64_t flashEnd = 0;
+    for (int i = 0; i < count; ++i) {
+        if (VAKOFISEntryNameIs(&pList[i], "FIS Directory"))
+            flashEnd = uint64_t{pList[i].flash_base} + pList[i].size;
+    }
+    for (int i = 0; i < count; ++i) {
+        const VAKOFISENTRY &e = pList[i];
+        char szName[VAKO_FIS_NAME_SIZE + 1];
+        VAKOFISEntryGetName(&e, szName);
+        uint64_t hi = uint64_t{e.flash_base} + e.size;
+        if (hi > flashEnd) {
+            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X ends past the flash at 0x%08llX", __func__,
+                   __LINE__, szName, e.flash_base, e.size, static_cast<unsigned long long>(flashEnd));
+            return -1;
+        }
+        for (int j = 0; j < i; ++j) {
+            const VAKOFISENTRY &o = pList[j];
+            if (e.size == 0 || o.size == 0 || !(e.flash_base < uint64_t{o.flash_base} + o.size && o.flash_base < hi))
+                continue;
+            char szOther[VAKO_FIS_NAME_SIZE + 1];
+            VAKOFISEntryGetName(&o, szOther);
+            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X overlaps [%s] at 0x%08X size 0x%08X", __func__,
+                   __LINE__, szName, e.flash_base, e.size, szOther, o.flash_base, o.size);
+            return -1;
+        }
     }
     return 0;
 }

@@ -195,6 +195,47 @@ TEST(Resize, FailureKeepsWhatThePhaseOfMovingDid)
     });
 }
 
+TEST(DirectoryLayout, FlashEndingAtTheTopOfTheAddressSpaceIsAccepted)
+{
+    // The recovery image's directory ends at exactly 4 GiB.
+    std::vector<VAKOFISENTRY> junior = JuniorDirectory();
+    EXPECT_EQ(UPDTCheckDirectoryLayout(junior.data(), junior.size()), 0);
+    std::vector<VAKOFISENTRY> normal = NormalDirectory();
+    EXPECT_EQ(UPDTCheckDirectoryLayout(normal.data(), normal.size()), 0);
+}
+
+TEST(DirectoryLayout, OverlapsAndRegionsPastTheFlashAreRefused)
+{
+    struct Case {
+        const char *what;
+        int row;
+        uint32_t base, size;
+        const char *message;
+    } cases[] = {
+        {"vendor reaching into vakocfg", 4, 0xfe340000, 2 * kBlock,
+         "UPDTCheckDirectoryLayout({L}): [vakocfg] at 0xFE350000 size 0x00010000 overlaps [vendor] at 0xFE340000 "
+         "size 0x00020000"},
+        {"rd.gz beginning inside zImage", 2, 0xfe130000, 16 * kBlock,
+         "UPDTCheckDirectoryLayout({L}): [rd.gz] at 0xFE130000 size 0x00100000 overlaps [zImage] at 0xFE040000 "
+         "size 0x00100000"},
+        {"AllLib.tgz past the directory", 3, 0xfe380000, kBlock,
+         "UPDTCheckDirectoryLayout({L}): [AllLib.tgz] at 0xFE380000 size 0x00010000 ends past the flash at "
+         "0xFE380000"},
+        {"RedBoot wrapping past 4 GiB", 0, 0xfff00000, 0x200000,
+         "UPDTCheckDirectoryLayout({L}): [RedBoot] at 0xFFF00000 size 0x00200000 ends past the flash at "
+         "0xFE380000"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vakotest::SyslogClear();
+        std::vector<VAKOFISENTRY> dir = NormalDirectory();
+        dir[c.row].flash_base = c.base;
+        dir[c.row].size = c.size;
+        EXPECT_EQ(UPDTCheckDirectoryLayout(dir.data(), dir.size()), -1);
+        EXPECT_TRUE(vakotest::SyslogMatches(c.message));
+    }
+}
+
 TEST(ResizedLayout, TableOrderThatIsNotAddressOrderIsRefused)
 {
     struct Case {

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slibcxx/raii.h"
 #include "updater.h"
@@ -78,6 +79,11 @@ void UPDTSetMessage(const char *szKey, const char *szValue)
     char szText[1024];
     snprintf(szText, sizeof(szText), "%s=\"%s\"", szKey ? szKey : "", szValue ? szValue : "");
     UPDTWriteFileLocked(UPDT_MESSAGE_FILE, szText, 1);
+}
+
+void UPDTWriteMessage(const char *szText)
+{
+    SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, "%s=\"%s\"\n");
 }
 
 void UPDTWriteLog(const char *szText)

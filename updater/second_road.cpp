@@ -14,6 +14,7 @@
 #include "slibcxx/raii.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "flash.h"
 #include "migrate.h"
@@ -66,6 +67,41 @@ bool QuoteDump(const VAKOFISENTRY &entry, char *szOut, int cbOut)
     return UPDTQuoteBackupPath(szName, szOut, cbOut) >= 0;
 }
 
+// The positions the last patch began to write.
+bool gWritten[kPositions];
+
+// The dump of `entry` written back to the device of position `pos`, up to
+// three attempts (fOnlyWhenDiffers: not when the device already holds it);
+// true when done.
+bool RestorePosition(const char *szFunc, const VAKOFISENTRY &entry, int pos, bool fOnlyWhenDiffers)
+{
+    char szName[VAKO_FIS_NAME_SIZE + 1], szDev[32], szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    VAKOFISEntryGetName(&entry, szName);
+    snprintf(szDev, sizeof(szDev), UPDT_MTD_PREFIX "%d", pos);
+    if (!QuoteDump(entry, szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, pos, kWhole))
+        return false;
+    for (int k = 0; k < UPDT_ATTEMPTS; ++k) {
+        if (fOnlyWhenDiffers && UPDTVerifyDump(szName, szDev) == 0)
+            return true;
+        syslog(LOG_ERR, "%s(%d): command=[%s]", szFunc, __LINE__, szCmd);
+        if (UPDTExecute(szCmd) == 0 && UPDTVerifyDump(szName, szDev) == 0)
+            return true;
+    }
+    syslog(LOG_ERR, "%s(%d): fail to restore [%s] after %d attempts", szFunc, __LINE__, szName, UPDT_ATTEMPTS);
+    return false;
+}
+
+// The flash formatted and laid out as `units` says, up to three attempts.
+bool FormatWithAttempts(const char *szFunc, const int *units)
+{
+    for (int k = 0; k < UPDT_ATTEMPTS; ++k) {
+        if (UPDTMSysFormat(units, kPositions) == 0)
+            return true;
+    }
+    syslog(LOG_ERR, "%s(%d): fail to resize", szFunc, __LINE__);
+    return false;
+}
+
 } // namespace
 
 extern "C" {
@@ -116,6 +152,17 @@ int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count)
     gEraseBlockSize = kUnitSize;
     syslog(LOG_ERR, "Available flash units = %d blocks, eraseblock = %d bytes", kFlashUnits,
            static_cast<int>(gEraseBlockSize));
+    // The table lays the partitions out one after the other: one that a
+    // broken update left may reach past the flash.
+    uint64_t span = 0;
+    for (int i = 0; i < std::min(count, kPositions); ++i)
+        span += pList[i].size;
+    const uint64_t flash = uint64_t{kFlashUnits} * kUnitSize;
+    if (span > flash) {
+        syslog(LOG_ERR, "%s(%d): the partition table spans 0x%llX bytes, past the flash's 0x%llX", __func__, __LINE__,
+               static_cast<unsigned long long>(span), static_cast<unsigned long long>(flash));
+        return -1;
+    }
 
     long long total = 0;
     for (int r = 0; r < RowsWithDevice(count); ++r) {
@@ -180,6 +227,7 @@ int UPDTMSysFormat(const int *pUnits, int n)
 
 int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
 {
+    std::fill(std::begin(gWritten), std::end(gWritten), false);
     if (!pList || count <= 0 || !pRepartitioned) {
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
@@ -209,11 +257,13 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
             uint32_t cb = i < gPartitionCount ? gPatchInfo[i].size : i < count ? pList[i].size : 0;
             units[i] = static_cast<int>(UnitsOf(cb));
         }
+        // A format that failed may have erased the flash or laid out part of
+        // the table: the rollback lays out the old one in any case.
+        *pRepartitioned = 1;
         if (UPDTMSysFormat(units, kPositions) < 0) {
             syslog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
             return -1;
         }
-        *pRepartitioned = 1;
     }
 
     for (int r = 0; r < rows; ++r) {
@@ -240,6 +290,7 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
         if (!FormatDd(szCmd, szSrc, r, units))
             return -1;
         syslog(LOG_ERR, "szCmd=[%s]", szCmd);
+        gWritten[r] = true;
         if (UPDTExecute(szCmd) < 0)
             return -1;
         UPDTSetProgress('P', 65 + 5 * r);
@@ -254,26 +305,70 @@ int UPDTMSysRollBack(const VAKOFISENTRY *pList, int count, int repartitioned)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
+    const int rows = RowsWithDevice(count);
+    if (repartitioned != 1 && std::none_of(gWritten, gWritten + rows, [](bool w) { return w; })) {
+        syslog(LOG_ERR, "%s(%d): the patch changed no partition: nothing to roll back", __func__, __LINE__);
+        return 0;
+    }
     if (repartitioned == 1) {
         int units[kPositions];
         for (int i = 0; i < kPositions; ++i)
             units[i] = i < count ? static_cast<int>(UnitsOf(pList[i].size)) : 0;
-        if (UPDTMSysFormat(units, kPositions) < 0) {
-            syslog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
+        // The dumps fit no other table.
+        if (!FormatWithAttempts(__func__, units))
             return -1;
-        }
     }
-    for (int r = 0; r < RowsWithDevice(count); ++r) {
-        char szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
-        if (!QuoteDump(pList[r], szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, r, kWhole))
-            return -1;
-        syslog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, szCmd);
-        if (UPDTExecute(szCmd) < 0)
-            return -1;
+    // Every position is tried: one that cannot be restored stops no other.
+    int result = 0;
+    for (int r = 0; r < rows; ++r) {
+        if (repartitioned != 1 && !gWritten[r]) {
+            syslog(LOG_ERR, "%s: skip recoverying [%s]", __func__, gPatchInfo[r].part);
+            continue;
+        }
+        if (!RestorePosition(__func__, pList[r], r, false)) {
+            result = -1;
+            continue;
+        }
         UPDTSetProgress('P', 65 + 5 * r);
         syslog(LOG_ERR, "%s: Finish updating [%s]", __func__, gPatchInfo[r].part);
     }
-    return 0;
+    return result;
+}
+
+int UPDTMSysRecoverFromBackup(void)
+{
+    VAKOFISENTRY list[kPositions];
+    memset(list, 0, sizeof(list));
+    int count = UPDTMSysGetPartitionInfo(list);
+    if (count < 0)
+        return -1;
+    const int rows = RowsWithDevice(count);
+    // The old table: the dumps' sizes; positions past the layout have no
+    // dump and keep the kernel's.
+    bool fOtherTable = false;
+    int units[kPositions];
+    for (int i = 0; i < kPositions; ++i) {
+        if (i < rows) {
+            char szName[VAKO_FIS_NAME_SIZE + 1];
+            VAKOFISEntryGetName(&list[i], szName);
+            int64_t size = UPDTDumpSize(szName);
+            if (size <= 0 || size > static_cast<int64_t>(kFlashUnits) * kUnitSize) {
+                syslog(LOG_ERR, "%s(%d): no dump of [%s]", __func__, __LINE__, szName);
+                return -1;
+            }
+            fOtherTable = fOtherTable || static_cast<uint32_t>(size) != list[i].size;
+            list[i].size = static_cast<uint32_t>(size);
+        }
+        units[i] = static_cast<int>(UnitsOf(list[i].size));
+    }
+    if (fOtherTable && !FormatWithAttempts(__func__, units))
+        return -1;
+    int result = 0;
+    for (int r = 0; r < rows; ++r) {
+        if (!RestorePosition(__func__, list[r], r, true))
+            result = -1;
+    }
+    return result;
 }
 
 int UPDTMSysUpdate(char *pStage)
@@ -306,7 +401,8 @@ int UPDTMSysUpdate(char *pStage)
     UPDTSetProgress(*pStage, 20);
 
     // Only the positions that have a device can be dumped.
-    if (!gfGroupUpdate && UPDTBackupOldPartition(list, RowsWithDevice(count)) < 0) {
+    if (!gfGroupUpdate && (UPDTBackupOldPartition(list, RowsWithDevice(count)) < 0 ||
+                           UPDTMarkBackup(list, RowsWithDevice(count), 1) < 0)) {
         syslog(LOG_ERR, "%s(%d): fail to backup old patch info ", __func__, __LINE__);
         return UPDT_ERR_BACKUP;
     }
@@ -331,14 +427,20 @@ int UPDTMSysUpdate(char *pStage)
         }
     }
 
+    bool fFlashGood = true;
     if (result != UPDT_SUCCESS && !gfGroupUpdate) {
-        if (UPDTMSysRollBack(list, count, repartitioned) < 0)
+        fFlashGood = UPDTMSysRollBack(list, count, repartitioned) == 0;
+        if (!fFlashGood)
             syslog(LOG_ERR, "%s: UPDTRollBack() fail", __func__);
         syslog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
     }
 
     UPDTMoveArchive("UPDTMSysUpdate");
-    UPDTRemoveBackupDir();
+    // The backup is the only good copy of a flash that was not restored.
+    if (fFlashGood)
+        UPDTRemoveBackupDir();
+    else
+        UPDTKeepBackup(__func__);
     return result;
 }
 

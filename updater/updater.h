@@ -111,6 +111,8 @@ int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...) __attribut
 int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait);
 void UPDTSetProgress(char stage, int value);
 void UPDTSetMessage(const char *szKey, const char *szValue);
+// Writes szText as the message file's extramsg line; a failure is not reported.
+void UPDTWriteMessage(const char *szText);
 // Appends a time-stamped line to the update log.
 void UPDTWriteLog(const char *szText);
 // Empties the update log when it is larger than 10000 bytes.

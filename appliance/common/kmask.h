@@ -1,6 +1,7 @@
-// Masking of a kernel directory (/proc/sys/kernel, /sys/block) by a tmpfs,
-// the way container runtimes mask /proc paths, so that the appliance-only
-// kernel files can be plain files.  Shared by the runner and the test kit.
+// Masking of a kernel directory (/proc/sys/kernel, /sys/block, /sys/class/net)
+// by a tmpfs, the way container runtimes mask /proc paths, so that the
+// appliance-only kernel files can be plain files.  Shared by the runner and
+// the test kit.
 #pragma once
 
 #include <errno.h>
@@ -28,10 +29,12 @@ struct KernelEntry {
     bool dir;
     unsigned mode;
     std::string content;
+    std::string link; // a symbolic link to this target, when not empty
 };
 
-// The readable files of a kernel directory, so that programs that read the
-// usual sysctls still find them under the mask.
+// The readable files and the links of a kernel directory, so that programs
+// that read the usual sysctls (or an interface of /sys/class/net) still find
+// them under the mask.
 inline void SnapshotKernelDir(const std::filesystem::path &from, const std::string &rel,
                               std::vector<KernelEntry> &out)
 {
@@ -43,8 +46,15 @@ inline void SnapshotKernelDir(const std::filesystem::path &from, const std::stri
             break;
         std::string name = rel + it->path().filename().string();
         unsigned mode = static_cast<unsigned>(st.permissions()) & 0644;
+        if (fs::is_symlink(st)) {
+            fs::path target = fs::read_symlink(it->path(), ec);
+            if (ec)
+                break;
+            out.push_back({name, false, 0, {}, target.string()});
+            continue;
+        }
         if (fs::is_directory(st)) {
-            out.push_back({name, true, 0555, {}});
+            out.push_back({name, true, 0555, {}, {}});
             SnapshotKernelDir(it->path(), name + "/", out);
             continue;
         }
@@ -57,7 +67,7 @@ inline void SnapshotKernelDir(const std::filesystem::path &from, const std::stri
         ssize_t n = read(fd, buf, sizeof(buf));
         close(fd);
         if (n >= 0)
-            out.push_back({name, false, mode, std::string(buf, static_cast<size_t>(n))});
+            out.push_back({name, false, mode, std::string(buf, static_cast<size_t>(n)), {}});
     }
 }
 
@@ -76,6 +86,10 @@ inline bool MaskKernelDir(const std::string &dir, bool snapshot)
         std::string p = dir + "/" + e.rel;
         if (e.dir) {
             mkdir(p.c_str(), e.mode);
+            continue;
+        }
+        if (!e.link.empty()) {
+            symlink(e.link.c_str(), p.c_str());
             continue;
         }
         int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, e.mode);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "kill.h"
 
 namespace kstublib {
 
@@ -186,7 +187,7 @@ Res DeviceWrite(int fd, const Dev &d, const void *buf, size_t count, std::option
         return Err(ENOSPC);
     size_t n = static_cast<size_t>(std::min<uint64_t>(count, w->size - static_cast<uint64_t>(pos)));
 
-    const Fault *failed = nullptr, *corrupt = nullptr;
+    const Fault *failed = nullptr, *corrupt = nullptr, *ender = nullptr;
     bool shortened = false;
     for (auto &f : s.state.faults) {
         if (f.device != d.path)
@@ -196,8 +197,12 @@ Res DeviceWrite(int fd, const Dev &d, const void *buf, size_t count, std::option
             shortened = true;
         } else if (f.kind == FaultKind::FailWrite || f.kind == FaultKind::CorruptWrite) {
             s.Dirty();
-            if (++f.seen == f.nth)
+            if (st::Acts(f))
                 (f.kind == FaultKind::FailWrite ? failed : corrupt) = &f;
+        } else if (f.kind == FaultKind::KillAfterWrite) {
+            s.Dirty();
+            if (++f.seen == f.nth)
+                ender = &f;
         }
     }
     uint64_t chipAt = static_cast<uint64_t>(w->offset) + static_cast<uint64_t>(pos);
@@ -232,6 +237,11 @@ Res DeviceWrite(int fd, const Dev &d, const void *buf, size_t count, std::option
         s.Journal(d.path, "write", args + "corrupt", r);
     else if (shortened)
         s.Journal(d.path, "write", args + "short", r);
+    if (ender) {
+        s.Journal(d.path, "write", args + "kill", r);
+        // Ended once the write is stored and the state saved (Write).
+        ArmKill(ender->program);
+    }
     return r;
 }
 
@@ -274,7 +284,9 @@ ssize_t Write(int fd, const void *buf, size_t n, std::optional<off_t> at)
 {
     if (auto d = DeviceOf(fd)) {
         int saved = errno;
-        return Finish(DeviceWrite(fd, *d, buf, n, at), saved);
+        ssize_t r = Finish(DeviceWrite(fd, *d, buf, n, at), saved);
+        KillIfArmed();
+        return r;
     }
     return at ? REAL(pwrite)(fd, buf, n, *at) : REAL(write)(fd, buf, n);
 }

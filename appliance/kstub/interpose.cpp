@@ -26,6 +26,7 @@
 
 #include "device.h"
 #include "ioctl.h"
+#include "kill.h"
 #include "stream.h"
 
 using namespace kstublib;
@@ -254,7 +255,9 @@ ssize_t writev(int fd, const struct iovec *iov, int cnt)
         buf.insert(buf.end(), static_cast<char *>(iov[i].iov_base),
                    static_cast<char *>(iov[i].iov_base) + iov[i].iov_len);
     int saved = errno;
-    return Finish(DeviceWrite(fd, *d, buf.data(), buf.size(), std::nullopt), saved);
+    ssize_t r = Finish(DeviceWrite(fd, *d, buf.data(), buf.size(), std::nullopt), saved);
+    KillIfArmed();
+    return r;
 }
 
 off_t lseek(int fd, off_t off, int whence) noexcept

@@ -208,7 +208,7 @@ const Fault *IoctlFault(Session &s, const Dev &d, uint32_t req)
         if (!counts)
             continue;
         s.Dirty();
-        if (++f.seen == f.nth && !hit)
+        if (st::Acts(f) && !hit)
             hit = &f;
     }
     return hit;

@@ -1,5 +1,6 @@
 // The requests and kernel calls of the appliance's kernel, and the fault knobs.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -343,6 +344,57 @@ TEST(KstubFaults, ShortWritesStoreAtMostKBytes)
     auto win = WindowBytes(ks::Load(kDir), "/dev/mtd1");
     EXPECT_TRUE(std::equal(img.begin(), img.end(), win.begin()));
     EXPECT_THAT(ks::Journal(kDir).front(), testing::EndsWith("\twrite\tpos=0x0 length=0x3e8 fault=short\t1000"));
+}
+
+TEST(KstubFaults, AKnobActsOnTimesOperationsFromTheNthOn)
+{
+    InstallTestChip();
+    ks::Fault erase{"/dev/mtd2", ks::FaultKind::FailErase, 2};
+    erase.times = 0; // every one from the second on
+    ks::SetFault(kDir, erase);
+    ks::Fault write{"/dev/mtd1", ks::FaultKind::FailWrite, 2, 0, ENOSPC};
+    write.times = 2;
+    ks::SetFault(kDir, write);
+    EXPECT_THAT(Probe({"open", "/dev/mtd2", "rw", "erase", "0", "0x10000", "erase", "0", "0x10000", "erase", "0",
+                       "0x10000", "erase", "0", "0x10000"}),
+                ElementsAre("open 0", "erase 0", "erase -1 EIO", "erase -1 EIO", "erase -1 EIO"));
+    EXPECT_THAT(Probe({"open", "/dev/mtd1", "rw", "write", "01", "write", "02", "write", "03", "write", "04"}),
+                ElementsAre("open 0", "write 1", "write -1 ENOSPC", "write -1 ENOSPC", "write 1"));
+    std::vector<ks::Fault> faults = ks::Faults(kDir);
+    ASSERT_EQ(faults.size(), 2u);
+    EXPECT_EQ(faults[0].times, 0u);
+    EXPECT_EQ(faults[0].seen, 4u);
+    EXPECT_EQ(faults[1].times, 2u);
+    EXPECT_EQ(faults[1].seen, 4u);
+}
+
+TEST(KstubFaults, KillEndsTheNamedAncestorAndTheWriterAfterTheNthWrite)
+{
+    InstallTestChip();
+    ks::Fault kill{"/dev/mtd1", ks::FaultKind::KillAfterWrite, 2};
+    kill.program = "sh";
+    ks::SetFault(kDir, kill);
+    auto img = Pattern(4 * 16384, 8);
+    vakotest::WriteFile("/tmp/img", Str(img));
+    // The shell waits for dd: both end after the second block is stored.
+    vakotest::RunResult r = Sh("dd if=/tmp/img of=/dev/mtd1 bs=16k 2>/dev/null; echo went on");
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_EQ(r.out, "");
+    auto win = WindowBytes(ks::Load(kDir), "/dev/mtd1");
+    EXPECT_TRUE(std::equal(img.begin(), img.begin() + 2 * 16384, win.begin()));
+    EXPECT_TRUE(std::all_of(win.begin() + 2 * 16384, win.end(), [](uint8_t c) { return c == 0xFF; }));
+    EXPECT_THAT(ks::Journal(kDir),
+                ElementsAre(testing::EndsWith("\tdd\t/dev/mtd1\twrite\tpos=0x4000 length=0x4000 fault=kill\t16384")));
+    EXPECT_EQ(ks::Faults(kDir).at(0).program, "sh");
+
+    // No process of that name above the writer: nothing is ended.
+    InstallTestChip();
+    kill.program = "updater";
+    ks::SetFault(kDir, kill);
+    r = Sh("dd if=/tmp/img of=/dev/mtd1 bs=16k 2>/dev/null; echo went on");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "went on\n");
+    EXPECT_TRUE(std::equal(img.begin(), img.end(), WindowBytes(ks::Load(kDir), "/dev/mtd1").begin()));
 }
 
 TEST(KstubFaults, CountersStayExactUnderConcurrentProcesses)

@@ -43,7 +43,8 @@ constexpr KindName kKinds[] = {{"erase", FaultKind::FailErase},
                                {"write", FaultKind::FailWrite},
                                {"ioctl", FaultKind::FailIoctl},
                                {"corrupt", FaultKind::CorruptWrite},
-                               {"short", FaultKind::ShortWrite}};
+                               {"short", FaultKind::ShortWrite},
+                               {"kill", FaultKind::KillAfterWrite}};
 
 // Splits one record into blank-separated words.
 class Words {
@@ -94,6 +95,7 @@ public:
         std::string_view w;
         return !Next(w);
     }
+    bool AtEnd() const { return rest_.find_first_not_of(' ') == std::string_view::npos; }
 
 private:
     std::string_view rest_;
@@ -141,7 +143,12 @@ bool ParseLine(std::string_view line, State &st)
         unsigned mask = 0;
         if (!(w.Str(f.device) && w.Named(kKinds, f.kind) && w.Num(f.nth) && w.Num(f.request) &&
               w.Num(f.error) && w.Num(f.offset) && w.Num(mask) && w.Num(f.maxBytes) &&
-              w.Num(f.seen) && w.End() && mask <= 0xff))
+              w.Num(f.seen) && mask <= 0xff))
+            return false;
+        // Records of knobs that act once and end no process stop here.
+        if (!w.AtEnd() && !(w.Num(f.times) && (w.AtEnd() || w.Str(f.program))))
+            return false;
+        if (!w.End())
             return false;
         f.mask = static_cast<uint8_t>(mask);
         st.faults.push_back(f);
@@ -178,6 +185,12 @@ std::string DevicePath(std::string_view device)
     if (device.substr(0, 5) == "/dev/")
         return std::string(device);
     return "/dev/" + std::string(device);
+}
+
+bool Acts(Fault &f)
+{
+    ++f.seen;
+    return f.seen >= f.nth && (f.times == 0 || f.seen - f.nth < f.times);
 }
 
 const char *FaultKindName(FaultKind kind)
@@ -222,10 +235,16 @@ std::string Format(const State &st)
                      m.active ? 1 : 0, m.level, m.componentKB, m.raidDisks, m.nrDisks,
                      static_cast<unsigned long long>(m.deviceBytes), m.sync[0], m.sync[1],
                      m.sync[2]));
-    for (const auto &f : st.faults)
-        add(snprintf(buf, sizeof buf, "fault %s %s %u %u %d %u %u %u %u\n", f.device.c_str(),
+    for (const auto &f : st.faults) {
+        add(snprintf(buf, sizeof buf, "fault %s %s %u %u %d %u %u %u %u", f.device.c_str(),
                      FaultKindName(f.kind), f.nth, f.request, f.error, f.offset, f.mask,
                      f.maxBytes, f.seen));
+        if (f.times != 1 || !f.program.empty())
+            out += " " + std::to_string(f.times);
+        if (!f.program.empty())
+            out += " " + f.program;
+        out += "\n";
+    }
     if (!st.formatted.empty())
         out += "formatted " + st.formatted + "\n";
     return out;

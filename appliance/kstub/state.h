@@ -39,5 +39,7 @@ bool IsMdName(std::string_view device);
 std::string DevicePath(std::string_view device);
 
 const char *FaultKindName(FaultKind kind);
+// Counts one more operation of the knob: true when the knob acts on it.
+bool Acts(Fault &f);
 
 } // namespace vakotest::kstub::state

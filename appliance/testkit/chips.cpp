@@ -218,6 +218,16 @@ std::string RecoveredJuniorDirectoryMismatch()
     return why;
 }
 
+std::vector<uint8_t> AfterResize(const Flash &flash, const std::string &zImage, const std::string &rd)
+{
+    std::vector<uint8_t> chip = flash.chip.image;
+    PutPartition(chip, 0x40000, 0x120000, zImage);
+    PutPartition(chip, 0x160000, 0xe0000, rd);
+    PutFisRecord(chip, flash, 1, 0x40000, 0x120000, static_cast<uint32_t>(zImage.size()));
+    PutFisRecord(chip, flash, 2, 0x160000, 0xe0000, static_cast<uint32_t>(rd.size()));
+    return chip;
+}
+
 std::vector<std::string> AfterZImageGrew(const kstub::Chip &before, const std::string &image)
 {
     std::vector<std::string> expect;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,17 +89,40 @@ std::vector<std::string> ListDir(const std::string &path)
     return names;
 }
 
+namespace {
+
+// /proc/net is the calling process's own /proc/<pid>/net: a tmpfs there is
+// seen by this process only.  Each entry it hides becomes a link to the same
+// entry seen through the thread's directory, which the tmpfs does not cover.
+void MaskProcNet()
+{
+    const std::string dir = "/proc/self/net";
+    if (vakoappliance::IsTmpfs(dir))
+        return;
+    std::vector<std::string> names = ListDir(dir);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0)
+        throw std::runtime_error("cannot mask " + dir + ": " + strerror(errno));
+    for (const std::string &name : names)
+        if (symlink(("/proc/thread-self/net/" + name).c_str(), (dir + "/" + name).c_str()) != 0)
+            throw std::runtime_error("cannot link " + dir + "/" + name + ": " + strerror(errno));
+}
+
+} // namespace
+
 void MountKernelFile(const std::string &path, const std::string &content)
 {
     std::string dir;
-    for (const char *d : {"/proc/sys/kernel", "/sys/block"})
+    for (const char *d : {"/proc/sys/kernel", "/sys/block", "/sys/class/net", "/proc/net/bonding"})
         if (path.starts_with(std::string(d) + "/"))
             dir = d;
     if (dir.empty())
-        throw std::invalid_argument("MountKernelFile: not below /proc/sys/kernel or /sys/block: " + path);
+        throw std::invalid_argument("MountKernelFile: not below /proc/sys/kernel, /sys/block, /sys/class/net or "
+                                    "/proc/net/bonding: " + path);
     if (!InSandbox())
         throw std::runtime_error("MountKernelFile: only inside the sandbox");
-    if (!vakoappliance::MaskKernelDir(dir, dir == "/proc/sys/kernel"))
+    if (dir == "/proc/net/bonding")
+        MaskProcNet();
+    else if (!vakoappliance::MaskKernelDir(dir, dir != "/sys/block"))
         throw std::runtime_error("cannot mask " + dir + ": " + strerror(errno));
     WriteFile(path, content);
 }

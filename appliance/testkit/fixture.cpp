@@ -60,7 +60,8 @@ public:
     {
         if (kernel_.empty())
             return MountKernelFile(path, content);
-        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"}, {"/sys/block/", "sys-block/"}})
+        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"}, {"/sys/block/", "sys-block/"},
+                                {"/sys/class/net/", "sys-class-net/"}})
             if (path.starts_with(dir))
                 return WriteFile(kernel_ + "/" + sub + path.substr(strlen(dir)), content);
         throw std::invalid_argument("fixture: not a kernel file: " + path);
@@ -94,6 +95,8 @@ void Write(const Appliance &a, const Target &t)
         t.Remove(kInitrd);
     for (const auto &[path, content] : a.files)
         t.File(path, content);
+    for (const auto &[path, content] : a.kernelFiles)
+        t.KernelFile(path, content);
     if (a.flash)
         Install(*a.flash, t.Root() + kstub::kSandboxDir);
 }

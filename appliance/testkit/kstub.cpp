@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -151,6 +152,9 @@ void SetFault(const std::string &dir, const Fault &fault)
         Invalid("bad fault device " + fault.device);
     if (f.kind == FaultKind::ShortWrite ? f.maxBytes == 0 : f.nth == 0)
         Invalid("fault that never acts");
+    if ((f.kind == FaultKind::KillAfterWrite) != !f.program.empty() ||
+        f.program.find_first_of(" \t\n") != std::string::npos)
+        Invalid("a kill knob names one program without blanks, no other knob does");
     Lock lock(dir);
     state::State st = ReadState(dir);
     std::erase_if(st.faults, [&](const Fault &x) {
@@ -160,6 +164,21 @@ void SetFault(const std::string &dir, const Fault &fault)
     st.faults.push_back(f);
     WriteState(dir, st);
 }
+
+Fault KillUpdaterAfter(const WritePoint &at)
+{
+    Fault f{at.device, FaultKind::KillAfterWrite, at.nth};
+    f.program = "updater";
+    return f;
+}
+
+std::string WritePointName(const WritePoint &at)
+{
+    std::string device = state::DevicePath(at.device);
+    return "Mtd" + device.substr(device.find("mtd") + 3) + "Write" + std::to_string(at.nth);
+}
+
+void PrintTo(const WritePoint &at, std::ostream *os) { *os << WritePointName(at); }
 
 void ClearFaults(const std::string &dir)
 {

@@ -170,6 +170,27 @@ bool LogPatternMatches(const std::string &pattern, const std::string &text)
     return std::regex_match(text, PatternRegex(pattern));
 }
 
+std::vector<std::string> SyslogTextsFrom(const std::string &prefix)
+{
+    std::vector<std::string> texts = SyslogTexts();
+    std::erase_if(texts, [&](const std::string &t) { return !t.starts_with(prefix); });
+    return texts;
+}
+
+std::string SyslogMismatch(const std::string &prefix, const std::vector<std::string> &patterns)
+{
+    std::vector<std::string> texts = SyslogTextsFrom(prefix);
+    for (size_t i = 0; i < texts.size() || i < patterns.size(); ++i) {
+        if (i == texts.size())
+            return "record " + std::to_string(i) + " missing: " + patterns[i];
+        if (i == patterns.size())
+            return "record " + std::to_string(i) + " not expected: " + texts[i];
+        if (!LogPatternMatches(patterns[i], texts[i]))
+            return "record " + std::to_string(i) + " [" + texts[i] + "] does not match [" + patterns[i] + "]";
+    }
+    return {};
+}
+
 std::vector<UpdateLogLine> UpdateLogLines()
 {
     std::vector<UpdateLogLine> lines;

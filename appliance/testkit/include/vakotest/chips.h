@@ -98,6 +98,12 @@ std::vector<std::string> Requests(const std::string &device, const std::string &
 // does, else what differs.
 std::string RecoveredJuniorDirectoryMismatch();
 
+// A zImage of 17 blocks and more and an rd.bin of 2 blocks or less on the
+// normal layout chip: rd.gz (the largest balance) gives two blocks.  The chip
+// a clean update leaves: zImage grown at its place, rd.gz moved up two blocks
+// and shrunk by them, their entries rewritten.
+std::vector<uint8_t> AfterResize(const Flash &flash, const std::string &zImage, const std::string &rd);
+
 // A zImage of 130 units on the normal chip of the second road: AllLib.tgz
 // (the largest balance) gives 10 units.  The table the kernel gets, and what
 // each position must hold afterwards: the image, the donor's dump cut to its

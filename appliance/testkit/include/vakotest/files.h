@@ -27,9 +27,13 @@ void MakeDirs(const std::string &path, unsigned mode = 0755);
 // its own path), sorted; empty when it cannot be read.
 std::vector<std::string> ListDir(const std::string &path);
 
-// Appliance-only kernel files, e.g. /proc/sys/kernel/vako_hw_version or
-// /sys/block/md0/md/dev-sda1/state: the first call masks the directory
-// (/proc/sys/kernel or /sys/block) with a tmpfs, later ones write into it.
+// Appliance-only kernel files, e.g. /proc/sys/kernel/vako_hw_version,
+// /sys/block/md0/md/dev-sda1/state or /sys/class/net/bond0/bonding/mode: the
+// first call masks the directory (/proc/sys/kernel, /sys/block or
+// /sys/class/net) with a tmpfs, later ones write into it; the usual sysctls
+// and the interfaces of /sys/class/net stay.  /proc/net/bonding/<bond> is
+// seen by the calling process only (/proc/net is each process's own), beside
+// the real entries of /proc/net.
 void MountKernelFile(const std::string &path, const std::string &content);
 
 } // namespace vakotest

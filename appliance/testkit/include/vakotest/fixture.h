@@ -47,6 +47,9 @@ struct Appliance {
     std::map<std::string, std::string> files{
         {"/.sandbox/sfdisk/hda.1", "/dev/hda1 63 8388670 8388608 83 Linux\n"},
         {"/.sandbox/sfdisk/hda.3", "/dev/hda3 8913024 16777215 7864192 83 Linux\n"}};
+    // Further appliance-only kernel files (below /proc/sys/kernel, /sys/block
+    // or /sys/class/net, e.g. a bond's bonding/slaves): path -> content.
+    std::map<std::string, std::string> kernelFiles;
     // The flash and the kernel calls as the kernel stand-in shows them
     // (vakotest/chips.h: LayoutFlash, SecondRoadFlash); none: the stand-in
     // keeps what it has.
@@ -77,7 +80,7 @@ std::string InstallUpdater(const std::string &dir = kPackageDir);
 void Install(const Appliance &appliance);
 void Install(const Package &package);
 
-// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block}/...
+// On the host: DIR/root/... and DIR/kernel/{proc-sys-kernel,sys-block,sys-class-net}/...
 void Build(const Appliance &appliance, const std::string &fixtureDir);
 void Build(const Package &package, const std::string &fixtureDir);
 

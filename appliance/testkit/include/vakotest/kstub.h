@@ -19,8 +19,9 @@
 //              call405 present|absent|refused <errno>
 //              md <device> <active 0|1> <level> <componentKB> <raidDisks>
 //                 <nrDisks> <deviceBytes> <sync0> <sync1> <sync2>
-//              fault <device> erase|write|ioctl|corrupt|short <nth>
+//              fault <device> erase|write|ioctl|corrupt|short|kill <nth>
 //                 <request> <errno> <offset> <mask> <maxBytes> <seen>
+//                 [<times> [<program>]]   (left out when 1 and none)
 //              formatted <descriptor>   (the descriptor that formatted last)
 //   chip     the whole flash, <size> bytes
 //   journal  one line per ioctl and kernel call (below)
@@ -43,7 +44,7 @@
 //   FORMAT                         units=967
 //   SET_PART_TABLE                 units=1,2,3,4,5,6,7,8
 //   syscall405                     arg=1
-//   write                          pos=0x0 length=0x4000 fault=fail|short|corrupt
+//   write                          pos=0x0 length=0x4000 fault=fail|short|corrupt|kill
 // result: "0" (a write: the bytes stored), or "-1 <ERRNO>" such as "-1 EINVAL".
 //
 // Byte orders: the appliance's own requests (set partition, set FIS entry,
@@ -65,6 +66,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,6 +118,7 @@ enum class FaultKind {
     FailIoctl,     // the nth ioctl `request` fails with `error`, nothing done
     CorruptWrite,  // the nth write stores its byte at `offset` XOR `mask`
     ShortWrite,    // every write stores at most `maxBytes` bytes
+    KillAfterWrite, // the nth write is stored, then `program` is ended (below)
 };
 
 // A fault knob of one device.  Counting starts when it is set (SetFault)
@@ -130,7 +133,28 @@ struct Fault {
     uint8_t mask = 0x01;
     uint32_t maxBytes = 0;
     uint32_t seen = 0;  // operations counted so far (Faults())
+    // FailErase, FailWrite, FailIoctl, CorruptWrite: the knob acts on `times`
+    // operations from the nth on; 0: on every one from the nth on.
+    uint32_t times = 1;
+    // KillAfterWrite: the program name (as /proc/<pid>/comm gives it, no
+    // blanks) of the process to end with SIGKILL: the writer itself or its
+    // nearest ancestor of that name.  Every process between the two is ended
+    // too, the writer last and before it writes again, so that nothing of
+    // the run it ends goes on writing.  None of that name: nothing is ended.
+    std::string program = {};
 };
+
+// The nth write on a device, counted from when its knob is set.
+struct WritePoint {
+    const char *device;
+    uint32_t nth;
+};
+// The knob that ends the updater program (with what it waits for) after the
+// write at `at`.
+Fault KillUpdaterAfter(const WritePoint &at);
+// A test name for the point: "Mtd1Write5"; PrintTo shows the same to gtest.
+std::string WritePointName(const WritePoint &at);
+void PrintTo(const WritePoint &at, std::ostream *os);
 
 // Writes a fresh state into `dir` (made when missing): chip, windows,
 // kernel calls, md arrays; an empty journal, no faults.  Throws

@@ -32,6 +32,12 @@ bool SyslogMatches(const std::string &pattern, int level = kAnyLevel);
 // True when text matches the log pattern whole.
 bool LogPatternMatches(const std::string &pattern, const std::string &text);
 
+// The texts of the records that begin with prefix, in order.
+std::vector<std::string> SyslogTextsFrom(const std::string &prefix);
+// Empty when the records that begin with prefix match the log patterns one
+// by one and are as many; else a description of the first difference.
+std::string SyslogMismatch(const std::string &prefix, const std::vector<std::string> &patterns);
+
 // The update log, line by line: each line's time stamp "YYYY/MM/DD hh:mm:ss"
 // and the text after it and its tab.  A line without its stamp (or without
 // its line end) has an empty stamp and is its text whole.  No log: no lines.

@@ -1,0 +1,526 @@
+// Link aggregation: a bond's state as the kernel's bonding files show it, and
+// its configuration in the interface configuration files of the bond and of
+// its slaves, rewritten while the network service is stopped.
+#include "vako/bond.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "slib/conf_read.h"
+#include "slib/conf_write.h"
+#include "slib/error.h"
+#include "slib/str.h"
+#include "slib/szhash.h"
+#include "slibcxx/raii.h"
+
+// Records the code with the failing step's position; -1.
+#define BOND_FAIL(code) (SLIB_ERR(code), -1)
+
+namespace {
+
+constexpr const char *kSysClassNet = "/sys/class/net/";
+constexpr const char *kSlavesFile = "/bonding/slaves";
+constexpr const char *kModeFile = "/bonding/mode";
+constexpr const char *kProcBonding = "/proc/net/bonding";
+constexpr const char *kIfcfgPrefix = "/etc/sysconfig/network-scripts/ifcfg-";
+constexpr const char *kSavedSuffix = ".saved";
+constexpr const char *kNetworkStop = "/etc/rc.network stop > /dev/null 2>&1";
+constexpr const char *kNetworkStart = "/etc/rc.network start > /dev/null 2>&1";
+
+constexpr const char *kPartnerPrefix = "\tPartner Mac Address: ";
+constexpr const char *kNoPartner = "00:00:00:00:00:00";
+constexpr const char *kBlanks = " \t\n";
+constexpr const char *kLineFormat = "%s=%s\n";
+constexpr const char *kIfNameChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-";
+constexpr int kListSize = 1024;
+constexpr int kHashSize = 1024;
+constexpr int kBootProtoSize = 64;
+
+// Log prefix: the operation's own source name.
+constexpr const char *kSrcGet = "net_link_aggr_get";
+
+struct ModeText {
+    const char *text; // compared as a prefix of the mode file's first line
+    int mode;
+};
+constexpr ModeText kModeTexts[] = {
+    {"802.3ad 4", VAKO_BOND_MODE_8023AD},
+    {"balance-alb 6", VAKO_BOND_MODE_BALANCE_ALB},
+    {"active-backup 1", VAKO_BOND_MODE_ACTIVE_BACKUP},
+};
+
+// The value of BONDING_OPTS by mode, quotes included; NULL for a mode
+// without options.
+const char *OptionsOf(int mode)
+{
+    switch (mode) {
+    case VAKO_BOND_MODE_8023AD:
+        return "\"mode=4 use_carrier=0 miimon=100 updelay=100 lacp_rate=fast\"";
+    case VAKO_BOND_MODE_BALANCE_ALB:
+        return "\"mode=balance-alb use_carrier=0 miimon=100 updelay=100\"";
+    case VAKO_BOND_MODE_ACTIVE_BACKUP:
+        return "\"mode=active-backup use_carrier=0 miimon=100 updelay=100 primary=eth0\"";
+    default:
+        return nullptr;
+    }
+}
+
+using ListPtr = slib::HeapPtr<SLIBSZLIST>;
+using HashPtr = slib::HeapPtr<SLIBSZHASH>;
+
+// Names become parts of paths ("/sys/class/net/<name>/...", "ifcfg-<name>")
+// and values of configuration lines: only what a kernel interface name can
+// be, and short enough for the kernel's name field with its NUL.  Reads at
+// most VAKO_IFNAME_SIZE bytes, so a record's field without a NUL is refused.
+bool IsIfName(const char *sz)
+{
+    size_t n = strnlen(sz, VAKO_IFNAME_SIZE);
+    return n > 0 && n < VAKO_IFNAME_SIZE && strspn(sz, kIfNameChars) == n && strcmp(sz, ".") != 0 &&
+           strcmp(sz, "..") != 0;
+}
+
+std::string IfcfgPath(const char *szIf) { return std::string(kIfcfgPrefix) + szIf; }
+std::string SavedPath(const std::string &file) { return file + kSavedSuffix; }
+
+int LinkAggrSlaveCmp(const void *a, const void *b)
+{
+    return strncmp(static_cast<const char *>(a), static_cast<const char *>(b), VAKO_IFNAME_SIZE);
+}
+
+bool Put(HashPtr &hash, const char *szKey, const char *szValue)
+{
+    PSLIBSZHASH raw = hash.release();
+    int idx = SLIBSzHashSetValue(&raw, szKey, szValue);
+    hash.reset(raw);
+    return idx >= 0;
+}
+
+// BOOTPROTO of the file is one that a bond's or a released slave's file keeps.
+bool KeepsBootProto(const std::string &file)
+{
+    char szValue[kBootProtoSize] = {};
+    if (SLIBFileGetKeyValue(file.c_str(), "BOOTPROTO", szValue, sizeof(szValue), 0) <= 0)
+        return false;
+    return strcasecmp(szValue, "static") == 0 || strcasecmp(szValue, "dhcp") == 0;
+}
+
+// ---- whole files, replaced through a temporary file and a checked rename ----
+
+// 1 with the file's bytes and status, 0 when it does not exist, -1 with the
+// code recorded.
+int ReadWhole(const std::string &path, std::string &bytes, struct stat &st)
+{
+    slib::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        return errno == ENOENT ? 0 : BOND_FAIL(SLIB_ERR_OPEN);
+    if (fstat(fd.get(), &st) != 0)
+        return BOND_FAIL(SLIB_ERR_STAT);
+    if (!S_ISREG(st.st_mode))
+        return BOND_FAIL(SLIB_ERR_OPEN);
+    bytes.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return BOND_FAIL(SLIB_ERR_READ);
+        if (n == 0)
+            return 1;
+        bytes.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// A kernel file's bytes: 0, or -1 with 0x0900 (no such file) or 0x0A00.
+int ReadKernelFile(const std::string &path, std::string &bytes)
+{
+    struct stat st;
+    int r = ReadWhole(path, bytes, st);
+    return r == 0 ? BOND_FAIL(SLIB_ERR_OPEN) : r < 0 ? -1 : 0;
+}
+
+// Its first line as read, line end included: 0, or -1 with the code.
+int ReadFirstLine(const std::string &path, std::string &line)
+{
+    std::string bytes;
+    if (ReadKernelFile(path, bytes) < 0)
+        return -1;
+    if (bytes.empty())
+        return BOND_FAIL(SLIB_ERR_READ);
+    size_t end = bytes.find('\n');
+    line = bytes.substr(0, end == std::string::npos ? end : end + 1);
+    return 0;
+}
+
+// True when the bond's status file names a link partner.
+bool PartnerKnown(const char *szBond)
+{
+    std::string bytes;
+    if (ReadKernelFile(std::string(kProcBonding) + "/" + szBond, bytes) < 0)
+        return false;
+    std::string_view rest(bytes);
+    while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        // Only a line end is dropped: the file's last line may have none.
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (!line.starts_with(kPartnerPrefix))
+            continue;
+        line.remove_prefix(strlen(kPartnerPrefix));
+        size_t start = line.find_first_not_of(kBlanks);
+        line = start == std::string_view::npos ? std::string_view() : line.substr(start);
+        return !line.empty() && line != kNoPartner;
+    }
+    return false;
+}
+
+bool WriteAll(int fd, const std::string &bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces path by a file holding bytes, with the given owner and mode. A
+// reader sees the old file or the new one whole; on failure the old file
+// stays and the temporary file is removed.
+bool WriteWhole(const std::string &path, const std::string &bytes, mode_t mode, uid_t uid, gid_t gid)
+{
+    std::string name = path + ".XXXXXX";
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && fsync(fd) == 0 && fchown(fd, uid, gid) == 0 && fchmod(fd, mode & 07777) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    if (!ok) {
+        SLIB_ERR(SLIB_ERR_WRITE);
+    } else if (rename(name.c_str(), path.c_str()) != 0) {
+        SLIB_ERR(SLIB_ERR_RENAME);
+        ok = false;
+    }
+    if (!ok)
+        unlink(name.c_str());
+    return ok;
+}
+
+// cp -f from to, without a program. The copy gets the source's owner and
+// mode when keepSource is set or to does not exist yet; else to keeps its
+// own. 1 copied, 0 when the source does not exist (nothing changed), -1
+// with the code recorded (to unchanged).
+int CopyFile(const std::string &from, const std::string &to, bool keepSource)
+{
+    std::string bytes;
+    struct stat st;
+    int r = ReadWhole(from, bytes, st);
+    if (r <= 0)
+        return r;
+    struct stat dst;
+    if (!keepSource && stat(to.c_str(), &dst) == 0)
+        st = dst;
+    return WriteWhole(to, bytes, st.st_mode, st.st_uid, st.st_gid) ? 1 : -1;
+}
+
+// What one change of the configuration altered, so that its undo restores
+// exactly that and nothing else. A slave's file is saved beside it
+// (".saved") before the change first writes it; the bond's file is kept in
+// memory.
+class Undo {
+public:
+    // Before a slave's file is first written: false (code recorded) when
+    // its copy could not be made, and the file must then stay as it is.
+    bool SaveSlave(const std::string &file)
+    {
+        if (Recorded(file))
+            return true;
+        // The copy carries the file's owner and mode, which it gets back.
+        int r = CopyFile(file, SavedPath(file), true);
+        if (r < 0)
+            return false;
+        entries_.push_back({file, true, r == 1, {}, {}});
+        return true;
+    }
+
+    // Before the bond's file is first written.
+    bool KeepBond(const std::string &file)
+    {
+        if (Recorded(file))
+            return true;
+        Entry e{file, false, false, {}, {}};
+        int r = ReadWhole(file, e.bytes, e.st);
+        if (r < 0)
+            return false;
+        e.existed = r == 1;
+        entries_.push_back(std::move(e));
+        return true;
+    }
+
+    // Puts back what was recorded, the latest first. The failure's code
+    // stays the one recorded.
+    void Run()
+    {
+        int code = SLIBErrorGet();
+        const char *szFile = SLIBErrorGetFile();
+        int line = SLIBErrorGetLine();
+        for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+            if (!Restore(*it))
+                syslog(LOG_ERR, "%s:%d Failed to restore %s", __FILE_NAME__, __LINE__, it->file.c_str());
+        SLIBErrorSetEx(code, szFile, line);
+    }
+
+private:
+    struct Entry {
+        std::string file;
+        bool slave;   // restored from its ".saved" copy, else from bytes
+        bool existed; // absent before: removed again
+        std::string bytes;
+        struct stat st;
+    };
+
+    bool Recorded(const std::string &file) const
+    {
+        for (const Entry &e : entries_)
+            if (e.file == file)
+                return true;
+        return false;
+    }
+
+    static bool Restore(const Entry &e)
+    {
+        if (!e.existed)
+            return unlink(e.file.c_str()) == 0 || errno == ENOENT;
+        if (e.slave)
+            return rename(SavedPath(e.file).c_str(), e.file.c_str()) == 0;
+        return WriteWhole(e.file, e.bytes, e.st.st_mode, e.st.st_uid, e.st.st_gid);
+    }
+
+    std::vector<Entry> entries_;
+};
+
+// A record's name and its first nSlave slaves are interface names, none the
+// bond itself; nSlave within 0 to 8.
+bool ValidRecord(const VAKOLINKAGGR &a)
+{
+    if (!IsIfName(a.szName) || a.nSlave < 0 || a.nSlave > VAKO_BOND_MAX_SLAVE)
+        return false;
+    for (int i = 0; i < a.nSlave; ++i)
+        if (!IsIfName(a.szSlave[i]) || strcmp(a.szSlave[i], a.szName) == 0)
+            return false;
+    return true;
+}
+
+// Rewrites a slave's file for (fEnslave) or after (!fEnslave) the bond.
+int LinkAggrSlaveConfSet(const char *szSlave, int fEnslave, const char *szBond, Undo &undo)
+{
+    if (!szSlave || (fEnslave && !szBond) || !IsIfName(szSlave) || (fEnslave && !IsIfName(szBond)))
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    HashPtr set(SLIBSzHashAlloc(kHashSize)), remove(SLIBSzHashAlloc(kHashSize));
+    if (!set || !remove)
+        return BOND_FAIL(SLIB_ERR_OUT_OF_MEMORY);
+    std::string file = IfcfgPath(szSlave);
+    bool ok = Put(set, "DEVICE", szSlave);
+    if (fEnslave) {
+        ok = ok && Put(set, "BOOTPROTO", "none") && Put(set, "USERCTL", "no") && Put(set, "MASTER", szBond) &&
+             Put(set, "SLAVE", "yes");
+        for (const char *key : {"IPADDR", "NETMASK", "NETWORK", "BROADCAST"})
+            ok = ok && Put(remove, key, "");
+    } else {
+        if (!KeepsBootProto(file))
+            ok = ok && Put(set, "BOOTPROTO", "dhcp");
+        for (const char *key : {"USERCTL", "BONDING_OPTS", "MASTER", "SLAVE"})
+            ok = ok && Put(remove, key, "");
+    }
+    if (!ok)
+        return -1;
+    if (!undo.SaveSlave(file))
+        return -1;
+    return SLIBFileSetKeys(file.c_str(), set.get(), remove.get(), kLineFormat) < 0 ? -1 : 0;
+}
+
+// The bond's file from its first slave's file, then every slave enslaved.
+int LinkAggrCreate(const VAKOLINKAGGR *pAggr)
+{
+    if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 2 || !OptionsOf(pAggr->mode))
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    Undo undo;
+    auto fail = [&] {
+        undo.Run();
+        return -1;
+    };
+    HashPtr set(SLIBSzHashAlloc(kHashSize)), remove(SLIBSzHashAlloc(kHashSize));
+    if (!set || !remove) {
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        return fail();
+    }
+    std::string bondFile = IfcfgPath(pAggr->szName);
+    // A first slave without a file leaves the bond's file to be built from
+    // what it holds, if anything.
+    if (!undo.KeepBond(bondFile) || CopyFile(IfcfgPath(pAggr->szSlave[0]), bondFile, false) < 0)
+        return fail();
+    bool ok = true;
+    if (!KeepsBootProto(bondFile))
+        ok = Put(set, "BOOTPROTO", "dhcp");
+    ok = ok && Put(set, "DEVICE", pAggr->szName) && Put(set, "ONBOOT", "yes") && Put(set, "USERCTL", "no") &&
+         Put(set, "BONDING_OPTS", OptionsOf(pAggr->mode)) && Put(remove, "MASTER", "") && Put(remove, "SLAVE", "");
+    if (!ok || SLIBFileSetKeys(bondFile.c_str(), set.get(), remove.get(), kLineFormat) < 0)
+        return fail();
+    for (int i = 0; i < pAggr->nSlave; ++i)
+        if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 1, pAggr->szName, undo) < 0)
+            return fail();
+    for (int i = 0; i < pAggr->nSlave; ++i)
+        unlink(SavedPath(IfcfgPath(pAggr->szSlave[i])).c_str());
+    return 0;
+}
+
+// The bond's file back to its first slave, every slave released, the bond's
+// file removed. The slaves' ".saved" copies stay.
+int LinkAggrRemove(const VAKOLINKAGGR *pAggr)
+{
+    // Without a slave the bond's address settings would have nowhere to go.
+    if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 1)
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    Undo undo;
+    auto fail = [&] {
+        undo.Run();
+        return -1;
+    };
+    std::string bondFile = IfcfgPath(pAggr->szName);
+    std::string first = IfcfgPath(pAggr->szSlave[0]);
+    if (!undo.SaveSlave(first))
+        return fail();
+    if (CopyFile(bondFile, first, false) != 1) {
+        SLIB_ERR(SLIB_ERR_EXEC); // the copy back reports as its command did
+        return fail();
+    }
+    for (int i = 0; i < pAggr->nSlave; ++i)
+        if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 0, nullptr, undo) < 0)
+            return fail();
+    if (unlink(bondFile.c_str()) != 0 && errno != ENOENT) {
+        SLIB_ERR(SLIB_ERR_WRITE);
+        return fail();
+    }
+    return 0;
+}
+
+void RunNetwork(const char *szCmd)
+{
+    // What the service script gives is not looked at.
+    int status = system(szCmd);
+    (void)status;
+}
+
+} // namespace
+
+extern "C" {
+
+int VAKONetLinkAggrPhyGet(const char *szBond, PSLIBSZLIST *pList)
+{
+    if (!szBond || !pList || !IsIfName(szBond))
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    std::string line;
+    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kSlavesFile, line) < 0)
+        return -1;
+    return SLIBStrTok(line.c_str(), kBlanks, pList);
+}
+
+int VAKONetLinkAggrOptSlaveAdd(VAKOLINKAGGR *pAggr, const char *szSlave)
+{
+    if (!pAggr || !szSlave || !IsIfName(szSlave) || pAggr->nSlave < 0)
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    if (pAggr->nSlave >= VAKO_BOND_MAX_SLAVE)
+        return BOND_FAIL(VAKO_ERR_BOND_FULL);
+    size_t n = static_cast<size_t>(pAggr->nSlave);
+    if (bsearch(szSlave, pAggr->szSlave, n, sizeof(pAggr->szSlave[0]), LinkAggrSlaveCmp))
+        return BOND_FAIL(VAKO_ERR_BOND_SLAVE_EXISTS);
+    char *slot = pAggr->szSlave[n];
+    memset(slot, 0, sizeof(pAggr->szSlave[0]));
+    memcpy(slot, szSlave, strlen(szSlave));
+    pAggr->nSlave++;
+    qsort(pAggr->szSlave, n + 1, sizeof(pAggr->szSlave[0]), LinkAggrSlaveCmp);
+    return 0;
+}
+
+int VAKONetLinkAggrGet(const char *szBond, VAKOLINKAGGR *pAggr)
+{
+    if (!szBond || !pAggr || !IsIfName(szBond))
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    memset(pAggr, 0, sizeof(*pAggr));
+    memcpy(pAggr->szName, szBond, strlen(szBond));
+    ListPtr list(PslSLIBSzListAlloc(kListSize));
+    if (!list)
+        return BOND_FAIL(SLIB_ERR_OUT_OF_MEMORY);
+    PSLIBSZLIST raw = list.release();
+    int n = VAKONetLinkAggrPhyGet(szBond, &raw);
+    list.reset(raw);
+    if (n <= 0)
+        return 0;
+    for (int i = 0; i < n; ++i)
+        if (VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i)) < 0)
+            return -1;
+
+    std::string line;
+    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kModeFile, line) < 0)
+        return -1;
+    for (const ModeText &m : kModeTexts)
+        if (strncmp(line.c_str(), m.text, strlen(m.text)) == 0)
+            pAggr->mode = m.mode;
+    if (pAggr->mode == VAKO_BOND_MODE_NONE)
+        syslog(LOG_ERR, "%s:%d Non-supported bonding mode [%s]", kSrcGet, __LINE__, line.c_str());
+    if (pAggr->mode == VAKO_BOND_MODE_8023AD)
+        pAggr->partnerMissing = PartnerKnown(szBond) ? 0 : 1;
+    return 0;
+}
+
+int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr)
+{
+    if (!pAggr || !pAggr->szName[0] || pAggr->mode < 0 || pAggr->mode > VAKO_BOND_MODE_ACTIVE_BACKUP ||
+        !ValidRecord(*pAggr))
+        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+    VAKOLINKAGGR current;
+    memset(&current, 0, sizeof(current));
+    bool haveCurrent = VAKONetLinkAggrGet(pAggr->szName, &current) == 0;
+    if (haveCurrent && memcmp(&current, pAggr, sizeof(current)) == 0)
+        return 0;
+    ListPtr list(PslSLIBSzListAlloc(kListSize));
+    if (!list)
+        return -1;
+    if (pAggr->mode == VAKO_BOND_MODE_NONE && pAggr->nSlave == 0) {
+        PSLIBSZLIST raw = list.release();
+        int n = VAKONetLinkAggrPhyGet(pAggr->szName, &raw);
+        list.reset(raw);
+        for (int i = 0; i < n; ++i)
+            VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i));
+    }
+    RunNetwork(kNetworkStop);
+    int result;
+    if (pAggr->mode == VAKO_BOND_MODE_NONE) {
+        result = LinkAggrRemove(pAggr);
+    } else {
+        if (haveCurrent)
+            LinkAggrRemove(&current);
+        result = LinkAggrCreate(pAggr);
+    }
+    RunNetwork(kNetworkStart);
+    return result;
+}
+
+} // extern "C"
