@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 namespace {
 
@@ -19,7 +21,8 @@ constexpr const char *kSrc = "bdb_check_and_rebuild";
 
 bool Valid(const VAKOBDBCACHE *c)
 {
-    if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile)
+    if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile ||
+        !c->szRebuildLock)
         return false;
     for (int i = 0; i < c->nFile; i++)
         if (!c->rgFile[i].szPath || !c->rgFile[i].szTmpPath)
@@ -29,12 +32,20 @@ bool Valid(const VAKOBDBCACHE *c)
 
 const char *PathOf(const VAKOBDBCACHEFILE &f, bool tmp) { return tmp ? f.szTmpPath : f.szPath; }
 
-// Removes the live or temporary files; false when one is left behind.
+// Removes the live or temporary files; false when one is left behind. A
+// live file is first marked replaced, so that a process still holding it
+// reopens rather than keep working on a file that is gone.
 bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp)
 {
     bool all = true;
     for (int i = 0; i < c->nFile; i++) {
         const char *path = PathOf(c->rgFile[i], tmp);
+        if (!tmp && access(path, F_OK) == 0) {
+            if (VAKOBDB *held = VAKOBDbOpen(path, O_RDWR, c->rgFile[i].bDup)) {
+                VAKOBDbDeprecatedSet(held, 1);
+                VAKOBDbClose(held);
+            }
+        }
         if (unlink(path) != 0 && errno != ENOENT) {
             syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
             all = false;
@@ -134,17 +145,73 @@ private:
     int line_;
 };
 
-} // namespace
-
-extern "C" {
-
-int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
-{
-    if (!Valid(pCache)) {
-        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
-        return -1;
+// The exclusive hold of a database's rebuild lock, for one build. A wait
+// ends when the holder's build does: builds take no other lock first.
+class RebuildLock {
+public:
+    explicit RebuildLock(const char *path)
+        : fd_(open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666))
+    {
+        if (fd_.get() < 0) {
+            syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
+            CACHE_ERR(SLIB_ERR_OPEN);
+            return;
+        }
+        int r;
+        while ((r = flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (r != 0) {
+            syslog(LOG_ERR, "%s:%d flock(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
+            CACHE_ERR(SLIB_ERR_OPEN);
+            return;
+        }
+        held_ = true;
     }
-    const VAKOBDBCACHE *c = pCache;
+    bool held() const { return held_; }
+
+private:
+    slib::Fd fd_; // closing it releases the lock
+    bool held_ = false;
+};
+
+// True when every live file is there and large enough to be kept.
+bool LiveFilesWhole(const VAKOBDBCACHE *c)
+{
+    for (int i = 0; i < c->nFile; i++) {
+        struct stat st;
+        if (stat(c->rgFile[i].szPath, &st) != 0 || st.st_size < VAKO_BDB_CACHE_MIN_SIZE)
+            return false;
+    }
+    return true;
+}
+
+// Under the rebuild lock, when the caller's files were found stale: another
+// process may have rebuilt while this one waited. Its files are judged
+// through handles of their own, since a handle that has read a page does
+// not see what others write to it later. True with *ppDb replaced by the
+// live set when that is current.
+bool TakeOthersRebuild(const VAKOBDBCACHE *c, void **ppDb)
+{
+    if (!LiveFilesWhole(c))
+        return false;
+    void *fresh = nullptr;
+    int opened = c->pfnOpenSet(&fresh, 0);
+    if (opened < 0)
+        return false;
+    Decision now = Decision::None;
+    if (opened == 0 && (CheckFiles(c, fresh, &now) < 0 ||
+                        (now == Decision::None && CheckSources(c, fresh, &now) < 0) || now != Decision::None)) {
+        c->pfnCloseSet(fresh);
+        return false;
+    }
+    c->pfnCloseSet(*ppDb);
+    *ppDb = fresh;
+    return true;
+}
+
+// Under the rebuild lock: see VAKOBDbCacheRebuild.
+int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
+{
     void *pNew = nullptr;
     VAKOBDB *old = nullptr;
     auto failed = [&] {
@@ -189,12 +256,37 @@ int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
     if (old) {
         VAKOBDbDeprecatedSet(old, 1);
         VAKOBDbClose(old);
+        old = nullptr;
     }
-    if (ppNew)
+    // The store syncs a file at its close by the name it was opened with: a
+    // set opened under the temporary names, renamed since, is no set to
+    // work on.
+    c->pfnCloseSet(pNew);
+    pNew = nullptr;
+    if (ppNew) {
+        if (c->pfnOpenSet(&pNew, 0) < 0) {
+            syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+            return failed();
+        }
         *ppNew = pNew;
-    else
-        c->pfnCloseSet(pNew);
+    }
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
+{
+    if (!Valid(pCache)) {
+        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    RebuildLock lock(pCache->szRebuildLock);
+    if (!lock.held())
+        return -1;
+    return RebuildLocked(pCache, ppNew);
 }
 
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
@@ -209,21 +301,23 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
         return -1;
     if (decision == Decision::None && CheckSources(c, *ppDb, &decision) < 0)
         return -1;
-    switch (decision) {
-    case Decision::None:
+    if (decision == Decision::None)
         return 0;
-    case Decision::Reopen:
+    RebuildLock lock(c->szRebuildLock);
+    if (!lock.held())
+        return -1;
+    if (decision == Decision::Rebuild && TakeOthersRebuild(c, ppDb))
+        return 1;
+    if (decision == Decision::Reopen) {
         if (c->pfnOpenSet(ppDb, 0) < 0) {
             syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
             CACHE_ERR(SLIB_ERR_OPEN);
             return -1;
         }
         return 1;
-    case Decision::Rebuild:
-        break;
     }
     void *pNew = nullptr;
-    if (VAKOBDbCacheRebuild(c, &pNew) < 0) {
+    if (RebuildLocked(c, &pNew) < 0) {
         syslog(LOG_ERR, "%s:%d rebuild failed, vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
         SavedError saved;
         c->pfnCloseSet(*ppDb);
@@ -245,17 +339,24 @@ void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
         return nullptr;
     }
     void *pDb = nullptr;
-    int r = pCache->pfnOpenSet(&pDb, 0);
-    if (r < 0) {
-        // A file that the store refuses, or a build that stopped half way,
-        // is no cache to keep: build afresh once.
-        RemoveFiles(pCache, false);
+    int r;
+    {
+        // Opening creates and builds missing files: one process at a time.
+        RebuildLock lock(pCache->szRebuildLock);
+        if (!lock.held())
+            return nullptr;
         r = pCache->pfnOpenSet(&pDb, 0);
         if (r < 0) {
-            SavedError again;
+            // A file that the store refuses, or a build that stopped half way,
+            // is no cache to keep: build afresh once.
             RemoveFiles(pCache, false);
-            again.Restore();
-            return nullptr;
+            r = pCache->pfnOpenSet(&pDb, 0);
+            if (r < 0) {
+                SavedError again;
+                RemoveFiles(pCache, false);
+                again.Restore();
+                return nullptr;
+            }
         }
     }
     if (r == 0)

@@ -146,6 +146,6 @@ inline int OpenSet(void **ppDb, int bTmp)
 
 inline VAKOBDB *File(void *p, int idx) { return p ? static_cast<PeopleDb *>(p)->file[idx] : nullptr; }
 
-constexpr VAKOBDBCACHE kCache = {kFiles, kCacheFiles, 1, OpenSet, CloseSet, File};
+constexpr VAKOBDBCACHE kCache = {kFiles, kCacheFiles, 1, OpenSet, CloseSet, File, "/tmp/.db.people.tmp.lock"};
 
 } // namespace people

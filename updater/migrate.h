@@ -56,10 +56,22 @@ int UPDTMoveMTUValue(void);  // step 10
 int UPDTCopyBond0MTU(void);  // step 14
 int UPDTRemoveALB(void);     // step 16
 // service settings (migrate_services.cpp)
-int ConvertFTPWriteOnlyFlag(void);     // step 15 (the caller logs its failure)
-int AutoBlockConvertFTPBlockIP(void);  // step 17 (the caller logs its failure)
-int UPDTLinkSqueezeCenterErrmsg(void); // step 18
-int UPDTRemoveEventTest(void);         // step 19
+// Step 15: rewrites smb.conf with each "ftp write only" option line replaced
+// by the three "ftp disable" lines (value holding "yes") or dropped: 0, or
+// -1 (logged; the caller logs its own line too) with smb.conf as it was.
+int ConvertFTPWriteOnlyFlag(void);
+// Step 17: moves the IPv4 clients of the hosts deny list into the auto-block
+// list (settings set when ftpipautodeny was yes; the key removed); the deny
+// lines go only when every address was added: 0, or -1 (logged) when the
+// deny list cannot be read or pruned.
+int AutoBlockConvertFTPBlockIP(void);
+// Step 18: replaces the media server's message files (not links yet) by
+// links to the system's copies, a copy kept when its link cannot replace
+// it: 0, or -1 (logged).
+int UPDTLinkSqueezeCenterErrmsg(void);
+// Step 19: removes key eventtest from the appliance settings: 0, or -1
+// (logged with the recorded code, 0x2000 for an absent key).
+int UPDTRemoveEventTest(void);
 
 // ---- photo and media databases (migrate_media_db.cpp) ----
 

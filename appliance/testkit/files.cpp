@@ -71,6 +71,13 @@ void MakeDirs(const std::string &path, unsigned mode)
     chmod(path.c_str(), mode);
 }
 
+std::string LinkTarget(const std::string &path)
+{
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+    return ec ? std::string("<no link>") : target.string();
+}
+
 std::vector<std::string> ListDir(const std::string &path)
 {
     std::vector<std::string> names;

@@ -8,7 +8,10 @@
  * 8192 bytes, or out of step with its source, and merely reopened when
  * another process has replaced it by a rebuild ("#VAKO@DEPRECATED" 1). A
  * rebuild never writes into live files: it builds a new set under temporary
- * names and renames it into place. */
+ * names and renames it into place. Building (a rebuild, or the open that
+ * creates missing live files) holds the database's rebuild lock, so two
+ * processes never build into the same files at once; one that waited for
+ * it takes the other's new files instead of building again. */
 #ifndef VAKO_KEYDB_CACHE_H
 #define VAKO_KEYDB_CACHE_H
 
@@ -46,25 +49,33 @@ typedef struct _tag_VAKOBDBCACHE_ {
     void (*pfnCloseSet)(void *pDb);
     /* The open handle of rgFile[idx] in a record. */
     VAKOBDB *(*pfnFile)(void *pDb, int idx);
+    /* A file of its own (created when missing, never removed) on which a
+     * build holds an exclusive flock, e.g. "/tmp/.db.user.tmp.lock". */
+    const char *szRebuildLock;
 } VAKOBDBCACHE;
 
 /* Checks the database whose record *ppDb holds: 0 current (*ppDb unchanged);
- * 1 rebuilt or reopened (*ppDb replaced, the old record closed); -1 on
+ * 1 rebuilt or reopened (*ppDb replaced, the old record closed; a rebuild
+ * found needed is decided again under the rebuild lock, and becomes a
+ * reopen when another process has rebuilt meanwhile); -1 on
  * failure: a failed check or reopen leaves *ppDb as it was; after a failed
  * rebuild the cache files are removed and *ppDb is closed and set to NULL,
  * since it is out of step with the text files; after a rebuild whose old
  * files could not all be marked replaced *ppDb holds the new record. NULL
  * arguments: 0x0D00. */
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb);
-/* Builds a new set of files from the text files under the temporary names
- * (leftovers of an interrupted rebuild are removed first), renames it over
+/* Under the rebuild lock, builds a new set of files from the text files
+ * under the temporary names (leftovers of an interrupted rebuild are
+ * removed first), renames it over
  * the live files and marks the replaced first file when asked: 0 with the
  * new set's record in *ppNew (closed when ppNew is NULL), or -1 with the
- * temporary and live files removed (0x0900 build, 0x0300/0x2800 rename). */
+ * temporary and live files removed (0x0900 build or lock, 0x0300/0x2800
+ * rename). */
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew);
 /* The live database, checked and rebuilt when needed: a record to close
- * with pfnCloseSet, or NULL. Files that the store refuses to open as
- * databases are removed and built anew. */
+ * with pfnCloseSet, or NULL. Missing files are built under the rebuild
+ * lock; files that the store refuses to open as databases are removed and
+ * built anew. */
 void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache);
 
 #ifdef __cplusplus

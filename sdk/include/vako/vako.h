@@ -14,6 +14,8 @@
 #include "vako/raid.h"
 #include "vako/service.h"
 #include "vako/cipher.h"
+#include "vako/user.h"
+#include "vako/user_db.h"
 #include "vako/share.h"
 #include "vako/backup_set.h"
 #include "vako/rsync_secret.h"

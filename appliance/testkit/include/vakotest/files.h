@@ -23,6 +23,8 @@ uid_t FileUid(const std::string &path);
 gid_t FileGid(const std::string &path);
 bool IsDirectory(const std::string &path);
 void MakeDirs(const std::string &path, unsigned mode = 0755);
+// The text a symbolic link holds; "<no link>" when path is none.
+std::string LinkTarget(const std::string &path);
 // Names in a directory (no "." and "..", nor the project tree bound in at
 // its own path), sorted; empty when it cannot be read.
 std::vector<std::string> ListDir(const std::string &path);

@@ -17,6 +17,27 @@ inline constexpr const char *kVolume = "/volume1";
 inline constexpr const char *kPackageDir = "/volume1/upd@te";
 inline constexpr const char *kMovedArchive = "/volume1/VakoUpgrade.tar.gz";
 inline constexpr const char *kNormalShutdown = "/.NormalShutdown";
+inline constexpr const char *kSmbConf = "/usr/vako/etc/smb.conf";
+inline constexpr const char *kHostsDeny = "/etc/hosts.deny";
+inline constexpr const char *kAutoBlockList = "/etc/vakoIPs.deny";
+// The media server's message files and the system's copies they link to.
+inline constexpr const char *kSqueezeErrmsgSys = "/var/packages/SqueezeCenter/target/MySQL/errmsg.sys";
+inline constexpr const char *kSqueezeErrmsgTxt = "/var/packages/SqueezeCenter/target/MySQL/errmsg.txt";
+inline constexpr const char *kSystemErrmsgSys = "/usr/vako/mysql/share/mysql/english/errmsg.sys";
+inline constexpr const char *kSystemErrmsgTxt = "/usr/vako/mysql/share/mysql/errmsg.txt";
+
+// The account files and the user database's cache files.
+inline constexpr const char *kPasswdFile = "/etc/passwd";
+inline constexpr const char *kShadowFile = "/etc/shadow";
+inline constexpr const char *kVakoUserConf = "/etc/vakouser.conf";
+inline constexpr const char *kSmbPasswdFile = "/usr/vako/etc/private/smbpasswd";
+inline constexpr const char *kDomainUserFile = "/usr/vako/etc/private/domain_user";
+inline constexpr const char *kUserDbName = "/tmp/.db.user.name.0966";
+inline constexpr const char *kUserDbMisc = "/tmp/.db.user.misc.0966";
+inline constexpr const char *kUserDbShadow = "/tmp/.db.user.shadow.0966";
+inline constexpr const char *kUserDbSmb = "/tmp/.db.user.smb.0966";
+inline constexpr const char *kUserDbUid = "/tmp/.db.user.uid.0966";
+inline constexpr const char *kUserDbTmpPrefix = "/tmp/.db.user.tmp";
 
 // The stand-ins' own files: the system log, the calls of the stand-in
 // programs and the listings the partition tool prints.

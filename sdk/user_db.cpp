@@ -1,0 +1,831 @@
+// The user database: five keyed files built from the account text files,
+// checked and rebuilt through the shared cache procedure, dumped back.
+#include "vako/user_db.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+#include <unordered_set>
+
+#include "slib/error.h"
+#include "slib/unicode.h"
+#include "slibcxx/raii.h"
+#include "user_internal.h"
+#include "vako/service.h"
+
+namespace {
+
+// Files in the order they are opened, checked and renamed.
+enum { kName, kMisc, kShadow, kSmb, kUid, kFileCount };
+
+constexpr const char *kSuffix[kFileCount] = {SZF_USER_DB_NAME, SZF_USER_DB_MISC, SZF_USER_DB_SHADOW,
+                                             SZF_USER_DB_SMB, SZF_USER_DB_UID};
+
+constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
+    {SZF_USER_DB_PREFIX SZF_USER_DB_NAME, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_NAME, SZF_PASSWD, 0},
+    {SZF_USER_DB_PREFIX SZF_USER_DB_MISC, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_MISC, SZF_VAKOUSER_CONF, 0},
+    {SZF_USER_DB_PREFIX SZF_USER_DB_SHADOW, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_SHADOW, SZF_SHADOW, 0},
+    {SZF_USER_DB_PREFIX SZF_USER_DB_SMB, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_SMB, SZF_SMBPASSWD, 0},
+    {SZF_USER_DB_PREFIX SZF_USER_DB_UID, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_UID, nullptr, 1},
+};
+
+// The appliance's event-log program, told when the domain accounts cannot be loaded.
+constexpr char kDomainFailCommand[] = "/usr/vako/bin/vakologset1 sys err 0x1180050A";
+constexpr char kMiscComment[] = "# record user misc, format \"user_name:user_privilege:user_mail\"";
+
+constexpr int kPathSize = 4096;
+constexpr int kPasswdKeySize = 493;
+constexpr int kLineKeySize = 492;
+constexpr int kDomainKeySize = 984;
+constexpr int kWinsSize = 1024;
+constexpr size_t kMarkerLen = 17; // "#$_@UID__INDEX@_$"
+constexpr long long kUidMax = 4294967295LL;
+// Recorded when the uid file's cursor cannot be set for its largest key.
+constexpr int kErrCursorType = 0x8000;
+
+using FilePtr = slib::FilePtr;
+using user_internal::Buf;
+using user_internal::kUidKeySize;
+using user_internal::Put;
+using user_internal::Stored;
+using user_internal::UidKey;
+
+VAKOBDB *&FileOf(VAKOUSERDB *db, int idx)
+{
+    switch (idx) {
+    case kName:
+        return db->pPWDName;
+    case kMisc:
+        return db->pPWDVakoser;
+    case kShadow:
+        return db->pPWDShadow;
+    case kSmb:
+        return db->pPWDSMB;
+    default:
+        return db->pPWDUID;
+    }
+}
+
+// Reads a text file line by line (getline), the line end kept.
+class LineReader {
+public:
+    explicit LineReader(const char *path) : fp_(fopen(path, "re")) {}
+    ~LineReader() { free(line_); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+    bool ok() const { return fp_ != nullptr; }
+    // The next line, or NULL at the end or on a read error.
+    char *Next()
+    {
+        ssize_t n = getline(&line_, &cap_, fp_.get());
+        if (n < 0)
+            return nullptr;
+        len_ = static_cast<size_t>(n);
+        return line_;
+    }
+    size_t len() const { return len_; }
+    bool AtEnd() const { return feof(fp_.get()) && !ferror(fp_.get()); }
+
+private:
+    FilePtr fp_;
+    char *line_ = nullptr;
+    size_t cap_ = 0;
+    size_t len_ = 0;
+};
+
+// Cuts a line at its first "\n".
+void CutLineEnd(char *line)
+{
+    if (char *nl = strchr(line, '\n'))
+        *nl = '\0';
+}
+
+// Upper-cases a name into a key buffer of cb bytes: its length, or -1
+// (logged; 0x1A00 when the key does not fit).
+int UpperKey(const char *name, char *key, int cb, const char *file, int line)
+{
+    int n = SLIBUnicodeUTF8StrUpper(name, key, cb);
+    if (n >= cb) {
+        *key = '\0';
+        SLIBErrorSetEx(VAKO_ERR_INVALID_NAME, file, line);
+        n = -1;
+    }
+    if (n < 0)
+        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]", file, line, name);
+    return n;
+}
+
+// A uid field: decimal digits only, within the range of a uid.
+bool ParseUid(const char *field, size_t len, int *pUid)
+{
+    if (len == 0 || len > 10)
+        return false;
+    long long v = 0;
+    for (size_t i = 0; i < len; i++) {
+        if (field[i] < '0' || field[i] > '9')
+            return false;
+        v = v * 10 + (field[i] - '0');
+    }
+    if (v > kUidMax)
+        return false;
+    *pUid = static_cast<int>(static_cast<uint32_t>(v));
+    return true;
+}
+
+int UserDBPasswdBuild(VAKOUSERDB *pDb)
+{
+    if (!pDb->pPWDName || !pDb->pPWDUID) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    LineReader in(SZF_PASSWD);
+    if (!in.ok()) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return -1;
+    }
+    // Keys met so far (a lookup in the file would record an error for each
+    // new name, and a recorded error is costly).
+    std::unordered_set<std::string> seen;
+    while (char *line = in.Next()) {
+        if (line[0] == '#')
+            continue;
+        CutLineEnd(line);
+        const char *c1 = strchr(line, ':');
+        const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
+        const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
+        if (!c3) {
+            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", __FILE_NAME__, __LINE__, SZF_PASSWD, line);
+            continue;
+        }
+        int uid;
+        if (!ParseUid(c2 + 1, static_cast<size_t>(c3 - c2 - 1), &uid)) {
+            syslog(LOG_ERR, "%s:%d %s uid error, user name = %.*s", __FILE_NAME__, __LINE__, SZF_PASSWD,
+                   static_cast<int>(c1 - line), line);
+            SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+            return -1;
+        }
+        std::string name(line, static_cast<size_t>(c1 - line));
+        char key[kPasswdKeySize];
+        int cbKey = UpperKey(name.c_str(), key, sizeof key, __FILE_NAME__, __LINE__);
+        if (cbKey < 0)
+            return -1;
+        cbKey += 1;
+        // A name twice would be written twice by the next dump, the first
+        // account lost: refuse the file instead.
+        if (!seen.insert(key).second) {
+            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", __FILE_NAME__, __LINE__, SZF_PASSWD,
+                   name.c_str());
+            SLIB_ERR(VAKO_ERR_USER_EXISTS);
+            return -1;
+        }
+        char uidKey[kUidKeySize];
+        if (Put(pDb->pPWDName, key, cbKey, line) != 0 ||
+            Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+    }
+    if (!in.AtEnd()) {
+        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", __FILE_NAME__, __LINE__, errno);
+        SLIB_ERR(SLIB_ERR_READ);
+        return -1;
+    }
+    return 0;
+}
+
+int UserDBNextUidBuild(VAKOUSERDB *pDb)
+{
+    if (!pDb->pPWDUID) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    LineReader in(SZF_VAKOUSER_CONF);
+    if (!in.ok()) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return -1;
+    }
+    char marker[kMarkerLen + 1];
+    snprintf(marker, sizeof marker, "#$%s$", SZ_UID_INDEX_MARKER);
+    long taken = 0;
+    while (char *line = in.Next()) {
+        const char *hash = strchr(line, '#');
+        if (!hash || strncmp(hash, marker, kMarkerLen) != 0)
+            continue;
+        char *end;
+        taken = strtol(hash + kMarkerLen, &end, 10);
+        if (*end == '$')
+            break;
+    }
+    int value;
+    if (taken >= VAKO_UID_FIRST && taken <= VAKO_UID_LAST)
+        value = static_cast<int>(taken);
+    else if (user_internal::LargestUid(pDb->pPWDUID, &value) != 0)
+        return -1;
+    if (VAKOBDbWordSet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, value) != 0) {
+        SLIB_ERR(VAKO_ERR_BDB_PUT);
+        return -1;
+    }
+    return 0;
+}
+
+VAKOUSERDB *NewRecord()
+{
+    auto *db = static_cast<VAKOUSERDB *>(calloc(1, sizeof(VAKOUSERDB)));
+    if (!db) {
+        syslog(LOG_ERR, "%s:%d errno=%d/%m, malloc failed", __FILE_NAME__, __LINE__, errno);
+        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+    }
+    return db;
+}
+
+// A new empty file marked current: the handle, or NULL (logged).
+VAKOBDB *CreateFile(const char *path, int bDup)
+{
+    VAKOBDB *bdb = VAKOBDbOpen(path, O_RDWR | O_CREAT, bDup);
+    if (bdb && VAKOBDbDeprecatedSet(bdb, 0) != 0) {
+        VAKOBDbClose(bdb);
+        bdb = nullptr;
+    }
+    if (!bdb)
+        syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, path,
+               SLIBErrorGet());
+    return bdb;
+}
+
+// Replaces the files that existed by empty ones, so that a build never adds
+// to records left by an interrupted one. Holders of the old files are told
+// to reopen.
+bool EmptyExisting(VAKOUSERDB *db, const std::array<std::string, kFileCount> &paths,
+                   const std::array<bool, kFileCount> &created)
+{
+    for (int i = 0; i < kFileCount; i++) {
+        if (created[i])
+            continue;
+        VAKOBDB *&f = FileOf(db, i);
+        VAKOBDbDeprecatedSet(f, 1);
+        VAKOBDbClose(f);
+        f = nullptr;
+        if (unlink(paths[i].c_str()) != 0 && errno != ENOENT) {
+            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", __FILE_NAME__, __LINE__, paths[i].c_str(),
+                   errno);
+            SLIB_ERR(SLIB_ERR_OPEN);
+            return false;
+        }
+        f = CreateFile(paths[i].c_str(), kCacheFiles[i].bDup);
+        if (!f)
+            return false;
+    }
+    return true;
+}
+
+int OpenSet(void **ppDb, int bTmp)
+{
+    VAKOUSERDB *db = static_cast<VAKOUSERDB *>(*ppDb);
+    int r = VAKOUserDBOpenFile(&db, bTmp ? SZF_USER_DB_TMP_PREFIX : SZF_USER_DB_PREFIX);
+    *ppDb = db;
+    return r;
+}
+
+void CloseSet(void *pDb) { VAKOUserDBClose(static_cast<VAKOUSERDB *>(pDb)); }
+
+VAKOBDB *FileAt(void *pDb, int idx) { return pDb ? FileOf(static_cast<VAKOUSERDB *>(pDb), idx) : nullptr; }
+
+// The dump's temporary files, in the order they are made and flushed.
+enum { kTmpPasswd, kTmpShadow, kTmpMisc, kTmpSmb, kTmpCount };
+
+struct TmpFile {
+    const char *tmp;
+    const char *target;
+    mode_t mode;  // as created
+    bool secret;  // holds password hashes: never readable by others
+};
+
+constexpr TmpFile kTmpFiles[kTmpCount] = {
+    {SZF_PASSWD SZF_TMP_SUFFIX, SZF_PASSWD, 0666, false},
+    {SZF_SHADOW SZF_TMP_SUFFIX, SZF_SHADOW, 0600, true},
+    {SZF_VAKOUSER_CONF SZF_TMP_SUFFIX, SZF_VAKOUSER_CONF, 0666, false},
+    {SZF_SMBPASSWD SZF_TMP_SUFFIX, SZF_SMBPASSWD, 0600, true},
+};
+
+// The order in which they are moved into place and removed.
+constexpr int kMoveOrder[kTmpCount] = {kTmpSmb, kTmpShadow, kTmpPasswd, kTmpMisc};
+
+// A temporary file made anew (never one left behind, whose mode could be
+// anything), with the mode it must have from the first byte on.
+FILE *CreateTmp(const TmpFile &t)
+{
+    if (unlink(t.tmp) != 0 && errno != ENOENT)
+        return nullptr;
+    slib::Fd fd(open(t.tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, t.mode));
+    if (!fd.ok())
+        return nullptr;
+    if (t.secret && fchmod(fd.get(), t.mode) != 0)
+        return nullptr;
+    FILE *fp = fdopen(fd.get(), "w");
+    if (fp)
+        fd.release();
+    return fp;
+}
+
+// Writes a stored line and its line end.
+bool WriteLine(FILE *fp, std::string_view line)
+{
+    return fwrite(line.data(), 1, line.size(), fp) == line.size() && fputc('\n', fp) != EOF;
+}
+
+// The records of one account (key of cbKey bytes) into the temporary files.
+// false on a write error or a read that failed for another reason than an
+// absent record.
+bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FILE *, kTmpCount> &out, Buf &value)
+{
+    struct Part {
+        VAKOBDB *bdb;
+        int tmp;
+        const char *missing; // logged when absent, else passed over silently
+    } parts[] = {
+        {db->pPWDName, kTmpPasswd, "%s:%d VAKOBDbGet(pUserDb->pPWDName) [%s] failed. vakoerr=0x%04X"},
+        {db->pPWDShadow, kTmpShadow, "%s:%d VAKOBDbGet(pUserDb->pPWDShadow) [%s] failed. vakoerr=0x%04X"},
+        {db->pPWDVakoser, kTmpMisc, nullptr},
+        {db->pPWDSMB, kTmpSmb, nullptr},
+    };
+    for (const Part &part : parts) {
+        if (VAKOBDbGet(part.bdb, key, cbKey, &value.p, &value.cb) != 0) {
+            int code = SLIBErrorGet();
+            if (part.missing)
+                syslog(LOG_ERR, part.missing, __FILE_NAME__, __LINE__, key, code);
+            if (code != SLIB_ERR_NOT_FOUND)
+                return false;
+            continue;
+        }
+        if (!WriteLine(out[part.tmp], Stored(value))) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks the uid file in key order and writes every local account.
+bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
+{
+    if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_FIRST) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return false;
+    }
+    Buf key, name, value;
+    bool first = true;
+    while (VAKOBDbCursorGet(db->pPWDUID, 1, &key.p, &key.cb, &name.p, &name.cb) == 0) {
+        if (first) {
+            first = false;
+            if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_NEXT) != 0) {
+                syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                       SLIBErrorGet());
+                return false;
+            }
+        }
+        // Domain accounts live in the name file only and are never written back.
+        if (memchr(name.p, '\\', static_cast<size_t>(name.cb)))
+            continue;
+        // A key of its own, NUL-terminated for the messages.
+        std::string k(static_cast<const char *>(name.p), static_cast<size_t>(name.cb));
+        if (!DumpAccount(db, k.c_str(), name.cb, out, value))
+            return false;
+    }
+    if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return false;
+    }
+    return true;
+}
+
+// fflush, fsync and fclose of every temporary file; all are closed.
+bool FinishTmpFiles(std::array<FILE *, kTmpCount> &out)
+{
+    bool ok = true;
+    for (FILE *&fp : out) {
+        if (!fp)
+            continue;
+        if (ok && fflush(fp) != 0) {
+            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
+            SLIB_ERR(SLIB_ERR_WRITE);
+            ok = false;
+        }
+        // Renamed into place before it is on the disk, a file could be lost
+        // whole by a power failure: a failed sync fails the dump.
+        if (ok && fsync(fileno(fp)) != 0) {
+            syslog(LOG_ERR, "%s:%d fsync() failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
+            SLIB_ERR(SLIB_ERR_WRITE);
+            ok = false;
+        }
+        if (fclose(fp) != 0 && ok) {
+            syslog(LOG_ERR, "%s:%d fclose failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
+            SLIB_ERR(SLIB_ERR_WRITE);
+            ok = false;
+        }
+        fp = nullptr;
+    }
+    return ok;
+}
+
+void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
+{
+    for (FILE *&fp : out) {
+        if (fp)
+            fclose(fp);
+        fp = nullptr;
+    }
+}
+
+bool Exists(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+} // namespace
+
+extern "C" {
+
+const VAKOBDBCACHE gVakoUserDbCache = {kFileCount, kCacheFiles, 1, OpenSet, CloseSet, FileAt,
+                                       VAKO_USER_DB_REBUILD_LOCK};
+
+void VAKOUserDBClose(VAKOUSERDB *pDb)
+{
+    if (!pDb)
+        return;
+    for (int i = 0; i < kFileCount; i++)
+        if (VAKOBDB *f = FileOf(pDb, i))
+            VAKOBDbClose(f);
+    free(pDb);
+}
+
+int VAKOUserDBOpenFile(VAKOUSERDB **ppDb, const char *szPrefix)
+{
+    if (!ppDb || !szPrefix) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    std::array<std::string, kFileCount> paths;
+    for (int i = 0; i < kFileCount; i++) {
+        paths[i] = std::string(szPrefix) + kSuffix[i];
+        if (paths[i].size() >= kPathSize) {
+            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+    }
+    VAKOUSERDB *db = NewRecord();
+    if (!db)
+        return -1;
+    std::array<bool, kFileCount> created{};
+    bool any = false;
+    for (int i = 0; i < kFileCount; i++) {
+        VAKOBDB *&f = FileOf(db, i);
+        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, kCacheFiles[i].bDup);
+        if (!f) {
+            f = CreateFile(paths[i].c_str(), kCacheFiles[i].bDup);
+            if (!f) {
+                VAKOUserDBClose(db);
+                return -1;
+            }
+            created[i] = any = true;
+        }
+    }
+    if (any) {
+        if (!EmptyExisting(db, paths, created) || VAKOUserDBBuild(db) != 0) {
+            VAKOUserDBClose(db);
+            return -1;
+        }
+        // Closed and opened again, so that all the build wrote is in the files.
+        for (int i = 0; i < kFileCount; i++) {
+            VAKOBDB *&f = FileOf(db, i);
+            VAKOBDbClose(f);
+            f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, kCacheFiles[i].bDup);
+            if (!f) {
+                syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                       paths[i].c_str(), SLIBErrorGet());
+                VAKOUserDBClose(db);
+                return -1;
+            }
+        }
+    }
+    VAKOUserDBClose(*ppDb);
+    *ppDb = db;
+    return any ? 1 : 0;
+}
+
+VAKOUSERDB *VAKOUserDBOpen(void) { return static_cast<VAKOUSERDB *>(VAKOBDbCacheOpen(&gVakoUserDbCache)); }
+
+int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb)
+{
+    if (!ppDb) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    void *db = *ppDb;
+    int r = VAKOBDbCacheCheckAndRebuild(&gVakoUserDbCache, &db);
+    *ppDb = static_cast<VAKOUSERDB *>(db);
+    return r;
+}
+
+int VAKOUserDBRebuild(void) { return VAKOBDbCacheRebuild(&gVakoUserDbCache, nullptr); }
+
+int VAKOUserDBBuild(VAKOUSERDB *pDb)
+{
+    if (!pDb) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (UserDBPasswdBuild(pDb) != 0) {
+        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+    if (UserDBNextUidBuild(pDb) != 0) {
+        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+    if (UserDBDomainBuild(pDb->pPWDName) != 0) {
+        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        // The event is all that is asked of the program: its result is not looked at.
+        if (system(kDomainFailCommand) == -1)
+            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", __FILE_NAME__, __LINE__, kDomainFailCommand,
+                   errno);
+    }
+    const struct {
+        VAKOBDB *bdb;
+        const char *file;
+    } lines[] = {{pDb->pPWDShadow, SZF_SHADOW}, {pDb->pPWDVakoser, SZF_VAKOUSER_CONF}, {pDb->pPWDSMB, SZF_SMBPASSWD}};
+    for (const auto &l : lines) {
+        if (UserDBGetLineBuild(l.bdb, l.file, ":") != 0) {
+            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+    }
+    if (UserDbConfSyncTimeSet(pDb) != 0) {
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+    return 0;
+}
+
+int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
+{
+    if (!pBdb || !szFile || !szSep || !*szSep) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    LineReader in(szFile);
+    if (!in.ok()) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return -1;
+    }
+    while (char *line = in.Next()) {
+        if (line[0] == '#')
+            continue;
+        CutLineEnd(line);
+        char *sep = strstr(line, szSep);
+        if (!sep) {
+            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", __FILE_NAME__, __LINE__, szFile, line);
+            continue;
+        }
+        std::string name(line, static_cast<size_t>(sep - line));
+        char key[kLineKeySize];
+        int cbKey = UpperKey(name.c_str(), key, sizeof key, __FILE_NAME__, __LINE__);
+        if (cbKey < 0)
+            return -1;
+        if (Put(pBdb, key, cbKey + 1, line) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+    }
+    if (!in.AtEnd()) {
+        syslog(LOG_ERR, "%s:%d Fail to read the end of the file. errno=%d/%m", __FILE_NAME__, __LINE__, errno);
+        SLIB_ERR(SLIB_ERR_READ);
+        return -1;
+    }
+    return 0;
+}
+
+int UserDBDomainBuild(VAKOBDB *pNameDb)
+{
+    if (!pNameDb) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    char workgroup[kWinsSize];
+    int isDomain = 0, isSamba = 0;
+    if (VAKOWinsQuery1(workgroup, sizeof workgroup, &isDomain, &isSamba) != 0 || !isSamba ||
+        (isSamba == 1 && !isDomain))
+        return 0;
+    LineReader in(SZF_DOMAIN_USER);
+    if (!in.ok()) {
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", __FILE_NAME__, __LINE__, SZF_DOMAIN_USER,
+               strerror(errno));
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return -1;
+    }
+    Buf value;
+    int loaded = 0;
+    while (char *line = in.Next()) {
+        char *last = strrchr(line, ':');
+        if (!last)
+            continue;
+        *last = '\0';
+        char key[kDomainKeySize];
+        int cbKey = UpperKey(line, key, sizeof key, __FILE_NAME__, __LINE__);
+        if (cbKey < 0)
+            return -1;
+        size_t need = strlen(line) + sizeof ":x:-1:-1:::";
+        if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+        snprintf(static_cast<char *>(value.p), need, "%s:x:-1:-1:::", line);
+        if (Put(pNameDb, key, cbKey + 1, value.str()) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        loaded++;
+    }
+    if (loaded == 0)
+        syslog(LOG_ERR, "%s:%d domain user build nothing", __FILE_NAME__, __LINE__);
+    VAKOBDbDomainExpireTimeSet(pNameDb);
+    return 0;
+}
+
+int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
+{
+    if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    const struct {
+        const char *source;
+        VAKOBDB *bdb;
+    } stamps[] = {{SZF_PASSWD, pDb->pPWDName},
+                  {SZF_PASSWD, pDb->pPWDUID},
+                  {SZF_SHADOW, pDb->pPWDShadow},
+                  {SZF_VAKOUSER_CONF, pDb->pPWDVakoser},
+                  {SZF_SMBPASSWD, pDb->pPWDSMB}};
+    for (const auto &s : stamps) {
+        struct stat st;
+        if (stat(s.source, &st) != 0) {
+            syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", __FILE_NAME__, __LINE__, s.source, errno);
+            SLIB_ERR(SLIB_ERR_STAT);
+            return -1;
+        }
+        if (VAKOBDbConfSyncTimeSet(s.bdb, st.st_mtime) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int VAKOUserDBDump(VAKOUSERDB *pDb)
+{
+    if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    std::array<FILE *, kTmpCount> out{};
+    bool ok = true;
+    for (int i = 0; ok && i < kTmpCount; i++) {
+        out[i] = CreateTmp(kTmpFiles[i]);
+        if (!out[i]) {
+            syslog(LOG_ERR, "%s:%d fail to open file[%s]", __FILE_NAME__, __LINE__, kTmpFiles[i].tmp);
+            SLIB_ERR(SLIB_ERR_OPEN);
+            ok = false;
+        }
+    }
+    if (ok) {
+        int32_t current;
+        if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbGet() failed, vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            ok = false;
+        } else if (fprintf(out[kTmpMisc], "#$%s$%d$\n", SZ_UID_INDEX_MARKER, current) < 0 ||
+                   fprintf(out[kTmpMisc], "%s\n", kMiscComment) < 0) {
+            SLIB_ERR(SLIB_ERR_WRITE);
+            ok = false;
+        }
+    }
+    ok = ok && DumpAccounts(pDb, out);
+    ok = ok && FinishTmpFiles(out);
+    CloseTmpFiles(out);
+    if (!ok) {
+        // The text files stay as they were; the cause stays recorded.
+        int code = SLIBErrorGet();
+        const char *file = SLIBErrorGetFile();
+        int line = SLIBErrorGetLine();
+        UserRemoveTmpFiles();
+        SLIBErrorSetEx(code, file, line);
+        return -1;
+    }
+    if (UserRenameTmpFiles() != 0) {
+        // What was not moved is no use to anyone: the next dump writes anew.
+        int code = SLIBErrorGet();
+        const char *file = SLIBErrorGetFile();
+        int line = SLIBErrorGetLine();
+        UserRemoveTmpFiles();
+        SLIBErrorSetEx(code, file, line);
+        return -1;
+    }
+    UserRemoveTmpFiles();
+    if (UserDbConfSyncTimeSet(pDb) != 0) {
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+    return 0;
+}
+
+int UserRenameTmpFiles(void)
+{
+    // A target that no rename can replace is found before any file moves.
+    for (int i : kMoveOrder) {
+        const TmpFile &t = kTmpFiles[i];
+        struct stat st;
+        if (Exists(t.tmp) && lstat(t.target, &st) == 0 && S_ISDIR(st.st_mode)) {
+            syslog(LOG_WARNING, "%s:%d rename %s file failed!", __FILE_NAME__, __LINE__, t.tmp);
+            SLIB_ERR(SLIB_ERR_RENAME);
+            return -1;
+        }
+    }
+    for (int i : kMoveOrder) {
+        const TmpFile &t = kTmpFiles[i];
+        if (!Exists(t.tmp))
+            continue;
+        struct stat st;
+        if (t.secret && stat(t.target, &st) == 0) {
+            // The old owner and mode, less what others could read; set while
+            // the file is still the temporary one.
+            if (chown(t.tmp, st.st_uid, st.st_gid) != 0 || chmod(t.tmp, (st.st_mode & 07777) & ~07u) != 0)
+                syslog(LOG_ERR, "%s:%d chown/chmod [%s] failed. errno=%d/%m", __FILE_NAME__, __LINE__, t.tmp,
+                       errno);
+        }
+        if (rename(t.tmp, t.target) != 0) {
+            syslog(LOG_WARNING, "%s:%d rename %s file failed!", __FILE_NAME__, __LINE__, t.tmp);
+            SLIB_ERR(SLIB_ERR_RENAME);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int UserRemoveTmpFiles(void)
+{
+    int result = 0;
+    for (int i : kMoveOrder) {
+        const char *tmp = kTmpFiles[i].tmp;
+        if (unlink(tmp) != 0 && errno != ENOENT) {
+            syslog(LOG_WARNING, "%s:%d remove %s file failed!", __FILE_NAME__, __LINE__, tmp);
+            SLIB_ERR(VAKO_ERR_TMP_REMOVE);
+            result = -1;
+        }
+    }
+    return result;
+}
+
+} // extern "C"
+
+namespace user_internal {
+
+int LargestUid(VAKOBDB *pUidDb, int *pUid)
+{
+    if (VAKOBDbCursorSetType(pUidDb, VAKO_BDB_CURSOR_LAST) != 0) {
+        SLIB_ERR(kErrCursorType);
+        return -1;
+    }
+    Buf key, value;
+    int r = VAKOBDbCursorGet(pUidDb, 1, &key.p, &key.cb, &value.p, &value.cb);
+    VAKOBDbCursorSetType(pUidDb, VAKO_BDB_CURSOR_NEXT);
+    if (r != 0) {
+        if (SLIBErrorGet() == SLIB_ERR_END_OF_ENUM) {
+            *pUid = 0;
+            return 0;
+        }
+        SLIB_ERR(VAKO_ERR_BDB_GET);
+        return -1;
+    }
+    *pUid = atoi(Stored(key).c_str());
+    return 0;
+}
+
+} // namespace user_internal

@@ -1,0 +1,460 @@
+// The keyed operations on an open user database: read, store and delete an
+// account, existence of a name, a free user id.
+#include "vako/user_db.h"
+
+#include <limits.h>
+#include <pwd.h>
+#include <shadow.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <syslog.h>
+#include <time.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "slib/conf_read.h"
+#include "slib/error.h"
+#include "slib/smb_hash.h"
+#include "slib/str.h"
+#include "slib/szlist.h"
+#include "slib/unicode.h"
+#include "slibcxx/raii.h"
+#include "vako/info.h"
+#include "user_internal.h"
+
+namespace {
+
+using user_internal::Buf;
+using user_internal::kUidKeySize;
+using user_internal::Put;
+using user_internal::Stored;
+using user_internal::UidKey;
+
+constexpr int kKeySize = 492;
+constexpr int kSmbFields = 7;
+constexpr int kSmbHashText = 33; // 32 hexadecimal digits and the NUL
+constexpr int kGuestValueSize = 32;
+constexpr int kSecondsPerDay = 86400;
+constexpr long kDisabledMinDays = 100000;
+constexpr int kMaxDays = 99999;
+constexpr char kHomeBase[] = "/var/services/homes";
+constexpr char kDefaultShell[] = "/bin/csh";
+constexpr char kAdmin[] = "admin";
+// A hash that was refused: no LAN Manager hash, as the SMB service writes it.
+constexpr char kNoSmbHash[] = "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
+
+struct UserDeleter {
+    void operator()(VAKOUSER *p) const { VAKOUserFree(p); }
+};
+using UserPtr = std::unique_ptr<VAKOUSER, UserDeleter>;
+
+// Fields that the text files hold between ':' and line ends: a line end
+// anywhere, or a ':' where no encoding protects it, would add lines.
+bool SafeFields(const VAKOUSER *u)
+{
+    auto has = [](const char *s, const char *chars) { return s && strpbrk(s, chars); };
+    return !has(u->szHome, ":\r\n") && !has(u->szShell, ":\r\n") && !has(u->szMail, ":\r\n") &&
+           !has(u->szDesc, "\r\n");
+}
+
+// The 16 bytes of a hash as 32 upper-case hexadecimal digits.
+void HexHash(const unsigned char *hash, char *out)
+{
+    for (int i = 0; i < SLIB_SMB_HASH_SIZE; i++)
+        snprintf(out + 2 * i, 3, "%02X", hash[i]);
+}
+
+// Both SMB hashes of a clear-text password. A password the LAN Manager
+// hash refuses gets none; one the NT hash refuses fails the store.
+bool SmbHashes(const char *password, char *lm, char *nt)
+{
+    unsigned char hash[SLIB_SMB_HASH_SIZE];
+    if (SLIBEncodingSmbLmHash(password, hash, sizeof hash) == 0) {
+        HexHash(hash, lm);
+    } else {
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbLmHash failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        snprintf(lm, kSmbHashText, "%s", kNoSmbHash);
+    }
+    if (SLIBEncodingSmbMd4Hash(password, hash, sizeof hash) != 0) {
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbMd4Hash failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return false;
+    }
+    HexHash(hash, nt);
+    explicit_bzero(hash, sizeof hash);
+    return true;
+}
+
+bool IsSystemUid(int uid)
+{
+    unsigned limit = VAKO_UID_SYSTEM_MAX + (VAKOGuestSupportGet() ? 1u : 0u);
+    return static_cast<unsigned>(uid) <= limit;
+}
+
+// Removes the uid record of one account, keeping the other accounts that
+// share its uid: 0, or -1.
+int DeleteUidRecord(VAKOBDB *pUid, int uid, const char *szKey)
+{
+    char uidKey[kUidKeySize];
+    int cbUidKey = UidKey(uid, uidKey);
+    Buf key, value;
+    if (VAKOCheckAndRealloc(&key.p, &key.cb, cbUidKey) != 0)
+        return -1;
+    memcpy(key.p, uidKey, static_cast<size_t>(cbUidKey));
+    key.cb = cbUidKey;
+    std::vector<std::string> others;
+    VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_SET);
+    bool readFailed = false;
+    for (;;) {
+        if (VAKOBDbCursorGet(pUid, 0, &key.p, &key.cb, &value.p, &value.cb) != 0) {
+            readFailed = SLIBErrorGet() != SLIB_ERR_END_OF_ENUM;
+            break;
+        }
+        if (key.cb != cbUidKey || memcmp(key.p, uidKey, static_cast<size_t>(cbUidKey)) != 0)
+            break;
+        std::string name = Stored(value);
+        if (name != szKey)
+            others.push_back(name);
+        VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_NEXT);
+    }
+    VAKOBDbCursorSetType(pUid, VAKO_BDB_CURSOR_NEXT);
+    if (readFailed)
+        return -1;
+    if (VAKOBDbDelete(pUid, uidKey, cbUidKey) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+        return -1;
+    for (const std::string &other : others)
+        if (Put(pUid, uidKey, cbUidKey, other) != 0)
+            return -1;
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int VAKOGuestSupportGet(void)
+{
+    static int kept = -1;
+    if (kept < 0) {
+        kept = 1;
+        char value[kGuestValueSize] = "";
+        if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "guestsupport", value, sizeof value, 0) > 0 &&
+            strcmp(value, "no") == 0)
+            kept = 0;
+    }
+    return kept;
+}
+
+int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
+{
+    if (!pDb || !szKey || !ppUser) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    int cbKey = static_cast<int>(strlen(szKey)) + 1;
+    Buf line, pwBuf;
+    if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey, &line.p, &line.cb) != 0) {
+        SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+        return -1;
+    }
+    if (UserDBUnpackPasswd(Stored(line).c_str(), &pwBuf.p, &pwBuf.cb) != 0)
+        return -1;
+    const auto *pw = static_cast<const struct passwd *>(pwBuf.p);
+    int uid = static_cast<int>(pw->pw_uid), gid = static_cast<int>(pw->pw_gid);
+    if (strchr(pw->pw_name, '\\'))
+        return VAKOUserAlloc(ppUser, pw->pw_name, "", uid, gid, pw->pw_gecos, pw->pw_dir, pw->pw_shell, -1, 0,
+                             nullptr, VAKO_USER_PRIV_DOMAIN);
+
+    Buf shadowLine, spBuf, misc;
+    if (VAKOBDbGet(pDb->pPWDShadow, szKey, cbKey, &shadowLine.p, &shadowLine.cb) != 0 ||
+        UserDBUnpackShadow(Stored(shadowLine).c_str(), &spBuf.p, &spBuf.cb) != 0)
+        return -1;
+    const auto *sp = static_cast<const struct spwd *>(spBuf.p);
+
+    bool admin = strcasecmp(szKey, kAdmin) == 0;
+    int privilege = admin ? VAKO_USER_PRIV_ADMIN : 0;
+    std::string mail;
+    bool hasMail = false;
+    if (VAKOBDbGet(pDb->pPWDVakoser, szKey, cbKey, &misc.p, &misc.cb) == 0) {
+        std::string m = Stored(misc);
+        size_t c1 = m.find(':');
+        if (c1 == std::string::npos) {
+            // The admin account reads whatever its line holds: privilege 31.
+            if (!admin) {
+                SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+                return -1;
+            }
+        } else {
+            if (!admin)
+                privilege = atoi(m.c_str() + c1 + 1);
+            size_t c2 = m.find(':', c1 + 1);
+            if (c2 != std::string::npos) {
+                mail = m.substr(c2 + 1);
+                hasMail = true;
+            }
+        }
+    }
+
+    size_t cbDesc = strlen(pw->pw_gecos);
+    std::string desc(cbDesc + 1, '\0');
+    if (SLIBStrDecodeColon(pw->pw_gecos, desc.data(), static_cast<int>(cbDesc)) < 0)
+        return -1;
+    int disabled = sp->sp_min >= sp->sp_max ? 1 : 0;
+    return VAKOUserAlloc(ppUser, pw->pw_name, sp->sp_pwdp, uid, gid, desc.c_str(), pw->pw_dir, pw->pw_shell,
+                         static_cast<int>(sp->sp_expire), disabled, hasMail ? mail.c_str() : nullptr, privilege);
+}
+
+int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER pUser)
+{
+    if (!pDb || !pUser || (szOldKey && cbOldKey <= 0)) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (!VAKOUserIsValidName(pUser->szName)) {
+        SLIB_ERR(VAKO_ERR_INVALID_NAME);
+        return -1;
+    }
+    if (!SafeFields(pUser)) {
+        syslog(LOG_ERR, "%s:%d a field of [%s] holds ':' or a line end", __FILE_NAME__, __LINE__, pUser->szName);
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    char key[kKeySize];
+    int n = SLIBUnicodeUTF8StrUpper(pUser->szName, key, sizeof key);
+    if (n < 0 || n >= kKeySize) {
+        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]", __FILE_NAME__, __LINE__, pUser->szName);
+        if (n >= 0)
+            SLIB_ERR(VAKO_ERR_INVALID_NAME);
+        return -1;
+    }
+    int cbKey = n + 1;
+
+    UserPtr old;
+    std::vector<std::string> oldSmb;
+    bool writeUid = true;
+    if (szOldKey) {
+        std::string oldKey(szOldKey, static_cast<size_t>(cbOldKey));
+        PVAKOUSER raw = nullptr;
+        int r = VAKOUserDBGet(pDb, oldKey.c_str(), &raw);
+        old.reset(raw);
+        if (r != 0) {
+            SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+            return -1;
+        }
+        Buf smb;
+        if (VAKOBDbGet(pDb->pPWDSMB, oldKey.c_str(), cbOldKey + 1, &smb.p, &smb.cb) == 0) {
+            if (user_internal::SplitFields(Stored(smb).c_str(), oldSmb) != 0)
+                return -1;
+            if (oldSmb.size() != kSmbFields) {
+                SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+                return -1;
+            }
+        }
+        bool sameKey = oldKey == key;
+        // A rename onto another account would overwrite it and leave its uid
+        // pointing at the renamed one.
+        if (!sameKey && VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
+            SLIB_ERR(VAKO_ERR_USER_EXISTS);
+            return -1;
+        }
+        if (VAKOUserDBDelete(pDb, oldKey.c_str()) != 0) {
+            if (SLIBErrorGet() != VAKO_ERR_SYSTEM_USER || !sameKey)
+                return -1;
+            writeUid = false;
+        }
+    } else if (VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
+        SLIB_ERR(VAKO_ERR_USER_EXISTS);
+        return -1;
+    }
+
+    // The record as stored: defaults for fields not given, the description
+    // colon-encoded. The caller's record stays as it was.
+    VAKOUSER u = *pUser;
+    std::string home = std::string(kHomeBase) + "/" + pUser->szName;
+    if (!u.szHome)
+        u.szHome = home.data();
+    if (!u.szShell)
+        u.szShell = const_cast<char *>(kDefaultShell);
+    const char *password = pUser->szPasswd ? pUser->szPasswd : "";
+    const char *mail = pUser->szMail ? pUser->szMail : "";
+    std::string desc;
+    if (pUser->szDesc) {
+        size_t len = strlen(pUser->szDesc);
+        desc.assign(2 * len + 1, '\0');
+        if (SLIBStrEncodeColon(pUser->szDesc, desc.data(), static_cast<int>(2 * len)) < 0)
+            return -1;
+        u.szDesc = desc.data();
+    }
+
+    char *packed = nullptr;
+    int cbPacked = 0;
+    int cbLine = VAKOUserDBPack(&u, &packed, &cbPacked);
+    slib::HeapPtr<char> packedOwner(packed);
+    if (cbLine < 0)
+        return -1;
+    if (VAKOBDbSet(pDb->pPWDName, key, cbKey, packed, cbLine) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, key,
+               SLIBErrorGet());
+        return -1;
+    }
+    if (writeUid) {
+        char uidKey[kUidKeySize];
+        if (Put(pDb->pPWDUID, uidKey, UidKey(u.uid, uidKey), key) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+    }
+    if (Put(pDb->pPWDVakoser, key, cbKey, std::string(u.szName) + ":" + std::to_string(u.privilege) + ":" + mail) !=
+        0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+
+    std::string hash;
+    bool changed = true;
+    if (old && strcmp(password, old->szPasswd) == 0) {
+        hash = old->szPasswd;
+        changed = false;
+    } else {
+        const char *h = SzSDKIWrapMD5Encrypt(password, old ? old->szPasswd : "");
+        if (!h) {
+            syslog(LOG_ERR, "%s:%d SzSDKIWrapMD5Encrypt failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+        hash = h;
+    }
+
+    long day = static_cast<long>(time(nullptr) / kSecondsPerDay);
+    long minDays = u.disabled == 1 ? kDisabledMinDays : 0;
+    char tail[64];
+    if (u.expire >= 0)
+        snprintf(tail, sizeof tail, ":%ld:%ld:%d:7::%d:", day, minDays, kMaxDays, u.expire);
+    else
+        snprintf(tail, sizeof tail, ":%ld:%ld:%d:7:::", day, minDays, kMaxDays);
+    if (Put(pDb->pPWDShadow, key, cbKey, std::string(u.szName) + ":" + hash + tail) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+               SLIBErrorGet());
+        return -1;
+    }
+
+    char lm[kSmbHashText] = "", nt[kSmbHashText] = "";
+    if (oldSmb.size() == kSmbFields && !changed) {
+        snprintf(lm, sizeof lm, "%s", oldSmb[2].c_str());
+        snprintf(nt, sizeof nt, "%s", oldSmb[3].c_str());
+    } else if (!SmbHashes(password, lm, nt)) {
+        return -1;
+    }
+    char smb[128];
+    snprintf(smb, sizeof smb, ":%d:%s:%s:[U          ]:LCT-%08X:", u.uid, lm, nt,
+             static_cast<unsigned>(time(nullptr)));
+    if (Put(pDb->pPWDSMB, key, cbKey, std::string(u.szName) + smb) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    return 0;
+}
+
+int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey)
+{
+    if (!pDb || !szKey) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    if (strchr(szKey, '\\'))
+        return -1;
+    int cbKey = static_cast<int>(strlen(szKey)) + 1;
+    Buf line, pwBuf;
+    if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey, &line.p, &line.cb) != 0) {
+        if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND)
+            SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+        return -1;
+    }
+    if (UserDBUnpackPasswd(Stored(line).c_str(), &pwBuf.p, &pwBuf.cb) != 0)
+        return -1;
+    int uid = static_cast<int>(static_cast<const struct passwd *>(pwBuf.p)->pw_uid);
+    if (IsSystemUid(uid)) {
+        SLIB_ERR(VAKO_ERR_SYSTEM_USER);
+        return -1;
+    }
+    if (DeleteUidRecord(pDb->pPWDUID, uid, szKey) != 0)
+        return -1;
+    for (VAKOBDB *f : {pDb->pPWDName, pDb->pPWDSMB, pDb->pPWDVakoser, pDb->pPWDShadow})
+        if (VAKOBDbDelete(f, szKey, cbKey) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+            return -1;
+    return 0;
+}
+
+int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut)
+{
+    if (!pDb || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
+        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        return 0;
+    }
+    Buf line;
+    if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey + 1, &line.p, &line.cb) != 0) {
+        SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+        return 0;
+    }
+    if (!szOut)
+        return 1;
+    if (cbOut <= 0)
+        return 0;
+    std::string stored = Stored(line);
+    size_t colon = stored.find(':');
+    if (colon == std::string::npos) {
+        *szOut = '\0';
+        SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+        return 0;
+    }
+    if (colon >= static_cast<size_t>(cbOut))
+        return 0;
+    memcpy(szOut, stored.data(), colon);
+    szOut[colon] = '\0';
+    return 1;
+}
+
+int VAKOUserGetFreeUid(VAKOUSERDB *pDb)
+{
+    if (!pDb)
+        return -1;
+    int32_t current;
+    int64_t start;
+    if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) == 0) {
+        start = static_cast<int64_t>(current) + 1;
+    } else if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND) {
+        int largest;
+        if (user_internal::LargestUid(pDb->pPWDUID, &largest) != 0)
+            return -1;
+        start = static_cast<int64_t>(largest) + 1;
+    } else {
+        SLIB_ERR(VAKO_ERR_BDB_GET);
+        return -1;
+    }
+    if (start < VAKO_UID_FIRST + 1 || start > VAKO_UID_LAST)
+        start = VAKO_UID_FIRST;
+    int candidate = static_cast<int>(start);
+    Buf value;
+    do {
+        char uidKey[kUidKeySize];
+        if (VAKOBDbGet(pDb->pPWDUID, uidKey, UidKey(candidate, uidKey), &value.p, &value.cb) != 0) {
+            // Only an absent record is a free uid; a failed read is no answer.
+            if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND)
+                return candidate;
+            return -1;
+        }
+        candidate = candidate == VAKO_UID_LAST ? VAKO_UID_FIRST : candidate + 1;
+    } while (candidate != start);
+    SLIB_ERR(VAKO_ERR_NO_FREE_UID);
+    return -1;
+}
+
+} // extern "C"
