@@ -4,7 +4,8 @@
 #   default  the whole suite, plain build
 #   asan     the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer
 #   i386     the whole suite built for 32-bit x86 (end-to-end tests included)
-#   s390x    the libraries' tests built for big-endian s390x, run under qemu-s390x
+#   s390x    the libraries' and the updater's unit tests built for big-endian
+#            s390x, run under qemu-s390x
 #   ppc      the byte-format code and its tests on 32-bit big-endian PowerPC (qemu-ppc)
 #   fuzz     a short run of every fuzz target (clang, both sanitizers)
 # Each step's time is printed at the end; the first failure ends the run.
