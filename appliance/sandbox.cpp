@@ -662,10 +662,11 @@ int Init(const Options &o, const std::string &scratch)
             break;
         }
     }
-    // The stand-in drains what is queued before it goes.
+    // The stand-in drains what is queued before it goes; the limit only
+    // ends a stand-in that hangs, however loaded the machine.
     if (syslogd > 0) {
         kill(syslogd, SIGTERM);
-        if (!WaitFor(syslogd, 5000))
+        if (!WaitFor(syslogd, 60000))
             kill(syslogd, SIGKILL);
     }
     kill(-1, SIGKILL);

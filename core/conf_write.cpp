@@ -1,6 +1,7 @@
 #include "slib/conf_write.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -62,15 +63,73 @@ std::string Format(const char *fmt, const char *key, const char *value)
     return out;
 }
 
+// A directory where anyone may put names, such as /tmp: a name found
+// there may have been planted by another user.
+bool InSharedDirectory(const char *file)
+{
+    const char *slash = strrchr(file, '/');
+    std::string dir = !slash ? "." : slash == file ? "/" : std::string(file, static_cast<size_t>(slash - file));
+    struct stat st;
+    return stat(dir.c_str(), &st) == 0 && (st.st_mode & S_ISVTX) && (st.st_mode & S_IWOTH);
+}
+
+// The target as the writers take it: a regular file, so that no read or
+// write of it waits on a FIFO or reaches a device; in a shared directory
+// also no link, and a file of the caller's own with one name, checked on
+// the descriptor that is then used.
+bool Acceptable(const struct stat &st, bool shared)
+{
+    return S_ISREG(st.st_mode) && (!shared || (st.st_uid == geteuid() && st.st_nlink == 1));
+}
+
+// Opens the target with an fopen mode ("r", "r+" or "w", which creates it
+// or empties it), never waiting; *st is its status.  NULL with *missing set
+// (and no code) when it is missing and mode does not create it, else NULL
+// with 0x0900 (cannot be opened, or not a file to write) or 0x2700 (no
+// status).
+FilePtr OpenTarget(const char *file, const char *mode, struct stat *st, bool *missing)
+{
+    *missing = false;
+    const bool shared = InSharedDirectory(file);
+    int flags = O_NONBLOCK | O_CLOEXEC | (shared ? O_NOFOLLOW : 0);
+    if (mode[0] == 'w')
+        flags |= O_WRONLY | O_CREAT | (shared ? O_EXCL : O_TRUNC);
+    else
+        flags |= mode[1] == '+' ? O_RDWR : O_RDONLY;
+    slib::Fd fd(open(file, flags, 0666));
+    if (!fd.ok()) {
+        *missing = errno == ENOENT && mode[0] != 'w';
+        if (!*missing)
+            SLIB_ERR(SLIB_ERR_OPEN);
+        return nullptr;
+    }
+    if (fstat(fd.get(), st) != 0) {
+        SLIB_ERR(SLIB_ERR_STAT);
+        return nullptr;
+    }
+    if (!Acceptable(*st, shared)) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return nullptr;
+    }
+    FilePtr fp(fdopen(fd.get(), mode));
+    if (!fp) {
+        SLIB_ERR(SLIB_ERR_OPEN);
+        return nullptr;
+    }
+    fd.release(); // the stream owns it now
+    return fp;
+}
+
 // A target that does not exist yet and is written directly, not through a
 // temporary file.
 bool CreateWith(const char *file, const std::string &content, bool sync)
 {
-    FILE *fp = fopen(file, "w");
-    if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+    struct stat st;
+    bool missing;
+    FilePtr out = OpenTarget(file, "w", &st, &missing);
+    if (!out)
         return false;
-    }
+    FILE *fp = out.release();
     bool ok = fwrite(content.data(), 1, content.size(), fp) == content.size() && fflush(fp) == 0 &&
               (!sync || fsync(fileno(fp)) == 0);
     if (fclose(fp) != 0)
@@ -95,13 +154,11 @@ public:
     // Opens the target for reading; a missing target records nothing.
     Opened Open(const char *mode)
     {
-        in_.reset(fopen(target_, mode));
+        bool missing;
+        in_ = OpenTarget(target_, mode, &st_, &missing);
         if (in_)
             return kOpen;
-        if (errno == ENOENT)
-            return kMissing;
-        SLIB_ERR(SLIB_ERR_OPEN);
-        return kFailed;
+        return missing ? kMissing : kFailed;
     }
     // A missing target is created holding content: 1 when it was, -1 on
     // failure, 0 when the target is open for the rewrite.
@@ -129,20 +186,11 @@ public:
     FILE *ReleaseIn() { return in_.release(); }
     bool ReadFailed() const { return in_ && ferror(in_.get()); }
 
-    // Takes the target's status (or, without a target, mode 0644 and the
-    // process's ids) and creates the temporary file.
+    // Keeps the target's status (or, without a target, takes mode 0644 and
+    // the process's ids) and creates the temporary file.
     bool Begin()
     {
-        if (in_) {
-            if (fstat(fileno(in_.get()), &st_) != 0) {
-                SLIB_ERR(SLIB_ERR_STAT);
-                return false;
-            }
-            if (S_ISDIR(st_.st_mode)) {
-                SLIB_ERR(SLIB_ERR_OPEN);
-                return false;
-            }
-        } else {
+        if (!in_) {
             st_.st_uid = getuid();
             st_.st_gid = getgid();
             st_.st_mode = 0644;
@@ -579,12 +627,15 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         !FileHashLineFormatCheck(szFmt))
         return Fail(SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(-1, [&] {
-        FILE *raw = fopen(szFile, "r+");
-        if (!raw) {
-            SLIB_ERR(SLIB_ERR_OPEN);
+        struct stat st;
+        bool missing;
+        FilePtr fp = OpenTarget(szFile, "r+", &st, &missing);
+        if (!fp) {
+            if (missing)
+                SLIB_ERR(SLIB_ERR_OPEN);
             return -1;
         }
-        FilePtr fp(raw);
+        FILE *raw = fp.get();
         LineReader r(raw);
         bool endsLine = false, empty = true;
         while (r.Next()) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "slib/conf_read.h"
 #include "slib/error.h"
 #include "vakotest/files.h"
+#include "vakotest/planted.h"
+#include "vakotest/run.h"
 
 using Map = vakotest::SzHash;
 using vakotest::ListDir;
@@ -466,6 +469,110 @@ TEST(ConfWrite, TargetsThatCannotBeRewritten)
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
     EXPECT_EQ(ReadFile(kDir + "/ff"), "k=1\n");
     EXPECT_EQ(ListDir(kDir), (std::vector<std::string>{"f", "ff", "sub"}));
+}
+
+// --- targets that would make a writer wait, or write where it should not ---
+
+// Every writer, on a file given by path; each would change a file of
+// "k=1\n[s]\nk=1\n".
+struct Writer {
+    const char *name;
+    std::function<int(const char *)> op;
+};
+
+std::vector<Writer> EveryWriter()
+{
+    return {
+        {"set key value", [](const char *f) { return SLIBFileSetKeyValue(f, "k", "2", nullptr); }},
+        {"set keys",
+         [](const char *f) {
+             Map set{{"k", "2"}};
+             return SLIBFileSetKeys(f, set.h, nullptr, nullptr);
+         }},
+        {"remove key", [](const char *f) { return SLIBFileRemoveKey(f, "k"); }},
+        {"set line", [](const char *f) { return SLIBFileSetLine(f, "k", "k=2", 0); }},
+        {"add line", [](const char *f) { return SLIBFileAddLine(f, "k", "n=1", 0); }},
+        {"add line in place", [](const char *f) { return SLIBFileAddLine(f, nullptr, "n=1", OP_FIND_PREFIX); }},
+        {"replace", [](const char *f) { return SLIBFileReplaceSubStr(f, "k", "j"); }},
+        {"set section",
+         [](const char *f) {
+             Map pairs{{"k", "2"}};
+             return ErrSLIBFileSetSection(f, "s", nullptr, pairs.h, nullptr);
+         }},
+        {"add section",
+         [](const char *f) {
+             Map pairs{{"k", "2"}};
+             return ErrSLIBFileAddSection(f, "t", pairs.h, nullptr);
+         }},
+    };
+}
+
+// Runs the writer in a child that a hang cannot stall: 0 when it refused
+// the target with 0x0900, 1 when it did anything else, 142 when it hung.
+int RefusedInChild(const Writer &w, const std::string &path)
+{
+    return vakotest::RunGuarded([&] {
+        SLIBErrorSet(0);
+        int r = w.op(path.c_str());
+        return r == -1 && SLIBErrorGet() == 0x0900 ? 0 : 1;
+    });
+}
+
+TEST(ConfWrite, FifoTargetIsRefusedWithoutWaiting)
+{
+    vakotest::MakeDirs(kDir);
+    for (const Writer &w : EveryWriter()) {
+        // One with nobody at its other end, one that another process keeps full.
+        for (bool full : {false, true}) {
+            SCOPED_TRACE(std::string(w.name) + (full ? ", full FIFO" : ", FIFO"));
+            std::optional<vakotest::Planted> planted;
+            if (full) {
+                planted.emplace(vakotest::Plant::kFullFifo, kPath);
+            } else {
+                vakotest::RemoveFile(kPath);
+                ASSERT_EQ(mkfifo(kFile, 0644), 0);
+            }
+            EXPECT_EQ(RefusedInChild(w, kPath), 0);
+            struct stat st;
+            ASSERT_EQ(lstat(kFile, &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+            EXPECT_EQ(ListDir(kDir), std::vector<std::string>{"test.conf"});
+        }
+    }
+}
+
+// In a directory where anyone may put names (as /tmp), a name that another
+// user left must not make root write through it, nor hand root's text to
+// that user's file.
+TEST(ConfWrite, NamesPlantedInASharedDirectoryAreRefused)
+{
+    const std::string shared = "/tmp/shared", path = shared + "/test.conf";
+    vakotest::MakeDirs(shared, 01777);
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        for (const Writer &w : EveryWriter()) {
+            SCOPED_TRACE(std::string(vakotest::PlantName(plant)) + ", " + w.name);
+            vakotest::Planted planted(plant, path);
+            EXPECT_EQ(RefusedInChild(w, path), 0);
+            EXPECT_TRUE(planted.VictimsUntouched());
+            if (plant == vakotest::Plant::kFileOfAnotherUser) {
+                EXPECT_EQ(ReadFile(path), vakotest::Planted::kForeignContent);
+                EXPECT_EQ(vakotest::FileUid(path), 1000u);
+            }
+            EXPECT_EQ(ListDir(shared), std::vector<std::string>{"test.conf"});
+        }
+    }
+    // A file of the caller's own there is written as anywhere else, and a
+    // missing one is created.
+    for (const Writer &w : EveryWriter()) {
+        SCOPED_TRACE(w.name);
+        vakotest::RemoveFile(path);
+        WriteFile(path, "k=1\n[s]\nk=1\n");
+        EXPECT_GT(w.op(path.c_str()), 0);
+        EXPECT_EQ(ListDir(shared), std::vector<std::string>{"test.conf"});
+    }
+    vakotest::RemoveFile(path);
+    EXPECT_EQ(SLIBFileSetKeyValue(path.c_str(), "k", "v", nullptr), 1);
+    EXPECT_EQ(ReadFile(path), "k=v\n");
 }
 
 TEST(ConfWrite, Remove)

@@ -1,8 +1,10 @@
 #include "slib/error.h"
 
 #include <execinfo.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -36,6 +38,18 @@ void SyncClose(FILE *fp)
     fflush(fp);
     fsync(fileno(fp));
     fclose(fp);
+}
+
+// Opens a text log, created when missing (the permissions of a plain
+// create), without following a link at its name; what is there must be a
+// regular file, so that nothing waits on a FIFO or writes to a device.
+slib::Fd OpenLog(const char *szPath, int flags)
+{
+    slib::Fd fd(open(szPath, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat st;
+    if (fd.ok() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
+    return fd;
 }
 
 } // namespace
@@ -87,10 +101,10 @@ void SLIBErrorLogReset(const char *szPath)
 {
     if (!szPath)
         return;
-    FILE *fp = fopen(szPath, "w");
-    if (!fp)
+    slib::Fd fd = OpenLog(szPath, O_WRONLY);
+    if (!fd.ok() || ftruncate(fd.get(), 0) != 0)
         return;
-    SyncClose(fp);
+    fsync(fd.get());
 }
 
 int SLIBErrorLogSet(const char *szPath, const char *szText)
@@ -99,11 +113,13 @@ int SLIBErrorLogSet(const char *szPath, const char *szText)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    FILE *fp = fopen(szPath, "a+");
+    slib::Fd fd = OpenLog(szPath, O_RDWR | O_APPEND);
+    FILE *fp = fd.ok() ? fdopen(fd.get(), "a+") : nullptr;
     if (!fp) {
         SLIB_ERR(SLIB_ERR_OPEN);
         return -1;
     }
+    fd.release(); // the stream owns it now
     // Unbuffered, so a full disk fails the write itself rather than the
     // flush, whose failure would go unreported.
     setvbuf(fp, nullptr, _IONBF, 0);

@@ -11,6 +11,8 @@
 
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
+#include "vakotest/planted.h"
+#include "vakotest/run.h"
 
 using vakotest::ReadFile;
 
@@ -148,12 +150,40 @@ TEST(TextLog, Errors)
 
 TEST(TextLog, WriteFailureIsReported)
 {
-    // /dev/full accepts the open and fails every write, short or long.
+    // A volume with no byte left accepts the open and fails every write,
+    // short or long.
+    vakotest::MountSmallVolume("/tmp/full", 4096);
+    vakotest::WriteFile("/tmp/full/text.log", "");
+    vakotest::FillVolume("/tmp/full");
     for (size_t len : {size_t{0}, size_t{1}, size_t{70000}}) {
         SLIBErrorSet(0);
-        EXPECT_EQ(SLIBErrorLogSet("/dev/full", std::string(len, 'x').c_str()), -1) << len;
+        EXPECT_EQ(SLIBErrorLogSet("/tmp/full/text.log", std::string(len, 'x').c_str()), -1) << len;
         EXPECT_EQ(SLIBErrorGet(), 0x0B00) << len;
+        EXPECT_EQ(ReadFile("/tmp/full/text.log"), "");
     }
+}
+
+// A log whose name another user could reach must not make its writer
+// append to, or empty, a file the name points at, nor wait on a FIFO.
+TEST(TextLog, OnlyARegularFileIsALog)
+{
+    const char *p = "/tmp/text.log";
+    for (vakotest::Plant plant :
+         {vakotest::Plant::kLinkToFile, vakotest::Plant::kDanglingLink, vakotest::Plant::kFullFifo}) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        vakotest::Planted planted(plant, p);
+        EXPECT_EQ(vakotest::RunGuarded([&] {
+                      SLIBErrorSet(0);
+                      bool refused = SLIBErrorLogSet(p, "line") == -1 && SLIBErrorGet() == 0x0900;
+                      SLIBErrorLogReset(p);
+                      return refused ? 0 : 1;
+                  }),
+                  0);
+        EXPECT_TRUE(planted.VictimsUntouched());
+    }
+    SLIBErrorSet(0);
+    EXPECT_EQ(SLIBErrorLogSet("/dev/null", "line"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
 }
 
 TEST(TextLog, Reset)

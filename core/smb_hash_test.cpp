@@ -69,6 +69,7 @@ TEST(SmbNtHash, KnownDigests)
 TEST(SmbNtHash, LongPasswordCutAt127Units)
 {
     EXPECT_EQ(Nt(std::string(128, 'a')), Nt(std::string(127, 'a')));
+    EXPECT_EQ(Nt(std::string(200, 'a')), Nt(std::string(127, 'a')));
     EXPECT_EQ(Nt(std::string(127, 'a') + "XYZ"), Nt(std::string(127, 'a')));
     std::string euro;
     for (int i = 0; i < 200; ++i)

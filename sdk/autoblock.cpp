@@ -43,6 +43,14 @@ constexpr const char *kKeyExpireDays = "autoblock_expriedday";
 constexpr const char *kKeyNotify = "autoblock_notify";
 constexpr const char *kKeyFormat = "%s=\"%s\"\n";
 constexpr const char *kHupFtpd = "/bin/kill -HUP `/bin/pidof ftpd` > /dev/null 2>&1";
+// The source files whose names head the log lines and go with the codes.
+constexpr const char *kSrcConfGet = "autoblock_conf_get";
+constexpr const char *kSrcConfSet = "autoblock_conf_set";
+constexpr const char *kSrcIPAdd = "autoblock_ip_add";
+constexpr const char *kSrcMmap = "autoblock_mmap_process";
+constexpr const char *kSrcFileOpen = "autoblock_file_open";
+constexpr const char *kSrcFileClose = "autoblock_file_close";
+constexpr const char *kSrcHup = "autoblock_services_hup";
 
 using HashPtr = std::unique_ptr<SLIBSZHASH, decltype(&SLIBSzHashFree)>;
 using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
@@ -134,8 +142,8 @@ private:
 
 int BadParameters()
 {
-    SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-    syslog(LOG_ERR, "%s:%d Bad parameters", __FILE_NAME__, __LINE__);
+    SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcMmap, __LINE__);
+    syslog(LOG_ERR, "%s:%d Bad parameters", kSrcMmap, __LINE__);
     return -1;
 }
 
@@ -164,7 +172,7 @@ int WalkLocked(int fd, const AUTOBLOCKMMAPREQ &req, PFN_AUTOBLOCK_PROCESS fn, in
 {
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        SLIB_ERR(SLIB_ERR_STAT);
+        SLIBErrorSetEx(SLIB_ERR_STAT, kSrcMmap, __LINE__);
         return -1;
     }
     // A mapping past the file's end would fault when read.
@@ -177,8 +185,8 @@ int WalkLocked(int fd, const AUTOBLOCKMMAPREQ &req, PFN_AUTOBLOCK_PROCESS fn, in
             continue;
         void *map = mmap(nullptr, static_cast<size_t>(size), req.prot, req.mapFlags, fd, static_cast<off_t>(off));
         if (map == MAP_FAILED) {
-            syslog(LOG_ERR, "%s:%d mmap() failed!! errno=[%d/%m]", __FILE_NAME__, __LINE__, errno);
-            SLIB_ERR(VAKO_ERR_AUTOBLOCK_MMAP);
+            syslog(LOG_ERR, "%s:%d mmap() failed!! errno=[%d/%m]", kSrcMmap, __LINE__, errno);
+            SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_MMAP, kSrcMmap, __LINE__);
             return -1;
         }
         int stop = 0;
@@ -204,7 +212,7 @@ int WalkLocked(int fd, const AUTOBLOCKMMAPREQ &req, PFN_AUTOBLOCK_PROCESS fn, in
         if (stop == 1)
             return 1;
         if (stop < 0) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIBErrorSetEx(SLIB_ERR_WRITE, kSrcMmap, __LINE__);
             return -1;
         }
     }
@@ -221,7 +229,7 @@ void TimeText(time_t now, char *out, size_t cbOut)
         snprintf(out, cbOut, "%s", text);
         return;
     }
-    syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace() failed! szInput[%s], vakoerr=[0x%04X]", __FILE_NAME__, __LINE__, text,
+    syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace() failed! szInput[%s], vakoerr=[0x%04X]", kSrcIPAdd, __LINE__, text,
            SLIBErrorGet());
     snprintf(out, cbOut, "%s", "00:00:00");
 }
@@ -285,14 +293,14 @@ int AutoBlockFileOpen(const char *szPath, int openFlags, int lockOp)
 {
     NoUmask mask;
     if (!szPath || openFlags < 0 || lockOp < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcFileOpen, __LINE__);
         return -1;
     }
     int err = 0;
     for (int tries = 1;; tries++) {
         int fd = open(szPath, openFlags | O_CLOEXEC, 0666);
         if (fd < 0 && errno == ENOENT) {
-            SLIB_ERR(VAKO_ERR_AUTOBLOCK_NO_FILE);
+            SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_NO_FILE, kSrcFileOpen, __LINE__);
             return -1;
         }
         if (fd >= 0) {
@@ -318,9 +326,9 @@ int AutoBlockFileOpen(const char *szPath, int openFlags, int lockOp)
         sleep(1);
     }
     errno = err;
-    syslog(LOG_ERR, "%s:%d Open and lock [%s] failed exceeds try count for %d(%m)", __FILE_NAME__, __LINE__, szPath,
+    syslog(LOG_ERR, "%s:%d Open and lock [%s] failed exceeds try count for %d(%m)", kSrcFileOpen, __LINE__, szPath,
            err);
-    SLIB_ERR(SLIB_ERR_LOCK_TIMEOUT);
+    SLIBErrorSetEx(SLIB_ERR_LOCK_TIMEOUT, kSrcFileOpen, __LINE__);
     return -1;
 }
 
@@ -329,7 +337,7 @@ void AutoBlockFileClose(int fd)
     if (fd < 0)
         return;
     if (flock(fd, LOCK_UN) != 0)
-        syslog(LOG_ERR, "%s:%d Fail to unlock autoblock file, errno=[%d/%m]", __FILE_NAME__, __LINE__, errno);
+        syslog(LOG_ERR, "%s:%d Fail to unlock autoblock file, errno=[%d/%m]", kSrcFileClose, __LINE__, errno);
     close(fd);
 }
 
@@ -349,19 +357,19 @@ int AutoBlockIMmapProcess(PAUTOBLOCKMMAPREQ pReq, int arg, void *pArg)
 int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf)
 {
     if (!pConf) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfGet, __LINE__);
         return -1;
     }
     ListPtr keys(PslSLIBSzListAlloc(512), &SLIBSzListFree);
     HashPtr hash(SLIBSzHashAlloc(512), &SLIBSzHashFree);
     if (!keys || !hash) {
-        syslog(LOG_ERR, "%s:%d Out of memory!!", __FILE_NAME__, __LINE__);
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        syslog(LOG_ERR, "%s:%d Out of memory!!", kSrcConfGet, __LINE__);
+        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfGet, __LINE__);
         return -1;
     }
     InfoLock lock(VAKO_INFO_LOCK_READ, VAKO_INFO_LOCK_TIMEOUT);
     if (!lock.held()) {
-        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
                SZF_VAKO_INFO, SLIBErrorGet());
         return -1;
     }
@@ -374,7 +382,7 @@ int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf)
     int n = pushed ? SLIBFileGetKeys(SZF_VAKO_INFO, keys.get(), &h, "=") : -1;
     hash.reset(h);
     if (n < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d SLIBFileGetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
                SZF_VAKO_INFO, SLIBErrorGet());
         return -1;
     }
@@ -393,19 +401,18 @@ int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf)
 int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf)
 {
     if (!pConf) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfSet, __LINE__);
         return -1;
     }
     HashPtr hash(SLIBSzHashAlloc(512), &SLIBSzHashFree);
     if (!hash) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
         return -1;
     }
     VAKOAUTOBLOCKCONF old;
     if (VAKOAutoBlockConfGet(&old) < 0) {
-        syslog(LOG_ERR,
-               "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
-               __FILE_NAME__, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
+               kSrcConfSet, __LINE__, SLIBErrorGet());
         return -1;
     }
     PSLIBSZHASH h = hash.release();
@@ -421,20 +428,20 @@ int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf)
     put(pConf->attempts != old.attempts, kKeyAttempts, num[0]);
     put(pConf->attemptMin != old.attemptMin, kKeyAttemptMin, num[1]);
     put(pConf->expireDays != old.expireDays, kKeyExpireDays, num[2]);
-    put((pConf->notify != 0) != (old.notify != 0), kKeyNotify, pConf->notify ? "yes" : "no");
+    put(pConf->notify != old.notify, kKeyNotify, pConf->notify ? "yes" : "no");
     hash.reset(h);
     if (!ok) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
         return -1;
     }
     InfoLock lock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT);
     if (!lock.held()) {
-        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
                SZF_VAKO_INFO, SLIBErrorGet());
         return -1;
     }
     if (SLIBFileSetKeys(SZF_VAKO_INFO, hash.get(), nullptr, kKeyFormat) < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileSetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d SLIBFileSetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
                SZF_VAKO_INFO, SLIBErrorGet());
         return -1;
     }
@@ -445,7 +452,7 @@ int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf)
 void VAKOAutoBlockServicesHup(void)
 {
     if (system(kHupFtpd) != 0)
-        syslog(LOG_ERR, "%s:%d Failed to hup ftpd", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d Failed to hup ftpd", kSrcHup, __LINE__);
 }
 
 int VAKOAutoBlockIPAdd(const char *szIP)
@@ -454,11 +461,11 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     NoUmask mask;
     struct in_addr in;
     if (!szIP) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcIPAdd, __LINE__);
         return -1;
     }
     if (inet_aton(szIP, &in) == 0) {
-        SLIB_ERR(VAKO_ERR_NOT_IP_ADDR);
+        SLIBErrorSetEx(VAKO_ERR_NOT_IP_ADDR, kSrcIPAdd, __LINE__);
         return -1;
     }
     const uint32_t addr = in.s_addr;
@@ -467,8 +474,8 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     char temp[] = SZF_AUTOBLOCK_DENY_TMP;
     int out = mkostemp(temp, O_CLOEXEC);
     if (out < 0 || fchmod(out, 0666) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, temp, errno);
-        SLIB_ERR(SLIB_ERR_OPEN);
+        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+        SLIBErrorSetEx(SLIB_ERR_OPEN, kSrcIPAdd, __LINE__);
         if (out >= 0) {
             close(out);
             unlink(temp);
@@ -478,7 +485,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     int list = -1;
     auto fail = [&](int code) {
         if (code)
-            SLIB_ERR(code);
+            SLIBErrorSetEx(code, kSrcIPAdd, __LINE__);
         if (out >= 0)
             close(out);
         unlink(temp);
@@ -488,9 +495,8 @@ int VAKOAutoBlockIPAdd(const char *szIP)
 
     VAKOAUTOBLOCKCONF conf;
     if (VAKOAutoBlockConfGet(&conf) < 0) {
-        syslog(LOG_ERR,
-               "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
-               __FILE_NAME__, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
+               kSrcIPAdd, __LINE__, SLIBErrorGet());
         return fail(0);
     }
     // The list stays locked until the new one has replaced it, so that no
@@ -501,7 +507,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
         return fail(0);
     struct stat st;
     if (fstat(list, &st) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, SZF_AUTOBLOCK_DENY, errno);
+        syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY, errno);
         return fail(SLIB_ERR_STAT);
     }
     std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
@@ -510,7 +516,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     bool isNew = true;
     if (st.st_size > 0) {
         if (st.st_size > INT_MAX) {
-            syslog(LOG_ERR, "%s:%d [%s] is too large", __FILE_NAME__, __LINE__, SZF_AUTOBLOCK_DENY);
+            syslog(LOG_ERR, "%s:%d [%s] is too large", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY);
             return fail(SLIB_ERR_READ);
         }
         AUTOBLOCKMMAPREQ req = {};
@@ -526,7 +532,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
         req.szPath = SZF_AUTOBLOCK_DENY;
         int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, out, writer.get());
         if (r < 0) {
-            syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", kSrcIPAdd, __LINE__,
                    SLIBErrorGet());
             return fail(0);
         }
@@ -535,17 +541,17 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     unsigned char rec[AUTOBLOCK_RECORD_SIZE];
     MakeRecord(rec, static_cast<uint32_t>(now), addr);
     if (!writer->Put(rec) || !writer->Flush() || fsync(out) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to write [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, temp, errno);
+        syslog(LOG_ERR, "%s:%d Fail to write [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
         return fail(SLIB_ERR_WRITE);
     }
     int closed = close(out);
     out = -1;
     if (closed != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to close [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, temp, errno);
+        syslog(LOG_ERR, "%s:%d Fail to close [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
         return fail(SLIB_ERR_WRITE);
     }
     if (rename(temp, SZF_AUTOBLOCK_DENY) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", __FILE_NAME__, __LINE__, temp, errno);
+        syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
         return fail(SLIB_ERR_RENAME);
     }
     AutoBlockFileClose(list);

@@ -210,6 +210,7 @@ TEST_F(AutoBlock, TextThatIsNoAddressChangesNothing)
     for (const char *bad : {"300.1.1.1", "no address", "", "1.2.3.4.5"}) {
         EXPECT_EQ(VAKOAutoBlockIPAdd(bad), -1) << bad;
         EXPECT_EQ(SLIBErrorGet(), 0x1000) << bad;
+        EXPECT_STREQ(SLIBErrorGetFile(), "autoblock_ip_add") << bad;
     }
     EXPECT_EQ(VAKOAutoBlockIPAdd(nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
@@ -251,7 +252,8 @@ TEST_F(AutoBlock, UnreadableListIsAnErrorNotAnEmptyList)
     EXPECT_TRUE(EtcTemps().empty());
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
-        logged |= std::regex_match(t, std::regex(R"(autoblock\.cpp:\d+ AutoBlockIMmapProcess\(\) failed, vakoerr=\[0x3D00\])"));
+        logged |= std::regex_match(
+            t, std::regex(R"(autoblock_ip_add:\d+ AutoBlockIMmapProcess\(\) failed, vakoerr=\[0x3D00\])"));
     EXPECT_TRUE(logged);
     umount(kList);
     EXPECT_EQ(ReadFile(kList), "");
@@ -279,7 +281,9 @@ TEST_F(AutoBlock, ListLockedLongerThanThirtySecondsFailsTheAdd)
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
         logged |= std::regex_match(
-            t, std::regex(R"(autoblock\.cpp:\d+ Open and lock \[/etc/vakoIPs\.deny\] failed exceeds try count for 11\(.*\))"));
+            t,
+            std::regex(
+                R"(autoblock_file_open:\d+ Open and lock \[/etc/vakoIPs\.deny\] failed exceeds try count for 11\(.*\))"));
     EXPECT_TRUE(logged);
     EXPECT_EQ(ReadFile(kList), list);
     EXPECT_TRUE(EtcTemps().empty());
@@ -448,7 +452,7 @@ TEST(AutoBlockWalk, BadRequests)
         EXPECT_EQ(SLIBErrorGet(), 0x0D00) << c.name;
         std::vector<std::string> t = vakotest::SyslogTexts();
         ASSERT_EQ(t.size(), 1u) << c.name;
-        EXPECT_TRUE(std::regex_match(t[0], std::regex(R"(autoblock\.cpp:\d+ Bad parameters)"))) << t[0];
+        EXPECT_TRUE(std::regex_match(t[0], std::regex(R"(autoblock_mmap_process:\d+ Bad parameters)"))) << t[0];
     }
     EXPECT_EQ(AutoBlockIMmapProcess(nullptr, 0, &a), -1);
     EXPECT_EQ(ReadFile(kWalkFile), Rec(5, 1u));
@@ -458,6 +462,7 @@ TEST(AutoBlockWalk, BadRequests)
     r.szPath = "/tmp/none";
     EXPECT_EQ(AutoBlockIMmapProcess(&r, 0, &a), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0700);
+    EXPECT_STREQ(SLIBErrorGetFile(), "autoblock_file_open");
     EXPECT_TRUE(vakotest::SyslogTexts().empty());
     EXPECT_EQ(AutoBlockFileOpen(nullptr, 0, 6), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
@@ -499,7 +504,9 @@ TEST_F(AutoBlock, SettingsReadFailures)
     std::vector<std::string> t = vakotest::SyslogTexts();
     ASSERT_EQ(t.size(), 1u);
     EXPECT_TRUE(std::regex_match(
-        t[0], std::regex(R"(autoblock\.cpp:\d+ SLIBFileGetKeys\(\) failed!! szFile=\[/etc/vakoinfo\.conf\], vakoerr=\[0x0900\])")))
+        t[0],
+        std::regex(
+            R"(autoblock_conf_get:\d+ SLIBFileGetKeys\(\) failed!! szFile=\[/etc/vakoinfo\.conf\], vakoerr=\[0x0900\])")))
         << t[0];
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
     WriteFile(kInfo, "");
@@ -509,7 +516,9 @@ TEST_F(AutoBlock, SettingsReadFailures)
     t = vakotest::SyslogTexts();
     ASSERT_EQ(t.size(), 1u);
     EXPECT_TRUE(std::regex_match(
-        t[0], std::regex(R"(autoblock\.cpp:\d+ ErrSLIBFileLock\(\) failed!! file=\[/etc/vakoinfo\.conf\], vakoerr=\[0x0400\])")))
+        t[0],
+        std::regex(
+            R"(autoblock_conf_get:\d+ ErrSLIBFileLock\(\) failed!! file=\[/etc/vakoinfo\.conf\], vakoerr=\[0x0400\])")))
         << t[0];
 }
 
@@ -552,6 +561,11 @@ TEST_F(AutoBlock, SettingsWriteWhatDiffersAndSignalTheFtpDaemon)
     conf.notify = 0;
     ASSERT_EQ(VAKOAutoBlockConfSet(&conf), 0);
     EXPECT_NE(ReadFile(kInfo).find("autoblock_notify=\"no\"\n"), std::string::npos);
+    // A notify of 2 differs from the stored 1: its key is written.
+    WriteFile(kInfo, "autoblock_notify=yes\n");
+    conf = {0, 0, 0, 2};
+    ASSERT_EQ(VAKOAutoBlockConfSet(&conf), 0);
+    EXPECT_EQ(ReadFile(kInfo), "autoblock_notify=\"yes\"\n");
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }
 
@@ -562,7 +576,7 @@ TEST_F(AutoBlock, NoFtpDaemonIsOnlyLogged)
     ASSERT_EQ(VAKOAutoBlockConfSet(&conf), 0);
     std::vector<std::string> t = vakotest::SyslogTexts();
     ASSERT_EQ(t.size(), 1u);
-    EXPECT_TRUE(std::regex_match(t[0], std::regex(R"(autoblock\.cpp:\d+ Failed to hup ftpd)"))) << t[0];
+    EXPECT_TRUE(std::regex_match(t[0], std::regex(R"(autoblock_services_hup:\d+ Failed to hup ftpd)"))) << t[0];
     EXPECT_EQ(VAKOAutoBlockConfSet(nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
 }

@@ -24,8 +24,10 @@
 #include "slib/szhash.h"
 #include "slibcxx/raii.h"
 
-// Records the code with the failing step's position; -1.
-#define BOND_FAIL(code) (SLIB_ERR(code), -1)
+// Records the code with the operation's source name and the failing step's
+// line; BOND_FAIL also gives -1.
+#define BOND_ERR(src, code)  SLIBErrorSetEx((code), (src), __LINE__)
+#define BOND_FAIL(src, code) (BOND_ERR(src, code), -1)
 
 namespace {
 
@@ -47,8 +49,12 @@ constexpr int kListSize = 1024;
 constexpr int kHashSize = 1024;
 constexpr int kBootProtoSize = 64;
 
-// Log prefix: the operation's own source name.
+// The operations' own source names: log prefixes and the file recorded
+// with an error code.
 constexpr const char *kSrcGet = "net_link_aggr_get";
+constexpr const char *kSrcPhyGet = "net_link_aggr_phy_get";
+constexpr const char *kSrcSlaveAdd = "net_link_aggr_opt_slave_add";
+constexpr const char *kSrcSet = "net_link_aggr_set";
 
 struct ModeText {
     const char *text; // compared as a prefix of the mode file's first line
@@ -118,16 +124,16 @@ bool KeepsBootProto(const std::string &file)
 // ---- whole files, replaced through a temporary file and a checked rename ----
 
 // 1 with the file's bytes and status, 0 when it does not exist, -1 with the
-// code recorded.
-int ReadWhole(const std::string &path, std::string &bytes, struct stat &st)
+// code recorded under src.
+int ReadWhole(const std::string &path, std::string &bytes, struct stat &st, const char *src)
 {
     slib::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
-        return errno == ENOENT ? 0 : BOND_FAIL(SLIB_ERR_OPEN);
+        return errno == ENOENT ? 0 : BOND_FAIL(src, SLIB_ERR_OPEN);
     if (fstat(fd.get(), &st) != 0)
-        return BOND_FAIL(SLIB_ERR_STAT);
+        return BOND_FAIL(src, SLIB_ERR_STAT);
     if (!S_ISREG(st.st_mode))
-        return BOND_FAIL(SLIB_ERR_OPEN);
+        return BOND_FAIL(src, SLIB_ERR_OPEN);
     bytes.clear();
     char buf[4096];
     for (;;) {
@@ -135,7 +141,7 @@ int ReadWhole(const std::string &path, std::string &bytes, struct stat &st)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return BOND_FAIL(SLIB_ERR_READ);
+            return BOND_FAIL(src, SLIB_ERR_READ);
         if (n == 0)
             return 1;
         bytes.append(buf, static_cast<size_t>(n));
@@ -143,21 +149,21 @@ int ReadWhole(const std::string &path, std::string &bytes, struct stat &st)
 }
 
 // A kernel file's bytes: 0, or -1 with 0x0900 (no such file) or 0x0A00.
-int ReadKernelFile(const std::string &path, std::string &bytes)
+int ReadKernelFile(const std::string &path, std::string &bytes, const char *src)
 {
     struct stat st;
-    int r = ReadWhole(path, bytes, st);
-    return r == 0 ? BOND_FAIL(SLIB_ERR_OPEN) : r < 0 ? -1 : 0;
+    int r = ReadWhole(path, bytes, st, src);
+    return r == 0 ? BOND_FAIL(src, SLIB_ERR_OPEN) : r < 0 ? -1 : 0;
 }
 
 // Its first line as read, line end included: 0, or -1 with the code.
-int ReadFirstLine(const std::string &path, std::string &line)
+int ReadFirstLine(const std::string &path, std::string &line, const char *src)
 {
     std::string bytes;
-    if (ReadKernelFile(path, bytes) < 0)
+    if (ReadKernelFile(path, bytes, src) < 0)
         return -1;
     if (bytes.empty())
-        return BOND_FAIL(SLIB_ERR_READ);
+        return BOND_FAIL(src, SLIB_ERR_READ);
     size_t end = bytes.find('\n');
     line = bytes.substr(0, end == std::string::npos ? end : end + 1);
     return 0;
@@ -167,7 +173,7 @@ int ReadFirstLine(const std::string &path, std::string &line)
 bool PartnerKnown(const char *szBond)
 {
     std::string bytes;
-    if (ReadKernelFile(std::string(kProcBonding) + "/" + szBond, bytes) < 0)
+    if (ReadKernelFile(std::string(kProcBonding) + "/" + szBond, bytes, kSrcGet) < 0)
         return false;
     std::string_view rest(bytes);
     while (!rest.empty()) {
@@ -206,16 +212,16 @@ bool WriteWhole(const std::string &path, const std::string &bytes, mode_t mode, 
     std::string name = path + ".XXXXXX";
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        BOND_ERR(kSrcSet, SLIB_ERR_OPEN);
         return false;
     }
     bool ok = WriteAll(fd, bytes) && fsync(fd) == 0 && fchown(fd, uid, gid) == 0 && fchmod(fd, mode & 07777) == 0;
     if (close(fd) != 0)
         ok = false;
     if (!ok) {
-        SLIB_ERR(SLIB_ERR_WRITE);
+        BOND_ERR(kSrcSet, SLIB_ERR_WRITE);
     } else if (rename(name.c_str(), path.c_str()) != 0) {
-        SLIB_ERR(SLIB_ERR_RENAME);
+        BOND_ERR(kSrcSet, SLIB_ERR_RENAME);
         ok = false;
     }
     if (!ok)
@@ -231,7 +237,7 @@ int CopyFile(const std::string &from, const std::string &to, bool keepSource)
 {
     std::string bytes;
     struct stat st;
-    int r = ReadWhole(from, bytes, st);
+    int r = ReadWhole(from, bytes, st, kSrcSet);
     if (r <= 0)
         return r;
     struct stat dst;
@@ -266,7 +272,7 @@ public:
         if (Recorded(file))
             return true;
         Entry e{file, false, false, {}, {}};
-        int r = ReadWhole(file, e.bytes, e.st);
+        int r = ReadWhole(file, e.bytes, e.st, kSrcSet);
         if (r < 0)
             return false;
         e.existed = r == 1;
@@ -283,7 +289,7 @@ public:
         int line = SLIBErrorGetLine();
         for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
             if (!Restore(*it))
-                syslog(LOG_ERR, "%s:%d Failed to restore %s", __FILE_NAME__, __LINE__, it->file.c_str());
+                syslog(LOG_ERR, "%s:%d Failed to restore %s", kSrcSet, __LINE__, it->file.c_str());
         SLIBErrorSetEx(code, szFile, line);
     }
 
@@ -332,10 +338,10 @@ bool ValidRecord(const VAKOLINKAGGR &a)
 int LinkAggrSlaveConfSet(const char *szSlave, int fEnslave, const char *szBond, Undo &undo)
 {
     if (!szSlave || (fEnslave && !szBond) || !IsIfName(szSlave) || (fEnslave && !IsIfName(szBond)))
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
     HashPtr set(SLIBSzHashAlloc(kHashSize)), remove(SLIBSzHashAlloc(kHashSize));
     if (!set || !remove)
-        return BOND_FAIL(SLIB_ERR_OUT_OF_MEMORY);
+        return BOND_FAIL(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
     std::string file = IfcfgPath(szSlave);
     bool ok = Put(set, "DEVICE", szSlave);
     if (fEnslave) {
@@ -360,7 +366,7 @@ int LinkAggrSlaveConfSet(const char *szSlave, int fEnslave, const char *szBond, 
 int LinkAggrCreate(const VAKOLINKAGGR *pAggr)
 {
     if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 2 || !OptionsOf(pAggr->mode))
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
     Undo undo;
     auto fail = [&] {
         undo.Run();
@@ -368,7 +374,7 @@ int LinkAggrCreate(const VAKOLINKAGGR *pAggr)
     };
     HashPtr set(SLIBSzHashAlloc(kHashSize)), remove(SLIBSzHashAlloc(kHashSize));
     if (!set || !remove) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BOND_ERR(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
         return fail();
     }
     std::string bondFile = IfcfgPath(pAggr->szName);
@@ -397,7 +403,7 @@ int LinkAggrRemove(const VAKOLINKAGGR *pAggr)
 {
     // Without a slave the bond's address settings would have nowhere to go.
     if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 1)
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
     Undo undo;
     auto fail = [&] {
         undo.Run();
@@ -408,14 +414,14 @@ int LinkAggrRemove(const VAKOLINKAGGR *pAggr)
     if (!undo.SaveSlave(first))
         return fail();
     if (CopyFile(bondFile, first, false) != 1) {
-        SLIB_ERR(SLIB_ERR_EXEC); // the copy back reports as its command did
+        BOND_ERR(kSrcSet, SLIB_ERR_EXEC); // the copy back reports as its command did
         return fail();
     }
     for (int i = 0; i < pAggr->nSlave; ++i)
         if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 0, nullptr, undo) < 0)
             return fail();
     if (unlink(bondFile.c_str()) != 0 && errno != ENOENT) {
-        SLIB_ERR(SLIB_ERR_WRITE);
+        BOND_ERR(kSrcSet, SLIB_ERR_WRITE);
         return fail();
     }
     return 0;
@@ -435,9 +441,9 @@ extern "C" {
 int VAKONetLinkAggrPhyGet(const char *szBond, PSLIBSZLIST *pList)
 {
     if (!szBond || !pList || !IsIfName(szBond))
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcPhyGet, SLIB_ERR_BAD_PARAMETER);
     std::string line;
-    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kSlavesFile, line) < 0)
+    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kSlavesFile, line, kSrcPhyGet) < 0)
         return -1;
     return SLIBStrTok(line.c_str(), kBlanks, pList);
 }
@@ -445,12 +451,12 @@ int VAKONetLinkAggrPhyGet(const char *szBond, PSLIBSZLIST *pList)
 int VAKONetLinkAggrOptSlaveAdd(VAKOLINKAGGR *pAggr, const char *szSlave)
 {
     if (!pAggr || !szSlave || !IsIfName(szSlave) || pAggr->nSlave < 0)
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcSlaveAdd, SLIB_ERR_BAD_PARAMETER);
     if (pAggr->nSlave >= VAKO_BOND_MAX_SLAVE)
-        return BOND_FAIL(VAKO_ERR_BOND_FULL);
+        return BOND_FAIL(kSrcSlaveAdd, VAKO_ERR_BOND_FULL);
     size_t n = static_cast<size_t>(pAggr->nSlave);
     if (bsearch(szSlave, pAggr->szSlave, n, sizeof(pAggr->szSlave[0]), LinkAggrSlaveCmp))
-        return BOND_FAIL(VAKO_ERR_BOND_SLAVE_EXISTS);
+        return BOND_FAIL(kSrcSlaveAdd, VAKO_ERR_BOND_SLAVE_EXISTS);
     char *slot = pAggr->szSlave[n];
     memset(slot, 0, sizeof(pAggr->szSlave[0]));
     memcpy(slot, szSlave, strlen(szSlave));
@@ -462,12 +468,12 @@ int VAKONetLinkAggrOptSlaveAdd(VAKOLINKAGGR *pAggr, const char *szSlave)
 int VAKONetLinkAggrGet(const char *szBond, VAKOLINKAGGR *pAggr)
 {
     if (!szBond || !pAggr || !IsIfName(szBond))
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcGet, SLIB_ERR_BAD_PARAMETER);
     memset(pAggr, 0, sizeof(*pAggr));
     memcpy(pAggr->szName, szBond, strlen(szBond));
     ListPtr list(PslSLIBSzListAlloc(kListSize));
     if (!list)
-        return BOND_FAIL(SLIB_ERR_OUT_OF_MEMORY);
+        return BOND_FAIL(kSrcGet, SLIB_ERR_OUT_OF_MEMORY);
     PSLIBSZLIST raw = list.release();
     int n = VAKONetLinkAggrPhyGet(szBond, &raw);
     list.reset(raw);
@@ -478,7 +484,7 @@ int VAKONetLinkAggrGet(const char *szBond, VAKOLINKAGGR *pAggr)
             return -1;
 
     std::string line;
-    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kModeFile, line) < 0)
+    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kModeFile, line, kSrcGet) < 0)
         return -1;
     for (const ModeText &m : kModeTexts)
         if (strncmp(line.c_str(), m.text, strlen(m.text)) == 0)
@@ -494,7 +500,7 @@ int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr)
 {
     if (!pAggr || !pAggr->szName[0] || pAggr->mode < 0 || pAggr->mode > VAKO_BOND_MODE_ACTIVE_BACKUP ||
         !ValidRecord(*pAggr))
-        return BOND_FAIL(SLIB_ERR_BAD_PARAMETER);
+        return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
     VAKOLINKAGGR current;
     memset(&current, 0, sizeof(current));
     bool haveCurrent = VAKONetLinkAggrGet(pAggr->szName, &current) == 0;

@@ -189,15 +189,19 @@ TEST_F(Bond, GetWithoutBondIsModeZero)
 
 TEST_F(Bond, GetFailures)
 {
+    // The code is recorded under the source name of the operation that failed.
     struct Case {
         const char *what;
         std::string slaves, mode;
         int code;
+        const char *file;
     } cases[] = {
-        {"no mode file", "eth0 eth1\n", "", SLIB_ERR_OPEN},
-        {"empty mode file", "eth0 eth1\n", "-", SLIB_ERR_READ},
-        {"nine slaves", "e1 e2 e3 e4 e5 e6 e7 e8 e9\n", "balance-alb 6\n", VAKO_ERR_BOND_FULL},
-        {"a slave twice", "eth0 eth0\n", "balance-alb 6\n", VAKO_ERR_BOND_SLAVE_EXISTS},
+        {"no mode file", "eth0 eth1\n", "", SLIB_ERR_OPEN, "net_link_aggr_get"},
+        {"empty mode file", "eth0 eth1\n", "-", SLIB_ERR_READ, "net_link_aggr_get"},
+        {"nine slaves", "e1 e2 e3 e4 e5 e6 e7 e8 e9\n", "balance-alb 6\n", VAKO_ERR_BOND_FULL,
+         "net_link_aggr_opt_slave_add"},
+        {"a slave twice", "eth0 eth0\n", "balance-alb 6\n", VAKO_ERR_BOND_SLAVE_EXISTS,
+         "net_link_aggr_opt_slave_add"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -210,9 +214,11 @@ TEST_F(Bond, GetFailures)
         VAKOLINKAGGR a;
         EXPECT_EQ(VAKONetLinkAggrGet("bond0", &a), -1);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.file);
     }
     EXPECT_EQ(VAKONetLinkAggrGet(nullptr, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    EXPECT_STREQ(SLIBErrorGetFile(), "net_link_aggr_get");
 }
 
 TEST_F(Bond, PartnerOf8023adBond)
@@ -255,9 +261,11 @@ TEST_F(Bond, PhyGetAppendsTheSlaveNames)
     ASSERT_EQ(SLIBSzListPush(&list, "kept"), 0);
     EXPECT_EQ(VAKONetLinkAggrPhyGet("bond0", &list), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
+    EXPECT_STREQ(SLIBErrorGetFile(), "net_link_aggr_phy_get");
     KernelBond("", "balance-alb 6\n");
     EXPECT_EQ(VAKONetLinkAggrPhyGet("bond0", &list), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_READ);
+    EXPECT_STREQ(SLIBErrorGetFile(), "net_link_aggr_phy_get");
     KernelBond("eth2 \teth0\n eth9\n", "balance-alb 6\n");
     EXPECT_EQ(VAKONetLinkAggrPhyGet("bond0", &list), 2);
     ASSERT_EQ(list->nItem, 3);
@@ -456,6 +464,7 @@ TEST_F(Bond, OneSlaveRemovesTheBondAndCreatesNone)
     VAKOLINKAGGR a = Record("bond0", VAKO_BOND_MODE_ACTIVE_BACKUP, {"eth0"});
     EXPECT_EQ(VAKONetLinkAggrSet(&a), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    EXPECT_STREQ(SLIBErrorGetFile(), "net_link_aggr_set");
     EXPECT_EQ(Dir(), (std::vector<std::string>{"ifcfg-eth0", "ifcfg-eth0.saved", "ifcfg-eth1", "ifcfg-eth1.saved"}));
     EXPECT_EQ(ReadFile(Ifcfg("eth0")), kEth0);
     EXPECT_EQ(ReadFile(Ifcfg("eth1")), kEth1);
@@ -550,6 +559,7 @@ TEST_F(Bond, RemoveWithoutTheBondsFileFails)
     VAKOLINKAGGR a = Record("bond0", VAKO_BOND_MODE_NONE, {});
     EXPECT_EQ(VAKONetLinkAggrSet(&a), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_EXEC);
+    EXPECT_STREQ(SLIBErrorGetFile(), "net_link_aggr_set");
     EXPECT_EQ(Dir(), (std::vector<std::string>{"ifcfg-eth0", "ifcfg-eth1"}));
     EXPECT_EQ(ReadFile(Ifcfg("eth0")), SlaveFile("eth0"));
     EXPECT_EQ(ReadFile(Ifcfg("eth1")), SlaveFile("eth1"));

@@ -598,7 +598,7 @@ int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const
         return -1;
     const int type = logClass <= VAKOLOG_CLASS_SYS2 ? VAKOLOG_TYPE_SYS : logClass;
     struct stat st;
-    if (stat(SZF_VAKOLOG_CONF, &st) != 0 && errno == ENOENT) {
+    if (stat(SZF_VAKOLOG_CONF, &st) != 0) {
         if (LogSetLogConf() < 0)
             return -1;
         gLimit = c.limit;

@@ -510,6 +510,12 @@ TEST_F(EventLog, ConfigurationThatIsADirectoryOrCannotBeWritten)
     // A directory: it exists, the keys are not readable, the defaults apply.
     ASSERT_EQ(VAKOLogSet1(5, 1, 1, "a", "", "", ""), 0);
     EXPECT_EQ(Live(ReadFile("/var/log/vakobackup.log")).size(), 1u);
+    // Its status cannot be taken (a link to itself): written afresh, which fails.
+    ASSERT_EQ(rmdir("/etc/vakolog.conf"), 0);
+    ASSERT_EQ(symlink("/etc/vakolog.conf", "/etc/vakolog.conf"), 0);
+    EXPECT_EQ(VAKOLogSet1(5, 1, 2, "a", "", "", ""), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_EQ(Live(ReadFile("/var/log/vakobackup.log")).size(), 1u);
     // Missing on a read-only file system: it cannot be created.
     ASSERT_EQ(mount("tmpfs", "/etc", "tmpfs", MS_RDONLY, nullptr), 0);
     EXPECT_EQ(LogSetLogConf(), -1);

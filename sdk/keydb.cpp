@@ -28,8 +28,12 @@ constexpr const char *kSrcCursorGet = "bdb_cursor_get";
 constexpr const char *kSrcCursorSetType = "bdb_cursor_set_type";
 constexpr const char *kSrcCopyout = "bdb_dbt_copyout";
 constexpr const char *kSrcDbtSet = "bdb_dbt_set";
+constexpr const char *kSrcSyncTimeSet = "bdb_conf_sync_time_set";
 constexpr const char *kSrcSyncTimeGet = "bdb_conf_sync_time_get";
+constexpr const char *kSrcIsNeedToRebuild = "bdb_is_need_to_rebuild";
+constexpr const char *kSrcDeprecatedSet = "bdb_deprecated_set";
 constexpr const char *kSrcDeprecatedGet = "bdb_deprecated_get";
+constexpr const char *kSrcExpireTimeSet = "bdb_domain_expire_time_set";
 constexpr const char *kSrcExpireTimeGet = "bdb_domain_expire_time_get";
 constexpr const char *kSrcDomainRebuild = "bdb_domain_is_need_to_rebuild";
 constexpr const char *kSrcPack = "list_db_pack";
@@ -94,6 +98,10 @@ enum class Word { Ok, Absent, Malformed, Failed };
 // A reserved 32-bit value: exactly 4 bytes in this processor's byte order.
 Word ReadWord(VAKOBDB *bdb, const void *key, int cbKey, int32_t *pValue, const char *src)
 {
+    if (!bdb) {
+        BDB_ERR(src, SLIB_ERR_BAD_PARAMETER);
+        return Word::Failed;
+    }
     void *p = nullptr;
     int cb = 0;
     int r = VAKOBDbGet(bdb, key, cbKey, &p, &cb);
@@ -129,6 +137,16 @@ int GetWordBytes(VAKOBDB *bdb, const char *key, int cbKey, void **ppValue, const
     }
     memcpy(*ppValue, &v, kWordSize);
     return 0;
+}
+
+// Stores a reserved word; a missing handle is the calling operation's failure.
+int SetWord(VAKOBDB *bdb, const char *key, int cbKey, int32_t value, const char *src)
+{
+    if (!bdb) {
+        BDB_ERR(src, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    return VAKOBDbWordSet(bdb, key, cbKey, value);
 }
 
 } // namespace
@@ -342,10 +360,10 @@ int VAKOCheckAndRealloc(void **ppData, int *pcbAlloc, int cbNeed)
     if (!*ppData) {
         *ppData = calloc(static_cast<size_t>(cbNeed), 1);
         if (!*ppData) {
-            int err = errno;
-            BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
+            // Logged before the code is recorded: recording may change errno.
             syslog(LOG_ERR, "%s:%d NULL == *ppData, NULL == malloc(%d). errno=%d/%m", kSrcRealloc, __LINE__,
-                   cbNeed, err);
+                   cbNeed, errno);
+            BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
     } else {
@@ -353,12 +371,10 @@ int VAKOCheckAndRealloc(void **ppData, int *pcbAlloc, int cbNeed)
             return 0;
         *ppData = SLIBMemRealloc(*ppData, static_cast<size_t>(cbNeed));
         if (!*ppData) {
-            int err = errno;
-            int old = *pcbAlloc;
+            syslog(LOG_ERR, "%s:%d NULL != *ppData, cbNeed=[%d] > *pcbAlloc=[%d]. errno=%d/%m", kSrcRealloc,
+                   __LINE__, cbNeed, *pcbAlloc, errno);
             *pcbAlloc = 0;
             BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
-            syslog(LOG_ERR, "%s:%d NULL != *ppData, cbNeed=[%d] > *pcbAlloc=[%d]. errno=%d/%m", kSrcRealloc,
-                   __LINE__, cbNeed, old, err);
             return -1;
         }
     }
@@ -384,7 +400,7 @@ int VAKOBDbWordSet(VAKOBDB *bdb, const void *key, int cbKey, int32_t value)
 
 int VAKOBDbConfSyncTimeSet(VAKOBDB *bdb, time_t t)
 {
-    return VAKOBDbWordSet(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, static_cast<int32_t>(t));
+    return SetWord(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, static_cast<int32_t>(t), kSrcSyncTimeSet);
 }
 
 int VAKOBDbConfSyncTimeGet(VAKOBDB *bdb, void **ppValue)
@@ -395,14 +411,14 @@ int VAKOBDbConfSyncTimeGet(VAKOBDB *bdb, void **ppValue)
 int VAKOBDbIsNeedToRebuild(VAKOBDB *bdb, time_t mtime)
 {
     int32_t stored;
-    if (ReadWord(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, &stored, kSrcSyncTimeGet) != Word::Ok)
+    if (ReadWord(bdb, SZK_BDB_SYNC_TIME, CB_BDB_SYNC_TIME, &stored, kSrcIsNeedToRebuild) != Word::Ok)
         return -1;
     return static_cast<uint32_t>(stored) != static_cast<uint32_t>(mtime) ? 1 : 0;
 }
 
 int VAKOBDbDeprecatedSet(VAKOBDB *bdb, int flag)
 {
-    return VAKOBDbWordSet(bdb, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED, flag);
+    return SetWord(bdb, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED, flag, kSrcDeprecatedSet);
 }
 
 int VAKOBDbDeprecatedGet(VAKOBDB *bdb)
@@ -413,7 +429,8 @@ int VAKOBDbDeprecatedGet(VAKOBDB *bdb)
 
 int VAKOBDbDomainExpireTimeSet(VAKOBDB *bdb)
 {
-    return VAKOBDbWordSet(bdb, SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, static_cast<int32_t>(time(nullptr))) == 0
+    return SetWord(bdb, SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, static_cast<int32_t>(time(nullptr)),
+                   kSrcExpireTimeSet) == 0
                ? 0
                : -1;
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "vakotest/bigmem.h"
 #include "vakotest/logs.h"
 #include "slib/error.h"
 #include "slib/szlist.h"
@@ -437,6 +438,31 @@ TEST(CheckAndRealloc, RefusedArguments)
     EXPECT_EQ(q, nullptr);
 }
 
+TEST(CheckAndRealloc, ExhaustedMemoryIsLoggedWithItsErrno)
+{
+    VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL();
+    constexpr int kNeed = 1 << 30;
+    void *fresh = nullptr, *grown = malloc(16);
+    int cbFresh = 0, cbGrown = 16, rFresh = 0, rGrown = 0;
+    vakotest::SyslogClear();
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(16 << 20, [&] {
+        rFresh = VAKOCheckAndRealloc(&fresh, &cbFresh, kNeed);
+        rGrown = VAKOCheckAndRealloc(&grown, &cbGrown, kNeed);
+    }));
+    EXPECT_EQ(rFresh, -1);
+    EXPECT_EQ(rGrown, -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0200);
+    EXPECT_STREQ(SLIBErrorGetFile(), "bsd_check_and_realloc");
+    EXPECT_EQ(fresh, nullptr);
+    EXPECT_EQ(grown, nullptr); // the old buffer is gone
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "bsd_check_and_realloc:{L} NULL == *ppData, NULL == malloc(1073741824). errno=12/Cannot allocate memory",
+        LOG_ERR));
+    EXPECT_TRUE(vakotest::SyslogMatches("bsd_check_and_realloc:{L} NULL != *ppData, cbNeed=[1073741824] > "
+                                        "*pcbAlloc=[16]. errno=12/Cannot allocate memory",
+                                        LOG_ERR));
+}
+
 TEST(BDbDbt, SetAndCopyout)
 {
     DBT d;
@@ -498,6 +524,32 @@ TEST(BDbReserved, SyncTimeDecidesTheRebuild)
     EXPECT_EQ(VAKOBDbIsNeedToRebuild(nullptr, 1000), -1);
     EXPECT_EQ(VAKOBDbDeprecatedGet(db.get()), -1); // never written
     EXPECT_EQ(VAKOBDbDeprecatedGet(nullptr), -1);
+}
+
+// Each operation records its failure under its own source name.
+TEST(BDbReserved, NullHandleIsRecordedByTheOperation)
+{
+    void *p = nullptr;
+    struct Case {
+        const char *file;
+        std::function<int()> call;
+    } cases[] = {
+        {"bdb_conf_sync_time_set", [] { return VAKOBDbConfSyncTimeSet(nullptr, 1); }},
+        {"bdb_conf_sync_time_get", [&] { return VAKOBDbConfSyncTimeGet(nullptr, &p); }},
+        {"bdb_is_need_to_rebuild", [] { return VAKOBDbIsNeedToRebuild(nullptr, 1); }},
+        {"bdb_deprecated_set", [] { return VAKOBDbDeprecatedSet(nullptr, 1); }},
+        {"bdb_deprecated_get", [] { return VAKOBDbDeprecatedGet(nullptr); }},
+        {"bdb_domain_expire_time_set", [] { return VAKOBDbDomainExpireTimeSet(nullptr); }},
+        {"bdb_domain_expire_time_get", [&] { return VAKOBDbDomainExpireTimeGet(nullptr, &p); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.file);
+    }
+    EXPECT_EQ(p, nullptr);
 }
 
 TEST(BDbReserved, ValueOfTheWrongLengthIsUnreadable)

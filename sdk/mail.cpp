@@ -45,6 +45,13 @@ constexpr const char *kDefaultPort = "5000";
 constexpr const char *kSubjectTag = "Subject:";
 constexpr const char *kHeaderLines = "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n";
 constexpr uint32_t kEventMailFailed = 0x11100800;
+// The source files whose names head the log lines and go with the codes.
+constexpr const char *kSrcSend = "mail_send_message";
+constexpr const char *kSrcGet = "mail_get";
+constexpr const char *kSrcFill = "mail_fill_smtp_struct";
+constexpr const char *kSrcRead = "mail_read_by_tag_and_convert";
+constexpr const char *kSrcCallBack = "mail_smtp_error_call_back";
+constexpr const char *kSrcTime = "time_date_get";
 
 using HashPtr = std::unique_ptr<SLIBSZHASH, decltype(&SLIBSzHashFree)>;
 using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
@@ -111,7 +118,7 @@ bool AddressLists(std::string &ips, std::string &urls)
     std::string port = InfoValue("admin_port", kPortSize, kDefaultPort);
     slib::HeapPtr<VAKONETIFINFO> ifs(static_cast<VAKONETIFINFO *>(calloc(kMaxInterfaces, sizeof(VAKONETIFINFO))));
     if (!ifs) {
-        SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+        SLIBErrorSetEx(SLIB_ERR_BUFFER_SMALL, kSrcRead, __LINE__);
         return false;
     }
     int n = VAKONetGetInterfaceInfo(ifs.get(), kMaxInterfaces, VAKO_NET_IF_NO_SLAVE);
@@ -143,13 +150,13 @@ std::string DdnsUrl()
         return "";
     char select[kDdnsSelectSize] = {};
     if (SLIBFileGetKeyValue(SZF_VAKO_INFO, "ddns_select", select, sizeof select, 0) <= 0) {
-        syslog(LOG_ERR, "%s:%d Failed to get ddns_select of /etc/vakoinfo.conf.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d Failed to get ddns_select of /etc/vakoinfo.conf.", kSrcRead, __LINE__);
         return "";
     }
     VAKODDNSINFO info;
     memset(&info, 0, sizeof info);
     if (VAKODDNSConfigGet(select, &info) < 0) {
-        syslog(LOG_ERR, "%s:%d Failed to get DDNS info by select name %s.", __FILE_NAME__, __LINE__, select);
+        syslog(LOG_ERR, "%s:%d Failed to get DDNS info by select name %s.", kSrcRead, __LINE__, select);
         return "";
     }
     std::string port = InfoValue("admin_port", kPortSize, kDefaultPort);
@@ -162,14 +169,14 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
 {
     bool found = false, failed = false;
     if (!szTag) {
-        syslog(LOG_ERR, "%s (%d) bad parameter.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) bad parameter.", kSrcRead, __LINE__);
         failed = true;
     }
     FILE *in = nullptr, *out = nullptr;
     if (!failed) {
         in = fopen(szTemplate, "re");
         if (!in) {
-            syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", __FILE_NAME__, __LINE__, szTemplate, strerror(errno));
+            syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", kSrcRead, __LINE__, szTemplate, strerror(errno));
             failed = true;
         }
     }
@@ -179,7 +186,7 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
         if (fd >= 0)
             *created = true;
         if (!out) {
-            syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", __FILE_NAME__, __LINE__, szWork, strerror(errno));
+            syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", kSrcRead, __LINE__, szWork, strerror(errno));
             if (fd >= 0)
                 close(fd);
             failed = true;
@@ -205,7 +212,7 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
                 break;
             VAKOMailTrimTail(line);
             if (fprintf(out, "%s\n", line) < 0) {
-                syslog(LOG_ERR, "%s (%d) Failed to write [%s] to file. (%s)", __FILE_NAME__, __LINE__, line,
+                syslog(LOG_ERR, "%s (%d) Failed to write [%s] to file. (%s)", kSrcRead, __LINE__, line,
                        strerror(errno));
                 failed = true;
             }
@@ -215,12 +222,12 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
     if (in)
         fclose(in);
     if (out && fclose(out) != 0 && !failed) {
-        syslog(LOG_ERR, "%s (%d) Failed to write [%s] to file. (%s)", __FILE_NAME__, __LINE__, "", strerror(errno));
+        syslog(LOG_ERR, "%s (%d) Failed to write [%s] to file. (%s)", kSrcRead, __LINE__, "", strerror(errno));
         failed = true;
     }
     if (failed || !found) {
         VAKOMailSMTPErrorCallBack("Failed to found mail tag");
-        syslog(LOG_ERR, "%s (%d) Failed to read mail tag [%s].", __FILE_NAME__, __LINE__, szTag ? szTag : "(null)");
+        syslog(LOG_ERR, "%s (%d) Failed to read mail tag [%s].", kSrcRead, __LINE__, szTag ? szTag : "(null)");
         return false;
     }
     return true;
@@ -230,23 +237,23 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
 bool SplitMail(const char *szWork, char *szSubject, int cbSubject, char *szBody, int cbBody)
 {
     if (!szSubject || !szBody || cbSubject <= 0 || cbBody <= 0) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcRead, __LINE__);
         return false;
     }
     slib::Fd fd(open(szWork, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", __FILE_NAME__, __LINE__, szWork, strerror(errno));
+        syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", kSrcRead, __LINE__, szWork, strerror(errno));
         return false;
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to stat file. (%s)", __FILE_NAME__, __LINE__, strerror(errno));
+        syslog(LOG_ERR, "%s (%d) Failed to stat file. (%s)", kSrcRead, __LINE__, strerror(errno));
         return false;
     }
     const size_t size = static_cast<size_t>(st.st_size);
     slib::HeapPtr<char> text(static_cast<char *>(calloc(size + 1, 1)));
     if (!text) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc(%lld).", __FILE_NAME__, __LINE__, static_cast<long long>(size + 1));
+        syslog(LOG_ERR, "%s (%d) Failed to malloc(%lld).", kSrcRead, __LINE__, static_cast<long long>(size + 1));
         return false;
     }
     memset(szSubject, 0, static_cast<size_t>(cbSubject));
@@ -262,7 +269,7 @@ bool SplitMail(const char *szWork, char *szSubject, int cbSubject, char *szBody,
     }
     if (got != size) {
         VAKOMailSMTPErrorCallBack("Yee....Read mail failed. Size was not match.");
-        syslog(LOG_ERR, "%s (%d) read file failed. (%d) != (%lld)", __FILE_NAME__, __LINE__, static_cast<int>(got),
+        syslog(LOG_ERR, "%s (%d) read file failed. (%d) != (%lld)", kSrcRead, __LINE__, static_cast<int>(got),
                static_cast<long long>(size));
         return false;
     }
@@ -270,7 +277,7 @@ bool SplitMail(const char *szWork, char *szSubject, int cbSubject, char *szBody,
     char *subject = strstr(all, kSubjectTag);
     char *eol = subject ? strchr(subject, '\n') : nullptr;
     if (!eol) {
-        syslog(LOG_ERR, "%s (%d) Bad email format.\n%s", __FILE_NAME__, __LINE__, all);
+        syslog(LOG_ERR, "%s (%d) Bad email format.\n%s", kSrcRead, __LINE__, all);
         return false;
     }
     const char *subjectText = subject + strlen(kSubjectTag);
@@ -308,7 +315,7 @@ struct SmtpLib {
     {
         handle = dlopen(SZF_VAKOSMTP_LIB, RTLD_NOW | RTLD_GLOBAL);
         if (!handle) {
-            syslog(LOG_ERR, "%s:%d dlopen failed. (%s)\n", __FILE_NAME__, __LINE__, dlerror());
+            syslog(LOG_ERR, "%s:%d dlopen failed. (%s)\n", kSrcSend, __LINE__, dlerror());
             return false;
         }
         return Sym("VAKOSMTPSendEmail", send) && Sym("VAKOSMTPFreeVAKOSMTP", release) && Sym("SzBase64Encode", encode);
@@ -319,7 +326,7 @@ struct SmtpLib {
         void *p = dlsym(handle, name);
         const char *err = dlerror();
         if (err) {
-            syslog(LOG_ERR, "%s:%d dlsym failed. (%s)", __FILE_NAME__, __LINE__, err);
+            syslog(LOG_ERR, "%s:%d dlsym failed. (%s)", kSrcSend, __LINE__, err);
             return false;
         }
         out = reinterpret_cast<F>(p);
@@ -344,7 +351,7 @@ void SendInChild(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKO
     };
     if (!pSetting) {
         if (VAKOMailGet(&own) < 0) {
-            syslog(LOG_ERR, "%s:%d Failed to get mail setting.", __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, "%s:%d Failed to get mail setting.", kSrcSend, __LINE__);
             return end();
         }
         pSetting = &own;
@@ -353,13 +360,13 @@ void SendInChild(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKO
         return end();
     char lang[kLangSize] = {};
     if (SLIBFileGetKeyValue(SZF_VAKO_INFO, "maillang", lang, sizeof lang, 0) <= 0) {
-        syslog(LOG_ERR, "%s:%d Failed to get maillang, use enu instead. vakoerr=[0x%04X]", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d Failed to get maillang, use enu instead. vakoerr=[0x%04X]", kSrcSend, __LINE__,
                SLIBErrorGet());
         snprintf(lang, sizeof lang, "%s", kDefaultLang);
     }
     char subject[VAKO_MAIL_SUBJECT_SIZE], body[VAKO_MAIL_BODY_SIZE];
     if (VAKOMailReadByTagAndConvert(lang, szTag, subject, sizeof subject, body, sizeof body, ppHash) < 0) {
-        syslog(LOG_ERR, "%s:%d Failed to get mail content.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d Failed to get mail content.", kSrcSend, __LINE__);
         return end();
     }
     char mailFrom[kMailFromSize] = {};
@@ -369,22 +376,22 @@ void SendInChild(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKO
     std::string sender = HostPart() + " - " + mailFrom;
     CopyCut(name, sizeof name, sender.c_str(), sender.size());
     if (VAKOMailFillSmtpStruct(&smtp, pSetting, name, szTo) < 0) {
-        syslog(LOG_ERR, "%s:%d Failed to fill SMTP struct.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d Failed to fill SMTP struct.", kSrcSend, __LINE__);
         return end();
     }
     if (!smtp.pTo || !smtp.pTo->szAddr) {
-        syslog(LOG_ERR, "%s:%d There is no to email.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d There is no to email.", kSrcSend, __LINE__);
         return end();
     }
     if (!smtp.pFrom || !smtp.pFrom->szAddr) {
-        syslog(LOG_ERR, "%s:%d There is no from email.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d There is no from email.", kSrcSend, __LINE__);
         return end();
     }
     if (!lib.Load())
         return end();
     const char *encoded = lib.encode(subject, static_cast<int>(strlen(subject)));
     if (!encoded) {
-        syslog(LOG_ERR, "%s:%d Failed to do base64 encode on subject.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d Failed to do base64 encode on subject.", kSrcSend, __LINE__);
         return end();
     }
     // Allocated to fit: an encoded word cut short would not decode.
@@ -424,7 +431,7 @@ void VAKOMailSettingFree(PVAKOMAILSETTING pSetting)
 int VAKOMailGet(PVAKOMAILSETTING pSetting)
 {
     if (!pSetting) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcGet, __LINE__);
         return -1;
     }
     memset(pSetting, 0, sizeof *pSetting);
@@ -455,7 +462,7 @@ int VAKOMailGet(PVAKOMAILSETTING pSetting)
         else if (ok)
             *k.number = r > 0 && atoi(value) != 0 ? atoi(value) : 25;
         if (!ok) {
-            syslog(LOG_ERR, k.failure, __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, k.failure, kSrcGet, __LINE__);
             VAKOMailSettingFree(pSetting);
             return -1;
         }
@@ -466,11 +473,11 @@ int VAKOMailGet(PVAKOMAILSETTING pSetting)
 int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const char *szName, const char *szTo)
 {
     if (!pSmtp || !pSetting || !szName) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcFill, __LINE__);
         return -1;
     }
     if (!NonEmpty(pSetting->szServer)) {
-        syslog(LOG_ERR, "%s (%d) SMTP server can't be empty.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) SMTP server can't be empty.", kSrcFill, __LINE__);
         return -1;
     }
     pSmtp->szServer = Dup(pSetting->szServer);
@@ -484,12 +491,12 @@ int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const cha
     const char *fromAddr = NonEmpty(pSetting->szMail1) ? pSetting->szMail1 : NonEmpty(szTo) ? szTo : nullptr;
     pSmtp->pFrom = NewAddr(szName, fromAddr);
     if (!pSmtp->pFrom) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc pFrom.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Failed to malloc pFrom.", kSrcFill, __LINE__);
         return -1;
     }
     pSmtp->pTo = NewAddr(nullptr, nullptr);
     if (!pSmtp->pTo) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc pTo.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Failed to malloc pTo.", kSrcFill, __LINE__);
         return -1;
     }
     if (NonEmpty(szTo)) {
@@ -499,7 +506,7 @@ int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const cha
         if (NonEmpty(pSetting->szMail2)) {
             PVAKOSMTPADDR second = NewAddr(nullptr, pSetting->szMail2);
             if (!second) {
-                syslog(LOG_ERR, "%s (%d) Failed to calloc().", __FILE_NAME__, __LINE__);
+                syslog(LOG_ERR, "%s (%d) Failed to calloc().", kSrcFill, __LINE__);
                 return -1;
             }
             second->pNext = pSmtp->pTo;
@@ -511,10 +518,14 @@ int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const cha
 
 int VAKOTimeDateGet(int dateTime[6])
 {
+    if (!dateTime) {
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcTime, __LINE__);
+        return -1;
+    }
     time_t now = time(nullptr);
     struct tm tm;
-    if (!dateTime || now == static_cast<time_t>(-1) || !localtime_r(&now, &tm)) {
-        SLIB_ERR(VAKO_ERR_TIME);
+    if (now == static_cast<time_t>(-1) || !localtime_r(&now, &tm)) {
+        SLIBErrorSetEx(VAKO_ERR_TIME, kSrcTime, __LINE__);
         return -1;
     }
     dateTime[0] = tm.tm_year + 1900;
@@ -529,12 +540,12 @@ int VAKOTimeDateGet(int dateTime[6])
 int MailTagConvert(const char *szFile, PSLIBSZHASH *ppHash)
 {
     if (!szFile || !ppHash) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcRead, __LINE__);
         return -1;
     }
     ListPtr keys(PslSLIBSzListAlloc(512), &SLIBSzListFree);
     if (!keys) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcRead, __LINE__);
         return -1;
     }
     if (SLIBSzHashSetValue(ppHash, "%COMPANY_NAME%", CompanyName().c_str()) < 0 ||
@@ -577,7 +588,7 @@ int VAKOMailReadByTagAndConvert(const char *szLang, const char *szTag, char *szS
     if (!ppHash) {
         ownRaw = SLIBSzHashAlloc(512);
         if (!ownRaw) {
-            syslog(LOG_ERR, "%s (%d) Failed to alloc memory for hash.", __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, "%s (%d) Failed to alloc memory for hash.", kSrcRead, __LINE__);
             return -1;
         }
         ppHash = &ownRaw;
@@ -590,9 +601,9 @@ int VAKOMailReadByTagAndConvert(const char *szLang, const char *szTag, char *szS
     if (ExtractSection(tmpl.c_str(), work, szTag, &created)) {
         if (MailTagConvert(work, ppHash) < 0) {
             VAKOMailSMTPErrorCallBack("Failed to convert mail content.");
-            syslog(LOG_ERR, "%s (%d) Failed to convert mail.", __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, "%s (%d) Failed to convert mail.", kSrcRead, __LINE__);
         } else if (!SplitMail(work, szSubject, cbSubject, szBody, cbBody)) {
-            syslog(LOG_ERR, "%s (%d) Failed to get subject and content from temp file.", __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, "%s (%d) Failed to get subject and content from temp file.", kSrcRead, __LINE__);
         } else {
             result = 0;
         }
@@ -607,7 +618,7 @@ void VAKOMailSMTPErrorCallBack(const char *szError)
 {
     const char *text = szError ? szError : "";
     VAKOLogSet1(VAKOLOG_CLASS_SYS, 3, kEventMailFailed, text, "", "", "");
-    syslog(LOG_ERR, "%s (%d) Failed to send email. (%s)", __FILE_NAME__, __LINE__, text);
+    syslog(LOG_ERR, "%s (%d) Failed to send email. (%s)", kSrcCallBack, __LINE__, text);
 }
 
 void VAKOMailSendMessage(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKOMAILSETTING pSetting)
@@ -616,7 +627,7 @@ void VAKOMailSendMessage(const char *szTag, PSLIBSZHASH *ppHash, const char *szT
         return;
     pid_t pid = fork();
     if (pid < 0) {
-        syslog(LOG_ERR, "%s:%d Failed to fork(). errno=[%d/%m]", __FILE_NAME__, __LINE__, errno);
+        syslog(LOG_ERR, "%s:%d Failed to fork(). errno=[%d/%m]", kSrcSend, __LINE__, errno);
         return;
     }
     if (pid > 0)

@@ -218,9 +218,12 @@ TEST_F(Mail, MissingSectionIsAnEvent)
     EXPECT_EQ(recs[0].s[1], " ");
     std::vector<std::string> texts = vakotest::SyslogTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(mail\.cpp \(\d+\) Failed to send email\. \(Failed to found mail tag\))")))
+    EXPECT_TRUE(std::regex_match(
+        texts[0],
+        std::regex(R"(mail_smtp_error_call_back \(\d+\) Failed to send email\. \(Failed to found mail tag\))")))
         << texts[0];
-    EXPECT_TRUE(std::regex_match(texts[1], std::regex(R"(mail\.cpp \(\d+\) Failed to read mail tag \[AutoBlockAdd2\]\.)")))
+    EXPECT_TRUE(std::regex_match(
+        texts[1], std::regex(R"(mail_read_by_tag_and_convert \(\d+\) Failed to read mail tag \[AutoBlockAdd2\]\.)")))
         << texts[1];
     // No template at all, and no tag: the same way.
     vakotest::RemoveFile(kTemplate);
@@ -311,7 +314,8 @@ TEST_F(Mail, SettingsAreRead)
     EXPECT_EQ(s.szServer, nullptr);
     std::vector<std::string> texts = vakotest::SyslogTexts();
     ASSERT_EQ(texts.size(), 1u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(mail\.cpp \(\d+\) Failed to get SMTP auth user\.)"))) << texts[0];
+    EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(mail_get \(\d+\) Failed to get SMTP auth user\.)")))
+        << texts[0];
     vakotest::RemoveFile("/etc/vakoinfo.conf");
     EXPECT_EQ(VAKOMailGet(&s), -1);
     EXPECT_EQ(VAKOMailGet(nullptr), -1);
@@ -394,6 +398,9 @@ TEST_F(Mail, TimeDateIsTheLocalTime)
                                                                   tm.tm_hour, tm.tm_min, tm.tm_sec}));
         break;
     }
+    EXPECT_EQ(VAKOTimeDateGet(nullptr), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "time_date_get");
 }
 
 // --- sending: a child process hands the mail to the SMTP library's stand-in ---
@@ -462,7 +469,8 @@ TEST_F(Mail, OverrideRecipientAndDefaults)
     // No mail language: English, after the message.
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
-        logged |= std::regex_match(t, std::regex(R"(mail\.cpp:\d+ Failed to get maillang, use enu instead\. vakoerr=\[0x2000\])"));
+        logged |= std::regex_match(
+            t, std::regex(R"(mail_send_message:\d+ Failed to get maillang, use enu instead\. vakoerr=\[0x2000\])"));
     EXPECT_TRUE(logged);
 }
 
@@ -530,7 +538,9 @@ TEST_F(Mail, SendingFailureIsAnEvent)
     EXPECT_EQ(recs[0].s[0], "Connection refused by server");
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
-        logged |= std::regex_match(t, std::regex(R"(mail\.cpp \(\d+\) Failed to send email\. \(Connection refused by server\))"));
+        logged |= std::regex_match(
+            t,
+            std::regex(R"(mail_smtp_error_call_back \(\d+\) Failed to send email\. \(Connection refused by server\))"));
     EXPECT_TRUE(logged);
 }
 
@@ -542,7 +552,8 @@ TEST_F(Mail, MissingLibraryIsLogged)
     smtp::WaitForSenders();
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
-        logged |= std::regex_match(t, std::regex(R"(mail\.cpp:\d+ dlopen failed\. \(/lib/libvakosmtp\.so: [\s\S]*\)\n?)"));
+        logged |= std::regex_match(
+            t, std::regex(R"(mail_send_message:\d+ dlopen failed\. \(/lib/libvakosmtp\.so: [\s\S]*\)\n?)"));
     EXPECT_TRUE(logged);
     EXPECT_TRUE(smtp::Sent().empty());
 }

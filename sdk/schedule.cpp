@@ -22,6 +22,11 @@ constexpr int kProbeSize = 128;
 // Week-days and hours fields: 19 characters at most.
 constexpr size_t kFieldMax = 19;
 constexpr const char *kHupCrond = "/bin/kill -HUP `/bin/cat " SZF_CROND_PID "` > /dev/null 2>&1";
+// The source files that go with the codes; the writer's also head its log lines.
+constexpr const char *kSrcGet = "crontab_schedule_get";
+constexpr const char *kSrcSet = "crontab_schedule_set";
+constexpr const char *kSrcRemove = "crontab_schedule_remove";
+constexpr const char *kSrcUpdate = "crontab_update_crontab";
 
 using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
 
@@ -90,7 +95,7 @@ int CrontabUpdateCrontab(const char *szCommand, const char *szLine)
 {
     // An empty pattern matches every line: the first one would go.
     if (!szCommand || !*szCommand) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcUpdate, __LINE__);
         return -1;
     }
     if (szLine) {
@@ -100,32 +105,31 @@ int CrontabUpdateCrontab(const char *szCommand, const char *szLine)
         if (found < 0 && SLIBErrorGet() == SLIB_ERR_BUFFER_SMALL)
             found = 1;
         if (found < 0) {
-            syslog(LOG_ERR, "%s (%d) Failed to get line in crontab (0x%x)", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s (%d) Failed to get line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
             return -1;
         }
         if (found > 0) {
             if (SLIBFileSetLine(SZF_CRONTAB, szCommand, szLine, 0) <= 0) {
-                syslog(LOG_ERR, "%s (%d) Failed to set line in crontab (0x%x)", __FILE_NAME__, __LINE__,
-                       SLIBErrorGet());
+                syslog(LOG_ERR, "%s (%d) Failed to set line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
                 return -1;
             }
         } else if (SLIBFileAddLine(SZF_CRONTAB, nullptr, szLine, OP_FIND_PREFIX) <= 0) {
-            syslog(LOG_ERR, "%s (%d) Failed to add line in crontab (0x%x)", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s (%d) Failed to add line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
             return -1;
         }
     } else if (SLIBFileSetLine(SZF_CRONTAB, szCommand, nullptr, 0) < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to remove line in crontab (0x%x)", __FILE_NAME__, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s (%d) Failed to remove line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
         return -1;
     }
     if (system(kHupCrond) != 0)
-        syslog(LOG_ERR, "%s (%d) Failed to hup crond", __func__, __LINE__);
+        syslog(LOG_ERR, "%s (%d) Failed to hup crond", kSrcUpdate, __LINE__);
     return 0;
 }
 
 int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
 {
     if (!szCommand || !pSchedule) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcGet, __LINE__);
         return -1;
     }
     char line[kLineSize] = {};
@@ -135,7 +139,7 @@ int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
         return -1;
     }
     if (r == 0) {
-        SLIB_ERR(SLIB_ERR_NOT_FOUND);
+        SLIBErrorSetEx(SLIB_ERR_NOT_FOUND, kSrcGet, __LINE__);
         return 0;
     }
     // One byte more than a field may hold, to tell a long field from a full one.
@@ -172,7 +176,7 @@ int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
 int VAKOScheduleSet(PVAKOSCHEDULE pSchedule)
 {
     if (!pSchedule) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
         syslog(LOG_ERR, "%s(%d): PVAKOSCHEDULE is NULL", __func__, __LINE__);
         return -1;
     }
@@ -190,7 +194,7 @@ int VAKOScheduleSet(PVAKOSCHEDULE pSchedule)
         ok = n > 0 && n < static_cast<int>(sizeof line);
     }
     if (!ok) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
         syslog(LOG_ERR, "%s(%d): time or command error %d,%d,%d,%d,%.*s", __func__, __LINE__, s.startHour, s.minute,
                s.interval, s.endHour, static_cast<int>(sizeof s.szCommand), cmd);
         return -1;
@@ -205,7 +209,7 @@ int VAKOScheduleSet(PVAKOSCHEDULE pSchedule)
 int VAKOScheduleRemove(const char *szCommand)
 {
     if (!szCommand) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcRemove, __LINE__);
         return -1;
     }
     if (CrontabUpdateCrontab(szCommand, nullptr) < 0) {

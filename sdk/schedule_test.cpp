@@ -113,6 +113,7 @@ TEST(Schedule, BadSchedulesAreRefused)
         VAKOSCHEDULE s = c.s;
         EXPECT_EQ(VAKOScheduleSet(&s), -1) << c.message;
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "crontab_schedule_set");
         std::vector<std::string> texts = vakotest::SyslogTexts();
         ASSERT_EQ(texts.size(), 1u) << c.message;
         EXPECT_TRUE(texts[0].starts_with("VAKOScheduleSet(")) << texts[0];
@@ -224,6 +225,7 @@ TEST(Schedule, GetOfACommandThatStandsInNoLine)
     VAKOSCHEDULE s = Schedule(0, 0, 0, 0, 0, "keep");
     EXPECT_EQ(VAKOScheduleGet("/bin/job", &s), 0);
     EXPECT_EQ(SLIBErrorGet(), 0x2000);
+    EXPECT_STREQ(SLIBErrorGetFile(), "crontab_schedule_get");
     EXPECT_STREQ(s.szCommand, "keep");
     EXPECT_EQ(VAKOScheduleGet(nullptr, &s), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
@@ -297,7 +299,7 @@ TEST(Schedule, NoCrondIsOnlyLogged)
     VAKOSCHEDULE s = Schedule(0x7F, 1, 1, 0, 0, "/bin/job");
     ASSERT_EQ(VAKOScheduleSet(&s), 0);
     EXPECT_TRUE(vakotest::SyslogTexts().size() == 1 &&
-                vakotest::SyslogTexts()[0].starts_with("CrontabUpdateCrontab (") &&
+                vakotest::SyslogTexts()[0].starts_with("crontab_update_crontab (") &&
                 vakotest::SyslogTexts()[0].ends_with(") Failed to hup crond"));
 }
 
@@ -310,7 +312,8 @@ TEST(Schedule, FileEngineFailuresAreReported)
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
     std::vector<std::string> texts = vakotest::SyslogTexts();
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(R"(schedule\.cpp \(\d+\) Failed to get line in crontab \(0x900\))")))
+    EXPECT_TRUE(std::regex_match(
+        texts[0], std::regex(R"(crontab_update_crontab \(\d+\) Failed to get line in crontab \(0x900\))")))
         << texts[0];
     EXPECT_TRUE(texts[1].starts_with("VAKOScheduleSet(") && texts[1].ends_with("): fail to set the schedule to /etc/crontab"))
         << texts[1];

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "vakotest/flockhold.h"
 #include "vakotest/files.h"
 #include "vakotest/fixture.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
+#include "vakotest/planted.h"
 #include "vakotest/run.h"
 
 using vakotest::FileExists;
@@ -29,37 +31,6 @@ using vakotest::kProgressFile;
 using vakotest::kUpdateLog;
 using vakotest::SyslogMatches;
 using vakotest::UpdateLogTexts;
-
-// A process left running in the background.
-pid_t Spawn(const std::vector<std::string> &argv)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void Kill(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-template <class F> bool WaitUntil(F done)
-{
-    for (int i = 0; i < 500; ++i) {
-        if (done())
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
 
 std::string Progress() { return ReadFile(kProgressFile); }
 
@@ -224,8 +195,7 @@ TEST_F(Entry, FailedReturnToTheStartingDirectoryGivesTwo)
 {
     std::string path = InstallUpdater();
     vakotest::RunOptions opt;
-    const char *preload = getenv("LD_PRELOAD");
-    opt.env = {std::string("LD_PRELOAD=") + (preload ? std::string(preload) + ":" : "") + VAKO_FAIL_FCHDIR_SHIM};
+    opt.env = {vakotest::PreloadAlso(VAKO_FAIL_FCHDIR_SHIM)};
     auto r = vakotest::Run({path, "-h"}, opt);
     EXPECT_EQ(r.status, 0); // -h ends before the starting directory is opened
     r = vakotest::Run({path, "-g"}, opt);
@@ -265,13 +235,61 @@ TEST_F(Entry, HeldProgressLockDropsValuesAndTheRunGoesOn)
     InstallUpdater("");
     WriteFile(kProgressFile, "R:0:      ");
     // A reader holding the lock for the whole run.
-    auto holder = Spawn({"/usr/bin/flock", "-x", kProgressFile, "sleep", "30"});
-    ASSERT_TRUE(WaitUntil([] { return vakotest::Run({"/usr/bin/flock", "-n", "-x", kProgressFile, "true"}).status != 0; }));
+    vakotest::FlockHolder holder(kProgressFile);
     auto r = vakotest::Run({"/updater", "-g"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(Progress(), "R:0:      ");
     EXPECT_EQ(UpdateLogTexts().back(), "Failed to accomplish the update! (errno = 3)");
-    Kill(holder);
+}
+
+// The run, with a guard that ends it if it blocks (far beyond any slow
+// machine); the exit status is 124 then.
+vakotest::RunResult RunGuarded(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> guarded{"/usr/bin/timeout", "-s", "KILL", "120"};
+    guarded.insert(guarded.end(), argv.begin(), argv.end());
+    return vakotest::Run(guarded);
+}
+
+// Any user can leave something at /tmp/update.progress: it neither stalls
+// the run (a FIFO kept full) nor redirects its writes; it is replaced by a
+// file of the updater's own, and the run goes on to its end.
+TEST_F(Entry, ProgressNamePlantedByAnotherUser)
+{
+    InstallUpdater("");
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        vakotest::Planted planted(plant, kProgressFile);
+        vakotest::SyslogClear();
+        auto r = RunGuarded({"/updater", "-g"});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(Progress(), "A:-3:      ");
+        EXPECT_EQ(vakotest::FileUid(kProgressFile), 0u);
+        EXPECT_TRUE(planted.VictimsUntouched());
+        EXPECT_TRUE(SyslogMatches(
+            "UPDTWriteFileLocked({L}): [/tmp/update.progress] is not a plain file of the updater, made anew"));
+    }
+}
+
+// A link at the update log's name is not followed: the file it points at is
+// neither emptied nor appended to, and a FIFO there does not stall the run.
+TEST_F(Entry, UpdateLogNameThatIsNotAFile)
+{
+    std::string path = InstallUpdater();
+    for (vakotest::Plant plant :
+         {vakotest::Plant::kLinkToFile, vakotest::Plant::kDanglingLink, vakotest::Plant::kFullFifo}) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        vakotest::Planted planted(plant, kUpdateLog);
+        auto r = RunGuarded({path, "-h"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(planted.VictimsUntouched());
+    }
+    // A link to a file larger than a log may grow: that file is not emptied.
+    WriteFile("/tmp/big", std::string(20000, 'b'));
+    vakotest::RemoveFile(kUpdateLog);
+    ASSERT_EQ(symlink("/tmp/big", kUpdateLog), 0);
+    EXPECT_EQ(RunGuarded({path, "-h"}).status, 0);
+    EXPECT_EQ(ReadFile("/tmp/big"), std::string(20000, 'b'));
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/pattern.h"
+#include "vakotest/planted.h"
 #include "vakotest/progress.h"
 #include "vakotest/run.h"
 
@@ -85,6 +86,14 @@ protected:
         }
         EXPECT_TRUE(diff.empty()) << diff.size() << " ranges differ:" << where;
     }
+    // The chip as before but zImage written to its partition of the normal layout.
+    void ExpectZImageWritten(const std::string &zImage)
+    {
+        std::vector<uint8_t> expected = before_.image;
+        Write(expected, 0x40000, 0x100000, zImage);
+        Entry(expected, 1, 0x40000, 0x100000, zImage.size());
+        ExpectChip(expected);
+    }
     void ExpectFinished()
     {
         EXPECT_EQ(vakotest::ReadFile(vakotest::kMovedArchive), "disk archive");
@@ -138,12 +147,17 @@ TEST_F(Road, GroupUpdateWritesTheImagesOfThePackageOnly)
     ASSERT_GE(values.size(), 11u);
     EXPECT_EQ(std::vector<std::string>(values.begin(), values.begin() + 6),
               (std::vector<std::string>{"A:0", "A:10", "P:0", "P:10", "P:20", "P:60"}));
-    EXPECT_EQ(std::vector<std::string>(values.end() - 5, values.end()),
-              (std::vector<std::string>{"P:100", "C:0", "C:100", "R:0", "R:0"}));
+    // The entry's own P:100 and the final R:0 repeat what the file holds already.
+    EXPECT_EQ(std::vector<std::string>(values.end() - 4, values.end()),
+              (std::vector<std::string>{"P:100", "C:0", "C:100", "R:0"}));
     std::vector<std::string> patch = PatchValues(values);
     EXPECT_TRUE(std::is_sorted(patch.begin(), patch.end(),
                                [](const std::string &a, const std::string &b) { return Value(a) < Value(b); }));
     EXPECT_GT(patch.size(), 20u);
+    // Written only when the text changes: 146 blocks of copy and verify give
+    // at most the 41 values from 60 to 100.
+    EXPECT_EQ(std::adjacent_find(values.begin(), values.end()), values.end());
+    EXPECT_LE(patch.size(), 41u);
 }
 
 TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
@@ -154,10 +168,7 @@ TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
     vakotest::RunResult r = Update();
     std::vector<std::string> values = progress.Values();
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x100000, zImage);
-    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
-    ExpectChip(expected);
+    ExpectZImageWritten(zImage);
     ExpectFinished();
     auto at20 = std::find(values.begin(), values.end(), "P:20");
     ASSERT_NE(at20, values.end());
@@ -205,10 +216,7 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
     // The third block of 16384 bytes was spoilt: the verify stops at 0x8000.
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) compare file [/volume1/upd@te/zImage] vs "
                                  "[/dev/mtd1] error at offset 0x8000"));
-    std::vector<uint8_t> expected = before_.image;
-    Write(expected, 0x40000, 0x100000, zImage);
-    Entry(expected, 1, 0x40000, 0x100000, zImage.size());
-    ExpectChip(expected);
+    ExpectZImageWritten(zImage);
     // Up through the first copy to 80, back to 60, up to 100.
     std::vector<std::string> patch = PatchValues(values);
     auto at80 = std::find(patch.begin(), patch.end(), "P:80");
@@ -414,6 +422,53 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
             EXPECT_TRUE(Requests("/dev/mtd" + std::to_string(i), "MEMERASE").empty());
         ASSERT_FALSE(values.empty());
         EXPECT_EQ(values.back(), "P:-" + std::to_string(c.result));
+    }
+}
+
+// The disk archive moved to a volume it does not fit: what the move left
+// there is not the archive and goes; the flash is written, the result stays.
+TEST_F(Road, ArchiveThatDoesNotFitTheVolumeLeavesNoPartOfIt)
+{
+    vakotest::MountSmallVolume(vakotest::kVolume, 16 * 4096);
+    package_.dir = "/pkg"; // on another file system: the move copies
+    const std::string zImage = Pattern(2 * kBlock, 3);
+    Prepare(false, {{"zImage", zImage}});
+    vakotest::WriteFile(package_.dir + "/hda1.tgz", Pattern(64 * 4096, 4));
+    vakotest::RunResult r = Update({"-g"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectZImageWritten(zImage);
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): mv hda1.tgz to /volume1/VakoUpgrade.tar.gz fail."));
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): removed the partial /volume1/VakoUpgrade.tar.gz"));
+    EXPECT_FALSE(vakotest::FileExists(vakotest::kMovedArchive));
+    EXPECT_EQ(vakotest::ReadFile(package_.dir + "/hda1.tgz"), Pattern(64 * 4096, 4));
+    EXPECT_TRUE(vakotest::SyslogHas("Congratulation!! The update has been completed!!"));
+}
+
+// A package directory of the longest name it may have, all single quotes:
+// each quote takes four characters in a command, and every command (backup,
+// rollback, removal, archive move) still fits.
+TEST_F(Road, PackageDirectoryOfQuotesUpToItsRoom)
+{
+    package_.dir = "/" + std::string(254, '\'');
+    vakotest::MakeDirs(vakotest::kVolume);
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failed patch, rolled back" : "update");
+        const std::string zImage = Pattern(2 * kBlock, 11);
+        Prepare(false, {{"zImage", zImage}});
+        if (fail)
+            ks::SetFault(ks::kSandboxDir, {"/dev/mtd7", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY, EIO});
+        vakotest::RunResult r = Update();
+        EXPECT_FALSE(vakotest::SyslogMatches("{*}does not fit{*}"));
+        if (fail) {
+            EXPECT_EQ(r.status, 20);
+            EXPECT_FALSE(vakotest::SyslogHas("main: UPDTRollBack() fail"));
+            ExpectChip(before_.image);
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            ExpectZImageWritten(zImage);
+            ExpectFinished();
+        }
+        EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
     }
 }
 

@@ -325,7 +325,7 @@ int ErrUPDTIAnalyze_WholeSystem(void)
         gfMtdBufSyscall = 0;
 
     if (IsSysPartitionSufficient(extractKB) == 0) {
-        SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", kNoSpaceMessage, kKvFormat);
+        UPDTWriteMessage(kNoSpaceMessage);
         return UPDT_ERR_SPACE;
     }
     if (!gfNoInitrd)

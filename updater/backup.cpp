@@ -106,7 +106,6 @@ int Compare(const char *szFunc, const char *szSrc, const char *szDev, int64_t le
                       });
 }
 
-constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 constexpr const char *kSecondRoad = "second", *kNormalRoad = "normal";
 
 // A path in the package directory: the name, or the mark when NULL.
@@ -127,7 +126,7 @@ bool MarkText(const VAKOFISENTRY *pList, int count, bool fSecondRoad, std::strin
 {
     text = std::string(fSecondRoad ? kSecondRoad : kNormalRoad) + "\n";
     for (int k = 0; k < count; ++k) {
-        char szName[VAKO_FIS_NAME_SIZE + 1], szDump[kPathRoom];
+        char szName[VAKO_FIS_NAME_SIZE + 1], szDump[UPDT_PATH_ROOM];
         VAKOFISEntryGetName(&pList[k], szName);
         struct stat st;
         // The dump reaches the disk before the mark can say it is there.
@@ -167,7 +166,7 @@ int UPDTBackupPath(const char *szName, char *szOut, int cbOut)
 
 int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut)
 {
-    char szPath[kPathRoom];
+    char szPath[UPDT_PATH_ROOM];
     if (UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0)
         return -1;
     return UPDTShellQuote(szPath, szOut, cbOut);
@@ -175,7 +174,7 @@ int UPDTQuoteBackupPath(const char *szName, char *szOut, int cbOut)
 
 int64_t UPDTDumpSize(const char *szName)
 {
-    char szPath[kPathRoom];
+    char szPath[UPDT_PATH_ROOM];
     struct stat st;
     if (!szName || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0 || stat(szPath, &st) != 0 ||
         !S_ISREG(st.st_mode))
@@ -185,7 +184,7 @@ int64_t UPDTDumpSize(const char *szName)
 
 int UPDTVerifyDump(const char *szName, const char *szDev)
 {
-    char szPath[kPathRoom];
+    char szPath[UPDT_PATH_ROOM];
     int64_t size = UPDTDumpSize(szName);
     if (size <= 0 || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0) {
         syslog(LOG_ERR, "%s(%d): no dump of [%s]", __func__, __LINE__, szName ? szName : "");
@@ -201,7 +200,7 @@ int UPDTMarkBackup(const VAKOFISENTRY *pList, int count, int fSecondRoad)
         return -1;
     }
     std::string text;
-    char szDir[kPathRoom], szMark[kPathRoom], szNew[kPathRoom];
+    char szDir[UPDT_PATH_ROOM], szMark[UPDT_PATH_ROOM], szNew[UPDT_PATH_ROOM];
     if (!MarkText(pList, count, fSecondRoad, text) || UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
         !SyncPath(szDir, O_RDONLY | O_DIRECTORY) || !PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) ||
         !PackagePath(UPDT_BACKUP_MARK ".new", szNew, sizeof(szNew))) {
@@ -227,7 +226,7 @@ int UPDTMarkBackup(const VAKOFISENTRY *pList, int count, int fSecondRoad)
 
 int UPDTCheckBackupMark(int fSecondRoad)
 {
-    char szMark[kPathRoom];
+    char szMark[UPDT_PATH_ROOM];
     if (!PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)))
         return -1;
     slib::FilePtr fp(fopen(szMark, "re"));
@@ -265,14 +264,14 @@ int UPDTCheckBackupMark(int fSecondRoad)
 
 void UPDTRemoveBackupMark(void)
 {
-    char szMark[kPathRoom];
+    char szMark[UPDT_PATH_ROOM];
     if (PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) && unlink(szMark) == 0)
         SyncPath(gszUpdateDir, O_RDONLY | O_DIRECTORY);
 }
 
 void UPDTKeepBackup(const char *szFunc)
 {
-    char szDir[kPathRoom], szText[kPathRoom + 128];
+    char szDir[UPDT_PATH_ROOM], szText[UPDT_PATH_ROOM + 128];
     if (UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0)
         snprintf(szDir, sizeof(szDir), "%s", UPDT_BACKUP_DIR);
     syslog(LOG_ERR, "%s(%d): the flash is not restored; its backup is kept in [%s]", szFunc, __LINE__, szDir);
@@ -286,13 +285,13 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
         syslog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
         return -1;
     }
-    char szMark[kPathRoom];
+    char szMark[UPDT_PATH_ROOM];
     if (!PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) || access(szMark, F_OK) == 0) {
         // The only good copy of a flash that an update left changed.
         syslog(LOG_ERR, "%s(%d): the backup of an interrupted update is kept, not replaced", __func__, __LINE__);
         return -1;
     }
-    char szDir[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szDir[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s; " UPDT_BIN_MKDIR " -p %s", szDir, szDir) < 0)
         return -1;
@@ -308,7 +307,7 @@ int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)
             syslog(LOG_ERR, "%s(%d): fail to get device path", __func__, __LINE__);
             return -1;
         }
-        char szQuotedDev[UPDT_CMD_ROOM], szDump[UPDT_CMD_ROOM];
+        char szQuotedDev[UPDT_QUOTED_ROOM], szDump[UPDT_QUOTED_ROOM];
         if (UPDTShellQuote(szDev, szQuotedDev, sizeof(szQuotedDev)) < 0 ||
             UPDTQuoteBackupPath(szName, szDump, sizeof(szDump)) < 0 ||
             UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_DD " if=%s of=%s bs=%d", szQuotedDev, szDump, kDumpBlock) <
@@ -343,7 +342,7 @@ void UPDTRemoveBackupDir(void)
 {
     // The mark goes first: it never names a backup that is not whole.
     UPDTRemoveBackupMark();
-    char szQuoted[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szQuoted[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTQuoteBackupPath(nullptr, szQuoted, sizeof(szQuoted)) < 0 ||
         UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_RM " -rf %s", szQuoted) < 0)
         return;

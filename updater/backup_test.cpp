@@ -176,18 +176,25 @@ TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)
     EXPECT_TRUE(vakotest::SyslogMatches("UPDTBackupOldPartition({L}): fail to get device path"));
 }
 
-TEST_F(Backup, CommandThatDoesNotFitIsRefusedBeforeAnythingRuns)
+// The longest package directory the updater takes, all quotes: each takes
+// four characters once quoted, and the commands still fit.
+TEST_F(Backup, PackageDirectoryOfQuotesUpToItsRoom)
 {
-    // 250 quotes become about a thousand characters once quoted.
     std::string longDir = "/tmp/" + std::string(250, '\'');
+    ASSERT_EQ(longDir.size(), UPDT_UPDATE_DIR_ROOM - 1u);
     snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s", longDir.c_str());
-    mkdir(longDir.c_str(), 0755);
-    vakotest::WriteFile(longDir + "/b@ckup/keep", "x");
-    AddEntry("RedBoot");
-    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), -1);
-    EXPECT_TRUE(vakotest::FileExists(longDir + "/b@ckup/keep"));
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTFormatCommand({L}): command does not fit its buffer of 1024 bytes"));
-    vakotest::SyslogClear();
+    vakotest::WriteFile(longDir + "/b@ckup/stale", "x");
+    AddEntry("RedBoot Config");
+    EXPECT_EQ(UPDTBackupOldPartition(list_.data(), list_.size()), 0);
+    EXPECT_EQ(vakotest::ListDir(longDir + "/b@ckup"), std::vector<std::string>{"mtd_RedBoot Config"});
+    EXPECT_EQ(vakotest::ReadFile(longDir + "/b@ckup/mtd_RedBoot Config"), Pattern(4096 * 7, 6));
+    EXPECT_FALSE(vakotest::SyslogMatches("{*}does not fit{*}"));
+    UPDTRemoveBackupDir();
+    EXPECT_FALSE(vakotest::FileExists(longDir + "/b@ckup"));
+}
+
+TEST_F(Backup, ParameterErrors)
+{
     EXPECT_EQ(UPDTBackupOldPartition(nullptr, 1), -1);
     EXPECT_EQ(UPDTBackupOldPartition(list_.data(), 0), -1);
     EXPECT_EQ(vakotest::SyslogCount("UPDTBackupOldPartition({L}): parameter error "), 2);

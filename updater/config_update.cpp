@@ -68,7 +68,7 @@ bool SaveOldWriteableLayout()
     ok = RemoveObsolete(__LINE__, kFstab, kFstab) && ok;
 
     char szPath[UPDT_VOLUME_ROOM + 16];
-    char szDir[UPDT_CMD_ROOM];
+    char szDir[UPDT_QUOTED_ROOM];
     snprintf(szPath, sizeof(szPath), "%s/%s", gszVolume, kSavedConfig);
     bool fQuoted = UPDTShellQuote(szPath, szDir, sizeof(szDir)) >= 0;
 

@@ -36,7 +36,7 @@ bool ImagesReadable()
         const PATCHINFO &row = gPatchInfo[r];
         if (!row.fneedupdate)
             continue;
-        char szPath[2 * UPDT_UPDATE_DIR_ROOM];
+        char szPath[UPDT_PATH_ROOM];
         struct stat st;
         slib::Fd fd;
         bool ok = ImagePath(row, szPath, sizeof(szPath)) && (fd.reset(open(szPath, O_RDONLY | O_CLOEXEC)), fd.ok()) &&
@@ -55,7 +55,7 @@ bool ImagesReadable()
 bool WritePartition(int r, const char *szDev)
 {
     const PATCHINFO &row = gPatchInfo[r];
-    char szPath[2 * UPDT_UPDATE_DIR_ROOM];
+    char szPath[UPDT_PATH_ROOM];
     if (!ImagePath(row, szPath, sizeof(szPath)))
         return false;
     for (int k = 0; k < kAttempts; ++k) {
@@ -129,7 +129,7 @@ bool RestorePartition(const char *szFunc, const VAKOFISENTRY &old, Restore how)
     char szName[VAKO_FIS_NAME_SIZE + 1];
     VAKOFISEntryGetName(&old, szName);
     const char *szDev = SzUPDTGetDeviceByName(szName);
-    char szDump[UPDT_CMD_ROOM], szQuotedDev[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szDump[UPDT_QUOTED_ROOM], szQuotedDev[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (!szDev) {
         syslog(LOG_ERR, "%s(%d): fail to get device path", szFunc, __LINE__);
         return false;
@@ -189,7 +189,7 @@ int RowsToRestore(const VAKOFISENTRY *pList, int count, int *pIdx, bool *pRestor
 // The directory as the backup holds it: the entries of its dump.
 bool ReadOldDirectory(std::vector<VAKOFISENTRY> &list)
 {
-    char szPath[2 * UPDT_UPDATE_DIR_ROOM];
+    char szPath[UPDT_PATH_ROOM];
     slib::Fd fd(UPDTBackupPath(kDirectory, szPath, sizeof(szPath)) < 0 ? -1 : open(szPath, O_RDONLY | O_CLOEXEC));
     unsigned char raw[VAKO_FIS_ENTRY_SIZE];
     while (fd.ok() && read(fd.get(), raw, sizeof(raw)) == static_cast<ssize_t>(sizeof(raw))) {

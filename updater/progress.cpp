@@ -1,10 +1,12 @@
 // Progress, message and update-log files.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,60 +20,134 @@ namespace {
 constexpr int kLockRetries = 20;
 constexpr useconds_t kLockPauseUs = 337;
 
-// The fixed names lie in the world-writable /tmp and are opened by root:
-// a planted symbolic link must not redirect the write.
-slib::FilePtr OpenInPlace(const char *szPath)
+constexpr const char *kWriter = "UPDTWriteFileLocked";
+
+// A file that only the updater made and names: regular, its own, one link.
+bool OwnPlainFile(const struct stat &st)
 {
-    slib::Fd fd(open(szPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    const char *mode = "r+";
-    if (!fd.ok()) {
-        fd.reset(open(szPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-        mode = "w";
-    }
-    if (!fd.ok())
-        return nullptr;
-    slib::FilePtr fp(fdopen(fd.get(), mode));
-    if (fp)
-        fd.release(); // the stream owns it now
-    return fp;
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
 }
 
-bool TryLock(FILE *fp) { return flock(fileno(fp), LOCK_EX | LOCK_NB) == 0; }
+// Removes a name that is not a plain file of the updater: 0, or -1; logged
+// under szFunc's name.
+int Drop(const char *szFunc, const char *szPath)
+{
+    syslog(LOG_ERR, "%s(%d): [%s] is not a plain file of the updater, made anew", szFunc, __LINE__, szPath);
+    if (unlink(szPath) != 0 && errno != ENOENT) {
+        syslog(LOG_ERR, "%s(%d): fail to remove [%s], errno = %d", szFunc, __LINE__, szPath, errno);
+        return -1;
+    }
+    return 0;
+}
 
-} // namespace
+// The fixed names lie in the world-writable /tmp and are opened by root.
+// Whatever another user planted there (a link that would redirect the
+// write, a FIFO that would block it, a file of its own, a second name of
+// another file) is removed and a fresh file made in its place; nothing
+// here waits.  The descriptor, or none when no file of our own can be had.
+slib::Fd OpenInPlace(const char *szPath)
+{
+    slib::Fd fd(open(szPath, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.ok() && fstat(fd.get(), &st) == 0 && OwnPlainFile(st))
+        return fd;
+    if (fd.ok() || errno == ELOOP || errno == ENXIO) {
+        fd.reset();
+        if (Drop(kWriter, szPath) < 0)
+            return fd;
+    } else if (errno != ENOENT) {
+        return fd;
+    }
+    // Exclusive: a name planted since is not ours to write through.
+    fd.reset(open(szPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd.ok())
+        syslog(LOG_ERR, "%s(%d): fail to create [%s], errno = %d", kWriter, __LINE__, szPath, errno);
+    return fd;
+}
 
-extern "C" {
+bool TryLock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
-int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait)
+// UPDTWriteFileLocked; on success *pAfter is the file's status after the write.
+int WriteLocked(const char *szPath, const char *szText, int fWait, struct stat *pAfter)
 {
     if (!szPath)
         return -1;
     if (!szText)
         return -3;
-    slib::FilePtr fp = OpenInPlace(szPath);
-    if (!fp)
+    slib::Fd fd = OpenInPlace(szPath);
+    if (!fd.ok())
         return -1;
-    bool locked = TryLock(fp.get());
+    bool locked = TryLock(fd.get());
     if (!locked && fWait) {
         for (int i = 0; i < kLockRetries && !locked; ++i) {
-            locked = TryLock(fp.get());
+            locked = TryLock(fd.get());
             if (!locked)
                 usleep(kLockPauseUs);
         }
     }
     if (!locked)
         return -2;
-    // Flushed before the lock goes, so a reader holding the lock sees it whole.
-    int ret = (fputs(szText, fp.get()) == EOF || fflush(fp.get()) != 0) ? -3 : 0;
-    flock(fileno(fp.get()), LOCK_UN);
+    // Over the first bytes, without shortening the file; written before the
+    // lock goes, so a reader holding the lock sees it whole.
+    size_t len = strlen(szText);
+    int ret = pwrite(fd.get(), szText, len, 0) == static_cast<ssize_t>(len) ? 0 : -3;
+    if (ret == 0 && fstat(fd.get(), pAfter) != 0)
+        ret = -3;
+    flock(fd.get(), LOCK_UN);
     return ret;
+}
+
+// The progress text last written and the file it went to.  The same text
+// over the same, unchanged file changes nothing that a reader can see: a
+// copy block after block writes only the values that differ.
+struct LastProgress {
+    char szText[64] = "";
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+} gLastProgress;
+
+bool SameFile(const struct stat &a, const LastProgress &b)
+{
+    return a.st_dev == b.dev && a.st_ino == b.ino && a.st_size == b.size && a.st_mtim.tv_sec == b.mtime.tv_sec &&
+           a.st_mtim.tv_nsec == b.mtime.tv_nsec;
+}
+
+} // namespace
+
+extern "C" {
+
+int UPDTDropPlantedFile(const char *szPath)
+{
+    struct stat st;
+    if (!szPath || lstat(szPath, &st) != 0 || OwnPlainFile(st))
+        return 0;
+    return Drop(__func__, szPath) == 0 ? 1 : -1;
+}
+
+int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait)
+{
+    struct stat after;
+    return WriteLocked(szPath, szText, fWait, &after);
 }
 
 void UPDTSetProgress(char stage, int value)
 {
-    char szText[64];
+    char szText[sizeof(gLastProgress.szText)];
     snprintf(szText, sizeof(szText), "%c:%d:      ", stage, value);
-    UPDTWriteFileLocked(UPDT_PROGRESS_FILE, szText, 1);
+    struct stat st;
+    if (gLastProgress.szText[0] && !strcmp(szText, gLastProgress.szText) && lstat(UPDT_PROGRESS_FILE, &st) == 0 &&
+        SameFile(st, gLastProgress))
+        return;
+    gLastProgress.szText[0] = '\0';
+    if (WriteLocked(UPDT_PROGRESS_FILE, szText, 1, &st) != 0)
+        return; // a failure is not reported; the next value tries again
+    memcpy(gLastProgress.szText, szText, sizeof(szText));
+    gLastProgress.dev = st.st_dev;
+    gLastProgress.ino = st.st_ino;
+    gLastProgress.size = st.st_size;
+    gLastProgress.mtime = st.st_mtim;
 }
 
 void UPDTSetMessage(const char *szKey, const char *szValue)
@@ -83,7 +159,12 @@ void UPDTSetMessage(const char *szKey, const char *szValue)
 
 void UPDTWriteMessage(const char *szText)
 {
-    SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, "%s=\"%s\"\n");
+    constexpr const char *kFormat = "%s=\"%s\"\n";
+    // The writer refuses a name that another user left in /tmp; that name
+    // goes, so that the user still gets the message.
+    if (SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, kFormat) < 0 &&
+        UPDTDropPlantedFile(UPDT_MESSAGE_FILE) == 1)
+        SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, kFormat);
 }
 
 void UPDTWriteLog(const char *szText)
@@ -105,8 +186,9 @@ void UPDTWriteLog(const char *szText)
 
 void UPDTCheckLogSize(void)
 {
+    // A link at the log's name is not the log: its target is never emptied.
     struct stat st;
-    if (stat(UPDT_LOG_FILE, &st) == 0 && static_cast<int64_t>(st.st_size) > 10000)
+    if (lstat(UPDT_LOG_FILE, &st) == 0 && S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) > 10000)
         SLIBErrorLogReset(UPDT_LOG_FILE);
 }
 

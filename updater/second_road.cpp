@@ -26,7 +26,6 @@ constexpr int kPositions = UPDT_MAX_PARTITIONS;
 constexpr int kFlashUnits = 967;
 constexpr uint32_t kUnitSize = VAKO_MTD_UNIT_SIZE;
 constexpr const char *kTableDevice = UPDT_MTD_DEVICE(0);
-constexpr int kPathRoom = 2 * UPDT_UPDATE_DIR_ROOM;
 
 using slib::Fd;
 
@@ -75,7 +74,7 @@ bool gWritten[kPositions];
 // true when done.
 bool RestorePosition(const char *szFunc, const VAKOFISENTRY &entry, int pos, bool fOnlyWhenDiffers)
 {
-    char szName[VAKO_FIS_NAME_SIZE + 1], szDev[32], szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+    char szName[VAKO_FIS_NAME_SIZE + 1], szDev[32], szSrc[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     VAKOFISEntryGetName(&entry, szName);
     snprintf(szDev, sizeof(szDev), UPDT_MTD_PREFIX "%d", pos);
     if (!QuoteDump(entry, szSrc, sizeof(szSrc)) || !FormatDd(szCmd, szSrc, pos, kWhole))
@@ -272,7 +271,7 @@ int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned)
             syslog(LOG_ERR, "%s: skip updating [%s]", __func__, row.part);
             continue;
         }
-        char szImage[kPathRoom], szSrc[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
+        char szImage[UPDT_PATH_ROOM], szSrc[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
         long long units = kWhole;
         int n = snprintf(szImage, sizeof(szImage), "%s/%s", gszUpdateDir, row.file);
         bool fOk;

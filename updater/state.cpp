@@ -39,16 +39,21 @@ const char *SzUPDTResultWord(int result)
 
 void UPDTMoveArchive(const char *szFunc)
 {
-    char szSrc[2 * UPDT_UPDATE_DIR_ROOM], szDst[2 * UPDT_UPDATE_DIR_ROOM];
+    char szSrc[UPDT_PATH_ROOM], szDst[UPDT_PATH_ROOM];
     snprintf(szSrc, sizeof(szSrc), "%s/%s", gszUpdateDir, UPDT_ARCHIVE);
     if (access(szSrc, F_OK) != 0)
         return;
     snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, UPDT_ARCHIVE_TARGET);
-    char szQSrc[UPDT_CMD_ROOM], szQDst[UPDT_CMD_ROOM], szCmd[UPDT_CMD_ROOM];
-    if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) < 0 || UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) < 0 || UPDTExecute(szCmd) < 0)
-        syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", szFunc, __LINE__, UPDT_ARCHIVE, gszVolume,
-               UPDT_ARCHIVE_TARGET);
+    char szQSrc[UPDT_QUOTED_ROOM], szQDst[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
+    if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) >= 0 && UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) >= 0 &&
+        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) >= 0 && UPDTExecute(szCmd) == 0)
+        return;
+    syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", szFunc, __LINE__, UPDT_ARCHIVE, gszVolume, UPDT_ARCHIVE_TARGET);
+    // The archive is still in the package: what lies at the target (the
+    // part a full volume let the move copy, or an older archive) is not it,
+    // and the new system must not unpack it.
+    if (access(szSrc, F_OK) == 0 && unlink(szDst) == 0)
+        syslog(LOG_ERR, "%s(%d): removed the partial %s", szFunc, __LINE__, szDst);
 }
 
 } // extern "C"

@@ -88,11 +88,19 @@ extern int gfNoInitrd;
 extern int gfMtdBufSyscall;
 
 // Moves the package's disk archive onto the volume, when the package has
-// one; a failure is logged under szFunc's name.
+// one; a failure is logged under szFunc's name, and whatever the failed
+// move left at the target is removed (logged).
 void UPDTMoveArchive(const char *szFunc);
 
 // ---- shell commands ----
-#define UPDT_CMD_ROOM 1024
+// The longest path a command names: the package directory and a name in
+// it (an image, the archive, a dump "b@ckup/mtd_<name>"), or the volume
+// and a name.
+#define UPDT_PATH_ROOM (2 * UPDT_UPDATE_DIR_ROOM)
+// A path quoted as one argument: each character may take four ('\'').
+#define UPDT_QUOTED_ROOM (4 * UPDT_PATH_ROOM + 3)
+// Two quoted paths and the program's own words around them.
+#define UPDT_CMD_ROOM (2 * UPDT_QUOTED_ROOM + 256)
 
 // Runs szCmd through the shell: 0 when it exited with 0, else -1 (logged;
 // a command killed by a signal fails too).
@@ -106,12 +114,23 @@ int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...) __attribut
 // ---- progress, message and update-log files ----
 
 // Writes szText at the start of szPath under an exclusive flock, retried
-// when fWait: 0, -1 (no path, cannot open), -2 (lock not had), -3 (no text,
-// write failed).
+// when fWait; never blocks.  szPath names a file of the updater's own:
+// anything else found there (a link, a FIFO, a device, a file of another
+// owner or with a second link) is removed, logged, and a fresh file made.
+// 0, -1 (no path, no file of our own to be had), -2 (lock not had), -3 (no
+// text, write failed).
 int UPDTWriteFileLocked(const char *szPath, const char *szText, int fWait);
+// Removes what lies at szPath unless it is a plain file of the updater's
+// own (regular, its owner, one link; not followed): 1 removed (logged), 0
+// nothing to remove, -1 it cannot be removed (logged).
+int UPDTDropPlantedFile(const char *szPath);
+// Writes "%c:%d:      " to the progress file unless the file already holds
+// exactly that from the last write; a failure is dropped.
 void UPDTSetProgress(char stage, int value);
+// Writes "%s=\"%s\"" (at most 1023 characters) to the message file.
 void UPDTSetMessage(const char *szKey, const char *szValue);
-// Writes szText as the message file's extramsg line; a failure is not reported.
+// Sets the message file's extramsg to szText (replacing a name that another
+// user left there, see UPDTDropPlantedFile); a failure is dropped.
 void UPDTWriteMessage(const char *szText);
 // Appends a time-stamped line to the update log.
 void UPDTWriteLog(const char *szText);

@@ -1,7 +1,10 @@
 #include "vakotest/progress.h"
 
+#include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/fanotify.h>
 #include <unistd.h>
 
 #include <regex>
@@ -11,20 +14,37 @@
 
 namespace vakotest {
 
+namespace {
+
+[[noreturn]] void Fail(const char *what) { throw std::runtime_error(std::string(what) + ": " + strerror(errno)); }
+
+// "P:60" of a progress text; empty when it holds none.
+std::string Record(const std::string &text)
+{
+    static const std::regex re("^([A-Z]):(-?[0-9]+):");
+    std::smatch m;
+    return std::regex_search(text, m, re) ? m[1].str() + ":" + m[2].str() : "";
+}
+
+} // namespace
+
 ProgressRecorder::ProgressRecorder()
 {
     unlink(kProgressFile);
-    if (mkfifo(kProgressFile, 0666) != 0)
-        throw std::runtime_error("mkfifo");
-    fd_ = open(kProgressFile, O_RDWR | O_CLOEXEC);
-    reader_ = std::thread([this] {
-        char buf[4096];
-        for (ssize_t n; (n = read(fd_, buf, sizeof(buf))) > 0;) {
-            text_.append(buf, n);
-            if (text_.find('#') != std::string::npos)
-                break;
-        }
-    });
+    int fd = open(kProgressFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        Fail("create the progress file");
+    close(fd);
+    // Open events are answered by the watcher, so that a write cannot
+    // follow the last one before its text was read.
+    fan_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+    if (fan_ < 0)
+        Fail("fanotify_init");
+    if (fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_CLOSE_WRITE, AT_FDCWD, kProgressFile) != 0)
+        Fail("fanotify_mark");
+    if (pipe2(stop_, O_CLOEXEC) != 0)
+        Fail("pipe");
+    watcher_ = std::thread([this] { Watch(); });
 }
 
 ProgressRecorder::~ProgressRecorder() { Stop(); }
@@ -32,27 +52,63 @@ ProgressRecorder::~ProgressRecorder() { Stop(); }
 std::vector<std::string> ProgressRecorder::Values()
 {
     Stop();
-    std::vector<std::string> out;
-    std::regex re("([A-Z]):(-?[0-9]+):");
-    for (std::sregex_iterator it(text_.begin(), text_.end(), re), end; it != end; ++it)
-        out.push_back((*it)[1].str() + ":" + (*it)[2].str());
-    return out;
+    return values_;
 }
 
-// A '#' written into the FIFO ends the reader.
+void ProgressRecorder::Watch()
+{
+    for (;;) {
+        pollfd fds[2] = {{fan_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        // Events queued before the stop are read before the watcher ends.
+        bool stopping = fds[1].revents != 0;
+        if (!Drain() || stopping)
+            return;
+    }
+}
+
+// Handles every queued event: false when the group cannot be read.
+bool ProgressRecorder::Drain()
+{
+    alignas(fanotify_event_metadata) char buf[4096];
+    for (;;) {
+        ssize_t n = read(fan_, buf, sizeof(buf));
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        auto *ev = reinterpret_cast<fanotify_event_metadata *>(buf);
+        for (; FAN_EVENT_OK(ev, n); ev = FAN_EVENT_NEXT(ev, n)) {
+            if (ev->fd < 0)
+                continue;
+            if (ev->mask & FAN_CLOSE_WRITE) {
+                char text[256];
+                ssize_t got = pread(ev->fd, text, sizeof(text) - 1, 0);
+                std::string value = Record(std::string(text, got > 0 ? static_cast<size_t>(got) : 0));
+                if (!value.empty())
+                    values_.push_back(value);
+            }
+            if (ev->mask & FAN_OPEN_PERM) {
+                fanotify_response allow = {ev->fd, FAN_ALLOW};
+                ssize_t ignored = write(fan_, &allow, sizeof(allow));
+                (void)ignored;
+            }
+            close(ev->fd);
+        }
+    }
+}
+
 void ProgressRecorder::Stop()
 {
-    if (fd_ < 0)
+    if (fan_ < 0)
         return;
-    int w = open(kProgressFile, O_WRONLY | O_CLOEXEC);
-    if (w >= 0) {
-        ssize_t ignored = write(w, "#", 1);
-        (void)ignored;
-        close(w);
-    }
-    reader_.join();
-    close(fd_);
-    fd_ = -1;
+    ssize_t ignored = write(stop_[1], "x", 1);
+    (void)ignored;
+    watcher_.join();
+    // Closing the group lets any open still waiting go on.
+    close(fan_);
+    fan_ = -1;
+    close(stop_[0]);
+    close(stop_[1]);
     unlink(kProgressFile);
 }
 

@@ -6,7 +6,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -135,6 +137,12 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt)
     return r;
 }
 
+std::string PreloadAlso(const std::string &library)
+{
+    const char *preload = getenv("LD_PRELOAD");
+    return "LD_PRELOAD=" + (preload && *preload ? std::string(preload) + ":" : std::string()) + library;
+}
+
 int64_t MonotonicMs()
 {
     struct timespec ts;
@@ -161,6 +169,14 @@ int WaitChild(pid_t pid)
             throw std::runtime_error(std::string("waitpid: ") + strerror(errno));
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+int RunGuarded(const std::function<int()> &fn, unsigned seconds)
+{
+    return WaitChild(ForkChild([&] {
+        alarm(seconds);
+        return fn();
+    }));
 }
 
 } // namespace vakotest

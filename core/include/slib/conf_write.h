@@ -18,6 +18,13 @@ extern "C" {
  * target: a reader sees the old file or the new one, whole. On any failure
  * the target is untouched and the temporary file is removed.
  *
+ * A target must be a regular file: a directory, FIFO, device or socket is
+ * refused (0x0900), and nothing waits on it.  In a directory where anyone
+ * may put names (sticky and world-writable, such as /tmp) a target that is a
+ * symbolic link, a file of another owner or a file with a second link is
+ * refused too (0x0900), checked on the descriptor then used, and a missing
+ * target is created only where no name has appeared since.
+ *
  * Keys and values holding a line feed or carriage return, keys holding '=',
  * and lines holding a line feed or carriage return are refused (0x0D00):
  * they would add lines of their own to the file.

@@ -51,10 +51,12 @@ void SLIBErrorBacktracePrint(void);
 /* Writes the recorded frames to the console and to the system log. */
 void SLIBErrorBacktraceLog(void);
 
+/* A text log is a regular file reached without following a symbolic link
+ * at szPath; a link, FIFO, device or directory there is left alone. */
 /* Empties the text log at szPath (created when missing); no result, no code. */
 void SLIBErrorLogReset(const char *szPath);
 /* Appends szText and a line feed to the text log, synced: 0, or -1 with
- * 0x0D00, 0x0900 or 0x0B00. */
+ * 0x0D00, 0x0900 (cannot be opened, or not a text log) or 0x0B00. */
 int SLIBErrorLogSet(const char *szPath, const char *szText);
 
 /* Records `code` with the source position of the failing step. */

@@ -16,10 +16,10 @@
 
 namespace vakotest {
 
-// Another process takes the exclusive flock of path and holds it until
-// Release(), which first renames `replacement` over path when it is not
-// empty (a writer replacing the file while it holds the lock), or until
-// destruction (the holder is killed).
+// Another process takes the exclusive flock of path (created when missing)
+// and holds it until Release(), which first renames `replacement` over path
+// when it is not empty (a writer replacing the file while it holds the
+// lock), or until destruction (the holder is killed).
 class FlockHolder {
 public:
     explicit FlockHolder(const std::string &path, const std::string &replacement = "")
@@ -29,7 +29,7 @@ public:
         EXPECT_EQ(pipe(go), 0);
         pid_ = ForkChild([&] {
             close(go[1]);
-            int fd = open(path.c_str(), O_RDONLY);
+            int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
             char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
             if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
                 return 1;

@@ -7,22 +7,28 @@
 
 namespace vakotest {
 
-// Makes the progress file a FIFO that a thread drains while it lives, so
-// that every value written is seen, not only the last.
+// Makes the progress file a fresh regular file and watches it (fanotify)
+// while it lives: after each write to it, and before the next open of it
+// goes on, its text is recorded, so that every value written is seen, not
+// only the last.  Whoever opens the file meanwhile waits for the recorder,
+// in this process or another one of the appliance.
 class ProgressRecorder {
 public:
     ProgressRecorder();
     ~ProgressRecorder();
     ProgressRecorder(const ProgressRecorder &) = delete;
     ProgressRecorder &operator=(const ProgressRecorder &) = delete;
-    // "P:60" ... in the order written; stops the recording.
+    // "P:60" ... one per write, in the order written; stops the recording.
     std::vector<std::string> Values();
 
 private:
+    void Watch();
+    bool Drain();
     void Stop();
-    int fd_ = -1;
-    std::thread reader_;
-    std::string text_;
+    int fan_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread watcher_;
+    std::vector<std::string> values_;
 };
 
 } // namespace vakotest

@@ -28,11 +28,20 @@ struct RunResult {
 // reads end of file.
 RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
+// "LD_PRELOAD=..." for RunOptions::env: the caller's preloads (the kernel
+// stand-in's) and then `library`.
+std::string PreloadAlso(const std::string &library);
+
 // Milliseconds of CLOCK_MONOTONIC, one clock for every process of the sandbox.
 int64_t MonotonicMs();
 // Runs fn in a forked child that ends with _exit(fn()); the child's pid.
 pid_t ForkChild(const std::function<int()> &fn);
 // Waits for pid (EINTR retried): its exit status, 128+signal when killed.
 int WaitChild(pid_t pid);
+// A call that must return rather than block for ever: runs fn in a forked
+// child as ForkChild does, which SIGALRM ends after `seconds` (a guard
+// against a hang, far beyond any slow machine; never a measure).  Its exit
+// status, 128+14 when it hung.
+int RunGuarded(const std::function<int()> &fn, unsigned seconds = 120);
 
 } // namespace vakotest
