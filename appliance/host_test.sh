@@ -16,6 +16,29 @@ NAME=vako-leak-$$
 
 mounts() { cut -d' ' -f5 /proc/self/mountinfo | sort; }
 links() { ip -o link show | cut -d: -f2 | sort; }
+# Other appliances of a parallel test run come and go on this machine; what a
+# run leaked stays.  So a difference must outlast a generous wait (a guard,
+# never a measure).
+settles() { # settles <list-function> <before-file> <after-file>
+    i=0
+    while :; do
+        $1 > "$3"
+        cmp -s "$2" "$3" && return 0
+        i=$((i + 1))
+        [ $i -ge 600 ] && return 1
+        sleep 0.1
+    done
+}
+# Waits (a minute at most) until the command succeeds.
+until_true() {
+    i=0
+    while ! eval "$1"; do
+        i=$((i + 1))
+        [ $i -ge 600 ] && return 1
+        sleep 0.1
+    done
+}
+running() { for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "$1 "; }
 mounts > "$WORK/mounts.before"
 links > "$WORK/links.before"
 
@@ -29,10 +52,10 @@ st=$?
 for p in /etc/$NAME /tmp/$NAME /var/$NAME /dev/$NAME /mnt/$NAME; do
     [ ! -e "$p" ] || fail "$p leaked to this machine"
 done
-mounts > "$WORK/mounts.after"
-cmp -s "$WORK/mounts.before" "$WORK/mounts.after" || fail "mounts changed: $(diff "$WORK/mounts.before" "$WORK/mounts.after")"
-links > "$WORK/links.after"
-cmp -s "$WORK/links.before" "$WORK/links.after" || fail "interfaces changed"
+settles mounts "$WORK/mounts.before" "$WORK/mounts.after" ||
+    fail "mounts changed: $(diff "$WORK/mounts.before" "$WORK/mounts.after")"
+settles links "$WORK/links.before" "$WORK/links.after" ||
+    fail "interfaces changed: $(diff "$WORK/links.before" "$WORK/links.after")"
 [ -z "$(ls -A "$WORK/scratch")" ] || fail "scratch left: $(ls -A "$WORK/scratch")"
 
 # Status of a killed command; a command that cannot start.
@@ -47,26 +70,23 @@ st=$?
 
 # A background process does not outlive the run.
 "$SANDBOX" -- sh -c "sleep 3001 &"
-for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3001 " &&
-    fail "a sandbox process outlived the run"
+running "sleep 3001" && fail "a sandbox process outlived the run"
 
 # A runner killed outright takes its appliance along; the next run removes
 # the scratch it left.
 "$SANDBOX" -- sleep 3002 &
 runner=$!
-sleep 1
+until_true 'running "sleep 3002"' || fail "the appliance never started"
 kill -9 $runner
 wait $runner 2>/dev/null
-sleep 0.2
-for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' 2>/dev/null < "$f"; echo; done | grep -qx "sleep 3002 " &&
-    fail "the appliance outlived its killed runner"
+until_true '! running "sleep 3002"' || fail "the appliance outlived its killed runner"
 [ -n "$(ls -A "$WORK/scratch")" ] || fail "no scratch left by the killed runner (test is void)"
 "$SANDBOX" -- true
 [ -z "$(ls -A "$WORK/scratch")" ] || fail "stale scratch not swept: $(ls -A "$WORK/scratch")"
 
 # --uptime
 up=$("$SANDBOX" --uptime 1000 -- cat /proc/uptime | cut -d' ' -f1)
-awk -v u="$up" 'BEGIN { exit !(u >= 1000 && u < 1030) }' || fail "--uptime 1000 gave $up"
+awk -v u="$up" 'BEGIN { exit !(u >= 1000 && u < 1600) }' || fail "--uptime 1000 gave $up"
 
 # --fixture: files with owners and modes, kernel files; --cwd; --out.
 F=$WORK/fixture

@@ -13,15 +13,15 @@ class BlockArg {
 public:
     explicit BlockArg(const char *sz) : sz_(sz) {}
 
-    // False (0x0200) when the copy cannot be made.
-    bool Detach(const void *block, int64_t cbBlock)
+    // False (0x0200, recorded under src) when the copy cannot be made.
+    bool Detach(const char *src, const void *block, int64_t cbBlock)
     {
         auto b = reinterpret_cast<uintptr_t>(block), p = reinterpret_cast<uintptr_t>(sz_);
         if (p < b || static_cast<int64_t>(p - b) >= cbBlock)
             return true;
         copy_.reset(strdup(sz_));
         if (!copy_) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
             return false;
         }
         sz_ = copy_.get();

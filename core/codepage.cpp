@@ -82,8 +82,15 @@ UConverter *gConverter[SLIB_CODEPAGE_COUNT];
 // Holds the value with its NUL; 8 characters or more are refused.
 constexpr int kCodePageValueSize = 8;
 
+// The operations' own source names, recorded with their error codes and
+// printed in their messages.
+constexpr const char *kSrcCodePageGet = "conf_code_page_get";
+constexpr const char *kSrcValueParse = "unicode_codepage_value_parse";
+constexpr const char *kSrcOpenConvertor = "unicode_open_convertor";
+constexpr const char *kSrcUTF8ToCP = "unicode_str_utf8_to_cp";
+
 #define CP_LOG_BAD_PARAMETER(kind) \
-    syslog(LOG_ERR, "%s:%d Bad parameter (%d).", __FILE_NAME__, __LINE__, (kind))
+    syslog(LOG_ERR, "%s:%d Bad parameter (%d).", kSrcValueParse, __LINE__, (kind))
 
 UConverter *Open(const char *name)
 {
@@ -108,12 +115,12 @@ int32_t FromUChars(UConverter *cnv, const UChar *u16, int32_t n16, HeapPtr<char>
     int64_t cap = static_cast<int64_t>(n16) * ucnv_getMaxCharSize(cnv) + 1;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (cap > INT32_MAX) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         out.reset(static_cast<char *>(malloc(static_cast<size_t>(cap))));
         if (!out) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         UErrorCode err = U_ZERO_ERROR;
@@ -124,7 +131,7 @@ int32_t FromUChars(UConverter *cnv, const UChar *u16, int32_t n16, HeapPtr<char>
             break;
         cap = static_cast<int64_t>(len) + 1;
     }
-    SLIB_ERR(SLIB_ERR_UNICODE);
+    SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_UNICODE);
     return -1;
 }
 
@@ -135,7 +142,7 @@ extern "C" {
 int SLIBConfCodePageGet(int kind, int *pIndex)
 {
     if (!pIndex) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcCodePageGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char value[kCodePageValueSize];
@@ -153,7 +160,7 @@ int SLIBUnicodeCodepageValueParse(int kind, const char *language)
 {
     if (!language) {
         CP_LOG_BAD_PARAMETER(kind);
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcValueParse, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const Language *found = nullptr;
@@ -175,7 +182,7 @@ int SLIBUnicodeCodepageValueParse(int kind, const char *language)
         return found->ansi + kMacOffset;
     default:
         CP_LOG_BAD_PARAMETER(kind);
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcValueParse, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
 }
@@ -183,7 +190,7 @@ int SLIBUnicodeCodepageValueParse(int kind, const char *language)
 UConverter *SLIBUnicodeOpenConvertor(int index)
 {
     if (static_cast<unsigned>(index) >= SLIB_CODEPAGE_COUNT) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcOpenConvertor, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     UConverter *&cached = gConverter[index];
@@ -195,7 +202,7 @@ UConverter *SLIBUnicodeOpenConvertor(int index)
     if (!cnv && c.stock)
         cnv = Open(c.stock);
     if (!cnv) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcOpenConvertor, SLIB_ERR_OPEN);
         return nullptr;
     }
     cached = cnv;
@@ -205,7 +212,7 @@ UConverter *SLIBUnicodeOpenConvertor(int index)
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int cbDst)
 {
     if (!src || cbDst < 0 || (!dst && cbDst > 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     size_t cbSrc = strlen(src);
@@ -214,7 +221,7 @@ int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int cbDst)
     int32_t len;
     if (index == SLIB_CODEPAGE_UTF8) {
         if (cbSrc > INT32_MAX - 1) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         len = static_cast<int32_t>(cbSrc);
@@ -223,20 +230,20 @@ int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int cbDst)
         if (!cnv)
             return -1;
         if (cbSrc > (INT32_MAX - 1) / 2) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         int32_t cap16 = static_cast<int32_t>(cbSrc * 2 + 1);
         HeapPtr<UChar> u16(static_cast<UChar *>(malloc(static_cast<size_t>(cap16) * sizeof(UChar))));
         if (!u16) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         int32_t n16 = 0;
         UErrorCode err = U_ZERO_ERROR;
         u_strFromUTF8(u16.get(), cap16, &n16, src, -1, &err);
         if (U_FAILURE(err)) {
-            SLIB_ERR(SLIB_ERR_UNICODE);
+            SLIB_ERR_IN(kSrcUTF8ToCP, SLIB_ERR_UNICODE);
             return -1;
         }
         len = FromUChars(cnv, u16.get(), n16, converted);

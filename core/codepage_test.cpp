@@ -139,12 +139,14 @@ TEST(CodePageParse, BadKindOrNullLanguageLogged)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeCodepageValueParse(kind, "enu"), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
-        EXPECT_EQ(ErrLogCount("codepage\\.cpp:[0-9]+ Bad parameter \\(" + std::to_string(kind) + "\\)\\."), 1);
+        EXPECT_EQ(ErrLogCount("unicode_codepage_value_parse:[0-9]+ Bad parameter \\(" + std::to_string(kind) +
+                              "\\)\\."),
+                  1);
     }
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBUnicodeCodepageValueParse(SLIB_CODEPAGE_DOS, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
-    EXPECT_EQ(ErrLogCount("codepage\\.cpp:[0-9]+ Bad parameter \\(2\\)\\."), 1);
+    EXPECT_EQ(ErrLogCount("unicode_codepage_value_parse:[0-9]+ Bad parameter \\(2\\)\\."), 1);
 }
 
 TEST(CodePageConverter, IndexOutsideTheTableRefused)

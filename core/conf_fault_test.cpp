@@ -204,7 +204,9 @@ TEST(ConfFault, FullDisk)
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBFileSetKeys(path.c_str(), set.h, nullptr, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0B00);
-    EXPECT_TRUE(vakotest::SyslogMatches("conf_write.cpp:{L} SLIBILineKeyMoveHash2File() failed! szBuf={*}, szFormat=%s=%s\n", LOG_ERR));
+    EXPECT_STREQ(SLIBErrorGetFile(), "file_set_keys");
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "file_set_keys:{L} SLIBILineKeyMoveHash2File() failed! szBuf={*}, szFormat=%s=%s\n", LOG_ERR));
     EXPECT_EQ(ReadFile(path), big);
     EXPECT_EQ(ListDir(m.dir), std::vector<std::string>{"big.conf"});
 }

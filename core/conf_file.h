@@ -40,13 +40,13 @@ private:
 };
 
 // No C++ exception may leave the C interface: an allocation that throws
-// inside an operation is its out-of-memory failure.
-template <class R, class F> R Guarded(R failure, F fn)
+// inside an operation is its out-of-memory failure, recorded under src.
+template <class R, class F> R Guarded(const char *src, R failure, F fn)
 {
     try {
         return fn();
     } catch (const std::bad_alloc &) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
         return failure;
     }
 }

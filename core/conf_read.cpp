@@ -26,11 +26,22 @@ using CharPtr = slib::HeapPtr<char>;
 using slib::FilePtr;
 using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
 
-FilePtr OpenForReading(const char *file)
+// The operations' own source names, recorded with their error codes and
+// printed in their messages.
+constexpr const char *kSrcLineMatch = "file_line_match";
+constexpr const char *kSrcLineKeyMatch = "file_line_key_match";
+constexpr const char *kSrcMatchSection = "file_match_section";
+constexpr const char *kSrcGetKeyValue = "file_get_key_value";
+constexpr const char *kSrcCheckKeyValue = "file_check_key_value";
+constexpr const char *kSrcGetLine = "file_get_line";
+constexpr const char *kSrcGetSection = "file_get_section";
+constexpr const char *kSrcGetKeys = "file_get_keys";
+
+FilePtr OpenForReading(const char *src, const char *file)
 {
     FilePtr fp(fopen(file, "r"));
     if (!fp)
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
     return fp;
 }
 
@@ -48,7 +59,7 @@ CharPtr Upper(const char *text)
         return nullptr;
     CharPtr out(static_cast<char *>(malloc(static_cast<size_t>(n) + 1)));
     if (!out) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcLineMatch, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     if (SLIBUnicodeUTF8StrUpper(text, out.get(), n + 1) != n)
@@ -104,7 +115,7 @@ bool conf::KeyMatch(char *line, const char *key, char **pValue)
 int SLIBFileLineMatch(const char *szLine, const char *szPattern, int flags)
 {
     if (!szLine || !szPattern || flags < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcLineMatch, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     if (IsComment(szLine))
@@ -118,7 +129,7 @@ int SLIBFileLineMatch(const char *szLine, const char *szPattern, int flags)
 int SLIBFileLineKeyMatch(char *szLine, const char *szKey)
 {
     if (!szLine || !szKey) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcLineKeyMatch, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     return conf::KeyMatch(szLine, szKey, nullptr);
@@ -140,7 +151,7 @@ int SLIBFileIsSectionLine(const char *szLine, int len)
 int SLIBFileMatchSection(const char *szLine, int len, const char *szSection)
 {
     if (!szLine || !szSection) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcMatchSection, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     size_t n = len > 0 ? strnlen(szLine, static_cast<size_t>(len)) : 0;
@@ -158,11 +169,11 @@ int SLIBFileMatchSection(const char *szLine, int len, const char *szSection)
 int SLIBFileGetKeyValue(const char *szFile, const char *szKey, char *szBuf, int cbBuf, int flags)
 {
     if (!szFile || !szKey || flags < 0 || (!szBuf && cbBuf != 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    return Guarded(-1, [&] {
-        FilePtr fp = OpenForReading(szFile);
+    return Guarded(kSrcGetKeyValue, -1, [&] {
+        FilePtr fp = OpenForReading(kSrcGetKeyValue, szFile);
         if (!fp)
             return -1;
         LineReader r(fp.get());
@@ -181,16 +192,16 @@ int SLIBFileGetKeyValue(const char *szFile, const char *szKey, char *szBuf, int 
                 break;
         }
         if (!found) {
-            SLIB_ERR(SLIB_ERR_NOT_FOUND);
+            SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_NOT_FOUND);
             return 0;
         }
         size_t len = value.size() + 1;
         if (szBuf && len > static_cast<size_t>(cbBuf < 0 ? 0 : cbBuf)) {
-            SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+            SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_BUFFER_SMALL);
             return -1;
         }
         if (len > INT32_MAX) {
-            SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+            SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_BUFFER_SMALL);
             return -1;
         }
         if (szBuf)
@@ -206,7 +217,7 @@ int SLIBFileCheckKeyValue(const char *szFile, const char *szKey, const char *szE
     char buf[512] = {};
     int r = SLIBFileGetKeyValue(szFile, szKey, buf, sizeof buf, 0);
     if (r < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", __FILE_NAME__,
+        syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", kSrcCheckKeyValue,
                __LINE__, szKey, SLIBErrorGet());
         return 0;
     }
@@ -218,10 +229,10 @@ int SLIBFileCheckKeyValue(const char *szFile, const char *szKey, const char *szE
 int SLIBFileGetLine(const char *szFile, const char *szPattern, char *szBuf, int cbBuf, int flags)
 {
     if (!szFile || !szPattern || !szBuf || cbBuf <= 0 || flags < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetLine, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    FilePtr fp = OpenForReading(szFile);
+    FilePtr fp = OpenForReading(kSrcGetLine, szFile);
     if (!fp)
         return -1;
     LineReader r(fp.get());
@@ -239,11 +250,11 @@ int SLIBFileGetLine(const char *szFile, const char *szPattern, char *szBuf, int 
             break;
     }
     if (len > static_cast<size_t>(cbBuf)) {
-        SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+        SLIB_ERR_IN(kSrcGetLine, SLIB_ERR_BUFFER_SMALL);
         return -1;
     }
     if (len == 0) {
-        SLIB_ERR(SLIB_ERR_NOT_FOUND);
+        SLIB_ERR_IN(kSrcGetLine, SLIB_ERR_NOT_FOUND);
         return 0;
     }
     return static_cast<int>(len);
@@ -252,13 +263,13 @@ int SLIBFileGetLine(const char *szFile, const char *szPattern, char *szBuf, int 
 int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *ppHash)
 {
     if (!szFile || !szSection || !ppHash || !*ppHash) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     ListPtr pair = WorkList();
     if (!pair)
         return -1;
-    FilePtr fp = OpenForReading(szFile);
+    FilePtr fp = OpenForReading(kSrcGetSection, szFile);
     if (!fp)
         return -1;
     LineReader r(fp.get());
@@ -284,12 +295,12 @@ int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *p
         if (split < 0)
             continue;
         if (fill.Set(SLIBSzListGet(l, 0), SLIBSzListGet(l, 1)) < 0) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
     }
     if (fill.Flush() < 0) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     return (*ppHash)->nItem;
@@ -298,13 +309,13 @@ int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *p
 int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, const char *szSep)
 {
     if (!szFile || !ppHash || !*ppHash || !szSep) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     ListPtr want = WorkList();
     if (!want)
         return -1;
-    FilePtr fp = OpenForReading(szFile);
+    FilePtr fp = OpenForReading(kSrcGetKeys, szFile);
     if (!fp)
         return -1;
     bool selective = pKeys && pKeys->nItem > 0;
@@ -313,7 +324,7 @@ int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, 
         PSLIBSZLIST u = PslSLIBSzListOr(&l, pKeys, 0);
         want.reset(l);
         if (!u) {
-            syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", __FILE_NAME__,
+            syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", kSrcGetKeys,
                    __LINE__, SLIBErrorGet());
             return -1;
         }
@@ -342,14 +353,14 @@ int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, 
             SzSLIBSzListRemove(want.get(), idx);
         }
         if (fill.Set(key, cursor) < 0) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         if (selective && want->nItem == 0)
             break;
     }
     if (fill.Flush() < 0) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     return (*ppHash)->nItem;

@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,7 +120,38 @@ TEST(ConfRead, CheckKeyValue)
     WriteFile(kFile, "fits=" + std::string(511, 'y') + "\nlong=" + std::string(600, 'y') + "\n");
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "fits", std::string(511, 'Y').c_str(), 0), 1);
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "long", "yes", 1), 0);
-    EXPECT_TRUE(vakotest::SyslogMatches("conf_read.cpp:{L} SLIBFileGetKeyValue(long) failed, vakoerr=0x0100", LOG_ERR));
+    EXPECT_TRUE(vakotest::SyslogMatches("file_check_key_value:{L} SLIBFileGetKeyValue(long) failed, vakoerr=0x0100",
+                                        LOG_ERR));
+}
+
+// Each reader records its failures under its own source name.
+TEST(ConfRead, FailuresCarryTheReadersSourceName)
+{
+    WriteFile(kFile, "key=value\n");
+    char buf[4];
+    char line[] = "k=v";
+    Map map;
+    struct {
+        const char *file;
+        std::function<int()> call;
+        int code;
+    } cases[] = {
+        {"file_get_key_value", [&] { return SLIBFileGetKeyValue(kFile, "absent", buf, sizeof buf, 0); }, 0x2000},
+        {"file_get_key_value", [&] { return SLIBFileGetKeyValue("/tmp/missing.conf", "k", buf, 4, 0); }, 0x0900},
+        {"file_get_key_value", [&] { return SLIBFileGetKeyValue(kFile, "key", buf, sizeof buf, 0); }, 0x0100},
+        {"file_get_line", [&] { return SLIBFileGetLine(kFile, "absent", buf, sizeof buf, 0); }, 0x2000},
+        {"file_get_section", [&] { return SLIBFileGetSection("/tmp/missing.conf", "s", &map.h); }, 0x0900},
+        {"file_get_keys", [&] { return SLIBFileGetKeys(kFile, nullptr, &map.h, nullptr); }, 0x0D00},
+        {"file_line_match", [&] { return SLIBFileLineMatch(line, "k", -1); }, 0x0D00},
+        {"file_line_key_match", [&] { return SLIBFileLineKeyMatch(nullptr, "k"); }, 0x0D00},
+        {"file_match_section", [&] { return SLIBFileMatchSection(line, 3, nullptr); }, 0x0D00},
+    };
+    for (auto &c : cases) {
+        SLIBErrorSet(0);
+        c.call();
+        EXPECT_EQ(SLIBErrorGet(), c.code) << c.file;
+        EXPECT_STREQ(SLIBErrorGetFile(), c.file);
+    }
 }
 
 TEST(ConfRead, GetLine)

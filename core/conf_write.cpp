@@ -25,6 +25,19 @@ namespace {
 constexpr const char *kDefaultFormat = "%s=%s\n";
 constexpr size_t kTempNameSize = 4096;
 
+// The operations' own source names, recorded with their error codes and
+// printed in their messages.
+constexpr const char *kSrcSetKeyValue = "file_set_key_value";
+constexpr const char *kSrcSetKeys = "file_set_keys";
+constexpr const char *kSrcRemoveKey = "file_remove_key";
+constexpr const char *kSrcSetLine = "file_set_line";
+constexpr const char *kSrcAddLine = "file_add_line";
+constexpr const char *kSrcReplaceSubStr = "file_replace_sub_str";
+constexpr const char *kSrcAddSection = "file_add_section";
+constexpr const char *kSrcSetSection = "file_set_section";
+constexpr const char *kSrcModifySection = "file_modify_section";
+constexpr const char *kSrcHash2File = "file_hash2file";
+
 using slib::FilePtr;
 
 bool OneLine(const char *s) { return !strpbrk(s, "\r\n"); }
@@ -86,8 +99,8 @@ bool Acceptable(const struct stat &st, bool shared)
 // or empties it), never waiting; *st is its status.  NULL with *missing set
 // (and no code) when it is missing and mode does not create it, else NULL
 // with 0x0900 (cannot be opened, or not a file to write) or 0x2700 (no
-// status).
-FilePtr OpenTarget(const char *file, const char *mode, struct stat *st, bool *missing)
+// status), recorded under src.
+FilePtr OpenTarget(const char *src, const char *file, const char *mode, struct stat *st, bool *missing)
 {
     *missing = false;
     const bool shared = InSharedDirectory(file);
@@ -100,20 +113,20 @@ FilePtr OpenTarget(const char *file, const char *mode, struct stat *st, bool *mi
     if (!fd.ok()) {
         *missing = errno == ENOENT && mode[0] != 'w';
         if (!*missing)
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(src, SLIB_ERR_OPEN);
         return nullptr;
     }
     if (fstat(fd.get(), st) != 0) {
-        SLIB_ERR(SLIB_ERR_STAT);
+        SLIB_ERR_IN(src, SLIB_ERR_STAT);
         return nullptr;
     }
     if (!Acceptable(*st, shared)) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
         return nullptr;
     }
     FilePtr fp(fdopen(fd.get(), mode));
     if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
         return nullptr;
     }
     fd.release(); // the stream owns it now
@@ -122,11 +135,11 @@ FilePtr OpenTarget(const char *file, const char *mode, struct stat *st, bool *mi
 
 // A target that does not exist yet and is written directly, not through a
 // temporary file.
-bool CreateWith(const char *file, const std::string &content, bool sync)
+bool CreateWith(const char *src, const char *file, const std::string &content, bool sync)
 {
     struct stat st;
     bool missing;
-    FilePtr out = OpenTarget(file, "w", &st, &missing);
+    FilePtr out = OpenTarget(src, file, "w", &st, &missing);
     if (!out)
         return false;
     FILE *fp = out.release();
@@ -135,17 +148,18 @@ bool CreateWith(const char *file, const std::string &content, bool sync)
     if (fclose(fp) != 0)
         ok = false;
     if (!ok)
-        SLIB_ERR(SLIB_ERR_WRITE);
+        SLIB_ERR_IN(src, SLIB_ERR_WRITE);
     return ok;
 }
 
 // The safe rewrite: the new content goes to a temporary file beside the
 // target, which replaces the target by rename once it is complete and on
 // disk. Until then, and after any failure, the target is untouched, and a
-// temporary file that was not renamed is removed.
+// temporary file that was not renamed is removed. Failures are recorded
+// under src, the writer's source name.
 class Rewriter {
 public:
-    explicit Rewriter(const char *target) : target_(target) {}
+    Rewriter(const char *src, const char *target) : src_(src), target_(target) {}
     ~Rewriter() { Abandon(); }
     Rewriter(const Rewriter &) = delete;
     Rewriter &operator=(const Rewriter &) = delete;
@@ -155,7 +169,7 @@ public:
     Opened Open(const char *mode)
     {
         bool missing;
-        in_ = OpenTarget(target_, mode, &st_, &missing);
+        in_ = OpenTarget(src_, target_, mode, &st_, &missing);
         if (in_)
             return kOpen;
         return missing ? kMissing : kFailed;
@@ -168,7 +182,7 @@ public:
         case kFailed:
             return -1;
         case kMissing:
-            return CreateWith(target_, content, sync) ? 1 : -1;
+            return CreateWith(src_, target_, content, sync) ? 1 : -1;
         case kOpen:
             break;
         }
@@ -179,7 +193,7 @@ public:
     {
         Opened o = Open("r");
         if (o == kMissing)
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
         return o == kOpen;
     }
     FILE *in() const { return in_.get(); }
@@ -198,18 +212,18 @@ public:
         int n = snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
         if (n < 0 || static_cast<size_t>(n) >= sizeof temp_) {
             temp_[0] = '\0'; // a cut name would lie beside another file
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
             return false;
         }
         slib::Fd fd(mkstemp(temp_));
         if (!fd.ok()) {
             temp_[0] = '\0';
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
             return false;
         }
         out_.reset(fdopen(fd.get(), "w"));
         if (!out_) {
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
             return false;
         }
         fd.release(); // the stream owns it now
@@ -222,7 +236,7 @@ public:
         if (n == 0)
             return true;
         if (fwrite(s, 1, n, out_.get()) != n) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
             return false;
         }
         wrote_ = true;
@@ -245,22 +259,22 @@ public:
     bool Commit(int readError)
     {
         if (ReadFailed()) {
-            SLIB_ERR(readError);
+            SLIB_ERR_IN(src_, readError);
             return false;
         }
         int fd = fileno(out_.get());
         if (fflush(out_.get()) != 0 || fsync(fd) != 0 || fchown(fd, st_.st_uid, st_.st_gid) != 0 ||
             fchmod(fd, st_.st_mode & 07777) != 0) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
             return false;
         }
         // Closed once, whatever fclose says: its failure is the write's.
         if (fclose(out_.release()) != 0) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
             return false;
         }
         if (rename(temp_, target_) != 0) {
-            SLIB_ERR(SLIB_ERR_RENAME);
+            SLIB_ERR_IN(src_, SLIB_ERR_RENAME);
             return false;
         }
         temp_[0] = '\0';
@@ -276,6 +290,7 @@ private:
         temp_[0] = '\0';
     }
 
+    const char *src_;
     const char *target_;
     FilePtr in_;
     FilePtr out_;
@@ -286,8 +301,8 @@ private:
 };
 
 // Number (from 1) of the line that matches pattern: the first, or the last
-// with OP_FIND_LAST; 0 for none, -1 (0x0A00) when the read fails.
-int FindLine(FILE *fp, const char *pattern, int flags)
+// with OP_FIND_LAST; 0 for none, -1 (0x0A00 under src) when the read fails.
+int FindLine(const char *src, FILE *fp, const char *pattern, int flags)
 {
     LineReader r(fp);
     int n = 0, found = 0;
@@ -300,16 +315,16 @@ int FindLine(FILE *fp, const char *pattern, int flags)
         }
     }
     if (r.Failed()) {
-        SLIB_ERR(SLIB_ERR_READ);
+        SLIB_ERR_IN(src, SLIB_ERR_READ);
         return -1;
     }
     rewind(fp);
     return found;
 }
 
-int Fail(int code, int result)
+int Fail(const char *src, int code, int result)
 {
-    SLIB_ERR(code);
+    SLIB_ERR_IN(src, code);
     return result;
 }
 
@@ -322,7 +337,7 @@ bool ReadHeader(const char *line, ssize_t len, const char *section)
 int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
 {
     if (section && (fputs("[", fp) < 0 || fputs(section, fp) < 0 || fputs("]\n", fp) < 0)) {
-        SLIB_ERR(SLIB_ERR_WRITE);
+        SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
         return -1;
     }
     if (!hash)
@@ -330,7 +345,7 @@ int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
     for (int i = 0; i < hash->nSlot; i++) {
         const char *k = SLIBSzHashSlotKey(hash, i);
         if (k && fputs(Format(fmt, k, SLIBSzHashSlotValue(hash, i)).c_str(), fp) < 0) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
             return -1;
         }
     }
@@ -369,10 +384,10 @@ int SLIBFileHash2File(FILE *fp, const char *szSection, PSLIBSZHASH pHash, const 
         szFmt = kDefaultFormat;
     if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) ||
         !SafePairs(pHash)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    return Guarded(-1, [&] { return WritePairs(fp, szSection, pHash, szFmt); });
+    return Guarded(kSrcHash2File, -1, [&] { return WritePairs(fp, szSection, pHash, szFmt); });
 }
 
 int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szValue, const char *szFmt)
@@ -381,9 +396,9 @@ int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szVal
         szFmt = kDefaultFormat;
     if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) ||
         !FileHashLineFormatCheck(szFmt))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcSetKeyValue, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcSetKeyValue, -1, [&] {
+        Rewriter rw(kSrcSetKeyValue, szFile);
         if (int created = rw.OpenOrCreate("r", Format(szFmt, szKey, szValue), true))
             return created;
         if (!rw.Begin())
@@ -419,15 +434,15 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
     if (!szFmt)
         szFmt = kDefaultFormat;
     if (!szFile || !pSet || !SafePairs(pSet) || !FileHashLineFormatCheck(szFmt))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcSetKeys, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcSetKeys, -1, [&] {
+        Rewriter rw(kSrcSetKeys, szFile);
         if (rw.Open("r") == Rewriter::kFailed || !rw.Begin())
             return -1;
         int count = 0;
         auto failed = [&](const char *line) {
             syslog(LOG_ERR, "%s:%d SLIBILineKeyMoveHash2File() failed! szBuf=%s, szFormat=%s",
-                   __FILE_NAME__, __LINE__, line, szFmt);
+                   kSrcSetKeys, __LINE__, line, szFmt);
             return -1;
         };
         if (rw.in()) {
@@ -445,7 +460,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
                 }
                 if (key && pRemove && SzSLIBSzHashGetValue(pRemove, key)) {
                     if (!SzSLIBSzHashRemoveKey(pRemove, key))
-                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", __FILE_NAME__,
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys,
                                __LINE__, key);
                     count++;
                     continue;
@@ -455,7 +470,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
                     if (!rw.Put(Format(szFmt, key, value)))
                         return failed(r.line());
                     if (!SzSLIBSzHashRemoveKey(pSet, key))
-                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", __FILE_NAME__,
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys,
                                __LINE__, key);
                     count++;
                     continue;
@@ -469,7 +484,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
         int n = l ? SLIBSzHashEnumKey(pSet, &l) : -1;
         keys.reset(l);
         if (n < 0) {
-            syslog(LOG_ERR, "%s:%d SLIBSzHashEnumKey() failed!", __FILE_NAME__, __LINE__);
+            syslog(LOG_ERR, "%s:%d SLIBSzHashEnumKey() failed!", kSrcSetKeys, __LINE__);
             return -1;
         }
         for (int i = 0; i < l->nItem; i++) {
@@ -487,9 +502,9 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
 int SLIBFileRemoveKey(const char *szFile, const char *szKey)
 {
     if (!szFile || !szKey)
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcRemoveKey, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcRemoveKey, -1, [&] {
+        Rewriter rw(kSrcRemoveKey, szFile);
         if (rw.Open("r") != Rewriter::kOpen || !rw.Begin())
             return -1;
         LineReader r(rw.in());
@@ -503,22 +518,23 @@ int SLIBFileRemoveKey(const char *szFile, const char *szKey)
                 return -1;
         }
         if (count == 0 && !rw.ReadFailed())
-            return Fail(SLIB_ERR_NOT_FOUND, 0);
+            return Fail(kSrcRemoveKey, SLIB_ERR_NOT_FOUND, 0);
         return rw.Commit(SLIB_ERR_WRITE) ? count : -1;
     });
 }
 
 int SLIBFileSetLine(const char *szFile, const char *szPattern, const char *szNewLine, int flags)
 {
-    if (!szFile || !szPattern || flags < 0 || (szNewLine && !OneLine(szNewLine)))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+    // Negative flags are the line matcher's to refuse: no line matches them.
+    if (!szFile || !szPattern || (szNewLine && !OneLine(szNewLine)))
+        return Fail(kSrcSetLine, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcSetLine, -1, [&] {
+        Rewriter rw(kSrcSetLine, szFile);
         if (int created = rw.OpenOrCreate("r", szNewLine ? std::string(szNewLine) + "\n" : "", true))
             return created;
-        int target = FindLine(rw.in(), szPattern, flags);
+        int target = FindLine(kSrcSetLine, rw.in(), szPattern, flags);
         if (target <= 0)
-            return target < 0 ? -1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+            return target < 0 ? -1 : Fail(kSrcSetLine, SLIB_ERR_NOT_FOUND, 0);
         if (!rw.Begin())
             return -1;
         LineReader r(rw.in());
@@ -549,7 +565,7 @@ int AppendInPlace(FILE *fp, const char *line)
     if (fclose(fp) != 0)
         ok = false;
     if (!ok) {
-        SLIB_ERR(SLIB_ERR_WRITE);
+        SLIB_ERR_IN(kSrcAddLine, SLIB_ERR_WRITE);
         return -1;
     }
     return 1;
@@ -560,18 +576,18 @@ int AppendInPlace(FILE *fp, const char *line)
 int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLine, int flags)
 {
     if (!szFile || !szLine || flags < 0 || !OneLine(szLine))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcAddLine, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcAddLine, -1, [&] {
+        Rewriter rw(kSrcAddLine, szFile);
         if (int created = rw.OpenOrCreate("r+", std::string(szLine) + "\n", false))
             return created;
         if (!szPattern && (flags & OP_FIND_PREFIX))
             return AppendInPlace(rw.ReleaseIn(), szLine);
         int pos = 1;
         if (szPattern) {
-            pos = FindLine(rw.in(), szPattern, flags);
+            pos = FindLine(kSrcAddLine, rw.in(), szPattern, flags);
             if (pos <= 0)
-                return pos < 0 ? -1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+                return pos < 0 ? -1 : Fail(kSrcAddLine, SLIB_ERR_NOT_FOUND, 0);
             if (flags & OP_FIND_PREFIX)
                 pos++;
         }
@@ -594,9 +610,9 @@ int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLin
 int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szNew)
 {
     if (!szFile || !szOld || !szNew || !*szOld)
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcReplaceSubStr, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcReplaceSubStr, -1, [&] {
+        Rewriter rw(kSrcReplaceSubStr, szFile);
         if (!rw.OpenExisting() || !rw.Begin())
             return -1;
         LineReader r(rw.in());
@@ -614,7 +630,7 @@ int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szN
                 return -1;
         }
         if (count == 0 && !rw.ReadFailed())
-            return Fail(SLIB_ERR_NOT_FOUND, 0);
+            return Fail(kSrcReplaceSubStr, SLIB_ERR_NOT_FOUND, 0);
         return rw.Commit(SLIB_ERR_READ) ? count : -1;
     });
 }
@@ -625,14 +641,14 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         szFmt = kDefaultFormat;
     if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) ||
         !FileHashLineFormatCheck(szFmt))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
+        return Fail(kSrcAddSection, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcAddSection, -1, [&] {
         struct stat st;
         bool missing;
-        FilePtr fp = OpenTarget(szFile, "r+", &st, &missing);
+        FilePtr fp = OpenTarget(kSrcAddSection, szFile, "r+", &st, &missing);
         if (!fp) {
             if (missing)
-                SLIB_ERR(SLIB_ERR_OPEN);
+                SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_OPEN);
             return -1;
         }
         FILE *raw = fp.get();
@@ -647,7 +663,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         if (r.Failed())
             return -1;
         if (fseek(raw, 0, SEEK_END) != 0 || ((empty || !endsLine) && fputs("\n", raw) < 0)) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_WRITE);
             return -1;
         }
         if (WritePairs(raw, szSection, pHash, szFmt) < 0)
@@ -657,7 +673,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         if (fclose(fp.release()) != 0)
             ok = false;
         if (!ok) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_WRITE);
             return -1;
         }
         return 1;
@@ -668,7 +684,7 @@ int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const ch
                           PSLIBSZHASH pHash, const char *szFmt)
 {
     if (!pHash)
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
+        return Fail(kSrcSetSection, SLIB_ERR_BAD_PARAMETER, -1);
     return SLIBFileModifySection(szFile, szOldSection, szNewSection, pHash, 1, szFmt);
 }
 
@@ -679,9 +695,9 @@ int SLIBFileModifySection(const char *szFile, const char *szOldSection, const ch
         szFmt = kDefaultFormat;
     if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) ||
         !SafePairs(pHash) || !FileHashLineFormatCheck(szFmt))
-        return Fail(SLIB_ERR_BAD_PARAMETER, -1);
-    return Guarded(-1, [&] {
-        Rewriter rw(szFile);
+        return Fail(kSrcModifySection, SLIB_ERR_BAD_PARAMETER, -1);
+    return Guarded(kSrcModifySection, -1, [&] {
+        Rewriter rw(kSrcModifySection, szFile);
         if (!rw.OpenExisting() || !rw.Begin())
             return -1;
         LineReader r(rw.in());
@@ -707,7 +723,7 @@ int SLIBFileModifySection(const char *szFile, const char *szOldSection, const ch
         }
         if (!rw.Commit(SLIB_ERR_READ))
             return -1;
-        return found ? 1 : Fail(SLIB_ERR_NOT_FOUND, 0);
+        return found ? 1 : Fail(kSrcModifySection, SLIB_ERR_NOT_FOUND, 0);
     });
 }
 

@@ -52,6 +52,7 @@ struct Case {
     int result = -1;
     const char *after = "";
     int code = 0; // with result 0 or -1: the code recorded
+    const char *src = nullptr; // and, when given, the source name it is recorded under
 };
 
 void RunCases(const std::vector<Case> &cases)
@@ -63,6 +64,9 @@ void RunCases(const std::vector<Case> &cases)
         EXPECT_EQ(r.content, c.after) << c.name;
         if (c.result <= 0) {
             EXPECT_EQ(SLIBErrorGet(), c.code) << c.name;
+            if (c.src) {
+                EXPECT_STREQ(SLIBErrorGetFile(), c.src) << c.name;
+            }
         }
     }
 }
@@ -193,7 +197,7 @@ TEST(ConfWrite, RemoveKey)
     auto rm = [](const char *k) { return [=] { return SLIBFileRemoveKey(kFile, k); }; };
     RunCases({
         {"every line of the key", "a=1\nb=2\n a =3\n#a=4\na\n", rm("a"), 3, "b=2\n#a=4\n"},
-        {"absent", "b=2\n", rm("a"), 0, "b=2\n", 0x2000},
+        {"absent", "b=2\n", rm("a"), 0, "b=2\n", 0x2000, "file_remove_key"},
     });
     SLIBErrorSet(0x0900);
     EXPECT_EQ(SLIBFileRemoveKey("/tmp/w/missing", "a"), -1);
@@ -212,8 +216,9 @@ TEST(ConfWrite, SetLine)
         {"remove last", "x1\ny\nx2\n", sl("x", nullptr, OP_FIND_LAST), 1, "x1\ny\n"},
         {"unterminated last", "a\nx", sl("x", "N", 0), 1, "a\nN\n"},
         {"begin flag", "ax\nxa\n", sl("x", "N", OP_MATCH_BEGIN), 1, "ax\nN\n"},
-        {"no match", "a\n", sl("x", "N", 0), 0, "a\n", 0x2000},
+        {"no match", "a\n", sl("x", "N", 0), 0, "a\n", 0x2000, "file_set_line"},
         {"comments never match", "#x\n", sl("x", "N", 0), 0, "#x\n", 0x2000},
+        {"negative flags match nothing", "x\n", sl("x", "N", -1), 0, "x\n", 0x2000},
     });
     vakotest::RemoveFile(kPath);
     EXPECT_EQ(SLIBFileSetLine(kFile, "x", "N", 0), 1);
@@ -233,7 +238,7 @@ TEST(ConfWrite, AddLine)
         {"before match", "x\ny\n", al("x", 0), 1, "NEW\nx\ny\n"},
         {"before last match", "x\ny\nx\n", al("x", OP_FIND_LAST), 1, "x\ny\nNEW\nx\n"},
         {"after the last line", "x\ny", al("y", OP_FIND_PREFIX), 1, "x\ny\nNEW\n"},
-        {"no match", "x\ny\n", al("z", 0), 0, "x\ny\n", 0x2000},
+        {"no match", "x\ny\n", al("z", 0), 0, "x\ny\n", 0x2000, "file_add_line"},
         {"no pattern: first line", "x\ny\n", al(nullptr, 0), 1, "NEW\nx\ny\n"},
         {"no pattern: empty file", "", al(nullptr, 0), 1, "NEW\n"},
         {"append in place", "x\ny\n", al(nullptr, OP_FIND_PREFIX), 1, "x\ny\nNEW\n"},
@@ -259,7 +264,7 @@ TEST(ConfWrite, ReplaceSubStr)
         {"no overlap", "aaaa\n", rs("aa", "a"), 2, "aa\n"},
         {"comments too", "#xa\nya\n", rs("a", "bb"), 2, "#xbb\nybb\n"},
         {"new text not searched again", "a\na", rs("a", "aa"), 2, "aa\naa"},
-        {"none", "abc\n", rs("x", "y"), 0, "abc\n", 0x2000},
+        {"none", "abc\n", rs("x", "y"), 0, "abc\n", 0x2000, "file_replace_sub_str"},
     });
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBFileReplaceSubStr("/tmp/w/missing", "a", "b"), -1);
@@ -296,7 +301,7 @@ TEST(ConfWrite, SetSection)
         {"rename", file, ss("s", "r", 1), 1, "[r]\nk=9\n#c\n[t]\nu=2\n"},
         {"delete keeps comments", file, ss("s", nullptr, 0), 1, "#c\n[t]\nu=2\n"},
         {"last section", file, ss("t", nullptr, 1), 1, "[s]\nk=1\n#c\n\n[t]\nk=9\n"},
-        {"absent", file, ss("x", nullptr, 1), 0, file, 0x2000},
+        {"absent", file, ss("x", nullptr, 1), 0, file, 0x2000, "file_modify_section"},
         {"'[' line that is no header stays inside", "[s]\n[x] y\nk=1\n[t]\n", ss("s", nullptr, 1), 1,
          "[s]\nk=9\n[t]\n"},
     });
@@ -395,27 +400,31 @@ TEST(ConfWrite, InjectionRefused)
     RunCases(cases);
 }
 
+// Refused with 0x0D00, recorded under the writer's own source name.
 TEST(ConfWrite, BadArguments)
 {
     Map m;
     std::vector<Case> cases = {
-        {"set key value", "", [] { return SLIBFileSetKeyValue(nullptr, "k", "v", nullptr); }},
-        {"set key value key", "", [] { return SLIBFileSetKeyValue(kFile, nullptr, "v", nullptr); }},
-        {"set key value value", "", [] { return SLIBFileSetKeyValue(kFile, "k", nullptr, nullptr); }},
-        {"set keys", "", [] { return SLIBFileSetKeys(kFile, nullptr, nullptr, nullptr); }},
-        {"remove key", "", [] { return SLIBFileRemoveKey(kFile, nullptr); }},
-        {"set line", "", [] { return SLIBFileSetLine(kFile, nullptr, "x", 0); }},
-        {"add line", "", [] { return SLIBFileAddLine(kFile, "x", nullptr, 0); }},
-        {"add line flags", "", [] { return SLIBFileAddLine(kFile, "x", "y", -1); }},
-        {"replace empty", "", [] { return SLIBFileReplaceSubStr(kFile, "", "y"); }},
-        {"replace new", "", [] { return SLIBFileReplaceSubStr(kFile, "x", nullptr); }},
-        {"add section", "", [] { return ErrSLIBFileAddSection(kFile, "s", nullptr, nullptr); }},
-        {"modify section", "", [&] { return SLIBFileModifySection(kFile, nullptr, nullptr, m.h, 1, nullptr); }},
+        {"file_set_key_value", "", [] { return SLIBFileSetKeyValue(nullptr, "k", "v", nullptr); }},
+        {"file_set_key_value", "", [] { return SLIBFileSetKeyValue(kFile, nullptr, "v", nullptr); }},
+        {"file_set_key_value", "", [] { return SLIBFileSetKeyValue(kFile, "k", nullptr, nullptr); }},
+        {"file_set_keys", "", [] { return SLIBFileSetKeys(kFile, nullptr, nullptr, nullptr); }},
+        {"file_remove_key", "", [] { return SLIBFileRemoveKey(kFile, nullptr); }},
+        {"file_set_line", "", [] { return SLIBFileSetLine(kFile, nullptr, "x", 0); }},
+        {"file_add_line", "", [] { return SLIBFileAddLine(kFile, "x", nullptr, 0); }},
+        {"file_add_line", "", [] { return SLIBFileAddLine(kFile, "x", "y", -1); }},
+        {"file_replace_sub_str", "", [] { return SLIBFileReplaceSubStr(kFile, "", "y"); }},
+        {"file_replace_sub_str", "", [] { return SLIBFileReplaceSubStr(kFile, "x", nullptr); }},
+        {"file_add_section", "", [] { return ErrSLIBFileAddSection(kFile, "s", nullptr, nullptr); }},
+        {"file_set_section", "", [] { return ErrSLIBFileSetSection(kFile, "s", nullptr, nullptr, nullptr); }},
+        {"file_modify_section", "", [&] { return SLIBFileModifySection(kFile, nullptr, nullptr, m.h, 1, nullptr); }},
+        {"file_hash2file", "", [&] { return SLIBFileHash2File(stdout, "s", m.h, "%s\n"); }},
     };
     for (auto &c : cases) {
         c.result = -1;
         c.after = "";
         c.code = 0x0D00;
+        c.src = c.name;
     }
     RunCases(cases);
 }

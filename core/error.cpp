@@ -13,6 +13,7 @@
 namespace {
 
 constexpr const char *kConsole = "/dev/console";
+constexpr const char *kSrcLogSet = "error_log_set";
 
 SLIBERRORSTATE gErrorState;
 
@@ -110,13 +111,13 @@ void SLIBErrorLogReset(const char *szPath)
 int SLIBErrorLogSet(const char *szPath, const char *szText)
 {
     if (!szPath || !szText) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcLogSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::Fd fd = OpenLog(szPath, O_RDWR | O_APPEND);
     FILE *fp = fd.ok() ? fdopen(fd.get(), "a+") : nullptr;
     if (!fp) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcLogSet, SLIB_ERR_OPEN);
         return -1;
     }
     fd.release(); // the stream owns it now
@@ -124,7 +125,7 @@ int SLIBErrorLogSet(const char *szPath, const char *szText)
     // flush, whose failure would go unreported.
     setvbuf(fp, nullptr, _IONBF, 0);
     if (fputs(szText, fp) == EOF || fputs("\n", fp) == EOF) {
-        SLIB_ERR(SLIB_ERR_WRITE);
+        SLIB_ERR_IN(kSrcLogSet, SLIB_ERR_WRITE);
         fclose(fp);
         return -1;
     }

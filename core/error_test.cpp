@@ -139,10 +139,12 @@ TEST(TextLog, Errors)
 {
     EXPECT_EQ(SLIBErrorLogSet(nullptr, "x"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "error_log_set");
     EXPECT_EQ(SLIBErrorLogSet("/tmp/x", nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     EXPECT_EQ(SLIBErrorLogSet("/tmp/no/such/dir/x.log", "x"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "error_log_set");
     mkdir("/tmp/adir", 0755);
     EXPECT_EQ(SLIBErrorLogSet("/tmp/adir", "x"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0900);

@@ -47,6 +47,11 @@ constexpr auto kLockDirBuf = [] {
 constexpr const char *kLockDir = kLockDirBuf.data();
 constexpr long kPollMs = 50;
 
+// The operations' own source names, recorded with their error codes.
+constexpr const char *kSrcCheckDir = "file_lock_check_dir";
+constexpr const char *kSrcLock = "file_lock";
+constexpr const char *kSrcUnlock = "file_unlock";
+
 template <typename F> void ForEachRow(F f)
 {
     for (SLIBFILELOCKENTRY *row = gLockTable; row->mask; ++row)
@@ -140,7 +145,7 @@ int SLIBFileLockCheckDir(void)
 {
     if (!IsDirectory(kLockDir)) {
         if (mkdir(kLockDir, 0700) != 0 || chmod(kLockDir, 0755) != 0) {
-            SLIB_ERR(SLIB_ERR_LOCK_DIR);
+            SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_LOCK_DIR);
             return -1;
         }
     }
@@ -149,7 +154,7 @@ int SLIBFileLockCheckDir(void)
         if (result != 0 || IsRegular(row.szPath))
             return;
         if (!OpenLockFile(row.szPath, O_WRONLY | O_CREAT).ok()) {
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_OPEN);
             result = -1;
         }
     });
@@ -171,7 +176,7 @@ int ErrSLIBFileLock(int request, int timeoutSec)
             break;
         SleepMs(kPollMs);
     }
-    SLIB_ERR(SLIB_ERR_LOCK_TIMEOUT);
+    SLIB_ERR_IN(kSrcLock, SLIB_ERR_LOCK_TIMEOUT);
     return -1;
 }
 
@@ -187,7 +192,7 @@ int ErrSLIBFileUnlock(int mask)
             return;
         }
         if (flock(fileno(row.fp), LOCK_UN) != 0) {
-            SLIB_ERR(SLIB_ERR_LOCK_RELEASE);
+            SLIB_ERR_IN(kSrcUnlock, SLIB_ERR_LOCK_RELEASE);
             result = -1;
         }
         if (fclose(row.fp) != 0)

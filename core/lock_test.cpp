@@ -103,6 +103,7 @@ TEST(LockTable, ContentionTimesOutAfterFiveSeconds)
     EXPECT_EQ(ErrSLIBFileLock(0x806, 5), -1);
     int64_t spent = MonotonicMs() - t0;
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
+    EXPECT_STREQ(SLIBErrorGetFile(), "file_lock");
     // 101 attempts, each refused one followed by a pause of 50 ms.
     EXPECT_EQ(sleeps.Micros(), std::vector<int64_t>(101, kPollMicros));
     EXPECT_GE(spent, 4950);
@@ -274,6 +275,7 @@ TEST(LockDir, SomethingElseInPlaceOfTheDirectory)
     WriteFile("/tmp/lock", "not a directory");
     EXPECT_EQ(ErrSLIBFileLock(0x805, 5), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0C00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "file_lock_check_dir");
     EXPECT_EQ(ReadFile("/tmp/lock"), "not a directory");
 
     // A link to another directory is not followed.

@@ -17,6 +17,8 @@ namespace {
 
 constexpr char kDevNull[] = "/dev/null";
 constexpr char kRootDir[] = "/";
+// The operation's own source name, recorded with its error codes.
+constexpr const char *kSrcExec = "proc_exec";
 
 [[noreturn]] void ExecChild(const char *szPath, const char *szArg1, const char *szArg2,
                             const char *szArg3, const char *szArg4)
@@ -59,7 +61,7 @@ int SLIBProcExec(const char *szPath, const char *szArg1, const char *szArg2, con
                  const char *szArg4)
 {
     if (!szPath) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcExec, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     // With SIGCHLD ignored the child would be reaped behind our back and a
@@ -78,7 +80,7 @@ int SLIBProcExec(const char *szPath, const char *szArg1, const char *szArg2, con
 
     sigaction(SIGCHLD, &old, nullptr);
     if (result == -1)
-        SLIB_ERR(SLIB_ERR_EXEC);
+        SLIB_ERR_IN(kSrcExec, SLIB_ERR_EXEC);
     return result;
 }
 

@@ -54,6 +54,7 @@ TEST(ProcExec, KilledBySignalIsFailure)
 {
     EXPECT_EQ(SLIBProcExec("/bin/sh", "-c", "kill -KILL $$", nullptr, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2A00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "proc_exec");
 }
 
 TEST(ProcExec, NullPathIsRefused)

@@ -9,9 +9,19 @@
 #include "slib/error.h"
 
 // The library's diagnostics carry the source position of the failing step.
-#define STR_LOG_ERR(text) syslog(LOG_ERR, "%s:%d " text, __FILE_NAME__, __LINE__)
+#define STR_LOG_ERR(src, text) syslog(LOG_ERR, "%s:%d " text, (src), __LINE__)
 
 namespace {
+
+// The operations' own source names, recorded with their error codes.
+constexpr const char *kSrcJoin = "str_join";
+constexpr const char *kSrcTok = "str_tok";
+constexpr const char *kSrcSep = "str_sep";
+constexpr const char *kSrcSepPair = "str_sep_pair";
+constexpr const char *kSrcTrimSpace = "str_trim_space";
+constexpr const char *kSrcReplace = "str_replace";
+constexpr const char *kSrcEncodeColon = "str_encode_colon";
+constexpr const char *kSrcDecodeColon = "str_decode_colon";
 
 using slib::HeapPtr;
 
@@ -20,15 +30,15 @@ constexpr bool IsBlank(char c) { return c == '\t' || c == '\n' || c == '\r' || c
 
 // The split operations work on a copy of their input and refuse the same
 // arguments; null (code recorded) when they cannot start.
-HeapPtr<char> SplitCopy(const char *s, const char *delims, PSLIBSZLIST *ppList)
+HeapPtr<char> SplitCopy(const char *src, const char *s, const char *delims, PSLIBSZLIST *ppList)
 {
     if (!s || !delims || !ppList || !*ppList) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(src, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     HeapPtr<char> copy(strdup(s));
     if (!copy)
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
     return copy;
 }
 
@@ -51,14 +61,14 @@ void *SLIBMemRealloc(void *p, size_t n)
 int SLIBStrJoin(char **items, int n, const char *sep, char **pOut, int *pcbOut)
 {
     if (!items || n <= 0 || !sep || !pOut || !pcbOut || (*pOut && *pcbOut < 1)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        STR_LOG_ERR("Bad parameters!!");
+        SLIB_ERR_IN(kSrcJoin, SLIB_ERR_BAD_PARAMETER);
+        STR_LOG_ERR(kSrcJoin, "Bad parameters!!");
         return -1;
     }
     HeapPtr<size_t> lens(static_cast<size_t *>(calloc(static_cast<size_t>(n), sizeof(size_t))));
     if (!lens) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-        STR_LOG_ERR("Out of memory!!");
+        SLIB_ERR_IN(kSrcJoin, SLIB_ERR_OUT_OF_MEMORY);
+        STR_LOG_ERR(kSrcJoin, "Out of memory!!");
         return -1;
     }
     const size_t cbSep = strlen(sep);
@@ -72,21 +82,21 @@ int SLIBStrJoin(char **items, int n, const char *sep, char **pOut, int *pcbOut)
         total += lens.get()[i] + cbSep;
     }
     if (total == 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        STR_LOG_ERR("The input array is empty!!");
+        SLIB_ERR_IN(kSrcJoin, SLIB_ERR_BAD_PARAMETER);
+        STR_LOG_ERR(kSrcJoin, "The input array is empty!!");
         return -1;
     }
     if (total >= INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-        STR_LOG_ERR("Out of memory!!");
+        SLIB_ERR_IN(kSrcJoin, SLIB_ERR_OUT_OF_MEMORY);
+        STR_LOG_ERR(kSrcJoin, "Out of memory!!");
         return -1;
     }
     const int cbNeed = static_cast<int>(total) + 1;
     if (!*pOut || *pcbOut < cbNeed) {
         *pOut = static_cast<char *>(SLIBMemRealloc(*pOut, static_cast<size_t>(cbNeed)));
         if (!*pOut) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-            STR_LOG_ERR("Out of memory!!");
+            SLIB_ERR_IN(kSrcJoin, SLIB_ERR_OUT_OF_MEMORY);
+            STR_LOG_ERR(kSrcJoin, "Out of memory!!");
             return -1;
         }
         *pcbOut = cbNeed;
@@ -119,7 +129,7 @@ char *SLIBStrSepSkipEmpty(char **cursor, const char *delims)
 
 int SLIBStrTok(const char *s, const char *delims, PSLIBSZLIST *ppList)
 {
-    HeapPtr<char> copy = SplitCopy(s, delims, ppList);
+    HeapPtr<char> copy = SplitCopy(kSrcTok, s, delims, ppList);
     if (!copy)
         return -1;
     char *cursor = copy.get();
@@ -134,7 +144,7 @@ int SLIBStrTok(const char *s, const char *delims, PSLIBSZLIST *ppList)
 
 int SLIBStrSep(const char *s, const char *delims, PSLIBSZLIST *ppList)
 {
-    HeapPtr<char> copy = SplitCopy(s, delims, ppList);
+    HeapPtr<char> copy = SplitCopy(kSrcSep, s, delims, ppList);
     if (!copy)
         return -1;
     char *cursor = copy.get();
@@ -149,7 +159,7 @@ int SLIBStrSep(const char *s, const char *delims, PSLIBSZLIST *ppList)
 
 int SLIBStrSepPair(const char *line, PSLIBSZLIST *ppList)
 {
-    HeapPtr<char> copy = SplitCopy(line, "=", ppList);
+    HeapPtr<char> copy = SplitCopy(kSrcSepPair, line, "=", ppList);
     if (!copy)
         return -1;
     char *key = copy.get();
@@ -160,13 +170,13 @@ int SLIBStrSepPair(const char *line, PSLIBSZLIST *ppList)
     if (cbKey < 0)
         return -1;
     if (cbKey == 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSepPair, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (SLIBSzListPush(ppList, key) < 0)
         return -1;
     if (!value) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSepPair, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (SLIBStrTrimSpace(value, nullptr) < 0)
@@ -177,7 +187,7 @@ int SLIBStrSepPair(const char *line, PSLIBSZLIST *ppList)
 int SLIBStrTrimSpace(char *in, char *out)
 {
     if (!in) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcTrimSpace, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     size_t len = strlen(in);
@@ -185,11 +195,11 @@ int SLIBStrTrimSpace(char *in, char *out)
     auto addrOut = reinterpret_cast<uintptr_t>(out);
     // Writing ahead of the text still to be read would overwrite it.
     if (out && addrOut > addrIn && addrOut < addrIn + len + 1) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcTrimSpace, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (len > INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+        SLIB_ERR_IN(kSrcTrimSpace, SLIB_ERR_BUFFER_SMALL);
         return -1;
     }
     if (!out)
@@ -213,14 +223,14 @@ int SLIBStrTrimSpace(char *in, char *out)
 int SLIBStrReplace(char *str, const char *from, const char *to, char *out, int cbMax)
 {
     if (!str || !from || !to) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcReplace, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const size_t cbStr = strlen(str), cbFrom = strlen(from), cbTo = strlen(to);
     // Signed: a pattern longer than the text makes it negative, not huge.
     const int64_t newLen = static_cast<int64_t>(cbStr) - static_cast<int64_t>(cbFrom) + static_cast<int64_t>(cbTo);
     if (cbMax < newLen) {
-        SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+        SLIB_ERR_IN(kSrcReplace, SLIB_ERR_BUFFER_SMALL);
         return -1;
     }
     char *pos = strstr(str, from);
@@ -242,7 +252,7 @@ int SLIBStrReplace(char *str, const char *from, const char *to, char *out, int c
     if (addrTo + cbTo >= addrStr && addrTo <= addrStr + cbStr + cbTo) {
         toCopy.reset(strdup(to));
         if (!toCopy) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcReplace, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         to = toCopy.get();
@@ -256,7 +266,7 @@ int SLIBStrEncodeColon(const char *src, char *dst, int size)
 {
     // dst holds size + 1 bytes: a negative size leaves no room even for the NUL.
     if (!src || !dst || src == dst || size < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcEncodeColon, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int n = 0;
@@ -272,7 +282,7 @@ int SLIBStrEncodeColon(const char *src, char *dst, int size)
         const bool ok = *p == ':' ? put(';') && put(',') : *p == ';' ? put(';') && put(';') : put(*p);
         if (!ok) {
             dst[n] = '\0';
-            SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+            SLIB_ERR_IN(kSrcEncodeColon, SLIB_ERR_BUFFER_SMALL);
             return -1;
         }
     }
@@ -283,11 +293,11 @@ int SLIBStrEncodeColon(const char *src, char *dst, int size)
 int SLIBStrDecodeColon(const char *src, char *dst, int size)
 {
     if (!src || !dst || src == dst) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcDecodeColon, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (static_cast<int64_t>(strlen(src)) > size) {
-        SLIB_ERR(SLIB_ERR_BUFFER_SMALL);
+        SLIB_ERR_IN(kSrcDecodeColon, SLIB_ERR_BUFFER_SMALL);
         return -1;
     }
     int n = 0;

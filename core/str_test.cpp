@@ -146,6 +146,7 @@ TEST(StrTrimSpace, NullInput)
     char out[4];
     EXPECT_EQ(SLIBStrTrimSpace(nullptr, out), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    EXPECT_STREQ(SLIBErrorGetFile(), "str_trim_space");
 }
 
 TEST(StrTrimSpace, LengthBeyondAnInt)
@@ -201,7 +202,7 @@ void ExpectOneLogRecord(const std::string &text)
     auto lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_ERR);
-    EXPECT_TRUE(vakotest::LogPatternMatches("str.cpp:{L} " + text, lines[0].text)) << lines[0].text;
+    EXPECT_TRUE(vakotest::LogPatternMatches("str_join:{L} " + text, lines[0].text)) << lines[0].text;
     vakotest::SyslogClear();
 }
 
@@ -449,6 +450,7 @@ TEST(StrReplace, NullArguments)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBStrReplace(s, f, t, nullptr, 7), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        EXPECT_STREQ(SLIBErrorGetFile(), "str_replace");
     }
     EXPECT_STREQ(buf, "abc");
 }
@@ -548,11 +550,13 @@ TEST(StrColon, BadArguments)
     char buf[16] = "a:b";
     char dst[16];
     using Fn = int (*)(const char *, char *, int);
-    for (Fn fn : {Fn{SLIBStrEncodeColon}, Fn{SLIBStrDecodeColon}}) {
+    for (auto [fn, src] : {std::pair<Fn, const char *>{SLIBStrEncodeColon, "str_encode_colon"},
+                           {SLIBStrDecodeColon, "str_decode_colon"}}) {
         for (auto [s, d] : {std::pair<const char *, char *>{nullptr, dst}, {buf, nullptr}, {buf, buf}}) {
             SLIBErrorSet(0);
             EXPECT_EQ(fn(s, d, 15), -1);
             EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+            EXPECT_STREQ(SLIBErrorGetFile(), src);
         }
     }
     // No room for even the NUL.
@@ -631,12 +635,13 @@ TEST(StrTokAndSep, BadArguments)
     List l;
     PSLIBSZLIST none = nullptr;
     using Fn = int (*)(const char *, const char *, PSLIBSZLIST *);
-    for (Fn fn : {Fn{SLIBStrTok}, Fn{SLIBStrSep}}) {
+    for (auto [fn, src] : {std::pair<Fn, const char *>{SLIBStrTok, "str_tok"}, {SLIBStrSep, "str_sep"}}) {
         for (auto [s, d, pp] : {std::tuple<const char *, const char *, PSLIBSZLIST *>{nullptr, ",", &l.p},
                                 {"a", nullptr, &l.p}, {"a", ",", nullptr}, {"a", ",", &none}}) {
             SLIBErrorSet(0);
             EXPECT_EQ(fn(s, d, pp), -1);
             EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+            EXPECT_STREQ(SLIBErrorGetFile(), src);
         }
     }
     EXPECT_EQ(l.p->nItem, 0);
@@ -722,6 +727,7 @@ TEST(StrSepPair, Refusals)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBStrSepPair(c.line, &l.p), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        EXPECT_STREQ(SLIBErrorGetFile(), "str_sep_pair");
         EXPECT_EQ(l.Items(), c.pushed);
     }
     List l;

@@ -21,6 +21,11 @@ constexpr int kMinArea = 512;
 static_assert(kHeader == 20 && sizeof(SLIBSZHASHSLOT) == 8,
               "the map's layout is the same on every CPU");
 
+// The operations' own source names, recorded with their error codes: every
+// block, the rebuilt ones too, comes from the allocator.
+constexpr const char *kSrcAllocator = "sz_hash_allocator";
+constexpr const char *kSrcSetValue = "sz_hash_set_value";
+
 char *Base(PSLIBSZHASH h) { return reinterpret_cast<char *>(h); }
 char *At(PSLIBSZHASH h, unsigned off) { return Base(h) + off; }
 int64_t AreaStart(int64_t nSlot) { return kHeader + nSlot * int64_t{sizeof(SLIBSZHASHSLOT)}; }
@@ -192,12 +197,12 @@ PSLIBSZHASH Allocate(int64_t nSlot, int64_t cb)
 {
     int64_t size = AreaStart(nSlot) + cb;
     if (nSlot > INT32_MAX || cb > INT32_MAX || size > INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcAllocator, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     auto *h = static_cast<PSLIBSZHASH>(calloc(1, static_cast<size_t>(size)));
     if (!h) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcAllocator, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     h->cbTotal = h->cbFree = static_cast<int>(cb);
@@ -416,7 +421,7 @@ template <class Finder> int ISet(PSLIBSZHASH *ppHash, const char *szKey, const c
     if (!h || !szKey || !szValue)
         return -1;
     BlockArg key(szKey), value(szValue);
-    if (!key.Detach(h, BlockSize(h)) || !value.Detach(h, BlockSize(h)))
+    if (!key.Detach(kSrcSetValue, h, BlockSize(h)) || !value.Detach(kSrcSetValue, h, BlockSize(h)))
         return -1;
     szKey = key.get();
     szValue = value.get();
@@ -460,7 +465,7 @@ template <class Finder> int ISet(PSLIBSZHASH *ppHash, const char *szKey, const c
 PSLIBSZHASH SLIBSzHashAllocator(int nSlot, int cb)
 {
     if (nSlot < 1 || cb < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcAllocator, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     return Allocate(nSlot, cb);
@@ -481,7 +486,7 @@ const char *SzSLIBSzHashGetValue(PSLIBSZHASH pHash, const char *szKey)
 int SLIBSzHashSetValue(PSLIBSZHASH *ppHash, const char *szKey, const char *szValue)
 {
     if (!ppHash) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSetValue, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     PlainFinder plain;

@@ -77,12 +77,15 @@ TEST(SzHash, AllocatorRefusesImpossibleSizes)
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBSzHashAllocator(INT_MAX, 16), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0200);
+    EXPECT_STREQ(SLIBErrorGetFile(), "sz_hash_allocator");
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBSzHashAlloc(INT_MAX), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0200);
+    EXPECT_STREQ(SLIBErrorGetFile(), "sz_hash_allocator");
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBSzHashAllocator(0, 16), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "sz_hash_allocator");
 }
 
 // The home slot is the sum of big-endian 4-byte groups modulo nSlot; the
@@ -324,6 +327,7 @@ TEST(SzHash, BadArguments)
     // A NULL map address is refused, not dereferenced.
     EXPECT_EQ(SLIBSzHashSetValue(nullptr, "k", "v"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "sz_hash_set_value");
     SLIBSzHashFree(nullptr);
 }
 

@@ -19,6 +19,23 @@ constexpr int kMinSize = 512;
 static_assert(kHeader == 24, "the list header is six 32-bit words on every CPU");
 static_assert(sizeof(unsigned int) == kSlot);
 
+// The operations' own source names, recorded with their error codes. A
+// list grows only by expansion, whose name its failures carry.
+constexpr const char *kSrcAlloc = "sz_list_alloc";
+constexpr const char *kSrcGet = "sz_list_get";
+constexpr const char *kSrcInsert = "sz_list_insert";
+constexpr const char *kSrcPush = "sz_list_push";
+constexpr const char *kSrcInsertHead = "sz_list_insert_head";
+constexpr const char *kSrcRemove = "sz_list_remove";
+constexpr const char *kSrcRemoveHead = "sz_list_remove_head";
+constexpr const char *kSrcRemoveTail = "sz_list_remove_tail";
+constexpr const char *kSrcSet = "sz_list_set";
+constexpr const char *kSrcFind = "sz_list_find";
+constexpr const char *kSrcCaseFind = "sz_list_case_find";
+constexpr const char *kSrcBinarySearch = "sz_list_binary_search";
+constexpr const char *kSrcExpand = "sz_list_expand";
+constexpr const char *kSrcOr = "sz_list_or";
+
 char *Base(PSLIBSZLIST l) { return reinterpret_cast<char *>(l); }
 char *At(PSLIBSZLIST l, unsigned off) { return Base(l) + off; }
 char *Item(PSLIBSZLIST l, int i) { return At(l, l->pszItem[i]); }
@@ -41,7 +58,7 @@ PSLIBSZLIST Repack(PSLIBSZLIST from, int cb)
 {
     auto *l = static_cast<PSLIBSZLIST>(calloc(1, static_cast<size_t>(cb)));
     if (!l) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcExpand, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     InitHeader(l, cb, from->nItem, from->type);
@@ -82,7 +99,7 @@ bool Grow(PSLIBSZLIST *pp, int64_t need)
     do {
         size *= 2;
         if (size > INT32_MAX) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcExpand, SLIB_ERR_OUT_OF_MEMORY);
             return false;
         }
     } while (size - fixed < need);
@@ -141,7 +158,7 @@ PSLIBSZLIST PslSLIBSzListAlloc(int cb)
         cb = kMinSize;
     auto *l = static_cast<PSLIBSZLIST>(calloc(1, static_cast<size_t>(cb)));
     if (!l) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcAlloc, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     InitHeader(l, cb, 0, SLIB_SZLIST_UNSORTED);
@@ -153,7 +170,7 @@ void SLIBSzListFree(PSLIBSZLIST pList) { free(pList); }
 const char *SLIBSzListGet(PSLIBSZLIST pList, int idx)
 {
     if (!pList || idx < 0 || idx >= pList->nItem) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGet, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     return Item(pList, idx);
@@ -162,7 +179,7 @@ const char *SLIBSzListGet(PSLIBSZLIST pList, int idx)
 int SLIBSzListBinarySearch(PSLIBSZLIST pList, int hi, int lo, const char *szKey, int caseless)
 {
     if (!pList || !szKey) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcBinarySearch, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (hi == -1)
@@ -190,7 +207,7 @@ int SLIBSzListBinarySearch(PSLIBSZLIST pList, int hi, int lo, const char *szKey,
 int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
 {
     if (!ppList || !*ppList || !sz || idx < 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcInsert, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     PSLIBSZLIST l = *ppList;
@@ -204,7 +221,7 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
                                   : len + int64_t{kSlot} * (pos - l->nItem) + kSlot;
     BlockArg s(sz);
     if (l->cbFree < need) {
-        if (!s.Detach(l, l->cbSize) || !Grow(ppList, need))
+        if (!s.Detach(kSrcInsert, l, l->cbSize) || !Grow(ppList, need))
             return -1;
         l = *ppList;
     }
@@ -227,7 +244,7 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
 int SLIBSzListPush(PSLIBSZLIST *ppList, const char *sz)
 {
     if (!ppList || !*ppList || !sz) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcPush, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     return SLIBSzListInsert(ppList, (*ppList)->nItem, sz);
@@ -236,7 +253,7 @@ int SLIBSzListPush(PSLIBSZLIST *ppList, const char *sz)
 int SLIBSzListInsertHead(PSLIBSZLIST *ppList, const char *sz)
 {
     if (!ppList || !*ppList || !sz) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcInsertHead, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     return SLIBSzListInsert(ppList, 0, sz);
@@ -245,7 +262,7 @@ int SLIBSzListInsertHead(PSLIBSZLIST *ppList, const char *sz)
 char *SzSLIBSzListRemove(PSLIBSZLIST pList, int idx)
 {
     if (!pList || idx < 0 || idx >= pList->nItem) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcRemove, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     char *sz = Item(pList, idx);
@@ -259,7 +276,7 @@ char *SzSLIBSzListRemove(PSLIBSZLIST pList, int idx)
 char *SzSLIBSzListRemoveHead(PSLIBSZLIST pList)
 {
     if (!pList) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcRemoveHead, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     return SzSLIBSzListRemove(pList, 0);
@@ -268,7 +285,7 @@ char *SzSLIBSzListRemoveHead(PSLIBSZLIST pList)
 char *SzSLIBSzListRemoveTail(PSLIBSZLIST pList)
 {
     if (!pList) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcRemoveTail, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     return SzSLIBSzListRemove(pList, pList->nItem - 1);
@@ -284,7 +301,7 @@ void SLIBSzListRemoveAll(PSLIBSZLIST pList)
 int SLIBSzListFind(PSLIBSZLIST pList, const char *sz)
 {
     if (!pList || !sz || pList->type == SLIB_SZLIST_SORT_CASE) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcFind, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (pList->type == SLIB_SZLIST_SORT) {
@@ -297,7 +314,7 @@ int SLIBSzListFind(PSLIBSZLIST pList, const char *sz)
 int SLIBSzListCaseFind(PSLIBSZLIST pList, const char *sz)
 {
     if (!pList || !sz || pList->type == SLIB_SZLIST_SORT) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcCaseFind, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (pList->type == SLIB_SZLIST_SORT_CASE) {
@@ -310,7 +327,7 @@ int SLIBSzListCaseFind(PSLIBSZLIST pList, const char *sz)
 int SLIBSzListSet(PSLIBSZLIST *ppList, int idx, const char *sz)
 {
     if (!ppList || !*ppList || !sz || idx < 0 || idx >= (*ppList)->nItem) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     PSLIBSZLIST l = *ppList;
@@ -320,12 +337,12 @@ int SLIBSzListSet(PSLIBSZLIST *ppList, int idx, const char *sz)
         memmove(Item(l, idx), sz, len);
     } else {
         if (len > INT32_MAX) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            SLIB_ERR_IN(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         BlockArg s(sz);
         if (l->cbFree < static_cast<int64_t>(len)) {
-            if (!s.Detach(l, l->cbSize) || !Grow(ppList, static_cast<int64_t>(len)))
+            if (!s.Detach(kSrcSet, l, l->cbSize) || !Grow(ppList, static_cast<int64_t>(len)))
                 return -1;
             l = *ppList;
         }
@@ -369,11 +386,11 @@ void SLIBSzListSort(PSLIBSZLIST pList, int type)
 PSLIBSZLIST SLIBSzListExpand(PSLIBSZLIST pList)
 {
     if (!pList) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcExpand, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     if (int64_t{pList->cbSize} * 2 > INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcExpand, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     PSLIBSZLIST n = Repack(pList, pList->cbSize * 2);
@@ -498,7 +515,11 @@ bool OrInto(PSLIBSZLIST *dst, PSLIBSZLIST first, PSLIBSZLIST src, bool fresh)
             j++;
         }
     }
-    SLIBSzListSort(*dst, type);
+    // The new list is merged in order already: it only takes the type.
+    if (fresh)
+        (*dst)->type = type;
+    else
+        SLIBSzListSort(*dst, type);
     return true;
 }
 
@@ -508,7 +529,7 @@ PSLIBSZLIST PslSLIBSzListOr(PSLIBSZLIST *ppList, PSLIBSZLIST pSrc, int flags)
 {
     if (!ppList || !*ppList || !pSrc ||
         ((*ppList)->type && pSrc->type && (*ppList)->type != pSrc->type)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcOr, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     PSLIBSZLIST first = *ppList;
@@ -519,7 +540,7 @@ PSLIBSZLIST PslSLIBSzListOr(PSLIBSZLIST *ppList, PSLIBSZLIST pSrc, int flags)
         if (pSrc == first) {
             self.reset(static_cast<PSLIBSZLIST>(malloc(static_cast<size_t>(first->cbSize))));
             if (!self) {
-                SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+                SLIB_ERR_IN(kSrcOr, SLIB_ERR_OUT_OF_MEMORY);
                 return nullptr;
             }
             memcpy(self.get(), first, static_cast<size_t>(first->cbSize));
@@ -530,7 +551,7 @@ PSLIBSZLIST PslSLIBSzListOr(PSLIBSZLIST *ppList, PSLIBSZLIST pSrc, int flags)
     }
     int64_t cb = int64_t{first->cbSize} - first->cbFree + pSrc->cbSize - pSrc->cbFree;
     if (cb > INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcOr, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     ListPtr out(PslSLIBSzListAlloc(static_cast<int>(cb)));

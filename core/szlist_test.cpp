@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "slib/error.h"
@@ -168,10 +170,28 @@ TEST(SzList, BadArguments)
     for (auto &c : cases) {
         EXPECT_TRUE(c.failed) << c.what;
     }
-    // Each refusal above records 0x0D00; check a fresh one explicitly.
-    SLIBErrorSet(0);
-    EXPECT_EQ(SLIBSzListGet(l.get(), 7), nullptr);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    // Each refusal records 0x0D00 under the operation's own source name.
+    const std::pair<const char *, std::function<void()>> named[] = {
+        {"sz_list_get", [&] { SLIBSzListGet(l.get(), 7); }},
+        {"sz_list_insert", [&] { SLIBSzListInsert(l.addr(), -1, "a"); }},
+        {"sz_list_push", [&] { SLIBSzListPush(nullptr, "a"); }},
+        {"sz_list_insert_head", [&] { SLIBSzListInsertHead(nullptr, "a"); }},
+        {"sz_list_remove", [&] { SzSLIBSzListRemove(l.get(), 1); }},
+        {"sz_list_remove_head", [&] { SzSLIBSzListRemoveHead(nullptr); }},
+        {"sz_list_remove_tail", [&] { SzSLIBSzListRemoveTail(nullptr); }},
+        {"sz_list_set", [&] { SLIBSzListSet(l.addr(), 1, "a"); }},
+        {"sz_list_find", [&] { SLIBSzListFind(nullptr, "a"); }},
+        {"sz_list_case_find", [&] { SLIBSzListCaseFind(nullptr, "a"); }},
+        {"sz_list_binary_search", [&] { SLIBSzListBinarySearch(nullptr, 0, 0, "a", 0); }},
+        {"sz_list_expand", [&] { SLIBSzListExpand(nullptr); }},
+        {"sz_list_or", [&] { PslSLIBSzListOr(nullptr, l.get(), 0); }},
+    };
+    for (auto &[src, call] : named) {
+        SLIBErrorSet(0);
+        call();
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00) << src;
+        EXPECT_STREQ(SLIBErrorGetFile(), src);
+    }
     EXPECT_EQ(l.items(), (Items{"x"}));
     // NULL is ignored by the void operations.
     SLIBSzListFree(nullptr);

@@ -35,56 +35,66 @@ int FindLocale(const char *szLocale)
 
 using slib::HeapPtr;
 
+// The operations' own source names, recorded with their error codes; the
+// steps below record under the name of the operation they serve.
+constexpr const char *kSrcGetLocale = "unicode_get_locale";
+constexpr const char *kSrcSetLocale = "unicode_set_locale";
+constexpr const char *kSrcOpenCollator = "unicode_open_collator";
+constexpr const char *kSrcUTF16StrUpper = "unicode_utf16_str_upper";
+constexpr const char *kSrcUTF8StrUpper = "unicode_utf8_str_upper";
+constexpr const char *kSrcUTF8StrCaseCmp = "unicode_utf8_str_case_cmp";
+constexpr const char *kSrcUTF8StrCountChar = "unicode_utf8_str_count_char";
+
 // A buffer of factor * n + 1 elements, refused (null) when that count does
 // not fit ICU's 32-bit capacities or the allocation fails.
-template <class T> HeapPtr<T> AllocScaled(uint64_t n, unsigned factor, int32_t *pCap)
+template <class T> HeapPtr<T> AllocScaled(const char *src, uint64_t n, unsigned factor, int32_t *pCap)
 {
     if (n > (static_cast<uint64_t>(INT32_MAX) - 1) / factor) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
     *pCap = static_cast<int32_t>(n * factor + 1);
     HeapPtr<T> p(static_cast<T *>(malloc(static_cast<size_t>(*pCap) * sizeof(T))));
     if (!p)
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
     return p;
 }
 
-int Utf8ToUtf16(const char *s, HeapPtr<UChar> &out, int32_t *pLen)
+int Utf8ToUtf16(const char *src, const char *s, HeapPtr<UChar> &out, int32_t *pLen)
 {
     slib::IcuDataInit();
     int32_t cap = 0;
-    out = AllocScaled<UChar>(strlen(s), 2, &cap);
+    out = AllocScaled<UChar>(src, strlen(s), 2, &cap);
     if (!out)
         return -1;
     UErrorCode err = U_ZERO_ERROR;
     u_strFromUTF8(out.get(), cap, pLen, s, -1, &err);
     if (U_FAILURE(err)) {
-        SLIB_ERR(SLIB_ERR_UNICODE);
+        SLIB_ERR_IN(src, SLIB_ERR_UNICODE);
         return -1;
     }
     return 0;
 }
 
-int Utf16ToUtf8(const UChar *s, int32_t n, HeapPtr<char> &out, int32_t *pLen)
+int Utf16ToUtf8(const char *src, const UChar *s, int32_t n, HeapPtr<char> &out, int32_t *pLen)
 {
     int32_t cap = 0;
-    out = AllocScaled<char>(static_cast<uint64_t>(n), 6, &cap);
+    out = AllocScaled<char>(src, static_cast<uint64_t>(n), 6, &cap);
     if (!out)
         return -1;
     UErrorCode err = U_ZERO_ERROR;
     u_strToUTF8(out.get(), cap, pLen, s, n, &err);
     if (U_FAILURE(err)) {
-        SLIB_ERR(SLIB_ERR_UNICODE);
+        SLIB_ERR_IN(src, SLIB_ERR_UNICODE);
         return -1;
     }
     return 0;
 }
 
-int UpperUtf16(const UChar *s, int32_t n, HeapPtr<UChar> &out, int32_t *pLen)
+int UpperUtf16(const char *src, const UChar *s, int32_t n, HeapPtr<UChar> &out, int32_t *pLen)
 {
     int32_t cap = 0;
-    out = AllocScaled<UChar>(static_cast<uint64_t>(n), 2, &cap);
+    out = AllocScaled<UChar>(src, static_cast<uint64_t>(n), 2, &cap);
     if (!out)
         return -1;
     UChar *p = out.release();
@@ -97,13 +107,13 @@ int UpperUtf16(const UChar *s, int32_t n, HeapPtr<UChar> &out, int32_t *pLen)
 }
 
 // UTF-8 to upper-cased UTF-16.
-int Utf8ToUpperUtf16(const char *s, HeapPtr<UChar> &out, int32_t *pLen)
+int Utf8ToUpperUtf16(const char *src, const char *s, HeapPtr<UChar> &out, int32_t *pLen)
 {
     HeapPtr<UChar> u16;
     int32_t n16;
-    if (Utf8ToUtf16(s, u16, &n16) < 0)
+    if (Utf8ToUtf16(src, s, u16, &n16) < 0)
         return -1;
-    return UpperUtf16(u16.get(), n16, out, pLen);
+    return UpperUtf16(src, u16.get(), n16, out, pLen);
 }
 
 } // namespace
@@ -113,7 +123,7 @@ extern "C" {
 int SLIBUnicodeGetLocale(int force, const char **ppLocale)
 {
     if (!ppLocale) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetLocale, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     *ppLocale = gszLocale;
@@ -121,7 +131,7 @@ int SLIBUnicodeGetLocale(int force, const char **ppLocale)
         return 1;
     int i = FindLocale(gszLocale);
     if (i < 0) {
-        SLIB_ERR(SLIB_ERR_NOT_FOUND);
+        SLIB_ERR_IN(kSrcGetLocale, SLIB_ERR_NOT_FOUND);
         return -1;
     }
     gLocaleIndex = i;
@@ -132,11 +142,11 @@ int SLIBUnicodeGetLocale(int force, const char **ppLocale)
 int SLIBUnicodeSetLocale(const char *szLocale)
 {
     if (!szLocale) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSetLocale, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (FindLocale(szLocale) < 0) {
-        SLIB_ERR(SLIB_ERR_NOT_FOUND);
+        SLIB_ERR_IN(kSrcSetLocale, SLIB_ERR_NOT_FOUND);
         return -1;
     }
     strcpy(gszLocale, szLocale);
@@ -156,7 +166,7 @@ UCollator *SLIBUnicodeOpenCollator(void)
     UErrorCode err = U_ZERO_ERROR;
     UCollator *coll = ucol_open(szLocale, &err);
     if (U_FAILURE(err) || !coll) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcOpenCollator, SLIB_ERR_OPEN);
         return nullptr;
     }
     cached = coll;
@@ -166,7 +176,7 @@ UCollator *SLIBUnicodeOpenCollator(void)
 int SLIBUnicodeUTF16StrUpper(const UChar *src, UChar **pDst, int cchDst)
 {
     if (!src || !pDst || !*pDst || cchDst <= 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUTF16StrUpper, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const char *szLocale;
@@ -179,23 +189,23 @@ int SLIBUnicodeUTF16StrUpper(const UChar *src, UChar **pDst, int cchDst)
     if (U_SUCCESS(err) && len < cchDst)
         return len;
     if (U_FAILURE(err) && err != U_BUFFER_OVERFLOW_ERROR) {
-        SLIB_ERR(SLIB_ERR_UNICODE);
+        SLIB_ERR_IN(kSrcUTF16StrUpper, SLIB_ERR_UNICODE);
         return -1;
     }
     if (len >= INT32_MAX) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcUTF16StrUpper, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     void *grown = realloc(*pDst, (static_cast<size_t>(len) + 1) * sizeof(UChar));
     if (!grown) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcUTF16StrUpper, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     *pDst = static_cast<UChar *>(grown);
     err = U_ZERO_ERROR;
     int32_t again = u_strToUpper(*pDst, len + 1, src, -1, szLocale, &err);
     if (U_FAILURE(err) || again > len) {
-        SLIB_ERR(SLIB_ERR_UNICODE);
+        SLIB_ERR_IN(kSrcUTF16StrUpper, SLIB_ERR_UNICODE);
         return -1;
     }
     return again;
@@ -204,7 +214,7 @@ int SLIBUnicodeUTF16StrUpper(const UChar *src, UChar **pDst, int cchDst)
 int SLIBUnicodeUTF8StrUpper(const char *src, char *dst, int cbDst)
 {
     if (!src || cbDst < 0 || (!dst && cbDst > 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUTF8StrUpper, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (!*src) {
@@ -214,11 +224,11 @@ int SLIBUnicodeUTF8StrUpper(const char *src, char *dst, int cbDst)
     }
     HeapPtr<UChar> upper;
     int32_t nUpper;
-    if (Utf8ToUpperUtf16(src, upper, &nUpper) < 0)
+    if (Utf8ToUpperUtf16(kSrcUTF8StrUpper, src, upper, &nUpper) < 0)
         return -1;
     HeapPtr<char> u8;
     int32_t n8;
-    if (Utf16ToUtf8(upper.get(), nUpper, u8, &n8) < 0)
+    if (Utf16ToUtf8(kSrcUTF8StrUpper, upper.get(), nUpper, u8, &n8) < 0)
         return -1;
     if (cbDst > 0) {
         if (n8 < cbDst)
@@ -232,7 +242,7 @@ int SLIBUnicodeUTF8StrUpper(const char *src, char *dst, int cbDst)
 int SLIBUnicodeUTF8StrCaseCmp(const char *a, const char *b)
 {
     if (!a || !b) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUTF8StrCaseCmp, SLIB_ERR_BAD_PARAMETER);
         return -2;
     }
     UCollator *coll = SLIBUnicodeOpenCollator();
@@ -240,7 +250,8 @@ int SLIBUnicodeUTF8StrCaseCmp(const char *a, const char *b)
         return -2;
     HeapPtr<UChar> upA, upB;
     int32_t nA, nB;
-    if (Utf8ToUpperUtf16(a, upA, &nA) < 0 || Utf8ToUpperUtf16(b, upB, &nB) < 0)
+    if (Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, a, upA, &nA) < 0 ||
+        Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, b, upB, &nB) < 0)
         return -2;
     switch (ucol_strcoll(coll, upA.get(), nA, upB.get(), nB)) {
     case UCOL_LESS:
@@ -255,12 +266,12 @@ int SLIBUnicodeUTF8StrCaseCmp(const char *a, const char *b)
 int SLIBUnicodeUTF8StrCountChar(const char *s)
 {
     if (!s) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUTF8StrCountChar, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     HeapPtr<UChar> u16;
     int32_t n16;
-    if (Utf8ToUtf16(s, u16, &n16) < 0)
+    if (Utf8ToUtf16(kSrcUTF8StrCountChar, s, u16, &n16) < 0)
         return -1;
     return u_countChar32(u16.get(), n16);
 }

@@ -75,6 +75,7 @@ TEST(UnicodeLocale, UnsupportedLocaleRefusedAndOldOneKept)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeSetLocale(name), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_NOT_FOUND);
+        EXPECT_STREQ(SLIBErrorGetFile(), "unicode_set_locale");
         const char *szLocale = nullptr;
         EXPECT_EQ(SLIBUnicodeGetLocale(1, &szLocale), 1);
         EXPECT_STREQ(szLocale, "fr_FR");
@@ -241,7 +242,7 @@ TEST(UnicodeUTF8StrUpper, InvalidUtf8)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeUTF8StrUpper(s, buf, sizeof buf), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_UNICODE);
-        EXPECT_STREQ(SLIBErrorGetFile(), "unicode.cpp");
+        EXPECT_STREQ(SLIBErrorGetFile(), "unicode_utf8_str_upper");
         EXPECT_STREQ(buf, "untouched");
     }
 }
@@ -323,6 +324,7 @@ TEST(UnicodeUTF16StrUpper, BadArguments)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeUTF16StrUpper(c.src, c.pDst, c.cch), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+        EXPECT_STREQ(SLIBErrorGetFile(), "unicode_utf16_str_upper");
     }
     free(dst);
     free(src);
@@ -390,6 +392,7 @@ TEST(UnicodeUTF8StrCaseCmp, Errors)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeUTF8StrCaseCmp(s, "a"), -2);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_UNICODE);
+        EXPECT_STREQ(SLIBErrorGetFile(), "unicode_utf8_str_case_cmp");
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeUTF8StrCaseCmp("a", s), -2);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_UNICODE);
@@ -419,6 +422,7 @@ TEST(UnicodeUTF8StrCountChar, CodePoints)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeUTF8StrCountChar(s), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_UNICODE);
+        EXPECT_STREQ(SLIBErrorGetFile(), "unicode_utf8_str_count_char");
     }
 }
 

@@ -28,9 +28,13 @@
 
 namespace {
 
-// Log prefixes: the operations' own source names.
+// The operations' own source names: they head the log lines and are
+// recorded with the error codes.
 constexpr const char *kSrcGetAll = "backup_conf_get_all";
+constexpr const char *kSrcSectionCount = "backup_conf_section_count";
 constexpr const char *kSrcFreeAll = "backup_conf_free_all";
+constexpr const char *kSrcNetAlloc = "netbkp_conf_alloc";
+constexpr const char *kSrcLocalAlloc = "localbkp_conf_alloc";
 constexpr const char *kSrcNetSet = "netbkp_conf_set_one";
 constexpr const char *kSrcLocalSet = "localbkp_conf_set_one";
 
@@ -42,6 +46,8 @@ constexpr const char *kKeyLineFormat = "\t%s=\"%s\"\n";
 // any file of the process.
 constexpr mode_t kNetFileMode = 0600;
 constexpr mode_t kLocalFileMode = 0777;
+
+#define BKP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 using HashPtr = slib::HeapPtr<SLIBSZHASH>;
 using ListPtr = slib::HeapPtr<SLIBSZLIST>;
@@ -120,11 +126,11 @@ constexpr IntField<VAKONETBKPCONF> kNetInts[] = {
     {"incrbkp", &VAKONETBKPCONF::incrbkp, 0},
 };
 
-char *CopyOf(const char *s)
+char *CopyOf(const char *src, const char *s)
 {
     char *c = strdup(s);
     if (!c)
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(src, SLIB_ERR_OUT_OF_MEMORY);
     return c;
 }
 
@@ -148,24 +154,25 @@ template <class T> void FreeArray(T **arr, int n, void (*freeRecord)(T *))
 }
 
 // A new zeroed record named section, its strings from pairs ("" when
-// absent); NULL on failure with the code recorded.
-template <class T, size_t N> T *AllocRecord(const char *section, PSLIBSZHASH pairs, const TextField<T> (&texts)[N])
+// absent); NULL on failure with the code recorded under src.
+template <class T, size_t N>
+T *AllocRecord(const char *src, const char *section, PSLIBSZHASH pairs, const TextField<T> (&texts)[N])
 {
     if (!section || !section[0] || !pairs) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(src, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     auto *rec = static_cast<T *>(calloc(1, sizeof(T)));
     if (!rec) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(src, SLIB_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    bool ok = (rec->szName = CopyOf(section)) != nullptr;
+    bool ok = (rec->szName = CopyOf(src, section)) != nullptr;
     for (const auto &t : texts) {
         if (!ok)
             break;
         const char *v = SzSLIBSzHashGetValue(pairs, t.key);
-        ok = (rec->*t.field = CopyOf(v ? v : "")) != nullptr;
+        ok = (rec->*t.field = CopyOf(src, v ? v : "")) != nullptr;
     }
     if (!ok) {
         FreeRecord(rec, texts);
@@ -189,11 +196,11 @@ bool IsHeader(std::string_view line)
 }
 
 // 1 when the file has a header naming section, 0 when not, -1 when it
-// cannot be read.
-int HasSection(const char *file, const char *section)
+// cannot be read (the code recorded under src).
+int HasSection(const char *src, const char *file, const char *section)
 {
     std::string text;
-    if (!vako::text::ReadWhole(file, text))
+    if (!vako::text::ReadWhole(src, file, text))
         return -1;
     vako::text::Lines lines(text);
     for (std::string_view line; lines.Next(line);)
@@ -210,20 +217,20 @@ bool CreateSetFile(const char *src, const char *file, mode_t mode)
         return true;
     if (errno != ENOENT) {
         syslog(LOG_ERR, "%s:%d Failed to stat file [%s], errno=[%d/%m]", src, __LINE__, file, errno);
-        SLIB_ERR(SLIB_ERR_STAT);
+        BKP_ERR(src, SLIB_ERR_STAT);
         return false;
     }
     slib::Fd fd(open(file, O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_SYNC | O_CLOEXEC, mode));
     // Another writer may have created it since the stat: it exists, as wanted.
     if (fd.get() < 0 && errno != EEXIST) {
         syslog(LOG_ERR, "%s:%d Failed to open file [%s], errno=[%d/%m]", src, __LINE__, file, errno);
-        SLIB_ERR(SLIB_ERR_OPEN);
+        BKP_ERR(src, SLIB_ERR_OPEN);
         return false;
     }
     // The mode of a file of passwords must not depend on the umask.
     if (fd.get() >= 0 && mode == kNetFileMode && fchmod(fd.get(), mode) != 0) {
         syslog(LOG_ERR, "%s:%d Failed to open file [%s], errno=[%d/%m]", src, __LINE__, file, errno);
-        SLIB_ERR(SLIB_ERR_WRITE);
+        BKP_ERR(src, SLIB_ERR_WRITE);
         unlink(file);
         return false;
     }
@@ -278,18 +285,18 @@ struct SetKind {
 int SetOne(const SetKind &kind, const char *szOld, const void *conf, const char *szName, bool textsSound)
 {
     if (!conf) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(kind.src, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (!SoundName(szName) || !OneLine(szOld) || !textsSound) {
         syslog(LOG_ERR, "%s:%d Bad backup set [%s]: empty, too long or holding a line end", kind.src, __LINE__,
                szName ? szName : "(null)");
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(kind.src, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     HashPtr hash(SLIBSzHashAlloc(kHashSize));
     if (!hash) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(kind.src, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     bool replace = false;
@@ -301,13 +308,13 @@ int SetOne(const SetKind &kind, const char *szOld, const void *conf, const char 
             return -1;
         // A section without key lines is still the set to replace: adding
         // it again would find it and fail, or make a second one.
-        int has = n > 0 ? 1 : HasSection(kind.file, szOld);
+        int has = n > 0 ? 1 : HasSection(kind.src, kind.file, szOld);
         if (has < 0)
             return -1;
         replace = has == 1;
     }
     if (!kind.fill(conf, hash)) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(kind.src, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     if (!replace) {
@@ -321,9 +328,9 @@ int SetOne(const SetKind &kind, const char *szOld, const void *conf, const char 
         return 0;
     }
     // Renaming onto another set's name would leave two sections of that name.
-    int clash = strcmp(szOld, szName) != 0 ? HasSection(kind.file, szName) : 0;
+    int clash = strcmp(szOld, szName) != 0 ? HasSection(kind.src, kind.file, szName) : 0;
     if (clash == 1)
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(kind.src, SLIB_ERR_BAD_PARAMETER);
     if (clash != 0 || ErrSLIBFileSetSection(kind.file, szOld, szName, hash.get(), kKeyLineFormat) <= 0) {
         syslog(LOG_ERR,
                "%s:%d ErrSLIBFileSetSection() failed!! szFile=[%s], old_section=[%s], new_section=[%s], "
@@ -364,12 +371,12 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
     HashPtr hash(list ? SLIBSzHashAlloc(kHashSize) : nullptr);
     if (!list || !hash) {
         syslog(LOG_ERR, "%s:%d out of memory!!", kSrcGetAll, __LINE__);
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(kSrcGetAll, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     // A read error must not pass for the end of the file: sets would be missing.
     std::string text;
-    if (!vako::text::ReadWhole(file, text))
+    if (!vako::text::ReadWhole(kSrcGetAll, file, text))
         return -1;
     char cur[kNameBufSize] = "";
     int iCount = 0;
@@ -436,15 +443,15 @@ extern "C" {
 int VAKOBackupConfSectionCount(const char *path)
 {
     if (!path) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(kSrcSectionCount, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     struct stat st;
     if (stat(path, &st) != 0)
         return 0;
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcSectionCount, -1, [&] {
         std::string text;
-        if (!vako::text::ReadWhole(path, text))
+        if (!vako::text::ReadWhole(kSrcSectionCount, path, text))
             return -1;
         vako::text::Lines lines(text);
         int n = 0;
@@ -457,7 +464,7 @@ int VAKOBackupConfSectionCount(const char *path)
 int VAKOBackupConfGetAll(void ***pArr, int type)
 {
     if (!pArr) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        BKP_ERR(kSrcGetAll, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     *pArr = nullptr;
@@ -473,10 +480,10 @@ int VAKOBackupConfGetAll(void ***pArr, int type)
     auto **arr = static_cast<void **>(calloc(static_cast<size_t>(cSet), sizeof(void *)));
     if (!arr) {
         syslog(LOG_ERR, "%s:%d out of memory!!", kSrcGetAll, __LINE__);
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        BKP_ERR(kSrcGetAll, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    int n = vako::text::Guarded(-1, [&] { return ReadSets(file, type, cSet, arr); });
+    int n = vako::text::Guarded(kSrcGetAll, -1, [&] { return ReadSets(file, type, cSet, arr); });
     if (n < 0) {
         // The records built so far are the non-NULL slots.
         for (int i = 0; i < cSet; i++) {
@@ -494,7 +501,7 @@ int VAKOBackupConfGetAll(void ***pArr, int type)
 
 VAKONETBKPCONF *VAKONetBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 {
-    VAKONETBKPCONF *rec = AllocRecord(section, pairs, kNetTexts);
+    VAKONETBKPCONF *rec = AllocRecord(kSrcNetAlloc, section, pairs, kNetTexts);
     if (!rec)
         return nullptr;
     for (const auto &f : kNetInts) {
@@ -506,7 +513,7 @@ VAKONETBKPCONF *VAKONetBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 
 VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 {
-    VAKOLOCALBKPCONF *rec = AllocRecord(section, pairs, kLocalTexts);
+    VAKOLOCALBKPCONF *rec = AllocRecord(kSrcLocalAlloc, section, pairs, kLocalTexts);
     if (!rec)
         return nullptr;
     const char *dest = SzSLIBSzHashGetValue(pairs, "dest_type");
@@ -519,7 +526,7 @@ VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcNetSet, SZF_NETBKP_CONF, kNetFileMode, FillNet};
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kind.src, -1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kNetTexts));
     });
 }
@@ -527,7 +534,7 @@ int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 int VAKOLocalBkpConfSetOne(const char *szOldBkpset, const VAKOLOCALBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kind.src, -1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr,
                       TextsSound(pConf, kLocalTexts));
     });

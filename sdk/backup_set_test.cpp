@@ -215,6 +215,7 @@ TEST(BackupConfGetAll, MissingFileHasNoSets)
     EXPECT_EQ(VAKOBackupConfSectionCount(kLocal), 0);
     EXPECT_EQ(VAKOBackupConfGetAll(nullptr, 0), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "backup_conf_get_all");
 }
 
 TEST(BackupConfGetAll, UnreadableFileFails)
@@ -224,6 +225,7 @@ TEST(BackupConfGetAll, UnreadableFileFails)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOBackupConfSectionCount(kNet), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0A00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "backup_conf_section_count");
     vakotest::SyslogClear();
     void **arr = reinterpret_cast<void **>(&arr);
     EXPECT_EQ(VAKOBackupConfGetAll(&arr, BACKUP_TYPE_NETBKP), -1);
@@ -237,6 +239,7 @@ TEST(BackupConfSectionCount, CountsHeaderLines)
     EXPECT_EQ(VAKOBackupConfSectionCount(kLocal), 3);
     EXPECT_EQ(VAKOBackupConfSectionCount(nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "backup_conf_section_count");
 }
 
 TEST(BackupConfAlloc, RefusesMissingNameOrPairs)
@@ -247,9 +250,11 @@ TEST(BackupConfAlloc, RefusesMissingNameOrPairs)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKONetBkpConfAlloc(name, h), nullptr);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "netbkp_conf_alloc");
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOLocalBkpConfAlloc(name, h), nullptr);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "localbkp_conf_alloc");
     }
     EXPECT_EQ(VAKONetBkpConfAlloc("s", nullptr), nullptr);
     EXPECT_EQ(VAKOLocalBkpConfAlloc("s", nullptr), nullptr);
@@ -413,11 +418,13 @@ TEST(BackupConfSetOne, RefusesNamesAndValuesThatWouldBreakLines)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKONetBkpConfSetOne(c.old, &net), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "netbkp_conf_set_one");
         VAKOLOCALBKPCONF local = Local(c.name, 1);
         local.last_bkp_result = const_cast<char *>(c.value);
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOLocalBkpConfSetOne(c.old, &local), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "localbkp_conf_set_one");
         EXPECT_EQ(ReadFile(kNet), before);
         EXPECT_EQ(ReadFile(kLocal), before);
     }

@@ -27,7 +27,10 @@
 
 namespace {
 
-// Log prefixes: the operations' own source names.
+// The operations' own source names: they head the log lines and are
+// recorded with the error codes.
+constexpr const char *kSrcAdd = "ftputil_chroot_user_add";
+constexpr const char *kSrcDelete = "ftputil_chroot_user_delete";
 constexpr const char *kSrcEnum = "ftputil_chroot_user_enum";
 constexpr const char *kSrcDenyEnum = "ftputil_conn_security_deny_ip_enum";
 constexpr const char *kSrcDenyDelete = "ftputil_conn_security_deny_ip_delete";
@@ -36,6 +39,8 @@ constexpr const char *kChrootTemp = SZF_FTP_CHROOT ".XXXXXX";
 constexpr int kDomainListSize = 1024;
 constexpr int kAddressKeySize = 16;
 constexpr mode_t kNewListMode = 0666;
+
+#define FTP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 using ListPtr = slib::HeapPtr<SLIBSZLIST>;
 using HashPtr = slib::HeapPtr<SLIBSZHASH>;
@@ -56,11 +61,12 @@ bool ChrootName(std::string_view line, std::string &name)
 }
 
 // The common rewrite of the chroot list, read as text with status st: the
-// names that keep accepts, then the items of tail (when given).
-int RewriteChroot(std::string_view text, const struct stat &st, const std::function<bool(const char *)> &keep,
-                  PSLIBSZLIST tail)
+// names that keep accepts, then the items of tail (when given). Codes are
+// recorded under src.
+int RewriteChroot(const char *src, std::string_view text, const struct stat &st,
+                  const std::function<bool(const char *)> &keep, PSLIBSZLIST tail)
 {
-    Replacement out;
+    Replacement out(src);
     if (!out.Create(kChrootTemp, true))
         return -1;
     Lines lines(text);
@@ -90,13 +96,13 @@ int CreateChroot(PSLIBSZLIST users)
     if (fd.get() < 0) {
         if (errno == EEXIST)
             return 1;
-        SLIB_ERR(SLIB_ERR_OPEN);
+        FTP_ERR(kSrcAdd, SLIB_ERR_OPEN);
         return -1;
     }
     if (!vako::text::WriteAll(fd.get(), text.data(), text.size()) || fsync(fd.get()) != 0) {
         // Part of the names would pass for the whole list.
         unlink(SZF_FTP_CHROOT);
-        SLIB_ERR(SLIB_ERR_WRITE);
+        FTP_ERR(kSrcAdd, SLIB_ERR_WRITE);
         return -1;
     }
     return 0;
@@ -149,9 +155,9 @@ int RewriteDeny(PSLIBSZHASH del)
 {
     std::string text;
     struct stat st;
-    if (!ReadWhole(SZF_HOSTS_DENY, text, &st))
+    if (!ReadWhole(kSrcDenyDelete, SZF_HOSTS_DENY, text, &st))
         return -1;
-    Replacement out;
+    Replacement out(kSrcDenyDelete);
     if (!out.Create(SZF_HOSTS_DENY_TMP, false))
         return -1;
     int dropped = 0;
@@ -200,15 +206,15 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
         return -1;
     for (int i = 0; i < users->nItem; i++) {
         if (!ChrootNameSound(SLIBSzListGet(users, i))) {
-            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            FTP_ERR(kSrcAdd, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcAdd, -1, [&] {
         std::string text;
         struct stat st;
-        while (!ReadWhole(SZF_FTP_CHROOT, text, &st)) {
+        while (!ReadWhole(kSrcAdd, SZF_FTP_CHROOT, text, &st)) {
             // Only a missing list is made anew: one that cannot be read is
             // never overwritten.
             if (SLIBErrorGet() != SLIB_ERR_OPEN || errno != ENOENT) {
@@ -224,7 +230,7 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
         auto size = static_cast<size_t>(users->cbSize);
         ListPtr added(static_cast<PSLIBSZLIST>(malloc(size)));
         if (!added) {
-            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            FTP_ERR(kSrcAdd, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
         memcpy(added.get(), users, size);
@@ -234,7 +240,7 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
                 SzSLIBSzListRemove(added.get(), i);
             return true;
         };
-        if (RewriteChroot(text, st, keep, added.get()) != 0)
+        if (RewriteChroot(kSrcAdd, text, st, keep, added.get()) != 0)
             return -1;
         memcpy(users, added.get(), size);
         return 0;
@@ -246,10 +252,10 @@ int VAKOFTPDeleteChrootUser(PSLIBSZLIST users)
     if (!users)
         return -1;
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcDelete, -1, [&] {
         std::string text;
         struct stat st;
-        if (!ReadWhole(SZF_FTP_CHROOT, text, &st)) {
+        if (!ReadWhole(kSrcDelete, SZF_FTP_CHROOT, text, &st)) {
             if (SLIBErrorGet() != SLIB_ERR_OPEN)
                 return -1;
             if (errno == ENOENT)
@@ -258,7 +264,7 @@ int VAKOFTPDeleteChrootUser(PSLIBSZLIST users)
             return -1;
         }
         auto keep = [&](const char *name) { return SLIBSzListCaseFind(users, name) < 0; };
-        return RewriteChroot(text, st, keep, nullptr);
+        return RewriteChroot(kSrcDelete, text, st, keep, nullptr);
     });
 }
 
@@ -275,9 +281,9 @@ int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList)
     (*pList)->type = SLIB_SZLIST_SORT_CASE;
     domains->type = SLIB_SZLIST_SORT_CASE;
     bool homes = SLIBFileCheckKeyValue(SZF_VAKO_INFO, "enableduserhome", "yes", 0) == 1;
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcEnum, -1, [&] {
         std::string text;
-        if (!ReadWhole(SZF_FTP_CHROOT, text)) {
+        if (!ReadWhole(kSrcEnum, SZF_FTP_CHROOT, text)) {
             if (SLIBErrorGet() != SLIB_ERR_OPEN)
                 return -1;
             if (errno == ENOENT)
@@ -297,12 +303,13 @@ int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList)
 
 int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
 {
-    if (!pList)
+    // Without a list there is no count to give, whatever the file holds.
+    if (!pList || !*pList)
         return -1;
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcDenyEnum, -1, [&] {
         std::string text;
-        if (!ReadWhole(SZF_HOSTS_DENY, text)) {
+        if (!ReadWhole(kSrcDenyEnum, SZF_HOSTS_DENY, text)) {
             if (SLIBErrorGet() == SLIB_ERR_OPEN)
                 syslog(LOG_ERR, "%s: %s(%d) - fopen(%s) failed!! err=[%s]\n", kSrcDenyEnum, fn, __LINE__,
                        SZF_HOSTS_DENY, strerror(errno));
@@ -327,13 +334,13 @@ int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
 int ConnSecurityDenyIPDelete(PSLIBSZLIST addresses)
 {
     if (!addresses) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        FTP_ERR(kSrcDenyDelete, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     long long cb = static_cast<long long>(addresses->nItem) * kAddressKeySize;
     HashPtr del(SLIBSzHashAlloc(cb > INT_MAX ? INT_MAX : static_cast<int>(cb)));
     if (!del) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        FTP_ERR(kSrcDenyDelete, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     for (int i = 0; i < addresses->nItem; i++) {
@@ -343,7 +350,7 @@ int ConnSecurityDenyIPDelete(PSLIBSZLIST addresses)
         if (r < 0)
             return -1;
     }
-    int dropped = vako::text::Guarded(-1, [&] { return RewriteDeny(del.get()); });
+    int dropped = vako::text::Guarded(kSrcDenyDelete, -1, [&] { return RewriteDeny(del.get()); });
     if (dropped < 0) {
         syslog(LOG_ERR, "%s:%d NetBackupIModifyConf(&pshHashDel) failed", kSrcDenyDelete, __LINE__);
         return -1;

@@ -114,6 +114,7 @@ TEST(FTPAddChrootUser, RefusesNamesThatAreNoLine)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOFTPAddChrootUser(users.p), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_chroot_user_add");
         EXPECT_EQ(ReadFile(kChroot), "bob\n");
         EXPECT_EQ(users.Items(), (Names{"ok", bad}));
         vakotest::RemoveFile(kChroot);
@@ -172,9 +173,11 @@ TEST(FTPChrootList, ReadErrorKeepsTheOldListAndNoTemporary)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOFTPAddChrootUser(users.p), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0A00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_chroot_user_add");
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOFTPDeleteChrootUser(users.p), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0A00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_chroot_user_delete");
     EXPECT_TRUE(vakotest::IsDirectory(kChroot));
     EXPECT_EQ(users.Items(), Names{"bob"});
     EXPECT_EQ(Leftovers(kChrootDir, "ftpchroot.conf"), Names{});
@@ -256,6 +259,9 @@ TEST(DenyIPEnum, MissingFileFails)
     EXPECT_TRUE(vakotest::SyslogMatches("ftputil_conn_security_deny_ip_enum: ConnSecurityDenyIPEnum({L}) - "
                                  "fopen(/etc/hosts.deny) failed!! err=[No such file or directory]\n"));
     EXPECT_EQ(ConnSecurityDenyIPEnum(nullptr), -1);
+    WriteFile(kDeny, "in.ftpd: ALL\n");
+    PSLIBSZLIST none = nullptr;
+    EXPECT_EQ(ConnSecurityDenyIPEnum(&none), -1);
 }
 
 TEST(DenyIPDelete, DropsEveryLineOfTheAddresses)
@@ -294,10 +300,12 @@ TEST(DenyIPDelete, FailuresLeaveNoTemporary)
     SLIBErrorSet(0);
     EXPECT_EQ(ConnSecurityDenyIPDelete(nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_conn_security_deny_ip_delete");
 
     vakotest::SyslogClear();
     EXPECT_EQ(ConnSecurityDenyIPDelete(del.p), -1); // missing
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_conn_security_deny_ip_delete");
     EXPECT_TRUE(vakotest::SyslogMatches("ftputil_conn_security_deny_ip_delete:{L} NetBackupIModifyConf(&pshHashDel) "
                                  "failed"));
 

@@ -20,6 +20,11 @@ constexpr char kGetKeyValue[] = "/bin/get_key_value";
 constexpr char kHwVersion[] = "/proc/sys/kernel/vako_hw_version";
 constexpr char kKeyLineFormat[] = "%s=\"%s\"\n";
 
+// The operations' own source names: log prefixes and the file recorded
+// with an error code.
+constexpr const char *kSrcSetKeyValue = "info_set_key_value";
+constexpr const char *kSrcSupportRaid = "conf_support_raid";
+
 bool EndsWith(std::string_view s, std::string_view tail)
 {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
@@ -48,7 +53,7 @@ extern "C" {
 int VAKOINFOSetKeyValue(const char *szKey, const char *szValue)
 {
     if (!szKey || !szValue) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSetKeyValue, __LINE__);
         return -1;
     }
     if (ErrSLIBFileLock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT) != 0)
@@ -64,7 +69,7 @@ int VAKOConfSupportRaid(void)
     snprintf(cmd, sizeof cmd, "%s %s %s", kGetKeyValue, SZF_VAKO_INFO_DEFAULTS, "supportraid");
     slib::PipePtr fp(popen(cmd, "r"));
     if (!fp) {
-        syslog(LOG_ERR, "%s:%d Failed to popen cmd = '%s', errno=%m", __FILE_NAME__, __LINE__, cmd);
+        syslog(LOG_ERR, "%s:%d Failed to popen cmd = '%s', errno=%m", kSrcSupportRaid, __LINE__, cmd);
         return 0;
     }
     char line[8];

@@ -50,9 +50,11 @@ TEST(InfoSetKeyValue, NullArgumentsTakeNoLock)
     vakotest::RemoveFile("/etc/vakoinfo.conf");
     EXPECT_EQ(VAKOINFOSetKeyValue(nullptr, "v"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "info_set_key_value");
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOINFOSetKeyValue("k", nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "info_set_key_value");
     EXPECT_FALSE(FileExists("/tmp/lock"));
     EXPECT_FALSE(FileExists("/etc/vakoinfo.conf"));
 }
@@ -169,7 +171,7 @@ TEST(SupportRaid, CommandThatCannotStartIsLogged)
     std::vector<vakotest::SyslogLine> lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_ERR);
-    EXPECT_TRUE(vakotest::LogPatternMatches("info.cpp:{L} Failed to popen cmd = '/bin/get_key_value "
+    EXPECT_TRUE(vakotest::LogPatternMatches("conf_support_raid:{L} Failed to popen cmd = '/bin/get_key_value "
                                             "/etc.defaults/vakoinfo.conf supportraid', errno=Too many open files",
                                             lines[0].text))
         << lines[0].text;

@@ -34,10 +34,18 @@ constexpr int kMtuKeyRoom = 12; // the key holds at most 11 characters
 constexpr unsigned kGigabit = 1000;
 constexpr unsigned kMtuSettleSec = 5;
 
-// Log prefixes: the operations' own source names.
+// The operations' own source names: log prefixes and the file recorded
+// with an error code.
+constexpr const char *kSrcInterfaceInfo = "net_get_interface_info";
+constexpr const char *kSrcEthInfo = "net_get_eth_info";
 constexpr const char *kSrcMtuSetting = "net_get_mtu_setting";
+constexpr const char *kSrcSetMtuEth = "net_set_mtu_eth";
 constexpr const char *kSrcConfSetMtu = "net_conf_set_mtu_value";
 constexpr const char *kSrcSetMtu = "net_set_mtu_value";
+constexpr const char *kSrcIsIPAddr = "net_is_ip_addr";
+constexpr const char *kSrcSepIP = "net_sep_ip";
+
+#define NET_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 // The socket that the interface requests go through.
 slib::Fd Socket() { return slib::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
@@ -134,7 +142,7 @@ int NetIfNameCmp(const void *a, const void *b)
 int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
 {
     if (max < 0 || kind == 0 || kind == 4) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcInterfaceInfo, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (max == 0)
@@ -187,7 +195,7 @@ int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
 int VAKONetGetMTUSetting(const char *szIf)
 {
     if (!szIf) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcMtuSetting, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (IsTooLong(szIf)) {
@@ -206,7 +214,7 @@ int VAKONetGetMTUSetting(const char *szIf)
 int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
 {
     if (!pInfo || !szIf || IsTooLong(szIf)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcEthInfo, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::Fd sock = Socket();
@@ -234,7 +242,7 @@ int VAKONetGetEthInfo(VAKOETHINFO *pInfo, const char *szIf)
 int VAKONetSetMTUEth(const char *szMtu, const char *szIf)
 {
     if (!szMtu || !szIf || IsTooLong(szIf)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcSetMtuEth, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::Fd sock = Socket();
@@ -250,7 +258,7 @@ int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
     char szKey[kMtuKeyRoom];
     // A cut key would name another interface's setting.
     if (!szMtu || !szIf || snprintf(szKey, sizeof(szKey), "%s_mtu", szIf) >= static_cast<int>(sizeof(szKey))) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcConfSetMtu, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (ErrSLIBFileLock(SLIB_LOCK_VAKOINFO | SLIB_LOCK_EX, kLockTimeoutSec) < 0) {
@@ -272,7 +280,7 @@ int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
 int VAKONetSetMTUValue(const char *szMtu, const char *szIf)
 {
     if (!szMtu || !szIf) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcSetMtu, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int result = 0;
@@ -325,7 +333,7 @@ int SLIBNetIfAddrGet(const char *szIf, uint32_t *pAddr, uint32_t *pMask)
 int VAKONetSepIP(const char *sz, int part[4])
 {
     if (!sz || !part) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        NET_ERR(kSrcSepIP, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     char buf[32];
@@ -335,7 +343,7 @@ int VAKONetSepIP(const char *sz, int part[4])
         char *end;
         part[i] = ReadPart(p, &end);
         if (*end != '.') {
-            SLIB_ERR(VAKO_ERR_NOT_IP_ADDR);
+            NET_ERR(kSrcSepIP, VAKO_ERR_NOT_IP_ADDR);
             return i;
         }
         p = end + 1;
@@ -343,7 +351,7 @@ int VAKONetSepIP(const char *sz, int part[4])
     char *end;
     part[3] = ReadPart(p, &end);
     if (*end != '\0') {
-        SLIB_ERR(VAKO_ERR_NOT_IP_ADDR);
+        NET_ERR(kSrcSepIP, VAKO_ERR_NOT_IP_ADDR);
         return 3;
     }
     return 4;
@@ -357,7 +365,7 @@ int VAKONetIsIPAddr(const char *sz)
     auto within = [](int v, unsigned hi) { return static_cast<unsigned>(v) <= hi; };
     if (part[0] < 1 || part[0] > 223 || part[0] == 127 || !within(part[1], 255) || !within(part[2], 255) ||
         !within(part[3], 254)) {
-        SLIB_ERR(VAKO_ERR_NOT_IP_ADDR);
+        NET_ERR(kSrcIsIPAddr, VAKO_ERR_NOT_IP_ADDR);
         return 0;
     }
     return 1;

@@ -28,6 +28,7 @@
 
 #include "slib/error.h"
 #include "vakotest/files.h"
+#include "vakotest/lockhold.h"
 #include "vakotest/logs.h"
 #include "vakotest/sleeps.h"
 
@@ -116,9 +117,13 @@ std::vector<std::string> Names(const VAKONETIFINFO *p, int n)
     return v;
 }
 
-void ExpectError(int code)
+// The code recorded, and the source name of the operation that recorded it.
+void ExpectError(int code, const char *file = nullptr)
 {
     EXPECT_EQ(SLIBErrorGet(), code);
+    if (file) {
+        EXPECT_STREQ(SLIBErrorGetFile(), file);
+    }
 }
 
 // --- interface listing ---
@@ -180,11 +185,11 @@ TEST(NetInterfaceInfo, RefusesBadArguments)
     for (int kind : {0, 4}) {
         SLIBErrorSet(0);
         EXPECT_EQ(VAKONetGetInterfaceInfo(ifs, 8, kind), -1);
-        ExpectError(SLIB_ERR_BAD_PARAMETER);
+        ExpectError(SLIB_ERR_BAD_PARAMETER, "net_get_interface_info");
     }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetGetInterfaceInfo(ifs, -1, 2), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_get_interface_info");
     MakeVethPair("eth0", "eth1");
     EXPECT_EQ(VAKONetGetInterfaceInfo(ifs, 0, 2), 0);
 }
@@ -319,7 +324,7 @@ TEST(NetEthInfo, FailsForMissingInterfaceAndBadNames)
     EXPECT_EQ(info.mtu, 5); // the MTU is not read after a failed query
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetGetEthInfo(&info, "abcdefghijklmnopq"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_get_eth_info");
     // 16 characters pass the length check; no interface can carry the name.
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetGetEthInfo(&info, "abcdefghijklmnop"), -1);
@@ -327,7 +332,7 @@ TEST(NetEthInfo, FailsForMissingInterfaceAndBadNames)
     EXPECT_EQ(info.mtu, 5);
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetGetEthInfo(nullptr, "eth0"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_get_eth_info");
 }
 
 TEST(NetMtu, SetAndReadBack)
@@ -350,13 +355,15 @@ TEST(NetMtu, MissingInterfaceAndBadNames)
     EXPECT_EQ(VAKONetSetMTUEth("1500", "nosuch0"), -1);
 
     SLIBErrorSet(0);
+    vakotest::SyslogClear();
     EXPECT_EQ(VAKONetGetMTUSetting("abcdefghijklmnopq"), -1);
     ExpectError(0); // logged, no code
+    EXPECT_TRUE(vakotest::SyslogMatches("net_get_mtu_setting:{L} interface name is too long", LOG_ERR));
     EXPECT_EQ(VAKONetGetMTUSetting(nullptr), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_get_mtu_setting");
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetSetMTUEth("1500", "abcdefghijklmnopq"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_set_mtu_eth");
     // 16 characters: answered as an unknown interface, never cut to 15.
     MakeVethPair("abcdefghijklmno", "p15");
     SLIBErrorSet(0);
@@ -366,7 +373,7 @@ TEST(NetMtu, MissingInterfaceAndBadNames)
     EXPECT_EQ(VAKONetGetMTUSetting("abcdefghijklmno"), 1500);
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetSetMTUEth(nullptr, "eth0"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_set_mtu_eth");
 }
 
 TEST(NetIfAddr, AddressAndMaskInNetworkOrder)
@@ -457,7 +464,7 @@ TEST(NetSetMTUValue, MissingInterfaceStillRecordsButFails)
     EXPECT_TRUE(vakotest::SyslogMatches("net_set_mtu_value:{L} Can not get EthInfo({*}).", LOG_ERR));
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetSetMTUValue(nullptr, "eth0"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_set_mtu_value");
 }
 
 TEST(NetConfSetMTUValue, KeyThatWouldNotFitIsRefused)
@@ -466,12 +473,22 @@ TEST(NetConfSetMTUValue, KeyThatWouldNotFitIsRefused)
     ASSERT_EQ(VAKONetConfSetMTUValue("1400", "bond012"), 0); // "bond012_mtu": 11 characters
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetConfSetMTUValue("1400", "bond0123"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_conf_set_mtu_value");
     EXPECT_EQ(VAKONetSetMTUValue("1400", "bond0123"), -1);
     EXPECT_EQ(ReadFile(kInfoConf), "bond012_mtu=\"1400\"\n");
     SLIBErrorSet(0);
     EXPECT_EQ(VAKONetConfSetMTUValue(nullptr, "eth0"), -1);
-    ExpectError(SLIB_ERR_BAD_PARAMETER);
+    ExpectError(SLIB_ERR_BAD_PARAMETER, "net_conf_set_mtu_value");
+}
+
+TEST(NetConfSetMTUValue, FailedWriteIsLoggedAndReleasesTheLock)
+{
+    vakotest::RemoveFile(kInfoConf);
+    vakotest::MakeDirs(kInfoConf);
+    vakotest::SyslogClear();
+    EXPECT_EQ(VAKONetConfSetMTUValue("1500", "eth0"), -1);
+    EXPECT_TRUE(vakotest::SyslogMatches("net_conf_set_mtu_value ({L}) Failed to set MTU value({*})", LOG_ERR));
+    EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }
 
 TEST(NetConfSetMTUValue, WritesOnlyUnderTheAppliancesLock)
@@ -533,7 +550,7 @@ TEST(NetSepIP, PartsAndErrors)
         EXPECT_EQ(VAKONetSepIP(c.text, part), c.result) << c.text;
         for (size_t i = 0; i < c.parts.size(); ++i)
             EXPECT_EQ(part[i], c.parts[i]) << c.text << " part " << i;
-        ExpectError(c.code);
+        ExpectError(c.code, c.code ? "net_sep_ip" : nullptr);
     }
     // Only the first 31 characters are read.
     std::string text31 = "1.2.3." + std::string(24, '0') + "4";
@@ -547,18 +564,31 @@ TEST(NetSepIP, PartsAndErrors)
 
 TEST(NetIsIPAddr, UsableUnicastAddresses)
 {
+    // file: the source that records the refusal (the split's, or the range check's).
     struct Case {
         const char *text;
         int result;
+        const char *file;
     } cases[] = {
-        {"10.0.0.254", 1}, {"223.255.255.0", 1}, {"1.0.0.0", 1},       {"127.0.0.1", 0},
-        {"224.0.0.1", 0},  {"0.1.2.3", 0},       {"10.0.0.255", 0},    {"10.256.0.1", 0},
-        {"10.0.-1.1", 0},  {"-10.0.0.1", 0},     {"4294967306.0.0.1", 0}, {"10.0.0", 0},
+        {"10.0.0.254", 1, nullptr},
+        {"223.255.255.0", 1, nullptr},
+        {"1.0.0.0", 1, nullptr},
+        {"127.0.0.1", 0, "net_is_ip_addr"},
+        {"224.0.0.1", 0, "net_is_ip_addr"},
+        {"0.1.2.3", 0, "net_is_ip_addr"},
+        {"10.0.0.255", 0, "net_is_ip_addr"},
+        {"10.256.0.1", 0, "net_is_ip_addr"},
+        {"10.0.-1.1", 0, "net_is_ip_addr"},
+        {"-10.0.0.1", 0, "net_is_ip_addr"},
+        {"4294967306.0.0.1", 0, "net_is_ip_addr"},
+        {"10.0.0", 0, "net_sep_ip"},
+        {"10.0.0.1 ", 0, "net_sep_ip"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
         SLIBErrorSet(0);
-        EXPECT_EQ(VAKONetIsIPAddr(c.text), c.result) << c.text;
-        ExpectError(c.result ? 0 : VAKO_ERR_NOT_IP_ADDR);
+        EXPECT_EQ(VAKONetIsIPAddr(c.text), c.result);
+        ExpectError(c.result ? 0 : VAKO_ERR_NOT_IP_ADDR, c.file);
     }
 }
 

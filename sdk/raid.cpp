@@ -26,22 +26,38 @@ constexpr const char *kMemberGlob = "/sys/block/md%d/md/dev-*";
 constexpr int kMemberFileRoom = 32;
 constexpr int kMemberNameRoom = 32; // kernel disk names are at most 31 bytes
 
-#define RAID_LOG(fmt, ...) syslog(LOG_DEBUG, "%s:%d " fmt, __FILE_NAME__, __LINE__, ##__VA_ARGS__)
+// The operations' own source names: log prefixes and the file recorded
+// with an error code.  The line reader is private to the member record's
+// source.
+constexpr const char *kSrcInfoGet = "raid_info_get";
+constexpr const char *kSrcDiskListGet = "raid_disk_list_get";
+constexpr const char *kSrcDiskCreate = "raid_disk_create";
+constexpr const char *kSrcDiskListPush = "raid_disk_list_push";
+constexpr const char *kSrcDecideStatus = "raid_decide_status";
+constexpr const char *kSrcIoctlInfo = "raid_ioctl_info";
+constexpr const char *kSrcIoctlSize = "raid_ioctl_size";
+constexpr const char *kSrcRebuildStatus = "raid_rebuild_status_get";
+
+#define RAID_LOG(src, fmt, ...) syslog(LOG_DEBUG, "%s:%d " fmt, (src), __LINE__, ##__VA_ARGS__)
+#define RAID_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 using slib::Fd;
 
 // The array number of "/dev/mdN"; false (logged, recorded) for any other path.
-bool ParseMdPath(const char *szPath, int *pIndex)
+bool ParseMdPath(const char *szSrc, const char *szPath, int *pIndex)
 {
     if (sscanf(szPath, kMdPathPattern, pIndex) == 1)
         return true;
-    RAID_LOG("invalide path %s, errno=%m", szPath);
-    SLIB_ERR(VAKO_ERR_RAID_PATH);
+    RAID_LOG(szSrc, "invalide path %s, errno=%m", szPath);
+    RAID_ERR(szSrc, VAKO_ERR_RAID_PATH);
     return false;
 }
 
 // Records the code of a failed md ioctl: ENODEV means an inactive array.
-void RecordIoctlFailure() { SLIB_ERR(errno == ENODEV ? VAKO_ERR_MD_INACTIVE : VAKO_ERR_RAID_IOCTL); }
+void RecordIoctlFailure(const char *szSrc, int err)
+{
+    RAID_ERR(szSrc, err == ENODEV ? VAKO_ERR_MD_INACTIVE : VAKO_ERR_RAID_IOCTL);
+}
 
 int RaidTypeOf(int level)
 {
@@ -98,7 +114,7 @@ int ReadMemberStatus(const std::string &dir, int *pStatus)
     std::string file = dir + "/state";
     char line[kMemberFileRoom];
     if (RaidDiskFileLineRead(file.c_str(), line, sizeof(line)) < 0) {
-        RAID_LOG("Failed to get status from %s, errno=0X%X", file.c_str(), SLIBErrorGet());
+        RAID_LOG(kSrcDiskCreate, "Failed to get status from %s, errno=0X%X", file.c_str(), SLIBErrorGet());
         return -1;
     }
     if (strstr(line, "faulty")) {
@@ -110,7 +126,7 @@ int ReadMemberStatus(const std::string &dir, int *pStatus)
     } else if (strstr(line, "spare")) {
         file = dir + "/slot";
         if (RaidDiskFileLineRead(file.c_str(), line, sizeof(line)) < 0) {
-            RAID_LOG("Failed to get status from %s, errno=0X%X", file.c_str(), SLIBErrorGet());
+            RAID_LOG(kSrcDiskCreate, "Failed to get status from %s, errno=0X%X", file.c_str(), SLIBErrorGet());
             return -1;
         }
         *pStatus = strstr(line, "none") ? VAKO_RAID_DISK_SPARE_NONE : VAKO_RAID_DISK_SPARE;
@@ -125,14 +141,14 @@ int MemberPathOf(const char *szMemberDir, char *szPath, size_t cbPath)
 {
     const char *p = strstr(szMemberDir, "dev-");
     if (!p) {
-        RAID_LOG("Failed to strstr %s, errno=%m", szMemberDir);
-        SLIB_ERR(VAKO_ERR_RAID_MEMBER);
+        RAID_LOG(kSrcDiskCreate, "Failed to strstr %s, errno=%m", szMemberDir);
+        RAID_ERR(kSrcDiskCreate, VAKO_ERR_RAID_MEMBER);
         return -1;
     }
     p += 4;
     // A longer name is no disk of this kernel: refuse it rather than cut it.
     if (strlen(p) >= static_cast<size_t>(kMemberNameRoom)) {
-        SLIB_ERR(VAKO_ERR_RAID_MEMBER);
+        RAID_ERR(kSrcDiskCreate, VAKO_ERR_RAID_MEMBER);
         return -1;
     }
     snprintf(szPath, cbPath, "/dev/%s", p);
@@ -146,19 +162,19 @@ extern "C" {
 int RaidDiskFileLineRead(const char *szFile, char *buf, int cb)
 {
     if (!szFile || !buf || cb <= 0) {
-        RAID_LOG("parameter error");
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_LOG(kSrcDiskCreate, "parameter error");
+        RAID_ERR(kSrcDiskCreate, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::FilePtr fp(fopen(szFile, "re"));
     if (!fp) {
-        RAID_LOG("Failed to fopen %s, errno=%m", szFile);
-        SLIB_ERR(SLIB_ERR_OPEN);
+        RAID_LOG(kSrcDiskCreate, "Failed to fopen %s, errno=%m", szFile);
+        RAID_ERR(kSrcDiskCreate, SLIB_ERR_OPEN);
         return -1;
     }
     if (!fgets(buf, cb, fp.get())) {
-        RAID_LOG("Failed to fgets %s, errno=%m", szFile);
-        SLIB_ERR(SLIB_ERR_READ);
+        RAID_LOG(kSrcDiskCreate, "Failed to fgets %s, errno=%m", szFile);
+        RAID_ERR(kSrcDiskCreate, SLIB_ERR_READ);
         return -1;
     }
     return 0;
@@ -176,7 +192,7 @@ void RaidDiskListFree(VAKORAIDDISK *pList)
 void VAKORaidDiskListPush(VAKORAIDDISK **ppList, VAKORAIDDISK *pDisk)
 {
     if (!ppList || !pDisk) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        RAID_ERR(kSrcDiskListPush, SLIB_ERR_OUT_OF_MEMORY);
         return;
     }
     pDisk->pNext = *ppList;
@@ -186,21 +202,21 @@ void VAKORaidDiskListPush(VAKORAIDDISK **ppList, VAKORAIDDISK *pDisk)
 int VAKORaidDiskCreate(const char *szMemberDir, VAKORAIDDISK **ppDisk)
 {
     if (!szMemberDir || !ppDisk) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcDiskCreate, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::HeapPtr<VAKORAIDDISK> pDisk(static_cast<VAKORAIDDISK *>(calloc(1, sizeof(VAKORAIDDISK))));
     if (!pDisk) {
-        RAID_LOG("Failed to calloc, errno=%m");
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        RAID_LOG(kSrcDiskCreate, "Failed to calloc, errno=%m");
+        RAID_ERR(kSrcDiskCreate, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     if (MemberPathOf(szMemberDir, pDisk->szPath, sizeof(pDisk->szPath)) < 0) {
-        RAID_LOG("Failed to get path from %s ,errno=0X%X", szMemberDir, SLIBErrorGet());
+        RAID_LOG(kSrcDiskCreate, "Failed to get path from %s ,errno=0X%X", szMemberDir, SLIBErrorGet());
         return -1;
     }
     if (ReadMemberStatus(szMemberDir, &pDisk->status) < 0) {
-        RAID_LOG("Failed to get status from %s, errno=0X%X", szMemberDir, SLIBErrorGet());
+        RAID_LOG(kSrcDiskCreate, "Failed to get status from %s, errno=0X%X", szMemberDir, SLIBErrorGet());
         return -1;
     }
     *ppDisk = pDisk.release();
@@ -210,11 +226,11 @@ int VAKORaidDiskCreate(const char *szMemberDir, VAKORAIDDISK **ppDisk)
 int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList)
 {
     if (!szPath || !ppList) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcDiskListGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int index;
-    if (!ParseMdPath(szPath, &index))
+    if (!ParseMdPath(kSrcDiskListGet, szPath, &index))
         return -1;
     char szPattern[64];
     snprintf(szPattern, sizeof(szPattern), kMemberGlob, index);
@@ -225,8 +241,8 @@ int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList)
         return 0;
     }
     if (rc != 0) {
-        RAID_LOG("failed to glob '%s', errno=%m", szPattern);
-        SLIB_ERR(VAKO_ERR_RAID_IOCTL);
+        RAID_LOG(kSrcDiskListGet, "failed to glob '%s', errno=%m", szPattern);
+        RAID_ERR(kSrcDiskListGet, VAKO_ERR_RAID_IOCTL);
         globfree(&g);
         return -1;
     }
@@ -234,7 +250,7 @@ int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList)
     for (size_t i = 0; i < g.gl_pathc; ++i) {
         VAKORAIDDISK *pDisk = nullptr;
         if (VAKORaidDiskCreate(g.gl_pathv[i], &pDisk) < 0) {
-            RAID_LOG("Failed to create disk info from %s ,errno=0X%X", g.gl_pathv[i], SLIBErrorGet());
+            RAID_LOG(kSrcDiskListGet, "Failed to create disk info from %s ,errno=0X%X", g.gl_pathv[i], SLIBErrorGet());
             RaidDiskListFree(pHead);
             globfree(&g);
             return -1;
@@ -249,7 +265,7 @@ int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList)
 int VAKORaidDecideStatus(const mdu_array_info_t *pInfo, const VAKORAIDDISK *pList, int *pStatus)
 {
     if (!pInfo || !pStatus) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcDecideStatus, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int total = 0, ok = 0, err = 0;
@@ -275,13 +291,14 @@ int VAKORaidDecideStatus(const mdu_array_info_t *pInfo, const VAKORAIDDISK *pLis
 int RaidIoctlInfo(int fd, mdu_array_info_t *pInfo)
 {
     if (!pInfo) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcIoctlInfo, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (ioctl(fd, VAKO_MD_GET_ARRAY_INFO, pInfo) < 0) {
-        if (errno != ENODEV)
-            RAID_LOG("Failed to ioctl for raid status, errno=%m");
-        RecordIoctlFailure();
+        int err = errno;
+        if (err != ENODEV)
+            RAID_LOG(kSrcIoctlInfo, "Failed to ioctl for raid status, errno=%m");
+        RecordIoctlFailure(kSrcIoctlInfo, err);
         return -1;
     }
     return 0;
@@ -290,13 +307,13 @@ int RaidIoctlInfo(int fd, mdu_array_info_t *pInfo)
 int RaidIoctlSize(int fd, uint64_t *pBytes)
 {
     if (!pBytes) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcIoctlSize, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     *pBytes = 0;
     uint64_t bytes = 0;
     if (ioctl(fd, VAKO_BLKGETSIZE64, &bytes) < 0) {
-        RecordIoctlFailure();
+        RecordIoctlFailure(kSrcIoctlSize, errno);
         return -1;
     }
     *pBytes = bytes;
@@ -306,14 +323,15 @@ int RaidIoctlSize(int fd, uint64_t *pBytes)
 int RaidRebuildStatusGet(int fd, uint32_t pSync[3])
 {
     if (fd < 0 || !pSync) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcRebuildStatus, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     uint32_t k[3] = {0, 0, 0};
     if (ioctl(fd, VAKO_MD_GET_SYNC_STATUS, k) < 0) {
-        if (errno != ENODEV)
-            RAID_LOG("Failed to ioctl for sync status, errno=%m");
-        RecordIoctlFailure();
+        int err = errno;
+        if (err != ENODEV)
+            RAID_LOG(kSrcRebuildStatus, "Failed to ioctl for sync status, errno=%m");
+        RecordIoctlFailure(kSrcRebuildStatus, err);
         return -1;
     }
     pSync[0] = pSync[1] = pSync[2] = 0;
@@ -340,18 +358,18 @@ void VAKORaidInfoFree(PVAKORAIDINFO pInfo)
 int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
 {
     if (!szPath || !ppInfo) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        RAID_ERR(kSrcInfoGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int index;
-    if (!ParseMdPath(szPath, &index))
+    if (!ParseMdPath(kSrcInfoGet, szPath, &index))
         return -1;
     // Frees the record (and its member list) on every path but success.
     slib::OwnedPtr<VAKORAIDINFO, VAKORaidInfoFree> owner(static_cast<PVAKORAIDINFO>(calloc(1, sizeof(VAKORAIDINFO))));
     PVAKORAIDINFO pInfo = owner.get();
     if (!pInfo) {
-        RAID_LOG("Failed to calloc, errno=%m");
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        RAID_LOG(kSrcInfoGet, "Failed to calloc, errno=%m");
+        RAID_ERR(kSrcInfoGet, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     pInfo->mdIndex = index;
@@ -359,8 +377,8 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
 
     Fd fd(open(szPath, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        RAID_LOG("Failed to open %s, errno=%m", szPath);
-        SLIB_ERR(SLIB_ERR_OPEN);
+        RAID_LOG(kSrcInfoGet, "Failed to open %s, errno=%m", szPath);
+        RAID_ERR(kSrcInfoGet, SLIB_ERR_OPEN);
         return -1;
     }
     mdu_array_info_t info;
@@ -368,22 +386,23 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     if (RaidIoctlInfo(fd.get(), &info) < 0) {
         if (SLIBErrorGet() == VAKO_ERR_MD_INACTIVE)
             return 0;
-        RAID_LOG("Failed to ioctl for raid status, errno=0X%X", SLIBErrorGet());
+        RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid status, errno=0X%X", SLIBErrorGet());
         return -1;
     }
     pInfo->raidType = RaidTypeOf(info.level);
     if (pInfo->raidType == VAKO_RAID_OTHER)
-        RAID_LOG("Not supported RAID level: %d", info.level);
+        RAID_LOG(kSrcInfoGet, "Not supported RAID level: %d", info.level);
     pInfo->componentBytes = static_cast<int64_t>(info.size) * 1024;
     pInfo->raidDisks = info.raid_disks;
 
     if (RaidIoctlSize(fd.get(), &pInfo->deviceBytes) < 0) {
-        RAID_LOG("Failed to ioctl for raid size, errno=0X%X", SLIBErrorGet());
+        RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid size, errno=0X%X", SLIBErrorGet());
         return -1;
     }
     VAKORAIDDISK *pList = nullptr;
     if (VAKORaidDiskListGet(szPath, &pList) < 0) {
-        RAID_LOG("Failed to get disk list for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
+        RAID_LOG(kSrcInfoGet, "Failed to get disk list for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
+                 SLIBErrorGet());
         return -1;
     }
     pInfo->pDiskList = pList;
@@ -392,7 +411,8 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
     if (RaidRebuildStatusGet(fd.get(), pInfo->syncStatus) < 0)
         return -1;
     if (VAKORaidDecideStatus(&info, pList, &pInfo->status) < 0) {
-        RAID_LOG("Failed to decide raid status for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex, SLIBErrorGet());
+        RAID_LOG(kSrcInfoGet, "Failed to decide raid status for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
+                 SLIBErrorGet());
         return -1;
     }
     *ppInfo = owner.release();

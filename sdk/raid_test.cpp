@@ -58,6 +58,13 @@ std::vector<std::pair<std::string, int>> Members(const VAKORAIDDISK *p)
 
 using MemberList = std::vector<std::pair<std::string, int>>;
 
+// The code recorded, and the source name of the operation that recorded it.
+void ExpectCode(int code, const char *file)
+{
+    EXPECT_EQ(SLIBErrorGet(), code);
+    EXPECT_STREQ(SLIBErrorGetFile(), file);
+}
+
 // --- member records ---
 
 TEST(RaidDisk, StateWords)
@@ -113,7 +120,8 @@ TEST(RaidDisk, UnreadableMemberFiles)
         VAKORAIDDISK *pDisk = reinterpret_cast<VAKORAIDDISK *>(0x1);
         EXPECT_EQ(VAKORaidDiskCreate(dir.c_str(), &pDisk), -1) << c.name;
         EXPECT_EQ(pDisk, reinterpret_cast<VAKORAIDDISK *>(0x1));
-        EXPECT_EQ(SLIBErrorGet(), c.code) << c.name;
+        SCOPED_TRACE(c.name);
+        ExpectCode(c.code, "raid_disk_create");
     }
 }
 
@@ -124,7 +132,7 @@ TEST(RaidDisk, DirectoryWithoutAUsableName)
     VAKORAIDDISK *pDisk = nullptr;
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidDiskCreate("/sys/block/md0/md/rd0", &pDisk), -1);
-    EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_MEMBER);
+    ExpectCode(VAKO_ERR_RAID_MEMBER, "raid_disk_create");
     // 31 bytes is the longest disk name the kernel gives; a longer one is refused.
     std::string name31(31, 'x'), name32(32, 'x');
     AddMember(0, name31, "in_sync\n");
@@ -137,7 +145,7 @@ TEST(RaidDisk, DirectoryWithoutAUsableName)
     EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_MEMBER);
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidDiskCreate(nullptr, &pDisk), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_disk_create");
 }
 
 TEST(RaidDisk, FirstLineOfAFile)
@@ -155,7 +163,7 @@ TEST(RaidDisk, FirstLineOfAFile)
     }
     SLIBErrorSet(0);
     EXPECT_EQ(RaidDiskFileLineRead(nullptr, buf, 32), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_disk_create"); // the reader is private to the member record
 }
 
 // --- member list ---
@@ -188,7 +196,7 @@ TEST(RaidDiskList, AFailingMemberFailsTheList)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidDiskListGet("/dev/md0", &pList), -1);
     EXPECT_EQ(pList, nullptr);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
+    ExpectCode(SLIB_ERR_OPEN, "raid_disk_create");
 }
 
 TEST(RaidDiskList, PathsThatAreNoArray)
@@ -196,12 +204,13 @@ TEST(RaidDiskList, PathsThatAreNoArray)
     VAKORAIDDISK *pList = nullptr;
     for (const char *path : {"/dev/md", "/dev/hda1", "md0", ""}) {
         SLIBErrorSet(0);
-        EXPECT_EQ(VAKORaidDiskListGet(path, &pList), -1) << path;
-        EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_PATH) << path;
+        SCOPED_TRACE(path);
+        EXPECT_EQ(VAKORaidDiskListGet(path, &pList), -1);
+        ExpectCode(VAKO_ERR_RAID_PATH, "raid_disk_list_get");
     }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidDiskListGet(nullptr, &pList), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_disk_list_get");
 }
 
 TEST(RaidDiskList, PushLinksAtTheHead)
@@ -217,7 +226,7 @@ TEST(RaidDiskList, PushLinksAtTheHead)
     SLIBErrorSet(0);
     VAKORaidDiskListPush(&pList, nullptr);
     EXPECT_EQ(pList, b);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
+    ExpectCode(SLIB_ERR_OUT_OF_MEMORY, "raid_disk_list_push");
     SLIBErrorSet(0);
     VAKORaidDiskListPush(nullptr, a);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
@@ -277,7 +286,7 @@ TEST(RaidStatus, Decision)
     int status;
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidDecideStatus(nullptr, nullptr, &status), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_decide_status");
 }
 
 // --- the whole record, with the md ioctls answered by the kernel stand-in ---
@@ -353,11 +362,11 @@ TEST(RaidInfo, LevelsSyncWordsAndFirstDisk)
     }
 }
 
-// A record at LOG_DEBUG: "raid.cpp:<line> " and then text matching `re`.
-// A diagnostic of the RAID operations: at LOG_DEBUG, behind their source position.
-bool DebugLogged(const std::string &pattern)
+// A diagnostic of the RAID operations: at LOG_DEBUG, behind the source
+// name of the operation that logged it and its line.
+bool DebugLogged(const std::string &source, const std::string &pattern)
 {
-    return vakotest::SyslogMatches("raid.cpp:{L} " + pattern, LOG_DEBUG);
+    return vakotest::SyslogMatches(source + ":{L} " + pattern, LOG_DEBUG);
 }
 
 TEST(RaidInfo, DiagnosticsAtDebugLevel)
@@ -370,16 +379,19 @@ TEST(RaidInfo, DiagnosticsAtDebugLevel)
     EXPECT_EQ(pInfo->raidType, VAKO_RAID_OTHER);
     EXPECT_EQ(pInfo->status, VAKO_RAID_CRASHED); // level 10 tolerates no missing member
     VAKORaidInfoFree(pInfo);
-    EXPECT_TRUE(DebugLogged("Not supported RAID level: 10"));
+    EXPECT_TRUE(DebugLogged("raid_info_get", "Not supported RAID level: 10"));
     EXPECT_EQ(VAKORaidInfoGet("/dev/hda1", &pInfo), -1);
-    EXPECT_TRUE(DebugLogged("invalide path /dev/hda1, errno={*}"));
+    EXPECT_TRUE(DebugLogged("raid_info_get", "invalide path /dev/hda1, errno={*}"));
     AddMember(0, "sdb1", "");
     EXPECT_EQ(VAKORaidInfoGet("/dev/md0", &pInfo), -1);
-    EXPECT_TRUE(DebugLogged("Failed to fopen /sys/block/md0/md/dev-sdb1/state, errno=No such file or directory"));
-    EXPECT_TRUE(DebugLogged("Failed to get status from /sys/block/md0/md/dev-sdb1/state, errno=0X900"));
-    EXPECT_TRUE(DebugLogged("Failed to get status from /sys/block/md0/md/dev-sdb1, errno=0X900"));
-    EXPECT_TRUE(DebugLogged("Failed to create disk info from /sys/block/md0/md/dev-sdb1 ,errno=0X900"));
-    EXPECT_TRUE(DebugLogged("Failed to get disk list for /dev/md0, errno=0X900"));
+    EXPECT_TRUE(DebugLogged("raid_disk_create",
+                            "Failed to fopen /sys/block/md0/md/dev-sdb1/state, errno=No such file or directory"));
+    EXPECT_TRUE(
+        DebugLogged("raid_disk_create", "Failed to get status from /sys/block/md0/md/dev-sdb1/state, errno=0X900"));
+    EXPECT_TRUE(DebugLogged("raid_disk_create", "Failed to get status from /sys/block/md0/md/dev-sdb1, errno=0X900"));
+    EXPECT_TRUE(
+        DebugLogged("raid_disk_list_get", "Failed to create disk info from /sys/block/md0/md/dev-sdb1 ,errno=0X900"));
+    EXPECT_TRUE(DebugLogged("raid_info_get", "Failed to get disk list for /dev/md0, errno=0X900"));
 }
 
 TEST(RaidInfo, ArrayWithoutMembersIsCrashed)
@@ -404,7 +416,7 @@ TEST(RaidInfo, InactiveArrayGivesNoRecord)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidInfoGet("/dev/md1", &pInfo), 0);
     EXPECT_EQ(pInfo, reinterpret_cast<PVAKORAIDINFO>(0x1));
-    EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_MD_INACTIVE);
+    ExpectCode(VAKO_ERR_MD_INACTIVE, "raid_ioctl_info");
 }
 
 TEST(RaidInfo, Failures)
@@ -415,22 +427,24 @@ TEST(RaidInfo, Failures)
     struct Case {
         const char *path;
         int code;
+        const char *file;
     } cases[] = {
-        {"/dev/md", VAKO_ERR_RAID_PATH},
-        {"/dev/hda1", VAKO_ERR_RAID_PATH},
-        {"/dev/md7", SLIB_ERR_OPEN}, // no such device
-        {"/dev/md0", SLIB_ERR_OPEN}, // the member's state file
+        {"/dev/md", VAKO_ERR_RAID_PATH, "raid_info_get"},
+        {"/dev/hda1", VAKO_ERR_RAID_PATH, "raid_info_get"},
+        {"/dev/md7", SLIB_ERR_OPEN, "raid_info_get"},   // no such device
+        {"/dev/md0", SLIB_ERR_OPEN, "raid_disk_create"}, // the member's state file
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
         PVAKORAIDINFO pInfo = reinterpret_cast<PVAKORAIDINFO>(0x1);
         SLIBErrorSet(0);
-        EXPECT_EQ(VAKORaidInfoGet(c.path, &pInfo), -1) << c.path;
+        EXPECT_EQ(VAKORaidInfoGet(c.path, &pInfo), -1);
         EXPECT_EQ(pInfo, reinterpret_cast<PVAKORAIDINFO>(0x1));
-        EXPECT_EQ(SLIBErrorGet(), c.code) << c.path;
+        ExpectCode(c.code, c.file);
     }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKORaidInfoGet("/dev/md0", nullptr), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_info_get");
     VAKORaidInfoFree(nullptr);
 }
 
@@ -444,24 +458,24 @@ TEST(RaidInfo, IoctlsOnAPlainFileFail)
     uint32_t sync[3];
     SLIBErrorSet(0);
     EXPECT_EQ(RaidIoctlInfo(fd, &info), -1);
-    EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_IOCTL);
+    ExpectCode(VAKO_ERR_RAID_IOCTL, "raid_ioctl_info");
     SLIBErrorSet(0);
     EXPECT_EQ(RaidIoctlSize(fd, &bytes), -1);
     EXPECT_EQ(bytes, 0u);
-    EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_IOCTL);
+    ExpectCode(VAKO_ERR_RAID_IOCTL, "raid_ioctl_size");
     SLIBErrorSet(0);
     EXPECT_EQ(RaidRebuildStatusGet(fd, sync), -1);
-    EXPECT_EQ(SLIBErrorGet(), VAKO_ERR_RAID_IOCTL);
+    ExpectCode(VAKO_ERR_RAID_IOCTL, "raid_rebuild_status_get");
     close(fd);
     SLIBErrorSet(0);
     EXPECT_EQ(RaidRebuildStatusGet(-1, sync), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_rebuild_status_get");
     SLIBErrorSet(0);
     EXPECT_EQ(RaidIoctlInfo(0, nullptr), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_ioctl_info");
     SLIBErrorSet(0);
     EXPECT_EQ(RaidIoctlSize(0, nullptr), -1);
-    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
+    ExpectCode(SLIB_ERR_BAD_PARAMETER, "raid_ioctl_size");
 }
 
 } // namespace

@@ -303,13 +303,13 @@ int VAKONetBackupGetServerPasswd(const char *user, char *out, int cbOut)
 {
     if (!user || !out || cbOut < 0)
         return -1;
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcGet, -1, [&] {
         std::string_view name = AuthName(user);
         std::string text;
         bool found = false;
         std::string_view line;
         if (!name.empty() && name.find_first_of(":\r\n") == std::string_view::npos &&
-            vako::text::ReadWhole(SZF_RSYNCD_SECRETS, text)) {
+            vako::text::ReadWhole(kSrcGet, SZF_RSYNCD_SECRETS, text)) {
             vako::text::Lines lines(text);
             while (!found && lines.Next(line)) {
                 line = vako::text::Bare(line);
@@ -355,7 +355,7 @@ int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcSet, -1, [&] {
         const char *oldAuth = op == NETBKP_PASSWD_ADD ? nullptr : AuthName(oldName);
         const char *newAuth = op == NETBKP_PASSWD_DELETE ? nullptr : AuthName(newName);
         if (!RunScript("stop"))
@@ -399,7 +399,7 @@ int NetBackupDelSecret(const char *name)
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(-1, [&] {
+    return vako::text::Guarded(kSrcDel, -1, [&] {
         std::string key = SecretKey(name);
         int r = SLIBFileSetLine(SZF_RSYNCD_SECRETS, key.c_str(), nullptr, OP_MATCH_BEGIN);
         if (r < 0) {

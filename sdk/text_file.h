@@ -34,13 +34,14 @@ inline bool WriteAll(int fd, const char *data, size_t size)
 }
 
 // The whole file at path into text, and its status into st when given:
-// true, or false with the code recorded (0x0900 open, 0x2700 fstat, 0x0A00
-// read) and errno that of the failing call (ENOENT: the file is missing).
-inline bool ReadWhole(const char *path, std::string &text, struct stat *st = nullptr)
+// true, or false with the code recorded under the source name src (0x0900
+// open, 0x2700 fstat, 0x0A00 read) and errno that of the failing call
+// (ENOENT: the file is missing).
+inline bool ReadWhole(const char *src, const char *path, std::string &text, struct stat *st = nullptr)
 {
-    auto fail = [](int code) {
+    auto fail = [src](int code) {
         int e = errno;
-        SLIB_ERR(code);
+        SLIBErrorSetEx(code, src, __LINE__);
         errno = e;
         return false;
     };
@@ -91,10 +92,11 @@ inline std::string_view Bare(std::string_view line)
 
 // The new content of a file, gathered in text() and written to a temporary
 // file beside it. Until RenameOver has put it in place, the temporary file
-// is closed and removed on every path.
+// is closed and removed on every path. Codes are recorded under the source
+// name src.
 class Replacement {
 public:
-    Replacement() = default;
+    explicit Replacement(const char *src) : src_(src) {}
     ~Replacement()
     {
         if (fd_ >= 0)
@@ -113,7 +115,7 @@ public:
         fd_ = unique ? mkstemp(name.data())
                      : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd_ < 0) {
-            SLIB_ERR(SLIB_ERR_OPEN);
+            SLIBErrorSetEx(SLIB_ERR_OPEN, src_, __LINE__);
             return false;
         }
         path_ = name;
@@ -139,7 +141,7 @@ public:
     bool RenameOver(const char *target)
     {
         if (rename(path_.c_str(), target) != 0) {
-            SLIB_ERR(SLIB_ERR_RENAME);
+            SLIBErrorSetEx(SLIB_ERR_RENAME, src_, __LINE__);
             return false;
         }
         path_.clear();
@@ -147,24 +149,26 @@ public:
     }
 
 private:
-    static bool Check(bool ok)
+    bool Check(bool ok) const
     {
         if (!ok)
-            SLIB_ERR(SLIB_ERR_WRITE);
+            SLIBErrorSetEx(SLIB_ERR_WRITE, src_, __LINE__);
         return ok;
     }
+    const char *src_;
     std::string path_, text_;
     int fd_ = -1;
 };
 
 // No C++ exception may leave the C interface: an allocation that throws
-// inside an operation is its out-of-memory failure.
-template <class R, class F> R Guarded(R failure, F fn)
+// inside an operation is its out-of-memory failure, recorded under the
+// operation's source name src.
+template <class R, class F> R Guarded(const char *src, R failure, F fn)
 {
     try {
         return fn();
     } catch (const std::bad_alloc &) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, src, __LINE__);
         return failure;
     }
 }

@@ -231,14 +231,16 @@ TEST_F(FTPBlockIP, AddressesMoveAndTheSettingsFollowTheOldAutomaticBlock)
 
 TEST_F(FTPBlockIP, NoAddressToMoveChangesNothing)
 {
-    const std::string deny = "# nothing\nin.ftpd: ALL\nALL: 10.0.0.0/8\n";
-    WriteFile(kHostsDeny, deny);
-    WriteFile(kInfoFile, Info("yes", 3, 7));
-    EXPECT_EQ(AutoBlockConvertFTPBlockIP(), 0);
-    EXPECT_EQ(ReadFile(kHostsDeny), deny);
-    EXPECT_EQ(ReadFile(kInfoFile), Info("yes", 3, 7));
-    EXPECT_EQ(ReadFile(kAutoBlockList), Rec(old_, "172.16.0.1"));
-    EXPECT_TRUE(NoUpdaterMessage());
+    for (const std::string deny : {"", "# nothing\nin.ftpd: ALL\nALL: 10.0.0.0/8\n"}) {
+        SCOPED_TRACE(deny);
+        WriteFile(kHostsDeny, deny);
+        WriteFile(kInfoFile, Info("yes", 3, 7));
+        EXPECT_EQ(AutoBlockConvertFTPBlockIP(), 0);
+        EXPECT_EQ(ReadFile(kHostsDeny), deny);
+        EXPECT_EQ(ReadFile(kInfoFile), Info("yes", 3, 7));
+        EXPECT_EQ(ReadFile(kAutoBlockList), Rec(old_, "172.16.0.1"));
+        EXPECT_TRUE(NoUpdaterMessage());
+    }
 }
 
 TEST_F(FTPBlockIP, AddressesThatCannotBeBlockedStayDenied)

@@ -59,7 +59,12 @@ void SLIBErrorLogReset(const char *szPath);
  * 0x0D00, 0x0900 (cannot be opened, or not a text log) or 0x0B00. */
 int SLIBErrorLogSet(const char *szPath, const char *szText);
 
-/* Records `code` with the source position of the failing step. */
+/* Records `code` at the failing step under src, the name of the source file
+ * that holds the operation (the operation's name without its prefixes, in
+ * lower-case words: "file_get_key_value" for SLIBFileGetKeyValue). */
+#define SLIB_ERR_IN(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+/* Records `code` with this file's own name, for code whose operation has no
+ * source name of its own. */
 #define SLIB_ERR(code) SLIBErrorSetEx((code), __FILE_NAME__, __LINE__)
 
 #ifdef __cplusplus

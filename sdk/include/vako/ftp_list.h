@@ -32,7 +32,7 @@ int VAKOFTPDeleteChrootUser(PSLIBSZLIST users);
 int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList);
 /* Appends the IPv4 client fields of the hosts deny list to *pList (which
  * may move): the number of items of *pList, or -1: logged (a missing file
- * included), 0x0A00 a read error, NULL pList (no code). */
+ * included), 0x0A00 a read error, NULL pList or *pList (no code). */
 int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList);
 /* Removes every line of the hosts deny list whose client field is one of
  * addresses: the number of lines removed (0: the file untouched), or -1
