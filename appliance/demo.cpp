@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr const char *kSandbox = VAKO_BINARY_DIR "/appliance/vako-sandbox";
+constexpr const char *kSandbox = VAKO_SANDBOX_PROGRAM;
 constexpr const char *kInside = "--inside-sandbox";
 
 void Section(const std::string &title) { printf("\n== %s\n", title.c_str()); }

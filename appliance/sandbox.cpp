@@ -67,8 +67,13 @@ extern char **environ;
 
 namespace {
 
-constexpr const char *kKstubLib = VAKO_KSTUB_LIBRARY;
-constexpr const char *kSyslogd = VAKO_BINARY_DIR "/appliance/vako-syslogd";
+// The stand-in as LD_PRELOAD names it: the dynamic linker expands $LIB to
+// its own processor's directory, so 32-bit and 64-bit processes (and those
+// of another processor under qemu-user) each load their own build.
+constexpr const char *kKstubPreload = VAKO_KSTUB_PRELOAD;
+// This machine's build of it: present when the stand-in is built.
+constexpr const char *kKstubFile = VAKO_KSTUB_FILE;
+constexpr const char *kSyslogd = VAKO_SYSLOGD;
 constexpr const char *kStandinsSource = VAKO_SOURCE_DIR "/appliance/standins/root";
 constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root";
 
@@ -552,8 +557,8 @@ std::vector<std::string> CommandEnv()
         else if (!v.starts_with("VAKO_KSTUB_DIR="))
             env.emplace_back(v);
     }
-    if (access(kKstubLib, F_OK) == 0) {
-        preload = preload.empty() ? std::string(kKstubLib) : std::string(kKstubLib) + ":" + preload;
+    if (access(kKstubFile, F_OK) == 0) {
+        preload = preload.empty() ? std::string(kKstubPreload) : std::string(kKstubPreload) + ":" + preload;
         env.push_back("VAKO_KSTUB_DIR=/.sandbox/kstub");
     }
     if (!preload.empty())

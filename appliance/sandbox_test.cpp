@@ -56,7 +56,7 @@ const int gSysinfoProbe = [] {
 // Slack for a loaded machine: how much later than asked a child may start.
 constexpr double kSlack = 30;
 
-constexpr const char *kSandbox = VAKO_BINARY_DIR "/appliance/vako-sandbox";
+constexpr const char *kSandbox = VAKO_SANDBOX_PROGRAM;
 
 std::string Self() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
@@ -111,7 +111,7 @@ TEST(Appliance, EnvironmentPreparesThePreloadAndSanitizers)
     const char *asan = getenv("ASAN_OPTIONS");
     ASSERT_NE(asan, nullptr);
     EXPECT_NE(std::string(asan).find("verify_asan_link_order=0"), std::string::npos);
-    ASSERT_TRUE(vakotest::FileExists(vakotest::kstub::LibraryPath()));
+    ASSERT_TRUE(vakotest::FileExists(vakotest::kstub::LibraryFile()));
     const char *preload = getenv("LD_PRELOAD");
     const char *dir = getenv("VAKO_KSTUB_DIR");
     ASSERT_NE(preload, nullptr);

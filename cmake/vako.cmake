@@ -1,9 +1,32 @@
 include(GoogleTest)
 
+# The build whose tests the appliance runs: this one, or the cross build
+# that a nested build of this machine's programs serves.
+if(VAKO_HOST_TOOLS_FOR)
+  set(VAKO_TARGET_BINARY_DIR "${VAKO_HOST_TOOLS_FOR}")
+else()
+  set(VAKO_TARGET_BINARY_DIR "${CMAKE_BINARY_DIR}")
+endif()
+
 # The sandbox runner that every test binary of the libraries and of the
 # updater runs under: product code uses the appliance's fixed paths, which
-# must never be those of the build machine.
-set(VAKO_SANDBOX "${CMAKE_BINARY_DIR}/appliance/vako-sandbox")
+# must never be those of the build machine.  A cross build takes it from
+# its nested build for this machine (host/).
+if(CMAKE_CROSSCOMPILING)
+  set(VAKO_SANDBOX "${CMAKE_BINARY_DIR}/host/appliance/vako-sandbox")
+else()
+  set(VAKO_SANDBOX "${CMAKE_BINARY_DIR}/appliance/vako-sandbox")
+endif()
+
+# The kernel stand-in, one build per processor under preload/lib/<multiarch>/
+# and preloaded as preload/$LIB/: the dynamic linker of each process (the
+# 32-bit updater, the 64-bit /bin/dd it starts) picks its own.
+if(NOT CMAKE_LIBRARY_ARCHITECTURE)
+  message(FATAL_ERROR "no multiarch directory for this compiler: the kernel stand-in needs one")
+endif()
+set(VAKO_PRELOAD_DIR "${VAKO_TARGET_BINARY_DIR}/appliance/preload")
+set(VAKO_KSTUB_PRELOAD "${VAKO_PRELOAD_DIR}/$LIB/libvako-kstub.so")
+set(VAKO_KSTUB_FILE "${VAKO_PRELOAD_DIR}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libvako-kstub.so")
 
 # vako_product_sources(<var>): the product sources of the current directory,
 # every <area>.cpp: whatever serves tests or benchmarks (a name holding
@@ -36,9 +59,14 @@ function(vako_tests target)
   add_executable(${target} ${tsrcs})
   target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_flags)
   add_dependencies(${target} vako_appliance)
-  set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${VAKO_SANDBOX};--")
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300)
+  # A program of another processor runs under its emulator inside the sandbox.
+  set(runner "${VAKO_SANDBOX}" "--")
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(APPEND runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+  endif()
+  set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${runner}")
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300 LABELS ${target})
 endfunction()
 
 # vako_benchmarks(<target> LIBS <libs...>): the <area>_bench.cpp files.

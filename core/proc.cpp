@@ -92,8 +92,9 @@ int SLIBProcPidFileRead(const char *szPath)
     if (!fp)
         return -1;
     // Digits only and within range: a sign or an overflow must never turn
-    // into a negative pid, which kill() takes for a process group.
-    long pid = 0;
+    // into a negative pid, which kill() takes for a process group.  64 bits
+    // on every processor, so that the step past INT_MAX cannot overflow.
+    int64_t pid = 0;
     int c;
     while ((c = getc(fp.get())) != EOF && isspace(c)) {
     }

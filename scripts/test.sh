@@ -1,14 +1,33 @@
 #!/bin/sh
-# Builds and runs the whole test suite in both configurations: the plain
-# build and the one with AddressSanitizer and UndefinedBehaviorSanitizer.
-# The tests run inside throwaway appliances (namespaces, overlay mounts),
-# so this must run as root.
+# Builds and runs every test configuration, each test inside throwaway
+# appliances (namespaces, overlay mounts), so this must run as root:
+#   default  the whole suite, plain build
+#   asan     the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer
+#   i386     the whole suite built for 32-bit x86 (end-to-end tests included)
+#   s390x    the libraries' and the updater's unit tests built for big-endian
+#            s390x, run under qemu-s390x
+#   ppc      the byte-format code and its tests on 32-bit big-endian PowerPC (qemu-ppc)
+#   fuzz     a short run of every fuzz target (clang, both sanitizers)
+# Each step's time is printed at the end; the first failure ends the run.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-for preset in default asan; do
-    echo "=== $preset ==="
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-    ctest --preset "$preset"
+times=""
+step() {
+    name=$1
+    shift
+    echo "=== $name ==="
+    t0=$(date +%s)
+    "$@"
+    times="$times $name=$(($(date +%s) - t0))s"
+}
+suite() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+    ctest --preset "$1"
+}
+for preset in default asan i386 s390x ppc; do
+    step "$preset" suite "$preset"
 done
+step fuzz scripts/fuzz.sh -t 20 -j 4
+echo "=== all passed:$times"

@@ -61,8 +61,12 @@ bool SplitLine(char *line, Fields &f)
 
 bool ToUnsigned(const char *s, int base, unsigned &out)
 {
+    // strtoul() negates a value with a minus sign: on a 32-bit processor
+    // "-5" would pass as 4294967291.
+    if (strchr(s, '-'))
+        return false;
     errno = 0;
-    unsigned long v = strtoul(s, nullptr, base);
+    unsigned long long v = strtoull(s, nullptr, base);
     // Never cut a value wider than the answer to 32 bits.
     if (errno == ERANGE || v > UINT_MAX)
         return false;

@@ -44,7 +44,6 @@ constexpr const char *kAuthUsersHead = "auth users = ";
 constexpr int kAuthUsersSize = 128;
 constexpr const char *kSecretsFileLine = "secrets file = " SZF_RSYNCD_SECRETS;
 constexpr int kSecretsFileLineSize = 256;
-constexpr int kSecretLineSize = RSYNCD_SECRET_LINE_MAX + 1;
 constexpr time_t kRestartDelaySec = 2;
 
 using ListPtr = slib::HeapPtr<SLIBSZLIST>;

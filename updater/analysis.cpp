@@ -52,16 +52,6 @@ constexpr int64_t kResizeableSizes[] = {273042, 530082};
 constexpr int64_t kResizedSectors = 722862;
 constexpr int64_t kSpareKB = 10240;
 
-// One version's keys as read; the numbers are parsed from the texts.
-struct Version {
-    char szMajor[5] = "";
-    char szMinor[5] = "";
-    char szPhase[17] = "";
-    char szBuild[9] = "";
-    int major = 0;
-    int build = 0;
-};
-
 // Leading decimal digits as a number (no digits: 0), clamped to int.
 int DecimalOf(const char *sz)
 {
@@ -72,27 +62,6 @@ int DecimalOf(const char *sz)
 bool GetKey(const char *szFile, const char *szKey, char *szBuf, int cbBuf)
 {
     return SLIBFileGetKeyValue(szFile, szKey, szBuf, cbBuf, 0) > 0;
-}
-
-// Reads the four version keys; the failing key's log text, or NULL.
-const char *ReadVersion(const char *szFile, Version &v, const char *const szFail[4])
-{
-    struct {
-        const char *szKey;
-        char *szBuf;
-        int cb;
-    } keys[] = {
-        {"majorversion", v.szMajor, sizeof(v.szMajor)},
-        {"minorversion", v.szMinor, sizeof(v.szMinor)},
-        {"buildphase", v.szPhase, sizeof(v.szPhase)},
-        {"buildnumber", v.szBuild, sizeof(v.szBuild)},
-    };
-    for (int i = 0; i < 4; ++i)
-        if (!GetKey(szFile, keys[i].szKey, keys[i].szBuf, keys[i].cb))
-            return szFail[i];
-    v.major = DecimalOf(v.szMajor);
-    v.build = DecimalOf(v.szBuild);
-    return nullptr;
 }
 
 bool IsPackageFileUsable(const char *szPath)
@@ -258,6 +227,28 @@ int IsSysPartitionSufficient(int64_t kbToUnpack)
     return 0;
 }
 
+int UPDTReadVersion(const char *szFile, UPDTVERSION *pVersion)
+{
+    UPDTVERSION &v = *pVersion;
+    v = UPDTVERSION{};
+    struct {
+        const char *szKey;
+        char *szBuf;
+        int cb;
+    } keys[] = {
+        {"majorversion", v.szMajor, sizeof(v.szMajor)},
+        {"minorversion", v.szMinor, sizeof(v.szMinor)},
+        {"buildphase", v.szPhase, sizeof(v.szPhase)},
+        {"buildnumber", v.szBuild, sizeof(v.szBuild)},
+    };
+    for (int i = 0; i < 4; ++i)
+        if (!GetKey(szFile, keys[i].szKey, keys[i].szBuf, keys[i].cb))
+            return i;
+    v.major = DecimalOf(v.szMajor);
+    v.build = DecimalOf(v.szBuild);
+    return 4;
+}
+
 int ErrUPDTIAnalyze_WholeSystem(void)
 {
     static const char *const kOldFail[4] = {"%s(%d): fail to read major version", "%s(%d): fail to read minor version",
@@ -276,9 +267,9 @@ int ErrUPDTIAnalyze_WholeSystem(void)
     char szOrgUnique[kUniqueRoom + 1] = "";
     if (!GetKey(kInstalledInfo, "unique", szOrgUnique, sizeof(szOrgUnique)))
         return UPDT_ERR_READ_MOD;
-    Version org;
-    if (const char *szFail = ReadVersion(kInstalledVersion, org, kOldFail)) {
-        syslog(LOG_ERR, szFail, __func__, __LINE__);
+    UPDTVERSION org;
+    if (int read = UPDTReadVersion(kInstalledVersion, &org); read < 4) {
+        syslog(LOG_ERR, kOldFail[read], __func__, __LINE__);
         return UPDT_ERR_READ_VER;
     }
     if (org.major == 0 || org.build == 0) {
@@ -289,9 +280,9 @@ int ErrUPDTIAnalyze_WholeSystem(void)
     char szNewUnique[kUniqueRoom + 1] = "";
     if (!GetKey(szPackage, "unique", szNewUnique, sizeof(szNewUnique)))
         return UPDT_ERR_READ_PATCH_MOD;
-    Version pkg;
-    if (const char *szFail = ReadVersion(szPackage, pkg, kNewFail)) {
-        syslog(LOG_ERR, szFail, __func__, __LINE__);
+    UPDTVERSION pkg;
+    if (int read = UPDTReadVersion(szPackage, &pkg); read < 4) {
+        syslog(LOG_ERR, kNewFail[read], __func__, __LINE__);
         return UPDT_ERR_READ_PATCH_VER;
     }
     char szExtract[128] = "";

@@ -20,6 +20,36 @@ using vakotest::SystemDiskListing;
 
 // --- version compare ---
 
+TEST(ReadVersion, FourKeysAndTheNumbersOfTheirLeadingDigits)
+{
+    struct Case {
+        const char *text;
+        int read, major, build;
+    } cases[] = {
+        {"majorversion=\"3\"\nminorversion=\"1\"\nbuildphase=\"rc2\"\nbuildnumber=\"1001\"\n", 4, 3, 1001},
+        {"majorversion=2x\nminorversion=0\nbuildphase=beta\nbuildnumber=0351b\n", 4, 2, 351},
+        {"majorversion=9999\nminorversion=0\nbuildphase=b\nbuildnumber=99999999\n", 4, 9999, 99999999},
+        // A value longer than its key's room is not read, never cut.
+        {"majorversion=3\nminorversion=0\nbuildphase=b\nbuildnumber=123456789\n", 3, 0, 0},
+        {"majorversion=-7\nminorversion=0\nbuildphase=b\nbuildnumber=abc\n", 4, -7, 0},
+        {"minorversion=0\nbuildphase=b\nbuildnumber=1\n", 0, 0, 0},
+        {"majorversion=3\nminorversion=0\nbuildnumber=1\n", 2, 0, 0},
+        {"majorversion=3\nminorversion=0\nbuildphase=b\n", 3, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        vakotest::WriteFile("/tmp/VERSION", c.text);
+        UPDTVERSION v;
+        EXPECT_EQ(UPDTReadVersion("/tmp/VERSION", &v), c.read);
+        if (c.read == 4) {
+            EXPECT_EQ(v.major, c.major);
+            EXPECT_EQ(v.build, c.build);
+        }
+    }
+    UPDTVERSION v;
+    EXPECT_EQ(UPDTReadVersion("/tmp/missing", &v), 0);
+}
+
 TEST(CompareVersion, Examples)
 {
     struct Case {

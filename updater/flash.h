@@ -141,6 +141,10 @@ int UPDTRecoverFromBackup(void);
 int UPDTMSysUpdate(char *pStage);
 // The kernel's partition table as a list of kPositions entries: 8, or -1 (logged).
 int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList);
+// The table's bytes as the kernel hands them over (a big-endian size and data
+// length per position, 64 bytes in all) into the kPositions entries of pList,
+// laid out from flash address 0; rows of the layout get their names.
+void UPDTMSysDecodePartitionTable(const unsigned char *pRaw, VAKOFISENTRY *pList);
 int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count);
 // *pRepartitioned is set to 1 once a format of the flash was tried.
 int UPDTMSysDoPatch(const VAKOFISENTRY *pList, int count, int *pRepartitioned);

@@ -179,6 +179,7 @@ TEST_F(FlashRoad, TotalOfBlocksUpToTheFlashSize)
 // The patch of one row: only zImage is in the package.
 TEST_F(FlashRoad, PatchWritesOnlyTheRowsOfThePackage)
 {
+    VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE();
     Use(false);
     const std::string image = Pattern(8 * kBlock + 123, 42);
     Image("zImage", image);
@@ -213,6 +214,7 @@ TEST_F(FlashRoad, PatchWritesOnlyTheRowsOfThePackage)
 
 TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
 {
+    VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE();
     Use(false);
     const std::string image = Pattern(3 * kBlock, 5);
     Image("zImage", image);

@@ -83,6 +83,7 @@ TEST(Progress, PlantedNamesAreReplacedByAFileOfItsOwn)
 // written, with a fraction of the writes.
 TEST(Progress, OnlyAChangedTextIsWritten)
 {
+    VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE();
     {
         vakotest::ProgressRecorder recorder;
         for (int value : {60, 60, 60, 61, 61, 60, 60})

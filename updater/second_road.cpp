@@ -32,6 +32,11 @@ using slib::Fd;
 // Rows that have a device: on the junior layout the last positions are empty.
 int RowsWithDevice(int count) { return std::clamp(std::min(gPartitionCount, count), 0, kPositions); }
 
+uint32_t Be32At(const unsigned char *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
 uint32_t UnitsOf(uint32_t cb, uint32_t cbUnit = kUnitSize) { return cb / cbUnit + (cb % cbUnit ? 1 : 0); }
 
 bool FileExists(const char *szPath)
@@ -118,18 +123,23 @@ int UPDTMSysGetPartitionInfo(VAKOFISENTRY *pList)
         syslog(LOG_ERR, "%s(%d): fail to get partition information, errno = %d", __func__, __LINE__, errno);
         return -1;
     }
+    UPDTMSysDecodePartitionTable(reinterpret_cast<const unsigned char *>(table), pList);
+    return kPositions;
+}
+
+void UPDTMSysDecodePartitionTable(const unsigned char *pRaw, VAKOFISENTRY *pList)
+{
     uint32_t base = 0;
     for (int i = 0; i < kPositions; ++i) {
         VAKOFISENTRY &entry = pList[i];
         // Rows past the layout's count have no name.
         if (i < gPartitionCount && gPatchInfo[i].part)
             strncpy(entry.name, gPatchInfo[i].part, sizeof(entry.name));
-        entry.size = be32toh(table[2 * i]);
-        entry.data_length = be32toh(table[2 * i + 1]);
+        entry.size = Be32At(pRaw + 8 * i);
+        entry.data_length = Be32At(pRaw + 8 * i + 4);
         entry.flash_base = base;
         base += entry.size;
     }
-    return kPositions;
 }
 
 int UPDTMSysInitPatchInfo(const VAKOFISENTRY *pList, int count)

@@ -81,6 +81,27 @@ TEST_F(MSysPatchInfo, TheWholeFlashIsTheLimit)
     EXPECT_EQ(UPDTMSysInitPatchInfo(list_, UPDT_MAX_PARTITIONS), -1);
 }
 
+TEST_F(MSysPatchInfo, TheKernelsTableIsBigEndianOnEveryProcessor)
+{
+    // Size and data length of each position, most significant byte first.
+    unsigned char raw[UPDT_MAX_PARTITIONS * 8] = {
+        0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, // 0x40000, 0x12345
+        0x01, 0x02, 0x03, 0x04, 0xA0, 0xB0, 0xC0, 0xD0, // 0x1020304, 0xA0B0C0D0
+    };
+    UPDTMSysDecodePartitionTable(raw, list_);
+    EXPECT_STREQ(list_[0].name, "RedBoot");
+    EXPECT_EQ(list_[0].flash_base, 0u);
+    EXPECT_EQ(list_[0].size, 0x40000u);
+    EXPECT_EQ(list_[0].data_length, 0x12345u);
+    EXPECT_EQ(list_[1].flash_base, 0x40000u);
+    EXPECT_EQ(list_[1].size, 0x1020304u);
+    EXPECT_EQ(list_[1].data_length, 0xA0B0C0D0u);
+    for (int i = 2; i < UPDT_MAX_PARTITIONS; ++i) {
+        EXPECT_EQ(list_[i].flash_base, 0x1060304u);
+        EXPECT_EQ(list_[i].size, 0u);
+    }
+}
+
 TEST_F(MSysPatchInfo, ParametersAreChecked)
 {
     EXPECT_EQ(UPDTMSysInitPatchInfo(nullptr, 8), -1);

@@ -142,6 +142,20 @@ void UPDTCheckLogSize(void);
 // 0 when the package may be installed here (the migration flags are then
 // set), else the result code of the refusal.
 int ErrUPDTIAnalyze_WholeSystem(void);
+// One VERSION key file's four version keys as read, and the numbers parsed
+// from them (leading decimal digits, 0 when none, clamped to int).
+typedef struct {
+    char szMajor[5];
+    char szMinor[5];
+    char szPhase[17];
+    char szBuild[9];
+    int major;
+    int build;
+} UPDTVERSION;
+// Reads majorversion, minorversion, buildphase and buildnumber of szFile
+// into *pVersion: 4 when all four were read, else the index (0..3, in that
+// order) of the first that could not be; no code of its own.
+int UPDTReadVersion(const char *szFile, UPDTVERSION *pVersion);
 // 1 when kbToUnpack and the spare room fit on the system partition, else 0.
 int IsSysPartitionSufficient(int64_t kbToUnpack);
 // 1 when a system partition of `sectors` can grow into partition 3, else 0.

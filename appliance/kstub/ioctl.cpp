@@ -251,8 +251,13 @@ bool KernelCall(long n, long arg, long *ret)
     if (n != VAKO_SYSCALL_MSYS_FLAG && n != VAKO_SYSCALL_MTD_BUFFER)
         return false;
     Session s;
-    if (!s.Begin(true))
-        return false;
+    if (!s.Begin(true)) {
+        // Never this machine's kernel: its own calls may have these numbers
+        // (msgrcv and clock_adjtime64 on 32-bit x86), so answer as a kernel
+        // without the appliance's extensions does.
+        *ret = Finish(Err(ENOSYS), errno);
+        return true;
+    }
     const auto &c = s.state.calls;
     Res r;
     std::string args;

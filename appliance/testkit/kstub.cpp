@@ -211,7 +211,9 @@ std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase,
     return e;
 }
 
-std::string LibraryPath() { return VAKO_KSTUB_LIBRARY; }
+std::string LibraryPath() { return VAKO_KSTUB_PRELOAD; }
+
+std::string LibraryFile() { return VAKO_KSTUB_FILE; }
 
 std::vector<std::string> PreloadEnv(const std::string &dir)
 {

@@ -28,6 +28,15 @@ std::string Record(const std::string &text)
 
 } // namespace
 
+bool ProgressRecordable()
+{
+    int fd = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (fd < 0)
+        return errno != ENOSYS;
+    close(fd);
+    return true;
+}
+
 ProgressRecorder::ProgressRecorder()
 {
     unlink(kProgressFile);

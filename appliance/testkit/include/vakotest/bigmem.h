@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vakotest {
 
@@ -95,20 +96,53 @@ template <class F> bool WithAddressSpaceLimit(size_t headroom, F fn)
     return true;
 }
 
+// True when an address-space limit makes an allocation beyond it fail:
+// qemu-user accepts the limit but does not apply it.
+inline bool AddressSpaceLimitHolds()
+{
+    static const bool holds = [] {
+        const size_t big = size_t{64} << 20;
+        bool failed = false;
+        WithAddressSpaceLimit(size_t{4} << 20, [&] {
+            void *p = mmap(nullptr, big, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            failed = p == MAP_FAILED;
+            if (!failed)
+                munmap(p, big);
+        });
+        return failed;
+    }();
+    return holds;
+}
+
 // AddressSanitizer reserves vast address space and aborts on failed
-// allocations, so allocation-failure tests run in plain builds only.
+// allocations, so allocation-failure tests run in plain builds only, and
+// only where the address-space limit holds.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAllocationFailureTestable = false;
+inline bool AllocationsCanFail() { return false; }
 #else
-inline constexpr bool kAllocationFailureTestable = true;
+inline bool AllocationsCanFail() { return AddressSpaceLimitHolds(); }
 #endif
 
+// A string longer than INT32_MAX bytes exists only on a 64-bit processor:
+// elsewhere no object may exceed PTRDIFF_MAX, and the compiler relies on
+// it (a strlen() result past it is taken to be impossible).
+inline constexpr bool kStringsBeyondAnIntExist = PTRDIFF_MAX > INT32_MAX;
+
 } // namespace vakotest
+
+// The first line of a test of text longer than INT32_MAX bytes: on a 32-bit
+// processor it is skipped, and says why.
+#define VAKOTEST_SKIP_UNLESS_STRINGS_BEYOND_AN_INT_EXIST()                                                     \
+    do {                                                                                                       \
+        if (!vakotest::kStringsBeyondAnIntExist)                                                               \
+            GTEST_SKIP() << "no object is larger than 2 GiB on a 32-bit processor";                            \
+    } while (0)
 
 // The first line of an allocation-failure test: under AddressSanitizer it is
 // skipped, and says why.
 #define VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL()                                                            \
     do {                                                                                                       \
-        if (!vakotest::kAllocationFailureTestable)                                                             \
-            GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation instead of returning NULL";        \
+        if (!vakotest::AllocationsCanFail())                                                                   \
+            GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation instead of returning NULL, or "    \
+                            "the address-space limit does not hold (qemu-user)";                               \
     } while (0)

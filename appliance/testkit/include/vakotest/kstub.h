@@ -5,7 +5,10 @@
 // kernel offers and this machine lacks: the MTD devices /dev/mtdN with the
 // standard and the appliance's own ioctls, kernel calls 401 and 405, and
 // the md devices /dev/mdN with their three ioctls.  Without VAKO_KSTUB_DIR,
-// or with a directory holding no state, it passes everything through.
+// or with a directory holding no state, it passes everything through but
+// kernel calls 401 and 405: those fail with ENOSYS, as on a kernel without
+// the appliance's extensions (this machine's kernel may have calls of its
+// own with those numbers).
 //
 // State directory (shared by every process of the appliance, each operation
 // under an exclusive or shared flock of "lock"):
@@ -172,9 +175,12 @@ std::vector<Fault> Faults(const std::string &dir);
 std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase, uint32_t memBase,
                                     uint32_t size, uint32_t entryPoint, uint32_t dataLength);
 
-// The preload library, and the environment entries that make a process see
-// the stand-in with state directory `dir`.
+// The preload library as LD_PRELOAD names it (through the dynamic linker's
+// $LIB, so that each process loads the build for its own processor), this
+// processor's build of it, and the environment entries that make a process
+// see the stand-in with state directory `dir`.
 std::string LibraryPath();
+std::string LibraryFile();
 std::vector<std::string> PreloadEnv(const std::string &dir = kSandboxDir);
 
 } // namespace vakotest::kstub

@@ -31,4 +31,16 @@ private:
     std::vector<std::string> values_;
 };
 
+// False where the kernel interface the recorder stands on is missing:
+// qemu-user has no fanotify.
+bool ProgressRecordable();
+
 } // namespace vakotest
+
+// The first line of a test that records the progress: under qemu-user it is
+// skipped, and says why.
+#define VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE()                                                             \
+    do {                                                                                                       \
+        if (!vakotest::ProgressRecordable())                                                                   \
+            GTEST_SKIP() << "no fanotify to record the progress with (qemu-user)";                             \
+    } while (0)

@@ -1,0 +1,7 @@
+# Common part of the toolchain files: Debian's cross compiler for
+# VAKO_CROSS_TRIPLET, the libraries' multiarch directory VAKO_CROSS_MULTIARCH.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${VAKO_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VAKO_CROSS_TRIPLET}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${VAKO_CROSS_MULTIARCH})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
