@@ -22,7 +22,12 @@
 //              formatted <descriptor>   (the descriptor that formatted last)
 //   chip     the whole flash, <size> bytes
 //   journal  one line per ioctl and kernel call (below)
-//   lock     the flock file
+//   lock     the flock file; its first 4 bytes count the state's
+//            generation (big-endian), one more each time a writer (the
+//            library or the kit, under the exclusive lock) has replaced
+//            "state", so that a process may keep the state parsed and its
+//            files open while the count stays (so the lock file itself is
+//            made once and never replaced)
 //   fd/      where the library makes (and at once unlinks) the file that
 //            stands behind each open device descriptor
 //
