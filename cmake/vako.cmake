@@ -34,7 +34,7 @@ function(vako_tests target)
     return()
   endif()
   add_executable(${target} ${tsrcs})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_flags)
+  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_test_flags)
   add_dependencies(${target} vako_appliance)
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${VAKO_SANDBOX};--")
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
