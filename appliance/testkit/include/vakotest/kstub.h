@@ -7,8 +7,9 @@
 // the md devices /dev/mdN with their three ioctls.  Without VAKO_KSTUB_DIR,
 // or with a directory holding no state, it passes everything through.
 //
-// State directory (shared by every process of the appliance, each operation
-// under an exclusive or shared flock of "lock"):
+// State directory (shared by every process of the appliance; what changes
+// state or chip under the exclusive flock of "lock", reads under a shared
+// one or, while the generation below shows no change, none):
 //   state    text, one record per line:
 //              chip <size> <erasesize>
 //              window <device> <offset> <size> <datalength> <locked 0|1>
