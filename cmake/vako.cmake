@@ -57,7 +57,7 @@ function(vako_tests target)
     return()
   endif()
   add_executable(${target} ${tsrcs})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_flags)
+  target_link_libraries(${target} PRIVATE ${T_LIBS} vako_testmain GTest::gtest GTest::gmock vako_test_flags)
   add_dependencies(${target} vako_appliance)
   # A program of another processor runs under its emulator inside the sandbox.
   set(runner "${VAKO_SANDBOX}" "--")

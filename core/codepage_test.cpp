@@ -6,7 +6,6 @@
 #include <syslog.h>
 #include <unicode/utypes.h>
 
-#include <regex>
 #include <string>
 
 #include "slib/error.h"
@@ -19,10 +18,9 @@ void WriteCodePage(const std::string &lines) { vakotest::WriteFile(SZF_SLIB_CODE
 // Records at LOG_ERR whose text matches re whole.
 int ErrLogCount(const std::string &re)
 {
-    std::regex r(re);
     int n = 0;
     for (const auto &l : vakotest::SyslogLines())
-        n += l.level == LOG_ERR && std::regex_match(l.text, r);
+        n += l.level == LOG_ERR && vakotest::RegexMatches(l.text, re);
     return n;
 }
 

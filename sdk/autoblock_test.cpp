@@ -24,6 +24,7 @@
 #include "slib/str.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/lockhold.h"
+#include "vakotest/sleeps.h"
 #include "vakotest/smtp.h"
 #include "vakotest/testkit.h"
 
@@ -264,6 +265,7 @@ TEST_F(AutoBlock, SettingsUnreadableKeepTheList)
     std::string list = Rec(Now(), "10.0.0.1");
     WriteFile(kList, list);
     vakotest::OtherLockHolder holder(0x806);
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(VAKOAutoBlockIPAdd("10.9.9.9"), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
     EXPECT_EQ(ReadFile(kList), list);
@@ -276,7 +278,10 @@ TEST_F(AutoBlock, ListLockedLongerThanThirtySecondsFailsTheAdd)
     WriteFile(kList, list);
     vakotest::FlockHolder holder(kList);
     vakotest::SyslogClear();
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(VAKOAutoBlockIPAdd("10.9.9.9"), -1);
+    // Thirty tries, a second apart.
+    EXPECT_EQ(pauses.Micros(), std::vector<int64_t>(29, 1000000));
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
     bool logged = false;
     for (const std::string &t : vakotest::SyslogTexts())
@@ -512,6 +517,7 @@ TEST_F(AutoBlock, SettingsReadFailures)
     WriteFile(kInfo, "");
     vakotest::OtherLockHolder holder(0x806);
     vakotest::SyslogClear();
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(VAKOAutoBlockConfGet(&got), -1);
     t = vakotest::SyslogTexts();
     ASSERT_EQ(t.size(), 1u);

@@ -17,6 +17,7 @@
 #include "event_log_testutil.h"
 #include "slib/error.h"
 #include "vakotest/flockhold.h"
+#include "vakotest/sleeps.h"
 #include "vako/event_log_size.h"
 #include "vakotest/testkit.h"
 
@@ -491,7 +492,10 @@ TEST_F(EventLog, LockHeldLongerThanTheRetriesFailsTheWrite)
     WriteFile(kLog, Header(16, 16));
     vakotest::FlockHolder holder(kLog);
     vakotest::SyslogClear();
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(Put(9, 40), -1);
+    // Ten more tries, a second apart.
+    EXPECT_EQ(pauses.Micros(), std::vector<int64_t>(10, 1000000));
     EXPECT_TRUE(vakotest::SyslogHas("logfile /var/log/test.log lock error while writing!"));
     EXPECT_EQ(ReadFile(kLog), Header(16, 16));
 }
@@ -500,7 +504,9 @@ TEST_F(EventLog, UnopenableLogIsReported)
 {
     vakotest::MakeDirs(kLog);
     vakotest::SyslogClear();
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(Put(9, 40), -1);
+    EXPECT_EQ(pauses.Micros(), std::vector<int64_t>(10, 1000000));
     EXPECT_TRUE(vakotest::SyslogHas("logfile /var/log/test.log open error while writing!"));
 }
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "vakotest/logs.h"
 #include "vakotest/cryptfault.h"
+#include "vakotest/sleeps.h"
 #include "vakotest/testkit.h"
 
 using vakotest::FileExists;
@@ -41,9 +43,15 @@ void ExpectSecretsProtected()
     EXPECT_EQ(vakotest::FileGid(kSecrets), 25u);
 }
 
+// The pause between stopping and starting the service is noted, not slept.
+class NetBackupSetServerPasswd : public testing::Test {
+protected:
+    vakotest::SleepLog pauses_{vakotest::Pauses::Skipped};
+};
+
 // ---- Changing accounts ----
 
-TEST(NetBackupSetServerPasswd, AddAdminWritesRootWithTheServiceStopped)
+TEST_F(NetBackupSetServerPasswd, AddAdminWritesRootWithTheServiceStopped)
 {
     WriteFile(kConf, std::string(kConfHead) + "auth users = rsync\n");
     WriteFile(kSecrets, "rsync:R\n", 0600);
@@ -52,6 +60,8 @@ TEST(NetBackupSetServerPasswd, AddAdminWritesRootWithTheServiceStopped)
     EXPECT_EQ(ReadFile(kSecrets), "rsync:R\nroot:V\n");
     ExpectSecretsProtected();
     EXPECT_EQ(Calls(), kStopAndStart);
+    // Two seconds between them.
+    EXPECT_EQ(pauses_.Micros(), std::vector<int64_t>{2000000});
     // Stopped before the first change, started after the last.
     EXPECT_EQ(ReadFile("/.sandbox/rsyncd.secrets.at-stop"), "rsync:R\n");
     EXPECT_EQ(ReadFile("/.sandbox/rsyncd.conf.at-stop"), std::string(kConfHead) + "auth users = rsync\n");
@@ -60,7 +70,7 @@ TEST(NetBackupSetServerPasswd, AddAdminWritesRootWithTheServiceStopped)
     EXPECT_EQ(Get("root"), "V");
 }
 
-TEST(NetBackupSetServerPasswd, ChangeRsyncIntoAdmin)
+TEST_F(NetBackupSetServerPasswd, ChangeRsyncIntoAdmin)
 {
     WriteFile(kConf, std::string("auth users = rsync,other\n") + kSecretsLine);
     WriteFile(kSecrets, "other:O\nrsync:R\nrsync2:X\n");
@@ -71,7 +81,7 @@ TEST(NetBackupSetServerPasswd, ChangeRsyncIntoAdmin)
     EXPECT_EQ(Calls(), kStopAndStart);
 }
 
-TEST(NetBackupSetServerPasswd, ChangeOfAnUnlistedNameAddsIt)
+TEST_F(NetBackupSetServerPasswd, ChangeOfAnUnlistedNameAddsIt)
 {
     WriteFile(kConf, "auth users = other\n");
     WriteFile(kSecrets, "other:O\n");
@@ -80,7 +90,7 @@ TEST(NetBackupSetServerPasswd, ChangeOfAnUnlistedNameAddsIt)
     EXPECT_EQ(ReadFile(kSecrets), "other:O\nrsync:N\n");
 }
 
-TEST(NetBackupSetServerPasswd, DeleteNames)
+TEST_F(NetBackupSetServerPasswd, DeleteNames)
 {
     struct Case {
         const char *authBefore;
@@ -108,7 +118,7 @@ TEST(NetBackupSetServerPasswd, DeleteNames)
                                  "failed!! szOldName=rsync"));
 }
 
-TEST(NetBackupSetServerPasswd, AddIgnoresLetterCaseOfListedNames)
+TEST_F(NetBackupSetServerPasswd, AddIgnoresLetterCaseOfListedNames)
 {
     const std::string conf = std::string("auth users = root,RSYNC\n") + kSecretsLine;
     WriteFile(kConf, conf);
@@ -118,7 +128,7 @@ TEST(NetBackupSetServerPasswd, AddIgnoresLetterCaseOfListedNames)
     EXPECT_EQ(ReadFile(kSecrets), "root:A\nrsync:B\n");
 }
 
-TEST(NetBackupSetServerPasswd, EmptiedListGainsOnlyTheNewName)
+TEST_F(NetBackupSetServerPasswd, EmptiedListGainsOnlyTheNewName)
 {
     WriteFile(kConf, std::string("auth users =\n") + kSecretsLine);
     WriteFile(kSecrets, "");
@@ -127,7 +137,7 @@ TEST(NetBackupSetServerPasswd, EmptiedListGainsOnlyTheNewName)
     EXPECT_EQ(ReadFile(kSecrets), "root:A\n");
 }
 
-TEST(NetBackupSetServerPasswd, MissingLinesAreAdded)
+TEST_F(NetBackupSetServerPasswd, MissingLinesAreAdded)
 {
     WriteFile(kConf, "uid = root"); // no line end either
     ASSERT_EQ(VAKONetBackupSetServerPasswd(nullptr, "root", "A", NETBKP_PASSWD_ADD), 0);
@@ -142,7 +152,7 @@ TEST(NetBackupSetServerPasswd, MissingLinesAreAdded)
     EXPECT_EQ(ReadFile(kSecrets), "");
 }
 
-TEST(NetBackupSetServerPasswd, ChangeCreatesAMissingSecretsFile)
+TEST_F(NetBackupSetServerPasswd, ChangeCreatesAMissingSecretsFile)
 {
     WriteFile(kConf, std::string("auth users = rsync\n") + kSecretsLine);
     mode_t old = umask(0);
@@ -152,7 +162,7 @@ TEST(NetBackupSetServerPasswd, ChangeCreatesAMissingSecretsFile)
     ExpectSecretsProtected();
 }
 
-TEST(NetBackupSetServerPasswd, AddReplacesALeftoverLineOfTheName)
+TEST_F(NetBackupSetServerPasswd, AddReplacesALeftoverLineOfTheName)
 {
     WriteFile(kConf, std::string("auth users = root\n") + kSecretsLine);
     WriteFile(kSecrets, "rsync:OLD\nroot:A\n");
@@ -161,7 +171,7 @@ TEST(NetBackupSetServerPasswd, AddReplacesALeftoverLineOfTheName)
     EXPECT_EQ(Get("rsync"), "NEW");
 }
 
-TEST(NetBackupSetServerPasswd, LongNamesKeepTheirColon)
+TEST_F(NetBackupSetServerPasswd, LongNamesKeepTheirColon)
 {
     const std::string name15 = "rsyncrsyncrsync", other = name15 + "X", name64(64, 'n');
     WriteFile(kConf, std::string("auth users = ") + other + "\n" + kSecretsLine);
@@ -179,7 +189,7 @@ TEST(NetBackupSetServerPasswd, LongNamesKeepTheirColon)
     EXPECT_EQ(Get(other.c_str()), "THEIRS");
 }
 
-TEST(NetBackupSetServerPasswd, RefusesBadArgumentsBeforeStopping)
+TEST_F(NetBackupSetServerPasswd, RefusesBadArgumentsBeforeStopping)
 {
     const std::string conf = std::string("auth users = root\n") + kSecretsLine, secrets = "root:A\n";
     const std::string longest(RSYNCD_SECRET_LINE_MAX - 5, 'v'), tooLong = longest + "v";
@@ -214,7 +224,7 @@ TEST(NetBackupSetServerPasswd, RefusesBadArgumentsBeforeStopping)
     EXPECT_EQ(Get("admin", 4000), longest);
 }
 
-TEST(NetBackupSetServerPasswd, ServiceScriptFailuresAreOnlyLogged)
+TEST_F(NetBackupSetServerPasswd, ServiceScriptFailuresAreOnlyLogged)
 {
     WriteFile(kConf, std::string("auth users = root\n") + kSecretsLine);
     WriteFile(kSecrets, "root:A\n");
@@ -229,7 +239,7 @@ TEST(NetBackupSetServerPasswd, ServiceScriptFailuresAreOnlyLogged)
                                  "S84rsyncd.sh."));
 }
 
-TEST(NetBackupSetServerPasswd, OverlongAuthUsersLineStopsTheChange)
+TEST_F(NetBackupSetServerPasswd, OverlongAuthUsersLineStopsTheChange)
 {
     // 128 characters cannot be read; a change that would pass 127 is refused.
     struct Case {
@@ -261,7 +271,7 @@ TEST(NetBackupSetServerPasswd, OverlongAuthUsersLineStopsTheChange)
     EXPECT_EQ(ReadFile(kConf), "auth users = " + std::string(127 - 13 - 5, 'a') + ",root\n" + kSecretsLine);
 }
 
-TEST(NetBackupSetServerPasswd, MissingConfigurationFails)
+TEST_F(NetBackupSetServerPasswd, MissingConfigurationFails)
 {
     vakotest::SyslogClear();
     EXPECT_EQ(VAKONetBackupSetServerPasswd(nullptr, "root", "V", NETBKP_PASSWD_ADD), -1);

@@ -12,6 +12,7 @@
 #include "vakotest/logs.h"
 #include "slib/error.h"
 #include "vakotest/lockhold.h"
+#include "vakotest/sleeps.h"
 #include "vakotest/testkit.h"
 
 using vakotest::FileExists;
@@ -216,7 +217,14 @@ TEST(WinsQuery1, SambaLockNotObtainedCountsAsStopped)
 {
     WriteFile(kInfo, "runsamba=\"yes\"\n");
     vakotest::OtherLockHolder holder(0x806);
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(WinsIsSambaRunning(), 0);
+    // It waited ten seconds for the lock.
+    int64_t waited = 0;
+    for (int64_t p : pauses.Micros())
+        waited += p;
+    EXPECT_GE(waited, 10000000);
+    EXPECT_LT(waited, 11000000);
 }
 
 // ---- Download settings ----
@@ -403,6 +411,7 @@ TEST(DownloadInfoSet, HeldLockWritesNothing)
     WriteFile(kInfo, "unique=\"x\"\n");
     vakotest::OtherLockHolder holder(0x805);
     vakotest::SyslogClear();
+    vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     VAKODOWNLOADINFO d = Settings();
     EXPECT_EQ(VAKODownloadInfoSet(&d), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);

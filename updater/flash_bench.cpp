@@ -22,6 +22,8 @@
 
 #include "flash.h"
 #include "vakotest/kstub.h"
+#include "vakotest/bench.h"
+#include "vakotest/chips.h"
 #include "vakotest/files.h"
 #include "vakotest/progress.h"
 
@@ -31,7 +33,6 @@ namespace {
 
 namespace ks = vakotest::kstub;
 
-constexpr uint32_t kBlock = 0x10000;
 constexpr uint32_t kWindow = 64u << 20;
 constexpr const char *kDevice = "/dev/mtd1";
 
@@ -41,11 +42,7 @@ std::string ImagePath(size_t bytes) { return "/tmp/image-" + std::to_string(byte
 // its path.
 std::string Prepare(size_t bytes)
 {
-    ks::Chip chip;
-    chip.size = kWindow + 2 * kBlock;
-    chip.eraseSize = kBlock;
-    chip.windows = {{"/dev/mtd0", 0, kBlock, std::nullopt, false}, {kDevice, kBlock, kWindow, std::nullopt, false}};
-    ks::Install(ks::kSandboxDir, chip, ks::KernelCalls{});
+    ks::Install(ks::kSandboxDir, vakotest::OneWindowChip(kWindow), ks::KernelCalls{});
     std::string data(bytes, '\0');
     for (size_t i = 0; i < bytes; ++i)
         data[i] = static_cast<char>((i * 2654435761u) >> 13);
@@ -127,24 +124,14 @@ void BM_CopyVerifyAgainstDdCmp(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
-long StatusKB(const char *key)
-{
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key, 0) == 0)
-            return atol(line.c_str() + strlen(key));
-    return -1;
-}
-
-// The peak resident size of a fresh child doing one copy and verify: the
-// high-water mark is reset after the fork, so it is the child's own.
+// The peak resident size of a fresh child doing one erase, copy and verify:
+// the high-water mark is reset after the fork, so it is the child's own.
 void BM_PeakResidentMemory(benchmark::State &state)
 {
     const size_t bytes = state.range(0);
     const std::string image = Prepare(bytes);
     long peak = 0, growth = 0;
     for (auto _ : state) {
-        Erase(state);
         int fds[2];
         if (pipe(fds) != 0)
             state.SkipWithError("pipe");
@@ -152,9 +139,9 @@ void BM_PeakResidentMemory(benchmark::State &state)
         if (pid == 0) {
             close(fds[0]);
             std::ofstream("/proc/self/clear_refs") << "5";
-            long before = StatusKB("VmRSS:");
-            bool ok = CopyVerify(image, bytes);
-            long result[2] = {ok ? StatusKB("VmHWM:") : -1, StatusKB("VmHWM:") - before};
+            long before = vakotest::StatusKB("VmRSS:");
+            bool ok = VAKOMTDErasePartition(kDevice) == 0 && CopyVerify(image, bytes);
+            long result[2] = {ok ? vakotest::StatusKB("VmHWM:") : -1, vakotest::StatusKB("VmHWM:") - before};
             ssize_t ignored = write(fds[1], result, sizeof(result));
             (void)ignored;
             _exit(0);
@@ -179,18 +166,8 @@ BENCHMARK(BM_CopyVerifyAgainstDdCmp)
     ->Arg(64 << 20)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
-BENCHMARK(BM_PeakResidentMemory)->Arg(4 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_PeakResidentMemory)->Arg(1 << 20)->Arg(4 << 20)->Arg(16 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    if (!vakotest::InSandbox()) {
-        fprintf(stderr, "%s: run me through vako-sandbox\n", argv[0]);
-        return 125;
-    }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return vakotest::SandboxedBenchmarkMain(argc, argv); }

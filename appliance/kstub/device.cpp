@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "journal.h"
 #include "kill.h"
@@ -20,25 +20,36 @@ namespace {
 
 // Mode of the file behind a device descriptor: no ordinary file has it.
 constexpr mode_t kMarkerMode = 01666;
-
-std::string FdDir()
-{
-    // Never destroyed: stdio flushes streams of ours after the destructors ran.
-    static std::string *canon = new std::string;
-    if (canon->empty()) {
-        char buf[PATH_MAX];
-        if (realpath((*Dir() + "/" + st::kFdDir).c_str(), buf))
-            *canon = buf;
-    }
-    return *canon;
-}
+// Its modification time names the device (so that reads and writes need not
+// ask the kernel for the file's name): these seconds, and nanoseconds
+// kMdCode + N for /dev/mdN, N for /dev/mtdN.
+constexpr time_t kMarkerSeconds = 0x6b7374;
+constexpr long kMdCode = 10000;
 
 bool IsMarker(const struct stat &s)
 {
-    return S_ISREG(s.st_mode) && (s.st_mode & 07777) == kMarkerMode && s.st_size == 0;
+    return S_ISREG(s.st_mode) && (s.st_mode & 07777) == kMarkerMode && s.st_size == 0 &&
+           s.st_mtim.tv_sec == kMarkerSeconds && s.st_mtim.tv_nsec < 2 * kMdCode;
 }
 
 bool Readable(int fd) { return AccessMode(fd) != O_WRONLY; }
+
+// to[i] &= from[i], sixteen bytes at a time (in the processor's vector
+// registers where it has them).
+void ClearBits(uint8_t *to, const uint8_t *from, size_t n)
+{
+    typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+    size_t i = 0;
+    for (; i + sizeof(Bytes16) <= n; i += sizeof(Bytes16)) {
+        Bytes16 a, b;
+        memcpy(&a, to + i, sizeof a);
+        memcpy(&b, from + i, sizeof b);
+        a &= b;
+        memcpy(to + i, &a, sizeof a);
+    }
+    for (; i < n; ++i)
+        to[i] &= from[i];
+}
 
 } // namespace
 
@@ -57,28 +68,26 @@ bool DeviceExists(const char *path)
     return s.state.FindWindow(path) || s.state.FindMd(path);
 }
 
-std::optional<Dev> DeviceOfStat(int fd, const struct stat &s)
+std::optional<Dev> DeviceOfStat(const struct stat &s)
 {
     if (!IsMarker(s))
         return std::nullopt;
+    long code = s.st_mtim.tv_nsec;
+    return Dev{(code >= kMdCode ? "/dev/md" : "/dev/mtd") + std::to_string(code % kMdCode)};
+}
+
+std::string DescriptorName(int fd)
+{
     char link[32], target[PATH_MAX];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
     if (n <= 0)
-        return std::nullopt;
+        return {};
     std::string_view t(target, static_cast<size_t>(n));
     constexpr std::string_view kDeleted = " (deleted)";
     if (t.size() > kDeleted.size() && t.substr(t.size() - kDeleted.size()) == kDeleted)
         t.remove_suffix(kDeleted.size());
-    std::string dir = FdDir();
-    if (dir.empty() || t.size() <= dir.size() + 1 || t.substr(0, dir.size()) != dir ||
-        t[dir.size()] != '/')
-        return std::nullopt;
-    std::string_view name = t.substr(dir.size() + 1);
-    size_t at = name.find('@');
-    if (at == std::string_view::npos)
-        return std::nullopt;
-    return Dev{"/dev/" + std::string(name.substr(0, at)), std::string(name)};
+    return std::string(t.substr(t.rfind('/') + 1));
 }
 
 std::optional<Dev> DeviceOf(int fd)
@@ -89,7 +98,7 @@ std::optional<Dev> DeviceOf(int fd)
     struct stat s;
     std::optional<Dev> d;
     if (REAL(fstat)(fd, &s) == 0)
-        d = DeviceOfStat(fd, s);
+        d = DeviceOfStat(s);
     errno = saved;
     return d;
 }
@@ -111,7 +120,11 @@ Res OpenDevice(const char *path, int flags)
         std::string file = dir + "/" + base + std::to_string(seq++);
         int fd = REAL(open)(file.c_str(), O_CREAT | O_EXCL | (flags & (O_ACCMODE | O_CLOEXEC)), 0600);
         if (fd >= 0) {
+            const std::string_view dev(path + 5);
+            long n = atol(path + (st::IsMtdName(path) ? 8 : 7));
+            struct timespec times[2] = {{0, UTIME_OMIT}, {kMarkerSeconds, dev.starts_with("md") ? kMdCode + n : n}};
             fchmod(fd, kMarkerMode);
+            futimens(fd, times);
             unlink(file.c_str());
             return {fd, 0};
         }
@@ -151,16 +164,22 @@ Res DeviceRead(int fd, const Dev &d, void *buf, size_t count, std::optional<off_
     const Window *w = s.state.FindWindow(d.path);
     if (!w)
         return Err(ENXIO);
-    off_t pos = at ? *at : REAL(lseek)(fd, 0, SEEK_CUR);
+    // The position moves on by what is asked at once (one request to the
+    // kernel when the read is whole), then back to where the read ended.
+    const uint64_t want = std::min<uint64_t>(count, w->size);
+    off_t pos = at ? *at : REAL(lseek)(fd, static_cast<off_t>(want), SEEK_CUR);
     if (pos < 0)
         return Err(EINVAL);
+    if (!at)
+        pos -= static_cast<off_t>(want);
     size_t n = static_cast<uint64_t>(pos) >= w->size
                    ? 0
-                   : static_cast<size_t>(std::min<uint64_t>(count, w->size - static_cast<uint64_t>(pos)));
-    if (!s.ChipRead(static_cast<uint64_t>(w->offset) + static_cast<uint64_t>(pos), buf, n))
+                   : static_cast<size_t>(std::min<uint64_t>(want, w->size - static_cast<uint64_t>(pos)));
+    bool ok = s.ChipRead(static_cast<uint64_t>(w->offset) + static_cast<uint64_t>(pos), buf, n);
+    if (!at && (!ok || n != want))
+        REAL(lseek)(fd, pos + static_cast<off_t>(ok ? n : 0), SEEK_SET);
+    if (!ok)
         return Err(EIO);
-    if (!at)
-        REAL(lseek)(fd, pos + static_cast<off_t>(n), SEEK_SET);
     return {static_cast<long>(n), 0};
 }
 
@@ -216,20 +235,30 @@ Res DeviceWrite(int fd, const Dev &d, const void *buf, size_t count, std::option
     // (kernel call 401 with bit 0 set) erases as it writes.
     const auto &calls = s.state.calls;
     bool nor = !(calls.msys401 == Call::Present && (calls.msysWord & 1));
-    std::vector<uint8_t> data(n);
     const uint8_t *src = static_cast<const uint8_t *>(buf);
-    if (nor) {
-        if (!s.ChipRead(chipAt, data.data(), n))
+    bool corrupts = corrupt && corrupt->offset < n;
+    if (!nor && !corrupts) {
+        if (!s.ChipWrite(chipAt, src, n))
             return Err(EIO);
-        for (size_t i = 0; i < n; ++i)
-            data[i] &= src[i];
     } else {
-        memcpy(data.data(), src, n);
+        // A block at a time: the memory stays that of one block whatever the write.
+        std::unique_ptr<uint8_t[]> data(new uint8_t[std::min(n, kChipBlock)]);
+        for (size_t done = 0; done < n;) {
+            size_t m = std::min(n - done, kChipBlock);
+            if (nor) {
+                if (!s.ChipRead(chipAt + done, data.get(), m))
+                    return Err(EIO);
+                ClearBits(data.get(), src + done, m);
+            } else {
+                memcpy(data.get(), src + done, m);
+            }
+            if (corrupts && corrupt->offset >= done && corrupt->offset < done + m)
+                data[corrupt->offset - done] ^= corrupt->mask;
+            if (!s.ChipWrite(chipAt + done, data.get(), m))
+                return Err(EIO);
+            done += m;
+        }
     }
-    if (corrupt && corrupt->offset < n)
-        data[corrupt->offset] ^= corrupt->mask;
-    if (!s.ChipWrite(chipAt, data.data(), n))
-        return Err(EIO);
     if (!at)
         REAL(lseek)(fd, pos + static_cast<off_t>(n), SEEK_SET);
     Res r{static_cast<long>(n), 0};

@@ -17,18 +17,19 @@ namespace kstublib {
 
 constexpr int kMtdMajor = 90, kMdMajor = 9;
 
-// An open device: its path ("/dev/mtd1") and the descriptor's own name.
+// An open device: its path ("/dev/mtd1").
 struct Dev {
     std::string path;
-    std::string desc;
 };
 
 bool IsDevicePath(const char *path);
 // True when the state has `path` as a device.
 bool DeviceExists(const char *path);
-// The device behind `fd`, whose real status is `s`.
-std::optional<Dev> DeviceOfStat(int fd, const struct stat &s);
+// The device behind a descriptor whose real status is `s`.
+std::optional<Dev> DeviceOfStat(const struct stat &s);
 std::optional<Dev> DeviceOf(int fd);
+// The name of the file behind a device descriptor, one for each open.
+std::string DescriptorName(int fd);
 
 int AccessMode(int fd);
 bool Writable(int fd);

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -173,6 +175,81 @@ TEST(KstubDevices, DescriptorPositionIsSharedByDupForkAndExec)
     EXPECT_THAT(Probe({"open", "/dev/mtd2", "r", "read", "2", "dup", "read", "2", "seek", "0", "cur", "fstat"}),
                 ElementsAre("open 0", "read 2 " + Hex({win.begin(), win.begin() + 2}), "dup 0",
                             "read 2 " + Hex({win.begin() + 2, win.begin() + 4}), "seek 4", "fstat 0 chr 90:4 size=0"));
+}
+
+// A process keeps the state parsed and the chip open from one operation to
+// the next: what another process or the kit changed in between shows at its
+// next operation.
+TEST(KstubDevices, AProcessSeesWhatOthersChangedSinceItsLastOperation)
+{
+    InstallTestChip();
+    const auto mtd2 = WindowBytes(TestChip(), "/dev/mtd2");
+    int fd = open("/dev/mtd4", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    uint8_t b[4];
+    ASSERT_EQ(pread(fd, b, sizeof b, 0), 4);
+    EXPECT_EQ(Hex({b, b + 4}), "ffffffff");
+
+    // Another process moves the window onto the pattern of /dev/mtd2.
+    EXPECT_THAT(Probe({"open", "/dev/mtd4", "rw", "setpart", "0xA0000", "0x10000"}),
+                ElementsAre("open 0", "setpart 0"));
+    ASSERT_EQ(pread(fd, b, sizeof b, 0), 4);
+    EXPECT_EQ(Hex({b, b + 4}), Hex({mtd2.begin(), mtd2.begin() + 4}));
+
+    // The kit sets a knob: the next write fails.
+    ks::SetFault(kDir, {"/dev/mtd4", ks::FaultKind::FailWrite, 1, 0, ENOSPC});
+    errno = 0;
+    EXPECT_EQ(pwrite(fd, "\0", 1, 0), -1);
+    EXPECT_EQ(errno, ENOSPC);
+
+    // The kit installs a chip anew: another chip file, the window back in place.
+    ks::Chip chip = TestChip();
+    chip.image[kParts[4].offset] = 0x5a;
+    ks::Install(kDir, chip, {});
+    ASSERT_EQ(pread(fd, b, 1, 0), 1);
+    EXPECT_EQ(b[0], 0x5a);
+    EXPECT_EQ(pwrite(fd, "\x0f", 1, 0), 1);
+    close(fd);
+    EXPECT_EQ(WindowBytes(ks::Load(kDir), "/dev/mtd4")[0], 0x0a);
+}
+
+// A program may close every descriptor it did not open itself and put files
+// of its own on their numbers: the stand-in then opens its files again and
+// never reads or writes the program's.
+TEST(KstubDevices, AProgramMayCloseTheDescriptorsTheStandInKeeps)
+{
+    InstallTestChip();
+    const auto mtd2 = WindowBytes(TestChip(), "/dev/mtd2");
+    uint8_t first[8];
+    int fd = open("/dev/mtd2", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(read(fd, first, sizeof first), 8);
+    close(fd);
+    pid_t child = vakotest::ForkChild([&] {
+        closefrom(3);
+        int own = open("/tmp/own", O_RDWR | O_CREAT | O_TRUNC, 0644);
+        if (own < 0 || write(own, "own", 3) != 3)
+            return 1;
+        for (int n = own + 1; n < 1024; ++n)
+            dup2(own, n);
+        uint8_t b[8];
+        int dev = open("/dev/mtd2", O_RDONLY);
+        if (dev < 0 || pread(dev, b, sizeof b, 8) != 8 || memcmp(b, mtd2.data() + 8, sizeof b) != 0)
+            return 2;
+        close(dev);
+        dev = open("/dev/mtd4", O_WRONLY);
+        if (dev < 0 || write(dev, "\x11\x22", 2) != 2)
+            return 3;
+        // Every other descriptor closed: the stand-in's too.
+        close_range(3, static_cast<unsigned>(dev) - 1, 0);
+        close_range(static_cast<unsigned>(dev) + 1, ~0u, 0);
+        return pwrite(dev, "\x33", 1, 2) == 1 ? 0 : 4;
+    });
+    EXPECT_EQ(vakotest::WaitChild(child), 0);
+    EXPECT_EQ(Hex({first, first + 8}), Hex({mtd2.begin(), mtd2.begin() + 8}));
+    EXPECT_EQ(vakotest::ReadFile("/tmp/own"), "own");
+    auto mtd4 = WindowBytes(ks::Load(kDir), "/dev/mtd4");
+    EXPECT_EQ(Hex({mtd4.begin(), mtd4.begin() + 4}), "112233ff");
 }
 
 TEST(KstubDevices, AccessModeOfTheDescriptorIsKept)

@@ -4,19 +4,21 @@
 // library's functions it stands in for.
 //
 // An open device is a real descriptor on an unlinked, empty file of the
-// state directory, marked by its mode; the kernel then keeps what a device
-// descriptor shares: the position (the file offset) across dup, fork and
-// exec.  Everything that reads or moves data on such a descriptor is
+// state directory, marked by its mode and time; the kernel then keeps what
+// a device descriptor shares: the position (the file offset) across dup,
+// fork and exec.  Everything that reads or moves data on such a descriptor is
 // answered here from the chip image; every other descriptor and path goes
 // straight to the C library.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -97,7 +99,7 @@ template <typename S> int StatFd(int fd, S *buf, int (*pass)(int, S *))
         int saved = errno;
         struct stat s;
         memcpy(&s, buf, sizeof s);
-        if (auto d = DeviceOfStat(fd, s))
+        if (auto d = DeviceOfStat(s))
             FakeStat(d->path, buf);
         errno = saved;
     }
@@ -302,7 +304,51 @@ long syscall(long n, ...) noexcept
     long ret;
     if (KernelCall(n, a[0], &ret))
         return ret;
-    return REAL(syscall)(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+    ret = REAL(syscall)(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (n == SYS_close)
+        Forget(static_cast<int>(a[0]));
+    else if (n == SYS_close_range && ret == 0 && !(a[2] & CLOSE_RANGE_CLOEXEC))
+        ForgetRange(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]));
+    return ret;
+}
+
+// The stand-in keeps descriptors of its own open: a program that closes
+// their numbers (or puts another file there) makes it open them again.
+int close(int fd)
+{
+    int r = REAL(close)(fd);
+    Forget(fd);
+    return r;
+}
+
+int dup2(int old, int fd) noexcept
+{
+    int r = REAL(dup2)(old, fd);
+    if (r >= 0 && old != fd)
+        Forget(fd);
+    return r;
+}
+
+int dup3(int old, int fd, int flags) noexcept
+{
+    int r = REAL(dup3)(old, fd, flags);
+    if (r >= 0)
+        Forget(fd);
+    return r;
+}
+
+int close_range(unsigned first, unsigned last, int flags) noexcept
+{
+    int r = REAL(close_range)(first, last, flags);
+    if (r == 0 && !(flags & CLOSE_RANGE_CLOEXEC))
+        ForgetRange(first, last);
+    return r;
+}
+
+void closefrom(int lowfd) noexcept
+{
+    REAL(closefrom)(lowfd);
+    ForgetRange(static_cast<unsigned>(std::max(lowfd, 0)), ~0u);
 }
 
 int fsync(int fd) { return DeviceOf(fd) ? 0 : REAL(fsync)(fd); }

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "journal.h"
 #include "records.h"
@@ -62,8 +61,7 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
             return Err(EINVAL);
         if (w.locked)
             return Err(EROFS);
-        std::vector<uint8_t> ff(length, 0xFF);
-        if (!s.ChipWrite(w.offset + start, ff.data(), ff.size()))
+        if (!s.ChipFill(w.offset + start, 0xFF, length))
             return Err(EIO);
         return {0, 0};
     }
@@ -121,15 +119,14 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
         uint32_t units = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
         if (state.chipSize % VAKO_MTD_UNIT_SIZE != 0 || units != state.chipSize / VAKO_MTD_UNIT_SIZE)
             return Err(EINVAL);
-        std::vector<uint8_t> ff(state.chipSize, 0xFF);
-        if (!s.ChipWrite(0, ff.data(), ff.size()))
+        if (!s.ChipFill(0, 0xFF, state.chipSize))
             return Err(EIO);
-        state.formatted = d.desc;
+        state.formatted = DescriptorName(fd);
         return {0, 0};
     }
     case VAKO_MTD_SET_PART_TABLE: {
         // Only right after a format, on the descriptor that formatted.
-        if (state.formatted != d.desc)
+        if (state.formatted.empty() || state.formatted != DescriptorName(fd))
             return Err(EINVAL);
         int32_t units[8];
         for (int i = 0; i < 8; ++i)

@@ -46,6 +46,35 @@ TEST(KstubMtd, EraseFillsFFInsideTheWindowAndRefusesBadRegions)
     }
 }
 
+// The stand-in erases and writes a block at a time: a process erases and
+// writes a window larger than all the memory it may have.
+TEST(KstubMtd, EraseAndWriteOfAWindowLargerThanTheProcessMayAllocate)
+{
+    constexpr uint32_t kBig = 64u << 20;
+    ks::Chip chip{kBig + kErase, kErase, {{"/dev/mtd1", kErase, kBig}}, std::vector<uint8_t>(kBig + kErase, 0)};
+    ks::Install(kDir, chip, {});
+    vakotest::RunResult r = Sh("ulimit -v 49152 && " KSTUB_PROBE " open /dev/mtd1 rw erase 0 0x4000000");
+    EXPECT_EQ(r.out, "open 0\nerase 0\n") << r.err;
+    ks::Chip now = ks::Load(kDir);
+    EXPECT_TRUE(std::all_of(now.image.begin(), now.image.begin() + kErase, [](uint8_t c) { return c == 0; }));
+    EXPECT_TRUE(std::all_of(now.image.begin() + kErase, now.image.end(), [](uint8_t c) { return c == 0xFF; }));
+
+    // A write of several blocks keeps the NOR rule and its corrupted byte in
+    // every block.
+    auto a = Pattern(3 * kErase, 9), b = Pattern(3 * kErase, 10);
+    vakotest::WriteFile("/tmp/a", Str(a));
+    vakotest::WriteFile("/tmp/b", Str(b));
+    ks::SetFault(kDir, {"/dev/mtd1", ks::FaultKind::CorruptWrite, 2, 0, EIO, 2 * kErase + 7, 0x81});
+    r = Sh("dd if=/tmp/a of=/dev/mtd1 bs=192k 2>/dev/null && dd if=/tmp/b of=/dev/mtd1 bs=192k");
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto win = WindowBytes(ks::Load(kDir), "/dev/mtd1");
+    std::vector<uint8_t> expect(a.size());
+    for (size_t i = 0; i < a.size(); ++i)
+        expect[i] = a[i] & b[i];
+    expect[2 * kErase + 7] ^= 0x81;
+    EXPECT_TRUE(std::equal(expect.begin(), expect.end(), win.begin()));
+}
+
 TEST(KstubMtd, LockedWindowRefusesWritesAndErasesUntilUnlocked)
 {
     ks::Chip chip = TestChip();

@@ -1,6 +1,9 @@
 // One operation of the kernel stand-in on its shared state: the state
 // directory, the C library's own functions behind ours, results with their
 // errno, and the state and chip files read and written under the state lock.
+// A process keeps the lock, chip and state files open and the state parsed
+// from one operation to the next, and parses it again only when another
+// process has replaced it.
 #pragma once
 
 #include <dlfcn.h>
@@ -8,6 +11,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -43,36 +47,52 @@ inline long Finish(Res r, int savedErrno)
     return r.err ? -1 : r.value;
 }
 
+// The process's own lock around operations, for its threads.
+std::mutex &Mutex();
+// The program closed descriptor `fd` (or those from `first` to `last`):
+// when it was one the stand-in keeps, it is opened again when needed.
+void Forget(int fd);
+void ForgetRange(unsigned first, unsigned last);
+
 bool ReadAll(int fd, std::string &out);
 bool WriteAll(int fd, const void *data, size_t n, off_t at = -1);
 bool ReadAt(int fd, void *data, size_t n, off_t at);
 
-// One operation on the shared state, under the state lock.
+// One operation on the shared state, under the state lock (and the
+// process's own lock, for its threads).
 class Session {
 public:
-    Session() = default;
+    Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
     ~Session();
 
     // False when there is no state: the caller passes through.
     bool Begin(bool exclusive);
+    // The state changed: it is written back when the operation ends.
     void Dirty() { dirty_ = true; }
 
     bool ChipRead(uint64_t at, void *data, size_t n);
     bool ChipWrite(uint64_t at, const void *data, size_t n);
+    // Sets n bytes from `at` to `byte`, a block at a time.
+    bool ChipFill(uint64_t at, uint8_t byte, uint64_t n);
 
     // Appends the journal line of one request (journal.cpp).
     void Journal(std::string_view device, std::string_view request, const std::string &args, Res r);
 
-    st::State state;
+    // Valid after a successful Begin, until the session ends.
+    st::State &state;
 
 private:
     int Chip();
     void Save();
 
-    int lock_ = -1, chip_ = -1;
-    bool dirty_ = false;
+    std::unique_lock<std::mutex> guard_;
+    bool locked_ = false, dirty_ = false;
 };
+
+// The bytes that the stand-in moves at a time when it erases or writes
+// with the NOR rule: its memory does not grow with the request.
+inline constexpr size_t kChipBlock = 0x10000;
 
 } // namespace kstublib

@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdio>
 
@@ -199,6 +201,27 @@ const char *FaultKindName(FaultKind kind)
         if (e.value == kind)
             return e.name;
     return "write";
+}
+
+uint32_t DecodeGeneration(const unsigned char *p)
+{
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+bool BumpGeneration(int lockFd, uint32_t *now)
+{
+    unsigned char b[kGenerationBytes] = {};
+    ssize_t got = pread(lockFd, b, sizeof b, 0);
+    if (got < 0)
+        return false;
+    uint32_t next = (got == static_cast<ssize_t>(sizeof b) ? DecodeGeneration(b) : 0) + 1;
+    for (size_t i = 0; i < sizeof b; ++i)
+        b[i] = static_cast<unsigned char>(next >> (8 * (sizeof b - 1 - i)));
+    if (pwrite(lockFd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b))
+        return false;
+    if (now)
+        *now = next;
+    return true;
 }
 
 bool Parse(std::string_view text, State &out)

@@ -28,6 +28,16 @@ inline constexpr const char *kJournalFile = "journal";
 inline constexpr const char *kLockFile = "lock";
 inline constexpr const char *kFdDir = "fd";
 
+// The state's generation: a 32-bit count, big-endian, in the first bytes of
+// the lock file.  Every writer of the state file counts it up once it has
+// replaced the file, under the exclusive lock, so that a process keeping the
+// state parsed sees a change by the count alone.
+inline constexpr size_t kGenerationBytes = 4;
+uint32_t DecodeGeneration(const unsigned char *p);
+// Counts the generation up through `lockFd` (locked exclusively); *now: the
+// new count.  False on a failed read or write.
+bool BumpGeneration(int lockFd, uint32_t *now = nullptr);
+
 // False on a malformed record.
 bool Parse(std::string_view text, State &out);
 std::string Format(const State &st);

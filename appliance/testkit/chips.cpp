@@ -89,6 +89,11 @@ Flash LayoutFlash(Layout layout)
     return f;
 }
 
+kstub::Chip OneWindowChip(uint32_t window)
+{
+    return {window + 2 * kEraseBlock, kEraseBlock, {{"/dev/mtd0", 0, kEraseBlock}, {"/dev/mtd1", kEraseBlock, window}}};
+}
+
 Flash SecondRoadFlash(const uint32_t (&units)[kPositions], const std::set<int> &erased)
 {
     Flash f;

@@ -48,6 +48,7 @@ public:
                 throw std::runtime_error("kstub: cannot lock " + dir);
     }
     ~Lock() { close(fd_); }
+    int fd() const { return fd_; }
     Lock(const Lock &) = delete;
     Lock &operator=(const Lock &) = delete;
 
@@ -63,10 +64,13 @@ state::State ReadState(const std::string &dir)
     return st;
 }
 
-void WriteState(const std::string &dir, const state::State &st)
+// Replaces the state file, and tells the processes that keep it parsed.
+void WriteState(const Lock &lock, const std::string &dir, const state::State &st)
 {
     std::string text = state::Format(st);
     Spill(Path(dir, state::kStateFile), text.data(), text.size());
+    if (!state::BumpGeneration(lock.fd()))
+        throw std::runtime_error("kstub: cannot count the state's generation in " + dir);
 }
 
 [[noreturn]] void Invalid(const std::string &what) { throw std::invalid_argument("kstub: " + what); }
@@ -109,7 +113,7 @@ void Install(const std::string &dir, const Chip &chip, const KernelCalls &calls,
     image.resize(chip.size, 0xFF);
     Spill(Path(dir, state::kChipFile), image.data(), image.size());
     Spill(Path(dir, state::kJournalFile), "", 0);
-    WriteState(dir, st);
+    WriteState(lock, dir, st);
 }
 
 Chip Load(const std::string &dir)
@@ -162,7 +166,7 @@ void SetFault(const std::string &dir, const Fault &fault)
                (f.kind != FaultKind::FailIoctl || x.request == f.request);
     });
     st.faults.push_back(f);
-    WriteState(dir, st);
+    WriteState(lock, dir, st);
 }
 
 Fault KillUpdaterAfter(const WritePoint &at)
@@ -185,7 +189,7 @@ void ClearFaults(const std::string &dir)
     Lock lock(dir);
     state::State st = ReadState(dir);
     st.faults.clear();
-    WriteState(dir, st);
+    WriteState(lock, dir, st);
 }
 
 std::vector<Fault> Faults(const std::string &dir)

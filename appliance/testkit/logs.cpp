@@ -171,6 +171,11 @@ bool LogPatternMatches(const std::string &pattern, const std::string &text)
     return std::regex_match(text, PatternRegex(pattern));
 }
 
+bool RegexMatches(const std::string &text, const std::string &regex)
+{
+    return std::regex_match(text, std::regex(regex));
+}
+
 std::vector<std::string> SyslogTextsFrom(const std::string &prefix)
 {
     std::vector<std::string> texts = SyslogTexts();

@@ -1,7 +1,8 @@
 // The pauses of a test process, recorded on their way to the C library.
 // The three functions below stand in front of the C library's for every
 // caller in the test program that links this file, the product's shared
-// libraries included; they only note the pause while a SleepLog lives.
+// libraries included; they only note (and skip) the pause while a SleepLog
+// lives.
 #include "vakotest/sleeps.h"
 
 #include <dlfcn.h>
@@ -16,23 +17,27 @@ namespace {
 
 std::mutex gMutex;
 std::vector<int64_t> *gLog = nullptr;
+bool gSkip = false;
 
-void Note(int64_t micros)
+// Notes the pause: true when it is skipped.
+bool Note(int64_t micros)
 {
     std::lock_guard<std::mutex> hold(gMutex);
     if (gLog)
         gLog->push_back(micros);
+    return gLog && gSkip;
 }
 
 template <class Fn> Fn Next(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
 
 } // namespace
 
-SleepLog::SleepLog()
+SleepLog::SleepLog(Pauses pauses)
 {
     std::lock_guard<std::mutex> hold(gMutex);
     delete gLog;
     gLog = new std::vector<int64_t>;
+    gSkip = pauses == Pauses::Skipped;
 }
 
 SleepLog::~SleepLog()
@@ -40,6 +45,7 @@ SleepLog::~SleepLog()
     std::lock_guard<std::mutex> hold(gMutex);
     delete gLog;
     gLog = nullptr;
+    gSkip = false;
 }
 
 std::vector<int64_t> SleepLog::Micros() const
@@ -55,22 +61,27 @@ extern "C" {
 unsigned int sleep(unsigned int seconds)
 {
     static auto next = vakotest::Next<unsigned int (*)(unsigned int)>("sleep");
-    vakotest::Note(static_cast<int64_t>(seconds) * 1000000);
+    if (vakotest::Note(static_cast<int64_t>(seconds) * 1000000))
+        return 0;
     return next(seconds);
 }
 
 int usleep(useconds_t micros)
 {
     static auto next = vakotest::Next<int (*)(useconds_t)>("usleep");
-    vakotest::Note(micros);
+    if (vakotest::Note(micros))
+        return 0;
     return next(micros);
 }
 
 int nanosleep(const struct timespec *req, struct timespec *rem)
 {
     static auto next = vakotest::Next<int (*)(const struct timespec *, struct timespec *)>("nanosleep");
-    if (req)
-        vakotest::Note(static_cast<int64_t>(req->tv_sec) * 1000000 + req->tv_nsec / 1000);
+    if (req && vakotest::Note(static_cast<int64_t>(req->tv_sec) * 1000000 + req->tv_nsec / 1000)) {
+        if (rem)
+            *rem = {0, 0};
+        return 0;
+    }
     return next(req, rem);
 }
 

@@ -53,6 +53,10 @@ Flash LayoutFlash(Layout layout);
 inline constexpr uint32_t kNormalUnits[kPositions] = {16, 120, 300, 400, 8, 100, 4, 19};
 inline constexpr uint32_t kJuniorUnits[kPositions] = {16, 200, 400, 300, 20, 12, 10, 9};
 
+// A chip for the benchmarks: /dev/mtd1 of `window` bytes between two spare
+// erase blocks (the first of them /dev/mtd0), erased.
+kstub::Chip OneWindowChip(uint32_t window);
+
 // The flash of the second road (kernel call 401 present with bit 0, 405
 // absent): windows /dev/mtd0..7 laid out from 0, each full of its own
 // pattern (those in `erased` erased), reporting half its size as data length.

@@ -10,8 +10,9 @@
 // the appliance's extensions (this machine's kernel may have calls of its
 // own with those numbers).
 //
-// State directory (shared by every process of the appliance, each operation
-// under an exclusive or shared flock of "lock"):
+// State directory (shared by every process of the appliance; what changes
+// state or chip under the exclusive flock of "lock", reads under a shared
+// one or, while the generation below shows no change, none):
 //   state    text, one record per line:
 //              chip <size> <erasesize>
 //              window <device> <offset> <size> <datalength> <locked 0|1>
@@ -25,7 +26,12 @@
 //              formatted <descriptor>   (the descriptor that formatted last)
 //   chip     the whole flash, <size> bytes
 //   journal  one line per ioctl and kernel call (below)
-//   lock     the flock file
+//   lock     the flock file; its first 4 bytes count the state's
+//            generation (big-endian), one more each time a writer (the
+//            library or the kit, under the exclusive lock) has replaced
+//            "state", so that a process may keep the state parsed and its
+//            files open while the count stays (so the lock file itself is
+//            made once and never replaced)
 //   fd/      where the library makes (and at once unlinks) the file that
 //            stands behind each open device descriptor
 //

@@ -31,6 +31,10 @@ bool SyslogMatches(const std::string &pattern, int level = kAnyLevel);
 
 // True when text matches the log pattern whole.
 bool LogPatternMatches(const std::string &pattern, const std::string &text);
+// True when text matches the regular expression (ECMAScript) whole: the
+// kit's one instance of <regex>, which takes seconds to compile in each
+// file that includes it.
+bool RegexMatches(const std::string &text, const std::string &regex);
 
 // The texts of the records that begin with prefix, in order.
 std::vector<std::string> SyslogTextsFrom(const std::string &prefix);
