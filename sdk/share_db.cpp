@@ -35,6 +35,7 @@ using keydb_internal::SavedError;
 // The operations' own source names: log prefixes and the file recorded with
 // an error code.
 constexpr const char *kSrcOpen = "share_db_open";
+constexpr const char *kSrcCheck = "share_db_check_and_rebuild";
 constexpr const char *kSrcBuild = "share_db_build";
 constexpr const char *kSrcTypeGet = "share_section_type_get";
 constexpr const char *kSrcAllocFromConf = "share_alloc_from_conf";
@@ -354,20 +355,18 @@ bool DumpRecords(VAKOSHAREDB *db, FILE *fp)
             }
             continue;
         }
+        bool unpacked = false;
         if (value.cb <= 0) {
             SHARE_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
-            return false;
+        } else {
+            raw = share.release();
+            unpacked = VAKOShareDBUnPackBounded(value.p, value.cb, &raw) == 0;
+            share.reset(raw);
+            if (!unpacked)
+                syslog(LOG_ERR, "%s:%d VAKOShareDBUnPack() failed!! vakoerr=0x%04X", kSrcDump, __LINE__,
+                       SLIBErrorGet());
         }
-        raw = share.release();
-        int r = VAKOShareDBUnPackBounded(value.p, value.cb, &raw);
-        share.reset(raw);
-        if (r != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOShareDBUnPack() failed!! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-            syslog(LOG_ERR, "%s:%d GeneralSectionDump() failed!! key=%s, vakoerr=0x%04X", kSrcDump, __LINE__, k.c_str(),
-                   SLIBErrorGet());
-            return false;
-        }
-        if (!GeneralSectionDump(fp, share.get())) {
+        if (!unpacked || !GeneralSectionDump(fp, share.get())) {
             syslog(LOG_ERR, "%s:%d GeneralSectionDump() failed!! key=%s, vakoerr=0x%04X", kSrcDump, __LINE__, k.c_str(),
                    SLIBErrorGet());
             return false;
@@ -540,8 +539,8 @@ int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path)
 
 int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp)
 {
-    if (!pp) {
-        SHARE_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
+    if (!pp || !*pp) {
+        SHARE_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     void *db = *pp;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -392,6 +393,40 @@ TEST(ShareDbDump, AFailedRenameFailsTheDump)
     VAKOSHAREDB *p = db.release();
     EXPECT_EQ(VAKOShareDBCheckAndRebuild(&p), 0);
     db.reset(p);
+}
+
+// Each failing step records its operation's own source name.
+TEST(ShareDbSourceNames, MissingArguments)
+{
+    DbPtr db = OpenFixture(kGlobal);
+    ASSERT_NE(db, nullptr);
+    VAKOSHAREDB *none = nullptr;
+    char word[4];
+    struct Case {
+        const char *src;
+        std::function<bool()> call; // true when the call reports failure
+    } cases[] = {
+        {"share_db_open", [] { return VAKOShareDBOpenFile(nullptr, vakotest::kShareDb) == -1; }},
+        {"share_db_check_and_rebuild", [] { return VAKOShareDBCheckAndRebuild(nullptr) == -1; }},
+        {"share_db_check_and_rebuild", [&] { return VAKOShareDBCheckAndRebuild(&none) == -1; }},
+        {"share_db_build", [&] { return ShareDBBuild(nullptr, db.get()) == -1; }},
+        {"share_db_build", [&] { return ShareDBSetOne(db.get(), nullptr, nullptr, "x", 0) == -1; }},
+        {"share_parse_section_name", [&] { return VAKOShareParseSectionName(nullptr, word, 4) == -1; }},
+        {"share_section_type_get", [] { return VAKOShareSectionTypeGet(nullptr) == -1; }},
+        {"share_alloc_from_conf", [] { return ShareAllocFromConf(nullptr, nullptr) == nullptr; }},
+        {"share_fType_get_from_conf", [] { return ShareFTypeGetFromConf(nullptr, "yes") == -1; }},
+        {"share_fType_set_to_conf", [&] { return ShareFTypeSetToConf(1, nullptr, word, 4, 4) == -1; }},
+        {"share_remove_same_users", [] { return RemoveSameUsers(nullptr) == -1; }},
+        {"share_db_dump", [] { return VAKOShareDBDump(nullptr) == -1; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.src);
+        SLIBErrorSet(0);
+        EXPECT_TRUE(c.call());
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
+    EXPECT_EQ(none, nullptr);
 }
 
 TEST(ShareTextFormat, TheTwoDirections)

@@ -87,6 +87,7 @@ TEST(ShareEnum, TheLockIsReleasedOnEveryPath)
     Enum(7, &r);
     EXPECT_EQ(r, -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
+    EXPECT_STREQ(SLIBErrorGetFile(), "share_enum");
 }
 
 TEST(ShareEnum, AFailedReadIsNoEnd)
@@ -161,6 +162,9 @@ TEST(ShareDBEnumInternal, FilterAndFinish)
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     }
     EXPECT_EQ(VAKOShareDBEnumInternal(nullptr, &list, &full, nullptr, 4), -1);
+    EXPECT_STREQ(SLIBErrorGetFile(), "share_db_enum_internal");
+    EXPECT_EQ(ShareDBEnumTypeMatched(nullptr, 1), -1);
+    EXPECT_STREQ(SLIBErrorGetFile(), "share_db_enum_type_matched");
     EXPECT_EQ(gCalls.finish, 3);
     EXPECT_EQ(gCalls.init, 0);
     // A refusing init: no walk.

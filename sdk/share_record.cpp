@@ -337,8 +337,9 @@ int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     slib::HeapPtr<void> value(VAKOShareDBPack(copy.get()));
     if (!value)
         return -1;
+    // The old name is upper-cased as the removal of a share does it.
     char oldKey[VAKO_SHARE_KEY_SIZE];
-    int cchOldKey = oldName ? UpperKey(kSrcSet, oldName, oldKey) : 0;
+    int cchOldKey = oldName ? UpperKey(kSrcDelete, oldName, oldKey) : 0;
     if (cchOldKey < 0)
         return -1;
     bool rename = oldName && strcmp(oldKey, key) != 0;

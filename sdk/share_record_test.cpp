@@ -455,12 +455,14 @@ TEST(ShareDBSet, ANameTooLongToUpperCaseFailsInsteadOfUsingAnEmptyKey)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOShareDBSet(db.get(), longName.c_str(), film.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BUFFER_SMALL);
+    EXPECT_STREQ(SLIBErrorGetFile(), "share_db_delete");
 
     Share named = Alloc(Info("x"));
     named->szName = const_cast<char *>(longName.c_str());
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOShareDBSet(db.get(), nullptr, named.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BUFFER_SMALL);
+    EXPECT_STREQ(SLIBErrorGetFile(), "share_db_set");
 
     EXPECT_EQ(db.Keys(), (std::vector<std::string>{std::string(1, '\0'), Key("DOCS")}));
     EXPECT_EQ(db.GetRaw(std::string(1, '\0')), "under the empty key");
@@ -674,31 +676,44 @@ TEST(ShareRecord, MissingArgumentsAreRefused)
     std::string value = Packed(s.get());
     Share stray = Alloc(Info("stray"));
     stray->szPath = const_cast<char *>("/outside/the/block");
+    // Each failing step records its operation's own source name.
     struct Case {
+        const char *src;
         const char *what;
         std::function<bool()> call; // true when the call reports failure
     } cases[] = {
-        {"set without db", [&] { return VAKOShareDBSet(nullptr, nullptr, s.get()) == -1; }},
-        {"set without share", [&] { return VAKOShareDBSet(db.get(), nullptr, nullptr) == -1; }},
-        {"delete without db", [&] { return VAKOShareDBDelete(nullptr, "docs") == -1; }},
-        {"delete without name", [&] { return VAKOShareDBDelete(db.get(), nullptr) == -1; }},
-        {"exists without db", [&] { return VAKOShareDBCheckExists(nullptr, "A", 1, nullptr, 0) == 0; }},
-        {"exists without key", [&] { return VAKOShareDBCheckExists(db.get(), nullptr, 0, nullptr, 0) == 0; }},
-        {"exists with a size but no buffer", [&] { return VAKOShareDBCheckExists(db.get(), "A", 1, nullptr, 4) == 0; }},
-        {"exists with a buffer of no size", [&] { return VAKOShareDBCheckExists(db.get(), "A", 1, out, 0) == 0; }},
-        {"cursor without db", [&] { return VAKOShareDBCursorGet(nullptr, &p) == -1; }},
-        {"cursor without record", [&] { return VAKOShareDBCursorGet(db.get(), nullptr) == -1; }},
-        {"pack without record", [&] { return VAKOShareDBPack(nullptr) == nullptr; }},
-        {"pack of a string outside the block", [&] { return VAKOShareDBPack(stray.get()) == nullptr; }},
-        {"unpack without value", [&] { return VAKOShareDBUnPack(nullptr, &p) == -1; }},
-        {"unpack without record", [&] { return VAKOShareDBUnPack(value.data(), nullptr) == -1; }},
-        {"close without db", [&] { VAKOShareDBClose(nullptr); return true; }},
+        {"share_alloc", "alloc without description", [&] { return VAKOShareAlloc(nullptr) == nullptr; }},
+        {"share_db_set", "set without db", [&] { return VAKOShareDBSet(nullptr, nullptr, s.get()) == -1; }},
+        {"share_db_set", "set without share", [&] { return VAKOShareDBSet(db.get(), nullptr, nullptr) == -1; }},
+        {"share_db_delete", "delete without db", [&] { return VAKOShareDBDelete(nullptr, "docs") == -1; }},
+        {"share_db_delete", "delete without name", [&] { return VAKOShareDBDelete(db.get(), nullptr) == -1; }},
+        {"share_db_check_exists", "exists without db",
+         [&] { return VAKOShareDBCheckExists(nullptr, "A", 1, nullptr, 0) == 0; }},
+        {"share_db_check_exists", "exists without key",
+         [&] { return VAKOShareDBCheckExists(db.get(), nullptr, 0, nullptr, 0) == 0; }},
+        {"share_db_check_exists", "exists with a size but no buffer",
+         [&] { return VAKOShareDBCheckExists(db.get(), "A", 1, nullptr, 4) == 0; }},
+        {"share_db_check_exists", "exists with a buffer of no size",
+         [&] { return VAKOShareDBCheckExists(db.get(), "A", 1, out, 0) == 0; }},
+        {"share_db_cursor_get", "cursor without db", [&] { return VAKOShareDBCursorGet(nullptr, &p) == -1; }},
+        {"share_db_cursor_get", "cursor without record", [&] { return VAKOShareDBCursorGet(db.get(), nullptr) == -1; }},
+        {"share_db_pack", "pack without record", [&] { return VAKOShareDBPack(nullptr) == nullptr; }},
+        {"share_db_pack", "pack of a string outside the block",
+         [&] { return VAKOShareDBPack(stray.get()) == nullptr; }},
+        {"share_db_unpack", "unpack without value", [&] { return VAKOShareDBUnPack(nullptr, &p) == -1; }},
+        {"share_db_unpack", "unpack without record", [&] { return VAKOShareDBUnPack(value.data(), nullptr) == -1; }},
+        {"share_db_close", "close without db",
+         [&] {
+             VAKOShareDBClose(nullptr);
+             return true;
+         }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SLIBErrorSet(0);
         EXPECT_TRUE(c.call());
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
     }
     EXPECT_EQ(p, nullptr);
 }

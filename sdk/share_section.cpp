@@ -5,12 +5,19 @@
 
 #include "slib/error.h"
 
+namespace {
+
+// The operation's own source name: the file recorded with an error code.
+constexpr const char *kSrc = "share_parse_section_name";
+
+} // namespace
+
 extern "C" {
 
 int VAKOShareParseSectionName(const char *line, char *out, int cbOut)
 {
     if (!line || !out || cbOut <= 0) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const char *open = strchr(line, '[');

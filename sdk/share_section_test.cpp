@@ -56,6 +56,7 @@ TEST(ShareParseSectionName, RefusesBadArguments)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOShareParseSectionName(c.line, c.out, c.cb), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "share_parse_section_name");
     }
 }
 

@@ -62,8 +62,9 @@ VAKOSHAREDB *VAKOShareDBOpen(void);
  * smb.conf (1); on success a handle in *pp is closed and replaced; -1 leaves
  * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code). */
 int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path);
-/* 0 current; 1 rebuilt or reopened (*pp replaced); -1 as
- * VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *pp NULL). */
+/* 0 current; 1 rebuilt or reopened (*pp replaced); -1 with 0x0D00 (pp or
+ * *pp NULL) or as VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *pp
+ * NULL). */
 int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp);
 /* Reads the open smb.conf into the (empty) database and stores its
  * modification time: 0, or -1 with 0x0D00, 0x0200, 0x0900 (the group or
