@@ -1,11 +1,14 @@
 #include "slib/conf_read.h"
 
 #include <ctype.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -37,11 +40,23 @@ constexpr const char *kSrcGetLine = "file_get_line";
 constexpr const char *kSrcGetSection = "file_get_section";
 constexpr const char *kSrcGetKeys = "file_get_keys";
 
+// A FIFO planted under a configuration file's name would block a reader for
+// ever: opened without waiting, it is refused as a file that cannot be read.
 FilePtr OpenForReading(const char *src, const char *file)
 {
-    FilePtr fp(fopen(file, "r"));
-    if (!fp)
+    slib::Fd fd(open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
         SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return FilePtr();
+    }
+    FilePtr fp(fdopen(fd.get(), "r"));
+    if (!fp) {
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return fp;
+    }
+    fd.release();
     return fp;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "vakotest/bigmem.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
+#include "vakotest/run.h"
 
 using List = vakotest::SzList;
 using Map = vakotest::SzHash;
@@ -23,6 +25,7 @@ using vakotest::WriteFile;
 namespace {
 
 const char *kFile = "/tmp/test.conf";
+const char *kFifo = "/tmp/fifo.conf";
 
 struct ValueCase {
     const char *content, *key;
@@ -152,6 +155,22 @@ TEST(ConfRead, FailuresCarryTheReadersSourceName)
         EXPECT_EQ(SLIBErrorGet(), c.code) << c.file;
         EXPECT_STREQ(SLIBErrorGetFile(), c.file);
     }
+}
+
+// A FIFO under a configuration file's name is refused at once, never waited on.
+TEST(ConfRead, FifoIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(kFifo, 0666), 0);
+    char buf[16];
+    Map map;
+    std::function<int()> readers[] = {
+        [&] { return SLIBFileGetKeyValue(kFifo, "k", buf, sizeof buf, 0) == -1 ? 0 : 1; },
+        [&] { return SLIBFileGetLine(kFifo, "k", buf, sizeof buf, 0) == -1 ? 0 : 1; },
+        [&] { return SLIBFileGetSection(kFifo, "s", &map.h) == -1 ? 0 : 1; },
+        [&] { return SLIBFileGetKeys(kFifo, nullptr, &map.h, "=") == -1 ? 0 : 1; },
+    };
+    for (auto &read : readers)
+        EXPECT_EQ(vakotest::RunGuarded([&] { return read() == 0 && SLIBErrorGet() == 0x0900 ? 0 : 1; }), 0);
 }
 
 TEST(ConfRead, GetLine)
