@@ -41,12 +41,11 @@ using keydb_internal::Stored;
 constexpr const char *kSrcOpen = "group_db_open";
 constexpr const char *kSrcBuild = "group_db_build";
 constexpr const char *kSrcDomain = "group_db_domain_build";
+constexpr const char *kSrcCheck = "group_db_check_and_rebuild";
 constexpr const char *kSrcSyncTime = "group_db_conf_sync_time_set";
 constexpr const char *kSrcDump = "group_db_dump";
 constexpr const char *kSrcRename = "group_rename_temp_files";
 constexpr const char *kSrcRemove = "group_remove_temp_files";
-
-#define GROUP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 // Files in the order they are opened, created, checked and renamed.
 enum { kName, kId, kDesc, kFileCount };
@@ -89,7 +88,7 @@ int UpperKey(const char *src, const char *name, char *key, int cb)
 {
     int n = keydb_internal::UpperKey(name, key, cb);
     if (n == kKeyTooLong)
-        GROUP_ERR(src, VAKO_ERR_GROUP_BAD_NAME);
+        SLIB_ERR_IN(src, VAKO_ERR_GROUP_BAD_NAME);
     if (n < 0)
         syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]", src, __LINE__, name);
     return n;
@@ -98,19 +97,18 @@ int UpperKey(const char *src, const char *name, char *key, int cb)
 int GroupDBGroupBuild(VAKOGROUPDB *pDb)
 {
     if (!pDb->pGRPName || !pDb->pGRPGID) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     LineReader in(SZF_GROUP);
     if (!in.ok()) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     // The members are judged by the accounts that exist.
     slib::OwnedPtr<VAKOUSERDB, VAKOUserDBClose> userDb(VAKOUserDBOpen());
     if (!userDb) {
-        syslog(LOG_ERR, "%s:%d VAKOUserDBOpen failed. vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        GROUP_ERR(kSrcBuild, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     std::unordered_set<std::string> seen;
@@ -131,15 +129,14 @@ int GroupDBGroupBuild(VAKOGROUPDB *pDb)
             return -1;
         int gid = static_cast<int>(strtol(c2 + 1, nullptr, 10));
         if (gid == 0 && c2[1] != '0') {
-            syslog(LOG_ERR, "%s:%d %s gid error, group name = %s", kSrcBuild, __LINE__, SZF_GROUP, name.c_str());
-            GROUP_ERR(kSrcBuild, VAKO_ERR_BAD_FORMAT);
+            SLIB_ERR_IN(kSrcBuild, VAKO_ERR_BAD_FORMAT);
             return -1;
         }
         // A name twice would be written twice by the next dump, the first
         // group lost: refuse the file instead.
         if (!seen.insert(key).second) {
             syslog(LOG_ERR, "%s:%d %s group name twice, group name = %s", kSrcBuild, __LINE__, SZF_GROUP, name.c_str());
-            GROUP_ERR(kSrcBuild, VAKO_ERR_GROUP_EXISTS);
+            SLIB_ERR_IN(kSrcBuild, VAKO_ERR_GROUP_EXISTS);
             return -1;
         }
         char *text = static_cast<char *>(members.p);
@@ -160,7 +157,7 @@ int GroupDBGroupBuild(VAKOGROUPDB *pDb)
     }
     if (!in.AtEnd()) {
         syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        GROUP_ERR(kSrcBuild, SLIB_ERR_READ);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_READ);
         return -1;
     }
     return 0;
@@ -169,7 +166,7 @@ int GroupDBGroupBuild(VAKOGROUPDB *pDb)
 int GroupDBNextGidBuild(VAKOGROUPDB *pDb)
 {
     if (!pDb->pGRPGID) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     return keydb_internal::LastIdBuild(pDb->pGRPGID, SZF_GROUP, SZ_GID_INDEX_MARKER, VAKO_GID_FIRST, VAKO_GID_LAST,
@@ -179,12 +176,12 @@ int GroupDBNextGidBuild(VAKOGROUPDB *pDb)
 int GroupDBDescBuild(VAKOGROUPDB *pDb)
 {
     if (!pDb->pGRPDesc) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     LineReader in(SZF_GROUP_DESC);
     if (!in.ok()) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     while (char *line = in.Next()) {
@@ -201,14 +198,12 @@ int GroupDBDescBuild(VAKOGROUPDB *pDb)
         int cchKey = UpperKey(kSrcBuild, name.c_str(), key, sizeof key);
         if (cchKey < 0)
             return -1;
-        if (Put(pDb->pGRPDesc, key, cchKey + 1, line) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+        if (Put(pDb->pGRPDesc, key, cchKey + 1, line) != 0)
             return -1;
-        }
     }
     if (!in.AtEnd()) {
         syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        GROUP_ERR(kSrcBuild, SLIB_ERR_READ);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_READ);
         return -1;
     }
     return 0;
@@ -232,7 +227,7 @@ int StampFrom(FILE *fp, const char *path, std::initializer_list<VAKOBDB *> files
     struct stat st;
     if (fstat(fileno(fp), &st) != 0) {
         syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", kSrcSyncTime, __LINE__, path, errno);
-        GROUP_ERR(kSrcSyncTime, SLIB_ERR_STAT);
+        SLIB_ERR_IN(kSrcSyncTime, SLIB_ERR_STAT);
         return -1;
     }
     for (VAKOBDB *f : files) {
@@ -252,19 +247,11 @@ bool WriteLine(FILE *fp, const char *line) { return fputs(line, fp) != EOF && fp
 // description: true when the walk ended at the end of the file.
 bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, FILE *group, FILE *desc)
 {
-    if (VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_FIRST) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return false;
-    }
     Buf key, value;
-    if (VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+    if (VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_FIRST) != 0 ||
+        VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) != 0 ||
+        VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_NEXT) != 0)
         return false;
-    }
-    if (VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_NEXT) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return false;
-    }
     do {
         std::string name = Stored(value);
         // Domain groups live in the name file only and are never written back.
@@ -273,7 +260,7 @@ bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, FILE *gro
         const char *line = SzSLIBSzHashGetValue(names, name.c_str());
         if (!line) {
             syslog(LOG_ERR, "%s:%d SzSLIBSzHashGetValue(%s) failed", kSrcDump, __LINE__, name.c_str());
-            GROUP_ERR(kSrcDump, SLIB_ERR_NOT_FOUND);
+            SLIB_ERR_IN(kSrcDump, SLIB_ERR_NOT_FOUND);
             return false;
         }
         bool ok = WriteLine(group, line);
@@ -281,15 +268,11 @@ bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, FILE *gro
             ok = ok && WriteLine(desc, d);
         if (!ok) {
             syslog(LOG_ERR, "%s:%d fputs() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            GROUP_ERR(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
+            SLIB_ERR_IN(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
             return false;
         }
     } while (VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
-    if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return false;
-    }
-    return true;
+    return SLIBErrorGet() == SLIB_ERR_END_OF_ENUM;
 }
 
 // fflush and fsync of a temporary text file: renamed into place before it
@@ -299,7 +282,7 @@ bool Flush(FILE *fp)
     if (fflush(fp) == 0 && fsync(fileno(fp)) == 0)
         return true;
     syslog(LOG_ERR, "%s:%d fflush() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-    GROUP_ERR(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
+    SLIB_ERR_IN(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
     return false;
 }
 
@@ -330,8 +313,8 @@ VAKOGROUPDB *VAKOGroupDBOpen(void) { return static_cast<VAKOGROUPDB *>(VAKOBDbCa
 
 int VAKOGroupDBCheckAndRebuild(VAKOGROUPDB **ppDb)
 {
-    if (!ppDb) {
-        GROUP_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
+    if (!ppDb || !*ppDb) {
+        SLIB_ERR_IN(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     void *db = *ppDb;
@@ -345,7 +328,7 @@ int VAKOGroupDBRebuild(void) { return VAKOBDbCacheRebuild(&gVakoGroupDbCache, nu
 int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
 {
     if (!pDb) {
-        GROUP_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (GroupDBGroupBuild(pDb) != 0 || GroupDBNextGidBuild(pDb) != 0)
@@ -364,7 +347,7 @@ int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
 int GroupDBDomainBuild(VAKOBDB *pNameDb)
 {
     if (!pNameDb) {
-        GROUP_ERR(kSrcDomain, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcDomain, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char workgroup[kWinsSize];
@@ -375,7 +358,7 @@ int GroupDBDomainBuild(VAKOBDB *pNameDb)
     LineReader in(SZF_DOMAIN_GROUP);
     if (!in.ok()) {
         syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_GROUP, strerror(errno));
-        GROUP_ERR(kSrcDomain, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcDomain, SLIB_ERR_OPEN);
         return -1;
     }
     Buf value;
@@ -410,7 +393,7 @@ int GroupDBDomainBuild(VAKOBDB *pNameDb)
 int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)
 {
     if (!pDb || !pDb->pGRPName || !pDb->pGRPGID || !pDb->pGRPDesc) {
-        GROUP_ERR(kSrcSyncTime, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSyncTime, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     // Only the streams opened here are closed here.
@@ -424,7 +407,7 @@ int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)
         fDesc = ownDesc.get();
     }
     if (!fGroup || !fDesc) {
-        GROUP_ERR(kSrcSyncTime, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcSyncTime, SLIB_ERR_OPEN);
         return -1;
     }
     if (StampFrom(fGroup, SZF_GROUP, {pDb->pGRPGID, pDb->pGRPName}) != 0 ||
@@ -436,7 +419,7 @@ int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)
 int GroupDBLoadHash(VAKOBDB *pBdb, PSLIBSZHASH *ppHash)
 {
     if (!pBdb || !ppHash || !*ppHash) {
-        GROUP_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (VAKOBDbCursorSetType(pBdb, VAKO_BDB_CURSOR_FIRST) != 0)
@@ -450,7 +433,7 @@ int GroupDBLoadHash(VAKOBDB *pBdb, PSLIBSZHASH *ppHash)
         std::string k = Stored(key), v = Stored(value);
         if (SLIBSzHashSetValue(ppHash, k.c_str(), v.c_str()) < 0) {
             if (SLIBErrorGet() != SLIB_ERR_OUT_OF_MEMORY)
-                GROUP_ERR(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
+                SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
     } while (VAKOBDbCursorGet(pBdb, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
@@ -462,24 +445,24 @@ int GroupDBLoadHash(VAKOBDB *pBdb, PSLIBSZHASH *ppHash)
 int VAKOGroupDBDump(VAKOGROUPDB *pDb)
 {
     if (!pDb || !pDb->pGRPName || !pDb->pGRPGID || !pDb->pGRPDesc) {
-        GROUP_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     slib::FilePtr group(fopen(SZF_GROUP_TMP, "we"));
     if (!group) {
         syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, SZF_GROUP_TMP);
-        GROUP_ERR(kSrcDump, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OPEN);
         return -1;
     }
     slib::FilePtr desc(fopen(SZF_GROUP_DESC_TMP, "we"));
     if (!desc) {
         syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, SZF_GROUP_DESC_TMP);
-        GROUP_ERR(kSrcDump, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OPEN);
         return -1;
     }
     HashPtr names(SLIBSzHashAlloc(kHashSize)), descs(SLIBSzHashAlloc(kHashSize));
     if (!names || !descs) {
-        GROUP_ERR(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     // An empty file is an empty map; any other failed load would leave
@@ -497,7 +480,7 @@ int VAKOGroupDBDump(VAKOGROUPDB *pDb)
     if (VAKOBDbWordGet(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, &current) != 0)
         return -1;
     if (fprintf(group.get(), "#$%s$%d$\n", SZ_GID_INDEX_MARKER, current) < 0) {
-        GROUP_ERR(kSrcDump, SLIB_ERR_WRITE);
+        SLIB_ERR_IN(kSrcDump, SLIB_ERR_WRITE);
         return -1;
     }
     if (!DumpGroups(pDb, names.get(), descs.get(), group.get(), desc.get()) || !Flush(group.get()) ||
@@ -528,7 +511,7 @@ int GROUPIRenameTempFiles(void)
             continue;
         if (rename(m.tmp, m.target) != 0) {
             syslog(LOG_ERR, "%s:%d Rename [%s]->[%s] fail, errno=%d/%m", kSrcRename, __LINE__, m.tmp, m.target, errno);
-            GROUP_ERR(kSrcRename, SLIB_ERR_RENAME);
+            SLIB_ERR_IN(kSrcRename, SLIB_ERR_RENAME);
             return -1;
         }
     }
@@ -541,7 +524,7 @@ int GROUPIRemoveTempFiles(void)
     for (const char *tmp : {SZF_GROUP_TMP, SZF_GROUP_DESC_TMP}) {
         if (keydb_internal::PathExists(tmp) && unlink(tmp) != 0) {
             syslog(LOG_ERR, "%s:%d Remove [%s] failed! errno=%d/%m", kSrcRemove, __LINE__, tmp, errno);
-            GROUP_ERR(kSrcRemove, VAKO_ERR_TMP_REMOVE);
+            SLIB_ERR_IN(kSrcRemove, VAKO_ERR_TMP_REMOVE);
             result = -1;
         }
     }

@@ -32,8 +32,6 @@ constexpr const char *kSrcCheckExists = "group_db_check_exists";
 constexpr const char *kSrcGetByCursor = "group_db_get_by_cursor";
 constexpr const char *kSrcFreeGid = "group_get_free_gid";
 
-#define GROUP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
-
 constexpr int kKeySize = 129;
 
 using GroupPtr = slib::OwnedPtr<VAKOGROUP, VAKOGroupFree>;
@@ -48,7 +46,7 @@ int ReadGroup(VAKOGROUPDB *db, const std::string &key, GroupPtr &group, std::str
 {
     Buf value;
     if (VAKOBDbGet(db->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
-        GROUP_ERR(src, VAKO_ERR_GROUP_NOT_FOUND);
+        SLIB_ERR_IN(src, VAKO_ERR_GROUP_NOT_FOUND);
         return -1;
     }
     line = Stored(value);
@@ -145,7 +143,7 @@ int NextGroup(VAKOGROUPDB *db, PVAKOGROUP *ppGroup, std::string &key)
     Buf k, v;
     if (VAKOBDbCursorGet(db->pGRPName, 1, &k.p, &k.cb, &v.p, &v.cb) != 0) {
         if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM)
-            GROUP_ERR(kSrcGetByCursor, VAKO_ERR_GROUP_NOT_FOUND);
+            SLIB_ERR_IN(kSrcGetByCursor, VAKO_ERR_GROUP_NOT_FOUND);
         return -1;
     }
     key = Stored(k);
@@ -163,11 +161,11 @@ extern "C" {
 int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGROUP pGroup)
 {
     if (!Open(pDb) || !pGroup || (szOldKey && cbOldKey < 0)) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (!VAKOGroupIsValidName(pGroup->szName)) {
-        GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
+        SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
         return -1;
     }
     char upper[kKeySize];
@@ -175,12 +173,54 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
     if (n < 0) {
         syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcSet, __LINE__, pGroup->szName);
         if (n == keydb_internal::kKeyTooLong)
-            GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
         return -1;
     }
     const std::string key(upper, static_cast<size_t>(n));
 
-    // The new line first: a member list that cannot be made changes nothing.
+    std::string oldKey;
+    GroupPtr old;
+    bool sameKey = false, keepId = false, hadDesc = false;
+    std::string newDesc;
+    if (szOldKey) {
+        oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
+        oldKey.resize(strlen(oldKey.c_str()));
+        sameKey = oldKey == key;
+        Buf desc;
+        bool descRead =
+            VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p, &desc.cb) == 0;
+        if (!descRead && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+            return -1;
+        // The old group must be one that the delete would remove: its
+        // refusals and their codes are the delete's. Domain groups are never
+        // stored here.
+        if (oldKey.find('\\') != std::string::npos)
+            return -1;
+        std::string oldLine;
+        if (ReadGroup(pDb, oldKey, old, oldLine, kSrcDelete) != 0)
+            return -1;
+        if (IsSystemGid(old->gid)) {
+            // A system group keeps its name and id records; "users" is never changed.
+            if (!sameKey || strcasecmp(oldKey.c_str(), SZ_GROUP_USERS) == 0) {
+                SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
+                return -1;
+            }
+            keepId = true;
+        }
+        if (descRead) {
+            std::string d = Stored(desc);
+            size_t colon = d.find(':');
+            if (colon == std::string::npos) {
+                SLIB_ERR_IN(kSrcSet, VAKO_ERR_BAD_FORMAT);
+                return -1;
+            }
+            hadDesc = true;
+            newDesc = std::string(pGroup->szName) + d.substr(colon);
+        }
+    }
+
+    // The whole new line before any store: a member list that cannot be made
+    // changes nothing.
     struct group gr;
     if (VAKOGroupToUnixGroup(pGroup, &gr) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOGroupToUnixGroup failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
@@ -196,46 +236,10 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
     }
     const std::string line(packed);
 
-    std::string oldKey;
-    GroupPtr old;
-    bool sameKey = false, keepId = false, hadDesc = false;
-    std::string newDesc;
-    if (szOldKey) {
-        oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
-        oldKey.resize(strlen(oldKey.c_str()));
-        sameKey = oldKey == key;
-        // Domain groups are never stored here.
-        if (oldKey.find('\\') != std::string::npos)
-            return -1;
-        std::string oldLine;
-        if (ReadGroup(pDb, oldKey, old, oldLine, kSrcSet) != 0)
-            return -1;
-        if (IsSystemGid(old->gid)) {
-            // A system group keeps its name and id records; "users" is never changed.
-            if (!sameKey || strcasecmp(oldKey.c_str(), SZ_GROUP_USERS) == 0) {
-                GROUP_ERR(kSrcSet, VAKO_ERR_SYSTEM_GROUP);
-                return -1;
-            }
-            keepId = true;
-        }
-        Buf desc;
-        if (VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p, &desc.cb) == 0) {
-            std::string d = Stored(desc);
-            size_t colon = d.find(':');
-            if (colon == std::string::npos) {
-                GROUP_ERR(kSrcSet, VAKO_ERR_BAD_FORMAT);
-                return -1;
-            }
-            hadDesc = true;
-            newDesc = std::string(pGroup->szName) + d.substr(colon);
-        } else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
-            return -1;
-        }
-    }
     // Stored over another group, the new line would leave that group's id
     // record naming it: the next dump would write it twice.
     if (!sameKey && VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0)) {
-        GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_EXISTS);
+        SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_EXISTS);
         return -1;
     }
 
@@ -269,7 +273,7 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
 int VAKOGroupDBDelete(VAKOGROUPDB *pDb, const char *szKey, int cbKey)
 {
     if (!Open(pDb) || !szKey || cbKey < 0) {
-        GROUP_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
@@ -280,7 +284,7 @@ int VAKOGroupDBDelete(VAKOGROUPDB *pDb, const char *szKey, int cbKey)
     if (ReadGroup(pDb, key, group, line, kSrcDelete) != 0)
         return -1;
     if (IsSystemGid(group->gid)) {
-        GROUP_ERR(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
+        SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
         return -1;
     }
     // Other groups may share the gid: only this group's record goes.
@@ -295,13 +299,13 @@ int VAKOGroupDBDelete(VAKOGROUPDB *pDb, const char *szKey, int cbKey)
 int VAKOGroupDBCheckExists(VAKOGROUPDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut)
 {
     if (!Open(pDb) || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
-        GROUP_ERR(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
     Buf value;
     if (VAKOBDbGet(pDb->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
-        GROUP_ERR(kSrcCheckExists, VAKO_ERR_GROUP_NOT_FOUND);
+        SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_GROUP_NOT_FOUND);
         return 0;
     }
     if (!szOut)
@@ -310,14 +314,14 @@ int VAKOGroupDBCheckExists(VAKOGROUPDB *pDb, const char *szKey, int cbKey, char 
         return 0;
     keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(value), szOut, cbOut);
     if (got == keydb_internal::NameField::NoSeparator)
-        GROUP_ERR(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
+        SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
     return got == keydb_internal::NameField::Copied ? 1 : 0;
 }
 
 int VAKOGroupDBGetByCursor(VAKOGROUPDB *pDb, PVAKOGROUP *ppGroup, int typeMask, int bAll)
 {
     if (!Open(pDb) || !ppGroup) {
-        GROUP_ERR(kSrcGetByCursor, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGetByCursor, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     std::string key;

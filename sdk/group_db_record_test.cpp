@@ -31,13 +31,17 @@ int Delete(VAKOGROUPDB *db, const char *key) { return VAKOGroupDBDelete(db, key,
 
 std::vector<std::string> Snapshot(VAKOGROUPDB *db);
 
-// A refused store: its code, and every record as it was.
-void ExpectRefused(VAKOGROUPDB *db, const char *oldKey, Group &g, int code)
+// A refused store: its code, the source name recorded with it, and every
+// record as it was.
+void ExpectRefused(VAKOGROUPDB *db, const char *oldKey, Group &g, int code, const char *src)
 {
     std::vector<std::string> before = Snapshot(db);
     SLIBErrorSet(0);
     EXPECT_EQ(Set(db, oldKey, g), -1);
     EXPECT_EQ(SLIBErrorGet(), code);
+    if (src) {
+        EXPECT_STREQ(SLIBErrorGetFile(), src);
+    }
     EXPECT_EQ(Snapshot(db), before);
 }
 
@@ -85,7 +89,7 @@ TEST(GroupDbSet, NewGroups)
     for (const auto &c : bad) {
         SCOPED_TRACE(c.name);
         Group g(c.name, 65541, {});
-        ExpectRefused(db.get(), nullptr, g, c.code);
+        ExpectRefused(db.get(), nullptr, g, c.code, "group_db_set");
     }
 }
 
@@ -132,15 +136,22 @@ TEST(GroupDbSet, SystemGroupsKeepTheirNames)
     EXPECT_EQ(Record(db->pGRPName, "WHEEL"), "wheel:x:20:admin");
     EXPECT_EQ(IdRecords(db.get(), 20), std::vector<std::string>{"WHEEL"});
 
+    // Refused as the delete of the old group refuses it, also where the
+    // new members could not be stored.
     const struct {
         const char *oldKey;
         const char *name;
         int gid;
-    } refused[] = {{"WHEEL", "wheel2", 20}, {"USERS", "users", 100}, {"USERS", "Users", 100}, {"ROOT", "admins", 0}};
+        const char *member;
+    } refused[] = {{"WHEEL", "wheel2", 20, "alice"},
+                   {"USERS", "users", 100, "alice"},
+                   {"USERS", "Users", 100, "alice"},
+                   {"ROOT", "admins", 0, "alice"},
+                   {"ROOT", "admins", 0, "@dev"}};
     for (const auto &c : refused) {
         SCOPED_TRACE(c.name);
-        Group g(c.name, c.gid, {"alice"});
-        ExpectRefused(db.get(), c.oldKey, g, 0xB700);
+        Group g(c.name, c.gid, {c.member});
+        ExpectRefused(db.get(), c.oldKey, g, 0xB700, "group_db_delete");
     }
 }
 
@@ -154,20 +165,23 @@ TEST(GroupDbSet, RefusedChangesLeaveEverythingAsItWas)
         const char *name;
         std::vector<std::string> members;
         int code;
+        const char *src;
     } cases[] = {
-        {"no old group", "GHOST", "ghost2", {}, 0x1800},
-        {"onto another group", "STAFF", "dev", {}, 0x1700},
-        {"a member that is a group", "STAFF", "team", {"@dev"}, 0x4000},
+        {"no old group", "GHOST", "ghost2", {}, 0x1800, "group_db_delete"},
+        {"no old group, a member that is a group", "GHOST", "ghost2", {"@dev"}, 0x1800, "group_db_delete"},
+        {"onto another group", "STAFF", "dev", {}, 0x1700, "group_db_set"},
+        {"a member that is a group", "STAFF", "team", {"@dev"}, 0x4000, nullptr}, // the name list's own
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Group g(c.name, 65536, c.members);
-        ExpectRefused(db.get(), c.oldKey, g, c.code);
+        ExpectRefused(db.get(), c.oldKey, g, c.code, c.src);
     }
     SLIBErrorSet(0);
     Group g("x", 1, {});
     EXPECT_EQ(VAKOGroupDBSet(nullptr, nullptr, 0, g.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_set");
     EXPECT_EQ(VAKOGroupDBSet(db.get(), nullptr, 0, nullptr), -1);
 }
 
@@ -223,6 +237,9 @@ TEST(GroupDbDelete, OnlyLocalGroupsAndOnlyTheirOwnRecords)
         SLIBErrorSet(0);
         EXPECT_EQ(Delete(db.get(), c.key), -1);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+        if (c.code) {
+            EXPECT_STREQ(SLIBErrorGetFile(), "group_db_delete");
+        }
     }
     EXPECT_EQ(Delete(db.get(), "STAFF"), 0);
 }
@@ -242,6 +259,7 @@ TEST(GroupDbCheckExists, TheNameAsStored)
     EXPECT_EQ(SLIBErrorGet(), 0);
     EXPECT_EQ(VAKOGroupDBCheckExists(db.get(), "staff", 5, nullptr, 0), 0);
     EXPECT_EQ(SLIBErrorGet(), 0x1800);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_check_exists");
     ASSERT_EQ(VAKOBDbSet(db->pGRPName, "BROKEN", 7, "broken", 7), 0);
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupDBCheckExists(db.get(), "BROKEN", 6, out, sizeof out), 0);
@@ -277,6 +295,11 @@ TEST(GroupDbGetByCursor, KindsAndSystemGroups)
         VAKOGroupFree(g);
         EXPECT_EQ(names, c.names);
     }
+    SLIBErrorSet(0);
+    PVAKOGROUP g = nullptr;
+    EXPECT_EQ(VAKOGroupDBGetByCursor(nullptr, &g, 3, 0), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_get_by_cursor");
 }
 
 TEST(GroupGetFreeGid, FromTheLastOneHandedOut)
@@ -311,6 +334,7 @@ TEST(GroupGetFreeGid, NoneLeft)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupGetFreeGid(db.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x1900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_get_free_gid");
 }
 
 } // namespace

@@ -54,13 +54,15 @@ std::string RawRecord(VAKOBDB *bdb, const char *key, int cbKey)
 }
 
 // The build's outcome on the fixture with other group files: the open's
-// result and the code it left.
-int OpenCode(const GroupFiles &groups)
+// result and the code it left (and the source name recorded with it).
+int OpenCode(const GroupFiles &groups, std::string *src = nullptr)
 {
     RemoveCaches();
     groupdb::WriteFixture(groups);
     SLIBErrorSet(0);
     DbPtr db = groupdb::Open();
+    if (src)
+        *src = SLIBErrorGetFile() ? SLIBErrorGetFile() : "";
     return db ? 0 : SLIBErrorGet();
 }
 
@@ -220,18 +222,23 @@ TEST(GroupDbBuild, BadLinesFailTheBuildClearly)
         const char *what;
         std::string line;
         int code;
+        const char *src;
     } cases[] = {
-        {"gid no number", "qa:x:abc:\n", 0x4000},
-        {"gid empty", "qa:x::\n", 0x4000},
-        {"name twice", "STAFF:x:65540:\n", 0x1700},
-        {"a group as a member", "qa:x:65540:@staff\n", 0x4000},
-        {"name longer than a key", std::string(129, 'q') + ":x:65540:\n", 0x1600},
+        {"gid no number", "qa:x:abc:\n", 0x4000, "group_db_build"},
+        {"gid empty", "qa:x::\n", 0x4000, "group_db_build"},
+        {"name twice", "STAFF:x:65540:\n", 0x1700, "group_db_build"},
+        {"a group as a member", "qa:x:65540:@staff\n", 0x4000, nullptr}, // the name list's own
+        {"name longer than a key", std::string(129, 'q') + ":x:65540:\n", 0x1600, "group_db_build"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         GroupFiles groups = Fixture();
         groups.group += c.line;
-        EXPECT_EQ(OpenCode(groups), c.code);
+        std::string src;
+        EXPECT_EQ(OpenCode(groups, &src), c.code);
+        if (c.src) {
+            EXPECT_EQ(src, c.src);
+        }
         // Nothing half built is left to be dumped over the files.
         for (const char *f : kCacheFiles)
             EXPECT_FALSE(vakotest::FileExists(f));
@@ -346,6 +353,7 @@ TEST(GroupDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupDBDump(db.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2000);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_dump");
     EXPECT_TRUE(vakotest::SyslogMatches("group_db_dump:{L} SzSLIBSzHashGetValue(GHOST) failed"));
     EXPECT_EQ(vakotest::ReadGroupFiles(), Fixture());
     struct stat st;
@@ -384,6 +392,7 @@ TEST(GroupDbDump, TheTemporaryFiles)
     SLIBErrorSet(0);
     EXPECT_EQ(GROUPIRenameTempFiles(), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2800);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_rename_temp_files");
     EXPECT_EQ(vakotest::ReadFile(vakotest::kGroupFile), "new group\n");
     EXPECT_TRUE(vakotest::SyslogMatches(
         "group_rename_temp_files:{L} Rename [/etc/group_desc.tmp]->[/etc/group_desc] fail, errno=21/Is a directory"));
@@ -396,15 +405,29 @@ TEST(GroupDbDump, TheTemporaryFiles)
 
 TEST(GroupDbOpenFile, RefusedArguments)
 {
-    VAKOGROUPDB *db = nullptr;
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOGroupDBOpenFile(nullptr, SZF_GROUP_DB_PREFIX), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
-    EXPECT_EQ(VAKOGroupDBOpenFile(&db, nullptr), -1);
-    EXPECT_EQ(VAKOGroupDBDump(nullptr), -1);
-    EXPECT_EQ(VAKOGroupDBBuild(nullptr), -1);
-    EXPECT_EQ(GroupDBDomainBuild(nullptr), -1);
-    EXPECT_EQ(GroupDbConfSyncTimeSet(nullptr, nullptr, nullptr), -1);
+    static VAKOGROUPDB *db = nullptr;
+    // Each refusal recorded with the source name of its operation.
+    const struct {
+        const char *src;
+        int (*call)();
+    } cases[] = {
+        {"group_db_open", [] { return VAKOGroupDBOpenFile(nullptr, SZF_GROUP_DB_PREFIX); }},
+        {"group_db_open", [] { return VAKOGroupDBOpenFile(&db, nullptr); }},
+        {"group_db_check_and_rebuild", [] { return VAKOGroupDBCheckAndRebuild(nullptr); }},
+        {"group_db_check_and_rebuild", [] { return VAKOGroupDBCheckAndRebuild(&db); }},
+        {"group_db_dump", [] { return VAKOGroupDBDump(nullptr); }},
+        {"group_db_dump", [] { return GroupDBLoadHash(nullptr, nullptr); }},
+        {"group_db_build", [] { return VAKOGroupDBBuild(nullptr); }},
+        {"group_db_domain_build", [] { return GroupDBDomainBuild(nullptr); }},
+        {"group_db_conf_sync_time_set", [] { return GroupDbConfSyncTimeSet(nullptr, nullptr, nullptr); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.src);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
     EXPECT_EQ(db, nullptr);
     VAKOGroupDBClose(nullptr);
 }

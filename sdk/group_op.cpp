@@ -38,8 +38,6 @@ constexpr const char *kSrcSet = "group_set";
 constexpr const char *kSrcListMember = "group_list_member";
 constexpr const char *kSrcSmmsp = "group_smmsp_group_set";
 
-#define GROUP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
-
 constexpr int kKeySize = 128;
 constexpr int kListSize = 512;
 
@@ -57,7 +55,7 @@ int UpperKeyForSet(const char *name, char *key)
     if (n == -1)
         return -1;
     if (n == kKeyTooLong || n == 0) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     return n;
@@ -69,7 +67,7 @@ int UpperKeyForSet(const char *name, char *key)
 int ReplaceGrpInString(const char *szList, char **pszOut, const char *szOldGrp, const char *szNewGrp)
 {
     if (!szList || !pszOut || *pszOut || !szOldGrp || !szNewGrp) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     std::string work = std::string(szList) + ",";
@@ -87,7 +85,7 @@ int ReplaceGrpInString(const char *szList, char **pszOut, const char *szOldGrp, 
     work.pop_back();
     *pszOut = strdup(work.c_str());
     if (!*pszOut) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     return 1;
@@ -152,21 +150,21 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
 {
     GroupDbPtr db(VAKOGroupDBOpen());
     if (!db) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_OPEN);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
         return -1;
     }
     bool chosen = false;
     if (pGroup->gid == -1) {
         int gid = VAKOGroupGetFreeGid(db.get());
         if (gid == -1) {
-            GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+            SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
         pGroup->gid = gid;
         chosen = true;
     }
     if (!pGroup->szName) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char key[kKeySize];
@@ -176,11 +174,11 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
     bool exists = VAKOGroupDBCheckExists(db.get(), key, cchKey, nullptr, 0) == 1;
     if (szOldName && SLIBUnicodeUTF8StrCaseCmp(szOldName, pGroup->szName) == 0) {
         if (!exists) {
-            GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
             return -1;
         }
     } else if (exists) {
-        GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_EXISTS);
+        SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_EXISTS);
         return -1;
     }
     char oldKey[kKeySize];
@@ -192,7 +190,7 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
         if (cchOldKey < 0)
             return -1;
         if (!VAKOGroupDBCheckExists(db.get(), oldKey, cchOldKey, oldStored, sizeof oldStored)) {
-            GROUP_ERR(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
             return -1;
         }
         // The share lists name the group: their database is opened (and
@@ -202,7 +200,7 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
             shares.reset(VAKOShareDBOpen());
             if (!shares) {
                 syslog(LOG_ERR, "%s:%d VAKOShareDBOpen failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-                GROUP_ERR(kSrcSet, SLIB_ERR_OPEN);
+                SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
                 return -1;
             }
         }
@@ -211,9 +209,18 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
         syslog(LOG_ERR, "%s:%d VAKOGroupDBSet failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
-    if (chosen && VAKOBDbWordSet(db->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, pGroup->gid) != 0) {
-        GROUP_ERR(kSrcSet, VAKO_ERR_BDB_PUT);
-        return -1;
+    if (chosen) {
+        // Replaced: the old record goes first (one that is missing is no
+        // failure), then the gid just handed out is written.
+        if (VAKOBDbDelete(db->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID) != 0 &&
+            SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_BDB_DEL);
+            return -1;
+        }
+        if (VAKOBDbWordSet(db->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, pGroup->gid) != 0) {
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_BDB_PUT);
+            return -1;
+        }
     }
     if (VAKOGroupDBDump(db.get()) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOGroupDBDump failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
@@ -236,7 +243,7 @@ extern "C" {
 int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup)
 {
     if (!szName || !ppGroup) {
-        GROUP_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char key[kKeySize];
@@ -245,7 +252,7 @@ int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup)
         syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcGet, __LINE__, szName);
         // A name too long for a key is no group's.
         if (n == kKeyTooLong)
-            GROUP_ERR(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
+            SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
         return -1;
     }
     LockHold lock(kSrcGet, VAKO_GROUP_LOCK_RELEASE);
@@ -256,9 +263,9 @@ int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup)
         GroupDbPtr db(VAKOGroupDBOpen());
         Buf line;
         if (!db) {
-            GROUP_ERR(kSrcGet, SLIB_ERR_OPEN);
+            SLIB_ERR_IN(kSrcGet, SLIB_ERR_OPEN);
         } else if (VAKOBDbGet(db->pGRPName, key, n + 1, &line.p, &line.cb) != 0) {
-            GROUP_ERR(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
+            SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
         } else if (VAKOGroupDBUnpack(Stored(line).c_str(), ppGroup) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOGroupDBUnpack failed. vakoerr=0x%04X", kSrcGet, __LINE__, SLIBErrorGet());
         } else {
@@ -271,7 +278,7 @@ int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup)
 int VAKOGroupSet(const char *szOldName, PVAKOGROUP pGroup)
 {
     if (!pGroup) {
-        GROUP_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     LockHold lock(kSrcSet, VAKO_GROUP_LOCK_WRITE_RELEASE);
@@ -283,12 +290,12 @@ int VAKOGroupSet(const char *szOldName, PVAKOGROUP pGroup)
 int VAKOGroupListMember(const char *szGroup, PSLIBSZLIST *ppList)
 {
     if (!szGroup || !ppList) {
-        GROUP_ERR(kSrcListMember, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcListMember, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     ListPtr names(PslSLIBSzListAlloc(kListSize));
     if (!names) {
-        GROUP_ERR(kSrcListMember, SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcListMember, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     // Every local account is a member of "users", whatever its record says.
@@ -328,12 +335,12 @@ int VAKOSmmspGroupSet(const char *szOldName, const char *szNewName, int op)
 {
     if ((op == VAKO_SMMSP_ADD && !szNewName) || (op == VAKO_SMMSP_MODIFY && (!szOldName || !szNewName)) ||
         (op == VAKO_SMMSP_DELETE && !szOldName) || op < VAKO_SMMSP_ADD || op > VAKO_SMMSP_DELETE) {
-        GROUP_ERR(kSrcSmmsp, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     ListPtr current(PslSLIBSzListAlloc(kListSize));
     if (!current) {
-        GROUP_ERR(kSrcSmmsp, SLIB_ERR_OUT_OF_MEMORY);
+        SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     PSLIBSZLIST raw = current.release();

@@ -81,6 +81,7 @@ TEST(GroupGet, LocalAndDomainGroups)
         SLIBErrorSet(0);
         EXPECT_EQ(Get(name.c_str()), nullptr);
         EXPECT_EQ(SLIBErrorGet(), 0x1800);
+        EXPECT_STREQ(SLIBErrorGetFile(), "group_get");
     }
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x76));
 }
@@ -107,14 +108,15 @@ TEST(GroupSet, NewGroupsGetAFreeGid)
         const char *oldName;
         const char *name;
         int code;
+        const char *src;
     } refused[] = {
-        {"new, in another case", nullptr, "STAFF", 0x1700},
-        {"renamed onto another group", "staff", "Dev", 0x1700},
-        {"old name missing", "ghost", "ghost", 0x1800},
-        {"old name missing, new name free", "ghost", "ghost2", 0x1800},
-        {"users changed", "users", "users", 0xB700},
-        {"users again", nullptr, "users", 0x1700},
-        {"name too long for a key", nullptr, "x", 0x0D00},
+        {"new, in another case", nullptr, "STAFF", 0x1700, "group_set"},
+        {"renamed onto another group", "staff", "Dev", 0x1700, "group_set"},
+        {"old name missing", "ghost", "ghost", 0x1800, "group_set"},
+        {"old name missing, new name free", "ghost", "ghost2", 0x1800, "group_set"},
+        {"users changed", "users", "users", 0xB700, "group_db_delete"},
+        {"users again", nullptr, "users", 0x1700, "group_set"},
+        {"name too long for a key", nullptr, "x", 0x0D00, "group_set"},
     };
     std::string longName(200, 'x');
     for (const auto &c : refused) {
@@ -123,6 +125,7 @@ TEST(GroupSet, NewGroupsGetAFreeGid)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOGroupSet(c.oldName, g.get()), -1);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
         EXPECT_EQ(vakotest::ReadGroupFiles(), expected);
     }
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x76));
@@ -142,7 +145,27 @@ TEST(GroupSet, NoFreeGid)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupSet(nullptr, qa.get()), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_set");
     EXPECT_EQ(vakotest::ReadGroupFiles(), groupdb::Fixture());
+}
+
+TEST(GroupSet, AFreeGidWithoutTheLastOneRecorded)
+{
+    sharedb::WriteFixture();
+    {
+        groupdb::DbPtr db = groupdb::Open();
+        ASSERT_NE(db, nullptr);
+        ASSERT_EQ(VAKOBDbDelete(db->pGRPGID, "#CURRENT_GID", 12), 0);
+    }
+    // After the largest gid; the record is written anew.
+    Group qa("qa", -1, {});
+    ASSERT_EQ(VAKOGroupSet(nullptr, qa.get()), 0);
+    EXPECT_EQ(qa.record.gid, 65538);
+    groupdb::DbPtr db = groupdb::Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(groupdb::CurrentGid(db.get()), 65538);
+    EXPECT_EQ(vakotest::ReadGroupFiles().group,
+              Replace(groupdb::Fixture().group, "65537\\$", "65538$") + "qa:x:65538:\n");
 }
 
 TEST(GroupSet, ARenameIsCarriedIntoTheShareLists)
@@ -303,6 +326,11 @@ TEST(GroupListMember, UsersStandsForEveryLocalAccount)
     SLIBErrorSet(0);
     EXPECT_EQ(ListMember("ghost"), std::vector<std::string>{"<failed>"});
     EXPECT_EQ(SLIBErrorGet(), 0x1800);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_get");
+    PSLIBSZLIST list = nullptr;
+    EXPECT_EQ(VAKOGroupListMember(nullptr, &list), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_list_member");
 }
 
 TEST(SmmspGroupSet, KeepsTheMailGroup)
@@ -327,6 +355,7 @@ TEST(SmmspGroupSet, KeepsTheMailGroup)
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOSmmspGroupSet(oldName, newName, op), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), "group_smmsp_group_set");
     }
     // Never created here.
     GroupFiles groups = groupdb::Fixture();

@@ -27,8 +27,6 @@ constexpr const char *kSrcUnpack = "group_db_unpack";
 constexpr const char *kSrcPack = "group_db_pack";
 constexpr const char *kSrcToUnix = "group_to_unix_group";
 
-#define GROUP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
-
 constexpr int kGroupFields = 4;
 constexpr char kNobody[] = "nobody";
 char kPasswordField[] = "x";
@@ -50,7 +48,7 @@ extern "C" {
 int VAKOGroupAlloc2(PVAKOGROUP *ppGroup, const char *szName, int gid, char **ppMembers)
 {
     if (!ppGroup || !szName || !ppMembers) {
-        GROUP_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     PVAKOGROUP old = *ppGroup;
@@ -67,12 +65,12 @@ int VAKOGroupAlloc2(PVAKOGROUP *ppGroup, const char *szName, int gid, char **ppM
     }
     // The block is about to be overwritten: its own strings cannot fill it.
     if (inside) {
-        GROUP_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     size_t cbPointers = (kept.size() + 1) * sizeof(char *);
     if (cbStrings > static_cast<size_t>(INT_MAX) - sizeof(VAKOGROUP) - cbPointers) {
-        GROUP_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int size = static_cast<int>(sizeof(VAKOGROUP) + cbPointers + cbStrings);
@@ -108,22 +106,22 @@ int VAKOGroupAlloc2(PVAKOGROUP *ppGroup, const char *szName, int gid, char **ppM
 int VAKOGroupDBUnpack(const char *line, PVAKOGROUP *ppGroup)
 {
     if (!line || !ppGroup) {
-        GROUP_ERR(kSrcUnpack, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcUnpack, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     std::vector<std::string> fields;
-    if (keydb_internal::Split(line, ":", fields) != 0)
+    if (keydb_internal::Split(line, ":", fields, kSrcUnpack) != 0)
         return -1;
     if (fields.size() != kGroupFields) {
-        GROUP_ERR(kSrcUnpack, VAKO_ERR_BAD_FORMAT);
+        SLIB_ERR_IN(kSrcUnpack, VAKO_ERR_BAD_FORMAT);
         return -1;
     }
     if (fields[0].empty()) {
-        GROUP_ERR(kSrcUnpack, VAKO_ERR_GROUP_BAD_NAME);
+        SLIB_ERR_IN(kSrcUnpack, VAKO_ERR_GROUP_BAD_NAME);
         return -1;
     }
     std::vector<std::string> members;
-    if (keydb_internal::Split(fields[3].c_str(), ",", members) != 0) {
+    if (keydb_internal::Split(fields[3].c_str(), ",", members, kSrcUnpack) != 0) {
         syslog(LOG_ERR, "%s:%d SLIBStrSep() failed! vakoerr=0x%04X", kSrcUnpack, __LINE__, SLIBErrorGet());
         return -1;
     }
@@ -142,7 +140,7 @@ int VAKOGroupDBUnpack(const char *line, PVAKOGROUP *ppGroup)
 PVAKOGROUP VAKOGroupAlloc(const char *line)
 {
     if (!line) {
-        GROUP_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     PVAKOGROUP group = nullptr;
@@ -158,7 +156,7 @@ void VAKOGroupFree(PVAKOGROUP group) { free(group); }
 int VAKOGroupToUnixGroup(PVAKOGROUP group, struct group *gr)
 {
     if (!group || !gr) {
-        GROUP_ERR(kSrcToUnix, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcToUnix, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     gr->gr_name = group->szName;
@@ -171,13 +169,13 @@ int VAKOGroupToUnixGroup(PVAKOGROUP group, struct group *gr)
 int VAKOGroupDBPackFromUnix(struct group *gr, char **ppBuf, int *pcbBuf)
 {
     if (!gr || !ppBuf || !pcbBuf || (*ppBuf && *pcbBuf == 0)) {
-        GROUP_ERR(kSrcPack, SLIB_ERR_BAD_PARAMETER);
+        SLIB_ERR_IN(kSrcPack, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     // A ':' or a line end in the name would make other fields or lines of
     // /etc/group out of it.
     if (!gr->gr_name || !*gr->gr_name || strpbrk(gr->gr_name, ":\r\n")) {
-        GROUP_ERR(kSrcPack, VAKO_ERR_GROUP_BAD_NAME);
+        SLIB_ERR_IN(kSrcPack, VAKO_ERR_GROUP_BAD_NAME);
         return -1;
     }
     char *none[] = {nullptr};

@@ -83,12 +83,18 @@ TEST(GroupUnpack, MalformedLines)
         SLIBErrorSet(0);
         EXPECT_EQ(Unpack(c.line), nullptr);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_STREQ(SLIBErrorGetFile(), "group_db_unpack");
         EXPECT_EQ(VAKOGroupAlloc(c.line), nullptr);
         EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_STREQ(SLIBErrorGetFile(), "group_db_unpack");
     }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupAlloc(nullptr), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_alloc");
+    PVAKOGROUP none = nullptr;
+    EXPECT_EQ(VAKOGroupDBUnpack(nullptr, &none), -1);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_unpack");
 }
 
 TEST(GroupAlloc2, LayoutOfTheBlock)
@@ -135,6 +141,7 @@ TEST(GroupAlloc2, RefusesStringsOfTheBlockItRefills)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupAlloc2(&p, p->ppMembers[1], 1, none), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_alloc");
     EXPECT_EQ(VAKOGroupAlloc2(&p, "other", 1, p->ppMembers), -1);
     g.reset(p);
     EXPECT_STREQ(g->szName, "staff");
@@ -167,6 +174,7 @@ TEST(GroupToUnixGroup, PointsIntoTheRecord)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupToUnixGroup(nullptr, &gr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_to_unix_group");
 }
 
 TEST(GroupPack, MembersAreValidatedAgainstTheAccounts)
@@ -227,6 +235,7 @@ TEST(GroupPack, GrowsTheCallersBufferAndNeverCutsTheLine)
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOGroupDBPackFromUnix(&gr, &p, &zero), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_pack");
 }
 
 TEST(GroupIsValidName, TheNameRule)

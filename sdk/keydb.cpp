@@ -552,12 +552,15 @@ int UpperKey(const char *name, char *key, int cb)
     return n;
 }
 
-int Split(const char *text, const char *delims, std::vector<std::string> &fields)
+int Split(const char *text, const char *delims, std::vector<std::string> &fields, const char *src)
 {
     using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
     ListPtr list(PslSLIBSzListAlloc(512));
     if (!list) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        if (src)
+            BDB_ERR(src, SLIB_ERR_OUT_OF_MEMORY);
+        else
+            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     PSLIBSZLIST raw = list.release();
@@ -572,10 +575,11 @@ int Split(const char *text, const char *delims, std::vector<std::string> &fields
     return 0;
 }
 
-int LargestIdKey(VAKOBDB *pIdDb, int *pId)
+int LargestIdKey(VAKOBDB *pIdDb, int *pId, const char *src)
 {
     if (VAKOBDbCursorSetType(pIdDb, VAKO_BDB_CURSOR_LAST) != 0) {
-        SLIB_ERR(0x8000);
+        if (src)
+            BDB_ERR(src, 0x8000);
         return -1;
     }
     Buf key, value;
@@ -586,12 +590,15 @@ int LargestIdKey(VAKOBDB *pIdDb, int *pId)
             *pId = 0;
             return 0;
         }
-        SLIB_ERR(VAKO_ERR_BDB_GET);
+        if (src)
+            BDB_ERR(src, VAKO_ERR_BDB_GET);
         return -1;
     }
     *pId = atoi(Stored(key).c_str());
     return 0;
 }
+
+int LargestIdKey(VAKOBDB *pIdDb, int *pId) { return LargestIdKey(pIdDb, pId, __FILE_NAME__); }
 
 int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int first, int last, const char *curKey,
                 int cbCurKey, const char *src)
@@ -615,7 +622,7 @@ int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int fi
     int value;
     if (taken >= first && taken <= last)
         value = static_cast<int>(taken);
-    else if (LargestIdKey(pIdDb, &value) != 0)
+    else if (LargestIdKey(pIdDb, &value, src) != 0)
         return -1;
     if (VAKOBDbWordSet(pIdDb, curKey, cbCurKey, value) != 0) {
         BDB_ERR(src, VAKO_ERR_BDB_PUT);
@@ -632,7 +639,8 @@ int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last
         start = static_cast<int64_t>(current) + 1;
     } else if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND) {
         int largest;
-        if (LargestIdKey(pIdDb, &largest) != 0)
+        // The read's own code tells why.
+        if (LargestIdKey(pIdDb, &largest, nullptr) != 0)
             return -1;
         start = static_cast<int64_t>(largest) + 1;
     } else {

@@ -60,12 +60,17 @@ constexpr int kKeyTooLong = -2;
 int UpperKey(const char *name, char *key, int cb);
 
 // The fields of text split at every one of delims (empty ones too): 0, or
-// -1 with the splitter's code.
-int Split(const char *text, const char *delims, std::vector<std::string> &fields);
+// -1 with the splitter's code (0x0200 for its list recorded with src, when
+// given).
+int Split(const char *text, const char *delims, std::vector<std::string> &fields, const char *src = nullptr);
 
 // The largest key of an id file ("%06d" keys, reserved ones passed over) as
-// a number, 0 when the file holds none: 0, or -1 (0x8000 the cursor cannot
-// be set, 0xB200 a read failed). The cursor is left on "next".
+// a number, 0 when the file holds none: 0, or -1: with src, 0x8000 (the
+// cursor cannot be set) or 0xB200 (a read failed) recorded with src;
+// without, the code that the failed step recorded. The cursor is left on
+// "next".
+int LargestIdKey(VAKOBDB *pIdDb, int *pId, const char *src);
+// As above, the codes recorded with this layer's own file name.
 int LargestIdKey(VAKOBDB *pIdDb, int *pId);
 
 // What CopyNameField found.

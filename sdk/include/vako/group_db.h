@@ -75,9 +75,9 @@ int VAKOGroupDBOpenFile(VAKOGROUPDB **ppDb, const char *szPrefix);
 VAKOGROUPDB *VAKOGroupDBOpen(void);
 /* Closes the open files and frees the record; NULL does nothing. */
 void VAKOGroupDBClose(VAKOGROUPDB *pDb);
-/* 0 current; 1 rebuilt or reopened (*ppDb replaced); -1 as
- * VAKOBDbCacheCheckAndRebuild (0x0600 when /etc/group_desc is missing; a
- * failed rebuild leaves *ppDb NULL). */
+/* 0 current; 1 rebuilt or reopened (*ppDb replaced); -1 with 0x0D00 (ppDb
+ * or *ppDb NULL) or as VAKOBDbCacheCheckAndRebuild (0x0600 when
+ * /etc/group_desc is missing; a failed rebuild leaves *ppDb NULL). */
 int VAKOGroupDBCheckAndRebuild(VAKOGROUPDB **ppDb);
 /* Builds a new set of files under the temporary prefix and renames it over
  * the live one, marking the replaced name file: 0, or -1 (0x0900 build,
@@ -149,7 +149,8 @@ int VAKOGroupDBGetByCursor(VAKOGROUPDB *pDb, PVAKOGROUP *ppGroup, int typeMask, 
 /* The first gid from VAKO_GID_FIRST to VAKO_GID_LAST without a record,
  * searching upward from "#CURRENT_GID" + 1 and wrapping (not written back):
  * the gid, or -1 (NULL pDb without code; 0x1900 none left; 0xB200 the
- * start cannot be read; a failed probe's code). */
+ * start cannot be read; the code of a failed read of the largest gid or of
+ * a failed probe). */
 int VAKOGroupGetFreeGid(VAKOGROUPDB *pDb);
 
 #ifdef __cplusplus

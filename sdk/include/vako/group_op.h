@@ -40,8 +40,8 @@ int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup);
  * rename, every share list that names the group. The share database is
  * opened before anything changes. 0, or -1 with 0x0D00 (also no free gid or
  * a name that cannot be a key), 0x0400, 0x0900, 0x1700, 0x1800, 0xB700,
- * 0xB300, 0x0500, a store's or a dump's code; a failure after the group
- * files were rewritten leaves them changed. */
+ * 0xB400/0xB300 ("#CURRENT_GID"), 0x0500, a store's or a dump's code; a
+ * failure after the group files were rewritten leaves them changed. */
 int VAKOGroupSet(const char *szOldName, PVAKOGROUP pGroup);
 /* Appends to *ppList the member names of szGroup (canonical: accounts as
  * stored, once each); "users" (any case) gives every local account: 0, or
