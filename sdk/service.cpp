@@ -316,7 +316,8 @@ int DownloadSchedulerSignal(int sig)
     if (got <= 0)
         return -1;
     pid_t pid = atoi(text);
-    if (pid <= 0)
+    // 0 is this process group, 1 the init process: no scheduler of ours.
+    if (pid <= 1)
         return 0;
     if (kill(pid, sig) != 0 && errno != ESRCH) {
         syslog(LOG_ERR, "%s (%d) Failed to send HUP to scheduler, reason=%s(%d)", __FILE_NAME__, __LINE__,

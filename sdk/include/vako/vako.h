@@ -18,6 +18,7 @@
 #include "vako/user_db.h"
 #include "vako/user_op.h"
 #include "vako/user_list.h"
+#include "vako/user_set.h"
 #include "vako/group.h"
 #include "vako/group_db.h"
 #include "vako/group_op.h"

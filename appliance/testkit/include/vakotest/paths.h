@@ -49,6 +49,9 @@ inline constexpr const char *kGroupDbDesc = "/tmp/.db.group.desc.0966";
 inline constexpr const char *kShareDb = "/tmp/.db.vakoshare.0966";
 inline constexpr const char *kScemdPid = "/var/run/scemd.pid";
 
+// The users' home folders.
+inline constexpr const char *kUserHomes = "/var/services/homes";
+
 // The stand-ins' own files: the system log, the calls of the stand-in
 // programs and the listings the partition tool prints.
 inline constexpr const char *kSyslogFile = "/.sandbox/syslog";
