@@ -69,9 +69,10 @@ function(vako_tests target)
     PROPERTIES TIMEOUT 300 LABELS ${target})
 endfunction()
 
-# vako_benchmarks(<target> LIBS <libs...>): the <area>_bench.cpp files.
+# vako_benchmarks(<target> LIBS <libs...>): the <area>_bench.cpp files
+# (none in the builds that look for no benchmark library).
 function(vako_benchmarks target)
-  if(NOT VAKO_BENCHMARKS)
+  if(NOT VAKO_BENCHMARKS OR NOT TARGET benchmark::benchmark)
     return()
   endif()
   cmake_parse_arguments(B "" "" "LIBS" ${ARGN})
