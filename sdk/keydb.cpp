@@ -572,10 +572,10 @@ int Split(const char *text, const char *delims, std::vector<std::string> &fields
     return 0;
 }
 
-int LargestIdKey(VAKOBDB *pIdDb, int *pId)
+int LargestIdKey(VAKOBDB *pIdDb, int *pId, const char *src)
 {
     if (VAKOBDbCursorSetType(pIdDb, VAKO_BDB_CURSOR_LAST) != 0) {
-        SLIB_ERR(0x8000);
+        BDB_ERR(src, 0x8000);
         return -1;
     }
     Buf key, value;
@@ -586,7 +586,7 @@ int LargestIdKey(VAKOBDB *pIdDb, int *pId)
             *pId = 0;
             return 0;
         }
-        SLIB_ERR(VAKO_ERR_BDB_GET);
+        BDB_ERR(src, VAKO_ERR_BDB_GET);
         return -1;
     }
     *pId = atoi(Stored(key).c_str());
@@ -615,7 +615,7 @@ int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int fi
     int value;
     if (taken >= first && taken <= last)
         value = static_cast<int>(taken);
-    else if (LargestIdKey(pIdDb, &value) != 0)
+    else if (LargestIdKey(pIdDb, &value, src) != 0)
         return -1;
     if (VAKOBDbWordSet(pIdDb, curKey, cbCurKey, value) != 0) {
         BDB_ERR(src, VAKO_ERR_BDB_PUT);
@@ -632,7 +632,7 @@ int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last
         start = static_cast<int64_t>(current) + 1;
     } else if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND) {
         int largest;
-        if (LargestIdKey(pIdDb, &largest) != 0)
+        if (LargestIdKey(pIdDb, &largest, src) != 0)
             return -1;
         start = static_cast<int64_t>(largest) + 1;
     } else {

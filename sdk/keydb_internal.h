@@ -65,8 +65,9 @@ int Split(const char *text, const char *delims, std::vector<std::string> &fields
 
 // The largest key of an id file ("%06d" keys, reserved ones passed over) as
 // a number, 0 when the file holds none: 0, or -1 (0x8000 the cursor cannot
-// be set, 0xB200 a read failed). The cursor is left on "next".
-int LargestIdKey(VAKOBDB *pIdDb, int *pId);
+// be set, 0xB200 a read failed; recorded with src). The cursor is left on
+// "next".
+int LargestIdKey(VAKOBDB *pIdDb, int *pId, const char *src);
 
 // What CopyNameField found.
 enum class NameField { Copied, NoSeparator, TooLong };

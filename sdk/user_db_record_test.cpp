@@ -192,6 +192,11 @@ TEST(UserDbSet, FieldsNotGivenTakeDefaults)
     EXPECT_EQ(Record(db->pPWDName, "DAN"), "Dan:x:1031:100::/var/services/homes/Dan:/bin/csh");
     EXPECT_EQ(u.szHome, nullptr);
     EXPECT_EQ(u.szShell, nullptr);
+    // Password and mail stay in the record as stored: empty.
+    ASSERT_NE(u.szPasswd, nullptr);
+    EXPECT_STREQ(u.szPasswd, "");
+    ASSERT_NE(u.szMail, nullptr);
+    EXPECT_STREQ(u.szMail, "");
     EXPECT_EQ(Record(db->pPWDVakoser, "DAN"), "Dan:0:");
     std::string shadow = Record(db->pPWDShadow, "DAN");
     EXPECT_TRUE(Matches(shadow, "Dan:\\$1\\$[^:]+:" + std::to_string(Today()) + ":100000:99999:7::20000:"))
@@ -319,7 +324,7 @@ TEST(UserDbSet, CryptFailureFailsTheStore)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, carol.get()), -1);
     vakotest::gCryptFails = false;
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db_record.cpp:{L} SzSDKIWrapMD5Encrypt failed. vakoerr=0x0D00"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_set:{L} SzSDKIWrapMD5Encrypt failed. vakoerr=0x0D00"));
     // No shadow line holding the failure token; the caller does not dump.
     EXPECT_EQ(Record(db->pPWDShadow, "CAROL"), userdb::kAbsent);
     EXPECT_EQ(Record(db->pPWDSMB, "CAROL"), userdb::kAbsent);
