@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -616,16 +617,34 @@ TEST(UserDbRecords, ChangeAddRemoveAndDump)
 
 TEST(UserDbRecords, RefusedArguments)
 {
+    // Each refusal is recorded under the operation's own source name.
     DbPtr db = OpenFixture();
     VAKOUSER *u = nullptr;
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOUserDBGet(nullptr, "ALICE", &u), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
-    EXPECT_EQ(VAKOUserDBGet(db.get(), nullptr, &u), -1);
-    EXPECT_EQ(VAKOUserDBGet(db.get(), "ALICE", nullptr), -1);
-    EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, nullptr), -1);
-    EXPECT_EQ(VAKOUserDBSet(nullptr, nullptr, 0, u), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    char out[8];
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        int failed; // the result that tells a failure
+        const char *src;
+    } cases[] = {
+        {"get without a database", [&] { return VAKOUserDBGet(nullptr, "ALICE", &u); }, -1, "user_db_get"},
+        {"get without a key", [&] { return VAKOUserDBGet(db.get(), nullptr, &u); }, -1, "user_db_get"},
+        {"get without a record", [&] { return VAKOUserDBGet(db.get(), "ALICE", nullptr); }, -1, "user_db_get"},
+        {"set without a record", [&] { return VAKOUserDBSet(db.get(), nullptr, 0, nullptr); }, -1, "user_db_set"},
+        {"set without a database", [&] { return VAKOUserDBSet(nullptr, nullptr, 0, u); }, -1, "user_db_set"},
+        {"delete", [] { return VAKOUserDBDelete(nullptr, "ALICE"); }, -1, "user_db_delete"},
+        {"exists without an output", [&] { return VAKOUserDBCheckExists(db.get(), "ALICE", 5, nullptr, 8); }, 0,
+         "user_db_check_exists"},
+        {"exists without a key", [&] { return VAKOUserDBCheckExists(db.get(), nullptr, 0, out, 8); }, 0,
+         "user_db_check_exists"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), c.failed);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
 }
 
 } // namespace

@@ -648,16 +648,29 @@ TEST(UserDbRebuild, ManyProcessesFindingTheCachesStale)
 
 TEST(UserDbOpenFile, RefusedArguments)
 {
+    // Each refusal is recorded under the operation's own source name.
     VAKOUSERDB *db = nullptr;
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOUserDBOpenFile(nullptr, SZF_USER_DB_PREFIX), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
-    EXPECT_EQ(VAKOUserDBOpenFile(&db, nullptr), -1);
-    EXPECT_EQ(VAKOUserDBDump(nullptr), -1);
-    EXPECT_EQ(VAKOUserDBBuild(nullptr), -1);
-    EXPECT_EQ(UserDBGetLineBuild(nullptr, "/etc/shadow", ":"), -1);
-    EXPECT_EQ(UserDBDomainBuild(nullptr), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        const char *src;
+    } cases[] = {
+        {"open without a pointer", [] { return VAKOUserDBOpenFile(nullptr, SZF_USER_DB_PREFIX); }, "user_db_open"},
+        {"open without a prefix", [&] { return VAKOUserDBOpenFile(&db, nullptr); }, "user_db_open"},
+        {"check", [] { return VAKOUserDBCheckAndRebuild(nullptr); }, "user_db_check_and_rebuild"},
+        {"dump", [] { return VAKOUserDBDump(nullptr); }, "user_db_dump"},
+        {"build", [] { return VAKOUserDBBuild(nullptr); }, "user_db_build"},
+        {"line build", [] { return UserDBGetLineBuild(nullptr, "/etc/shadow", ":"); }, "user_db_build"},
+        {"domain build", [] { return UserDBDomainBuild(nullptr); }, "user_db_domain_build"},
+        {"stamps", [] { return UserDbConfSyncTimeSet(nullptr); }, "user_db_conf_sync_time_set"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
     VAKOUserDBClose(nullptr);
 }
 
