@@ -160,6 +160,49 @@ TEST(UserDbOpen, StaleCachesAreRebuiltWhole)
     }
 }
 
+TEST(UserDbOpen, TheChecksOwnMessagesAndCodes)
+{
+    // A missing cache file: rebuilt.
+    DbPtr db = OpenFixture();
+    ASSERT_NE(db, nullptr);
+    vakotest::RemoveFile(vakotest::kUserDbUid);
+    vakotest::SyslogClear();
+    VAKOUSERDB *p = db.release();
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), 1);
+    db.reset(p);
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_check_and_rebuild:{L} stat(/tmp/.db.user.uid.0966) failed, so "
+                                        "rebuild db. (errno=No such file or directory)",
+                                        LOG_ERR));
+
+    // A new set that cannot be built: the rebuild fails.
+    AccountFiles bad = Fixture();
+    bad.passwd += "x:x::100:::\n"; // an empty uid field
+    vakotest::WriteAccountFiles(bad, kAccountsMtime + 30);
+    vakotest::SyslogClear();
+    SLIBErrorSet(0);
+    p = db.release();
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), -1);
+    EXPECT_EQ(p, nullptr); // out of step with the text files: not handed back
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "user_db_rebuild");
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_check_and_rebuild:{L} VAKOUserDBRebuild failed, vakoerr=0x0900",
+                                        LOG_ERR));
+
+    // A source that cannot be read: the check fails, the handle stays.
+    vakotest::WriteAccountFiles(Fixture());
+    db = userdb::Open();
+    ASSERT_NE(db, nullptr);
+    vakotest::RemoveFile(vakotest::kSmbPasswdFile);
+    SLIBErrorSet(0);
+    p = db.release();
+    VAKOUSERDB *same = p;
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), -1);
+    db.reset(p);
+    EXPECT_EQ(p, same);
+    EXPECT_EQ(SLIBErrorGet(), 0x0600);
+    EXPECT_STREQ(SLIBErrorGetFile(), "user_db_check_and_rebuild");
+}
+
 TEST(UserDbOpen, AnotherProcessesRebuildIsReopened)
 {
     DbPtr db = OpenFixture();
