@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "group_db_testutil.h"
 #include "keydb_cache_testutil.h"
 #include "vakotest/logs.h"
 #include "slib/error.h"
@@ -291,6 +292,39 @@ TEST(CacheCheck, FlagsAreReadInTheDatabasesOrder)
         EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(&cache, reinterpret_cast<void **>(&db)), c.result);
         CloseAndRemove(db);
     }
+}
+
+TEST(CacheCheck, TheGroupDatabaseReadsItsFlagsNameDescId)
+{
+    // The gid file's flag is unreadable, the description file's says
+    // replaced: read in the order name, desc, id, the check reopens.
+    groupdb::DbPtr db = groupdb::OpenFixture(); // built: its flags not read yet
+    ASSERT_NE(db, nullptr);
+    ASSERT_EQ(VAKOBDbDelete(db->pGRPGID, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED), 0);
+    ASSERT_EQ(VAKOBDbDeprecatedSet(db->pGRPDesc, 1), 0);
+    VAKOGROUPDB *p = db.release(), *old = p;
+    EXPECT_EQ(VAKOGroupDBCheckAndRebuild(&p), 1);
+    db.reset(p);
+    EXPECT_NE(p, old);
+    EXPECT_EQ(groupdb::Record(db->pGRPDesc, "DEV"), "dev:Developers");
+
+    // A rebuild that fails: the group database's own message. (The live
+    // files still carry the flags set above: built afresh first.)
+    db.reset();
+    for (const char *f : {vakotest::kGroupDbName, vakotest::kGroupDbId, vakotest::kGroupDbDesc})
+        vakotest::RemoveFile(f);
+    db = groupdb::Open();
+    ASSERT_NE(db, nullptr);
+    vakotest::GroupFiles bad = groupdb::Fixture();
+    bad.group += "bad:x:zz:\n";
+    vakotest::WriteGroupFiles(bad, vakotest::kAccountsMtime + 40);
+    vakotest::SyslogClear();
+    p = db.release();
+    EXPECT_EQ(VAKOGroupDBCheckAndRebuild(&p), -1);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_rebuild");
+    EXPECT_TRUE(vakotest::SyslogMatches("group_db_check_and_rebuild:{L} VAKOGroupDBRebuild failed, vakoerr=0x0900"));
 }
 
 // Live sets refused to open while set, as an open that fails after another
