@@ -80,8 +80,9 @@ void VAKOUserDBClose(VAKOUSERDB *pDb);
  * VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *ppDb NULL). */
 int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb);
 /* Builds a new set of files under the temporary prefix and renames it over
- * the live one, marking the replaced name file: 0, or -1 (0x0900 build,
- * 0x0300/0x2800 rename) with the cache files removed. */
+ * the live one, marking the replaced name file through the live set opened
+ * before the renames: 0, or -1 (0x0900 build, 0x0300/0x2800 rename, or the
+ * code of the live set's failed open) with the cache files removed. */
 int VAKOUserDBRebuild(void);
 /* Fills the five (empty) files of pDb from the text files and stamps them:
  * 0, or -1 with the failing step's code (0x0D00, 0x0900 a file cannot be
