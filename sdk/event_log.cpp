@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +20,7 @@
 #include "slib/error.h"
 #include "slibcxx/raii.h"
 #include "vako/event_log_size.h"
+#include "vako/user_op.h"
 
 using vakolog::GetBe16;
 using vakolog::GetBe32;
@@ -104,20 +104,6 @@ bool ReadLimit(const char *key, uint32_t *limit)
 {
     char value[kSizeValueRoom + 1] = {};
     return SLIBFileGetKeyValue(SZF_VAKOLOG_CONF, key, value, sizeof value, 0) > 0 && ParseLimit(value, limit);
-}
-
-// The account name of uid, or false.
-bool AccountName(uid_t uid, char *out, size_t cbOut)
-{
-    long cb = sysconf(_SC_GETPW_R_SIZE_MAX);
-    slib::HeapPtr<char> buf(static_cast<char *>(malloc(cb > 0 ? static_cast<size_t>(cb) : 16384)));
-    if (!buf)
-        return false;
-    struct passwd pw, *found = nullptr;
-    if (getpwuid_r(uid, &pw, buf.get(), cb > 0 ? static_cast<size_t>(cb) : 16384, &found) != 0 || !found)
-        return false;
-    snprintf(out, cbOut, "%s", found->pw_name);
-    return true;
 }
 
 // The ring of one locked log file: start S, end E and the limit M.
@@ -491,9 +477,11 @@ const char *LogCurrentUserName(void)
         snprintf(name, sizeof name, "%s", env);
         known = true;
     } else {
-        known = AccountName(geteuid(), name, sizeof name);
-        if (!known)
-            memset(name, 0, sizeof name);
+        PVAKOUSER user = nullptr;
+        known = VAKOUserGetByUID(static_cast<int>(geteuid()), &user) == 0;
+        if (known)
+            snprintf(name, sizeof name, "%s", user->szName);
+        VAKOUserFree(user);
     }
     if (known && strcmp(name, "root") == 0)
         snprintf(name, sizeof name, "%s", "admin");

@@ -16,6 +16,7 @@
 
 #include "event_log_testutil.h"
 #include "slib/error.h"
+#include "vakotest/accounts.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/sleeps.h"
 #include "vako/event_log_size.h"
@@ -326,7 +327,6 @@ TEST_F(EventLog, UserName)
         {"bob", "bob"},
         {"root", "admin"},
         {"", ""},
-        {nullptr, "admin"}, // the effective uid 0 is root here
     };
     for (const Case &c : cases) {
         if (c.env)
@@ -337,6 +337,29 @@ TEST_F(EventLog, UserName)
     }
     setenv("USERNAME", std::string(300, 'n').c_str(), 1);
     EXPECT_EQ(LogCurrentUserName(), std::string(255, 'n'));
+}
+
+TEST_F(EventLog, UserNameOfTheEffectiveUid)
+{
+    // The tests run with the effective uid 0.
+    unsetenv("USERNAME");
+    struct Case {
+        const char *what;
+        const char *passwd, *shadow;
+        std::string want;
+    } cases[] = {
+        {"root", "root:x:0:0:root:/root:/bin/sh\n", "root:*:15000:0:99999:7:::\n", "admin"},
+        {"another name", "sysop:x:0:0::/root:/bin/sh\n", "sysop:*:15000:0:99999:7:::\n", "sysop"},
+        {"no account of the uid", "bob:x:1026:100::/:/bin/sh\n", "bob:*:15000:0:99999:7:::\n", ""},
+        {"no shadow record", "root:x:0:0:root:/root:/bin/sh\n", "", ""},
+    };
+    time_t mtime = vakotest::kAccountsMtime;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // A new modification time: the user database is rebuilt from these.
+        vakotest::WriteAccountFiles({c.passwd, c.shadow, "", ""}, mtime++);
+        EXPECT_EQ(LogCurrentUserName(), c.want);
+    }
 }
 
 TEST_F(EventLog, ClassesWithoutAFile)

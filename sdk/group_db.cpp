@@ -47,8 +47,11 @@ constexpr const char *kSrcDump = "group_db_dump";
 constexpr const char *kSrcRename = "group_rename_temp_files";
 constexpr const char *kSrcRemove = "group_remove_temp_files";
 
-// Files in the order they are opened, created, checked and renamed.
+// Files in the order they are opened, created and checked for size.
 enum { kName, kId, kDesc, kFileCount };
+// The order in which a check reads their replaced flags, and a rebuild renames them.
+constexpr int kFlagOrder[kFileCount] = {kName, kDesc, kId};
+constexpr int kRenameOrder[kFileCount] = {kName, kDesc, kId};
 
 constexpr const char *kSuffix[kFileCount] = {SZF_GROUP_DB_NAME, SZF_GROUP_DB_ID, SZF_GROUP_DB_DESC};
 
@@ -291,7 +294,24 @@ bool Flush(FILE *fp)
 extern "C" {
 
 const VAKOBDBCACHE gVakoGroupDbCache = {
-    kFileCount, kCacheFiles, 1, OpenSet, CloseSet, FileAt, VAKO_GROUP_DB_REBUILD_LOCK};
+    .nFile = kFileCount,
+    .rgFile = kCacheFiles,
+    .bMarkOldSet = 1,
+    .pfnOpenSet = OpenSet,
+    .pfnCloseSet = CloseSet,
+    .pfnFile = FileAt,
+    .szRebuildLock = VAKO_GROUP_DB_REBUILD_LOCK,
+    .szSrcOpen = kSrcOpen,
+    .szSrcCheck = "group_db_check_and_rebuild",
+    .szSrcRebuild = "group_db_rebuild",
+    .rgFlagOrder = kFlagOrder,
+    .rgRenameOrder = kRenameOrder,
+    .szLogRebuildFailed = "%s:%d VAKOGroupDBRebuild failed, vakoerr=0x%04X",
+    .szLogReopenFailed = nullptr,
+    .szLogOldSetFailed = "%s:%d VAKOGroupDBOpenFile(&pGroupDbOld) Error, SLIBError=(0x%04X)",
+    .szLogRenameFailed = nullptr,
+    .reopenFailCode = 0,
+};
 
 void VAKOGroupDBClose(VAKOGROUPDB *pDb)
 {

@@ -18,27 +18,35 @@ namespace {
 
 using keydb_internal::SavedError;
 
+// Recorded for a descriptor that is no descriptor (it names no source).
 constexpr const char *kSrc = "bdb_check_and_rebuild";
 
-#define CACHE_ERR(code) SLIBErrorSetEx((code), kSrc, __LINE__)
+#define CACHE_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 bool Valid(const VAKOBDBCACHE *c)
 {
     if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile ||
-        !c->szRebuildLock)
+        !c->szRebuildLock || !c->szSrcOpen || !c->szSrcCheck || !c->szSrcRebuild)
         return false;
-    for (int i = 0; i < c->nFile; i++)
+    for (int i = 0; i < c->nFile; i++) {
         if (!c->rgFile[i].szPath || !c->rgFile[i].szTmpPath)
             return false;
+        for (const int *order : {c->rgFlagOrder, c->rgRenameOrder})
+            if (order && (order[i] < 0 || order[i] >= c->nFile))
+                return false;
+    }
     return true;
 }
+
+// The i-th file of an order, or of rgFile's own order.
+int At(const int *order, int i) { return order ? order[i] : i; }
 
 const char *PathOf(const VAKOBDBCACHEFILE &f, bool tmp) { return tmp ? f.szTmpPath : f.szPath; }
 
 // Removes the live or temporary files; false when one is left behind. A
 // live file is first marked replaced, so that a process still holding it
 // reopens rather than keep working on a file that is gone.
-bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp)
+bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp, const char *src)
 {
     bool all = true;
     for (int i = 0; i < c->nFile; i++) {
@@ -50,7 +58,7 @@ bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp)
             }
         }
         if (unlink(path) != 0 && errno != ENOENT) {
-            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
+            syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
             all = false;
         }
     }
@@ -67,19 +75,19 @@ int CheckFiles(const VAKOBDBCACHE *c, void *pDb, Decision *pDecision)
         const char *path = c->rgFile[i].szPath;
         struct stat st;
         if (stat(path, &st) != 0) {
-            syslog(LOG_ERR, "%s:%d stat(%s) failed, so rebuild db. (errno=%s)", kSrc, __LINE__, path,
+            syslog(LOG_ERR, "%s:%d stat(%s) failed, so rebuild db. (errno=%s)", c->szSrcCheck, __LINE__, path,
                    strerror(errno));
             *pDecision = Decision::Rebuild;
             return 0;
         }
         long long size = st.st_size;
         if (size < VAKO_BDB_CACHE_MIN_SIZE) {
-            syslog(LOG_ERR, "%s:%d st_size(%s)=%llu, so rebuild db.", kSrc, __LINE__, path,
+            syslog(LOG_ERR, "%s:%d st_size(%s)=%llu, so rebuild db.", c->szSrcCheck, __LINE__, path,
                    static_cast<unsigned long long>(size));
             *pDecision = Decision::Rebuild;
             return 0;
         }
-        int flag = VAKOBDbDeprecatedGet(c->pfnFile(pDb, i));
+        int flag = VAKOBDbDeprecatedGet(c->pfnFile(pDb, At(c->rgFlagOrder, i)));
         if (flag == -1)
             return -1;
         if (flag == 1) {
@@ -101,16 +109,16 @@ int CheckSources(const VAKOBDBCACHE *c, void *pDb, Decision *pDecision)
         if (stat(source, &st) != 0) {
             switch (errno) {
             case EACCES:
-                CACHE_ERR(VAKO_ERR_BDB_ACCESS);
+                CACHE_ERR(c->szSrcCheck, VAKO_ERR_BDB_ACCESS);
                 break;
             case ENOMEM:
-                CACHE_ERR(SLIB_ERR_OUT_OF_MEMORY);
+                CACHE_ERR(c->szSrcCheck, SLIB_ERR_OUT_OF_MEMORY);
                 break;
             case ENOENT:
-                CACHE_ERR(VAKO_ERR_BDB_NO_SOURCE);
+                CACHE_ERR(c->szSrcCheck, VAKO_ERR_BDB_NO_SOURCE);
                 break;
             default:
-                CACHE_ERR(SLIB_ERR_STAT);
+                CACHE_ERR(c->szSrcCheck, SLIB_ERR_STAT);
                 break;
             }
             return -1;
@@ -140,20 +148,20 @@ bool MarkReplaced(const VAKOBDBCACHE *c, void *pDb)
 // ends when the holder's build does: builds take no other lock first.
 class RebuildLock {
 public:
-    explicit RebuildLock(const char *path)
+    RebuildLock(const char *path, const char *src)
         : fd_(open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666))
     {
         if (fd_.get() < 0) {
-            syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
-            CACHE_ERR(SLIB_ERR_OPEN);
+            syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
+            CACHE_ERR(src, SLIB_ERR_OPEN);
             return;
         }
         int r;
         while ((r = flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) {
         }
         if (r != 0) {
-            syslog(LOG_ERR, "%s:%d flock(%s) failed. errno=%d/%m", kSrc, __LINE__, path, errno);
-            CACHE_ERR(SLIB_ERR_OPEN);
+            syslog(LOG_ERR, "%s:%d flock(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
+            CACHE_ERR(src, SLIB_ERR_OPEN);
             return;
         }
         held_ = true;
@@ -200,54 +208,66 @@ bool TakeOthersRebuild(const VAKOBDBCACHE *c, void **ppDb)
     return true;
 }
 
+// Opens the live files anew into *ppDb (the record it held closed): 0, or
+// -1 with *ppDb as it was, logged and recorded as the database asks.
+int Reopen(const VAKOBDBCACHE *c, void **ppDb, const char *src)
+{
+    if (c->pfnOpenSet(ppDb, 0) >= 0)
+        return 0;
+    if (c->szLogReopenFailed)
+        syslog(LOG_ERR, c->szLogReopenFailed, src, __LINE__, SLIBErrorGet());
+    if (c->reopenFailCode)
+        CACHE_ERR(src, c->reopenFailCode);
+    return -1;
+}
+
 // Under the rebuild lock: see VAKOBDbCacheRebuild.
 int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
 {
+    const char *src = c->szSrcRebuild;
     void *pNew = nullptr;
-    VAKOBDB *old = nullptr;
+    void *pOld = nullptr;
     auto failed = [&] {
         SavedError saved;
-        if (old)
-            VAKOBDbClose(old);
+        c->pfnCloseSet(pOld);
         c->pfnCloseSet(pNew);
         // A cache that is out of step must not be used, nor later dumped over
         // the text files: without it the next open builds afresh.
-        RemoveFiles(c, true);
-        RemoveFiles(c, false);
+        RemoveFiles(c, true, src);
+        RemoveFiles(c, false, src);
         saved.Restore();
         return -1;
     };
     // Files of an interrupted rebuild may be incomplete: never build on them.
-    if (!RemoveFiles(c, true)) {
-        CACHE_ERR(SLIB_ERR_OPEN);
+    if (!RemoveFiles(c, true, src)) {
+        CACHE_ERR(src, SLIB_ERR_OPEN);
         return failed();
     }
     if (c->pfnOpenSet(&pNew, 1) < 0) {
-        syslog(LOG_ERR, "%s:%d building the new set failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
-        CACHE_ERR(SLIB_ERR_OPEN);
+        CACHE_ERR(src, SLIB_ERR_OPEN);
         return failed();
     }
-    // A damaged old file can carry no mark; the renames replace it all the same.
-    if (c->bMarkOldSet && access(c->rgFile[0].szPath, F_OK) == 0) {
-        old = VAKOBDbOpen(c->rgFile[0].szPath, O_RDWR, c->rgFile[0].bDup);
-        if (!old)
-            syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", kSrc, __LINE__, c->rgFile[0].szPath,
-                   SLIBErrorGet());
+    // Holders of the old files learn of the renames through a handle of our own.
+    if (c->bMarkOldSet && access(c->rgFile[0].szPath, F_OK) == 0 && c->pfnOpenSet(&pOld, 0) < 0) {
+        if (c->szLogOldSetFailed)
+            syslog(LOG_ERR, c->szLogOldSetFailed, src, __LINE__, SLIBErrorGet());
+        return failed();
     }
     for (int i = 0; i < c->nFile; i++) {
-        const char *from = c->rgFile[i].szTmpPath, *to = c->rgFile[i].szPath;
-        if (rename(from, to) != 0) {
+        const VAKOBDBCACHEFILE &f = c->rgFile[At(c->rgRenameOrder, i)];
+        if (rename(f.szTmpPath, f.szPath) != 0) {
             int err = errno;
-            syslog(LOG_ERR, "%s:%d rename(%s, %s) = (%d)/%m", kSrc, __LINE__, from, to, err);
-            CACHE_ERR(err == EACCES ? VAKO_ERR_BDB_ACCESS : SLIB_ERR_RENAME);
+            if (c->szLogRenameFailed)
+                syslog(LOG_ERR, c->szLogRenameFailed, src, __LINE__, f.szTmpPath, f.szPath, err);
+            CACHE_ERR(src, err == EACCES ? VAKO_ERR_BDB_ACCESS : SLIB_ERR_RENAME);
             return failed();
         }
     }
     // Processes that still hold the replaced file learn at their next check.
-    if (old) {
-        VAKOBDbDeprecatedSet(old, 1);
-        VAKOBDbClose(old);
-        old = nullptr;
+    if (pOld) {
+        VAKOBDbDeprecatedSet(c->pfnFile(pOld, 0), 1);
+        c->pfnCloseSet(pOld);
+        pOld = nullptr;
     }
     // The store syncs a file at its close by the name it was opened with: a
     // set opened under the temporary names, renamed since, is no set to
@@ -255,10 +275,8 @@ int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
     c->pfnCloseSet(pNew);
     pNew = nullptr;
     if (ppNew) {
-        if (c->pfnOpenSet(&pNew, 0) < 0) {
-            syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        if (Reopen(c, &pNew, src) < 0)
             return failed();
-        }
         *ppNew = pNew;
     }
     return 0;
@@ -271,10 +289,10 @@ extern "C" {
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
 {
     if (!Valid(pCache)) {
-        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        CACHE_ERR(pCache && pCache->szSrcRebuild ? pCache->szSrcRebuild : kSrc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    RebuildLock lock(pCache->szRebuildLock);
+    RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
     if (!lock.held())
         return -1;
     return RebuildLocked(pCache, ppNew);
@@ -283,10 +301,11 @@ int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
 {
     if (!Valid(pCache) || !ppDb || !*ppDb) {
-        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        CACHE_ERR(pCache && pCache->szSrcCheck ? pCache->szSrcCheck : kSrc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const VAKOBDBCACHE *c = pCache;
+    const char *src = c->szSrcCheck;
     Decision decision = Decision::None;
     if (CheckFiles(c, *ppDb, &decision) < 0)
         return -1;
@@ -294,57 +313,52 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
         return -1;
     if (decision == Decision::None)
         return 0;
-    RebuildLock lock(c->szRebuildLock);
+    RebuildLock lock(c->szRebuildLock, src);
     if (!lock.held())
         return -1;
-    if (decision == Decision::Rebuild && TakeOthersRebuild(c, ppDb))
-        return 1;
-    if (decision == Decision::Reopen) {
-        if (c->pfnOpenSet(ppDb, 0) < 0) {
-            syslog(LOG_ERR, "%s:%d reopen failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
-            CACHE_ERR(SLIB_ERR_OPEN);
+    if (decision == Decision::Rebuild) {
+        if (TakeOthersRebuild(c, ppDb))
+            return 1;
+        if (RebuildLocked(c, nullptr) < 0) {
+            if (c->szLogRebuildFailed)
+                syslog(LOG_ERR, c->szLogRebuildFailed, src, __LINE__, SLIBErrorGet());
+            // The caller's files are gone with the rest of the cache.
+            SavedError saved;
+            c->pfnCloseSet(*ppDb);
+            *ppDb = nullptr;
+            saved.Restore();
             return -1;
         }
-        return 1;
+        // The caller's files have been replaced: tell their other holders.
+        if (!MarkReplaced(c, *ppDb))
+            return -1;
     }
-    void *pNew = nullptr;
-    if (RebuildLocked(c, &pNew) < 0) {
-        syslog(LOG_ERR, "%s:%d rebuild failed, vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
-        SavedError saved;
-        c->pfnCloseSet(*ppDb);
-        *ppDb = nullptr;
-        saved.Restore();
-        return -1;
-    }
-    // The caller's files have been replaced: tell their other holders.
-    bool marked = MarkReplaced(c, *ppDb);
-    c->pfnCloseSet(*ppDb);
-    *ppDb = pNew;
-    return marked ? 1 : -1;
+    return Reopen(c, ppDb, src) < 0 ? -1 : 1;
 }
 
 void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
 {
     if (!Valid(pCache)) {
-        CACHE_ERR(SLIB_ERR_BAD_PARAMETER);
+        CACHE_ERR(pCache && pCache->szSrcOpen ? pCache->szSrcOpen : kSrc, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
+    const char *src = pCache->szSrcOpen;
     void *pDb = nullptr;
     int r;
     {
         // Opening creates and builds missing files: one process at a time.
-        RebuildLock lock(pCache->szRebuildLock);
+        RebuildLock lock(pCache->szRebuildLock, src);
         if (!lock.held())
             return nullptr;
         r = pCache->pfnOpenSet(&pDb, 0);
         if (r < 0) {
             // A file that the store refuses, or a build that stopped half way,
             // is no cache to keep: build afresh once.
-            RemoveFiles(pCache, false);
+            RemoveFiles(pCache, false, src);
             r = pCache->pfnOpenSet(&pDb, 0);
             if (r < 0) {
                 SavedError again;
-                RemoveFiles(pCache, false);
+                RemoveFiles(pCache, false, src);
                 again.Restore();
                 return nullptr;
             }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "group_db_testutil.h"
 #include "keydb_cache_testutil.h"
 #include "vakotest/logs.h"
 #include "slib/error.h"
@@ -163,13 +164,16 @@ TEST(CacheCheck, MissingOrSmallFileRebuilds)
         int file;
         off_t size; // -1: removed
         const char *message;
+        int builds; // a missing live file is built as the old set is opened, then the new set
     } cases[] = {
         {"removed", kId, -1,
-         "bdb_check_and_rebuild:{L} stat(/tmp/.db.people.id.0966) failed, so rebuild db. (errno=No such file or "
-         "directory)"},
-        {"8191 bytes", kDesc, 8191,
-         "bdb_check_and_rebuild:{L} st_size(/tmp/.db.people.desc.0966)=8191, so rebuild db."},
-        {"empty", kName, 0, "bdb_check_and_rebuild:{L} st_size(/tmp/.db.people.name.0966)=0, so rebuild db."},
+         "people_db_check_and_rebuild:{L} stat(/tmp/.db.people.id.0966) failed, so rebuild db. (errno=No such file "
+         "or directory)",
+         2},
+        {"one page", kDesc, 4096,
+         "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.desc.0966)=4096, so rebuild db.", 1},
+        {"empty", kName, 0, "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.name.0966)=0, so rebuild db.",
+         2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,12 +191,38 @@ TEST(CacheCheck, MissingOrSmallFileRebuilds)
         EXPECT_EQ(Check(&db), 1);
         ASSERT_NE(db, nullptr);
         EXPECT_TRUE(vakotest::SyslogMatches(c.message));
-        EXPECT_EQ(people::gBuilds, builds + 1);
+        EXPECT_EQ(people::gBuilds, builds + c.builds);
         EXPECT_EQ(Lookup(db, kName, "MARK"), "<absent>");
         EXPECT_EQ(Lookup(db, kName, "ALICE"), "alice:1024");
         EXPECT_EQ(Check(&db), 0);
         people::CloseSet(db);
     }
+}
+
+TEST(CacheCheck, OldSetThatCannotBeOpenedFailsTheRebuild)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    // 8191 bytes: rebuilt, but the store refuses to open the damaged old
+    // file (EINVAL).
+    ASSERT_EQ(truncate(kCacheFiles[kDesc].szPath, 8191), 0);
+    vakotest::SyslogClear();
+    SLIBErrorSet(0);
+    EXPECT_EQ(Check(&db), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0xB100);
+    EXPECT_EQ(db, nullptr);
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.desc.0966)=8191, so rebuild db."));
+    EXPECT_TRUE(vakotest::SyslogMatches("people_db_rebuild:{L} PeopleDBOpenFile(&pOld) Error, SLIBError=(0xB100)"));
+    EXPECT_TRUE(vakotest::SyslogMatches("people_db_check_and_rebuild:{L} PeopleDBRebuild failed, vakoerr=0xB100"));
+    // The cache is gone; the next open builds it afresh.
+    EXPECT_FALSE(AnyLiveFile());
+    EXPECT_FALSE(AnyTmpFile());
+    db = Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(Lookup(db, kDesc, "ALICE"), "alice:first");
+    people::CloseSet(db);
 }
 
 TEST(CacheCheck, ReplacedFilesAreReopened)
@@ -234,6 +264,159 @@ TEST(CacheCheck, OldFilesOfTheCallerAreMarkedReplaced)
     for (int i = 0; i < people::kFiles; i++)
         EXPECT_EQ(VAKOBDbDeprecatedGet(holder->file[i]), 1);
     EXPECT_EQ(Check(&holder), 1);
+    people::CloseSet(holder);
+}
+
+TEST(CacheCheck, FlagsAreReadInTheDatabasesOrder)
+{
+    // The id file's flag is unreadable, the desc file's says replaced: the
+    // order of the reads decides.
+    static constexpr int kNameDescId[people::kFiles] = {kName, kDesc, kId};
+    struct Case {
+        const char *what;
+        const int *order;
+        int result;
+    } cases[] = {
+        {"file order", nullptr, -1},
+        {"name, desc, id", kNameDescId, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        ASSERT_EQ(VAKOBDbDelete(db->file[kId], SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED), 0);
+        ASSERT_EQ(VAKOBDbDeprecatedSet(db->file[kDesc], 1), 0);
+        VAKOBDBCACHE cache = kCache;
+        cache.rgFlagOrder = c.order;
+        EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(&cache, reinterpret_cast<void **>(&db)), c.result);
+        CloseAndRemove(db);
+    }
+}
+
+TEST(CacheCheck, TheGroupDatabaseReadsItsFlagsNameDescId)
+{
+    // The gid file's flag is unreadable, the description file's says
+    // replaced: read in the order name, desc, id, the check reopens.
+    groupdb::DbPtr db = groupdb::OpenFixture(); // built: its flags not read yet
+    ASSERT_NE(db, nullptr);
+    ASSERT_EQ(VAKOBDbDelete(db->pGRPGID, SZK_BDB_DEPRECATED, CB_BDB_DEPRECATED), 0);
+    ASSERT_EQ(VAKOBDbDeprecatedSet(db->pGRPDesc, 1), 0);
+    VAKOGROUPDB *p = db.release(), *old = p;
+    EXPECT_EQ(VAKOGroupDBCheckAndRebuild(&p), 1);
+    db.reset(p);
+    EXPECT_NE(p, old);
+    EXPECT_EQ(groupdb::Record(db->pGRPDesc, "DEV"), "dev:Developers");
+
+    // A rebuild that fails: the group database's own message. (The live
+    // files still carry the flags set above: built afresh first.)
+    db.reset();
+    for (const char *f : {vakotest::kGroupDbName, vakotest::kGroupDbId, vakotest::kGroupDbDesc})
+        vakotest::RemoveFile(f);
+    db = groupdb::Open();
+    ASSERT_NE(db, nullptr);
+    vakotest::GroupFiles bad = groupdb::Fixture();
+    bad.group += "bad:x:zz:\n";
+    vakotest::WriteGroupFiles(bad, vakotest::kAccountsMtime + 40);
+    vakotest::SyslogClear();
+    p = db.release();
+    EXPECT_EQ(VAKOGroupDBCheckAndRebuild(&p), -1);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "group_db_rebuild");
+    EXPECT_TRUE(vakotest::SyslogMatches("group_db_check_and_rebuild:{L} VAKOGroupDBRebuild failed, vakoerr=0x0900"));
+}
+
+// Live sets refused to open while set, as an open that fails after another
+// process's rebuild.
+bool gRefuseLive = false;
+
+int RefusingOpenSet(void **ppDb, int bTmp)
+{
+    if (gRefuseLive && !bTmp) {
+        SLIBErrorSetEx(0x0700, "people_db_open", __LINE__);
+        return -1;
+    }
+    return people::OpenSet(ppDb, bTmp);
+}
+
+TEST(CacheCheck, FailedReopenKeepsTheHandle)
+{
+    struct Case {
+        const char *what;
+        int reopenFailCode;
+        int code;
+    } cases[] = {
+        {"the open's own code", 0, 0x0700},
+        {"the database's code", 0x0900, 0x0900},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        ASSERT_EQ(VAKOBDbCacheRebuild(&kCache, nullptr), 0); // another process's
+        VAKOBDBCACHE cache = kCache;
+        cache.pfnOpenSet = RefusingOpenSet;
+        cache.reopenFailCode = c.reopenFailCode;
+        gRefuseLive = true;
+        vakotest::SyslogClear();
+        PeopleDb *same = db;
+        EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(&cache, reinterpret_cast<void **>(&db)), -1);
+        gRefuseLive = false;
+        EXPECT_EQ(db, same);
+        EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_TRUE(vakotest::SyslogMatches("people_db_check_and_rebuild:{L} PeopleDBOpenFile() Error, "
+                                            "SLIBError=(0x0700)"));
+        EXPECT_EQ(Check(&db), 1);
+        CloseAndRemove(db); // the next handle must not have read the flag before the mark
+    }
+}
+
+// Refuses the live sets from the first one on that it is asked to open.
+int RefuseLiveFromNowOn(void **ppDb, int bTmp)
+{
+    if (!bTmp)
+        gRefuseLive = true;
+    return RefusingOpenSet(ppDb, bTmp);
+}
+
+TEST(CacheCheck, AfterARebuildTheCallersFilesAreMarkedBeforeTheReopen)
+{
+    // Marked, then reopened: the reopen fails, the old files carry the mark.
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    people::CloseSet(db);
+    db = nullptr;
+    ASSERT_EQ(people::OpenSet(reinterpret_cast<void **>(&db), 0), 0); // flags not read yet
+    vakotest::RemoveFile(kCacheFiles[kId].szPath);
+    VAKOBDBCACHE cache = kCache;
+    cache.pfnOpenSet = RefuseLiveFromNowOn;
+    cache.bMarkOldSet = 0; // the reopen is the first live open
+    PeopleDb *same = db;
+    EXPECT_EQ(VAKOBDbCacheCheckAndRebuild(&cache, reinterpret_cast<void **>(&db)), -1);
+    gRefuseLive = false;
+    EXPECT_EQ(db, same);
+    for (int i = 0; i < people::kFiles; i++)
+        EXPECT_EQ(VAKOBDbDeprecatedGet(db->file[i]), 1) << i;
+    people::CloseSet(db);
+
+    // Marking fails (files open read-only): -1 before any reopen, the
+    // caller's record kept.
+    WriteSources();
+    PeopleDb *holder = Open();
+    ASSERT_NE(holder, nullptr);
+    db = static_cast<PeopleDb *>(calloc(1, sizeof(PeopleDb)));
+    for (int i = 0; i < people::kFiles; i++)
+        ASSERT_NE(db->file[i] = VAKOBDbOpen(kCacheFiles[i].szPath, O_RDONLY, kCacheFiles[i].bDup), nullptr);
+    struct timespec later[2] = {{kT0 + 9, 0}, {kT0 + 9, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, people::kSource, later, 0), 0);
+    same = db;
+    EXPECT_EQ(Check(&db), -1);
+    EXPECT_EQ(db, same);
+    EXPECT_EQ(Lookup(db, kName, "ALICE"), "alice:1024");
+    people::CloseSet(db);
     people::CloseSet(holder);
 }
 
@@ -303,13 +486,16 @@ TEST(CacheRebuild, FailedRenameRemovesTheCache)
     PeopleDb *db = Open();
     ASSERT_NE(db, nullptr);
     people::CloseSet(db);
-    // The live desc file: a directory that holds a file, which no rename replaces.
+    // The live desc file: a directory that holds a file, which no rename
+    // replaces (nor can it be opened as the old set).
     vakotest::RemoveFile(kCacheFiles[kDesc].szPath);
     vakotest::WriteFile(std::string(kCacheFiles[kDesc].szPath) + "/x", "x");
     vakotest::SyslogClear();
-    EXPECT_EQ(VAKOBDbCacheRebuild(&kCache, nullptr), -1);
+    VAKOBDBCACHE cache = kCache;
+    cache.bMarkOldSet = 0;
+    EXPECT_EQ(VAKOBDbCacheRebuild(&cache, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2800);
-    EXPECT_TRUE(vakotest::SyslogMatches("bdb_check_and_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
+    EXPECT_TRUE(vakotest::SyslogMatches("people_db_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
                                  "/tmp/.db.people.desc.0966) = (21)/Is a directory"));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kName].szPath));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kId].szPath));

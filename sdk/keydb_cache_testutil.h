@@ -146,6 +146,24 @@ inline int OpenSet(void **ppDb, int bTmp)
 
 inline VAKOBDB *File(void *p, int idx) { return p ? static_cast<PeopleDb *>(p)->file[idx] : nullptr; }
 
-constexpr VAKOBDBCACHE kCache = {kFiles, kCacheFiles, 1, OpenSet, CloseSet, File, "/tmp/.db.people.tmp.lock"};
+constexpr VAKOBDBCACHE kCache = {
+    .nFile = kFiles,
+    .rgFile = kCacheFiles,
+    .bMarkOldSet = 1,
+    .pfnOpenSet = OpenSet,
+    .pfnCloseSet = CloseSet,
+    .pfnFile = File,
+    .szRebuildLock = "/tmp/.db.people.tmp.lock",
+    .szSrcOpen = "people_db_open",
+    .szSrcCheck = "people_db_check_and_rebuild",
+    .szSrcRebuild = "people_db_rebuild",
+    .rgFlagOrder = nullptr,
+    .rgRenameOrder = nullptr,
+    .szLogRebuildFailed = "%s:%d PeopleDBRebuild failed, vakoerr=0x%04X",
+    .szLogReopenFailed = "%s:%d PeopleDBOpenFile() Error, SLIBError=(0x%04X)",
+    .szLogOldSetFailed = "%s:%d PeopleDBOpenFile(&pOld) Error, SLIBError=(0x%04X)",
+    .szLogRenameFailed = "%s:%d rename(%s, %s) = (%d)/%m",
+    .reopenFailCode = 0,
+};
 
 } // namespace people

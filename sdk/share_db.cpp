@@ -505,7 +505,27 @@ bool RemoveTmp()
 
 extern "C" {
 
-const VAKOBDBCACHE gVakoShareDbCache = {1, &kCacheFile, 0, OpenSet, CloseSet, FileAt, VAKO_SHARE_DB_REBUILD_LOCK};
+// The share database's check builds and renames its new file itself: its
+// codes, rebuild's included, are the check's.
+const VAKOBDBCACHE gVakoShareDbCache = {
+    .nFile = 1,
+    .rgFile = &kCacheFile,
+    .bMarkOldSet = 0,
+    .pfnOpenSet = OpenSet,
+    .pfnCloseSet = CloseSet,
+    .pfnFile = FileAt,
+    .szRebuildLock = VAKO_SHARE_DB_REBUILD_LOCK,
+    .szSrcOpen = kSrcOpen,
+    .szSrcCheck = "share_db_check_and_rebuild",
+    .szSrcRebuild = "share_db_check_and_rebuild",
+    .rgFlagOrder = nullptr,
+    .rgRenameOrder = nullptr,
+    .szLogRebuildFailed = nullptr,
+    .szLogReopenFailed = nullptr,
+    .szLogOldSetFailed = nullptr,
+    .szLogRenameFailed = nullptr,
+    .reopenFailCode = SLIB_ERR_OPEN,
+};
 
 VAKOSHAREDB *VAKOShareDBOpen(void) { return static_cast<VAKOSHAREDB *>(VAKOBDbCacheOpen(&gVakoShareDbCache)); }
 

@@ -49,6 +49,20 @@ constexpr int kDomainKeySize = 984;
 constexpr int kWinsSize = 1024;
 constexpr long long kUidMax = 4294967295LL;
 
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcOpen = "user_db_open";
+constexpr const char *kSrcBuild = "user_db_build";
+constexpr const char *kSrcDomain = "user_db_domain_build";
+constexpr const char *kSrcCheck = "user_db_check_and_rebuild";
+constexpr const char *kSrcRebuild = "user_db_rebuild";
+constexpr const char *kSrcSyncTime = "user_db_conf_sync_time_set";
+constexpr const char *kSrcDump = "user_db_dump";
+constexpr const char *kSrcRename = "user_rename_tmp_files";
+constexpr const char *kSrcRemove = "user_remove_tmp_files";
+
+#define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+
 using user_internal::Buf;
 using user_internal::kUidKeySize;
 using user_internal::Put;
@@ -108,12 +122,12 @@ bool ParseUid(const char *field, size_t len, int *pUid)
 int UserDBPasswdBuild(VAKOUSERDB *pDb)
 {
     if (!pDb->pPWDName || !pDb->pPWDUID) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     LineReader in(SZF_PASSWD);
     if (!in.ok()) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        USER_ERR(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     // Keys met so far (a lookup in the file would record an error for each
@@ -127,40 +141,40 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
         const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
         const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
         if (!c3) {
-            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", __FILE_NAME__, __LINE__, SZF_PASSWD, line);
+            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD, line);
             continue;
         }
         int uid;
         if (!ParseUid(c2 + 1, static_cast<size_t>(c3 - c2 - 1), &uid)) {
-            syslog(LOG_ERR, "%s:%d %s uid error, user name = %.*s", __FILE_NAME__, __LINE__, SZF_PASSWD,
+            syslog(LOG_ERR, "%s:%d %s uid error, user name = %.*s", kSrcBuild, __LINE__, SZF_PASSWD,
                    static_cast<int>(c1 - line), line);
-            SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+            USER_ERR(kSrcBuild, VAKO_ERR_BAD_FORMAT);
             return -1;
         }
         std::string name(line, static_cast<size_t>(c1 - line));
         char key[kPasswdKeySize];
-        int cbKey = UpperKey(name.c_str(), key, sizeof key, __FILE_NAME__, __LINE__);
+        int cbKey = UpperKey(name.c_str(), key, sizeof key, kSrcBuild, __LINE__);
         if (cbKey < 0)
             return -1;
         cbKey += 1;
         // A name twice would be written twice by the next dump, the first
         // account lost: refuse the file instead.
         if (!seen.insert(key).second) {
-            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", __FILE_NAME__, __LINE__, SZF_PASSWD,
+            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD,
                    name.c_str());
-            SLIB_ERR(VAKO_ERR_USER_EXISTS);
+            USER_ERR(kSrcBuild, VAKO_ERR_USER_EXISTS);
             return -1;
         }
         char uidKey[kUidKeySize];
         if (Put(pDb->pPWDName, key, cbKey, line) != 0 ||
             Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
     }
     if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", __FILE_NAME__, __LINE__, errno);
-        SLIB_ERR(SLIB_ERR_READ);
+        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
+        USER_ERR(kSrcBuild, SLIB_ERR_READ);
         return -1;
     }
     return 0;
@@ -169,11 +183,11 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
 int UserDBNextUidBuild(VAKOUSERDB *pDb)
 {
     if (!pDb->pPWDUID) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     return keydb_internal::LastIdBuild(pDb->pPWDUID, SZF_VAKOUSER_CONF, SZ_UID_INDEX_MARKER, VAKO_UID_FIRST,
-                                       VAKO_UID_LAST, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, __FILE_NAME__);
+                                       VAKO_UID_LAST, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, kSrcBuild);
 }
 
 int OpenSet(void **ppDb, int bTmp)
@@ -250,13 +264,13 @@ bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FI
         if (VAKOBDbGet(part.bdb, key, cbKey, &value.p, &value.cb) != 0) {
             int code = SLIBErrorGet();
             if (part.missing)
-                syslog(LOG_ERR, part.missing, __FILE_NAME__, __LINE__, key, code);
+                syslog(LOG_ERR, part.missing, kSrcDump, __LINE__, key, code);
             if (code != SLIB_ERR_NOT_FOUND)
                 return false;
             continue;
         }
         if (!WriteLine(out[part.tmp], Stored(value))) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
             return false;
         }
     }
@@ -267,7 +281,7 @@ bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FI
 bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
 {
     if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_FIRST) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__,
                SLIBErrorGet());
         return false;
     }
@@ -277,7 +291,7 @@ bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
         if (first) {
             first = false;
             if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_NEXT) != 0) {
-                syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+                syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed. vakoerr=0x%04X", kSrcDump, __LINE__,
                        SLIBErrorGet());
                 return false;
             }
@@ -291,7 +305,7 @@ bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
             return false;
     }
     if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__,
                SLIBErrorGet());
         return false;
     }
@@ -306,20 +320,20 @@ bool FinishTmpFiles(std::array<FILE *, kTmpCount> &out)
         if (!fp)
             continue;
         if (ok && fflush(fp) != 0) {
-            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
-            SLIB_ERR(SLIB_ERR_WRITE);
+            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
             ok = false;
         }
         // Renamed into place before it is on the disk, a file could be lost
         // whole by a power failure: a failed sync fails the dump.
         if (ok && fsync(fileno(fp)) != 0) {
-            syslog(LOG_ERR, "%s:%d fsync() failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
-            SLIB_ERR(SLIB_ERR_WRITE);
+            syslog(LOG_ERR, "%s:%d fsync() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
             ok = false;
         }
         if (fclose(fp) != 0 && ok) {
-            syslog(LOG_ERR, "%s:%d fclose failed!! errno=%d/%m", __FILE_NAME__, __LINE__, errno);
-            SLIB_ERR(SLIB_ERR_WRITE);
+            syslog(LOG_ERR, "%s:%d fclose failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
             ok = false;
         }
         fp = nullptr;
@@ -341,8 +355,25 @@ void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
 
 extern "C" {
 
-const VAKOBDBCACHE gVakoUserDbCache = {kFileCount, kCacheFiles, 1, OpenSet, CloseSet, FileAt,
-                                       VAKO_USER_DB_REBUILD_LOCK};
+const VAKOBDBCACHE gVakoUserDbCache = {
+    .nFile = kFileCount,
+    .rgFile = kCacheFiles,
+    .bMarkOldSet = 1,
+    .pfnOpenSet = OpenSet,
+    .pfnCloseSet = CloseSet,
+    .pfnFile = FileAt,
+    .szRebuildLock = VAKO_USER_DB_REBUILD_LOCK,
+    .szSrcOpen = kSrcOpen,
+    .szSrcCheck = kSrcCheck,
+    .szSrcRebuild = kSrcRebuild,
+    .rgFlagOrder = nullptr,
+    .rgRenameOrder = nullptr,
+    .szLogRebuildFailed = "%s:%d VAKOUserDBRebuild failed, vakoerr=0x%04X",
+    .szLogReopenFailed = "%s:%d VAKOUserDBOpenFile() Error, SLIBError=(0x%04X)",
+    .szLogOldSetFailed = "%s:%d VAKOUserDBOpenFile(&pUserDbOld) Error, SLIBError=(0x%04X)",
+    .szLogRenameFailed = "%s:%d rename(%s, %s) = (%d)/%m",
+    .reopenFailCode = 0,
+};
 
 void VAKOUserDBClose(VAKOUSERDB *pDb)
 {
@@ -356,7 +387,7 @@ void VAKOUserDBClose(VAKOUSERDB *pDb)
 
 int VAKOUserDBOpenFile(VAKOUSERDB **ppDb, const char *szPrefix)
 {
-    return keydb_internal::OpenRecord(__FILE_NAME__, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
+    return keydb_internal::OpenRecord(kSrcOpen, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
                                       VAKOUserDBBuild, VAKOUserDBClose);
 }
 
@@ -365,7 +396,7 @@ VAKOUSERDB *VAKOUserDBOpen(void) { return static_cast<VAKOUSERDB *>(VAKOBDbCache
 int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb)
 {
     if (!ppDb) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     void *db = *ppDb;
@@ -379,25 +410,25 @@ int VAKOUserDBRebuild(void) { return VAKOBDbCacheRebuild(&gVakoUserDbCache, null
 int VAKOUserDBBuild(VAKOUSERDB *pDb)
 {
     if (!pDb) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (UserDBPasswdBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                SLIBErrorGet());
         return -1;
     }
     if (UserDBNextUidBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                SLIBErrorGet());
         return -1;
     }
     if (UserDBDomainBuild(pDb->pPWDName) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                SLIBErrorGet());
         // The event is all that is asked of the program: its result is not looked at.
         if (system(kDomainFailCommand) == -1)
-            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", __FILE_NAME__, __LINE__, kDomainFailCommand,
+            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", kSrcBuild, __LINE__, kDomainFailCommand,
                    errno);
     }
     const struct {
@@ -406,13 +437,13 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
     } lines[] = {{pDb->pPWDShadow, SZF_SHADOW}, {pDb->pPWDVakoser, SZF_VAKOUSER_CONF}, {pDb->pPWDSMB, SZF_SMBPASSWD}};
     for (const auto &l : lines) {
         if (UserDBGetLineBuild(l.bdb, l.file, ":") != 0) {
-            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
     }
     if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -422,12 +453,12 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
 int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
 {
     if (!pBdb || !szFile || !szSep || !*szSep) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     LineReader in(szFile);
     if (!in.ok()) {
-        SLIB_ERR(SLIB_ERR_OPEN);
+        USER_ERR(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     while (char *line = in.Next()) {
@@ -436,22 +467,22 @@ int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
         CutLineEnd(line);
         char *sep = strstr(line, szSep);
         if (!sep) {
-            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", __FILE_NAME__, __LINE__, szFile, line);
+            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", kSrcBuild, __LINE__, szFile, line);
             continue;
         }
         std::string name(line, static_cast<size_t>(sep - line));
         char key[kLineKeySize];
-        int cbKey = UpperKey(name.c_str(), key, sizeof key, __FILE_NAME__, __LINE__);
+        int cbKey = UpperKey(name.c_str(), key, sizeof key, kSrcBuild, __LINE__);
         if (cbKey < 0)
             return -1;
         if (Put(pBdb, key, cbKey + 1, line) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
     }
     if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d Fail to read the end of the file. errno=%d/%m", __FILE_NAME__, __LINE__, errno);
-        SLIB_ERR(SLIB_ERR_READ);
+        syslog(LOG_ERR, "%s:%d Fail to read the end of the file. errno=%d/%m", kSrcBuild, __LINE__, errno);
+        USER_ERR(kSrcBuild, SLIB_ERR_READ);
         return -1;
     }
     return 0;
@@ -460,7 +491,7 @@ int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
 int UserDBDomainBuild(VAKOBDB *pNameDb)
 {
     if (!pNameDb) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcDomain, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char workgroup[kWinsSize];
@@ -470,9 +501,9 @@ int UserDBDomainBuild(VAKOBDB *pNameDb)
         return 0;
     LineReader in(SZF_DOMAIN_USER);
     if (!in.ok()) {
-        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", __FILE_NAME__, __LINE__, SZF_DOMAIN_USER,
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_USER,
                strerror(errno));
-        SLIB_ERR(SLIB_ERR_OPEN);
+        USER_ERR(kSrcDomain, SLIB_ERR_OPEN);
         return -1;
     }
     Buf value;
@@ -483,24 +514,24 @@ int UserDBDomainBuild(VAKOBDB *pNameDb)
             continue;
         *last = '\0';
         char key[kDomainKeySize];
-        int cbKey = UpperKey(line, key, sizeof key, __FILE_NAME__, __LINE__);
+        int cbKey = UpperKey(line, key, sizeof key, kSrcDomain, __LINE__);
         if (cbKey < 0)
             return -1;
         size_t need = strlen(line) + sizeof ":x:-1:-1:::";
         if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcDomain, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
         snprintf(static_cast<char *>(value.p), need, "%s:x:-1:-1:::", line);
         if (Put(pNameDb, key, cbKey + 1, value.str()) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
             return -1;
         }
         loaded++;
     }
     if (loaded == 0)
-        syslog(LOG_ERR, "%s:%d domain user build nothing", __FILE_NAME__, __LINE__);
+        syslog(LOG_ERR, "%s:%d domain user build nothing", kSrcDomain, __LINE__);
     VAKOBDbDomainExpireTimeSet(pNameDb);
     return 0;
 }
@@ -508,7 +539,7 @@ int UserDBDomainBuild(VAKOBDB *pNameDb)
 int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
 {
     if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcSyncTime, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const struct {
@@ -522,12 +553,12 @@ int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
     for (const auto &s : stamps) {
         struct stat st;
         if (stat(s.source, &st) != 0) {
-            syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", __FILE_NAME__, __LINE__, s.source, errno);
-            SLIB_ERR(SLIB_ERR_STAT);
+            syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", kSrcSyncTime, __LINE__, s.source, errno);
+            USER_ERR(kSrcSyncTime, SLIB_ERR_STAT);
             return -1;
         }
         if (VAKOBDbConfSyncTimeSet(s.bdb, st.st_mtime) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", kSrcSyncTime, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
@@ -538,7 +569,7 @@ int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
 int VAKOUserDBDump(VAKOUSERDB *pDb)
 {
     if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     std::array<FILE *, kTmpCount> out{};
@@ -546,19 +577,19 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
     for (int i = 0; ok && i < kTmpCount; i++) {
         out[i] = CreateTmp(kTmpFiles[i]);
         if (!out[i]) {
-            syslog(LOG_ERR, "%s:%d fail to open file[%s]", __FILE_NAME__, __LINE__, kTmpFiles[i].tmp);
-            SLIB_ERR(SLIB_ERR_OPEN);
+            syslog(LOG_ERR, "%s:%d fail to open file[%s]", kSrcDump, __LINE__, kTmpFiles[i].tmp);
+            USER_ERR(kSrcDump, SLIB_ERR_OPEN);
             ok = false;
         }
     }
     if (ok) {
         int32_t current;
         if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbGet() failed, vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOBDbGet() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
             ok = false;
         } else if (fprintf(out[kTmpMisc], "#$%s$%d$\n", SZ_UID_INDEX_MARKER, current) < 0 ||
                    fprintf(out[kTmpMisc], "%s\n", kMiscComment) < 0) {
-            SLIB_ERR(SLIB_ERR_WRITE);
+            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
             ok = false;
         }
     }
@@ -574,18 +605,12 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         SLIBErrorSetEx(code, file, line);
         return -1;
     }
-    if (UserRenameTmpFiles() != 0) {
-        // What was not moved is no use to anyone: the next dump writes anew.
-        int code = SLIBErrorGet();
-        const char *file = SLIBErrorGetFile();
-        int line = SLIBErrorGetLine();
-        UserRemoveTmpFiles();
-        SLIBErrorSetEx(code, file, line);
+    // Files not yet moved stay behind; the next dump makes them anew.
+    if (UserRenameTmpFiles() != 0)
         return -1;
-    }
     UserRemoveTmpFiles();
     if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -599,8 +624,8 @@ int UserRenameTmpFiles(void)
         const TmpFile &t = kTmpFiles[i];
         struct stat st;
         if (keydb_internal::PathExists(t.tmp) && lstat(t.target, &st) == 0 && S_ISDIR(st.st_mode)) {
-            syslog(LOG_WARNING, "%s:%d rename %s file failed!", __FILE_NAME__, __LINE__, t.tmp);
-            SLIB_ERR(SLIB_ERR_RENAME);
+            syslog(LOG_WARNING, "%s:%d rename %s file failed!", kSrcRename, __LINE__, t.tmp);
+            USER_ERR(kSrcRename, SLIB_ERR_RENAME);
             return -1;
         }
     }
@@ -613,12 +638,12 @@ int UserRenameTmpFiles(void)
             // The old owner and mode, less what others could read; set while
             // the file is still the temporary one.
             if (chown(t.tmp, st.st_uid, st.st_gid) != 0 || chmod(t.tmp, (st.st_mode & 07777) & ~07u) != 0)
-                syslog(LOG_ERR, "%s:%d chown/chmod [%s] failed. errno=%d/%m", __FILE_NAME__, __LINE__, t.tmp,
+                syslog(LOG_ERR, "%s:%d chown/chmod [%s] failed. errno=%d/%m", kSrcRename, __LINE__, t.tmp,
                        errno);
         }
         if (rename(t.tmp, t.target) != 0) {
-            syslog(LOG_WARNING, "%s:%d rename %s file failed!", __FILE_NAME__, __LINE__, t.tmp);
-            SLIB_ERR(SLIB_ERR_RENAME);
+            syslog(LOG_WARNING, "%s:%d rename %s file failed!", kSrcRename, __LINE__, t.tmp);
+            USER_ERR(kSrcRename, SLIB_ERR_RENAME);
             return -1;
         }
     }
@@ -631,8 +656,8 @@ int UserRemoveTmpFiles(void)
     for (int i : kMoveOrder) {
         const char *tmp = kTmpFiles[i].tmp;
         if (unlink(tmp) != 0 && errno != ENOENT) {
-            syslog(LOG_WARNING, "%s:%d remove %s file failed!", __FILE_NAME__, __LINE__, tmp);
-            SLIB_ERR(VAKO_ERR_TMP_REMOVE);
+            syslog(LOG_WARNING, "%s:%d remove %s file failed!", kSrcRemove, __LINE__, tmp);
+            USER_ERR(kSrcRemove, VAKO_ERR_TMP_REMOVE);
             result = -1;
         }
     }

@@ -34,6 +34,16 @@ using user_internal::Put;
 using user_internal::Stored;
 using user_internal::UidKey;
 
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcGet = "user_db_get";
+constexpr const char *kSrcSet = "user_db_set";
+constexpr const char *kSrcDelete = "user_db_delete";
+constexpr const char *kSrcCheckExists = "user_db_check_exists";
+constexpr const char *kSrcFreeUid = "user_get_free_uid";
+
+#define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+
 constexpr int kKeySize = 492;
 constexpr int kSmbFields = 7;
 constexpr int kSmbHashText = 33; // 32 hexadecimal digits and the NUL
@@ -75,12 +85,12 @@ bool SmbHashes(const char *password, char *lm, char *nt)
     if (SLIBEncodingSmbLmHash(password, hash, sizeof hash) == 0) {
         HexHash(hash, lm);
     } else {
-        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbLmHash failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbLmHash failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                SLIBErrorGet());
         snprintf(lm, kSmbHashText, "%s", kNoSmbHash);
     }
     if (SLIBEncodingSmbMd4Hash(password, hash, sizeof hash) != 0) {
-        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbMd4Hash failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbMd4Hash failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                SLIBErrorGet());
         return false;
     }
@@ -102,13 +112,13 @@ extern "C" {
 int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
 {
     if (!pDb || !szKey || !ppUser) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int cbKey = static_cast<int>(strlen(szKey)) + 1;
     Buf line, pwBuf;
     if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey, &line.p, &line.cb) != 0) {
-        SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+        USER_ERR(kSrcGet, VAKO_ERR_USER_NOT_FOUND);
         return -1;
     }
     if (UserDBUnpackPasswd(Stored(line).c_str(), &pwBuf.p, &pwBuf.cb) != 0)
@@ -135,7 +145,7 @@ int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
         if (c1 == std::string::npos) {
             // The admin account reads whatever its line holds: privilege 31.
             if (!admin) {
-                SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+                USER_ERR(kSrcGet, VAKO_ERR_BAD_FORMAT);
                 return -1;
             }
         } else {
@@ -161,24 +171,24 @@ int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
 int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER pUser)
 {
     if (!pDb || !pUser || (szOldKey && cbOldKey <= 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (!VAKOUserIsValidName(pUser->szName)) {
-        SLIB_ERR(VAKO_ERR_INVALID_NAME);
+        USER_ERR(kSrcSet, VAKO_ERR_INVALID_NAME);
         return -1;
     }
     if (!SafeFields(pUser)) {
-        syslog(LOG_ERR, "%s:%d a field of [%s] holds ':' or a line end", __FILE_NAME__, __LINE__, pUser->szName);
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        syslog(LOG_ERR, "%s:%d a field of [%s] holds ':' or a line end", kSrcSet, __LINE__, pUser->szName);
+        USER_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char key[kKeySize];
     int n = SLIBUnicodeUTF8StrUpper(pUser->szName, key, sizeof key);
     if (n < 0 || n >= kKeySize) {
-        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]", __FILE_NAME__, __LINE__, pUser->szName);
+        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]", kSrcSet, __LINE__, pUser->szName);
         if (n >= 0)
-            SLIB_ERR(VAKO_ERR_INVALID_NAME);
+            USER_ERR(kSrcSet, VAKO_ERR_INVALID_NAME);
         return -1;
     }
     int cbKey = n + 1;
@@ -192,7 +202,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         int r = VAKOUserDBGet(pDb, oldKey.c_str(), &raw);
         old.reset(raw);
         if (r != 0) {
-            SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+            USER_ERR(kSrcSet, VAKO_ERR_USER_NOT_FOUND);
             return -1;
         }
         Buf smb;
@@ -200,7 +210,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
             if (user_internal::SplitFields(Stored(smb).c_str(), oldSmb) != 0)
                 return -1;
             if (oldSmb.size() != kSmbFields) {
-                SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+                USER_ERR(kSrcSet, VAKO_ERR_BAD_FORMAT);
                 return -1;
             }
         }
@@ -208,7 +218,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         // A rename onto another account would overwrite it and leave its uid
         // pointing at the renamed one.
         if (!sameKey && VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
-            SLIB_ERR(VAKO_ERR_USER_EXISTS);
+            USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
             return -1;
         }
         if (VAKOUserDBDelete(pDb, oldKey.c_str()) != 0) {
@@ -217,20 +227,27 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
             writeUid = false;
         }
     } else if (VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
-        SLIB_ERR(VAKO_ERR_USER_EXISTS);
+        USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
         return -1;
     }
 
-    // The record as stored: defaults for fields not given, the description
-    // colon-encoded. The caller's record stays as it was.
+    // An absent password or mail is stored, and left in the caller's
+    // record, as an empty text.
+    static char empty[] = "";
+    if (!pUser->szPasswd)
+        pUser->szPasswd = empty;
+    if (!pUser->szMail)
+        pUser->szMail = empty;
+    const char *password = pUser->szPasswd;
+    const char *mail = pUser->szMail;
+    // The record as stored: home and shell defaults for fields not given,
+    // the description colon-encoded; the caller's record keeps its own.
     VAKOUSER u = *pUser;
     std::string home = std::string(kHomeBase) + "/" + pUser->szName;
     if (!u.szHome)
         u.szHome = home.data();
     if (!u.szShell)
         u.szShell = const_cast<char *>(kDefaultShell);
-    const char *password = pUser->szPasswd ? pUser->szPasswd : "";
-    const char *mail = pUser->szMail ? pUser->szMail : "";
     std::string desc;
     if (pUser->szDesc) {
         size_t len = strlen(pUser->szDesc);
@@ -247,21 +264,21 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     if (cbLine < 0)
         return -1;
     if (VAKOBDbSet(pDb->pPWDName, key, cbKey, packed, cbLine) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, key,
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", kSrcSet, __LINE__, key,
                SLIBErrorGet());
         return -1;
     }
     if (writeUid) {
         char uidKey[kUidKeySize];
         if (Put(pDb->pPWDUID, uidKey, UidKey(u.uid, uidKey), key) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
     }
     if (Put(pDb->pPWDVakoser, key, cbKey, std::string(u.szName) + ":" + std::to_string(u.privilege) + ":" + mail) !=
         0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -274,7 +291,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     } else {
         const char *h = SzSDKIWrapMD5Encrypt(password, old ? old->szPasswd : "");
         if (!h) {
-            syslog(LOG_ERR, "%s:%d SzSDKIWrapMD5Encrypt failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+            syslog(LOG_ERR, "%s:%d SzSDKIWrapMD5Encrypt failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
@@ -289,7 +306,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     else
         snprintf(tail, sizeof tail, ":%ld:%ld:%d:7:::", day, minDays, kMaxDays);
     if (Put(pDb->pPWDShadow, key, cbKey, std::string(u.szName) + ":" + hash + tail) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSet, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -305,7 +322,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     snprintf(smb, sizeof smb, ":%d:%s:%s:[U          ]:LCT-%08X:", u.uid, lm, nt,
              static_cast<unsigned>(time(nullptr)));
     if (Put(pDb->pPWDSMB, key, cbKey, std::string(u.szName) + smb) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
     return 0;
@@ -314,7 +331,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
 int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey)
 {
     if (!pDb || !szKey) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (strchr(szKey, '\\'))
@@ -323,14 +340,14 @@ int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey)
     Buf line, pwBuf;
     if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey, &line.p, &line.cb) != 0) {
         if (SLIBErrorGet() == SLIB_ERR_NOT_FOUND)
-            SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+            USER_ERR(kSrcDelete, VAKO_ERR_USER_NOT_FOUND);
         return -1;
     }
     if (UserDBUnpackPasswd(Stored(line).c_str(), &pwBuf.p, &pwBuf.cb) != 0)
         return -1;
     int uid = static_cast<int>(static_cast<const struct passwd *>(pwBuf.p)->pw_uid);
     if (IsSystemUid(uid)) {
-        SLIB_ERR(VAKO_ERR_SYSTEM_USER);
+        USER_ERR(kSrcDelete, VAKO_ERR_SYSTEM_USER);
         return -1;
     }
     // Only this account's uid record: other accounts may share the uid.
@@ -346,12 +363,12 @@ int VAKOUserDBDelete(VAKOUSERDB *pDb, const char *szKey)
 int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut)
 {
     if (!pDb || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     Buf line;
     if (VAKOBDbGet(pDb->pPWDName, szKey, cbKey + 1, &line.p, &line.cb) != 0) {
-        SLIB_ERR(VAKO_ERR_USER_NOT_FOUND);
+        USER_ERR(kSrcCheckExists, VAKO_ERR_USER_NOT_FOUND);
         return 0;
     }
     if (!szOut)
@@ -360,7 +377,7 @@ int VAKOUserDBCheckExists(VAKOUSERDB *pDb, const char *szKey, int cbKey, char *s
         return 0;
     keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(line), szOut, cbOut);
     if (got == keydb_internal::NameField::NoSeparator)
-        SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+        USER_ERR(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
     return got == keydb_internal::NameField::Copied ? 1 : 0;
 }
 
@@ -369,7 +386,7 @@ int VAKOUserGetFreeUid(VAKOUSERDB *pDb)
     if (!pDb)
         return -1;
     return keydb_internal::FreeId(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, VAKO_UID_FIRST, VAKO_UID_LAST,
-                                  VAKO_ERR_NO_FREE_UID, __FILE_NAME__);
+                                  VAKO_ERR_NO_FREE_UID, kSrcFreeUid);
 }
 
 } // extern "C"

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -192,6 +193,11 @@ TEST(UserDbSet, FieldsNotGivenTakeDefaults)
     EXPECT_EQ(Record(db->pPWDName, "DAN"), "Dan:x:1031:100::/var/services/homes/Dan:/bin/csh");
     EXPECT_EQ(u.szHome, nullptr);
     EXPECT_EQ(u.szShell, nullptr);
+    // Password and mail stay in the record as stored: empty.
+    ASSERT_NE(u.szPasswd, nullptr);
+    EXPECT_STREQ(u.szPasswd, "");
+    ASSERT_NE(u.szMail, nullptr);
+    EXPECT_STREQ(u.szMail, "");
     EXPECT_EQ(Record(db->pPWDVakoser, "DAN"), "Dan:0:");
     std::string shadow = Record(db->pPWDShadow, "DAN");
     EXPECT_TRUE(Matches(shadow, "Dan:\\$1\\$[^:]+:" + std::to_string(Today()) + ":100000:99999:7::20000:"))
@@ -319,7 +325,7 @@ TEST(UserDbSet, CryptFailureFailsTheStore)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, carol.get()), -1);
     vakotest::gCryptFails = false;
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db_record.cpp:{L} SzSDKIWrapMD5Encrypt failed. vakoerr=0x0D00"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_set:{L} SzSDKIWrapMD5Encrypt failed. vakoerr=0x0D00"));
     // No shadow line holding the failure token; the caller does not dump.
     EXPECT_EQ(Record(db->pPWDShadow, "CAROL"), userdb::kAbsent);
     EXPECT_EQ(Record(db->pPWDSMB, "CAROL"), userdb::kAbsent);
@@ -611,16 +617,34 @@ TEST(UserDbRecords, ChangeAddRemoveAndDump)
 
 TEST(UserDbRecords, RefusedArguments)
 {
+    // Each refusal is recorded under the operation's own source name.
     DbPtr db = OpenFixture();
     VAKOUSER *u = nullptr;
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOUserDBGet(nullptr, "ALICE", &u), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
-    EXPECT_EQ(VAKOUserDBGet(db.get(), nullptr, &u), -1);
-    EXPECT_EQ(VAKOUserDBGet(db.get(), "ALICE", nullptr), -1);
-    EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, nullptr), -1);
-    EXPECT_EQ(VAKOUserDBSet(nullptr, nullptr, 0, u), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    char out[8];
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        int failed; // the result that tells a failure
+        const char *src;
+    } cases[] = {
+        {"get without a database", [&] { return VAKOUserDBGet(nullptr, "ALICE", &u); }, -1, "user_db_get"},
+        {"get without a key", [&] { return VAKOUserDBGet(db.get(), nullptr, &u); }, -1, "user_db_get"},
+        {"get without a record", [&] { return VAKOUserDBGet(db.get(), "ALICE", nullptr); }, -1, "user_db_get"},
+        {"set without a record", [&] { return VAKOUserDBSet(db.get(), nullptr, 0, nullptr); }, -1, "user_db_set"},
+        {"set without a database", [&] { return VAKOUserDBSet(nullptr, nullptr, 0, u); }, -1, "user_db_set"},
+        {"delete", [] { return VAKOUserDBDelete(nullptr, "ALICE"); }, -1, "user_db_delete"},
+        {"exists without an output", [&] { return VAKOUserDBCheckExists(db.get(), "ALICE", 5, nullptr, 8); }, 0,
+         "user_db_check_exists"},
+        {"exists without a key", [&] { return VAKOUserDBCheckExists(db.get(), nullptr, 0, out, 8); }, 0,
+         "user_db_check_exists"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), c.failed);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
 }
 
 } // namespace

@@ -160,6 +160,49 @@ TEST(UserDbOpen, StaleCachesAreRebuiltWhole)
     }
 }
 
+TEST(UserDbOpen, TheChecksOwnMessagesAndCodes)
+{
+    // A missing cache file: rebuilt.
+    DbPtr db = OpenFixture();
+    ASSERT_NE(db, nullptr);
+    vakotest::RemoveFile(vakotest::kUserDbUid);
+    vakotest::SyslogClear();
+    VAKOUSERDB *p = db.release();
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), 1);
+    db.reset(p);
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_check_and_rebuild:{L} stat(/tmp/.db.user.uid.0966) failed, so "
+                                        "rebuild db. (errno=No such file or directory)",
+                                        LOG_ERR));
+
+    // A new set that cannot be built: the rebuild fails.
+    AccountFiles bad = Fixture();
+    bad.passwd += "x:x::100:::\n"; // an empty uid field
+    vakotest::WriteAccountFiles(bad, kAccountsMtime + 30);
+    vakotest::SyslogClear();
+    SLIBErrorSet(0);
+    p = db.release();
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), -1);
+    EXPECT_EQ(p, nullptr); // out of step with the text files: not handed back
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_STREQ(SLIBErrorGetFile(), "user_db_rebuild");
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_check_and_rebuild:{L} VAKOUserDBRebuild failed, vakoerr=0x0900",
+                                        LOG_ERR));
+
+    // A source that cannot be read: the check fails, the handle stays.
+    vakotest::WriteAccountFiles(Fixture());
+    db = userdb::Open();
+    ASSERT_NE(db, nullptr);
+    vakotest::RemoveFile(vakotest::kSmbPasswdFile);
+    SLIBErrorSet(0);
+    p = db.release();
+    VAKOUSERDB *same = p;
+    EXPECT_EQ(VAKOUserDBCheckAndRebuild(&p), -1);
+    db.reset(p);
+    EXPECT_EQ(p, same);
+    EXPECT_EQ(SLIBErrorGet(), 0x0600);
+    EXPECT_STREQ(SLIBErrorGetFile(), "user_db_check_and_rebuild");
+}
+
 TEST(UserDbOpen, AnotherProcessesRebuildIsReopened)
 {
     DbPtr db = OpenFixture();
@@ -340,8 +383,12 @@ TEST(UserDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
         EXPECT_EQ(SLIBErrorGet(), c.code);
         vakotest::gFsyncFailAt = 0;
         EXPECT_TRUE(Texts() == before);
-        for (const char *f : {vakotest::kPasswdFile, vakotest::kShadowFile, vakotest::kSmbPasswdFile})
-            EXPECT_FALSE(vakotest::FileExists(std::string(f) + ".tmp")) << f;
+        // Removed on a failure before the renames; a failed rename leaves
+        // the files not yet moved behind.
+        for (const char *f : {vakotest::kPasswdFile, vakotest::kShadowFile, vakotest::kSmbPasswdFile}) {
+            EXPECT_EQ(vakotest::FileExists(std::string(f) + ".tmp"), c.code == 0x2800) << f;
+            vakotest::RemoveFile(std::string(f) + ".tmp");
+        }
         // The stamps stay as they were.
         EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->pPWDVakoser, kAccountsMtime), 0);
         c.undo();
@@ -365,7 +412,7 @@ TEST(UserDbDump, MovingAndRemovingTheTemporaryFiles)
     EXPECT_EQ(UserRemoveTmpFiles(), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x3900);
     EXPECT_FALSE(vakotest::FileExists(std::string(vakotest::kShadowFile) + ".tmp"));
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} remove /usr/vako/etc/private/smbpasswd.tmp file failed!",
+    EXPECT_TRUE(vakotest::SyslogMatches("user_remove_tmp_files:{L} remove /usr/vako/etc/private/smbpasswd.tmp file failed!",
                                         LOG_WARNING));
 }
 
@@ -444,8 +491,8 @@ TEST(UserDbBuild, SkippedLinesAreLogged)
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(Record(db->pPWDName, "TWO"), userdb::kAbsent);
     EXPECT_EQ(Record(db->pPWDShadow, "ALICE"), "alice:second:1:0:99999:7:::");
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} /etc/passwd format error, user name = two:fields"));
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} /etc/shadow format error, user name = noseparator"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_build:{L} /etc/passwd format error, user name = two:fields"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_build:{L} /etc/shadow format error, user name = noseparator"));
 }
 
 TEST(UserDbBuild, LastUidMarker)
@@ -551,9 +598,9 @@ TEST(UserDbDomain, AFailedListIsLoggedAndTheBuildGoesOn)
     DbPtr db = OpenFixture();
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(Record(db->pPWDName, "ALICE").substr(0, 6), "alice:");
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} fopen(/usr/vako/etc/private/domain_user) failed. "
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_domain_build:{L} fopen(/usr/vako/etc/private/domain_user) failed. "
                                         "errno=No such file or directory"));
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db.cpp:{L} UserDBDomainBuild() failed! vakoerr=0x0900"));
+    EXPECT_TRUE(vakotest::SyslogMatches("user_db_build:{L} UserDBDomainBuild() failed! vakoerr=0x0900"));
     EXPECT_NE(vakotest::ReadFile(vakotest::kStandinCalls).find("vakologset1 sys err 0x1180050A\n"),
               std::string::npos);
 }
@@ -644,16 +691,29 @@ TEST(UserDbRebuild, ManyProcessesFindingTheCachesStale)
 
 TEST(UserDbOpenFile, RefusedArguments)
 {
+    // Each refusal is recorded under the operation's own source name.
     VAKOUSERDB *db = nullptr;
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOUserDBOpenFile(nullptr, SZF_USER_DB_PREFIX), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
-    EXPECT_EQ(VAKOUserDBOpenFile(&db, nullptr), -1);
-    EXPECT_EQ(VAKOUserDBDump(nullptr), -1);
-    EXPECT_EQ(VAKOUserDBBuild(nullptr), -1);
-    EXPECT_EQ(UserDBGetLineBuild(nullptr, "/etc/shadow", ":"), -1);
-    EXPECT_EQ(UserDBDomainBuild(nullptr), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        const char *src;
+    } cases[] = {
+        {"open without a pointer", [] { return VAKOUserDBOpenFile(nullptr, SZF_USER_DB_PREFIX); }, "user_db_open"},
+        {"open without a prefix", [&] { return VAKOUserDBOpenFile(&db, nullptr); }, "user_db_open"},
+        {"check", [] { return VAKOUserDBCheckAndRebuild(nullptr); }, "user_db_check_and_rebuild"},
+        {"dump", [] { return VAKOUserDBDump(nullptr); }, "user_db_dump"},
+        {"build", [] { return VAKOUserDBBuild(nullptr); }, "user_db_build"},
+        {"line build", [] { return UserDBGetLineBuild(nullptr, "/etc/shadow", ":"); }, "user_db_build"},
+        {"domain build", [] { return UserDBDomainBuild(nullptr); }, "user_db_domain_build"},
+        {"stamps", [] { return UserDbConfSyncTimeSet(nullptr); }, "user_db_conf_sync_time_set"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
     VAKOUserDBClose(nullptr);
 }
 

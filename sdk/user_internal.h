@@ -29,8 +29,4 @@ inline int SplitFields(const char *line, std::vector<std::string> &fields)
     return keydb_internal::Split(line, ":", fields);
 }
 
-// The largest uid key of the uid file as a number, 0 when the file holds
-// no account: 0, or -1 (0x8000 the cursor cannot be set, 0xB200 a read failed).
-inline int LargestUid(VAKOBDB *pUidDb, int *pUid) { return keydb_internal::LargestIdKey(pUidDb, pUid); }
-
 } // namespace user_internal

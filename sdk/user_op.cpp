@@ -27,10 +27,17 @@ using keydb_internal::kIdKeySize;
 using keydb_internal::Put;
 using keydb_internal::Stored;
 
-// The source's own name: log prefix and the file recorded with an error code.
-constexpr const char *kSrc = "user_op";
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcGet = "user_get";
+constexpr const char *kSrcGetByUid = "user_get_by_uid";
+constexpr const char *kSrcGetSmbPasswd = "user_get_smb_passwd";
+constexpr const char *kSrcEnum = "user_enum";
+constexpr const char *kSrcTotalNum = "user_total_num";
+constexpr const char *kSrcLocalInfoEnum = "local_user_info_enum";
+constexpr const char *kSrcSetPasswd = "user_set_passwd";
 
-#define USER_ERR(code) SLIBErrorSetEx((code), kSrc, __LINE__)
+#define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 constexpr int kKeySize = 492;
 constexpr int kSmbFields = 7;
@@ -48,22 +55,22 @@ using UserDbPtr = slib::OwnedPtr<VAKOUSERDB, VAKOUserDBClose>;
 // The account lock, released only when this call took it.
 class AccountLock : public keydb_internal::LockHold {
 public:
-    AccountLock() : LockHold(kSrc, VAKO_USER_LOCK_RELEASE) {}
+    explicit AccountLock(const char *src) : LockHold(src, VAKO_USER_LOCK_RELEASE) {}
     int Take(int request) { return LockHold::Take(request, VAKO_USER_LOCK_TIMEOUT); }
 };
 
 // The frame of the reading operations: the shared lock, the database open
 // for work(db), closed, the lock released.
-template <class Work> int WithUserDb(int request, Work work)
+template <class Work> int WithUserDb(const char *src, Work work)
 {
-    AccountLock lock;
-    if (lock.Take(request) != 0)
+    AccountLock lock(src);
+    if (lock.Take(VAKO_USER_LOCK_READ) != 0)
         return -1;
     int result;
     {
         UserDbPtr db(VAKOUserDBOpen());
         if (!db) {
-            USER_ERR(SLIB_ERR_OPEN);
+            USER_ERR(src, SLIB_ERR_OPEN);
             result = -1;
         } else {
             result = work(db.get());
@@ -74,14 +81,14 @@ template <class Work> int WithUserDb(int request, Work work)
 
 // A name upper-cased into a key: true, or false (logged; 0x1D00 when it
 // does not fit, for such a name cannot be an account's).
-bool UpperKey(const char *name, char *key, const char *message)
+bool UpperKey(const char *src, const char *name, char *key, const char *message)
 {
     int n = keydb_internal::UpperKey(name, key, kKeySize);
     if (n >= 0)
         return true;
-    syslog(LOG_ERR, message, kSrc, __LINE__, name);
+    syslog(LOG_ERR, message, src, __LINE__, name);
     if (n == keydb_internal::kKeyTooLong)
-        USER_ERR(VAKO_ERR_USER_NOT_FOUND);
+        USER_ERR(src, VAKO_ERR_USER_NOT_FOUND);
     return false;
 }
 
@@ -117,14 +124,14 @@ bool Listed(const std::string &name, int uid)
 
 // Walks the name file in key order, handing each record to fn: 0 at the
 // end of the file, -1 (0x9800) when a read fails, or fn's -1.
-template <class Fn> int WalkNames(VAKOUSERDB *db, Fn fn)
+template <class Fn> int WalkNames(const char *src, VAKOUSERDB *db, Fn fn)
 {
     Buf key, value;
     while (VAKOBDbCursorGet(db->pPWDName, 1, &key.p, &key.cb, &value.p, &value.cb) == 0)
         if (fn(Stored(key), Stored(value)) != 0)
             return -1;
     if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
-        USER_ERR(VAKO_ERR_USER_ENUM);
+        USER_ERR(src, VAKO_ERR_USER_ENUM);
         return -1;
     }
     return 0;
@@ -138,12 +145,12 @@ bool SafeField(const char *s) { return !strpbrk(s, ":\r\n"); }
 int SetOnePasswd(VAKOUSERDB *db, PVAKOUSER user, const char *crypted, const char *lm, const char *nt)
 {
     char key[kKeySize];
-    if (!UpperKey(user->szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]"))
+    if (!UpperKey(kSrcSetPasswd, user->szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed [%s]"))
         return -1;
     int cbKey = static_cast<int>(strlen(key)) + 1;
     Buf value;
     if (VAKOBDbGet(db->pPWDShadow, key, cbKey, &value.p, &value.cb) != 0) {
-        syslog(LOG_NOTICE, "%s:%d VAKOBDbGet pPWDShadow [%s] failed. vakoerr=0x%04X", kSrc, __LINE__, key,
+        syslog(LOG_NOTICE, "%s:%d VAKOBDbGet pPWDShadow [%s] failed. vakoerr=0x%04X", kSrcSetPasswd, __LINE__, key,
                SLIBErrorGet());
         return 0;
     }
@@ -152,20 +159,21 @@ int SetOnePasswd(VAKOUSERDB *db, PVAKOUSER user, const char *crypted, const char
         return 0;
     std::string shadow = f[0] + ":" + crypted + ":" + f[2] + ":" + f[3] + ":" + f[4] + ":7::" + f[7] + ":";
     if (Put(db->pPWDShadow, key, cbKey, shadow) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSetPasswd, __LINE__, SLIBErrorGet());
         return -1;
     }
     // The shadow record is written: the account files must follow it, also
     // when the SMB record is passed over.
     if (VAKOBDbGet(db->pPWDSMB, key, cbKey, &value.p, &value.cb) != 0) {
-        syslog(LOG_NOTICE, "%s:%d VAKOBDbGet pPWDSMB [%s] failed. vakoerr=0x%04X", kSrc, __LINE__, key, SLIBErrorGet());
+        syslog(LOG_NOTICE, "%s:%d VAKOBDbGet pPWDSMB [%s] failed. vakoerr=0x%04X", kSrcSetPasswd, __LINE__, key,
+               SLIBErrorGet());
         return 1;
     }
     if (keydb_internal::Split(Stored(value).c_str(), ":", f) != 0 || f.size() != kSmbFields)
         return 1;
     std::string smb = f[0] + ":" + f[1] + ":" + lm + ":" + nt + ":" + f[4] + ":" + f[5] + ":";
     if (Put(db->pPWDSMB, key, cbKey, smb) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", kSrcSetPasswd, __LINE__, SLIBErrorGet());
         return -1;
     }
     return 1;
@@ -175,17 +183,17 @@ int SetPasswdLocked(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char **
 {
     ListPtr list(PslSLIBSzListAlloc(kListSize));
     if (!list) {
-        USER_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        USER_ERR(kSrcSetPasswd, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    AccountLock lock;
+    AccountLock lock(kSrcSetPasswd);
     if (lock.Take(VAKO_USER_LOCK_WRITE) != 0)
         return -1;
     int result;
     {
         UserDbPtr db(VAKOUserDBOpen());
         if (!db) {
-            USER_ERR(SLIB_ERR_OPEN);
+            USER_ERR(kSrcSetPasswd, SLIB_ERR_OPEN);
             return lock.Release(-1);
         }
         bool changed = false;
@@ -202,7 +210,7 @@ int SetPasswdLocked(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char **
         if (result == 0 && !changed)
             result = -1;
         if (result == 0 && VAKOUserDBDump(db.get()) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOUserDBDump failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOUserDBDump failed. vakoerr=0x%04X", kSrcSetPasswd, __LINE__, SLIBErrorGet());
             result = -1;
         }
     }
@@ -216,26 +224,26 @@ extern "C" {
 int VAKOUserGet(const char *szName, PVAKOUSER *ppUser)
 {
     if (!szName || !ppUser) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char key[kKeySize];
-    if (!UpperKey(szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
+    if (!UpperKey(kSrcGet, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
         return -1;
-    return WithUserDb(VAKO_USER_LOCK_READ, [&](VAKOUSERDB *db) { return VAKOUserDBGet(db, key, ppUser); });
+    return WithUserDb(kSrcGet, [&](VAKOUSERDB *db) { return VAKOUserDBGet(db, key, ppUser); });
 }
 
 int VAKOUserGetByUID(int uid, PVAKOUSER *ppUser)
 {
     if (!ppUser) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcGetByUid, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    return WithUserDb(VAKO_USER_LOCK_READ, [&](VAKOUSERDB *db) {
+    return WithUserDb(kSrcGetByUid, [&](VAKOUSERDB *db) {
         char uidKey[kIdKeySize];
         Buf name;
         if (VAKOBDbGet(db->pPWDUID, uidKey, keydb_internal::IdKey(uid, uidKey), &name.p, &name.cb) != 0) {
-            USER_ERR(VAKO_ERR_USER_NOT_FOUND);
+            USER_ERR(kSrcGetByUid, VAKO_ERR_USER_NOT_FOUND);
             return -1;
         }
         return VAKOUserDBGet(db, Stored(name).c_str(), ppUser);
@@ -245,23 +253,23 @@ int VAKOUserGetByUID(int uid, PVAKOUSER *ppUser)
 int VAKOUserGetSmbPasswd(const char *szName, char *szLm, int cbLm, char *szNt, int cbNt)
 {
     if (!szName || !szLm || !szNt || cbLm != kSmbHashText || cbNt != kSmbHashText) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcGetSmbPasswd, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     char key[kKeySize];
-    if (!UpperKey(szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
+    if (!UpperKey(kSrcGetSmbPasswd, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
         return -1;
-    return WithUserDb(VAKO_USER_LOCK_READ, [&](VAKOUSERDB *db) {
+    return WithUserDb(kSrcGetSmbPasswd, [&](VAKOUSERDB *db) {
         Buf line;
         if (VAKOBDbGet(db->pPWDSMB, key, static_cast<int>(strlen(key)) + 1, &line.p, &line.cb) != 0) {
-            USER_ERR(VAKO_ERR_USER_NOT_FOUND);
+            USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_USER_NOT_FOUND);
             return -1;
         }
         std::vector<std::string> f;
         if (keydb_internal::Split(Stored(line).c_str(), ":", f) != 0)
             return -1;
         if (f.size() != kSmbFields) {
-            USER_ERR(VAKO_ERR_BAD_FORMAT);
+            USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_BAD_FORMAT);
             return -1;
         }
         snprintf(szLm, static_cast<size_t>(cbLm), "%s", f[2].c_str());
@@ -274,7 +282,7 @@ int VAKOUserEnum(PSLIBSZLIST *ppList, int flags)
 {
     constexpr int kKinds = VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN | VAKO_USER_ENUM_DOMAIN_USED;
     if (!ppList || !*ppList || !(flags & kKinds)) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcEnum, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     int count = 0;
@@ -283,8 +291,8 @@ int VAKOUserEnum(PSLIBSZLIST *ppList, int flags)
         if (count < 0)
             return -1;
     }
-    int walked = WithUserDb(VAKO_USER_LOCK_READ, [&](VAKOUSERDB *db) {
-        return WalkNames(db, [&](const std::string &key, const std::string &line) {
+    int walked = WithUserDb(kSrcEnum, [&](VAKOUSERDB *db) {
+        return WalkNames(kSrcEnum, db, [&](const std::string &key, const std::string &line) {
             int kind = key.find('\\') != std::string::npos ? VAKO_USER_ENUM_DOMAIN : VAKO_USER_ENUM_LOCAL;
             std::string name;
             int uid;
@@ -302,12 +310,12 @@ int VAKOUserEnum(PSLIBSZLIST *ppList, int flags)
 int VAKOUserTotalNum(int flags)
 {
     if (!(flags & (VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN))) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcTotalNum, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     ListPtr list(PslSLIBSzListAlloc(kListSize));
     if (!list) {
-        USER_ERR(SLIB_ERR_OUT_OF_MEMORY);
+        USER_ERR(kSrcTotalNum, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
     PSLIBSZLIST raw = list.release();
@@ -333,14 +341,14 @@ int VAKOUserRemainNumGet(void)
 int VAKOLocalUserInfoEnum(VAKOLOCALUSERINFO **ppHead)
 {
     if (!ppHead) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     *ppHead = nullptr;
     int count = 0;
     VAKOLOCALUSERINFO **tail = ppHead;
-    int r = WithUserDb(VAKO_USER_LOCK_READ, [&](VAKOUSERDB *db) {
-        return WalkNames(db, [&](const std::string &key, const std::string &line) {
+    int r = WithUserDb(kSrcLocalInfoEnum, [&](VAKOUSERDB *db) {
+        return WalkNames(kSrcLocalInfoEnum, db, [&](const std::string &key, const std::string &line) {
             std::string name;
             int uid, gid;
             if (key.find('\\') != std::string::npos || !LineUid(line, name, &uid, &gid) || !Listed(name, uid))
@@ -348,7 +356,7 @@ int VAKOLocalUserInfoEnum(VAKOLOCALUSERINFO **ppHead)
             auto *node = static_cast<VAKOLOCALUSERINFO *>(calloc(1, sizeof(VAKOLOCALUSERINFO)));
             if (!node || !(node->szName = strdup(name.c_str()))) {
                 free(node);
-                USER_ERR(SLIB_ERR_OUT_OF_MEMORY);
+                USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_OUT_OF_MEMORY);
                 return -1;
             }
             node->uid = uid;
@@ -396,7 +404,7 @@ int VAKOUserSetPasswd(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char 
 {
     int result;
     if (!ppUsers || !pszCrypted || !pszLm || !pszNt || n < 0) {
-        USER_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
         result = -1;
     } else {
         result = 0;
@@ -404,8 +412,9 @@ int VAKOUserSetPasswd(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char 
         for (int i = 0; i < n && result == 0; i++) {
             for (const char *text : {pszCrypted[i], pszLm[i], pszNt[i]}) {
                 if (text && !SafeField(text)) {
-                    syslog(LOG_ERR, "%s:%d a password text of entry %d holds ':' or a line end", kSrc, __LINE__, i);
-                    USER_ERR(SLIB_ERR_BAD_PARAMETER);
+                    syslog(LOG_ERR, "%s:%d a password text of entry %d holds ':' or a line end", kSrcSetPasswd,
+                           __LINE__, i);
+                    USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
                     result = -1;
                     break;
                 }

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,33 @@ TEST(UserSetPasswd, NothingToChangeStillSignals)
         EXPECT_EQ(scemd.Signals(), k.signals);
     }
     VAKOUserFree(ghost);
+}
+
+TEST(UserOps, RefusalsAreRecordedUnderTheOperationsNames)
+{
+    PVAKOUSER u = nullptr;
+    char lm[33], nt[33];
+    PSLIBSZLIST none = nullptr;
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        const char *src;
+    } cases[] = {
+        {"get", [&] { return VAKOUserGet(nullptr, &u); }, "user_get"},
+        {"get by uid", [] { return VAKOUserGetByUID(1026, nullptr); }, "user_get_by_uid"},
+        {"SMB hashes", [&] { return VAKOUserGetSmbPasswd("alice", lm, 32, nt, 33); }, "user_get_smb_passwd"},
+        {"enum", [&] { return VAKOUserEnum(&none, 1); }, "user_enum"},
+        {"total", [] { return VAKOUserTotalNum(4); }, "user_total_num"},
+        {"local accounts", [] { return VAKOLocalUserInfoEnum(nullptr); }, "local_user_info_enum"},
+        {"passwords", [] { return VAKOUserSetPasswd(nullptr, nullptr, nullptr, nullptr, 1); }, "user_set_passwd"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
+    }
 }
 
 TEST(UserOps, ReleaseOnlyTheHoldsTheyTook)

@@ -29,6 +29,17 @@ namespace {
 
 using user_internal::SplitFields;
 
+// The operations' own source names: log prefixes and the file recorded with
+// an error code.
+constexpr const char *kSrcAlloc = "user_alloc";
+constexpr const char *kSrcPack = "user_db_pack";
+constexpr const char *kSrcUnpackPasswd = "user_db_unpack_passwd";
+constexpr const char *kSrcUnpackShadow = "user_db_unpack_shadow";
+constexpr const char *kSrcMd5Encrypt = "wrap_md5_encrypt";
+constexpr const char *kSrcIsMd5 = "user_is_passwd_md5_encrypt";
+
+#define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+
 constexpr int kPasswdFields = 7;
 constexpr int kShadowFields = 9;
 constexpr int kIdTextSize = 32;
@@ -54,34 +65,35 @@ bool Inside(const char *s, const VAKOUSER *block)
 
 // The fields of a line that must have exactly n of them and a name
 // first: false with 0x0D00, 0x4000 or 0x1A00 recorded.
-bool LineFields(const char *szLine, void **ppOut, int *pcbOut, size_t n, std::vector<std::string> &f)
+bool LineFields(const char *src, const char *szLine, void **ppOut, int *pcbOut, size_t n,
+                std::vector<std::string> &f)
 {
     if (!szLine || !ppOut || !pcbOut || (*ppOut && *pcbOut == 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(src, SLIB_ERR_BAD_PARAMETER);
         return false;
     }
     if (SplitFields(szLine, f) != 0)
         return false;
     if (f.size() != n) {
-        SLIB_ERR(VAKO_ERR_BAD_FORMAT);
+        USER_ERR(src, VAKO_ERR_BAD_FORMAT);
         return false;
     }
     if (f[0].empty()) {
-        SLIB_ERR(VAKO_ERR_INVALID_NAME);
+        USER_ERR(src, VAKO_ERR_INVALID_NAME);
         return false;
     }
     return true;
 }
 
 // Grows the caller's buffer to cb bytes and clears it.
-bool GrowCleared(void **ppOut, int *pcbOut, size_t cb)
+bool GrowCleared(const char *src, void **ppOut, int *pcbOut, size_t cb)
 {
     if (cb > INT_MAX) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(src, SLIB_ERR_BAD_PARAMETER);
         return false;
     }
     if (VAKOCheckAndRealloc(ppOut, pcbOut, static_cast<int>(cb)) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", src, __LINE__,
                SLIBErrorGet());
         return false;
     }
@@ -138,7 +150,7 @@ int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, i
                   const char *szMail, int privilege)
 {
     if (!ppUser || !szName || !*szName) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     const std::initializer_list<const char *> strings = {szName, szPasswd, szDesc, szHome, szShell, szMail};
@@ -147,7 +159,7 @@ int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, i
     if (old && old->cbAlloc != 0) {
         for (const char *s : strings)
             if (Inside(s, old)) {
-                SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+                USER_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
                 return -1;
             }
         cbKnown = old->cbAlloc;
@@ -156,13 +168,13 @@ int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, i
     for (const char *s : strings)
         cbUsed += Cb(s);
     if (cbUsed > INT_MAX) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     void *block = *ppUser;
     if (VAKOCheckAndRealloc(&block, &cbKnown, static_cast<int>(cbUsed)) != 0) {
         *ppUser = static_cast<PVAKOUSER>(block);
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcAlloc, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -196,11 +208,11 @@ void VAKOUserFree(PVAKOUSER pUser) { free(pUser); }
 int VAKOUserDBPack(PVAKOUSER pUser, char **ppBuf, int *pcbBuf)
 {
     if (!pUser || !ppBuf || !pcbBuf || (*ppBuf && *pcbBuf == 0)) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcPack, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     if (!pUser->szName || !*pUser->szName) {
-        SLIB_ERR(VAKO_ERR_INVALID_NAME);
+        USER_ERR(kSrcPack, VAKO_ERR_INVALID_NAME);
         return -1;
     }
     char ids[kIdTextSize];
@@ -208,14 +220,14 @@ int VAKOUserDBPack(PVAKOUSER pUser, char **ppBuf, int *pcbBuf)
     size_t need = strlen(pUser->szName) + 3 + strlen(ids) + 1 + strlen(Text(pUser->szDesc)) + 1 +
                   strlen(Text(pUser->szHome)) + 1 + strlen(Text(pUser->szShell)) + 1;
     if (need > INT_MAX) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcPack, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
     void *buf = *ppBuf;
     int r = VAKOCheckAndRealloc(&buf, pcbBuf, static_cast<int>(need));
     *ppBuf = static_cast<char *>(buf);
     if (r != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", __FILE_NAME__, __LINE__,
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcPack, __LINE__,
                SLIBErrorGet());
         return -1;
     }
@@ -227,12 +239,12 @@ int VAKOUserDBPack(PVAKOUSER pUser, char **ppBuf, int *pcbBuf)
 int UserDBUnpackPasswd(const char *szLine, void **ppOut, int *pcbOut)
 {
     std::vector<std::string> f;
-    if (!LineFields(szLine, ppOut, pcbOut, kPasswdFields, f))
+    if (!LineFields(kSrcUnpackPasswd, szLine, ppOut, pcbOut, kPasswdFields, f))
         return -1;
     size_t need = sizeof(struct passwd);
     for (int i : {0, 1, 4, 5, 6})
         need += f[i].size() + 1;
-    if (!GrowCleared(ppOut, pcbOut, need))
+    if (!GrowCleared(kSrcUnpackPasswd, ppOut, pcbOut, need))
         return -1;
     auto *pw = static_cast<struct passwd *>(*ppOut);
     char *p = static_cast<char *>(*ppOut) + sizeof(struct passwd);
@@ -249,9 +261,9 @@ int UserDBUnpackPasswd(const char *szLine, void **ppOut, int *pcbOut)
 int UserDBUnpackShadow(const char *szLine, void **ppOut, int *pcbOut)
 {
     std::vector<std::string> f;
-    if (!LineFields(szLine, ppOut, pcbOut, kShadowFields, f))
+    if (!LineFields(kSrcUnpackShadow, szLine, ppOut, pcbOut, kShadowFields, f))
         return -1;
-    if (!GrowCleared(ppOut, pcbOut, sizeof(struct spwd) + f[0].size() + 1 + f[1].size() + 1))
+    if (!GrowCleared(kSrcUnpackShadow, ppOut, pcbOut, sizeof(struct spwd) + f[0].size() + 1 + f[1].size() + 1))
         return -1;
     auto *sp = static_cast<struct spwd *>(*ppOut);
     char *p = static_cast<char *>(*ppOut) + sizeof(struct spwd);
@@ -297,7 +309,7 @@ char SaltCharFromInt(int n)
 char *SzSDKIWrapMD5Encrypt(const char *szPassword, const char *szSalt)
 {
     if (!szPassword || !szSalt) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcMd5Encrypt, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     char setting[kSettingSize];
@@ -322,8 +334,8 @@ char *SzSDKIWrapMD5Encrypt(const char *szPassword, const char *szSalt)
         hash = crypt(szPassword, setting);
     }
     if (CryptFailed(hash)) {
-        syslog(LOG_ERR, "%s:%d crypt() failed", __FILE_NAME__, __LINE__);
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        syslog(LOG_ERR, "%s:%d crypt() failed", kSrcMd5Encrypt, __LINE__);
+        USER_ERR(kSrcMd5Encrypt, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
     return hash;
@@ -332,7 +344,7 @@ char *SzSDKIWrapMD5Encrypt(const char *szPassword, const char *szSalt)
 int VAKOUserIsPasswdMD5Encrypt(const char *szPasswd)
 {
     if (!szPasswd) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+        USER_ERR(kSrcIsMd5, SLIB_ERR_BAD_PARAMETER);
         return 0;
     }
     const char *p = strstr(szPasswd, kMd5Prefix);

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 
 #include "slib/error.h"
@@ -113,6 +114,34 @@ TEST(UserAlloc, RefusedArguments)
         EXPECT_STREQ(u->szName, "x");
         EXPECT_STREQ(u->szDesc, "desc");
         EXPECT_EQ(u->uid, 1);
+    }
+}
+
+TEST(UserRecord, RefusalsAreRecordedUnderTheOperationsNames)
+{
+    void *buf = nullptr;
+    int cb = 0;
+    char *line = nullptr;
+    struct Case {
+        const char *what;
+        std::function<bool()> failed;
+        const char *src;
+    } cases[] = {
+        {"alloc",
+         [] { return VAKOUserAlloc(nullptr, "x", nullptr, 1, 1, nullptr, nullptr, nullptr, -1, 0, nullptr, 0) == -1; },
+         "user_alloc"},
+        {"pack", [&] { return VAKOUserDBPack(nullptr, &line, &cb) == -1; }, "user_db_pack"},
+        {"passwd line", [&] { return UserDBUnpackPasswd(nullptr, &buf, &cb) == -1; }, "user_db_unpack_passwd"},
+        {"shadow line", [&] { return UserDBUnpackShadow(nullptr, &buf, &cb) == -1; }, "user_db_unpack_shadow"},
+        {"hash", [] { return SzSDKIWrapMD5Encrypt(nullptr, "") == nullptr; }, "wrap_md5_encrypt"},
+        {"hash test", [] { return VAKOUserIsPasswdMD5Encrypt(nullptr) == 0; }, "user_is_passwd_md5_encrypt"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_TRUE(c.failed());
+        EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+        EXPECT_STREQ(SLIBErrorGetFile(), c.src);
     }
 }
 

@@ -65,8 +65,9 @@ int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *
 uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const char *s1,
                         const char *s2, const char *s3, const char *s4);
 
-/* The user named in records ("root" given as "admin"), in one static
- * buffer of 256 bytes; "" when none is known. */
+/* The user named in records: $USERNAME, else the account of the effective
+ * uid (VAKOUserGetByUID), "root" given as "admin"; in one static buffer of
+ * 256 bytes; "" when none is known. */
 const char *LogCurrentUserName(void);
 
 /* Keeps a header whose magic is right (4) or writes a fresh one (12);

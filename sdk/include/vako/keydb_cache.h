@@ -7,8 +7,8 @@
  * "#VAKO@SYNC@TIME". A cache is rebuilt when a file is missing, smaller than
  * 8192 bytes, or out of step with its source, and merely reopened when
  * another process has replaced it by a rebuild ("#VAKO@DEPRECATED" 1). A
- * rebuild never writes into live files: it builds a new set under temporary
- * names and renames it into place. Building (a rebuild, or the open that
+ * rebuild builds a new set under temporary names and renames it into
+ * place. Building (a rebuild, or the open that
  * creates missing live files) holds the database's rebuild lock, so two
  * processes never build into the same files at once; one that waited for
  * it takes the other's new files instead of building again. */
@@ -35,9 +35,11 @@ typedef struct _tag_VAKOBDBCACHEFILE_ {
 /* A database: its files and the operations on its own handle record. */
 typedef struct _tag_VAKOBDBCACHE_ {
     int nFile;
-    const VAKOBDBCACHEFILE *rgFile; /* in the order they are checked and renamed */
-    /* Before the renames, also mark the first live file replaced through a
-     * handle of its own (the user and group databases). */
+    /* In the order they are checked (status, size) and their sources compared. */
+    const VAKOBDBCACHEFILE *rgFile;
+    /* Before the renames, also open the live set (through pfnOpenSet) and,
+     * after them, mark its first file replaced (the user and group
+     * databases). */
     int bMarkOldSet;
     /* Opens the live (bTmp 0) or temporary (bTmp 1) set into a new record,
      * creating missing files and building them from the text files: on
@@ -52,25 +54,57 @@ typedef struct _tag_VAKOBDBCACHE_ {
     /* A file of its own (created when missing, never removed) on which a
      * build holds an exclusive flock, e.g. "/tmp/.db.user.tmp.lock". */
     const char *szRebuildLock;
+    /* Source names recorded with the error codes and heading the log lines
+     * ("%s:%d "): of the default open, of the check and of the rebuild
+     * (e.g. "user_db_open", "user_db_check_and_rebuild", "user_db_rebuild"). */
+    const char *szSrcOpen;
+    const char *szSrcCheck;
+    const char *szSrcRebuild;
+    /* The order (indexes into rgFile) in which the check reads the files'
+     * "#VAKO@DEPRECATED" flags, the i-th one right after the status of
+     * rgFile[i]; NULL: rgFile's order. */
+    const int *rgFlagOrder;
+    /* The order in which a rebuild renames the new files into place; NULL:
+     * rgFile's order. */
+    const int *rgRenameOrder;
+    /* The database's own log lines, each a format whose first two arguments
+     * are the source name and line; NULL logs nothing:
+     * a failed rebuild (then the code as "0x%04X"), e.g.
+     * "%s:%d VAKOUserDBRebuild failed, vakoerr=0x%04X"; */
+    const char *szLogRebuildFailed;
+    /* a failed open of the live files after a rebuild or for a reopen (then
+     * the code), e.g. "%s:%d VAKOUserDBOpenFile() Error, SLIBError=(0x%04X)"; */
+    const char *szLogReopenFailed;
+    /* a failed open of the old set before the renames (then the code), e.g.
+     * "%s:%d VAKOUserDBOpenFile(&pUserDbOld) Error, SLIBError=(0x%04X)"; */
+    const char *szLogOldSetFailed;
+    /* a failed rename (then the new file's path, the live path and errno),
+     * e.g. "%s:%d rename(%s, %s) = (%d)/%m". */
+    const char *szLogRenameFailed;
+    /* Recorded when that open of the live files fails; 0 keeps the open's
+     * own code. */
+    int reopenFailCode;
 } VAKOBDBCACHE;
 
 /* Checks the database whose record *ppDb holds: 0 current (*ppDb unchanged);
- * 1 rebuilt or reopened (*ppDb replaced, the old record closed; a rebuild
- * found needed is decided again under the rebuild lock, and becomes a
- * reopen when another process has rebuilt meanwhile); -1 on
- * failure: a failed check or reopen leaves *ppDb as it was; after a failed
- * rebuild the cache files are removed and *ppDb is closed and set to NULL,
- * since it is out of step with the text files; after a rebuild whose old
- * files could not all be marked replaced *ppDb holds the new record. NULL
- * arguments: 0x0D00. */
+ * 1 rebuilt or reopened (*ppDb replaced by the live files opened anew, the
+ * old record closed; a rebuild found needed is decided again under the
+ * rebuild lock, and becomes a reopen when another process has rebuilt
+ * meanwhile); -1 on failure: a failed check or reopen leaves *ppDb as it
+ * was, and so does a rebuild after which the caller's old files cannot all
+ * be marked replaced; after a failed rebuild the cache files are removed
+ * and *ppDb is closed and set to NULL, since it is out of step with the
+ * text files. Codes under szSrcCheck: 0x0D00 NULL arguments, 0x0300,
+ * 0x0200, 0x0600 or 0x2700 a source's status, else the failing step's. */
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb);
 /* Under the rebuild lock, builds a new set of files from the text files
  * under the temporary names (leftovers of an interrupted rebuild are
- * removed first), renames it over
- * the live files and marks the replaced first file when asked: 0 with the
- * new set's record in *ppNew (closed when ppNew is NULL), or -1 with the
- * temporary and live files removed (0x0900 build or lock, 0x0300/0x2800
- * rename). */
+ * removed first); with bMarkOldSet opens the live set as well, renames the
+ * new files over the live ones and marks the old set's first file
+ * replaced: 0 with the live files opened anew into *ppNew (nothing opened
+ * when ppNew is NULL), or -1 with the temporary and live files removed
+ * (under szSrcRebuild: 0x0900 build or lock, 0x0300/0x2800 rename; or the
+ * failed open's code). */
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew);
 /* The live database, checked and rebuilt when needed: a record to close
  * with pfnCloseSet, or NULL. Missing files are built under the rebuild

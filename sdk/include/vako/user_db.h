@@ -80,8 +80,9 @@ void VAKOUserDBClose(VAKOUSERDB *pDb);
  * VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *ppDb NULL). */
 int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb);
 /* Builds a new set of files under the temporary prefix and renames it over
- * the live one, marking the replaced name file: 0, or -1 (0x0900 build,
- * 0x0300/0x2800 rename) with the cache files removed. */
+ * the live one, marking the replaced name file through the live set opened
+ * before the renames: 0, or -1 (0x0900 build, 0x0300/0x2800 rename, or the
+ * code of the live set's failed open) with the cache files removed. */
 int VAKOUserDBRebuild(void);
 /* Fills the five (empty) files of pDb from the text files and stamps them:
  * 0, or -1 with the failing step's code (0x0D00, 0x0900 a file cannot be
@@ -131,7 +132,9 @@ int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser);
  * line end, or a home, shell or mail holding ':'; 0x1A00 invalid name;
  * 0x1C00 the new name exists; 0x1D00 no old account; 0xB800 renaming a
  * system account; 0x4000; the store's). Records written before a failure
- * stay written: do not dump after a failure. pUser is left as it was. */
+ * stay written: do not dump after a failure. A NULL password or mail of
+ * pUser is left "" there (static text, not to be freed); nothing else of
+ * pUser changes. */
 int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER pUser);
 /* Removes a local account from all five files (the uid index only its own
  * record): 0, or -1 (0x0D00; a domain key, no code; 0x1D00 absent; 0xB800
