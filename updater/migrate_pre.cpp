@@ -123,19 +123,21 @@ bool SecretLine(char *szLine, std::string &out)
     *bar = '\0';
     const char *szHead = szLine, *szValue = bar + 1;
     size_t len = strlen(szValue);
+    // The codec counts in 32-bit words; a longer value cannot be encoded.
+    const bool fCountable = len < INT32_MAX;
     syslog(LOG_DEBUG, "%s (%s):%d szPtr=%s, len=%d", UPDT_SOURCE_FILE, kFunc, __LINE__, szValue,
            static_cast<int>(len));
     // One byte more than the value, so that the decoded bytes print as text.
     std::vector<char> decoded(len + 1, '\0');
     int32_t cb = static_cast<int32_t>(len);
-    if (Base64Decode(szValue, static_cast<uint32_t>(len), decoded.data(), &cb) == 1) {
+    if (fCountable && Base64Decode(szValue, static_cast<uint32_t>(len), decoded.data(), &cb) == 1) {
         decoded[static_cast<size_t>(cb)] = '\0';
         syslog(LOG_DEBUG, "%s (%s):%d szDecodePass=%s, len=%d", UPDT_SOURCE_FILE, kFunc, __LINE__, decoded.data(), cb);
         out = std::string(szHead) + "|" + szValue + "\n";
         return true;
     }
     // The value with its NUL, as the account operations encode a secret.
-    const char *szEncoded = SzBase64EncodeOneLine(szValue, static_cast<int32_t>(len + 1));
+    const char *szEncoded = fCountable ? SzBase64EncodeOneLine(szValue, static_cast<int32_t>(len + 1)) : nullptr;
     if (!szEncoded) {
         syslog(LOG_ERR, "%s (%s):%d SzBase64EncodeOneLine() failed! inputBuf(auth:secret) = [%s]", UPDT_SOURCE_FILE,
                kFunc, __LINE__, szHead);
@@ -460,6 +462,9 @@ void UpdateRsyncdConf(void)
 {
     char szLine[kUseChrootRoom] = "";
     int found = SLIBFileGetLine(SZF_RSYNCD_CONF, kUseChroot, szLine, sizeof(szLine), 0);
+    if (found < 0 && SLIBErrorGet() == SLIB_ERR_BUFFER_SMALL)
+        syslog(LOG_ERR, "%s %s(%d) : the line holding [%s] in %s is longer than %d characters; left as it is",
+               UPDT_SOURCE_FILE, __func__, __LINE__, kUseChroot, SZF_RSYNCD_CONF, kUseChrootRoom - 1);
     bool fConfDone = found >= 0;
     // No line: the daemon's default would jail it; none is added without a
     // "lock file =" line to put it after.

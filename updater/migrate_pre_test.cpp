@@ -185,6 +185,24 @@ TEST(RsyncdConfFailure, AFailedInsertKeepsTheModeButTheSecretsAreRestricted)
     EXPECT_EQ(FileGid(kRsyncdSecrets), 25u);
 }
 
+// A line holding the setting that is too long to read is left as it is: no
+// second line is added after it.
+TEST(RsyncdConfFailure, ALineTooLongToReadIsLeftAsItIs)
+{
+    const std::string conf = "lock file = /var/run/rsyncd.lock\nuse chroot = no # " + std::string(60, 'c') + "\n";
+    WriteFile(kRsyncdConf, conf, 0600);
+    WriteFile(kRsyncdSecrets, kSecretsLines, 0644);
+    vakotest::SyslogClear();
+
+    UpdateRsyncdConf();
+    EXPECT_TRUE(SyslogMatches("updater UpdateRsyncdConf({L}) : the line holding [use chroot = no] in /etc/rsyncd.conf "
+                              "is longer than 63 characters; left as it is"))
+        << Logged();
+    EXPECT_EQ(ReadFile(kRsyncdConf), conf);
+    EXPECT_EQ(FileMode(kRsyncdConf), 0600u);
+    EXPECT_EQ(FileMode(kRsyncdSecrets), 0640u);
+}
+
 // ---- rsync secrets ----
 
 // Stored base64 stays; any other value becomes the base64 of its bytes and
