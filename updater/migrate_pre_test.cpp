@@ -167,40 +167,41 @@ TEST_P(RsyncdConf, ChrootOffAndTheFilesModes)
 INSTANTIATE_TEST_SUITE_P(Each, RsyncdConf, testing::ValuesIn(kRsyncdConfCases),
                          [](const testing::TestParamInfo<RsyncdConfCase> &p) { return std::string(p.param.name); });
 
-TEST(RsyncdConfFailure, AFailedInsertKeepsTheModeButTheSecretsAreRestricted)
+// The configuration keeps its content and mode (a line holding the setting
+// too long to read gains no second one after it); the secrets file is
+// restricted all the same.
+TEST(RsyncdConfFailure, TheConfigurationStaysTheSecretsAreRestricted)
 {
-    const std::string conf = "lock file = /var/run/rsyncd.lock\n";
-    WriteFile(kRsyncdConf, conf, 0600);
-    WriteFile(kRsyncdSecrets, kSecretsLines, 0644);
-    Pin(kRsyncdConf);
-    vakotest::SyslogClear();
+    struct Case {
+        std::string conf;
+        bool pin;
+        const char *message;
+    } cases[] = {
+        {"lock file = /var/run/rsyncd.lock\n", true,
+         "updater UpdateRsyncdConf({L}) : SLIBFileAddLine(szFile=[/etc/rsyncd.conf] szKey=[lock file =] "
+         "szLine=[use chroot = no] flag=OP_FIND_PREFIX) fail"},
+        {"lock file = /var/run/rsyncd.lock\nuse chroot = no # " + std::string(60, 'c') + "\n", false,
+         "updater UpdateRsyncdConf({L}) : the line holding [use chroot = no] in /etc/rsyncd.conf is longer than 63 "
+         "characters; left as it is"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        WriteFile(kRsyncdConf, c.conf, 0600);
+        WriteFile(kRsyncdSecrets, kSecretsLines, 0644);
+        if (c.pin)
+            Pin(kRsyncdConf);
+        vakotest::SyslogClear();
 
-    UpdateRsyncdConf();
-    EXPECT_TRUE(SyslogMatches("updater UpdateRsyncdConf({L}) : SLIBFileAddLine(szFile=[/etc/rsyncd.conf] "
-                              "szKey=[lock file =] szLine=[use chroot = no] flag=OP_FIND_PREFIX) fail"))
-        << Logged();
-    EXPECT_EQ(ReadFile(kRsyncdConf), conf);
-    EXPECT_EQ(FileMode(kRsyncdConf), 0600u);
-    EXPECT_EQ(FileMode(kRsyncdSecrets), 0640u);
-    EXPECT_EQ(FileGid(kRsyncdSecrets), 25u);
-}
-
-// A line holding the setting that is too long to read is left as it is: no
-// second line is added after it.
-TEST(RsyncdConfFailure, ALineTooLongToReadIsLeftAsItIs)
-{
-    const std::string conf = "lock file = /var/run/rsyncd.lock\nuse chroot = no # " + std::string(60, 'c') + "\n";
-    WriteFile(kRsyncdConf, conf, 0600);
-    WriteFile(kRsyncdSecrets, kSecretsLines, 0644);
-    vakotest::SyslogClear();
-
-    UpdateRsyncdConf();
-    EXPECT_TRUE(SyslogMatches("updater UpdateRsyncdConf({L}) : the line holding [use chroot = no] in /etc/rsyncd.conf "
-                              "is longer than 63 characters; left as it is"))
-        << Logged();
-    EXPECT_EQ(ReadFile(kRsyncdConf), conf);
-    EXPECT_EQ(FileMode(kRsyncdConf), 0600u);
-    EXPECT_EQ(FileMode(kRsyncdSecrets), 0640u);
+        UpdateRsyncdConf();
+        EXPECT_TRUE(SyslogMatches(c.message)) << Logged();
+        EXPECT_EQ(ReadFile(kRsyncdConf), c.conf);
+        EXPECT_EQ(FileMode(kRsyncdConf), 0600u);
+        EXPECT_EQ(FileMode(kRsyncdSecrets), 0640u);
+        EXPECT_EQ(FileGid(kRsyncdSecrets), 25u);
+        if (c.pin) {
+            ASSERT_EQ(umount(kRsyncdConf), 0);
+        }
+    }
 }
 
 // ---- rsync secrets ----
