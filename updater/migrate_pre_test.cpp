@@ -261,7 +261,7 @@ TEST(RsyncdSecrets, AValueTooLongToEncodeIsDropped)
         << Logged();
 }
 
-// ftp secrets larger than the tmpfs holding /etc leave no room for a copy.
+// Secrets larger than half the tmpfs holding /etc leave no room for a copy.
 void SmallEtc()
 {
     ASSERT_EQ(mount("tmpfs", "/etc", "tmpfs", 0, "size=64k"), 0);
