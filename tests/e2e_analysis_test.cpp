@@ -348,6 +348,10 @@ Fixture OldWriteable()
     return s;
 }
 
+// What the code-page migration of builds this old adds to settings without
+// code-page keys.
+const std::string kCodepageKeysAdded = "codepage=\"enu\"\ncodepage_mediaservice=\"enu\"\n";
+
 TEST(Analysis, OldWriteableLayoutKeepsTheFileSystemType)
 {
     struct Case {
@@ -371,7 +375,7 @@ TEST(Analysis, OldWriteableLayoutKeepsTheFileSystemType)
         EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
         std::string want = c.info ? "other=\"1\"\ndefaultfs=\"ext3\"\nafter=\"2\"\n"
                                   : "other=\"1\"\ndefaultfs=\"" + c.written + "\"\n";
-        EXPECT_EQ(ReadFile(kInfoFile), want);
+        EXPECT_EQ(ReadFile(kInfoFile), want + kCodepageKeysAdded);
         const std::string get = "updater:{L}(ErrUPDTIAnalyze_WholeSystem): can not get [defaultfs] in [";
         EXPECT_EQ(SyslogMatches(get + "/etc/vakoinfo.conf]"), !c.info);
         EXPECT_EQ(SyslogMatches(get + "/etc.defaults/vakoinfo.conf]"), !c.info && !c.defaults);
@@ -402,7 +406,7 @@ TEST(Analysis, OldWriteableLayoutOnlyForItsBuildsAndModels)
         s.appliance.info = {{"other", "1"}};
         RunUpdater(s);
         EXPECT_TRUE(UpdateLogHas("Upgrade from version {*}"));
-        EXPECT_EQ(ReadFile(kInfoFile), "other=\"1\"\n");
+        EXPECT_EQ(ReadFile(kInfoFile), "other=\"1\"\n" + kCodepageKeysAdded);
     }
 }
 

@@ -56,10 +56,9 @@ TEST_F(ConfigUpdateOnTheNormalRoad, WithEveryFlagZeroStepsSixAndEightStillRun)
     EXPECT_EQ(vakotest::ReadFile(vakotest::kCrontab), "20 2 * * * root /usr/vako/bin/backup.sh\n");
 }
 
-// Step 6 runs on every update; an installed build old enough for step 2
-// would also start the pre-patch migrations, which are not part of this
-// build, so the failing early step here is step 6.  (Step 2 failing is
-// covered by the configuration update's own tests.)
+// Step 6 runs on every update, so it fails here without an installed build
+// old enough for other migrations.  (Step 2 failing is covered by the
+// configuration update's own tests.)
 TEST_F(ConfigUpdateOnTheNormalRoad, AFailingEarlyStepRollsTheFlashBackAndEndsWith17)
 {
     Install("1000");

@@ -486,9 +486,10 @@ TEST_F(Road, JuniorLayoutUpdate)
     ExpectFinished();
 }
 
-// Waits for the pre-patch migrations: an installed build 284 also needs the
-// FTP passive port range migration, which this build does not have yet.
-TEST_F(Road, DISABLED_DirectoryRecoveryOnJuniorBuild284)
+// Installed build 284 of the model on junior hardware: the directory is
+// rewritten from the built-in image before the partition list is read (the
+// other pre-patch migrations of so old a build run too).
+TEST_F(Road, DirectoryRecoveryOnJuniorBuild284)
 {
     unique_ = "vakora_powerpc_m88_1hd";
     Prepare(true, {}, 284);

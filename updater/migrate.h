@@ -4,7 +4,10 @@
 // and the photo and media databases (migrate_media_db.cpp).
 #pragma once
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "updater.h"
 
@@ -27,13 +30,39 @@ void UPDTSetUpgradeFlags(int build);
 // of the first one that must succeed and failed (the road then ends).
 int UPDTRunPrePatchMigrations(void);
 // The FIS directory recovery is RecoverFISDirTable_M88_V284 (flash.h).
+// The others below log their own failures (a value that does not fit its
+// buffer is left as it is, never written back cut).
+
+// Cuts the FTP passive port range to 128 ports above ftplowport: 0, or -1
+// (logged) when a port key cannot be read or ftphighport cannot be written.
 int UpdateFTPPassivePortRange(void);
+// Inserts "use chroot = no" after the rsync configuration's "lock file ="
+// line when it has none (then mode 0644), and gives the secrets file mode
+// 0640, owner 0, group 25.
 void UpdateRsyncdConf(void);
+// Rewrites the rsync secrets with every value after '|' that is not base64
+// replaced by the base64 of its bytes and NUL; lines without '|' go.  The
+// new file (0640, 0:25) replaces the old only when complete and synced.
 void CheckAndUpdateRsyncdSecrets(void);
+// Makes "admin" a member of group "smmsp" in /etc/group, a member "nobody"
+// kept last and no other member lost.
 void CheckAndUpdateSmmspGroup(void);
+// Unless the local backup sets exist, turns the old USB backup keys into
+// the local set "MyBackupSet" (the keys then go) and moves the old USB
+// backup's crontab schedule to it.
 void UpdateUSBBackupToLocalBackup(void);
+// Gives every network backup set its own name as share list, then
+// UpdateNetBackupConfigPath.
 void UpdateNetBackupSets(void);
+// Moves each network backup set's saved configuration file into the "@app"
+// directory beside it (made 0777 when missing); no shell is involved.
+void UpdateNetBackupConfigPath(void);
+// Converts "codepage" and "codepage_mediaservice" and drops "codepage_apple".
 void UpdateCodepageKeys(void);
+// Replaces the code-page number of szKey in the appliance settings by its
+// language code ("enu" for other numbers, a value not a number, or no key);
+// a language code already there stays.
+void UpdateCodepageKey(const char *szKey);
 
 // ---- configuration update ----
 
@@ -81,5 +110,45 @@ int UpdatePhotoDatabase(void);
 
 } // extern "C"
 
-// A migration of this family that this build does not have yet logs so and fails.
-#define UPDT_UNBUILT() syslog(LOG_ERR, "%s: not available in this build", __func__)
+// Removes the temporary file of a rewrite unless it took its target's place.
+class UPDTTempFile {
+public:
+    explicit UPDTTempFile(const char *szPath) : szPath_(szPath) {}
+    ~UPDTTempFile()
+    {
+        if (szPath_)
+            unlink(szPath_);
+    }
+    UPDTTempFile(const UPDTTempFile &) = delete;
+    UPDTTempFile &operator=(const UPDTTempFile &) = delete;
+    void Keep() { szPath_ = nullptr; }
+
+private:
+    const char *szPath_;
+};
+
+// Reads a stream line by line into one block that grows as needed.
+class UPDTLineReader {
+public:
+    explicit UPDTLineReader(FILE *in) : in_(in) {}
+    ~UPDTLineReader() { free(buf_); }
+    UPDTLineReader(const UPDTLineReader &) = delete;
+    UPDTLineReader &operator=(const UPDTLineReader &) = delete;
+    // The next line with its line end, NUL-terminated in the reader's block
+    // (valid until the next call); NULL at the end or after a read error
+    // (ferror tells which).  *pLen: its length.
+    char *Next(size_t *pLen)
+    {
+        ssize_t n = getline(&buf_, &cap_, in_);
+        if (n < 0)
+            return nullptr;
+        *pLen = static_cast<size_t>(n);
+        return buf_;
+    }
+
+private:
+    FILE *in_;
+    char *buf_ = nullptr;
+    size_t cap_ = 0;
+};
+

@@ -88,23 +88,6 @@ bool OptionValue(std::string_view line, std::string_view key, std::string_view &
     return true;
 }
 
-// Removes the temporary file of a rewrite unless the rewrite completed.
-class TempFile {
-public:
-    explicit TempFile(const char *szPath) : szPath_(szPath) {}
-    ~TempFile()
-    {
-        if (szPath_)
-            unlink(szPath_);
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    void Keep() { szPath_ = nullptr; }
-
-private:
-    const char *szPath_;
-};
-
 int FailedOn(int line, const char *szWhat, const char *szPath)
 {
     int err = errno;
@@ -118,15 +101,10 @@ enum class Copy { kDone, kReadFailed, kWriteFailed };
 // errno tells why a copy failed.
 Copy ConvertLines(FILE *in, FILE *out)
 {
-    slib::HeapPtr<char> buf;
-    size_t cap = 0;
-    for (;;) {
-        char *raw = buf.release(); // getline grows the block it is given
-        ssize_t n = getline(&raw, &cap, in);
-        buf.reset(raw);
-        if (n < 0)
-            break;
-        std::string_view line(raw, static_cast<size_t>(n)), value, put = line;
+    UPDTLineReader reader(in);
+    size_t n = 0;
+    while (const char *raw = reader.Next(&n)) {
+        std::string_view line(raw, n), value, put = line;
         if (OptionValue(line, kWriteOnlyKey, value))
             put = value.find("yes") != std::string_view::npos ? kDisableLines : std::string_view();
         if (!put.empty() && fwrite(put.data(), 1, put.size(), out) != put.size())
@@ -174,7 +152,7 @@ int ConvertFTPWriteOnlyFlag(void)
     slib::Fd fd(open(kSmbConfTmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         return FailedOn(__LINE__, "open", kSmbConfTmp);
-    TempFile temp(kSmbConfTmp);
+    UPDTTempFile temp(kSmbConfTmp);
     slib::FilePtr out(fdopen(fd.get(), "w"));
     if (!out)
         return FailedOn(__LINE__, "open", kSmbConfTmp);

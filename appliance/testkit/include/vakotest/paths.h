@@ -52,6 +52,14 @@ inline constexpr const char *kScemdPid = "/var/run/scemd.pid";
 // The users' home folders.
 inline constexpr const char *kUserHomes = "/var/services/homes";
 
+// The rsync service's files, the backup sets, the network sets' saved
+// configurations.
+inline constexpr const char *kRsyncdConf = "/etc/rsyncd.conf";
+inline constexpr const char *kRsyncdSecrets = "/etc/rsyncd.secrets";
+inline constexpr const char *kLocalBkpConf = "/etc/vakolocalbkp.conf";
+inline constexpr const char *kNetBkpConf = "/etc/vakonetbkp.conf";
+inline constexpr const char *kNetBackupDir = "/var/services/NetBackup";
+
 // The stand-ins' own files: the system log, the calls of the stand-in
 // programs and the listings the partition tool prints.
 inline constexpr const char *kSyslogFile = "/.sandbox/syslog";
