@@ -30,7 +30,12 @@ ScemdStandIn::ScemdStandIn()
         close(ready[0]);
         if (dup2(ready[1], 1) < 0)
             return 127;
-        execl(kProgram, kProgram, static_cast<char *>(nullptr));
+#ifdef VAKO_STANDIN_EMULATOR
+        const char *argv[] = {VAKO_STANDIN_EMULATOR, kProgram, nullptr};
+#else
+        const char *argv[] = {kProgram, nullptr};
+#endif
+        execv(argv[0], const_cast<char *const *>(argv));
         return 127;
     });
     close(ready[1]);
