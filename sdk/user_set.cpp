@@ -152,7 +152,8 @@ bool CheckUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHAS
         syslog(LOG_ERR, "%s:%d szOldName=[%s] is NOT EXIST.", kSrc, __LINE__, oldName);
         return false;
     }
-    int cbOld = UpperKey(oldName, oldKey);
+    // An empty old name has a key all the same; it names no account.
+    int cbOld = keydb_internal::UpperKey(oldName, oldKey, kKeySize);
     if (cbOld < 0) {
         syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper [%s] failed.", kSrc, __LINE__, oldName);
         return false;
@@ -308,14 +309,19 @@ bool SetNetBackupAccount(const char *oldName, const char *newName, const char *p
 {
     bool rOld = VAKONetBkpIsReservedName(oldName) == 1;
     bool rNew = VAKONetBkpIsReservedName(newName) == 1;
-    if (!rNew)
-        return !rOld || LeaveNetBackup(oldName, newName);
+    if (!rOld && !rNew)
+        return true;
     slib::HeapPtr<char> secret(static_cast<char *>(calloc(1, kSecretSize)));
     if (!secret) {
         SET_ERR(SLIB_ERR_OUT_OF_MEMORY);
         return false;
     }
-    if (!MakeSecret(oldName, rOld, password, secret.get()))
+    bool made = MakeSecret(oldName, rOld, password, secret.get());
+    // Leaving uses no secret: one that could not be made never keeps an
+    // ordinary account in the group.
+    if (!rNew)
+        return LeaveNetBackup(oldName, newName);
+    if (!made)
         return false;
     int r;
     if (!rOld) {
@@ -383,9 +389,10 @@ void MoveHome(const char *oldPath, const char *newPath)
         syslog(LOG_ERR, "%s:%d %s exists already, %s not moved.", kSrc, __LINE__, newPath, oldPath);
         return;
     }
-    if (rename(oldPath, newPath) != 0)
-        syslog(LOG_ERR, "%s:%d move of %s to %s failed. errno:%d, message:%m", kSrc, __LINE__, oldPath, newPath,
-               errno);
+    if (rename(oldPath, newPath) != 0) {
+        // Logged as the move command it stands for, the form the log's readers know.
+        syslog(LOG_ERR, "%s:%d cmd failed:mv '%s' '%s' > /dev/null 2>&1.", kSrc, __LINE__, oldPath, newPath);
+    }
 }
 
 // Makes the home folders of new accounts and moves those of renamed ones.
@@ -537,10 +544,14 @@ int RunBatch(const char **oldNames, PVAKOUSER *users, int n)
         saved.Restore();
     }
 
-    if (nDone == 0)
+    // The database is closed before the lock goes, on every path.
+    if (nDone == 0) {
+        db.reset();
         return lock.Release(-1);
+    }
     if (VAKOUserDBDump(db.get()) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOUserDBDump failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
+        db.reset();
         return lock.Release(-1);
     }
     db.reset();

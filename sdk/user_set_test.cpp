@@ -216,14 +216,14 @@ TEST(UserSetBatch, EntriesFailOneByOne)
     vakotest::ScemdStandIn scemd;
     UserPtr alicia = Stored("alice", "alicia"), al = Stored("alice", "al"), bobAdmin = Stored("bob", "admin");
     UserPtr ghost = NewUser("ghost", "pw"), ghost2 = NewUser("ghost2", "pw"), carol = NewUser("Carol", "pw");
-    UserPtr bigBob = NewUser("BOB", "pw"), bob = Stored("bob", "bob");
+    UserPtr bigBob = NewUser("BOB", "pw"), bob = Stored("bob", "bob"), ghost3 = NewUser("ghost3", "pw");
     VAKOUSER empty = {};
     std::string none;
     empty.szName = none.data();
-    const char *oldNames[] = {"alice", nullptr, "ALICE", "bob", "ghost", "ghost", nullptr, nullptr, nullptr, "bob"};
-    PVAKOUSER users[] = {alicia.get(), carol.get(), al.get(), bobAdmin.get(), ghost.get(),
-                         ghost2.get(), nullptr,     bigBob.get(), &empty,    bob.get()};
-    ASSERT_EQ(UserSetBatch(oldNames, users, 10), 0);
+    const char *oldNames[] = {"alice", nullptr, "ALICE", "bob", "ghost", "ghost", nullptr, nullptr, nullptr, "bob", ""};
+    PVAKOUSER users[] = {alicia.get(), carol.get(),  al.get(), bobAdmin.get(), ghost.get(), ghost2.get(),
+                         nullptr,      bigBob.get(), &empty,   bob.get(),      ghost3.get()};
+    ASSERT_EQ(UserSetBatch(oldNames, users, 11), 0);
 
     ExpectMessages({
         "user_set:{L} Duplicated key:[ALICE]",
@@ -238,6 +238,9 @@ TEST(UserSetBatch, EntriesFailOneByOne)
         "user_set:{L} UserSetNew() failed. vakoerr=0x1C00",
         "user_set:{L} pUser->szName[] is BAD.",
         "user_set:{L} UserSetNew() failed. vakoerr=0x1A00",
+        // An empty old name names no account.
+        "user_set:{L} szOldName=[] is NOT EXIST.",
+        "user_set:{L} UserSetUpdate() failed. vakoerr=0x1D00",
     });
     AccountFiles f = AliceRenamed();
     // bob is written again as given.
@@ -373,6 +376,24 @@ TEST(UserSet, NetworkBackupAccountsKeepTheirGroupAndSecret)
     EXPECT_EQ(Messages(), std::vector<std::string>{});
 }
 
+TEST(UserSet, ANetworkBackupAccountWithoutItsSecretStillLeaves)
+{
+    WriteAppliance();
+    WriteFile(vakotest::kInfoFile, "userHomeEnable=\"no\"\n");
+    WriteFile(kRsyncdConf, "uid = root\nauth users = root\nsecrets file = /etc/rsyncd.secrets\n");
+    WriteFile(kRsyncdSecrets, "root:ADMINSECRET\n", 0640);
+    UserPtr rsync = NewUser("rsync", "pw");
+    ASSERT_EQ(VAKOUserSet(nullptr, rsync.get()), 0);
+    WriteFile(kRsyncdSecrets, "root:ADMINSECRET\n", 0640);
+    vakotest::SyslogClear();
+
+    // Its stored password: the secret is looked up although leaving needs none.
+    UserPtr backup = Stored("rsync", "backup");
+    ASSERT_EQ(VAKOUserSet("rsync", backup.get()), 0);
+    EXPECT_EQ(vakotest::ReadGroupFiles().group, groupdb::Fixture().group);
+    ExpectMessages({"user_set:{L} VAKONetBackupGetServerPasswd() failed!! szOldName=[rsync], vakoerr=[0x{*}]"});
+}
+
 TEST(UserSet, TheGuestAccountSwitchesTheAfpGuestLogin)
 {
     struct Case {
@@ -455,6 +476,18 @@ TEST(UserSet, AHomeFolderIsNeverMovedOntoAnother)
     EXPECT_EQ(ReadFile(Home("robert") + "/notes"), "robert's\n");
     EXPECT_EQ(ReadFile(Home("bob") + "/notes"), "bob's\n");
     ExpectMessages({"user_set:{L} /var/services/homes/robert exists already, /var/services/homes/bob not moved."});
+}
+
+TEST(UserSet, AMissingHomeFolderIsLoggedAsTheFailedMove)
+{
+    WriteAppliance();
+    vakotest::RemoveFile(Home("bob") + "/notes");
+    ASSERT_EQ(rmdir(Home("bob").c_str()), 0);
+    UserPtr robert = Stored("bob", "robert");
+    ASSERT_EQ(VAKOUserSet("bob", robert.get()), 0);
+    EXPECT_FALSE(FileExists(Home("robert")));
+    ExpectMessages({"user_set:{L} cmd failed:mv '/var/services/homes/bob' '/var/services/homes/robert' > /dev/null "
+                    "2>&1."});
 }
 
 TEST(UserSet, AnOldNameFromThePasswordFileNeverReachesAShell)

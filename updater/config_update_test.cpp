@@ -218,9 +218,9 @@ TEST_F(ConfigUpdate, OldWriteableLayoutThatCannotBeSavedFails)
 
     EXPECT_EQ(UPDTUpdateConfig(), -1);
     ExpectMessages({
-        "updater:{L}(UPDTUpdateConfig) Failed to execute szCmd=[/bin/mkdir -p '/tmp/notadir/s@vedconfig'], errno=({*}",
+        "updater:{L}(UPDTUpdateConfig) Failed to execute szCmd=[/bin/mkdir -p /tmp/notadir/s@vedconfig], errno=({*}",
         "updater:{L}(UPDTUpdateConfig) Failed to execute szCmd=[/bin/cp -a /writeable/configs/* /writeable/logs/* "
-        "'/tmp/notadir/s@vedconfig'], errno=({*}",
+        "/tmp/notadir/s@vedconfig], errno=({*}",
     });
 }
 
