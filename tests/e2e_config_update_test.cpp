@@ -57,8 +57,8 @@ TEST_F(ConfigUpdateOnTheNormalRoad, WithEveryFlagZeroStepsSixAndEightStillRun)
 }
 
 // Step 6 runs on every update, so it fails here without an installed build
-// old enough for other migrations.  (Step 2 failing is covered by the
-// configuration update's own tests.)
+// old enough for other migrations.  (A step of an old build failing amid
+// all its migrations: e2e_migrations_test.cpp.)
 TEST_F(ConfigUpdateOnTheNormalRoad, AFailingEarlyStepRollsTheFlashBackAndEndsWith17)
 {
     Install("1000");

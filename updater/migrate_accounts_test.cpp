@@ -22,7 +22,7 @@ using vakotest::GroupFiles;
 using vakotest::ReadFile;
 using vakotest::WriteFile;
 
-constexpr char kMailKeys[] = "/etc/mail";
+using vakotest::kMailKeys;
 constexpr char kEventLog[] = "/var/log/vakosys.log";
 
 // root, admin, the guest and one user, in uid order as a dump writes them.

@@ -19,40 +19,15 @@ namespace {
 namespace pg = vakotest::pgsql;
 using vakotest::ReadFile;
 
-const std::vector<std::string> kDumped = {"photo", "download", "surveillance", "roundcubemail"};
-const std::vector<std::string> kDumpFiles = {"download.sql", "photo.sql", "roundcubemail.sql", "surveillance.sql"};
-
-// The calls of the database tools and the indexer, as their stand-ins
-// recorded them.
-const std::string kAlterTimetaken = "psql photo -c ALTER TABLE photo_image ALTER timetaken TYPE varchar(64)\n";
-const std::string kAddAdmin = "psql photo -c ALTER TABLE photo_user ADD COLUMN admin bool DEFAULT false\n";
-const std::string kVideoComment =
-    "psql photo -c CREATE TABLE video_comment(id serial NOT NULL,path text NOT NULL,name varchar(100),email "
-    "varchar(128),comment text,date timestamp,updated char(1),CONSTRAINT video_comment_pkey PRIMARY KEY (id)) "
-    "WITH OIDS;ALTER TABLE video_comment OWNER TO admin;\n";
-const std::string kVideoDesc =
-    "psql photo -c CREATE TABLE video_desc(id serial NOT NULL,path text NOT NULL, title text, description "
-    "text,updated char(1),CONSTRAINT video_pkey PRIMARY KEY (id),CONSTRAINT video_path_key UNIQUE (path)) WITH "
-    "OIDS;ALTER TABLE video_desc OWNER TO admin;\n";
-const std::string kDrop = "dropdb mediaserver\n";
-const std::string kDumps = "pg_dump -C -o -U admin photo\npg_dump -C -o -U admin download\n"
-                           "pg_dump -C -o -U admin surveillance\npg_dump -C -o -U admin roundcubemail\n";
-const std::string kIndex = "vakoindex -R all\n";
+const std::string kAlterTimetaken = pg::kCallAlterTimetaken;
+const std::string kAddAdmin = pg::kCallAddAdmin;
+const std::string kVideoComment = pg::kCallVideoComment;
+const std::string kVideoDesc = pg::kCallVideoDesc;
+const std::string kDrop = pg::kCallDrop;
+const std::string kDumps = pg::kCallDumps;
+const std::string kIndex = pg::kCallIndex;
 
 const char *kVideoMessage = "Update photo db to add video tables";
-
-std::string Column(const std::string &table, const std::string &column)
-{
-    return pg::Query("photo", "SELECT data_type, character_maximum_length, column_default FROM "
-                              "information_schema.columns WHERE table_name = '" +
-                                  table + "' AND column_name = '" + column + "'");
-}
-
-std::string Columns(const std::string &table)
-{
-    return pg::Query("photo", "SELECT column_name, data_type FROM information_schema.columns WHERE table_name = '" +
-                                  table + "' ORDER BY ordinal_position");
-}
 
 class MediaDatabases : public testing::Test {
 protected:
@@ -79,8 +54,8 @@ protected:
     static void ExpectDumpsIn(const std::string &volume)
     {
         const std::string dir = volume + "/.@pgsql_upgrade";
-        EXPECT_EQ(vakotest::ListDir(dir), kDumpFiles);
-        for (const std::string &db : kDumped) {
+        EXPECT_EQ(vakotest::ListDir(dir), std::vector<std::string>(std::begin(pg::kDumpFiles), std::end(pg::kDumpFiles)));
+        for (const std::string db : pg::kDumped) {
             SCOPED_TRACE(db);
             std::string dump = pg::MaskRestrictKey(ReadFile(dir + "/" + db + ".sql"));
             EXPECT_NE(dump.find("\nCREATE DATABASE " + db + " "), std::string::npos);
@@ -109,28 +84,8 @@ TEST_P(PhotoDatabase, StepsByBit)
     EXPECT_EQ(UpdatePhotoDatabase(), 0);
     EXPECT_EQ(Calls(), c.calls);
 
-    bool columns = c.steps & 1, video = c.steps & 2;
-    EXPECT_EQ(Column("photo_image", "timetaken"),
-              columns ? "character varying|64|\n" : "timestamp without time zone||\n");
-    EXPECT_EQ(pg::Query("photo", "SELECT timetaken FROM photo_image"), "2008-06-01 10:20:30\n");
-    EXPECT_EQ(Column("photo_user", "admin"), columns ? "boolean||false\n" : "");
-    if (columns) {
-        EXPECT_EQ(pg::Query("photo", "SELECT username, admin FROM photo_user"), "guest|f\n");
-    }
-    EXPECT_EQ(Columns("video_comment"), video ? "id|integer\npath|text\nname|character varying\nemail|character "
-                                                "varying\ncomment|text\ndate|timestamp without time "
-                                                "zone\nupdated|character\n"
-                                              : "");
-    EXPECT_EQ(Columns("video_desc"),
-              video ? "id|integer\npath|text\ntitle|text\ndescription|text\nupdated|character\n" : "");
-    if (video) {
-        EXPECT_EQ(pg::Query("photo", "SELECT tablename, tableowner FROM pg_tables WHERE tablename LIKE "
-                                     "'video%' ORDER BY tablename"),
-                  "video_comment|admin\nvideo_desc|admin\n");
-        EXPECT_EQ(pg::Query("photo", "SELECT conname FROM pg_constraint WHERE conrelid = "
-                                     "'video_desc'::regclass ORDER BY conname"),
-                  "video_path_key\nvideo_pkey\n");
-    }
+    bool video = c.steps & 2;
+    EXPECT_EQ(pg::PhotoSchema(), pg::PhotoSchemaAfter(c.steps & 1, video));
     EXPECT_EQ(VideoMessages(), video ? 1 : 0);
 }
 
@@ -147,7 +102,7 @@ TEST_F(MediaDatabases, TheMediaServersDatabaseIsDropped)
     EXPECT_EQ(UpdatePhotoDatabase(), 0);
     EXPECT_EQ(Calls(), kDrop + kIndex);
     EXPECT_FALSE(pg::HasDatabase("mediaserver"));
-    for (const std::string &db : kDumped)
+    for (const std::string db : pg::kDumped)
         EXPECT_TRUE(pg::HasDatabase(db)) << db;
     EXPECT_FALSE(vakotest::FileExists("/volume1/.@pgsql_upgrade"));
 }

@@ -1,11 +1,13 @@
 #include "vakotest/pgsql.h"
 
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "vakotest/files.h"
+#include "vakotest/paths.h"
 #include "vakotest/run.h"
 
 namespace vakotest {
@@ -88,6 +90,67 @@ std::string Dump(const std::string &db)
     if (r.status != 0)
         throw std::runtime_error("dump of " + db + " failed: " + r.err);
     return MaskRestrictKey(r.out);
+}
+
+std::string Calls()
+{
+    std::string calls, line;
+    std::istringstream in(FileExists(kStandinCalls) ? ReadFile(kStandinCalls) : "");
+    while (std::getline(in, line))
+        for (std::string_view program : {"S20pgsql.sh ", "psql ", "dropdb ", "pg_dump ", "vakoindex "})
+            if (line.starts_with(program))
+                calls += line + "\n";
+    return calls;
+}
+
+std::string PhotoSchema()
+{
+    auto columns = [](const std::string &table) {
+        return Query("photo", "SELECT column_name, data_type, character_maximum_length, column_default FROM "
+                              "information_schema.columns WHERE table_name = '" +
+                                  table + "' ORDER BY ordinal_position");
+    };
+    return "photo_image:\n" + columns("photo_image") + Query("photo", "SELECT * FROM photo_image ORDER BY id") +
+           "photo_user:\n" + columns("photo_user") + Query("photo", "SELECT * FROM photo_user ORDER BY id") +
+           "video_comment:\n" + columns("video_comment") + "video_desc:\n" + columns("video_desc") +
+           "owners:\n" +
+           Query("photo", "SELECT tablename, tableowner FROM pg_tables WHERE tablename LIKE 'video%' ORDER BY "
+                          "tablename") +
+           "constraints:\n" +
+           Query("photo", "SELECT c.conname FROM pg_constraint c JOIN pg_class t ON t.oid = c.conrelid WHERE "
+                          "t.relname = 'video_desc' ORDER BY c.conname");
+}
+
+std::string PhotoSchemaAfter(bool columns, bool video)
+{
+    std::string image = "photo_image:\n"
+                        "id|integer||nextval('photo_image_id_seq'::regclass)\n"
+                        "path|text||\n";
+    image += columns ? "timetaken|character varying|64|\n1|/volume1/photo/a.jpg|2008-06-01 10:20:30\n"
+                     : "timetaken|timestamp without time zone||\n1|/volume1/photo/a.jpg|2008-06-01 10:20:30\n";
+    std::string user = "photo_user:\n"
+                       "id|integer||nextval('photo_user_id_seq'::regclass)\n"
+                       "username|character varying|64|\n";
+    user += columns ? "admin|boolean||false\n1|guest|f\n" : "1|guest\n";
+    if (!video)
+        return image + user + "video_comment:\nvideo_desc:\nowners:\nconstraints:\n";
+    return image + user +
+           "video_comment:\n"
+           "id|integer||nextval('video_comment_id_seq'::regclass)\n"
+           "path|text||\n"
+           "name|character varying|100|\n"
+           "email|character varying|128|\n"
+           "comment|text||\n"
+           "date|timestamp without time zone||\n"
+           "updated|character|1|\n"
+           "video_desc:\n"
+           "id|integer||nextval('video_desc_id_seq'::regclass)\n"
+           "path|text||\n"
+           "title|text||\n"
+           "description|text||\n"
+           "updated|character|1|\n"
+           "owners:\nvideo_comment|admin\nvideo_desc|admin\n"
+           "constraints:\nvideo_path_key\nvideo_pkey\n";
 }
 
 std::string MaskRestrictKey(const std::string &dump)

@@ -49,6 +49,9 @@ inline constexpr const char *kGroupDbDesc = "/tmp/.db.group.desc.0966";
 inline constexpr const char *kShareDb = "/tmp/.db.vakoshare.0966";
 inline constexpr const char *kScemdPid = "/var/run/scemd.pid";
 
+// The users' mail addresses, a key file of user names.
+inline constexpr const char *kMailKeys = "/etc/mail";
+
 // The users' home folders.
 inline constexpr const char *kUserHomes = "/var/services/homes";
 
