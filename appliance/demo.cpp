@@ -91,8 +91,9 @@ int FirstRun()
     vakotest::Install(appliance);
 
     vakotest::Package package;
-    package.version = {{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
-                       {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
+    package.version = {
+        {"unique", "vakora_powerpc_demo"}, {"majorversion", "3"},  {"minorversion", "1"}, {"buildphase", "0"},
+        {"buildnumber", "1001"},           {"extractsize", "1024"}};
     package.images["zImage"] = vakotest::Pattern(256 * 1024, 7);
     package.hda1 = "demo disk archive\n";
     vakotest::Install(package);
@@ -131,7 +132,6 @@ int FirstRun()
         printf("hda1.tgz not moved (still in the package directory)\n");
     return r.status;
 }
-
 
 // ---- run 2: the migrations of an old installed build ----
 
@@ -190,10 +190,9 @@ std::string AutoBlockRecords(const std::string &list)
 // text (the auto-block list, a binary file, as its records).
 void ShowChange(const std::string &path, const Snapshot &before, const Snapshot &after)
 {
-    printf("\n* %s: %s\n", path.c_str(),
-           !before.exists ? "created" : !after.exists ? "removed" : "changed");
-    if (before.exists && after.exists && (before.mode != after.mode || before.uid != after.uid ||
-                                          before.gid != after.gid))
+    printf("\n* %s: %s\n", path.c_str(), !before.exists ? "created" : !after.exists ? "removed" : "changed");
+    if (before.exists && after.exists &&
+        (before.mode != after.mode || before.uid != after.uid || before.gid != after.gid))
         printf("%s -> %s\n", Owner(before).c_str(), Owner(after).c_str());
     if (before.bytes == after.bytes)
         return;
@@ -202,8 +201,8 @@ void ShowChange(const std::string &path, const Snapshot &before, const Snapshot 
     vakotest::MakeDirs(dir);
     vakotest::WriteFile(dir + "/before", binary ? AutoBlockRecords(before.bytes) : before.bytes);
     vakotest::WriteFile(dir + "/after", binary ? AutoBlockRecords(after.bytes) : after.bytes);
-    vakotest::RunResult d = vakotest::Run({"/usr/bin/diff", "-u", "--label", "before", "--label", "after",
-                                           dir + "/before", dir + "/after"});
+    vakotest::RunResult d = vakotest::Run(
+        {"/usr/bin/diff", "-u", "--label", "before", "--label", "after", dir + "/before", dir + "/after"});
     printf("%s", d.out.c_str());
 }
 
@@ -217,10 +216,18 @@ int SecondRun()
     vakotest::Appliance appliance;
     appliance.version = {{"majorversion", "3"}, {"minorversion", "0"}, {"buildphase", "0"}, {"buildnumber", "480"}};
     appliance.defaults = {{"unique", "vakora_powerpc_demo"}, {"supportraid", "no"}, {"maxshares", "32"}};
-    appliance.info = {{"hostname", "nas"},        {"ftplowport", "55000"},       {"ftphighport", "55300"},
-                      {"codepage", "950"},        {"codepage_mediaservice", "932"}, {"codepage_apple", "10000"},
-                      {"usbbkpshares", "public"}, {"usbbkpid", "20080131235959-0001"}, {"usbbkpresult", "ok"},
-                      {"MTUValue", "9000"},       {"download_enabled", "yes"},   {"ftpipautodeny", "yes"},
+    appliance.info = {{"hostname", "nas"},
+                      {"ftplowport", "55000"},
+                      {"ftphighport", "55300"},
+                      {"codepage", "950"},
+                      {"codepage_mediaservice", "932"},
+                      {"codepage_apple", "10000"},
+                      {"usbbkpshares", "public"},
+                      {"usbbkpid", "20080131235959-0001"},
+                      {"usbbkpresult", "ok"},
+                      {"MTUValue", "9000"},
+                      {"download_enabled", "yes"},
+                      {"ftpipautodeny", "yes"},
                       {"eventtest", "yes"}};
     appliance.files[vakotest::kRsyncdConf] = "uid = root\nlock file = /var/run/rsyncd.lock\n"
                                              "secrets file = /etc/rsyncd.secrets\n";
@@ -251,17 +258,20 @@ int SecondRun()
     vakotest::MakeDirs("/home/admin");
 
     vakotest::Package package;
-    package.version = {{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
-                       {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
+    package.version = {
+        {"unique", "vakora_powerpc_demo"}, {"majorversion", "3"},  {"minorversion", "1"}, {"buildphase", "0"},
+        {"buildnumber", "1001"},           {"extractsize", "1024"}};
     package.images["zImage"] = vakotest::Pattern(256 * 1024, 7);
     vakotest::Install(package);
     vakotest::SyslogClear();
 
     const std::vector<std::string> watched = {
-        vakotest::kInfoFile,      vakotest::kRsyncdConf,    vakotest::kRsyncdSecrets, vakotest::kGroupFile,
-        vakotest::kPasswdFile,    vakotest::kShadowFile,    vakotest::kVakoUserConf,  vakotest::kLocalBkpConf,
-        vakotest::kNetBkpConf,    vakotest::kCrontab,       vakotest::kSmbConf,       vakotest::kHostsDeny,
-        vakotest::kAutoBlockList, "/usr/vako/etc/manutil.conf", kEaDir, kEaDir + "/a.jpg"};
+        vakotest::kInfoFile,      vakotest::kRsyncdConf,        vakotest::kRsyncdSecrets,
+        vakotest::kGroupFile,     vakotest::kPasswdFile,        vakotest::kShadowFile,
+        vakotest::kVakoUserConf,  vakotest::kLocalBkpConf,      vakotest::kNetBkpConf,
+        vakotest::kCrontab,       vakotest::kSmbConf,           vakotest::kHostsDeny,
+        vakotest::kAutoBlockList, "/usr/vako/etc/manutil.conf", kEaDir,
+        kEaDir + "/a.jpg"};
     std::vector<Snapshot> before;
     for (const std::string &path : watched)
         before.push_back(Take(path));

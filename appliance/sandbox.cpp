@@ -93,8 +93,7 @@ constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root
     exit(125);
 }
 
-void Mount(const char *src, const std::string &dst, const char *type, unsigned long flags,
-           const char *data = nullptr)
+void Mount(const char *src, const std::string &dst, const char *type, unsigned long flags, const char *data = nullptr)
 {
     if (mount(src, dst.c_str(), type, flags, data) != 0)
         Die("mount " + dst);
@@ -246,8 +245,8 @@ private:
     }
     void End(size_t at)
     {
-        reinterpret_cast<rtattr *>(buf_ + at)->rta_len =
-            static_cast<unsigned short>(reinterpret_cast<nlmsghdr *>(buf_)->nlmsg_len - at);
+        reinterpret_cast<rtattr *>(buf_ + at)->rta_len = static_cast<unsigned short>(
+            reinterpret_cast<nlmsghdr *>(buf_)->nlmsg_len - at);
     }
 
     int fd_;
@@ -366,8 +365,7 @@ void CopyEntry(const fs::path &src, const fs::path &dst)
     }
     if (exists) {
         std::error_code ec;
-        if (S_ISDIR(dt.st_mode) ? fs::remove_all(dst, ec) == static_cast<std::uintmax_t>(-1)
-                                : unlink(dst.c_str()) != 0)
+        if (S_ISDIR(dt.st_mode) ? fs::remove_all(dst, ec) == static_cast<std::uintmax_t>(-1) : unlink(dst.c_str()) != 0)
             Die("replace " + dst.string());
     }
     if (S_ISREG(st.st_mode)) {
@@ -426,8 +424,7 @@ pid_t ForkInRoot(const std::string &root)
 
 // Runs fn in a child chrooted into root and waits for it; directories
 // opened before are reached there as /proc/self/fd/N.
-template <class Fn>
-void InRoot(const std::string &root, Fn fn)
+template <class Fn> void InRoot(const std::string &root, Fn fn)
 {
     pid_t p = ForkInRoot(root);
     if (p == 0) {

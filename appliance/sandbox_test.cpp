@@ -238,7 +238,7 @@ TEST(UpdateLog, LinesWithoutTheirStampComeBackMarked)
 TEST(Run, CapturesOutputStatusAndTakesCwdEnvAndEmptyStdin)
 {
     auto r = vakotest::Run({"sh", "-c", "echo out; echo err >&2; pwd; echo \"$VAKO_X\"; cat; exit 3"},
-                 {.cwd = "/etc", .env = {"VAKO_X=set", "HOME=/nowhere"}});
+                           {.cwd = "/etc", .env = {"VAKO_X=set", "HOME=/nowhere"}});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "out\n/etc\nset\n");
     EXPECT_EQ(r.err, "err\n");
@@ -368,12 +368,12 @@ TEST(Fixture, TreeRunsUnderTheRunner)
     vakotest::WriteFile("/tmp/fx/root/etc/secret", "s", 0600);
     ASSERT_EQ(chown("/tmp/fx/root/etc/secret", 1234, 4321), 0);
 
-    auto r = vakotest::Run({kSandbox, "--fixture", "/tmp/fx", "--uptime", "500", "--cwd", "/etc.defaults", "--out", "/tmp/out",
-                  "--out-path", "/tmp", "--", "sh", "-c",
-                  "cat /proc/sys/kernel/vako_hw_version /sys/block/md0/md/dev-sda1/slot /tmp/seen; echo;"
-                  "wc -c < /.sandbox/kstub/chip; get_key_value; stat -c '%a %u %g' /etc/secret;"
-                  "stat -c '%a' /tmp; pwd; test -e /proc/sys/kernel/ostype && echo sysctls;"
-                  "cut -d' ' -f1 /proc/uptime; echo made > /tmp/made; exit 4"});
+    auto r = vakotest::Run({kSandbox, "--fixture", "/tmp/fx", "--uptime", "500", "--cwd", "/etc.defaults", "--out",
+                            "/tmp/out", "--out-path", "/tmp", "--", "sh", "-c",
+                            "cat /proc/sys/kernel/vako_hw_version /sys/block/md0/md/dev-sda1/slot /tmp/seen; echo;"
+                            "wc -c < /.sandbox/kstub/chip; get_key_value; stat -c '%a %u %g' /etc/secret;"
+                            "stat -c '%a' /tmp; pwd; test -e /proc/sys/kernel/ostype && echo sysctls;"
+                            "cut -d' ' -f1 /proc/uptime; echo made > /tmp/made; exit 4"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 4);
     std::string out = r.out;

@@ -22,10 +22,9 @@ struct Language {
 };
 
 constexpr Language kLanguages[] = {
-    {"utf8", 0, 0},  {"enu", 15, 2}, {"fre", 15, 4}, {"ger", 15, 4},  {"ita", 15, 4},  {"spn", 15, 4},
-    {"cht", 12, 12}, {"chs", 10, 10}, {"jpn", 9, 9}, {"krn", 11, 11}, {"ptb", 15, 4},  {"rus", 14, 8},
-    {"dan", 15, 4},  {"nor", 15, 4}, {"sve", 15, 4}, {"nld", 15, 4},  {"plk", 13, 5},  {"ptg", 15, 4},
-    {"hun", 13, 5},  {"trk", 17, 6}, {"csy", 13, 5},
+    {"utf8", 0, 0},  {"enu", 15, 2}, {"fre", 15, 4},  {"ger", 15, 4}, {"ita", 15, 4}, {"spn", 15, 4}, {"cht", 12, 12},
+    {"chs", 10, 10}, {"jpn", 9, 9},  {"krn", 11, 11}, {"ptb", 15, 4}, {"rus", 14, 8}, {"dan", 15, 4}, {"nor", 15, 4},
+    {"sve", 15, 4},  {"nld", 15, 4}, {"plk", 13, 5},  {"ptg", 15, 4}, {"hun", 13, 5}, {"trk", 17, 6}, {"csy", 13, 5},
 };
 
 // The Macintosh page of a Windows page is 16 indexes further on.
@@ -89,8 +88,7 @@ constexpr const char *kSrcValueParse = "unicode_codepage_value_parse";
 constexpr const char *kSrcOpenConvertor = "unicode_open_convertor";
 constexpr const char *kSrcUTF8ToCP = "unicode_str_utf8_to_cp";
 
-#define CP_LOG_BAD_PARAMETER(kind) \
-    syslog(LOG_ERR, "%s:%d Bad parameter (%d).", kSrcValueParse, __LINE__, (kind))
+#define CP_LOG_BAD_PARAMETER(kind) syslog(LOG_ERR, "%s:%d Bad parameter (%d).", kSrcValueParse, __LINE__, (kind))
 
 UConverter *Open(const char *name)
 {

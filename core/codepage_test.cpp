@@ -101,10 +101,10 @@ TEST(CodePageParse, EveryLanguageAndKind)
         const char *code;
         int ansi, oem;
     } rows[] = {
-        {"utf8", 0, 0},  {"enu", 15, 2}, {"fre", 15, 4}, {"ger", 15, 4},  {"ita", 15, 4},  {"spn", 15, 4},
-        {"cht", 12, 12}, {"chs", 10, 10}, {"jpn", 9, 9}, {"krn", 11, 11}, {"ptb", 15, 4},  {"rus", 14, 8},
-        {"dan", 15, 4},  {"nor", 15, 4}, {"sve", 15, 4}, {"nld", 15, 4},  {"plk", 13, 5},  {"ptg", 15, 4},
-        {"hun", 13, 5},  {"trk", 17, 6}, {"csy", 13, 5},
+        {"utf8", 0, 0},  {"enu", 15, 2},  {"fre", 15, 4}, {"ger", 15, 4},  {"ita", 15, 4}, {"spn", 15, 4},
+        {"cht", 12, 12}, {"chs", 10, 10}, {"jpn", 9, 9},  {"krn", 11, 11}, {"ptb", 15, 4}, {"rus", 14, 8},
+        {"dan", 15, 4},  {"nor", 15, 4},  {"sve", 15, 4}, {"nld", 15, 4},  {"plk", 13, 5}, {"ptg", 15, 4},
+        {"hun", 13, 5},  {"trk", 17, 6},  {"csy", 13, 5},
     };
     for (auto r : rows) {
         SCOPED_TRACE(r.code);
@@ -137,9 +137,8 @@ TEST(CodePageParse, BadKindOrNullLanguageLogged)
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBUnicodeCodepageValueParse(kind, "enu"), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
-        EXPECT_EQ(ErrLogCount("unicode_codepage_value_parse:[0-9]+ Bad parameter \\(" + std::to_string(kind) +
-                              "\\)\\."),
-                  1);
+        EXPECT_EQ(
+            ErrLogCount("unicode_codepage_value_parse:[0-9]+ Bad parameter \\(" + std::to_string(kind) + "\\)\\."), 1);
     }
     SLIBErrorSet(0);
     EXPECT_EQ(SLIBUnicodeCodepageValueParse(SLIB_CODEPAGE_DOS, nullptr), -1);
@@ -178,14 +177,30 @@ TEST(CodePageConvert, EachPageGivesItsBytes)
         const char *utf8;
         const char *bytes;
     } cases[] = {
-        {2, "\u00e9\u00a3", "\x82\x9c"},         {3, "\u03a9", "\x97"},   {4, "\u00e9\u00d8", "\x82\x9d"},
-        {5, "\u0151", "\x8b"},                 {6, "\u015f", "\x9f"},   {7, "\u00de\u00f0", "\x8d\x8c"},
-        {8, "\u0416", "\x86"},                 {9, "\u3042", "\x82\xa0"}, {10, "\u4e2d", "\xd6\xd0"},
-        {11, "\ud55c", "\xc7\xd1"},              {12, "\u4e2d", "\xa4\xa4"}, {13, "\u0151", "\xf5"},
-        {14, "\u0416", "\xc6"},                {15, "\u20ac\u00e9", "\x80\xe9"}, {16, "\u03a9", "\xd9"},
-        {17, "\u015f", "\xfe"},                {18, "\u00e9\u20ac", "\x8e\xdb"}, {19, "\u03a9", "\xbf"},
-        {22, "\u015f", "\xdf"},                {24, "\u0416", "\x86"},  {25, "\u3042", "\x82\xa0"},
-        {26, "\u4e2d", "\xd6\xd0"},              {27, "\ud55c", "\xc7\xd1"}, {28, "\u4e2d", "\xa4\xa4"},
+        {2, "\u00e9\u00a3", "\x82\x9c"},
+        {3, "\u03a9", "\x97"},
+        {4, "\u00e9\u00d8", "\x82\x9d"},
+        {5, "\u0151", "\x8b"},
+        {6, "\u015f", "\x9f"},
+        {7, "\u00de\u00f0", "\x8d\x8c"},
+        {8, "\u0416", "\x86"},
+        {9, "\u3042", "\x82\xa0"},
+        {10, "\u4e2d", "\xd6\xd0"},
+        {11, "\ud55c", "\xc7\xd1"},
+        {12, "\u4e2d", "\xa4\xa4"},
+        {13, "\u0151", "\xf5"},
+        {14, "\u0416", "\xc6"},
+        {15, "\u20ac\u00e9", "\x80\xe9"},
+        {16, "\u03a9", "\xd9"},
+        {17, "\u015f", "\xfe"},
+        {18, "\u00e9\u20ac", "\x8e\xdb"},
+        {19, "\u03a9", "\xbf"},
+        {22, "\u015f", "\xdf"},
+        {24, "\u0416", "\x86"},
+        {25, "\u3042", "\x82\xa0"},
+        {26, "\u4e2d", "\xd6\xd0"},
+        {27, "\ud55c", "\xc7\xd1"},
+        {28, "\u4e2d", "\xa4\xa4"},
         {0, "\u00e9", "\xc3\xa9"},
     };
     for (auto c : cases) {
@@ -197,7 +212,8 @@ TEST(CodePageConvert, EachPageGivesItsBytes)
 
 TEST(CodePageConvert, CharacterThePageLacksBecomesItsSubstitute)
 {
-    EXPECT_EQ(ToCP(15, "a\u0416b"), "a\x1a" "b");
+    EXPECT_EQ(ToCP(15, "a\u0416b"), "a\x1a"
+                                    "b");
 }
 
 TEST(CodePageConvert, Utf16WithItsByteOrderMark)
@@ -207,7 +223,9 @@ TEST(CodePageConvert, Utf16WithItsByteOrderMark)
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     EXPECT_EQ(ToCP(1, "A\u00e9"), std::string("\xfe\xff\0A\0\xe9", 6));
 #else
-    EXPECT_EQ(ToCP(1, "A\u00e9"), std::string("\xff\xfe" "A\0\xe9\0", 6));
+    EXPECT_EQ(ToCP(1, "A\u00e9"), std::string("\xff\xfe"
+                                              "A\0\xe9\0",
+                                              6));
 #endif
     EXPECT_EQ(ToCP(1, ""), "");
 }

@@ -47,10 +47,7 @@ bool Hit(const char *call)
     return true;
 }
 
-template <class F> F Real(const char *name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
+template <class F> F Real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 
 } // namespace
 
@@ -279,8 +276,7 @@ TEST(ConfFault, KilledWritersNeverLeaveAHalfFile)
             for (int g = round * 1000;; g++) {
                 Map set;
                 for (int i = 0; i < kKeys; i++)
-                    SLIBSzHashSetValue(&set.h, ("key" + std::to_string(10000 + i)).c_str(),
-                                       std::to_string(g).c_str());
+                    SLIBSzHashSetValue(&set.h, ("key" + std::to_string(10000 + i)).c_str(), std::to_string(g).c_str());
                 if (SLIBFileSetKeys(path.c_str(), set.h, nullptr, nullptr) != kKeys)
                     _exit(1);
             }

@@ -60,10 +60,7 @@ FilePtr OpenForReading(const char *src, const char *file)
     return fp;
 }
 
-ListPtr WorkList()
-{
-    return ListPtr(PslSLIBSzListAlloc(512));
-}
+ListPtr WorkList() { return ListPtr(PslSLIBSzListAlloc(512)); }
 
 // The upper-cased copy of text in a buffer sized for it; NULL when the text
 // is not valid UTF-8 or memory is short.
@@ -172,8 +169,7 @@ int SLIBFileMatchSection(const char *szLine, int len, const char *szSection)
     size_t n = len > 0 ? strnlen(szLine, static_cast<size_t>(len)) : 0;
     size_t slen = strlen(szSection);
     // A line shorter than the header cannot name the section.
-    if (n < slen + 2 || szLine[0] != '[' || memcmp(szLine + 1, szSection, slen) != 0 ||
-        szLine[slen + 1] != ']')
+    if (n < slen + 2 || szLine[0] != '[' || memcmp(szLine + 1, szSection, slen) != 0 || szLine[slen + 1] != ']')
         return 0;
     for (size_t i = slen + 2; i < n; i++)
         if (!isspace(static_cast<unsigned char>(szLine[i])))
@@ -232,8 +228,8 @@ int SLIBFileCheckKeyValue(const char *szFile, const char *szKey, const char *szE
     char buf[512] = {};
     int r = SLIBFileGetKeyValue(szFile, szKey, buf, sizeof buf, 0);
     if (r < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", kSrcCheckKeyValue,
-               __LINE__, szKey, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", kSrcCheckKeyValue, __LINE__, szKey,
+               SLIBErrorGet());
         return 0;
     }
     if (r == 0)
@@ -339,8 +335,7 @@ int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, 
         PSLIBSZLIST u = PslSLIBSzListOr(&l, pKeys, 0);
         want.reset(l);
         if (!u) {
-            syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", kSrcGetKeys,
-                   __LINE__, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", kSrcGetKeys, __LINE__, SLIBErrorGet());
             return -1;
         }
         // Sorted for a binary search per line; each wanted key once.

@@ -123,8 +123,8 @@ TEST(ConfRead, CheckKeyValue)
     WriteFile(kFile, "fits=" + std::string(511, 'y') + "\nlong=" + std::string(600, 'y') + "\n");
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "fits", std::string(511, 'Y').c_str(), 0), 1);
     EXPECT_EQ(SLIBFileCheckKeyValue(kFile, "long", "yes", 1), 0);
-    EXPECT_TRUE(vakotest::SyslogMatches("file_check_key_value:{L} SLIBFileGetKeyValue(long) failed, vakoerr=0x0100",
-                                        LOG_ERR));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("file_check_key_value:{L} SLIBFileGetKeyValue(long) failed, vakoerr=0x0100", LOG_ERR));
 }
 
 // Each reader records its failures under its own source name.
@@ -223,9 +223,8 @@ TEST(ConfRead, GetLineBufferAndRefusals)
         char *buf;
         int cb, flags, code;
     } cases[] = {
-        {nullptr, "x", buf, 8, 0, 0x0D00},  {kFile, nullptr, buf, 8, 0, 0x0D00},
-        {kFile, "x", nullptr, 8, 0, 0x0D00}, {kFile, "x", buf, 0, 0, 0x0D00},
-        {kFile, "x", buf, 8, -2, 0x0D00},    {"/tmp/none", "x", buf, 8, 0, 0x0900},
+        {nullptr, "x", buf, 8, 0, 0x0D00}, {kFile, nullptr, buf, 8, 0, 0x0D00}, {kFile, "x", nullptr, 8, 0, 0x0D00},
+        {kFile, "x", buf, 0, 0, 0x0D00},   {kFile, "x", buf, 8, -2, 0x0D00},    {"/tmp/none", "x", buf, 8, 0, 0x0900},
     };
     for (auto &c : cases) {
         SLIBErrorSet(0);
@@ -280,9 +279,8 @@ TEST(ConfRead, SectionHeaders)
         const char *line;
         int isHeader, namesA;
     } cases[] = {
-        {"[a]\n", 1, 1},   {"[a]  \t\n", 1, 1}, {"[a] x\n", 0, 0}, {"[a", 0, 0},
-        {"[]\n", 1, 0},    {"[ab]\n", 1, 0},    {"[A]\n", 1, 0},   {" [a]\n", 0, 0},
-        {"[a]]\n", 1, 0},  {"[", 0, 0},         {"[a]\v\f\r\n", 1, 1},
+        {"[a]\n", 1, 1}, {"[a]  \t\n", 1, 1}, {"[a] x\n", 0, 0}, {"[a", 0, 0}, {"[]\n", 1, 0},        {"[ab]\n", 1, 0},
+        {"[A]\n", 1, 0}, {" [a]\n", 0, 0},    {"[a]]\n", 1, 0},  {"[", 0, 0},  {"[a]\v\f\r\n", 1, 1},
     };
     for (auto &c : cases) {
         int len = static_cast<int>(strlen(c.line));
@@ -344,9 +342,8 @@ TEST(ConfRead, GetSectionRefusals)
         PSLIBSZHASH *pp;
         int code;
     } cases[] = {
-        {nullptr, "a", &m.h, 0x0D00}, {kFile, nullptr, &m.h, 0x0D00},
-        {kFile, "a", nullptr, 0x0D00}, {kFile, "a", &none, 0x0D00},
-        {"/tmp/none", "a", &m.h, 0x0900},
+        {nullptr, "a", &m.h, 0x0D00}, {kFile, nullptr, &m.h, 0x0D00},   {kFile, "a", nullptr, 0x0D00},
+        {kFile, "a", &none, 0x0D00},  {"/tmp/none", "a", &m.h, 0x0900},
     };
     for (auto &c : cases) {
         SLIBErrorSet(0);
@@ -400,7 +397,7 @@ TEST(ConfRead, GetKeysRefusals)
         const char *sep;
         int code;
     } cases[] = {
-        {nullptr, &m.h, "=", 0x0D00}, {kFile, nullptr, "=", 0x0D00}, {kFile, &none, "=", 0x0D00},
+        {nullptr, &m.h, "=", 0x0D00},   {kFile, nullptr, "=", 0x0D00},    {kFile, &none, "=", 0x0D00},
         {kFile, &m.h, nullptr, 0x0D00}, {"/tmp/none", &m.h, "=", 0x0900},
     };
     for (auto &c : cases) {

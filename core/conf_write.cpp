@@ -382,8 +382,7 @@ int SLIBFileHash2File(FILE *fp, const char *szSection, PSLIBSZHASH pHash, const 
 {
     if (!szFmt)
         szFmt = kDefaultFormat;
-    if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) ||
-        !SafePairs(pHash)) {
+    if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) || !SafePairs(pHash)) {
         SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
@@ -394,8 +393,7 @@ int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szVal
 {
     if (!szFmt)
         szFmt = kDefaultFormat;
-    if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) ||
-        !FileHashLineFormatCheck(szFmt))
+    if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) || !FileHashLineFormatCheck(szFmt))
         return Fail(kSrcSetKeyValue, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetKeyValue, -1, [&] {
         Rewriter rw(kSrcSetKeyValue, szFile);
@@ -441,8 +439,8 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
             return -1;
         int count = 0;
         auto failed = [&](const char *line) {
-            syslog(LOG_ERR, "%s:%d SLIBILineKeyMoveHash2File() failed! szBuf=%s, szFormat=%s",
-                   kSrcSetKeys, __LINE__, line, szFmt);
+            syslog(LOG_ERR, "%s:%d SLIBILineKeyMoveHash2File() failed! szBuf=%s, szFormat=%s", kSrcSetKeys, __LINE__,
+                   line, szFmt);
             return -1;
         };
         if (rw.in()) {
@@ -460,8 +458,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
                 }
                 if (key && pRemove && SzSLIBSzHashGetValue(pRemove, key)) {
                     if (!SzSLIBSzHashRemoveKey(pRemove, key))
-                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys,
-                               __LINE__, key);
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys, __LINE__, key);
                     count++;
                     continue;
                 }
@@ -470,8 +467,7 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
                     if (!rw.Put(Format(szFmt, key, value)))
                         return failed(r.line());
                     if (!SzSLIBSzHashRemoveKey(pSet, key))
-                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys,
-                               __LINE__, key);
+                        syslog(LOG_ERR, "%s:%d SzSLIBSzHashRemoveKey() szKey=%s", kSrcSetKeys, __LINE__, key);
                     count++;
                     continue;
                 }
@@ -559,9 +555,8 @@ int AppendInPlace(FILE *fp, const char *line)
         int c = fgetc(fp);
         needNewline = c != '\n' && c != EOF;
     }
-    bool ok = fseek(fp, 0, SEEK_END) == 0 && (!needNewline || fputs("\n", fp) >= 0) &&
-              fputs(line, fp) >= 0 && fputs("\n", fp) >= 0 && fflush(fp) == 0 &&
-              fsync(fileno(fp)) == 0;
+    bool ok = fseek(fp, 0, SEEK_END) == 0 && (!needNewline || fputs("\n", fp) >= 0) && fputs(line, fp) >= 0 &&
+              fputs("\n", fp) >= 0 && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
     if (fclose(fp) != 0)
         ok = false;
     if (!ok) {
@@ -621,8 +616,7 @@ int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szN
         int count = 0;
         while (r.Next()) {
             line.assign(r.line(), static_cast<size_t>(r.len()));
-            for (size_t at = line.find(szOld); at != std::string::npos;
-                 at = line.find(szOld, at + strlen(szNew))) {
+            for (size_t at = line.find(szOld); at != std::string::npos; at = line.find(szOld, at + strlen(szNew))) {
                 line.replace(at, oldLen, szNew);
                 count++;
             }
@@ -639,8 +633,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
 {
     if (!szFmt)
         szFmt = kDefaultFormat;
-    if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) ||
-        !FileHashLineFormatCheck(szFmt))
+    if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) || !FileHashLineFormatCheck(szFmt))
         return Fail(kSrcAddSection, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcAddSection, -1, [&] {
         struct stat st;
@@ -680,21 +673,21 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
     });
 }
 
-int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection,
-                          PSLIBSZHASH pHash, const char *szFmt)
+int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
+                          const char *szFmt)
 {
     if (!pHash)
         return Fail(kSrcSetSection, SLIB_ERR_BAD_PARAMETER, -1);
     return SLIBFileModifySection(szFile, szOldSection, szNewSection, pHash, 1, szFmt);
 }
 
-int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection,
-                          PSLIBSZHASH pHash, int flags, const char *szFmt)
+int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
+                          int flags, const char *szFmt)
 {
     if (!szFmt)
         szFmt = kDefaultFormat;
-    if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) ||
-        !SafePairs(pHash) || !FileHashLineFormatCheck(szFmt))
+    if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) || !SafePairs(pHash) ||
+        !FileHashLineFormatCheck(szFmt))
         return Fail(kSrcModifySection, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcModifySection, -1, [&] {
         Rewriter rw(kSrcModifySection, szFile);
@@ -707,8 +700,7 @@ int SLIBFileModifySection(const char *szFile, const char *szOldSection, const ch
             int len = static_cast<int>(r.len());
             if (ReadHeader(line, len, szOldSection)) {
                 found = inside = true;
-                if ((flags & 1) &&
-                    WritePairs(rw.out(), szNewSection ? szNewSection : szOldSection, pHash, szFmt) < 0)
+                if ((flags & 1) && WritePairs(rw.out(), szNewSection ? szNewSection : szOldSection, pHash, szFmt) < 0)
                     return -1;
                 rw.Wrote('\n');
                 continue;

@@ -51,7 +51,7 @@ struct Case {
     Op op;
     int result = -1;
     const char *after = "";
-    int code = 0; // with result 0 or -1: the code recorded
+    int code = 0;              // with result 0 or -1: the code recorded
     const char *src = nullptr; // and, when given, the source name it is recorded under
 };
 
@@ -109,8 +109,8 @@ TEST(ConfWrite, AppendAfterACrashTail)
              return SLIBFileSetKeys(kFile, set.h, nullptr, nullptr);
          },
          1, "c=v\n"},
-        {"add after the last line", [] { return SLIBFileAddLine(kFile, "", "c=v", OP_FIND_LAST | OP_FIND_PREFIX); },
-         1, "c=v\n"},
+        {"add after the last line", [] { return SLIBFileAddLine(kFile, "", "c=v", OP_FIND_LAST | OP_FIND_PREFIX); }, 1,
+         "c=v\n"},
         {"append in place", [] { return SLIBFileAddLine(kFile, nullptr, "c=v", OP_FIND_PREFIX); }, 1, "c=v\n"},
         {"add section",
          [] {
@@ -156,9 +156,8 @@ TEST(ConfWrite, SetKeys)
     EXPECT_EQ(remove.h->nItem, 0);
 
     Map set3{{"a", "1"}, {"c", "3"}}, remove3{{"b", "x"}, {"q", "x"}};
-    r = RunOn(" a = 0\n\n  #c=comment\nb=1\n b =2\nc\nd=4", [&] {
-        return SLIBFileSetKeys(kFile, set3.h, remove3.h, "%s = %s\n");
-    });
+    r = RunOn(" a = 0\n\n  #c=comment\nb=1\n b =2\nc\nd=4",
+              [&] { return SLIBFileSetKeys(kFile, set3.h, remove3.h, "%s = %s\n"); });
     EXPECT_EQ(r.result, 3);
     // The first b is removed; b has left the remove map, so the second stays.
     EXPECT_EQ(r.content, "a = 1\n\n  #c=comment\n b =2\nc = 3\nd=4");
@@ -174,8 +173,8 @@ TEST(ConfWrite, SetKeysAppendsInSlotOrder)
     Result r = RunOn("top=1", [&] { return SLIBFileSetKeys(kFile, set.h, nullptr, nullptr); });
     EXPECT_EQ(r.result, 30);
     std::string want = "top=1\n";
-    for (int i : {10, 20, 21, 22, 23, 12, 14, 16, 18, 11, 13, 15, 17, 19, 24, 25, 26, 27, 28, 29, 0,
-                  1, 2, 3, 4, 5, 6, 7, 8, 9})
+    for (int i :
+         {10, 20, 21, 22, 23, 12, 14, 16, 18, 11, 13, 15, 17, 19, 24, 25, 26, 27, 28, 29, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9})
         want += "key" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
     EXPECT_EQ(r.content, want);
 }
@@ -230,9 +229,7 @@ TEST(ConfWrite, SetLine)
 
 TEST(ConfWrite, AddLine)
 {
-    auto al = [](const char *pat, int flags) {
-        return [=] { return SLIBFileAddLine(kFile, pat, "NEW", flags); };
-    };
+    auto al = [](const char *pat, int flags) { return [=] { return SLIBFileAddLine(kFile, pat, "NEW", flags); }; };
     RunCases({
         {"after match", "x\ny\n", al("x", OP_FIND_PREFIX), 1, "x\nNEW\ny\n"},
         {"before match", "x\ny\n", al("x", 0), 1, "NEW\nx\ny\n"},
@@ -324,8 +321,7 @@ TEST(ConfWrite, SectionReadModifyWriteRounds)
         ASSERT_EQ(SLIBFileGetSection(kFile, "s", &m.h), 2) << round;
         SLIBSzHashSetValue(&m.h, "k", std::to_string(round).c_str());
         ASSERT_EQ(ErrSLIBFileSetSection(kFile, "s", nullptr, m.h, nullptr), 1);
-        EXPECT_EQ(ReadFile(kPath), "[s]\nk=" + std::to_string(round) + "\nm=2\n#c=x\n;d=y\n[t]\nu=2\n")
-            << round;
+        EXPECT_EQ(ReadFile(kPath), "[s]\nk=" + std::to_string(round) + "\nm=2\n#c=x\n;d=y\n[t]\nu=2\n") << round;
     }
 }
 
@@ -341,8 +337,8 @@ TEST(ConfWrite, Hash2File)
     EXPECT_EQ(SLIBFileHash2File(fp, "empty", nullptr, nullptr), 0);
     fclose(fp);
     std::string want = "[sec]\n";
-    for (int i : {10, 20, 21, 22, 23, 12, 14, 16, 18, 11, 13, 15, 17, 19, 24, 25, 26, 27, 28, 29, 0,
-                  1, 2, 3, 4, 5, 6, 7, 8, 9})
+    for (int i :
+         {10, 20, 21, 22, 23, 12, 14, 16, 18, 11, 13, 15, 17, 19, 24, 25, 26, 27, 28, 29, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9})
         want += "key" + std::to_string(i) + " = v\n";
     want += "[empty]\n";
     EXPECT_EQ(std::string(buf, size), want);
@@ -359,10 +355,9 @@ TEST(ConfWrite, LineFormatCheck)
         const char *fmt;
         int ok;
     } cases[] = {
-        {nullptr, 1},       {"%s=%s\n", 1},      {"%s = \"%s\"\n", 1}, {"%s=%s\n\n", 1},
-        {"%% %s=%s\n", 1},  {"%s\n", 0},         {"%s=%s", 0},         {"=%s%s\n", 0},
-        {"%s%s=\n", 0},     {"%s=%d\n", 0},      {"%s=%s%s\n", 0},     {"%n%s=%s\n", 0},
-        {"%%s=%s\n", 0},    {"", 0},
+        {nullptr, 1},     {"%s=%s\n", 1},   {"%s = \"%s\"\n", 1}, {"%s=%s\n\n", 1}, {"%% %s=%s\n", 1},
+        {"%s\n", 0},      {"%s=%s", 0},     {"=%s%s\n", 0},       {"%s%s=\n", 0},   {"%s=%d\n", 0},
+        {"%s=%s%s\n", 0}, {"%n%s=%s\n", 0}, {"%%s=%s\n", 0},      {"", 0},
     };
     for (auto &c : cases)
         EXPECT_EQ(FileHashLineFormatCheck(c.fmt), c.ok) << (c.fmt ? c.fmt : "NULL");
@@ -384,7 +379,8 @@ TEST(ConfWrite, InjectionRefused)
         {"section pair", before, [&] { return ErrSLIBFileSetSection(kFile, "s", nullptr, crKey.h, nullptr); }},
         {"new section name", before, [&] { return ErrSLIBFileSetSection(kFile, "s", "a\nb", badKey.h, nullptr); }},
         {"added section pair", before, [&] { return ErrSLIBFileAddSection(kFile, "t", badValue.h, nullptr); }},
-        {"added section name", before, [] {
+        {"added section name", before,
+         [] {
              Map m{{"k", "v"}};
              return ErrSLIBFileAddSection(kFile, "t]\n[u", m.h, nullptr);
          }},

@@ -26,7 +26,6 @@ using vakotest::WriteFile;
 
 namespace {
 
-
 void SleepMs(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 constexpr int64_t kPollMicros = 50000;
@@ -240,8 +239,8 @@ TEST(LockTable, CloseAllInForkedChildLeavesParentLock)
 }
 
 const char *const kLockFiles[] = {
-    "lock_vakoinfo", "lock_pw",      "lock_gr",       "lock_rc",      "lock_host",     "lock_smb",
-    "lock_exports",  "lock_nw",      "lock_apple",    "lock_snmp",    "lock_win",      "lock_tapebkp",
+    "lock_vakoinfo", "lock_pw",       "lock_gr",       "lock_rc",       "lock_host",  "lock_smb",
+    "lock_exports",  "lock_nw",       "lock_apple",    "lock_snmp",     "lock_win",   "lock_tapebkp",
     "lock_connect",  "lock_usbidmap", "lock_duseruid", "lock_dusergid", "lock_fstab", "lock_hotswap",
 };
 
@@ -297,8 +296,7 @@ TEST(LockDir, PlantedEntriesAreRefusedUntouched)
         std::function<void()> check;
     };
     const Case cases[] = {
-        {"link to a missing file",
-         [](const std::string &p) { fs::create_symlink("/tmp/victim-new", p); }, -1,
+        {"link to a missing file", [](const std::string &p) { fs::create_symlink("/tmp/victim-new", p); }, -1,
          [] { EXPECT_FALSE(fs::exists(fs::symlink_status("/tmp/victim-new"))); }},
         {"link to a file",
          [](const std::string &p) {

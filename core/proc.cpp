@@ -20,8 +20,8 @@ constexpr char kRootDir[] = "/";
 // The operation's own source name, recorded with its error codes.
 constexpr const char *kSrcExec = "proc_exec";
 
-[[noreturn]] void ExecChild(const char *szPath, const char *szArg1, const char *szArg2,
-                            const char *szArg3, const char *szArg4)
+[[noreturn]] void ExecChild(const char *szPath, const char *szArg1, const char *szArg2, const char *szArg3,
+                            const char *szArg4)
 {
     int fd = open(kDevNull, O_RDWR);
     if (fd >= 0) {
@@ -57,8 +57,7 @@ int WaitFor(pid_t pid)
 
 extern "C" {
 
-int SLIBProcExec(const char *szPath, const char *szArg1, const char *szArg2, const char *szArg3,
-                 const char *szArg4)
+int SLIBProcExec(const char *szPath, const char *szArg1, const char *szArg2, const char *szArg3, const char *szArg4)
 {
     if (!szPath) {
         SLIB_ERR_IN(kSrcExec, SLIB_ERR_BAD_PARAMETER);

@@ -94,11 +94,11 @@ TEST(StrTrimSpace, Table)
         {" \t\r\n ", ""},
         {"abc", "abc"},
         {"  a  b  ", "a  b"},
-        {"\" a \"", " a "},               // blanks inside the quotes stay
-        {"\"\"a\"\"", "\"a\""},           // one pair only
+        {"\" a \"", " a "},     // blanks inside the quotes stay
+        {"\"\"a\"\"", "\"a\""}, // one pair only
         {"\"a", "\"a"},
         {"a\"", "a\""},
-        {" \"a\" b", "\"a\" b"},          // quotes not at both ends
+        {" \"a\" b", "\"a\" b"}, // quotes not at both ends
         {"'a'", "'a'"},
         {" \" \" ", " "},
     };
@@ -162,7 +162,7 @@ TEST(StrTrimSpace, LengthBeyondAnInt)
 TEST(MemRealloc, ZeroFreesAndGivesNull)
 {
     void *p = malloc(16);
-    EXPECT_EQ(SLIBMemRealloc(p, 0), nullptr);   // a leak or double free shows under the sanitizer
+    EXPECT_EQ(SLIBMemRealloc(p, 0), nullptr); // a leak or double free shows under the sanitizer
     EXPECT_EQ(SLIBMemRealloc(nullptr, 0), nullptr);
 }
 
@@ -315,13 +315,10 @@ TEST(StrJoin, BadParameters)
         char **pOut;
         int *pcb;
     } cases[] = {
-        {nullptr, 1, ",", &out, &cb},
-        {items, 0, ",", &out, &cb},
-        {items, -1, ",", &out, &cb},
-        {items, 1, nullptr, &out, &cb},
-        {items, 1, ",", nullptr, &cb},
-        {items, 1, ",", &out, nullptr},      // no crash: refused
-        {items, 1, ",", &held, &cbZero},     // a buffer that claims no size
+        {nullptr, 1, ",", &out, &cb},    {items, 0, ",", &out, &cb},
+        {items, -1, ",", &out, &cb},     {items, 1, nullptr, &out, &cb},
+        {items, 1, ",", nullptr, &cb},   {items, 1, ",", &out, nullptr}, // no crash: refused
+        {items, 1, ",", &held, &cbZero},                                 // a buffer that claims no size
     };
     for (const auto &c : cases) {
         SLIBErrorSet(0);
@@ -357,9 +354,8 @@ TEST(StrJoin, FailedGrowthLeavesNoBuffer)
     int cb = 4;
     int rc = 0;
     vakotest::SyslogClear();
-    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(8u << 20, [&] {
-        rc = SLIBStrJoin(const_cast<char **>(items), 1, ",", &out, &cb);
-    }));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(
+        8u << 20, [&] { rc = SLIBStrJoin(const_cast<char **>(items), 1, ",", &out, &cb); }));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(out, nullptr);
@@ -377,13 +373,13 @@ TEST(StrReplace, Table)
     } cases[] = {
         {"abcabc", "bc", "X", 1, "aXabc"},
         {"abcabc", "abc", "", 1, "abc"},
-        {"abc", "", "<", 1, "<abc"},          // the empty pattern is found at the start
+        {"abc", "", "<", 1, "<abc"}, // the empty pattern is found at the start
         {"abc", "c", "CCC", 1, "abCCC"},
         {"abc", "abc", "xyz", 1, "xyz"},
         {"abc", "zz", "y", 0, "abc"},
         {"", "", "new", 1, "new"},
         {"", "a", "b", 0, ""},
-        {"ab", "abcdef", "", 0, "ab"},        // longer than the text: simply not found
+        {"ab", "abcdef", "", 0, "ab"}, // longer than the text: simply not found
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.str << " " << c.from << " -> " << c.to);
@@ -446,7 +442,8 @@ TEST(StrReplace, NullArguments)
 {
     char buf[8] = "abc";
     for (auto [s, f, t] : {std::tuple<char *, const char *, const char *>{nullptr, "a", "b"},
-                           {buf, nullptr, "b"}, {buf, "a", nullptr}}) {
+                           {buf, nullptr, "b"},
+                           {buf, "a", nullptr}}) {
         SLIBErrorSet(0);
         EXPECT_EQ(SLIBStrReplace(s, f, t, nullptr, 7), -1);
         EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
@@ -482,7 +479,8 @@ TEST(StrColon, EncodeAndDecodeBack)
         const int m = static_cast<int>(strlen(c.plain));
         std::vector<char> dec(strlen(c.encoded) + 1, 'z');
         EXPECT_EQ(SLIBStrDecodeColon(c.encoded, dec.data(), n), m);
-        EXPECT_EQ(std::string(dec.data(), static_cast<size_t>(m) + 1), std::string(c.plain, static_cast<size_t>(m) + 1));
+        EXPECT_EQ(std::string(dec.data(), static_cast<size_t>(m) + 1),
+                  std::string(c.plain, static_cast<size_t>(m) + 1));
     }
     EXPECT_EQ(SLIBErrorGet(), 0);
 }
@@ -494,12 +492,8 @@ TEST(StrColon, EncodeTooLongStaysTerminated)
         int size;
         const char *written;
     } cases[] = {
-        {"a:b;c", 6, "a;,b;;"},
-        {"a:b;c", 5, "a;,b;"},      // the characters written so far, half an escape too
-        {"a:b;c", 2, "a;"},
-        {"a:b;c", 1, "a"},
-        {"a:b;c", 0, ""},
-        {"abc", 2, "ab"},
+        {"a:b;c", 6, "a;,b;;"}, {"a:b;c", 5, "a;,b;"}, // the characters written so far, half an escape too
+        {"a:b;c", 2, "a;"},     {"a:b;c", 1, "a"},     {"a:b;c", 0, ""}, {"abc", 2, "ab"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.src << " in " << c.size);
@@ -517,11 +511,7 @@ TEST(StrColon, DecodeStopsAtAnUnknownEscape)
         const char *src;
         const char *plain;
     } cases[] = {
-        {"a;xb", "a"},
-        {"ab;", "ab"},
-        {";", ""},
-        {"a;,b;q;;c", "a:b"},
-        {";;;", ";"},
+        {"a;xb", "a"}, {"ab;", "ab"}, {";", ""}, {"a;,b;q;;c", "a:b"}, {";;;", ";"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.src);
@@ -637,7 +627,9 @@ TEST(StrTokAndSep, BadArguments)
     using Fn = int (*)(const char *, const char *, PSLIBSZLIST *);
     for (auto [fn, src] : {std::pair<Fn, const char *>{SLIBStrTok, "str_tok"}, {SLIBStrSep, "str_sep"}}) {
         for (auto [s, d, pp] : {std::tuple<const char *, const char *, PSLIBSZLIST *>{nullptr, ",", &l.p},
-                                {"a", nullptr, &l.p}, {"a", ",", nullptr}, {"a", ",", &none}}) {
+                                {"a", nullptr, &l.p},
+                                {"a", ",", nullptr},
+                                {"a", ",", &none}}) {
             SLIBErrorSet(0);
             EXPECT_EQ(fn(s, d, pp), -1);
             EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_BAD_PARAMETER);
@@ -714,11 +706,8 @@ TEST(StrSepPair, Refusals)
         const char *line;
         Tokens pushed;
     } cases[] = {
-        {"=v", {}},
-        {" \t = v", {}},
-        {"\"\"=v", {}},
-        {"", {}},
-        {"abc", {"abc"}},        // the key stays, then the missing '=' fails
+        {"=v", {}},           {" \t = v", {}}, {"\"\"=v", {}}, {"", {}},
+        {"abc", {"abc"}}, // the key stays, then the missing '=' fails
         {"  abc  ", {"abc"}},
     };
     for (const auto &c : cases) {

@@ -18,8 +18,7 @@ namespace {
 constexpr int kHeader = static_cast<int>(sizeof(SLIBSZHASH)); // five 32-bit words
 constexpr int kSlots = 31;
 constexpr int kMinArea = 512;
-static_assert(kHeader == 20 && sizeof(SLIBSZHASHSLOT) == 8,
-              "the map's layout is the same on every CPU");
+static_assert(kHeader == 20 && sizeof(SLIBSZHASHSLOT) == 8, "the map's layout is the same on every CPU");
 
 // The operations' own source names, recorded with their error codes: every
 // block, the rebuilt ones too, comes from the allocator.
@@ -33,10 +32,7 @@ int64_t BlockSize(PSLIBSZHASH h) { return AreaStart(h->nSlot) + h->cbTotal; }
 
 bool Live(PSLIBSZHASH h, int i) { return h->slot[i].pszKey != 0; }
 bool NeverUsed(PSLIBSZHASH h, int i) { return h->slot[i].pszKey == 0 && h->slot[i].pszValue == 0; }
-bool KeyIs(PSLIBSZHASH h, int i, const char *key)
-{
-    return Live(h, i) && strcmp(At(h, h->slot[i].pszKey), key) == 0;
-}
+bool KeyIs(PSLIBSZHASH h, int i, const char *key) { return Live(h, i) && strcmp(At(h, h->slot[i].pszKey), key) == 0; }
 
 // Sum of the key's 4-byte groups read big-endian (a short last group fills
 // the high bytes), modulo nSlot. The order of lines in files written from a
@@ -105,8 +101,8 @@ public:
         h_ = h;
         groups_ = (h->nSlot + kGroup - 1) / kGroup;
         words_ = groups_ / 64 + 1;
-        full_.reset(static_cast<uint64_t *>(calloc(static_cast<size_t>(words_) + static_cast<size_t>(words_) / 64 + 1,
-                                                   sizeof(uint64_t))));
+        full_.reset(static_cast<uint64_t *>(
+            calloc(static_cast<size_t>(words_) + static_cast<size_t>(words_) / 64 + 1, sizeof(uint64_t))));
     }
     // The slots, and so the bits, are the same in the block h.
     void Moved(PSLIBSZHASH h) { h_ = h; }
@@ -277,7 +273,8 @@ public:
         int shift = 64 - std::min(bits_, kSortBits);
         size_t buckets = size_t{1} << (64 - shift);
         slib::HeapPtr<uint32_t> start(static_cast<uint32_t *>(calloc(buckets + 1, sizeof(uint32_t))));
-        slib::HeapPtr<uint64_t> sorted(static_cast<uint64_t *>(malloc(static_cast<size_t>(count_) * sizeof(uint64_t) + 1)));
+        slib::HeapPtr<uint64_t> sorted(
+            static_cast<uint64_t *>(malloc(static_cast<size_t>(count_) * sizeof(uint64_t) + 1)));
         if (start && sorted) {
             uint32_t *at = start.get();
             for (int k = 0; k < count_; k++)

@@ -23,10 +23,7 @@ public:
     PSLIBSZHASH get() const { return h_; }
     PSLIBSZHASH *addr() { return &h_; }
     PSLIBSZHASH operator->() const { return h_; }
-    int set(const std::string &k, const std::string &v)
-    {
-        return SLIBSzHashSetValue(&h_, k.c_str(), v.c_str());
-    }
+    int set(const std::string &k, const std::string &v) { return SLIBSzHashSetValue(&h_, k.c_str(), v.c_str()); }
     const char *get(const char *k) const { return SzSLIBSzHashGetValue(h_, k); }
     // Keys in slot order, as the writers put them in files.
     Keys order() const
@@ -204,10 +201,9 @@ TEST(SzHash, SlotOrderMatchesTheRules)
     EXPECT_EQ(h->nSlot, 119);
     EXPECT_EQ(h->cbFree, 232);
     EXPECT_EQ(h.order(),
-              (Keys{"key10", "key20", "key21", "key22", "key23", "key12", "key14", "key16",
-                    "key18", "key11", "key13", "key15", "key17", "key19", "key24", "key25",
-                    "key26", "key27", "key28", "key29", "key0", "key1", "key2", "key3", "key4",
-                    "key5", "key6", "key7", "key8", "key9"}));
+              (Keys{"key10", "key20", "key21", "key22", "key23", "key12", "key14", "key16", "key18", "key11",
+                    "key13", "key15", "key17", "key19", "key24", "key25", "key26", "key27", "key28", "key29",
+                    "key0",  "key1",  "key2",  "key3",  "key4",  "key5",  "key6",  "key7",  "key8",  "key9"}));
 }
 
 // A rebuild re-inserts the pairs in the order of their old slots, even when
@@ -240,7 +236,7 @@ TEST(SzHash, RebuildReinsertsInSlotOrder)
 TEST(SzHash, HomeTombstoneIsNotReused)
 {
     Hash h;
-    EXPECT_EQ(h.set("a", "1"), 2); // 0x61000000 % 31
+    EXPECT_EQ(h.set("a", "1"), 2);  // 0x61000000 % 31
     EXPECT_EQ(h.set("b", "2"), 18); // 0x62000000 % 31
     EXPECT_EQ(h.order(), (Keys{"a", "b"}));
     SLIBErrorSet(0x0900);
@@ -286,8 +282,7 @@ TEST(SzHash, RemoveAllLeavesTombstones)
     EXPECT_EQ(SLIBSzHashEnumKey(h.get(), nullptr), 0);
     EXPECT_EQ(h.set("three", "x"), idx + 1);
     EXPECT_STREQ(SLIBSzHashSlotKey(h.get(), idx + 1), "three");
-    EXPECT_EQ(reinterpret_cast<const char *>(h.get()) + AreaStart(h.get()),
-              SLIBSzHashSlotKey(h.get(), idx + 1));
+    EXPECT_EQ(reinterpret_cast<const char *>(h.get()) + AreaStart(h.get()), SLIBSzHashSlotKey(h.get(), idx + 1));
     SLIBSzHashRemoveAll(nullptr);
 }
 

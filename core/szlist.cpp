@@ -132,8 +132,7 @@ int SortCaseCmp(const void *a, const void *b, void *ctx)
 void QSort(PSLIBSZLIST l, bool caseless)
 {
     if (l->nItem > 1)
-        qsort_r(l->pszItem, static_cast<size_t>(l->nItem), kSlot, caseless ? SortCaseCmp : SortCmp,
-                l);
+        qsort_r(l->pszItem, static_cast<size_t>(l->nItem), kSlot, caseless ? SortCaseCmp : SortCmp, l);
 }
 
 // Linear scan; holes never match.
@@ -149,8 +148,6 @@ int Scan(PSLIBSZLIST l, const char *sz, bool caseless)
 }
 
 } // namespace
-
-
 
 PSLIBSZLIST PslSLIBSzListAlloc(int cb)
 {
@@ -217,8 +214,7 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
         pos = r < 0 ? ~r : r;
     }
     int64_t len = static_cast<int64_t>(strlen(sz)) + 1;
-    int64_t need = pos < l->nItem ? len + kSlot
-                                  : len + int64_t{kSlot} * (pos - l->nItem) + kSlot;
+    int64_t need = pos < l->nItem ? len + kSlot : len + int64_t{kSlot} * (pos - l->nItem) + kSlot;
     BlockArg s(sz);
     if (l->cbFree < need) {
         if (!s.Detach(kSrcInsert, l, l->cbSize) || !Grow(ppList, need))
@@ -228,8 +224,7 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
     l->pszTop -= static_cast<unsigned>(len);
     memmove(At(l, l->pszTop), s.get(), static_cast<size_t>(len));
     if (pos < l->nItem) {
-        memmove(&l->pszItem[pos + 1], &l->pszItem[pos],
-                static_cast<size_t>(l->nItem - pos) * kSlot);
+        memmove(&l->pszItem[pos + 1], &l->pszItem[pos], static_cast<size_t>(l->nItem - pos) * kSlot);
         l->nItem++;
     } else {
         for (int i = l->nItem; i < pos; i++)
@@ -266,8 +261,7 @@ char *SzSLIBSzListRemove(PSLIBSZLIST pList, int idx)
         return nullptr;
     }
     char *sz = Item(pList, idx);
-    memmove(&pList->pszItem[idx], &pList->pszItem[idx + 1],
-            static_cast<size_t>(pList->nItem - idx - 1) * kSlot);
+    memmove(&pList->pszItem[idx], &pList->pszItem[idx + 1], static_cast<size_t>(pList->nItem - idx - 1) * kSlot);
     pList->nItem--;
     pList->cbFree += kSlot;
     return sz;
@@ -527,8 +521,7 @@ bool OrInto(PSLIBSZLIST *dst, PSLIBSZLIST first, PSLIBSZLIST src, bool fresh)
 
 PSLIBSZLIST PslSLIBSzListOr(PSLIBSZLIST *ppList, PSLIBSZLIST pSrc, int flags)
 {
-    if (!ppList || !*ppList || !pSrc ||
-        ((*ppList)->type && pSrc->type && (*ppList)->type != pSrc->type)) {
+    if (!ppList || !*ppList || !pSrc || ((*ppList)->type && pSrc->type && (*ppList)->type != pSrc->type)) {
         SLIB_ERR_IN(kSrcOr, SLIB_ERR_BAD_PARAMETER);
         return nullptr;
     }
@@ -570,8 +563,8 @@ int SLIBSzListCheck(const void *pv, int cb)
     if (!pv || cb < kMinSize)
         return 0;
     auto *l = static_cast<PSLIBSZLIST>(const_cast<void *>(pv));
-    if (l->cbSize != cb || l->nItem < 0 || l->pszEmpty != static_cast<unsigned>(cb - 1) ||
-        Base(l)[cb - 1] != '\0' || l->pszTop > static_cast<unsigned>(cb))
+    if (l->cbSize != cb || l->nItem < 0 || l->pszEmpty != static_cast<unsigned>(cb - 1) || Base(l)[cb - 1] != '\0' ||
+        l->pszTop > static_cast<unsigned>(cb))
         return 0;
     int64_t slots = kHeader + int64_t{kSlot} * l->nItem;
     if (slots > l->pszTop || l->cbFree != static_cast<int64_t>(l->pszTop) - slots)
@@ -579,10 +572,7 @@ int SLIBSzListCheck(const void *pv, int cb)
     // Every string lies in the string area; the block's last byte is NUL, so
     // each one ends inside the block.
     for (int i = 0; i < l->nItem; i++)
-        if (l->pszItem[i] != l->pszEmpty &&
-            (l->pszItem[i] < l->pszTop || l->pszItem[i] >= static_cast<unsigned>(cb)))
+        if (l->pszItem[i] != l->pszEmpty && (l->pszItem[i] < l->pszTop || l->pszItem[i] >= static_cast<unsigned>(cb)))
             return 0;
     return 1;
 }
-
-

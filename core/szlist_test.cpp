@@ -574,8 +574,7 @@ TEST(SzList, CheckRefusesDamagedBlocks)
     List l({"a", "b"}, 0);
     int cb = l->cbSize;
     auto damaged = [&](auto change) {
-        std::vector<char> buf(reinterpret_cast<char *>(l.get()),
-                              reinterpret_cast<char *>(l.get()) + cb);
+        std::vector<char> buf(reinterpret_cast<char *>(l.get()), reinterpret_cast<char *>(l.get()) + cb);
         change(reinterpret_cast<PSLIBSZLIST>(buf.data()));
         return SLIBSzListCheck(buf.data(), cb);
     };

@@ -14,8 +14,7 @@
 namespace {
 
 constexpr const char *kLocales[] = {
-    "", "de_DE", "en_US", "es_ES", "fr_FR", "it_IT",
-    "ja_JP", "ko_KR", "pt_BR", "zh__PINYIN", "zh_TW_STROKE",
+    "", "de_DE", "en_US", "es_ES", "fr_FR", "it_IT", "ja_JP", "ko_KR", "pt_BR", "zh__PINYIN", "zh_TW_STROKE",
 };
 constexpr int kLocaleCount = static_cast<int>(std::size(kLocales));
 
@@ -250,8 +249,7 @@ int SLIBUnicodeUTF8StrCaseCmp(const char *a, const char *b)
         return -2;
     HeapPtr<UChar> upA, upB;
     int32_t nA, nB;
-    if (Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, a, upA, &nA) < 0 ||
-        Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, b, upB, &nB) < 0)
+    if (Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, a, upA, &nA) < 0 || Utf8ToUpperUtf16(kSrcUTF8StrCaseCmp, b, upB, &nB) < 0)
         return -2;
     switch (ucol_strcoll(coll, upA.get(), nA, upB.get(), nB)) {
     case UCOL_LESS:

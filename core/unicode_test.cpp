@@ -55,8 +55,8 @@ TEST(UnicodeLocale, NullAddressRefused)
 
 TEST(UnicodeLocale, EverySupportedLocaleAccepted)
 {
-    for (const char *name : {"de_DE", "en_US", "es_ES", "fr_FR", "it_IT", "ja_JP", "ko_KR", "pt_BR",
-                             "zh__PINYIN", "zh_TW_STROKE", ""}) {
+    for (const char *name :
+         {"de_DE", "en_US", "es_ES", "fr_FR", "it_IT", "ja_JP", "ko_KR", "pt_BR", "zh__PINYIN", "zh_TW_STROKE", ""}) {
         SCOPED_TRACE(name);
         ASSERT_EQ(SLIBUnicodeSetLocale(name), 1);
         const char *szLocale = nullptr;
@@ -137,7 +137,10 @@ TEST(UnicodeIcuData, DirectoryThatDoesNotExist)
     // code-page converters come from the directory.
     setenv("ICU_DATA", "/nonexistent/icu", 1);
     char buf[16];
-    EXPECT_EQ(SLIBUnicodeUTF8StrUpper("stra\xc3\x9f" "e", buf, sizeof buf), 7);
+    EXPECT_EQ(SLIBUnicodeUTF8StrUpper("stra\xc3\x9f"
+                                      "e",
+                                      buf, sizeof buf),
+              7);
     EXPECT_STREQ(buf, "STRASSE");
     EXPECT_EQ(SLIBUnicodeUTF8StrCaseCmp("abc", "ABC"), 0);
     EXPECT_STREQ(u_getDataDirectory(), "/nonexistent/icu");
@@ -153,16 +156,18 @@ TEST(UnicodeUTF8StrUpper, FullCaseMapping)
 {
     const UpperCase cases[] = {
         {"abc", "ABC"},
-        {"Ab1-\xc3\xbc", "AB1-\xc3\x9c"},                          // u with diaeresis
-        {"\xc3\x9f", "SS"},                                         // sharp s
-        {"stra\xc3\x9f" "e", "STRASSE"},
-        {"\xef\xac\x81", "FI"},                                     // fi ligature
-        {"\xc5\x89", "\xca\xbcN"},                                  // n preceded by apostrophe
-        {"\xce\x90", "\xce\x99\xcc\x88\xcc\x81"},                   // one unit becomes three
-        {"\xd0\xbf\xd1\x80\xd0\xb8", "\xd0\x9f\xd0\xa0\xd0\x98"},   // Cyrillic
-        {"\xe6\x97\xa5\xe6\x9c\xac", "\xe6\x97\xa5\xe6\x9c\xac"},   // no case
-        {"\xf0\x90\x90\xa8", "\xf0\x90\x90\x80"},                   // Deseret, outside the BMP
-        {"i", "I"},                                                 // root, not Turkish
+        {"Ab1-\xc3\xbc", "AB1-\xc3\x9c"}, // u with diaeresis
+        {"\xc3\x9f", "SS"},               // sharp s
+        {"stra\xc3\x9f"
+         "e",
+         "STRASSE"},
+        {"\xef\xac\x81", "FI"},                                   // fi ligature
+        {"\xc5\x89", "\xca\xbcN"},                                // n preceded by apostrophe
+        {"\xce\x90", "\xce\x99\xcc\x88\xcc\x81"},                 // one unit becomes three
+        {"\xd0\xbf\xd1\x80\xd0\xb8", "\xd0\x9f\xd0\xa0\xd0\x98"}, // Cyrillic
+        {"\xe6\x97\xa5\xe6\x9c\xac", "\xe6\x97\xa5\xe6\x9c\xac"}, // no case
+        {"\xf0\x90\x90\xa8", "\xf0\x90\x90\x80"},                 // Deseret, outside the BMP
+        {"i", "I"},                                               // root, not Turkish
         {"ABC", "ABC"},
     };
     for (const auto &c : cases) {
@@ -224,14 +229,14 @@ TEST(UnicodeUTF8StrUpper, BadArguments)
 }
 
 const char *const kInvalidUtf8[] = {
-    "a\xff",               // never valid
-    "\xc3",                // cut sequence
-    "ab\xc3(",             // lead byte without its continuation
-    "\xc0\xaf",            // overlong '/'
-    "\xe0\x80\xaf",        // overlong, three bytes
-    "\xed\xa0\x80",        // encoded surrogate
-    "\xf4\x90\x80\x80",    // beyond U+10FFFF
-    "\x80",                // lone continuation
+    "a\xff",            // never valid
+    "\xc3",             // cut sequence
+    "ab\xc3(",          // lead byte without its continuation
+    "\xc0\xaf",         // overlong '/'
+    "\xe0\x80\xaf",     // overlong, three bytes
+    "\xed\xa0\x80",     // encoded surrogate
+    "\xf4\x90\x80\x80", // beyond U+10FFFF
+    "\x80",             // lone continuation
 };
 
 TEST(UnicodeUTF8StrUpper, InvalidUtf8)
@@ -268,7 +273,8 @@ TEST(UnicodeUTF8StrUpper, AllocationFailure)
     ASSERT_EQ(SLIBUnicodeUTF8StrUpper("warm up", nullptr, 0), 7);
     std::string big(32u << 20, 'a');
     int rc = 0;
-    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(16u << 20, [&] { rc = SLIBUnicodeUTF8StrUpper(big.c_str(), nullptr, 0); }));
+    ASSERT_TRUE(
+        vakotest::WithAddressSpaceLimit(16u << 20, [&] { rc = SLIBUnicodeUTF8StrUpper(big.c_str(), nullptr, 0); }));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
 }
@@ -281,13 +287,10 @@ TEST(UnicodeUTF16StrUpper, ResultsAndGrowth)
         const char *upper;
         bool grows;
     } cases[] = {
-        {"abc", 4, "ABC", false},
-        {"abc", 10, "ABC", false},
-        {"abc", 3, "ABC", true},                               // no room for the NUL
-        {"abc", 1, "ABC", true},
-        {"\xc3\x9f", 3, "SS", false},
-        {"\xc3\x9f", 2, "SS", true},
-        {"\xce\x90", 3, "\xce\x99\xcc\x88\xcc\x81", true},     // three units, exactly the size
+        {"abc", 4, "ABC", false},    {"abc", 10, "ABC", false},
+        {"abc", 3, "ABC", true}, // no room for the NUL
+        {"abc", 1, "ABC", true},     {"\xc3\x9f", 3, "SS", false},
+        {"\xc3\x9f", 2, "SS", true}, {"\xce\x90", 3, "\xce\x99\xcc\x88\xcc\x81", true}, // three units, exactly the size
         {"", 1, "", false},
     };
     for (const auto &c : cases) {
@@ -338,9 +341,8 @@ TEST(UnicodeUTF16StrUpper, FailedGrowthKeepsTheOldBlock)
     dst[0] = u'q';
     UChar *before = dst;
     int rc = 0;
-    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(8u << 20, [&] {
-        rc = SLIBUnicodeUTF16StrUpper(reinterpret_cast<const UChar *>(src.c_str()), &dst, 2);
-    }));
+    ASSERT_TRUE(vakotest::WithAddressSpaceLimit(
+        8u << 20, [&] { rc = SLIBUnicodeUTF16StrUpper(reinterpret_cast<const UChar *>(src.c_str()), &dst, 2); }));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(dst, before);
@@ -359,17 +361,21 @@ TEST(UnicodeUTF8StrCaseCmp, CaselessCollationOrder)
         {"abc", "ABC", 0},
         {"a", "b", -1},
         {"b", "A", 1},
-        {"stra\xc3\x9f" "e", "STRASSE", 0},
-        {"Stra\xc3\x9f" "e", "strasse", 0},
+        {"stra\xc3\x9f"
+         "e",
+         "STRASSE", 0},
+        {"Stra\xc3\x9f"
+         "e",
+         "strasse", 0},
         {"", "", 0},
         {"", "a", -1},
         {"a", "", 1},
-        {"\xc3\xa4", "B", -1},          // a with diaeresis sorts before b, not after z as bytes do
+        {"\xc3\xa4", "B", -1}, // a with diaeresis sorts before b, not after z as bytes do
         {"Z", "a", 1},
-        {"\xc3\xa9", "E", 1},           // the accent still counts
-        {"\xc3\xa9", "\xc3\x89", 0},    // but not its case
+        {"\xc3\xa9", "E", 1},        // the accent still counts
+        {"\xc3\xa9", "\xc3\x89", 0}, // but not its case
         {"\xd0\xbf\xd1\x80\xd0\xb8", "\xd0\x9f\xd0\xa0\xd0\x98", 0},
-        {"user10", "user9", -1},        // no numeric ordering
+        {"user10", "user9", -1}, // no numeric ordering
         {"a b", "ab", -1},
     };
     for (const auto &c : cases) {
@@ -405,9 +411,9 @@ TEST(UnicodeUTF8StrCountChar, CodePoints)
         const char *s;
         int n;
     } cases[] = {
-        {"a\xc3\xb1\xe2\x82\xac", 3},   // 1 + 2 + 3 bytes
+        {"a\xc3\xb1\xe2\x82\xac", 3}, // 1 + 2 + 3 bytes
         {"", 0},
-        {"\xf0\x9f\x98\x80", 1},        // a surrogate pair counts once
+        {"\xf0\x9f\x98\x80", 1}, // a surrogate pair counts once
         {"abc", 3},
         {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", 3},
     };

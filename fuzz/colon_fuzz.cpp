@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (n < 0)
         abort();
     std::vector<char> dec(static_cast<size_t>(n) + 1);
-    if (SLIBStrDecodeColon(enc.data(), dec.data(), n) < 0 ||
-        strcmp(dec.data(), src) != 0)
+    if (SLIBStrDecodeColon(enc.data(), dec.data(), n) < 0 || strcmp(dec.data(), src) != 0)
         abort();
     return 0;
 }

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     bool junior = data[0] & 1;
-    std::string file = vakofuzz::WriteFile("fisdir", std::string_view(reinterpret_cast<const char *>(data) + 1, size - 1));
+    std::string file = vakofuzz::WriteFile("fisdir",
+                                           std::string_view(reinterpret_cast<const char *>(data) + 1, size - 1));
     int cbUsed = 0;
     int count = VAKOMTDGetPartitionInfo(file.c_str(), nullptr, 0, &cbUsed);
     if (count <= 0)

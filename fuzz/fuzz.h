@@ -52,9 +52,9 @@ inline void QuietLog() { setlogmask(LOG_MASK(LOG_EMERG)); }
 
 } // namespace vakofuzz
 
-#define VAKOFUZZ_QUIET_LOG                                                                                     \
-    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                       \
-    {                                                                                                          \
-        vakofuzz::QuietLog();                                                                                  \
-        return 0;                                                                                              \
+#define VAKOFUZZ_QUIET_LOG                                                                                             \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                               \
+    {                                                                                                                  \
+        vakofuzz::QuietLog();                                                                                          \
+        return 0;                                                                                                      \
     }

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t at = 0; at <= text.size();) {
         size_t nl = text.find('\n', at);
         std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at + 1);
-        if (VAKOShareParseSectionName(line.c_str(), out.data(), room) != 0 || strlen(out.data()) >= static_cast<size_t>(room))
+        if (VAKOShareParseSectionName(line.c_str(), out.data(), room) != 0 ||
+            strlen(out.data()) >= static_cast<size_t>(room))
             abort();
         if (nl == std::string::npos)
             break;

@@ -249,7 +249,8 @@ void Announce(const char *szIP, time_t now, const VAKOAUTOBLOCKCONF &conf)
     snprintf(attempts, sizeof attempts, "%d", conf.attempts);
     snprintf(minutes, sizeof minutes, "%d", conf.attemptMin);
     PSLIBSZHASH h = hash.release();
-    bool ok = SLIBSzHashSetValue(&h, "%AUTOBLOCK_TIME%", when) >= 0 && SLIBSzHashSetValue(&h, "%CLIENT_IP%", szIP) >= 0 &&
+    bool ok = SLIBSzHashSetValue(&h, "%AUTOBLOCK_TIME%", when) >= 0 &&
+              SLIBSzHashSetValue(&h, "%CLIENT_IP%", szIP) >= 0 &&
               SLIBSzHashSetValue(&h, "%AUTOBLOCK_ATTEMPTS%", attempts) >= 0 &&
               SLIBSzHashSetValue(&h, "%AUTOBLOCK_ATTEMPT_MIN%", minutes) >= 0;
     hash.reset(h);

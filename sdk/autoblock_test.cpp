@@ -484,7 +484,8 @@ TEST_F(AutoBlock, SettingsAreRead)
         VAKOAUTOBLOCKCONF want;
     };
     const Case cases[] = {
-        {"autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\nautoblock_expriedday=\"3\"\nautoblock_notify=\"yes\"\n",
+        {"autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\nautoblock_expriedday=\"3\"\nautoblock_notify="
+         "\"yes\"\n",
          {10, 5, 3, 1}},
         {"autoblock_notify=\"YES\"\n", {0, 0, 0, 0}},
         {"other=\"1\"\n", {0, 0, 0, 0}},

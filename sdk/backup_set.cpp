@@ -185,15 +185,9 @@ bool OneLine(const char *s) { return !s || !strpbrk(s, "\r\n"); }
 
 // A name the file can hold and give back: not empty, one line, and short
 // enough to be read back whole.
-bool SoundName(const char *name)
-{
-    return name && name[0] && OneLine(name) && strlen(name) <= BACKUP_SET_NAME_MAX;
-}
+bool SoundName(const char *name) { return name && name[0] && OneLine(name) && strlen(name) <= BACKUP_SET_NAME_MAX; }
 
-bool IsHeader(std::string_view line)
-{
-    return SLIBFileIsSectionLine(line.data(), static_cast<int>(line.size())) == 1;
-}
+bool IsHeader(std::string_view line) { return SLIBFileIsSectionLine(line.data(), static_cast<int>(line.size())) == 1; }
 
 // 1 when the file has a header naming section, 0 when not, -1 when it
 // cannot be read (the code recorded under src).
@@ -359,8 +353,7 @@ bool BuildRecord(int type, const char *name, PSLIBSZHASH hash, void **arr, int i
     if (arr[idx])
         return true;
     syslog(LOG_ERR, "%s:%d %s() failed!! szCurSetName=[%s], idx=[%d], errno=[0x%04X]", kSrcGetAll, __LINE__,
-           type == BACKUP_TYPE_NETBKP ? "VAKONetBkpConfAlloc" : "VAKOLocalBkpConfAlloc", name, idx,
-           SLIBErrorGet());
+           type == BACKUP_TYPE_NETBKP ? "VAKONetBkpConfAlloc" : "VAKOLocalBkpConfAlloc", name, idx, SLIBErrorGet());
     return false;
 }
 
@@ -403,8 +396,8 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
                 return -1;
             if (VAKOShareParseSectionName(line, cur, sizeof cur) != 0) {
                 cur[0] = '\0';
-                syslog(LOG_ERR, "%s:%d Failed to parse section name[%s], errno=[0x%04X]", kSrcGetAll, __LINE__,
-                       line, SLIBErrorGet());
+                syslog(LOG_ERR, "%s:%d Failed to parse section name[%s], errno=[0x%04X]", kSrcGetAll, __LINE__, line,
+                       SLIBErrorGet());
             }
             SLIBSzHashRemoveAll(hash.get());
             continue;
@@ -412,8 +405,8 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         if (!cur[0])
             continue;
         if (SLIBStrTrimSpace(line, nullptr) < 0) {
-            syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace() failed! szInput[%s], errno=[0x%04X]", kSrcGetAll, __LINE__,
-                   line, SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace() failed! szInput[%s], errno=[0x%04X]", kSrcGetAll, __LINE__, line,
+                   SLIBErrorGet());
             return -1;
         }
         if (!line[0])
@@ -428,8 +421,7 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
             continue;
         }
         if (!Store(hash, SLIBSzListGet(list.get(), 0), SLIBSzListGet(list.get(), 1))) {
-            syslog(LOG_ERR, "%s:%d SLIBSzHashSetValue() failed. errno=[0x%04X]", kSrcGetAll, __LINE__,
-                   SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d SLIBSzHashSetValue() failed. errno=[0x%04X]", kSrcGetAll, __LINE__, SLIBErrorGet());
             return -1;
         }
     }
@@ -535,8 +527,7 @@ int VAKOLocalBkpConfSetOne(const char *szOldBkpset, const VAKOLOCALBKPCONF *pCon
 {
     static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
     return vako::text::Guarded(kind.src, -1, [&] {
-        return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr,
-                      TextsSound(pConf, kLocalTexts));
+        return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kLocalTexts));
     });
 }
 
@@ -560,8 +551,8 @@ void VAKOBackupConfFreeAll(void **arr, int n, int type)
         VAKOLocalBkpConfArrayFree(reinterpret_cast<VAKOLOCALBKPCONF **>(arr), n);
         break;
     default:
-        syslog(LOG_ERR, "%s:%d Failed to free backup conf struct due to bad backup type [%d]!", kSrcFreeAll,
-               __LINE__, type);
+        syslog(LOG_ERR, "%s:%d Failed to free backup conf struct due to bad backup type [%d]!", kSrcFreeAll, __LINE__,
+               type);
         break;
     }
 }

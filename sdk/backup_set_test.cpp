@@ -129,8 +129,8 @@ TEST(BackupConfGetAll, SectionsBecomeRecordsWithDefaults)
     EXPECT_EQ(a->blockbkp, 0);
     EXPECT_EQ(a->incrbkp, 0);
     EXPECT_EQ(a->server_type, 1);
-    for (const char *s : {a->bkp_server, a->bkp_ip, a->bkp_auth_user, a->server_pass, a->last_bkp_time,
-                          a->bkp_module, a->server_pass2, a->bkp_shares, a->bkp_apps})
+    for (const char *s : {a->bkp_server, a->bkp_ip, a->bkp_auth_user, a->server_pass, a->last_bkp_time, a->bkp_module,
+                          a->server_pass2, a->bkp_shares, a->bkp_apps})
         EXPECT_STREQ(s, "");
     EXPECT_STREQ(b->szName, "b");
     EXPECT_EQ(b->last_bkp_status, -1);
@@ -154,8 +154,14 @@ TEST(BackupConfGetAll, IntegersAreLeadingDecimalNumbers)
         const char *line;
         int32_t ssh;
     } cases[] = {
-        {"ssh = 1", 1},          {"ssh = yes", 0},          {"ssh=\"12abc\"", 12}, {"ssh = -7", -7},
-        {"ssh = +3", 3},         {"ssh = \"\"", 0},         {"ssh = \" 5\"", 5},   {"ssh = 99999999999", INT_MAX},
+        {"ssh = 1", 1},
+        {"ssh = yes", 0},
+        {"ssh=\"12abc\"", 12},
+        {"ssh = -7", -7},
+        {"ssh = +3", 3},
+        {"ssh = \"\"", 0},
+        {"ssh = \" 5\"", 5},
+        {"ssh = 99999999999", INT_MAX},
         {"ssh = -99999999999", INT_MIN},
     };
     for (const Case &c : cases) {
@@ -171,7 +177,8 @@ TEST(BackupConfGetAll, OddLinesAreSkippedOrIgnored)
 {
     std::string longName(300, 'L');
     WriteFile(kNet, "ssh=1\n[]\nssh=2\n[s]\n  bkp_ip =  \"1.2.3.4\"  \nnot a pair\n=5\n\n"
-                    "bkp_ip=5.6.7.8\n[" + longName + "]  \nbkp_module=m\n");
+                    "bkp_ip=5.6.7.8\n[" +
+                        longName + "]  \nbkp_module=m\n");
     vakotest::SyslogClear();
     Sets sets(BACKUP_TYPE_NETBKP);
     ASSERT_EQ(sets.n, 2);
@@ -189,8 +196,8 @@ TEST(BackupConfGetAll, LocalDestinationWords)
     struct Case {
         const char *word;
         int32_t type;
-    } cases[] = {{"internal", 0}, {"usb", 1}, {"esata", 2}, {"usbbkp", 3}, {"esatabkp", 4},
-                 {"USB", -1},     {"", -1},   {"7", -1}};
+    } cases[] = {{"internal", 0}, {"usb", 1},  {"esata", 2}, {"usbbkp", 3},
+                 {"esatabkp", 4}, {"USB", -1}, {"", -1},     {"7", -1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.word);
         WriteFile(kLocal, std::string("[s]\n\tdest_type=\"") + c.word + "\"\n\tincrbkp=\"1\"\n");
@@ -230,7 +237,8 @@ TEST(BackupConfGetAll, UnreadableFileFails)
     void **arr = reinterpret_cast<void **>(&arr);
     EXPECT_EQ(VAKOBackupConfGetAll(&arr, BACKUP_TYPE_NETBKP), -1);
     EXPECT_EQ(arr, nullptr);
-    EXPECT_TRUE(vakotest::SyslogMatches("backup_conf_get_all:{L} VAKOBackupConfSectionCount() failed!! errno=[0x0A00]"));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("backup_conf_get_all:{L} VAKOBackupConfSectionCount() failed!! errno=[0x0A00]"));
 }
 
 TEST(BackupConfSectionCount, CountsHeaderLines)
@@ -267,7 +275,7 @@ TEST(BackupConfFreeAll, BadTypeIsLoggedAndFreesNothing)
     vakotest::SyslogClear();
     VAKOBackupConfFreeAll(arr, 1, 2); // a stack array: freeing it would crash
     EXPECT_TRUE(vakotest::SyslogMatches("backup_conf_free_all:{L} Failed to free backup conf struct due to bad "
-                                 "backup type [2]!"));
+                                        "backup type [2]!"));
     VAKOBackupConfFreeAll(nullptr, 3, 0);
     VAKOBackupConfFreeAll(arr, 0, 0);
     VAKONetBkpConfArrayFree(nullptr, 1);
@@ -325,8 +333,9 @@ TEST(NetBkpConfSetOne, ReplaceKeepsUnknownKeysAndComments)
     } cases[] = {{"Daily"}, {"Nightly"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.newName);
-        WriteFile(kNet, "\n[Daily]\n\tbkp_server=\"old\"\n\tbkp_ip=\"1.2.3.4\"\n\tfuture_key=\"kept\"\n# note\n\n"
-                        "[Other]\n\tssh=\"1\"\n",
+        WriteFile(kNet,
+                  "\n[Daily]\n\tbkp_server=\"old\"\n\tbkp_ip=\"1.2.3.4\"\n\tfuture_key=\"kept\"\n# note\n\n"
+                  "[Other]\n\tssh=\"1\"\n",
                   0640);
         VAKONETBKPCONF set = Net(c.newName);
         set.bkp_ip = nullptr; // keeps its old value
@@ -334,8 +343,8 @@ TEST(NetBkpConfSetOne, ReplaceKeepsUnknownKeysAndComments)
         std::vector<std::pair<std::string, std::string>> pairs = NetPairs();
         pairs[11].second = "1.2.3.4";
         pairs.insert(pairs.begin(), {"future_key", "kept"});
-        EXPECT_EQ(ReadFile(kNet), std::string("\n[") + c.newName + "]\n" + Lines(pairs) +
-                                      "# note\n[Other]\n\tssh=\"1\"\n");
+        EXPECT_EQ(ReadFile(kNet),
+                  std::string("\n[") + c.newName + "]\n" + Lines(pairs) + "# note\n[Other]\n\tssh=\"1\"\n");
         EXPECT_EQ(FileMode(kNet), 0640u);
     }
 }
@@ -379,7 +388,7 @@ TEST(NetBkpConfSetOne, NewSetOfAnExistingNameFails)
     EXPECT_EQ(VAKONetBkpConfSetOne(nullptr, &set), -1);
     EXPECT_EQ(ReadFile(kNet), before);
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_conf_set_one:{L} ErrSLIBFileAddSection() failed!! "
-                                 "szFile=[/etc/vakonetbkp.conf], section=[Daily], errno=[0x{*}]"));
+                                        "szFile=[/etc/vakonetbkp.conf], section=[Daily], errno=[0x{*}]"));
 }
 
 TEST(NetBkpConfSetOne, RenameOntoAnotherSetFails)
@@ -392,8 +401,8 @@ TEST(NetBkpConfSetOne, RenameOntoAnotherSetFails)
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     EXPECT_EQ(ReadFile(kNet), before);
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_conf_set_one:{L} ErrSLIBFileSetSection() failed!! "
-                                 "szFile=[/etc/vakonetbkp.conf], old_section=[a], new_section=[b], "
-                                 "errno=[0x0D00]"));
+                                        "szFile=[/etc/vakonetbkp.conf], old_section=[a], new_section=[b], "
+                                        "errno=[0x0D00]"));
 }
 
 TEST(BackupConfSetOne, RefusesNamesAndValuesThatWouldBreakLines)
@@ -405,9 +414,15 @@ TEST(BackupConfSetOne, RefusesNamesAndValuesThatWouldBreakLines)
         const char *name;
         const char *value;
     } cases[] = {
-        {nullptr, "x\ny", "v"}, {nullptr, "x\ry", "v"}, {nullptr, "", "v"},
-        {nullptr, nullptr, "v"}, {nullptr, name195.c_str(), "v"}, {nullptr, "x", "v\n[evil]"},
-        {nullptr, "x", "v\r"}, {"a\nb", "x", "v"}, {"a", "a\n", "v"},
+        {nullptr, "x\ny", "v"},
+        {nullptr, "x\ry", "v"},
+        {nullptr, "", "v"},
+        {nullptr, nullptr, "v"},
+        {nullptr, name195.c_str(), "v"},
+        {nullptr, "x", "v\n[evil]"},
+        {nullptr, "x", "v\r"},
+        {"a\nb", "x", "v"},
+        {"a", "a\n", "v"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name ? c.name : "NULL");

@@ -200,8 +200,7 @@ TEST_F(Bond, GetFailures)
         {"empty mode file", "eth0 eth1\n", "-", SLIB_ERR_READ, "net_link_aggr_get"},
         {"nine slaves", "e1 e2 e3 e4 e5 e6 e7 e8 e9\n", "balance-alb 6\n", VAKO_ERR_BOND_FULL,
          "net_link_aggr_opt_slave_add"},
-        {"a slave twice", "eth0 eth0\n", "balance-alb 6\n", VAKO_ERR_BOND_SLAVE_EXISTS,
-         "net_link_aggr_opt_slave_add"},
+        {"a slave twice", "eth0 eth0\n", "balance-alb 6\n", VAKO_ERR_BOND_SLAVE_EXISTS, "net_link_aggr_opt_slave_add"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -295,8 +294,8 @@ TEST_F(Bond, SlaveAddKeepsNamesSortedAndRefusesANinthOrATwin)
 // Names end up in paths and configuration lines: only interface names.
 TEST_F(Bond, InterfaceNamesOutsideTheirCharactersOrLengthAreRefused)
 {
-    const char *bad[] = {"", ".", "..", "../eth0", "eth0/x", "eth 0", "eth0;reboot", "$(reboot)", "eth0`id`",
-                         "eth0'", "eth0\"", "eth0\n", "a123456789abcdef" /* 16 bytes */};
+    const char *bad[] = {"",          ".",        "..",    "../eth0", "eth0/x", "eth 0",           "eth0;reboot",
+                         "$(reboot)", "eth0`id`", "eth0'", "eth0\"",  "eth0\n", "a123456789abcdef" /* 16 bytes */};
     Unbonded();
     for (const char *name : bad) {
         SCOPED_TRACE(name);
@@ -375,12 +374,12 @@ TEST_F(Bond, BalanceAlbBecomesActiveBackup)
     EXPECT_EQ(ReadFile(Ifcfg("eth1")), SlaveFile("eth1"));
     EXPECT_EQ(ReadFile(kCalls), "rc.network stop\nrc.network start\n");
     // Every file was rewritten while the network was stopped.
-    EXPECT_EQ(ReadFile(kNetworkLog),
-              "rc.network stop\n" +
-                  Listing({{"bond0", BondFile(kAlbOpts)}, {"eth0", SlaveFile("eth0")}, {"eth1", SlaveFile("eth1")}}) +
-                  "rc.network start\n" +
-                  Listing({{"bond0", BondFile(kBackupOpts)}, {"eth0", SlaveFile("eth0")},
-                           {"eth1", SlaveFile("eth1")}}));
+    EXPECT_EQ(
+        ReadFile(kNetworkLog),
+        "rc.network stop\n" +
+            Listing({{"bond0", BondFile(kAlbOpts)}, {"eth0", SlaveFile("eth0")}, {"eth1", SlaveFile("eth1")}}) +
+            "rc.network start\n" +
+            Listing({{"bond0", BondFile(kBackupOpts)}, {"eth0", SlaveFile("eth0")}, {"eth1", SlaveFile("eth1")}}));
 }
 
 TEST_F(Bond, CreateFromUnbondedInterfacesPerMode)

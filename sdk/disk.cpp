@@ -23,8 +23,8 @@ bool IsSafeDiskName(std::string_view name)
     if (name.empty())
         return false;
     for (char c : name) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '_' || c == '/' || c == '-';
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '/' ||
+                  c == '-';
         if (!ok)
             return false;
     }
@@ -76,8 +76,7 @@ bool ToUnsigned(const char *s, int base, unsigned &out)
 
 } // namespace
 
-extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsigned *pStart,
-                                        unsigned *pId)
+extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsigned *pStart, unsigned *pId)
 {
     if (nPartition <= 0 || !szDisk)
         return -1;

@@ -21,10 +21,7 @@ protected:
         WriteFile("/.sandbox/sfdisk/" + fixture, text);
     }
     // The stand-in's calls, "sfdisk <arguments>" each.
-    static std::string Calls()
-    {
-        return FileExists("/.sandbox/calls") ? ReadFile("/.sandbox/calls") : "";
-    }
+    static std::string Calls() { return FileExists("/.sandbox/calls") ? ReadFile("/.sandbox/calls") : ""; }
 
     unsigned start_ = kUntouched, id_ = kUntouched;
 };
@@ -63,8 +60,7 @@ TEST_F(DiskQuery, ListingLines)
         {"\n", -1, kUntouched, kUntouched},
         {"", -1, kUntouched, kUntouched},
         // Only the first 63 characters are read.
-        {"/dev/hda1                                        63 272141 272079 83 Linux\n", -1, kUntouched,
-         kUntouched},
+        {"/dev/hda1                                        63 272141 272079 83 Linux\n", -1, kUntouched, kUntouched},
         // A start that does not fit the 32-bit answer is not cut.
         {"/dev/sda2 4294967296 4294969343 2048 83 Linux\n", -1, kUntouched, kUntouched},
         {"/dev/sda2 -5 4294969343 2048 83 Linux\n", -1, kUntouched, kUntouched},
@@ -108,9 +104,9 @@ TEST_F(DiskQuery, BadArgumentsStartNoCommand)
 TEST_F(DiskQuery, UnsafeDiskNamesAreRefused)
 {
     Listing("hda.1", "/dev/hda1 63 272141 272079 83 Linux\n");
-    for (const char *name : {"hda; touch /tmp/pwned", "hda$(touch /tmp/pwned)", "hda`touch /tmp/pwned`",
-                             "hda|touch /tmp/pwned", "hd a", "hda\n", "../hda", "hda&", "", "/dev/",
-                             "'hda'", "hda>/tmp/pwned"}) {
+    for (const char *name :
+         {"hda; touch /tmp/pwned", "hda$(touch /tmp/pwned)", "hda`touch /tmp/pwned`", "hda|touch /tmp/pwned", "hd a",
+          "hda\n", "../hda", "hda&", "", "/dev/", "'hda'", "hda>/tmp/pwned"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(RCPartitionConfigs(1, name, &start_, &id_), -1);
     }

@@ -65,13 +65,11 @@ struct ConfLine {
     const char *path; // NULL: a size line
 };
 constexpr ConfLine kDefaultConf[] = {
-    {"syslogfile", SZF_VAKOLOG_SYS},       {"syslogfilesize_MAX", nullptr},
-    {"manlogfile", SZF_VAKOLOG_MAN},       {"manlogfilesize_MAX", nullptr},
-    {"connlogfile", SZF_VAKOLOG_CONN},     {"connlogfilesize_MAX", nullptr},
-    {"bkplogfile", SZF_VAKOLOG_BACKUP},    {"bkplogfilesize_MAX", nullptr},
-    {"copylogfile", SZF_VAKOLOG_COPY},     {"copylogfilesize_MAX", nullptr},
-    {"netbkplogfile", SZF_VAKOLOG_NETBKP}, {"netbkplogfilesize_MAX", nullptr},
-    {"surlogfile", SZF_VAKOLOG_SUR},       {"surlogfilesize_MAX", nullptr},
+    {"syslogfile", SZF_VAKOLOG_SYS},    {"syslogfilesize_MAX", nullptr},       {"manlogfile", SZF_VAKOLOG_MAN},
+    {"manlogfilesize_MAX", nullptr},    {"connlogfile", SZF_VAKOLOG_CONN},     {"connlogfilesize_MAX", nullptr},
+    {"bkplogfile", SZF_VAKOLOG_BACKUP}, {"bkplogfilesize_MAX", nullptr},       {"copylogfile", SZF_VAKOLOG_COPY},
+    {"copylogfilesize_MAX", nullptr},   {"netbkplogfile", SZF_VAKOLOG_NETBKP}, {"netbkplogfilesize_MAX", nullptr},
+    {"surlogfile", SZF_VAKOLOG_SUR},    {"surlogfilesize_MAX", nullptr},
 };
 constexpr int kDefaultConfSize = 65536;
 
@@ -161,8 +159,7 @@ private:
     // A record whose length is 0, or that runs past the live part it lies in.
     bool Corrupt(int64_t at)
     {
-        syslog(LOG_ERR, "%s:%d bad record length at offset %lld", __FILE_NAME__, __LINE__,
-               static_cast<long long>(at));
+        syslog(LOG_ERR, "%s:%d bad record length at offset %lld", __FILE_NAME__, __LINE__, static_cast<long long>(at));
         return false;
     }
 
@@ -265,8 +262,7 @@ private:
 };
 
 // The record written under the lock of the open log fd.
-bool WriteLocked(int fd, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
-                 const char *s4)
+bool WriteLocked(int fd, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3, const char *s4)
 {
     if (LogHeaderCheck(fd) < 0)
         return false;
@@ -320,8 +316,7 @@ int OpenLocked(const char *path, int flags, mode_t mode, OpenFailure *why)
             return -1;
         }
         struct stat held, now;
-        if (fstat(fd, &held) == 0 && stat(path, &now) == 0 && held.st_dev == now.st_dev &&
-            held.st_ino == now.st_ino) {
+        if (fstat(fd, &held) == 0 && stat(path, &now) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
             *why = OpenFailure::kNone;
             return fd;
         }
@@ -344,8 +339,7 @@ void CloseLocked(int fd)
 
 bool ReadAt(int fd, uint32_t off, void *p, int n)
 {
-    return lseek(fd, static_cast<off_t>(off), SEEK_SET) == static_cast<off_t>(off) &&
-           VAKOLogReadByte(fd, p, n) == n;
+    return lseek(fd, static_cast<off_t>(off), SEEK_SET) == static_cast<off_t>(off) && VAKOLogReadByte(fd, p, n) == n;
 }
 
 bool ReadU16At(int fd, uint32_t off, uint16_t *value)
@@ -359,8 +353,7 @@ bool ReadU16At(int fd, uint32_t off, uint16_t *value)
 
 bool WriteAt(int fd, uint32_t off, const void *p, int n)
 {
-    return lseek(fd, static_cast<off_t>(off), SEEK_SET) == static_cast<off_t>(off) &&
-           VAKOLogWriteByte(fd, p, n) == n;
+    return lseek(fd, static_cast<off_t>(off), SEEK_SET) == static_cast<off_t>(off) && VAKOLogWriteByte(fd, p, n) == n;
 }
 
 } // namespace vakolog
@@ -497,8 +490,8 @@ uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const
     }
     *ppRecord = nullptr;
     const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    const std::string_view texts[6] = {program_invocation_short_name, LogCurrentUserName(),
-                                       s1 ? s1 : "", s2 ? s2 : "", s3 ? s3 : "", s4 ? s4 : ""};
+    const std::string_view texts[6] = {
+        program_invocation_short_name, LogCurrentUserName(), s1 ? s1 : "", s2 ? s2 : "", s3 ? s3 : "", s4 ? s4 : ""};
     size_t total = VAKOLOG_RECORD_HEAD;
     for (std::string_view t : texts)
         total += t.size();
@@ -530,8 +523,8 @@ uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const
     return u16(total);
 }
 
-int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2,
-                   const char *s3, const char *s4)
+int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
+                   const char *s4)
 {
     if (!szPath) {
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);

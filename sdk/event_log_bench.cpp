@@ -28,8 +28,8 @@ void Configure(const std::string &path, int limit)
     // Records name a given user: what is measured is the log, not the
     // account lookup of the effective uid.
     setenv("USERNAME", "admin", 1);
-    vakotest::WriteFile("/etc/vakolog.conf", "syslogfile=\"" + path + "\"\nsyslogfilesize_MAX=\"" +
-                                                 std::to_string(limit) + "\"\n");
+    vakotest::WriteFile("/etc/vakolog.conf",
+                        "syslogfile=\"" + path + "\"\nsyslogfilesize_MAX=\"" + std::to_string(limit) + "\"\n");
 }
 
 // 100,000 events of about 70 bytes appended one by one (open, lock, two

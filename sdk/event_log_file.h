@@ -13,8 +13,8 @@ constexpr int kRetries = 10;
 inline uint16_t GetBe16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t GetBe32(const unsigned char *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 inline void PutBe16(unsigned char *p, uint16_t v)
 {

@@ -26,14 +26,22 @@ constexpr uint16_t kCopyMax = 255;
 const char *TypePath(int type)
 {
     switch (type) {
-    case 1: return SZF_VAKOLOG_SYS;
-    case 2: return SZF_VAKOLOG_MAN;
-    case 3: return SZF_VAKOLOG_CONN;
-    case 5: return SZF_VAKOLOG_BACKUP;
-    case 6: return SZF_VAKOLOG_COPY;
-    case 7: return SZF_VAKOLOG_NETBKP;
-    case 8: return SZF_VAKOLOG_SUR;
-    default: return nullptr;
+    case 1:
+        return SZF_VAKOLOG_SYS;
+    case 2:
+        return SZF_VAKOLOG_MAN;
+    case 3:
+        return SZF_VAKOLOG_CONN;
+    case 5:
+        return SZF_VAKOLOG_BACKUP;
+    case 6:
+        return SZF_VAKOLOG_COPY;
+    case 7:
+        return SZF_VAKOLOG_NETBKP;
+    case 8:
+        return SZF_VAKOLOG_SUR;
+    default:
+        return nullptr;
     }
 }
 
@@ -139,8 +147,7 @@ int ShrinkLocked(int fd, const char *path, uint32_t excess)
     if (LogHeaderCheck(out) < 0)
         return fail();
     int64_t end = CopyRecords(fd, out, s, e);
-    if (end < 0 || LogEndOffsetSet(out, static_cast<uint32_t>(end)) < 0 || fsync(out) != 0 ||
-        fchmod(out, 0600) != 0)
+    if (end < 0 || LogEndOffsetSet(out, static_cast<uint32_t>(end)) < 0 || fsync(out) != 0 || fchmod(out, 0600) != 0)
         return fail();
     if (close(out) != 0) {
         unlink(temp);

@@ -93,7 +93,8 @@ TEST(EventLogSize, MissingFileAndUnknownTypes)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKOLogChangeSize(100, 3), 0);
     EXPECT_EQ(vakotest::SyslogLines(),
-              (std::vector<vakotest::SyslogLine>{{LOG_ERR, "VAKOLogChangeSize : logfile /var/log/vakoconn.log not existed"}}));
+              (std::vector<vakotest::SyslogLine>{
+                  {LOG_ERR, "VAKOLogChangeSize : logfile /var/log/vakoconn.log not existed"}}));
     for (int type : {4, 0, 9, -1}) {
         vakotest::SyslogClear();
         EXPECT_EQ(VAKOLogChangeSize(100, type), 0);

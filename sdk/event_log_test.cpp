@@ -84,7 +84,8 @@ TEST_F(EventLog, FirstRecordIntoAMissingFile)
                        Be16(static_cast<uint16_t>(evtest::Source().size())) + Be16(1) +
                        std::string("\x11\x10\x08\x00", 4) + Be16(9) + Be16(1) + Be16(0) + Be16(2);
     EXPECT_EQ(rec.substr(0, 24), head);
-    EXPECT_EQ(b, std::string("VAKO") + std::string(4, '\0') + Be32(16) + Be32(16 + static_cast<uint32_t>(rec.size())) + rec);
+    EXPECT_EQ(b, std::string("VAKO") + std::string(4, '\0') + Be32(16) + Be32(16 + static_cast<uint32_t>(rec.size())) +
+                     rec);
     EXPECT_EQ(vakotest::FileMode(kLog), 0600u);
 }
 
@@ -378,21 +379,20 @@ TEST_F(EventLog, ClassesWithoutAFile)
 TEST_F(EventLog, MissingConfigurationIsWrittenAndTheClassDefaultUsedOnce)
 {
     ASSERT_EQ(VAKOLogSet1(1, 1, 1, "a", "b", "c", "d"), 0);
-    EXPECT_EQ(ReadFile("/etc/vakolog.conf"),
-              "syslogfile\t=\t\"/var/log/vakosys.log\"\n"
-              "syslogfilesize_MAX\t=\t\"65536\"\n"
-              "manlogfile\t=\t\"/var/log/vakoman1.log\"\n"
-              "manlogfilesize_MAX\t=\t\"65536\"\n"
-              "connlogfile\t=\t\"/var/log/vakoconn.log\"\n"
-              "connlogfilesize_MAX\t=\t\"65536\"\n"
-              "bkplogfile\t=\t\"/var/log/vakobackup.log\"\n"
-              "bkplogfilesize_MAX\t=\t\"65536\"\n"
-              "copylogfile\t=\t\"/var/log/vakocopy.log\"\n"
-              "copylogfilesize_MAX\t=\t\"65536\"\n"
-              "netbkplogfile\t=\t\"/var/log/vakonetbkp.log\"\n"
-              "netbkplogfilesize_MAX\t=\t\"65536\"\n"
-              "surlogfile\t=\t\"/var/log/vakosur.log\"\n"
-              "surlogfilesize_MAX\t=\t\"65536\"\n");
+    EXPECT_EQ(ReadFile("/etc/vakolog.conf"), "syslogfile\t=\t\"/var/log/vakosys.log\"\n"
+                                             "syslogfilesize_MAX\t=\t\"65536\"\n"
+                                             "manlogfile\t=\t\"/var/log/vakoman1.log\"\n"
+                                             "manlogfilesize_MAX\t=\t\"65536\"\n"
+                                             "connlogfile\t=\t\"/var/log/vakoconn.log\"\n"
+                                             "connlogfilesize_MAX\t=\t\"65536\"\n"
+                                             "bkplogfile\t=\t\"/var/log/vakobackup.log\"\n"
+                                             "bkplogfilesize_MAX\t=\t\"65536\"\n"
+                                             "copylogfile\t=\t\"/var/log/vakocopy.log\"\n"
+                                             "copylogfilesize_MAX\t=\t\"65536\"\n"
+                                             "netbkplogfile\t=\t\"/var/log/vakonetbkp.log\"\n"
+                                             "netbkplogfilesize_MAX\t=\t\"65536\"\n"
+                                             "surlogfile\t=\t\"/var/log/vakosur.log\"\n"
+                                             "surlogfilesize_MAX\t=\t\"65536\"\n");
     EXPECT_EQ(LogSizeLimitGet(), 131072u);
     EXPECT_EQ(Live(ReadFile("/var/log/vakosys.log")).size(), 1u);
     ASSERT_EQ(VAKOLogSet1(2, 1, 2, "a", "b", "c", "d"), 0);
@@ -493,8 +493,9 @@ TEST_F(EventLog, OffsetAccessorsAreBigEndian)
     // A read-only descriptor: the write fails with its messages.
     vakotest::SyslogClear();
     EXPECT_EQ(LogStartOffsetSet(fd, 16), -1);
-    EXPECT_EQ(vakotest::SyslogTexts(), (std::vector<std::string>{"VAKOLogWriteByte(): write() error!, input count is [4]",
-                                                                 "sdk/vakolog1: line 160"}));
+    EXPECT_EQ(
+        vakotest::SyslogTexts(),
+        (std::vector<std::string>{"VAKOLogWriteByte(): write() error!, input count is [4]", "sdk/vakolog1: line 160"}));
     close(fd);
 }
 

@@ -37,8 +37,8 @@ bool ParametersGiven(const char *szFunc, bool fGiven)
 
 uint32_t GetBE32(const unsigned char *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
 }
 
 void PutBE32(unsigned char *p, uint32_t v)

@@ -135,8 +135,7 @@ TEST(FisDirectory, ReadsUntilTheFirstErasedRecord)
         {"buffer one byte short", six + erased, 1535, -1, -7, "VAKOMTDGetPartitionInfo({L}): not enough memory"},
         {"erased directory", erased + six, 0, 0, 0, nullptr},
         {"erased directory, buffer", erased, 256, 0, 0, nullptr},
-        {"no end record", six, 0, -1, -7,
-         "VAKOMTDGetPartitionInfo({L}): failed to read from /tmp/fisdir(errno = 0)"},
+        {"no end record", six, 0, -1, -7, "VAKOMTDGetPartitionInfo({L}): failed to read from /tmp/fisdir(errno = 0)"},
         {"short last record", six + std::string(100, '\xFF'), 0, -1, -7,
          "VAKOMTDGetPartitionInfo({L}): failed to read from /tmp/fisdir(errno = 0)"},
     };
@@ -305,7 +304,7 @@ TEST(FlashChip, LockAndUnlockTheWholeDevice)
     ASSERT_EQ(VAKOMTDLockPartition("/dev/mtd1"), 0);
     EXPECT_TRUE(WindowNow("/dev/mtd1").locked);
     EXPECT_EQ(VAKOMTDErasePartition("/dev/mtd1"), -1); // a locked window refuses
-    ASSERT_EQ(VAKOMTDILock("/dev/mtd1", 2), 0);         // any other value unlocks
+    ASSERT_EQ(VAKOMTDILock("/dev/mtd1", 2), 0);        // any other value unlocks
     EXPECT_FALSE(WindowNow("/dev/mtd1").locked);
     ASSERT_EQ(VAKOMTDLockPartition("/dev/mtd1"), 0);
     ASSERT_EQ(VAKOMTDUnlockPartition("/dev/mtd1"), 0);
@@ -382,7 +381,8 @@ TEST(FlashChip, ModifyPartitionSizeMovesTheWindow)
     EXPECT_EQ(VAKOMTDModifyPartitionSize("/dev/mtd1", 6 * kBlock, 4 * kBlock), -1);
     EXPECT_TRUE(vakotest::SyslogHas("Failed to set the mtd info of /dev/mtd1 by ioctl, errno = 22\n"));
     EXPECT_EQ(VAKOMTDModifyPartitionSize("/dev/mtd6", 0, kBlock), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches("VAKOMTDModifyPartitionSize({L}): fail to open mtd device /dev/mtd6, errno = {*}"));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("VAKOMTDModifyPartitionSize({L}): fail to open mtd device /dev/mtd6, errno = {*}"));
     EXPECT_EQ(VAKOMTDModifyPartitionSize(nullptr, 0, kBlock), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("VAKOMTDModifyPartitionSize({L}): parameter error"));
 }
@@ -417,7 +417,7 @@ TEST(FlashChip, SecondRoadFlagFromKernelCall401)
         uint32_t word;
         int expected;
     } cases[] = {
-        {ks::Call::Absent, 1, 0}, {ks::Call::Refused, 1, 0}, {ks::Call::Present, 1, 1},
+        {ks::Call::Absent, 1, 0},  {ks::Call::Refused, 1, 0}, {ks::Call::Present, 1, 1},
         {ks::Call::Present, 3, 1}, {ks::Call::Present, 2, 0}, {ks::Call::Present, 0, 0},
     };
     for (const Case &c : cases) {

@@ -76,8 +76,7 @@ int RewriteChroot(const char *src, std::string_view text, const struct stat &st,
             out.text() += name + '\n';
     for (int i = 0; tail && i < tail->nItem; i++)
         out.text() += std::string(SLIBSzListGet(tail, i)) + '\n';
-    if (!out.Write() || !out.Sync() || !out.Attributes(st, false) || !out.Close() ||
-        !out.RenameOver(SZF_FTP_CHROOT))
+    if (!out.Write() || !out.Sync() || !out.Attributes(st, false) || !out.Close() || !out.RenameOver(SZF_FTP_CHROOT))
         return -1;
     return 0;
 }

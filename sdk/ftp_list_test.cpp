@@ -244,8 +244,8 @@ TEST(DenyIPEnum, ListsIPv4ClientFields)
 {
     const std::string longLine = "in.ftpd: " + std::string(1100, 'h') + " x: 10.0.0.9\n";
     WriteFile(kDeny, "# ALL: 10.0.0.5\nALL: 10.0.0.1\nsshd: 10.0.0.2 : deny\nALL: 10.0.0.0/8\n"
-                     "in.ftpd: ALL\n\nno colon here\n  ALL :\t10.0.0.3  \n" + longLine +
-                     "ALL: 10.0.0.4:x\nALL: 127.0.0.1\nALL: 10.0.0.6");
+                     "in.ftpd: ALL\n\nno colon here\n  ALL :\t10.0.0.3  \n" +
+                         longLine + "ALL: 10.0.0.4:x\nALL: 127.0.0.1\nALL: 10.0.0.6");
     List list({"keep"});
     EXPECT_EQ(ConnSecurityDenyIPEnum(&list.p), 6);
     EXPECT_EQ(list.Items(), (Names{"keep", "10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.6"}));
@@ -257,7 +257,7 @@ TEST(DenyIPEnum, MissingFileFails)
     vakotest::SyslogClear();
     EXPECT_EQ(ConnSecurityDenyIPEnum(&list.p), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("ftputil_conn_security_deny_ip_enum: ConnSecurityDenyIPEnum({L}) - "
-                                 "fopen(/etc/hosts.deny) failed!! err=[No such file or directory]\n"));
+                                        "fopen(/etc/hosts.deny) failed!! err=[No such file or directory]\n"));
     EXPECT_EQ(ConnSecurityDenyIPEnum(nullptr), -1);
     WriteFile(kDeny, "in.ftpd: ALL\n");
     PSLIBSZLIST none = nullptr;
@@ -266,8 +266,9 @@ TEST(DenyIPEnum, MissingFileFails)
 
 TEST(DenyIPDelete, DropsEveryLineOfTheAddresses)
 {
-    WriteFile(kDeny, "# ALL: 10.0.0.1\n  #ALL: 10.0.0.1\nALL: 10.0.0.1\nsshd : 10.0.0.2 : deny\n"
-                     "ALL: 10.0.0.10\nno colon 10.0.0.1\n\nin.ftpd:10.0.0.1\n  ALL:  10.0.0.3  \nALL: 10.0.0.1",
+    WriteFile(kDeny,
+              "# ALL: 10.0.0.1\n  #ALL: 10.0.0.1\nALL: 10.0.0.1\nsshd : 10.0.0.2 : deny\n"
+              "ALL: 10.0.0.10\nno colon 10.0.0.1\n\nin.ftpd:10.0.0.1\n  ALL:  10.0.0.3  \nALL: 10.0.0.1",
               0640);
     List del({"10.0.0.1", "10.0.0.2"});
     EXPECT_EQ(ConnSecurityDenyIPDelete(del.p), 4);
@@ -307,7 +308,7 @@ TEST(DenyIPDelete, FailuresLeaveNoTemporary)
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
     EXPECT_STREQ(SLIBErrorGetFile(), "ftputil_conn_security_deny_ip_delete");
     EXPECT_TRUE(vakotest::SyslogMatches("ftputil_conn_security_deny_ip_delete:{L} NetBackupIModifyConf(&pshHashDel) "
-                                 "failed"));
+                                        "failed"));
 
     vakotest::MakeDirs(kDeny); // opens, but cannot be read
     EXPECT_EQ(ConnSecurityDenyIPDelete(del.p), -1);

@@ -187,8 +187,8 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
         oldKey.resize(strlen(oldKey.c_str()));
         sameKey = oldKey == key;
         Buf desc;
-        bool descRead =
-            VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p, &desc.cb) == 0;
+        bool descRead = VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p,
+                                   &desc.cb) == 0;
         if (!descRead && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
             return -1;
         // The old group must be one that the delete would remove: its

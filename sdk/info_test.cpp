@@ -22,12 +22,11 @@
 using vakotest::FileExists;
 using vakotest::ForkChild;
 using vakotest::MonotonicMs;
-using vakotest::WaitChild;
 using vakotest::ReadFile;
+using vakotest::WaitChild;
 using vakotest::WriteFile;
 
 namespace {
-
 
 TEST(InfoSetKeyValue, WritesKeyLines)
 {
@@ -107,14 +106,10 @@ TEST(SupportRaid, AnswersFromTheFactoryKey)
         const char *conf;
         int raid;
     } cases[] = {
-        {"supportraid=\"yes\"\n", 1},
-        {"supportraid=\"YES\"\n", 1},
-        {"supportraid=\"yEs\"\n", 1},
-        {"supportraid=\"yessir, with a long tail\"\n", 1},
-        {"supportraid=\"no\"\n", 0},
-        {"supportraid=\"ye\"\n", 0},
-        {"supportraid=\"\"\n", 0},
-        {"unique=\"vakora_powerpc_m88_1hd\"\n", 0},
+        {"supportraid=\"yes\"\n", 1}, {"supportraid=\"YES\"\n", 1},
+        {"supportraid=\"yEs\"\n", 1}, {"supportraid=\"yessir, with a long tail\"\n", 1},
+        {"supportraid=\"no\"\n", 0},  {"supportraid=\"ye\"\n", 0},
+        {"supportraid=\"\"\n", 0},    {"unique=\"vakora_powerpc_m88_1hd\"\n", 0},
     };
     WriteFile("/etc/vakoinfo.conf", "supportraid=\"yes\"\n"); // never consulted
     for (const Case &c : cases) {

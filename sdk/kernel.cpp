@@ -11,7 +11,4 @@ extern "C" int VAKOKernelCallMSysFlag(uint32_t *pWord)
     return static_cast<int>(syscall(VAKO_SYSCALL_MSYS_FLAG, pWord));
 }
 
-extern "C" int VAKOKernelCallMtdBuffer(int alloc)
-{
-    return static_cast<int>(syscall(VAKO_SYSCALL_MTD_BUFFER, alloc));
-}
+extern "C" int VAKOKernelCallMtdBuffer(int alloc) { return static_cast<int>(syscall(VAKO_SYSCALL_MTD_BUFFER, alloc)); }

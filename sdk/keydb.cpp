@@ -285,8 +285,8 @@ int VAKOBDbCursorSetType(VAKOBDB *bdb, int type)
 
 int VAKOBDbCursorGet(VAKOBDB *bdb, int bSkipSpecial, void **ppKey, int *pcbKey, void **ppData, int *pcbData)
 {
-    if (!bdb || !bdb->db || bdb->cursorType < VAKO_BDB_CURSOR_SET || bdb->cursorType > VAKO_BDB_CURSOR_PREV ||
-        !ppKey || !pcbKey || !ppData || !pcbData) {
+    if (!bdb || !bdb->db || bdb->cursorType < VAKO_BDB_CURSOR_SET || bdb->cursorType > VAKO_BDB_CURSOR_PREV || !ppKey ||
+        !pcbKey || !ppData || !pcbData) {
         BDB_ERR(kSrcCursorGet, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
@@ -329,8 +329,7 @@ int VAKOBDbDbtCopyout(const DBT *dbt, void **ppBuf, int *pcbBuf)
     }
     int size = static_cast<int>(dbt->size);
     if (VAKOCheckAndRealloc(ppBuf, pcbBuf, size) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcCopyout, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcCopyout, __LINE__, SLIBErrorGet());
         return -1;
     }
     memcpy(*ppBuf, dbt->data, dbt->size);
@@ -364,8 +363,8 @@ int VAKOCheckAndRealloc(void **ppData, int *pcbAlloc, int cbNeed)
         *ppData = calloc(static_cast<size_t>(cbNeed), 1);
         if (!*ppData) {
             // Logged before the code is recorded: recording may change errno.
-            syslog(LOG_ERR, "%s:%d NULL == *ppData, NULL == malloc(%d). errno=%d/%m", kSrcRealloc, __LINE__,
-                   cbNeed, errno);
+            syslog(LOG_ERR, "%s:%d NULL == *ppData, NULL == malloc(%d). errno=%d/%m", kSrcRealloc, __LINE__, cbNeed,
+                   errno);
             BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
@@ -374,8 +373,8 @@ int VAKOCheckAndRealloc(void **ppData, int *pcbAlloc, int cbNeed)
             return 0;
         *ppData = SLIBMemRealloc(*ppData, static_cast<size_t>(cbNeed));
         if (!*ppData) {
-            syslog(LOG_ERR, "%s:%d NULL != *ppData, cbNeed=[%d] > *pcbAlloc=[%d]. errno=%d/%m", kSrcRealloc,
-                   __LINE__, cbNeed, *pcbAlloc, errno);
+            syslog(LOG_ERR, "%s:%d NULL != *ppData, cbNeed=[%d] > *pcbAlloc=[%d]. errno=%d/%m", kSrcRealloc, __LINE__,
+                   cbNeed, *pcbAlloc, errno);
             *pcbAlloc = 0;
             BDB_ERR(kSrcRealloc, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
@@ -528,8 +527,8 @@ int VAKOListDBSet(VAKOBDB *bdb, const char *section, PSLIBSZLIST list)
         return -1;
     }
     if (VAKOBDbSet(bdb, key.get(), cbKey, value.get(), list->cbSize) != 0) {
-        syslog(LOG_ERR, "%s (%d): errno=%d, VAKOBDbSet() failed, section[%s]\n", kSrcListSet, __LINE__,
-               SLIBErrorGet(), section);
+        syslog(LOG_ERR, "%s (%d): errno=%d, VAKOBDbSet() failed, section[%s]\n", kSrcListSet, __LINE__, SLIBErrorGet(),
+               section);
         return -1;
     }
     return 0;

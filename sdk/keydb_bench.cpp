@@ -128,8 +128,7 @@ void BM_CacheLookup(benchmark::State &state)
     int cbValue = 0;
     for (auto _ : state)
         for (const std::string &k : keys)
-            if (VAKOBDbGet(db->file[people::kName], k.c_str(), static_cast<int>(k.size()) + 1, &value,
-                           &cbValue) != 0)
+            if (VAKOBDbGet(db->file[people::kName], k.c_str(), static_cast<int>(k.size()) + 1, &value, &cbValue) != 0)
                 state.SkipWithError("lookup failed");
     VAKOBDbDataFree(value);
     people::CloseSet(db);

@@ -25,8 +25,8 @@ constexpr const char *kSrc = "bdb_check_and_rebuild";
 
 bool Valid(const VAKOBDBCACHE *c)
 {
-    if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile ||
-        !c->szRebuildLock || !c->szSrcOpen || !c->szSrcCheck || !c->szSrcRebuild)
+    if (!c || c->nFile <= 0 || !c->rgFile || !c->pfnOpenSet || !c->pfnCloseSet || !c->pfnFile || !c->szRebuildLock ||
+        !c->szSrcOpen || !c->szSrcCheck || !c->szSrcRebuild)
         return false;
     for (int i = 0; i < c->nFile; i++) {
         if (!c->rgFile[i].szPath || !c->rgFile[i].szTmpPath)
@@ -148,8 +148,7 @@ bool MarkReplaced(const VAKOBDBCACHE *c, void *pDb)
 // ends when the holder's build does: builds take no other lock first.
 class RebuildLock {
 public:
-    RebuildLock(const char *path, const char *src)
-        : fd_(open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666))
+    RebuildLock(const char *path, const char *src) : fd_(open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666))
     {
         if (fd_.get() < 0) {
             syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
@@ -198,8 +197,8 @@ bool TakeOthersRebuild(const VAKOBDBCACHE *c, void **ppDb)
     if (opened < 0)
         return false;
     Decision now = Decision::None;
-    if (opened == 0 && (CheckFiles(c, fresh, &now) < 0 ||
-                        (now == Decision::None && CheckSources(c, fresh, &now) < 0) || now != Decision::None)) {
+    if (opened == 0 && (CheckFiles(c, fresh, &now) < 0 || (now == Decision::None && CheckSources(c, fresh, &now) < 0) ||
+                        now != Decision::None)) {
         c->pfnCloseSet(fresh);
         return false;
     }

@@ -172,8 +172,7 @@ TEST(CacheCheck, MissingOrSmallFileRebuilds)
          2},
         {"one page", kDesc, 4096,
          "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.desc.0966)=4096, so rebuild db.", 1},
-        {"empty", kName, 0, "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.name.0966)=0, so rebuild db.",
-         2},
+        {"empty", kName, 0, "people_db_check_and_rebuild:{L} st_size(/tmp/.db.people.name.0966)=0, so rebuild db.", 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -496,7 +495,7 @@ TEST(CacheRebuild, FailedRenameRemovesTheCache)
     EXPECT_EQ(VAKOBDbCacheRebuild(&cache, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x2800);
     EXPECT_TRUE(vakotest::SyslogMatches("people_db_rebuild:{L} rename(/tmp/.db.people.tmp.desc.0966, "
-                                 "/tmp/.db.people.desc.0966) = (21)/Is a directory"));
+                                        "/tmp/.db.people.desc.0966) = (21)/Is a directory"));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kName].szPath));
     EXPECT_FALSE(vakotest::FileExists(kCacheFiles[kId].szPath));
     EXPECT_FALSE(AnyTmpFile());

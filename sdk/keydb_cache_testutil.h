@@ -87,8 +87,7 @@ inline int Build(PeopleDb *db)
     struct stat src, desc;
     if (r != 0 || stat(kSource, &src) != 0 || stat(kDescSource, &desc) != 0)
         return -1;
-    return VAKOBDbConfSyncTimeSet(db->file[kName], src.st_mtime) |
-           VAKOBDbConfSyncTimeSet(db->file[kId], src.st_mtime) |
+    return VAKOBDbConfSyncTimeSet(db->file[kName], src.st_mtime) | VAKOBDbConfSyncTimeSet(db->file[kId], src.st_mtime) |
            VAKOBDbConfSyncTimeSet(db->file[kDesc], desc.st_mtime);
 }
 

@@ -50,9 +50,9 @@ public:
 
     void Put(const std::string &key, const std::string &value)
     {
-        ASSERT_EQ(VAKOBDbSet(bdb_, key.data(), static_cast<int>(key.size()), value.data(),
-                             static_cast<int>(value.size())),
-                  0);
+        ASSERT_EQ(
+            VAKOBDbSet(bdb_, key.data(), static_cast<int>(key.size()), value.data(), static_cast<int>(value.size())),
+            0);
     }
     // The value of key, or "<absent>" / "<error XXXX>".
     std::string Get(const std::string &key)
@@ -176,7 +176,9 @@ TEST(BDbOpen, RefusedArgumentsAndFiles)
 
 TEST(BDbOpen, DuplicateSettingMustMatchTheFile)
 {
-    { Db unique(0); }
+    {
+        Db unique(0);
+    }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKOBDbOpen(kPath, O_RDWR, 1), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0xB100);
@@ -298,12 +300,21 @@ TEST(BDbRecords, DuplicatesAndSingleReservedRecords)
 TEST(BDbCursor, WalkOrderIsBytewiseWithReservedKeysSkipped)
 {
     Db db(1);
-    std::vector<std::string> inserted = {std::string("\xC3\x89MILE\0", 7), "001025", "b", "#CURRENT_UID",
-                                         "001024", "ab", "a", "000999", "Z", "#VAKO@SYNC@TIME", "\x80"};
+    std::vector<std::string> inserted = {std::string("\xC3\x89MILE\0", 7),
+                                         "001025",
+                                         "b",
+                                         "#CURRENT_UID",
+                                         "001024",
+                                         "ab",
+                                         "a",
+                                         "000999",
+                                         "Z",
+                                         "#VAKO@SYNC@TIME",
+                                         "\x80"};
     for (const std::string &k : inserted)
         db.Put(k, "v");
-    std::vector<std::string> forward = {"000999", "001024", "001025", "Z", "a", "ab", "b", "\x80",
-                                        std::string("\xC3\x89MILE\0", 7)};
+    std::vector<std::string> forward = {
+        "000999", "001024", "001025", "Z", "a", "ab", "b", "\x80", std::string("\xC3\x89MILE\0", 7)};
     EXPECT_EQ(db.Walk(2, 4, 1), forward);
     std::vector<std::string> backward(forward.rbegin(), forward.rend());
     EXPECT_EQ(db.Walk(3, 5, 1), backward);
@@ -601,9 +612,9 @@ TEST(BDbReserved, DomainStampAge)
         time_t before, after;
         do {
             before = time(nullptr);
-            ASSERT_EQ(VAKOBDbWordSet(db.get(), SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME,
-                                     static_cast<int32_t>(before - c.age)),
-                      0);
+            ASSERT_EQ(
+                VAKOBDbWordSet(db.get(), SZK_BDB_EXPIRE_TIME, CB_BDB_EXPIRE_TIME, static_cast<int32_t>(before - c.age)),
+                0);
             result = VAKOBDbDomainIsNeedToRebuild(db.get());
             after = time(nullptr);
         } while (before != after);
@@ -663,7 +674,7 @@ TEST(BDbDamage, TruncatedFileFailsReadsCleanly)
     while (db.Next(1, &key) == 0)
         n++;
     EXPECT_LT(n, 5000);
-    EXPECT_EQ(SLIBErrorGet(), 0xB200); // not the end of the records
+    EXPECT_EQ(SLIBErrorGet(), 0xB200);                              // not the end of the records
     EXPECT_EQ(db.Get(std::string("004999\0", 7)), "<error 45568>"); // 0xB200
 }
 
@@ -753,9 +764,15 @@ TEST(ListDB, UnpackRefusesValuesThatDoNotHoldTheirOffsets)
         const char *what;
         std::string value;
     } cases[] = {
-        {"item past the end", good}, {"item in the header", good}, {"item below the top", good},
-        {"top past the end", good},  {"empty not last", good},     {"size word", good},
-        {"item count", good},        {"last byte", good},          {"truncated", good.substr(0, 300)},
+        {"item past the end", good},
+        {"item in the header", good},
+        {"item below the top", good},
+        {"top past the end", good},
+        {"empty not last", good},
+        {"size word", good},
+        {"item count", good},
+        {"last byte", good},
+        {"truncated", good.substr(0, 300)},
         {"header only", good.substr(0, 20)},
     };
     setWord(cases[0].value, 24, 600);
@@ -792,8 +809,8 @@ TEST(ListDB, StoredUnderTheUpperCasedSection)
     SzSLIBSzListRemoveTail(list);
     ASSERT_EQ(VAKOListDBSet(db.get(), "GlObAl", list), 0);
     ASSERT_EQ(VAKOListDBSet(db.get(), "pr\xc3\xa9-1", list), 0);
-    EXPECT_EQ(db.Walk(2, 4, 0), (std::vector<std::string>{std::string("#GLOBAL\0", 8),
-                                                          std::string("#PR\xc3\xa9-1\0", 8)}));
+    EXPECT_EQ(db.Walk(2, 4, 0),
+              (std::vector<std::string>{std::string("#GLOBAL\0", 8), std::string("#PR\xc3\xa9-1\0", 8)}));
     stored = db.Get(std::string("#GLOBAL\0", 8));
     PSLIBSZLIST back = VAKOListDBUnpack(stored.data(), static_cast<int>(stored.size()));
     ASSERT_NE(back, nullptr);
@@ -809,7 +826,9 @@ TEST(ListDB, StoredUnderTheUpperCasedSection)
 
 TEST(ListDB, FailedStoreIsLogged)
 {
-    { Db created; }
+    {
+        Db created;
+    }
     VAKOBDB *bdb = VAKOBDbOpen(kPath, O_RDONLY, 0);
     ASSERT_NE(bdb, nullptr);
     PSLIBSZLIST list = ThreeItems();

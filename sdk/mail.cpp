@@ -421,8 +421,8 @@ void VAKOMailSettingFree(PVAKOMAILSETTING pSetting)
 {
     if (!pSetting)
         return;
-    for (char **p : {&pSetting->szServer, &pSetting->szUser, &pSetting->szPasswd, &pSetting->szMail1,
-                     &pSetting->szMail2}) {
+    for (char **p :
+         {&pSetting->szServer, &pSetting->szUser, &pSetting->szPasswd, &pSetting->szMail1, &pSetting->szMail2}) {
         free(*p);
         *p = nullptr;
     }

@@ -33,22 +33,21 @@ namespace {
 constexpr const char *kTemplate = "/usr/vako/vakoman/webman/texts/enu/mails";
 constexpr const char *kHeaderLines = "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n";
 
-const std::string kMails =
-    "[Other]\n"
-    "Subject: not this one\n"
-    "other text\n"
-    "[AutoBlockAdd]  \n"
-    "Host %HOSTNAME% of %COMPANY_NAME%   \n"
-    "Subject: Blocked %CLIENT_IP%\n"
-    "\n"
-    "  \n"
-    "The address %CLIENT_IP% was blocked at %AUTOBLOCK_TIME%\t \r\n"
-    "after %AUTOBLOCK_ATTEMPTS% attempts in %AUTOBLOCK_ATTEMPT_MIN% minutes.\n"
-    "[\n"
-    "Addresses: %IP_ADDR%\n"
-    "Visit %HTTP_URL%\n"
-    "[Last]\n"
-    "Subject: last\n";
+const std::string kMails = "[Other]\n"
+                           "Subject: not this one\n"
+                           "other text\n"
+                           "[AutoBlockAdd]  \n"
+                           "Host %HOSTNAME% of %COMPANY_NAME%   \n"
+                           "Subject: Blocked %CLIENT_IP%\n"
+                           "\n"
+                           "  \n"
+                           "The address %CLIENT_IP% was blocked at %AUTOBLOCK_TIME%\t \r\n"
+                           "after %AUTOBLOCK_ATTEMPTS% attempts in %AUTOBLOCK_ATTEMPT_MIN% minutes.\n"
+                           "[\n"
+                           "Addresses: %IP_ADDR%\n"
+                           "Visit %HTTP_URL%\n"
+                           "[Last]\n"
+                           "Subject: last\n";
 
 // Sets interface's IPv4 address (the sandbox's own network namespace).
 void SetAddress(const char *ifname, const char *addr)
@@ -83,8 +82,9 @@ protected:
     {
         ASSERT_EQ(sethostname("nas1.example.com", 16), 0);
         setenv("USERNAME", "u", 1);
-        WriteFile("/etc/vakoinfo.conf", "eventsmtp=\"127.0.0.1\"\neventport=\"2525\"\neventmail1=\"admin@example.com\"\n"
-                                        "eventmail2=\"ops@example.com\"\nmaillang=\"enu\"\n");
+        WriteFile("/etc/vakoinfo.conf",
+                  "eventsmtp=\"127.0.0.1\"\neventport=\"2525\"\neventmail1=\"admin@example.com\"\n"
+                  "eventmail2=\"ops@example.com\"\nmaillang=\"enu\"\n");
         WriteFile("/etc.defaults/vakoinfo.conf", "mailfrom=\"Harbox Inc\"\n");
         WriteFile(kTemplate, kMails);
     }
@@ -130,7 +130,8 @@ TEST_F(Mail, SectionIsFilledAndSplitIntoSubjectAndBody)
     // The library's own entries replace the caller's, and stay in its hash.
     EXPECT_STREQ(SzSLIBSzHashGetValue(hash.h, "%HOSTNAME%"), "nas1");
     EXPECT_STREQ(SzSLIBSzHashGetValue(hash.h, "%DATE%"), Today().c_str());
-    EXPECT_TRUE(std::regex_match(SzSLIBSzHashGetValue(hash.h, "%TIME%"), std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]")));
+    EXPECT_TRUE(
+        std::regex_match(SzSLIBSzHashGetValue(hash.h, "%TIME%"), std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]")));
     // The work file is gone.
     EXPECT_FALSE(vakotest::FileExists("/tmp/tempmail." + std::to_string(getpid())));
 }
@@ -142,8 +143,8 @@ TEST_F(Mail, PlaceholdersWithoutAddressesAndWithDdns)
     };
     const Case cases[] = {
         {"", "", ""},
-        {"ddns_update=\"YES\"\nddns_select=\"prov\"\n", "[prov]\nhostname=\"nas.dyn.example\"\nusername=\"u\"\npasswd=\"p\"\n",
-         ", http://nas.dyn.example:5000/"},
+        {"ddns_update=\"YES\"\nddns_select=\"prov\"\n",
+         "[prov]\nhostname=\"nas.dyn.example\"\nusername=\"u\"\npasswd=\"p\"\n", ", http://nas.dyn.example:5000/"},
         // No section for the provider: an empty host name.
         {"ddns_update=\"yes\"\nddns_select=\"gone\"\n", "[prov]\nhostname=\"h\"\n", ", http://:5000/"},
         // No provider selected: logged, no DDNS part.
@@ -285,8 +286,9 @@ TEST_F(Mail, NullHashAndBadBuffers)
 TEST_F(Mail, SettingsAreRead)
 {
     VAKOMAILSETTING s;
-    WriteFile("/etc/vakoinfo.conf", "eventsmtp=\"mail.example.com\"\neventport=\"0\"\neventauth=\"YES\"\neventuser=\"me\"\n"
-                                    "eventpass=\"pw\"\neventusessl=\"Yes\"\neventmail1=\"a@x\"\n");
+    WriteFile("/etc/vakoinfo.conf",
+              "eventsmtp=\"mail.example.com\"\neventport=\"0\"\neventauth=\"YES\"\neventuser=\"me\"\n"
+              "eventpass=\"pw\"\neventusessl=\"Yes\"\neventmail1=\"a@x\"\n");
     ASSERT_EQ(VAKOMailGet(&s), 0);
     EXPECT_STREQ(s.szServer, "mail.example.com");
     EXPECT_EQ(s.port, 25);
@@ -360,7 +362,8 @@ TEST_F(Mail, RecipientsAndSender)
         {"", "b@x", "", 0, {{"(null)", "(null)"}}, {{"me", "(null)"}}, "(null)"},
     };
     for (const Case &c : cases) {
-        VAKOMAILSETTING s = {strdup("srv"), 26, c.auth, strdup("usr"), strdup("pwd"), 1, strdup(c.mail1), strdup(c.mail2)};
+        VAKOMAILSETTING s = {strdup("srv"), 26, c.auth,          strdup("usr"),
+                             strdup("pwd"), 1,  strdup(c.mail1), strdup(c.mail2)};
         VAKOSMTP m;
         memset(&m, 0, sizeof m);
         ASSERT_EQ(VAKOMailFillSmtpStruct(&m, &s, "me", c.override), 0);
@@ -394,8 +397,8 @@ TEST_F(Mail, TimeDateIsTheLocalTime)
             continue; // a second passed between the readings
         struct tm tm;
         gmtime_r(&before, &tm);
-        EXPECT_EQ(std::vector<int>(dt, dt + 6), (std::vector<int>{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                                                                  tm.tm_hour, tm.tm_min, tm.tm_sec}));
+        EXPECT_EQ(std::vector<int>(dt, dt + 6),
+                  (std::vector<int>{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec}));
         break;
     }
     EXPECT_EQ(VAKOTimeDateGet(nullptr), -1);
@@ -425,8 +428,9 @@ std::string Base64(const std::string &s)
 
 TEST_F(Mail, SendHandsTheWholeMailToTheLibrary)
 {
-    WriteFile("/etc/vakoinfo.conf", ReadFile("/etc/vakoinfo.conf") +
-                                        "eventauth=\"yes\"\neventuser=\"me\"\neventpass=\"secret\"\neventusessl=\"no\"\n");
+    WriteFile("/etc/vakoinfo.conf",
+              ReadFile("/etc/vakoinfo.conf") +
+                  "eventauth=\"yes\"\neventuser=\"me\"\neventpass=\"secret\"\neventusessl=\"no\"\n");
     WriteFile(kTemplate, "[T]\nSubject: Blocked \xC3\xA9 %CLIENT_IP%\nBody %CLIENT_IP%\n");
     Hash hash;
     hash.Set("%CLIENT_IP%", "203.0.113.5");
@@ -446,7 +450,8 @@ TEST_F(Mail, SendHandsTheWholeMailToTheLibrary)
     EXPECT_EQ(m.passwd, "secret");
     EXPECT_EQ(m.ssl, 0);
     EXPECT_EQ(m.from, (std::vector<smtp::Address>{{"nas1 - Harbox Inc", "admin@example.com"}}));
-    EXPECT_EQ(m.to, (std::vector<smtp::Address>{{std::nullopt, "ops@example.com"}, {std::nullopt, "admin@example.com"}}));
+    EXPECT_EQ(m.to,
+              (std::vector<smtp::Address>{{std::nullopt, "ops@example.com"}, {std::nullopt, "admin@example.com"}}));
     EXPECT_EQ(m.reserved, "0 0");
     EXPECT_EQ(m.subject, "=?UTF-8?B?" + Base64(" Blocked \xC3\xA9 203.0.113.5") + "?=");
     EXPECT_EQ(m.header, kHeaderLines);
@@ -644,14 +649,16 @@ TEST_F(Mail, MailGoesOverSmtpToAServerOnTheLoopback)
                                  "DATA\r\n"
                                  "From: nas1 - Harbox Inc <admin@example.com>\r\n"
                                  "To: ops@example.com, admin@example.com\r\n"
-                                 "Subject: =?UTF-8?B?" + Base64(" Hello") + "?=\r\n"
-                                 "Content-Type: text/plain; charset=utf-8\r\n"
-                                 "Content-Transfer-Encoding: 8bit\r\n"
-                                 "\r\n"
-                                 "First line\r\n"
-                                 "..dot line\r\n"
-                                 ".\r\n"
-                                 "QUIT\r\n");
+                                 "Subject: =?UTF-8?B?" +
+                                     Base64(" Hello") +
+                                     "?=\r\n"
+                                     "Content-Type: text/plain; charset=utf-8\r\n"
+                                     "Content-Transfer-Encoding: 8bit\r\n"
+                                     "\r\n"
+                                     "First line\r\n"
+                                     "..dot line\r\n"
+                                     ".\r\n"
+                                     "QUIT\r\n");
     EXPECT_EQ(smtp::Sent().size(), 1u);
 }
 

@@ -39,7 +39,7 @@ constexpr const char *kSrcIoctlSize = "raid_ioctl_size";
 constexpr const char *kSrcRebuildStatus = "raid_rebuild_status_get";
 
 #define RAID_LOG(src, fmt, ...) syslog(LOG_DEBUG, "%s:%d " fmt, (src), __LINE__, ##__VA_ARGS__)
-#define RAID_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
+#define RAID_ERR(src, code)     SLIBErrorSetEx((code), (src), __LINE__)
 
 using slib::Fd;
 

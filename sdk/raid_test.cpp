@@ -33,7 +33,10 @@ void MaskSysBlock()
     ASSERT_EQ(mount("tmpfs", "/sys/block", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0) << strerror(errno);
 }
 
-std::string MemberDir(int md, const std::string &name) { return "/sys/block/md" + std::to_string(md) + "/md/dev-" + name; }
+std::string MemberDir(int md, const std::string &name)
+{
+    return "/sys/block/md" + std::to_string(md) + "/md/dev-" + name;
+}
 
 // A member directory with its state (and slot) lines; empty: no file.
 void AddMember(int md, const std::string &name, const std::string &state, const std::string &slot = "")
@@ -340,10 +343,8 @@ TEST(RaidInfo, LevelsSyncWordsAndFirstDisk)
         int raidType;
         std::array<uint32_t, 3> syncStatus;
     } cases[] = {
-        {-1, {0, 3, 4}, VAKO_RAID_LINEAR, {0, 0, 0}},
-        {0, {5, 0, 7}, VAKO_RAID_0, {2, 0, 0}},
-        {5, {5, 100, 900}, VAKO_RAID_5, {1, 100, 900}},
-        {6, {0, 0, 0}, VAKO_RAID_6, {0, 0, 0}},
+        {-1, {0, 3, 4}, VAKO_RAID_LINEAR, {0, 0, 0}},   {0, {5, 0, 7}, VAKO_RAID_0, {2, 0, 0}},
+        {5, {5, 100, 900}, VAKO_RAID_5, {1, 100, 900}}, {6, {0, 0, 0}, VAKO_RAID_6, {0, 0, 0}},
         {10, {0, 0, 0}, VAKO_RAID_OTHER, {0, 0, 0}},
     };
     AddMember(3, "sdab", "in_sync\n");
@@ -431,7 +432,7 @@ TEST(RaidInfo, Failures)
     } cases[] = {
         {"/dev/md", VAKO_ERR_RAID_PATH, "raid_info_get"},
         {"/dev/hda1", VAKO_ERR_RAID_PATH, "raid_info_get"},
-        {"/dev/md7", SLIB_ERR_OPEN, "raid_info_get"},   // no such device
+        {"/dev/md7", SLIB_ERR_OPEN, "raid_info_get"},    // no such device
         {"/dev/md0", SLIB_ERR_OPEN, "raid_disk_create"}, // the member's state file
     };
     for (const Case &c : cases) {

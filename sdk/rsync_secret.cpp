@@ -49,20 +49,14 @@ constexpr time_t kRestartDelaySec = 2;
 using ListPtr = slib::HeapPtr<SLIBSZLIST>;
 
 // "admin" is written as "root" in both files.
-const char *AuthName(const char *name)
-{
-    return name && strcmp(name, kAdminName) == 0 ? kRootName : name;
-}
+const char *AuthName(const char *name) { return name && strcmp(name, kAdminName) == 0 ? kRootName : name; }
 
 // The first byte of a comment line.
 bool IsComment(char first) { return first == '#' || first == ';'; }
 
 // A name that stays one item of "auth users" and one field of its secrets
 // line: no separator of either, no blank, and not read as a comment.
-bool SoundName(const char *name)
-{
-    return name && name[0] && !IsComment(name[0]) && !strpbrk(name, ":, \t\r\n");
-}
+bool SoundName(const char *name) { return name && name[0] && !IsComment(name[0]) && !strpbrk(name, ":, \t\r\n"); }
 
 // The secrets line of name: it begins with name and a ':', the whole name
 // and nothing more, so that no account reads or changes another's line. A
@@ -99,8 +93,8 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
     char line[kAuthUsersSize] = {};
     int got = SLIBFileGetLine(SZF_RSYNCD_CONF, kAuthUsersKey, line, sizeof line, 0);
     if (got < 0) {
-        syslog(LOG_ERR, "%s %s(%d): SLIBFileGetLine(szStrFile=[%s], szKey=[auth users]) failed", kSrcSet,
-               __func__, __LINE__, SZF_RSYNCD_CONF);
+        syslog(LOG_ERR, "%s %s(%d): SLIBFileGetLine(szStrFile=[%s], szKey=[auth users]) failed", kSrcSet, __func__,
+               __LINE__, SZF_RSYNCD_CONF);
         return -1;
     }
     if (got == 0) {
@@ -117,8 +111,7 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
     }
     char *names = strchr(line, '=') + 1;
     if (SLIBStrTrimSpace(names, nullptr) < 0) {
-        syslog(LOG_ERR, "%s %s(%d): SLIBStrTrimSpace(szInputStr=[%s]) failed", kSrcSet, __func__, __LINE__,
-               names);
+        syslog(LOG_ERR, "%s %s(%d): SLIBStrTrimSpace(szInputStr=[%s]) failed", kSrcSet, __func__, __LINE__, names);
         return -1;
     }
     // An emptied line lists nobody: splitting it would give one empty name.
@@ -136,16 +129,16 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
         if (iNew >= 0)
             return 0;
         if (!Push(list, newName)) {
-            syslog(LOG_ERR, "%s %s(%d): SLIBSzListPush() failed!! szNewRsyncName=%s", kSrcSet, __func__,
-                   __LINE__, newName);
+            syslog(LOG_ERR, "%s %s(%d): SLIBSzListPush() failed!! szNewRsyncName=%s", kSrcSet, __func__, __LINE__,
+                   newName);
             return -1;
         }
         break;
     case NETBKP_PASSWD_MODIFY:
         if (iOld < 0) {
             if (!Push(list, newName)) {
-                syslog(LOG_ERR, "%s %s(%d): SLIBSzListPush() failed!! szNewRsyncName=%s", kSrcSet, __func__,
-                       __LINE__, newName);
+                syslog(LOG_ERR, "%s %s(%d): SLIBSzListPush() failed!! szNewRsyncName=%s", kSrcSet, __func__, __LINE__,
+                       newName);
                 return -1;
             }
         } else {
@@ -153,8 +146,7 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
             int r = SLIBSzListSet(&raw, iOld, newName);
             list.reset(raw);
             if (r < 0) {
-                syslog(LOG_ERR,
-                       "%s %s(%d): SLIBSzListSet() failed!! \t\t\t\t\t   szOldName=[%s], szNewRsyncName=[%s]",
+                syslog(LOG_ERR, "%s %s(%d): SLIBSzListSet() failed!! \t\t\t\t\t   szOldName=[%s], szNewRsyncName=[%s]",
                        kSrcSet, __func__, __LINE__, oldName, newName);
                 return -1;
             }
@@ -162,8 +154,8 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
         break;
     default:
         if (iOld < 0 || !SzSLIBSzListRemove(list.get(), iOld))
-            syslog(LOG_ERR, "%s %s(%d): SzSLIBSzListRemove() failed!! szOldName=%s", kSrcSet, __func__,
-                   __LINE__, oldName);
+            syslog(LOG_ERR, "%s %s(%d): SzSLIBSzListRemove() failed!! szOldName=%s", kSrcSet, __func__, __LINE__,
+                   oldName);
         break;
     }
     // Each name and a ',', the last character then dropped: the final ','
@@ -197,11 +189,10 @@ int CreateSecrets(const std::string &line)
     std::string text = line + '\n';
     bool ok = fchmod(fd.get(), RSYNCD_SECRETS_MODE) == 0 &&
               fchown(fd.get(), RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) == 0 &&
-              vako::text::WriteAll(fd.get(), text.data(), text.size()) &&
-              fsync(fd.get()) == 0;
+              vako::text::WriteAll(fd.get(), text.data(), text.size()) && fsync(fd.get()) == 0;
     if (!ok) {
-        syslog(LOG_ERR, "%s: %s(%d) - writing %s failed! error_code[%d]=[%m]", kSrcSet,
-               "NetBackupSetRsyncdSecrets", __LINE__, SZF_RSYNCD_SECRETS, errno);
+        syslog(LOG_ERR, "%s: %s(%d) - writing %s failed! error_code[%d]=[%m]", kSrcSet, "NetBackupSetRsyncdSecrets",
+               __LINE__, SZF_RSYNCD_SECRETS, errno);
         // A part of a line would be a wrong value.
         unlink(SZF_RSYNCD_SECRETS);
         return -1;
@@ -245,8 +236,7 @@ int NetBackupSetRsyncdSecrets(const char *oldName, const char *newName, const ch
         else
             syslog(LOG_ERR, "%s %s(%d):can not add %s's password", kSrcSet, __func__, __LINE__, newName);
         result = -1;
-    } else if (replaced == 0 &&
-               SLIBFileAddLine(SZF_RSYNCD_SECRETS, nullptr, line.c_str(), OP_FIND_PREFIX) != 1) {
+    } else if (replaced == 0 && SLIBFileAddLine(SZF_RSYNCD_SECRETS, nullptr, line.c_str(), OP_FIND_PREFIX) != 1) {
         syslog(LOG_ERR, "%s %s(%d):can not add %s's password", kSrcSet, __func__, __LINE__, newName);
         result = -1;
     }
@@ -342,10 +332,8 @@ int VAKONetBkpIsReservedName(const char *name)
 {
     if (!name)
         return 0;
-    return strcasecmp(name, kRootName) == 0 || strcasecmp(name, kAdminName) == 0 ||
-                   strcasecmp(name, "rsync") == 0
-               ? 1
-               : 0;
+    return strcasecmp(name, kRootName) == 0 || strcasecmp(name, kAdminName) == 0 || strcasecmp(name, "rsync") == 0 ? 1
+                                                                                                                   : 0;
 }
 
 int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const char *value, int op)
@@ -365,20 +353,19 @@ int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const
         char line[kSecretsFileLineSize] = {};
         int got = SLIBFileGetLine(SZF_RSYNCD_CONF, kSecretsFileLine, line, sizeof line, 0);
         if (got < 0) {
-            syslog(LOG_ERR, "%s %s(%d): SLIBFileGetLine(szFile=[%s], szKey=[%s]) failed", kSrcSet, fn,
-                   __LINE__, SZF_RSYNCD_CONF, kSecretsFileLine);
+            syslog(LOG_ERR, "%s %s(%d): SLIBFileGetLine(szFile=[%s], szKey=[%s]) failed", kSrcSet, fn, __LINE__,
+                   SZF_RSYNCD_CONF, kSecretsFileLine);
             return -1;
         }
         if (got == 0 && SLIBFileAddLine(SZF_RSYNCD_CONF, nullptr, kSecretsFileLine, OP_FIND_PREFIX) != 1) {
-            syslog(LOG_ERR, "%s %s(%d): SLIBFileAddLine(szFile=[%s], szLine=[%s]) failed", kSrcSet, fn,
-                   __LINE__, SZF_RSYNCD_CONF, kSecretsFileLine);
+            syslog(LOG_ERR, "%s %s(%d): SLIBFileAddLine(szFile=[%s], szLine=[%s]) failed", kSrcSet, fn, __LINE__,
+                   SZF_RSYNCD_CONF, kSecretsFileLine);
             return -1;
         }
         if (op == NETBKP_PASSWD_DELETE) {
             if (NetBackupDelSecret(oldAuth) != 0)
                 return -1;
-        } else if (NetBackupSetRsyncdSecrets(op == NETBKP_PASSWD_MODIFY ? oldAuth : nullptr, newAuth, value) !=
-                   0) {
+        } else if (NetBackupSetRsyncdSecrets(op == NETBKP_PASSWD_MODIFY ? oldAuth : nullptr, newAuth, value) != 0) {
             return -1;
         }
         Pause(kRestartDelaySec);
@@ -403,8 +390,8 @@ int NetBackupDelSecret(const char *name)
         std::string key = SecretKey(name);
         int r = SLIBFileSetLine(SZF_RSYNCD_SECRETS, key.c_str(), nullptr, OP_MATCH_BEGIN);
         if (r < 0) {
-            syslog(LOG_ERR, "%s %s(%d): SLIBFileSetLine(szFile=[%s], szKey=[%s]) failed (Delete Failed)", kSrcDel,
-                   fn, __LINE__, SZF_RSYNCD_SECRETS, key.c_str());
+            syslog(LOG_ERR, "%s %s(%d): SLIBFileSetLine(szFile=[%s], szKey=[%s]) failed (Delete Failed)", kSrcDel, fn,
+                   __LINE__, SZF_RSYNCD_SECRETS, key.c_str());
             return -1;
         }
         if (r == 1)

@@ -115,7 +115,7 @@ TEST_F(NetBackupSetServerPasswd, DeleteNames)
         EXPECT_EQ(Calls(), kStopAndStart);
     }
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_set_server_passwd NetBackupSetAuthUser({L}): SzSLIBSzListRemove() "
-                                 "failed!! szOldName=rsync"));
+                                        "failed!! szOldName=rsync"));
 }
 
 TEST_F(NetBackupSetServerPasswd, AddIgnoresLetterCaseOfListedNames)
@@ -199,13 +199,16 @@ TEST_F(NetBackupSetServerPasswd, RefusesBadArgumentsBeforeStopping)
         const char *value;
         int op;
     } cases[] = {
-        {nullptr, nullptr, "v", 1},      {nullptr, "rsync", nullptr, 1}, {nullptr, "rsync", "v", 2},
-        {"rsync", nullptr, "v", 2},      {"rsync", "rsync", nullptr, 2}, {nullptr, nullptr, nullptr, 3},
-        {nullptr, "rsync", "v", 4},      {nullptr, "rsync", "v", 0},     {nullptr, "", "v", 1},
-        {nullptr, "a:b", "v", 1},        {nullptr, "a,b", "v", 1},       {nullptr, "a b", "v", 1},
-        {nullptr, "a\nb", "v", 1},       {nullptr, "#a", "v", 1},        {nullptr, ";a", "v", 1},
-        {nullptr, "rsync", "v\nx:y", 1}, {nullptr, "rsync", "v\r", 1},   {"a:b", "rsync", "v", 2},
-        {"a\n", nullptr, nullptr, 3},    {nullptr, "root", tooLong.c_str(), 1},
+        {nullptr, nullptr, "v", 1},     {nullptr, "rsync", nullptr, 1},
+        {nullptr, "rsync", "v", 2},     {"rsync", nullptr, "v", 2},
+        {"rsync", "rsync", nullptr, 2}, {nullptr, nullptr, nullptr, 3},
+        {nullptr, "rsync", "v", 4},     {nullptr, "rsync", "v", 0},
+        {nullptr, "", "v", 1},          {nullptr, "a:b", "v", 1},
+        {nullptr, "a,b", "v", 1},       {nullptr, "a b", "v", 1},
+        {nullptr, "a\nb", "v", 1},      {nullptr, "#a", "v", 1},
+        {nullptr, ";a", "v", 1},        {nullptr, "rsync", "v\nx:y", 1},
+        {nullptr, "rsync", "v\r", 1},   {"a:b", "rsync", "v", 2},
+        {"a\n", nullptr, nullptr, 3},   {nullptr, "root", tooLong.c_str(), 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << (c.newName ? c.newName : "NULL") << " op " << c.op);
@@ -213,7 +216,8 @@ TEST_F(NetBackupSetServerPasswd, RefusesBadArgumentsBeforeStopping)
         WriteFile(kSecrets, secrets);
         vakotest::SyslogClear();
         EXPECT_EQ(VAKONetBackupSetServerPasswd(c.oldName, c.newName, c.value, c.op), -1);
-        EXPECT_TRUE(vakotest::SyslogMatches("netbkp_set_server_passwd VAKONetBackupSetServerPasswd({L}) : bad parameters"));
+        EXPECT_TRUE(
+            vakotest::SyslogMatches("netbkp_set_server_passwd VAKONetBackupSetServerPasswd({L}) : bad parameters"));
         EXPECT_EQ(Calls(), "");
         EXPECT_EQ(ReadFile(kConf), conf);
         EXPECT_EQ(ReadFile(kSecrets), secrets);
@@ -234,9 +238,9 @@ TEST_F(NetBackupSetServerPasswd, ServiceScriptFailuresAreOnlyLogged)
     EXPECT_EQ(ReadFile(kSecrets), "root:B\n");
     EXPECT_EQ(Calls(), kStopAndStart);
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_set_server_passwd VAKONetBackupSetServerPasswd({L}): failed to stop "
-                                 "S84rsyncd.sh."));
+                                        "S84rsyncd.sh."));
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_set_server_passwd:{L}(VAKONetBackupSetServerPasswd): failed to start "
-                                 "S84rsyncd.sh."));
+                                        "S84rsyncd.sh."));
 }
 
 TEST_F(NetBackupSetServerPasswd, OverlongAuthUsersLineStopsTheChange)
@@ -276,7 +280,7 @@ TEST_F(NetBackupSetServerPasswd, MissingConfigurationFails)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKONetBackupSetServerPasswd(nullptr, "root", "V", NETBKP_PASSWD_ADD), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_set_server_passwd NetBackupSetAuthUser({L}): SLIBFileGetLine("
-                                 "szStrFile=[/etc/rsyncd.conf], szKey=[auth users]) failed"));
+                                        "szStrFile=[/etc/rsyncd.conf], szKey=[auth users]) failed"));
     EXPECT_FALSE(FileExists(kConf));
     EXPECT_FALSE(FileExists(kSecrets));
     EXPECT_EQ(Calls(), "S84rsyncd.sh stop\n");
@@ -338,8 +342,8 @@ TEST(NetBkpCryptPass, TraditionalCryptWithTheFixedSalt)
 
 TEST(NetBkpCryptPass, FailedCryptFails)
 {
-    for (const char *result : {static_cast<const char *>(nullptr), "*0", "*", "", "ryRJ0piakuR1", "ryRJ0piakuR1kx",
-                               "*yRJ0piakuR1k"}) {
+    for (const char *result :
+         {static_cast<const char *>(nullptr), "*0", "*", "", "ryRJ0piakuR1", "ryRJ0piakuR1kx", "*yRJ0piakuR1k"}) {
         SCOPED_TRACE(result ? result : "NULL");
         char out[32];
         memset(out, 'Z', sizeof out);
@@ -359,8 +363,8 @@ TEST(NetBkpIsReservedName, BackupAccountsInAnyCase)
     struct Case {
         const char *name;
         int reserved;
-    } cases[] = {{"root", 1}, {"ROOT", 1}, {"admin", 1}, {"Admin", 1}, {"rsync", 1}, {"RSync", 1},
-                 {"rsync1", 0}, {"roo", 0}, {"", 0},      {nullptr, 0}};
+    } cases[] = {{"root", 1},  {"ROOT", 1},   {"admin", 1}, {"Admin", 1}, {"rsync", 1},
+                 {"RSync", 1}, {"rsync1", 0}, {"roo", 0},   {"", 0},      {nullptr, 0}};
     for (const Case &c : cases)
         EXPECT_EQ(VAKONetBkpIsReservedName(c.name), c.reserved) << (c.name ? c.name : "NULL");
 }
@@ -379,7 +383,7 @@ TEST(NetBackupDelSecret, RemovesTheFirstLineOfTheName)
     vakotest::SyslogClear();
     EXPECT_EQ(NetBackupDelSecret("rsync"), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("netbkp_del_secret NetBackupDelSecret({L}): stat(/etc/rsyncd.secrets) failed! "
-                                 "error_code[2]=[No such file or directory]\n"));
+                                        "error_code[2]=[No such file or directory]\n"));
 }
 
 } // namespace

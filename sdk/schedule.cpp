@@ -168,8 +168,9 @@ int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
         syslog(LOG_ERR, "%s(%d): hour field exceeded. : ", __func__, __LINE__);
         return -1;
     }
-    pSchedule->runsPerDay =
-        pSchedule->interval == 0 ? 1 : (pSchedule->endHour - pSchedule->startHour) / pSchedule->interval + 1;
+    pSchedule->runsPerDay = pSchedule->interval == 0
+                                ? 1
+                                : (pSchedule->endHour - pSchedule->startHour) / pSchedule->interval + 1;
     return 1;
 }
 
@@ -184,9 +185,9 @@ int VAKOScheduleSet(PVAKOSCHEDULE pSchedule)
     const char *cmd = s.szCommand;
     bool terminated = memchr(cmd, '\0', sizeof s.szCommand) != nullptr;
     char line[kLineSize];
-    bool ok = terminated && (s.weekdays & VAKO_SCHEDULE_EVERY_DAY) != 0 && InHours(s.startHour) &&
-              InHours(s.endHour) && s.startHour <= s.endHour && InHours(s.interval) &&
-              static_cast<unsigned>(s.minute) <= 59 && !BadCommand(cmd);
+    bool ok = terminated && (s.weekdays & VAKO_SCHEDULE_EVERY_DAY) != 0 && InHours(s.startHour) && InHours(s.endHour) &&
+              s.startHour <= s.endHour && InHours(s.interval) && static_cast<unsigned>(s.minute) <= 59 &&
+              !BadCommand(cmd);
     // A line that would be cut would run another command.
     if (ok) {
         int n = snprintf(line, sizeof line, "%d\t%s\t*\t*\t%s\troot\t%s", s.minute, HoursField(s).c_str(),

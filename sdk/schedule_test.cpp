@@ -81,10 +81,12 @@ TEST(Schedule, LineFormats)
 
 TEST(Schedule, SetReplacesTheLineHoldingTheCommandInPlace)
 {
-    WriteFile(kCrontab, std::string(kHead) + "0\t2\t*\t*\t*\troot\t/usr/bin/backup --task 7\n5\t5\t*\t*\t*\troot\t/bin/last\n");
+    WriteFile(kCrontab,
+              std::string(kHead) + "0\t2\t*\t*\t*\troot\t/usr/bin/backup --task 7\n5\t5\t*\t*\t*\troot\t/bin/last\n");
     VAKOSCHEDULE s = Schedule(0x01, 6, 6, 0, 45, "/usr/bin/backup --task 7");
     ASSERT_EQ(VAKOScheduleSet(&s), 0);
-    EXPECT_EQ(ReadFile(kCrontab), std::string(kHead) + "45\t6\t*\t*\t0\troot\t/usr/bin/backup --task 7\n5\t5\t*\t*\t*\troot\t/bin/last\n");
+    EXPECT_EQ(ReadFile(kCrontab),
+              std::string(kHead) + "45\t6\t*\t*\t0\troot\t/usr/bin/backup --task 7\n5\t5\t*\t*\t*\troot\t/bin/last\n");
 }
 
 TEST(Schedule, BadSchedulesAreRefused)
@@ -159,11 +161,8 @@ TEST(Schedule, GetFields)
         int weekdays, start, end, interval, runs;
     };
     const Case cases[] = {
-        {"*", "*", 0x7F, 0, 0, 0, 1},
-        {"7", "0,7,9", 0x01, 7, 7, 0, 1},
-        {"23", "6", 0x40, 23, 23, 0, 1},
-        {"2-20/6", "1,2", 0x06, 2, 20, 6, 4},
-        {"20-2/3", "3", 0x08, 20, 2, 3, -5},
+        {"*", "*", 0x7F, 0, 0, 0, 1},         {"7", "0,7,9", 0x01, 7, 7, 0, 1},    {"23", "6", 0x40, 23, 23, 0, 1},
+        {"2-20/6", "1,2", 0x06, 2, 20, 6, 4}, {"20-2/3", "3", 0x08, 20, 2, 3, -5},
     };
     for (const Case &c : cases) {
         WriteFile(kCrontab, std::string("15\t") + c.hours + "\t*\t*\t" + c.wdays + "\troot\t/bin/job arg\n");
@@ -315,7 +314,8 @@ TEST(Schedule, FileEngineFailuresAreReported)
     EXPECT_TRUE(std::regex_match(
         texts[0], std::regex(R"(crontab_update_crontab \(\d+\) Failed to get line in crontab \(0x900\))")))
         << texts[0];
-    EXPECT_TRUE(texts[1].starts_with("VAKOScheduleSet(") && texts[1].ends_with("): fail to set the schedule to /etc/crontab"))
+    EXPECT_TRUE(texts[1].starts_with("VAKOScheduleSet(") &&
+                texts[1].ends_with("): fail to set the schedule to /etc/crontab"))
         << texts[1];
 }
 

@@ -63,9 +63,14 @@ struct DownloadKey {
     size_t size; // of a text field
 };
 
-#define DL_FIELD(name, kind) {"download_" #name, Kind::kind, offsetof(VAKODOWNLOADINFO, name), 0}
-#define DL_TEXT(name) {"download_" #name, Kind::Text, offsetof(VAKODOWNLOADINFO, name), \
-                       sizeof(VAKODOWNLOADINFO::name)}
+#define DL_FIELD(name, kind)                                                                                           \
+    {                                                                                                                  \
+        "download_" #name, Kind::kind, offsetof(VAKODOWNLOADINFO, name), 0                                             \
+    }
+#define DL_TEXT(name)                                                                                                  \
+    {                                                                                                                  \
+        "download_" #name, Kind::Text, offsetof(VAKODOWNLOADINFO, name), sizeof(VAKODOWNLOADINFO::name)                \
+    }
 
 // The keys in the order they are written.
 constexpr DownloadKey kDownloadKeys[] = {
@@ -176,8 +181,7 @@ int VAKODDNSConfigGet(const char *szName, VAKODDNSINFO *pInfo)
     }
     HashPtr hash(SLIBSzHashAlloc(kHashSize));
     if (!hash) {
-        syslog(LOG_ERR,
-               "%s(%s:%d): Failed to allocate hash for name %s in file %s, errno=%s/%d, vako_error=[%X]\n",
+        syslog(LOG_ERR, "%s(%s:%d): Failed to allocate hash for name %s in file %s, errno=%s/%d, vako_error=[%X]\n",
                __func__, kSrcDdns, __LINE__, szName, SZF_DDNS_CONF, strerror(errno), errno, SLIBErrorGet());
         return -1;
     }
@@ -204,8 +208,8 @@ int VAKODDNSConfigGet(const char *szName, VAKODDNSINFO *pInfo)
     for (const auto &k : keys) {
         const char *v = SzSLIBSzHashGetValue(hash.get(), k.key);
         if (!v) {
-            syslog(LOG_ERR, "%s(%s:%d): Failed to get by key %s by name %s at %s, errno=%s/%d\n", __func__,
-                   kSrcDdns, __LINE__, k.key, szName, SZF_DDNS_CONF, strerror(errno), errno);
+            syslog(LOG_ERR, "%s(%s:%d): Failed to get by key %s by name %s at %s, errno=%s/%d\n", __func__, kSrcDdns,
+                   __LINE__, k.key, szName, SZF_DDNS_CONF, strerror(errno), errno);
             result = -1;
             continue;
         }
@@ -262,8 +266,7 @@ int WinsIsSambaRunning(void)
     if (!lock.held())
         return 0;
     char value[kRunSambaSize] = {};
-    return SLIBFileGetKeyValue(SZF_VAKO_INFO, "runsamba", value, sizeof value, 0) > 0 &&
-                   strcasecmp(value, "yes") == 0
+    return SLIBFileGetKeyValue(SZF_VAKO_INFO, "runsamba", value, sizeof value, 0) > 0 && strcasecmp(value, "yes") == 0
                ? 1
                : 0;
 }

@@ -55,9 +55,10 @@ TEST(DdnsConfigGet, MissingPasswdFillsTheOthers)
     EXPECT_STREQ(info.szHostname, "h.example");
     EXPECT_STREQ(info.szUsername, "u");
     EXPECT_EQ(info.szPasswd[0], 'Z'); // untouched
-    EXPECT_EQ(vakotest::SyslogCount("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get by key passwd by name noip at "
+    EXPECT_EQ(
+        vakotest::SyslogCount("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get by key passwd by name noip at "
                               "/etc/ddns.conf, errno={*}\n"),
-              1);
+        1);
     EXPECT_EQ(vakotest::SyslogTexts().size(), 1u);
 }
 
@@ -97,7 +98,7 @@ TEST(DdnsConfigGet, RefusedAndFailedReads)
     vakotest::SyslogClear();
     EXPECT_EQ(VAKODDNSConfigGet("x", &info), -1);
     EXPECT_TRUE(vakotest::SyslogMatches("VAKODDNSConfigGet(ddns_config_get:{L}): Failed to get section from "
-                                 "/etc/ddns.conf by name x , ret=-1, errno={*}\n"));
+                                        "/etc/ddns.conf by name x , ret=-1, errno={*}\n"));
 }
 
 // ---- Domain state ----
@@ -114,10 +115,7 @@ TEST(WinsQuery1, SecurityDecidesNameAndDomain)
         const char *name;
         int domain;
     } cases[] = {
-        {"ads", "CORP.EXAMPLE.ORG", 1},
-        {"domain", "CORP", 1},
-        {"user", "CORP", 0},
-        {"ADS", "CORP", 0}, // case matters
+        {"ads", "CORP.EXAMPLE.ORG", 1}, {"domain", "CORP", 1}, {"user", "CORP", 0}, {"ADS", "CORP", 0}, // case matters
         {"share", "CORP", 0},
     };
     for (const Case &c : cases) {
@@ -190,12 +188,9 @@ TEST(WinsQuery1, SambaFlagFollowsRunsamba)
         const char *info;
         int running;
     } cases[] = {
-        {"runsamba=\"yes\"\n", 1},
-        {"runsamba=\"YES\"\n", 1},
-        {"runsamba=\"no\"\n", 0},
-        {"runsamba=\"yess\"\n", 0},
-        {"other=\"yes\"\n", 0},
-        {"runsamba=\"yes and a value of more than twenty bytes\"\n", 0},
+        {"runsamba=\"yes\"\n", 1}, {"runsamba=\"YES\"\n", 1},
+        {"runsamba=\"no\"\n", 0},  {"runsamba=\"yess\"\n", 0},
+        {"other=\"yes\"\n", 0},    {"runsamba=\"yes and a value of more than twenty bytes\"\n", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.info);
@@ -334,8 +329,8 @@ TEST(DownloadInfoSet, WritesAllKeysInOrderAndSignalsTheScheduler)
     WriteFile(SZF_SCHEDULER_PID, std::to_string(scheduler) + "\n");
     VAKODOWNLOADINFO d = Settings();
     ASSERT_EQ(VAKODownloadInfoSet(&d), 0);
-    EXPECT_EQ(ReadFile(kInfo), "unique=\"x\"\ndownload_btencrypt=\"always\"\nrunsamba=\"yes\"\n" + Lines(0, 12) +
-                                   Lines(13, 37));
+    EXPECT_EQ(ReadFile(kInfo),
+              "unique=\"x\"\ndownload_btencrypt=\"always\"\nrunsamba=\"yes\"\n" + Lines(0, 12) + Lines(13, 37));
     EXPECT_EQ(vakotest::WaitChild(scheduler), 128 + SIGHUP);
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
 }

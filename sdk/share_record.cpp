@@ -72,10 +72,7 @@ int32_t GetWord(const unsigned char *p)
 void PutWord(unsigned char *p, int32_t v) { memcpy(p, &v, kWord); }
 
 char *StringArea(VAKOSHARE *share) { return reinterpret_cast<char *>(share) + sizeof(VAKOSHARE); }
-const char *StringArea(const VAKOSHARE *share)
-{
-    return reinterpret_cast<const char *>(share) + sizeof(VAKOSHARE);
-}
+const char *StringArea(const VAKOSHARE *share) { return reinterpret_cast<const char *>(share) + sizeof(VAKOSHARE); }
 
 bool HasLineEnd(const char *s, size_t n) { return memchr(s, '\n', n) || memchr(s, '\r', n); }
 
@@ -120,8 +117,7 @@ const char *ValueFault(const unsigned char *v, int cbValue, int *pField)
     if (cbValue >= 0 && cbValue <= kValueStrings)
         return "length";
     int32_t total = GetWord(v + kValueLength);
-    if (total <= kValueStrings || total > INT32_MAX - static_cast<int32_t>(kExtra) ||
-        (cbValue >= 0 && total > cbValue))
+    if (total <= kValueStrings || total > INT32_MAX - static_cast<int32_t>(kExtra) || (cbValue >= 0 && total > cbValue))
         return "length";
     int32_t need = total - kValueRecord;
     int32_t cbRecord = GetWord(v + kValueCbRecord);
@@ -151,8 +147,8 @@ int UnPack(const void *value, int cbValue, VAKOSHARE **pp)
     const auto *v = static_cast<const unsigned char *>(value);
     int field;
     if (const char *fault = ValueFault(v, cbValue, &field)) {
-        syslog(LOG_ERR, "%s:%d packed share refused: %s%s%s.", kSrcUnpack, __LINE__, fault,
-               field < 0 ? "" : " in the ", field < 0 ? "" : kStringWhat[field]);
+        syslog(LOG_ERR, "%s:%d packed share refused: %s%s%s.", kSrcUnpack, __LINE__, fault, field < 0 ? "" : " in the ",
+               field < 0 ? "" : kStringWhat[field]);
         SHARE_ERR(kSrcUnpack, VAKO_ERR_SHARE_BAD_VALUE);
         return -1;
     }
@@ -199,8 +195,8 @@ int VAKOShareIsValidName(const char *name)
         return 0;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(name[i]);
-        bool ok = c >= 0x80 || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '-' || c == '_' || c == ' ';
+        bool ok = c >= 0x80 || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_' || c == ' ';
         if (!ok)
             return 0;
     }
@@ -328,9 +324,9 @@ int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
         SHARE_ERR(kSrcSet, VAKO_ERR_SHARE_EXISTS);
         return -1;
     }
-    VAKOSHAREINFO info = {share->szName,     share->szComment,   share->szPath,
+    VAKOSHAREINFO info = {share->szName,         share->szComment,   share->szPath,
                           share->szInvalidUsers, share->szWriteList, share->szReadList,
-                          share->fType,      share->fBrowseable, share->ftpFlags};
+                          share->fType,          share->fBrowseable, share->ftpFlags};
     ShareOwner copy(VAKOShareAlloc(&info));
     if (!copy)
         return -1;

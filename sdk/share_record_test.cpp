@@ -266,7 +266,8 @@ TEST(SharePack, ExactBytes)
     VAKOSHAREINFO full = {"Data", "c", "/v1/d", "x", "@w", "r,s", VAKO_SHARE_NO_ACCESS, 0, 6};
     s = Alloc(full);
     ASSERT_NE(s, nullptr);
-    expect = NativeWords({0, 61, 59, 53, 51, 48, 44, 4, 0, 6, 70, 66}) + std::string("r,s\0@w\0x\0/v1/d\0c\0Data\0", 22);
+    expect = NativeWords({0, 61, 59, 53, 51, 48, 44, 4, 0, 6, 70, 66}) +
+             std::string("r,s\0@w\0x\0/v1/d\0c\0Data\0", 22);
     EXPECT_EQ(Packed(s.get()), expect);
 }
 
@@ -280,7 +281,8 @@ TEST(SharePack, CarriesTheRecordSizeAsItStands)
 
 TEST(ShareUnPack, RoundTripIntoNewSmallerAndLargerBlocks)
 {
-    VAKOSHAREINFO full = {"Data", "a comment", "/volume1/Data", "bad", "@admins,ann", "bob", VAKO_SHARE_READ_ONLY, 1, 7};
+    VAKOSHAREINFO full = {"Data", "a comment", "/volume1/Data", "bad", "@admins,ann", "bob", VAKO_SHARE_READ_ONLY, 1,
+                          7};
     Share orig = Alloc(full);
     ASSERT_NE(orig, nullptr);
     std::string value = Packed(orig.get());

@@ -23,8 +23,8 @@ TEST(ShareParseSectionName, TextAfterFirstBracketUpToLastBracket)
         {"no brackets", 64, "no brackets"},
         {"[open\n", 64, "open\n"},
         {"[%s%n]", 64, "%s%n"},
-        {"[abcdef]", 4, "abc"},   // cut first, then no ']' is left
-        {"[ab]cdef", 4, "ab"},    // the cut keeps a ']'
+        {"[abcdef]", 4, "abc"}, // cut first, then no ']' is left
+        {"[ab]cdef", 4, "ab"},  // the cut keeps a ']'
         {"[abc]", 1, ""},
     };
     for (const Case &c : cases) {

@@ -112,8 +112,7 @@ public:
     bool Create(const char *path, bool unique)
     {
         std::string name = path;
-        fd_ = unique ? mkstemp(name.data())
-                     : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd_ = unique ? mkstemp(name.data()) : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd_ < 0) {
             SLIBErrorSetEx(SLIB_ERR_OPEN, src_, __LINE__);
             return false;
@@ -128,8 +127,7 @@ public:
     // The permission bits (and, when asked, owner and group) of the file replaced.
     bool Attributes(const struct stat &old, bool owner)
     {
-        return Check(fchmod(fd_, old.st_mode & 07777) == 0 &&
-                     (!owner || fchown(fd_, old.st_uid, old.st_gid) == 0));
+        return Check(fchmod(fd_, old.st_mode & 07777) == 0 && (!owner || fchown(fd_, old.st_uid, old.st_gid) == 0));
     }
     bool Close()
     {

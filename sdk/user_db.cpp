@@ -28,8 +28,8 @@ namespace {
 // Files in the order they are opened, checked and renamed.
 enum { kName, kMisc, kShadow, kSmb, kUid, kFileCount };
 
-constexpr const char *kSuffix[kFileCount] = {SZF_USER_DB_NAME, SZF_USER_DB_MISC, SZF_USER_DB_SHADOW,
-                                             SZF_USER_DB_SMB, SZF_USER_DB_UID};
+constexpr const char *kSuffix[kFileCount] = {SZF_USER_DB_NAME, SZF_USER_DB_MISC, SZF_USER_DB_SHADOW, SZF_USER_DB_SMB,
+                                             SZF_USER_DB_UID};
 
 constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
     {SZF_USER_DB_PREFIX SZF_USER_DB_NAME, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_NAME, SZF_PASSWD, 0},
@@ -63,13 +63,13 @@ constexpr const char *kSrcRemove = "user_remove_tmp_files";
 
 #define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
+using keydb_internal::CutLineEnd;
+using keydb_internal::LineReader;
 using user_internal::Buf;
 using user_internal::kUidKeySize;
 using user_internal::Put;
 using user_internal::Stored;
 using user_internal::UidKey;
-using keydb_internal::CutLineEnd;
-using keydb_internal::LineReader;
 
 VAKOBDB *&FileOf(VAKOUSERDB *db, int idx)
 {
@@ -160,14 +160,12 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
         // A name twice would be written twice by the next dump, the first
         // account lost: refuse the file instead.
         if (!seen.insert(key).second) {
-            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD,
-                   name.c_str());
+            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD, name.c_str());
             USER_ERR(kSrcBuild, VAKO_ERR_USER_EXISTS);
             return -1;
         }
         char uidKey[kUidKeySize];
-        if (Put(pDb->pPWDName, key, cbKey, line) != 0 ||
-            Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
+        if (Put(pDb->pPWDName, key, cbKey, line) != 0 || Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
@@ -208,8 +206,8 @@ enum { kTmpPasswd, kTmpShadow, kTmpMisc, kTmpSmb, kTmpCount };
 struct TmpFile {
     const char *tmp;
     const char *target;
-    mode_t mode;  // as created
-    bool secret;  // holds password hashes: never readable by others
+    mode_t mode; // as created
+    bool secret; // holds password hashes: never readable by others
 };
 
 constexpr TmpFile kTmpFiles[kTmpCount] = {
@@ -281,8 +279,7 @@ bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FI
 bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
 {
     if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_FIRST) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return false;
     }
     Buf key, name, value;
@@ -305,8 +302,7 @@ bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
             return false;
     }
     if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return false;
     }
     return true;
@@ -349,7 +345,6 @@ void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
         fp = nullptr;
     }
 }
-
 
 } // namespace
 
@@ -414,22 +409,18 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
         return -1;
     }
     if (UserDBPasswdBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
         return -1;
     }
     if (UserDBNextUidBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
         return -1;
     }
     if (UserDBDomainBuild(pDb->pPWDName) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
         // The event is all that is asked of the program: its result is not looked at.
         if (system(kDomainFailCommand) == -1)
-            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", kSrcBuild, __LINE__, kDomainFailCommand,
-                   errno);
+            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", kSrcBuild, __LINE__, kDomainFailCommand, errno);
     }
     const struct {
         VAKOBDB *bdb;
@@ -437,14 +428,12 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
     } lines[] = {{pDb->pPWDShadow, SZF_SHADOW}, {pDb->pPWDVakoser, SZF_VAKOUSER_CONF}, {pDb->pPWDSMB, SZF_SMBPASSWD}};
     for (const auto &l : lines) {
         if (UserDBGetLineBuild(l.bdb, l.file, ":") != 0) {
-            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
-                   SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
     }
     if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
         return -1;
     }
     return 0;
@@ -501,8 +490,7 @@ int UserDBDomainBuild(VAKOBDB *pNameDb)
         return 0;
     LineReader in(SZF_DOMAIN_USER);
     if (!in.ok()) {
-        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_USER,
-               strerror(errno));
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_USER, strerror(errno));
         USER_ERR(kSrcDomain, SLIB_ERR_OPEN);
         return -1;
     }
@@ -519,8 +507,7 @@ int UserDBDomainBuild(VAKOBDB *pNameDb)
             return -1;
         size_t need = strlen(line) + sizeof ":x:-1:-1:::";
         if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcDomain, __LINE__,
-                   SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
             return -1;
         }
         snprintf(static_cast<char *>(value.p), need, "%s:x:-1:-1:::", line);
@@ -610,8 +597,7 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         return -1;
     UserRemoveTmpFiles();
     if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return -1;
     }
     return 0;
@@ -638,8 +624,7 @@ int UserRenameTmpFiles(void)
             // The old owner and mode, less what others could read; set while
             // the file is still the temporary one.
             if (chown(t.tmp, st.st_uid, st.st_gid) != 0 || chmod(t.tmp, (st.st_mode & 07777) & ~07u) != 0)
-                syslog(LOG_ERR, "%s:%d chown/chmod [%s] failed. errno=%d/%m", kSrcRename, __LINE__, t.tmp,
-                       errno);
+                syslog(LOG_ERR, "%s:%d chown/chmod [%s] failed. errno=%d/%m", kSrcRename, __LINE__, t.tmp, errno);
         }
         if (rename(t.tmp, t.target) != 0) {
             syslog(LOG_WARNING, "%s:%d rename %s file failed!", kSrcRename, __LINE__, t.tmp);

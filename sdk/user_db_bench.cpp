@@ -15,8 +15,8 @@ void WriteAccounts(int n) { vakotest::WriteAccountFiles(vakotest::MadeUpAccounts
 
 void RemoveCaches()
 {
-    for (const char *f : {vakotest::kUserDbName, vakotest::kUserDbMisc, vakotest::kUserDbShadow,
-                          vakotest::kUserDbSmb, vakotest::kUserDbUid})
+    for (const char *f : {vakotest::kUserDbName, vakotest::kUserDbMisc, vakotest::kUserDbShadow, vakotest::kUserDbSmb,
+                          vakotest::kUserDbUid})
         unlink(f);
 }
 
@@ -36,7 +36,12 @@ void BM_UserDbBuild(benchmark::State &state)
     state.SetComplexityN(n);
     state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_UserDbBuild)->Arg(10000)->Arg(25000)->Arg(50000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+BENCHMARK(BM_UserDbBuild)
+    ->Arg(10000)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 
 // Open after a text file changed: a new set under temporary names, renamed.
 void BM_UserDbRebuild(benchmark::State &state)
@@ -57,7 +62,12 @@ void BM_UserDbRebuild(benchmark::State &state)
     state.SetComplexityN(n);
     state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_UserDbRebuild)->Arg(10000)->Arg(25000)->Arg(50000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+BENCHMARK(BM_UserDbRebuild)
+    ->Arg(10000)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 
 // The four text files written back from the caches, in uid order.
 void BM_UserDbDump(benchmark::State &state)
@@ -76,6 +86,11 @@ void BM_UserDbDump(benchmark::State &state)
     state.SetComplexityN(n);
     state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_UserDbDump)->Arg(10000)->Arg(25000)->Arg(50000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+BENCHMARK(BM_UserDbDump)
+    ->Arg(10000)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 
 } // namespace

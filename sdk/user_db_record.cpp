@@ -66,8 +66,7 @@ using UserPtr = std::unique_ptr<VAKOUSER, UserDeleter>;
 bool SafeFields(const VAKOUSER *u)
 {
     auto has = [](const char *s, const char *chars) { return s && strpbrk(s, chars); };
-    return !has(u->szHome, ":\r\n") && !has(u->szShell, ":\r\n") && !has(u->szMail, ":\r\n") &&
-           !has(u->szDesc, "\r\n");
+    return !has(u->szHome, ":\r\n") && !has(u->szShell, ":\r\n") && !has(u->szMail, ":\r\n") && !has(u->szDesc, "\r\n");
 }
 
 // The 16 bytes of a hash as 32 upper-case hexadecimal digits.
@@ -85,13 +84,11 @@ bool SmbHashes(const char *password, char *lm, char *nt)
     if (SLIBEncodingSmbLmHash(password, hash, sizeof hash) == 0) {
         HexHash(hash, lm);
     } else {
-        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbLmHash failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbLmHash failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         snprintf(lm, kSmbHashText, "%s", kNoSmbHash);
     }
     if (SLIBEncodingSmbMd4Hash(password, hash, sizeof hash) != 0) {
-        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbMd4Hash failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d SLIBEncodingSmbMd4Hash failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return false;
     }
     HexHash(hash, nt);
@@ -126,8 +123,8 @@ int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser)
     const auto *pw = static_cast<const struct passwd *>(pwBuf.p);
     int uid = static_cast<int>(pw->pw_uid), gid = static_cast<int>(pw->pw_gid);
     if (strchr(pw->pw_name, '\\'))
-        return VAKOUserAlloc(ppUser, pw->pw_name, "", uid, gid, pw->pw_gecos, pw->pw_dir, pw->pw_shell, -1, 0,
-                             nullptr, VAKO_USER_PRIV_DOMAIN);
+        return VAKOUserAlloc(ppUser, pw->pw_name, "", uid, gid, pw->pw_gecos, pw->pw_dir, pw->pw_shell, -1, 0, nullptr,
+                             VAKO_USER_PRIV_DOMAIN);
 
     Buf shadowLine, spBuf, misc;
     if (VAKOBDbGet(pDb->pPWDShadow, szKey, cbKey, &shadowLine.p, &shadowLine.cb) != 0 ||
@@ -264,22 +261,19 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     if (cbLine < 0)
         return -1;
     if (VAKOBDbSet(pDb->pPWDName, key, cbKey, packed, cbLine) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", kSrcSet, __LINE__, key,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", kSrcSet, __LINE__, key, SLIBErrorGet());
         return -1;
     }
     if (writeUid) {
         char uidKey[kUidKeySize];
         if (Put(pDb->pPWDUID, uidKey, UidKey(u.uid, uidKey), key) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-                   SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
             return -1;
         }
     }
     if (Put(pDb->pPWDVakoser, key, cbKey, std::string(u.szName) + ":" + std::to_string(u.privilege) + ":" + mail) !=
         0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
 
@@ -291,8 +285,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     } else {
         const char *h = SzSDKIWrapMD5Encrypt(password, old ? old->szPasswd : "");
         if (!h) {
-            syslog(LOG_ERR, "%s:%d SzSDKIWrapMD5Encrypt failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-                   SLIBErrorGet());
+            syslog(LOG_ERR, "%s:%d SzSDKIWrapMD5Encrypt failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
             return -1;
         }
         hash = h;
@@ -306,8 +299,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     else
         snprintf(tail, sizeof tail, ":%ld:%ld:%d:7:::", day, minDays, kMaxDays);
     if (Put(pDb->pPWDShadow, key, cbKey, std::string(u.szName) + ":" + hash + tail) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSet, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
 
@@ -319,8 +311,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         return -1;
     }
     char smb[128];
-    snprintf(smb, sizeof smb, ":%d:%s:%s:[U          ]:LCT-%08X:", u.uid, lm, nt,
-             static_cast<unsigned>(time(nullptr)));
+    snprintf(smb, sizeof smb, ":%d:%s:%s:[U          ]:LCT-%08X:", u.uid, lm, nt, static_cast<unsigned>(time(nullptr)));
     if (Put(pDb->pPWDSMB, key, cbKey, std::string(u.szName) + smb) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;

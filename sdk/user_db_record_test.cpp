@@ -128,11 +128,8 @@ TEST(UserDbGet, MiscRecords)
         int privilege;
         const char *mail;
     } cases[] = {
-        {"BOB", "bob:3", 3, ""},
-        {"BOB", "bob:3:m", 3, "m"},
-        {"BOB", "bob:7:a:b", 7, "a:b"},
-        {"ADMIN", "admin", 31, ""},
-        {"ADMIN", "admin:0:x", 31, "x"},
+        {"BOB", "bob:3", 3, ""},    {"BOB", "bob:3:m", 3, "m"},      {"BOB", "bob:7:a:b", 7, "a:b"},
+        {"ADMIN", "admin", 31, ""}, {"ADMIN", "admin:0:x", 31, "x"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.misc);
@@ -161,8 +158,8 @@ TEST(UserDbSet, NewAccount)
     EXPECT_EQ(UidRecords(db.get(), 1030), std::vector<std::string>{"CAROL"});
     EXPECT_EQ(Record(db->pPWDVakoser, "CAROL"), "Carol:0:");
     std::string shadow = Record(db->pPWDShadow, "CAROL");
-    EXPECT_TRUE(Matches(shadow, "Carol:\\$1\\$[./0-9A-Za-z]{2}\\$[./0-9A-Za-z]{22}:" + std::to_string(day) +
-                                    ":0:99999:7:::"))
+    EXPECT_TRUE(
+        Matches(shadow, "Carol:\\$1\\$[./0-9A-Za-z]{2}\\$[./0-9A-Za-z]{22}:" + std::to_string(day) + ":0:99999:7:::"))
         << shadow;
     std::string smb = Record(db->pPWDSMB, "CAROL");
     EXPECT_EQ(smb.substr(0, smb.size() - 13),
@@ -200,8 +197,7 @@ TEST(UserDbSet, FieldsNotGivenTakeDefaults)
     EXPECT_STREQ(u.szMail, "");
     EXPECT_EQ(Record(db->pPWDVakoser, "DAN"), "Dan:0:");
     std::string shadow = Record(db->pPWDShadow, "DAN");
-    EXPECT_TRUE(Matches(shadow, "Dan:\\$1\\$[^:]+:" + std::to_string(Today()) + ":100000:99999:7::20000:"))
-        << shadow;
+    EXPECT_TRUE(Matches(shadow, "Dan:\\$1\\$[^:]+:" + std::to_string(Today()) + ":100000:99999:7::20000:")) << shadow;
     EXPECT_TRUE(StartsWith(Record(db->pPWDSMB, "DAN"), std::string("Dan:1031:") + kLmEmpty + ":" + kNtEmpty + ":"));
     UserPtr back = Get(db.get(), "DAN");
     ASSERT_NE(back, nullptr);
@@ -271,8 +267,8 @@ TEST(UserDbSet, ChangeWithTheStoredHashKeepsThePassword)
     UserPtr alice = Get(db.get(), "ALICE");
     ASSERT_NE(alice, nullptr);
     VAKOUSER *raw = alice.release();
-    ASSERT_EQ(VAKOUserAlloc(&raw, "alice", std::string(raw->szPasswd).c_str(), 1026, 100, "new text", "/h",
-                            "/bin/sh", 20000, 0, "alice@example.com", 3),
+    ASSERT_EQ(VAKOUserAlloc(&raw, "alice", std::string(raw->szPasswd).c_str(), 1026, 100, "new text", "/h", "/bin/sh",
+                            20000, 0, "alice@example.com", 3),
               0);
     alice.reset(raw);
     long before = static_cast<long>(time(nullptr));
@@ -311,8 +307,8 @@ TEST(UserDbSet, PasswordWithoutALanManagerHash)
     std::string longPassword(200, 'p'); // more than the LAN Manager hash takes
     UserPtr carol = Make("carol", longPassword.c_str(), 1030);
     ASSERT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, carol.get()), 0);
-    EXPECT_TRUE(Matches(Record(db->pPWDSMB, "CAROL"),
-                        "carol:1030:X{32}:[0-9A-F]{32}:\\[U          \\]:LCT-[0-9A-F]{8}:"))
+    EXPECT_TRUE(
+        Matches(Record(db->pPWDSMB, "CAROL"), "carol:1030:X{32}:[0-9A-F]{32}:\\[U          \\]:LCT-[0-9A-F]{8}:"))
         << Record(db->pPWDSMB, "CAROL");
 }
 
@@ -601,12 +597,14 @@ TEST(UserDbRecords, ChangeAddRemoveAndDump)
                               "guest:0:\n"
                               "alice:4:new@example.com\n"
                               "carol:0:\n");
-    EXPECT_EQ(f.smbpasswd,
-              "root:0:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:\n"
-              "admin:1024:E52CAC67419A9A224A3B108F3FA6CB6D:8846F7EAEE8FB117AD06BDD830B7586C:[U          ]:LCT-5F5E1000:\n"
-              "guest:1025:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:\n" +
-                  aliceSmb + "\n" + carolSmb + "\n");
-    EXPECT_TRUE(StartsWith(aliceSmb, std::string("alice:1026:") + kLmPassword + ":" + kNtPassword + ":[U          ]:LCT-"));
+    EXPECT_EQ(
+        f.smbpasswd,
+        "root:0:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:\n"
+        "admin:1024:E52CAC67419A9A224A3B108F3FA6CB6D:8846F7EAEE8FB117AD06BDD830B7586C:[U          ]:LCT-5F5E1000:\n"
+        "guest:1025:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:\n" +
+            aliceSmb + "\n" + carolSmb + "\n");
+    EXPECT_TRUE(
+        StartsWith(aliceSmb, std::string("alice:1026:") + kLmPassword + ":" + kNtPassword + ":[U          ]:LCT-"));
     // The next open finds the caches in step.
     userdb::Mark(db.get());
     db.reset();

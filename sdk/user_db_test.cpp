@@ -80,8 +80,9 @@ TEST(UserDbOpen, BuildsTheFiveCachesFromTheTextFiles)
     EXPECT_EQ(Record(d->pPWDShadow, "ALICE"), "alice:$1$xy$GSi9DZ/itmn9/ge6aijPn/:15000:0:99999:7::20000:");
     EXPECT_EQ(Record(d->pPWDVakoser, "ADMIN"), "admin:5:admin@example.com");
     EXPECT_EQ(Record(d->pPWDVakoser, "BOB"), userdb::kAbsent);
-    EXPECT_EQ(Record(d->pPWDSMB, "GUEST"),
-              "guest:1025:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:");
+    EXPECT_EQ(
+        Record(d->pPWDSMB, "GUEST"),
+        "guest:1025:AAD3B435B51404EEAAD3B435B51404EE:31D6CFE0D16AE931B73C59D7E0C089C0:[U          ]:LCT-5F5E1000:");
     EXPECT_EQ(Record(d->pPWDUID, "001026"), "ALICE");
     EXPECT_EQ(Record(d->pPWDUID, "000000"), "ROOT");
     // Comment lines are no records.
@@ -185,8 +186,8 @@ TEST(UserDbOpen, TheChecksOwnMessagesAndCodes)
     EXPECT_EQ(p, nullptr); // out of step with the text files: not handed back
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
     EXPECT_STREQ(SLIBErrorGetFile(), "user_db_rebuild");
-    EXPECT_TRUE(vakotest::SyslogMatches("user_db_check_and_rebuild:{L} VAKOUserDBRebuild failed, vakoerr=0x0900",
-                                        LOG_ERR));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("user_db_check_and_rebuild:{L} VAKOUserDBRebuild failed, vakoerr=0x0900", LOG_ERR));
 
     // A source that cannot be read: the check fails, the handle stays.
     vakotest::WriteAccountFiles(Fixture());
@@ -361,8 +362,7 @@ TEST(UserDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
              vakotest::WriteFile(vakotest::kSmbPasswdFile, std::string(4096, 'x'), 0600);
          },
          [] { ASSERT_EQ(umount("/usr/vako/etc/private"), 0); }, 0x0B00},
-        {"no temporary file",
-         [&] { vakotest::WriteFile(confTmp + "/x", "x"); },
+        {"no temporary file", [&] { vakotest::WriteFile(confTmp + "/x", "x"); },
          [&] { std::filesystem::remove_all(confTmp); }, 0x0900},
         {"passwd cannot be replaced",
          [] {
@@ -412,8 +412,8 @@ TEST(UserDbDump, MovingAndRemovingTheTemporaryFiles)
     EXPECT_EQ(UserRemoveTmpFiles(), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x3900);
     EXPECT_FALSE(vakotest::FileExists(std::string(vakotest::kShadowFile) + ".tmp"));
-    EXPECT_TRUE(vakotest::SyslogMatches("user_remove_tmp_files:{L} remove /usr/vako/etc/private/smbpasswd.tmp file failed!",
-                                        LOG_WARNING));
+    EXPECT_TRUE(vakotest::SyslogMatches(
+        "user_remove_tmp_files:{L} remove /usr/vako/etc/private/smbpasswd.tmp file failed!", LOG_WARNING));
 }
 
 TEST(UserDbBuild, BadLinesFailTheBuildClearly)
@@ -451,8 +451,9 @@ TEST(UserDbBuild, OddLinesRoundTrip)
     // Lines that load and are written back as they stand: nothing of them is lost.
     AccountFiles files = Fixture();
     std::string longDesc(10000, 'd');
-    files.passwd += "long:x:1028:100:" + longDesc + ":/h:/bin/sh\n"
-                    "short:x:1029:100\n"       // too few fields to read, enough to keep
+    files.passwd += "long:x:1028:100:" + longDesc +
+                    ":/h:/bin/sh\n"
+                    "short:x:1029:100\n"         // too few fields to read, enough to keep
                     "high:x:4294967294:100:::\n" // the largest uid there is
                     "last:x:1030:100:::";        // no line end
     files.shadow += "long:h:1:0:99999:7:::\nshort:h:1\nhigh:h:1:0:99999:7:::\nlast:h";
@@ -601,8 +602,7 @@ TEST(UserDbDomain, AFailedListIsLoggedAndTheBuildGoesOn)
     EXPECT_TRUE(vakotest::SyslogMatches("user_db_domain_build:{L} fopen(/usr/vako/etc/private/domain_user) failed. "
                                         "errno=No such file or directory"));
     EXPECT_TRUE(vakotest::SyslogMatches("user_db_build:{L} UserDBDomainBuild() failed! vakoerr=0x0900"));
-    EXPECT_NE(vakotest::ReadFile(vakotest::kStandinCalls).find("vakologset1 sys err 0x1180050A\n"),
-              std::string::npos);
+    EXPECT_NE(vakotest::ReadFile(vakotest::kStandinCalls).find("vakologset1 sys err 0x1180050A\n"), std::string::npos);
 }
 
 // Lines of /proc/locks with a process waiting for a lock.

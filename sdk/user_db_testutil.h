@@ -101,10 +101,7 @@ inline int CurrentUid(VAKOUSERDB *db)
 }
 
 // A record that no build writes: it survives only while nothing is rebuilt.
-inline void Mark(VAKOUSERDB *db)
-{
-    ASSERT_EQ(VAKOBDbSet(db->pPWDName, "MARK", 5, "m", 2), 0);
-}
+inline void Mark(VAKOUSERDB *db) { ASSERT_EQ(VAKOBDbSet(db->pPWDName, "MARK", 5, "m", 2), 0); }
 inline bool Marked(VAKOUSERDB *db) { return Record(db->pPWDName, "MARK") == "m"; }
 
 inline DbPtr Open() { return DbPtr(VAKOUserDBOpen()); }

@@ -65,8 +65,7 @@ bool Inside(const char *s, const VAKOUSER *block)
 
 // The fields of a line that must have exactly n of them and a name
 // first: false with 0x0D00, 0x4000 or 0x1A00 recorded.
-bool LineFields(const char *src, const char *szLine, void **ppOut, int *pcbOut, size_t n,
-                std::vector<std::string> &f)
+bool LineFields(const char *src, const char *szLine, void **ppOut, int *pcbOut, size_t n, std::vector<std::string> &f)
 {
     if (!szLine || !ppOut || !pcbOut || (*ppOut && *pcbOut == 0)) {
         USER_ERR(src, SLIB_ERR_BAD_PARAMETER);
@@ -93,8 +92,7 @@ bool GrowCleared(const char *src, void **ppOut, int *pcbOut, size_t cb)
         return false;
     }
     if (VAKOCheckAndRealloc(ppOut, pcbOut, static_cast<int>(cb)) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", src, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", src, __LINE__, SLIBErrorGet());
         return false;
     }
     memset(*ppOut, 0, static_cast<size_t>(*pcbOut));
@@ -145,9 +143,8 @@ bool CryptFailed(const char *hash) { return !hash || hash[0] == '*'; }
 
 extern "C" {
 
-int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, int uid, int gid,
-                  const char *szDesc, const char *szHome, const char *szShell, int expire, int disabled,
-                  const char *szMail, int privilege)
+int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, int uid, int gid, const char *szDesc,
+                  const char *szHome, const char *szShell, int expire, int disabled, const char *szMail, int privilege)
 {
     if (!ppUser || !szName || !*szName) {
         USER_ERR(kSrcAlloc, SLIB_ERR_BAD_PARAMETER);
@@ -174,8 +171,7 @@ int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, i
     void *block = *ppUser;
     if (VAKOCheckAndRealloc(&block, &cbKnown, static_cast<int>(cbUsed)) != 0) {
         *ppUser = static_cast<PVAKOUSER>(block);
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcAlloc, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc failed. vakoerr=0x%04X", kSrcAlloc, __LINE__, SLIBErrorGet());
         return -1;
     }
     PVAKOUSER u = static_cast<PVAKOUSER>(block);
@@ -227,12 +223,11 @@ int VAKOUserDBPack(PVAKOUSER pUser, char **ppBuf, int *pcbBuf)
     int r = VAKOCheckAndRealloc(&buf, pcbBuf, static_cast<int>(need));
     *ppBuf = static_cast<char *>(buf);
     if (r != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcPack, __LINE__,
-               SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcPack, __LINE__, SLIBErrorGet());
         return -1;
     }
-    int n = snprintf(*ppBuf, need, "%s:x:%s:%s:%s:%s", pUser->szName, ids, Text(pUser->szDesc),
-                     Text(pUser->szHome), Text(pUser->szShell));
+    int n = snprintf(*ppBuf, need, "%s:x:%s:%s:%s:%s", pUser->szName, ids, Text(pUser->szDesc), Text(pUser->szHome),
+                     Text(pUser->szShell));
     return n + 1;
 }
 
@@ -291,8 +286,8 @@ int VAKOUserIsValidName(const char *szName)
         return 0;
     for (const char *p = szName; *p; p++) {
         unsigned char c = static_cast<unsigned char>(*p);
-        bool ok = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '-' || c == '_' || c == ' ';
+        bool ok = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_' || c == ' ';
         if (!ok)
             return 0;
     }

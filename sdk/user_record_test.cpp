@@ -291,9 +291,15 @@ TEST(UserName, Rule)
         std::string name;
         int valid;
     } cases[] = {
-        {"a", 1}, {"a b", 1}, {"a.b_c-d", 1}, {"Z9", 1}, {sixtyFour, 1}, {std::string(64, 'x'), 1},
-        {sixtyFive, 0}, {std::string(65, 'x'), 0}, {"", 0}, {"-x", 0}, {" x", 0}, {"x ", 0},
-        {"a/b", 0}, {"a:b", 0}, {"a\\b", 0}, {"a*b", 0}, {"a\nb", 0}, {"x-", 1},
+        {"a", 1},       {"a b", 1},
+        {"a.b_c-d", 1}, {"Z9", 1},
+        {sixtyFour, 1}, {std::string(64, 'x'), 1},
+        {sixtyFive, 0}, {std::string(65, 'x'), 0},
+        {"", 0},        {"-x", 0},
+        {" x", 0},      {"x ", 0},
+        {"a/b", 0},     {"a:b", 0},
+        {"a\\b", 0},    {"a*b", 0},
+        {"a\nb", 0},    {"x-", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -307,9 +313,8 @@ TEST(UserSalt, Characters)
     struct Case {
         int n;
         char c;
-    } cases[] = {{0, '0'},  {9, '9'},  {10, 'A'}, {35, 'Z'},      {36, 'a'},     {61, 'z'},
-                 {62, '.'}, {63, '/'}, {64, '0'}, {-1, '1'},      {-63, '/'},    {INT_MIN, '0'},
-                 {INT_MAX, '/'}};
+    } cases[] = {{0, '0'},  {9, '9'},  {10, 'A'}, {35, 'Z'},  {36, 'a'},      {61, 'z'},     {62, '.'},
+                 {63, '/'}, {64, '0'}, {-1, '1'}, {-63, '/'}, {INT_MIN, '0'}, {INT_MAX, '/'}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.n);
         EXPECT_EQ(SaltCharFromInt(c.n), c.c);
@@ -322,8 +327,12 @@ TEST(UserMd5, IsHash)
         const char *text;
         int md5;
     } cases[] = {
-        {"$1$0123456789", 1},      {"$1$012345678", 0}, {"abJnggxhB/yWI", 0},
-        {"!$1$ab$cdefghij", 1},    {"$1$", 0},          {"", 0},
+        {"$1$0123456789", 1},
+        {"$1$012345678", 0},
+        {"abJnggxhB/yWI", 0},
+        {"!$1$ab$cdefghij", 1},
+        {"$1$", 0},
+        {"", 0},
         {"$1$xy$GSi9DZ/itmn9/ge6aijPn/", 1},
     };
     for (const Case &c : cases) {

@@ -132,8 +132,7 @@ bool UserSetNew(VAKOUSERDB *db, PVAKOUSER user)
 
 // The checks and the rename map entry of a changed account: the old key in
 // oldKey (its length in *pcbOldKey); false when the entry failed (logged).
-bool CheckUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHASH *ppMap, char *oldKey,
-                 int *pcbOldKey)
+bool CheckUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHASH *ppMap, char *oldKey, int *pcbOldKey)
 {
     char key[kKeySize];
     int n = UpperKey(user->szName, key);
@@ -337,8 +336,7 @@ bool SetNetBackupAccount(const char *oldName, const char *newName, const char *p
                    oldName, newName, SLIBErrorGet());
             return false;
         }
-        r = VAKONetBackupSetServerPasswd(SecretName(oldName), SecretName(newName), secret.get(),
-                                         NETBKP_PASSWD_MODIFY);
+        r = VAKONetBackupSetServerPasswd(SecretName(oldName), SecretName(newName), secret.get(), NETBKP_PASSWD_MODIFY);
     }
     if (r == 0)
         return true;

@@ -74,8 +74,8 @@ UserPtr Stored(const char *name, const char *newName)
     if (!u)
         return nullptr;
     PVAKOUSER copy = nullptr;
-    EXPECT_EQ(VAKOUserAlloc(&copy, newName, u->szPasswd, u->uid, u->gid, u->szDesc, u->szHome, u->szShell,
-                            u->expire, u->disabled, u->szMail, u->privilege),
+    EXPECT_EQ(VAKOUserAlloc(&copy, newName, u->szPasswd, u->uid, u->gid, u->szDesc, u->szHome, u->szShell, u->expire,
+                            u->disabled, u->szMail, u->privilege),
               0);
     return UserPtr(copy);
 }
@@ -115,8 +115,7 @@ AccountFiles AliceRenamed()
     AccountFiles f = userdb::Fixture();
     f.passwd = Replace(f.passwd, "alice:x:1026:100:a;,b:/var/services/homes/alice:",
                        "alicia:x:1026:100:a;,b:/var/services/homes/alicia:");
-    f.shadow = Replace(f.shadow, "\nalice:.*\n",
-                       "\nalicia:$$1$$xy$$GSi9DZ/itmn9/ge6aijPn/:{*}:0:99999:7::20000:\n");
+    f.shadow = Replace(f.shadow, "\nalice:.*\n", "\nalicia:$$1$$xy$$GSi9DZ/itmn9/ge6aijPn/:{*}:0:99999:7::20000:\n");
     f.vakouserConf = Replace(f.vakouserConf, "\nalice:", "\nalicia:");
     f.smbpasswd = Replace(f.smbpasswd, "\nalice:(.*):LCT-5F5E1000:", "\nalicia:$1:LCT-{*}:");
     return f;
@@ -164,8 +163,8 @@ TEST(UserSet, ACaseOnlyRenameIsARename)
     UserPtr bob = Stored("bob", "Bob");
     ASSERT_EQ(VAKOUserSet("bob", bob.get()), 0);
     AccountFiles f = userdb::Fixture();
-    EXPECT_EQ(vakotest::ReadAccountFiles().passwd,
-              Replace(f.passwd, "bob:x:1027:100::/var/services/homes/bob:", "Bob:x:1027:100::/var/services/homes/Bob:"));
+    EXPECT_EQ(vakotest::ReadAccountFiles().passwd, Replace(f.passwd, "bob:x:1027:100::/var/services/homes/bob:",
+                                                           "Bob:x:1027:100::/var/services/homes/Bob:"));
     EXPECT_EQ(vakotest::ReadGroupFiles().group,
               Replace(Replace(groupdb::Fixture().group, "alice,bob", "alice,Bob"), "65537:bob", "65537:Bob"));
     EXPECT_EQ(ReadFile(kFtpChroot), "Bob\n");

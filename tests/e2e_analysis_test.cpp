@@ -33,8 +33,7 @@ using vakotest::UpdateLogHas;
 constexpr const char *kNoSpaceMessage =
     "extramsg=\"System volume is insufficient to extract upgrade patch, please backup all files and restore to "
     "factory default.\"\n";
-constexpr const char *kRebootMessage =
-    "extramsg=\"To perform upgrade task, you have to REBOOT your Harbox first.\"\n";
+constexpr const char *kRebootMessage = "extramsg=\"To perform upgrade task, you have to REBOOT your Harbox first.\"\n";
 
 struct Fixture {
     vakotest::Appliance appliance;
@@ -45,7 +44,6 @@ struct Fixture {
     // Runs after the fixture is in place.
     std::function<void()> more;
 };
-
 
 struct Outcome {
     int status;
@@ -147,8 +145,8 @@ std::vector<Refusal> Refusals()
              s.package.version.Erase("unique");
          },
          6, FnLine("buildnumber or major version == 0")},
-        {"installed build number without digits", [](Fixture &s) { s.appliance.version.Set("buildnumber", "beta"); },
-         6, FnLine("buildnumber or major version == 0")},
+        {"installed build number without digits", [](Fixture &s) { s.appliance.version.Set("buildnumber", "beta"); }, 6,
+         FnLine("buildnumber or major version == 0")},
         {"package unique missing",
          [](Fixture &s) {
              s.package.version.Erase("unique");
@@ -231,7 +229,8 @@ TEST(Analysis, EachRefusalInTheOrderOfTheChecks)
 TEST(Analysis, AcceptedPackageLogsTheVersions)
 {
     Fixture s;
-    s.appliance.version = {{"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "beta"}, {"buildnumber", "1000"}};
+    s.appliance.version = {
+        {"majorversion", "3"}, {"minorversion", "1"}, {"buildphase", "beta"}, {"buildnumber", "1000"}};
     s.package.version.Set("buildphase", "rc2").Set("buildnumber", "1001").Set("unique", "VAKORA_PowerPC_Demo");
     RunUpdater(s);
     EXPECT_TRUE(UpdateLogHas("Upgrade from version 3.1.beta.1000 to version 3.1.rc2.1001"));
@@ -418,7 +417,8 @@ TEST(Analysis, OldWriteableLayoutThatCannotKeepTheType)
         vakotest::MakeDirs(kInfoFile);
     };
     ExpectRefused(RunUpdater(s), 22);
-    EXPECT_TRUE(SyslogMatches("updater:{L}(ErrUPDTIAnalyze_WholeSystem): can not set [defaultfs=reiserfs] to /etc/vakoinfo.conf"));
+    EXPECT_TRUE(SyslogMatches(
+        "updater:{L}(ErrUPDTIAnalyze_WholeSystem): can not set [defaultfs=reiserfs] to /etc/vakoinfo.conf"));
     EXPECT_FALSE(FileExists(kMessageFile));
 }
 
@@ -449,7 +449,7 @@ TEST(Analysis, OldBuildsNeedAFreshBoot)
     struct Case {
         const char *what;
         const char *build;
-        double uptime; // where the clock starts; it only grows during the run
+        double uptime;                // where the clock starts; it only grows during the run
         std::optional<long> reported; // what sysinfo reports whatever the clock
         bool junior;
         bool initrd;

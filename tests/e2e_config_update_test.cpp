@@ -16,8 +16,8 @@ namespace {
 namespace ks = vakotest::kstub;
 
 const std::string kCrontabLines = "0 3 * * * root /usr/bin/vacuumdb -a\n"
-                             "10 1 * * * root /bin/rm -f /var/log/*.html\n"
-                             "20 2 * * * root /usr/vako/bin/backup.sh\n";
+                                  "10 1 * * * root /bin/rm -f /var/log/*.html\n"
+                                  "20 2 * * * root /usr/vako/bin/backup.sh\n";
 
 class ConfigUpdateOnTheNormalRoad : public testing::Test {
 protected:

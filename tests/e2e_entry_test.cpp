@@ -132,8 +132,8 @@ TEST_F(Entry, GroupUpdateWithoutAPartitionListEndsWith18InStageP)
     auto r = vakotest::Run({path, "-g"});
     EXPECT_EQ(r.status, 18);
     EXPECT_EQ(Progress(), "P:-18:      ");
-    EXPECT_EQ(UpdateLogTexts(), (std::vector<std::string>{"Start of the update...",
-                                                           "Failed to accomplish the update! (errno = 18)"}));
+    EXPECT_EQ(UpdateLogTexts(),
+              (std::vector<std::string>{"Start of the update...", "Failed to accomplish the update! (errno = 18)"}));
     // In this order, each at LOG_ERR.
     const char *expected[] = {
         "main({L}): Start of the updater...",

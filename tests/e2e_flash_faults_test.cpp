@@ -46,37 +46,48 @@ struct Case {
 // (8 writes); the second road formats, then writes the 8 positions, zImage
 // grown to 130 units.
 const Case kCases[] = {
-    {"RegionOfTheFirstRowRefused", Road::kNormal,
-     {Knob("/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_PARTITION)}, End::kRolledBack},
+    {"RegionOfTheFirstRowRefused",
+     Road::kNormal,
+     {Knob("/dev/mtd1", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_PARTITION)},
+     End::kRolledBack},
     {"FirstEraseFailsOnce", Road::kNormal, {Knob("/dev/mtd1", ks::FaultKind::FailErase, 1)}, End::kUpdated},
-    {"AWriteInTheGrownRowFailsOnce", Road::kNormal, {Knob("/dev/mtd1", ks::FaultKind::FailWrite, 40)},
-     End::kUpdated},
-    {"AWriteOfTheMovedRowIsSpoilt", Road::kNormal, {Knob("/dev/mtd2", ks::FaultKind::CorruptWrite, 2)},
-     End::kUpdated},
-    {"FirstEntryRefused", Road::kNormal,
-     {Knob("/dev/mtd7", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY)}, End::kRolledBack},
-    {"TheRollbacksFirstEraseFailsOnce", Road::kNormal,
+    {"AWriteInTheGrownRowFailsOnce", Road::kNormal, {Knob("/dev/mtd1", ks::FaultKind::FailWrite, 40)}, End::kUpdated},
+    {"AWriteOfTheMovedRowIsSpoilt", Road::kNormal, {Knob("/dev/mtd2", ks::FaultKind::CorruptWrite, 2)}, End::kUpdated},
+    {"FirstEntryRefused",
+     Road::kNormal,
+     {Knob("/dev/mtd7", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_FIS_ENTRY)},
+     End::kRolledBack},
+    {"TheRollbacksFirstEraseFailsOnce",
+     Road::kNormal,
      {Knob("/dev/mtd7", ks::FaultKind::FailIoctl, 2, VAKO_MTD_SET_FIS_ENTRY),
       Knob("/dev/mtd1", ks::FaultKind::FailErase, 2)},
      End::kRolledBack},
-    {"TheMovedRowTakesNoWrite", Road::kNormal, {Knob("/dev/mtd2", ks::FaultKind::FailWrite, 1, 0, 0)},
+    {"TheMovedRowTakesNoWrite",
+     Road::kNormal,
+     {Knob("/dev/mtd2", ks::FaultKind::FailWrite, 1, 0, 0)},
      End::kBackupKept},
-    {"TheRollbackCannotSetTheOldRegion", Road::kNormal,
+    {"TheRollbackCannotSetTheOldRegion",
+     Road::kNormal,
      {Knob("/dev/mtd7", ks::FaultKind::FailIoctl, 2, VAKO_MTD_SET_FIS_ENTRY),
       Knob("/dev/mtd2", ks::FaultKind::FailIoctl, 2, VAKO_MTD_SET_PARTITION, 0)},
      End::kBackupKept},
 
-    {"FormatRefused", Road::kSecond, {Knob("/dev/mtd0", ks::FaultKind::FailIoctl, 1, VAKO_MTD_FORMAT)},
+    {"FormatRefused",
+     Road::kSecond,
+     {Knob("/dev/mtd0", ks::FaultKind::FailIoctl, 1, VAKO_MTD_FORMAT)},
      End::kRolledBack},
-    {"TableRefusedAfterTheFormat", Road::kSecond,
-     {Knob("/dev/mtd0", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_PART_TABLE)}, End::kRolledBack},
-    {"AWriteOfTheGrownImageFails", Road::kSecond, {Knob("/dev/mtd1", ks::FaultKind::FailWrite, 3)},
+    {"TableRefusedAfterTheFormat",
+     Road::kSecond,
+     {Knob("/dev/mtd0", ks::FaultKind::FailIoctl, 1, VAKO_MTD_SET_PART_TABLE)},
      End::kRolledBack},
+    {"AWriteOfTheGrownImageFails", Road::kSecond, {Knob("/dev/mtd1", ks::FaultKind::FailWrite, 3)}, End::kRolledBack},
     {"TheLastPositionFails", Road::kSecond, {Knob("/dev/mtd7", ks::FaultKind::FailWrite, 1)}, End::kRolledBack},
-    {"TheRollbacksFirstWriteFailsOnce", Road::kSecond,
+    {"TheRollbacksFirstWriteFailsOnce",
+     Road::kSecond,
      {Knob("/dev/mtd3", ks::FaultKind::FailWrite, 2), Knob("/dev/mtd0", ks::FaultKind::FailWrite, 17)},
      End::kRolledBack},
-    {"TheRollbackCannotFormat", Road::kSecond,
+    {"TheRollbackCannotFormat",
+     Road::kSecond,
      {Knob("/dev/mtd3", ks::FaultKind::FailWrite, 2),
       Knob("/dev/mtd0", ks::FaultKind::FailIoctl, 2, VAKO_MTD_FORMAT, 0)},
      End::kBackupKept},
@@ -117,8 +128,8 @@ protected:
                 parts.push_back({p.name, std::string(flash_.chip.image.begin() + p.offset,
                                                      flash_.chip.image.begin() + p.offset + p.size)});
         } else {
-            const char *names[] = {"RedBoot", "zImage", "rd.gz", "AllLib.tgz", "vendor", "vakocfg", "RedBoot Config",
-                                   "FIS Directory"};
+            const char *names[] = {"RedBoot", "zImage",  "rd.gz",          "AllLib.tgz",
+                                   "vendor",  "vakocfg", "RedBoot Config", "FIS Directory"};
             for (int i = 0; i < vakotest::kPositions; ++i)
                 parts.push_back({names[i], vakotest::WindowBytes(flash_.chip, i)});
         }
@@ -183,9 +194,8 @@ TEST_P(FlashFault, EndsAsTheRulesSay)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothRoads, FlashFault, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &p) {
-                             return std::string(p.param.road == Road::kNormal ? "Normal" : "Second") + p.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(BothRoads, FlashFault, testing::ValuesIn(kCases), [](const testing::TestParamInfo<Case> &p) {
+    return std::string(p.param.road == Road::kNormal ? "Normal" : "Second") + p.param.name;
+});
 
 } // namespace

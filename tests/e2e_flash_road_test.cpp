@@ -172,9 +172,9 @@ TEST_F(Road, UpdateBacksUpEveryPartitionFirst)
     ExpectFinished();
     auto at20 = std::find(values.begin(), values.end(), "P:20");
     ASSERT_NE(at20, values.end());
-    EXPECT_EQ(std::vector<std::string>(at20, at20 + 10),
-              (std::vector<std::string>{"P:20", "P:30", "P:35", "P:40", "P:45", "P:50", "P:55", "P:60", "P:65",
-                                        "P:60"}));
+    EXPECT_EQ(
+        std::vector<std::string>(at20, at20 + 10),
+        (std::vector<std::string>{"P:20", "P:30", "P:35", "P:40", "P:45", "P:50", "P:55", "P:60", "P:65", "P:60"}));
     EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }
 
@@ -212,10 +212,10 @@ TEST_F(Road, VerifyFailingOnAttemptZeroPassesOnAttemptOne)
     for (int k = 0; k < 2; ++k)
         for (const char *step : {"Erase", "Write", "Verify"})
             EXPECT_TRUE(vakotest::SyslogMatches(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
-                                         " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."));
+                                                " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."));
     // The third block of 16384 bytes was spoilt: the verify stops at 0x8000.
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) compare file [/volume1/upd@te/zImage] vs "
-                                 "[/dev/mtd1] error at offset 0x8000"));
+                                        "[/dev/mtd1] error at offset 0x8000"));
     ExpectZImageWritten(zImage);
     // Up through the first copy to 80, back to 60, up to 100.
     std::vector<std::string> patch = PatchValues(values);
@@ -398,15 +398,17 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
              std::vector<uint8_t> e = ks::EncodeFisEntry("zImage", 0x40000, 0x40000, 0x110000, 0, 0xc5eda);
              std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 256);
          },
-         19, "UPDTCheckDirectoryLayout({L}): [rd.gz] at 0x00140000 size 0x00100000 overlaps [zImage] at "
-             "0x00040000 size 0x00110000"},
+         19,
+         "UPDTCheckDirectoryLayout({L}): [rd.gz] at 0x00140000 size 0x00100000 overlaps [zImage] at "
+         "0x00040000 size 0x00110000"},
         {"an entry past the directory, the end of the flash",
          [](Flash &f) {
              std::vector<uint8_t> e = ks::EncodeFisEntry("RedBoot Config", 0x3e0000, 0x3e0000, 0x30000, 0, 0x10000);
              std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + 6 * 256);
          },
-         19, "UPDTCheckDirectoryLayout({L}): [RedBoot Config] at 0x003E0000 size 0x00030000 ends past the flash "
-             "at 0x00400000"},
+         19,
+         "UPDTCheckDirectoryLayout({L}): [RedBoot Config] at 0x003E0000 size 0x00030000 ends past the flash "
+         "at 0x00400000"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -149,20 +149,18 @@ struct Obsolete {
     const char *path;
     Flags flag; // 0: every update
 };
-const Obsolete kObsolete[] = {{"/usr/vako/etc/rc.atalk", kRemoveRcAtalk},
-                              {"/usr/vako/etc/papd.conf", kRemovePapdConf},
-                              {"/etc/profile", kRemoveProfile},
-                              {"/usr/vako/etc/rc.d/S78JumboFrame.sh", kRemoveJumboFrameScript},
-                              {"/usr/vako/etc/manutil.conf", 0},
-                              {"/etc/rc", kOldWriteableLayout},
-                              {"/etc/fstab", kOldWriteableLayout},
-                              {"/usr/vako/etc/php.ini", 0}};
+const Obsolete kObsolete[] = {
+    {"/usr/vako/etc/rc.atalk", kRemoveRcAtalk}, {"/usr/vako/etc/papd.conf", kRemovePapdConf},
+    {"/etc/profile", kRemoveProfile},           {"/usr/vako/etc/rc.d/S78JumboFrame.sh", kRemoveJumboFrameScript},
+    {"/usr/vako/etc/manutil.conf", 0},          {"/etc/rc", kOldWriteableLayout},
+    {"/etc/fstab", kOldWriteableLayout},        {"/usr/vako/etc/php.ini", 0}};
 
 // The old writeable layout's configuration and logs, saved on the volume.
 const std::string kSavedDir = "/volume1/s@vedconfig";
 
 // The rsync service.
-const std::string kRsyncdConfBefore = "uid = root\nlock file = /var/run/rsyncd.lock\nsecrets file = /etc/rsyncd.secrets\n";
+const std::string kRsyncdConfBefore =
+    "uid = root\nlock file = /var/run/rsyncd.lock\nsecrets file = /etc/rsyncd.secrets\n";
 const std::string kRsyncdConfAfter =
     "uid = root\nlock file = /var/run/rsyncd.lock\nuse chroot = no\nsecrets file = /etc/rsyncd.secrets\n";
 const std::string kSecretsBefore = "root:abcdefghijklm|QUJD\nrsync:nopqrstuvwxyz|pa$$\nno bar\n";
@@ -224,30 +222,31 @@ const std::string kNetSetsBefore = "[office]\n\tbkp_server=\"nas2\"\n\tserver_pa
 // Re-saved: the section's pairs, then the record's (its nine texts and five
 // numbers), each key in its first place of the section's map.
 const std::string kNetSetsAfter = "[office]\n" + vakotest::BackupSetLines({{"bkp_server", "nas2"},
-                                                                          {"server_pass", "p1"},
-                                                                          {"bkp_shares", "music"},
-                                                                          {"bkp_server", "nas2"},
-                                                                          {"bkp_ip", ""},
-                                                                          {"bkp_auth_user", ""},
-                                                                          {"server_pass", "p1"},
-                                                                          {"last_bkp_time", ""},
-                                                                          {"bkp_module", ""},
-                                                                          {"server_pass2", ""},
-                                                                          {"bkp_shares", "office"},
-                                                                          {"bkp_apps", ""},
-                                                                          {"last_bkp_status", "-1"},
-                                                                          {"ssh", "0"},
-                                                                          {"server_type", "1"},
-                                                                          {"blockbkp", "0"},
-                                                                          {"incrbkp", "0"}});
-const std::string kLocalSet = "\n[MyBackupSet]\n" + vakotest::BackupSetLines({{"dest_type", "usbbkp"},
-                                                                              {"dest_share", "usbbackup"},
-                                                                              {"bkp_shares", "ftp write only,photo,public"},
-                                                                              {"bkp_apps", ""},
-                                                                              {"last_bkp_time", "2008/01/31 23:59"},
-                                                                              {"last_bkp_result", "ok"},
-                                                                              {"dest_id", "20080131235959-0001"},
-                                                                              {"incrbkp", "0"}});
+                                                                           {"server_pass", "p1"},
+                                                                           {"bkp_shares", "music"},
+                                                                           {"bkp_server", "nas2"},
+                                                                           {"bkp_ip", ""},
+                                                                           {"bkp_auth_user", ""},
+                                                                           {"server_pass", "p1"},
+                                                                           {"last_bkp_time", ""},
+                                                                           {"bkp_module", ""},
+                                                                           {"server_pass2", ""},
+                                                                           {"bkp_shares", "office"},
+                                                                           {"bkp_apps", ""},
+                                                                           {"last_bkp_status", "-1"},
+                                                                           {"ssh", "0"},
+                                                                           {"server_type", "1"},
+                                                                           {"blockbkp", "0"},
+                                                                           {"incrbkp", "0"}});
+const std::string kLocalSet = "\n[MyBackupSet]\n" +
+                              vakotest::BackupSetLines({{"dest_type", "usbbkp"},
+                                                        {"dest_share", "usbbackup"},
+                                                        {"bkp_shares", "ftp write only,photo,public"},
+                                                        {"bkp_apps", ""},
+                                                        {"last_bkp_time", "2008/01/31 23:59"},
+                                                        {"last_bkp_result", "ok"},
+                                                        {"dest_id", "20080131235959-0001"},
+                                                        {"incrbkp", "0"}});
 const std::string kSavedConfig = std::string(vakotest::kNetBackupDir) + "/office/configbackup.dss";
 const std::string kMovedConfig = std::string(vakotest::kNetBackupDir) + "/office/@app/configbackup.dss";
 
@@ -655,9 +654,7 @@ const Row kRows[] = {
     // The old writeable layout: builds up to 261 of four models.
     {"Build261OldWriteableLayout", {.unique = "palvix_powerpc_1hd", .build = 261}, k308 | kOldWriteableLayout},
     // The FIS directory recovery: build 284 of one junior model.
-    {"Junior284OfTheModel",
-     {vakotest::Layout::Junior, "vakora_powerpc_m88_1hd", 284},
-     k308 | kRecoverFISDir},
+    {"Junior284OfTheModel", {vakotest::Layout::Junior, "vakora_powerpc_m88_1hd", 284}, k308 | kRecoverFISDir},
     {"Build308", {.build = 308}, k308},
     {"Build424", {.build = 424}, k424},
     {"Build481", {.build = 481}, k481},
@@ -738,10 +735,9 @@ INSTANTIATE_TEST_SUITE_P(Builds, Migrations, testing::ValuesIn(kRows),
 
 // The second flash road runs the configuration update but neither the
 // pre-patch migrations nor the photo folders and the databases.
-INSTANTIATE_TEST_SUITE_P(
-    SecondRoad, Migrations,
-    testing::Values(Row{"Build229OnTheSecondRoad", {.build = 229, .road = Road::Second}, k229}),
-    [](const testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(SecondRoad, Migrations,
+                         testing::Values(Row{"Build229OnTheSecondRoad", {.build = 229, .road = Road::Second}, k229}),
+                         [](const testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
 
 // Build 886 still turns a balance-alb bond0 into active-backup; an 802.3ad
 // bond0 keeps its files, and the network is not restarted.

@@ -73,8 +73,7 @@ protected:
     }
     bool ArchiveMoved() const
     {
-        return vakotest::FileExists(vakotest::kMovedArchive) &&
-               !vakotest::FileExists(package_.dir + "/hda1.tgz");
+        return vakotest::FileExists(vakotest::kMovedArchive) && !vakotest::FileExists(package_.dir + "/hda1.tgz");
     }
 
     ks::Chip chip_;
@@ -121,7 +120,8 @@ TEST_F(SecondRoad, ImagesNeeding968UnitsAreRefusedWithNothingWritten)
 
     EXPECT_EQ(result_.status, 19);
     EXPECT_EQ(Progress(), "P:-19:");
-    EXPECT_TRUE(SyslogMatches("UPDTMSysInitPatchInfo({L}): the binary size exceeds flash size limit(total = 968 blocks)"));
+    EXPECT_TRUE(
+        SyslogMatches("UPDTMSysInitPatchInfo({L}): the binary size exceeds flash size limit(total = 968 blocks)"));
     EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): fail to initialize patch info "));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
     EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
@@ -173,8 +173,7 @@ TEST_F(SecondRoad, AConfigurationUpdateFailingAfterARepartitionRollsTheFlashBack
     EXPECT_EQ(Progress(), "C:-17:");
     EXPECT_EQ(Requests("/dev/mtd0", "FORMAT"), (std::vector<std::string>{"FORMAT units=967 0", "FORMAT units=967 0"}));
     EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"),
-              (std::vector<std::string>{vakotest::kGrownTable,
-                                        "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0"}));
+              (std::vector<std::string>{vakotest::kGrownTable, "SET_PART_TABLE units=16,120,300,400,8,100,4,19 0"}));
     EXPECT_EQ(ks::Load(ks::kSandboxDir).image, chip_.image);
     EXPECT_TRUE(SyslogMatches("UPDTMSysUpdate({L}): Turn on the reinstall library flag...!!"));
     EXPECT_TRUE(ArchiveMoved());

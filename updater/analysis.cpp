@@ -43,8 +43,8 @@ constexpr int kOldWriteableLastBuild = 261;
 constexpr int kRecoverFISDirBuild = 284;
 constexpr int kMtdBufSyscallLastOldBuild = 350;
 constexpr const char *kRecoverFISDirModel = "vakora_powerpc_m88_1hd";
-constexpr std::string_view kOldWriteableModels[] = {
-    "palvix_ixp420_1hd", "vakora_ixp420_1hd", "vakora_powerpc_m88_1hd", "palvix_powerpc_1hd"};
+constexpr std::string_view kOldWriteableModels[] = {"palvix_ixp420_1hd", "vakora_ixp420_1hd", "vakora_powerpc_m88_1hd",
+                                                    "palvix_powerpc_1hd"};
 
 // Disk geometry of the system partition, in 512-byte sectors.
 constexpr uint32_t kResizeablePart3After = 1333331;
@@ -305,8 +305,7 @@ int ErrUPDTIAnalyze_WholeSystem(void)
         return UPDT_ERR_VERSION;
     }
     if (!szOrgUnique[0] || !szNewUnique[0] || strncasecmp(szOrgUnique, szNewUnique, kUniqueRoom) != 0) {
-        syslog(LOG_ERR, "%s(%d): szOrgCompany = [%s], szNewCompany=[%s]", __func__, __LINE__, szOrgUnique,
-               szNewUnique);
+        syslog(LOG_ERR, "%s(%d): szOrgCompany = [%s], szNewCompany=[%s]", __func__, __LINE__, szOrgUnique, szNewUnique);
         return UPDT_ERR_COMPANY;
     }
 
@@ -318,8 +317,7 @@ int ErrUPDTIAnalyze_WholeSystem(void)
             return UPDT_ERR_SPACE;
     }
 
-    if (org.build == kRecoverFISDirBuild && gfJunior &&
-        strncasecmp(szOrgUnique, kRecoverFISDirModel, kUniqueRoom) == 0)
+    if (org.build == kRecoverFISDirBuild && gfJunior && strncasecmp(szOrgUnique, kRecoverFISDirModel, kUniqueRoom) == 0)
         gfRecoverFISDir = 1;
     if (org.build <= kMtdBufSyscallLastOldBuild)
         gfMtdBufSyscall = 0;

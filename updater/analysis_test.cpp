@@ -17,7 +17,6 @@ namespace {
 
 using vakotest::SystemDiskListing;
 
-
 // --- version compare ---
 
 TEST(ReadVersion, FourKeysAndTheNumbersOfTheirLeadingDigits)
@@ -91,7 +90,6 @@ TEST(CompareVersion, OnlyTheFirst31CharactersCount)
 
 // --- the system partition ---
 
-
 // The system-log records of the analysis itself.
 std::vector<std::string> AnalysisLog()
 {
@@ -142,13 +140,11 @@ TEST(SysPartitionSufficient, NonRaidSystemPartition)
         int64_t extractKB;
         int result;
     } cases[] = {
-        {40480, 1333332, 10000, 1}, // 20240 KiB: need equals size
-        {40478, 1333332, 10000, 0}, // 20239 KiB
+        {40480, 1333332, 10000, 1},           // 20240 KiB: need equals size
+        {40478, 1333332, 10000, 0},           // 20239 KiB
         {273042, 1333332, 361431 - 10240, 1}, // resizeable: counts as 722862 sectors
-        {273042, 1333332, 361431 - 10239, 0},
-        {273042, 1333331, 136521 - 10240, 1}, // not resizeable: its own size
-        {273042, 1333331, 136521 - 10239, 0},
-        {2, 1333332, -10241, 1}, // a negative need fits
+        {273042, 1333332, 361431 - 10239, 0}, {273042, 1333331, 136521 - 10240, 1}, // not resizeable: its own size
+        {273042, 1333331, 136521 - 10239, 0}, {2, 1333332, -10241, 1},              // a negative need fits
         {2, 1333332, INT64_MAX, 0},
     };
     for (const Case &c : cases) {

@@ -176,8 +176,7 @@ int64_t UPDTDumpSize(const char *szName)
 {
     char szPath[UPDT_PATH_ROOM];
     struct stat st;
-    if (!szName || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0 || stat(szPath, &st) != 0 ||
-        !S_ISREG(st.st_mode))
+    if (!szName || UPDTBackupPath(szName, szPath, sizeof(szPath)) < 0 || stat(szPath, &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return st.st_size;
 }
@@ -249,8 +248,7 @@ int UPDTCheckBackupMark(int fSecondRoad)
         char *szName = nullptr;
         long long size = strtoll(szLine, &szName, 10);
         if (szName == szLine || *szName != ' ' || size <= 0 || UPDTDumpSize(szName + 1) != size) {
-            syslog(LOG_ERR, "%s(%d): the dump [%s] is not as the mark [%s] says", __func__, __LINE__, szLine,
-                   szMark);
+            syslog(LOG_ERR, "%s(%d): the dump [%s] is not as the mark [%s] says", __func__, __LINE__, szLine, szMark);
             return -1;
         }
         ++dumps;

@@ -47,10 +47,10 @@ TEST_F(CopyVerify, CopyAndVerifyRunToTheEndOfTheFileNotToLen)
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/dev", 30000, 16384), 0);
     EXPECT_EQ(vakotest::ReadFile("/tmp/dev").substr(0, 20001), image + '\xFF');
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTCopyFile) read file [/tmp/image] only 20000 bytes, 30000 "
-                                 "bytes needed: (0) Success."));
+                                        "bytes needed: (0) Success."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 10000, 8192), 0);
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) read file [/tmp/image] only 20000 bytes, 10000 "
-                                 "bytes needed: (0) Success."));
+                                        "bytes needed: (0) Success."));
 }
 
 TEST_F(CopyVerify, VerifyFailsOnTheBlockHoldingTheFirstDifference)
@@ -86,11 +86,11 @@ TEST_F(CopyVerify, RefusedArgumentsAndFailures)
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/dev", 0, 8192), -1);
     EXPECT_TRUE(vakotest::SyslogTexts().empty());
     EXPECT_EQ(UPDTCopyFile("/tmp/missing", "/tmp/dev", 100, 16384), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches(
-        "updater:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("updater:{L}(UPDTCopyFile) open [/tmp/missing] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTCopyFile("/tmp/image", "/tmp/no/dev", 100, 16384), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches(
-        "updater:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("updater:{L}(UPDTCopyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
     EXPECT_EQ(UPDTVerifyFile("/tmp/image", "/tmp/no/dev", 100, 8192), -1);
     EXPECT_TRUE(vakotest::SyslogMatches(
         "updater:{L}(UPDTVerifyFile) open [/tmp/no/dev] error: (2) No such file or directory."));
@@ -156,8 +156,8 @@ TEST_F(Backup, DumpsEveryEntryIntoAFreshDirectoryWithProgress)
     EXPECT_EQ(Progress(), "P:65:      ");
     const std::string quoted = "'/tmp/it'\\''s a $(pkg) `dir`/b@ckup";
     EXPECT_TRUE(vakotest::SyslogHas("szCmd=[/bin/rm -rf " + quoted + "'; /bin/mkdir -p " + quoted + "']"));
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" + quoted +
-                                 "/mtd_RedBoot Config' bs=16384]"));
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTBackupOldPartition({L}): command=[/bin/dd if='/tmp/flash/mtd6' of=" +
+                                        quoted + "/mtd_RedBoot Config' bs=16384]"));
 }
 
 TEST_F(Backup, UnknownNameStopsAndKeepsTheDumpsMade)

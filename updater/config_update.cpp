@@ -15,7 +15,7 @@
 #include "migrate.h"
 #include "slibcxx/raii.h"
 
-#define UPDT_CRONTAB "/etc/crontab"
+#define UPDT_CRONTAB     "/etc/crontab"
 #define UPDT_CRONTAB_TMP "/tmp/crontab_tmp"
 
 namespace {
@@ -49,8 +49,8 @@ bool RemoveObsolete(int line, const char *szPath, const char *szWhat = nullptr)
         syslog(LOG_ERR, "%s:%d(%s) Failed to remove %s, errno=(%d)[%s]", UPDT_SOURCE_FILE, line, kFunc, szWhat, err,
                strerror(err));
     else
-        syslog(LOG_ERR, "%s:%d(%s) Failed to update [%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, line, kFunc, szPath,
-               err, strerror(err));
+        syslog(LOG_ERR, "%s:%d(%s) Failed to update [%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, line, kFunc, szPath, err,
+               strerror(err));
     return false;
 }
 
@@ -94,8 +94,8 @@ bool SaveOldWriteableLayout()
         int ret = system(szCmd);
         if (ret != 0) {
             int err = errno;
-            syslog(LOG_ERR, "%s:%d(%s) Failed to execute szCmd=[%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, __LINE__,
-                   kFunc, szCmd, err, strerror(err));
+            syslog(LOG_ERR, "%s:%d(%s) Failed to execute szCmd=[%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, __LINE__, kFunc,
+                   szCmd, err, strerror(err));
             ok = false;
         }
     }
@@ -124,9 +124,8 @@ CrontabFilter FilterCrontab(const char *szGrep)
 
     struct stat stCron, stTmp;
     slib::Fd tmp(open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    bool fKept = tmp.ok() && stat(kCrontab, &stCron) == 0 && fstat(tmp.get(), &stTmp) == 0 &&
-                 S_ISREG(stTmp.st_mode) && fchown(tmp.get(), stCron.st_uid, stCron.st_gid) == 0 &&
-                 fchmod(tmp.get(), stCron.st_mode & 07777) == 0;
+    bool fKept = tmp.ok() && stat(kCrontab, &stCron) == 0 && fstat(tmp.get(), &stTmp) == 0 && S_ISREG(stTmp.st_mode) &&
+                 fchown(tmp.get(), stCron.st_uid, stCron.st_gid) == 0 && fchmod(tmp.get(), stCron.st_mode & 07777) == 0;
     tmp.reset();
     if (!fKept || system(kCrontabMove) != 0) {
         unlink(kCrontabTmp);
@@ -151,8 +150,7 @@ bool CleanCrontabAndPhp()
                __LINE__);
         break;
     case CrontabFilter::kMoveFailed:
-        syslog(LOG_ERR, "%s(%d) Failed to remove \"rm -f /var/log/*.html\" from crontab.", UPDT_SOURCE_FILE,
-               __LINE__);
+        syslog(LOG_ERR, "%s(%d) Failed to remove \"rm -f /var/log/*.html\" from crontab.", UPDT_SOURCE_FILE, __LINE__);
         break;
     }
     return true;

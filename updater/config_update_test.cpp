@@ -20,26 +20,48 @@ using vakotest::WriteFile;
 
 // Every line kind the filter must drop or keep, in an order that shows the
 // kept ones stay in place.
-const std::string kCrontab =
-    "MAILTO=\"\"\n"
-    "0 3 * * * root /usr/bin/vacuumdb -a\n"
-    "10 1 * * * root /bin/rm -f /var/log/*.html\n"
-    "20 2 * * * root /usr/vako/bin/backup.sh\n"
-    "30 4 * * * root /bin/rm -f /var/log/x.html\n"
-    "40 5 * * * root /usr/bin/vacuumdb --full photo\n"
-    "50 6 * * * root /bin/rm -f /var/log/*.htmlx\n";
-const std::string kFilteredCrontab =
-    "MAILTO=\"\"\n"
-    "20 2 * * * root /usr/vako/bin/backup.sh\n"
-    "30 4 * * * root /bin/rm -f /var/log/x.html\n";
+const std::string kCrontab = "MAILTO=\"\"\n"
+                             "0 3 * * * root /usr/bin/vacuumdb -a\n"
+                             "10 1 * * * root /bin/rm -f /var/log/*.html\n"
+                             "20 2 * * * root /usr/vako/bin/backup.sh\n"
+                             "30 4 * * * root /bin/rm -f /var/log/x.html\n"
+                             "40 5 * * * root /usr/bin/vacuumdb --full photo\n"
+                             "50 6 * * * root /bin/rm -f /var/log/*.htmlx\n";
+const std::string kFilteredCrontab = "MAILTO=\"\"\n"
+                                     "20 2 * * * root /usr/vako/bin/backup.sh\n"
+                                     "30 4 * * * root /bin/rm -f /var/log/x.html\n";
 
 int *const kAllFlags[] = {
-    &gfRemoveRcAtalk, &gfRemovePapdConf, &gfAddFTPAccounts, &gfRemoveProfile, &gfRemoveJumboFrameScript,
-    &gfOldWriteableLayout, &gfRecoverFISDir, &gfLowerMTUValue, &gPhotoDbSteps, &gfUpdateRsyncdConf,
-    &gfMoveMTUValue, &gfUpdateRsyncdSecrets, &gfUpdateSmmspGroup, &gfLimitFTPPortRange, &gfConvertUSBBackup,
-    &gfChmodPhotoEaDir, &gfRewritePasswdHomes, &gfCreateUserConf, &gfConvertNetBackup, &gfAddMailUsers,
-    &gfConvertCodepage, &gfCopyBond0MTU, &gfDropMediaServerDb, &gfConvertFTPWriteOnly, &gfDumpPgsqlDbs,
-    &gfRemoveALB, &gfConvertFTPBlockIP, &gfLinkSqueezeCenterErrmsg, &gfRemoveEventTest, &gfRestrictSecretFiles,
+    &gfRemoveRcAtalk,
+    &gfRemovePapdConf,
+    &gfAddFTPAccounts,
+    &gfRemoveProfile,
+    &gfRemoveJumboFrameScript,
+    &gfOldWriteableLayout,
+    &gfRecoverFISDir,
+    &gfLowerMTUValue,
+    &gPhotoDbSteps,
+    &gfUpdateRsyncdConf,
+    &gfMoveMTUValue,
+    &gfUpdateRsyncdSecrets,
+    &gfUpdateSmmspGroup,
+    &gfLimitFTPPortRange,
+    &gfConvertUSBBackup,
+    &gfChmodPhotoEaDir,
+    &gfRewritePasswdHomes,
+    &gfCreateUserConf,
+    &gfConvertNetBackup,
+    &gfAddMailUsers,
+    &gfConvertCodepage,
+    &gfCopyBond0MTU,
+    &gfDropMediaServerDb,
+    &gfConvertFTPWriteOnly,
+    &gfDumpPgsqlDbs,
+    &gfRemoveALB,
+    &gfConvertFTPBlockIP,
+    &gfLinkSqueezeCenterErrmsg,
+    &gfRemoveEventTest,
+    &gfRestrictSecretFiles,
 };
 
 unsigned ModeOf(const std::string &path) { return vakotest::FileMode(path); }
@@ -67,9 +89,9 @@ protected:
 
 TEST_F(ConfigUpdate, WithEveryFlagZeroTheTwoAlwaysStepsRun)
 {
-    for (const char *path : {"/usr/vako/etc/manutil.conf", "/usr/vako/etc/php.ini", "/usr/vako/etc/rc.atalk",
-                             "/usr/vako/etc/papd.conf", "/etc/profile", "/usr/vako/etc/rc.d/S78JumboFrame.sh",
-                             "/etc/rc", "/etc/fstab"})
+    for (const char *path :
+         {"/usr/vako/etc/manutil.conf", "/usr/vako/etc/php.ini", "/usr/vako/etc/rc.atalk", "/usr/vako/etc/papd.conf",
+          "/etc/profile", "/usr/vako/etc/rc.d/S78JumboFrame.sh", "/etc/rc", "/etc/fstab"})
         WriteFile(path, "x\n");
     WriteFile("/etc/crontab", kCrontab, 0640);
     ASSERT_EQ(chown("/etc/crontab", 12, 34), 0);

@@ -21,12 +21,9 @@ struct ImageEntry {
 // The directory of the junior layout; load address equal to the flash
 // address, entry point, reserved area and checksums zero.
 constexpr ImageEntry kImage[] = {
-    {"RedBoot", 0xfff00000, 0x40000, 0x3a448},
-    {"zImage", 0xffe00000, 0xd0000, 0xc5eda},
-    {"rd.gz", 0xfff40000, 0xb0000, 0xaee2c},
-    {"vendor", 0xffed0000, 0x10000, 0x10000},
-    {"RedBoot Config", 0xffee0000, 0x10000, 0x10000},
-    {"FIS Directory", 0xffff0000, 0x10000, UPDT_FISDIR_IMAGE_SIZE},
+    {"RedBoot", 0xfff00000, 0x40000, 0x3a448},        {"zImage", 0xffe00000, 0xd0000, 0xc5eda},
+    {"rd.gz", 0xfff40000, 0xb0000, 0xaee2c},          {"vendor", 0xffed0000, 0x10000, 0x10000},
+    {"RedBoot Config", 0xffee0000, 0x10000, 0x10000}, {"FIS Directory", 0xffff0000, 0x10000, UPDT_FISDIR_IMAGE_SIZE},
 };
 static_assert(sizeof(kImage) / sizeof(kImage[0]) * VAKO_FIS_ENTRY_SIZE == UPDT_FISDIR_IMAGE_SIZE);
 

@@ -19,12 +19,9 @@ TEST(FisDirImage, SixBigEndianRecordsAndZeroEverywhereElse)
         const char *name;
         uint32_t base, size, datalen;
     } rows[] = {
-        {"RedBoot", 0xfff00000, 0x40000, 0x3a448},
-        {"zImage", 0xffe00000, 0xd0000, 0xc5eda},
-        {"rd.gz", 0xfff40000, 0xb0000, 0xaee2c},
-        {"vendor", 0xffed0000, 0x10000, 0x10000},
-        {"RedBoot Config", 0xffee0000, 0x10000, 0x10000},
-        {"FIS Directory", 0xffff0000, 0x10000, 0x600},
+        {"RedBoot", 0xfff00000, 0x40000, 0x3a448},        {"zImage", 0xffe00000, 0xd0000, 0xc5eda},
+        {"rd.gz", 0xfff40000, 0xb0000, 0xaee2c},          {"vendor", 0xffed0000, 0x10000, 0x10000},
+        {"RedBoot Config", 0xffee0000, 0x10000, 0x10000}, {"FIS Directory", 0xffff0000, 0x10000, 0x600},
     };
     std::string expected(1536, '\0');
     for (int i = 0; i < 6; ++i) {

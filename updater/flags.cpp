@@ -8,11 +8,11 @@
 
 extern "C" {
 int gfRemoveRcAtalk, gfRemovePapdConf, gfAddFTPAccounts, gfRemoveProfile, gfRemoveJumboFrameScript,
-    gfOldWriteableLayout, gfRecoverFISDir, gfLowerMTUValue, gPhotoDbSteps, gfUpdateRsyncdConf,
-    gfMoveMTUValue, gfUpdateRsyncdSecrets, gfUpdateSmmspGroup, gfLimitFTPPortRange, gfConvertUSBBackup,
-    gfChmodPhotoEaDir, gfRewritePasswdHomes, gfCreateUserConf, gfConvertNetBackup, gfAddMailUsers,
-    gfConvertCodepage, gfCopyBond0MTU, gfDropMediaServerDb, gfConvertFTPWriteOnly, gfDumpPgsqlDbs,
-    gfRemoveALB, gfConvertFTPBlockIP, gfLinkSqueezeCenterErrmsg, gfRemoveEventTest, gfRestrictSecretFiles;
+    gfOldWriteableLayout, gfRecoverFISDir, gfLowerMTUValue, gPhotoDbSteps, gfUpdateRsyncdConf, gfMoveMTUValue,
+    gfUpdateRsyncdSecrets, gfUpdateSmmspGroup, gfLimitFTPPortRange, gfConvertUSBBackup, gfChmodPhotoEaDir,
+    gfRewritePasswdHomes, gfCreateUserConf, gfConvertNetBackup, gfAddMailUsers, gfConvertCodepage, gfCopyBond0MTU,
+    gfDropMediaServerDb, gfConvertFTPWriteOnly, gfDumpPgsqlDbs, gfRemoveALB, gfConvertFTPBlockIP,
+    gfLinkSqueezeCenterErrmsg, gfRemoveEventTest, gfRestrictSecretFiles;
 }
 
 namespace {

@@ -12,9 +12,9 @@
 extern "C" {
 
 // ---- devices ----
-#define UPDT_MTD_PREFIX "/dev/mtd"
+#define UPDT_MTD_PREFIX    "/dev/mtd"
 #define UPDT_MTD_DEVICE(n) UPDT_MTD_PREFIX #n
-#define UPDT_DEV_ROOM 10
+#define UPDT_DEV_ROOM      10
 
 // The device of the "FIS Directory" partition.
 extern char gszDevMtdPartition[UPDT_DEV_ROOM];
@@ -38,7 +38,7 @@ typedef struct _tag_PATCHINFO_ {
     uint32_t fneedupdate;
 } PATCHINFO;
 
-#define UPDT_MAX_PARTITIONS 8
+#define UPDT_MAX_PARTITIONS    8
 #define UPDT_JUNIOR_PARTITIONS 6
 
 extern const PARTITIONDEV gJuniorDeviceTemplate[UPDT_MAX_PARTITIONS + 1];

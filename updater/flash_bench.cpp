@@ -166,7 +166,13 @@ BENCHMARK(BM_CopyVerifyAgainstDdCmp)
     ->Arg(64 << 20)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
-BENCHMARK(BM_PeakResidentMemory)->Arg(1 << 20)->Arg(4 << 20)->Arg(16 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_PeakResidentMemory)
+    ->Arg(1 << 20)
+    ->Arg(4 << 20)
+    ->Arg(16 << 20)
+    ->Arg(64 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 } // namespace
 

@@ -179,8 +179,8 @@ int RowsToRestore(const VAKOFISENTRY *pList, int count, int *pIdx, bool *pRestor
         pRestore[r] = gTouched[r];
         pIdx[r] = GetIdxByName(gPatchInfo[r].part, pList, count);
         for (int t = 0; t < gPartitionCount && !pRestore[r] && pIdx[r] >= 0; ++t)
-            pRestore[r] = gTouched[t] && Overlap(pList[pIdx[r]].flash_base, pList[pIdx[r]].size,
-                                                 gPatchInfo[t].start, gPatchInfo[t].size);
+            pRestore[r] = gTouched[t] && Overlap(pList[pIdx[r]].flash_base, pList[pIdx[r]].size, gPatchInfo[t].start,
+                                                 gPatchInfo[t].size);
         n += pRestore[r] ? 1 : 0;
     }
     return n;

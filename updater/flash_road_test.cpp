@@ -44,7 +44,10 @@ protected:
         gullProgressDone = 0;
         vakotest::SyslogClear();
     }
-    void Image(const std::string &file, const std::string &bytes) { vakotest::WriteFile(std::string(kPkg) + "/" + file, bytes); }
+    void Image(const std::string &file, const std::string &bytes)
+    {
+        vakotest::WriteFile(std::string(kPkg) + "/" + file, bytes);
+    }
     std::vector<VAKOFISENTRY> List()
     {
         int cb = 0;
@@ -103,7 +106,8 @@ TEST_F(FlashRoad, PatchTableFromTheDirectoryAndThePackage)
     EXPECT_EQ(rb.fneedupdate, 0u);
     EXPECT_EQ(Row("vakocfg").balance, 3);
     EXPECT_TRUE(vakotest::SyslogHas("flashsize = 0x003C0000, eraseblock = 0x00010000"));
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): file [RedBoot.msys] not included in the patch package "));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("UPDTInitPatchInfo({L}): file [RedBoot.msys] not included in the patch package "));
     EXPECT_TRUE(vakotest::SyslogHas("PATCHINFO: part[rd.gz] file[rd.bin] start = [0x00140000] size[0x1048576] "
                                     "datalen=[0x00100001] nblock[17] balance[-1] fneedupdate[1]"));
     EXPECT_TRUE(vakotest::SyslogHas("PATCHINFO: part[RedBoot] file[RedBoot.msys] start = [0x00000000] "
@@ -128,7 +132,8 @@ TEST_F(FlashRoad, PatchTableRefusals)
         const char *drop; // entry left out of the list
         std::vector<const char *> messages;
     } cases[] = {
-        {"no FIS Directory entry", "FIS Directory",
+        {"no FIS Directory entry",
+         "FIS Directory",
          {"UPDTInitPatchInfo({L}): ulAddrMtd7 = 0, ulAddrMtd0 = 40000, ulSizeMtd7 = 0",
           "UPDTInitPatchInfo({L}): flashsize == 0"}},
         {"no vendor entry", "vendor", {"UPDTInitPatchInfo({L}): get idx of partition 4 [vendor] fail"}},
@@ -173,7 +178,8 @@ TEST_F(FlashRoad, TotalOfBlocksUpToTheFlashSize)
     EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), 0);
     Image("AllLib.tgz", Pattern(27 * kBlock + 1, 1));
     EXPECT_EQ(UPDTInitPatchInfo(list.data(), list.size()), -1);
-    EXPECT_TRUE(vakotest::SyslogMatches("UPDTInitPatchInfo({L}): the binary size exceeds flash size limit(total = 61)"));
+    EXPECT_TRUE(
+        vakotest::SyslogMatches("UPDTInitPatchInfo({L}): the binary size exceeds flash size limit(total = 61)"));
 }
 
 // The patch of one row: only zImage is in the package.
@@ -195,8 +201,9 @@ TEST_F(FlashRoad, PatchWritesOnlyTheRowsOfThePackage)
     for (const char *part : {"RedBoot", "rd.gz", "AllLib.tgz", "vendor", "vakocfg", "RedBoot Config", "FIS Directory"})
         EXPECT_TRUE(vakotest::SyslogHas(std::string("UPDTDoPatch: skip updating [") + part + "]")) << part;
     EXPECT_TRUE(vakotest::SyslogHas("UPDTDoPatch: Finish updating [zImage]"));
-    EXPECT_EQ(Requests("/dev/mtd7", "SET_FIS_ENTRY"),
-              std::vector<std::string>{"SET_FIS_ENTRY name=zImage flash_base=0x40000 size=0x100000 data_length=0x8007b 0"});
+    EXPECT_EQ(
+        Requests("/dev/mtd7", "SET_FIS_ENTRY"),
+        std::vector<std::string>{"SET_FIS_ENTRY name=zImage flash_base=0x40000 size=0x100000 data_length=0x8007b 0"});
     EXPECT_EQ(Requests("/dev/mtd1", "SET_PARTITION"),
               std::vector<std::string>{"SET_PARTITION offset=0x40000 size=0x100000 0"});
     EXPECT_TRUE(Requests("/dev/mtd2").empty());
@@ -233,11 +240,11 @@ TEST_F(FlashRoad, VerifyFailingOnceIsRepeatedFromTheErase)
     for (const char *step : {"Erase", "Write", "Verify"})
         for (int k = 0; k < 2; ++k)
             EXPECT_TRUE(vakotest::SyslogMatches(std::string("updater:{L}(UPDTDoPatch) Try to ") + step +
-                                         " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."))
+                                                " MTD Partition(/dev/mtd1), [" + std::to_string(k) + "/3]..."))
                 << step << k;
     EXPECT_FALSE(vakotest::SyslogMatches("{*}[2/3]..."));
     EXPECT_TRUE(vakotest::SyslogMatches("updater:{L}(UPDTVerifyFile) compare file [/tmp/pkg/zImage] vs [/dev/mtd1] "
-                                 "error at offset 0x0"));
+                                        "error at offset 0x0"));
     EXPECT_EQ(Requests("/dev/mtd1", "MEMERASE").size(), 2u);
     // 60 up to 80 through the copy, back to 60 for the second attempt.
     std::vector<std::string> values = progress.Values();
@@ -303,7 +310,8 @@ TEST_F(FlashRoad, RowsToWriteWithoutAnImageAreRefusedBeforeTheFlashIsTouched)
         // zImage grows: rd.gz donates and moves, and the package has no rd.bin.
         {"moved row without an image", "", false,
          "UPDTDoPatch({L}): image [rd.bin] of partition [rd.gz] is missing, unreadable or empty"},
-        {"empty image", "", true, "UPDTDoPatch({L}): image [rd.bin] of partition [rd.gz] is missing, unreadable or empty"},
+        {"empty image", "", true,
+         "UPDTDoPatch({L}): image [rd.bin] of partition [rd.gz] is missing, unreadable or empty"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -495,12 +503,21 @@ TEST_F(FlashRoad, DirectoryRecoveryFailuresLockTheDeviceAgain)
         int error;
         bool fErased;
     } cases[] = {
-        {"unlock", {"/dev/mtd5", ks::FaultKind::FailIoctl, 1, VAKO_MEMUNLOCK, EPERM},
-         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDUnlockPartition(/dev/mtd5) fail", 0, false},
-        {"erase", {"/dev/mtd5", ks::FaultKind::FailErase, 1, 0, EIO},
-         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDErasePartition(/dev/mtd5) fail", 0, false},
-        {"write", {"/dev/mtd5", ks::FaultKind::FailWrite, 1, 0, EIO},
-         "updater:{L}(RecoverFISDirTable_M88_V284) write(/dev/mtd5) fail", 0x0A00, true},
+        {"unlock",
+         {"/dev/mtd5", ks::FaultKind::FailIoctl, 1, VAKO_MEMUNLOCK, EPERM},
+         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDUnlockPartition(/dev/mtd5) fail",
+         0,
+         false},
+        {"erase",
+         {"/dev/mtd5", ks::FaultKind::FailErase, 1, 0, EIO},
+         "updater:{L}(RecoverFISDirTable_M88_V284) VAKOMTDErasePartition(/dev/mtd5) fail",
+         0,
+         false},
+        {"write",
+         {"/dev/mtd5", ks::FaultKind::FailWrite, 1, 0, EIO},
+         "updater:{L}(RecoverFISDirTable_M88_V284) write(/dev/mtd5) fail",
+         0x0A00,
+         true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

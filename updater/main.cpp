@@ -33,7 +33,7 @@ constexpr long kMaxUptimeForOldBuilds = 300;
 struct Run {
     char stage = 'A';
     int result = UPDT_SUCCESS;
-    slib::Fd start{-1}; // the starting directory
+    slib::Fd start{-1};               // the starting directory
     slib::HeapPtr<VAKOFISENTRY> list; // the partition list of the normal road
     int count = 0;
     char szOldMtu[16] = ""; // eth0_mtu before the update
@@ -106,8 +106,7 @@ void SelectLayout()
 int EnterPackageDirectory(const char *szProgram)
 {
     const char *slash = strrchr(szProgram, '/');
-    int n = slash ? snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - szProgram),
-                             szProgram)
+    int n = slash ? snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%.*s", static_cast<int>(slash - szProgram), szProgram)
                   : snprintf(gszUpdateDir, sizeof(gszUpdateDir), "%s/%s", gszVolume, UPDT_PACKAGE_DIR);
     if (n < 0 || n >= static_cast<int>(sizeof(gszUpdateDir))) {
         // A cut name could be another directory: refuse it.
@@ -254,11 +253,9 @@ int RecoverInterruptedPatch(Run &run, bool fSecondRoad)
     if (marked == 0)
         return UPDT_SUCCESS;
     if (marked > 0) {
-        syslog(LOG_ERR, "%s(%d): an interrupted update left its backup: restoring the flash from it", kMain,
-               __LINE__);
+        syslog(LOG_ERR, "%s(%d): an interrupted update left its backup: restoring the flash from it", kMain, __LINE__);
         if ((fSecondRoad ? UPDTMSysRecoverFromBackup() : UPDTRecoverFromBackup()) == 0) {
-            syslog(LOG_ERR, "%s(%d): the flash is restored from the backup of the interrupted update", kMain,
-                   __LINE__);
+            syslog(LOG_ERR, "%s(%d): the flash is restored from the backup of the interrupted update", kMain, __LINE__);
             UPDTRemoveBackupMark();
             return UPDT_SUCCESS;
         }
@@ -285,8 +282,8 @@ int NormalRoad(Run &run)
         return UPDT_ERR_PATCH_INFO;
     }
     UPDTSetProgress(run.stage, 20);
-    if (!gfGroupUpdate && (UPDTBackupOldPartition(run.list.get(), run.count) < 0 ||
-                           UPDTMarkBackup(run.list.get(), run.count, 0) < 0)) {
+    if (!gfGroupUpdate &&
+        (UPDTBackupOldPartition(run.list.get(), run.count) < 0 || UPDTMarkBackup(run.list.get(), run.count, 0) < 0)) {
         syslog(LOG_ERR, "%s(%d): fail to backup old patch info ", kMain, __LINE__);
         return UPDT_ERR_BACKUP;
     }

@@ -151,4 +151,3 @@ private:
     char *buf_ = nullptr;
     size_t cap_ = 0;
 };
-

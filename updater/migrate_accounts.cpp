@@ -46,8 +46,8 @@ constexpr char kAnonymous[] = "anonymous";
 constexpr uint32_t kSystemUidMax = 1024;
 constexpr uint32_t kGuestUid = 1025;
 constexpr int kUserGid = 100;
-constexpr int kMaxCopy = 127;       // ftp1 .. ftp127 for a user-made account
-constexpr int kMaxGroupCopy = 63;   // ftp1 .. ftp63 for a user-made group
+constexpr int kMaxCopy = 127;     // ftp1 .. ftp127 for a user-made account
+constexpr int kMaxGroupCopy = 63; // ftp1 .. ftp63 for a user-made group
 constexpr int kCopyNameRoom = 64;
 constexpr int kGroupNameRoom = 8;
 constexpr int kLineRoom = 80;
@@ -358,8 +358,8 @@ public:
     // it over the file: true, or false (logged; the file as it was).
     bool Commit(mode_t mode, const char *what)
     {
-        const char *failed = fflush(fp_) != 0              ? "fflush"
-                             : fsync(fileno(fp_)) != 0       ? "fsync"
+        const char *failed = fflush(fp_) != 0                 ? "fflush"
+                             : fsync(fileno(fp_)) != 0        ? "fsync"
                              : fchmod(fileno(fp_), mode) != 0 ? "fchmod"
                                                               : nullptr;
         if (!failed) {
@@ -423,8 +423,7 @@ bool RewritePasswdHomes()
     case Rewrite::Opened::kYes:
         break;
     case Rewrite::Opened::kNoTemp:
-        syslog(LOG_ERR, "%s:%d mkstemp passwd tmpfile failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__,
-               errno);
+        syslog(LOG_ERR, "%s:%d mkstemp passwd tmpfile failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, errno);
         return false;
     case Rewrite::Opened::kNoStream:
         syslog(LOG_ERR, "%s:%d open passwd tmpfile failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, errno);

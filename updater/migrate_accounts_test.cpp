@@ -78,7 +78,10 @@ void ExpectMessages(const std::vector<std::string> &patterns)
     EXPECT_EQ(vakotest::SyslogMismatch("updater", patterns), "");
 }
 
-std::vector<evlog::Rec> Events() { return FileExists(kEventLog) ? evlog::Live(ReadFile(kEventLog)) : std::vector<evlog::Rec>{}; }
+std::vector<evlog::Rec> Events()
+{
+    return FileExists(kEventLog) ? evlog::Live(ReadFile(kEventLog)) : std::vector<evlog::Rec>{};
+}
 
 // No temporary file of the rewrite is left beside the file.
 bool NoTempFiles(const std::string &base)
@@ -135,8 +138,9 @@ TEST_F(AccountsMigration, AUserFtpAccountGetsACopyUnderTheFirstFreeName)
     a.shadow += "ftp:$1$Ft$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7::20000:\n"
                 "ftp1:$1$F1$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7:::\n";
     a.vakouserConf += "ftp:0:\nftp1:0:\n";
-    a.smbpasswd += "ftp:1030:0123456789ABCDEF0123456789ABCDEF:FEDCBA9876543210FEDCBA9876543210:[U          ]:LCT-5F5E1000:\n"
-                   "ftp1:1031:E52CAC67419A9A224A3B108F3FA6CB6D:8846F7EAEE8FB117AD06BDD830B7586C:[U          ]:LCT-5F5E1000:\n";
+    a.smbpasswd +=
+        "ftp:1030:0123456789ABCDEF0123456789ABCDEF:FEDCBA9876543210FEDCBA9876543210:[U          ]:LCT-5F5E1000:\n"
+        "ftp1:1031:E52CAC67419A9A224A3B108F3FA6CB6D:8846F7EAEE8FB117AD06BDD830B7586C:[U          ]:LCT-5F5E1000:\n";
     vakotest::WriteAccountFiles(a);
 
     EXPECT_EQ(UPDTAddFTPAccounts(), 0);
@@ -145,18 +149,18 @@ TEST_F(AccountsMigration, AUserFtpAccountGetsACopyUnderTheFirstFreeName)
     // expiry, password hash and SMB hashes; "ftp" itself stays, so only
     // the "anonymous" lines are added.
     AccountFiles now = vakotest::ReadAccountFiles();
-    EXPECT_EQ(now.passwd, kAnonymousPasswd +
-                              "root:x:0:0:root:/root:/bin/sh\n"
-                              "admin:x:1024:100:System default user:/var/services/homes/admin:/bin/sh\n"
-                              "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
-                              "alice:x:1026:100:Alice:/var/services/homes/alice:/bin/sh\n"
-                              "ftp2:x:1027:100:FTP fan::\n"
-                              "ftp:x:1030:100:FTP fan:/var/services/homes/ftp:/bin/sh\n"
-                              "ftp1:x:1031:100::/var/services/homes/ftp1:/bin/sh\n");
-    EXPECT_TRUE(vakotest::LogPatternMatches(kAnonymousShadow + "root:{*}\nalice:{*}\n"
-                                                               "ftp2:$1$Ft$k0zTvJbDuLFMUE3qVDTZS/:{*}:0:99999:7::20000:\n"
-                                                               "ftp:$1$Ft$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7::20000:\n"
-                                                               "ftp1:{*}\n",
+    EXPECT_EQ(now.passwd, kAnonymousPasswd + "root:x:0:0:root:/root:/bin/sh\n"
+                                             "admin:x:1024:100:System default user:/var/services/homes/admin:/bin/sh\n"
+                                             "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
+                                             "alice:x:1026:100:Alice:/var/services/homes/alice:/bin/sh\n"
+                                             "ftp2:x:1027:100:FTP fan::\n"
+                                             "ftp:x:1030:100:FTP fan:/var/services/homes/ftp:/bin/sh\n"
+                                             "ftp1:x:1031:100::/var/services/homes/ftp1:/bin/sh\n");
+    EXPECT_TRUE(vakotest::LogPatternMatches(kAnonymousShadow +
+                                                "root:{*}\nalice:{*}\n"
+                                                "ftp2:$1$Ft$k0zTvJbDuLFMUE3qVDTZS/:{*}:0:99999:7::20000:\n"
+                                                "ftp:$1$Ft$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7::20000:\n"
+                                                "ftp1:{*}\n",
                                             now.shadow))
         << now.shadow;
     EXPECT_TRUE(vakotest::LogPatternMatches(
@@ -220,14 +224,17 @@ TEST_F(AccountsMigration, FailuresOfTheFtpStep)
         std::string passwd; // afterwards
     } cases[] = {
         // The file lookups must not take an unreadable file for a missing name.
-        {"passwd unreadable", vakotest::kPasswdFile,
+        {"passwd unreadable",
+         vakotest::kPasswdFile,
          {"updater:{L} read /etc/passwd failed. errno:21, message:Is a directory",
           "updater ({L}) Failed to add ftp user/group."},
          "<dir>"},
-        {"shadow cannot take the line", vakotest::kShadowFile,
+        {"shadow cannot take the line",
+         vakotest::kShadowFile,
          {"updater ({L}) Failed to SLIBFileAddLine in to /etc/shadow.", "updater ({L}) Failed to add ftp user/group."},
          kAnonymousPasswd + Accounts().passwd},
-        {"group unreadable", vakotest::kGroupFile,
+        {"group unreadable",
+         vakotest::kGroupFile,
          {"updater:{L} read /etc/group failed. errno:21, message:Is a directory",
           "updater ({L}) Failed to add ftp user/group."},
          Accounts().passwd},
@@ -252,26 +259,32 @@ TEST_F(AccountsMigration, FailuresOfTheFtpStep)
 TEST_F(AccountsMigration, HomesOfUsersMoveUnderTheHomesFolder)
 {
     const std::string longGecos(5000, 'g');
-    WriteFile(vakotest::kPasswdFile, "root:x:0:0:root:/root:/bin/sh\n"
-                                     "# kept as it stands\n"
-                                     "admin:x:1024:100:System default user:/home/admin:/bin/sh\n"
-                                     "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
-                                     "CORP\\bob:x:-1:-1:::\n"
-                                     "alice:x:1026:100:" + longGecos + ":/home/alice:/bin/sh\n"
-                                     "nobody:x:4294967294:65534::/nonexistent:/bin/false\n"
-                                     "odd line without fields\n"
-                                     "carol:x:3000:100::/home/carol:/bin/sh",
+    WriteFile(vakotest::kPasswdFile,
+              "root:x:0:0:root:/root:/bin/sh\n"
+              "# kept as it stands\n"
+              "admin:x:1024:100:System default user:/home/admin:/bin/sh\n"
+              "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
+              "CORP\\bob:x:-1:-1:::\n"
+              "alice:x:1026:100:" +
+                  longGecos +
+                  ":/home/alice:/bin/sh\n"
+                  "nobody:x:4294967294:65534::/nonexistent:/bin/false\n"
+                  "odd line without fields\n"
+                  "carol:x:3000:100::/home/carol:/bin/sh",
               0600);
     vakotest::gFsyncModes.clear();
     EXPECT_EQ(UPDTRewritePasswdHomes(), 0);
-    EXPECT_EQ(ReadFile(vakotest::kPasswdFile), "root:x:0:0:root:/root:/bin/sh\n"
-                                               "# kept as it stands\n"
-                                               "admin:x:1024:100:System default user:/var/services/homes/admin:/bin/sh\n"
-                                               "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
-                                               "alice:x:1026:100:" + longGecos + ":/var/services/homes/alice:/bin/sh\n"
-                                               "nobody:x:4294967294:65534::/var/services/homes/nobody:/bin/false\n"
-                                               "odd line without fields\n"
-                                               "carol:x:3000:100::/var/services/homes/carol:/bin/sh\n");
+    EXPECT_EQ(ReadFile(vakotest::kPasswdFile),
+              "root:x:0:0:root:/root:/bin/sh\n"
+              "# kept as it stands\n"
+              "admin:x:1024:100:System default user:/var/services/homes/admin:/bin/sh\n"
+              "guest:x:1025:100:Guest:/nonexist:/sbin/nologin\n"
+              "alice:x:1026:100:" +
+                  longGecos +
+                  ":/var/services/homes/alice:/bin/sh\n"
+                  "nobody:x:4294967294:65534::/var/services/homes/nobody:/bin/false\n"
+                  "odd line without fields\n"
+                  "carol:x:3000:100::/var/services/homes/carol:/bin/sh\n");
     EXPECT_EQ(vakotest::FileMode(vakotest::kPasswdFile), 0644u);
     // Readable by root alone until complete.
     EXPECT_EQ(vakotest::gFsyncModes, std::vector<unsigned>{0600});
@@ -358,8 +371,8 @@ TEST_F(AccountsMigration, AUserConfThatCannotBeMadeKeepsTheOldOne)
     EXPECT_EQ(ReadFile(vakotest::kVakoUserConf), old);
     EXPECT_EQ(vakotest::FileMode(vakotest::kVakoUserConf), 0644u);
     EXPECT_TRUE(NoTempFiles("vakouser.conf"));
-    ExpectMessages({"updater:{L} VAKOLocalUserInfoEnum failed. vakoerr=[0x{*}]",
-                    "updater({L}) Create /etc/vakouser failed."});
+    ExpectMessages(
+        {"updater:{L} VAKOLocalUserInfoEnum failed. vakoerr=[0x{*}]", "updater({L}) Create /etc/vakouser failed."});
 
     rmdir((std::string(vakotest::kPasswdFile) + "/sub").c_str());
     rmdir(vakotest::kPasswdFile);
@@ -371,8 +384,8 @@ TEST_F(AccountsMigration, AUserConfThatCannotBeMadeKeepsTheOldOne)
     vakotest::gFsyncFailAt = 0;
     EXPECT_EQ(ReadFile(vakotest::kVakoUserConf), old);
     EXPECT_TRUE(NoTempFiles("vakouser.conf"));
-    ExpectMessages({"updater:{L} fsync failed. errno:5, message:Input/output error",
-                    "updater({L}) Create /etc/vakouser failed."});
+    ExpectMessages(
+        {"updater:{L} fsync failed. errno:5, message:Input/output error", "updater({L}) Create /etc/vakouser failed."});
 }
 
 // ---- step 13: mail services ----
@@ -400,8 +413,8 @@ TEST_F(AccountsMigration, TheFirstFailedMailAdditionEndsTheStep)
     vakotest::RemoveFile(vakotest::kShadowFile);
     vakotest::MakeDirs(std::string(vakotest::kShadowFile) + "/sub");
     EXPECT_EQ(UPDTAddMailUsers(), -1);
-    ExpectMessages({"updater:{L} Failed to SLIBFileAddLine in to /etc/shadow.",
-                    "updater({L}) Create mailvane users failed."});
+    ExpectMessages(
+        {"updater:{L} Failed to SLIBFileAddLine in to /etc/shadow.", "updater({L}) Create mailvane users failed."});
     // The groups and the first passwd line stay; dovecot is not reached.
     EXPECT_EQ(ReadFile(vakotest::kGroupFile),
               "dovecot:x:143:dovecot\nmaildrop:x:126:\npostfix:x:125:postfix\n" + Groups().group);

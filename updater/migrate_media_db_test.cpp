@@ -54,7 +54,8 @@ protected:
     static void ExpectDumpsIn(const std::string &volume)
     {
         const std::string dir = volume + "/.@pgsql_upgrade";
-        EXPECT_EQ(vakotest::ListDir(dir), std::vector<std::string>(std::begin(pg::kDumpFiles), std::end(pg::kDumpFiles)));
+        EXPECT_EQ(vakotest::ListDir(dir),
+                  std::vector<std::string>(std::begin(pg::kDumpFiles), std::end(pg::kDumpFiles)));
         for (const std::string db : pg::kDumped) {
             SCOPED_TRACE(db);
             std::string dump = pg::MaskRestrictKey(ReadFile(dir + "/" + db + ".sql"));

@@ -125,8 +125,7 @@ bool SecretLine(char *szLine, std::string &out)
     size_t len = strlen(szValue);
     // The codec counts in 32-bit words; a longer value cannot be encoded.
     const bool fCountable = len < INT32_MAX;
-    syslog(LOG_DEBUG, "%s (%s):%d szPtr=%s, len=%d", UPDT_SOURCE_FILE, kFunc, __LINE__, szValue,
-           static_cast<int>(len));
+    syslog(LOG_DEBUG, "%s (%s):%d szPtr=%s, len=%d", UPDT_SOURCE_FILE, kFunc, __LINE__, szValue, static_cast<int>(len));
     // One byte more than the value, so that the decoded bytes print as text.
     std::vector<char> decoded(len + 1, '\0');
     int32_t cb = static_cast<int32_t>(len);
@@ -451,8 +450,8 @@ int UpdateFTPPassivePortRange(void)
     char szBuf[32];
     snprintf(szBuf, sizeof(szBuf), "%" PRId64, low + kPassivePorts - 1);
     if (VAKOINFOSetKeyValue(kFtpHighPort, szBuf) < 0) {
-        syslog(LOG_ERR, "%s:%d(%s) VAKOINFOSetKeyValue(SZK_FTP_HIGH_PORT, szBuf=[%s]) fail", UPDT_SOURCE_FILE,
-               __LINE__, __func__, szBuf);
+        syslog(LOG_ERR, "%s:%d(%s) VAKOINFOSetKeyValue(SZK_FTP_HIGH_PORT, szBuf=[%s]) fail", UPDT_SOURCE_FILE, __LINE__,
+               __func__, szBuf);
         return -1;
     }
     return 0;

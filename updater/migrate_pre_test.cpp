@@ -63,8 +63,7 @@ const PortCase kPortCases[] = {
      "ftplowport=\"55000\"\nftphighport=\"55127\"\n"},
     {"OneMoreIsCut", "ftplowport=\"55000\"\nftphighport=\"55128\"\nhostname=\"nas\"\n",
      "ftplowport=\"55000\"\nftphighport=\"55127\"\nhostname=\"nas\"\n"},
-    {"NoLowPortCountsAsZero", "hostname=\"nas\"\nftphighport=\"55000\"\n",
-     "hostname=\"nas\"\nftphighport=\"127\"\n"},
+    {"NoLowPortCountsAsZero", "hostname=\"nas\"\nftphighport=\"55000\"\n", "hostname=\"nas\"\nftphighport=\"127\"\n"},
     {"NoPortKeys", "hostname=\"nas\"\n", "hostname=\"nas\"\n"},
     {"HighBelowLow", "ftplowport=\"60000\"\nftphighport=\"50000\"\n", "ftplowport=\"60000\"\nftphighport=\"50000\"\n"},
 };
@@ -391,7 +390,8 @@ TEST(SmmspGroupFailure, TheFileStaysAsItWas)
         {"smmsp:x:25:" + std::string(1100, 'm') + "\n", false,
          "updater (CheckAndUpdateSmmspGroup):{L} SLIBFileGetLine() failed! file=[/etc/group] key=[smmsp:] "
          "errno=[0x0100]"},
-        {"smmsp:x\n", false, "updater (CheckAndUpdateSmmspGroup):{L} the line of group smmsp has no member list: [smmsp:x]"},
+        {"smmsp:x\n", false,
+         "updater (CheckAndUpdateSmmspGroup):{L} the line of group smmsp has no member list: [smmsp:x]"},
         {"smmsp:x:25:mail\n", true,
          "updater (CheckAndUpdateSmmspGroup):{L} SLIBFileSetLine() write /etc/group failed! key=[smmsp:] "
          "errno=[0x2800]"},
@@ -423,13 +423,13 @@ std::string LocalSet(const std::string &shares, const std::string &id, const std
                      const std::string &result)
 {
     return "\n[MyBackupSet]\n" + vakotest::BackupSetLines({{"dest_type", "usbbkp"},
-                                                          {"dest_share", "usbbackup"},
-                                                          {"bkp_shares", shares},
-                                                          {"bkp_apps", ""},
-                                                          {"last_bkp_time", time},
-                                                          {"last_bkp_result", result},
-                                                          {"dest_id", id},
-                                                          {"incrbkp", "0"}});
+                                                           {"dest_share", "usbbackup"},
+                                                           {"bkp_shares", shares},
+                                                           {"bkp_apps", ""},
+                                                           {"last_bkp_time", time},
+                                                           {"last_bkp_result", result},
+                                                           {"dest_id", id},
+                                                           {"incrbkp", "0"}});
 }
 
 class UsbBackup : public testing::Test {
@@ -615,22 +615,23 @@ std::string SavedSet(const std::string &name, const vakotest::Pairs &section, co
 vakotest::Pairs NetRecord(const std::string &server, const std::string &ip, const std::string &user,
                           const std::string &pass, const std::string &shares, const std::string &ssh)
 {
-    return {{"bkp_server", server},   {"bkp_ip", ip},         {"bkp_auth_user", user},  {"server_pass", pass},
-            {"last_bkp_time", ""},    {"bkp_module", ""},     {"server_pass2", ""},     {"bkp_shares", shares},
-            {"bkp_apps", ""},         {"last_bkp_status", "-1"}, {"ssh", ssh},          {"server_type", "1"},
-            {"blockbkp", "0"},        {"incrbkp", "0"}};
+    return {{"bkp_server", server},    {"bkp_ip", ip},         {"bkp_auth_user", user},
+            {"server_pass", pass},     {"last_bkp_time", ""},  {"bkp_module", ""},
+            {"server_pass2", ""},      {"bkp_shares", shares}, {"bkp_apps", ""},
+            {"last_bkp_status", "-1"}, {"ssh", ssh},           {"server_type", "1"},
+            {"blockbkp", "0"},         {"incrbkp", "0"}};
 }
 
-const std::string kNetSetsAfter =
-    SavedSet("office",
-             {{"bkp_server", "nas2"},
-              {"bkp_ip", "10.0.0.2"},
-              {"server_pass", "p1"},
-              {"bkp_shares", "music"},
-              {"ssh", "1"},
-              {"future_key", "kept"}},
-             NetRecord("nas2", "10.0.0.2", "", "p1", "office", "1")) +
-    SavedSet("home", {{"bkp_auth_user", "backup"}}, NetRecord("", "", "backup", "", "home", "0"));
+const std::string kNetSetsAfter = SavedSet("office",
+                                           {{"bkp_server", "nas2"},
+                                            {"bkp_ip", "10.0.0.2"},
+                                            {"server_pass", "p1"},
+                                            {"bkp_shares", "music"},
+                                            {"ssh", "1"},
+                                            {"future_key", "kept"}},
+                                           NetRecord("nas2", "10.0.0.2", "", "p1", "office", "1")) +
+                                  SavedSet("home", {{"bkp_auth_user", "backup"}},
+                                           NetRecord("", "", "backup", "", "home", "0"));
 
 // Set directories: one whose name no shell would take as one word, one with
 // its "@app" already, one without a saved configuration, a plain file.
@@ -690,8 +691,8 @@ TEST(NetBackupSets, UnreadableSetsStillMoveTheConfigurations)
     WriteNetBackupDirs();
     vakotest::SyslogClear();
     UpdateNetBackupSets();
-    EXPECT_TRUE(SyslogMatches(
-        "updater:{L} VAKOBackupConfGetAll() failed!! bkptype=[BACKUP_TYPE_NETBKP], vakoerr=[0x0A00]"))
+    EXPECT_TRUE(
+        SyslogMatches("updater:{L} VAKOBackupConfGetAll() failed!! bkptype=[BACKUP_TYPE_NETBKP], vakoerr=[0x0A00]"))
         << Logged();
     ExpectNetBackupDirsMoved();
 }
@@ -780,8 +781,7 @@ TEST(CodepageKeys, AValueTooLongStays)
     vakotest::SyslogClear();
     UpdateCodepageKey("codepage");
     EXPECT_EQ(ReadFile(kInfoFile), info);
-    EXPECT_TRUE(SyslogMatches(
-        "updater ({L}) The value of key [codepage] is longer than 7 characters; left as it is"))
+    EXPECT_TRUE(SyslogMatches("updater ({L}) The value of key [codepage] is longer than 7 characters; left as it is"))
         << Logged();
 }
 

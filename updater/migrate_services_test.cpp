@@ -69,9 +69,7 @@ const std::string kSmbAfter = "[global]\n"
                               kDisabled +
                               "[b]\n"
                               "\tpath=/volume1/b\n" +
-                              kDisabled + kDisabled +
-                              "[c]\n" +
-                              kLongLine + kDisabled + kDisabled;
+                              kDisabled + kDisabled + "[c]\n" + kLongLine + kDisabled + kDisabled;
 
 TEST(ConvertFTPWriteOnlyFlag, OnlyOptionLinesOfTheOldKeyChange)
 {

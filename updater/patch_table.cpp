@@ -12,14 +12,18 @@
 extern "C" {
 
 const PARTITIONDEV gJuniorDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", UPDT_MTD_DEVICE(0)},        {"zImage", UPDT_MTD_DEVICE(1)},        {"rd.gz", UPDT_MTD_DEVICE(2)},
-    {"vendor", UPDT_MTD_DEVICE(3)},         {"RedBoot Config", UPDT_MTD_DEVICE(4)}, {"FIS Directory", UPDT_MTD_DEVICE(5)},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},
+    {"zImage", UPDT_MTD_DEVICE(1)},
+    {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"vendor", UPDT_MTD_DEVICE(3)},
+    {"RedBoot Config", UPDT_MTD_DEVICE(4)},
+    {"FIS Directory", UPDT_MTD_DEVICE(5)},
     {nullptr, nullptr},
 };
 
 const PARTITIONDEV gNormalDeviceTemplate[UPDT_MAX_PARTITIONS + 1] = {
-    {"RedBoot", UPDT_MTD_DEVICE(0)},       {"zImage", UPDT_MTD_DEVICE(1)},         {"rd.gz", UPDT_MTD_DEVICE(2)},
-    {"AllLib.tgz", UPDT_MTD_DEVICE(3)},    {"vendor", UPDT_MTD_DEVICE(4)},         {"vakocfg", UPDT_MTD_DEVICE(5)},
+    {"RedBoot", UPDT_MTD_DEVICE(0)},        {"zImage", UPDT_MTD_DEVICE(1)},        {"rd.gz", UPDT_MTD_DEVICE(2)},
+    {"AllLib.tgz", UPDT_MTD_DEVICE(3)},     {"vendor", UPDT_MTD_DEVICE(4)},        {"vakocfg", UPDT_MTD_DEVICE(5)},
     {"RedBoot Config", UPDT_MTD_DEVICE(6)}, {"FIS Directory", UPDT_MTD_DEVICE(7)}, {nullptr, nullptr},
 };
 
@@ -276,8 +280,8 @@ int UPDTCheckDirectoryLayout(const VAKOFISENTRY *pList, int count)
         VAKOFISEntryGetName(&e, szName);
         uint64_t hi = uint64_t{e.flash_base} + e.size;
         if (hi > flashEnd) {
-            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X ends past the flash at 0x%08llX", __func__,
-                   __LINE__, szName, e.flash_base, e.size, static_cast<unsigned long long>(flashEnd));
+            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X ends past the flash at 0x%08llX", __func__, __LINE__,
+                   szName, e.flash_base, e.size, static_cast<unsigned long long>(flashEnd));
             return -1;
         }
         for (int j = 0; j < i; ++j) {
@@ -315,14 +319,14 @@ int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *p
             continue;
         uint64_t lo = row.start, hi = uint64_t{row.start} + row.size;
         if (row.size == 0 || lo < flashLo || hi > flashHi) {
-            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X lies outside the flash 0x%08llX-0x%08llX",
-                   __func__, __LINE__, row.part, row.start, row.size, static_cast<unsigned long long>(flashLo),
+            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X lies outside the flash 0x%08llX-0x%08llX", __func__,
+                   __LINE__, row.part, row.start, row.size, static_cast<unsigned long long>(flashLo),
                    static_cast<unsigned long long>(flashHi));
             return -1;
         }
         if (row.start % gEraseBlockSize || row.size % gEraseBlockSize) {
-            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X is not aligned to erase blocks of 0x%08X",
-                   __func__, __LINE__, row.part, row.start, row.size, gEraseBlockSize);
+            syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X is not aligned to erase blocks of 0x%08X", __func__,
+                   __LINE__, row.part, row.start, row.size, gEraseBlockSize);
             return -1;
         }
         for (int s = 0; s < n; ++s) {
@@ -330,8 +334,8 @@ int UPDTCheckResizedLayout(const PATCHINFO *pTable, int n, const VAKOFISENTRY *p
             if (s == r || other.size == 0)
                 continue;
             if (lo < uint64_t{other.start} + other.size && other.start < hi) {
-                syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X overlaps [%s] at 0x%08X size 0x%08X",
-                       __func__, __LINE__, row.part, row.start, row.size, other.part, other.start, other.size);
+                syslog(LOG_ERR, "%s(%d): [%s] at 0x%08X size 0x%08X overlaps [%s] at 0x%08X size 0x%08X", __func__,
+                       __LINE__, row.part, row.start, row.size, other.part, other.start, other.size);
                 return -1;
             }
         }

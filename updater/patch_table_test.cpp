@@ -27,10 +27,10 @@ VAKOFISENTRY Entry(const char *name, uint32_t base, uint32_t size, uint32_t data
 // The normal layout, rows in address order from 0xfe000000.
 std::vector<VAKOFISENTRY> NormalDirectory()
 {
-    return {Entry("RedBoot", 0xfe000000, 4 * kBlock),       Entry("zImage", 0xfe040000, 16 * kBlock),
-            Entry("rd.gz", 0xfe140000, 16 * kBlock),        Entry("AllLib.tgz", 0xfe240000, 16 * kBlock),
-            Entry("vendor", 0xfe340000, kBlock),            Entry("vakocfg", 0xfe350000, kBlock),
-            Entry("RedBoot Config", 0xfe360000, kBlock),    Entry("FIS Directory", 0xfe370000, kBlock)};
+    return {Entry("RedBoot", 0xfe000000, 4 * kBlock),    Entry("zImage", 0xfe040000, 16 * kBlock),
+            Entry("rd.gz", 0xfe140000, 16 * kBlock),     Entry("AllLib.tgz", 0xfe240000, 16 * kBlock),
+            Entry("vendor", 0xfe340000, kBlock),         Entry("vakocfg", 0xfe350000, kBlock),
+            Entry("RedBoot Config", 0xfe360000, kBlock), Entry("FIS Directory", 0xfe370000, kBlock)};
 }
 
 // The junior directory of the recovery image: zImage lowest, RedBoot above it.

@@ -23,10 +23,7 @@ constexpr useconds_t kLockPauseUs = 337;
 constexpr const char *kWriter = "UPDTWriteFileLocked";
 
 // A file that only the updater made and names: regular, its own, one link.
-bool OwnPlainFile(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
+bool OwnPlainFile(const struct stat &st) { return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1; }
 
 // Removes a name that is not a plain file of the updater: 0, or -1; logged
 // under szFunc's name.

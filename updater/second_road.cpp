@@ -34,7 +34,8 @@ int RowsWithDevice(int count) { return std::clamp(std::min(gPartitionCount, coun
 
 uint32_t Be32At(const unsigned char *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 uint32_t UnitsOf(uint32_t cb, uint32_t cbUnit = kUnitSize) { return cb / cbUnit + (cb % cbUnit ? 1 : 0); }
@@ -52,10 +53,11 @@ constexpr long long kWhole = -1;
 bool FormatDd(char *szCmd, const char *szQuotedSrc, int pos, long long units)
 {
     if (units != kWhole)
-        return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM, UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u count=%lld", szQuotedSrc,
-                                 pos, kUnitSize, units) >= 0;
-    return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM, UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u", szQuotedSrc, pos,
-                             kUnitSize) >= 0;
+        return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM,
+                                 UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u count=%lld", szQuotedSrc, pos,
+                                 kUnitSize, units) >= 0;
+    return UPDTFormatCommand(szCmd, UPDT_CMD_ROOM, UPDT_BIN_DD " if=%s of=\"" UPDT_MTD_PREFIX "%d\" bs=%u", szQuotedSrc,
+                             pos, kUnitSize) >= 0;
 }
 
 // The dump of the partition of `entry`, quoted.

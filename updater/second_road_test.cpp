@@ -202,17 +202,16 @@ TEST_F(MSysRoad, OnlyTheImageThatFitsIsWritten)
         EXPECT_EQ(WindowBytes(now, i), WindowBytes(chip_, i)) << i;
     EXPECT_TRUE(Requests("/dev/mtd0", "FORMAT").empty());
     EXPECT_EQ(vakotest::ReadFile(UPDT_PROGRESS_FILE), "P:70:      ");
-    EXPECT_EQ(TextsStartingWith("UPDTMSysDoPatch"),
-              (std::vector<std::string>{
-                  "UPDTMSysDoPatch: skip updating [RedBoot]",
-                  "UPDTMSysDoPatch: Finish updating [zImage]",
-                  "UPDTMSysDoPatch: skip updating [rd.gz]",
-                  "UPDTMSysDoPatch: skip updating [AllLib.tgz]",
-                  "UPDTMSysDoPatch: skip updating [vendor]",
-                  "UPDTMSysDoPatch: skip updating [vakocfg]",
-                  "UPDTMSysDoPatch: skip updating [RedBoot Config]",
-                  "UPDTMSysDoPatch: skip updating [FIS Directory]",
-              }));
+    EXPECT_EQ(TextsStartingWith("UPDTMSysDoPatch"), (std::vector<std::string>{
+                                                        "UPDTMSysDoPatch: skip updating [RedBoot]",
+                                                        "UPDTMSysDoPatch: Finish updating [zImage]",
+                                                        "UPDTMSysDoPatch: skip updating [rd.gz]",
+                                                        "UPDTMSysDoPatch: skip updating [AllLib.tgz]",
+                                                        "UPDTMSysDoPatch: skip updating [vendor]",
+                                                        "UPDTMSysDoPatch: skip updating [vakocfg]",
+                                                        "UPDTMSysDoPatch: skip updating [RedBoot Config]",
+                                                        "UPDTMSysDoPatch: skip updating [FIS Directory]",
+                                                    }));
     EXPECT_TRUE(vakotest::SyslogHas("szCmd=[/bin/dd if='/tmp/pkg/zImage' of=\"/dev/mtd1\" bs=16384]"));
 }
 
@@ -231,8 +230,8 @@ TEST_F(MSysRoad, AnOutgrownImageRepartitionsAndTheOtherRowsComeFromTheirDumps)
     EXPECT_EQ(Requests("/dev/mtd0", "SET_PART_TABLE"), std::vector<std::string>{vakotest::kGrownTable});
     EXPECT_TRUE(vakotest::AllWindows(ks::Load(ks::kSandboxDir)) == vakotest::AfterZImageGrew(chip_, image));
     EXPECT_EQ(vakotest::ReadFile(UPDT_PROGRESS_FILE), "P:100:      ");
-    EXPECT_TRUE(vakotest::SyslogHas(
-        "szCmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_AllLib.tgz' of=\"/dev/mtd3\" bs=16384 count=390]"));
+    EXPECT_TRUE(
+        vakotest::SyslogHas("szCmd=[/bin/dd if='/tmp/pkg/b@ckup/mtd_AllLib.tgz' of=\"/dev/mtd3\" bs=16384 count=390]"));
 
     // The rollback lays the old table out again and writes every dump back.
     ASSERT_EQ(UPDTMSysRollBack(list_, 8, 1), 0);

@@ -24,8 +24,8 @@ std::string Quote(const char *text, int room = 4096)
 
 TEST(ShellQuote, EveryTextStaysOneArgument)
 {
-    const char *cases[] = {"plain", "with blank", "it's", "$HOME", "`id`", "a\"b", "semi;colon", "new\nline",
-                           "'", "", "back\\slash", "*?[x]"};
+    const char *cases[] = {"plain",      "with blank", "it's", "$HOME", "`id`",        "a\"b",
+                           "semi;colon", "new\nline",  "'",    "",      "back\\slash", "*?[x]"};
     for (const char *text : cases) {
         std::string cmd = "printf '%s' " + Quote(text) + " > /tmp/arg";
         ASSERT_EQ(UPDTExecute(cmd.c_str()), 0) << cmd;

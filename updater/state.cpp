@@ -18,22 +18,47 @@ int gfMtdBufSyscall = 1;
 const char *SzUPDTResultWord(int result)
 {
     switch (result) {
-    case 0: return "upgrade_success";
-    case 1: case 2: case 3: return "error_dirop";
-    case 4: case 5: return "error_bootmediaop";
-    case 6: return "error_read_ver";
-    case 7: return "error_read_patch_ver";
-    case 8: return "error_read_mod";
-    case 9: return "error_read_patch_mod";
-    case 10: return "error_version";
-    case 11: return "error_model";
-    case 12: return "error_company";
-    case 13: return "error_patch";
-    case 14: case 15: case 16: case 17: case 18: case 19: case 20: case 21: case 22:
+    case 0:
+        return "upgrade_success";
+    case 1:
+    case 2:
+    case 3:
+        return "error_dirop";
+    case 4:
+    case 5:
+        return "error_bootmediaop";
+    case 6:
+        return "error_read_ver";
+    case 7:
+        return "error_read_patch_ver";
+    case 8:
+        return "error_read_mod";
+    case 9:
+        return "error_read_patch_mod";
+    case 10:
+        return "error_version";
+    case 11:
+        return "error_model";
+    case 12:
+        return "error_company";
+    case 13:
+        return "error_patch";
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 22:
         return "error_update_unknown";
-    case 23: return "error_memory";
-    case 24: return "error_reboot";
-    default: return nullptr;
+    case 23:
+        return "error_memory";
+    case 24:
+        return "error_reboot";
+    default:
+        return nullptr;
     }
 }
 
@@ -46,7 +71,8 @@ void UPDTMoveArchive(const char *szFunc)
     snprintf(szDst, sizeof(szDst), "%s/%s", gszVolume, UPDT_ARCHIVE_TARGET);
     char szQSrc[UPDT_QUOTED_ROOM], szQDst[UPDT_QUOTED_ROOM], szCmd[UPDT_CMD_ROOM];
     if (UPDTShellQuote(szSrc, szQSrc, sizeof(szQSrc)) >= 0 && UPDTShellQuote(szDst, szQDst, sizeof(szQDst)) >= 0 &&
-        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) >= 0 && UPDTExecute(szCmd) == 0)
+        UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_BIN_MV " -f %s %s", szQSrc, szQDst) >= 0 &&
+        UPDTExecute(szCmd) == 0)
         return;
     syslog(LOG_ERR, "%s(%d): mv %s to %s/%s fail.", szFunc, __LINE__, UPDT_ARCHIVE, gszVolume, UPDT_ARCHIVE_TARGET);
     // The archive is still in the package: what lies at the target (the

@@ -47,25 +47,25 @@ const char *SzUPDTResultWord(int result);
 #define UPDT_SOURCE_FILE "updater"
 
 // ---- fixed paths ----
-#define UPDT_PROGRESS_FILE "/tmp/update.progress"
-#define UPDT_MESSAGE_FILE  "/tmp/update.message"
-#define UPDT_LOG_FILE      "/var/log/vakoupdate.log"
-#define UPDT_INITRD        "/initrd"
-#define UPDT_VOLUME        "/volume1"      // the volume unless -v names another
-#define UPDT_PACKAGE_DIR   "upd@te"        // on the volume, when the program path has no '/'
-#define UPDT_PACKAGE_VERSION "VERSION"     // in the package directory
+#define UPDT_PROGRESS_FILE     "/tmp/update.progress"
+#define UPDT_MESSAGE_FILE      "/tmp/update.message"
+#define UPDT_LOG_FILE          "/var/log/vakoupdate.log"
+#define UPDT_INITRD            "/initrd"
+#define UPDT_VOLUME            "/volume1" // the volume unless -v names another
+#define UPDT_PACKAGE_DIR       "upd@te"   // on the volume, when the program path has no '/'
+#define UPDT_PACKAGE_VERSION   "VERSION"  // in the package directory
 #define UPDT_INSTALLED_VERSION "/etc.defaults/VERSION"
-#define UPDT_ARCHIVE        "hda1.tgz"           // in the package directory
-#define UPDT_ARCHIVE_TARGET "VakoUpgrade.tar.gz" // on the volume
-#define UPDT_WRITEABLE      "/writeable"
-#define UPDT_SYSTEM_ARRAY   "/dev/md0"
-#define UPDT_SYSTEM_DISK    "/dev/hda"
-#define UPDT_TMP_ROOT       "/tmpRoot"
-#define UPDT_SHUTDOWN_MARK  ".NormalShutdown"
-#define UPDT_VAKO_ETC       "/usr/vako/etc"
-#define UPDT_RC_D           UPDT_VAKO_ETC "/rc.d"
-#define UPDT_PGSQL_SCRIPT   UPDT_RC_D "/S20pgsql.sh"
-#define UPDT_PHOTO_DIR      "/var/services/photo/"
+#define UPDT_ARCHIVE           "hda1.tgz"           // in the package directory
+#define UPDT_ARCHIVE_TARGET    "VakoUpgrade.tar.gz" // on the volume
+#define UPDT_WRITEABLE         "/writeable"
+#define UPDT_SYSTEM_ARRAY      "/dev/md0"
+#define UPDT_SYSTEM_DISK       "/dev/hda"
+#define UPDT_TMP_ROOT          "/tmpRoot"
+#define UPDT_SHUTDOWN_MARK     ".NormalShutdown"
+#define UPDT_VAKO_ETC          "/usr/vako/etc"
+#define UPDT_RC_D              UPDT_VAKO_ETC "/rc.d"
+#define UPDT_PGSQL_SCRIPT      UPDT_RC_D "/S20pgsql.sh"
+#define UPDT_PHOTO_DIR         "/var/services/photo/"
 // Programs the shell commands start.
 #define UPDT_BIN_CHMOD "/bin/chmod"
 #define UPDT_BIN_CP    "/bin/cp"
@@ -76,9 +76,9 @@ const char *SzUPDTResultWord(int result);
 #define UPDT_BIN_RM    "/bin/rm"
 
 // ---- process state ----
-#define UPDT_VOLUME_ROOM 32 // 31 characters and the NUL
+#define UPDT_VOLUME_ROOM     32 // 31 characters and the NUL
 #define UPDT_UPDATE_DIR_ROOM 256
-#define UPDT_DEV_ROOM 10
+#define UPDT_DEV_ROOM        10
 
 extern char gszVolume[UPDT_VOLUME_ROOM];
 extern char gszUpdateDir[UPDT_UPDATE_DIR_ROOM];

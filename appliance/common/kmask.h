@@ -25,7 +25,7 @@ inline bool IsTmpfs(const std::string &dir)
 }
 
 struct KernelEntry {
-    std::string rel;  // path below the masked directory
+    std::string rel; // path below the masked directory
     bool dir;
     unsigned mode;
     std::string content;
@@ -35,8 +35,7 @@ struct KernelEntry {
 // The readable files and the links of a kernel directory, so that programs
 // that read the usual sysctls (or an interface of /sys/class/net) still find
 // them under the mask.
-inline void SnapshotKernelDir(const std::filesystem::path &from, const std::string &rel,
-                              std::vector<KernelEntry> &out)
+inline void SnapshotKernelDir(const std::filesystem::path &from, const std::string &rel, std::vector<KernelEntry> &out)
 {
     namespace fs = std::filesystem;
     std::error_code ec;

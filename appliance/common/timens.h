@@ -30,8 +30,8 @@ inline bool SetUptimeOffset(double uptime)
     constexpr long long kNs = 1000000000LL;
     struct timespec now;
     clock_gettime(CLOCK_BOOTTIME, &now);
-    long long off = llround(uptime * 1e9) - (static_cast<long long>(now.tv_sec) * kNs + now.tv_nsec) +
-                    curSec * kNs + curNsec;
+    long long off = llround(uptime * 1e9) - (static_cast<long long>(now.tv_sec) * kNs + now.tv_nsec) + curSec * kNs +
+                    curNsec;
     long long sec = off / kNs, nsec = off % kNs;
     if (nsec < 0)
         nsec += kNs, --sec;

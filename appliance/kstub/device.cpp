@@ -53,10 +53,7 @@ void ClearBits(uint8_t *to, const uint8_t *from, size_t n)
 
 } // namespace
 
-bool IsDevicePath(const char *path)
-{
-    return Dir() && path && (st::IsMtdName(path) || st::IsMdName(path));
-}
+bool IsDevicePath(const char *path) { return Dir() && path && (st::IsMtdName(path) || st::IsMdName(path)); }
 
 bool DeviceExists(const char *path)
 {
@@ -289,10 +286,17 @@ Res DeviceSeek(int fd, const Dev &d, off_t off, int whence)
     off_t cur = REAL(lseek)(fd, 0, SEEK_CUR);
     long long np;
     switch (whence) {
-    case SEEK_SET: np = off; break;
-    case SEEK_CUR: np = static_cast<long long>(cur) + off; break;
-    case SEEK_END: np = static_cast<long long>(size) + off; break;
-    default: return Err(EINVAL);
+    case SEEK_SET:
+        np = off;
+        break;
+    case SEEK_CUR:
+        np = static_cast<long long>(cur) + off;
+        break;
+    case SEEK_END:
+        np = static_cast<long long>(size) + off;
+        break;
+    default:
+        return Err(EINVAL);
     }
     if (np < 0 || static_cast<uint64_t>(np) > size)
         return Err(EINVAL);

@@ -37,18 +37,18 @@ TEST(KstubPassThrough, OrdinaryFilesAndDevNullAreUntouched)
     auto data = Pattern(70000, 9);
     vakotest::WriteFile("/tmp/in", Str(data));
     vakotest::RunResult r = Sh("dd if=/tmp/in of=/tmp/out bs=16k seek=1 conv=notrunc,fsync 2>/dev/null &&"
-                  " dd if=/tmp/out of=/tmp/back bs=16k skip=1 2>/dev/null && cmp /tmp/in /tmp/back &&"
-                  " cat /tmp/in > /tmp/cat && cmp /tmp/in /tmp/cat && echo gone > /dev/null &&"
-                  " dd if=/dev/zero of=/tmp/zero bs=1k count=3 2>/dev/null && wc -c < /tmp/zero &&"
-                  " test -f /tmp/in && test -c /dev/null && echo ok");
+                               " dd if=/tmp/out of=/tmp/back bs=16k skip=1 2>/dev/null && cmp /tmp/in /tmp/back &&"
+                               " cat /tmp/in > /tmp/cat && cmp /tmp/in /tmp/cat && echo gone > /dev/null &&"
+                               " dd if=/dev/zero of=/tmp/zero bs=1k count=3 2>/dev/null && wc -c < /tmp/zero &&"
+                               " test -f /tmp/in && test -c /dev/null && echo ok");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "3072\nok\n");
     EXPECT_EQ(vakotest::ReadFile("/tmp/out").size(), 16384u + data.size());
     EXPECT_THAT(Probe({"open", "/dev/null", "rw", "write", "0102", "read", "4", "fstat", "ioctl", "0x40204d01"}),
                 ElementsAre("open 0", "write 2", "read 0 ", "fstat 0 chr 1:3 size=0", "ioctl -1 ENOTTY"));
-    EXPECT_THAT(Probe({"open", "/tmp/in", "r", "pread", "2", "3", "fstat"}),
-                ElementsAre("open 0", "pread 3 " + Hex({data.begin() + 2, data.begin() + 5}),
-                            "fstat 0 reg 0:0 size=70000"));
+    EXPECT_THAT(
+        Probe({"open", "/tmp/in", "r", "pread", "2", "3", "fstat"}),
+        ElementsAre("open 0", "pread 3 " + Hex({data.begin() + 2, data.begin() + 5}), "fstat 0 reg 0:0 size=70000"));
     EXPECT_TRUE(ks::Journal(kDir).empty());
 }
 
@@ -57,12 +57,12 @@ TEST(KstubPassThrough, OrdinaryFilesAndDevNullAreUntouched)
 TEST(KstubDevices, ExistExactlyForTheConfiguredWindowsAndArrays)
 {
     InstallTestChip({}, {{"/dev/md0"}});
-    EXPECT_THAT(Probe({"stat", "/dev/mtd0", "stat", "/dev/mtd4", "stat", "/dev/mtd5", "stat", "/dev/md0",
-                       "stat", "/dev/md1", "access", "/dev/mtd3", "access", "/dev/mtd7"}),
+    EXPECT_THAT(Probe({"stat", "/dev/mtd0", "stat", "/dev/mtd4", "stat", "/dev/mtd5", "stat", "/dev/md0", "stat",
+                       "/dev/md1", "access", "/dev/mtd3", "access", "/dev/mtd7"}),
                 ElementsAre("stat 0 chr 90:0 size=0", "stat 0 chr 90:8 size=0", "stat -1 ENOENT",
                             "stat 0 blk 9:0 size=0", "stat -1 ENOENT", "access 0", "access -1 ENOENT"));
     vakotest::RunResult r = Sh("test -c /dev/mtd1 && test -r /dev/mtd1 && test -w /dev/mtd1 && test ! -e /dev/mtd5 &&"
-                  " test -b /dev/md0 && ls -l /dev/mtd2");
+                               " test -b /dev/md0 && ls -l /dev/mtd2");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, testing::StartsWith("crw------- 1 root root 90, 4 "));
 }
@@ -79,13 +79,15 @@ TEST(KstubDevices, DdWritesAWindowAndAnotherProcessReadsIt)
     ks::Chip before = TestChip(), now = ks::Load(kDir);
     auto win = WindowBytes(now, "/dev/mtd1");
     EXPECT_TRUE(std::equal(img.begin(), img.end(), win.begin()));
-    EXPECT_TRUE(std::all_of(win.begin() + static_cast<long>(img.size()), win.end(), [](uint8_t c) { return c == 0xFF; }));
+    EXPECT_TRUE(
+        std::all_of(win.begin() + static_cast<long>(img.size()), win.end(), [](uint8_t c) { return c == 0xFF; }));
     for (const char *other : {"/dev/mtd0", "/dev/mtd2", "/dev/mtd3", "/dev/mtd4"})
         EXPECT_EQ(WindowBytes(now, other), WindowBytes(before, other)) << other;
 
-    vakotest::RunResult r = Sh("dd if=/dev/mtd1 of=/tmp/back bs=64k count=4 2>/dev/null && cmp -n 197608 /tmp/img /tmp/back &&"
-                  " cmp -n 197608 /dev/mtd1 /tmp/img && cat /dev/mtd1 | cmp -n 197608 - /tmp/img &&"
-                  " head -c 5 /tmp/img > /tmp/h5 && head -c 5 /dev/mtd1 | cmp - /tmp/h5 && cat /dev/mtd1 | wc -c");
+    vakotest::RunResult r = Sh(
+        "dd if=/dev/mtd1 of=/tmp/back bs=64k count=4 2>/dev/null && cmp -n 197608 /tmp/img /tmp/back &&"
+        " cmp -n 197608 /dev/mtd1 /tmp/img && cat /dev/mtd1 | cmp -n 197608 - /tmp/img &&"
+        " head -c 5 /tmp/img > /tmp/h5 && head -c 5 /dev/mtd1 | cmp - /tmp/h5 && cat /dev/mtd1 | wc -c");
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     EXPECT_EQ(r.out, "524288\n");
     EXPECT_EQ(vakotest::ReadFile("/tmp/back").size(), 4u * 65536);
@@ -97,14 +99,15 @@ TEST(KstubDevices, DdSeekSkipCountAndSyncOptions)
     auto blk = Pattern(2 * 16384, 3);
     vakotest::WriteFile("/tmp/blk", Str(blk));
     vakotest::RunResult r = Sh("dd if=/tmp/blk of=/dev/mtd1 bs=16k seek=2 count=1 conv=notrunc,fsync 2>/dev/null &&"
-                  " dd if=/tmp/blk of=/dev/mtd1 bs=16k seek=5 skip=1 count=1 conv=fdatasync 2>/dev/null &&"
-                  " dd if=/dev/mtd1 of=/tmp/o bs=16k skip=2 count=4 2>/dev/null && echo done");
+                               " dd if=/tmp/blk of=/dev/mtd1 bs=16k seek=5 skip=1 count=1 conv=fdatasync 2>/dev/null &&"
+                               " dd if=/dev/mtd1 of=/tmp/o bs=16k skip=2 count=4 2>/dev/null && echo done");
     ASSERT_EQ(r.status, 0) << r.err;
     auto win = WindowBytes(ks::Load(kDir), "/dev/mtd1");
     EXPECT_TRUE(std::equal(blk.begin(), blk.begin() + 16384, win.begin() + 2 * 16384));
     EXPECT_TRUE(std::equal(blk.begin() + 16384, blk.end(), win.begin() + 5 * 16384));
     EXPECT_TRUE(std::all_of(win.begin(), win.begin() + 2 * 16384, [](uint8_t c) { return c == 0xFF; }));
-    EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/o")), std::vector<uint8_t>(win.begin() + 2 * 16384, win.begin() + 6 * 16384));
+    EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/o")),
+              std::vector<uint8_t>(win.begin() + 2 * 16384, win.begin() + 6 * 16384));
 }
 
 TEST(KstubDevices, WindowEndGivesEofToReadsAndEnospcToWrites)
@@ -123,8 +126,8 @@ TEST(KstubDevices, WindowEndGivesEofToReadsAndEnospcToWrites)
     EXPECT_EQ(WindowBytes(ks::Load(kDir), "/dev/mtd3"), WindowBytes(TestChip(), "/dev/mtd3"));
 
     InstallTestChip();
-    EXPECT_THAT(Probe({"open", "/dev/mtd4", "rw", "seek", "-2", "end", "write", "11223344", "write", "55",
-                       "read", "1", "pread", "65534", "4", "seek", "1", "end", "seek", "-1", "set"}),
+    EXPECT_THAT(Probe({"open", "/dev/mtd4", "rw",    "seek", "-2",   "end", "write", "11223344", "write", "55", "read",
+                       "1",    "pread",     "65534", "4",    "seek", "1",   "end",   "seek",     "-1",    "set"}),
                 ElementsAre("open 0", "seek 65534", "write 2", "write -1 ENOSPC", "read 0 ", "pread 2 1122",
                             "seek -1 EINVAL", "seek -1 EINVAL"));
 }
@@ -135,7 +138,7 @@ TEST(KstubDevices, WritesOnlyClearBitsSoAMissingEraseShowsAsMismatch)
     vakotest::WriteFile("/tmp/a", std::string("\x0F\xF0\xAA\x55", 4));
     vakotest::WriteFile("/tmp/b", std::string("\xFF\x3C\x55\x55", 4));
     vakotest::RunResult r = Sh("dd if=/tmp/a of=/dev/mtd4 2>/dev/null && dd if=/tmp/b of=/dev/mtd4 2>/dev/null &&"
-                  " dd if=/dev/mtd4 of=/tmp/r bs=4 count=1 2>/dev/null; cmp /tmp/b /tmp/r");
+                               " dd if=/dev/mtd4 of=/tmp/r bs=4 count=1 2>/dev/null; cmp /tmp/b /tmp/r");
     EXPECT_NE(r.status, 0);
     EXPECT_THAT(r.out, HasSubstr("differ"));
     EXPECT_EQ(Hex(Bytes(vakotest::ReadFile("/tmp/r"))), "0f300055");
@@ -150,7 +153,7 @@ TEST(KstubDevices, FlashOfTheSecondRoadIsOverwrittenWithoutErase)
     vakotest::WriteFile("/tmp/a", std::string("\x0F\xF0\xAA\x55", 4));
     vakotest::WriteFile("/tmp/b", std::string("\xFF\x3C\x55\x55", 4));
     vakotest::RunResult r = Sh("dd if=/tmp/a of=/dev/mtd4 2>/dev/null && dd if=/tmp/b of=/dev/mtd4 2>/dev/null &&"
-                  " dd if=/dev/mtd4 of=/tmp/r bs=4 count=1 2>/dev/null; cmp /tmp/b /tmp/r");
+                               " dd if=/dev/mtd4 of=/tmp/r bs=4 count=1 2>/dev/null; cmp /tmp/b /tmp/r");
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
@@ -158,7 +161,8 @@ TEST(KstubDevices, DescriptorPositionIsSharedByDupForkAndExec)
 {
     InstallTestChip();
     auto win = WindowBytes(TestChip(), "/dev/mtd2");
-    vakotest::RunResult r = Sh("{ dd bs=4 count=1 of=/tmp/a 2>/dev/null; dd bs=4 count=1 of=/tmp/b 2>/dev/null; } < /dev/mtd2");
+    vakotest::RunResult r = Sh(
+        "{ dd bs=4 count=1 of=/tmp/a 2>/dev/null; dd bs=4 count=1 of=/tmp/b 2>/dev/null; } < /dev/mtd2");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/a")), std::vector<uint8_t>(win.begin(), win.begin() + 4));
     EXPECT_EQ(Bytes(vakotest::ReadFile("/tmp/b")), std::vector<uint8_t>(win.begin() + 4, win.begin() + 8));
@@ -255,8 +259,8 @@ TEST(KstubDevices, AProgramMayCloseTheDescriptorsTheStandInKeeps)
 TEST(KstubDevices, AccessModeOfTheDescriptorIsKept)
 {
     InstallTestChip();
-    EXPECT_THAT(Probe({"open", "/dev/mtd4", "r", "write", "00", "erase", "0", "65536", "getinfo", "close",
-                       "open", "/dev/mtd4", "w", "read", "1"}),
+    EXPECT_THAT(Probe({"open", "/dev/mtd4", "r", "write", "00", "erase", "0", "65536", "getinfo", "close", "open",
+                       "/dev/mtd4", "w", "read", "1"}),
                 ElementsAre("open 0", "write -1 EBADF", "erase -1 EPERM",
                             "getinfo 0 03000000000c0000000001000000010000000000000000000000000000000000", "close 0",
                             "open 0", "read -1 EBADF"));
@@ -270,10 +274,12 @@ TEST(KstubDevices, StdioStreamsOnADevice)
                 ElementsAre("fopen 6000 " + Hex({win.begin(), win.begin() + 6000}) + " chr", "open 0",
                             "fdopen 5 " + Hex({win.begin(), win.begin() + 5}) + " chr"));
     // Standard streams of a program started on a device.
-    vakotest::RunResult r = Sh("od -An -tx1 -N4 < /dev/mtd2 && /usr/bin/printf 'out' > /dev/mtd4 && /usr/bin/printf 'xyz' | "
-                  "/usr/bin/od -c 2>/dev/mtd1 /dev/missing");
+    vakotest::RunResult r = Sh(
+        "od -An -tx1 -N4 < /dev/mtd2 && /usr/bin/printf 'out' > /dev/mtd4 && /usr/bin/printf 'xyz' | "
+        "/usr/bin/od -c 2>/dev/mtd1 /dev/missing");
     EXPECT_EQ(r.out, " " + Hex({win.begin(), win.begin() + 1}) + " " + Hex({win.begin() + 1, win.begin() + 2}) + " " +
-                         Hex({win.begin() + 2, win.begin() + 3}) + " " + Hex({win.begin() + 3, win.begin() + 4}) + "\n");
+                         Hex({win.begin() + 2, win.begin() + 3}) + " " + Hex({win.begin() + 3, win.begin() + 4}) +
+                         "\n");
     ks::Chip now = ks::Load(kDir);
     EXPECT_EQ(Str(WindowBytes(now, "/dev/mtd4")).substr(0, 4), "out\xFF");
     const std::string message = "/usr/bin/od: /dev/missing: No such file or directory\n\xFF";

@@ -43,8 +43,7 @@ int OpenPath(const char *path, int flags, mode_t mode, int (*pass)(const char *,
     return pass(path, flags, mode);
 }
 
-int OpenAtPath(int dirfd, const char *path, int flags, mode_t mode,
-               int (*pass)(int, const char *, int, ...))
+int OpenAtPath(int dirfd, const char *path, int flags, mode_t mode, int (*pass)(int, const char *, int, ...))
 {
     int saved = errno;
     if (path && path[0] == '/' && DeviceExists(path))
@@ -177,14 +176,8 @@ int openat64(int dirfd, const char *path, int flags, ...)
     return OpenAtPath(dirfd, path, flags, mode, REAL(openat64));
 }
 
-int __openat_2(int dirfd, const char *path, int flags)
-{
-    return OpenAtPath(dirfd, path, flags, 0, REAL(openat));
-}
-int __openat64_2(int dirfd, const char *path, int flags)
-{
-    return OpenAtPath(dirfd, path, flags, 0, REAL(openat64));
-}
+int __openat_2(int dirfd, const char *path, int flags) { return OpenAtPath(dirfd, path, flags, 0, REAL(openat)); }
+int __openat64_2(int dirfd, const char *path, int flags) { return OpenAtPath(dirfd, path, flags, 0, REAL(openat64)); }
 
 int creat(const char *path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 int creat64(const char *path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }

@@ -37,8 +37,7 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
 {
     st::State &state = s.state;
     auto p = static_cast<unsigned char *>(arg);
-    bool tableRequest = req == VAKO_MTD_GET_PART_TABLE || req == VAKO_MTD_FORMAT ||
-                        req == VAKO_MTD_SET_PART_TABLE;
+    bool tableRequest = req == VAKO_MTD_GET_PART_TABLE || req == VAKO_MTD_FORMAT || req == VAKO_MTD_SET_PART_TABLE;
     if (tableRequest && d.path != "/dev/mtd0")
         return Err(ENOTTY);
     if (NeedsWrite(req) && !Writable(fd))
@@ -99,8 +98,7 @@ Res MtdIoctl(Session &s, int fd, const Dev &d, Window &w, uint32_t req, void *ar
             PutBe32(rec + 16, e.flash_base);
             PutBe32(rec + 24, e.size);
             PutBe32(rec + 32, e.data_length);
-            bool ok = s.ChipWrite(w.offset + off + 16, rec + 16, 4) &&
-                      s.ChipWrite(w.offset + off + 24, rec + 24, 4) &&
+            bool ok = s.ChipWrite(w.offset + off + 16, rec + 16, 4) && s.ChipWrite(w.offset + off + 24, rec + 24, 4) &&
                       s.ChipWrite(w.offset + off + 32, rec + 32, 4);
             return ok ? Res{0, 0} : Err(EIO);
         }
@@ -169,12 +167,12 @@ Res MdIoctl(const Dev &d, MdArray &m, uint32_t req, void *arg)
         if (!m.active)
             return Err(ENODEV);
         int32_t info[18] = {};
-        info[1] = 90;  // minor_version
+        info[1] = 90; // minor_version
         info[4] = m.level;
         info[5] = m.componentKB;
         info[6] = m.nrDisks;
         info[7] = m.raidDisks;
-        info[8] = atoi(d.path.c_str() + 7);  // md_minor
+        info[8] = atoi(d.path.c_str() + 7); // md_minor
         memcpy(arg, info, sizeof info);
         return {0, 0};
     }

@@ -30,10 +30,10 @@ TEST(KstubMtd, EraseFillsFFInsideTheWindowAndRefusesBadRegions)
     struct Case {
         const char *start, *length, *result;
     } cases[] = {
-        {"0x8000", "0x10000", "erase -1 EINVAL"},   // start not on a block
-        {"0", "0x8000", "erase -1 EINVAL"},         // length not whole blocks
+        {"0x8000", "0x10000", "erase -1 EINVAL"}, // start not on a block
+        {"0", "0x8000", "erase -1 EINVAL"},       // length not whole blocks
         {"0", "0", "erase -1 EINVAL"},
-        {"0x30000", "0x20000", "erase -1 EINVAL"},  // past the window's end
+        {"0x30000", "0x20000", "erase -1 EINVAL"}, // past the window's end
         {"0x10000", "0x10000", "erase 0"},
     };
     for (const auto &c : cases)
@@ -81,10 +81,10 @@ TEST(KstubMtd, LockedWindowRefusesWritesAndErasesUntilUnlocked)
     chip.windows[4].locked = true;
     ks::Install(kDir, chip, {});
     vakotest::WriteFile("/tmp/z", std::string(16, '\0'));
-    EXPECT_THAT(Probe({"open", "/dev/mtd4", "rw", "write", "00", "erase", "0", "65536", "unlock", "0", "65536",
-                       "write", "00", "lock", "0", "65536", "write", "00"}),
-                ElementsAre("open 0", "write -1 EROFS", "erase -1 EROFS", "unlock 0", "write 1", "lock 0",
-                            "write -1 EROFS"));
+    EXPECT_THAT(
+        Probe({"open", "/dev/mtd4", "rw", "write", "00", "erase", "0", "65536", "unlock", "0", "65536", "write", "00",
+               "lock", "0", "65536", "write", "00"}),
+        ElementsAre("open 0", "write -1 EROFS", "erase -1 EROFS", "unlock 0", "write 1", "lock 0", "write -1 EROFS"));
     EXPECT_TRUE(WindowOf(ks::Load(kDir), "/dev/mtd4").locked);
     vakotest::RunResult r = Sh("dd if=/tmp/z of=/dev/mtd4");
     EXPECT_NE(r.status, 0);
@@ -107,7 +107,8 @@ TEST(KstubMtd, SetPartitionMovesTheWindow)
     ks::Window w = WindowOf(now, "/dev/mtd4");
     EXPECT_EQ(w.offset, 0x40000u);
     EXPECT_EQ(w.size, 0x20000u);
-    EXPECT_TRUE(std::all_of(now.image.begin() + 0x40000, now.image.begin() + 0x60000, [](uint8_t c) { return c == 0x11; }));
+    EXPECT_TRUE(
+        std::all_of(now.image.begin() + 0x40000, now.image.begin() + 0x60000, [](uint8_t c) { return c == 0x11; }));
     EXPECT_TRUE(std::all_of(now.image.begin() + 0xF0000, now.image.end(), [](uint8_t c) { return c == 0xFF; }));
 }
 
@@ -134,7 +135,7 @@ TEST(KstubMtd, SetFisEntryRewritesExactlyTheTwelveBytesBigEndian)
                 ElementsAre("open 0", "setfis 0"));
     ks::Chip before = TestChip(), now = ks::Load(kDir);
     std::vector<uint8_t> expect = before.image;
-    const uint32_t entry = kParts[3].offset + 256;  // the second entry
+    const uint32_t entry = kParts[3].offset + 256; // the second entry
     for (auto [at, bytes] : {std::pair{16u, "\x12\x34\x56\x78"}, {24u, "\x00\x56\x00\x01"}, {32u, "\x89\xab\xcd\xef"}})
         std::copy(bytes, bytes + 4, expect.begin() + entry + at);
     EXPECT_EQ(now.image, expect);
@@ -180,23 +181,24 @@ TEST(KstubSecondRoad, PartitionTableHasSizeAndDataLengthOfEachPosition)
 TEST(KstubSecondRoad, FormatThenSetTableLaysThePartitionsOut)
 {
     InstallTestChip();
-    EXPECT_THAT(Probe({"open", "/dev/mtd0", "rw", "format", "64", "settable", "2", "8", "4", "1", "1", "0", "48", "0",
-                       "gettable"}),
-                ElementsAre("open 0", "format 0", "settable 0",
-                            "gettable 0 32768,32768 131072,131072 65536,65536 16384,16384 16384,16384 0,0 786432,786432 "
-                            "0,0"));
+    EXPECT_THAT(
+        Probe({"open", "/dev/mtd0", "rw", "format", "64", "settable", "2", "8", "4", "1", "1", "0", "48", "0",
+               "gettable"}),
+        ElementsAre("open 0", "format 0", "settable 0",
+                    "gettable 0 32768,32768 131072,131072 65536,65536 16384,16384 16384,16384 0,0 786432,786432 "
+                    "0,0"));
     ks::Chip now = ks::Load(kDir);
     EXPECT_EQ(now.image, std::vector<uint8_t>(kChip, 0xFF));
-    const uint32_t expect[8][2] = {{0, 0x8000},      {0x8000, 0x20000}, {0x28000, 0x10000}, {0x38000, 0x4000},
+    const uint32_t expect[8][2] = {{0, 0x8000},       {0x8000, 0x20000}, {0x28000, 0x10000}, {0x38000, 0x4000},
                                    {0x3C000, 0x4000}, {0x40000, 0},      {0x40000, 0xC0000}, {0x100000, 0}};
     for (int i = 0; i < 8; ++i) {
         ks::Window w = WindowOf(now, "/dev/mtd" + std::to_string(i));
         EXPECT_EQ(w.offset, expect[i][0]) << i;
         EXPECT_EQ(w.size, expect[i][1]) << i;
     }
-    EXPECT_THAT(JournalTail(), ElementsAre("/dev/mtd0\tFORMAT\tunits=64\t0",
-                                           "/dev/mtd0\tSET_PART_TABLE\tunits=2,8,4,1,1,0,48,0\t0",
-                                           "/dev/mtd0\tGET_PART_TABLE\t-\t0"));
+    EXPECT_THAT(JournalTail(),
+                ElementsAre("/dev/mtd0\tFORMAT\tunits=64\t0", "/dev/mtd0\tSET_PART_TABLE\tunits=2,8,4,1,1,0,48,0\t0",
+                            "/dev/mtd0\tGET_PART_TABLE\t-\t0"));
 }
 
 TEST(KstubSecondRoad, TheAppliancesFlashOf967Units)
@@ -249,12 +251,21 @@ TEST(KstubKernelCalls, EachModeOf401And405)
         const char *r401, *r405, *j401, *j405;
     } cases[] = {
         {{ks::Call::Present, 0x3, EPERM, ks::Call::Present, ENOMEM}, "sys401 0 0x3", "sys405 0", "0", "0"},
-        {{ks::Call::Absent, 0x3, EPERM, ks::Call::Absent, ENOMEM}, "sys401 -1 ENOSYS", "sys405 -1 ENOSYS",
-         "-1 ENOSYS", "-1 ENOSYS"},
-        {{ks::Call::Refused, 0x3, EPERM, ks::Call::Refused, ENOMEM}, "sys401 -1 EPERM", "sys405 -1 ENOMEM",
-         "-1 EPERM", "-1 ENOMEM"},
-        {{ks::Call::Refused, 0, EFAULT, ks::Call::Refused, EBUSY}, "sys401 -1 EFAULT", "sys405 -1 EBUSY",
-         "-1 EFAULT", "-1 EBUSY"},
+        {{ks::Call::Absent, 0x3, EPERM, ks::Call::Absent, ENOMEM},
+         "sys401 -1 ENOSYS",
+         "sys405 -1 ENOSYS",
+         "-1 ENOSYS",
+         "-1 ENOSYS"},
+        {{ks::Call::Refused, 0x3, EPERM, ks::Call::Refused, ENOMEM},
+         "sys401 -1 EPERM",
+         "sys405 -1 ENOMEM",
+         "-1 EPERM",
+         "-1 ENOMEM"},
+        {{ks::Call::Refused, 0, EFAULT, ks::Call::Refused, EBUSY},
+         "sys401 -1 EFAULT",
+         "sys405 -1 EBUSY",
+         "-1 EFAULT",
+         "-1 EBUSY"},
     };
     for (const auto &c : cases) {
         InstallTestChip(c.calls);
@@ -311,7 +322,7 @@ TEST(KstubFaults, NthWriteFailsCountedAcrossProcesses)
     auto img = Pattern(4 * 16384, 4);
     vakotest::WriteFile("/tmp/img", Str(img));
     vakotest::RunResult r = Sh("dd if=/tmp/img of=/dev/mtd1 bs=16k count=1 2>/dev/null && "
-                  "dd if=/tmp/img of=/dev/mtd1 bs=16k count=3");
+                               "dd if=/tmp/img of=/dev/mtd1 bs=16k count=3");
     EXPECT_NE(r.status, 0);
     EXPECT_THAT(r.err, HasSubstr("error writing '/dev/mtd1': Input/output error"));
     EXPECT_THAT(r.err, HasSubstr("1+0 records out"));
@@ -326,8 +337,8 @@ TEST(KstubFaults, NthIoctlOfARequestFails)
 {
     InstallTestChip();
     ks::SetFault(kDir, {"/dev/mtd3", ks::FaultKind::FailIoctl, 2, VAKO_MTD_SET_FIS_ENTRY, EBUSY});
-    EXPECT_THAT(Probe({"open", "/dev/mtd3", "rw", "getinfo", "setfis", "zImage", "1", "2", "3", "setfis", "rd.gz",
-                       "4", "5", "6", "setfis", "rd.gz", "4", "5", "6"}),
+    EXPECT_THAT(Probe({"open", "/dev/mtd3", "rw", "getinfo", "setfis", "zImage", "1", "2", "3", "setfis", "rd.gz", "4",
+                       "5", "6", "setfis", "rd.gz", "4", "5", "6"}),
                 ElementsAre("open 0", testing::StartsWith("getinfo 0"), "setfis 0", "setfis -1 EBUSY", "setfis 0"));
     EXPECT_THAT(JournalTail(),
                 ElementsAre("/dev/mtd3\tMEMGETINFO\t-\t0",
@@ -342,8 +353,9 @@ TEST(KstubFaults, CorruptedByteOfTheNthWriteShowsInVerify)
     ks::SetFault(kDir, {"/dev/mtd1", ks::FaultKind::CorruptWrite, 2, 0, EIO, 5, 0x90});
     auto img = Pattern(3 * 16384, 5);
     vakotest::WriteFile("/tmp/img", Str(img));
-    vakotest::RunResult r = Sh("dd if=/tmp/img of=/dev/mtd1 bs=16k 2>/dev/null && dd if=/dev/mtd1 of=/tmp/back bs=16k count=3 "
-                  "2>/dev/null; cmp /tmp/img /tmp/back");
+    vakotest::RunResult r = Sh(
+        "dd if=/tmp/img of=/dev/mtd1 bs=16k 2>/dev/null && dd if=/dev/mtd1 of=/tmp/back bs=16k count=3 "
+        "2>/dev/null; cmp /tmp/img /tmp/back");
     EXPECT_NE(r.status, 0);
     EXPECT_THAT(r.out, HasSubstr("differ: char 16390"));
     auto win = WindowBytes(ks::Load(kDir), "/dev/mtd1");
@@ -432,8 +444,9 @@ TEST(KstubFaults, CountersStayExactUnderConcurrentProcesses)
     ks::SetFault(kDir, {"/dev/mtd1", ks::FaultKind::FailWrite, 100000});
     ks::SetFault(kDir, {"/dev/mtd2", ks::FaultKind::FailWrite, 100000});
     vakotest::WriteFile("/tmp/img", Str(Pattern(60 * 512, 7)));
-    vakotest::RunResult r = Sh("dd if=/tmp/img of=/dev/mtd1 bs=512 2>/dev/null & dd if=/tmp/img of=/dev/mtd1 bs=512 seek=60 "
-                  "2>/dev/null & dd if=/tmp/img of=/dev/mtd2 bs=512 2>/dev/null & wait");
+    vakotest::RunResult r = Sh(
+        "dd if=/tmp/img of=/dev/mtd1 bs=512 2>/dev/null & dd if=/tmp/img of=/dev/mtd1 bs=512 seek=60 "
+        "2>/dev/null & dd if=/tmp/img of=/dev/mtd2 bs=512 2>/dev/null & wait");
     EXPECT_EQ(r.status, 0) << r.err;
     auto faults = ks::Faults(kDir);
     ASSERT_EQ(faults.size(), 2u);

@@ -87,19 +87,19 @@ struct Part {
     uint32_t offset, size;
 };
 inline constexpr Part kParts[] = {
-    {"/dev/mtd0", 0x00000, 0x20000},  // RedBoot
-    {"/dev/mtd1", 0x20000, 0x80000},  // zImage, erased
-    {"/dev/mtd2", 0xA0000, 0x40000},  // rd.gz, holds a pattern
-    {"/dev/mtd3", 0xE0000, 0x10000},  // FIS Directory
-    {"/dev/mtd4", 0xF0000, 0x10000},  // small, erased
+    {"/dev/mtd0", 0x00000, 0x20000}, // RedBoot
+    {"/dev/mtd1", 0x20000, 0x80000}, // zImage, erased
+    {"/dev/mtd2", 0xA0000, 0x40000}, // rd.gz, holds a pattern
+    {"/dev/mtd3", 0xE0000, 0x10000}, // FIS Directory
+    {"/dev/mtd4", 0xF0000, 0x10000}, // small, erased
 };
 
 inline std::vector<uint8_t> FisDirectory()
 {
     std::vector<uint8_t> dir;
     for (auto [name, part] : {std::pair{"RedBoot", 0}, {"zImage", 1}, {"rd.gz", 2}, {"FIS directory", 3}}) {
-        auto e = ks::EncodeFisEntry(name, kParts[part].offset, kParts[part].offset,
-                                    kParts[part].size, 0, kParts[part].size - 0x100);
+        auto e = ks::EncodeFisEntry(name, kParts[part].offset, kParts[part].offset, kParts[part].size, 0,
+                                    kParts[part].size - 0x100);
         dir.insert(dir.end(), e.begin(), e.end());
     }
     return dir;

@@ -68,7 +68,10 @@ void Region(const char *cmd, unsigned long req, const char *start, const char *l
 
 void PrintStat(const char *cmd, const struct stat &st)
 {
-    const char *kind = S_ISCHR(st.st_mode) ? "chr" : S_ISBLK(st.st_mode) ? "blk" : S_ISREG(st.st_mode) ? "reg" : "other";
+    const char *kind = S_ISCHR(st.st_mode)   ? "chr"
+                       : S_ISBLK(st.st_mode) ? "blk"
+                       : S_ISREG(st.st_mode) ? "reg"
+                                             : "other";
     printf("%s 0 %s %u:%u size=%lld\n", cmd, kind, major(st.st_rdev), minor(st.st_rdev),
            static_cast<long long>(st.st_size));
 }
@@ -108,7 +111,8 @@ int main(int argc, char **argv)
             Region(c, req, arg(1), arg(2));
             i += 2;
         } else if (cmd == "setpart") {
-            uint32_t rec[2] = {htobe32(static_cast<uint32_t>(Num(arg(1)))), htobe32(static_cast<uint32_t>(Num(arg(2))))};
+            uint32_t rec[2] = {htobe32(static_cast<uint32_t>(Num(arg(1)))),
+                               htobe32(static_cast<uint32_t>(Num(arg(2))))};
             ioctl(gFd, VAKO_MTD_SET_PARTITION, rec) != 0 ? Fail(c) : (void)printf("setpart 0\n");
             i += 2;
         } else if (cmd == "setfis") {
@@ -132,7 +136,8 @@ int main(int argc, char **argv)
                 printf(" %u,%u", be32toh(t[2 * k]), be32toh(t[2 * k + 1]));
             printf("\n");
         } else if (cmd == "format") {
-            ioctl(gFd, VAKO_MTD_FORMAT, static_cast<unsigned long>(Num(arg(1)))) != 0 ? Fail(c) : (void)printf("format 0\n");
+            ioctl(gFd, VAKO_MTD_FORMAT, static_cast<unsigned long>(Num(arg(1)))) != 0 ? Fail(c)
+                                                                                      : (void)printf("format 0\n");
             i += 1;
         } else if (cmd == "settable") {
             int32_t u[8];
@@ -179,7 +184,8 @@ int main(int argc, char **argv)
             long r = syscall(VAKO_SYSCALL_MSYS_FLAG, &word);
             r != 0 ? Fail(c) : (void)printf("sys401 0 0x%x\n", word);
         } else if (cmd == "sys405") {
-            syscall(VAKO_SYSCALL_MTD_BUFFER, static_cast<long>(Num(arg(1)))) != 0 ? Fail(c) : (void)printf("sys405 0\n");
+            syscall(VAKO_SYSCALL_MTD_BUFFER, static_cast<long>(Num(arg(1)))) != 0 ? Fail(c)
+                                                                                  : (void)printf("sys405 0\n");
             i += 1;
         } else if (cmd == "sysgetpid") {
             syscall(SYS_getpid) == getpid() ? (void)printf("sysgetpid 0\n") : Fail(c);
@@ -196,10 +202,13 @@ int main(int argc, char **argv)
             printf("\n");
         } else if (cmd == "mdsize") {
             uint64_t n = 0;
-            ioctl(gFd, VAKO_BLKGETSIZE64, &n) != 0 ? Fail(c) : (void)printf("mdsize 0 %llu\n", static_cast<unsigned long long>(n));
+            ioctl(gFd, VAKO_BLKGETSIZE64, &n) != 0
+                ? Fail(c)
+                : (void)printf("mdsize 0 %llu\n", static_cast<unsigned long long>(n));
         } else if (cmd == "mdsync") {
             uint32_t w[3] = {9, 9, 9};
-            ioctl(gFd, VAKO_MD_GET_SYNC_STATUS, w) != 0 ? Fail(c) : (void)printf("mdsync 0 %u %u %u\n", w[0], w[1], w[2]);
+            ioctl(gFd, VAKO_MD_GET_SYNC_STATUS, w) != 0 ? Fail(c)
+                                                        : (void)printf("mdsync 0 %u %u %u\n", w[0], w[1], w[2]);
         } else if (cmd == "fopen" || cmd == "fdopen") {
             bool path = cmd == "fopen";
             FILE *f = path ? fopen(arg(1), "r") : fdopen(gFd, "r");

@@ -18,8 +18,8 @@ inline uint32_t GetU32(const unsigned char *p)
 // The appliance's own requests pass big-endian records, as its kernel reads them.
 inline uint32_t GetBe32(const unsigned char *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 struct FisInfo {
     char name[VAKO_FIS_NAME_SIZE];

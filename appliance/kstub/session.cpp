@@ -95,7 +95,7 @@ FileId IdOf(const struct stat &s) { return {s.st_dev, s.st_ino}; }
 struct Kept {
     // Descriptors of ours; -1 once the program closed the number (Forget).
     std::atomic<int> lock{-1}, chip{-1};
-    const unsigned char *generation = nullptr;  // the mapped count; none yet: parse every time
+    const unsigned char *generation = nullptr; // the mapped count; none yet: parse every time
     uint32_t parsedAt = 0;
     bool parsed = false, chipChecked = false;
     std::atomic<bool> forked{false};

@@ -28,7 +28,11 @@ using vakotest::kstub::Window;
 
 template <typename F> F Next(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 // The C library's own function behind one of ours.
-#define REAL(fn) ([] { static const auto p = kstublib::Next<decltype(&::fn)>(#fn); return p; }())
+#define REAL(fn)                                                                                                       \
+    ([] {                                                                                                              \
+        static const auto p = kstublib::Next<decltype(&::fn)>(#fn);                                                    \
+        return p;                                                                                                      \
+    }())
 
 // The state directory (VAKO_KSTUB_DIR); NULL: no stand-in, everything passes through.
 const std::string *Dir();

@@ -26,8 +26,7 @@ struct CallWord {
     const char *name;
     Call value;
 };
-constexpr CallWord kCalls[] = {
-    {"present", Call::Present}, {"absent", Call::Absent}, {"refused", Call::Refused}};
+constexpr CallWord kCalls[] = {{"present", Call::Present}, {"absent", Call::Absent}, {"refused", Call::Refused}};
 
 const char *CallName(Call c)
 {
@@ -41,12 +40,9 @@ struct KindName {
     const char *name;
     FaultKind value;
 };
-constexpr KindName kKinds[] = {{"erase", FaultKind::FailErase},
-                               {"write", FaultKind::FailWrite},
-                               {"ioctl", FaultKind::FailIoctl},
-                               {"corrupt", FaultKind::CorruptWrite},
-                               {"short", FaultKind::ShortWrite},
-                               {"kill", FaultKind::KillAfterWrite}};
+constexpr KindName kKinds[] = {{"erase", FaultKind::FailErase},  {"write", FaultKind::FailWrite},
+                               {"ioctl", FaultKind::FailIoctl},  {"corrupt", FaultKind::CorruptWrite},
+                               {"short", FaultKind::ShortWrite}, {"kill", FaultKind::KillAfterWrite}};
 
 // Splits one record into blank-separated words.
 class Words {
@@ -115,8 +111,8 @@ bool ParseLine(std::string_view line, State &st)
         Window win;
         uint32_t dataLength = 0;
         int locked = 0;
-        if (!(w.Str(win.device) && w.Num(win.offset) && w.Num(win.size) && w.Num(dataLength) &&
-              w.Num(locked) && w.End() && IsMtdName(win.device)))
+        if (!(w.Str(win.device) && w.Num(win.offset) && w.Num(win.size) && w.Num(dataLength) && w.Num(locked) &&
+              w.End() && IsMtdName(win.device)))
             return false;
         win.dataLength = dataLength;
         win.locked = locked != 0;
@@ -124,17 +120,15 @@ bool ParseLine(std::string_view line, State &st)
         return true;
     }
     if (key == "call401")
-        return w.Named(kCalls, st.calls.msys401) && w.Num(st.calls.msysWord) &&
-               w.Num(st.calls.errno401) && w.End();
+        return w.Named(kCalls, st.calls.msys401) && w.Num(st.calls.msysWord) && w.Num(st.calls.errno401) && w.End();
     if (key == "call405")
         return w.Named(kCalls, st.calls.mtdBuf405) && w.Num(st.calls.errno405) && w.End();
     if (key == "md") {
         MdArray md;
         int active = 0;
-        if (!(w.Str(md.device) && w.Num(active) && w.Num(md.level) && w.Num(md.componentKB) &&
-              w.Num(md.raidDisks) && w.Num(md.nrDisks) && w.Num(md.deviceBytes) &&
-              w.Num(md.sync[0]) && w.Num(md.sync[1]) && w.Num(md.sync[2]) && w.End() &&
-              IsMdName(md.device)))
+        if (!(w.Str(md.device) && w.Num(active) && w.Num(md.level) && w.Num(md.componentKB) && w.Num(md.raidDisks) &&
+              w.Num(md.nrDisks) && w.Num(md.deviceBytes) && w.Num(md.sync[0]) && w.Num(md.sync[1]) &&
+              w.Num(md.sync[2]) && w.End() && IsMdName(md.device)))
             return false;
         md.active = active != 0;
         st.md.push_back(md);
@@ -143,9 +137,8 @@ bool ParseLine(std::string_view line, State &st)
     if (key == "fault") {
         Fault f;
         unsigned mask = 0;
-        if (!(w.Str(f.device) && w.Named(kKinds, f.kind) && w.Num(f.nth) && w.Num(f.request) &&
-              w.Num(f.error) && w.Num(f.offset) && w.Num(mask) && w.Num(f.maxBytes) &&
-              w.Num(f.seen) && mask <= 0xff))
+        if (!(w.Str(f.device) && w.Named(kKinds, f.kind) && w.Num(f.nth) && w.Num(f.request) && w.Num(f.error) &&
+              w.Num(f.offset) && w.Num(mask) && w.Num(f.maxBytes) && w.Num(f.seen) && mask <= 0xff))
             return false;
         // Records of knobs that act once and end no process stop here.
         if (!w.AtEnd() && !(w.Num(f.times) && (w.AtEnd() || w.Str(f.program))))
@@ -249,19 +242,16 @@ std::string Format(const State &st)
     for (const auto &w : st.windows)
         add(snprintf(buf, sizeof buf, "window %s %u %u %u %d\n", w.device.c_str(), w.offset, w.size,
                      w.dataLength.value_or(w.size), w.locked ? 1 : 0));
-    add(snprintf(buf, sizeof buf, "call401 %s %u %d\n", CallName(st.calls.msys401),
-                 st.calls.msysWord, st.calls.errno401));
-    add(snprintf(buf, sizeof buf, "call405 %s %d\n", CallName(st.calls.mtdBuf405),
-                 st.calls.errno405));
+    add(snprintf(buf, sizeof buf, "call401 %s %u %d\n", CallName(st.calls.msys401), st.calls.msysWord,
+                 st.calls.errno401));
+    add(snprintf(buf, sizeof buf, "call405 %s %d\n", CallName(st.calls.mtdBuf405), st.calls.errno405));
     for (const auto &m : st.md)
-        add(snprintf(buf, sizeof buf, "md %s %d %d %d %d %d %llu %u %u %u\n", m.device.c_str(),
-                     m.active ? 1 : 0, m.level, m.componentKB, m.raidDisks, m.nrDisks,
-                     static_cast<unsigned long long>(m.deviceBytes), m.sync[0], m.sync[1],
-                     m.sync[2]));
+        add(snprintf(buf, sizeof buf, "md %s %d %d %d %d %d %llu %u %u %u\n", m.device.c_str(), m.active ? 1 : 0,
+                     m.level, m.componentKB, m.raidDisks, m.nrDisks, static_cast<unsigned long long>(m.deviceBytes),
+                     m.sync[0], m.sync[1], m.sync[2]));
     for (const auto &f : st.faults) {
-        add(snprintf(buf, sizeof buf, "fault %s %s %u %u %d %u %u %u %u", f.device.c_str(),
-                     FaultKindName(f.kind), f.nth, f.request, f.error, f.offset, f.mask,
-                     f.maxBytes, f.seen));
+        add(snprintf(buf, sizeof buf, "fault %s %s %u %u %d %u %u %u %u", f.device.c_str(), FaultKindName(f.kind),
+                     f.nth, f.request, f.error, f.offset, f.mask, f.maxBytes, f.seen));
         if (f.times != 1 || !f.program.empty())
             out += " " + std::to_string(f.times);
         if (!f.program.empty())

@@ -12,11 +12,11 @@ namespace vakotest::kstub::state {
 
 struct State {
     uint32_t chipSize = 0, eraseSize = 0;
-    std::vector<Window> windows;  // dataLength always set
+    std::vector<Window> windows; // dataLength always set
     KernelCalls calls;
     std::vector<MdArray> md;
     std::vector<Fault> faults;
-    std::string formatted;  // descriptor of the last format, empty when none
+    std::string formatted; // descriptor of the last format, empty when none
 
     Window *FindWindow(std::string_view device);
     MdArray *FindMd(std::string_view device);

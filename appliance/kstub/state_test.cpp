@@ -36,8 +36,13 @@ TEST(KstubFixture, EncodeFisEntryIsBigEndianWithNamePadded)
 {
     auto e = ks::EncodeFisEntry("zImage", 0x01020304, 0x05060708, 0x090a0b0c, 0x0d0e0f10, 0x11121314);
     ASSERT_EQ(e.size(), 256u);
-    EXPECT_EQ(Hex({e.begin(), e.begin() + 40}),
-              "7a496d61676500000000000000000000" "01020304" "05060708" "090a0b0c" "0d0e0f10" "11121314" "00000000");
+    EXPECT_EQ(Hex({e.begin(), e.begin() + 40}), "7a496d61676500000000000000000000"
+                                                "01020304"
+                                                "05060708"
+                                                "090a0b0c"
+                                                "0d0e0f10"
+                                                "11121314"
+                                                "00000000");
     EXPECT_TRUE(std::all_of(e.begin() + 36, e.end(), [](uint8_t c) { return c == 0; }));
     auto longName = ks::EncodeFisEntry("ABCDEFGHIJKLMNOPQRS", 0, 0, 0, 0, 0);
     EXPECT_EQ(Str({longName.begin(), longName.begin() + 17}), std::string("ABCDEFGHIJKLMNOP\0", 17));

@@ -63,9 +63,9 @@ AccountLines MadeUpAccount(const std::string &name, int uid)
 {
     const std::string id = std::to_string(uid);
     return {name + ":x:" + id + ":100:" + name + " account:/var/services/homes/" + name + ":/bin/sh",
-            name + ":$1$Ab$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7:::",
-            name + ":0:",
-            name + ":" + id + ":0123456789ABCDEF0123456789ABCDEF:FEDCBA9876543210FEDCBA9876543210:[U          ]:LCT-5F5E1000:"};
+            name + ":$1$Ab$k0zTvJbDuLFMUE3qVDTZS/:15000:0:99999:7:::", name + ":0:",
+            name + ":" + id +
+                ":0123456789ABCDEF0123456789ABCDEF:FEDCBA9876543210FEDCBA9876543210:[U          ]:LCT-5F5E1000:"};
 }
 
 AccountFiles MadeUpAccounts(int n, int firstUid, unsigned seed, int lastUid)

@@ -180,8 +180,8 @@ std::vector<std::pair<uint32_t, uint32_t>> Differences(const std::vector<uint8_t
             out.push_back({i, i + 1});
     }
     if (a.size() != b.size())
-        out.push_back({static_cast<uint32_t>(std::min(a.size(), b.size())),
-                       static_cast<uint32_t>(std::max(a.size(), b.size()))});
+        out.push_back(
+            {static_cast<uint32_t>(std::min(a.size(), b.size())), static_cast<uint32_t>(std::max(a.size(), b.size()))});
     return out;
 }
 

@@ -11,9 +11,9 @@ namespace vakotest {
 void SystemDiskListing(int n, uint32_t start, int64_t sectors)
 {
     std::string part = "/dev/hda" + std::to_string(n);
-    WriteFile(kSfdiskListings + std::string("hda.") + std::to_string(n),
-              part + " " + std::to_string(start) + " " + std::to_string(start + sectors - 1) + " " +
-                  std::to_string(sectors) + " 83 Linux\n");
+    WriteFile(kSfdiskListings + std::string("hda.") + std::to_string(n), part + " " + std::to_string(start) + " " +
+                                                                             std::to_string(start + sectors - 1) + " " +
+                                                                             std::to_string(sectors) + " 83 Linux\n");
 }
 
 void SystemArray(uint64_t bytes, bool active)

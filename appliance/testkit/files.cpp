@@ -124,7 +124,8 @@ void MountKernelFile(const std::string &path, const std::string &content)
             dir = d;
     if (dir.empty())
         throw std::invalid_argument("MountKernelFile: not below /proc/sys/kernel, /sys/block, /sys/class/net or "
-                                    "/proc/net/bonding: " + path);
+                                    "/proc/net/bonding: " +
+                                    path);
     if (!InSandbox())
         throw std::runtime_error("MountKernelFile: only inside the sandbox");
     if (dir == "/proc/net/bonding")

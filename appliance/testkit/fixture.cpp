@@ -60,7 +60,8 @@ public:
     {
         if (kernel_.empty())
             return MountKernelFile(path, content);
-        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"}, {"/sys/block/", "sys-block/"},
+        for (auto [dir, sub] : {std::pair{"/proc/sys/kernel/", "proc-sys-kernel/"},
+                                {"/sys/block/", "sys-block/"},
                                 {"/sys/class/net/", "sys-class-net/"}})
             if (path.starts_with(dir))
                 return WriteFile(kernel_ + "/" + sub + path.substr(strlen(dir)), content);

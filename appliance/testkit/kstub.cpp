@@ -77,8 +77,7 @@ void WriteState(const Lock &lock, const std::string &dir, const state::State &st
 
 } // namespace
 
-void Install(const std::string &dir, const Chip &chip, const KernelCalls &calls,
-             const std::vector<MdArray> &md)
+void Install(const std::string &dir, const Chip &chip, const KernelCalls &calls, const std::vector<MdArray> &md)
 {
     state::State st;
     st.chipSize = chip.size;
@@ -162,8 +161,7 @@ void SetFault(const std::string &dir, const Fault &fault)
     Lock lock(dir);
     state::State st = ReadState(dir);
     std::erase_if(st.faults, [&](const Fault &x) {
-        return x.device == f.device && x.kind == f.kind &&
-               (f.kind != FaultKind::FailIoctl || x.request == f.request);
+        return x.device == f.device && x.kind == f.kind && (f.kind != FaultKind::FailIoctl || x.request == f.request);
     });
     st.faults.push_back(f);
     WriteState(lock, dir, st);
@@ -198,8 +196,8 @@ std::vector<Fault> Faults(const std::string &dir)
     return ReadState(dir).faults;
 }
 
-std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase, uint32_t memBase,
-                                    uint32_t size, uint32_t entryPoint, uint32_t dataLength)
+std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase, uint32_t memBase, uint32_t size,
+                                    uint32_t entryPoint, uint32_t dataLength)
 {
     std::vector<uint8_t> e(256, 0);
     std::copy_n(name.begin(), std::min<size_t>(name.size(), 16), e.begin());

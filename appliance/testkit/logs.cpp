@@ -209,8 +209,8 @@ std::vector<UpdateLogLine> UpdateLogLines()
         std::string_view line = rest.substr(0, nl);
         rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
         if (nl != std::string_view::npos && Stamped(line))
-            lines.push_back({std::string(line.substr(0, kStampShape.size() - 1)),
-                             std::string(line.substr(kStampShape.size()))});
+            lines.push_back(
+                {std::string(line.substr(0, kStampShape.size() - 1)), std::string(line.substr(kStampShape.size()))});
         else
             lines.push_back({"", std::string(line)});
     }

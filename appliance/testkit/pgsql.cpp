@@ -112,8 +112,7 @@ std::string PhotoSchema()
     };
     return "photo_image:\n" + columns("photo_image") + Query("photo", "SELECT * FROM photo_image ORDER BY id") +
            "photo_user:\n" + columns("photo_user") + Query("photo", "SELECT * FROM photo_user ORDER BY id") +
-           "video_comment:\n" + columns("video_comment") + "video_desc:\n" + columns("video_desc") +
-           "owners:\n" +
+           "video_comment:\n" + columns("video_comment") + "video_desc:\n" + columns("video_desc") + "owners:\n" +
            Query("photo", "SELECT tablename, tableowner FROM pg_tables WHERE tablename LIKE 'video%' ORDER BY "
                           "tablename") +
            "constraints:\n" +

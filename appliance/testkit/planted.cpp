@@ -25,11 +25,16 @@ constexpr uid_t kOtherUser = 1000;
 const char *PlantName(Plant plant)
 {
     switch (plant) {
-    case Plant::kLinkToFile: return "symbolic link to a file";
-    case Plant::kDanglingLink: return "symbolic link to a missing file";
-    case Plant::kFullFifo: return "full FIFO";
-    case Plant::kFileOfAnotherUser: return "file of another user";
-    case Plant::kSecondLinkOfFile: return "second link of a file";
+    case Plant::kLinkToFile:
+        return "symbolic link to a file";
+    case Plant::kDanglingLink:
+        return "symbolic link to a missing file";
+    case Plant::kFullFifo:
+        return "full FIFO";
+    case Plant::kFileOfAnotherUser:
+        return "file of another user";
+    case Plant::kSecondLinkOfFile:
+        return "second link of a file";
     }
     return "?";
 }

@@ -249,8 +249,8 @@ void VAKOSMTPFreeVAKOSMTP(PVAKOSMTP pSmtp)
 {
     if (!pSmtp)
         return;
-    for (char **p : {&pSmtp->szServer, &pSmtp->szUser, &pSmtp->szPasswd, &pSmtp->szSubject, &pSmtp->szBody,
-                     &pSmtp->szHeader}) {
+    for (char **p :
+         {&pSmtp->szServer, &pSmtp->szUser, &pSmtp->szPasswd, &pSmtp->szSubject, &pSmtp->szBody, &pSmtp->szHeader}) {
         free(*p);
         *p = nullptr;
     }

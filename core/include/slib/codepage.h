@@ -10,8 +10,8 @@ extern "C" {
 #endif
 
 /* The file and keys of the code-page setting (a language code such as "enu"). */
-#define SZF_SLIB_CODEPAGE_CONF "/etc/vakoinfo.conf"
-#define SZK_SLIB_CODEPAGE "codepage"
+#define SZF_SLIB_CODEPAGE_CONF  "/etc/vakoinfo.conf"
+#define SZK_SLIB_CODEPAGE       "codepage"
 #define SZK_SLIB_CODEPAGE_MEDIA "codepage_mediaservice"
 
 /* Kinds of code page asked for. */
@@ -21,8 +21,8 @@ extern "C" {
 #define SLIB_CODEPAGE_MEDIA   4 /* the Windows page of the media-service setting */
 
 /* Converter indexes 0 to 33: 0 is UTF-8 (text taken unchanged), 1 UTF-16. */
-#define SLIB_CODEPAGE_UTF8   0
-#define SLIB_CODEPAGE_COUNT  34
+#define SLIB_CODEPAGE_UTF8  0
+#define SLIB_CODEPAGE_COUNT 34
 
 /* 0 with the converter index of the configured language in *pIndex; -1 on a
  * NULL pIndex (0x0D00), a missing/empty/over-long/unreadable key (the

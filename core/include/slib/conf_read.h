@@ -10,11 +10,11 @@ extern "C" {
 #endif
 
 /* Match flags of the readers and writers. */
-#define OP_FIND_LAST     0x1   /* the last matching line wins */
-#define OP_MATCH_BEGIN   0x2   /* the pattern stands at the line's start */
-#define OP_MATCH_END     0x4   /* the pattern stands just before the line feed */
-#define OP_FIND_PREFIX   0x200 /* SLIBFileAddLine: insert after the match, or append */
-#define OP_MATCH_NOCASE  0x400 /* compare the upper-cased forms (UTF-8) */
+#define OP_FIND_LAST    0x1   /* the last matching line wins */
+#define OP_MATCH_BEGIN  0x2   /* the pattern stands at the line's start */
+#define OP_MATCH_END    0x4   /* the pattern stands just before the line feed */
+#define OP_FIND_PREFIX  0x200 /* SLIBFileAddLine: insert after the match, or append */
+#define OP_MATCH_NOCASE 0x400 /* compare the upper-cased forms (UTF-8) */
 
 /*
  * Lengths returned by the readers include the terminating NUL; a result 0

@@ -61,13 +61,13 @@ int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szN
 int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH pHash, const char *szFmt);
 /* SLIBFileModifySection writing the pairs: 1, 0 (0x2000) when the section is
  * absent, or -1. */
-int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection,
-                          PSLIBSZHASH pHash, const char *szFmt);
+int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
+                          const char *szFmt);
 /* Drops the pairs of szOldSection; with flags bit 0 writes the header (named
  * szNewSection when given) and the pairs of pHash in their place: 1, 0
  * (0x2000) when the section is absent, or -1. */
-int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection,
-                          PSLIBSZHASH pHash, int flags, const char *szFmt);
+int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
+                          int flags, const char *szFmt);
 /* Writes the header of szSection (when given) and the pairs of pHash in slot
  * order to fp: 0, or -1 with 0x0D00 or 0x0B00. */
 int SLIBFileHash2File(FILE *fp, const char *szSection, PSLIBSZHASH pHash, const char *szFmt);

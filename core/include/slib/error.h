@@ -6,21 +6,21 @@
 extern "C" {
 #endif
 
-#define SLIB_ERR_BUFFER_SMALL   0x0100 /* caller's output buffer too small */
-#define SLIB_ERR_OUT_OF_MEMORY  0x0200
-#define SLIB_ERR_LOCK_TIMEOUT   0x0400
-#define SLIB_ERR_LOCK_RELEASE   0x0500
-#define SLIB_ERR_OPEN           0x0900 /* cannot open or create; or a directory */
-#define SLIB_ERR_READ           0x0A00
-#define SLIB_ERR_WRITE          0x0B00 /* write, flush, sync, chown, chmod, close */
-#define SLIB_ERR_LOCK_DIR       0x0C00
-#define SLIB_ERR_BAD_PARAMETER  0x0D00
-#define SLIB_ERR_NOT_FOUND      0x2000
-#define SLIB_ERR_STAT           0x2700
-#define SLIB_ERR_RENAME         0x2800
-#define SLIB_ERR_EXEC           0x2A00
-#define SLIB_ERR_END_OF_ENUM    0xB500
-#define SLIB_ERR_UNICODE        0x8000
+#define SLIB_ERR_BUFFER_SMALL  0x0100 /* caller's output buffer too small */
+#define SLIB_ERR_OUT_OF_MEMORY 0x0200
+#define SLIB_ERR_LOCK_TIMEOUT  0x0400
+#define SLIB_ERR_LOCK_RELEASE  0x0500
+#define SLIB_ERR_OPEN          0x0900 /* cannot open or create; or a directory */
+#define SLIB_ERR_READ          0x0A00
+#define SLIB_ERR_WRITE         0x0B00 /* write, flush, sync, chown, chmod, close */
+#define SLIB_ERR_LOCK_DIR      0x0C00
+#define SLIB_ERR_BAD_PARAMETER 0x0D00
+#define SLIB_ERR_NOT_FOUND     0x2000
+#define SLIB_ERR_STAT          0x2700
+#define SLIB_ERR_RENAME        0x2800
+#define SLIB_ERR_EXEC          0x2A00
+#define SLIB_ERR_END_OF_ENUM   0xB500
+#define SLIB_ERR_UNICODE       0x8000
 
 #define SLIB_ERROR_MAX_FRAMES 64
 

@@ -36,11 +36,11 @@ extern "C" {
 
 /* One row of the process's lock table. */
 typedef struct _tag_SLIBFILELOCKENTRY_ {
-    FILE *fp;           /* the lock file's stream while held, else NULL */
+    FILE *fp; /* the lock file's stream while held, else NULL */
     const char *szPath;
-    unsigned int mask;  /* 0 ends the table */
-    int refCount;       /* nested holds by this process */
-    int op;             /* SLIB_LOCK_SH or SLIB_LOCK_EX */
+    unsigned int mask; /* 0 ends the table */
+    int refCount;      /* nested holds by this process */
+    int op;            /* SLIB_LOCK_SH or SLIB_LOCK_EX */
 } SLIBFILELOCKENTRY;
 
 /* 0 when every row of request is held; -1 with 0x0400 after timeoutSec (or

@@ -6,11 +6,11 @@
 extern "C" {
 #endif
 
-#define SLIB_SZLIST_UNSORTED   0x00
-#define SLIB_SZLIST_SORT       0x01 /* byte order (strcmp) */
-#define SLIB_SZLIST_SORT_CASE  0x10 /* caseless order (SLIBUnicodeUTF8StrCaseCmp) */
+#define SLIB_SZLIST_UNSORTED  0x00
+#define SLIB_SZLIST_SORT      0x01 /* byte order (strcmp) */
+#define SLIB_SZLIST_SORT_CASE 0x10 /* caseless order (SLIBUnicodeUTF8StrCaseCmp) */
 
-#define SLIB_SZLIST_OR_NEW     0x1000 /* PslSLIBSzListOr: build the union in a new list */
+#define SLIB_SZLIST_OR_NEW 0x1000 /* PslSLIBSzListOr: build the union in a new list */
 
 /*
  * Layout of the block (cbSize bytes), the same byte counts on every CPU:

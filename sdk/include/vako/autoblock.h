@@ -14,16 +14,16 @@ extern "C" {
  * time or address is zero is a hole; a trailing part under 8 bytes is
  * ignored. The list is replaced whole through a unique temporary file
  * beside it, "/etc/vakoIPs.deny.tmpXXXXXX". */
-#define SZF_AUTOBLOCK_DENY "/etc/vakoIPs.deny"
+#define SZF_AUTOBLOCK_DENY     "/etc/vakoIPs.deny"
 #define SZF_AUTOBLOCK_DENY_TMP "/etc/vakoIPs.deny.tmpXXXXXX"
-#define AUTOBLOCK_RECORD_SIZE 8
+#define AUTOBLOCK_RECORD_SIZE  8
 /* The walk maps the list this many bytes (8192 records) at a time. */
 #define AUTOBLOCK_WINDOW_SIZE 65536
 
 #define AUTOBLOCK_EVENT_ADD 0x12A00003
-#define AUTOBLOCK_MAIL_TAG "AutoBlockAdd"
+#define AUTOBLOCK_MAIL_TAG  "AutoBlockAdd"
 
-#define VAKO_ERR_AUTOBLOCK_MMAP 0x3D00
+#define VAKO_ERR_AUTOBLOCK_MMAP    0x3D00
 #define VAKO_ERR_AUTOBLOCK_NO_FILE 0x0700
 
 typedef struct _tag_VAKOAUTOBLOCKCONF_ {
@@ -46,14 +46,14 @@ typedef struct _tag_VAKOAUTOBLOCKCONF_ {
 typedef int (*PFN_AUTOBLOCK_PROCESS)(int arg, void *pRecord, void *pArg);
 
 typedef struct _tag_AUTOBLOCKMMAPREQ_ {
-    int prot;         /* mapping protection (1 = read) */
-    int mapFlags;     /* mapping flags (1 = shared) */
-    int op;           /* AUTOBLOCK_OP_* */
-    int lockOp;       /* flock operation (6 = exclusive, non-blocking) */
-    int openFlags;    /* open flags (0 = read only) */
-    int cbFile;       /* bytes to walk, above 0 (never past the file's end) */
-    int offStart;     /* records ending before this offset are passed over */
-    int64_t tNow;     /* the current time */
+    int prot;          /* mapping protection (1 = read) */
+    int mapFlags;      /* mapping flags (1 = shared) */
+    int op;            /* AUTOBLOCK_OP_* */
+    int lockOp;        /* flock operation (6 = exclusive, non-blocking) */
+    int openFlags;     /* open flags (0 = read only) */
+    int cbFile;        /* bytes to walk, above 0 (never past the file's end) */
+    int offStart;      /* records ending before this offset are passed over */
+    int64_t tNow;      /* the current time */
     int64_t secExpire; /* time + secExpire <= tNow is expired; 0 none */
     const char *szPath;
     PFN_AUTOBLOCK_PROCESS pfnProcess;

@@ -28,8 +28,8 @@ typedef struct _tag_VAKONETBKPCONF_ {
     int32_t ssh;
     int32_t blockbkp;
     int32_t incrbkp;
-    int32_t server_type;     /* 1 when absent */
-    char *szName;            /* the section name */
+    int32_t server_type; /* 1 when absent */
+    char *szName;        /* the section name */
     char *bkp_server;
     char *bkp_ip;
     char *bkp_auth_user;

@@ -28,9 +28,9 @@ extern "C" {
  */
 typedef struct _tag_VAKOLINKAGGR_ {
     char szName[VAKO_IFNAME_SIZE];
-    int mode;           /* VAKO_BOND_MODE_* */
-    int partnerMissing; /* 1 when the mode is 802.3ad and no link partner is known */
-    int nSlave;         /* 0 to VAKO_BOND_MAX_SLAVE */
+    int mode;                                            /* VAKO_BOND_MODE_* */
+    int partnerMissing;                                  /* 1 when the mode is 802.3ad and no link partner is known */
+    int nSlave;                                          /* 0 to VAKO_BOND_MAX_SLAVE */
     char szSlave[VAKO_BOND_MAX_SLAVE][VAKO_IFNAME_SIZE]; /* sorted byte-wise; unused slots zero */
 } VAKOLINKAGGR;
 

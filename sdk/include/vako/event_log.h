@@ -11,13 +11,13 @@ extern "C" {
 /* Where each class's file lies and how large it may grow. */
 #define SZF_VAKOLOG_CONF "/etc/vakolog.conf"
 
-#define SZF_VAKOLOG_SYS     "/var/log/vakosys.log"
-#define SZF_VAKOLOG_MAN     "/var/log/vakoman1.log"
-#define SZF_VAKOLOG_CONN    "/var/log/vakoconn.log"
-#define SZF_VAKOLOG_BACKUP  "/var/log/vakobackup.log"
-#define SZF_VAKOLOG_COPY    "/var/log/vakocopy.log"
-#define SZF_VAKOLOG_NETBKP  "/var/log/vakonetbkp.log"
-#define SZF_VAKOLOG_SUR     "/var/log/vakosur.log"
+#define SZF_VAKOLOG_SYS    "/var/log/vakosys.log"
+#define SZF_VAKOLOG_MAN    "/var/log/vakoman1.log"
+#define SZF_VAKOLOG_CONN   "/var/log/vakoconn.log"
+#define SZF_VAKOLOG_BACKUP "/var/log/vakobackup.log"
+#define SZF_VAKOLOG_COPY   "/var/log/vakocopy.log"
+#define SZF_VAKOLOG_NETBKP "/var/log/vakonetbkp.log"
+#define SZF_VAKOLOG_SUR    "/var/log/vakosur.log"
 
 /* Log classes of VAKOLogSet1 (4 has no file). */
 #define VAKOLOG_CLASS_SYS    1
@@ -41,29 +41,29 @@ extern "C" {
  * s1..s4, then source, user, s1..s4 back to back without terminators.
  * A u16 zero where the data stops is the end marker before a wrap.
  */
-#define VAKOLOG_MAGIC        "VAKO"
-#define VAKOLOG_HEADER_SIZE  16
-#define VAKOLOG_RECORD_HEAD  24
-#define VAKOLOG_OFF_START    8
-#define VAKOLOG_OFF_END      12
+#define VAKOLOG_MAGIC       "VAKO"
+#define VAKOLOG_HEADER_SIZE 16
+#define VAKOLOG_RECORD_HEAD 24
+#define VAKOLOG_OFF_START   8
+#define VAKOLOG_OFF_END     12
 
 /* Appends one record to the class's log (NULL text stored empty, an empty
  * one as one blank): 0, or -1 for a bad class (logged), class 4, a default
  * configuration that cannot be written, or a failed write. Records no code
  * of its own. */
-int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const char *s2,
-                const char *s3, const char *s4);
+int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
+                const char *s4);
 
 /* The locked ring write of one record into szPath, within the current
  * limit: 0, or -1 (failures logged with their markers). */
-int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2,
-                   const char *s3, const char *s4);
+int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
+                   const char *s4);
 
 /* Builds one record in a new heap block *ppRecord (the caller frees it):
  * its length L, or 0 when it cannot be allocated (0x0200) or the texts make
  * it longer than 65535 bytes (0x0D00). */
-uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const char *s1,
-                        const char *s2, const char *s3, const char *s4);
+uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const char *s1, const char *s2,
+                        const char *s3, const char *s4);
 
 /* The user named in records: $USERNAME, else the account of the effective
  * uid (VAKOUserGetByUID), "root" given as "admin"; in one static buffer of

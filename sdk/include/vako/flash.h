@@ -10,8 +10,8 @@
 extern "C" {
 #endif
 
-#define VAKO_FIS_ENTRY_SIZE 256
-#define VAKO_FIS_NAME_SIZE 16
+#define VAKO_FIS_ENTRY_SIZE      256
+#define VAKO_FIS_NAME_SIZE       16
 #define VAKO_FIS_ENTRY_INFO_SIZE 28
 
 /* One FIS directory entry, the 256-byte flash image descriptor.  In flash

@@ -7,7 +7,7 @@ extern "C" {
 #endif
 
 /* The current settings and the model's factory description. */
-#define SZF_VAKO_INFO "/etc/vakoinfo.conf"
+#define SZF_VAKO_INFO          "/etc/vakoinfo.conf"
 #define SZF_VAKO_INFO_DEFAULTS "/etc.defaults/vakoinfo.conf"
 
 /* Lock requests on SZF_VAKO_INFO (lock table, slib/lock.h). */

@@ -15,10 +15,10 @@ extern "C" {
 #endif
 
 /* Linux MTD, on a partition's device. */
-#define VAKO_MEMGETINFO    0x40204d01u /* _IOR('M', 1, struct mtd_info_user) */
-#define VAKO_MEMERASE      0x80084d02u /* _IOW('M', 2, struct erase_info_user) */
-#define VAKO_MEMLOCK       0x80084d05u /* _IOW('M', 5, struct erase_info_user) */
-#define VAKO_MEMUNLOCK     0x80084d06u /* _IOW('M', 6, struct erase_info_user) */
+#define VAKO_MEMGETINFO 0x40204d01u /* _IOR('M', 1, struct mtd_info_user) */
+#define VAKO_MEMERASE   0x80084d02u /* _IOW('M', 2, struct erase_info_user) */
+#define VAKO_MEMLOCK    0x80084d05u /* _IOW('M', 5, struct erase_info_user) */
+#define VAKO_MEMUNLOCK  0x80084d06u /* _IOW('M', 6, struct erase_info_user) */
 
 /* The appliance's own MTD requests. */
 #define VAKO_MTD_SET_PARTITION  0x80084d16u /* u32 {offset, size} */

@@ -38,16 +38,16 @@ extern "C" {
 #define VAKO_BDB_CURSOR_PREV  5
 
 /* Reserved keys and their stored lengths (the length is part of the key). */
-#define SZK_BDB_SYNC_TIME    "#VAKO@SYNC@TIME"
-#define CB_BDB_SYNC_TIME     15
-#define SZK_BDB_DEPRECATED   "#VAKO@DEPRECATED"
-#define CB_BDB_DEPRECATED    17 /* with its NUL */
-#define SZK_BDB_EXPIRE_TIME  "#VAKO@EXPIRE@TIME"
-#define CB_BDB_EXPIRE_TIME   17
-#define SZK_BDB_CURRENT_UID  "#CURRENT_UID"
-#define CB_BDB_CURRENT_UID   12
-#define SZK_BDB_CURRENT_GID  "#CURRENT_GID"
-#define CB_BDB_CURRENT_GID   12
+#define SZK_BDB_SYNC_TIME   "#VAKO@SYNC@TIME"
+#define CB_BDB_SYNC_TIME    15
+#define SZK_BDB_DEPRECATED  "#VAKO@DEPRECATED"
+#define CB_BDB_DEPRECATED   17 /* with its NUL */
+#define SZK_BDB_EXPIRE_TIME "#VAKO@EXPIRE@TIME"
+#define CB_BDB_EXPIRE_TIME  17
+#define SZK_BDB_CURRENT_UID "#CURRENT_UID"
+#define CB_BDB_CURRENT_UID  12
+#define SZK_BDB_CURRENT_GID "#CURRENT_GID"
+#define CB_BDB_CURRENT_GID  12
 
 /* Domain records count as stale this many seconds after their stamp. */
 #define VAKO_BDB_DOMAIN_STALE_SEC 301

@@ -10,24 +10,24 @@ extern "C" {
 #endif
 
 #define SZF_VAKOSMTP_LIB "/lib/libvakosmtp.so"
-#define SZD_MAIL_TEXTS "/usr/vako/vakoman/webman/texts/"
+#define SZD_MAIL_TEXTS   "/usr/vako/vakoman/webman/texts/"
 /* The work file of one child: its process id. */
 #define SZF_MAIL_WORK_FMT "/tmp/tempmail.%d"
 
 #define VAKO_MAIL_SUBJECT_SIZE 512
-#define VAKO_MAIL_BODY_SIZE 4096
+#define VAKO_MAIL_BODY_SIZE    4096
 
 /* The SMTP settings of /etc/vakoinfo.conf; the strings are owned (freed
  * by VAKOMailSettingFree). */
 typedef struct _tag_VAKOMAILSETTING_ {
-    char *szServer;  /* eventsmtp */
-    int port;        /* eventport, 25 when 0 or absent */
-    int auth;        /* eventauth "yes" in any case */
-    char *szUser;    /* eventuser */
-    char *szPasswd;  /* eventpass */
-    int useSSL;      /* eventusessl "yes" in any case */
-    char *szMail1;   /* eventmail1 */
-    char *szMail2;   /* eventmail2 */
+    char *szServer; /* eventsmtp */
+    int port;       /* eventport, 25 when 0 or absent */
+    int auth;       /* eventauth "yes" in any case */
+    char *szUser;   /* eventuser */
+    char *szPasswd; /* eventpass */
+    int useSSL;     /* eventusessl "yes" in any case */
+    char *szMail1;  /* eventmail1 */
+    char *szMail2;  /* eventmail2 */
 } VAKOMAILSETTING, *PVAKOMAILSETTING;
 
 /* One node of an address chain; every node and string a heap block. */
@@ -51,7 +51,7 @@ typedef struct _tag_VAKOSMTP_ {
     int reserved2;
     char *szSubject; /* the encoded subject */
     char *szBody;
-    char *szHeader;  /* extra header lines */
+    char *szHeader; /* extra header lines */
 } VAKOSMTP, *PVAKOSMTP;
 
 /* What the SMTP library offers (dlsym names "VAKOSMTPSendEmail",

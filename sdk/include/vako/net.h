@@ -10,13 +10,13 @@ extern "C" {
 
 #define VAKO_ERR_NOT_IP_ADDR 0x1000 /* not a dotted IPv4 address of the accepted form */
 
-#define VAKO_IFNAME_SIZE 16 /* names of 16 bytes or more are refused */
+#define VAKO_IFNAME_SIZE  16 /* names of 16 bytes or more are refused */
 #define VAKO_IP_TEXT_SIZE 70
 
 /* VAKONetGetInterfaceInfo kinds (0 and 4 are refused). */
 #define VAKO_NET_IF_NO_MASTER 1 /* leave out bond masters */
-#define VAKO_NET_IF_NO_SLAVE 2  /* leave out bond slaves */
-#define VAKO_NET_IF_ALL 3
+#define VAKO_NET_IF_NO_SLAVE  2 /* leave out bond slaves */
+#define VAKO_NET_IF_ALL       3
 
 #define VAKO_NET_LINK_UP 2
 

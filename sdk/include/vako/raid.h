@@ -9,10 +9,10 @@
 extern "C" {
 #endif
 
-#define VAKO_ERR_MD_INACTIVE   0x0600 /* the md device is not active (ENODEV) */
-#define VAKO_ERR_RAID_IOCTL    0x8000 /* an md ioctl or the member glob failed */
-#define VAKO_ERR_RAID_MEMBER   0x9900 /* a member directory without a device name after "dev-" */
-#define VAKO_ERR_RAID_PATH     0xBE00 /* a path that names no md device /dev/mdN */
+#define VAKO_ERR_MD_INACTIVE 0x0600 /* the md device is not active (ENODEV) */
+#define VAKO_ERR_RAID_IOCTL  0x8000 /* an md ioctl or the member glob failed */
+#define VAKO_ERR_RAID_MEMBER 0x9900 /* a member directory without a device name after "dev-" */
+#define VAKO_ERR_RAID_PATH   0xBE00 /* a path that names no md device /dev/mdN */
 
 #define VAKO_RAID_PATH_SIZE 128
 

@@ -10,7 +10,7 @@ extern "C" {
 #define SZF_RSYNCD_CONF    "/etc/rsyncd.conf"
 #define SZF_RSYNCD_SECRETS "/etc/rsyncd.secrets"
 /* The rsync service, run with "stop" and "start" around each change. */
-#define SZF_RSYNCD_SCRIPT  "/usr/vako/etc/rc.d/S84rsyncd.sh"
+#define SZF_RSYNCD_SCRIPT "/usr/vako/etc/rc.d/S84rsyncd.sh"
 
 /* After each write the secrets file has this mode, owner and group. */
 #define RSYNCD_SECRETS_MODE 0640

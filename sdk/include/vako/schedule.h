@@ -6,11 +6,11 @@
 extern "C" {
 #endif
 
-#define SZF_CRONTAB "/etc/crontab"
+#define SZF_CRONTAB   "/etc/crontab"
 #define SZF_CROND_PID "/var/run/crond.pid"
 
 #define VAKO_SCHEDULE_COMMAND_SIZE 1024
-#define VAKO_SCHEDULE_EVERY_DAY 0x7F
+#define VAKO_SCHEDULE_EVERY_DAY    0x7F
 
 /* One schedule, in storage the caller provides (and clears first). */
 typedef struct _tag_VAKOSCHEDULE_ {

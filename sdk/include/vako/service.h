@@ -29,7 +29,7 @@ typedef struct _tag_VAKODDNSINFO_ {
 typedef struct _tag_VAKODOWNLOADINFO_ {
     int enabled;
     char when[12];
-    int order;     /* 1 "user", else "request" */
+    int order; /* 1 "user", else "request" */
     int ul_rate;
     int dl_rate;
     int start_port;

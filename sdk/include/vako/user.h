@@ -12,13 +12,13 @@ extern "C" {
 
 /* Error codes of the account records and databases (with the general ones
  * of slib/error.h and those of vako/keydb.h). */
-#define VAKO_ERR_INVALID_NAME  0x1A00 /* empty or invalid account name */
-#define VAKO_ERR_USER_EXISTS   0x1C00 /* an account of that name already exists */
+#define VAKO_ERR_INVALID_NAME   0x1A00 /* empty or invalid account name */
+#define VAKO_ERR_USER_EXISTS    0x1C00 /* an account of that name already exists */
 #define VAKO_ERR_USER_NOT_FOUND 0x1D00 /* no account of that name or uid */
-#define VAKO_ERR_NO_FREE_UID   0x1F00 /* no free user id left in 1024..3072 */
-#define VAKO_ERR_TMP_REMOVE    0x3900 /* a temporary text file cannot be removed */
-#define VAKO_ERR_BAD_FORMAT    0x4000 /* a line or record without the fields its format requires */
-#define VAKO_ERR_SYSTEM_USER   0xB800 /* a system account may not be deleted */
+#define VAKO_ERR_NO_FREE_UID    0x1F00 /* no free user id left in 1024..3072 */
+#define VAKO_ERR_TMP_REMOVE     0x3900 /* a temporary text file cannot be removed */
+#define VAKO_ERR_BAD_FORMAT     0x4000 /* a line or record without the fields its format requires */
+#define VAKO_ERR_SYSTEM_USER    0xB800 /* a system account may not be deleted */
 
 /* Kinds of account, told apart by a '\' in the name. */
 #define VAKO_USER_TYPE_LOCAL  1
@@ -37,11 +37,11 @@ extern "C" {
  * as text. Bytes in use: sizeof(VAKOUSER) + the strings (52 + the strings
  * on the appliance's 32-bit processor). */
 typedef struct _tag_VAKOUSER_ {
-    char *szName;     /* as given, case kept; never empty */
-    char *szPasswd;   /* the crypted hash as stored, or a new clear-text password to set */
-    int32_t uid;      /* -1 for domain accounts */
-    int32_t gid;      /* -1 for domain accounts */
-    char *szDesc;     /* description in clear text */
+    char *szName;   /* as given, case kept; never empty */
+    char *szPasswd; /* the crypted hash as stored, or a new clear-text password to set */
+    int32_t uid;    /* -1 for domain accounts */
+    int32_t gid;    /* -1 for domain accounts */
+    char *szDesc;   /* description in clear text */
     char *szHome;
     char *szShell;
     int32_t expire;   /* days since 1970-01-01 as in /etc/shadow; -1 never */
@@ -49,7 +49,7 @@ typedef struct _tag_VAKOUSER_ {
     char *szMail;     /* "" when none */
     int32_t type;     /* VAKO_USER_TYPE_* */
     int32_t privilege;
-    int32_t cbAlloc;  /* bytes allocated for the block */
+    int32_t cbAlloc; /* bytes allocated for the block */
 } VAKOUSER, *PVAKOUSER;
 
 /* Makes *ppUser (NULL: a new block) hold the given values; NULL strings
@@ -57,9 +57,8 @@ typedef struct _tag_VAKOUSER_ {
  * 0, or -1: NULL ppUser or an empty name, or a string that lies inside the
  * record being refilled (0x0D00, record untouched); 0x0200 with the old
  * block freed and *ppUser NULL. Free with VAKOUserFree. */
-int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, int uid, int gid,
-                  const char *szDesc, const char *szHome, const char *szShell, int expire, int disabled,
-                  const char *szMail, int privilege);
+int VAKOUserAlloc(PVAKOUSER *ppUser, const char *szName, const char *szPasswd, int uid, int gid, const char *szDesc,
+                  const char *szHome, const char *szShell, int expire, int disabled, const char *szMail, int privilege);
 /* Frees a record (or an unpacked passwd or shadow record); NULL does nothing. */
 void VAKOUserFree(PVAKOUSER pUser);
 /* Writes "%s:x:%d:%d:%s:%s:%s" (name, uid, gid, description as held, home,

@@ -28,16 +28,16 @@ extern "C" {
 #define SZF_SMBPASSWD     "/usr/vako/etc/private/smbpasswd"
 #define SZF_DOMAIN_USER   "/usr/vako/etc/private/domain_user"
 /* The dump's temporary files beside them. */
-#define SZF_TMP_SUFFIX    ".tmp"
+#define SZF_TMP_SUFFIX ".tmp"
 
 /* Cache files: prefix + suffix. */
 #define SZF_USER_DB_PREFIX     "/tmp/.db.user"
 #define SZF_USER_DB_TMP_PREFIX "/tmp/.db.user.tmp"
-#define SZF_USER_DB_NAME   ".name.0966"
-#define SZF_USER_DB_MISC   ".misc.0966"
-#define SZF_USER_DB_SHADOW ".shadow.0966"
-#define SZF_USER_DB_SMB    ".smb.0966"
-#define SZF_USER_DB_UID    ".uid.0966"
+#define SZF_USER_DB_NAME       ".name.0966"
+#define SZF_USER_DB_MISC       ".misc.0966"
+#define SZF_USER_DB_SHADOW     ".shadow.0966"
+#define SZF_USER_DB_SMB        ".smb.0966"
+#define SZF_USER_DB_UID        ".uid.0966"
 /* Held exclusively while a set of cache files is built (open or rebuild). */
 #define VAKO_USER_DB_REBUILD_LOCK SZF_USER_DB_TMP_PREFIX ".lock"
 

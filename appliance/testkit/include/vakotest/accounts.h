@@ -25,8 +25,11 @@ struct GroupFiles {
 // Shown whole when a comparison fails.
 inline void PrintTo(const AccountFiles &f, std::ostream *os)
 {
-    *os << "passwd:\n" << f.passwd << "shadow:\n" << f.shadow << "vakouser.conf:\n" << f.vakouserConf
-        << "smbpasswd:\n" << f.smbpasswd;
+    *os << "passwd:\n"
+        << f.passwd << "shadow:\n"
+        << f.shadow << "vakouser.conf:\n"
+        << f.vakouserConf << "smbpasswd:\n"
+        << f.smbpasswd;
 }
 inline void PrintTo(const GroupFiles &f, std::ostream *os)
 {

@@ -132,17 +132,17 @@ inline constexpr bool kStringsBeyondAnIntExist = PTRDIFF_MAX > INT32_MAX;
 
 // The first line of a test of text longer than INT32_MAX bytes: on a 32-bit
 // processor it is skipped, and says why.
-#define VAKOTEST_SKIP_UNLESS_STRINGS_BEYOND_AN_INT_EXIST()                                                     \
-    do {                                                                                                       \
-        if (!vakotest::kStringsBeyondAnIntExist)                                                               \
-            GTEST_SKIP() << "no object is larger than 2 GiB on a 32-bit processor";                            \
+#define VAKOTEST_SKIP_UNLESS_STRINGS_BEYOND_AN_INT_EXIST()                                                             \
+    do {                                                                                                               \
+        if (!vakotest::kStringsBeyondAnIntExist)                                                                       \
+            GTEST_SKIP() << "no object is larger than 2 GiB on a 32-bit processor";                                    \
     } while (0)
 
 // The first line of an allocation-failure test: under AddressSanitizer it is
 // skipped, and says why.
-#define VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL()                                                            \
-    do {                                                                                                       \
-        if (!vakotest::AllocationsCanFail())                                                                   \
-            GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation instead of returning NULL, or "    \
-                            "the address-space limit does not hold (qemu-user)";                               \
+#define VAKOTEST_SKIP_UNLESS_ALLOCATIONS_CAN_FAIL()                                                                    \
+    do {                                                                                                               \
+        if (!vakotest::AllocationsCanFail())                                                                           \
+            GTEST_SKIP() << "AddressSanitizer aborts on a failed allocation instead of returning NULL, or "            \
+                            "the address-space limit does not hold (qemu-user)";                                       \
     } while (0)

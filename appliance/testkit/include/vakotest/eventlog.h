@@ -56,8 +56,8 @@ inline Rec Decode(const std::string &b, size_t at)
     Rec r;
     r.level = Get16(b, at + 2);
     r.time = Get32(b, at + 4);
-    size_t lens[6] = {Get16(b, at + 8), Get16(b, at + 10), Get16(b, at + 16), Get16(b, at + 18),
-                      Get16(b, at + 20), Get16(b, at + 22)};
+    size_t lens[6] = {Get16(b, at + 8),  Get16(b, at + 10), Get16(b, at + 16),
+                      Get16(b, at + 18), Get16(b, at + 20), Get16(b, at + 22)};
     r.event = Get32(b, at + 12);
     size_t p = at + 24;
     std::string *dst[6] = {&r.source, &r.user, &r.s[0], &r.s[1], &r.s[2], &r.s[3]};

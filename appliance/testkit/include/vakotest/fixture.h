@@ -60,8 +60,8 @@ struct Package {
     // The package directory; the updater runs from here (argv[0]'s directory).
     std::string dir = kPackageDir;
     // <dir>/VERSION
-    Keys version{{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"}, {"minorversion", "1"},
-                 {"buildphase", "0"},           {"buildnumber", "1001"},  {"extractsize", "1024"}};
+    Keys version{{"unique", "vakora_powerpc_demo"}, {"majorversion", "3"},  {"minorversion", "1"}, {"buildphase", "0"},
+                 {"buildnumber", "1001"},           {"extractsize", "1024"}};
     // Image files of <dir>: name -> bytes.
     std::map<std::string, std::string> images;
     // <dir>/hda1.tgz, the disk archive.

@@ -84,46 +84,46 @@ inline constexpr const char *kSandboxDir = "/.sandbox/kstub";
 
 // One MTD partition: a window onto the chip.
 struct Window {
-    std::string device;                  // "/dev/mtd1"
-    uint32_t offset = 0, size = 0;       // bytes, from the chip's start
-    std::optional<uint32_t> dataLength = std::nullopt;  // GET_PART_TABLE's data length; none: size
+    std::string device;                                // "/dev/mtd1"
+    uint32_t offset = 0, size = 0;                     // bytes, from the chip's start
+    std::optional<uint32_t> dataLength = std::nullopt; // GET_PART_TABLE's data length; none: size
     bool locked = false;
 };
 
 struct Chip {
     uint32_t size = 0, eraseSize = 0;
     std::vector<Window> windows = {};
-    std::vector<uint8_t> image = {};  // from offset 0; the rest (or all, when empty) 0xFF
+    std::vector<uint8_t> image = {}; // from offset 0; the rest (or all, when empty) 0xFF
 };
 
 enum class Call { Present, Absent, Refused };
 
 struct KernelCalls {
     Call msys401 = Call::Absent;
-    uint32_t msysWord = 0;  // what 401 writes when present
-    int errno401 = EPERM;   // when refused
+    uint32_t msysWord = 0; // what 401 writes when present
+    int errno401 = EPERM;  // when refused
     Call mtdBuf405 = Call::Absent;
-    int errno405 = ENOMEM;  // when refused
+    int errno405 = ENOMEM; // when refused
 };
 
 // One md array and what its three ioctls answer.
 struct MdArray {
-    std::string device;        // "/dev/md0"
-    bool active = true;        // false: GET_ARRAY_INFO and SYNC_STATUS fail ENODEV
-    int32_t level = 1;         // md level (-1 linear, 0, 1, 5, 6, ...)
-    int32_t componentKB = 0;   // size word: KB per component
+    std::string device;      // "/dev/md0"
+    bool active = true;      // false: GET_ARRAY_INFO and SYNC_STATUS fail ENODEV
+    int32_t level = 1;       // md level (-1 linear, 0, 1, 5, 6, ...)
+    int32_t componentKB = 0; // size word: KB per component
     int32_t raidDisks = 0;
     int32_t nrDisks = 0;
-    uint64_t deviceBytes = 0;  // BLKGETSIZE64 (0 when not active)
+    uint64_t deviceBytes = 0; // BLKGETSIZE64 (0 when not active)
     std::array<uint32_t, 3> sync{};
 };
 
 enum class FaultKind {
-    FailErase,     // the nth MEMERASE fails with `error`, nothing erased
-    FailWrite,     // the nth write fails with `error`, nothing stored
-    FailIoctl,     // the nth ioctl `request` fails with `error`, nothing done
-    CorruptWrite,  // the nth write stores its byte at `offset` XOR `mask`
-    ShortWrite,    // every write stores at most `maxBytes` bytes
+    FailErase,      // the nth MEMERASE fails with `error`, nothing erased
+    FailWrite,      // the nth write fails with `error`, nothing stored
+    FailIoctl,      // the nth ioctl `request` fails with `error`, nothing done
+    CorruptWrite,   // the nth write stores its byte at `offset` XOR `mask`
+    ShortWrite,     // every write stores at most `maxBytes` bytes
     KillAfterWrite, // the nth write is stored, then `program` is ended (below)
 };
 
@@ -138,7 +138,7 @@ struct Fault {
     uint32_t offset = 0;
     uint8_t mask = 0x01;
     uint32_t maxBytes = 0;
-    uint32_t seen = 0;  // operations counted so far (Faults())
+    uint32_t seen = 0; // operations counted so far (Faults())
     // FailErase, FailWrite, FailIoctl, CorruptWrite: the knob acts on `times`
     // operations from the nth on; 0: on every one from the nth on.
     uint32_t times = 1;
@@ -166,8 +166,7 @@ void PrintTo(const WritePoint &at, std::ostream *os);
 // kernel calls, md arrays; an empty journal, no faults.  Throws
 // std::invalid_argument on a window outside the chip, a bad device name or
 // an image larger than the chip.
-void Install(const std::string &dir, const Chip &chip, const KernelCalls &calls,
-             const std::vector<MdArray> &md = {});
+void Install(const std::string &dir, const Chip &chip, const KernelCalls &calls, const std::vector<MdArray> &md = {});
 // The chip as it is now: geometry, windows (data length filled in), image.
 Chip Load(const std::string &dir);
 std::vector<std::string> Journal(const std::string &dir);
@@ -178,8 +177,8 @@ std::vector<Fault> Faults(const std::string &dir);
 
 // One 256-byte FIS directory entry as stored in flash (big-endian words,
 // name NUL-padded and cut to 16 bytes, the rest zero).
-std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase, uint32_t memBase,
-                                    uint32_t size, uint32_t entryPoint, uint32_t dataLength);
+std::vector<uint8_t> EncodeFisEntry(const std::string &name, uint32_t flashBase, uint32_t memBase, uint32_t size,
+                                    uint32_t entryPoint, uint32_t dataLength);
 
 // The preload library as LD_PRELOAD names it (through the dynamic linker's
 // $LIB, so that each process loads the build for its own processor), this

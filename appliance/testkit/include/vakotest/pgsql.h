@@ -35,7 +35,8 @@ std::string Calls();
 inline constexpr const char *kCallStart = "S20pgsql.sh start\n";
 inline constexpr const char *kCallAlterTimetaken =
     "psql photo -c ALTER TABLE photo_image ALTER timetaken TYPE varchar(64)\n";
-inline constexpr const char *kCallAddAdmin = "psql photo -c ALTER TABLE photo_user ADD COLUMN admin bool DEFAULT false\n";
+inline constexpr const char *kCallAddAdmin =
+    "psql photo -c ALTER TABLE photo_user ADD COLUMN admin bool DEFAULT false\n";
 inline constexpr const char *kCallVideoComment =
     "psql photo -c CREATE TABLE video_comment(id serial NOT NULL,path text NOT NULL,name varchar(100),email "
     "varchar(128),comment text,date timestamp,updated char(1),CONSTRAINT video_comment_pkey PRIMARY KEY (id)) "

@@ -39,8 +39,8 @@ bool ProgressRecordable();
 
 // The first line of a test that records the progress: under qemu-user it is
 // skipped, and says why.
-#define VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE()                                                             \
-    do {                                                                                                       \
-        if (!vakotest::ProgressRecordable())                                                                   \
-            GTEST_SKIP() << "no fanotify to record the progress with (qemu-user)";                             \
+#define VAKOTEST_SKIP_UNLESS_PROGRESS_RECORDABLE()                                                                     \
+    do {                                                                                                               \
+        if (!vakotest::ProgressRecordable())                                                                           \
+            GTEST_SKIP() << "no fanotify to record the progress with (qemu-user)";                                     \
     } while (0)

@@ -71,20 +71,34 @@ inline std::vector<Mail> Sent()
         if (mails.empty() || key == "end")
             continue;
         Mail &m = mails.back();
-        if (key == "server") m.server = Unescape(value);
-        else if (key == "port") m.port = std::stoi(value);
-        else if (key == "auth") m.auth = std::stoi(value);
-        else if (key == "ssl") m.ssl = std::stoi(value);
-        else if (key == "user") m.user = Unescape(value);
-        else if (key == "passwd") m.passwd = Unescape(value);
-        else if (key == "from") m.from.push_back({Unescape(value), std::nullopt});
-        else if (key == "from-addr" && !m.from.empty()) m.from.back().addr = Unescape(value);
-        else if (key == "to") m.to.push_back({Unescape(value), std::nullopt});
-        else if (key == "to-addr" && !m.to.empty()) m.to.back().addr = Unescape(value);
-        else if (key == "reserved") m.reserved = value;
-        else if (key == "subject") m.subject = Unescape(value);
-        else if (key == "header") m.header = Unescape(value);
-        else if (key == "body") m.body = Unescape(value);
+        if (key == "server")
+            m.server = Unescape(value);
+        else if (key == "port")
+            m.port = std::stoi(value);
+        else if (key == "auth")
+            m.auth = std::stoi(value);
+        else if (key == "ssl")
+            m.ssl = std::stoi(value);
+        else if (key == "user")
+            m.user = Unescape(value);
+        else if (key == "passwd")
+            m.passwd = Unescape(value);
+        else if (key == "from")
+            m.from.push_back({Unescape(value), std::nullopt});
+        else if (key == "from-addr" && !m.from.empty())
+            m.from.back().addr = Unescape(value);
+        else if (key == "to")
+            m.to.push_back({Unescape(value), std::nullopt});
+        else if (key == "to-addr" && !m.to.empty())
+            m.to.back().addr = Unescape(value);
+        else if (key == "reserved")
+            m.reserved = value;
+        else if (key == "subject")
+            m.subject = Unescape(value);
+        else if (key == "header")
+            m.header = Unescape(value);
+        else if (key == "body")
+            m.body = Unescape(value);
     }
     return mails;
 }
