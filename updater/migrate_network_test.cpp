@@ -123,6 +123,10 @@ TEST_F(NetworkMigration, TheMTUKeyMovesToEth0)
         // Without MTUValue nothing is written and nothing removed.
         {"eth0_mtu=\"1500\"\n", "eth0_mtu=\"1500\"\n"},
         {"", ""},
+        // A key without a value reads as absent: nothing is written, the
+        // line goes.
+        {"MTUValue=\n", ""},
+        {"eth0_mtu=\"1500\"\nMTUValue=\n", "eth0_mtu=\"1500\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.before);
