@@ -14,8 +14,9 @@
 
 #include "migrate.h"
 #include "slibcxx/raii.h"
+#include "vako/schedule.h"
+#include "vako/user_db.h"
 
-#define UPDT_CRONTAB     "/etc/crontab"
 #define UPDT_CRONTAB_TMP "/tmp/crontab_tmp"
 
 namespace {
@@ -31,12 +32,12 @@ constexpr const char *kManutilConf = UPDT_VAKO_ETC "/manutil.conf";
 constexpr const char *kRc = "/etc/rc";
 constexpr const char *kFstab = "/etc/fstab";
 constexpr const char *kPhpIni = UPDT_VAKO_ETC "/php.ini";
-constexpr const char *kSmbPasswd = UPDT_VAKO_ETC "/private/smbpasswd";
-constexpr const char *kShadow = "/etc/shadow";
+constexpr const char *kSmbPasswd = SZF_SMBPASSWD;
+constexpr const char *kShadow = SZF_SHADOW;
 constexpr const char *kSavedConfig = "s@vedconfig";
-constexpr const char *kCrontab = UPDT_CRONTAB;
+constexpr const char *kCrontab = SZF_CRONTAB;
 constexpr const char *kCrontabTmp = UPDT_CRONTAB_TMP;
-constexpr const char *kCrontabMove = "mv -f " UPDT_CRONTAB_TMP " " UPDT_CRONTAB;
+constexpr const char *kCrontabMove = "mv -f " UPDT_CRONTAB_TMP " " SZF_CRONTAB;
 
 // Removes an obsolete file; one that is already gone counts as removed.
 // `szWhat` names the file in the message; NULL gives the "update" wording.
@@ -139,10 +140,10 @@ bool CleanCrontabAndPhp()
 {
     RemoveObsolete(__LINE__, kPhpIni, kPhpIni);
 
-    if (FilterCrontab("grep -v 'vacuumdb' " UPDT_CRONTAB " > " UPDT_CRONTAB_TMP) != CrontabFilter::kDone)
+    if (FilterCrontab("grep -v 'vacuumdb' " SZF_CRONTAB " > " UPDT_CRONTAB_TMP) != CrontabFilter::kDone)
         syslog(LOG_ERR, "%s(%d) Failed to remove vacuumdb from crontab.", UPDT_SOURCE_FILE, __LINE__);
 
-    switch (FilterCrontab("grep -v '/bin/rm -f /var/log/\\*.html' " UPDT_CRONTAB " > " UPDT_CRONTAB_TMP)) {
+    switch (FilterCrontab("grep -v '/bin/rm -f /var/log/\\*.html' " SZF_CRONTAB " > " UPDT_CRONTAB_TMP)) {
     case CrontabFilter::kDone:
         break;
     case CrontabFilter::kFilterFailed:

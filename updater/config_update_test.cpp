@@ -248,8 +248,16 @@ TEST_F(ConfigUpdate, OldWriteableLayoutThatCannotBeSavedFails)
 
 TEST_F(ConfigUpdate, FailuresOfLaterStepsDoNotChangeTheResult)
 {
-    gfLowerMTUValue = gfRemoveEventTest = 1;
+    gfRemoveEventTest = 1;
+    WriteFile("/etc/vakoinfo.conf", "hostname=\"nas\"\n");
+    std::filesystem::create_directories("/usr/vako/etc/php.ini/sub");
+
     EXPECT_EQ(UPDTUpdateConfig(), 0);
+    ExpectMessages({
+        "updater:{L}(UPDTUpdateConfig) Failed to remove /usr/vako/etc/php.ini, errno=(21)[Is a directory]",
+        "updater:{L} Fail to remove key [eventtest] from /etc/vakoinfo.conf, vakoerr=[0x2000]",
+    });
+    std::filesystem::remove_all("/usr/vako/etc/php.ini");
 }
 
 TEST_F(ConfigUpdate, SecretFilesLoseTheirPermissionsForOthers)
