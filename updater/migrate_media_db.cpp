@@ -46,23 +46,19 @@ void Run(const char *szCmd)
 }
 
 // The dump directory on the volume and one dump per database.  The volume
-// comes from the command line: it reaches the shell quoted.
+// comes from the command line: a name the shell would split or expand
+// reaches it quoted.
 void DumpDatabases()
 {
-    char szPath[kCmdRoom], szQuoted[kCmdRoom], szCmd[kCmdRoom];
-    if (UPDTFormatCommand(szPath, sizeof(szPath), "%s/%s", gszVolume, kDumpDir) < 0 ||
-        UPDTShellQuote(szPath, szQuoted, sizeof(szQuoted)) < 0 ||
-        UPDTFormatCommand(szCmd, sizeof(szCmd), "mkdir %s", szQuoted) < 0)
+    char szVolume[UPDT_QUOTED_ROOM], szCmd[kCmdRoom];
+    if (UPDTShellWord(gszVolume, szVolume, sizeof(szVolume)) < 0)
         return;
-    Run(szCmd);
-    for (const char *szDb : kDumpedDbs) {
-        if (UPDTFormatCommand(szPath, sizeof(szPath), "%s/%s/%s.sql", gszVolume, kDumpDir, szDb) < 0 ||
-            UPDTShellQuote(szPath, szQuoted, sizeof(szQuoted)) < 0 ||
-            UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_PGSQL_BIN "/pg_dump -C -o -U admin %s > %s", szDb, szQuoted) <
-                0)
-            continue;
+    if (UPDTFormatCommand(szCmd, sizeof(szCmd), "mkdir %s/%s", szVolume, kDumpDir) >= 0)
         Run(szCmd);
-    }
+    for (const char *szDb : kDumpedDbs)
+        if (UPDTFormatCommand(szCmd, sizeof(szCmd), UPDT_PGSQL_BIN "/pg_dump -C -o -U admin %s > %s/%s/%s.sql", szDb,
+                              szVolume, kDumpDir, szDb) >= 0)
+            Run(szCmd);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <syslog.h>
 
@@ -53,6 +54,21 @@ int UPDTShellQuote(const char *szText, char *szOut, int cbOut)
     ok = ok && put('\'');
     szOut[ok ? n : 0] = '\0';
     return ok ? n : -1;
+}
+
+int UPDTShellWord(const char *szText, char *szOut, int cbOut)
+{
+    if (!szText || !szOut || cbOut <= 0)
+        return -1;
+    size_t len = strlen(szText);
+    if (len == 0 || strspn(szText, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-@+") != len)
+        return UPDTShellQuote(szText, szOut, cbOut);
+    if (len >= static_cast<size_t>(cbOut)) {
+        szOut[0] = '\0';
+        return -1;
+    }
+    memcpy(szOut, szText, len + 1);
+    return static_cast<int>(len);
 }
 
 int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...)

@@ -41,6 +41,35 @@ TEST(ShellQuote, RefusesWhatDoesNotFit)
     EXPECT_EQ(Quote("'", 6), "<refused>");
 }
 
+// A name the shell reads as it stands goes into the command as it stands;
+// any other is quoted, and the shell reads each as the name.
+TEST(ShellWord, PlainNamesStandQuotedOthersAreQuoted)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/volume1", "/volume1"},
+        {"/volume1/.@pgsql_upgrade", "/volume1/.@pgsql_upgrade"},
+        {"/volume_2-x+y", "/volume_2-x+y"},
+        {"/v o", "'/v o'"},
+        {"/it's", "'/it'\\''s'"},
+        {"/$(id)", "'/$(id)'"},
+        {"/*", "'/*'"},
+        {"~", "'~'"},
+        {"", "''"},
+    };
+    for (const auto &[text, word] : cases) {
+        char out[64];
+        ASSERT_EQ(UPDTShellWord(text, out, sizeof(out)), static_cast<int>(strlen(word))) << text;
+        EXPECT_STREQ(out, word);
+        std::string cmd = std::string("printf '%s' ") + out + " > /tmp/arg";
+        ASSERT_EQ(UPDTExecute(cmd.c_str()), 0) << cmd;
+        EXPECT_EQ(ReadFile("/tmp/arg"), text) << cmd;
+    }
+    char out[8];
+    EXPECT_EQ(UPDTShellWord("/volume", out, 8), 7);
+    EXPECT_EQ(UPDTShellWord("/volume1", out, 8), -1);
+    EXPECT_EQ(UPDTShellWord("/v o", out, 6), -1);
+}
+
 TEST(FormatCommand, RefusesACutCommand)
 {
     char buf[16];

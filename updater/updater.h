@@ -108,6 +108,10 @@ int UPDTExecute(const char *szCmd);
 // Quotes `szText` for the shell as one argument ('...' with each ' as '\'').
 // Returns the length written, or -1 (nothing usable) when it does not fit.
 int UPDTShellQuote(const char *szText, char *szOut, int cbOut);
+// `szText` as one shell word: as it stands when the shell reads it so anyway
+// (letters, digits, "/._-@+"), else as UPDTShellQuote gives it.  Returns the
+// length written, or -1 (nothing usable) when it does not fit.
+int UPDTShellWord(const char *szText, char *szOut, int cbOut);
 // snprintf that refuses a result that does not fit: -1, logged.
 int UPDTFormatCommand(char *szCmd, int cbCmd, const char *szFmt, ...) __attribute__((format(printf, 3, 4)));
 
