@@ -61,16 +61,6 @@ bool RemoveProfile() { return RemoveObsolete(__LINE__, kProfile, kProfile); }
 bool RemoveJumboFrameScript() { return RemoveObsolete(__LINE__, kJumboFrameScript, UPDT_RC_D); }
 bool RemoveManutilConf() { return RemoveObsolete(__LINE__, kManutilConf); }
 
-// The save directory as one shell word: as it stands when the shell would
-// read it so anyway, else quoted.  Its length, or -1 when it does not fit.
-int SavedConfigWord(const char *szPath, char *szOut, int cbOut)
-{
-    if (strspn(szPath, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-@+") != strlen(szPath))
-        return UPDTShellQuote(szPath, szOut, cbOut);
-    int n = snprintf(szOut, static_cast<size_t>(cbOut), "%s", szPath);
-    return n < cbOut ? n : -1;
-}
-
 // Step 7: the old writeable layout goes, its configuration and logs are kept
 // on the volume.  Every sub-step runs whatever the one before gave.
 bool SaveOldWriteableLayout()
@@ -81,7 +71,7 @@ bool SaveOldWriteableLayout()
     char szPath[UPDT_VOLUME_ROOM + 16];
     char szDir[UPDT_QUOTED_ROOM];
     snprintf(szPath, sizeof(szPath), "%s/%s", gszVolume, kSavedConfig);
-    bool fQuoted = SavedConfigWord(szPath, szDir, sizeof(szDir)) >= 0;
+    bool fQuoted = UPDTShellWord(szPath, szDir, sizeof(szDir)) >= 0;
 
     // The globs stay outside the quotes; only the volume is text from outside.
     for (const char *szFmt :
