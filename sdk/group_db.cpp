@@ -366,48 +366,9 @@ int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
 
 int GroupDBDomainBuild(VAKOBDB *pNameDb)
 {
-    if (!pNameDb) {
-        SLIB_ERR_IN(kSrcDomain, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char workgroup[kWinsSize];
-    int isDomain = 0, isSamba = 0;
-    if (VAKOWinsQuery1(workgroup, sizeof workgroup, &isDomain, &isSamba) != 0 || !isSamba ||
-        (isSamba == 1 && !isDomain))
-        return 0;
-    LineReader in(SZF_DOMAIN_GROUP);
-    if (!in.ok()) {
-        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_GROUP, strerror(errno));
-        SLIB_ERR_IN(kSrcDomain, SLIB_ERR_OPEN);
-        return -1;
-    }
-    Buf value;
-    int loaded = 0;
-    while (char *line = in.Next()) {
-        char *last = strrchr(line, ':');
-        if (!last)
-            continue;
-        *last = '\0';
-        char key[kDomainKeySize];
-        int cchKey = UpperKey(kSrcDomain, line, key, sizeof key);
-        if (cchKey < 0)
-            return -1;
-        size_t need = strlen(line) + sizeof ":x:-1:";
-        if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-        snprintf(static_cast<char *>(value.p), need, "%s:x:-1:", line);
-        if (Put(pNameDb, key, cchKey + 1, value.str()) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-        loaded++;
-    }
-    if (loaded == 0)
-        syslog(LOG_ERR, "%s:%d domain group build nothing", kSrcDomain, __LINE__);
-    VAKOBDbDomainExpireTimeSet(pNameDb);
-    return 0;
+    return keydb_internal::DomainNamesBuild(
+        pNameDb,
+        {kSrcDomain, SZF_DOMAIN_GROUP, ":x:-1:", "domain group build nothing", kDomainKeySize, kWinsSize, UpperKey});
 }
 
 int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)

@@ -17,6 +17,7 @@
 #include "slib/unicode.h"
 #include "slibcxx/raii.h"
 #include "keydb_internal.h"
+#include "vako/service.h"
 
 namespace {
 
@@ -770,6 +771,52 @@ int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string 
     }
     // The layer's walks start afresh from their own cursor type.
     bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
+    return 0;
+}
+
+int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names)
+{
+    if (!pNameDb) {
+        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, names.src, __LINE__);
+        return -1;
+    }
+    std::vector<char> workgroup(static_cast<size_t>(names.cbWorkgroup));
+    int isDomain = 0, isSamba = 0;
+    if (VAKOWinsQuery1(workgroup.data(), names.cbWorkgroup, &isDomain, &isSamba) != 0 || !isSamba ||
+        (isSamba == 1 && !isDomain))
+        return 0;
+    LineReader in(names.path);
+    if (!in.ok()) {
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", names.src, __LINE__, names.path, strerror(errno));
+        SLIBErrorSetEx(SLIB_ERR_OPEN, names.src, __LINE__);
+        return -1;
+    }
+    std::vector<char> key(static_cast<size_t>(names.cbKey));
+    Buf value;
+    int loaded = 0;
+    while (char *line = in.Next()) {
+        char *last = strrchr(line, ':');
+        if (!last)
+            continue;
+        *last = '\0';
+        int cbKey = names.upper(names.src, line, key.data(), names.cbKey);
+        if (cbKey < 0)
+            return -1;
+        size_t need = strlen(line) + strlen(names.suffix) + 1;
+        if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", names.src, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        snprintf(static_cast<char *>(value.p), need, "%s%s", line, names.suffix);
+        if (Put(pNameDb, key.data(), cbKey + 1, value.str()) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", names.src, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        loaded++;
+    }
+    if (loaded == 0)
+        syslog(LOG_ERR, "%s:%d %s", names.src, __LINE__, names.none);
+    VAKOBDbDomainExpireTimeSet(pNameDb);
     return 0;
 }
 

@@ -264,4 +264,21 @@ inline void CutLineEnd(char *line)
         *nl = '\0';
 }
 
+// The domain's names of path (one line each, the name all before its last
+// colon) stored under their upper-cased key (upper: logs and records its own
+// failures, below 0) with the name and suffix as value; only while WINS says
+// this is a domain member.  0, or -1: 0x0D00 (no database) or 0x0900 (path
+// unreadable) recorded with src, else the failed step's code; none is
+// logged when path names nobody.
+struct DomainNames {
+    const char *src;
+    const char *path;
+    const char *suffix;
+    const char *none;
+    int cbKey;
+    int cbWorkgroup;
+    int (*upper)(const char *src, const char *name, char *key, int cb);
+};
+int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names);
+
 } // namespace keydb_internal

@@ -346,6 +346,12 @@ void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
     }
 }
 
+// The domain's names are keyed like the local ones.
+int DomainUpperKey(const char *src, const char *name, char *key, int cb)
+{
+    return UpperKey(name, key, cb, src, __LINE__);
+}
+
 } // namespace
 
 extern "C" {
@@ -479,48 +485,9 @@ int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
 
 int UserDBDomainBuild(VAKOBDB *pNameDb)
 {
-    if (!pNameDb) {
-        USER_ERR(kSrcDomain, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char workgroup[kWinsSize];
-    int isDomain = 0, isSamba = 0;
-    if (VAKOWinsQuery1(workgroup, sizeof workgroup, &isDomain, &isSamba) != 0 || !isSamba ||
-        (isSamba == 1 && !isDomain))
-        return 0;
-    LineReader in(SZF_DOMAIN_USER);
-    if (!in.ok()) {
-        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%s", kSrcDomain, __LINE__, SZF_DOMAIN_USER, strerror(errno));
-        USER_ERR(kSrcDomain, SLIB_ERR_OPEN);
-        return -1;
-    }
-    Buf value;
-    int loaded = 0;
-    while (char *line = in.Next()) {
-        char *last = strrchr(line, ':');
-        if (!last)
-            continue;
-        *last = '\0';
-        char key[kDomainKeySize];
-        int cbKey = UpperKey(line, key, sizeof key, kSrcDomain, __LINE__);
-        if (cbKey < 0)
-            return -1;
-        size_t need = strlen(line) + sizeof ":x:-1:-1:::";
-        if (need > INT_MAX || VAKOCheckAndRealloc(&value.p, &value.cb, static_cast<int>(need)) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOCheckAndRealloc() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-        snprintf(static_cast<char *>(value.p), need, "%s:x:-1:-1:::", line);
-        if (Put(pNameDb, key, cbKey + 1, value.str()) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcDomain, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-        loaded++;
-    }
-    if (loaded == 0)
-        syslog(LOG_ERR, "%s:%d domain user build nothing", kSrcDomain, __LINE__);
-    VAKOBDbDomainExpireTimeSet(pNameDb);
-    return 0;
+    return keydb_internal::DomainNamesBuild(pNameDb,
+                                            {kSrcDomain, SZF_DOMAIN_USER, ":x:-1:-1:::", "domain user build nothing",
+                                             kDomainKeySize, kWinsSize, DomainUpperKey});
 }
 
 int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
