@@ -21,10 +21,12 @@ const std::string kCrontabLines = "0 3 * * * root /usr/bin/vacuumdb -a\n"
 
 class ConfigUpdateOnTheNormalRoad : public testing::Test {
 protected:
-    void Install(const std::string &installedBuild)
+    void Install(const std::string &installedBuild, const std::string &unique = "vakora_powerpc_demo")
     {
         vakotest::Appliance appliance;
         appliance.version.Set("buildnumber", installedBuild);
+        appliance.defaults.Set("unique", unique);
+        package_.version.Set("unique", unique);
         appliance.flash = vakotest::LayoutFlash(vakotest::Layout::Normal);
         appliance.files[vakotest::kCrontab] = kCrontabLines;
         vakotest::Install(appliance);
@@ -34,7 +36,8 @@ protected:
         vakotest::SyslogClear();
     }
 
-    void Update() { result_ = vakotest::Run({package_.UpdaterPath()}, {.cwd = "/"}); }
+    // Installed builds up to 350 ask for a fresh boot: the clock starts at 10 s.
+    void Update() { result_ = vakotest::Run({package_.UpdaterPath()}, {.cwd = "/", .uptime = 10}); }
 
     ks::Chip chip_;
     vakotest::Package package_;
@@ -75,6 +78,21 @@ TEST_F(ConfigUpdateOnTheNormalRoad, AFailingEarlyStepRollsTheFlashBackAndEndsWit
     EXPECT_FALSE(vakotest::FileExists("/usr/vako/etc/php.ini"));
     EXPECT_EQ(vakotest::ReadFile(vakotest::kCrontab), "20 2 * * * root /usr/vako/bin/backup.sh\n");
     EXPECT_EQ(vakotest::ReadFile(vakotest::kProgressFile).substr(0, 12), "C:-17:      ");
+}
+
+// The old writeable layout of a model's builds up to 261: an empty logs
+// folder leaves nothing to copy from it, and that is no failure.
+TEST_F(ConfigUpdateOnTheNormalRoad, OldWriteableLayoutWithAnEmptyLogsFolderIsSaved)
+{
+    Install("261", "palvix_powerpc_1hd");
+    vakotest::WriteFile("/writeable/configs/network.conf", "config\n");
+    vakotest::MakeDirs("/writeable/logs");
+    Update();
+
+    EXPECT_EQ(result_.status, 0) << result_.err;
+    EXPECT_EQ(vakotest::ReadFile("/volume1/s@vedconfig/network.conf"), "config\n");
+    EXPECT_FALSE(vakotest::SyslogMatches("updater:{L}(UPDTUpdateConfig) Failed to execute {*}"));
+    EXPECT_FALSE(vakotest::FileExists(package_.dir + "/b@ckup"));
 }
 
 } // namespace

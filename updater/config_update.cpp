@@ -1,5 +1,6 @@
 // The configuration update: brings the configuration of the installed build
 // up to what the new build expects, once the new images are in the flash.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "migrate.h"
 #include "slibcxx/raii.h"
@@ -38,6 +41,11 @@ constexpr const char *kSavedConfig = "s@vedconfig";
 constexpr const char *kCrontab = SZF_CRONTAB;
 constexpr const char *kCrontabTmp = UPDT_CRONTAB_TMP;
 constexpr const char *kCrontabMove = "mv -f " UPDT_CRONTAB_TMP " " SZF_CRONTAB;
+// The crontab lines that go: a '.' stands for any byte, as in grep.
+constexpr const char *kVacuumdb = "vacuumdb";
+constexpr const char *kRmHtml = "/bin/rm -f /var/log/*.html";
+constexpr const char *kWriteableConfigs = UPDT_WRITEABLE "/configs";
+constexpr const char *kWriteableLogs = UPDT_WRITEABLE "/logs";
 
 // Removes an obsolete file; one that is already gone counts as removed.
 // `szWhat` names the file in the message; NULL gives the "update" wording.
@@ -61,6 +69,22 @@ bool RemoveProfile() { return RemoveObsolete(__LINE__, kProfile, kProfile); }
 bool RemoveJumboFrameScript() { return RemoveObsolete(__LINE__, kJumboFrameScript, UPDT_RC_D); }
 bool RemoveManutilConf() { return RemoveObsolete(__LINE__, kManutilConf); }
 
+// The shell hands cp a "*" that matches nothing as it stands, and cp then
+// fails on it: a folder that is empty (or holds only dot names) or missing
+// has nothing to copy.  A folder that cannot be read is left to cp, which
+// reports it.
+bool HasGlobMatches(const char *szDir)
+{
+    slib::OwnedPtr<DIR, closedir> dir(opendir(szDir));
+    if (!dir)
+        return errno != ENOENT && errno != ENOTDIR;
+    while (const struct dirent *e = readdir(dir.get())) {
+        if (e->d_name[0] != '.')
+            return true;
+    }
+    return false;
+}
+
 // Step 7: the old writeable layout goes, its configuration and logs are kept
 // on the volume.  Every sub-step runs whatever the one before gave.
 bool SaveOldWriteableLayout()
@@ -73,48 +97,92 @@ bool SaveOldWriteableLayout()
     snprintf(szPath, sizeof(szPath), "%s/%s", gszVolume, kSavedConfig);
     bool fQuoted = UPDTShellWord(szPath, szDir, sizeof(szDir)) >= 0;
 
-    // The globs stay outside the quotes; only the volume is text from outside.
-    for (const char *szFmt :
-         {UPDT_BIN_MKDIR " -p %s", UPDT_BIN_CP " -a " UPDT_WRITEABLE "/configs/* " UPDT_WRITEABLE "/logs/* %s"}) {
+    auto run = [&](const char *szFmt) {
         char szCmd[UPDT_CMD_ROOM];
-        if (!fQuoted || UPDTFormatCommand(szCmd, sizeof(szCmd), szFmt, szDir) < 0) {
-            ok = false;
-            continue;
-        }
+        if (!fQuoted || UPDTFormatCommand(szCmd, sizeof(szCmd), szFmt, szDir) < 0)
+            return false;
         errno = 0;
-        int ret = system(szCmd);
-        if (ret != 0) {
-            int err = errno;
-            syslog(LOG_ERR, "%s:%d(%s) Failed to execute szCmd=[%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, __LINE__, kFunc,
-                   szCmd, err, strerror(err));
-            ok = false;
+        if (system(szCmd) == 0)
+            return true;
+        int err = errno;
+        syslog(LOG_ERR, "%s:%d(%s) Failed to execute szCmd=[%s], errno=(%d)[%s]", UPDT_SOURCE_FILE, __LINE__, kFunc,
+               szCmd, err, strerror(err));
+        return false;
+    };
+    ok = run(UPDT_BIN_MKDIR " -p %s") && ok;
+    // The globs stay outside the quotes; only the volume is text from outside.
+    std::string copy = UPDT_BIN_CP " -a";
+    bool fAnything = false;
+    for (const char *szSource : {kWriteableConfigs, kWriteableLogs}) {
+        if (HasGlobMatches(szSource)) {
+            copy = copy + " " + szSource + "/*";
+            fAnything = true;
         }
     }
+    if (fAnything)
+        ok = run((copy + " %s").c_str()) && ok;
     return ok;
 }
 
 enum class CrontabFilter { kDone, kFilterFailed, kMoveFailed };
 
-// Runs `szGrep` (a grep -v of the crontab into the temporary file) and moves
-// the result over the crontab.  grep exits with 2 when the crontab is missing
-// or unreadable or /tmp is full: its output is then no crontab and must not
-// replace it.  The new file keeps the crontab's owner and mode.
-CrontabFilter FilterCrontab(const char *szGrep)
+// Whether a crontab line (without its line feed) holds the pattern, a '.' of
+// which stands for any one byte, as grep reads it.  Bytes are bytes here: a
+// NUL or a byte that is no character in the locale changes nothing.
+bool LineHolds(std::string_view line, std::string_view pattern)
 {
-    // Root writes here through the shell: make the target a fresh file of
-    // ours, never a link planted in the world-writable /tmp.
-    unlink(kCrontabTmp);
-    if (!slib::Fd(open(kCrontabTmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)).ok())
-        return CrontabFilter::kFilterFailed;
+    for (size_t at = 0; at + pattern.size() <= line.size(); ++at) {
+        size_t i = 0;
+        while (i < pattern.size() && (pattern[i] == '.' || pattern[i] == line[at + i]))
+            ++i;
+        if (i == pattern.size())
+            return true;
+    }
+    return false;
+}
 
-    int ret = system(szGrep);
-    if (ret == -1 || !WIFEXITED(ret) || WEXITSTATUS(ret) > 1) {
+// Writes the crontab's lines that do not hold the pattern, byte for byte,
+// into the fresh temporary file; false when the crontab cannot be read
+// whole or the copy cannot be written whole.
+bool WriteFilteredCrontab(FILE *out, const char *szPattern)
+{
+    slib::FilePtr in(fopen(kCrontab, "re"));
+    if (!in)
+        return false;
+    UPDTLineReader lines(in.get());
+    size_t len;
+    while (const char *szLine = lines.Next(&len)) {
+        std::string_view line(szLine, len);
+        std::string_view text = line.ends_with('\n') ? line.substr(0, len - 1) : line;
+        if (!LineHolds(text, szPattern) && fwrite(szLine, 1, len, out) != len)
+            return false;
+    }
+    return !ferror(in.get()) && fflush(out) == 0 && fsync(fileno(out)) == 0;
+}
+
+// Drops the lines that hold szPattern and moves the result over the
+// crontab.  The lines are filtered here rather than by grep, which gives up
+// at a NUL byte, or at a byte that is no character in the locale, with its
+// output cut short and a status of success.  A crontab that cannot be read
+// whole, or a copy that cannot be written whole, never replaces it.  The new
+// file keeps the crontab's owner and mode.
+CrontabFilter FilterCrontab(const char *szPattern)
+{
+    // Root writes here: make the target a fresh file of ours, never a link
+    // planted in the world-writable /tmp.
+    unlink(kCrontabTmp);
+    slib::Fd tmp(open(kCrontabTmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    slib::FilePtr out(tmp.ok() ? fdopen(tmp.get(), "w") : nullptr);
+    if (out)
+        tmp.release(); // the stream owns it now
+    bool fWritten = out && WriteFilteredCrontab(out.get(), szPattern);
+    if (!(out && fclose(out.release()) == 0 && fWritten)) {
         unlink(kCrontabTmp);
         return CrontabFilter::kFilterFailed;
     }
 
     struct stat stCron, stTmp;
-    slib::Fd tmp(open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    tmp.reset(open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     bool fKept = tmp.ok() && stat(kCrontab, &stCron) == 0 && fstat(tmp.get(), &stTmp) == 0 && S_ISREG(stTmp.st_mode) &&
                  fchown(tmp.get(), stCron.st_uid, stCron.st_gid) == 0 && fchmod(tmp.get(), stCron.st_mode & 07777) == 0;
     tmp.reset();
@@ -130,10 +198,10 @@ bool CleanCrontabAndPhp()
 {
     RemoveObsolete(__LINE__, kPhpIni, kPhpIni);
 
-    if (FilterCrontab("grep -v 'vacuumdb' " SZF_CRONTAB " > " UPDT_CRONTAB_TMP) != CrontabFilter::kDone)
+    if (FilterCrontab(kVacuumdb) != CrontabFilter::kDone)
         syslog(LOG_ERR, "%s(%d) Failed to remove vacuumdb from crontab.", UPDT_SOURCE_FILE, __LINE__);
 
-    switch (FilterCrontab("grep -v '/bin/rm -f /var/log/\\*.html' " SZF_CRONTAB " > " UPDT_CRONTAB_TMP)) {
+    switch (FilterCrontab(kRmHtml)) {
     case CrontabFilter::kDone:
         break;
     case CrontabFilter::kFilterFailed:

@@ -189,6 +189,47 @@ TEST_F(ConfigUpdate, ACrontabOfOnlyDroppedLinesEndsUpEmpty)
     EXPECT_EQ(ReadFile("/etc/crontab"), "");
 }
 
+// The filter reads bytes, not characters of a locale: no byte of a line
+// changes what happens to the other lines, and kept lines stay byte for byte.
+TEST_F(ConfigUpdate, NoByteValueOfTheCrontabChangesWhatIsKept)
+{
+    using namespace std::string_literals;
+    struct Case {
+        const char *what;
+        std::string before, after;
+    } cases[] = {
+        {"a NUL byte in a kept line",
+         "MAILTO=\"\"\n1 1 * * * root /bin/a\0b\n0 3 * * * root vacuumdb\n2 2 * * * root /bin/c\n"s,
+         "MAILTO=\"\"\n1 1 * * * root /bin/a\0b\n2 2 * * * root /bin/c\n"s},
+        {"a NUL byte in a dropped line", "1 1 * * * root /bin/a\n0 3 * * * root \0vacuumdb\n2 2 * * * root /bin/c\n"s,
+         "1 1 * * * root /bin/a\n2 2 * * * root /bin/c\n"},
+        {"Latin-1 bytes", "1 1 * * * root /bin/caf\xe9\n0 3 * * * root vacuumdb\n2 2 * * * root /bin/\xff\xfe\n",
+         "1 1 * * * root /bin/caf\xe9\n2 2 * * * root /bin/\xff\xfe\n"},
+        {"CRLF lines", "1 1 * * * root /bin/a\r\n0 3 * * * root vacuumdb\r\n2 2 * * * root /bin/c\r\n",
+         "1 1 * * * root /bin/a\r\n2 2 * * * root /bin/c\r\n"},
+        {"a last line without its line feed", "0 3 * * * root vacuumdb\n2 2 * * * root /bin/c",
+         "2 2 * * * root /bin/c"},
+        {"a dropped last line without its line feed",
+         "2 2 * * * root /bin/c\n10 1 * * * root /bin/rm -f /var/log/*.html", "2 2 * * * root /bin/c\n"},
+        // As grep reads the pattern: the dot stands for any byte.
+        {"the dot of the pattern", "1 1 * * * /bin/rm -f /var/log/*\0html\n1 2 * * * /bin/rm -f /var/log/x.html\n"s,
+         "1 2 * * * /bin/rm -f /var/log/x.html\n"},
+        {"a long line", std::string(100000, 'x') + "\n0 3 * * * root vacuumdb\n", std::string(100000, 'x') + "\n"},
+    };
+    // A locale in which a Latin-1 byte is no character.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        WriteFile("/etc/crontab", c.before);
+        EXPECT_EQ(UPDTUpdateConfig(), 0);
+        EXPECT_EQ(ReadFile("/etc/crontab"), c.after);
+        EXPECT_FALSE(FileExists("/tmp/crontab_tmp"));
+        EXPECT_TRUE(Messages().empty());
+    }
+    unsetenv("LC_ALL");
+}
+
 TEST_F(ConfigUpdate, AMissingCrontabIsNotReplacedByAnEmptyOne)
 {
     unlink("/etc/crontab");
@@ -227,6 +268,45 @@ TEST_F(ConfigUpdate, OldWriteableLayoutIsSavedOnAVolumeWhoseNameNeedsQuoting)
     EXPECT_FALSE(FileExists("/etc/fstab"));
     EXPECT_EQ(ReadFile(volume + "/s@vedconfig/a.conf"), "a\n");
     EXPECT_EQ(ReadFile(volume + "/s@vedconfig/b.log"), "b\n");
+}
+
+// A source folder with nothing for "*" to match is no failure: what the
+// other one holds is copied.
+TEST_F(ConfigUpdate, OldWriteableLayoutWithAnEmptyFolderCopiesWhatExists)
+{
+    gfOldWriteableLayout = 1;
+    struct Case {
+        const char *what;
+        std::vector<std::string> files; // below /writeable
+        std::vector<std::string> saved; // below /volume1/s@vedconfig
+    } cases[] = {
+        {"empty logs", {"configs/a.conf"}, {"a.conf"}},
+        {"empty configs", {"logs/b.log"}, {"b.log"}},
+        {"both empty", {}, {}},
+        {"only dot names in logs", {"configs/a.conf", "logs/.hidden"}, {"a.conf"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        gfOldWriteableLayout = 1;
+        std::filesystem::remove_all("/writeable");
+        std::filesystem::remove_all("/volume1/s@vedconfig");
+        std::filesystem::create_directories("/writeable/configs");
+        std::filesystem::create_directories("/writeable/logs");
+        std::filesystem::create_directories("/volume1");
+        for (const std::string &f : c.files)
+            WriteFile("/writeable/" + f, f + "\n");
+
+        EXPECT_EQ(UPDTUpdateConfig(), 0);
+        EXPECT_TRUE(Messages().empty());
+        EXPECT_EQ(vakotest::ListDir("/volume1/s@vedconfig"), c.saved);
+    }
+    // A missing folder holds nothing to copy either.
+    std::filesystem::remove_all("/writeable/logs");
+    WriteFile("/writeable/configs/a.conf", "a\n");
+    EXPECT_EQ(UPDTUpdateConfig(), 0);
+    EXPECT_EQ(ReadFile("/volume1/s@vedconfig/a.conf"), "a\n");
+    std::filesystem::remove_all("/writeable");
 }
 
 TEST_F(ConfigUpdate, OldWriteableLayoutThatCannotBeSavedFails)
