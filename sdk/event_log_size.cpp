@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -11,6 +12,7 @@
 #include <optional>
 
 #include "event_log_file.h"
+#include "slibcxx/raii.h"
 #include "vako/event_log.h"
 
 using vakolog::ReadAt;
@@ -20,8 +22,9 @@ using vakolog::WriteAt;
 namespace {
 
 constexpr uint32_t kHeader = VAKOLOG_HEADER_SIZE;
-// Records longer than the copy buffer's 255 bytes are not copied.
-constexpr uint16_t kCopyMax = 255;
+// The copy buffer holds the longest record a u16 length can give: every
+// live record is copied, whatever its length.
+constexpr size_t kCopyMax = UINT16_MAX;
 
 const char *TypePath(int type)
 {
@@ -59,15 +62,17 @@ int CreateTemp(const char *path)
 }
 
 // Copies the live records from start to end into out (from offset 16):
-// the new end, or -1 after a failed append.
+// the new end, or -1 after a failed append or without the copy buffer.
 int64_t CopyRecords(int in, int out, int64_t s, int64_t e)
 {
-    char buf[kCopyMax + 1];
+    slib::HeapPtr<char> buf(static_cast<char *>(malloc(kCopyMax)));
+    if (!buf)
+        return -1;
     int64_t at = kHeader;
     auto append = [&](int64_t from, uint16_t len, int line) {
-        if (!ReadAt(in, static_cast<uint32_t>(from), buf, len))
+        if (!ReadAt(in, static_cast<uint32_t>(from), buf.get(), len))
             return true; // nothing read, nothing appended
-        if (!WriteAt(out, static_cast<uint32_t>(at), buf, len)) {
+        if (!WriteAt(out, static_cast<uint32_t>(at), buf.get(), len)) {
             syslog(LOG_ERR, "sdk/vakolog1 : line %d", line);
             return false;
         }
@@ -87,14 +92,14 @@ int64_t CopyRecords(int in, int out, int64_t s, int64_t e)
                     break;
                 s = kHeader;
             }
-            if (len <= kCopyMax && !append(s, len, 533))
+            if (!append(s, len, 533))
                 return -1;
             s += len;
         }
     } else {
         while (s < e) {
             uint16_t len;
-            if (!ReadU16At(in, static_cast<uint32_t>(s), &len) || len == 0 || len > kCopyMax)
+            if (!ReadU16At(in, static_cast<uint32_t>(s), &len) || len == 0)
                 break;
             if (!append(s, len, 162))
                 return -1;

@@ -143,15 +143,41 @@ TEST(EventLogSize, DroppingRunsOverTheWrap)
     ExpectCompact(ReadFile(kSys), {1});
 }
 
-TEST(EventLogSize, LongRecordIsLeftOutOfAWrappedRingAndEndsALinearCopy)
+// Every live record after the dropped ones is copied, byte for byte,
+// whatever its length.
+TEST(EventLogSize, LongRecordsAreCopiedLikeAnyOther)
 {
-    WriteFile(kSys, Wrapped(300));
-    ASSERT_EQ(LogShrinkFile(1, kSys), 0);
-    ExpectCompact(ReadFile(kSys), {0, 1});
+    const std::string wrapped = Wrapped(300), linear = Linear({50, 50, 300, 50}), longest = Linear({50, 65535, 50}),
+                      first = Linear({300, 50});
+    struct Case {
+        const char *what;
+        std::string before;
+        std::vector<uint32_t> kept;
+        std::string records; // the new file's records
+    } cases[] = {
+        // Record 11 (300 bytes) from 260 up to the end marker, then 0 and 1.
+        {"in a wrapped ring", wrapped, {11, 0, 1}, wrapped.substr(260, 300) + wrapped.substr(16, 100)},
+        {"in a ring that does not wrap", linear, {1, 2, 3}, linear.substr(16 + 50)},
+        {"the longest a record can be", longest, {1, 2}, longest.substr(16 + 50)},
+        {"the oldest, dropped", first, {1}, first.substr(16 + 300)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(kSys, c.before);
+        ASSERT_EQ(LogShrinkFile(1, kSys), 0);
+        std::string after = ReadFile(kSys);
+        ExpectCompact(after, c.kept);
+        EXPECT_EQ(after.substr(16), c.records);
+    }
 
-    WriteFile(kSys, Linear({50, 50, 300, 50}));
-    ASSERT_EQ(LogShrinkFile(1, kSys), 0);
-    ExpectCompact(ReadFile(kSys), {1});
+    // Six records, the fourth with a text of 280 characters, and the limit
+    // lowered by one byte: only the oldest goes.
+    std::vector<size_t> lens(6, 60);
+    lens[3] = 28 + 280;
+    std::string b = Linear(lens);
+    WriteFile(kSys, b);
+    ASSERT_EQ(VAKOLogChangeSize(static_cast<int>(b.size()) - 1, 1), 0);
+    ExpectCompact(ReadFile(kSys), {1, 2, 3, 4, 5});
 }
 
 TEST(EventLogSize, TruncatedFileKeepsItsWholeRecords)
