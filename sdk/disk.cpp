@@ -1,11 +1,14 @@
 #include "vako/disk.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "slibcxx/raii.h"
@@ -15,7 +18,8 @@ namespace {
 #define SZD_DEV "/dev/"
 constexpr std::string_view kDevPrefix = SZD_DEV;
 constexpr size_t kCmdSize = 64;
-constexpr int kLineSize = 64;
+// Of each line of the listing only the first 63 characters are read.
+constexpr size_t kLineRead = 63;
 
 // The name goes into a shell command unquoted: allow no shell character.
 bool IsSafeDiskName(std::string_view name)
@@ -33,44 +37,76 @@ bool IsSafeDiskName(std::string_view name)
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Splits the listing line into the fields read from it; each field must be
-// followed by a blank, the fifth too (the type name comes after it).
-struct Fields {
-    const char *start = nullptr, *count = nullptr, *id = nullptr;
-};
-
-bool SplitLine(char *line, Fields &f)
+// The listing's fields are runs of characters other than blanks and tabs.
+std::string_view NextField(std::string_view &rest)
 {
-    const char *field[5];
-    char *p = line;
-    for (int i = 0; i < 5; ++i) {
-        field[i] = p;
-        while (*p && !IsBlank(*p))
-            ++p;
-        if (!*p)
+    size_t from = 0;
+    while (from < rest.size() && IsBlank(rest[from]))
+        ++from;
+    size_t to = from;
+    while (to < rest.size() && !IsBlank(rest[to]))
+        ++to;
+    std::string_view field = rest.substr(from, to - from);
+    rest.remove_prefix(to);
+    return field;
+}
+
+bool AllOf(std::string_view s, int (*isKind)(int))
+{
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (!isKind(static_cast<unsigned char>(c)))
             return false;
-        *p++ = '\0';
-        while (IsBlank(*p))
-            ++p;
-    }
-    f.start = field[1];
-    f.count = field[3];
-    f.id = field[4];
     return true;
 }
 
-bool ToUnsigned(const char *s, int base, unsigned &out)
+bool ToUnsigned(std::string_view s, int base, unsigned long long max, unsigned long long &out)
 {
-    // strtoul() negates a value with a minus sign: on a 32-bit processor
-    // "-5" would pass as 4294967291.
-    if (strchr(s, '-'))
+    if (!AllOf(s, base == 16 ? isxdigit : isdigit))
         return false;
+    std::string text(s);
     errno = 0;
-    unsigned long long v = strtoull(s, nullptr, base);
-    // Never cut a value wider than the answer to 32 bits.
-    if (errno == ERANGE || v > UINT_MAX)
+    unsigned long long v = strtoull(text.c_str(), nullptr, base);
+    // Never cut a value wider than the answer.
+    if (errno == ERANGE || v > max)
         return false;
-    out = static_cast<unsigned>(v);
+    out = v;
+    return true;
+}
+
+struct Row {
+    unsigned start = 0, id = 0;
+    long long count = 0;
+};
+
+// One row of the partition the listing was asked for: its device (the
+// disk's name and the number, or with a 'p' between them), a '*' when it is
+// the boot partition, start, end, number of sectors and type id, each a
+// number, and a blank before the type's name.  Headings and the rows of
+// other partitions are no such row.
+bool ReadRow(std::string_view line, std::string_view disk, int nPartition, Row &row)
+{
+    line = line.substr(0, std::min(line.size(), kLineRead));
+    const std::string number = std::to_string(nPartition);
+    const std::string device = std::string(kDevPrefix) + std::string(disk);
+    std::string_view fDevice = NextField(line);
+    if (fDevice != device + number && fDevice != device + "p" + number)
+        return false;
+    std::string_view fStart = NextField(line);
+    if (fStart == "*")
+        fStart = NextField(line);
+    std::string_view fEnd = NextField(line), fCount = NextField(line), fId = NextField(line);
+    unsigned long long start, end, count, id;
+    if (!ToUnsigned(fStart, 10, UINT_MAX, start) || !ToUnsigned(fEnd, 10, ULLONG_MAX, end) ||
+        !ToUnsigned(fCount, 10, LLONG_MAX, count) || !ToUnsigned(fId, 16, UINT_MAX, id))
+        return false;
+    // The type's name follows after a blank.
+    if (line.empty() || !IsBlank(line[0]))
+        return false;
+    row.start = static_cast<unsigned>(start);
+    row.count = static_cast<long long>(count);
+    row.id = static_cast<unsigned>(id);
     return true;
 }
 
@@ -91,24 +127,31 @@ extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsi
     if (n < 0 || static_cast<size_t>(n) >= sizeof cmd)
         return -1;
 
-    char line[kLineSize];
+    Row row;
     {
         slib::PipePtr fp(popen(cmd, "r"));
-        if (!fp || !fgets(line, sizeof line, fp.get()))
+        if (!fp)
+            return -1;
+        slib::HeapPtr<char> line;
+        size_t cap = 0;
+        bool found = false;
+        for (;;) {
+            char *buf = line.release(); // getline grows the block it is given
+            ssize_t n = getline(&buf, &cap, fp.get());
+            line.reset(buf);
+            if (n < 0)
+                break;
+            if (ReadRow(std::string_view(line.get(), static_cast<size_t>(n)), disk, nPartition, row)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
             return -1;
     }
-
-    Fields f;
-    unsigned start = 0, id = 0;
-    if (!SplitLine(line, f) || !ToUnsigned(f.start, 10, start) || !ToUnsigned(f.id, 16, id))
-        return -1;
-    errno = 0;
-    long long count = strtoll(f.count, nullptr, 10);
-    if (errno == ERANGE)
-        return -1;
     if (pStart)
-        *pStart = start;
+        *pStart = row.start;
     if (pId)
-        *pId = id;
-    return count;
+        *pId = row.id;
+    return row.count;
 }
