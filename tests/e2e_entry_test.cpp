@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "vakotest/chips.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/files.h"
 #include "vakotest/fixture.h"
@@ -64,6 +65,9 @@ TEST_F(Entry, BadOptionsEndWithMinusOneAndNoExitTail)
         {{"-x"}, "updater: invalid option [?]\n"},
         {{"-v"}, "updater: invalid option for -v [mount_point]\n"},
         {{"-v", ""}, "updater: invalid option for -v [mount_point]\n"},
+        // A volume cut to its room would be another path.
+        {{"-v", "/v" + std::string(30, 'x')},
+         "updater: invalid option for -v [mount_point]: longer than 31 characters\n"},
     };
     for (const auto &c : cases) {
         unlink(kUpdateLog);
@@ -111,17 +115,59 @@ TEST_F(Entry, EmptyArgumentListFallsBackToTheVolumesUpdateDirectory)
     EXPECT_EQ(Progress(), "A:-3:      ");
 }
 
-TEST_F(Entry, LongVolumeIsCutTo31Characters)
+TEST_F(Entry, VolumeOfItsFullRoomIsTakenWhole)
 {
     std::string volume = "/v" + std::string(29, 'x');
     ASSERT_EQ(volume.size(), 31u);
     InstallUpdater("/usr/local/bin");
     vakotest::MakeDirs(volume + "/upd@te");
-    auto r = vakotest::Run({"updater", "-g", "-v", volume + "yyyy"});
+    auto r = vakotest::Run({"updater", "-g", "-v", volume});
     // The package directory was entered: the run got past the change into it.
     EXPECT_NE(r.status, 3);
     EXPECT_NE(r.status, 255);
     EXPECT_FALSE(SyslogMatches("main({L}): fail to chdir, errno = {L}"));
+
+    // One character more is refused, even where the cut name exists.
+    unlink(kUpdateLog);
+    unlink(kProgressFile);
+    r = vakotest::Run({"updater", "-g", "-v", volume + "y"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(Progress(), "A:0:      ");
+    EXPECT_EQ(UpdateLogTexts(), std::vector<std::string>{"Start of the update..."});
+}
+
+// The exit tail gives the kernel's flash driver buffer back only when this
+// run was given it.
+TEST_F(Entry, KernelBufferIsFreedOnlyWhenItWasGiven)
+{
+    namespace ks = vakotest::kstub;
+    struct Case {
+        const char *what;
+        ks::Call call405;
+        bool fEnterPackage;
+        int result; // -1: whatever the road gives
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"given", ks::Call::Present, true, -1, {"syscall405 arg=1 0", "syscall405 arg=0 0"}},
+        {"the run ends before it is asked for", ks::Call::Present, false, 3, {}},
+        {"the call is absent", ks::Call::Absent, true, -1, {"syscall405 arg=1 -1 ENOSYS"}},
+        {"refused", ks::Call::Refused, true, 23, {"syscall405 arg=1 -1 ENOMEM"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vakotest::Flash flash = vakotest::LayoutFlash(vakotest::Layout::Normal);
+        flash.calls.mtdBuf405 = c.call405;
+        vakotest::Install(flash);
+        InstallUpdater("/usr/local/bin");
+        vakotest::MakeDirs("/volume3/upd@te");
+        vakotest::SyslogClear();
+        auto r = vakotest::Run({"updater", "-g", "-v", c.fEnterPackage ? "/volume3" : "/volume4"});
+        if (c.result >= 0) {
+            EXPECT_EQ(r.status, c.result);
+        }
+        EXPECT_EQ(vakotest::Requests("-", "syscall405"), c.calls);
+        EXPECT_FALSE(SyslogMatches("main({L}): fail to free mtd driver buffer, error = {*}"));
+    }
 }
 
 TEST_F(Entry, GroupUpdateWithoutAPartitionListEndsWith18InStageP)

@@ -317,6 +317,16 @@ TEST_F(Road, ARowThatCannotBeRestoredStopsNoOtherAndTheBackupStays)
                                         "[/volume1/upd@te/b@ckup]"));
     EXPECT_EQ(vakotest::ReadFile(package_.dir + "/b@ckup/mtd_zImage"),
               std::string(before_.image.begin() + 0x40000, before_.image.begin() + 0x140000));
+
+    // The next run puts the flash back from the dumps and updates it: the
+    // message no longer says that the flash could not be restored.
+    ks::ClearFaults(ks::kSandboxDir);
+    vakotest::SyslogClear();
+    vakotest::RunResult again = Update();
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(vakotest::SyslogMatches("main({L}): the flash is restored from the backup of the interrupted update"));
+    ExpectChip(vakotest::AfterResize(flash_, zImage, Pattern(2 * kBlock - 3, 22)));
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kMessageFile), "");
 }
 
 // The updater ended (SIGKILL) in the middle of a resize, then the same update

@@ -219,6 +219,18 @@ TEST_F(SecondRoad, APositionThatCannotBeRestoredStopsNoOtherAndTheBackupStays)
         EXPECT_EQ(WindowBytes(now, i), i == 2 ? std::string(300 * kUnit, '\xFF') : WindowBytes(chip_, i)) << i;
     ExpectBackupKept();
     EXPECT_TRUE(ArchiveMoved());
+
+    // The next run puts the flash back from the dumps and updates it: the
+    // message no longer says that the flash could not be restored.  (The
+    // restore formats, after which the kernel reports each partition full:
+    // the package brings the donor's smaller image.)
+    ks::ClearFaults(ks::kSandboxDir);
+    vakotest::SyslogClear();
+    package_.images["AllLib.tgz"] = Pattern(200 * kUnit + 7, 7);
+    Update(false);
+    ASSERT_EQ(result_.status, 0) << result_.err;
+    EXPECT_TRUE(SyslogMatches("main({L}): the flash is restored from the backup of the interrupted update"));
+    EXPECT_EQ(vakotest::ReadFile(vakotest::kMessageFile), "");
 }
 
 TEST_F(SecondRoad, PatchRefusedBeforeAnyPositionWasWrittenRollsNothingBack)

@@ -141,6 +141,14 @@ bool MarkText(const VAKOFISENTRY *pList, int count, bool fSecondRoad, std::strin
     return true;
 }
 
+// The message that says where the backup of a flash not known good is kept.
+void KeptBackupMessage(char *szDir, size_t cbDir, char *szText, size_t cbText)
+{
+    if (UPDTBackupPath(nullptr, szDir, static_cast<int>(cbDir)) < 0)
+        snprintf(szDir, cbDir, "%s", UPDT_BACKUP_DIR);
+    snprintf(szText, cbText, "The flash could not be restored. Its backup is kept in %s.", szDir);
+}
+
 } // namespace
 
 extern "C" {
@@ -270,11 +278,16 @@ void UPDTRemoveBackupMark(void)
 void UPDTKeepBackup(const char *szFunc)
 {
     char szDir[UPDT_PATH_ROOM], szText[UPDT_PATH_ROOM + 128];
-    if (UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0)
-        snprintf(szDir, sizeof(szDir), "%s", UPDT_BACKUP_DIR);
+    KeptBackupMessage(szDir, sizeof(szDir), szText, sizeof(szText));
     syslog(LOG_ERR, "%s(%d): the flash is not restored; its backup is kept in [%s]", szFunc, __LINE__, szDir);
-    snprintf(szText, sizeof(szText), "The flash could not be restored. Its backup is kept in %s.", szDir);
     UPDTWriteMessage(szText);
+}
+
+void UPDTForgetKeptBackup(void)
+{
+    char szDir[UPDT_PATH_ROOM], szText[UPDT_PATH_ROOM + 128];
+    KeptBackupMessage(szDir, sizeof(szDir), szText, sizeof(szText));
+    UPDTDropMessage(szText);
 }
 
 int UPDTBackupOldPartition(const VAKOFISENTRY *pList, int count)

@@ -116,6 +116,9 @@ void UPDTRemoveBackupDir(void);
 // The flash is not known good: logs where its backup is kept and says so in
 // the message file.
 void UPDTKeepBackup(const char *szFunc);
+// The flash is known good again: the message of UPDTKeepBackup about this
+// package directory's backup leaves the message file.
+void UPDTForgetKeptBackup(void);
 // Progress 'P', 60 + done x 40 / total, from the two counters above.
 void UPDTSetCopyProgress(void);
 

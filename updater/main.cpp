@@ -38,6 +38,7 @@ struct Run {
     int count = 0;
     char szOldMtu[16] = ""; // eth0_mtu before the update
     bool fMtuChanged = false;
+    bool fMtdBufHeld = false; // the kernel gave this run its flash driver buffer
 };
 
 void LogPartitionList(const VAKOFISENTRY *pList, int count)
@@ -71,6 +72,13 @@ Options ParseOptions(int argc, char **argv)
         case 'v':
             if (!optarg || !*optarg) {
                 syslog(LOG_ERR, "updater: invalid option for -v [mount_point]\n");
+                return Options::kBad;
+            }
+            // A cut volume would be another path: the archive, the saved
+            // configuration and the dumps would go there.
+            if (strlen(optarg) >= sizeof(gszVolume)) {
+                syslog(LOG_ERR, "updater: invalid option for -v [mount_point]: longer than %d characters\n",
+                       static_cast<int>(sizeof(gszVolume)) - 1);
                 return Options::kBad;
             }
             snprintf(gszVolume, sizeof(gszVolume), "%s", optarg);
@@ -161,7 +169,9 @@ int PrepareKernel(Run &run)
         SLIBFileGetKeyValue(SZF_VAKO_INFO, "eth0_mtu", run.szOldMtu, sizeof(run.szOldMtu), 0) > 0 &&
         strcmp(run.szOldMtu, "1500") != 0 && VAKONetSetMTUValue("1500", "eth0") == 0)
         run.fMtuChanged = true;
-    if (VAKOKernelCallMtdBuffer(1) != 0) {
+    if (VAKOKernelCallMtdBuffer(1) == 0) {
+        run.fMtdBufHeld = true;
+    } else {
         int err = errno;
         syslog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", kMain, __LINE__, err);
         if (err != ENOSYS) {
@@ -257,6 +267,7 @@ int RecoverInterruptedPatch(Run &run, bool fSecondRoad)
         if ((fSecondRoad ? UPDTMSysRecoverFromBackup() : UPDTRecoverFromBackup()) == 0) {
             syslog(LOG_ERR, "%s(%d): the flash is restored from the backup of the interrupted update", kMain, __LINE__);
             UPDTRemoveBackupMark();
+            UPDTForgetKeptBackup();
             return UPDT_SUCCESS;
         }
     }
@@ -323,10 +334,11 @@ int NormalRoad(Run &run)
 }
 
 // The exit tail, from the moment the starting directory is open: the kernel
-// buffer goes, the partition list is freed, the starting directory comes back.
+// buffer goes (only when this run was given it), the partition list is
+// freed, the starting directory comes back.
 void ReleaseAndReturn(Run &run)
 {
-    if (gfMtdBufSyscall == 1 && VAKOKernelCallMtdBuffer(0) != 0)
+    if (run.fMtdBufHeld && VAKOKernelCallMtdBuffer(0) != 0)
         syslog(LOG_ERR, "%s(%d): fail to free mtd driver buffer, error = %d", kMain, __LINE__, errno);
     run.list.reset();
     if (fchdir(run.start.get()) != 0)

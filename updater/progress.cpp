@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slibcxx/raii.h"
@@ -21,6 +22,7 @@ constexpr int kLockRetries = 20;
 constexpr useconds_t kLockPauseUs = 337;
 
 constexpr const char *kWriter = "UPDTWriteFileLocked";
+constexpr const char *kMessageKey = "extramsg";
 
 // A file that only the updater made and names: regular, its own, one link.
 bool OwnPlainFile(const struct stat &st) { return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1; }
@@ -159,9 +161,17 @@ void UPDTWriteMessage(const char *szText)
     constexpr const char *kFormat = "%s=\"%s\"\n";
     // The writer refuses a name that another user left in /tmp; that name
     // goes, so that the user still gets the message.
-    if (SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, kFormat) < 0 &&
+    if (SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, kMessageKey, szText, kFormat) < 0 &&
         UPDTDropPlantedFile(UPDT_MESSAGE_FILE) == 1)
-        SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, "extramsg", szText, kFormat);
+        SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, kMessageKey, szText, kFormat);
+}
+
+void UPDTDropMessage(const char *szText)
+{
+    char szValue[1024];
+    if (szText && SLIBFileGetKeyValue(UPDT_MESSAGE_FILE, kMessageKey, szValue, sizeof(szValue), 0) > 0 &&
+        strcmp(szValue, szText) == 0)
+        SLIBFileRemoveKey(UPDT_MESSAGE_FILE, kMessageKey);
 }
 
 void UPDTWriteLog(const char *szText)

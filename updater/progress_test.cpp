@@ -139,6 +139,22 @@ TEST(Message, SetMessageWritesKeyAndQuotedValueWithoutLineEnd)
     EXPECT_EQ(ReadFile(UPDT_MESSAGE_FILE).size(), 1023u);
 }
 
+// Only the message given leaves the file; any other stays as it is.
+TEST(Message, DropMessageRemovesOnlyThatText)
+{
+    const std::string other = "extramsg=\"Please reboot the system and upgrade immediately.\"\n";
+    WriteFile(UPDT_MESSAGE_FILE, other);
+    UPDTDropMessage("The flash could not be restored.");
+    EXPECT_EQ(ReadFile(UPDT_MESSAGE_FILE), other);
+
+    UPDTWriteMessage("The flash could not be restored. Its backup is kept in /v/b@ckup.");
+    UPDTDropMessage("The flash could not be restored. Its backup is kept in /v/b@ckup.");
+    EXPECT_EQ(ReadFile(UPDT_MESSAGE_FILE), "");
+    unlink(UPDT_MESSAGE_FILE);
+    UPDTDropMessage("The flash could not be restored.");
+    EXPECT_FALSE(vakotest::FileExists(UPDT_MESSAGE_FILE));
+}
+
 time_t ParseLogTime(const std::string &stamp)
 {
     struct tm tm = {};

@@ -136,6 +136,9 @@ void UPDTSetMessage(const char *szKey, const char *szValue);
 // Sets the message file's extramsg to szText (replacing a name that another
 // user left there, see UPDTDropPlantedFile); a failure is dropped.
 void UPDTWriteMessage(const char *szText);
+// Removes the message file's extramsg when it holds exactly szText (a
+// message that no longer holds); any other message stays.
+void UPDTDropMessage(const char *szText);
 // Appends a time-stamped line to the update log.
 void UPDTWriteLog(const char *szText);
 // Empties the update log when it is larger than 10000 bytes.
