@@ -445,13 +445,18 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
         };
         if (rw.in()) {
             LineReader r(rw.in());
-            std::string t;
+            std::string t, k;
             while (r.Next()) {
                 t.assign(r.line());
                 SLIBStrTrimSpace(t.data(), nullptr);
                 char *key = nullptr;
                 if (t[0] && t[0] != '#' && t[0] != ';' && t[0] != '\n') {
-                    char *cursor = t.data();
+                    // The key as the readers see it: the first piece before
+                    // '=' of the line itself, trimmed, so that '"key"=old' is
+                    // the line of key (trimming the whole line first would
+                    // leave 'key"').
+                    k.assign(r.line());
+                    char *cursor = k.data();
                     key = SLIBStrSepSkipEmpty(&cursor, "=");
                     if (key)
                         SLIBStrTrimSpace(key, nullptr);

@@ -164,6 +164,30 @@ TEST(ConfWrite, SetKeys)
     EXPECT_EQ(remove3.pairs(), std::vector<std::string>{"q=x"});
 }
 
+// A key line is the line of the key the readers find in it: the quoted
+// key's line is rewritten, not a second line appended after it.
+TEST(ConfWrite, SetKeysFindsKeysAsTheReadersDo)
+{
+    struct Case {
+        const char *what, *before, *after;
+    } cases[] = {
+        {"quoted key", "\"key\"=\"old\"\nb=1\n", "key=new\nb=1\n"},
+        {"quoted key with blanks", " \"key\" = old\n", "key=new\n"},
+        {"whole line quoted: its key is '\"key'", "\"key=old\"\n", "\"key=old\"\nkey=new\n"},
+        {"comment after blanks", "  #key=old\n", "  #key=old\nkey=new\n"},
+    };
+    for (const Case &c : cases) {
+        Map set{{"key", "new"}};
+        Result r = RunOn(c.before, [&] { return SLIBFileSetKeys(kFile, set.h, nullptr, nullptr); });
+        EXPECT_EQ(r.result, 1) << c.what;
+        EXPECT_EQ(r.content, c.after) << c.what;
+        WriteFile(kPath, c.after);
+        char buf[8] = {};
+        EXPECT_EQ(SLIBFileGetKeyValue(kFile, "key", buf, sizeof buf, 0), 4) << c.what;
+        EXPECT_STREQ(buf, "new") << c.what;
+    }
+}
+
 // Keys appended from a map come in the map's slot order, byte for byte.
 TEST(ConfWrite, SetKeysAppendsInSlotOrder)
 {
