@@ -277,8 +277,14 @@ int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo)
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    for (const DownloadKey &k : kDownloadKeys) {
-        if (k.kind == Kind::Text && !TextFieldSound(pInfo, k)) {
+    // Every value is checked before any is written: a refused one leaves
+    // the settings as they were.
+    char nums[std::size(kDownloadKeys)][kNumberSize];
+    const char *values[std::size(kDownloadKeys)];
+    for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
+        const DownloadKey &k = kDownloadKeys[i];
+        values[i] = k.kind == Kind::Text && !TextFieldSound(pInfo, k) ? nullptr : DownloadValue(pInfo, k, nums[i]);
+        if (!values[i]) {
             SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
             syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
             return -1;
@@ -289,12 +295,8 @@ int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo)
         syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
         return -1;
     }
-    for (const DownloadKey &k : kDownloadKeys) {
-        char num[kNumberSize];
-        const char *value = DownloadValue(pInfo, k, num);
-        if (!value)
-            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        if (!value || SLIBFileSetKeyValue(SZF_VAKO_INFO, k.key, value, kKeyLineFormat) == -1) {
+    for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
+        if (SLIBFileSetKeyValue(SZF_VAKO_INFO, kDownloadKeys[i].key, values[i], kKeyLineFormat) == -1) {
             syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
             return -1;
         }

@@ -359,22 +359,9 @@ TEST(DownloadInfoSet, OrderAndEncryptionWords)
     }
 }
 
-TEST(DownloadInfoSet, BadEncryptionStopsAfterTheKeysBeforeIt)
-{
-    for (int bad : {3, -1}) {
-        SCOPED_TRACE(bad);
-        vakotest::RemoveFile(kInfo);
-        vakotest::SyslogClear();
-        VAKODOWNLOADINFO d = Settings();
-        d.btencrypt = bad;
-        EXPECT_EQ(VAKODownloadInfoSet(&d), -1);
-        EXPECT_EQ(ReadFile(kInfo), Lines(0, 12)); // through dhtport
-        EXPECT_TRUE(vakotest::SyslogMatches("service.cpp ({L}) There is an error here."));
-        EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
-    }
-}
-
-TEST(DownloadInfoSet, TextsAreCheckedBeforeAnythingIsWritten)
+// A refused value, wherever its key stands in the order, leaves the
+// settings as they were.
+TEST(DownloadInfoSet, EveryValueIsCheckedBeforeAnythingIsWritten)
 {
     WriteFile(kInfo, "unique=\"x\"\n");
     struct Case {
@@ -385,19 +372,24 @@ TEST(DownloadInfoSet, TextsAreCheckedBeforeAnythingIsWritten)
         {"carriage return", [](VAKODOWNLOADINFO &d) { strcpy(d.rapidshare_password, "pw\r"); }},
         {"when without NUL", [](VAKODOWNLOADINFO &d) { memset(d.when, '1', sizeof d.when); }},
         {"password without NUL", [](VAKODOWNLOADINFO &d) { memset(d.rapidshare_password, 'p', 32); }},
+        {"encryption 3", [](VAKODOWNLOADINFO &d) { d.btencrypt = 3; }},
+        {"encryption -1", [](VAKODOWNLOADINFO &d) { d.btencrypt = -1; }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         VAKODOWNLOADINFO d = Settings();
         c.spoil(d);
         SLIBErrorSet(0);
+        vakotest::SyslogClear();
         EXPECT_EQ(VAKODownloadInfoSet(&d), -1);
         EXPECT_EQ(SLIBErrorGet(), 0x0D00);
         EXPECT_EQ(ReadFile(kInfo), "unique=\"x\"\n");
+        EXPECT_TRUE(vakotest::SyslogMatches("service.cpp ({L}) There is an error here."));
     }
     SLIBErrorSet(0);
     EXPECT_EQ(VAKODownloadInfoSet(nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
+    // Refused before the settings' lock was asked for.
     EXPECT_FALSE(FileExists("/tmp/lock"));
 }
 

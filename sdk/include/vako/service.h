@@ -80,9 +80,9 @@ int VAKOWinsQuery1(char *szBuf, int cbBuf, int *pIsDomain, int *pIsSamba);
  * when its lock is not obtained within 10 seconds). */
 int WinsIsSambaRunning(void);
 /* Writes the 37 download keys to /etc/vakoinfo.conf under its lock and sends
- * SIGHUP to the scheduler: 0, or -1 (keys written before a failure stay).
- * NULL, or a text field without its NUL or holding a line end: 0x0D00 before
- * anything is written. */
+ * SIGHUP to the scheduler: 0, or -1 (keys written before a failed write
+ * stay).  NULL, a text field without its NUL or holding a line end, or a
+ * btencrypt other than 0, 1 and 2: 0x0D00 before anything is written. */
 int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo);
 /* Sends sig to the process of /var/run/scheduler.pid: 0 (also when no
  * scheduler runs), or -1. */
