@@ -235,6 +235,13 @@ TEST(Analysis, AcceptedPackageLogsTheVersions)
     RunUpdater(s);
     EXPECT_TRUE(UpdateLogHas("Upgrade from version 3.1.beta.1000 to version 3.1.rc2.1001"));
     EXPECT_FALSE(FileExists(kMessageFile));
+
+    // A package's version text with control bytes: the line is written, the
+    // bytes escaped.
+    s.package.version.Set("buildphase", "0\x1b[2J\rFAKE");
+    RunUpdater(s);
+    EXPECT_EQ(vakotest::UpdateLogTexts()[1],
+              "Upgrade from version 3.1.beta.1000 to version 3.1.0\\x1b[2J\\x0dFAKE.1001");
 }
 
 // --- the space rule ---

@@ -178,7 +178,10 @@ void UPDTWriteLog(const char *szText)
 {
     if (!szText)
         return;
-    size_t cbLine = strlen(szText) + 24;
+    // The log is shown as it stands (the web page shows it): a control byte
+    // of a text that came from a package would move the cursor, clear the
+    // screen or start a line of its own.  Each one is written as \xNN.
+    size_t cbLine = 4 * strlen(szText) + 24;
     slib::HeapPtr<char> szLine(static_cast<char *>(malloc(cbLine)));
     if (!szLine)
         return;
@@ -187,7 +190,14 @@ void UPDTWriteLog(const char *szText)
     struct tm tmNow;
     if (localtime_r(&now, &tmNow))
         strftime(szTime, sizeof(szTime), "%Y/%m/%d %H:%M:%S", &tmNow);
-    snprintf(szLine.get(), cbLine, "%s\t%s", szTime, szText);
+    char *p = szLine.get() + snprintf(szLine.get(), cbLine, "%s\t", szTime);
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(szText); *c; ++c) {
+        if (*c < 0x20 || *c == 0x7f)
+            p += sprintf(p, "\\x%02x", *c);
+        else
+            *p++ = static_cast<char>(*c);
+    }
+    *p = '\0';
     SLIBErrorLogSet(UPDT_LOG_FILE, szLine.get());
 }
 

@@ -155,6 +155,18 @@ TEST(Message, DropMessageRemovesOnlyThatText)
     EXPECT_FALSE(vakotest::FileExists(UPDT_MESSAGE_FILE));
 }
 
+// What a package brings reaches the log as text: a control byte neither
+// moves the cursor nor starts a line of its own.
+TEST(UpdateLog, ControlBytesAreWrittenEscaped)
+{
+    mkdir("/var/log", 0755);
+    unlink(UPDT_LOG_FILE);
+    UPDTWriteLog("3.1.0\x1b[2J\rFAKE\tx\x7f\ny \\ \xc3\xa9");
+    std::vector<vakotest::UpdateLogLine> lines = vakotest::UpdateLogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "3.1.0\\x1b[2J\\x0dFAKE\\x09x\\x7f\\x0ay \\ \xc3\xa9");
+}
+
 time_t ParseLogTime(const std::string &stamp)
 {
     struct tm tm = {};

@@ -139,7 +139,8 @@ void UPDTWriteMessage(const char *szText);
 // Removes the message file's extramsg when it holds exactly szText (a
 // message that no longer holds); any other message stays.
 void UPDTDropMessage(const char *szText);
-// Appends a time-stamped line to the update log.
+// Appends a time-stamped line to the update log, each control byte of
+// szText (below 0x20, and 0x7f) written as \xNN.
 void UPDTWriteLog(const char *szText);
 // Empties the update log when it is larger than 10000 bytes.
 void UPDTCheckLogSize(void);
