@@ -41,6 +41,21 @@ char *At(PSLIBSZLIST l, unsigned off) { return Base(l) + off; }
 char *Item(PSLIBSZLIST l, int i) { return At(l, l->pszItem[i]); }
 bool IsHole(PSLIBSZLIST l, int i) { return l->pszItem[i] == l->pszEmpty; }
 
+// A stored string never lies on the shared empty byte, or it would read as a
+// hole: an empty string that would land there (the first string of an empty
+// string area) goes one byte lower.  The extra byte that placing len bytes
+// costs.
+int64_t Extra(PSLIBSZLIST l, int64_t len) { return len == 1 && l->pszTop == static_cast<unsigned>(l->cbSize) ? 1 : 0; }
+
+// Copies len bytes of s below pszTop: their offset.  The caller counts
+// len + Extra (taken before the call) off cbFree.
+unsigned Place(PSLIBSZLIST l, const char *s, size_t len)
+{
+    l->pszTop -= static_cast<unsigned>(static_cast<int64_t>(len) + Extra(l, static_cast<int64_t>(len)));
+    memmove(At(l, l->pszTop), s, len);
+    return l->pszTop;
+}
+
 void InitHeader(PSLIBSZLIST l, int cb, int nItem, int type)
 {
     l->cbSize = cb;
@@ -69,21 +84,23 @@ PSLIBSZLIST Repack(PSLIBSZLIST from, int cb)
             continue;
         }
         size_t len = strlen(Item(from, i)) + 1;
-        l->pszTop -= static_cast<unsigned>(len);
-        memcpy(At(l, l->pszTop), Item(from, i), len);
-        l->pszItem[i] = l->pszTop;
-        l->cbFree -= static_cast<int>(len);
+        l->cbFree -= static_cast<int>(static_cast<int64_t>(len) + Extra(l, static_cast<int64_t>(len)));
+        l->pszItem[i] = Place(l, Item(from, i), len);
     }
     return l;
 }
 
-// Bytes of live strings (what a re-pack keeps).
+// Bytes of live strings (what a re-pack keeps, the extra byte of an empty
+// string placed first included).
 int64_t LiveBytes(PSLIBSZLIST l)
 {
     int64_t n = 0;
-    for (int i = 0; i < l->nItem; i++)
-        if (!IsHole(l, i))
-            n += static_cast<int64_t>(strlen(Item(l, i))) + 1;
+    for (int i = 0; i < l->nItem; i++) {
+        if (IsHole(l, i))
+            continue;
+        int64_t len = static_cast<int64_t>(strlen(Item(l, i))) + 1;
+        n += len + (n == 0 && len == 1 ? 1 : 0);
+    }
     return n;
 }
 
@@ -108,6 +125,16 @@ bool Grow(PSLIBSZLIST *pp, int64_t need)
         return false;
     free(l);
     *pp = n;
+    return true;
+}
+
+// Grows the list until cost(list) bytes are free (an expansion may make an
+// empty string dearer by its extra byte); false (0x0200) when it cannot.
+template <class Cost> bool GrowFor(PSLIBSZLIST *pp, Cost cost)
+{
+    while ((*pp)->cbFree < cost(*pp))
+        if (!Grow(pp, cost(*pp)))
+            return false;
     return true;
 }
 
@@ -214,15 +241,17 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
         pos = r < 0 ? ~r : r;
     }
     int64_t len = static_cast<int64_t>(strlen(sz)) + 1;
-    int64_t need = pos < l->nItem ? len + kSlot : len + int64_t{kSlot} * (pos - l->nItem) + kSlot;
+    auto need = [&](PSLIBSZLIST in) {
+        return (pos < in->nItem ? len + kSlot : len + int64_t{kSlot} * (pos - in->nItem) + kSlot) + Extra(in, len);
+    };
     BlockArg s(sz);
-    if (l->cbFree < need) {
-        if (!s.Detach(kSrcInsert, l, l->cbSize) || !Grow(ppList, need))
+    if (l->cbFree < need(l)) {
+        if (!s.Detach(kSrcInsert, l, l->cbSize) || !GrowFor(ppList, need))
             return -1;
         l = *ppList;
     }
-    l->pszTop -= static_cast<unsigned>(len);
-    memmove(At(l, l->pszTop), s.get(), static_cast<size_t>(len));
+    int64_t cost = need(l);
+    unsigned at = Place(l, s.get(), static_cast<size_t>(len));
     if (pos < l->nItem) {
         memmove(&l->pszItem[pos + 1], &l->pszItem[pos], static_cast<size_t>(l->nItem - pos) * kSlot);
         l->nItem++;
@@ -231,8 +260,8 @@ int SLIBSzListInsert(PSLIBSZLIST *ppList, int idx, const char *sz)
             l->pszItem[i] = l->pszEmpty;
         l->nItem = pos + 1;
     }
-    l->pszItem[pos] = l->pszTop;
-    l->cbFree -= static_cast<int>(need);
+    l->pszItem[pos] = at;
+    l->cbFree -= static_cast<int>(cost);
     return pos;
 }
 
@@ -325,31 +354,41 @@ int SLIBSzListSet(PSLIBSZLIST *ppList, int idx, const char *sz)
         return -1;
     }
     PSLIBSZLIST l = *ppList;
+    // A string that cannot be ordered caselessly is refused before anything
+    // changes (the comparison records why).
+    if (l->type == SLIB_SZLIST_SORT_CASE && CmpCase(sz, sz) == -2)
+        return -1;
     size_t len = strlen(sz) + 1;
-    if (len <= strlen(Item(l, idx)) + 1) {
-        // A hole's only byte is the shared empty string: it fits only "".
+    if (!IsHole(l, idx) && len <= strlen(Item(l, idx)) + 1) {
         memmove(Item(l, idx), sz, len);
     } else {
+        // A hole's only byte is the shared empty string: it takes nothing.
         if (len > INT32_MAX) {
             SLIB_ERR_IN(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
+        auto need = [&](PSLIBSZLIST in) { return static_cast<int64_t>(len) + Extra(in, static_cast<int64_t>(len)); };
         BlockArg s(sz);
-        if (l->cbFree < static_cast<int64_t>(len)) {
-            if (!s.Detach(kSrcSet, l, l->cbSize) || !Grow(ppList, static_cast<int64_t>(len)))
+        if (l->cbFree < need(l)) {
+            if (!s.Detach(kSrcSet, l, l->cbSize) || !GrowFor(ppList, need))
                 return -1;
             l = *ppList;
         }
-        l->pszTop -= static_cast<unsigned>(len);
-        memmove(At(l, l->pszTop), s.get(), len);
-        l->pszItem[idx] = l->pszTop;
-        l->cbFree -= static_cast<int>(len);
+        int64_t cost = need(l);
+        l->pszItem[idx] = Place(l, s.get(), len);
+        l->cbFree -= static_cast<int>(cost);
     }
     if (l->type == SLIB_SZLIST_SORT || l->type == SLIB_SZLIST_SORT_CASE) {
         unsigned stored = l->pszItem[idx];
         bool caseless = l->type == SLIB_SZLIST_SORT_CASE;
         QSort(l, caseless);
-        return caseless ? SLIBSzListCaseFind(l, At(l, stored)) : SLIBSzListFind(l, At(l, stored));
+        int found = caseless ? SLIBSzListCaseFind(l, At(l, stored)) : SLIBSzListFind(l, At(l, stored));
+        // Items that cannot be ordered may hide it from the search: the set
+        // is done, and its result is where the string now stands.
+        for (int i = 0; found < 0 && i < l->nItem; i++)
+            if (l->pszItem[i] == stored)
+                found = i;
+        return found;
     }
     return idx;
 }

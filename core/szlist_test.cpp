@@ -108,6 +108,122 @@ TEST(SzList, InsertPastEndMakesHoles)
     ExpectLayout(l.get());
 }
 
+// A stored empty string is an item like any other, also where it is the
+// first string of the block: found, kept by compaction, sorting, growth and
+// union, never read as a hole.
+TEST(SzList, AnEmptyStringIsAnItemWhereverItStands)
+{
+    List first;
+    EXPECT_EQ(SLIBSzListPush(first.addr(), ""), 0);
+    EXPECT_FALSE(first.hole(0));
+    // Its own byte beside the shared one.
+    EXPECT_EQ(first->cbFree, 488 - 2 - 4);
+    EXPECT_EQ(SLIBSzListFind(first.get(), ""), 0);
+    EXPECT_EQ(SLIBSzListCaseFind(first.get(), ""), 0);
+    ExpectLayout(first.get());
+
+    struct Case {
+        const char *what;
+        std::function<void(List &)> make;
+        Items items;
+    } cases[] = {
+        {"compacted",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             SLIBSzListCompact(l.get());
+         },
+         {""}},
+        {"after holes",
+         [](List &l) {
+             SLIBSzListInsert(l.addr(), 2, "");
+             SLIBSzListCompact(l.get());
+         },
+         {""}},
+        {"sorted",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             SLIBSzListPush(l.addr(), "b");
+             SLIBSzListSort(l.get(), 1);
+         },
+         {"", "b"}},
+        {"sorted caselessly",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             SLIBSzListPush(l.addr(), "B");
+             SLIBSzListSort(l.get(), 0x10);
+         },
+         {"", "B"}},
+        {"expanded",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             PSLIBSZLIST n = SLIBSzListExpand(l.get());
+             ASSERT_NE(n, nullptr);
+             *l.addr() = n;
+             SLIBSzListCompact(l.get());
+         },
+         {""}},
+        {"grown by a long push",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             SLIBSzListPush(l.addr(), std::string(600, 'g').c_str());
+             SLIBSzListCompact(l.get());
+         },
+         {"", std::string(600, 'g')}},
+        {"emptied and pushed again",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "x");
+             SLIBSzListRemoveAll(l.get());
+             SLIBSzListPush(l.addr(), "");
+         },
+         {""}},
+        {"set over a hole",
+         [](List &l) {
+             SLIBSzListInsert(l.addr(), 1, "x");
+             EXPECT_EQ(SLIBSzListSet(l.addr(), 0, ""), 0);
+             SLIBSzListCompact(l.get());
+         },
+         {"", "x"}},
+        {"a union's first list",
+         [](List &l) {
+             SLIBSzListPush(l.addr(), "");
+             List src({"b"}, 0);
+             ASSERT_NE(PslSLIBSzListOr(l.addr(), src.get(), 0), nullptr);
+         },
+         {"", "b"}},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        List l;
+        c.make(l);
+        EXPECT_EQ(l.items(), c.items);
+        EXPECT_GE(l->type == 0x10 ? SLIBSzListCaseFind(l.get(), "") : SLIBSzListFind(l.get(), ""), 0);
+        for (int i = 0; i < l->nItem; i++)
+            EXPECT_FALSE(l.hole(i)) << i;
+        ExpectLayout(l.get());
+        EXPECT_EQ(SLIBSzListCheck(l.get(), l->cbSize), 1);
+    }
+}
+
+// A set that fails changes nothing; one that succeeds reports where its
+// string stands.
+TEST(SzList, AFailingSetChangesNothing)
+{
+    List c({"alpha", "beta"}, 0x10);
+    int free0 = c->cbFree;
+    SLIBErrorSet(0);
+    EXPECT_EQ(SLIBSzListSet(c.addr(), 0, "\xff\xfe"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x8000);
+    EXPECT_EQ(c.items(), (Items{"alpha", "beta"}));
+    EXPECT_EQ(c->cbFree, free0);
+
+    // An item that cannot be ordered does not make a done set fail.
+    ASSERT_GE(SLIBSzListInsert(c.addr(), 0, "\xff"), 0);
+    int at = SLIBSzListSet(c.addr(), 1, "gamma-and-more");
+    ASSERT_GE(at, 0);
+    EXPECT_STREQ(SLIBSzListGet(c.get(), at), "gamma-and-more");
+    ExpectLayout(c.get());
+}
+
 TEST(SzList, CompactDropsHolesKeepingOrder)
 {
     List l;

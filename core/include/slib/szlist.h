@@ -20,7 +20,9 @@ extern "C" {
  *   free       cbFree bytes
  *   strings    from pszTop to the end of the block, growing downward;
  *              the last byte (pszEmpty) is always NUL and is the shared
- *              empty string of the holes
+ *              empty string of the holes; no stored string lies on it (a
+ *              stored empty string, an item and no hole, takes a byte of
+ *              its own, and one more where it is the area's first)
  *
  * pszTop, pszEmpty and every item slot are offsets in bytes from the start
  * of the block, never machine pointers: read an item with SLIBSzListGet.
@@ -70,7 +72,9 @@ char *SzSLIBSzListRemoveTail(PSLIBSZLIST pList);
 /* Empties the list in place, keeping its type; NULL is ignored. */
 void SLIBSzListRemoveAll(PSLIBSZLIST pList);
 /* Replaces item idx by a copy of sz (a sorted list is sorted again): the
- * item's index now, or -1 with 0x0D00 or 0x0200. */
+ * item's index now, or -1 with 0x0D00 or 0x0200, or with the caseless
+ * comparison's code for a caseless list and an sz it cannot order; a
+ * failed set changes nothing. */
 int SLIBSzListSet(PSLIBSZLIST *ppList, int idx, const char *sz);
 /* Sorts an unsorted list (holes dropped) by the order of type and keeps
  * type as the list's; no result, no code; NULL is ignored. */
