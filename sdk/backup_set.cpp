@@ -42,10 +42,10 @@ constexpr int kListSize = 512;
 constexpr int kHashSize = 1024;
 constexpr int kNameBufSize = BACKUP_SET_NAME_MAX + 1;
 constexpr const char *kKeyLineFormat = "\t%s=\"%s\"\n";
-// The network sets hold server passwords; the local file is created as
-// any file of the process.
+// The network sets hold server passwords; the local file is a settings
+// file, no program: readable by all at most, as the umask allows.
 constexpr mode_t kNetFileMode = 0600;
-constexpr mode_t kLocalFileMode = 0777;
+constexpr mode_t kLocalFileMode = 0644;
 
 #define BKP_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 

@@ -305,14 +305,20 @@ TEST(NetBkpConfSetOne, FirstSaveCreatesThePrivateFile)
     EXPECT_EQ(sets.net(1)->last_bkp_status, 12);
 }
 
+// A settings file, no program: 0644, or tighter as the umask says.
 TEST(LocalBkpConfSetOne, FirstSaveCreatesTheFile)
 {
-    mode_t old = umask(022);
-    VAKOLOCALBKPCONF set = Local("MyBackupSet", 3);
-    EXPECT_EQ(VAKOLocalBkpConfSetOne(nullptr, &set), 0);
-    umask(old);
-    EXPECT_EQ(ReadFile(kLocal), "\n" + LocalText("MyBackupSet", "usbbkp"));
-    EXPECT_EQ(FileMode(kLocal), 0755u);
+    const std::pair<mode_t, unsigned> cases[] = {{022, 0644u}, {0, 0644u}, {077, 0600u}};
+    for (auto [mask, mode] : cases) {
+        SCOPED_TRACE(mask);
+        vakotest::RemoveFile(kLocal);
+        mode_t old = umask(mask);
+        VAKOLOCALBKPCONF set = Local("MyBackupSet", 3);
+        EXPECT_EQ(VAKOLocalBkpConfSetOne(nullptr, &set), 0);
+        umask(old);
+        EXPECT_EQ(ReadFile(kLocal), "\n" + LocalText("MyBackupSet", "usbbkp"));
+        EXPECT_EQ(FileMode(kLocal), mode);
+    }
 }
 
 TEST(LocalBkpConfSetOne, UnknownDestinationIsWrittenEmpty)
