@@ -419,6 +419,21 @@ TEST_F(Road, UnreadableDirectoryOrIncompleteDirectoryWritesNothing)
          19,
          "UPDTCheckDirectoryLayout({L}): [RedBoot Config] at 0x003E0000 size 0x00030000 ends past the flash "
          "at 0x00400000"},
+        {"the directory's own entry past the 32-bit address space",
+         [](Flash &f) {
+             // The chip at the top of the address space, as the appliance
+             // maps it; the directory's entry a block too large.
+             for (size_t i = 0; i < f.parts.size(); ++i) {
+                 const vakotest::Part &p = f.parts[i];
+                 uint32_t size = i + 1 == f.parts.size() ? 0x20000 : p.size;
+                 std::vector<uint8_t> e = ks::EncodeFisEntry(p.name, 0xffc00000 + p.offset, 0xffc00000 + p.offset, size,
+                                                             0, p.datalen);
+                 std::copy(e.begin(), e.end(), f.chip.image.begin() + f.parts.back().offset + i * 256);
+             }
+         },
+         19,
+         "UPDTCheckDirectoryLayout({L}): [FIS Directory] at 0xFFFF0000 size 0x00020000 ends past the flash "
+         "at 0x100000000"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

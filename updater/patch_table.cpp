@@ -269,10 +269,13 @@ int UPDTCheckDirectoryLayout(const VAKOFISENTRY *pList, int count)
         syslog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
         return -1;
     }
+    // The directory partition ends the flash, and nothing of the flash lies
+    // past the 32-bit address space: its own entry is held to that too.
+    constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
     uint64_t flashEnd = 0;
     for (int i = 0; i < count; ++i) {
         if (VAKOFISEntryNameIs(&pList[i], "FIS Directory"))
-            flashEnd = uint64_t{pList[i].flash_base} + pList[i].size;
+            flashEnd = std::min(uint64_t{pList[i].flash_base} + pList[i].size, kAddressSpaceEnd);
     }
     for (int i = 0; i < count; ++i) {
         const VAKOFISENTRY &e = pList[i];

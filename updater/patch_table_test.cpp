@@ -224,6 +224,10 @@ TEST(DirectoryLayout, OverlapsAndRegionsPastTheFlashAreRefused)
         {"RedBoot wrapping past 4 GiB", 0, 0xfff00000, 0x200000,
          "UPDTCheckDirectoryLayout({L}): [RedBoot] at 0xFFF00000 size 0x00200000 ends past the flash at "
          "0xFE380000"},
+        // The directory's own entry is held to the 32-bit address space.
+        {"the directory's entry past 4 GiB", 7, 0xffff0000, 0x20000,
+         "UPDTCheckDirectoryLayout({L}): [FIS Directory] at 0xFFFF0000 size 0x00020000 ends past the flash at "
+         "0x100000000"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -234,6 +238,13 @@ TEST(DirectoryLayout, OverlapsAndRegionsPastTheFlashAreRefused)
         EXPECT_EQ(UPDTCheckDirectoryLayout(dir.data(), dir.size()), -1);
         EXPECT_TRUE(vakotest::SyslogMatches(c.message));
     }
+    // The directory of the recovery image with its own entry grown by a block.
+    vakotest::SyslogClear();
+    std::vector<VAKOFISENTRY> junior = JuniorDirectory();
+    junior.back().size = 0x20000;
+    EXPECT_EQ(UPDTCheckDirectoryLayout(junior.data(), junior.size()), -1);
+    EXPECT_TRUE(vakotest::SyslogMatches("UPDTCheckDirectoryLayout({L}): [FIS Directory] at 0xFFFF0000 size 0x00020000 "
+                                        "ends past the flash at 0x100000000"));
 }
 
 TEST(ResizedLayout, TableOrderThatIsNotAddressOrderIsRefused)
