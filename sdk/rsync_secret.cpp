@@ -38,7 +38,7 @@ constexpr const char *kRootName = "root";
 constexpr const char *kAdminName = "admin";
 
 constexpr int kListSize = 1024;
-constexpr const char *kAuthUsersKey = "auth users =";
+constexpr std::string_view kAuthUsersKey = "auth users =";
 constexpr const char *kAuthUsersHead = "auth users = ";
 // The line buffer of "auth users": 127 characters and the NUL.
 constexpr int kAuthUsersSize = 128;
@@ -82,6 +82,33 @@ bool Push(ListPtr &list, const char *item)
     return r >= 0;
 }
 
+// The "auth users" line: the first line that begins with "auth users =",
+// blanks before it allowed (the service reads it so), found and replaced
+// alike.  Its text (at most 127 characters) into line and its blanks into
+// indent: 1, 0 when there is none, -1 when the file cannot be read or the
+// line is too long.
+int FindAuthUsers(char (&line)[kAuthUsersSize], std::string &indent)
+{
+    std::string text;
+    if (!vako::text::ReadWhole(kSrcSet, SZF_RSYNCD_CONF, text))
+        return -1;
+    vako::text::Lines lines(text);
+    for (std::string_view next; lines.Next(next);) {
+        std::string_view l = vako::text::Bare(next);
+        size_t blanks = l.find_first_not_of(" \t");
+        if (l.empty() || IsComment(l[0]) || blanks == std::string_view::npos ||
+            !l.substr(blanks).starts_with(kAuthUsersKey))
+            continue;
+        if (l.size() >= sizeof line || l.find('\0') != std::string_view::npos)
+            return -1;
+        memcpy(line, l.data(), l.size());
+        line[l.size()] = '\0';
+        indent.assign(l.substr(0, blanks));
+        return 1;
+    }
+    return 0;
+}
+
 // The "auth users" step: the name list of the line changed by op.
 int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
 {
@@ -91,7 +118,8 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
         return -1;
     }
     char line[kAuthUsersSize] = {};
-    int got = SLIBFileGetLine(SZF_RSYNCD_CONF, kAuthUsersKey, line, sizeof line, 0);
+    std::string indent;
+    int got = FindAuthUsers(line, indent);
     if (got < 0) {
         syslog(LOG_ERR, "%s %s(%d): SLIBFileGetLine(szStrFile=[%s], szKey=[auth users]) failed", kSrcSet, __func__,
                __LINE__, SZF_RSYNCD_CONF);
@@ -109,7 +137,7 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
         }
         return 0;
     }
-    char *names = strchr(line, '=') + 1;
+    char *names = strchr(line + indent.size(), '=') + 1;
     if (SLIBStrTrimSpace(names, nullptr) < 0) {
         syslog(LOG_ERR, "%s %s(%d): SLIBStrTrimSpace(szInputStr=[%s]) failed", kSrcSet, __func__, __LINE__, names);
         return -1;
@@ -160,13 +188,14 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
     }
     // Each name and a ',', the last character then dropped: the final ','
     // or, for nobody, the blank after '='.
-    std::string rebuilt = kAuthUsersHead;
+    std::string rebuilt = indent + kAuthUsersHead;
     for (int i = 0; i < list->nItem; i++)
         rebuilt += std::string(SLIBSzListGet(list.get(), i)) + ',';
     rebuilt.pop_back();
     // A longer line could not be read back by the next change.
     if (rebuilt.size() >= kAuthUsersSize ||
-        SLIBFileSetLine(SZF_RSYNCD_CONF, kAuthUsersKey, rebuilt.c_str(), OP_MATCH_BEGIN) != 1) {
+        SLIBFileSetLine(SZF_RSYNCD_CONF, (indent + std::string(kAuthUsersKey)).c_str(), rebuilt.c_str(),
+                        OP_MATCH_BEGIN) != 1) {
         syslog(LOG_ERR, "%s %s(%d): SLIBFileSetLine(szFile=[%s], szKey=[auth users]) failed", kSrcSet, __func__,
                __LINE__, SZF_RSYNCD_CONF);
         return -1;

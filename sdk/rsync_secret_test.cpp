@@ -118,6 +118,47 @@ TEST_F(NetBackupSetServerPasswd, DeleteNames)
                                         "failed!! szOldName=rsync"));
 }
 
+// The "auth users" line is the first that begins with it, blanks before it
+// allowed: found and replaced alike, its indentation kept.  A line that only
+// holds the words elsewhere is no such line.
+TEST_F(NetBackupSetServerPasswd, AuthUsersLineIsFoundAndReplacedAlike)
+{
+    const std::string secrets = kSecretsLine;
+    struct Case {
+        const char *what;
+        const char *oldName, *newName;
+        int op;
+        std::string before, after;
+    } cases[] = {
+        {"add under blanks", nullptr, "root", NETBKP_PASSWD_ADD, "[backup]\n  auth users = rsync\n" + secrets,
+         "[backup]\n  auth users = rsync,root\n" + secrets},
+        {"add under a tab", nullptr, "root", NETBKP_PASSWD_ADD, "\tauth users = rsync\n" + secrets,
+         "\tauth users = rsync,root\n" + secrets},
+        {"change", "rsync", "admin", NETBKP_PASSWD_MODIFY, " \t auth users = rsync,other\n" + secrets,
+         " \t auth users = root,other\n" + secrets},
+        {"delete", "rsync", nullptr, NETBKP_PASSWD_DELETE, "    auth users = root,rsync\n" + secrets,
+         "    auth users = root\n" + secrets},
+        {"the words inside another line first", nullptr, "root", NETBKP_PASSWD_ADD,
+         "comment = no auth users = here\n  auth users = rsync\n" + secrets,
+         "comment = no auth users = here\n  auth users = rsync,root\n" + secrets},
+        // None: one is appended at the end.
+        {"the words only inside another line", nullptr, "root", NETBKP_PASSWD_ADD,
+         "comment = no auth users = here\n" + secrets,
+         "comment = no auth users = here\n" + secrets + "auth users = root\n"},
+        {"a comment first", nullptr, "root", NETBKP_PASSWD_ADD, "  # auth users = old\n auth users = rsync\n" + secrets,
+         "  # auth users = old\n auth users = rsync,root\n" + secrets},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(kConf, c.before);
+        WriteFile(kSecrets, "rsync:R\n");
+        vakotest::SyslogClear();
+        EXPECT_EQ(VAKONetBackupSetServerPasswd(c.oldName, c.newName, c.newName ? "V" : nullptr, c.op), 0);
+        EXPECT_EQ(ReadFile(kConf), c.after);
+        EXPECT_FALSE(vakotest::SyslogMatches("netbkp_set_server_passwd NetBackupSetAuthUser({*}"));
+    }
+}
+
 TEST_F(NetBackupSetServerPasswd, AddIgnoresLetterCaseOfListedNames)
 {
     const std::string conf = std::string("auth users = root,RSYNC\n") + kSecretsLine;
