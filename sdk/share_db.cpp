@@ -1,6 +1,6 @@
 // The share database as a cache of smb.conf: opened, built from the text
 // file, checked and rebuilt through the shared cache procedure, dumped back.
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 #include <errno.h>
 #include <fcntl.h>

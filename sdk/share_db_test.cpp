@@ -1,4 +1,4 @@
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -13,7 +13,7 @@
 #include "group_db_testutil.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/paths.h"

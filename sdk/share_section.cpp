@@ -1,5 +1,5 @@
 // The name of a section of smb.conf, as its header line gives it.
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 #include <string.h>
 

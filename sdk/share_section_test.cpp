@@ -4,7 +4,7 @@
 #include <string>
 
 #include "slib/error.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 namespace {
 

@@ -34,7 +34,7 @@
 #include "vako/info.h"
 #include "vako/rsync_secret.h"
 #include "vako/service.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vako/user_db.h"
 #include "vako/user_list.h"
 #include "vako/user_op.h"

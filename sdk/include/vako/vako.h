@@ -22,7 +22,7 @@
 #include "vako/group.h"
 #include "vako/group_db.h"
 #include "vako/group_op.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vako/backup_set.h"
 #include "vako/rsync_secret.h"
 #include "vako/ftp_list.h"

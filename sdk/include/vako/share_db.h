@@ -8,8 +8,8 @@
  * and group operations that change shares hold it exclusively. A build is
  * serialised between processes by its own lock (VAKO_SHARE_DB_REBUILD_LOCK);
  * it opens the group and user databases inside it. */
-#ifndef VAKO_SHARE_H
-#define VAKO_SHARE_H
+#ifndef VAKO_SHARE_DB_H
+#define VAKO_SHARE_DB_H
 
 #include <stdio.h>
 
