@@ -1,6 +1,6 @@
 // smb.conf: the section name of each line, cut to the room given.
 #include "fuzz.h"
-#include "vako/share_db.h"
+#include "vako/share.h"
 
 VAKOFUZZ_QUIET_LOG
 

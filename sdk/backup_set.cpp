@@ -24,7 +24,7 @@
 #include "slib/szlist.h"
 #include "slibcxx/raii.h"
 #include "text_file.h"
-#include "vako/share_db.h"
+#include "vako/share.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include "vako/info.h"
 #include "vako/rsync_secret.h"
 #include "vako/schedule.h"
-#include "vako/share_db.h"
+#include "vako/share_op.h"
 
 #define UPDT_RSYNCD_SECRETS_TMP SZF_RSYNCD_SECRETS ".tmp"
 #define UPDT_USBBKP_CMD         "/usr/vako/bin/vakousbbkp"

@@ -1,13 +1,15 @@
-/* Share definitions: the share database (vako/share_record.h) as a cache of
+/* The share database: a keyed file (vako/keydb.h) under /tmp that caches
  * smb.conf (SZF_SMB_CONF of vako/service.h): opened, built from the text
  * file, checked and rebuilt through the shared procedure
  * (vako/keydb_cache.h) and written back to it; the two directions of the
- * text format; and the enumeration of share names by kind.
+ * text format; and the keyed operations on one open database: store,
+ * delete, existence and the walk.
  *
- * Only VAKOShareEnum locks (the lock-table row lock_smb, shared); the user
- * and group operations that change shares hold it exclusively. A build is
- * serialised between processes by its own lock (VAKO_SHARE_DB_REBUILD_LOCK);
- * it opens the group and user databases inside it. */
+ * None of these functions locks: VAKOShareEnum (vako/share_op.h) holds the
+ * lock-table row lock_smb shared, and the user and group operations that
+ * change shares hold it exclusively. A build is serialised between
+ * processes by its own lock (VAKO_SHARE_DB_REBUILD_LOCK); it opens the
+ * group and user databases inside it. */
 #ifndef VAKO_SHARE_DB_H
 #define VAKO_SHARE_DB_H
 
@@ -15,18 +17,25 @@
 
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "vako/keydb.h"
 #include "vako/keydb_cache.h"
-#include "vako/share_record.h"
+#include "vako/share.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* The share database (a cache of SZF_SMB_CONF) and the file a rebuild
+ * makes before it is renamed into place. */
+#define SZF_VAKO_SHARE_DB     "/tmp/.db.vakoshare.0966"
+#define SZF_VAKO_SHARE_DB_TMP "/tmp/.db.vakoshare.tmp"
 /* The dump's temporary file beside smb.conf. */
 #define SZF_SMB_CONF_TMP "/usr/vako/etc/smb.conf.tmp"
 /* Held exclusively while the share database is built (open or rebuild). */
 #define VAKO_SHARE_DB_REBUILD_LOCK SZF_VAKO_SHARE_DB_TMP ".lock"
 
+#define VAKO_ERR_SHARE_EXISTS       0x1300 /* a share of that name (any letter case) is stored */
+#define VAKO_ERR_SHARE_NO_VALUE     0x1400 /* no value could be read under the key */
 #define VAKO_ERR_SHARE_SECTION_TYPE 0x2200 /* a section type other than share or reserved */
 #define VAKO_ERR_SHARE_PERMISSION   0x8000 /* a "guest ok"/"writeable" pair outside the table */
 #define VAKO_ERR_SHARE_FTYPE        0xB600 /* an fType with none of the bits 1, 2, 4 */
@@ -35,24 +44,16 @@ extern "C" {
 #define VAKO_SHARE_SECTION_SHARE    0
 #define VAKO_SHARE_SECTION_RESERVED 1 /* "global", "home", "printers" (any case) */
 
-/* Share kinds of VAKOShareEnum, as mask bits. */
-#define VAKO_SHARE_KIND_NORMAL 1
-#define VAKO_SHARE_KIND_USB    2 /* "usbshare" (any case) and digits, or exactly "usbbackup" */
-#define VAKO_SHARE_KIND_SATA   4 /* exactly "satashare" or "satabackup" */
-
-/* Lock request of VAKOShareEnum and its release. */
-#define VAKO_SHARE_LOCK_READ    0x45
-#define VAKO_SHARE_LOCK_RELEASE 0x40
-#define VAKO_SHARE_LOCK_TIMEOUT 5
+#define VAKO_SHARE_KEY_SIZE 492 /* buffer of an upper-cased name */
 
 /* The share database's file and operations for the check-and-rebuild procedure. */
 extern const VAKOBDBCACHE gVakoShareDbCache;
 
-/* The section name of a section line into out (cbOut bytes): the text after
- * the first '[' (the whole line when there is none), cut to cbOut - 1 bytes,
- * then cut at its last ']'; bytes copied as they are. 0, or -1 with 0x0D00
- * (NULL line or out, cbOut <= 0). */
-int VAKOShareParseSectionName(const char *line, char *out, int cbOut);
+/* An open share database: made by the openers below, released with
+ * VAKOShareDBClose. */
+typedef struct _tag_VAKOSHAREDB_ {
+    VAKOBDB *pDb;
+} VAKOSHAREDB;
 
 /* The live share database, checked against smb.conf and rebuilt or
  * reopened when needed: a handle to close with VAKOShareDBClose, or NULL
@@ -110,35 +111,29 @@ int RemoveSameUsers(char *list);
  * a failed stamp. */
 int VAKOShareDBDump(VAKOSHAREDB *db);
 
-/* The filter of VAKOShareDBEnumInternal. pfnMatch returns 0 to take a
- * share; pfnInit (non-zero stops the walk) and pfnFinish are given both or
- * neither. */
-typedef struct _tag_VAKOSHAREENUMFILTER_ {
-    int (*pfnInit)(const struct _tag_VAKOSHAREENUMFILTER_ *filter, void *initArg);
-    int (*pfnMatch)(const struct _tag_VAKOSHAREENUMFILTER_ *filter, const VAKOSHARE *share, int matchArg);
-    void (*pfnFinish)(const struct _tag_VAKOSHAREENUMFILTER_ *filter);
-} VAKOSHAREENUMFILTER;
+/* Stores share under its upper-cased name, as new (oldName NULL: 0x1300
+ * when stored in any case) or in place of the share stored under oldName
+ * (the new record is stored first, then the old key removed): 0, or -1 with
+ * 0x0D00, 0x0100 (a name too long to upper-case into VAKO_SHARE_KEY_SIZE
+ * bytes), a validation or keyed-layer code; a failure leaves the stored
+ * shares as they were. */
+int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share);
+/* Removes the share stored under name in any letter case: 0, or -1 with
+ * 0x0D00, 0x0100 (name too long), 0x2000 (absent) or a keyed-layer code. */
+int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name);
+/* 1 when a value is stored under the upper-cased key of cbKey = strlen(key)
+ * bytes (looked up with its NUL), and with out also its stored share name
+ * copied into out (cbOut bytes); 0 with 0x0D00, 0x1400 (not read), 0x4000
+ * (the value holds no terminated name) or 0x0100 (out too small; out is then
+ * ""). */
+int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *out, int cbOut);
+/* The next share of the handle's cursor in key order ('#' keys passed over)
+ * unpacked into *pp as VAKOShareDBUnPack does: 0, or -1 with 0xB500 at the
+ * end, 0x0D00, 0x4000 or a keyed-layer code. */
+int VAKOShareDBCursorGet(VAKOSHAREDB *db, VAKOSHARE **pp);
+/* Closes the database and frees the handle; NULL records 0x0D00. */
+void VAKOShareDBClose(VAKOSHAREDB *db);
 
-/* Appends to *pList (already allocated; it may move) the names of the
- * shares whose kind is in kindMask (1 to 7), under the share lock: their
- * number, or -1 with 0x0400, 0x0900, 0x0500 (the lock not released), a
- * walk's or a push's code. A mask outside 1..7 gives 0 names with 0x0D00. */
-int VAKOShareEnum(PSLIBSZLIST *pList, int kindMask);
-/* The names of the shares from the handle's cursor on that filter takes,
- * appended to *pList: their number, or -1 with 0x0D00 (a NULL argument or
- * an incomplete filter), a failed init, push or walk (the names pushed
- * before stay). pfnFinish runs on every path that has a filter. */
-int VAKOShareDBEnumInternal(VAKOSHAREDB *db, PSLIBSZLIST *pList, const VAKOSHAREENUMFILTER *filter, void *initArg,
-                            int matchArg);
-/* 0 when the share's kind is in kindMask, else -1 (0x0D00 for NULL or a
- * mask outside 1..7; no code when simply not taken). */
-int ShareDBEnumTypeMatched(const VAKOSHARE *share, int kindMask);
-/* The match of VAKOShareEnum: ShareDBEnumTypeMatched (share, kindMask). */
-int ShareEnumTypeMatch(const VAKOSHAREENUMFILTER *filter, const VAKOSHARE *share, int kindMask);
-/* 1 for a USB share name, else 0 (also NULL). */
-int ShareIsUsbName(const char *name);
-/* 1 for a SATA share name, else 0 (also NULL). */
-int ShareIsSataName(const char *name);
 
 #ifdef __cplusplus
 }

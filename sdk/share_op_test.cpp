@@ -1,4 +1,4 @@
-#include "vako/share_db.h"
+#include "vako/share_op.h"
 
 #include <gtest/gtest.h>
 

@@ -1,30 +1,21 @@
-/* Share records: the record of one share and the description it is made
- * from, the share name rule, the packed form in which the share database
- * stores a record, and the keyed operations on an open share database. */
-#ifndef VAKO_SHARE_RECORD_H
-#define VAKO_SHARE_RECORD_H
+/* The share record: the record of one share and the description it is made
+ * from, the share name rule, the name of a section of smb.conf, and the
+ * packed form in which the share database (vako/share_db.h) stores a
+ * record. */
+#ifndef VAKO_SHARE_H
+#define VAKO_SHARE_H
 
 #include <stdint.h>
-
-#include "vako/keydb.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* The share database (a cache of SZF_SMB_CONF) and the file a rebuild
- * makes before it is renamed into place. */
-#define SZF_VAKO_SHARE_DB     "/tmp/.db.vakoshare.0966"
-#define SZF_VAKO_SHARE_DB_TMP "/tmp/.db.vakoshare.tmp"
-
 #define VAKO_ERR_SHARE_BAD_NAME  0x1200 /* the name breaks the share name rule */
-#define VAKO_ERR_SHARE_EXISTS    0x1300 /* a share of that name (any letter case) is stored */
-#define VAKO_ERR_SHARE_NO_VALUE  0x1400 /* no value could be read under the key */
 #define VAKO_ERR_SHARE_BAD_VALUE 0x4000 /* a packed share whose offsets, lengths or strings do not hold */
 #define VAKO_ERR_SHARE_BAD_PATH  0x9900 /* the path does not begin with '/' */
 
-#define VAKO_SHARE_NAME_MAX_CHARS 32  /* code points */
-#define VAKO_SHARE_KEY_SIZE       492 /* buffer of an upper-cased name */
+#define VAKO_SHARE_NAME_MAX_CHARS 32 /* code points */
 /* The record header as sizes and offsets count it: eleven 32-bit words. */
 #define VAKO_SHARE_HEADER_SIZE 44
 
@@ -71,12 +62,6 @@ typedef struct _tag_VAKOSHARE_ {
     int32_t cbRecord; /* bytes of it the record uses */
 } VAKOSHARE, *PVAKOSHARE;
 
-/* An open share database: made by the share database's openers, released
- * with VAKOShareDBClose. */
-typedef struct _tag_VAKOSHAREDB_ {
-    VAKOBDB *pDb;
-} VAKOSHAREDB;
-
 /* A new record laid out from info (strings from the block's end downward),
  * freed with VAKOShareFree; NULL with 0x0D00 (NULL info, name or path, a
  * negative number, a string holding a line end, a path ending in '\'),
@@ -99,28 +84,11 @@ int VAKOShareDBUnPack(const void *value, VAKOSHARE **pp);
 /* As VAKOShareDBUnPack for a value of cbValue bytes read from a file: a
  * value whose own length exceeds cbValue is refused with 0x4000. */
 int VAKOShareDBUnPackBounded(const void *value, int cbValue, VAKOSHARE **pp);
-/* Stores share under its upper-cased name, as new (oldName NULL: 0x1300
- * when stored in any case) or in place of the share stored under oldName
- * (the new record is stored first, then the old key removed): 0, or -1 with
- * 0x0D00, 0x0100 (a name too long to upper-case into VAKO_SHARE_KEY_SIZE
- * bytes), a validation or keyed-layer code; a failure leaves the stored
- * shares as they were. */
-int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share);
-/* Removes the share stored under name in any letter case: 0, or -1 with
- * 0x0D00, 0x0100 (name too long), 0x2000 (absent) or a keyed-layer code. */
-int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name);
-/* 1 when a value is stored under the upper-cased key of cbKey = strlen(key)
- * bytes (looked up with its NUL), and with out also its stored share name
- * copied into out (cbOut bytes); 0 with 0x0D00, 0x1400 (not read), 0x4000
- * (the value holds no terminated name) or 0x0100 (out too small; out is then
- * ""). */
-int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *out, int cbOut);
-/* The next share of the handle's cursor in key order ('#' keys passed over)
- * unpacked into *pp as VAKOShareDBUnPack does: 0, or -1 with 0xB500 at the
- * end, 0x0D00, 0x4000 or a keyed-layer code. */
-int VAKOShareDBCursorGet(VAKOSHAREDB *db, VAKOSHARE **pp);
-/* Closes the database and frees the handle; NULL records 0x0D00. */
-void VAKOShareDBClose(VAKOSHAREDB *db);
+/* The section name of a section line into out (cbOut bytes): the text after
+ * the first '[' (the whole line when there is none), cut to cbOut - 1 bytes,
+ * then cut at its last ']'; bytes copied as they are. 0, or -1 with 0x0D00
+ * (NULL line or out, cbOut <= 0). */
+int VAKOShareParseSectionName(const char *line, char *out, int cbOut);
 
 #ifdef __cplusplus
 }
