@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
+#include "vakotest/groupdb.h"
 #include "slib/error.h"
 #include "vakotest/accounts.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
+#include "vakotest/groupdb.h"
 #include "slib/error.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"

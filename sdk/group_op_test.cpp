@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/error.h"
 #include "slib/lock.h"
 #include "vakotest/accounts.h"

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/paths.h"
 

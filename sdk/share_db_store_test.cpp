@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/szlist.h"
 #include "vako/keydb.h"
 #include "vakotest/files.h"
@@ -87,7 +87,6 @@ private:
 };
 
 std::string Key(const std::string &upper) { return upper + std::string(1, '\0'); }
-
 
 TEST(ShareDBSet, StoresUnderTheUpperCasedNameAndRefusesACaseTwin)
 {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/error.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/szlist.h"
 #include "vakotest/logs.h"
 #include "vakotest/szblocks.h"

@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include "user_db_testutil.h"
+#include "vakotest/userdb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/paths.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "user_db_testutil.h"
+#include "vakotest/userdb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/cryptfault.h"
 #include "vakotest/logs.h"

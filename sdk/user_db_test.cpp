@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "user_db_testutil.h"
+#include "vakotest/userdb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/fsyncfault.h"
 #include "vakotest/words.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"

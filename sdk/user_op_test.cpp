@@ -11,7 +11,7 @@
 
 #include "slib/error.h"
 #include "slib/lock.h"
-#include "user_db_testutil.h"
+#include "vakotest/userdb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"

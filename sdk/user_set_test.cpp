@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
+#include "vakotest/sharedb.h"
 #include "slib/base64.h"
 #include "slib/error.h"
 #include "vako/cipher.h"

@@ -134,7 +134,6 @@ int VAKOShareDBCursorGet(VAKOSHAREDB *db, VAKOSHARE **pp);
 /* Closes the database and frees the handle; NULL records 0x0D00. */
 void VAKOShareDBClose(VAKOSHAREDB *db);
 
-
 #ifdef __cplusplus
 }
 #endif

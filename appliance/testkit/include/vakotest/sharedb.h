@@ -1,6 +1,7 @@
-// The share database's tests and benchmark: smb.conf sections as the dump
-// writes them, a small appliance's shares beside the accounts and groups
-// of the user and group fixtures, and reads of the database.
+// The share database's tests and benchmarks and its neighbours' (they link
+// libvako): smb.conf sections as the dump writes them, a small appliance's
+// shares beside the accounts and groups of the user and group fixtures,
+// records, packed values and reads of the database.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
+#include "vakotest/groupdb.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
