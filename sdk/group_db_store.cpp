@@ -13,6 +13,7 @@
 
 #include "keydb_internal.h"
 #include "slib/error.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/user.h"
 
@@ -21,8 +22,8 @@ namespace {
 using keydb_internal::Buf;
 using keydb_internal::kIdKeySize;
 using keydb_internal::Put;
-using keydb_internal::SavedError;
 using keydb_internal::Stored;
+using slib::SavedError;
 
 // The operations' own source names: log prefixes and the file recorded with
 // an error code.

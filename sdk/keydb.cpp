@@ -11,12 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "keydb_internal.h"
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
-#include "keydb_internal.h"
 #include "vako/service.h"
 
 namespace {
@@ -538,6 +539,8 @@ int VAKOListDBSet(VAKOBDB *bdb, const char *section, PSLIBSZLIST list)
 } // extern "C"
 
 namespace keydb_internal {
+
+using slib::LineReader;
 
 int UpperKey(const char *name, char *key, int cb)
 {

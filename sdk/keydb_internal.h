@@ -174,18 +174,6 @@ inline bool PathExists(const char *path)
 // there was none), or -1 with the store's code.
 int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
 
-// Keeps the error code of a failure while a clean-up step records others.
-class SavedError {
-public:
-    SavedError() : code_(SLIBErrorGet()), file_(SLIBErrorGetFile()), line_(SLIBErrorGetLine()) {}
-    void Restore() const { SLIBErrorSetEx(code_, file_, line_); }
-
-private:
-    int code_;
-    const char *file_;
-    int line_;
-};
-
 // A hold of lock-table rows that this call took itself: released once,
 // and only then, so that a caller's own hold of the same rows stays. Codes
 // are recorded with src as the source file.
@@ -222,39 +210,6 @@ private:
     const char *src_;
     int mask_;
     bool held_ = false;
-};
-
-// Reads a text file line by line (getline, lines of any length), the line
-// end kept.
-class LineReader {
-public:
-    explicit LineReader(const char *path) : fp_(fopen(path, "re")) {}
-    // Reads an open stream that stays the caller's.
-    explicit LineReader(FILE *fp) : borrowed_(fp) {}
-    ~LineReader() { free(line_); }
-    LineReader(const LineReader &) = delete;
-    LineReader &operator=(const LineReader &) = delete;
-    bool ok() const { return stream() != nullptr; }
-    FILE *stream() const { return borrowed_ ? borrowed_ : fp_.get(); }
-    // The next line, or NULL at the end or on a read error.
-    char *Next()
-    {
-        ssize_t n = getline(&line_, &cap_, stream());
-        if (n < 0)
-            return nullptr;
-        len_ = static_cast<size_t>(n);
-        return line_;
-    }
-    size_t len() const { return len_; }
-    // True when reading stopped at the end of the file, not at an error.
-    bool AtEnd() const { return feof(stream()) && !ferror(stream()); }
-
-private:
-    slib::FilePtr fp_;
-    FILE *borrowed_ = nullptr;
-    char *line_ = nullptr;
-    size_t cap_ = 0;
-    size_t len_ = 0;
 };
 
 // Cuts a line at its first "\n".

@@ -8,6 +8,7 @@
 #include "share_internal.h"
 #include "slib/error.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/share.h"
 #include "vako/share_db.h"
@@ -95,14 +96,12 @@ int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     if (VAKOBDbSet(db->pDb, key, cchKey + 1, value.get(), copy->cbAlloc + kValueRecord) != 0)
         return -1;
     if (rename && VAKOBDbDelete(db->pDb, oldKey, cchOldKey + 1) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
-        int code = SLIBErrorGet();
-        const char *file = SLIBErrorGetFile();
-        int line = SLIBErrorGetLine();
+        slib::SavedError saved;
         if (hadReplaced)
             VAKOBDbSet(db->pDb, key, cchKey + 1, replaced.p, replaced.cb);
         else
             VAKOBDbDelete(db->pDb, key, cchKey + 1);
-        SLIBErrorSetEx(code, file, line);
+        saved.Restore();
         return -1;
     }
     return 0;

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "vakotest/sharedb.h"
 #include "slib/szlist.h"
 #include "vako/keydb.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
+#include "vakotest/sharedb.h"
 #include "vakotest/szblocks.h"
 #include "vakotest/words.h"
 

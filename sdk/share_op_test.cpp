@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/sharedb.h"
 #include "slib/error.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::kGlobal;
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "vakotest/sharedb.h"
 #include "slib/szlist.h"
 #include "vakotest/logs.h"
+#include "vakotest/sharedb.h"
 #include "vakotest/szblocks.h"
 #include "vakotest/words.h"
 
