@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/groupdb.h"
 #include "slib/error.h"
+#include "vakotest/groupdb.h"
 
 using groupdb::Group;
 using groupdb::GroupPtr;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/groupdb.h"
-#include "vakotest/peopledb.h"
-#include "vakotest/logs.h"
 #include "slib/error.h"
+#include "vakotest/groupdb.h"
+#include "vakotest/logs.h"
+#include "vakotest/peopledb.h"
 #include "vakotest/testkit.h"
 
 using people::kCache;

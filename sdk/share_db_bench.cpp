@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "vakotest/sharedb.h"
 #include "vakotest/accounts.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 namespace {
 

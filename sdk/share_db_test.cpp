@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/sharedb.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/run.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::DbPtr;
 using sharedb::Fixture;

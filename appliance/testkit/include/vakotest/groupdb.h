@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/userdb.h"
 #include "vako/group.h"
 #include "vako/group_db.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/paths.h"
+#include "vakotest/userdb.h"
 
 namespace groupdb {
 

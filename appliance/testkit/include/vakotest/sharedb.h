@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "vakotest/groupdb.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
 #include "vako/share_db.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
+#include "vakotest/groupdb.h"
 #include "vakotest/paths.h"
 
 namespace sharedb {
