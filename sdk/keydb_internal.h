@@ -170,9 +170,54 @@ inline bool PathExists(const char *path)
 }
 
 // Removes from a file with duplicate keys only the records of key whose
-// value is the text value, keeping the others of that key: 0 (also when
-// there was none), or -1 with the store's code.
-int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
+// value is the text value, keeping the others of that key, their number
+// into *pRemoved when given: 0 (also when there was none), or -1 with the
+// store's code.
+int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved = nullptr);
+
+#pragma GCC visibility push(hidden)
+
+// The records that one change of an account or a group makes in the files
+// of its database, each taken back, last first, when the change is not
+// kept: a change that fails part way leaves every file as it was, its code
+// recorded. Keys and values are text stored with their NUL. Each step: 0,
+// or -1 with the store's code.
+class Changes {
+public:
+    Changes() = default;
+    ~Changes();
+    Changes(const Changes &) = delete;
+    Changes &operator=(const Changes &) = delete;
+
+    // key -> value in a file without duplicates.
+    int Put(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The record of key gone from a file without duplicates (none there too).
+    int Remove(VAKOBDB *bdb, const std::string &key);
+    // One more record key -> value in a file with duplicates.
+    int Add(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The records key -> value gone from a file with duplicates, the others
+    // of key kept (none there too).
+    int RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The change is whole: nothing is taken back.
+    void Keep() { kept_ = true; }
+
+private:
+    enum class Kind { kPut, kRemove, kAdd, kRemoveDup };
+    struct Step {
+        Kind kind;
+        VAKOBDB *bdb;
+        std::string key, value;
+        bool had;        // kPut, kRemove: the key held the value old
+        std::string old; // ...
+        int removed;     // kRemoveDup: records removed
+    };
+    // The value stored under key into old: 1, 0 when absent, -1.
+    static int Read(VAKOBDB *bdb, const std::string &key, std::string &old);
+    std::vector<Step> steps_;
+    bool kept_ = false;
+};
+
+#pragma GCC visibility pop
 
 // A hold of lock-table rows that this call took itself: released once,
 // and only then, so that a caller's own hold of the same rows stays. Codes

@@ -18,6 +18,7 @@
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
 #include "vakotest/sharedb.h"
+#include "vakotest/storefault.h"
 #include "vakotest/szblocks.h"
 #include "vakotest/words.h"
 
@@ -189,57 +190,8 @@ TEST(ShareDBSet, ANameTooLongToUpperCaseFailsInsteadOfUsingAnEmptyKey)
     EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_NOT_FOUND);
 }
 
-// The store's put or del made to fail with EIO on one key, as a failing
-// disk would, while the owner lives.
-std::string gFailKey;
-int (*gRealPut)(const DB *, DBT *, const DBT *, u_int);
-int (*gRealDel)(const DB *, const DBT *, u_int);
-
-bool IsFailKey(const DBT *k) { return std::string(static_cast<char *>(k->data), k->size) == gFailKey; }
-
-int FailingPut(const DB *db, DBT *k, const DBT *v, u_int flags)
-{
-    if (IsFailKey(k)) {
-        errno = EIO;
-        return -1;
-    }
-    return gRealPut(db, k, v, flags);
-}
-
-int FailingDel(const DB *db, const DBT *k, u_int flags)
-{
-    if (IsFailKey(k)) {
-        errno = EIO;
-        return -1;
-    }
-    return gRealDel(db, k, flags);
-}
-
-enum class StoreOp { Put, Del };
-
-class StoreFault {
-public:
-    StoreFault(DB *store, StoreOp op, const std::string &key) : store_(store)
-    {
-        gFailKey = key;
-        gRealPut = store->put;
-        gRealDel = store->del;
-        if (op == StoreOp::Put)
-            store->put = FailingPut;
-        else
-            store->del = FailingDel;
-    }
-    ~StoreFault()
-    {
-        store_->put = gRealPut;
-        store_->del = gRealDel;
-    }
-    StoreFault(const StoreFault &) = delete;
-    StoreFault &operator=(const StoreFault &) = delete;
-
-private:
-    DB *store_;
-};
+using vakotest::StoreFault;
+using vakotest::StoreOp;
 
 // A rename stores the new record before it removes the old one: a failure of
 // either step leaves both shares as they were.
