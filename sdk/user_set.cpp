@@ -177,7 +177,8 @@ bool CheckUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHAS
 
 // A changed account, stored under its old key with its home folder named
 // after the new name (the caller's szHome stays as it was). false when the
-// entry failed (logged); a map entry made stays.
+// entry failed (logged); its map entry then goes again, for an account
+// left as it was is renamed nowhere.
 bool UserSetUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHASH *ppMap)
 {
     char home[kHomeSize];
@@ -209,6 +210,9 @@ bool UserSetUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZH
         stored.gid = user->gid;
         if (ok && VAKOUserDBSet(db, oldKey, cbOldKey, &stored) == 0)
             return true;
+        slib::SavedError saved;
+        SzSLIBSzHashRemoveKey(*ppMap, oldKey);
+        saved.Restore();
     }
     syslog(LOG_NOTICE, "%s:%d UserSetUpdate() failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
     return false;
