@@ -742,10 +742,15 @@ int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> 
     return 1;
 }
 
-int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved)
+int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value)
 {
-    if (pRemoved)
-        *pRemoved = 0;
+    int removed;
+    return DeleteDupRecords(bdb, key, cbKey, value, &removed);
+}
+
+int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved)
+{
+    *pRemoved = 0;
     if (!bdb || !bdb->db || !key || cbKey <= 0) {
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
@@ -774,8 +779,7 @@ int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string 
                 BDB_ERR(kSrcDelete, WriteCode(err, VAKO_ERR_BDB_DEL));
                 return -1;
             }
-            if (pRemoved)
-                ++*pRemoved;
+            ++*pRemoved;
         }
         flag = R_NEXT;
     }
@@ -832,7 +836,7 @@ int Changes::RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &
 {
     Step step{Kind::kRemoveDup, bdb, key, value, false, {}, 0};
     // Records removed before a failure are taken back too.
-    int r = DeleteDupRecord(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value, &step.removed);
+    int r = DeleteDupRecords(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value, &step.removed);
     if (step.removed > 0)
         steps_.push_back(std::move(step));
     return r;

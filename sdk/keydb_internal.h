@@ -170,12 +170,17 @@ inline bool PathExists(const char *path)
 }
 
 // Removes from a file with duplicate keys only the records of key whose
-// value is the text value, keeping the others of that key, their number
-// into *pRemoved when given: 0 (also when there was none), or -1 with the
-// store's code.
-int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved = nullptr);
+// value is the text value, keeping the others of that key: 0 (also when
+// there was none), or -1 with the store's code.
+int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
 
+// Not exported (their definitions are out of line); a type that holds a
+// Changes must be hidden too.
 #pragma GCC visibility push(hidden)
+
+// As DeleteDupRecord, the number of records removed (before a failure too)
+// into *pRemoved.
+int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved);
 
 // The records that one change of an account or a group makes in the files
 // of its database, each taken back, last first, when the change is not

@@ -1,20 +1,19 @@
 // What a C caller sees of a failure inside the libraries and the updater
 // (not part of the C interface): no C++ exception crosses the border, and a
-// failure's code survives the clean-up after it.
+// failure's code survives the clean-up after it. Header-only; the libraries
+// build with -fvisibility-inlines-hidden, so that none of it is exported.
 #pragma once
 
 #include <exception>
 
 #include "slib/error.h"
 
-#pragma GCC visibility push(hidden)
-
 namespace slib {
 
 // Runs an operation's body: an exception inside it (std::bad_alloc or any
 // other std::exception) becomes the operation's failure result, with 0x0200
 // recorded under the operation's source name src.
-template <class R, class F> R Guarded(const char *src, R failure, F fn)
+template <class R, class F> __attribute__((visibility("hidden"))) R Guarded(const char *src, R failure, F fn)
 {
     try {
         return fn();
@@ -38,5 +37,3 @@ private:
 };
 
 } // namespace slib
-
-#pragma GCC visibility pop

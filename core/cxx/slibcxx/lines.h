@@ -1,5 +1,6 @@
 // The one line reader of the libraries and the updater (not part of the C
-// interface): a text stream read line by line.
+// interface): a text stream read line by line. Header-only; the libraries
+// build with -fvisibility-inlines-hidden, so that none of it is exported.
 #pragma once
 
 #include <errno.h>
@@ -11,8 +12,6 @@
 
 #include "slib/error.h"
 #include "slibcxx/raii.h"
-
-#pragma GCC visibility push(hidden)
 
 namespace slib {
 
@@ -98,5 +97,3 @@ private:
 };
 
 } // namespace slib
-
-#pragma GCC visibility pop

@@ -1,6 +1,7 @@
 // The one file replacer of the libraries and the updater (not part of the C
 // interface): a new file written beside its target under a temporary name
-// and put in the target's place whole.
+// and put in the target's place whole. Header-only; the libraries build
+// with -fvisibility-inlines-hidden, so that none of it is exported.
 #pragma once
 
 #include <errno.h>
@@ -16,8 +17,6 @@
 #include <utility>
 
 #include "slib/error.h"
-
-#pragma GCC visibility push(hidden)
 
 namespace slib {
 
@@ -275,5 +274,3 @@ private:
 };
 
 } // namespace slib
-
-#pragma GCC visibility pop
