@@ -38,7 +38,6 @@ constexpr const char *kSrcEnum = "ftputil_chroot_user_enum";
 constexpr const char *kSrcDenyEnum = "ftputil_conn_security_deny_ip_enum";
 constexpr const char *kSrcDenyDelete = "ftputil_conn_security_deny_ip_delete";
 
-constexpr const char *kChrootTemp = SZF_FTP_CHROOT ".XXXXXX";
 constexpr int kDomainListSize = 1024;
 constexpr int kAddressKeySize = 16;
 constexpr mode_t kNewListMode = 0666;
