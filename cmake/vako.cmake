@@ -44,6 +44,10 @@ function(vako_library target incdir)
   add_library(${target} SHARED ${srcs})
   target_include_directories(${target} PUBLIC ${incdir})
   target_link_libraries(${target} PRIVATE vako_flags)
+  # The C++ inside (the product kit of slibcxx/, the standard library's
+  # inline members) stays inside: the library exports what its own sources
+  # define, not the inline functions it happens to emit.
+  target_compile_options(${target} PRIVATE -fvisibility-inlines-hidden)
 endfunction()
 
 # vako_tests(<target> LIBS <libs...>): the <area>_test.cpp files of the

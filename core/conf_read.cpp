@@ -17,11 +17,14 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
+#include "slibcxx/raii.h"
 #include "szhash_fill.h"
 
-using conf::Guarded;
 using conf::IsComment;
-using conf::LineReader;
+using slib::Guarded;
+using slib::LineReader;
 
 namespace {
 

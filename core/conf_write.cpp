@@ -15,15 +15,18 @@
 #include "conf_file.h"
 #include "slib/error.h"
 #include "slib/str.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
+#include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 
-using conf::Guarded;
 using conf::IsComment;
-using conf::LineReader;
+using slib::Guarded;
+using slib::LineReader;
 
 namespace {
 
 constexpr const char *kDefaultFormat = "%s=%s\n";
-constexpr size_t kTempNameSize = 4096;
 
 // The operations' own source names, recorded with their error codes and
 // printed in their messages.
@@ -133,34 +136,27 @@ FilePtr OpenTarget(const char *src, const char *file, const char *mode, struct s
     return fp;
 }
 
-// A target that does not exist yet and is written directly, not through a
-// temporary file.
-bool CreateWith(const char *src, const char *file, const std::string &content, bool sync)
+// A target that does not exist yet, written in place (never through a
+// link, and removed again when it cannot be written whole).
+bool CreateWith(const char *src, const char *file, const std::string &content)
 {
-    struct stat st;
-    bool missing;
-    FilePtr out = OpenTarget(src, file, "w", &st, &missing);
-    if (!out)
+    slib::FileReplacer out(src);
+    if (!out.CreateNew(file, 0666)) {
+        if (out.failed() == slib::FileReplacer::Step::kCreate && errno == EEXIST)
+            SLIB_ERR_IN(src, SLIB_ERR_OPEN);
         return false;
-    FILE *fp = out.release();
-    bool ok = fwrite(content.data(), 1, content.size(), fp) == content.size() && fflush(fp) == 0 &&
-              (!sync || fsync(fileno(fp)) == 0);
-    if (fclose(fp) != 0)
-        ok = false;
-    if (!ok)
-        SLIB_ERR_IN(src, SLIB_ERR_WRITE);
-    return ok;
+    }
+    return out.Write(content) && out.Finish();
 }
 
 // The safe rewrite: the new content goes to a temporary file beside the
-// target, which replaces the target by rename once it is complete and on
-// disk. Until then, and after any failure, the target is untouched, and a
-// temporary file that was not renamed is removed. Failures are recorded
-// under src, the writer's source name.
+// target (its owner and mode), which replaces the target by rename once it
+// is complete and on disk. Until then, and after any failure, the target is
+// untouched, and a temporary file that was not renamed is removed. Failures
+// are recorded under src, the writer's source name.
 class Rewriter {
 public:
-    Rewriter(const char *src, const char *target) : src_(src), target_(target) {}
-    ~Rewriter() { Abandon(); }
+    Rewriter(const char *src, const char *target) : src_(src), target_(target), out_(src) {}
     Rewriter(const Rewriter &) = delete;
     Rewriter &operator=(const Rewriter &) = delete;
 
@@ -176,13 +172,13 @@ public:
     }
     // A missing target is created holding content: 1 when it was, -1 on
     // failure, 0 when the target is open for the rewrite.
-    int OpenOrCreate(const char *mode, const std::string &content, bool sync)
+    int OpenOrCreate(const char *mode, const std::string &content)
     {
         switch (Open(mode)) {
         case kFailed:
             return -1;
         case kMissing:
-            return CreateWith(src_, target_, content, sync) ? 1 : -1;
+            return CreateWith(src_, target_, content) ? 1 : -1;
         case kOpen:
             break;
         }
@@ -200,8 +196,8 @@ public:
     FILE *ReleaseIn() { return in_.release(); }
     bool ReadFailed() const { return in_ && ferror(in_.get()); }
 
-    // Keeps the target's status (or, without a target, takes mode 0644 and
-    // the process's ids) and creates the temporary file.
+    // Creates the temporary file with the target's owner and mode (without
+    // a target, the process's ids and mode 0644).
     bool Begin()
     {
         if (!in_) {
@@ -209,38 +205,17 @@ public:
             st_.st_gid = getgid();
             st_.st_mode = 0644;
         }
-        int n = snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof temp_) {
-            temp_[0] = '\0'; // a cut name would lie beside another file
-            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
-            return false;
-        }
-        slib::Fd fd(mkstemp(temp_));
-        if (!fd.ok()) {
-            temp_[0] = '\0';
-            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
-            return false;
-        }
-        out_.reset(fdopen(fd.get(), "w"));
-        if (!out_) {
-            SLIB_ERR_IN(src_, SLIB_ERR_OPEN);
-            return false;
-        }
-        fd.release(); // the stream owns it now
-        return true;
+        return out_.CreateUnique(target_) && out_.CopyAttributes(st_, true);
     }
 
-    FILE *out() const { return out_.get(); }
+    FILE *out() { return out_.stream(); }
     bool Put(const char *s, size_t n)
     {
         if (n == 0)
             return true;
-        if (fwrite(s, 1, n, out_.get()) != n) {
-            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
+        if (!out_.Write(s, n))
             return false;
-        }
-        wrote_ = true;
-        last_ = s[n - 1];
+        Wrote(s[n - 1]);
         return true;
     }
     bool Put(const std::string &s) { return Put(s.data(), s.size()); }
@@ -262,40 +237,15 @@ public:
             SLIB_ERR_IN(src_, readError);
             return false;
         }
-        int fd = fileno(out_.get());
-        if (fflush(out_.get()) != 0 || fsync(fd) != 0 || fchown(fd, st_.st_uid, st_.st_gid) != 0 ||
-            fchmod(fd, st_.st_mode & 07777) != 0) {
-            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
-            return false;
-        }
-        // Closed once, whatever fclose says: its failure is the write's.
-        if (fclose(out_.release()) != 0) {
-            SLIB_ERR_IN(src_, SLIB_ERR_WRITE);
-            return false;
-        }
-        if (rename(temp_, target_) != 0) {
-            SLIB_ERR_IN(src_, SLIB_ERR_RENAME);
-            return false;
-        }
-        temp_[0] = '\0';
-        return true;
+        return out_.Finish() && out_.RenameOver(target_);
     }
 
 private:
-    void Abandon()
-    {
-        out_.reset();
-        if (temp_[0])
-            unlink(temp_);
-        temp_[0] = '\0';
-    }
-
     const char *src_;
     const char *target_;
     FilePtr in_;
-    FilePtr out_;
+    slib::FileReplacer out_;
     struct stat st_ = {};
-    char temp_[kTempNameSize] = {};
     bool wrote_ = false;
     char last_ = '\0';
 };
@@ -397,7 +347,7 @@ int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szVal
         return Fail(kSrcSetKeyValue, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetKeyValue, -1, [&] {
         Rewriter rw(kSrcSetKeyValue, szFile);
-        if (int created = rw.OpenOrCreate("r", Format(szFmt, szKey, szValue), true))
+        if (int created = rw.OpenOrCreate("r", Format(szFmt, szKey, szValue)))
             return created;
         if (!rw.Begin())
             return -1;
@@ -531,7 +481,7 @@ int SLIBFileSetLine(const char *szFile, const char *szPattern, const char *szNew
         return Fail(kSrcSetLine, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetLine, -1, [&] {
         Rewriter rw(kSrcSetLine, szFile);
-        if (int created = rw.OpenOrCreate("r", szNewLine ? std::string(szNewLine) + "\n" : "", true))
+        if (int created = rw.OpenOrCreate("r", szNewLine ? std::string(szNewLine) + "\n" : ""))
             return created;
         int target = FindLine(kSrcSetLine, rw.in(), szPattern, flags);
         if (target <= 0)
@@ -579,7 +529,7 @@ int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLin
         return Fail(kSrcAddLine, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcAddLine, -1, [&] {
         Rewriter rw(kSrcAddLine, szFile);
-        if (int created = rw.OpenOrCreate("r+", std::string(szLine) + "\n", false))
+        if (int created = rw.OpenOrCreate("r+", std::string(szLine) + "\n"))
             return created;
         if (!szPattern && (flags & OP_FIND_PREFIX))
             return AppendInPlace(rw.ReleaseIn(), szLine);

@@ -2,7 +2,7 @@
 // from the file unpacked only when every offset and length holds, then
 // packed again to the same bytes.
 #include "fuzz.h"
-#include "vako/share_record.h"
+#include "vako/share.h"
 
 VAKOFUZZ_QUIET_LOG
 

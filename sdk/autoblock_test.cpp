@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "event_log_testutil.h"
 #include "slib/error.h"
 #include "slib/str.h"
+#include "vakotest/eventlog.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/sleeps.h"

@@ -22,8 +22,9 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
-#include "text_file.h"
 #include "vako/share.h"
 
 namespace {
@@ -193,14 +194,13 @@ bool IsHeader(std::string_view line) { return SLIBFileIsSectionLine(line.data(),
 // cannot be read (the code recorded under src).
 int HasSection(const char *src, const char *file, const char *section)
 {
-    std::string text;
-    if (!vako::text::ReadWhole(src, file, text))
+    slib::LineReader in(file, src);
+    if (!in.ok())
         return -1;
-    vako::text::Lines lines(text);
-    for (std::string_view line; lines.Next(line);)
-        if (IsHeader(line) && SLIBFileMatchSection(line.data(), static_cast<int>(line.size()), section) == 1)
+    while (in.Next())
+        if (IsHeader(in.view()) && SLIBFileMatchSection(in.line(), static_cast<int>(in.len()), section) == 1)
             return 1;
-    return 0;
+    return in.CheckEnd() ? 0 : -1;
 }
 
 // Creates the missing file of a new set, empty. False (logged) on failure.
@@ -368,8 +368,8 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         return -1;
     }
     // A read error must not pass for the end of the file: sets would be missing.
-    std::string text;
-    if (!vako::text::ReadWhole(kSrcGetAll, file, text))
+    slib::LineReader in(file, kSrcGetAll);
+    if (!in.ok())
         return -1;
     char cur[kNameBufSize] = "";
     int iCount = 0;
@@ -387,8 +387,8 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         }
         return true;
     };
-    vako::text::Lines lines(text);
-    for (std::string_view view; lines.Next(view);) {
+    while (in.Next()) {
+        std::string_view view = in.view();
         std::string copy(view);
         char *line = copy.data();
         if (IsHeader(view)) {
@@ -425,7 +425,7 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
             return -1;
         }
     }
-    return endSet() ? iCount : -1;
+    return in.CheckEnd() && endSet() ? iCount : -1;
 }
 
 } // namespace
@@ -441,15 +441,14 @@ int VAKOBackupConfSectionCount(const char *path)
     struct stat st;
     if (stat(path, &st) != 0)
         return 0;
-    return vako::text::Guarded(kSrcSectionCount, -1, [&] {
-        std::string text;
-        if (!vako::text::ReadWhole(kSrcSectionCount, path, text))
+    return slib::Guarded(kSrcSectionCount, -1, [&] {
+        slib::LineReader in(path, kSrcSectionCount);
+        if (!in.ok())
             return -1;
-        vako::text::Lines lines(text);
         int n = 0;
-        for (std::string_view line; lines.Next(line);)
-            n += IsHeader(line);
-        return n;
+        while (in.Next())
+            n += IsHeader(in.view());
+        return in.CheckEnd() ? n : -1;
     });
 }
 
@@ -475,7 +474,7 @@ int VAKOBackupConfGetAll(void ***pArr, int type)
         BKP_ERR(kSrcGetAll, SLIB_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    int n = vako::text::Guarded(kSrcGetAll, -1, [&] { return ReadSets(file, type, cSet, arr); });
+    int n = slib::Guarded(kSrcGetAll, -1, [&] { return ReadSets(file, type, cSet, arr); });
     if (n < 0) {
         // The records built so far are the non-NULL slots.
         for (int i = 0; i < cSet; i++) {
@@ -518,7 +517,7 @@ VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcNetSet, SZF_NETBKP_CONF, kNetFileMode, FillNet};
-    return vako::text::Guarded(kind.src, -1, [&] {
+    return slib::Guarded(kind.src, -1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kNetTexts));
     });
 }
@@ -526,7 +525,7 @@ int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 int VAKOLocalBkpConfSetOne(const char *szOldBkpset, const VAKOLOCALBKPCONF *pConf)
 {
     static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
-    return vako::text::Guarded(kind.src, -1, [&] {
+    return slib::Guarded(kind.src, -1, [&] {
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kLocalTexts));
     });
 }

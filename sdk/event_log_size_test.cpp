@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "event_log_testutil.h"
 #include "vako/event_log.h"
+#include "vakotest/eventlog.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/testkit.h"
 

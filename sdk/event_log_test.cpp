@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "event_log_testutil.h"
 #include "slib/error.h"
+#include "vakotest/eventlog.h"
 #include "vakotest/accounts.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/sleeps.h"

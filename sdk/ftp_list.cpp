@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,10 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szhash.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
-#include "text_file.h"
+#include "slibcxx/replace.h"
 #include "vako/info.h"
 #include "vako/net.h"
 
@@ -35,7 +38,6 @@ constexpr const char *kSrcEnum = "ftputil_chroot_user_enum";
 constexpr const char *kSrcDenyEnum = "ftputil_conn_security_deny_ip_enum";
 constexpr const char *kSrcDenyDelete = "ftputil_conn_security_deny_ip_delete";
 
-constexpr const char *kChrootTemp = SZF_FTP_CHROOT ".XXXXXX";
 constexpr int kDomainListSize = 1024;
 constexpr int kAddressKeySize = 16;
 constexpr mode_t kNewListMode = 0666;
@@ -45,38 +47,39 @@ constexpr mode_t kNewListMode = 0666;
 using ListPtr = slib::HeapPtr<SLIBSZLIST>;
 using HashPtr = slib::HeapPtr<SLIBSZHASH>;
 
-using vako::text::Bare;
-using vako::text::Lines;
-using vako::text::ReadWhole;
-using vako::text::Replacement;
+using slib::FileReplacer;
+using slib::Guarded;
+using slib::LineReader;
 
 // The name of a chroot line (its text without the line feed); false for a
 // comment or empty line.
-bool ChrootName(std::string_view line, std::string &name)
+bool ChrootName(const LineReader &in, std::string &name)
 {
-    if (line[0] == '\n' || line[0] == '#')
+    if (in.line()[0] == '\n' || in.line()[0] == '#')
         return false;
-    name.assign(Bare(line));
+    name.assign(in.text());
     return true;
 }
 
-// The common rewrite of the chroot list, read as text with status st: the
+// The common rewrite of the chroot list, read from in, its status st: the
 // names that keep accepts, then the items of tail (when given). Codes are
 // recorded under src.
-int RewriteChroot(const char *src, std::string_view text, const struct stat &st,
-                  const std::function<bool(const char *)> &keep, PSLIBSZLIST tail)
+int RewriteChroot(const char *src, LineReader &in, const struct stat &st, const std::function<bool(const char *)> &keep,
+                  PSLIBSZLIST tail)
 {
-    Replacement out(src);
-    if (!out.Create(kChrootTemp, true))
+    FileReplacer out(src);
+    if (!out.CreateUnique(SZF_FTP_CHROOT) || !out.CopyAttributes(st, false))
         return -1;
-    Lines lines(text);
     std::string name;
-    for (std::string_view line; lines.Next(line);)
-        if (ChrootName(line, name) && keep(name.c_str()))
-            out.text() += name + '\n';
+    while (in.Next())
+        if (ChrootName(in, name) && keep(name.c_str()) && !(out.Write(name) && out.Write("\n")))
+            return -1;
+    if (!in.CheckEnd())
+        return -1;
     for (int i = 0; tail && i < tail->nItem; i++)
-        out.text() += std::string(SLIBSzListGet(tail, i)) + '\n';
-    if (!out.Write() || !out.Sync() || !out.Attributes(st, false) || !out.Close() || !out.RenameOver(SZF_FTP_CHROOT))
+        if (!(out.Write(SLIBSzListGet(tail, i)) && out.Write("\n")))
+            return -1;
+    if (!out.Finish() || !out.RenameOver(SZF_FTP_CHROOT))
         return -1;
     return 0;
 }
@@ -88,23 +91,15 @@ bool ChrootNameSound(const char *name) { return name[0] && name[0] != '#' && !st
 // after all, -1.
 int CreateChroot(PSLIBSZLIST users)
 {
-    std::string text;
+    // Part of the names would pass for the whole list: a list not written
+    // whole goes again.
+    FileReplacer out(kSrcAdd);
+    if (!out.CreateNew(SZF_FTP_CHROOT, kNewListMode))
+        return errno == EEXIST ? 1 : -1;
     for (int i = 0; i < users->nItem; i++)
-        text += std::string(SLIBSzListGet(users, i)) + '\n';
-    slib::Fd fd(open(SZF_FTP_CHROOT, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewListMode));
-    if (fd.get() < 0) {
-        if (errno == EEXIST)
-            return 1;
-        FTP_ERR(kSrcAdd, SLIB_ERR_OPEN);
-        return -1;
-    }
-    if (!vako::text::WriteAll(fd.get(), text.data(), text.size()) || fsync(fd.get()) != 0) {
-        // Part of the names would pass for the whole list.
-        unlink(SZF_FTP_CHROOT);
-        FTP_ERR(kSrcAdd, SLIB_ERR_WRITE);
-        return -1;
-    }
-    return 0;
+        if (!(out.Write(SLIBSzListGet(users, i)) && out.Write("\n")))
+            return -1;
+    return out.Finish() ? 0 : -1;
 }
 
 // The client field of a deny line: between its first and second ':' (or
@@ -122,12 +117,11 @@ bool ClientField(std::string_view line, std::string &client)
 }
 
 // The chroot list's names pushed onto the two lists; -1 (logged) on failure.
-int PushChrootNames(std::string_view text, PSLIBSZLIST *pList, ListPtr &domains, bool homes)
+int PushChrootNames(LineReader &in, PSLIBSZLIST *pList, ListPtr &domains, bool homes)
 {
-    Lines lines(text);
     std::string name;
-    for (std::string_view line; lines.Next(line);) {
-        if (!ChrootName(line, name))
+    while (in.Next()) {
+        if (!ChrootName(in, name))
             continue;
         bool domain = name.find('\\') != std::string::npos;
         if (domain && !homes)
@@ -145,25 +139,28 @@ int PushChrootNames(std::string_view text, PSLIBSZLIST *pList, ListPtr &domains,
             return -1;
         }
     }
-    return 0;
+    return in.CheckEnd() ? 0 : -1;
 }
 
 // The deny rewrite: every line whose client field is a key of del dropped.
 // The number dropped, or -1.
 int RewriteDeny(PSLIBSZHASH del)
 {
-    std::string text;
+    LineReader in(SZF_HOSTS_DENY, kSrcDenyDelete);
     struct stat st;
-    if (!ReadWhole(kSrcDenyDelete, SZF_HOSTS_DENY, text, &st))
+    if (!in.ok() || !in.Stat(&st))
         return -1;
-    Replacement out(kSrcDenyDelete);
-    if (!out.Create(SZF_HOSTS_DENY_TMP, false))
+    FileReplacer out(kSrcDenyDelete);
+    if (!out.CreateFixed(SZF_HOSTS_DENY_TMP, 0600) || !out.CopyAttributes(st, true))
         return -1;
+    auto writeFailed = [] {
+        syslog(LOG_ERR, "%s:%d fflush(pfStreamOut) failed!", kSrcDenyDelete, __LINE__);
+        return -1;
+    };
     int dropped = 0;
     std::string trimmed, client;
-    Lines lines(text);
-    for (std::string_view line; lines.Next(line);) {
-        trimmed.assign(line);
+    while (in.Next()) {
+        trimmed.assign(in.view());
         if (SLIBStrTrimSpace(trimmed.data(), nullptr) < 0) {
             syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace error!!", kSrcDenyDelete, __LINE__);
             return -1;
@@ -173,21 +170,22 @@ int RewriteDeny(PSLIBSZHASH del)
             dropped++;
             continue;
         }
-        out.text() += line;
+        if (!out.Write(in.view()))
+            return writeFailed();
     }
-    if (!out.Attributes(st, true))
+    if (!in.CheckEnd())
         return -1;
-    if (!out.Write()) {
-        syslog(LOG_ERR, "%s:%d fflush(pfStreamOut) failed!", kSrcDenyDelete, __LINE__);
-        return -1;
-    }
-    if (!out.Sync()) {
-        syslog(LOG_ERR, "%s:%d fsync(fileno(pfStreamOut)) failed!", kSrcDenyDelete, __LINE__);
-        return -1;
-    }
-    if (!out.Close()) {
-        syslog(LOG_ERR, "%s:%d fclose(pfStreamOut) failed!", kSrcDenyDelete, __LINE__);
-        return -1;
+    if (!out.Finish()) {
+        switch (out.failed()) {
+        case FileReplacer::Step::kSync:
+            syslog(LOG_ERR, "%s:%d fsync(fileno(pfStreamOut)) failed!", kSrcDenyDelete, __LINE__);
+            return -1;
+        case FileReplacer::Step::kClose:
+            syslog(LOG_ERR, "%s:%d fclose(pfStreamOut) failed!", kSrcDenyDelete, __LINE__);
+            return -1;
+        default:
+            return writeFailed();
+        }
     }
     // Nothing dropped: the list stays as it was and the copy goes.
     if (dropped > 0 && !out.RenameOver(SZF_HOSTS_DENY))
@@ -210,21 +208,22 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
         }
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(kSrcAdd, -1, [&] {
-        std::string text;
-        struct stat st;
-        while (!ReadWhole(kSrcAdd, SZF_FTP_CHROOT, text, &st)) {
+    return Guarded(kSrcAdd, -1, [&] {
+        std::optional<LineReader> in;
+        while (!in.emplace(SZF_FTP_CHROOT, kSrcAdd).ok()) {
             // Only a missing list is made anew: one that cannot be read is
             // never overwritten.
-            if (SLIBErrorGet() != SLIB_ERR_OPEN || errno != ENOENT) {
-                if (SLIBErrorGet() == SLIB_ERR_OPEN)
-                    syslog(LOG_ERR, "%s(%d) fopen failed!! err=[%s]\n", fn, __LINE__, strerror(errno));
+            if (errno != ENOENT) {
+                syslog(LOG_ERR, "%s(%d) fopen failed!! err=[%s]\n", fn, __LINE__, strerror(errno));
                 return -1;
             }
             int created = CreateChroot(users);
             if (created <= 0)
                 return created;
         }
+        struct stat st;
+        if (!in->Stat(&st))
+            return -1;
         // The caller's list changes only when the list was written.
         auto size = static_cast<size_t>(users->cbSize);
         ListPtr added(static_cast<PSLIBSZLIST>(malloc(size)));
@@ -239,7 +238,7 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
                 SzSLIBSzListRemove(added.get(), i);
             return true;
         };
-        if (RewriteChroot(kSrcAdd, text, st, keep, added.get()) != 0)
+        if (RewriteChroot(kSrcAdd, *in, st, keep, added.get()) != 0)
             return -1;
         memcpy(users, added.get(), size);
         return 0;
@@ -251,19 +250,19 @@ int VAKOFTPDeleteChrootUser(PSLIBSZLIST users)
     if (!users)
         return -1;
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(kSrcDelete, -1, [&] {
-        std::string text;
-        struct stat st;
-        if (!ReadWhole(kSrcDelete, SZF_FTP_CHROOT, text, &st)) {
-            if (SLIBErrorGet() != SLIB_ERR_OPEN)
-                return -1;
+    return Guarded(kSrcDelete, -1, [&] {
+        LineReader in(SZF_FTP_CHROOT, kSrcDelete);
+        if (!in.ok()) {
             if (errno == ENOENT)
                 return 0;
             syslog(LOG_ERR, "%s(%d) fopen failed!! err=[%s]\n", fn, __LINE__, strerror(errno));
             return -1;
         }
+        struct stat st;
+        if (!in.Stat(&st))
+            return -1;
         auto keep = [&](const char *name) { return SLIBSzListCaseFind(users, name) < 0; };
-        return RewriteChroot(kSrcDelete, text, st, keep, nullptr);
+        return RewriteChroot(kSrcDelete, in, st, keep, nullptr);
     });
 }
 
@@ -280,17 +279,15 @@ int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList)
     (*pList)->type = SLIB_SZLIST_SORT_CASE;
     domains->type = SLIB_SZLIST_SORT_CASE;
     bool homes = SLIBFileCheckKeyValue(SZF_VAKO_INFO, "enableduserhome", "yes", 0) == 1;
-    return vako::text::Guarded(kSrcEnum, -1, [&] {
-        std::string text;
-        if (!ReadWhole(kSrcEnum, SZF_FTP_CHROOT, text)) {
-            if (SLIBErrorGet() != SLIB_ERR_OPEN)
-                return -1;
+    return Guarded(kSrcEnum, -1, [&] {
+        LineReader in(SZF_FTP_CHROOT, kSrcEnum);
+        if (!in.ok()) {
             if (errno == ENOENT)
                 return 0;
             syslog(LOG_ERR, "%s(%d) fopen failed!! err=[%s]\n", kSrcEnum, __LINE__, strerror(errno));
             return -1;
         }
-        if (PushChrootNames(text, pList, domains, homes) != 0)
+        if (PushChrootNames(in, pList, domains, homes) != 0)
             return -1;
         (*pList)->type = SLIB_SZLIST_UNSORTED;
         domains->type = SLIB_SZLIST_UNSORTED;
@@ -306,18 +303,17 @@ int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
     if (!pList || !*pList)
         return -1;
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(kSrcDenyEnum, -1, [&] {
-        std::string text;
-        if (!ReadWhole(kSrcDenyEnum, SZF_HOSTS_DENY, text)) {
-            if (SLIBErrorGet() == SLIB_ERR_OPEN)
-                syslog(LOG_ERR, "%s: %s(%d) - fopen(%s) failed!! err=[%s]\n", kSrcDenyEnum, fn, __LINE__,
-                       SZF_HOSTS_DENY, strerror(errno));
+    return Guarded(kSrcDenyEnum, -1, [&] {
+        LineReader in(SZF_HOSTS_DENY, kSrcDenyEnum);
+        if (!in.ok()) {
+            syslog(LOG_ERR, "%s: %s(%d) - fopen(%s) failed!! err=[%s]\n", kSrcDenyEnum, fn, __LINE__, SZF_HOSTS_DENY,
+                   strerror(errno));
             return -1;
         }
         std::string client;
-        Lines lines(text);
         // Whole lines: a piece of a long line is no line of its own.
-        for (std::string_view line; lines.Next(line);) {
+        while (in.Next()) {
+            std::string_view line = in.view();
             if (line[0] == '\n' || line[0] == '#' || !ClientField(line, client) || !VAKONetIsIPAddr(client.c_str()))
                 continue;
             if (SLIBSzListPush(pList, client.c_str()) < 0) {
@@ -326,7 +322,7 @@ int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
                 return -1;
             }
         }
-        return (*pList)->nItem;
+        return in.CheckEnd() ? (*pList)->nItem : -1;
     });
 }
 
@@ -349,7 +345,7 @@ int ConnSecurityDenyIPDelete(PSLIBSZLIST addresses)
         if (r < 0)
             return -1;
     }
-    int dropped = vako::text::Guarded(kSrcDenyDelete, -1, [&] { return RewriteDeny(del.get()); });
+    int dropped = Guarded(kSrcDenyDelete, -1, [&] { return RewriteDeny(del.get()); });
     if (dropped < 0) {
         syslog(LOG_ERR, "%s:%d NetBackupIModifyConf(&pshHashDel) failed", kSrcDenyDelete, __LINE__);
         return -1;

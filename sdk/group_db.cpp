@@ -21,7 +21,9 @@
 #include "keydb_internal.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/service.h"
 #include "vako/user_db.h"
 #include "vako/user_list.h"
@@ -32,9 +34,9 @@ using keydb_internal::Buf;
 using keydb_internal::CutLineEnd;
 using keydb_internal::kIdKeySize;
 using keydb_internal::kKeyTooLong;
-using keydb_internal::LineReader;
 using keydb_internal::Put;
 using keydb_internal::Stored;
+using slib::LineReader;
 
 // The operations' own source names: log prefixes and the file recorded with
 // an error code.
@@ -224,15 +226,9 @@ void CloseSet(void *pDb) { VAKOGroupDBClose(static_cast<VAKOGROUPDB *>(pDb)); }
 
 VAKOBDB *FileAt(void *pDb, int idx) { return pDb ? FileOf(static_cast<VAKOGROUPDB *>(pDb), idx) : nullptr; }
 
-// The modification time of an open stream's file into the files given.
-int StampFrom(FILE *fp, const char *path, std::initializer_list<VAKOBDB *> files)
+// The modification time of a file's status into the files given.
+int StampWith(const struct stat &st, std::initializer_list<VAKOBDB *> files)
 {
-    struct stat st;
-    if (fstat(fileno(fp), &st) != 0) {
-        syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", kSrcSyncTime, __LINE__, path, errno);
-        SLIB_ERR_IN(kSrcSyncTime, SLIB_ERR_STAT);
-        return -1;
-    }
     for (VAKOBDB *f : files) {
         if (VAKOBDbConfSyncTimeSet(f, st.st_mtime) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", kSrcSyncTime, __LINE__,
@@ -243,12 +239,34 @@ int StampFrom(FILE *fp, const char *path, std::initializer_list<VAKOBDB *> files
     return 0;
 }
 
+// The modification time of an open stream's file into the files given.
+int StampFrom(FILE *fp, const char *path, std::initializer_list<VAKOBDB *> files)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0) {
+        syslog(LOG_ERR, "%s:%d stat [%s] failed!! errno=%d/%m", kSrcSyncTime, __LINE__, path, errno);
+        SLIB_ERR_IN(kSrcSyncTime, SLIB_ERR_STAT);
+        return -1;
+    }
+    return StampWith(st, files);
+}
+
+// A failed write of the dump: logged, and recorded as no room when the
+// disk is full.
+void WriteFailed(const char *what)
+{
+    syslog(LOG_ERR, "%s:%d %s failed!! errno=%d/%m", kSrcDump, __LINE__, what, errno);
+    if (errno == ENOSPC)
+        SLIB_ERR_IN(kSrcDump, VAKO_ERR_BDB_NO_SPACE);
+}
+
 // Writes a stored line and its line end.
-bool WriteLine(FILE *fp, const char *line) { return fputs(line, fp) != EOF && fputc('\n', fp) != EOF; }
+bool WriteLine(slib::FileReplacer &out, const char *line) { return out.Write(line) && out.Write("\n", 1); }
 
 // Walks the gid file in key order and writes each local group's line and
 // description: true when the walk ended at the end of the file.
-bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, FILE *group, FILE *desc)
+bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, slib::FileReplacer &group,
+                slib::FileReplacer &desc)
 {
     Buf key, value;
     if (VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_FIRST) != 0 ||
@@ -270,22 +288,21 @@ bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, FILE *gro
         if (const char *d = SzSLIBSzHashGetValue(descs, name.c_str()))
             ok = ok && WriteLine(desc, d);
         if (!ok) {
-            syslog(LOG_ERR, "%s:%d fputs() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            SLIB_ERR_IN(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
+            WriteFailed("fputs()");
             return false;
         }
     } while (VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
     return SLIBErrorGet() == SLIB_ERR_END_OF_ENUM;
 }
 
-// fflush and fsync of a temporary text file: renamed into place before it
-// is on the disk, a file could be lost whole by a power failure.
-bool Flush(FILE *fp)
+// Flush, sync and close of a temporary text file, its status into *st:
+// renamed into place before it is on the disk, a file could be lost whole
+// by a power failure.
+bool Flush(slib::FileReplacer &out, struct stat *st)
 {
-    if (fflush(fp) == 0 && fsync(fileno(fp)) == 0)
+    if (out.Finish(st))
         return true;
-    syslog(LOG_ERR, "%s:%d fflush() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-    SLIB_ERR_IN(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
+    WriteFailed("fflush()");
     return false;
 }
 
@@ -429,17 +446,12 @@ int VAKOGroupDBDump(VAKOGROUPDB *pDb)
         SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    slib::FilePtr group(fopen(SZF_GROUP_TMP, "we"));
-    if (!group) {
-        syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, SZF_GROUP_TMP);
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OPEN);
-        return -1;
-    }
-    slib::FilePtr desc(fopen(SZF_GROUP_DESC_TMP, "we"));
-    if (!desc) {
-        syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, SZF_GROUP_DESC_TMP);
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OPEN);
-        return -1;
+    slib::FileReplacer group(kSrcDump), desc(kSrcDump);
+    for (auto [out, tmp] : {std::pair{&group, SZF_GROUP_TMP}, std::pair{&desc, SZF_GROUP_DESC_TMP}}) {
+        if (!out->CreateFixed(tmp, 0666)) {
+            syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, tmp);
+            return -1;
+        }
     }
     HashPtr names(SLIBSzHashAlloc(kHashSize)), descs(SLIBSzHashAlloc(kHashSize));
     if (!names || !descs) {
@@ -460,13 +472,13 @@ int VAKOGroupDBDump(VAKOGROUPDB *pDb)
     int32_t current;
     if (VAKOBDbWordGet(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, &current) != 0)
         return -1;
-    if (fprintf(group.get(), "#$%s$%d$\n", SZ_GID_INDEX_MARKER, current) < 0) {
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_WRITE);
+    if (!group.Printf("#$%s$%d$\n", SZ_GID_INDEX_MARKER, current))
         return -1;
-    }
-    if (!DumpGroups(pDb, names.get(), descs.get(), group.get(), desc.get()) || !Flush(group.get()) ||
-        !Flush(desc.get()))
+    struct stat stGroup, stDesc;
+    if (!DumpGroups(pDb, names.get(), descs.get(), group, desc) || !Flush(group, &stGroup) || !Flush(desc, &stDesc))
         return -1;
+    group.Release();
+    desc.Release();
     if (GROUPIRenameTempFiles() != 0) {
         syslog(LOG_ERR, "%s:%d GROUPIRenameTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
         return -1;
@@ -475,7 +487,7 @@ int VAKOGroupDBDump(VAKOGROUPDB *pDb)
         syslog(LOG_ERR, "%s:%d GROUPIRemoveTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
         return -1;
     }
-    if (GroupDbConfSyncTimeSet(pDb, group.get(), desc.get()) != 0) {
+    if (StampWith(stGroup, {pDb->pGRPGID, pDb->pGRPName}) != 0 || StampWith(stDesc, {pDb->pGRPDesc}) != 0) {
         syslog(LOG_ERR, "%s:%d GroupDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return -1;
     }

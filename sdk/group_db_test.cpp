@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
 #include "slib/error.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
+#include "vakotest/groupdb.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/run.h"

@@ -20,7 +20,7 @@
 #include "slib/unicode.h"
 #include "slibcxx/raii.h"
 #include "vako/group_db.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vako/user_list.h"
 #include "vako/user_op.h"
 

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
 #include "slib/error.h"
 #include "slib/lock.h"
 #include "vakotest/accounts.h"
@@ -16,6 +15,7 @@
 #include "vakotest/lockhold.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 using groupdb::Group;
 using groupdb::GroupPtr;

@@ -11,12 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "keydb_internal.h"
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
-#include "keydb_internal.h"
 #include "vako/service.h"
 
 namespace {
@@ -539,6 +541,8 @@ int VAKOListDBSet(VAKOBDB *bdb, const char *section, PSLIBSZLIST list)
 
 namespace keydb_internal {
 
+using slib::LineReader;
+
 int UpperKey(const char *name, char *key, int cb)
 {
     int n = SLIBUnicodeUTF8StrUpper(name, key, cb);
@@ -740,6 +744,13 @@ int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> 
 
 int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value)
 {
+    int removed;
+    return DeleteDupRecords(bdb, key, cbKey, value, &removed);
+}
+
+int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved)
+{
+    *pRemoved = 0;
     if (!bdb || !bdb->db || !key || cbKey <= 0) {
         SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
         return -1;
@@ -761,17 +772,104 @@ int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string 
         if (k.size != static_cast<size_t>(cbKey) || memcmp(k.data, key, k.size) != 0)
             break;
         if (strnlen(static_cast<const char *>(v.data), v.size) == value.size() &&
-            memcmp(v.data, value.data(), value.size()) == 0 && bdb->db->del(bdb->db, &k, R_CURSOR) < 0) {
-            int err = errno;
-            syslog(LOG_ERR, "%s:%d errno=%d/%m, db->del failed.", kSrcDelete, __LINE__, err);
-            BDB_ERR(kSrcDelete, WriteCode(err, VAKO_ERR_BDB_DEL));
-            return -1;
+            memcmp(v.data, value.data(), value.size()) == 0) {
+            if (bdb->db->del(bdb->db, &k, R_CURSOR) < 0) {
+                int err = errno;
+                syslog(LOG_ERR, "%s:%d errno=%d/%m, db->del failed.", kSrcDelete, __LINE__, err);
+                BDB_ERR(kSrcDelete, WriteCode(err, VAKO_ERR_BDB_DEL));
+                return -1;
+            }
+            ++*pRemoved;
         }
         flag = R_NEXT;
     }
     // The layer's walks start afresh from their own cursor type.
     bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
     return 0;
+}
+
+int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
+{
+    Buf value;
+    if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) == 0) {
+        old = Stored(value);
+        return 1;
+    }
+    return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+}
+
+int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
+{
+    Step step{Kind::kPut, bdb, key, value, false, {}, 0};
+    int had = Read(bdb, key, step.old);
+    if (had < 0 || keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
+        return -1;
+    step.had = had == 1;
+    steps_.push_back(std::move(step));
+    return 0;
+}
+
+int Changes::Remove(VAKOBDB *bdb, const std::string &key)
+{
+    Step step{Kind::kRemove, bdb, key, {}, false, {}, 0};
+    int had = Read(bdb, key, step.old);
+    if (had < 0)
+        return -1;
+    if (had == 0)
+        return 0;
+    if (VAKOBDbDelete(bdb, key.c_str(), static_cast<int>(key.size()) + 1) != 0)
+        return -1;
+    step.had = true;
+    steps_.push_back(std::move(step));
+    return 0;
+}
+
+int Changes::Add(VAKOBDB *bdb, const std::string &key, const std::string &value)
+{
+    if (keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
+        return -1;
+    steps_.push_back({Kind::kAdd, bdb, key, value, false, {}, 0});
+    return 0;
+}
+
+int Changes::RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &value)
+{
+    Step step{Kind::kRemoveDup, bdb, key, value, false, {}, 0};
+    // Records removed before a failure are taken back too.
+    int r = DeleteDupRecords(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value, &step.removed);
+    if (step.removed > 0)
+        steps_.push_back(std::move(step));
+    return r;
+}
+
+Changes::~Changes()
+{
+    if (kept_)
+        return;
+    slib::SavedError saved;
+    for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+        const char *key = it->key.c_str();
+        int cbKey = static_cast<int>(it->key.size()) + 1;
+        switch (it->kind) {
+        case Kind::kPut:
+            if (it->had)
+                keydb_internal::Put(it->bdb, key, cbKey, it->old);
+            else
+                VAKOBDbDelete(it->bdb, key, cbKey);
+            break;
+        case Kind::kRemove:
+            keydb_internal::Put(it->bdb, key, cbKey, it->old);
+            break;
+        case Kind::kAdd:
+            DeleteDupRecord(it->bdb, key, cbKey, it->value);
+            break;
+        case Kind::kRemoveDup:
+            for (int i = 0; i < it->removed; i++)
+                keydb_internal::Put(it->bdb, key, cbKey, it->value);
+            break;
+        }
+    }
+    saved.Restore();
 }
 
 int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names)

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "keydb_cache_testutil.h"
+#include "vakotest/peopledb.h"
 #include "vakotest/testkit.h"
 
 namespace {

@@ -10,13 +10,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "slib/error.h"
-#include "slibcxx/raii.h"
 #include "keydb_internal.h"
+#include "slib/error.h"
+#include "slibcxx/border.h"
+#include "slibcxx/raii.h"
 
 namespace {
 
-using keydb_internal::SavedError;
+using slib::SavedError;
 
 // Recorded for a descriptor that is no descriptor (it names no source).
 constexpr const char *kSrc = "bdb_check_and_rebuild";

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
-#include "keydb_cache_testutil.h"
-#include "vakotest/logs.h"
 #include "slib/error.h"
+#include "vakotest/groupdb.h"
+#include "vakotest/logs.h"
+#include "vakotest/peopledb.h"
 #include "vakotest/testkit.h"
 
 using people::kCache;

@@ -174,17 +174,55 @@ inline bool PathExists(const char *path)
 // there was none), or -1 with the store's code.
 int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
 
-// Keeps the error code of a failure while a clean-up step records others.
-class SavedError {
+// Not exported (their definitions are out of line); a type that holds a
+// Changes must be hidden too.
+#pragma GCC visibility push(hidden)
+
+// As DeleteDupRecord, the number of records removed (before a failure too)
+// into *pRemoved.
+int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value, int *pRemoved);
+
+// The records that one change of an account or a group makes in the files
+// of its database, each taken back, last first, when the change is not
+// kept: a change that fails part way leaves every file as it was, its code
+// recorded. Keys and values are text stored with their NUL. Each step: 0,
+// or -1 with the store's code.
+class Changes {
 public:
-    SavedError() : code_(SLIBErrorGet()), file_(SLIBErrorGetFile()), line_(SLIBErrorGetLine()) {}
-    void Restore() const { SLIBErrorSetEx(code_, file_, line_); }
+    Changes() = default;
+    ~Changes();
+    Changes(const Changes &) = delete;
+    Changes &operator=(const Changes &) = delete;
+
+    // key -> value in a file without duplicates.
+    int Put(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The record of key gone from a file without duplicates (none there too).
+    int Remove(VAKOBDB *bdb, const std::string &key);
+    // One more record key -> value in a file with duplicates.
+    int Add(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The records key -> value gone from a file with duplicates, the others
+    // of key kept (none there too).
+    int RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // The change is whole: nothing is taken back.
+    void Keep() { kept_ = true; }
 
 private:
-    int code_;
-    const char *file_;
-    int line_;
+    enum class Kind { kPut, kRemove, kAdd, kRemoveDup };
+    struct Step {
+        Kind kind;
+        VAKOBDB *bdb;
+        std::string key, value;
+        bool had;        // kPut, kRemove: the key held the value old
+        std::string old; // ...
+        int removed;     // kRemoveDup: records removed
+    };
+    // The value stored under key into old: 1, 0 when absent, -1.
+    static int Read(VAKOBDB *bdb, const std::string &key, std::string &old);
+    std::vector<Step> steps_;
+    bool kept_ = false;
 };
+
+#pragma GCC visibility pop
 
 // A hold of lock-table rows that this call took itself: released once,
 // and only then, so that a caller's own hold of the same rows stays. Codes
@@ -222,39 +260,6 @@ private:
     const char *src_;
     int mask_;
     bool held_ = false;
-};
-
-// Reads a text file line by line (getline, lines of any length), the line
-// end kept.
-class LineReader {
-public:
-    explicit LineReader(const char *path) : fp_(fopen(path, "re")) {}
-    // Reads an open stream that stays the caller's.
-    explicit LineReader(FILE *fp) : borrowed_(fp) {}
-    ~LineReader() { free(line_); }
-    LineReader(const LineReader &) = delete;
-    LineReader &operator=(const LineReader &) = delete;
-    bool ok() const { return stream() != nullptr; }
-    FILE *stream() const { return borrowed_ ? borrowed_ : fp_.get(); }
-    // The next line, or NULL at the end or on a read error.
-    char *Next()
-    {
-        ssize_t n = getline(&line_, &cap_, stream());
-        if (n < 0)
-            return nullptr;
-        len_ = static_cast<size_t>(n);
-        return line_;
-    }
-    size_t len() const { return len_; }
-    // True when reading stopped at the end of the file, not at an error.
-    bool AtEnd() const { return feof(stream()) && !ferror(stream()); }
-
-private:
-    slib::FilePtr fp_;
-    FILE *borrowed_ = nullptr;
-    char *line_ = nullptr;
-    size_t cap_ = 0;
-    size_t len_ = 0;
 };
 
 // Cuts a line at its first "\n".

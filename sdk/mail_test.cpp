@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "event_log_testutil.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "vako/event_log.h"
+#include "vakotest/eventlog.h"
 #include "vakotest/smtp.h"
 #include "vakotest/testkit.h"
 

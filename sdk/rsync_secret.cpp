@@ -21,8 +21,10 @@
 #include "slib/proc.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
-#include "text_file.h"
+#include "slibcxx/replace.h"
 
 namespace {
 
@@ -89,12 +91,11 @@ bool Push(ListPtr &list, const char *item)
 // line is too long.
 int FindAuthUsers(char (&line)[kAuthUsersSize], std::string &indent)
 {
-    std::string text;
-    if (!vako::text::ReadWhole(kSrcSet, SZF_RSYNCD_CONF, text))
+    slib::LineReader lines(SZF_RSYNCD_CONF, kSrcSet);
+    if (!lines.ok())
         return -1;
-    vako::text::Lines lines(text);
-    for (std::string_view next; lines.Next(next);) {
-        std::string_view l = vako::text::Bare(next);
+    while (lines.Next()) {
+        std::string_view l = lines.text();
         size_t blanks = l.find_first_not_of(" \t");
         if (l.empty() || IsComment(l[0]) || blanks == std::string_view::npos ||
             !l.substr(blanks).starts_with(kAuthUsersKey))
@@ -106,6 +107,8 @@ int FindAuthUsers(char (&line)[kAuthUsersSize], std::string &indent)
         indent.assign(l.substr(0, blanks));
         return 1;
     }
+    if (!lines.CheckEnd())
+        return -1;
     return 0;
 }
 
@@ -207,23 +210,19 @@ int NetBackupSetAuthUser(const char *oldName, const char *newName, int op)
 // owned by root and the service's group before the value is written.
 int CreateSecrets(const std::string &line)
 {
-    slib::Fd fd(open(SZF_RSYNCD_SECRETS, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, RSYNCD_SECRETS_MODE));
-    if (fd.get() < 0) {
+    // A part of a line would be a wrong value: a file not written whole goes again.
+    slib::FileReplacer out(kSrcSet);
+    if (!out.CreateNew(SZF_RSYNCD_SECRETS, RSYNCD_SECRETS_MODE)) {
         if (errno == EEXIST)
             return 1; // made meanwhile: written as an existing file
         syslog(LOG_ERR, "%s %s(%d): VAKOFOpen(%s, \"w\") failed! error_code[%d]=[%m]", kSrcSet,
                "NetBackupSetRsyncdSecrets", __LINE__, SZF_RSYNCD_SECRETS, errno);
         return -1;
     }
-    std::string text = line + '\n';
-    bool ok = fchmod(fd.get(), RSYNCD_SECRETS_MODE) == 0 &&
-              fchown(fd.get(), RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) == 0 &&
-              vako::text::WriteAll(fd.get(), text.data(), text.size()) && fsync(fd.get()) == 0;
-    if (!ok) {
+    if (!out.SetOwner(RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) || !out.SetMode(RSYNCD_SECRETS_MODE) ||
+        !out.Write(line) || !out.Write("\n") || !out.Finish()) {
         syslog(LOG_ERR, "%s: %s(%d) - writing %s failed! error_code[%d]=[%m]", kSrcSet, "NetBackupSetRsyncdSecrets",
                __LINE__, SZF_RSYNCD_SECRETS, errno);
-        // A part of a line would be a wrong value.
-        unlink(SZF_RSYNCD_SECRETS);
         return -1;
     }
     return 0;
@@ -322,20 +321,23 @@ int VAKONetBackupGetServerPasswd(const char *user, char *out, int cbOut)
 {
     if (!user || !out || cbOut < 0)
         return -1;
-    return vako::text::Guarded(kSrcGet, -1, [&] {
+    return slib::Guarded(kSrcGet, -1, [&] {
         std::string_view name = AuthName(user);
-        std::string text;
         bool found = false;
-        std::string_view line;
-        if (!name.empty() && name.find_first_of(":\r\n") == std::string_view::npos &&
-            vako::text::ReadWhole(kSrcGet, SZF_RSYNCD_SECRETS, text)) {
-            vako::text::Lines lines(text);
-            while (!found && lines.Next(line)) {
-                line = vako::text::Bare(line);
-                found = !line.empty() && !IsComment(line[0]) && line.substr(0, name.size()) == name &&
-                        (line.size() == name.size() || line[name.size()] == ':');
+        std::string kept; // the line of the name, kept past the reader
+        if (!name.empty() && name.find_first_of(":\r\n") == std::string_view::npos) {
+            slib::LineReader in(SZF_RSYNCD_SECRETS, kSrcGet);
+            while (!found && in.Next()) {
+                std::string_view l = in.text();
+                found = !l.empty() && !IsComment(l[0]) && l.substr(0, name.size()) == name &&
+                        (l.size() == name.size() || l[name.size()] == ':');
+                if (found)
+                    kept.assign(l);
             }
+            if (!found)
+                in.CheckEnd();
         }
+        std::string_view line = kept;
         if (!found || line.size() > RSYNCD_SECRET_LINE_MAX) {
             syslog(LOG_ERR, "%s(%d):can not get rsync server password! ", kSrcGet, __LINE__);
             return -1;
@@ -372,7 +374,7 @@ int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(kSrcSet, -1, [&] {
+    return slib::Guarded(kSrcSet, -1, [&] {
         const char *oldAuth = op == NETBKP_PASSWD_ADD ? nullptr : AuthName(oldName);
         const char *newAuth = op == NETBKP_PASSWD_DELETE ? nullptr : AuthName(newName);
         if (!RunScript("stop"))
@@ -415,7 +417,7 @@ int NetBackupDelSecret(const char *name)
         return -1;
     }
     const char *fn = __func__; // a lambda's own is "operator()"
-    return vako::text::Guarded(kSrcDel, -1, [&] {
+    return slib::Guarded(kSrcDel, -1, [&] {
         std::string key = SecretKey(name);
         int r = SLIBFileSetLine(SZF_RSYNCD_SECRETS, key.c_str(), nullptr, OP_MATCH_BEGIN);
         if (r < 0) {

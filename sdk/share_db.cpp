@@ -1,6 +1,6 @@
 // The share database as a cache of smb.conf: opened, built from the text
 // file, checked and rebuilt through the shared cache procedure, dumped back.
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,7 +20,10 @@
 #include "slib/conf_read.h"
 #include "slib/error.h"
 #include "slib/str.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/group_db.h"
 #include "vako/service.h"
 #include "vako/user_db.h"
@@ -29,8 +32,8 @@
 namespace {
 
 using keydb_internal::Buf;
-using keydb_internal::LineReader;
-using keydb_internal::SavedError;
+using slib::LineReader;
+using slib::SavedError;
 
 // The operations' own source names: log prefixes and the file recorded with
 // an error code.
@@ -243,7 +246,7 @@ int SetPair(char *line, PSLIBSZHASH *ppPairs)
 }
 
 // "[%s]" and "\t%s" of each further line of a reserved section's value.
-bool ReservedSectionDump(FILE *fp, const void *value, int cbValue)
+bool ReservedSectionDump(slib::FileReplacer &out, const void *value, int cbValue)
 {
     if (cbValue <= 0) {
         SHARE_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
@@ -255,16 +258,14 @@ bool ReservedSectionDump(FILE *fp, const void *value, int cbValue)
         return false;
     }
     for (int i = 0; i < lines->nItem; i++) {
-        if (fprintf(fp, i == 0 ? "[%s]\n" : "\t%s\n", SLIBSzListGet(lines.get(), i)) < 0) {
-            SHARE_ERR(kSrcDump, SLIB_ERR_WRITE);
+        if (!out.Printf(i == 0 ? "[%s]\n" : "\t%s\n", SLIBSzListGet(lines.get(), i)))
             return false;
-        }
     }
     return true;
 }
 
 // The thirteen lines of one share.
-bool GeneralSectionDump(FILE *fp, const VAKOSHARE *share)
+bool GeneralSectionDump(slib::FileReplacer &out, const VAKOSHARE *share)
 {
     std::string valid;
     if (*share->szReadList && *share->szWriteList)
@@ -285,30 +286,24 @@ bool GeneralSectionDump(FILE *fp, const VAKOSHARE *share)
     }
     auto sep = [](const char *list) { return *list ? "," : ""; };
     auto yes = [](bool b) { return b ? kYes : kNo; };
-    int r = fprintf(fp,
-                    "[%s]\n"
-                    "\tinvalid users=nobody,%s%snobody\n"
-                    "\tvalid users=nobody,%s%snobody\n"
-                    "\tcomment=\"%s\"\n"
-                    "\tpath=%s\n"
-                    "\tguest ok=%s\n"
-                    "\tbrowseable=%s\n"
-                    "\tftp disable list=%s\n"
-                    "\tftp disable modify=%s\n"
-                    "\tftp disable download=%s\n"
-                    "\tread list=nobody,%s%snobody\n"
-                    "\twrite list=nobody,%s%snobody\n"
-                    "\twriteable=%s\n",
-                    share->szName, share->szInvalidUsers, sep(share->szInvalidUsers), valid.c_str(), sep(valid.c_str()),
-                    share->szComment, share->szPath, guestOk, yes(share->fBrowseable != 0),
-                    yes(share->ftpFlags & VAKO_SHARE_FTP_NO_LIST), yes(share->ftpFlags & VAKO_SHARE_FTP_NO_MODIFY),
-                    yes(share->ftpFlags & VAKO_SHARE_FTP_NO_DOWNLOAD), share->szReadList, sep(share->szReadList),
-                    share->szWriteList, sep(share->szWriteList), writeable);
-    if (r < 0) {
-        SHARE_ERR(kSrcDump, SLIB_ERR_WRITE);
-        return false;
-    }
-    return true;
+    return out.Printf("[%s]\n"
+                      "\tinvalid users=nobody,%s%snobody\n"
+                      "\tvalid users=nobody,%s%snobody\n"
+                      "\tcomment=\"%s\"\n"
+                      "\tpath=%s\n"
+                      "\tguest ok=%s\n"
+                      "\tbrowseable=%s\n"
+                      "\tftp disable list=%s\n"
+                      "\tftp disable modify=%s\n"
+                      "\tftp disable download=%s\n"
+                      "\tread list=nobody,%s%snobody\n"
+                      "\twrite list=nobody,%s%snobody\n"
+                      "\twriteable=%s\n",
+                      share->szName, share->szInvalidUsers, sep(share->szInvalidUsers), valid.c_str(),
+                      sep(valid.c_str()), share->szComment, share->szPath, guestOk, yes(share->fBrowseable != 0),
+                      yes(share->ftpFlags & VAKO_SHARE_FTP_NO_LIST), yes(share->ftpFlags & VAKO_SHARE_FTP_NO_MODIFY),
+                      yes(share->ftpFlags & VAKO_SHARE_FTP_NO_DOWNLOAD), share->szReadList, sep(share->szReadList),
+                      share->szWriteList, sep(share->szWriteList), writeable);
 }
 
 bool IsReservedName(const char *name)
@@ -321,7 +316,7 @@ bool IsReservedName(const char *name)
 
 // Every record of the database in key order into the temporary file: true
 // when the walk reached the end of the database.
-bool DumpRecords(VAKOSHAREDB *db, FILE *fp)
+bool DumpRecords(VAKOSHAREDB *db, slib::FileReplacer &out)
 {
     if (VAKOBDbCursorSetType(db->pDb, VAKO_BDB_CURSOR_FIRST) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
@@ -348,7 +343,7 @@ bool DumpRecords(VAKOSHAREDB *db, FILE *fp)
         if (k[0] == '#') {
             if (!IsReservedName(k.c_str() + 1))
                 continue;
-            if (!ReservedSectionDump(fp, value.p, value.cb)) {
+            if (!ReservedSectionDump(out, value.p, value.cb)) {
                 syslog(LOG_ERR, "%s:%d ReservedSectionDump() failed! key=%s, vakoerr=0x%04X", kSrcDump, __LINE__,
                        k.c_str() + 1, SLIBErrorGet());
                 return false;
@@ -366,7 +361,7 @@ bool DumpRecords(VAKOSHAREDB *db, FILE *fp)
                 syslog(LOG_ERR, "%s:%d VAKOShareDBUnPack() failed!! vakoerr=0x%04X", kSrcDump, __LINE__,
                        SLIBErrorGet());
         }
-        if (!unpacked || !GeneralSectionDump(fp, share.get())) {
+        if (!unpacked || !GeneralSectionDump(out, share.get())) {
             syslog(LOG_ERR, "%s:%d GeneralSectionDump() failed!! key=%s, vakoerr=0x%04X", kSrcDump, __LINE__, k.c_str(),
                    SLIBErrorGet());
             return false;
@@ -489,10 +484,10 @@ int Build(FILE *fp, VAKOSHAREDB *db)
 
 // Removes the dump's temporary file after a failure, keeping its code:
 // false (0x3900) when it stays behind.
-bool RemoveTmp()
+bool RemoveTmp(slib::FileReplacer &out)
 {
     SavedError saved;
-    if (unlink(SZF_SMB_CONF_TMP) != 0 && errno != ENOENT) {
+    if (!out.Discard()) {
         syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, errno);
         SHARE_ERR(kSrcDump, VAKO_ERR_TMP_REMOVE);
         return false;
@@ -693,43 +688,38 @@ int VAKOShareDBDump(VAKOSHAREDB *db)
         SHARE_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    slib::FilePtr fp(fopen(SZF_SMB_CONF_TMP, "we"));
-    if (!fp) {
+    slib::FileReplacer out(kSrcDump);
+    if (!out.CreateFixed(SZF_SMB_CONF_TMP, 0666)) {
         syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, errno);
-        SHARE_ERR(kSrcDump, SLIB_ERR_OPEN);
         return -1;
     }
-    bool ok = DumpRecords(db, fp.get());
+    bool ok = DumpRecords(db, out);
     // Written out and on the disk before it replaces smb.conf: a file renamed
     // into place before its data could be lost whole by a power failure.
-    if (ok && (fflush(fp.get()) != 0 || fsync(fileno(fp.get())) != 0)) {
-        syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-        SHARE_ERR(kSrcDump, errno == ENOSPC ? VAKO_ERR_BDB_NO_SPACE : SLIB_ERR_WRITE);
+    struct stat st;
+    if (ok && !out.Finish(&st)) {
+        if (out.failed() == slib::FileReplacer::Step::kStat) {
+            syslog(LOG_ERR, "%s:%d stat() [%s] failed, errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF, errno);
+        } else {
+            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            if (errno == ENOSPC)
+                SHARE_ERR(kSrcDump, VAKO_ERR_BDB_NO_SPACE);
+        }
         ok = false;
     }
     // smb.conf is replaced only by a whole file, and a dump whose file did
     // not take its place has failed.
-    if (ok && rename(SZF_SMB_CONF_TMP, SZF_SMB_CONF) != 0) {
+    if (ok && !out.RenameOver(SZF_SMB_CONF)) {
         syslog(LOG_ERR, "%s:%d rename(%s, %s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, SZF_SMB_CONF,
                errno);
-        SHARE_ERR(kSrcDump, SLIB_ERR_RENAME);
         ok = false;
     }
     if (!ok) {
-        RemoveTmp();
+        RemoveTmp(out);
         return -1;
     }
-    struct stat st;
-    bool stamped = false;
-    if (fstat(fileno(fp.get()), &st) != 0) {
-        syslog(LOG_ERR, "%s:%d stat() [%s] failed, errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF, errno);
-        SHARE_ERR(kSrcDump, SLIB_ERR_STAT);
-    } else if (VAKOBDbConfSyncTimeSet(db->pDb, st.st_mtime) != 0) {
+    if (VAKOBDbConfSyncTimeSet(db->pDb, st.st_mtime) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-    } else {
-        stamped = true;
-    }
-    if (!stamped) {
         syslog(LOG_ERR, "%s:%d ShareDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return -1;
     }

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "share_db_testutil.h"
 #include "vakotest/accounts.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vako/share.h"
+#include "vako/share_db.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/run.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::DbPtr;
 using sharedb::Fixture;

@@ -1,14 +1,47 @@
-// The walk over the shares that the share operations and the rename
-// propagations share (not part of the C interface).
+// What the share sources share (not part of the C interface): the layout of
+// a packed share, and the walk over the shares that the share operations
+// and the rename propagations make.
 #pragma once
 
+#include <stdint.h>
+#include <string.h>
 #include <syslog.h>
 
 #include "slib/error.h"
 #include "slibcxx/raii.h"
-#include "vako/share_record.h"
+#include "vako/share.h"
+#include "vako/share_db.h"
 
 namespace share_internal {
+
+namespace packed {
+
+constexpr int kHeader = VAKO_SHARE_HEADER_SIZE;
+
+// The packed value: word 0 zero, then the record with the header words at
+// these offsets and its string area from kValueStrings on. String offsets
+// count from byte 4, the record's start.
+constexpr int kWord = 4;
+constexpr int kValueRecord = 4;
+constexpr int kValueOffsets = 4;
+constexpr int kValueType = 28;
+constexpr int kValueBrowseable = 32;
+constexpr int kValueFtp = 36;
+constexpr int kValueLength = 40;
+constexpr int kValueCbRecord = 44;
+constexpr int kValueStrings = kValueRecord + kHeader;
+
+// 32-bit words in this processor's byte order, as the appliance writes them.
+inline int32_t GetWord(const unsigned char *p)
+{
+    int32_t v;
+    memcpy(&v, p, kWord);
+    return v;
+}
+
+inline void PutWord(unsigned char *p, int32_t v) { memcpy(p, &v, kWord); }
+
+} // namespace packed
 
 // Walks the shares of db from its cursor on, one record block reused for
 // all: fn(share) returns 0 to go on, 1 to stop, -1 to fail. 0 at the end of

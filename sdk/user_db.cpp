@@ -19,7 +19,10 @@
 
 #include "slib/error.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "user_internal.h"
 #include "vako/service.h"
 
@@ -64,7 +67,7 @@ constexpr const char *kSrcRemove = "user_remove_tmp_files";
 #define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 using keydb_internal::CutLineEnd;
-using keydb_internal::LineReader;
+using slib::LineReader;
 using user_internal::Buf;
 using user_internal::kUidKeySize;
 using user_internal::Put;
@@ -220,33 +223,23 @@ constexpr TmpFile kTmpFiles[kTmpCount] = {
 // The order in which they are moved into place and removed.
 constexpr int kMoveOrder[kTmpCount] = {kTmpSmb, kTmpShadow, kTmpPasswd, kTmpMisc};
 
-// A temporary file made anew (never one left behind, whose mode could be
-// anything), with the mode it must have from the first byte on.
-FILE *CreateTmp(const TmpFile &t)
+// The temporary files of a dump: each made anew (never one left behind,
+// whose mode could be anything), with the mode it must have from the first
+// byte on; removed again unless the dump hands them to the renames.
+using TmpFiles = std::array<slib::FileReplacer, kTmpCount>;
+
+bool CreateTmp(const TmpFile &t, slib::FileReplacer &out)
 {
-    if (unlink(t.tmp) != 0 && errno != ENOENT)
-        return nullptr;
-    slib::Fd fd(open(t.tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, t.mode));
-    if (!fd.ok())
-        return nullptr;
-    if (t.secret && fchmod(fd.get(), t.mode) != 0)
-        return nullptr;
-    FILE *fp = fdopen(fd.get(), "w");
-    if (fp)
-        fd.release();
-    return fp;
+    return out.CreateFixed(t.tmp, t.mode) && (!t.secret || out.SetMode(t.mode));
 }
 
 // Writes a stored line and its line end.
-bool WriteLine(FILE *fp, std::string_view line)
-{
-    return fwrite(line.data(), 1, line.size(), fp) == line.size() && fputc('\n', fp) != EOF;
-}
+bool WriteLine(slib::FileReplacer &out, std::string_view line) { return out.Write(line) && out.Write("\n", 1); }
 
 // The records of one account (key of cbKey bytes) into the temporary files.
 // false on a write error or a read that failed for another reason than an
 // absent record.
-bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FILE *, kTmpCount> &out, Buf &value)
+bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, TmpFiles &out, Buf &value)
 {
     struct Part {
         VAKOBDB *bdb;
@@ -267,16 +260,14 @@ bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, const std::array<FI
                 return false;
             continue;
         }
-        if (!WriteLine(out[part.tmp], Stored(value))) {
-            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
+        if (!WriteLine(out[part.tmp], Stored(value)))
             return false;
-        }
     }
     return true;
 }
 
 // Walks the uid file in key order and writes every local account.
-bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
+bool DumpAccounts(VAKOUSERDB *db, TmpFiles &out)
 {
     if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_FIRST) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
@@ -308,42 +299,21 @@ bool DumpAccounts(VAKOUSERDB *db, const std::array<FILE *, kTmpCount> &out)
     return true;
 }
 
-// fflush, fsync and fclose of every temporary file; all are closed.
-bool FinishTmpFiles(std::array<FILE *, kTmpCount> &out)
+// Flush, sync and close of every temporary file, in order. Renamed into
+// place before it is on the disk, a file could be lost whole by a power
+// failure: a failed sync fails the dump.
+bool FinishTmpFiles(TmpFiles &out)
 {
-    bool ok = true;
-    for (FILE *&fp : out) {
-        if (!fp)
+    for (slib::FileReplacer &f : out) {
+        if (f.Finish())
             continue;
-        if (ok && fflush(fp) != 0) {
-            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
-            ok = false;
-        }
-        // Renamed into place before it is on the disk, a file could be lost
-        // whole by a power failure: a failed sync fails the dump.
-        if (ok && fsync(fileno(fp)) != 0) {
-            syslog(LOG_ERR, "%s:%d fsync() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
-            ok = false;
-        }
-        if (fclose(fp) != 0 && ok) {
-            syslog(LOG_ERR, "%s:%d fclose failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
-            ok = false;
-        }
-        fp = nullptr;
+        const char *what = f.failed() == slib::FileReplacer::Step::kSync    ? "fsync()"
+                           : f.failed() == slib::FileReplacer::Step::kClose ? "fclose"
+                                                                            : "fflush";
+        syslog(LOG_ERR, "%s:%d %s failed!! errno=%d/%m", kSrcDump, __LINE__, what, errno);
+        return false;
     }
-    return ok;
-}
-
-void CloseTmpFiles(std::array<FILE *, kTmpCount> &out)
-{
-    for (FILE *&fp : out) {
-        if (fp)
-            fclose(fp);
-        fp = nullptr;
-    }
+    return true;
 }
 
 // The domain's names are keyed like the local ones.
@@ -526,11 +496,11 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         USER_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    std::array<FILE *, kTmpCount> out{};
+    TmpFiles out{slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump),
+                 slib::FileReplacer(kSrcDump)};
     bool ok = true;
     for (int i = 0; ok && i < kTmpCount; i++) {
-        out[i] = CreateTmp(kTmpFiles[i]);
-        if (!out[i]) {
+        if (!CreateTmp(kTmpFiles[i], out[i])) {
             syslog(LOG_ERR, "%s:%d fail to open file[%s]", kSrcDump, __LINE__, kTmpFiles[i].tmp);
             USER_ERR(kSrcDump, SLIB_ERR_OPEN);
             ok = false;
@@ -541,24 +511,22 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOBDbGet() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
             ok = false;
-        } else if (fprintf(out[kTmpMisc], "#$%s$%d$\n", SZ_UID_INDEX_MARKER, current) < 0 ||
-                   fprintf(out[kTmpMisc], "%s\n", kMiscComment) < 0) {
-            USER_ERR(kSrcDump, SLIB_ERR_WRITE);
-            ok = false;
+        } else {
+            ok = out[kTmpMisc].Printf("#$%s$%d$\n", SZ_UID_INDEX_MARKER, current) &&
+                 out[kTmpMisc].Printf("%s\n", kMiscComment);
         }
     }
     ok = ok && DumpAccounts(pDb, out);
     ok = ok && FinishTmpFiles(out);
-    CloseTmpFiles(out);
     if (!ok) {
         // The text files stay as they were; the cause stays recorded.
-        int code = SLIBErrorGet();
-        const char *file = SLIBErrorGetFile();
-        int line = SLIBErrorGetLine();
+        slib::SavedError saved;
         UserRemoveTmpFiles();
-        SLIBErrorSetEx(code, file, line);
+        saved.Restore();
         return -1;
     }
+    for (slib::FileReplacer &f : out)
+        f.Release();
     // Files not yet moved stay behind; the next dump makes them anew.
     if (UserRenameTmpFiles() != 0)
         return -1;

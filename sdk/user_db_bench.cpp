@@ -4,9 +4,9 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include "user_db_testutil.h"
 #include "vakotest/accounts.h"
 #include "vakotest/paths.h"
+#include "vakotest/userdb.h"
 
 namespace {
 

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "user_db_testutil.h"
 #include "vakotest/accounts.h"
 #include "vakotest/fsyncfault.h"
-#include "vakotest/words.h"
-#include "vakotest/testkit.h"
 #include "vakotest/paths.h"
+#include "vakotest/testkit.h"
+#include "vakotest/userdb.h"
+#include "vakotest/words.h"
 
 using userdb::DbPtr;
 using userdb::Fixture;

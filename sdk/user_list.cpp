@@ -19,7 +19,7 @@
 #include "slibcxx/raii.h"
 #include "vako/group_op.h"
 #include "vako/service.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vako/user_op.h"
 
 namespace {

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::kGlobal;
 using sharedb::Section;

@@ -11,13 +11,13 @@
 
 #include "slib/error.h"
 #include "slib/lock.h"
-#include "user_db_testutil.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/paths.h"
 #include "vakotest/run.h"
 #include "vakotest/scemd.h"
+#include "vakotest/userdb.h"
 
 using userdb::UserPtr;
 using vakotest::AccountFiles;

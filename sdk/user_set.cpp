@@ -26,7 +26,9 @@
 #include "slib/szhash.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/cipher.h"
 #include "vako/ftp_list.h"
 #include "vako/group_db.h"
@@ -34,7 +36,7 @@
 #include "vako/info.h"
 #include "vako/rsync_secret.h"
 #include "vako/service.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vako/user_db.h"
 #include "vako/user_list.h"
 #include "vako/user_op.h"
@@ -175,7 +177,8 @@ bool CheckUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHAS
 
 // A changed account, stored under its old key with its home folder named
 // after the new name (the caller's szHome stays as it was). false when the
-// entry failed (logged); a map entry made stays.
+// entry failed (logged); its map entry then goes again, for an account
+// left as it was is renamed nowhere.
 bool UserSetUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZHASH *ppMap)
 {
     char home[kHomeSize];
@@ -207,6 +210,9 @@ bool UserSetUpdate(VAKOUSERDB *db, const char *oldName, PVAKOUSER user, PSLIBSZH
         stored.gid = user->gid;
         if (ok && VAKOUserDBSet(db, oldKey, cbOldKey, &stored) == 0)
             return true;
+        slib::SavedError saved;
+        SzSLIBSzHashRemoveKey(*ppMap, oldKey);
+        saved.Restore();
     }
     syslog(LOG_NOTICE, "%s:%d UserSetUpdate() failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
     return false;
@@ -224,6 +230,8 @@ int SDKISetGuestAfpd(bool fPassword)
         return -1;
     }
     bool ok = false;
+    // The copy goes on every path that does not put it in place.
+    slib::TempPath copy(SZF_AFPD_CONF_TMP);
     // A copy that cp could not finish is no configuration to put in place.
     int r = SLIBProcExec(kBinCp, "-Rf", SZF_AFPD_CONF, SZF_AFPD_CONF_TMP, nullptr);
     if (r != 0) {
@@ -233,21 +241,20 @@ int SDKISetGuestAfpd(bool fPassword)
     } else {
         char line[kAfpLineSize];
         r = SLIBFileGetLine(SZF_AFPD_CONF_TMP, kUamList, line, sizeof line, 0);
-        if (r == 0) {
-            SLIBFileRemove(SZF_AFPD_CONF_TMP);
+        if (r == 0)
             return 0;
-        }
         if (r > 0 && SLIBFileReplaceSubStr(SZF_AFPD_CONF_TMP, fPassword ? kUamGuest : kUamNoGuest,
                                            fPassword ? kUamNoGuest : kUamGuest) >= 0) {
             ok = rename(SZF_AFPD_CONF_TMP, SZF_AFPD_CONF) == 0;
-            if (!ok)
+            if (ok)
+                copy.Release();
+            else
                 SET_ERR(SLIB_ERR_RENAME);
         }
     }
     if (ok)
         return 0;
     syslog(LOG_ERR, "%s:%d SDKISetGuestAfpd failed. vakoerr=0x%04X", kSrc, __LINE__, SLIBErrorGet());
-    SLIBFileRemove(SZF_AFPD_CONF_TMP);
     return -1;
 }
 
@@ -534,7 +541,7 @@ int RunBatch(const char **oldNames, PVAKOUSER *users, int n)
 
     {
         // The code of a failed entry stays the batch's.
-        keydb_internal::SavedError saved;
+        slib::SavedError saved;
         char support[kFlagValueSize] = "";
         if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, kSupportDownload, support, sizeof support, 0) > 0 &&
             strcasecmp(support, kYes) == 0 && DownloadSchedulerSignal(SIGUSR1) != 0)

@@ -14,18 +14,19 @@
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
 #include "slib/base64.h"
 #include "slib/error.h"
 #include "vako/cipher.h"
 #include "vako/user_op.h"
 #include "vakotest/accounts.h"
+#include "vakotest/cryptfault.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/run.h"
 #include "vakotest/scemd.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::Section;
 using userdb::UserPtr;
@@ -256,6 +257,36 @@ TEST(UserSetBatch, EntriesFailOneByOne)
     EXPECT_EQ(ReadFile(Home("bob") + "/notes"), "bob's\n");
     EXPECT_TRUE(vakotest::IsDirectory(Home("Carol")));
     EXPECT_EQ(scemd.Signals(), (std::vector<int>{47}));
+}
+
+TEST(UserSetBatch, AnAccountThatCannotBeStoredWholeStaysAsItWas)
+{
+    WriteAppliance();
+    // alice renamed with a new password that cannot be hashed; bob saved as he is.
+    UserPtr alicia = Stored("alice", "alicia"), bob = Stored("bob", "bob");
+    std::string password = "new password";
+    alicia->szPasswd = password.data();
+    const char *oldNames[] = {"alice", "bob"};
+    PVAKOUSER users[] = {alicia.get(), bob.get()};
+    vakotest::gCryptFails = true;
+    vakotest::gCryptResult = nullptr;
+    int r = UserSetBatch(oldNames, users, 2);
+    vakotest::gCryptFails = false;
+    EXPECT_EQ(r, 0);
+    ExpectMessages({"user_set:{L} UserSetUpdate() failed. vakoerr=0x{*}"});
+
+    // alice as she was in every account file, bob written again as given.
+    AccountFiles f = userdb::Fixture();
+    f.vakouserConf += "bob:0:\n";
+    f.shadow = Replace(f.shadow, "\nbob:.*\n", "\nbob:$$1$$Bb$$5lG8yGdLMGwHzHpyKyQ7B.:{*}:99999:7:::\n");
+    f.smbpasswd = Replace(f.smbpasswd, "\nbob:(.*):LCT-5F5E1000:", "\nbob:$1:LCT-{*}:");
+    ExpectAccounts(f);
+    // The rename that did not happen reaches no group, share, list or folder.
+    EXPECT_EQ(vakotest::ReadGroupFiles(), groupdb::Fixture());
+    EXPECT_EQ(ReadFile(vakotest::kSmbConf), sharedb::Fixture());
+    EXPECT_EQ(ReadFile(kFtpChroot), "alice\ncarol\n");
+    EXPECT_EQ(ReadFile(Home("alice") + "/notes"), "alice's\n");
+    EXPECT_FALSE(FileExists(Home("alicia")));
 }
 
 TEST(UserSetBatch, NothingToDoOrNothingDone)

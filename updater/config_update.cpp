@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "migrate.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/schedule.h"
 #include "vako/user_db.h"
@@ -149,12 +150,9 @@ bool WriteFilteredCrontab(FILE *out, const char *szPattern)
     slib::FilePtr in(fopen(kCrontab, "re"));
     if (!in)
         return false;
-    UPDTLineReader lines(in.get());
-    size_t len;
-    while (const char *szLine = lines.Next(&len)) {
-        std::string_view line(szLine, len);
-        std::string_view text = line.ends_with('\n') ? line.substr(0, len - 1) : line;
-        if (!LineHolds(text, szPattern) && fwrite(szLine, 1, len, out) != len)
+    slib::LineReader lines(in.get());
+    while (lines.Next()) {
+        if (!LineHolds(lines.text(), szPattern) && fwrite(lines.line(), 1, lines.len(), out) != lines.len())
             return false;
     }
     return !ferror(in.get()) && fflush(out) == 0 && fsync(fileno(out)) == 0;

@@ -20,6 +20,7 @@
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/event_log.h"
 #include "vako/group.h"
@@ -132,34 +133,6 @@ bool IsComment(std::string_view line)
     return first == std::string_view::npos || line[first] == '#';
 }
 
-// Reads a text file line by line, of any length; the line end is dropped.
-class LineFile {
-public:
-    explicit LineFile(const char *path) : fp_(fopen(path, "re")) {}
-    ~LineFile() { free(buf_); }
-    LineFile(const LineFile &) = delete;
-    LineFile &operator=(const LineFile &) = delete;
-    FILE *get() const { return fp_.get(); }
-    // The next line; false at the end or on a read error (see Failed).
-    bool Next(std::string_view *pLine, bool *pEnded = nullptr)
-    {
-        ssize_t n = getline(&buf_, &cap_, fp_.get());
-        if (n < 0)
-            return false;
-        bool ended = n > 0 && buf_[n - 1] == '\n';
-        if (pEnded)
-            *pEnded = ended;
-        *pLine = std::string_view(buf_, static_cast<size_t>(ended ? n - 1 : n));
-        return true;
-    }
-    bool Failed() const { return ferror(fp_.get()) != 0; }
-
-private:
-    slib::FilePtr fp_;
-    char *buf_ = nullptr;
-    size_t cap_ = 0;
-};
-
 enum class Found { kYes, kNo, kError };
 
 // Looks up the entry of `name` in /etc/passwd or /etc/group as the C
@@ -169,15 +142,15 @@ enum class Found { kYes, kNo, kError };
 // taken for an absent name.
 Found LookUp(const char *file, const char *name, uint32_t *pId = nullptr)
 {
-    LineFile in(file);
-    if (!in.get()) {
+    slib::LineReader in(file);
+    if (!in.ok()) {
         if (errno == ENOENT)
             return Found::kNo;
         syslog(LOG_ERR, "%s:%d open %s failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, file, errno);
         return Found::kError;
     }
-    std::string_view line;
-    while (in.Next(&line)) {
+    while (in.Next()) {
+        std::string_view line = in.text();
         if (IsComment(line))
             continue;
         std::vector<std::string_view> f = Fields(line);
@@ -430,15 +403,13 @@ bool RewritePasswdHomes()
         return false;
     }
     // Every entry or none: a file that cannot be read whole stays as it is.
-    LineFile in(SZF_PASSWD);
-    if (!in.get()) {
+    slib::LineReader in(SZF_PASSWD);
+    if (!in.ok()) {
         syslog(LOG_ERR, "%s:%d open %s failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, SZF_PASSWD, errno);
         return false;
     }
-    std::string_view line;
-    bool ended = false;
-    while (in.Next(&line, &ended)) {
-        if (!RewriteHome(rw.out(), line, ended)) {
+    while (in.Next()) {
+        if (!RewriteHome(rw.out(), in.text(), in.EndsInNewline())) {
             syslog(LOG_ERR, "%s:%d write passwd tmpfile failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__,
                    errno);
             return false;

@@ -26,13 +26,15 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/backup_set.h"
 #include "vako/group_db.h"
 #include "vako/info.h"
 #include "vako/rsync_secret.h"
 #include "vako/schedule.h"
-#include "vako/share.h"
+#include "vako/share_op.h"
 
 #define UPDT_RSYNCD_SECRETS_TMP SZF_RSYNCD_SECRETS ".tmp"
 #define UPDT_USBBKP_CMD         "/usr/vako/bin/vakousbbkp"
@@ -153,10 +155,9 @@ bool SecretLine(char *szLine, std::string &out)
 bool ConvertSecrets(FILE *in, FILE *out)
 {
     static const char *const kFunc = "CheckAndUpdateRsyncdSecrets";
-    UPDTLineReader reader(in);
-    size_t n = 0;
+    slib::LineReader reader(in);
     std::string line;
-    while (char *raw = reader.Next(&n)) {
+    while (char *raw = reader.Next()) {
         if (SLIBStrTrimSpace(raw, nullptr) < 0) {
             syslog(LOG_ERR, "%s (%s):%d SLIBStrTrimSpace() failed! szInput[%s], errno=[0x%04X]", UPDT_SOURCE_FILE,
                    kFunc, __LINE__, raw, SLIBErrorGet());
@@ -495,7 +496,7 @@ void CheckAndUpdateRsyncdSecrets(void)
                SZF_RSYNCD_SECRETS, errno);
         return;
     }
-    UPDTTempFile temp(UPDT_RSYNCD_SECRETS_TMP);
+    slib::TempPath temp(UPDT_RSYNCD_SECRETS_TMP);
     slib::FilePtr out(fdopen(fd.get(), "w"));
     if (!out) {
         syslog(LOG_ERR, "%s (%s):%d fail to open [%s]! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
@@ -521,7 +522,7 @@ void CheckAndUpdateRsyncdSecrets(void)
                UPDT_RSYNCD_SECRETS_TMP, errno);
         return;
     }
-    temp.Keep();
+    temp.Release();
 }
 
 void CheckAndUpdateSmmspGroup(void)

@@ -17,7 +17,9 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/szlist.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/autoblock.h"
 #include "vako/ftp_list.h"
 #include "vako/info.h"
@@ -101,10 +103,9 @@ enum class Copy { kDone, kReadFailed, kWriteFailed };
 // errno tells why a copy failed.
 Copy ConvertLines(FILE *in, FILE *out)
 {
-    UPDTLineReader reader(in);
-    size_t n = 0;
-    while (const char *raw = reader.Next(&n)) {
-        std::string_view line(raw, n), value, put = line;
+    slib::LineReader reader(in);
+    while (reader.Next()) {
+        std::string_view line = reader.view(), value, put = line;
         if (OptionValue(line, kWriteOnlyKey, value))
             put = value.find("yes") != std::string_view::npos ? kDisableLines : std::string_view();
         if (!put.empty() && fwrite(put.data(), 1, put.size(), out) != put.size())
@@ -152,7 +153,7 @@ int ConvertFTPWriteOnlyFlag(void)
     slib::Fd fd(open(kSmbConfTmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         return FailedOn(__LINE__, "open", kSmbConfTmp);
-    UPDTTempFile temp(kSmbConfTmp);
+    slib::TempPath temp(kSmbConfTmp);
     slib::FilePtr out(fdopen(fd.get(), "w"));
     if (!out)
         return FailedOn(__LINE__, "open", kSmbConfTmp);
@@ -175,7 +176,7 @@ int ConvertFTPWriteOnlyFlag(void)
         return FailedOn(__LINE__, "write", kSmbConfTmp);
     if (rename(kSmbConfTmp, kSmbConf) != 0)
         return FailedOn(__LINE__, "replace", kSmbConf);
-    temp.Keep();
+    temp.Release();
     return 0;
 }
 

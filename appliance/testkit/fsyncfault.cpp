@@ -1,25 +1,179 @@
 #include "vakotest/fsyncfault.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdio_ext.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <array>
 
 namespace vakotest {
 int gFsyncCalls;
 int gFsyncFailAt;
 std::vector<unsigned> gFsyncModes;
+std::vector<std::pair<dev_t, ino_t>> gFsyncFiles;
 } // namespace vakotest
 
-extern "C" int fsync(int fd)
+namespace {
+
+constexpr size_t kKinds = static_cast<size_t>(vakotest::Watched::kCount);
+
+std::vector<std::string> gDirs;
+std::array<int, kKinds> gCalls, gFailAt;
+
+template <class F> F Real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
+
+bool InWatchedDir(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return false;
+    std::string dir = path.substr(0, slash == 0 ? 1 : slash);
+    for (const std::string &d : gDirs)
+        if (d == dir)
+            return true;
+    return false;
+}
+
+bool WatchedFd(int fd, bool writing)
+{
+    if (gDirs.empty() || fd < 0)
+        return false;
+    if (writing && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+        return false;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return false;
+    path[n] = '\0';
+    return InWatchedDir(path);
+}
+
+// Counts a call on a watched file: true when it is the one to fail.
+bool Hit(vakotest::Watched kind)
+{
+    size_t k = static_cast<size_t>(kind);
+    return ++gCalls[k] == gFailAt[k];
+}
+
+// A stream write on a watched file that is to fail: ENOSPC, and the stream
+// in error as a failed write leaves it.
+bool FailWrite(FILE *fp)
+{
+    int e = errno;
+    if (!fp || !WatchedFd(fileno(fp), true)) {
+        errno = e;
+        return false;
+    }
+    errno = e;
+    if (!Hit(vakotest::Watched::kWrite))
+        return false;
+    fp->_flags |= _IO_ERR_SEEN;
+    errno = ENOSPC;
+    return true;
+}
+
+} // namespace
+
+namespace vakotest {
+
+void WatchDirs(const std::vector<std::string> &dirs)
+{
+    gDirs = dirs;
+    gCalls.fill(0);
+    gFailAt.fill(0);
+}
+
+int WatchedCalls(Watched kind) { return gCalls[static_cast<size_t>(kind)]; }
+
+void FailWatched(Watched kind, int n) { gFailAt[static_cast<size_t>(kind)] = n; }
+
+} // namespace vakotest
+
+extern "C" {
+
+int fsync(int fd)
 {
     ++vakotest::gFsyncCalls;
     struct stat st;
-    if (fstat(fd, &st) == 0)
+    if (fstat(fd, &st) == 0) {
         vakotest::gFsyncModes.push_back(st.st_mode & 07777);
-    if (vakotest::gFsyncCalls == vakotest::gFsyncFailAt) {
+        vakotest::gFsyncFiles.emplace_back(st.st_dev, st.st_ino);
+    }
+    bool watchedFails = WatchedFd(fd, false) && Hit(vakotest::Watched::kFsync);
+    if (vakotest::gFsyncCalls == vakotest::gFsyncFailAt || watchedFails) {
         errno = EIO;
         return -1;
     }
     return static_cast<int>(syscall(SYS_fsync, fd));
 }
+
+int rename(const char *from, const char *to)
+{
+    static auto real = Real<int (*)(const char *, const char *)>("rename");
+    if (!gDirs.empty() && from && InWatchedDir(from) && Hit(vakotest::Watched::kRename)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(from, to);
+}
+
+size_t fwrite(const void *p, size_t size, size_t n, FILE *fp)
+{
+    static auto real = Real<size_t (*)(const void *, size_t, size_t, FILE *)>("fwrite");
+    return FailWrite(fp) ? 0 : real(p, size, n, fp);
+}
+
+int fputs(const char *s, FILE *fp)
+{
+    static auto real = Real<int (*)(const char *, FILE *)>("fputs");
+    return FailWrite(fp) ? EOF : real(s, fp);
+}
+
+int fputc(int c, FILE *fp)
+{
+    static auto real = Real<int (*)(int, FILE *)>("fputc");
+    return FailWrite(fp) ? EOF : real(c, fp);
+}
+
+int vfprintf(FILE *fp, const char *fmt, va_list ap)
+{
+    static auto real = Real<int (*)(FILE *, const char *, va_list)>("vfprintf");
+    return FailWrite(fp) ? -1 : real(fp, fmt, ap);
+}
+
+int fprintf(FILE *fp, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vfprintf(fp, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+// A flush or close writes only what the stream holds.
+int fflush(FILE *fp)
+{
+    static auto real = Real<int (*)(FILE *)>("fflush");
+    return fp && __fpending(fp) > 0 && FailWrite(fp) ? EOF : real(fp);
+}
+
+int fclose(FILE *fp)
+{
+    static auto real = Real<int (*)(FILE *)>("fclose");
+    bool fail = __fpending(fp) > 0 && FailWrite(fp);
+    int r = real(fp);
+    if (!fail)
+        return r;
+    errno = ENOSPC;
+    return EOF;
+}
+
+} // extern "C"

@@ -1,144 +1,94 @@
-/* Share definitions: the share database (vako/share_record.h) as a cache of
- * smb.conf (SZF_SMB_CONF of vako/service.h): opened, built from the text
- * file, checked and rebuilt through the shared procedure
- * (vako/keydb_cache.h) and written back to it; the two directions of the
- * text format; and the enumeration of share names by kind.
- *
- * Only VAKOShareEnum locks (the lock-table row lock_smb, shared); the user
- * and group operations that change shares hold it exclusively. A build is
- * serialised between processes by its own lock (VAKO_SHARE_DB_REBUILD_LOCK);
- * it opens the group and user databases inside it. */
+/* The share record: the record of one share and the description it is made
+ * from, the share name rule, the name of a section of smb.conf, and the
+ * packed form in which the share database (vako/share_db.h) stores a
+ * record. */
 #ifndef VAKO_SHARE_H
 #define VAKO_SHARE_H
 
-#include <stdio.h>
-
-#include "slib/szhash.h"
-#include "slib/szlist.h"
-#include "vako/keydb_cache.h"
-#include "vako/share_record.h"
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* The dump's temporary file beside smb.conf. */
-#define SZF_SMB_CONF_TMP "/usr/vako/etc/smb.conf.tmp"
-/* Held exclusively while the share database is built (open or rebuild). */
-#define VAKO_SHARE_DB_REBUILD_LOCK SZF_VAKO_SHARE_DB_TMP ".lock"
+#define VAKO_ERR_SHARE_BAD_NAME  0x1200 /* the name breaks the share name rule */
+#define VAKO_ERR_SHARE_BAD_VALUE 0x4000 /* a packed share whose offsets, lengths or strings do not hold */
+#define VAKO_ERR_SHARE_BAD_PATH  0x9900 /* the path does not begin with '/' */
 
-#define VAKO_ERR_SHARE_SECTION_TYPE 0x2200 /* a section type other than share or reserved */
-#define VAKO_ERR_SHARE_PERMISSION   0x8000 /* a "guest ok"/"writeable" pair outside the table */
-#define VAKO_ERR_SHARE_FTYPE        0xB600 /* an fType with none of the bits 1, 2, 4 */
+#define VAKO_SHARE_NAME_MAX_CHARS 32 /* code points */
+/* The record header as sizes and offsets count it: eleven 32-bit words. */
+#define VAKO_SHARE_HEADER_SIZE 44
 
-/* Section types of smb.conf. */
-#define VAKO_SHARE_SECTION_SHARE    0
-#define VAKO_SHARE_SECTION_RESERVED 1 /* "global", "home", "printers" (any case) */
+/* fType: the permission of the group of all users and of guests. */
+#define VAKO_SHARE_READ_ONLY  1
+#define VAKO_SHARE_READ_WRITE 2
+#define VAKO_SHARE_NO_ACCESS  4
 
-/* Share kinds of VAKOShareEnum, as mask bits. */
-#define VAKO_SHARE_KIND_NORMAL 1
-#define VAKO_SHARE_KIND_USB    2 /* "usbshare" (any case) and digits, or exactly "usbbackup" */
-#define VAKO_SHARE_KIND_SATA   4 /* exactly "satashare" or "satabackup" */
+/* ftpFlags */
+#define VAKO_SHARE_FTP_NO_LIST     1
+#define VAKO_SHARE_FTP_NO_MODIFY   2
+#define VAKO_SHARE_FTP_NO_DOWNLOAD 4
 
-/* Lock request of VAKOShareEnum and its release. */
-#define VAKO_SHARE_LOCK_READ    0x45
-#define VAKO_SHARE_LOCK_RELEASE 0x40
-#define VAKO_SHARE_LOCK_TIMEOUT 5
+/* A share as a caller describes it; every string stays the caller's. */
+typedef struct _tag_VAKOSHAREINFO_ {
+    const char *szName;         /* required, VAKOShareIsValidName */
+    const char *szComment;      /* or NULL */
+    const char *szPath;         /* required, begins with '/' */
+    const char *szInvalidUsers; /* comma lists of names and "@group"s, or NULL */
+    const char *szWriteList;
+    const char *szReadList;
+    int32_t fType;       /* VAKO_SHARE_READ_ONLY, _READ_WRITE or _NO_ACCESS */
+    int32_t fBrowseable; /* non-zero: shown in browse lists */
+    int32_t ftpFlags;    /* VAKO_SHARE_FTP_* */
+} VAKOSHAREINFO;
 
-/* The share database's file and operations for the check-and-rebuild procedure. */
-extern const VAKOBDBCACHE gVakoShareDbCache;
+/* One share: a single heap block, this header followed by the strings,
+ * released with VAKOShareFree. The six strings point into the block and are
+ * never NULL; an empty one is the NUL at the block's last byte. cbAlloc and
+ * cbRecord count the header as its VAKO_SHARE_HEADER_SIZE bytes, as on the
+ * appliance's 32-bit processor; where pointers are wider the block is
+ * sizeof(VAKOSHARE) - VAKO_SHARE_HEADER_SIZE bytes longer than cbAlloc. */
+typedef struct _tag_VAKOSHARE_ {
+    char *szName;
+    char *szComment;
+    char *szPath;
+    char *szInvalidUsers;
+    char *szWriteList;
+    char *szReadList;
+    int32_t fType;
+    int32_t fBrowseable;
+    int32_t ftpFlags;
+    int32_t cbAlloc;  /* size of the block */
+    int32_t cbRecord; /* bytes of it the record uses */
+} VAKOSHARE, *PVAKOSHARE;
 
+/* A new record laid out from info (strings from the block's end downward),
+ * freed with VAKOShareFree; NULL with 0x0D00 (NULL info, name or path, a
+ * negative number, a string holding a line end, a path ending in '\'),
+ * 0x1200, 0x9900 or 0x0200. */
+VAKOSHARE *VAKOShareAlloc(const VAKOSHAREINFO *info);
+/* Frees a record; NULL is ignored. */
+void VAKOShareFree(VAKOSHARE *share);
+/* 1 when name is a valid share name, else 0; no error code. */
+int VAKOShareIsValidName(const char *name);
+/* The packed value of share (its length, cbAlloc + 4, in its word at offset
+ * 40), a new heap block the caller frees with free(3); NULL with 0x0D00 (also
+ * a record whose strings lie outside its block) or 0x0200. */
+void *VAKOShareDBPack(const VAKOSHARE *share);
+/* Unpacks a packed value whose real length is only its own word at offset
+ * 40 into *pp (NULL: a new block; a smaller block is grown and *pp replaced,
+ * a larger one reused), freed by the caller with VAKOShareFree: 0, or -1
+ * with 0x0D00, 0x4000 (*pp untouched) or 0x0200 (*pp then NULL, the old
+ * block freed). */
+int VAKOShareDBUnPack(const void *value, VAKOSHARE **pp);
+/* As VAKOShareDBUnPack for a value of cbValue bytes read from a file: a
+ * value whose own length exceeds cbValue is refused with 0x4000. */
+int VAKOShareDBUnPackBounded(const void *value, int cbValue, VAKOSHARE **pp);
 /* The section name of a section line into out (cbOut bytes): the text after
  * the first '[' (the whole line when there is none), cut to cbOut - 1 bytes,
  * then cut at its last ']'; bytes copied as they are. 0, or -1 with 0x0D00
  * (NULL line or out, cbOut <= 0). */
 int VAKOShareParseSectionName(const char *line, char *out, int cbOut);
-
-/* The live share database, checked against smb.conf and rebuilt or
- * reopened when needed: a handle to close with VAKOShareDBClose, or NULL
- * with the code of the failed open or build. */
-VAKOSHAREDB *VAKOShareDBOpen(void);
-/* Opens the database file at path (0), or creates it and builds it from
- * smb.conf (1); on success a handle in *pp is closed and replaced; -1 leaves
- * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code). */
-int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path);
-/* 0 current; 1 rebuilt or reopened (*pp replaced); -1 with 0x0D00 (pp or
- * *pp NULL) or as VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *pp
- * NULL). */
-int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp);
-/* Reads the open smb.conf into the (empty) database and stores its
- * modification time: 0, or -1 with 0x0D00, 0x0200, 0x0900 (the group or
- * user database cannot open), 0x0A00 (a read error), or a store's code.
- * Invalid sections (no name rule, no path, a line neither empty nor
- * "key = value", a name twice in any case, a value holding a line end) are
- * logged and left out. */
-int ShareDBBuild(FILE *smbconf, VAKOSHAREDB *db);
-/* Stores one parsed section: a share (type 0) from its pairs, a reserved
- * section (type 1) as its lines (item 0 its name as written): 0, or -1
- * (no pair or line: no code; 0x0D00, 0x2200, the codes of
- * ShareAllocFromConf, VAKOShareDBSet or VAKOListDBSet). */
-int ShareDBSetOne(VAKOSHAREDB *db, PSLIBSZLIST lines, PSLIBSZHASH pairs, const char *section, int type);
-/* Empties the list (type 1) or the pairs (type 0) of the section just
- * stored; NULL buffers or a negative type do nothing. */
-void ShareDBSectionReset(PSLIBSZLIST lines, PSLIBSZHASH pairs, int type);
-/* 1 for a reserved section name, 0 for a share, -1 for NULL (0x0D00). */
-int VAKOShareSectionTypeGet(const char *name);
-/* A new record (free with VAKOShareFree) of one share section's pairs, its
- * user lists validated against the group and user databases (opened and
- * closed here); "@users" as a whole entry of the invalid-users, write or
- * read list gives fType 4, 2 or 1, else "guest ok" and "writeable" do
- * (logged fallback 1). NULL with 0x0D00, 0x0900, 0x0200 or the code of
- * VAKOShareAlloc (0x1200, 0x9900, 0x0D00). */
-VAKOSHARE *ShareAllocFromConf(const char *name, PSLIBSZHASH pairs);
-/* fType of a "guest ok"/"writeable" pair: "yes"/"yes" 2, "yes"/"no" 1,
- * "no"/"no" 4; -1 with 0x0D00 (NULL) or 0x8000 (any other pair). */
-int ShareFTypeGetFromConf(const char *guestOk, const char *writeable);
-/* The words of fType (the first of the bits 4, 2, 1 decides) into the two
- * buffers: 0, or -1 with 0x0D00 (fType <= 0, NULL or a size below 4) or
- * 0xB600 (none of the bits). */
-int ShareFTypeSetToConf(int fType, char *guestOk, char *writeable, int cbGuestOk, int cbWriteable);
-/* Drops repeated names (exact comparison) from a comma list in place,
- * rewriting it in the string hash's key order: 1, 0 for an empty list, -1
- * with 0x0D00 or 0x0200. */
-int RemoveSameUsers(char *list);
-/* Rewrites smb.conf from the database (reserved sections, then each share's
- * thirteen lines in key order) through SZF_SMB_CONF_TMP, synced and renamed
- * into place, and stores the new file's modification time: 0, or -1 with
- * 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a walk's
- * code, or 0x3900 when the temporary file cannot be removed. smb.conf is
- * replaced only by a whole file, and stays as it was on every failure but
- * a failed stamp. */
-int VAKOShareDBDump(VAKOSHAREDB *db);
-
-/* The filter of VAKOShareDBEnumInternal. pfnMatch returns 0 to take a
- * share; pfnInit (non-zero stops the walk) and pfnFinish are given both or
- * neither. */
-typedef struct _tag_VAKOSHAREENUMFILTER_ {
-    int (*pfnInit)(const struct _tag_VAKOSHAREENUMFILTER_ *filter, void *initArg);
-    int (*pfnMatch)(const struct _tag_VAKOSHAREENUMFILTER_ *filter, const VAKOSHARE *share, int matchArg);
-    void (*pfnFinish)(const struct _tag_VAKOSHAREENUMFILTER_ *filter);
-} VAKOSHAREENUMFILTER;
-
-/* Appends to *pList (already allocated; it may move) the names of the
- * shares whose kind is in kindMask (1 to 7), under the share lock: their
- * number, or -1 with 0x0400, 0x0900, 0x0500 (the lock not released), a
- * walk's or a push's code. A mask outside 1..7 gives 0 names with 0x0D00. */
-int VAKOShareEnum(PSLIBSZLIST *pList, int kindMask);
-/* The names of the shares from the handle's cursor on that filter takes,
- * appended to *pList: their number, or -1 with 0x0D00 (a NULL argument or
- * an incomplete filter), a failed init, push or walk (the names pushed
- * before stay). pfnFinish runs on every path that has a filter. */
-int VAKOShareDBEnumInternal(VAKOSHAREDB *db, PSLIBSZLIST *pList, const VAKOSHAREENUMFILTER *filter, void *initArg,
-                            int matchArg);
-/* 0 when the share's kind is in kindMask, else -1 (0x0D00 for NULL or a
- * mask outside 1..7; no code when simply not taken). */
-int ShareDBEnumTypeMatched(const VAKOSHARE *share, int kindMask);
-/* The match of VAKOShareEnum: ShareDBEnumTypeMatched (share, kindMask). */
-int ShareEnumTypeMatch(const VAKOSHAREENUMFILTER *filter, const VAKOSHARE *share, int kindMask);
-/* 1 for a USB share name, else 0 (also NULL). */
-int ShareIsUsbName(const char *name);
-/* 1 for a SATA share name, else 0 (also NULL). */
-int ShareIsSataName(const char *name);
 
 #ifdef __cplusplus
 }

@@ -131,10 +131,11 @@ int VAKOUserDBGet(VAKOUSERDB *pDb, const char *szKey, PVAKOUSER *ppUser);
  * 0, or -1 (0x0D00 also for a home, shell, mail or description holding a
  * line end, or a home, shell or mail holding ':'; 0x1A00 invalid name;
  * 0x1C00 the new name exists; 0x1D00 no old account; 0xB800 renaming a
- * system account; 0x4000; the store's). Records written before a failure
- * stay written: do not dump after a failure. A NULL password or mail of
- * pUser is left "" there (static text, not to be freed); nothing else of
- * pUser changes. */
+ * system account; 0x4000; the store's). The new records are stored before
+ * the old ones are removed (of the old uid only the old account's record),
+ * and a failure takes back what the call stored: the database as it was. A
+ * NULL password or mail of pUser is left "" there (static text, not to be
+ * freed); nothing else of pUser changes. */
 int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER pUser);
 /* Removes a local account from all five files (the uid index only its own
  * record): 0, or -1 (0x0D00; a domain key, no code; 0x1D00 absent; 0xB800

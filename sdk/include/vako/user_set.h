@@ -42,9 +42,10 @@ int VAKOUserSet(const char *szOldName, PVAKOUSER pUser);
  * the account files rewritten and the FTP chroot list kept in step (n = 0:
  * 0, nothing opened); -1 with the code of the failure (0x0D00 arguments or
  * a NULL entry, 0x0200, 0x0400, 0x0900, 0x1C00 a name taken, 0xB300 or
- * 0xB400 the last uid, 0x0500, or the failing operation's). Entries written
- * stay written whatever fails after them. The account daemon gets signal
- * 47 in every case. */
+ * 0xB400 the last uid, 0x0500, or the failing operation's). An entry that
+ * fails leaves its account as it was in every file, renamed nowhere;
+ * entries written stay written whatever fails after them. The account
+ * daemon gets signal 47 in every case. */
 int UserSetBatch(const char **oldNames, PVAKOUSER *users, int n);
 
 #ifdef __cplusplus

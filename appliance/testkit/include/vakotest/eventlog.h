@@ -117,3 +117,6 @@ inline std::vector<uint32_t> Events(const std::vector<Rec> &recs)
 inline std::string Source() { return program_invocation_short_name; }
 
 } // namespace vakotest::evlog
+
+// The short name that the event log's tests and its neighbours' use.
+namespace evtest = vakotest::evlog;

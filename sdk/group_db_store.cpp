@@ -21,7 +21,6 @@ namespace {
 using keydb_internal::Buf;
 using keydb_internal::kIdKeySize;
 using keydb_internal::Put;
-using keydb_internal::SavedError;
 using keydb_internal::Stored;
 
 // The operations' own source names: log prefixes and the file recorded with
@@ -67,68 +66,6 @@ int DeleteIfThere(VAKOBDB *bdb, const std::string &key)
         return 0;
     return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
 }
-
-// The records that a store put in place, and how to take each back should
-// a later store fail: a store that fails changes nothing.
-class Undo {
-public:
-    explicit Undo(VAKOGROUPDB *db) : db_(db) {}
-    ~Undo()
-    {
-        if (done_)
-            return;
-        SavedError saved;
-        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
-            int cbKey = static_cast<int>(it->key.size()) + 1;
-            if (it->hadOld)
-                Put(it->bdb, it->key.c_str(), cbKey, it->old);
-            else if (it->bdb == db_->pGRPGID)
-                keydb_internal::DeleteDupRecord(it->bdb, it->key.c_str(), cbKey, it->added);
-            else
-                VAKOBDbDelete(it->bdb, it->key.c_str(), cbKey);
-        }
-        saved.Restore();
-    }
-    Undo(const Undo &) = delete;
-    Undo &operator=(const Undo &) = delete;
-
-    // Stores key -> value in a file without duplicates, noting what it held.
-    int Replace(VAKOBDB *bdb, const std::string &key, const std::string &value)
-    {
-        Step step{bdb, key, {}, false, {}};
-        Buf old;
-        if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &old.p, &old.cb) == 0) {
-            step.hadOld = true;
-            step.old = Stored(old);
-        } else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
-            return -1;
-        }
-        if (Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
-            return -1;
-        steps_.push_back(std::move(step));
-        return 0;
-    }
-    // Adds one record to the gid file.
-    int Add(const std::string &key, const std::string &value)
-    {
-        if (Put(db_->pGRPGID, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
-            return -1;
-        steps_.push_back({db_->pGRPGID, key, {}, false, value});
-        return 0;
-    }
-    void Keep() { done_ = true; }
-
-private:
-    struct Step {
-        VAKOBDB *bdb;
-        std::string key, old;
-        bool hadOld;
-        std::string added;
-    };
-    VAKOGROUPDB *db_;
-    std::vector<Step> steps_;
-    bool done_ = false;
-};
 
 std::string IdKeyOf(int gid)
 {
@@ -243,30 +180,27 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
         return -1;
     }
 
-    Undo undo(pDb);
-    if (undo.Replace(pDb->pGRPName, key, line) != 0) {
+    // The new records, then the old ones removed: each group is whole in
+    // every file, or the files are as they were.
+    keydb_internal::Changes changes;
+    if (changes.Put(pDb->pGRPName, key, line) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPName failed, str=%s. vakoerr=0x%04X", kSrcSet, __LINE__, upper,
                SLIBErrorGet());
         return -1;
     }
-    if (hadDesc && undo.Replace(pDb->pGRPDesc, key, newDesc) != 0)
+    if (hadDesc && changes.Put(pDb->pGRPDesc, key, newDesc) != 0)
         return -1;
-    bool sameId = old && sameKey && old->gid == pGroup->gid;
-    if (!keepId && !sameId && undo.Add(IdKeyOf(pGroup->gid), key) != 0) {
+    bool sameId = old && (keepId || (sameKey && old->gid == pGroup->gid));
+    if (!sameId && changes.Add(pDb->pGRPGID, IdKeyOf(pGroup->gid), key) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPGID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
-    undo.Keep();
-    if (!old)
-        return 0;
-    // Then the old records: of its gid only the old group's own record.
-    std::string oldIdKey = IdKeyOf(old->gid);
-    if (!keepId && !sameId &&
-        keydb_internal::DeleteDupRecord(pDb->pGRPGID, oldIdKey.c_str(), static_cast<int>(oldIdKey.size()) + 1,
-                                        oldKey) != 0)
+    // Of the old gid only the old group's own record goes.
+    if (old && !sameId && changes.RemoveDup(pDb->pGRPGID, IdKeyOf(old->gid), oldKey) != 0)
         return -1;
-    if (!sameKey && (DeleteIfThere(pDb->pGRPName, oldKey) != 0 || DeleteIfThere(pDb->pGRPDesc, oldKey) != 0))
+    if (old && !sameKey && (changes.Remove(pDb->pGRPName, oldKey) != 0 || changes.Remove(pDb->pGRPDesc, oldKey) != 0))
         return -1;
+    changes.Keep();
     return 0;
 }
 

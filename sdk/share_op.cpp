@@ -1,7 +1,7 @@
-// Share names by kind: the name patterns of the external disks' shares, the
+// The share operations: the name patterns of the external disks' shares, the
 // filtered walk over the share database, and the enumeration under the
 // share lock.
-#include "vako/share.h"
+#include "vako/share_op.h"
 
 #include <ctype.h>
 #include <errno.h>

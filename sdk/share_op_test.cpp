@@ -1,15 +1,15 @@
-#include "vako/share.h"
+#include "vako/share_op.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "share_db_testutil.h"
 #include "slib/error.h"
 #include "vakotest/files.h"
 #include "vakotest/lockhold.h"
 #include "vakotest/paths.h"
+#include "vakotest/sharedb.h"
 
 using sharedb::kGlobal;
 

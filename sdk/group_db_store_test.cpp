@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
 #include "slib/error.h"
 #include "vakotest/accounts.h"
+#include "vakotest/groupdb.h"
+#include "vakotest/storefault.h"
 
 using groupdb::DbPtr;
 using groupdb::Fixture;
@@ -201,6 +202,42 @@ TEST(GroupDbSet, AFailedStoreChangesNothing)
     VAKOBDbClose(db->pGRPGID);
     db->pGRPGID = writable;
     EXPECT_EQ(Snapshot(db.get()), before);
+}
+
+// A rename stores the new records before it removes the old ones, and
+// takes back what it stored when any step fails: every file as it was.
+TEST(GroupDbSet, ARenameThatFailsPartWayChangesNothing)
+{
+    using vakotest::StoreOp;
+    const std::string team("TEAM", 5), staff("STAFF", 6), newId("065538", 7), oldId("065536", 7);
+    const struct {
+        const char *what;
+        VAKOBDB *VAKOGROUPDB::*file;
+        StoreOp op;
+        std::string key;
+    } cases[] = {
+        {"the new name record", &VAKOGROUPDB::pGRPName, StoreOp::Put, team},
+        {"the new description", &VAKOGROUPDB::pGRPDesc, StoreOp::Put, team},
+        {"the new id record", &VAKOGROUPDB::pGRPGID, StoreOp::Put, newId},
+        {"removing the old id record", &VAKOGROUPDB::pGRPGID, StoreOp::Del, oldId},
+        {"removing the old name record", &VAKOGROUPDB::pGRPName, StoreOp::Del, staff},
+        {"removing the old description", &VAKOGROUPDB::pGRPDesc, StoreOp::Del, staff},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The cache built anew from the files: what an earlier case left goes.
+        groupdb::WriteFixture();
+        ASSERT_EQ(VAKOGroupDBRebuild(), 0);
+        DbPtr db = groupdb::Open();
+        ASSERT_NE(db, nullptr);
+        std::vector<std::string> before = Snapshot(db.get());
+        Group renamed("team", 65538, {"alice"});
+        {
+            vakotest::StoreFault fault((db.get()->*c.file)->db, c.op, c.key);
+            EXPECT_EQ(Set(db.get(), "STAFF", renamed), -1);
+        }
+        EXPECT_EQ(Snapshot(db.get()), before);
+    }
 }
 
 TEST(GroupDbDelete, OnlyLocalGroupsAndOnlyTheirOwnRecords)

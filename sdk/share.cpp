@@ -1,6 +1,6 @@
-// Share records, their packed values and the keyed operations of the share
-// database.
-#include "vako/share_record.h"
+// Share records, the share name rule, the name of an smb.conf section and
+// the packed values of the share database.
+#include "vako/share.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -8,9 +8,9 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "share_internal.h"
 #include "slib/error.h"
 #include "slib/unicode.h"
-#include "slibcxx/raii.h"
 
 namespace {
 
@@ -19,17 +19,12 @@ namespace {
 constexpr const char *kSrcAlloc = "share_alloc";
 constexpr const char *kSrcPack = "share_db_pack";
 constexpr const char *kSrcUnpack = "share_db_unpack";
-constexpr const char *kSrcSet = "share_db_set";
-constexpr const char *kSrcDelete = "share_db_delete";
-constexpr const char *kSrcCheckExists = "share_db_check_exists";
-constexpr const char *kSrcCursorGet = "share_db_cursor_get";
-constexpr const char *kSrcClose = "share_db_close";
+constexpr const char *kSrcParseSection = "share_parse_section_name";
 
 #define SHARE_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
-using ShareOwner = slib::OwnedPtr<VAKOSHARE, VAKOShareFree>;
+using namespace share_internal::packed;
 
-constexpr int kHeader = VAKO_SHARE_HEADER_SIZE;
 // What the in-memory header takes beyond the 44 bytes that sizes count.
 constexpr size_t kExtra = sizeof(VAKOSHARE) - kHeader;
 static_assert(sizeof(VAKOSHARE) >= kHeader, "the header holds its eleven words");
@@ -48,47 +43,10 @@ constexpr const char *VAKOSHAREINFO::*kInfoString[kStrings] = {
 constexpr int kPath = 2;
 constexpr const char *kStringWhat[kStrings] = {"name", "comment", "path", "invalid users", "write list", "read list"};
 
-// The packed value: word 0 zero, then the record with the header words at
-// these offsets and its string area from kValueStrings on. String offsets
-// count from byte 4, the record's start.
-constexpr int kWord = 4;
-constexpr int kValueRecord = 4;
-constexpr int kValueOffsets = 4;
-constexpr int kValueType = 28;
-constexpr int kValueBrowseable = 32;
-constexpr int kValueFtp = 36;
-constexpr int kValueLength = 40;
-constexpr int kValueCbRecord = 44;
-constexpr int kValueStrings = kValueRecord + kHeader;
-
-// 32-bit words in this processor's byte order, as the appliance writes them.
-int32_t GetWord(const unsigned char *p)
-{
-    int32_t v;
-    memcpy(&v, p, kWord);
-    return v;
-}
-
-void PutWord(unsigned char *p, int32_t v) { memcpy(p, &v, kWord); }
-
 char *StringArea(VAKOSHARE *share) { return reinterpret_cast<char *>(share) + sizeof(VAKOSHARE); }
 const char *StringArea(const VAKOSHARE *share) { return reinterpret_cast<const char *>(share) + sizeof(VAKOSHARE); }
 
 bool HasLineEnd(const char *s, size_t n) { return memchr(s, '\n', n) || memchr(s, '\r', n); }
-
-// name upper-cased into key (VAKO_SHARE_KEY_SIZE bytes): its length, or -1
-// (logged; 0x0100 when it does not fit, for then the upper-caser leaves key
-// empty and the share would be stored under an empty key).
-int UpperKey(const char *src, const char *name, char *key)
-{
-    int n = SLIBUnicodeUTF8StrUpper(name, key, VAKO_SHARE_KEY_SIZE);
-    if (n >= 0 && n < VAKO_SHARE_KEY_SIZE)
-        return n;
-    if (n >= 0)
-        SHARE_ERR(src, SLIB_ERR_BUFFER_SMALL);
-    syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper [%s] failed.", src, __LINE__, name);
-    return -1;
-}
 
 // The strings of a record lie in its block and end there: the record can be
 // packed without reading past it.
@@ -173,13 +131,6 @@ int UnPack(const void *value, int cbValue, VAKOSHARE **pp)
     share->cbRecord = GetWord(v + kValueCbRecord);
     return 0;
 }
-
-// The read buffer of a keyed get, freed on every path.
-struct Buffer {
-    void *p = nullptr;
-    int cb = 0;
-    ~Buffer() { VAKOBDbDataFree(p); }
-};
 
 } // namespace
 
@@ -309,137 +260,20 @@ int VAKOShareDBUnPackBounded(const void *value, int cbValue, VAKOSHARE **pp)
     return UnPack(value, cbValue, pp);
 }
 
-int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
+int VAKOShareParseSectionName(const char *line, char *out, int cbOut)
 {
-    if (!db || !db->pDb || !share || !share->szName) {
-        SHARE_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+    if (!line || !out || cbOut <= 0) {
+        SHARE_ERR(kSrcParseSection, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    char key[VAKO_SHARE_KEY_SIZE];
-    int cchKey = UpperKey(kSrcSet, share->szName, key);
-    if (cchKey < 0)
-        return -1;
-    // Names that differ only in letter case collide here.
-    if (!oldName && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1) {
-        SHARE_ERR(kSrcSet, VAKO_ERR_SHARE_EXISTS);
-        return -1;
-    }
-    VAKOSHAREINFO info = {share->szName,         share->szComment,   share->szPath,
-                          share->szInvalidUsers, share->szWriteList, share->szReadList,
-                          share->fType,          share->fBrowseable, share->ftpFlags};
-    ShareOwner copy(VAKOShareAlloc(&info));
-    if (!copy)
-        return -1;
-    slib::HeapPtr<void> value(VAKOShareDBPack(copy.get()));
-    if (!value)
-        return -1;
-    // The old name is upper-cased as the removal of a share does it.
-    char oldKey[VAKO_SHARE_KEY_SIZE];
-    int cchOldKey = oldName ? UpperKey(kSrcDelete, oldName, oldKey) : 0;
-    if (cchOldKey < 0)
-        return -1;
-    bool rename = oldName && strcmp(oldKey, key) != 0;
-    // A rename stores the new record before it removes the old one, so that
-    // a failed store loses nothing; what it overwrites is kept to undo it.
-    Buffer replaced;
-    bool hadReplaced = false;
-    if (rename) {
-        if (VAKOBDbGet(db->pDb, key, cchKey + 1, &replaced.p, &replaced.cb) == 0)
-            hadReplaced = true;
-        else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
-            return -1;
-    }
-    if (VAKOBDbSet(db->pDb, key, cchKey + 1, value.get(), copy->cbAlloc + kValueRecord) != 0)
-        return -1;
-    if (rename && VAKOBDbDelete(db->pDb, oldKey, cchOldKey + 1) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
-        int code = SLIBErrorGet();
-        const char *file = SLIBErrorGetFile();
-        int line = SLIBErrorGetLine();
-        if (hadReplaced)
-            VAKOBDbSet(db->pDb, key, cchKey + 1, replaced.p, replaced.cb);
-        else
-            VAKOBDbDelete(db->pDb, key, cchKey + 1);
-        SLIBErrorSetEx(code, file, line);
-        return -1;
-    }
+    const char *open = strchr(line, '[');
+    const char *name = open ? open + 1 : line;
+    size_t n = strnlen(name, static_cast<size_t>(cbOut) - 1);
+    memmove(out, name, n);
+    out[n] = '\0';
+    if (char *close = strrchr(out, ']'))
+        *close = '\0';
     return 0;
-}
-
-int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name)
-{
-    if (!db || !db->pDb || !name) {
-        SHARE_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char key[VAKO_SHARE_KEY_SIZE];
-    int cchKey = UpperKey(kSrcDelete, name, key);
-    if (cchKey < 0)
-        return -1;
-    return VAKOBDbDelete(db->pDb, key, cchKey + 1) == 0 ? 0 : -1;
-}
-
-int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *out, int cbOut)
-{
-    if (!db || !db->pDb || !key || cbKey < 0 || cbKey == INT32_MAX || (!out && cbOut != 0) || (out && cbOut <= 0)) {
-        SHARE_ERR(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
-        return 0;
-    }
-    Buffer value;
-    if (VAKOBDbGet(db->pDb, key, cbKey + 1, &value.p, &value.cb) != 0) {
-        SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_NO_VALUE);
-        return 0;
-    }
-    if (!out)
-        return 1;
-    // The name ends within the value, by its real length and its own.
-    const auto *v = static_cast<const unsigned char *>(value.p);
-    int32_t end = value.cb;
-    if (end >= kValueStrings && GetWord(v + kValueLength) < end)
-        end = GetWord(v + kValueLength);
-    int32_t at = end >= kValueStrings ? GetWord(v + kValueOffsets) : -1;
-    out[0] = '\0';
-    if (at < kHeader || at >= end - kValueRecord) {
-        SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_BAD_VALUE);
-        return 0;
-    }
-    at += kValueRecord;
-    for (int i = 0; i < cbOut; i++, at++) {
-        if (at >= end) {
-            out[0] = '\0';
-            SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_BAD_VALUE);
-            return 0;
-        }
-        out[i] = static_cast<char>(v[at]);
-        if (!out[i])
-            return 1;
-    }
-    // Not terminated within the caller's buffer: no name is handed back.
-    out[0] = '\0';
-    SHARE_ERR(kSrcCheckExists, SLIB_ERR_BUFFER_SMALL);
-    return 0;
-}
-
-int VAKOShareDBCursorGet(VAKOSHAREDB *db, VAKOSHARE **pp)
-{
-    if (!db || !db->pDb || !pp) {
-        SHARE_ERR(kSrcCursorGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    Buffer key, value;
-    if (VAKOBDbCursorGet(db->pDb, 1, &key.p, &key.cb, &value.p, &value.cb) != 0)
-        return -1;
-    return VAKOShareDBUnPackBounded(value.p, value.cb, pp);
-}
-
-void VAKOShareDBClose(VAKOSHAREDB *db)
-{
-    if (!db) {
-        SHARE_ERR(kSrcClose, SLIB_ERR_BAD_PARAMETER);
-        return;
-    }
-    if (db->pDb)
-        VAKOBDbClose(db->pDb);
-    free(db);
 }
 
 } // extern "C"

@@ -23,8 +23,8 @@
 #include "slib/szlist.h"
 #include "slib/unicode.h"
 #include "slibcxx/raii.h"
-#include "vako/user_op.h"
 #include "user_internal.h"
+#include "vako/user_op.h"
 
 namespace {
 
@@ -188,13 +188,15 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
             USER_ERR(kSrcSet, VAKO_ERR_INVALID_NAME);
         return -1;
     }
-    int cbKey = n + 1;
 
+    // The old account and its checks first; nothing is stored before every
+    // record of the new one is made.
     UserPtr old;
+    std::string oldKey;
     std::vector<std::string> oldSmb;
-    bool writeUid = true;
+    bool sameKey = false, system = false;
     if (szOldKey) {
-        std::string oldKey(szOldKey, static_cast<size_t>(cbOldKey));
+        oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
         PVAKOUSER raw = nullptr;
         int r = VAKOUserDBGet(pDb, oldKey.c_str(), &raw);
         old.reset(raw);
@@ -211,17 +213,22 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
                 return -1;
             }
         }
-        bool sameKey = oldKey == key;
+        sameKey = oldKey == key;
         // A rename onto another account would overwrite it and leave its uid
         // pointing at the renamed one.
         if (!sameKey && VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
             USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
             return -1;
         }
-        if (VAKOUserDBDelete(pDb, oldKey.c_str()) != 0) {
-            if (SLIBErrorGet() != VAKO_ERR_SYSTEM_USER || !sameKey)
-                return -1;
-            writeUid = false;
+        // The refusals of the old account's removal, and their codes: a
+        // domain account is never stored here; a system account keeps its
+        // name and its uid record, its other records overwritten in place.
+        if (oldKey.find('\\') != std::string::npos)
+            return -1;
+        system = IsSystemUid(old->uid);
+        if (system && !sameKey) {
+            USER_ERR(kSrcDelete, VAKO_ERR_SYSTEM_USER);
+            return -1;
         }
     } else if (VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
         USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
@@ -260,22 +267,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     slib::HeapPtr<char> packedOwner(packed);
     if (cbLine < 0)
         return -1;
-    if (VAKOBDbSet(pDb->pPWDName, key, cbKey, packed, cbLine) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", kSrcSet, __LINE__, key, SLIBErrorGet());
-        return -1;
-    }
-    if (writeUid) {
-        char uidKey[kUidKeySize];
-        if (Put(pDb->pPWDUID, uidKey, UidKey(u.uid, uidKey), key) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-    }
-    if (Put(pDb->pPWDVakoser, key, cbKey, std::string(u.szName) + ":" + std::to_string(u.privilege) + ":" + mail) !=
-        0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
+    const std::string line(packed, strnlen(packed, static_cast<size_t>(cbLine)));
 
     std::string hash;
     bool changed = true;
@@ -290,7 +282,6 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         }
         hash = h;
     }
-
     long day = static_cast<long>(time(nullptr) / kSecondsPerDay);
     long minDays = u.disabled == 1 ? kDisabledMinDays : 0;
     char tail[64];
@@ -298,10 +289,6 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         snprintf(tail, sizeof tail, ":%ld:%ld:%d:7::%d:", day, minDays, kMaxDays, u.expire);
     else
         snprintf(tail, sizeof tail, ":%ld:%ld:%d:7:::", day, minDays, kMaxDays);
-    if (Put(pDb->pPWDShadow, key, cbKey, std::string(u.szName) + ":" + hash + tail) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
 
     char lm[kSmbHashText] = "", nt[kSmbHashText] = "";
     if (oldSmb.size() == kSmbFields && !changed) {
@@ -312,10 +299,46 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     }
     char smb[128];
     snprintf(smb, sizeof smb, ":%d:%s:%s:[U          ]:LCT-%08X:", u.uid, lm, nt, static_cast<unsigned>(time(nullptr)));
-    if (Put(pDb->pPWDSMB, key, cbKey, std::string(u.szName) + smb) != 0) {
+
+    // The new records, then the old ones removed: each account is whole in
+    // every file, or the files are as they were.
+    keydb_internal::Changes changes;
+    if (changes.Put(pDb->pPWDName, key, line) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDName %s failed. vakoerr=0x%04X", kSrcSet, __LINE__, key, SLIBErrorGet());
+        return -1;
+    }
+    char uidKey[kUidKeySize];
+    UidKey(u.uid, uidKey);
+    bool sameUid = old && (system || (sameKey && old->uid == u.uid));
+    if (!sameUid && changes.Add(pDb->pPWDUID, uidKey, key) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDUID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    if (changes.Put(pDb->pPWDVakoser, key, std::string(u.szName) + ":" + std::to_string(u.privilege) + ":" + mail) !=
+        0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDVakoser failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    if (changes.Put(pDb->pPWDShadow, key, std::string(u.szName) + ":" + hash + tail) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDShadow failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    if (changes.Put(pDb->pPWDSMB, key, std::string(u.szName) + smb) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbSet pPWDSMB failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
         return -1;
     }
+    if (old && !sameUid) {
+        // Of the old uid only the old account's own record goes.
+        char oldUidKey[kUidKeySize];
+        UidKey(old->uid, oldUidKey);
+        if (changes.RemoveDup(pDb->pPWDUID, oldUidKey, oldKey) != 0)
+            return -1;
+    }
+    if (old && !sameKey)
+        for (VAKOBDB *f : {pDb->pPWDName, pDb->pPWDSMB, pDb->pPWDVakoser, pDb->pPWDShadow})
+            if (changes.Remove(f, oldKey) != 0)
+                return -1;
+    changes.Keep();
     return 0;
 }
 

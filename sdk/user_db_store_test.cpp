@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "user_db_testutil.h"
 #include "vakotest/accounts.h"
 #include "vakotest/cryptfault.h"
-#include "vakotest/logs.h"
 #include "vakotest/files.h"
+#include "vakotest/logs.h"
 #include "vakotest/paths.h"
+#include "vakotest/storefault.h"
+#include "vakotest/userdb.h"
 
 using userdb::DbPtr;
 using userdb::Fixture;
@@ -340,6 +341,70 @@ TEST(UserDbSet, Rename)
     EXPECT_TRUE(StartsWith(Record(db->pPWDSMB, "ALICIA"),
                            std::string("Alicia:1026:") + kLmPassword + ":" + kNtPassword + ":[U          ]:LCT-"));
     EXPECT_EQ(UidRecords(db.get(), 1026), std::vector<std::string>{"ALICIA"});
+}
+
+// Every record of the five files, reserved ones too, as text.
+std::vector<std::string> Snapshot(VAKOUSERDB *db)
+{
+    std::vector<std::string> all;
+    for (VAKOBDB *f : {db->pPWDName, db->pPWDUID, db->pPWDSMB, db->pPWDVakoser, db->pPWDShadow}) {
+        void *k = nullptr, *v = nullptr;
+        int cbK = 0, cbV = 0;
+        VAKOBDbCursorSetType(f, VAKO_BDB_CURSOR_FIRST);
+        while (VAKOBDbCursorGet(f, 0, &k, &cbK, &v, &cbV) == 0) {
+            all.push_back(std::string(static_cast<char *>(k), static_cast<size_t>(cbK)) + " -> " +
+                          std::string(static_cast<char *>(v), static_cast<size_t>(cbV)));
+            VAKOBDbCursorSetType(f, VAKO_BDB_CURSOR_NEXT);
+        }
+        all.push_back("--");
+        VAKOBDbDataFree(k);
+        VAKOBDbDataFree(v);
+    }
+    return all;
+}
+
+// A rename stores the new records before it removes the old ones, and
+// takes back what it stored when any step fails: every file as it was.
+TEST(UserDbSet, AStoreThatFailsPartWayChangesNothing)
+{
+    using vakotest::StoreOp;
+    const std::string alicia("ALICIA", 7), alice("ALICE", 6), uid("001026", 7);
+    struct Case {
+        const char *what;
+        VAKOBDB *VAKOUSERDB::*file;
+        StoreOp op;
+        std::string key;
+        bool cryptFails;
+    } cases[] = {
+        {"the password cannot be hashed", &VAKOUSERDB::pPWDName, StoreOp::Put, "", true},
+        {"the new name record", &VAKOUSERDB::pPWDName, StoreOp::Put, alicia, false},
+        {"the new uid record", &VAKOUSERDB::pPWDUID, StoreOp::Put, uid, false},
+        {"the new misc record", &VAKOUSERDB::pPWDVakoser, StoreOp::Put, alicia, false},
+        {"the new shadow record", &VAKOUSERDB::pPWDShadow, StoreOp::Put, alicia, false},
+        {"the new SMB record", &VAKOUSERDB::pPWDSMB, StoreOp::Put, alicia, false},
+        {"removing the old uid record", &VAKOUSERDB::pPWDUID, StoreOp::Del, uid, false},
+        {"removing the old name record", &VAKOUSERDB::pPWDName, StoreOp::Del, alice, false},
+        {"removing the old shadow record", &VAKOUSERDB::pPWDShadow, StoreOp::Del, alice, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The cache built anew from the files: what an earlier case left goes.
+        vakotest::WriteAccountFiles(Fixture());
+        ASSERT_EQ(VAKOUserDBRebuild(), 0);
+        DbPtr db = OpenFixture();
+        ASSERT_NE(db, nullptr);
+        const std::vector<std::string> before = Snapshot(db.get());
+        ASSERT_NE(Record(db->pPWDName, "ALICE"), userdb::kAbsent);
+        UserPtr alicia = Make("alicia", "new password", 1026);
+        vakotest::gCryptFails = c.cryptFails;
+        vakotest::gCryptResult = nullptr;
+        {
+            vakotest::StoreFault fault((db.get()->*c.file)->db, c.op, c.key);
+            EXPECT_EQ(VAKOUserDBSet(db.get(), "ALICE", 5, alicia.get()), -1);
+        }
+        vakotest::gCryptFails = false;
+        EXPECT_EQ(Snapshot(db.get()), before);
+    }
 }
 
 TEST(UserDbSet, RefusedChanges)

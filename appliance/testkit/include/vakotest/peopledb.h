@@ -1,7 +1,8 @@
-// A small database on the check-and-rebuild procedure, for its tests and
-// benchmark: "people" lines "name:id" in /etc/people and "name:text" in
-// /etc/people_desc, cached in three files: .name (upper-cased name -> line),
-// .id ("%06d" id -> upper-cased name, duplicates allowed) and .desc.
+// A small database on the check-and-rebuild procedure (vako/keydb_cache.h),
+// for its tests and benchmarks: "people" lines "name:id" in /etc/people and
+// "name:text" in /etc/people_desc, cached in three files: .name (upper-cased
+// name -> line), .id ("%06d" id -> upper-cased name, duplicates allowed) and
+// .desc.
 #pragma once
 
 #include <ctype.h>

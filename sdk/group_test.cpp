@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
 #include "slib/error.h"
+#include "vakotest/groupdb.h"
 
 using groupdb::Group;
 using groupdb::GroupPtr;

@@ -1,21 +1,26 @@
-// The share database's tests and benchmark: smb.conf sections as the dump
-// writes them, a small appliance's shares beside the accounts and groups
-// of the user and group fixtures, and reads of the database.
+// The share database's tests and benchmarks and its neighbours' (they link
+// libvako): smb.conf sections as the dump writes them, a small appliance's
+// shares beside the accounts and groups of the user and group fixtures,
+// records, packed values and reads of the database.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "group_db_testutil.h"
+#include "slib/error.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
-#include "vako/share.h"
+#include "vako/share_db.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
+#include "vakotest/groupdb.h"
 #include "vakotest/paths.h"
 
 namespace sharedb {
@@ -154,5 +159,25 @@ inline std::vector<std::string> Names(VAKOSHAREDB *db)
 
 // A record made of a description.
 inline SharePtr Make(const VAKOSHAREINFO &info) { return SharePtr(VAKOShareAlloc(&info)); }
+
+// The description of a browseable read-write share of that name.
+inline VAKOSHAREINFO Info(const char *name, const char *path = "/volume1/x")
+{
+    return {name, nullptr, path, nullptr, nullptr, nullptr, VAKO_SHARE_READ_WRITE, 1, 0};
+}
+
+// The packed value of a record, as long as its own length word says.
+inline std::string Packed(const VAKOSHARE *s)
+{
+    void *v = VAKOShareDBPack(s);
+    EXPECT_NE(v, nullptr) << std::hex << SLIBErrorGet();
+    if (!v)
+        return "";
+    int32_t cb;
+    memcpy(&cb, static_cast<char *>(v) + 40, 4);
+    std::string bytes(static_cast<char *>(v), static_cast<size_t>(cb));
+    free(v);
+    return bytes;
+}
 
 } // namespace sharedb

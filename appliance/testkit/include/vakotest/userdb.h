@@ -1,5 +1,6 @@
-// The user database's tests and benchmark: a small appliance's account
-// files, and reads of the cache files' records as text.
+// The user database's tests and benchmarks and its neighbours' (they link
+// libvako): a small appliance's account files, and reads of the cache files'
+// records as text.
 #pragma once
 
 #include <gtest/gtest.h>

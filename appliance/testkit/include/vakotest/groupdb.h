@@ -1,6 +1,6 @@
-// The group database's tests and benchmark: a small appliance's group
-// files beside the accounts of the user database's fixture, and reads of
-// the cache files' records.
+// The group database's tests and benchmarks and its neighbours' (they link
+// libvako): a small appliance's group files beside the accounts of the user
+// database's fixture, and reads of the cache files' records.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "user_db_testutil.h"
 #include "vako/group.h"
 #include "vako/group_db.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
 #include "vakotest/paths.h"
+#include "vakotest/userdb.h"
 
 namespace groupdb {
 

@@ -1,0 +1,276 @@
+// The one file replacer of the libraries and the updater (not part of the C
+// interface): a new file written beside its target under a temporary name
+// and put in the target's place whole. Header-only; the libraries build
+// with -fvisibility-inlines-hidden, so that none of it is exported.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "slib/error.h"
+
+namespace slib {
+
+// The name of a temporary file, removed when its owner goes unless released.
+// errno survives the removal.
+class TempPath {
+public:
+    TempPath() = default;
+    explicit TempPath(std::string path) : path_(std::move(path)) {}
+    ~TempPath()
+    {
+        int e = errno;
+        Remove();
+        errno = e;
+    }
+    TempPath(const TempPath &) = delete;
+    TempPath &operator=(const TempPath &) = delete;
+
+    const char *c_str() const { return path_.c_str(); }
+    bool empty() const { return path_.empty(); }
+    // Holds path, the name held before removed.
+    void reset(std::string path = {})
+    {
+        Remove();
+        path_ = std::move(path);
+    }
+    // Removes the file now: true when nothing stands at the name any more,
+    // else false with errno. The name is no longer held either way.
+    bool Remove()
+    {
+        if (path_.empty())
+            return true;
+        bool gone = unlink(path_.c_str()) == 0 || errno == ENOENT;
+        path_.clear();
+        return gone;
+    }
+    // The file stays: moving or removing it is someone else's now.
+    void Release() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+// Writes a new file under a temporary name and puts it in place of its
+// target whole: until then the target is untouched, and the temporary file
+// is removed on every path that does not put it in place (or Release it).
+// Mode and owner are set before the first byte; every write, the flush, the
+// sync and the close are checked. Each failing step records its code under
+// src, the writer's source name (errno stays that of the failing call, and
+// failed() names the step): 0x0900 the temporary cannot be made, 0x0B00 its
+// attributes, a write, the flush, the sync or the close, 0x2700 its status,
+// 0x2800 the rename.
+class FileReplacer {
+public:
+    enum class Step { kNone, kCreate, kAttributes, kWrite, kSync, kStat, kClose, kPlace };
+
+    explicit FileReplacer(const char *src) : src_(src) {}
+    ~FileReplacer()
+    {
+        int e = errno;
+        if (fp_)
+            fclose(fp_);
+        temp_.Remove();
+        errno = e;
+    }
+    FileReplacer(const FileReplacer &) = delete;
+    FileReplacer &operator=(const FileReplacer &) = delete;
+
+    // A temporary of a unique name beside target (target + ".XXXXXX", made
+    // by mkstemp: mode 0600 until set).
+    bool CreateUnique(const char *target)
+    {
+        std::string name = std::string(target) + ".XXXXXX";
+        int fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0)
+            return Fail(Step::kCreate, SLIB_ERR_OPEN);
+        temp_.reset(std::move(name));
+        return Open(fd);
+    }
+    // The temporary at the fixed name path: whatever stands there removed
+    // first (a file left behind could have any mode), then made anew,
+    // exclusively and never through a link, with mode less the umask.
+    bool CreateFixed(const char *path, mode_t mode)
+    {
+        if (unlink(path) != 0 && errno != ENOENT)
+            return Fail(Step::kCreate, SLIB_ERR_OPEN);
+        return CreateAt(path, mode, false);
+    }
+    // A file that does not exist yet, written at target itself (exclusively,
+    // never through a link, mode less the umask): in place once Finish has
+    // completed it, removed on every failure before. False with errno
+    // EEXIST and no code when something stands at target.
+    bool CreateNew(const char *target, mode_t mode)
+    {
+        if (!CreateAt(target, mode, true))
+            return false;
+        inPlace_ = true;
+        return true;
+    }
+
+    // Before the first byte: the owner, the permission bits, or both of a
+    // file's status (the owner first: a change of owner may clear bits).
+    bool SetOwner(uid_t uid, gid_t gid) { return Attribute(fp_ && !wrote_ && fchown(fileno(fp_), uid, gid) == 0); }
+    bool SetMode(mode_t mode) { return Attribute(fp_ && !wrote_ && fchmod(fileno(fp_), mode & 07777) == 0); }
+    bool CopyAttributes(const struct stat &st, bool owner)
+    {
+        return (!owner || SetOwner(st.st_uid, st.st_gid)) && SetMode(st.st_mode);
+    }
+
+    bool Write(const void *data, size_t n)
+    {
+        wrote_ = true;
+        if (!Writable())
+            return false;
+        return n == 0 || fwrite(data, 1, n, fp_) == n || Fail(Step::kWrite, SLIB_ERR_WRITE);
+    }
+    bool Write(std::string_view s) { return Write(s.data(), s.size()); }
+    bool Printf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        wrote_ = true;
+        if (!Writable())
+            return false;
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vfprintf(fp_, fmt, ap);
+        va_end(ap);
+        return n >= 0 || Fail(Step::kWrite, SLIB_ERR_WRITE);
+    }
+    // The stream, for a writer that takes one: a write that fails on it
+    // fails Finish.
+    FILE *stream()
+    {
+        wrote_ = true;
+        return fp_;
+    }
+
+    // Completes the temporary: flushed (a write that failed before fails
+    // here), synced, its status into *st when asked, closed once whatever
+    // the step that failed.
+    bool Finish(struct stat *st = nullptr)
+    {
+        if (!Writable())
+            return false;
+        FILE *fp = fp_;
+        fp_ = nullptr;
+        bool ok = true;
+        if (ferror(fp) || fflush(fp) != 0)
+            ok = Fail(Step::kWrite, SLIB_ERR_WRITE);
+        else if (fsync(fileno(fp)) != 0)
+            ok = Fail(Step::kSync, SLIB_ERR_WRITE);
+        else if (st && fstat(fileno(fp), st) != 0)
+            ok = Fail(Step::kStat, SLIB_ERR_STAT);
+        int e = errno;
+        if (fclose(fp) != 0 && ok)
+            ok = Fail(Step::kClose, SLIB_ERR_WRITE);
+        else
+            errno = e;
+        if (ok && inPlace_)
+            temp_.Release();
+        return ok;
+    }
+
+    // Renames the completed temporary over target, which is then the new file.
+    bool RenameOver(const char *target)
+    {
+        if (rename(temp_.c_str(), target) != 0)
+            return Fail(Step::kPlace, SLIB_ERR_RENAME);
+        temp_.Release();
+        return true;
+    }
+    // Syncs the directory of path, so that a name given or replaced there
+    // survives a power failure.
+    bool SyncDirectory(const char *path)
+    {
+        const char *slash = strrchr(path, '/');
+        std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        bool ok = fd >= 0 && fsync(fd) == 0;
+        int e = errno;
+        if (fd >= 0)
+            close(fd);
+        errno = e;
+        return ok || Fail(Step::kSync, SLIB_ERR_WRITE);
+    }
+
+    // Closes and removes the temporary now: false (errno; no code) when it
+    // stays behind.
+    bool Discard()
+    {
+        if (fp_)
+            fclose(fp_);
+        fp_ = nullptr;
+        return temp_.Remove();
+    }
+    // The completed temporary stays, for a later step that moves it by name.
+    void Release() { temp_.Release(); }
+
+    const char *path() const { return temp_.c_str(); }
+    Step failed() const { return failed_; }
+
+private:
+    // quietExists: something standing at path records no code.
+    bool CreateAt(const char *path, mode_t mode, bool quietExists)
+    {
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0) {
+            if (quietExists && errno == EEXIST) {
+                failed_ = Step::kCreate;
+                return false;
+            }
+            return Fail(Step::kCreate, SLIB_ERR_OPEN);
+        }
+        temp_.reset(path);
+        return Open(fd);
+    }
+    bool Open(int fd)
+    {
+        fp_ = fdopen(fd, "w");
+        if (fp_)
+            return true;
+        int e = errno;
+        close(fd);
+        errno = e;
+        return Fail(Step::kCreate, SLIB_ERR_OPEN);
+    }
+    // A stream to write to: none (never made, or finished) fails the step.
+    bool Writable()
+    {
+        if (fp_)
+            return true;
+        errno = EBADF;
+        return Fail(Step::kWrite, SLIB_ERR_WRITE);
+    }
+    bool Attribute(bool ok)
+    {
+        if (!ok && wrote_)
+            errno = EINVAL; // too late: bytes went out with other attributes
+        return ok || Fail(Step::kAttributes, SLIB_ERR_WRITE);
+    }
+    bool Fail(Step step, int code)
+    {
+        failed_ = step;
+        int e = errno;
+        SLIB_ERR_IN(src_, code);
+        errno = e;
+        return false;
+    }
+
+    const char *src_;
+    TempPath temp_;
+    FILE *fp_ = nullptr;
+    bool wrote_ = false;
+    bool inPlace_ = false;
+    Step failed_ = Step::kNone;
+};
+
+} // namespace slib

@@ -1,0 +1,333 @@
+// The product kit of slibcxx/: the line reader, the file replacer and the
+// guard of the C border, on files of the throwaway appliance.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "slib/error.h"
+#include "slibcxx/border.h"
+#include "slibcxx/lines.h"
+#include "slibcxx/replace.h"
+#include "vakotest/files.h"
+
+namespace {
+
+using slib::FileReplacer;
+using slib::LineReader;
+using vakotest::ListDir;
+using vakotest::ReadFile;
+using vakotest::WriteFile;
+
+const std::string kDir = "/tmp/kit";
+const std::string kTarget = kDir + "/list.conf";
+
+// The umask of a test, the old one back at its end.
+struct Umask {
+    explicit Umask(mode_t m) : old(umask(m)) {}
+    ~Umask() { umask(old); }
+    mode_t old;
+};
+
+// A small tmpfs of our own, for a full disk.
+struct SmallDisk {
+    explicit SmallDisk(const std::string &d) : dir(d)
+    {
+        vakotest::MakeDirs(dir);
+        ok = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=8k") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (ok)
+            umount2(dir.c_str(), MNT_DETACH);
+    }
+    std::string dir;
+    bool ok;
+};
+
+// ---- The line reader ----
+
+TEST(KitLineReader, EveryByteOfEveryLineWithItsEnd)
+{
+    const std::vector<std::string> lines = {"a\n", "\n", std::string(100000, 'x') + "\n", std::string("n\0ul\r\n", 6),
+                                            "last without end"};
+    std::string text;
+    for (const std::string &l : lines)
+        text += l;
+    WriteFile(kTarget, text);
+    LineReader in(kTarget.c_str());
+    ASSERT_TRUE(in.ok());
+    std::vector<std::string> got, bare;
+    while (in.Next()) {
+        got.emplace_back(in.view());
+        bare.emplace_back(in.text());
+        EXPECT_EQ(in.line()[in.len()], '\0');
+    }
+    EXPECT_EQ(got, lines);
+    EXPECT_EQ(bare.back(), "last without end");
+    EXPECT_EQ(bare[3], std::string("n\0ul\r", 5));
+    EXPECT_TRUE(in.AtEnd());
+    EXPECT_FALSE(in.Failed());
+    EXPECT_TRUE(in.CheckEnd());
+}
+
+TEST(KitLineReader, ABorrowedStreamStaysTheCallers)
+{
+    WriteFile(kTarget, "one\ntwo\n");
+    FILE *fp = fopen(kTarget.c_str(), "re");
+    ASSERT_NE(fp, nullptr);
+    {
+        LineReader in(fp);
+        ASSERT_NE(in.Next(), nullptr);
+        EXPECT_EQ(in.view(), "one\n");
+    }
+    char rest[8] = {};
+    EXPECT_NE(fgets(rest, sizeof rest, fp), nullptr); // still open
+    EXPECT_STREQ(rest, "two\n");
+    fclose(fp);
+}
+
+TEST(KitLineReader, AMissingFileAndAReadErrorAreNoEnd)
+{
+    vakotest::RemoveFile(kTarget);
+    SLIBErrorSet(0);
+    LineReader missing(kTarget.c_str(), "kit_reader");
+    EXPECT_FALSE(missing.ok());
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
+    EXPECT_STREQ(SLIBErrorGetFile(), "kit_reader");
+    EXPECT_EQ(missing.Next(), nullptr);
+    EXPECT_FALSE(missing.AtEnd());
+
+    // A directory opens, but cannot be read.
+    vakotest::MakeDirs(kDir + "/dir");
+    LineReader in((kDir + "/dir").c_str(), "kit_reader");
+    ASSERT_TRUE(in.ok());
+    SLIBErrorSet(0);
+    EXPECT_EQ(in.Next(), nullptr);
+    EXPECT_TRUE(in.Failed());
+    EXPECT_FALSE(in.AtEnd());
+    EXPECT_FALSE(in.CheckEnd());
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_READ);
+    // Without a source name nothing is recorded.
+    LineReader quiet((kDir + "/dir").c_str());
+    SLIBErrorSet(0);
+    EXPECT_EQ(quiet.Next(), nullptr);
+    EXPECT_FALSE(quiet.CheckEnd());
+    EXPECT_EQ(SLIBErrorGet(), 0);
+}
+
+// ---- The guard of the C border and the saved error ----
+
+TEST(KitGuard, AnExceptionBecomesTheFailureWith0x0200)
+{
+    struct Case {
+        const char *what;
+        int (*body)();
+        int result, code;
+    } cases[] = {
+        {"no exception", [] { return 7; }, 7, 0},
+        {"out of memory", []() -> int { throw std::bad_alloc(); }, -1, SLIB_ERR_OUT_OF_MEMORY},
+        {"a string too long",
+         [] { return static_cast<int>(std::string().append(std::string().max_size() + 1, 'x').size()); }, -1,
+         SLIB_ERR_OUT_OF_MEMORY},
+        {"any other", []() -> int { throw std::runtime_error("x"); }, -1, SLIB_ERR_OUT_OF_MEMORY},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SLIBErrorSet(0);
+        EXPECT_EQ(slib::Guarded("kit_guarded", -1, c.body), c.result);
+        EXPECT_EQ(SLIBErrorGet(), c.code);
+        if (c.code) {
+            EXPECT_STREQ(SLIBErrorGetFile(), "kit_guarded");
+        }
+    }
+}
+
+TEST(KitSavedError, TheFailureOutlivesTheCleanUp)
+{
+    SLIBErrorSetEx(SLIB_ERR_WRITE, "kit_first", 12);
+    slib::SavedError saved;
+    SLIBErrorSetEx(SLIB_ERR_NOT_FOUND, "kit_cleanup", 34);
+    saved.Restore();
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_WRITE);
+    EXPECT_STREQ(SLIBErrorGetFile(), "kit_first");
+    EXPECT_EQ(SLIBErrorGetLine(), 12);
+}
+
+// ---- The file replacer ----
+
+TEST(KitFileReplacer, AUniqueTemporaryBesideTheTargetTakesItsPlace)
+{
+    vakotest::MakeDirs(kDir);
+    WriteFile(kTarget, "old\n", 0640);
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateUnique(kTarget.c_str()));
+    std::string temp = out.path();
+    EXPECT_EQ(temp.substr(0, kTarget.size() + 1), kTarget + ".");
+    EXPECT_EQ(temp.size(), kTarget.size() + 7);
+    EXPECT_EQ(vakotest::FileMode(temp), 0600u);
+    struct stat old;
+    ASSERT_EQ(stat(kTarget.c_str(), &old), 0);
+    ASSERT_TRUE(out.CopyAttributes(old, true));
+    EXPECT_EQ(vakotest::FileMode(temp), 0640u);
+    ASSERT_TRUE(out.Write("new\n") && out.Printf("%d\n", 42));
+    EXPECT_EQ(ReadFile(kTarget), "old\n");
+    struct stat st;
+    ASSERT_TRUE(out.Finish(&st));
+    ASSERT_TRUE(out.RenameOver(kTarget.c_str()));
+    ASSERT_TRUE(out.SyncDirectory(kTarget.c_str()));
+    EXPECT_EQ(ReadFile(kTarget), "new\n42\n");
+    EXPECT_EQ(vakotest::FileMode(kTarget), 0640u);
+    struct stat now;
+    ASSERT_EQ(stat(kTarget.c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, st.st_ino);
+    EXPECT_EQ(ListDir(kDir), std::vector<std::string>{"list.conf"});
+}
+
+TEST(KitFileReplacer, AFixedTemporaryIsMadeAnewNeverThroughALink)
+{
+    Umask mask(022);
+    vakotest::MakeDirs(kDir);
+    const std::string temp = kTarget + ".tmp", elsewhere = kDir + "/elsewhere";
+    WriteFile(elsewhere, "keep\n", 0666);
+    ASSERT_EQ(symlink(elsewhere.c_str(), temp.c_str()), 0);
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateFixed(temp.c_str(), 0666));
+    EXPECT_EQ(vakotest::LinkTarget(temp), "<no link>");
+    EXPECT_EQ(vakotest::FileMode(temp), 0644u); // less the umask
+    ASSERT_TRUE(out.Write("x\n") && out.Finish() && out.RenameOver(kTarget.c_str()));
+    EXPECT_EQ(ReadFile(kTarget), "x\n");
+    EXPECT_EQ(ReadFile(elsewhere), "keep\n");
+    EXPECT_FALSE(vakotest::FileExists(temp));
+}
+
+TEST(KitFileReplacer, AttributesComeBeforeTheFirstByte)
+{
+    vakotest::MakeDirs(kDir);
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateUnique(kTarget.c_str()));
+    ASSERT_TRUE(out.Write("x"));
+    SLIBErrorSet(0);
+    EXPECT_FALSE(out.SetMode(0644));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(out.failed(), FileReplacer::Step::kAttributes);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_WRITE);
+    EXPECT_STREQ(SLIBErrorGetFile(), "kit_replace");
+    EXPECT_EQ(vakotest::FileMode(out.path()), 0600u);
+}
+
+// Every failing step records its code under the writer's name and leaves
+// the target as it was and no temporary file behind.
+TEST(KitFileReplacer, AFailedStepLeavesTheTargetAndNoTemporary)
+{
+    SmallDisk disk(kDir + "/small");
+    ASSERT_TRUE(disk.ok) << strerror(errno);
+    const std::string target = disk.dir + "/list.conf";
+    struct Case {
+        const char *what;
+        bool (*steps)(FileReplacer &out, const char *target);
+        FileReplacer::Step step;
+        int code;
+    } cases[] = {
+        {"no room for the temporary",
+         [](FileReplacer &out, const char *t) {
+             return out.CreateUnique(t) && out.Write(std::string(16384, 'x')) && out.Finish();
+         },
+         FileReplacer::Step::kWrite, SLIB_ERR_WRITE},
+        {"no directory for the temporary",
+         [](FileReplacer &out, const char *t) { return out.CreateUnique((std::string(t) + "/no/such").c_str()); },
+         FileReplacer::Step::kCreate, SLIB_ERR_OPEN},
+        {"a directory in the target's place",
+         [](FileReplacer &out, const char *t) {
+             return out.CreateUnique(t) && out.Write("x") && out.Finish() &&
+                    out.RenameOver((std::string(t) + ".d").c_str());
+         },
+         FileReplacer::Step::kPlace, SLIB_ERR_RENAME},
+        {"written after the end",
+         [](FileReplacer &out, const char *t) { return out.CreateUnique(t) && out.Finish() && out.Write("late"); },
+         FileReplacer::Step::kWrite, SLIB_ERR_WRITE},
+    };
+    vakotest::MakeDirs(target + ".d/x");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(target, "old\n", 0640);
+        std::vector<std::string> before = ListDir(disk.dir);
+        SLIBErrorSet(0);
+        {
+            FileReplacer out("kit_replace");
+            EXPECT_FALSE(c.steps(out, target.c_str()));
+            EXPECT_EQ(out.failed(), c.step);
+        }
+        EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_STREQ(SLIBErrorGetFile(), "kit_replace");
+        EXPECT_EQ(ReadFile(target), "old\n");
+        EXPECT_EQ(ListDir(disk.dir), before);
+    }
+}
+
+TEST(KitFileReplacer, ANewFileIsThereWholeOrNotAtAll)
+{
+    Umask mask(022);
+    SmallDisk disk(kDir + "/small");
+    ASSERT_TRUE(disk.ok) << strerror(errno);
+    const std::string target = disk.dir + "/new.conf";
+    {
+        FileReplacer out("kit_replace");
+        ASSERT_TRUE(out.CreateNew(target.c_str(), 0666));
+        ASSERT_TRUE(out.Write("a\n") && out.Finish());
+    }
+    EXPECT_EQ(ReadFile(target), "a\n");
+    EXPECT_EQ(vakotest::FileMode(target), 0644u);
+    // Something there already: no code, nothing touched.
+    SLIBErrorSet(0);
+    {
+        FileReplacer out("kit_replace");
+        EXPECT_FALSE(out.CreateNew(target.c_str(), 0666));
+        EXPECT_EQ(errno, EEXIST);
+    }
+    EXPECT_EQ(SLIBErrorGet(), 0);
+    EXPECT_EQ(ReadFile(target), "a\n");
+    // Not written whole: gone again.
+    vakotest::RemoveFile(target);
+    {
+        FileReplacer out("kit_replace");
+        ASSERT_TRUE(out.CreateNew(target.c_str(), 0666));
+        EXPECT_FALSE(out.Write(std::string(16384, 'x')) && out.Finish());
+    }
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_WRITE);
+    EXPECT_EQ(ListDir(disk.dir), std::vector<std::string>{});
+}
+
+TEST(KitFileReplacer, AReleasedTemporaryStaysADiscardedOneGoes)
+{
+    vakotest::MakeDirs(kDir);
+    const std::string temp = kTarget + ".tmp";
+    {
+        FileReplacer out("kit_replace");
+        ASSERT_TRUE(out.CreateFixed(temp.c_str(), 0600) && out.Write("kept\n") && out.Finish());
+        out.Release();
+    }
+    EXPECT_EQ(ReadFile(temp), "kept\n");
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateFixed(temp.c_str(), 0600));
+    EXPECT_TRUE(out.Discard());
+    EXPECT_FALSE(vakotest::FileExists(temp));
+    // A temporary name owned alone.
+    {
+        slib::TempPath name(temp);
+        WriteFile(temp, "x");
+    }
+    EXPECT_FALSE(vakotest::FileExists(temp));
+}
+
+} // namespace
