@@ -336,12 +336,8 @@ TEST(LockDir, WhatIsPlantedAtALockFileIsReplaced)
         EXPECT_EQ(LockGuarded(0x26), 0);
         ExpectRootsLockFile(path);
         EXPECT_TRUE(planted.VictimsUntouched());
-        const char *why = plant == vakotest::Plant::kFullFifo            ? "not a regular file"
-                          : plant == vakotest::Plant::kFileOfAnotherUser ? "owned by uid 1000"
-                          : plant == vakotest::Plant::kSecondLinkOfFile  ? "linked 2 times"
-                                                                         : "a symbolic link";
-        EXPECT_TRUE(
-            vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock/lock_gr] is " + std::string(why) + ": removed"))
+        const std::string why = vakotest::RefusalText(plant);
+        EXPECT_TRUE(vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock/lock_gr] is " + why + ": removed"))
             << testing::PrintToString(vakotest::SyslogTexts());
     }
 }

@@ -107,10 +107,9 @@ inline bool EmptyDirAt(int dir, int depth)
 
 // What stands at path, as the refusal of a name that could not be opened
 // (errno kept when it is no refusal).
-inline bool RefusedName(const char *path, char *why, size_t cbWhy)
+inline bool RefusedName(const char *path, struct stat &st, char *why, size_t cbWhy)
 {
     const int err = errno;
-    struct stat st;
     if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
         snprintf(why, cbWhy, "%s", S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
         return true;
@@ -178,6 +177,9 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
         if (fd.ok()) {
             if (fstat(fd.get(), &st) != 0)
                 return trusted_detail::Failed(name.src, line);
+            // Removed or replaced right after the open: the name is looked at again.
+            if (st.st_nlink == 0)
+                continue;
             if (!TrustRefusal(st, name, why, sizeof why))
                 return fd;
             fd.reset();
@@ -196,7 +198,7 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
             if (errno == EEXIST)
                 continue; // planted meanwhile: looked at again
             return trusted_detail::Failed(name.src, line);
-        } else if (!trusted_detail::RefusedName(name.path, why, sizeof why)) {
+        } else if (!trusted_detail::RefusedName(name.path, st, why, sizeof why)) {
             return trusted_detail::Failed(name.src, line);
         }
         if (refused)
@@ -206,6 +208,10 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
             errno = EPERM;
             return trusted_detail::Failed(name.src, line);
         }
+        // Only what was refused: another process may have made the file anew.
+        struct stat now;
+        if (lstat(name.path, &now) == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino))
+            continue;
         if (!RemoveName(name.path)) {
             syslog(LOG_ERR, "%s:%d [%s] is %s: cannot be removed, errno=[%d/%m]", name.src, line, name.path, why,
                    errno);
