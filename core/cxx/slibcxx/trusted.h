@@ -71,6 +71,20 @@ inline bool TrustRefusal(const struct stat &st, const TrustedName &name, char *w
     return true;
 }
 
+// The names in the open directory dir but "." and ".." (none when it
+// cannot be read); dir itself stays open and where it was.
+inline std::vector<std::string> DirNames(int dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = fdopendir(dup(dir))) {
+        while (const dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
 namespace trusted_detail {
 
 // How deep a refused directory is emptied; what lies deeper stays in the
@@ -83,17 +97,8 @@ constexpr int kRounds = 3;
 // link: true when nothing is left in it.
 inline bool EmptyDirAt(int dir, int depth)
 {
-    std::vector<std::string> names;
-    if (DIR *d = fdopendir(dup(dir))) {
-        while (const dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        closedir(d);
-    } else {
-        return false;
-    }
     bool empty = true;
-    for (const std::string &n : names) {
+    for (const std::string &n : DirNames(dir)) {
         if (unlinkat(dir, n.c_str(), 0) == 0 || errno == ENOENT)
             continue;
         Fd sub(depth > 0 && (errno == EISDIR || errno == EPERM)
