@@ -18,6 +18,7 @@
 
 #include "vakotest/files.h"
 #include "vakotest/logs.h"
+#include "vakotest/paths.h"
 #include "vakotest/planted.h"
 #include "vakotest/run.h"
 #include "vakotest/sleeps.h"
@@ -243,11 +244,7 @@ TEST(LockTable, CloseAllInForkedChildLeavesParentLock)
     EXPECT_EQ(TryInChild(0x806, 0), 0);
 }
 
-const char *const kLockFiles[] = {
-    "lock_vakoinfo", "lock_pw",       "lock_gr",       "lock_rc",       "lock_host",  "lock_smb",
-    "lock_exports",  "lock_nw",       "lock_apple",    "lock_snmp",     "lock_win",   "lock_tapebkp",
-    "lock_connect",  "lock_usbidmap", "lock_duseruid", "lock_dusergid", "lock_fstab", "lock_hotswap",
-};
+using vakotest::kLockFileNames;
 
 TEST(LockDir, DeletedDirectoryIsRecreatedWithEveryFile)
 {
@@ -263,8 +260,8 @@ TEST(LockDir, DeletedDirectoryIsRecreatedWithEveryFile)
         (void)e;
         ++n;
     }
-    EXPECT_EQ(n, std::size(kLockFiles));
-    for (const char *name : kLockFiles) {
+    EXPECT_EQ(n, std::size(kLockFileNames));
+    for (const char *name : kLockFileNames) {
         std::string p = std::string("/tmp/lock/") + name;
         ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
         EXPECT_TRUE(S_ISREG(st.st_mode)) << p;
@@ -317,7 +314,7 @@ TEST(LockDir, LockFilesAreRootsAndReadableByRootAlone)
     umask(0);
     fs::remove_all("/tmp/lock");
     ASSERT_EQ(SLIBFileLockCheckDir(), 0);
-    for (const char *name : kLockFiles)
+    for (const char *name : kLockFileNames)
         ExpectRootsLockFile(std::string("/tmp/lock/") + name);
 }
 
@@ -426,7 +423,7 @@ TEST(LockDir, AnotherAccountCannotTakeALock)
         return open("/tmp/lock/lock_pw", O_RDONLY) < 0 && errno == EACCES && SLIBFileLockCheckDir() == 0 &&
                ErrSLIBFileLock(0x16, 1) == -1 && SLIBErrorGet() == 0x0400;
     }));
-    for (const char *name : kLockFiles)
+    for (const char *name : kLockFileNames)
         ExpectRootsLockFile(std::string("/tmp/lock/") + name);
     EXPECT_EQ(TryInChild(0x16, 0), 0);
 }
