@@ -72,16 +72,21 @@ inline bool TrustRefusal(const struct stat &st, const TrustedName &name, char *w
 }
 
 // The names in the open directory dir but "." and ".." (none when it
-// cannot be read); dir itself stays open and where it was.
+// cannot be read); dir itself stays open.
 inline std::vector<std::string> DirNames(int dir)
 {
     std::vector<std::string> names;
-    if (DIR *d = fdopendir(dup(dir))) {
-        while (const dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        closedir(d);
-    }
+    Fd copy(dup(dir));
+    DIR *d = copy.ok() ? fdopendir(copy.get()) : nullptr;
+    if (!d)
+        return names;
+    copy.release(); // the stream owns it now
+    // The copy shares dir's offset: from the first entry, whatever was read.
+    rewinddir(d);
+    while (const dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    closedir(d);
     return names;
 }
 
