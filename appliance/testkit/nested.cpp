@@ -46,7 +46,8 @@ RunResult RunNested(const std::string &name, const NestedRun &run)
         argv.insert(argv.end(), {"--out-path", p});
     argv.push_back("--");
 #ifdef VAKO_STANDIN_EMULATOR
-    argv.push_back(VAKO_STANDIN_EMULATOR);
+    // The emulator and its arguments, one word each.
+    argv.insert(argv.end(), {VAKO_STANDIN_EMULATOR});
 #endif
     argv.push_back(ThisProgram());
     RunOptions opt;
