@@ -2,7 +2,8 @@
 // user's folder): reached without following a link or blocking on a FIFO,
 // trusted only once the descriptor is checked, and their flock waited for
 // with a bound.  For the implementation of the libraries and the updater
-// (not part of the C interface).
+// (not part of the C interface); header-only, not exported (the libraries
+// build with -fvisibility-inlines-hidden).
 #pragma once
 
 #include <dirent.h>
