@@ -1,12 +1,14 @@
 #include "slib/lock.h"
 #include "slib/error.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/trusted.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,6 +48,8 @@ constexpr auto kLockDirBuf = [] {
 }();
 constexpr const char *kLockDir = kLockDirBuf.data();
 constexpr long kPollMs = 50;
+constexpr mode_t kLockFileMode = 0600;
+constexpr mode_t kLockDirMode = 0755;
 
 // The operations' own source names, recorded with their error codes.
 constexpr const char *kSrcCheckDir = "file_lock_check_dir";
@@ -58,32 +62,69 @@ template <typename F> void ForEachRow(F f)
         f(*row);
 }
 
-// The lock directory is world-writable ground: never follow a planted
-// link, never block on a planted FIFO, never truncate.
-slib::Fd OpenLockFile(const char *szPath, int flags)
+// Lock files are root's (or this account's), readable by their owner
+// alone: a file that another account could open could be held by it for
+// ever.  Anything else at a lock file's name is removed and made anew.
+slib::TrustedName LockFile(const char *szPath, const char *src)
 {
-    slib::Fd fd(open(szPath, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    struct stat st;
-    if (fd.ok() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
-        fd.reset();
-    return fd;
+    return {.path = szPath,
+            .flags = O_RDONLY,
+            .mode = kLockFileMode,
+            .checks = slib::kTrustOwnFile | slib::kTrustModeWithin,
+            .replace = true,
+            .src = src};
 }
 
-bool IsRegular(const char *szPath)
+bool OwnedByUs(const struct stat &st) { return st.st_uid == geteuid() || st.st_uid == 0; }
+
+bool SetDirMode()
 {
-    struct stat st;
-    return lstat(szPath, &st) == 0 && S_ISREG(st.st_mode);
+    slib::Fd dir(open(kLockDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return dir.ok() && fchmod(dir.get(), kLockDirMode) == 0;
 }
 
-bool IsDirectory(const char *szPath)
+// The lock directory, the meeting point of every process of the appliance:
+// root's own (or this account's), writable by its owner alone, for nobody
+// else may place or replace the lock files.  Whatever another account made
+// at its name is removed (a directory moved aside first) and the directory
+// made anew; a non-directory of this account's is no lock directory.
+bool LockDirReady()
 {
-    struct stat st;
-    return lstat(szPath, &st) == 0 && S_ISDIR(st.st_mode);
+    for (int round = 0; round < 2; ++round) {
+        struct stat st;
+        if (lstat(kLockDir, &st) == 0) {
+            if (OwnedByUs(st) && !S_ISDIR(st.st_mode))
+                return false;
+            if (OwnedByUs(st)) {
+                if (!(st.st_mode & 022))
+                    return true;
+                bool ok = SetDirMode();
+                syslog(LOG_ERR, "%s:%d [%s] is of mode %04o: %s", kSrcCheckDir, __LINE__, kLockDir,
+                       static_cast<unsigned>(st.st_mode & 07777), ok ? "made 0755" : "cannot be changed");
+                return ok;
+            }
+            if (!slib::RemoveName(kLockDir)) {
+                syslog(LOG_ERR, "%s:%d [%s] is owned by uid %u: cannot be removed, errno=[%d/%m]", kSrcCheckDir,
+                       __LINE__, kLockDir, static_cast<unsigned>(st.st_uid), errno);
+                return false;
+            }
+            syslog(LOG_ERR, "%s:%d [%s] is owned by uid %u: removed", kSrcCheckDir, __LINE__, kLockDir,
+                   static_cast<unsigned>(st.st_uid));
+        } else if (errno != ENOENT) {
+            return false;
+        }
+        if (mkdir(kLockDir, 0700) == 0)
+            return SetDirMode();
+        // Made by another process meanwhile: looked at again.
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 FILE *OpenForLock(const char *szPath)
 {
-    slib::Fd fd = OpenLockFile(szPath, O_RDONLY);
+    slib::Fd fd = slib::OpenTrusted(LockFile(szPath, kSrcLock));
     if (!fd.ok())
         return nullptr;
     FILE *fp = fdopen(fd.get(), "r");
@@ -143,20 +184,22 @@ extern "C" {
 
 int SLIBFileLockCheckDir(void)
 {
-    if (!IsDirectory(kLockDir)) {
-        if (mkdir(kLockDir, 0700) != 0 || chmod(kLockDir, 0755) != 0) {
-            SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_LOCK_DIR);
-            return -1;
-        }
+    if (!LockDirReady()) {
+        SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_LOCK_DIR);
+        return -1;
     }
     int result = 0;
     ForEachRow([&](SLIBFILELOCKENTRY &row) {
-        if (result != 0 || IsRegular(row.szPath))
+        if (result != 0)
             return;
-        if (!OpenLockFile(row.szPath, O_WRONLY | O_CREAT).ok()) {
-            SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_OPEN);
+        // The name's status first: a lock file that passes needs no open.
+        const slib::TrustedName name = LockFile(row.szPath, kSrcCheckDir);
+        struct stat st;
+        char why[64];
+        if (lstat(row.szPath, &st) == 0 && !slib::TrustRefusal(st, name, why, sizeof why))
+            return;
+        if (!slib::OpenTrusted(name).ok())
             result = -1;
-        }
     });
     return result;
 }

@@ -1,9 +1,12 @@
 #include "slib/lock.h"
 #include "slib/error.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,6 +17,9 @@
 #include <string>
 
 #include "vakotest/files.h"
+#include "vakotest/logs.h"
+#include "vakotest/paths.h"
+#include "vakotest/planted.h"
 #include "vakotest/run.h"
 #include "vakotest/sleeps.h"
 
@@ -238,11 +244,7 @@ TEST(LockTable, CloseAllInForkedChildLeavesParentLock)
     EXPECT_EQ(TryInChild(0x806, 0), 0);
 }
 
-const char *const kLockFiles[] = {
-    "lock_vakoinfo", "lock_pw",       "lock_gr",       "lock_rc",       "lock_host",  "lock_smb",
-    "lock_exports",  "lock_nw",       "lock_apple",    "lock_snmp",     "lock_win",   "lock_tapebkp",
-    "lock_connect",  "lock_usbidmap", "lock_duseruid", "lock_dusergid", "lock_fstab", "lock_hotswap",
-};
+using vakotest::kLockFileNames;
 
 TEST(LockDir, DeletedDirectoryIsRecreatedWithEveryFile)
 {
@@ -258,8 +260,8 @@ TEST(LockDir, DeletedDirectoryIsRecreatedWithEveryFile)
         (void)e;
         ++n;
     }
-    EXPECT_EQ(n, std::size(kLockFiles));
-    for (const char *name : kLockFiles) {
+    EXPECT_EQ(n, std::size(kLockFileNames));
+    for (const char *name : kLockFileNames) {
         std::string p = std::string("/tmp/lock/") + name;
         ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
         EXPECT_TRUE(S_ISREG(st.st_mode)) << p;
@@ -287,43 +289,143 @@ TEST(LockDir, SomethingElseInPlaceOfTheDirectory)
     EXPECT_TRUE(fs::is_empty("/tmp/elsewhere"));
 }
 
-TEST(LockDir, PlantedEntriesAreRefusedUntouched)
+// The name holds a lock file of root's: a regular, empty file of mode 0600
+// with no other link.
+void ExpectRootsLockFile(const std::string &path)
 {
-    struct Case {
-        const char *what;
-        std::function<void(const std::string &)> plant;
-        int result;
-        std::function<void()> check;
-    };
-    const Case cases[] = {
-        {"link to a missing file", [](const std::string &p) { fs::create_symlink("/tmp/victim-new", p); }, -1,
-         [] { EXPECT_FALSE(fs::exists(fs::symlink_status("/tmp/victim-new"))); }},
-        {"link to a file",
-         [](const std::string &p) {
-             WriteFile("/tmp/victim", "precious\n");
-             fs::create_symlink("/tmp/victim", p);
-         },
-         -1, [] { EXPECT_EQ(ReadFile("/tmp/victim"), "precious\n"); }},
-        {"fifo", [](const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0666), 0); }, -1, [] {}},
-        {"directory", [](const std::string &p) { fs::create_directory(p); }, -1, [] {}},
-        {"file with content", [](const std::string &p) { WriteFile(p, "keep"); }, 0,
-         [] { EXPECT_EQ(ReadFile("/tmp/lock/lock_gr"), "keep"); }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << path;
+    EXPECT_EQ(st.st_uid, 0u) << path;
+    EXPECT_EQ(st.st_nlink, 1u) << path;
+    EXPECT_EQ(st.st_size, 0) << path;
+}
+
+// Takes request in a child (a blocking open would hang it, not the test):
+// 0 when it was taken.
+int LockGuarded(int request)
+{
+    return vakotest::RunGuarded([=] { return ErrSLIBFileLock(request, 0) == 0 ? 0 : 1; });
+}
+
+TEST(LockDir, LockFilesAreRootsAndReadableByRootAlone)
+{
+    umask(0);
+    fs::remove_all("/tmp/lock");
+    ASSERT_EQ(SLIBFileLockCheckDir(), 0);
+    for (const char *name : kLockFileNames)
+        ExpectRootsLockFile(std::string("/tmp/lock/") + name);
+}
+
+// Whatever stands at a lock file's name and is not root's own lock file is
+// removed (never followed) and made anew; the lock is then taken, also
+// while another process holds the file that was there.
+TEST(LockDir, WhatIsPlantedAtALockFileIsReplaced)
+{
+    const std::string path = "/tmp/lock/lock_gr";
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
         fs::remove_all("/tmp/lock");
-        fs::remove("/tmp/victim");
         ASSERT_EQ(SLIBFileLockCheckDir(), 0);
-        fs::remove("/tmp/lock/lock_gr");
-        c.plant("/tmp/lock/lock_gr");
-        SLIBErrorSet(0);
-        alarm(5); // a blocking open would hang here
-        EXPECT_EQ(ErrSLIBFileLock(0x805, 0), c.result);
-        alarm(0);
-        EXPECT_EQ(SLIBErrorGet(), c.result ? 0x0900 : 0);
-        c.check();
-        ErrSLIBFileUnlock(0x800);
+        vakotest::Planted planted(plant, path);
+        vakotest::SyslogClear();
+        EXPECT_EQ(LockGuarded(0x26), 0);
+        ExpectRootsLockFile(path);
+        EXPECT_TRUE(planted.VictimsUntouched());
+        const std::string why = vakotest::RefusalText(plant);
+        EXPECT_TRUE(vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock/lock_gr] is " + why + ": removed"))
+            << testing::PrintToString(vakotest::SyslogTexts());
     }
+}
+
+TEST(LockDir, AnOldLockFileThatOthersCouldOpenIsReplacedWhileHeld)
+{
+    // Old builds made the lock files 0644: any account can open one and
+    // hold its lock for ever.
+    fs::remove_all("/tmp/lock");
+    ASSERT_EQ(SLIBFileLockCheckDir(), 0);
+    WriteFile("/tmp/lock/lock_pw", "", 0644);
+    vakotest::AccountProcess holder([] {
+        int fd = open("/tmp/lock/lock_pw", O_RDONLY);
+        return fd >= 0 && flock(fd, LOCK_SH) == 0;
+    });
+    ASSERT_TRUE(holder.ok());
+    vakotest::SyslogClear();
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    ExpectRootsLockFile("/tmp/lock/lock_pw");
+    EXPECT_TRUE(vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock/lock_pw] is of mode 0644: removed"));
+    // A planted directory, empty or not, goes too.
+    ASSERT_EQ(unlink("/tmp/lock/lock_pw"), 0);
+    WriteFile("/tmp/lock/lock_pw/deep/er/file", "x");
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    ExpectRootsLockFile("/tmp/lock/lock_pw");
+    // Root's own lock file of the right mode stays as it is, content and all.
+    WriteFile("/tmp/lock/lock_pw", "keep", 0600);
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    EXPECT_EQ(ReadFile("/tmp/lock/lock_pw"), "keep");
+}
+
+// A lock directory made by another account (who could place or swap the
+// lock files in it at will) is removed and made anew, even while that
+// account holds a lock in it; nothing of it is followed.
+TEST(LockDir, ALockDirectoryOfAnotherAccountIsReplaced)
+{
+    fs::remove_all("/tmp/lock");
+    vakotest::AccountProcess holder([] {
+        if (mkdir("/tmp/lock", 0777) != 0 || chmod("/tmp/lock", 0777) != 0)
+            return false;
+        int fd = open("/tmp/lock/lock_pw", O_RDONLY | O_CREAT, 0666);
+        return fd >= 0 && flock(fd, LOCK_EX) == 0;
+    });
+    ASSERT_TRUE(holder.ok());
+    vakotest::SyslogClear();
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    struct stat st;
+    ASSERT_EQ(lstat("/tmp/lock", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ExpectRootsLockFile("/tmp/lock/lock_pw");
+    EXPECT_TRUE(vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock] is owned by uid 65534: removed"));
+    // What was moved aside is gone as well.
+    for (const std::string &n : vakotest::ListDir("/tmp"))
+        EXPECT_FALSE(n.starts_with(".refused.")) << n;
+
+    // Its link to a directory of its own.
+    fs::remove_all("/tmp/lock");
+    ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+        return mkdir("/tmp/theirs", 0777) == 0 && symlink("/tmp/theirs", "/tmp/lock") == 0;
+    }));
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    EXPECT_TRUE(vakotest::IsDirectory("/tmp/lock"));
+    EXPECT_EQ(vakotest::LinkTarget("/tmp/lock"), "<no link>");
+    EXPECT_TRUE(fs::is_empty("/tmp/theirs"));
+
+    // Root's own directory that others may write keeps only its owner's write.
+    fs::remove_all("/tmp/lock");
+    ASSERT_EQ(mkdir("/tmp/lock", 0777), 0);
+    ASSERT_EQ(chmod("/tmp/lock", 0777), 0);
+    vakotest::SyslogClear();
+    EXPECT_EQ(LockGuarded(0x16), 0);
+    EXPECT_EQ(vakotest::FileMode("/tmp/lock"), 0755u);
+    EXPECT_TRUE(vakotest::SyslogMatches("file_lock_check_dir:{L} [/tmp/lock] is of mode 0777: made 0755"));
+}
+
+// Another account can neither take nor hold a row of root's table, and
+// what it tries leaves root's files as they are.
+TEST(LockDir, AnotherAccountCannotTakeALock)
+{
+    fs::remove_all("/tmp/lock");
+    ASSERT_EQ(SLIBFileLockCheckDir(), 0);
+    EXPECT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+        vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
+        return open("/tmp/lock/lock_pw", O_RDONLY) < 0 && errno == EACCES && SLIBFileLockCheckDir() == 0 &&
+               ErrSLIBFileLock(0x16, 1) == -1 && SLIBErrorGet() == 0x0400;
+    }));
+    for (const char *name : kLockFileNames)
+        ExpectRootsLockFile(std::string("/tmp/lock/") + name);
+    EXPECT_EQ(TryInChild(0x16, 0), 0);
 }
 
 } // namespace

@@ -26,6 +26,7 @@
 #include "slib/str.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "slibcxx/trusted.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
 #include "vako/mail.h"
@@ -36,6 +37,9 @@ namespace {
 using vakoinfo::InfoLock;
 
 constexpr int kOpenTries = 30;
+// The list is root's, readable by the services that refuse the addresses;
+// no other account may change it.
+constexpr mode_t kListMode = 0644;
 constexpr int64_t kSecPerDay = 86400;
 constexpr const char *kKeyAttempts = "autoblock_attempts";
 constexpr const char *kKeyAttemptMin = "autoblock_attempt_min";
@@ -297,38 +301,25 @@ int AutoBlockFileOpen(const char *szPath, int openFlags, int lockOp)
         SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcFileOpen, __LINE__);
         return -1;
     }
-    int err = 0;
-    for (int tries = 1;; tries++) {
-        int fd = open(szPath, openFlags | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == ENOENT) {
-            SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_NO_FILE, kSrcFileOpen, __LINE__);
-            return -1;
-        }
-        if (fd >= 0) {
-            if (flock(fd, lockOp) == 0) {
-                // The lock of a file renamed away meanwhile guards nothing.
-                struct stat held, now;
-                if (fstat(fd, &held) == 0 && stat(szPath, &now) == 0 && held.st_dev == now.st_dev &&
-                    held.st_ino == now.st_ino)
-                    return fd;
-                err = errno;
-                AutoBlockFileClose(fd);
-                if (tries < kOpenTries)
-                    continue;
-            } else {
-                err = errno;
-                close(fd);
-            }
-        } else {
-            err = errno;
-        }
-        if (tries >= kOpenTries)
-            break;
-        sleep(1);
+    // Never through a link, never a FIFO or another name of a file: what
+    // stands there is refused at once and left as it is.
+    const slib::TrustedName name = {
+        .path = szPath, .flags = openFlags, .mode = kListMode, .checks = slib::kTrustOwnFile, .src = kSrcFileOpen};
+    slib::LockedOpen why;
+    slib::Fd fd = slib::OpenLocked(name, {.lockOp = lockOp, .opens = kOpenTries}, &why);
+    switch (why) {
+    case slib::LockedOpen::kHeld:
+        return fd.release();
+    case slib::LockedOpen::kMissing:
+        SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_NO_FILE, kSrcFileOpen, __LINE__);
+        return -1;
+    case slib::LockedOpen::kRefused:
+        return -1;
+    default:
+        break;
     }
-    errno = err;
     syslog(LOG_ERR, "%s:%d Open and lock [%s] failed exceeds try count for %d(%m)", kSrcFileOpen, __LINE__, szPath,
-           err);
+           errno);
     SLIBErrorSetEx(SLIB_ERR_LOCK_TIMEOUT, kSrcFileOpen, __LINE__);
     return -1;
 }
@@ -474,13 +465,9 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     // A unique temporary beside the list: two adds never share one.
     char temp[] = SZF_AUTOBLOCK_DENY_TMP;
     int out = mkostemp(temp, O_CLOEXEC);
-    if (out < 0 || fchmod(out, 0666) != 0) {
+    if (out < 0) {
         syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
         SLIBErrorSetEx(SLIB_ERR_OPEN, kSrcIPAdd, __LINE__);
-        if (out >= 0) {
-            close(out);
-            unlink(temp);
-        }
         return -1;
     }
     int list = -1;
@@ -510,6 +497,12 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     if (fstat(list, &st) != 0) {
         syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY, errno);
         return fail(SLIB_ERR_STAT);
+    }
+    // The new list keeps the mode its owner gave the old one, without write
+    // for others (old builds made it 0666).
+    if (fchmod(out, st.st_mode & kListMode) != 0) {
+        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+        return fail(SLIB_ERR_OPEN);
     }
     std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
     if (!writer)

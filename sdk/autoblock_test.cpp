@@ -24,6 +24,7 @@
 #include "vakotest/eventlog.h"
 #include "vakotest/flockhold.h"
 #include "vakotest/lockhold.h"
+#include "vakotest/planted.h"
 #include "vakotest/sleeps.h"
 #include "vakotest/smtp.h"
 #include "vakotest/testkit.h"
@@ -130,7 +131,8 @@ TEST_F(AutoBlock, FirstAddressIsListedLoggedAndMailed)
     EXPECT_GE(e[0].time, t0);
     EXPECT_LE(e[0].time, t1);
     EXPECT_EQ(b, Rec(e[0].time, "203.0.113.5"));
-    EXPECT_EQ(vakotest::FileMode(kList), 0666u);
+    EXPECT_EQ(vakotest::FileMode(kList), 0644u);
+    EXPECT_EQ(vakotest::FileUid(kList), 0u);
     EXPECT_TRUE(EtcTemps().empty());
 
     std::vector<evtest::Rec> events = evtest::Live(ReadFile("/var/log/vakosys.log"));
@@ -270,6 +272,60 @@ TEST_F(AutoBlock, SettingsUnreadableKeepTheList)
     EXPECT_EQ(SLIBErrorGet(), 0x0400);
     EXPECT_EQ(ReadFile(kList), list);
     EXPECT_TRUE(EtcTemps().empty());
+}
+
+// The new list keeps the mode its owner gave the old one, less any write
+// for others; a missing list is made 0644.
+TEST_F(AutoBlock, TheListKeepsItsOwnersModeWithoutWriteForOthers)
+{
+    const struct {
+        int before; // -1: no list
+        unsigned after;
+    } cases[] = {{-1, 0644}, {0666, 0644}, {0644, 0644}, {0640, 0640}, {0600, 0600}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.before);
+        vakotest::RemoveFile(kList);
+        if (c.before >= 0) {
+            WriteFile(kList, Rec(Now(), "10.0.0.1"));
+            ASSERT_EQ(chmod(kList, static_cast<mode_t>(c.before)), 0);
+        }
+        umask(0);
+        ASSERT_EQ(VAKOAutoBlockIPAdd("10.0.0.9"), 0);
+        EXPECT_EQ(vakotest::FileMode(kList), c.after);
+        EXPECT_EQ(vakotest::FileUid(kList), 0u);
+        EXPECT_EQ(Entries(ReadFile(kList)).back().ip, "10.0.0.9");
+    }
+}
+
+// What is not a regular file of root's with one name is refused at once,
+// never read or written through, and left in place.
+TEST_F(AutoBlock, WhatIsNoListOfItsOwnIsRefusedAtOnce)
+{
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        // The files it points at in /etc: a hard link stays on its file system.
+        vakotest::Planted planted(plant, kList, "/etc/victims");
+        vakotest::SyslogClear();
+        vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
+        EXPECT_EQ(vakotest::RunGuarded(
+                      [] { return VAKOAutoBlockIPAdd("10.0.0.9") == -1 && SLIBErrorGet() == 0x0900 ? 0 : 1; }),
+                  0);
+        EXPECT_TRUE(pauses.Micros().empty());
+        EXPECT_TRUE(planted.VictimsUntouched());
+        EXPECT_EQ(vakotest::FileMode("/etc/victims/victim"), 0600u);
+        EXPECT_TRUE(EtcTemps().empty());
+        const std::string why = vakotest::RefusalText(plant);
+        EXPECT_TRUE(vakotest::SyslogMatches("autoblock_file_open:{L} [/etc/vakoIPs.deny] is " + why + ": refused"))
+            << testing::PrintToString(vakotest::SyslogTexts());
+        if (plant == vakotest::Plant::kFileOfAnotherUser) {
+            EXPECT_EQ(ReadFile(kList), vakotest::Planted::kForeignContent);
+        }
+    }
+    vakotest::RemoveFile(kList);
+    vakotest::MakeDirs(kList);
+    EXPECT_EQ(VAKOAutoBlockIPAdd("10.0.0.9"), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x0900);
+    EXPECT_TRUE(vakotest::IsDirectory(kList));
 }
 
 TEST_F(AutoBlock, ListLockedLongerThanThirtySecondsFailsTheAdd)

@@ -19,6 +19,7 @@
 #include "slib/conf_read.h"
 #include "slib/error.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/trusted.h"
 #include "vako/event_log_size.h"
 #include "vako/user_op.h"
 
@@ -296,37 +297,16 @@ namespace vakolog {
 
 int OpenLocked(const char *path, int flags, mode_t mode, OpenFailure *why)
 {
-    int opens = 0, locks = 0;
-    for (;;) {
-        int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
-        if (fd < 0) {
-            if (opens++ >= kRetries) {
-                *why = OpenFailure::kOpen;
-                return -1;
-            }
-            sleep(1);
-            continue;
-        }
-        bool locked;
-        while (!(locked = flock(fd, LOCK_EX | LOCK_NB) == 0) && locks++ < kRetries)
-            sleep(1);
-        if (!locked) {
-            close(fd);
-            *why = OpenFailure::kLock;
-            return -1;
-        }
-        struct stat held, now;
-        if (fstat(fd, &held) == 0 && stat(path, &now) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
-            *why = OpenFailure::kNone;
-            return fd;
-        }
-        // Replaced while this process waited: the file at the path is the log now.
-        CloseLocked(fd);
-        if (opens++ >= kRetries) {
-            *why = OpenFailure::kOpen;
-            return -1;
-        }
-    }
+    // Never through a link, never into a FIFO or a file with another name
+    // elsewhere: what is there is refused, not replaced (it holds records).
+    const slib::TrustedName name = {
+        .path = path, .flags = flags, .mode = mode, .checks = slib::kTrustOwnFile, .src = __FILE_NAME__};
+    slib::LockedOpen step;
+    slib::Fd fd = slib::OpenLocked(name, {.lockOp = LOCK_EX, .opens = kRetries + 1, .locks = kRetries + 1}, &step);
+    *why = step == slib::LockedOpen::kHeld   ? OpenFailure::kNone
+           : step == slib::LockedOpen::kLock ? OpenFailure::kLock
+                                             : OpenFailure::kOpen;
+    return fd.release();
 }
 
 void CloseLocked(int fd)

@@ -31,11 +31,13 @@ inline void PutBe32(unsigned char *p, uint32_t v)
 
 enum class OpenFailure { kNone, kOpen, kLock };
 
-// Opens path with flags (O_NONBLOCK added) and takes an exclusive flock,
-// each retried once a second; a file that was replaced at its path while
-// this process waited for the lock (a shrink renamed a new one over it) is
-// reopened, so that nobody writes into an unlinked file.  The locked
-// descriptor, or -1 with *why telling the step that failed.
+// Opens path with flags (never through a link, never blocking) and takes an
+// exclusive flock, each retried once a second; what is not a regular file of
+// this account's (or root's) with one link is refused at once.  A file that
+// was replaced at its path while this process waited for the lock (a shrink
+// renamed a new one over it) is reopened, so that nobody writes into an
+// unlinked file.  The locked descriptor, or -1 with *why telling the step
+// that failed.
 int OpenLocked(const char *path, int flags, mode_t mode, OpenFailure *why);
 
 // Releases the lock and closes.

@@ -18,6 +18,7 @@
 #include "vakotest/eventlog.h"
 #include "vakotest/accounts.h"
 #include "vakotest/flockhold.h"
+#include "vakotest/planted.h"
 #include "vakotest/sleeps.h"
 #include "vako/event_log_size.h"
 #include "vakotest/testkit.h"
@@ -37,6 +38,8 @@ using vakotest::WriteFile;
 namespace {
 
 constexpr const char *kLog = "/var/log/test.log";
+constexpr const char *kVictims = "/var/log/victims";
+constexpr const char *kVictim = "/var/log/victims/victim";
 
 class EventLog : public testing::Test {
 protected:
@@ -526,12 +529,59 @@ TEST_F(EventLog, LockHeldLongerThanTheRetriesFailsTheWrite)
 
 TEST_F(EventLog, UnopenableLogIsReported)
 {
-    vakotest::MakeDirs(kLog);
+    // A log that cannot be made on a read-only file system: ten more tries.
+    ASSERT_EQ(mount("tmpfs", "/var/log", "tmpfs", MS_RDONLY, nullptr), 0);
     vakotest::SyslogClear();
     vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
     EXPECT_EQ(Put(9, 40), -1);
     EXPECT_EQ(pauses.Micros(), std::vector<int64_t>(10, 1000000));
     EXPECT_TRUE(vakotest::SyslogHas("logfile /var/log/test.log open error while writing!"));
+}
+
+// What is not a regular file of its own with one name is refused at once,
+// and nothing is written through it: a link's target, a file of another
+// account or another name of a file keep their bytes and their mode.
+TEST_F(EventLog, WhatIsNoLogOfItsOwnAtThePathIsRefused)
+{
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        SCOPED_TRACE(vakotest::PlantName(plant));
+        // The files it points at beside it: a hard link stays on its file system.
+        vakotest::Planted planted(plant, kLog, kVictims);
+        ASSERT_EQ(chmod(kVictim, 0644), 0);
+        const bool foreign = plant == vakotest::Plant::kFileOfAnotherUser;
+        vakotest::SyslogClear();
+        vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
+        EXPECT_EQ(vakotest::RunGuarded([] { return Put(9, 40) == -1 ? 0 : 1; }), 0);
+        EXPECT_TRUE(pauses.Micros().empty());
+        EXPECT_TRUE(planted.VictimsUntouched());
+        EXPECT_EQ(vakotest::FileMode(kVictim), 0644u);
+        const std::string why = vakotest::RefusalText(plant);
+        EXPECT_TRUE(vakotest::SyslogMatches("event_log.cpp:{L} [/var/log/test.log] is " + why + ": refused"))
+            << testing::PrintToString(vakotest::SyslogTexts());
+        EXPECT_TRUE(vakotest::SyslogHas("logfile /var/log/test.log open error while writing!"));
+        if (foreign) {
+            EXPECT_EQ(ReadFile(kLog), vakotest::Planted::kForeignContent);
+            EXPECT_EQ(vakotest::FileMode(kLog), 0666u);
+        }
+    }
+    // A directory, and a shrink of a link: refused the same way.
+    vakotest::RemoveFile(kLog);
+    vakotest::MakeDirs(kLog);
+    EXPECT_EQ(Put(9, 40), -1);
+    ASSERT_EQ(rmdir(kLog), 0);
+    vakotest::Planted link(vakotest::Plant::kLinkToFile, kLog, kVictims);
+    EXPECT_EQ(LogShrinkFile(100, kLog), -1);
+    EXPECT_TRUE(link.VictimsUntouched());
+    EXPECT_EQ(vakotest::LinkTarget(kLog), kVictim);
+}
+
+TEST_F(EventLog, ALogOfAnotherModeIsWrittenAndKeptToItsOwner)
+{
+    WriteFile(kLog, Header(16, 16), 0666);
+    ASSERT_EQ(Put(9, 40), 0);
+    EXPECT_EQ(Events(Live(ReadFile(kLog))), (std::vector<uint32_t>{9}));
+    EXPECT_EQ(vakotest::FileMode(kLog), 0600u);
+    EXPECT_EQ(vakotest::FileUid(kLog), 0u);
 }
 
 TEST_F(EventLog, ConfigurationThatIsADirectoryOrCannotBeWritten)

@@ -498,7 +498,8 @@ TEST(NetConfSetMTUValue, WritesOnlyUnderTheAppliancesLock)
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = fork();
     if (holder == 0) {
-        int fd = open("/tmp/lock/lock_vakoinfo", O_CREAT | O_RDONLY, 0644);
+        // Root's lock file as the lock table makes it.
+        int fd = open("/tmp/lock/lock_vakoinfo", O_CREAT | O_RDONLY, 0600);
         if (fd < 0 || flock(fd, LOCK_EX) != 0)
             _exit(1);
         if (write(ready[1], "x", 1) != 1)

@@ -210,10 +210,8 @@ int PostPatchMigrations()
 {
     if (gfGroupUpdate)
         return UPDT_SUCCESS;
-    // Best effort: what find says is not looked at.
     if (gfChmodPhotoEaDir)
-        (void)system(UPDT_BIN_FIND " " UPDT_PHOTO_DIR " -type d -name @eaDir -exec " UPDT_BIN_CHMOD
-                                   " -R 777 \"{}\" \\;");
+        UpdatePhotoEaDirRights();
     if (gPhotoDbSteps > 0 || gfDropMediaServerDb == 1 || gfDumpPgsqlDbs == 1) {
         if (SLIBProcExec(UPDT_PGSQL_SCRIPT, "start", nullptr, nullptr, nullptr) < 0)
             syslog(LOG_ERR, "%s: %d: failed to start postgre database.", UPDT_SOURCE_FILE, __LINE__);

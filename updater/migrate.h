@@ -107,5 +107,8 @@ int UPDTRemoveEventTest(void);
 // Runs the database commands its flags ask for, then the media indexer;
 // their results are not looked at: 0.
 int UpdatePhotoDatabase(void);
+// Gives every directory named "@eaDir" below the photo folder, and all
+// below it, mode 0777, never through a link (best effort, nothing logged).
+void UpdatePhotoEaDirRights(void);
 
 } // extern "C"

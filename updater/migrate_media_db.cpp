@@ -1,11 +1,17 @@
 // Photo and media databases: schema changes of the photo database, the
 // media server's database dropped, the package databases dumped to the
 // volume, all through the database tools; then the media indexer runs.
+// And the rights of the photo folders' thumbnail directories.
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "migrate.h"
+#include "slibcxx/raii.h"
+#include "slibcxx/trusted.h"
 
 #define UPDT_PGSQL_BIN     "/usr/vako/pgsql/bin"
 #define UPDT_AS_ADMIN(cmd) "su -l admin -c \"" cmd "\""
@@ -61,7 +67,52 @@ void DumpDatabases()
             Run(szCmd);
 }
 
+// ---- the thumbnail directories ----
+
+constexpr const char *kEaDir = "@eaDir";
+constexpr mode_t kEaDirMode = 0777;
+// Folders deeper than this below the photo folder are left as they are.
+constexpr int kPhotoDepth = 64;
+
+// Below the open directory dir: each "@eaDir" directory and what lies in it
+// gets kEaDirMode (all: dir is one of them).  Every entry is reached through
+// its own descriptor opened without following a link, for the photo
+// folders are their users': a name swapped for a link meanwhile is passed
+// over, never followed.
+void EaDirRights(int dir, int depth, bool all)
+{
+    for (const std::string &n : slib::DirNames(dir)) {
+        struct stat st;
+        if (fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode))
+            continue;
+        const bool isDir = S_ISDIR(st.st_mode), inEaDir = all || (isDir && n == kEaDir);
+        if (!isDir && !inEaDir)
+            continue;
+        if (!isDir && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+            // A device or socket is not opened (an open may act on it).
+            (void)fchmodat(dir, n.c_str(), kEaDirMode, AT_SYMLINK_NOFOLLOW);
+            continue;
+        }
+        slib::Fd fd(openat(dir, n.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
+        if (!fd.ok())
+            continue;
+        if (inEaDir)
+            (void)fchmod(fd.get(), kEaDirMode);
+        if (isDir && depth > 0)
+            EaDirRights(fd.get(), depth - 1, inEaDir);
+    }
+}
+
 } // namespace
+
+extern "C" void UpdatePhotoEaDirRights(void)
+{
+    // The photo folder itself is root's (a link root made is followed).
+    slib::Fd top(open(UPDT_PHOTO_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.ok())
+        EaDirRights(top.get(), kPhotoDepth, false);
+}
 
 extern "C" int UpdatePhotoDatabase(void)
 {

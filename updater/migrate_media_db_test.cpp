@@ -3,6 +3,8 @@
 // databases of the old builds.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <syslog.h>
 
 #include <string>
@@ -13,6 +15,7 @@
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
 #include "vakotest/pgsql.h"
+#include "vakotest/run.h"
 
 namespace {
 
@@ -155,6 +158,48 @@ TEST_F(MediaDatabases, EveryCommandRunsWhateverTheOneBeforeGave)
     for (const std::string db : {"download", "surveillance", "roundcubemail"})
         EXPECT_EQ(pg::MaskRestrictKey(ReadFile("/volume1/.@pgsql_upgrade/" + db + ".sql")), pg::Dump(db));
     EXPECT_EQ(VideoMessages(), 1);
+}
+
+// ---- the thumbnail directories ----
+
+// Every "@eaDir" below the photo folder, and all in it, gets mode 0777;
+// nothing else changes, and no link a user made in the photo folders
+// (which are the users') is followed: not one at an "@eaDir" name, not one
+// inside a real one.
+TEST(PhotoEaDirRights, EveryThumbnailDirectoryAndNoLinkOfAUser)
+{
+    const std::string photo = "/var/services/photo", trip = photo + "/trip", ea = trip + "/@eaDir";
+    vakotest::WriteFile(ea + "/a.jpg", "thumb", 0600);
+    vakotest::WriteFile(ea + "/sub/b.jpg", "thumb", 0600);
+    vakotest::WriteFile(trip + "/c.jpg", "photo", 0600);
+    vakotest::WriteFile(photo + "/d/e/@eaDir/f.jpg", "thumb", 0600);
+    vakotest::WriteFile("/etc/victim.d/secret", "secret", 0600);
+    vakotest::WriteFile("/etc/victim", "victim", 0600);
+    for (const std::string &d : {ea, ea + "/sub", photo + "/d/e/@eaDir", std::string("/etc/victim.d")})
+        ASSERT_EQ(chmod(d.c_str(), 0700), 0) << d;
+    ASSERT_EQ(mkfifo((ea + "/fifo").c_str(), 0600), 0);
+    // The album is its user's, who plants links.
+    ASSERT_EQ(chown(photo.c_str(), vakotest::kNoRightsUid, vakotest::kNoRightsUid), 0);
+    ASSERT_EQ(chown(trip.c_str(), vakotest::kNoRightsUid, vakotest::kNoRightsUid), 0);
+    ASSERT_EQ(chown(ea.c_str(), vakotest::kNoRightsUid, vakotest::kNoRightsUid), 0);
+    ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [&] {
+        return mkdir((photo + "/x").c_str(), 0755) == 0 &&
+               symlink("/etc/victim.d", (photo + "/x/@eaDir").c_str()) == 0 &&
+               symlink("/etc/victim", (ea + "/link").c_str()) == 0;
+    }));
+
+    UpdatePhotoEaDirRights();
+    for (const std::string &p : {ea, ea + "/a.jpg", ea + "/sub", ea + "/sub/b.jpg", ea + "/fifo", photo + "/d/e/@eaDir",
+                                 photo + "/d/e/@eaDir/f.jpg"})
+        EXPECT_EQ(vakotest::FileMode(p), 0777u) << p;
+    EXPECT_EQ(vakotest::FileMode(trip), 0755u);
+    EXPECT_EQ(vakotest::FileMode(trip + "/c.jpg"), 0600u);
+    EXPECT_EQ(vakotest::FileMode(photo + "/d"), 0755u);
+    EXPECT_EQ(vakotest::FileMode("/etc/victim.d"), 0700u);
+    EXPECT_EQ(vakotest::FileMode("/etc/victim.d/secret"), 0600u);
+    EXPECT_EQ(vakotest::FileMode("/etc/victim"), 0600u);
+    EXPECT_EQ(vakotest::LinkTarget(ea + "/link"), "/etc/victim");
+    EXPECT_EQ(ReadFile(ea + "/a.jpg"), "thumb");
 }
 
 } // namespace

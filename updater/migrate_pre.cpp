@@ -349,36 +349,72 @@ struct NetSets {
     ~NetSets() { VAKOBackupConfFreeAll(arr, n, BACKUP_TYPE_NETBKP); }
 };
 
-// One set's saved configuration file into its "@app" directory.
-void MoveConfigBackup(const std::string &setDir)
+// The set's "@app" directory, opened under the set's own descriptor and
+// made when missing; -1 (logged) for a link or anything but a directory:
+// the set's account owns the folder and may have put anything there.
+slib::Fd AppDir(int set, const std::string &app)
 {
-    const std::string file = setDir + "/" + kConfigBackup, app = setDir + "/" + kAppDir;
     struct stat st;
-    if (stat(file.c_str(), &st) != 0)
-        return;
-    if (stat(app.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
-            syslog(LOG_ERR, "%s:%d [%s] is not a directory", UPDT_SOURCE_FILE, __LINE__, app.c_str());
-            return;
+    if (fstatat(set, kAppDir, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            syslog(LOG_ERR, "%s:%d Failed to stat [%s], errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__, app.c_str(), errno);
+            return slib::Fd();
         }
-    } else if (errno != ENOENT) {
-        syslog(LOG_ERR, "%s:%d Failed to stat [%s], errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__, app.c_str(), errno);
-        return;
-    } else {
-        if (mkdir(app.c_str(), kAppDirMode) != 0) {
+        if (mkdirat(set, kAppDir, kAppDirMode) != 0) {
             syslog(LOG_ERR, "%s:%d Failed to mkdir!! szPath=[%s], errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__,
                    app.c_str(), errno);
-            return;
+            return slib::Fd();
         }
+        slib::Fd made(openat(set, kAppDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // The mode of mkdir is cut by the process mask.
-        if (chmod(app.c_str(), kAppDirMode) != 0)
+        if (made.ok() && fchmod(made.get(), kAppDirMode) != 0)
             syslog(LOG_ERR, "%s:%d Failed to chmod!! szPath=[%s], errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__,
                    app.c_str(), errno);
+        if (made.ok())
+            return made;
+    } else if (S_ISLNK(st.st_mode)) {
+        syslog(LOG_ERR, "%s:%d [%s] is a symbolic link, not followed", UPDT_SOURCE_FILE, __LINE__, app.c_str());
+        return slib::Fd();
+    } else if (!S_ISDIR(st.st_mode)) {
+        syslog(LOG_ERR, "%s:%d [%s] is not a directory", UPDT_SOURCE_FILE, __LINE__, app.c_str());
+        return slib::Fd();
+    } else if (slib::Fd dir{openat(set, kAppDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)}; dir.ok()) {
+        return dir;
     }
+    // Swapped for something else since it was looked at.
+    syslog(LOG_ERR, "%s:%d [%s] changed while it was opened, errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__, app.c_str(),
+           errno);
+    return slib::Fd();
+}
+
+// One set's saved configuration file into its "@app" directory: every step
+// under the descriptors of the set's folder and of "@app", so that no link
+// the set's account made there leads the move anywhere else.
+void MoveConfigBackup(int top, const char *name)
+{
+    const std::string setDir = std::string(UPDT_NETBKP_DIR) + "/" + name;
+    const std::string file = setDir + "/" + kConfigBackup, app = setDir + "/" + kAppDir;
+    slib::Fd set(openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!set.ok()) {
+        struct stat st;
+        if (fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            syslog(LOG_ERR, "%s:%d [%s] is a symbolic link, not followed", UPDT_SOURCE_FILE, __LINE__, setDir.c_str());
+        return;
+    }
+    struct stat st;
+    if (fstatat(set.get(), kConfigBackup, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (!S_ISREG(st.st_mode)) {
+        syslog(LOG_ERR, "%s:%d [%s] is not a regular file, not moved", UPDT_SOURCE_FILE, __LINE__, file.c_str());
+        return;
+    }
+    slib::Fd appDir = AppDir(set.get(), app);
+    if (!appDir.ok())
+        return;
     // The directory names are the sets' names: moved by the system call,
     // never through a shell.
     const std::string target = app + "/" + kConfigBackup;
-    if (rename(file.c_str(), target.c_str()) != 0)
+    if (renameat(set.get(), kConfigBackup, appDir.get(), kConfigBackup) != 0)
         syslog(LOG_ERR, "%s:%d Failed to move [%s] to [%s], errno=[%d/%m]", UPDT_SOURCE_FILE, __LINE__, file.c_str(),
                target.c_str(), errno);
 }
@@ -647,9 +683,8 @@ void UpdateNetBackupConfigPath(void)
     while (const dirent *e = readdir(dir.get()))
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
             names.emplace_back(e->d_name);
-    dir.reset();
     for (const std::string &name : names)
-        MoveConfigBackup(std::string(UPDT_NETBKP_DIR) + "/" + name);
+        MoveConfigBackup(dirfd(dir.get()), name.c_str());
 }
 
 void UpdateCodepageKeys(void)

@@ -15,6 +15,7 @@
 #include "vakotest/hashorder.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
+#include "vakotest/run.h"
 
 namespace {
 
@@ -709,6 +710,75 @@ TEST(NetBackupSets, ASetThatCannotBeWrittenIsLogged)
     EXPECT_TRUE(SyslogMatches("updater:{L} VAKONetBkpConfSetOne() failed!! szOldBkpset=[home], vakoerr=[0x2800]"))
         << Logged();
     EXPECT_EQ(ReadFile(kNetBkpConf), kNetSetsBefore);
+}
+
+// The set folders are their backup accounts' own: whatever link such an
+// account made there is never followed, the step logs it and goes on with
+// the next set.
+struct NetBackupTrap {
+    const char *name;
+    std::function<bool()> plant; // run as the set's account, in the set's folder
+    const char *message;         // {D}: the set's folder
+};
+void PrintTo(const NetBackupTrap &t, std::ostream *os) { *os << t.name; }
+
+const NetBackupTrap kNetBackupTraps[] = {
+    {"AppLinkToARootFolder", [] { return symlink("/etc/victim.d", "@app") == 0; },
+     "updater:{L} [{D}/@app] is a symbolic link, not followed"},
+    {"AppLinkToAMissingFolder", [] { return symlink("/etc/made", "@app") == 0; },
+     "updater:{L} [{D}/@app] is a symbolic link, not followed"},
+    {"AppFifo", [] { return mkfifo("@app", 0666) == 0; }, "updater:{L} [{D}/@app] is not a directory"},
+    {"ConfigurationLinkToARootFile",
+     [] { return unlink("configbackup.dss") == 0 && symlink("/etc/shadow", "configbackup.dss") == 0; },
+     "updater:{L} [{D}/configbackup.dss] is not a regular file, not moved"},
+};
+
+class NetBackupTraps : public testing::TestWithParam<NetBackupTrap> {};
+
+TEST_P(NetBackupTraps, ALinkInASetsFolderIsNotFollowed)
+{
+    const NetBackupTrap &t = GetParam();
+    const std::string dir = kNetBackupDir, office = dir + "/office";
+    WriteFile(office + "/configbackup.dss", "office cfg", 0600);
+    WriteFile(dir + "/zeta/configbackup.dss", "zeta cfg", 0600);
+    WriteFile("/etc/shadow", "root:x:::::::\n", 0600);
+    vakotest::MakeDirs("/etc/victim.d");
+    for (const std::string &p : {office, office + "/configbackup.dss"})
+        Own(p.c_str(), vakotest::kNoRightsUid, vakotest::kNoRightsUid);
+    ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [&] { return chdir(office.c_str()) == 0 && t.plant(); }));
+    const std::vector<std::string> left = vakotest::ListDir(office);
+    vakotest::SyslogClear();
+    UpdateNetBackupConfigPath();
+    std::string message = t.message;
+    message.replace(message.find("{D}"), 3, office);
+    EXPECT_TRUE(SyslogMatches(message)) << Logged();
+    EXPECT_EQ(UpdaterMessages(), 1) << Logged();
+    EXPECT_TRUE(vakotest::ListDir("/etc/victim.d").empty());
+    EXPECT_FALSE(FileExists("/etc/made"));
+    EXPECT_EQ(ReadFile("/etc/shadow"), "root:x:::::::\n");
+    EXPECT_EQ(FileMode("/etc/shadow"), 0600u);
+    // The set stays as its account left it.
+    EXPECT_EQ(vakotest::ListDir(office), left);
+    // The next set is moved as usual.
+    EXPECT_EQ(ReadFile(dir + "/zeta/@app/configbackup.dss"), "zeta cfg");
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, NetBackupTraps, testing::ValuesIn(kNetBackupTraps),
+                         [](const testing::TestParamInfo<NetBackupTrap> &info) { return info.param.name; });
+
+// A set's folder that is itself a link (only root can make one there) is
+// not followed either.
+TEST(NetBackupSets, ASetFolderThatIsALinkIsNotFollowed)
+{
+    vakotest::MakeDirs(kNetBackupDir);
+    WriteFile("/etc/configbackup.dss", "etc cfg", 0600);
+    ASSERT_EQ(symlink("/etc", (std::string(kNetBackupDir) + "/office").c_str()), 0);
+    vakotest::SyslogClear();
+    UpdateNetBackupConfigPath();
+    EXPECT_TRUE(SyslogMatches("updater:{L} [/var/services/NetBackup/office] is a symbolic link, not followed"))
+        << Logged();
+    EXPECT_FALSE(FileExists("/etc/@app"));
+    EXPECT_EQ(ReadFile("/etc/configbackup.dss"), "etc cfg");
 }
 
 TEST(NetBackupSets, NoSetsAndNoDirectory)

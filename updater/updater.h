@@ -67,10 +67,8 @@ const char *SzUPDTResultWord(int result);
 #define UPDT_PGSQL_SCRIPT      UPDT_RC_D "/S20pgsql.sh"
 #define UPDT_PHOTO_DIR         "/var/services/photo/"
 // Programs the shell commands start.
-#define UPDT_BIN_CHMOD "/bin/chmod"
 #define UPDT_BIN_CP    "/bin/cp"
 #define UPDT_BIN_DD    "/bin/dd"
-#define UPDT_BIN_FIND  "/usr/bin/find"
 #define UPDT_BIN_MKDIR "/bin/mkdir"
 #define UPDT_BIN_MV    "/bin/mv"
 #define UPDT_BIN_RM    "/bin/rm"

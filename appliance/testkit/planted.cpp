@@ -39,6 +39,22 @@ const char *PlantName(Plant plant)
     return "?";
 }
 
+const char *RefusalText(Plant plant)
+{
+    switch (plant) {
+    case Plant::kLinkToFile:
+    case Plant::kDanglingLink:
+        return "a symbolic link";
+    case Plant::kFullFifo:
+        return "not a regular file";
+    case Plant::kFileOfAnotherUser:
+        return "owned by uid 1000";
+    case Plant::kSecondLinkOfFile:
+        return "linked 2 times";
+    }
+    return "?";
+}
+
 Planted::Planted(Plant plant, const std::string &path, const std::string &victimDir) : victimDir_(victimDir)
 {
     const std::string victim = victimDir + "/victim", created = victimDir + "/created";

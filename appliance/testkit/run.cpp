@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -25,14 +26,33 @@ namespace vakotest {
 
 namespace {
 
-void ReadAll(int fdOut, int fdErr, std::string &out, std::string &err)
+// Reads both outputs to their ends; with hangSeconds, the process group of
+// pid is killed once they have not ended by then.
+void ReadAll(int fdOut, int fdErr, std::string &out, std::string &err, pid_t pid, std::optional<unsigned> hangSeconds)
 {
     pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdErr, POLLIN, 0}};
     std::string *into[2] = {&out, &err};
     int open = 2;
     char buf[65536];
+    // After the kill, what else holds the outputs open gets a few seconds more.
+    constexpr int64_t kAfterKillMs = 5000;
+    int64_t deadline = hangSeconds ? MonotonicMs() + int64_t{*hangSeconds} * 1000 : 0;
+    bool killed = false;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        int wait = -1;
+        if (hangSeconds) {
+            const int64_t left = deadline - MonotonicMs();
+            if (left <= 0 && killed)
+                break;
+            if (left <= 0) {
+                kill(-pid, SIGKILL);
+                killed = true;
+                deadline = MonotonicMs() + kAfterKillMs;
+                continue;
+            }
+            wait = static_cast<int>(left);
+        }
+        if (poll(fds, 2, wait) < 0) {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error("poll: " + std::string(strerror(errno)));
@@ -50,6 +70,9 @@ void ReadAll(int fdOut, int fdErr, std::string &out, std::string &err)
             }
         }
     }
+    for (pollfd &f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
 }
 
 int Encode(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
@@ -94,6 +117,9 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt)
     if (pid < 0)
         throw std::runtime_error("fork: " + std::string(strerror(errno)));
     if (pid == 0) {
+        // Its own process group: a hang guard ends its children too.
+        if (opt.hangSeconds)
+            setpgid(0, 0);
         int in = open("/dev/null", O_RDONLY);
         if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
             ChildFail("redirect");
@@ -125,10 +151,12 @@ RunResult Run(const std::vector<std::string> &argv, const RunOptions &opt)
         execvp(args[0], args.data());
         ChildFail(("exec " + argv[0]).c_str());
     }
+    if (opt.hangSeconds)
+        setpgid(pid, pid);
     close(out[1]);
     close(err[1]);
     RunResult r{0, {}, {}};
-    ReadAll(out[0], err[0], r.out, r.err);
+    ReadAll(out[0], err[0], r.out, r.err, pid, opt.hangSeconds);
     int st;
     while (waitpid(pid, &st, 0) < 0)
         if (errno != EINTR)
@@ -177,6 +205,50 @@ int RunGuarded(const std::function<int()> &fn, unsigned seconds)
         alarm(seconds);
         return fn();
     }));
+}
+
+pid_t ForkChildAs(uid_t uid, const std::function<int()> &fn)
+{
+    return ForkChild([&] {
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) {
+            dprintf(2, "vakotest::ForkChildAs(%u): %s\n", static_cast<unsigned>(uid), strerror(errno));
+            return 126;
+        }
+        return fn();
+    });
+}
+
+bool RunAs(uid_t uid, const std::function<bool()> &step)
+{
+    return WaitChild(ForkChildAs(uid, [&] { return step() ? 0 : 1; })) == 0;
+}
+
+AccountProcess::AccountProcess(const std::function<bool()> &step, uid_t uid)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+    pid_ = ForkChildAs(uid, [&] {
+        close(ready[0]);
+        char c = step() ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1)
+            return 1;
+        close(ready[1]);
+        for (;;)
+            pause();
+    });
+    close(ready[1]);
+    char c = 0;
+    while (read(ready[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    ok_ = c == 'y';
+}
+
+AccountProcess::~AccountProcess()
+{
+    kill(pid_, SIGKILL);
+    WaitChild(pid_);
 }
 
 } // namespace vakotest

@@ -49,8 +49,10 @@ int ErrSLIBFileLock(int request, int timeoutSec);
 /* Releases one hold of every held row in mask: 0, or -1 (0x0500 when an
  * unlock fails, no code when a close fails). */
 int ErrSLIBFileUnlock(int mask);
-/* Makes the lock directory and the lock files that are missing: 0, or -1
- * with 0x0C00 (directory) or 0x0900 (a file). */
+/* Makes sure the lock directory (mode 0755) and every lock file (empty,
+ * mode 0600) stand, owned by the caller or root; whatever another account
+ * left at their names, and a lock file that fails the checks, is removed and
+ * made anew: 0, or -1 with 0x0C00 (directory) or 0x0900 (a file). */
 int SLIBFileLockCheckDir(void);
 /* For a child right after fork: drops every hold without unlocking: 0, or -1
  * when a close fails (no code). */

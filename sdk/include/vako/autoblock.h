@@ -78,9 +78,11 @@ int VAKOAutoBlockIPAdd(const char *szIP);
  * 1 when a record function stopped the walk, else 0. */
 int AutoBlockIMmapProcess(PAUTOBLOCKMMAPREQ pReq, int arg, void *pArg);
 
-/* Opens szPath and takes the flock, up to 30 tries a second apart (a file
- * replaced meanwhile is opened again): the descriptor, or -1 (0x0D00,
- * 0x0700 when it does not exist, 0x0400 after the tries). */
+/* Opens szPath (never through a link; made 0644 with O_CREAT) and takes the
+ * flock without blocking, up to 30 tries a second apart (a file replaced
+ * meanwhile is opened again): the descriptor, or -1 (0x0D00, 0x0700 when it
+ * does not exist, 0x0900 at once for what is not a regular file of the
+ * caller's or root's with one link, 0x0400 after the tries). */
 int AutoBlockFileOpen(const char *szPath, int openFlags, int lockOp);
 /* Unlocks and closes fd (a negative one is ignored). */
 void AutoBlockFileClose(int fd);

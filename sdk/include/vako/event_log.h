@@ -55,7 +55,9 @@ int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const
                 const char *s4);
 
 /* The locked ring write of one record into szPath, within the current
- * limit: 0, or -1 (failures logged with their markers). */
+ * limit; the file is made 0600 and kept so, and what is not a regular file
+ * of the caller's or root's with one name (a link, a FIFO, another name of
+ * a file) is refused at once: 0, or -1 (failures logged with their markers). */
 int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
                    const char *s4);
 

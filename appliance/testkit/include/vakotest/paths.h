@@ -26,6 +26,14 @@ inline constexpr const char *kSqueezeErrmsgTxt = "/var/packages/SqueezeCenter/ta
 inline constexpr const char *kSystemErrmsgSys = "/usr/vako/mysql/share/mysql/english/errmsg.sys";
 inline constexpr const char *kSystemErrmsgTxt = "/usr/vako/mysql/share/mysql/errmsg.txt";
 
+// The lock table's directory and files.
+inline constexpr const char *kLockDir = "/tmp/lock";
+inline constexpr const char *kLockFileNames[] = {
+    "lock_vakoinfo", "lock_pw",       "lock_gr",       "lock_rc",       "lock_host",  "lock_smb",
+    "lock_exports",  "lock_nw",       "lock_apple",    "lock_snmp",     "lock_win",   "lock_tapebkp",
+    "lock_connect",  "lock_usbidmap", "lock_duseruid", "lock_dusergid", "lock_fstab", "lock_hotswap",
+};
+
 // The account files and the user database's cache files.
 inline constexpr const char *kPasswdFile = "/etc/passwd";
 inline constexpr const char *kShadowFile = "/etc/shadow";

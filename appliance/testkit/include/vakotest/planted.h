@@ -20,6 +20,9 @@ enum class Plant {
 inline constexpr Plant kEveryPlant[] = {Plant::kLinkToFile, Plant::kDanglingLink, Plant::kFullFifo,
                                         Plant::kFileOfAnotherUser, Plant::kSecondLinkOfFile};
 const char *PlantName(Plant plant);
+// How the libraries name what stands at the name when they refuse it:
+// "a symbolic link", "not a regular file", "owned by uid 1000", "linked 2 times".
+const char *RefusalText(Plant plant);
 
 // Leaves `plant` at path (replacing what is there) while it lives.  The
 // files it points at lie in victimDir: "victim", root's, holding

@@ -19,6 +19,10 @@ struct RunOptions {
     std::vector<std::string> env = {}; // "NAME=value", added to (or replacing in) the caller's
     bool wholeEnv = false;             // true: env is the whole environment, nothing of the caller's
     std::optional<double> uptime = {}; // seconds: its own time namespace, uptime starting there
+    // A guard against a hang (far beyond any slow machine; never a measure):
+    // after this many seconds the program and its children are killed,
+    // status 128+9.
+    std::optional<unsigned> hangSeconds = {};
 };
 struct RunResult {
     int status; // exit status, 128+signal when killed
@@ -43,5 +47,30 @@ int WaitChild(pid_t pid);
 // against a hang, far beyond any slow machine; never a measure).  Its exit
 // status, 128+14 when it hung.
 int RunGuarded(const std::function<int()> &fn, unsigned seconds = 120);
+
+// An account with no rights at all ("nobody"): no group, no file of its own
+// but those it makes, no entry in the account files.
+inline constexpr uid_t kNoRightsUid = 65534;
+// ForkChild, with the child running as uid (its gid the same number, no
+// supplementary groups) before fn.
+pid_t ForkChildAs(uid_t uid, const std::function<int()> &fn);
+// Runs step in a child as uid: true when it returned true.
+bool RunAs(uid_t uid, const std::function<bool()> &step);
+
+// A process of another account that runs step as uid and then stays, with
+// what it opened or locked, until this object dies (it is killed then).
+class AccountProcess {
+public:
+    explicit AccountProcess(const std::function<bool()> &step, uid_t uid = kNoRightsUid);
+    ~AccountProcess();
+    AccountProcess(const AccountProcess &) = delete;
+    AccountProcess &operator=(const AccountProcess &) = delete;
+    // True when step returned true.
+    bool ok() const { return ok_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ok_ = false;
+};
 
 } // namespace vakotest
