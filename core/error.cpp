@@ -20,17 +20,27 @@ SLIBERRORSTATE gErrorState;
 // Runs at normal exit; the program's only exit-time destructor of its own.
 __attribute__((destructor)) void ErrorStateAtExit() { SLIBErrorBacktraceFree(); }
 
+// Only the return addresses: failures that callers expect ("not found")
+// are frequent, and their frames are seldom printed.
 void RecordBacktrace()
 {
     SLIBErrorBacktraceFree();
-    gErrorState.nFrame = backtrace(gErrorState.pFrame, SLIB_ERROR_MAX_FRAMES);
-    if (gErrorState.nFrame <= 0) {
-        gErrorState.nFrame = 0;
-        return;
-    }
+    int n = backtrace(gErrorState.pFrame, SLIB_ERROR_MAX_FRAMES);
+    gErrorState.nFrame = n > 0 ? n : 0;
+}
+
+// The texts of the recorded frames, made when first asked for: false when
+// none are recorded or they cannot be made (the record then holds none).
+bool FrameTexts()
+{
+    if (gErrorState.ppszFrame)
+        return true;
+    if (gErrorState.nFrame <= 0)
+        return false;
     gErrorState.ppszFrame = backtrace_symbols(gErrorState.pFrame, gErrorState.nFrame);
     if (!gErrorState.ppszFrame)
         gErrorState.nFrame = 0;
+    return gErrorState.ppszFrame != nullptr;
 }
 
 // Flush, sync and close; the caller reports nothing of these steps.
@@ -82,13 +92,15 @@ void SLIBErrorBacktraceFree(void)
 
 void SLIBErrorBacktracePrint(void)
 {
-    for (int i = 0; i < gErrorState.nFrame && gErrorState.ppszFrame; ++i)
+    if (!FrameTexts())
+        return;
+    for (int i = 0; i < gErrorState.nFrame; ++i)
         puts(gErrorState.ppszFrame[i]);
 }
 
 void SLIBErrorBacktraceLog(void)
 {
-    if (!gErrorState.ppszFrame)
+    if (!FrameTexts())
         return;
     if (slib::FilePtr fp{fopen(kConsole, "w")}) {
         for (int i = 0; i < gErrorState.nFrame; ++i)

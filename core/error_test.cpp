@@ -78,6 +78,39 @@ TEST(ErrorBacktrace, PrintsFramesUntilFreed)
     EXPECT_FALSE(CaptureStdout(SLIBErrorBacktracePrint).empty());
 }
 
+// Records a code `depth` calls below the caller, or prints the frames there.
+__attribute__((noinline)) void RecordBelow(int depth)
+{
+    if (depth > 0)
+        RecordBelow(depth - 1);
+    else
+        SLIBErrorSet(0x0200);
+    asm volatile(""); // no tail call: each level keeps its frame
+}
+
+__attribute__((noinline)) void PrintBelow(int depth, std::string *pOut)
+{
+    if (depth > 0)
+        PrintBelow(depth - 1, pOut);
+    else
+        *pOut = CaptureStdout(SLIBErrorBacktracePrint);
+    asm volatile("");
+}
+
+// The frames printed are those of the moment the code was recorded,
+// wherever and however often they are printed.
+TEST(ErrorBacktrace, FramesAreThoseOfTheRecording)
+{
+    RecordBelow(6);
+    std::string deep = CaptureStdout(SLIBErrorBacktracePrint), again;
+    PrintBelow(9, &again);
+    EXPECT_EQ(again, deep);
+    EXPECT_EQ(CaptureStdout(SLIBErrorBacktracePrint), deep);
+    RecordBelow(0);
+    std::string shallow = CaptureStdout(SLIBErrorBacktracePrint);
+    EXPECT_EQ(std::count(deep.begin(), deep.end(), '\n') - std::count(shallow.begin(), shallow.end(), '\n'), 6);
+}
+
 TEST(ErrorBacktrace, LogWritesConsoleLines)
 {
     vakotest::WriteFile("/dev/console", "");

@@ -20,6 +20,7 @@
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
+#include "slib/proc.h"
 #include "slib/str.h"
 #include "slib/szhash.h"
 #include "slibcxx/raii.h"
@@ -37,8 +38,8 @@ constexpr const char *kModeFile = "/bonding/mode";
 constexpr const char *kProcBonding = "/proc/net/bonding";
 constexpr const char *kIfcfgPrefix = "/etc/sysconfig/network-scripts/ifcfg-";
 constexpr const char *kSavedSuffix = ".saved";
-constexpr const char *kNetworkStop = "/etc/rc.network stop > /dev/null 2>&1";
-constexpr const char *kNetworkStart = "/etc/rc.network start > /dev/null 2>&1";
+// The network service script, run with "stop" or "start".
+constexpr const char *kRcNetwork = "/etc/rc.network";
 
 constexpr const char *kPartnerPrefix = "\tPartner Mac Address: ";
 constexpr const char *kNoPartner = "00:00:00:00:00:00";
@@ -427,10 +428,11 @@ int LinkAggrRemove(const VAKOLINKAGGR *pAggr)
     return 0;
 }
 
-void RunNetwork(const char *szCmd)
+// Without a shell: the script's output goes to /dev/null all the same.
+void RunNetwork(const char *szArg)
 {
     // What the service script gives is not looked at.
-    int status = system(szCmd);
+    int status = SLIBProcExec(kRcNetwork, szArg, nullptr, nullptr, nullptr);
     (void)status;
 }
 
@@ -516,7 +518,7 @@ int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr)
         for (int i = 0; i < n; ++i)
             VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i));
     }
-    RunNetwork(kNetworkStop);
+    RunNetwork("stop");
     int result;
     if (pAggr->mode == VAKO_BOND_MODE_NONE) {
         result = LinkAggrRemove(pAggr);
@@ -525,7 +527,7 @@ int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr)
             LinkAggrRemove(&current);
         result = LinkAggrCreate(pAggr);
     }
-    RunNetwork(kNetworkStart);
+    RunNetwork("start");
     return result;
 }
 

@@ -20,6 +20,7 @@
 
 #include "keydb_internal.h"
 #include "slib/error.h"
+#include "slib/proc.h"
 #include "slib/szhash.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
@@ -64,7 +65,8 @@ constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
 };
 
 // The appliance's event-log program, told when the domain groups cannot be loaded.
-constexpr char kDomainFailCommand[] = "/usr/vako/bin/vakologset1 sys err 0x1180050A";
+constexpr char kEventLogProgram[] = "/usr/vako/bin/vakologset1";
+constexpr char kDomainFailEvent[] = "0x1180050A";
 
 constexpr int kGroupKeySize = 129;
 constexpr int kDescKeySize = 128;
@@ -372,9 +374,11 @@ int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
         return -1;
     if (GroupDBDomainBuild(pDb->pGRPName) != 0) {
         syslog(LOG_ERR, "%s:%d GroupDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        // The event is all that is asked of the program: its result is not looked at.
-        if (system(kDomainFailCommand) == -1)
-            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", kSrcBuild, __LINE__, kDomainFailCommand, errno);
+        // The event is all that is asked of the program (started without a
+        // shell): its result is not looked at.
+        if (SLIBProcExec(kEventLogProgram, "sys", "err", kDomainFailEvent, nullptr) < 0)
+            syslog(LOG_ERR, "%s:%d %s sys err %s failed. errno=%d/%m", kSrcBuild, __LINE__, kEventLogProgram,
+                   kDomainFailEvent, errno);
     }
     if (GroupDBDescBuild(pDb) != 0)
         return -1;

@@ -1,15 +1,24 @@
 // Writes the account, group and share files and the caches under /tmp: run
 // it inside vako-sandbox. n groups built into the group caches from
 // /etc/group and dumped back; n shares, whose lists name accounts and
-// groups, built from smb.conf and dumped back.
+// groups, built from smb.conf and dumped back, and the same records loaded
+// into a new file by Berkeley DB's own db5.3_load (package db5.3-util).
+// Instructions of one build, under callgrind:
+//   vako-sandbox -- valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*BuildShareDbOnce*'
+//     vako_bench --benchmark_filter='ShareDbBuild/1000$' --benchmark_min_time=0.000001
+// and of the load (the whole db5.3_load process): BM_ShareDbLoad leaves its
+// input in /tmp/share.dump for
+//   vako-sandbox -- valgrind --tool=callgrind db5.3_load -f /tmp/share.dump /tmp/share.load
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "vakotest/accounts.h"
+#include "vakotest/bench.h"
 #include "vakotest/paths.h"
 #include "vakotest/sharedb.h"
+#include "vakotest/userdb.h"
 
 namespace {
 
@@ -95,31 +104,71 @@ void BM_GroupDbDump(benchmark::State &state)
 }
 BENCHMARK(BM_GroupDbDump)->Arg(10000)->Unit(benchmark::kMillisecond);
 
-// Open of a missing share database beside 10,000 groups: built from
-// smb.conf, every list validated against the account and group caches.
-void BM_ShareDbBuild(benchmark::State &state)
+// The build alone, a function of its own for callgrind's --toggle-collect.
+__attribute__((noinline)) bool BuildShareDbOnce() { return sharedb::DbPtr(sharedb::Open()) != nullptr; }
+
+// n shares beside 10,000 groups, the account and group caches built.
+void WriteShares(int n)
 {
-    int n = static_cast<int>(state.range(0));
     WriteFiles(10000, n);
     RemoveGroupCaches();
     groupdb::Open(); // the group caches are there before the share build
+    userdb::Open();
+}
+
+// Open of a missing share database: built from smb.conf, every list
+// validated against the account and group caches.
+void BM_ShareDbBuild(benchmark::State &state)
+{
+    int n = static_cast<int>(state.range(0));
+    WriteShares(n);
     for (auto _ : state) {
         state.PauseTiming();
         unlink(vakotest::kShareDb);
         state.ResumeTiming();
-        sharedb::DbPtr db = sharedb::Open();
-        if (!db)
+        if (!BuildShareDbOnce())
             state.SkipWithError("build failed");
     }
     state.SetItemsProcessed(state.iterations() * n);
 }
-BENCHMARK(BM_ShareDbBuild)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShareDbBuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+constexpr const char *kDbDump = "/usr/bin/db5.3_dump";
+constexpr const char *kDbLoad = "/usr/bin/db5.3_load";
+constexpr const char *kLoadInput = "/tmp/share.dump";
+constexpr const char *kLoaded = "/tmp/share.load";
+
+// The records of the share database that a build makes, loaded into a new
+// file by db5.3_load (process start included).
+void BM_ShareDbLoad(benchmark::State &state)
+{
+    if (access(kDbLoad, X_OK) != 0) {
+        state.SkipWithError("no db5.3_load: install db5.3-util");
+        return;
+    }
+    int n = static_cast<int>(state.range(0));
+    WriteShares(n);
+    unlink(vakotest::kShareDb);
+    if (!BuildShareDbOnce() || !vakotest::Spawn({kDbDump, "-f", kLoadInput, vakotest::kShareDb})) {
+        state.SkipWithError("build or dump failed");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        unlink(kLoaded);
+        state.ResumeTiming();
+        if (!vakotest::Spawn({kDbLoad, "-f", kLoadInput, kLoaded}))
+            state.SkipWithError("load failed");
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_ShareDbLoad)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 // smb.conf written back from the share database.
 void BM_ShareDbDump(benchmark::State &state)
 {
     int n = static_cast<int>(state.range(0));
-    WriteFiles(10000, n);
+    WriteShares(n);
     unlink(vakotest::kShareDb);
     sharedb::DbPtr db = sharedb::Open();
     if (!db) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "slib/error.h"
+#include "slib/proc.h"
 #include "slib/unicode.h"
 #include "slibcxx/border.h"
 #include "slibcxx/lines.h"
@@ -43,7 +44,8 @@ constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
 };
 
 // The appliance's event-log program, told when the domain accounts cannot be loaded.
-constexpr char kDomainFailCommand[] = "/usr/vako/bin/vakologset1 sys err 0x1180050A";
+constexpr char kEventLogProgram[] = "/usr/vako/bin/vakologset1";
+constexpr char kDomainFailEvent[] = "0x1180050A";
 constexpr char kMiscComment[] = "# record user misc, format \"user_name:user_privilege:user_mail\"";
 
 constexpr int kPasswdKeySize = 493;
@@ -394,9 +396,11 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
     }
     if (UserDBDomainBuild(pDb->pPWDName) != 0) {
         syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        // The event is all that is asked of the program: its result is not looked at.
-        if (system(kDomainFailCommand) == -1)
-            syslog(LOG_ERR, "%s:%d system(%s) failed. errno=%d/%m", kSrcBuild, __LINE__, kDomainFailCommand, errno);
+        // The event is all that is asked of the program (started without a
+        // shell): its result is not looked at.
+        if (SLIBProcExec(kEventLogProgram, "sys", "err", kDomainFailEvent, nullptr) < 0)
+            syslog(LOG_ERR, "%s:%d %s sys err %s failed. errno=%d/%m", kSrcBuild, __LINE__, kEventLogProgram,
+                   kDomainFailEvent, errno);
     }
     const struct {
         VAKOBDB *bdb;

@@ -8,8 +8,6 @@
 // dd + cmp's, measured in the same run, and "progress_writes" the writes of
 // the progress file that one copy and verify makes.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -26,8 +24,6 @@
 #include "vakotest/chips.h"
 #include "vakotest/files.h"
 #include "vakotest/progress.h"
-
-extern char **environ;
 
 namespace {
 
@@ -56,22 +52,6 @@ void Erase(benchmark::State &state)
         state.SkipWithError("erase failed");
 }
 
-bool Spawn(const std::vector<std::string> &argv)
-{
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool CopyVerify(const std::string &image, size_t bytes)
 {
     gullProgressTotal = 2 * bytes;
@@ -82,8 +62,8 @@ bool CopyVerify(const std::string &image, size_t bytes)
 
 bool DdAndCmp(const std::string &image, size_t bytes)
 {
-    return Spawn({"/bin/dd", "if=" + image, std::string("of=") + kDevice, "bs=16384"}) &&
-           Spawn({"/usr/bin/cmp", "-n", std::to_string(bytes), image, kDevice});
+    return vakotest::Spawn({"/bin/dd", "if=" + image, std::string("of=") + kDevice, "bs=16384"}) &&
+           vakotest::Spawn({"/usr/bin/cmp", "-n", std::to_string(bytes), image, kDevice});
 }
 
 // Seconds that one write and comparison of the image takes on an erased window.

@@ -12,14 +12,18 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "migrate.h"
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
 #include "slib/error.h"
+#include "slib/str.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/event_log.h"
@@ -422,9 +426,10 @@ bool RewritePasswdHomes()
     return rw.Commit(0644, "passwd");
 }
 
-// The mail text of a user: the value of its key in the mail key file, ""
-// when there is none or it cannot be read whole (logged).
-std::string MailOf(const char *name)
+// The mail text of a user as the key reader gives it: the value of its key
+// in the mail key file, "" when there is none or it cannot be read whole
+// (logged).
+std::string MailOfRead(const char *name)
 {
     char mail[kMailRoom] = "";
     int r = SLIBFileGetKeyValue(kMailKeys, name, mail, sizeof mail, 0);
@@ -436,14 +441,89 @@ std::string MailOf(const char *name)
     return r > 0 ? mail : "";
 }
 
+// The mail key file read once for all users, each key's value taken as the
+// key reader takes it: the first line of a key decides, and one without a
+// value makes the key absent.  Whatever the reader would refuse or report
+// (no regular file, a read error, a value too long for the line) is left
+// to the reader itself, user by user.
+class MailKeys {
+public:
+    std::string Of(const char *name)
+    {
+        if (state_ == State::kUnread)
+            state_ = Load() ? State::kRead : State::kPerUser;
+        if (state_ == State::kPerUser)
+            return MailOfRead(name);
+        auto it = keys_.find(name);
+        if (it == keys_.end() || !it->second)
+            return "";
+        if (it->second->size() + 1 > static_cast<size_t>(kMailRoom))
+            return MailOfRead(name);
+        return *it->second;
+    }
+
+private:
+    enum class State { kUnread, kRead, kPerUser };
+
+    bool Load()
+    {
+        slib::Fd fd(open(kMailKeys, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st;
+        if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return false;
+        slib::FilePtr fp(fdopen(fd.get(), "r"));
+        if (!fp)
+            return false;
+        fd.release();
+        try {
+            slib::LineReader in(fp.get());
+            while (const char *line = in.Next())
+                Add(line); // up to a NUL byte, as the reader sees the line
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        return !ferror(fp.get());
+    }
+
+    // The key and value of one line, as the key reader matches and takes them.
+    void Add(std::string line)
+    {
+        if (line[0] == '#' || line[0] == ';')
+            return;
+        char *cursor = line.data();
+        char *tok = SLIBStrSepSkipEmpty(&cursor, "=");
+        if (!tok)
+            return;
+        std::string key(strlen(tok) + 1, '\0');
+        if (SLIBStrTrimSpace(tok, key.data()) < 0)
+            return;
+        key.resize(strlen(key.c_str()));
+        if (keys_.count(key))
+            return;
+        std::optional<std::string> value;
+        if (cursor) {
+            cursor[strcspn(cursor, "\n")] = '\0';
+            if (*cursor) {
+                SLIBStrTrimSpace(cursor, nullptr);
+                value = cursor;
+            }
+        }
+        keys_.emplace(std::move(key), std::move(value));
+    }
+
+    State state_ = State::kUnread;
+    std::unordered_map<std::string, std::optional<std::string>> keys_;
+};
+
 // The lines of the users into out: true, or false when a write failed (logged).
 bool WriteUserLines(FILE *out, const VAKOLOCALUSERINFO *users, int priv)
 {
+    MailKeys mail;
     for (const VAKOLOCALUSERINFO *u = users; u; u = u->pNext) {
         if (u->uid <= static_cast<int>(kGuestUid))
             continue;
         char line[kUserLineRoom];
-        int len = snprintf(line, sizeof line, "%s:%d:%s\n", u->szName, priv, MailOf(u->szName).c_str());
+        int len = snprintf(line, sizeof line, "%s:%d:%s\n", u->szName, priv, mail.Of(u->szName).c_str());
         if (len < 0 || len >= kUserLineRoom) {
             syslog(LOG_ERR, "%s:%d the line of [%s] does not fit, left out.", UPDT_SOURCE_FILE, __LINE__, u->szName);
             continue;

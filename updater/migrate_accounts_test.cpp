@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,8 @@
 #include <vector>
 
 #include "migrate.h"
+#include "slib/conf_read.h"
+#include "slib/error.h"
 #include "vakotest/accounts.h"
 #include "vakotest/eventlog.h"
 #include "vakotest/files.h"
@@ -358,6 +361,106 @@ TEST_F(AccountsMigration, UserConfHoldsALineForEachUser)
     EXPECT_EQ(ReadFile(vakotest::kVakoUserConf), "alice:3:\nbob:3:\n");
     ExpectMessages({"updater:{L} SLIBFileGetKeyValue failed. vakoerr=[0x0900]",
                     "updater:{L} SLIBFileGetKeyValue failed. vakoerr=[0x0900]"});
+}
+
+// The mail key file is read once for all users; every user's mail text must
+// still be what the key reader gives for that user's key, odd lines and all.
+class UserConfMail : public AccountsMigration {
+protected:
+    void SetUp() override
+    {
+        AccountsMigration::SetUp();
+        AccountFiles a = Accounts();
+        for (const char *u : {"bob:1027", "carol:1028", "dave:1029"}) {
+            std::string name(u, strchr(u, ':'));
+            a.passwd += name + ":x:" + (strchr(u, ':') + 1) + ":100::/var/services/homes/" + name + ":/bin/sh\n";
+            a.shadow += name + ":$1$Bb$5lG8yGdLMGwHzHpyKyQ7B.:15001:0:99999:7:::\n";
+        }
+        vakotest::WriteAccountFiles(a);
+        WriteFile(vakotest::kInfoFile, "download_enabled=\"yes\"\n");
+    }
+
+    // The file the step should write, each user's mail text read by the key
+    // reader on its own, and the messages of the reads that fail.
+    static std::string PerKeyRead(std::vector<std::string> *pMessages)
+    {
+        std::string conf;
+        for (const char *name : {"alice", "bob", "carol", "dave"}) {
+            char mail[1024] = "";
+            int r = SLIBFileGetKeyValue(kMailKeys, name, mail, sizeof mail, 0);
+            if (r < 0) {
+                char msg[96];
+                snprintf(msg, sizeof msg, "updater:{L} SLIBFileGetKeyValue failed. vakoerr=[0x%04X]", SLIBErrorGet());
+                pMessages->push_back(msg);
+            }
+            conf += std::string(name) + ":11:" + (r > 0 ? mail : "") + "\n";
+        }
+        return conf;
+    }
+
+    void ExpectStepGivesPerKeyRead(const std::string &expected)
+    {
+        std::vector<std::string> messages;
+        std::string perKey = PerKeyRead(&messages);
+        EXPECT_EQ(perKey, expected); // the case says what the reader gives
+        vakotest::SyslogClear();
+        EXPECT_EQ(UPDTCreateUserConf(), 0);
+        EXPECT_EQ(ReadFile(vakotest::kVakoUserConf), perKey);
+        ExpectMessages(messages);
+    }
+};
+
+TEST_F(UserConfMail, EachUserGetsWhatTheKeyReaderGives)
+{
+    const std::string big(1100, 'm'), fits(1023, 'f'), over(1024, 'o');
+    struct Case {
+        const char *what;
+        std::string mail;     // /etc/mail
+        std::string expected; // /etc/vakouser.conf
+    } cases[] = {
+        {"duplicate keys: the first line wins", "alice=first\nbob=b\nalice=second\n",
+         "alice:11:first\nbob:11:b\ncarol:11:\ndave:11:\n"},
+        {"a first line without a value hides a later one", "alice=\nalice=x\nbob\nbob=y\ncarol= \ndave=\"\"\n",
+         "alice:11:\nbob:11:\ncarol:11:\ndave:11:\n"},
+        {"quotes around keys and values", "alice=\"a@x\"\n \"bob\" = \" b@x \" \ncarol=\"c@x\ndave=d\"@x\"\n",
+         "alice:11:a@x\nbob:11: b@x \ncarol:11:\"c@x\ndave:11:d\"@x\"\n"},
+        {"comments", "#alice=x\n;bob=y\n #carol=z\ncarol=c\ndave=d # no comment\n",
+         "alice:11:\nbob:11:\ncarol:11:c\ndave:11:d # no comment\n"},
+        {"CRLF line ends", "alice=a@x\r\nbob\r\nbob=b\r\ncarol=\r\ncarol=c\r\ndave=\"d\"\r\n",
+         "alice:11:a@x\nbob:11:\ncarol:11:\ndave:11:d\n"},
+        {"NUL bytes end a line", std::string("alice=a\0b\nbob\0=x\nbob=y\n\0carol=z\ncarol=c\n", 40),
+         "alice:11:a\nbob:11:\ncarol:11:c\ndave:11:\n"},
+        {"separators", "=alice=v\nbob=a=b\n\tcarol\t=\tc\t\ndave==d\n",
+         "alice:11:v\nbob:11:a=b\ncarol:11:c\ndave:11:=d\n"},
+        {"names that only begin or end alike", "alicex=1\nalic=2\nxbob=3\nbo b=4\n",
+         "alice:11:\nbob:11:\ncarol:11:\ndave:11:\n"},
+        {"a last line without a line feed", "alice=a\ndave=d", "alice:11:a\nbob:11:\ncarol:11:\ndave:11:d\n"},
+        {"values that do or do not fit the reader's buffer",
+         "alice=" + big + "\nbob=" + fits + "\ncarol=" + over + "\n",
+         "alice:11:\nbob:11:" + fits + "\ncarol:11:\ndave:11:\n"},
+        {"an empty file", "", "alice:11:\nbob:11:\ncarol:11:\ndave:11:\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(kMailKeys, c.mail);
+        ExpectStepGivesPerKeyRead(c.expected);
+    }
+}
+
+// A mail key file that the reader cannot read as a file is read, and
+// reported, user by user as the reader does.
+TEST_F(UserConfMail, AMailFileThatIsNoFileIsReadUserByUser)
+{
+    const std::string none = "alice:11:\nbob:11:\ncarol:11:\ndave:11:\n";
+    vakotest::RemoveFile(kMailKeys);
+    ExpectStepGivesPerKeyRead(none);
+    EXPECT_EQ(vakotest::SyslogCount("updater:{L} SLIBFileGetKeyValue failed. vakoerr=[0x0900]"), 4);
+    ASSERT_EQ(mkfifo(kMailKeys, 0644), 0);
+    ExpectStepGivesPerKeyRead(none);
+    EXPECT_EQ(vakotest::SyslogCount("updater:{L} SLIBFileGetKeyValue failed. vakoerr=[0x0900]"), 4);
+    vakotest::RemoveFile(kMailKeys);
+    vakotest::MakeDirs(kMailKeys);
+    ExpectStepGivesPerKeyRead(none);
 }
 
 TEST_F(AccountsMigration, AUserConfThatCannotBeMadeKeepsTheOldOne)

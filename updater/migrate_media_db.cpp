@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "migrate.h"
+#include "slib/proc.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
 
@@ -41,7 +42,7 @@ constexpr const char *kVideoTables[] = {
 constexpr const char *kDropMediaServer = UPDT_AS_ADMIN(UPDT_PGSQL_BIN "/dropdb mediaserver");
 // Dumped in this order.
 constexpr const char *kDumpedDbs[] = {"photo", "download", "surveillance", "roundcubemail"};
-constexpr const char *kIndexAll = "/usr/vako/bin/vakoindex -R all";
+constexpr const char *kIndexer = "/usr/vako/bin/vakoindex";
 
 // Each command runs to its end; what it gives is not looked at: a failed
 // one leaves its effect undone and the next one runs.
@@ -128,6 +129,9 @@ extern "C" int UpdatePhotoDatabase(void)
         Run(kDropMediaServer);
     if (gfDumpPgsqlDbs == 1)
         DumpDatabases();
-    Run(kIndexAll);
+    // One program and its arguments: no shell needed. Its result is not
+    // looked at either.
+    int status = SLIBProcExec(kIndexer, "-R", "all", nullptr, nullptr);
+    (void)status;
     return 0;
 }
