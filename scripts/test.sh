@@ -11,7 +11,7 @@
 # Each step's time is printed at the end; the first failure ends the run.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
 times=""
 step() {
     name=$1
