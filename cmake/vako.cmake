@@ -50,6 +50,10 @@ function(vako_library target incdir)
   target_compile_options(${target} PRIVATE -fvisibility-inlines-hidden)
 endfunction()
 
+# The test binaries some of whose tests start the appliance's database
+# service: their tests wait for the cluster it copies (appliance.PgsqlCluster).
+set(VAKO_PGSQL_TEST_BINARIES updater_tests e2e_tests)
+
 # vako_tests(<target> LIBS <libs...>): the <area>_test.cpp files of the
 # current directory as one GoogleTest binary, each case a CTest test run in
 # its own throwaway appliance.
@@ -69,8 +73,11 @@ function(vako_tests target)
     list(APPEND runner ${CMAKE_CROSSCOMPILING_EMULATOR})
   endif()
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${runner}")
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS ${target})
+  set(props TIMEOUT 300 LABELS ${target})
+  if(target IN_LIST VAKO_PGSQL_TEST_BINARIES)
+    list(APPEND props FIXTURES_REQUIRED vako_pgsql)
+  endif()
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
 endfunction()
 
 # vako_benchmarks(<target> LIBS <libs...>): the <area>_bench.cpp files
