@@ -1,7 +1,8 @@
 #!/bin/sh
 # From this machine's side: a sandbox run leaves nothing behind (no files in
-# /etc, /tmp, /var or /dev, no mount, no interface, no scratch directory),
-# hands back the command's status, and its options work.
+# /etc, /tmp, /var or /dev, no mount, no interface, no scratch directory, no
+# emulator registered), hands back the command's status, and its options
+# work.
 #   host_test.sh <vako-sandbox> [work-dir]
 set -u
 SANDBOX=$1
@@ -40,19 +41,42 @@ LINK=vl$$
 SLEEP1="sleep 3001.$$"
 SLEEP2="sleep 3002.$$"
 
-"$SANDBOX" -- sh -c "
-    echo x > /etc/$NAME && echo x > /tmp/$NAME && mkdir -p /var/$NAME && echo x > /var/$NAME/f &&
-    echo x > /dev/$NAME && mkdir -p /mnt/$NAME && mount -t tmpfs none /mnt/$NAME && echo x > /mnt/$NAME/f &&
-    mount --bind /etc /mnt && ip link set eth0 mtu 9000 alias $NAME && ip link set eth1 alias $NAME &&
-    { ! ip link add $LINK type dummy 2>/dev/null || ip link set $LINK alias $NAME; } &&
-    test -e /etc/$NAME && exit 7"
-st=$?
-[ $st -eq 7 ] || fail "status of the writing command: $st, want 7"
-for p in /etc/$NAME /tmp/$NAME /var/$NAME /dev/$NAME /mnt/$NAME; do
-    [ ! -e "$p" ] || fail "$p leaked to this machine"
+# The writing command, in a plain appliance and in one that emulates (its
+# own user namespace).
+for opts in "" "--emulate i386"; do
+    "$SANDBOX" $opts -- sh -c "
+        echo x > /etc/$NAME && echo x > /tmp/$NAME && mkdir -p /var/$NAME && echo x > /var/$NAME/f &&
+        echo x > /dev/$NAME && mkdir -p /mnt/$NAME && mount -t tmpfs none /mnt/$NAME && echo x > /mnt/$NAME/f &&
+        mount --bind /etc /mnt && ip link set eth0 mtu 9000 alias $NAME && ip link set eth1 alias $NAME &&
+        { ! ip link add $LINK type dummy 2>/dev/null || ip link set $LINK alias $NAME; } &&
+        test -e /etc/$NAME && exit 7"
+    st=$?
+    [ $st -eq 7 ] || fail "status of the writing command ($opts): $st, want 7"
+    for p in /etc/$NAME /tmp/$NAME /var/$NAME /dev/$NAME /mnt/$NAME; do
+        [ ! -e "$p" ] || fail "$p leaked to this machine ($opts)"
+    done
+    no_leaks "the writing command ($opts)"
+    [ -z "$(ls -A "$WORK/scratch")" ] || fail "scratch left ($opts): $(ls -A "$WORK/scratch")"
 done
-no_leaks "the writing command"
-[ -z "$(ls -A "$WORK/scratch")" ] || fail "scratch left: $(ls -A "$WORK/scratch")"
+
+# --emulate i386: the appliance's own binfmt_misc hands 32-bit x86 programs
+# to qemu-run (which names the emulator after the program, by a link), and
+# this machine's binfmt_misc gets nothing.
+got=$("$SANDBOX" --emulate i386 -- sh -c '
+    sed -n "s/^flags: //p; s/^interpreter //p" /proc/sys/fs/binfmt_misc/qemu-i386 &&
+    /lib/i386-linux-gnu/libc.so.6 > /dev/null && ls /.sandbox/qemu-i386')
+want="/.sandbox/qemu-binfmt-i386
+PF
+libc.so.6"
+[ "$got" = "$want" ] || fail "--emulate i386 gave [$got], want [$want]"
+if [ -e /proc/sys/fs/binfmt_misc/register ]; then
+    grep -l "^interpreter /.sandbox/" /proc/sys/fs/binfmt_misc/* 2>/dev/null &&
+        fail "an appliance's emulator registered on this machine"
+fi
+"$SANDBOX" --emulate i386 --keep-scratch -- true 2>/dev/null
+[ $? -eq 125 ] || fail "--keep-scratch accepted with --emulate (its upper layer is in memory)"
+"$SANDBOX" --emulate vax -- true 2>/dev/null
+[ $? -eq 125 ] || fail "--emulate of an unknown processor accepted"
 
 # Status of a killed command; a command that cannot start.
 "$SANDBOX" -- sh -c 'kill -9 $$'
