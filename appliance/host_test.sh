@@ -62,9 +62,11 @@ done
 # --emulate i386: the appliance's own binfmt_misc hands 32-bit x86 programs
 # to qemu-run (which names the emulator after the program, by a link), and
 # this machine's binfmt_misc gets nothing.
-got=$("$SANDBOX" --emulate i386 -- sh -c '
-    sed -n "s/^flags: //p; s/^interpreter //p" /proc/sys/fs/binfmt_misc/qemu-i386 &&
-    /lib/i386-linux-gnu/libc.so.6 > /dev/null && ls /.sandbox/qemu-i386')
+I386_PROGRAM=/lib/i386-linux-gnu/libc.so.6
+[ -x "$I386_PROGRAM" ] || fail "no 32-bit x86 program to run: $I386_PROGRAM (scripts/install-deps.sh test)"
+got=$("$SANDBOX" --emulate i386 -- sh -c "
+    sed -n 's/^flags: //p; s/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-i386 &&
+    $I386_PROGRAM > /dev/null && ls /.sandbox/qemu-i386")
 want="/.sandbox/qemu-binfmt-i386
 PF
 libc.so.6"

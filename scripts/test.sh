@@ -39,6 +39,6 @@ suite() {
 for preset in default asan i386 s390x ppc; do
     step "$preset" suite "$preset"
 done
-step fuzz scripts/fuzz.sh -t 20 -j 4
+step fuzz scripts/fuzz.sh -t 20 -j 8
 echo "=== all passed:$times"
 echo "=== foreign builds: ${runs#; }"
