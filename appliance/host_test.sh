@@ -67,12 +67,12 @@ I386_PROGRAM=/lib/i386-linux-gnu/libc.so.6
 got=$("$SANDBOX" --emulate i386 -- sh -c "
     sed -n 's/^flags: //p; s/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-i386 &&
     $I386_PROGRAM > /dev/null && ls /.sandbox/qemu-i386")
-want="/.sandbox/qemu-binfmt-i386
+want="$(cd "$(dirname "$0")" && pwd)/qemu-binfmt-i386
 PF
 libc.so.6"
 [ "$got" = "$want" ] || fail "--emulate i386 gave [$got], want [$want]"
 if [ -e /proc/sys/fs/binfmt_misc/register ]; then
-    grep -l "^interpreter /.sandbox/" /proc/sys/fs/binfmt_misc/* 2>/dev/null &&
+    grep -l "^interpreter .*/qemu-binfmt-" /proc/sys/fs/binfmt_misc/* 2>/dev/null &&
         fail "an appliance's emulator registered on this machine"
 fi
 "$SANDBOX" --emulate i386 --keep-scratch -- true 2>/dev/null

@@ -81,7 +81,10 @@ constexpr const char *kKstubFile = VAKO_KSTUB_FILE;
 constexpr const char *kSyslogd = VAKO_SYSLOGD;
 constexpr const char *kStandinsSource = VAKO_SOURCE_DIR "/appliance/standins/root";
 constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root";
-constexpr const char *kQemuRun = VAKO_SOURCE_DIR "/appliance/qemu-run";
+// qemu-run by the name that tells it the kernel started it for a program of
+// ARCH: a link appliance/qemu-binfmt-<ARCH>, seen in every appliance, nested
+// ones too.
+constexpr const char *kQemuBinfmt = VAKO_SOURCE_DIR "/appliance/qemu-binfmt-";
 
 [[noreturn]] void Die(const std::string &what)
 {
@@ -126,8 +129,9 @@ struct Options {
     std::vector<char *> argv;
 };
 
-// The processors --emulate knows: the binfmt_misc magic and mask of their
-// programs (ELF header up to e_machine), as Debian's qemu-user registers them.
+// The processors --emulate knows (each with its link kQemuBinfmt<arch>): the
+// binfmt_misc magic and mask of their programs (ELF header up to e_machine),
+// as Debian's qemu-user registers them.
 struct Emulated {
     const char *arch, *magic, *mask;
 };
@@ -638,25 +642,31 @@ bool InInitialUserNs()
     return stat("/proc/self/ns/user", &st) == 0 && st.st_ino == 0xEFFFFFFDU;
 }
 
-// Programs of e.arch go to qemu-run (as qemu-binfmt-<arch>, the name that
-// tells it how the kernel called it), in the appliance's own binfmt_misc;
+// Programs of e.arch go to qemu-run, in the appliance's own binfmt_misc;
 // P keeps their argv[0], F opens the interpreter now, whatever the
-// program's root later.  /.sandbox/qemu-<arch> is for the links that
-// qemu-run names the emulator by.
+// program's root later.
 void RegisterEmulator(const std::string &root, const Emulated &e)
 {
-    Mount("binfmt_misc", root + "/proc/sys/fs/binfmt_misc", "binfmt_misc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
-    InRoot(root, [&] {
-        std::string interp = std::string("/.sandbox/qemu-binfmt-") + e.arch;
-        if (symlink(kQemuRun, interp.c_str()) != 0)
-            Die("symlink " + interp);
-        MkdirP(std::string("/.sandbox/qemu-") + e.arch);
-        std::string rule = std::string(":qemu-") + e.arch + ":M::" + e.magic + ":" + e.mask + ":" + interp + ":PF";
-        int fd = open("/proc/sys/fs/binfmt_misc/register", O_WRONLY | O_CLOEXEC);
-        if (fd < 0 || write(fd, rule.data(), rule.size()) != static_cast<ssize_t>(rule.size()))
-            Die(std::string("register qemu-") + e.arch);
-        close(fd);
-    });
+    std::string dir = root + "/proc/sys/fs/binfmt_misc";
+    Mount("binfmt_misc", dir, "binfmt_misc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    std::string rule = std::string(":qemu-") + e.arch + ":M::" + e.magic + ":" + e.mask + ":" + kQemuBinfmt + e.arch +
+                       ":PF";
+    int fd = open((dir + "/register").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, rule.data(), rule.size()) != static_cast<ssize_t>(rule.size()))
+        Die(std::string("register qemu-") + e.arch);
+    close(fd);
+}
+
+// /.sandbox/qemu-<arch>, for the links that qemu-run names the emulator by,
+// in an appliance that emulates, or that runs inside one (the binfmt_misc
+// of the outer appliance's user namespace serves it as well).
+void MakeEmulatorLinkDirs(const std::string &root, const Options &o)
+{
+    for (const Emulated &e : kEmulated) {
+        std::string dir = std::string("/.sandbox/qemu-") + e.arch;
+        if (o.emulate == e.arch || IsDir(dir))
+            MkdirP(root + dir);
+    }
 }
 
 // Waits for pid for at most ms milliseconds; reaps any other child meanwhile.
@@ -717,6 +727,7 @@ int Init(const Options &o, const std::string &scratch)
     }
     if (!o.emulate.empty())
         RegisterEmulator(root, *FindEmulated(o.emulate));
+    MakeEmulatorLinkDirs(root, o);
     Populate(root, o);
 
     pid_t syslogd = StartSyslogd(root);
