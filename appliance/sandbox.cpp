@@ -15,6 +15,11 @@
 //     --out DIR          after the run, copy the --out-path trees into DIR
 //     --out-path P       (repeatable; default /tmp /var/log /etc /.sandbox)
 //     --scratch DIR, --keep-scratch
+//     --emulate ARCH     programs of ARCH (i386) run under qemu-user: the
+//                        appliance gets a user namespace of its own (ids
+//                        mapped as they are), whose binfmt_misc hands them
+//                        to appliance/qemu-run; this machine's is untouched.
+//                        Its upper layer is in memory (no --keep-scratch)
 //
 // The exit status is the command's, 128+signal when it was killed, 125 when
 // the appliance could not be set up.
@@ -76,6 +81,10 @@ constexpr const char *kKstubFile = VAKO_KSTUB_FILE;
 constexpr const char *kSyslogd = VAKO_SYSLOGD;
 constexpr const char *kStandinsSource = VAKO_SOURCE_DIR "/appliance/standins/root";
 constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root";
+// qemu-run by the name that tells it the kernel started it for a program of
+// ARCH: a link appliance/qemu-binfmt-<ARCH>, seen in every appliance, nested
+// ones too.
+constexpr const char *kQemuBinfmt = VAKO_SOURCE_DIR "/appliance/qemu-binfmt-";
 
 [[noreturn]] void Die(const std::string &what)
 {
@@ -88,7 +97,8 @@ constexpr const char *kStandinsBuilt = VAKO_BINARY_DIR "/appliance/standins-root
     fprintf(stderr,
             "vako-sandbox: %s\n"
             "usage: vako-sandbox [--uptime SECONDS] [--fixture DIR] [--cwd DIR] [--out DIR]\n"
-            "                    [--out-path P]... [--scratch DIR] [--keep-scratch] -- command [args...]\n",
+            "                    [--out-path P]... [--scratch DIR] [--keep-scratch] [--emulate ARCH]\n"
+            "                    -- command [args...]\n",
             why.c_str());
     exit(125);
 }
@@ -115,8 +125,28 @@ struct Options {
     std::string cwd = "/";
     std::string out;
     std::vector<std::string> outPaths;
+    std::string emulate;
     std::vector<char *> argv;
 };
+
+// The processors --emulate knows (each with its link kQemuBinfmt<arch>): the
+// binfmt_misc magic and mask of their programs (ELF header up to e_machine),
+// as Debian's qemu-user registers them.
+struct Emulated {
+    const char *arch, *magic, *mask;
+};
+constexpr Emulated kEmulated[] = {
+    {"i386", R"(\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00)",
+     R"(\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff)"},
+};
+
+const Emulated *FindEmulated(const std::string &arch)
+{
+    for (const Emulated &e : kEmulated)
+        if (arch == e.arch)
+            return &e;
+    return nullptr;
+}
 
 std::string Absolute(const std::string &p, bool mustExist)
 {
@@ -164,6 +194,10 @@ Options Parse(int argc, char **argv)
             if (p.empty() || p[0] != '/')
                 Usage("--out-path wants an absolute path");
             o.outPaths.push_back(p);
+        } else if (a == "--emulate") {
+            o.emulate = value(a);
+            if (!FindEmulated(o.emulate))
+                Usage("cannot emulate " + o.emulate);
         } else {
             Usage("unknown option " + a);
         }
@@ -175,6 +209,8 @@ Options Parse(int argc, char **argv)
     o.argv.push_back(nullptr);
     if (o.outPaths.empty())
         o.outPaths = {"/tmp", "/var/log", "/etc", "/.sandbox"};
+    if (!o.emulate.empty() && o.keepScratch)
+        Usage("--keep-scratch and --emulate: the upper layer of an emulating appliance is in memory");
     return o;
 }
 
@@ -274,18 +310,27 @@ void MakeNetwork()
     LinkUp("eth1");
 }
 
+void BindNode(const std::string &node, const std::string &dst)
+{
+    int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0666);
+    if (fd < 0)
+        Die("create " + dst);
+    close(fd);
+    Mount(node.c_str(), dst, nullptr, MS_BIND);
+}
+
 // Device nodes the appliance's programs need; bound from the host's.
-void MakeDev(const std::string &root)
+void MakeDev(const std::string &root, const Options &o)
 {
     std::string dev = root + "/dev";
     Mount("tmpfs", dev, "tmpfs", MS_NOSUID, "mode=755");
-    for (const char *n : {"null", "zero", "full", "random", "urandom", "tty"}) {
-        std::string p = dev + "/" + n;
-        int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0666);
-        if (fd < 0)
-            Die("create " + p);
-        close(fd);
-        Mount((std::string("/dev/") + n).c_str(), p, nullptr, MS_BIND);
+    for (const char *n : {"null", "zero", "full", "random", "urandom", "tty"})
+        BindNode(std::string("/dev/") + n, dev + "/" + n);
+    // In a user namespace no device node can be made: the one that tests
+    // make (for tap devices) is there already.
+    if (!o.emulate.empty() && access("/dev/net/tun", F_OK) == 0) {
+        MkdirP(dev + "/net");
+        BindNode("/dev/net/tun", dev + "/net/tun");
     }
     MkdirP(dev + "/pts");
     MkdirP(dev + "/shm");
@@ -590,6 +635,40 @@ pid_t StartCommand(const std::string &root, const Options &o)
 
 int Encode(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
 
+// The initial user namespace has this fixed inode (PROC_USER_INIT_INO).
+bool InInitialUserNs()
+{
+    struct stat st;
+    return stat("/proc/self/ns/user", &st) == 0 && st.st_ino == 0xEFFFFFFDU;
+}
+
+// Programs of e.arch go to qemu-run, in the appliance's own binfmt_misc;
+// P keeps their argv[0], F opens the interpreter now, whatever the
+// program's root later.
+void RegisterEmulator(const std::string &root, const Emulated &e)
+{
+    std::string dir = root + "/proc/sys/fs/binfmt_misc";
+    Mount("binfmt_misc", dir, "binfmt_misc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    std::string rule = std::string(":qemu-") + e.arch + ":M::" + e.magic + ":" + e.mask + ":" + kQemuBinfmt + e.arch +
+                       ":PF";
+    int fd = open((dir + "/register").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, rule.data(), rule.size()) != static_cast<ssize_t>(rule.size()))
+        Die(std::string("register qemu-") + e.arch);
+    close(fd);
+}
+
+// /.sandbox/qemu-<arch>, for the links that qemu-run names the emulator by,
+// in an appliance that emulates, or that runs inside one (the binfmt_misc
+// of the outer appliance's user namespace serves it as well).
+void MakeEmulatorLinkDirs(const std::string &root, const Options &o)
+{
+    for (const Emulated &e : kEmulated) {
+        std::string dir = std::string("/.sandbox/qemu-") + e.arch;
+        if (o.emulate == e.arch || IsDir(dir))
+            MkdirP(root + dir);
+    }
+}
+
 // Waits for pid for at most ms milliseconds; reaps any other child meanwhile.
 bool WaitFor(pid_t pid, int ms)
 {
@@ -622,13 +701,20 @@ int Init(const Options &o, const std::string &scratch)
         Die("unshare");
     Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
     MakeNetwork();
-    std::string opts = "lowerdir=/,upperdir=" + up + ",workdir=" + work;
+    // Under --emulate the lower layer is a bind of this machine's root
+    // without its submounts (Stage): a user namespace may not take one that
+    // would uncover what they cover.  There overlayfs keeps its attributes
+    // as user.* ones.
+    std::string opts = "lowerdir=" + (o.emulate.empty() ? std::string("/") : scratch + "/lower") + ",upperdir=" + up +
+                       ",workdir=" + work;
+    if (!InInitialUserNs())
+        opts += ",userxattr";
     Mount("overlay", root, "overlay", 0, opts.c_str());
 
     Mount("tmpfs", root + "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
     Mount("proc", root + "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
     Mount("sysfs", root + "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC);
-    MakeDev(root);
+    MakeDev(root, o);
     // Marks the appliance root; the sandbox's own files live here.
     MkdirP(root + "/.sandbox");
     Mount("tmpfs", root + "/.sandbox", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
@@ -639,6 +725,9 @@ int Init(const Options &o, const std::string &scratch)
         Mount(proj, root + proj, nullptr, MS_BIND | MS_REC);
         Mount(nullptr, root + proj, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_REC);
     }
+    if (!o.emulate.empty())
+        RegisterEmulator(root, *FindEmulated(o.emulate));
+    MakeEmulatorLinkDirs(root, o);
     Populate(root, o);
 
     pid_t syslogd = StartSyslogd(root);
@@ -672,6 +761,72 @@ int Init(const Options &o, const std::string &scratch)
     if (!o.out.empty())
         CopyOut(root, o);
     return result;
+}
+
+// Enters a new user namespace with this machine's ids as they are: a
+// helper outside maps them, as a process cannot map ids beyond its own.
+void EnterUserNamespace()
+{
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0)
+        Die("pipe");
+    std::string self = std::to_string(getpid());
+    pid_t helper = fork();
+    if (helper < 0)
+        Die("fork");
+    if (helper == 0) {
+        close(go[1]);
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            _exit(1);
+        constexpr char kAll[] = "0 0 4294967295";
+        for (const char *map : {"/uid_map", "/gid_map"}) {
+            int fd = open(("/proc/" + self + map).c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0 || write(fd, kAll, sizeof kAll - 1) != sizeof kAll - 1)
+                _exit(1);
+            close(fd);
+        }
+        _exit(0);
+    }
+    close(go[0]);
+    if (unshare(CLONE_NEWUSER) != 0)
+        Die("unshare");
+    int st;
+    if (write(go[1], "x", 1) != 1 || waitpid(helper, &st, 0) != helper || !WIFEXITED(st) || WEXITSTATUS(st) != 0)
+        Die("map the ids of the user namespace");
+    close(go[1]);
+}
+
+// Between the runner and init under --emulate: the scratch directory on a
+// tmpfs (a 32-bit program under qemu-user reads directories with 64-bit
+// offsets, which those of this machine's file systems may not fit), the
+// lower layer's bind, made while this process may still bind this
+// machine's root alone; then the user namespace, and the PID namespace of
+// init in it (so that the appliance may mount its /proc).  Ends with
+// init's status.
+int Stage(const Options &o, const std::string &scratch)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (unshare(CLONE_NEWNS) != 0)
+        Die("unshare");
+    Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+    Mount("tmpfs", scratch, "tmpfs", 0, "mode=700");
+    std::string lower = scratch + "/lower";
+    MkdirP(lower);
+    Mount("/", lower, nullptr, MS_BIND);
+    EnterUserNamespace();
+    if (unshare(CLONE_NEWPID) != 0)
+        Die("unshare");
+    pid_t init = fork();
+    if (init < 0)
+        Die("fork");
+    if (init == 0)
+        _exit(Init(o, scratch));
+    int st;
+    while (waitpid(init, &st, 0) < 0)
+        if (errno != EINTR)
+            Die("wait");
+    return Encode(st);
 }
 
 constexpr const char *kScratchPrefix = "vako-sandbox.";
@@ -748,7 +903,7 @@ int main(int argc, char **argv)
         if (made)
             fs::remove_all(scratch, ec);
         else
-            for (const char *sub : {"/upper", "/work", "/root"})
+            for (const char *sub : {"/upper", "/work", "/root", "/lower"})
                 fs::remove_all(scratch + sub, ec);
     };
     auto fail = [&](const char *what) {
@@ -757,7 +912,9 @@ int main(int argc, char **argv)
         errno = err;
         Die(what);
     };
-    if (unshare(CLONE_NEWPID | CLONE_NEWTIME) != 0)
+    // Under --emulate the PID namespace is made in the appliance's user
+    // namespace (Stage).
+    if (unshare(o.emulate.empty() ? CLONE_NEWPID | CLONE_NEWTIME : CLONE_NEWTIME) != 0)
         fail("unshare");
     if (o.uptime && !vakoappliance::SetUptimeOffset(*o.uptime))
         fail("timens_offsets");
@@ -766,7 +923,7 @@ int main(int argc, char **argv)
     if (init < 0)
         fail("fork");
     if (init == 0)
-        _exit(Init(o, scratch));
+        _exit(o.emulate.empty() ? Init(o, scratch) : Stage(o, scratch));
     gInit = init;
     struct sigaction sa {};
     sa.sa_handler = Forward;

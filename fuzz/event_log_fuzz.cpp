@@ -1,6 +1,8 @@
 // The system event log's ring file as found on disk: its header and start
 // and end offsets read, the oldest records dropped by the shrink, and one
 // record written into it.
+#include <stdlib.h>
+
 #include "fuzz.h"
 #include "vako/event_log.h"
 #include "vako/event_log_size.h"
@@ -8,6 +10,11 @@
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     vakofuzz::QuietLog();
+    // The record's user comes from the environment, as for a web session:
+    // looked up by id it would cost an account-database open (a rebuild of
+    // its cache from the account files, here) on every run, which is not
+    // what this target fuzzes.
+    setenv("USERNAME", "admin", 1);
     // A small ring, so that writes wrap.
     LogSizeLimitSet(4096);
     return 0;

@@ -6,7 +6,7 @@
 # uses namespaces and mounts).
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh run
 cmake --preset default >/dev/null
 cmake --build --preset default
 exec build/default/appliance/vako-demo "$@"

@@ -8,3 +8,5 @@ set(VAKO_CROSS_MULTIARCH powerpc-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR
     "${CMAKE_CURRENT_LIST_DIR}/../../appliance/qemu-run;ppc;-L;/usr/powerpc-linux-gnu")
+# How its programs run here, as scripts/test.sh reports it.
+set(VAKO_RUNS "under qemu-ppc" CACHE INTERNAL "")

@@ -14,3 +14,5 @@ set(VAKO_CROSS_MULTIARCH s390x-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 set(ENV{PKG_CONFIG_LIBDIR} "${CMAKE_CURRENT_LIST_DIR}/pkgconfig-s390x")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../../appliance/qemu-run;s390x")
+# How its programs run here, as scripts/test.sh reports it.
+set(VAKO_RUNS "under qemu-s390x" CACHE INTERNAL "")

@@ -8,6 +8,11 @@
 # server accepts connections (exit 0), or 1 when it cannot.  "stop" ends
 # the server and waits for it.  "status" exits 0 while it runs.
 # Each call is recorded as "S20pgsql.sh <arguments>" in /.sandbox/calls.
+#
+# The first start copies the cluster that this script made, stopped, in
+# /.sandbox/pgsql-template (appliance/pgsql-template.sh makes it once per
+# test run) when this script and this machine's server made it; otherwise
+# it makes the cluster itself.
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 # The server and its tools are this machine's programs: no kernel stand-in.
@@ -17,6 +22,7 @@ OWNER=admin
 DIR=/.sandbox/pgsql
 DATA=$DIR/data
 MADE=$DIR/databases-made
+TEMPLATE=/.sandbox/pgsql-template
 CALLS=/.sandbox/calls
 # Readiness is polled, never waited for blindly: up to ten minutes on a
 # busy machine, a tenth of a second apart.
@@ -34,6 +40,8 @@ fail() {
 
 PGBIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [ -x "$PGBIN/postgres" ] || fail "no PostgreSQL server on this machine"
+# What made a cluster's databases: this script and the server's version.
+STAMP="$(cksum < "$0") $PGBIN"
 
 as_owner() {
     setpriv --reuid="$OWNER" --regid="$(id -g "$OWNER")" --init-groups -- "$@"
@@ -79,8 +87,16 @@ start() {
     id "$OWNER" >/dev/null 2>&1 || fail "no account $OWNER"
     mkdir -p "$DIR" && chown "$OWNER" "$DIR" || fail "cannot make $DIR"
     if [ ! -f "$DATA/PG_VERSION" ]; then
-        as_owner "$PGBIN/initdb" -D "$DATA" -U "$OWNER" -A trust -E UTF8 --locale=C --no-sync \
-            >"$DIR/initdb.log" 2>&1 || fail "initdb failed, see $DIR/initdb.log"
+        if [ -f "$TEMPLATE/data/PG_VERSION" ] && [ "$(cat "$TEMPLATE/databases-made" 2>/dev/null)" = "$STAMP" ]; then
+            cp -a "$TEMPLATE/data" "$DATA" && cp "$TEMPLATE/databases-made" "$MADE" ||
+                fail "cannot copy the cluster of $TEMPLATE"
+            # The server runs only on a cluster of its own account.
+            [ "$(stat -c %u "$DATA")" = "$(id -u "$OWNER")" ] || chown -R "$OWNER:" "$DATA" ||
+                fail "cannot give the cluster to $OWNER"
+        else
+            as_owner "$PGBIN/initdb" -D "$DATA" -U "$OWNER" -A trust -E UTF8 --locale=C --no-sync --wal-segsize=1 \
+                >"$DIR/initdb.log" 2>&1 || fail "initdb failed, see $DIR/initdb.log"
+        fi
     fi
     if ! running; then
         as_owner "$PGBIN/pg_ctl" -D "$DATA" -l "$DIR/server.log" -w -t "$WAIT_SECONDS" \
@@ -95,7 +111,7 @@ start() {
     done
     if [ ! -f "$MADE" ]; then
         make_databases || fail "cannot make the databases"
-        : > "$MADE"
+        echo "$STAMP" > "$MADE"
     fi
 }
 
