@@ -26,6 +26,7 @@
 #include "slib/str.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
@@ -56,8 +57,8 @@ constexpr const char *kSrcFileOpen = "autoblock_file_open";
 constexpr const char *kSrcFileClose = "autoblock_file_close";
 constexpr const char *kSrcHup = "autoblock_services_hup";
 
-using HashPtr = std::unique_ptr<SLIBSZHASH, decltype(&SLIBSzHashFree)>;
-using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
+using HashPtr = slib::OwnedPtr<SLIBSZHASH, SLIBSzHashFree>;
+using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
 
 // The two words of a record: the time in the processor's own byte order,
 // the address as stored (network byte order).
@@ -241,7 +242,7 @@ void TimeText(time_t now, char *out, size_t cbOut)
 // The event and, when asked for, the mail of a newly listed address.
 void Announce(const char *szIP, time_t now, const VAKOAUTOBLOCKCONF &conf)
 {
-    HashPtr hash(SLIBSzHashAlloc(512), &SLIBSzHashFree);
+    HashPtr hash(SLIBSzHashAlloc(512));
     if (!hash)
         return;
     char when[1024];
@@ -352,8 +353,8 @@ int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf)
         SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfGet, __LINE__);
         return -1;
     }
-    ListPtr keys(PslSLIBSzListAlloc(512), &SLIBSzListFree);
-    HashPtr hash(SLIBSzHashAlloc(512), &SLIBSzHashFree);
+    ListPtr keys(PslSLIBSzListAlloc(512));
+    HashPtr hash(SLIBSzHashAlloc(512));
     if (!keys || !hash) {
         syslog(LOG_ERR, "%s:%d Out of memory!!", kSrcConfGet, __LINE__);
         SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfGet, __LINE__);
@@ -396,7 +397,7 @@ int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf)
         SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfSet, __LINE__);
         return -1;
     }
-    HashPtr hash(SLIBSzHashAlloc(512), &SLIBSzHashFree);
+    HashPtr hash(SLIBSzHashAlloc(512));
     if (!hash) {
         SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
         return -1;

@@ -53,8 +53,8 @@ constexpr const char *kSrcRead = "mail_read_by_tag_and_convert";
 constexpr const char *kSrcCallBack = "mail_smtp_error_call_back";
 constexpr const char *kSrcTime = "time_date_get";
 
-using HashPtr = std::unique_ptr<SLIBSZHASH, decltype(&SLIBSzHashFree)>;
-using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
+using HashPtr = slib::OwnedPtr<SLIBSZHASH, SLIBSzHashFree>;
+using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
 
 // At most cbOut - 1 bytes of src (len bytes) into out, never ending inside
 // a UTF-8 sequence.
@@ -543,7 +543,7 @@ int MailTagConvert(const char *szFile, PSLIBSZHASH *ppHash)
         syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcRead, __LINE__);
         return -1;
     }
-    ListPtr keys(PslSLIBSzListAlloc(512), &SLIBSzListFree);
+    ListPtr keys(PslSLIBSzListAlloc(512));
     if (!keys) {
         syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcRead, __LINE__);
         return -1;

@@ -13,6 +13,7 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slibcxx/raii.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ constexpr const char *kSrcSet = "crontab_schedule_set";
 constexpr const char *kSrcRemove = "crontab_schedule_remove";
 constexpr const char *kSrcUpdate = "crontab_update_crontab";
 
-using ListPtr = std::unique_ptr<SLIBSZLIST, decltype(&SLIBSzListFree)>;
+using ListPtr = slib::OwnedPtr<SLIBSZLIST, SLIBSzListFree>;
 
 bool InHours(int h) { return static_cast<unsigned>(h) <= 23; }
 
@@ -67,7 +68,7 @@ bool ParseWeekDays(const char *field, int *weekdays)
         *weekdays = VAKO_SCHEDULE_EVERY_DAY;
         return true;
     }
-    ListPtr list(PslSLIBSzListAlloc(512), &SLIBSzListFree);
+    ListPtr list(PslSLIBSzListAlloc(512));
     if (!list)
         return false;
     PSLIBSZLIST l = list.release();

@@ -25,6 +25,7 @@
 #include "slibcxx/raii.h"
 #include "user_internal.h"
 #include "vako/user_op.h"
+#include "vako/user_set.h"
 
 namespace {
 
@@ -50,16 +51,12 @@ constexpr int kSmbHashText = 33; // 32 hexadecimal digits and the NUL
 constexpr int kSecondsPerDay = 86400;
 constexpr long kDisabledMinDays = 100000;
 constexpr int kMaxDays = 99999;
-constexpr char kHomeBase[] = "/var/services/homes";
 constexpr char kDefaultShell[] = "/bin/csh";
 constexpr char kAdmin[] = "admin";
 // A hash that was refused: no LAN Manager hash, as the SMB service writes it.
 constexpr char kNoSmbHash[] = "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
 
-struct UserDeleter {
-    void operator()(VAKOUSER *p) const { VAKOUserFree(p); }
-};
-using UserPtr = std::unique_ptr<VAKOUSER, UserDeleter>;
+using UserPtr = slib::OwnedPtr<VAKOUSER, VAKOUserFree>;
 
 // Fields that the text files hold between ':' and line ends: a line end
 // anywhere, or a ':' where no encoding protects it, would add lines.
@@ -247,7 +244,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
     // The record as stored: home and shell defaults for fields not given,
     // the description colon-encoded; the caller's record keeps its own.
     VAKOUSER u = *pUser;
-    std::string home = std::string(kHomeBase) + "/" + pUser->szName;
+    std::string home = std::string(SZD_USER_HOMES) + "/" + pUser->szName;
     if (!u.szHome)
         u.szHome = home.data();
     if (!u.szShell)

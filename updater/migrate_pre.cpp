@@ -337,10 +337,7 @@ constexpr const char *kConfigBackup = "configbackup.dss";
 constexpr const char *kAppDir = "@app";
 constexpr mode_t kAppDirMode = 0777;
 
-struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
+using DirPtr = slib::OwnedPtr<DIR, closedir>;
 
 // Frees what VAKOBackupConfGetAll handed out.
 struct NetSets {

@@ -7,6 +7,13 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <sys/types.h>
+/* <db_185.h> uses the BSD types u_char and u_int, which glibc's headers
+ * leave out for a strict C compiler (-std=c99). */
+#if defined(__GLIBC__) && !defined(__USE_MISC)
+typedef unsigned char u_char;
+typedef unsigned int u_int;
+#endif
 #include <db_185.h>
 
 #include "slib/szlist.h"
