@@ -20,7 +20,6 @@
 
 #include "keydb_internal.h"
 #include "slib/error.h"
-#include "slib/proc.h"
 #include "slib/szhash.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
@@ -63,10 +62,6 @@ constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
     {SZF_GROUP_DB_PREFIX SZF_GROUP_DB_ID, SZF_GROUP_DB_TMP_PREFIX SZF_GROUP_DB_ID, nullptr, 1},
     {SZF_GROUP_DB_PREFIX SZF_GROUP_DB_DESC, SZF_GROUP_DB_TMP_PREFIX SZF_GROUP_DB_DESC, SZF_GROUP_DESC, 0},
 };
-
-// The appliance's event-log program, told when the domain groups cannot be loaded.
-constexpr char kEventLogProgram[] = "/usr/vako/bin/vakologset1";
-constexpr char kDomainFailEvent[] = "0x1180050A";
 
 constexpr int kGroupKeySize = 129;
 constexpr int kDescKeySize = 128;
@@ -374,11 +369,7 @@ int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
         return -1;
     if (GroupDBDomainBuild(pDb->pGRPName) != 0) {
         syslog(LOG_ERR, "%s:%d GroupDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        // The event is all that is asked of the program (started without a
-        // shell): its result is not looked at.
-        if (SLIBProcExec(kEventLogProgram, "sys", "err", kDomainFailEvent, nullptr) < 0)
-            syslog(LOG_ERR, "%s:%d %s sys err %s failed. errno=%d/%m", kSrcBuild, __LINE__, kEventLogProgram,
-                   kDomainFailEvent, errno);
+        keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
     }
     if (GroupDBDescBuild(pDb) != 0)
         return -1;

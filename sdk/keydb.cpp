@@ -13,6 +13,7 @@
 
 #include "keydb_internal.h"
 #include "slib/error.h"
+#include "slib/proc.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
@@ -870,6 +871,16 @@ Changes::~Changes()
         }
     }
     saved.Restore();
+}
+
+void DomainFailEvent(const char *src, int line)
+{
+    // Started without a shell: the event is all that is asked of it.
+    static constexpr char kEventLogProgram[] = "/usr/vako/bin/vakologset1";
+    static constexpr char kDomainFailEvent[] = "0x1180050A";
+    if (SLIBProcExec(kEventLogProgram, "sys", "err", kDomainFailEvent, nullptr) < 0)
+        syslog(LOG_ERR, "%s:%d %s sys err %s failed. errno=%d/%m", src, line, kEventLogProgram, kDomainFailEvent,
+               errno);
 }
 
 int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names)

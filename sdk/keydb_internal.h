@@ -285,5 +285,9 @@ struct DomainNames {
     int (*upper)(const char *src, const char *name, char *key, int cb);
 };
 int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names);
+// Tells the appliance's event log that the domain's names could not be
+// loaded; the program's result is not looked at, a failed start is logged
+// with src and line.
+void DomainFailEvent(const char *src, int line);
 
 } // namespace keydb_internal

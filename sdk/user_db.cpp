@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "slib/error.h"
-#include "slib/proc.h"
 #include "slib/unicode.h"
 #include "slibcxx/border.h"
 #include "slibcxx/lines.h"
@@ -43,9 +42,6 @@ constexpr VAKOBDBCACHEFILE kCacheFiles[kFileCount] = {
     {SZF_USER_DB_PREFIX SZF_USER_DB_UID, SZF_USER_DB_TMP_PREFIX SZF_USER_DB_UID, nullptr, 1},
 };
 
-// The appliance's event-log program, told when the domain accounts cannot be loaded.
-constexpr char kEventLogProgram[] = "/usr/vako/bin/vakologset1";
-constexpr char kDomainFailEvent[] = "0x1180050A";
 constexpr char kMiscComment[] = "# record user misc, format \"user_name:user_privilege:user_mail\"";
 
 constexpr int kPasswdKeySize = 493;
@@ -396,11 +392,7 @@ int VAKOUserDBBuild(VAKOUSERDB *pDb)
     }
     if (UserDBDomainBuild(pDb->pPWDName) != 0) {
         syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        // The event is all that is asked of the program (started without a
-        // shell): its result is not looked at.
-        if (SLIBProcExec(kEventLogProgram, "sys", "err", kDomainFailEvent, nullptr) < 0)
-            syslog(LOG_ERR, "%s:%d %s sys err %s failed. errno=%d/%m", kSrcBuild, __LINE__, kEventLogProgram,
-                   kDomainFailEvent, errno);
+        keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
     }
     const struct {
         VAKOBDB *bdb;
