@@ -8,7 +8,8 @@
 #                                  builds through Debian multiarch and cross
 #                                  compilers, the PowerPC cross compiler,
 #                                  qemu-user to run foreign programs, clang
-#                                  for the fuzz targets, the database tools
+#                                  for the fuzz targets and the checks, the
+#                                  database tools
 #
 # The native build configures its tests and benchmarks too, so GoogleTest
 # and Google Benchmark are part of "run".
@@ -21,7 +22,7 @@ set -eu
 RUN_PKGS="g++ cmake ninja-build pkg-config libicu-dev icu-devtools libdb5.3-dev libcrypt-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 coreutils util-linux
       postgresql"
-TEST_PKGS="clang libclang-rt-14-dev
+TEST_PKGS="clang libclang-rt-14-dev clang-format
       qemu-user
       db5.3-util
       crossbuild-essential-i386 libicu-dev:i386 libdb5.3:i386 libcrypt-dev:i386

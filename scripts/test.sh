@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds and runs every test configuration, each test inside throwaway
 # appliances (namespaces, overlay mounts), so this must run as root:
+#   check    scripts/check.sh: house style, public headers alone, a clang
+#            build, the house rules a grep can check
 #   default  the whole suite, plain build
 #   asan     the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer
 #   i386     the whole suite built for 32-bit x86 (end-to-end tests included),
@@ -36,6 +38,7 @@ suite() {
     cmake --build --preset "$1"
     ctest --preset "$1"
 }
+step check scripts/check.sh
 for preset in default asan i386 s390x ppc; do
     step "$preset" suite "$preset"
 done
