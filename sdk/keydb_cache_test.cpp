@@ -101,7 +101,7 @@ TEST(CacheOpen, BuildsMissingFilesFromTheSources)
     EXPECT_EQ(Lookup(db, kDesc, "ALICE"), "alice:first");
     for (int i = 0; i < people::kFiles; i++) {
         EXPECT_EQ(VAKOBDbDeprecatedGet(db->file[i]), 0);
-        EXPECT_EQ(vakotest::FileMode(kCacheFiles[i].szPath), 0666u);
+        EXPECT_EQ(vakotest::FileMode(kCacheFiles[i].szPath), 0644u);
     }
     EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kName], kT0), 0);
     EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kId], kT0), 0);
@@ -583,7 +583,7 @@ TEST(CacheOpen, DamagedCacheFileIsBuiltAnew)
         Mark(db);
         people::CloseSet(db);
         const char *path = kCacheFiles[kName].szPath;
-        vakotest::WriteFile(path, c.damage(vakotest::ReadFile(path)), 0666);
+        vakotest::WriteFile(path, c.damage(vakotest::ReadFile(path)));
 
         db = Open();
         ASSERT_NE(db, nullptr);

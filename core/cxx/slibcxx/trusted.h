@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -129,6 +130,13 @@ inline bool RefusedName(const char *path, struct stat &st, char *why, size_t cbW
     return false;
 }
 
+// Sleeps ms milliseconds (less when a signal comes).
+inline void Pause(int ms)
+{
+    const struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
 // -1 with 0x0900 recorded under the caller's source name, errno kept.
 inline Fd Failed(const char *src, int line)
 {
@@ -235,11 +243,12 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
 }
 
 // The waits for a flock that another process holds: a try, then one a
-// second after each failed one.
+// pause after each failed one.
 struct LockTries {
     int lockOp = LOCK_EX; // LOCK_SH or LOCK_EX; LOCK_NB is added
     int opens = 1;        // tries at opening the name
     int locks = 0;        // tries at the lock of an open file; 0: a refused lock closes it and counts as an open's try
+    int pauseMs = 1000;   // the pause between two tries
 };
 enum class LockedOpen { kHeld, kMissing, kRefused, kOpen, kLock };
 
@@ -264,13 +273,13 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
                 *why = LockedOpen::kOpen;
                 return fd;
             }
-            sleep(1);
+            trusted_detail::Pause(tries.pauseMs);
             continue;
         }
         bool locked = flock(fd.get(), tries.lockOp | LOCK_NB) == 0;
         if (tries.locks > 0) {
             while (!locked && ++locks < tries.locks) {
-                sleep(1);
+                trusted_detail::Pause(tries.pauseMs);
                 locked = flock(fd.get(), tries.lockOp | LOCK_NB) == 0;
             }
             if (!locked) {
@@ -285,7 +294,7 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
                 *why = LockedOpen::kLock;
                 return fd;
             }
-            sleep(1);
+            trusted_detail::Pause(tries.pauseMs);
             continue;
         }
         struct stat held, now;
