@@ -555,8 +555,8 @@ VAKOBDB *OpenDb(const char *path, int oflags, int bDup, mode_t mode)
                                     .checks = kCacheChecks,
                                     .replace = create,
                                     .src = kSrcOpen};
-    bool refused = false;
-    slib::Fd checked = slib::OpenTrusted(name, &refused);
+    bool refused = false, made = false;
+    slib::Fd checked = slib::OpenTrusted(name, &refused, &made);
     struct stat want;
     if (!checked.ok() || fstat(checked.get(), &want) != 0) {
         if (!refused)
@@ -568,8 +568,10 @@ VAKOBDB *OpenDb(const char *path, int oflags, int bDup, mode_t mode)
     info.flags = R_DUP;
     // The store opens by name: the file checked is the one it must find.
     // Nobody but its owner (this account, or root) can unlink or rename a
-    // file of theirs in the sticky /tmp.
-    bdb->db = dbopen(path, oflags & ~O_EXCL, mode, DB_BTREE, bDup == 1 ? &info : nullptr);
+    // file of theirs in the sticky /tmp. An empty file just made is the
+    // store's to lay out (told so, it does not first complain of its
+    // format).
+    bdb->db = dbopen(path, (oflags & ~O_EXCL) | (made ? O_TRUNC : 0), mode, DB_BTREE, bDup == 1 ? &info : nullptr);
     if (!bdb->db) {
         OpenFailed(errno);
         return nullptr;

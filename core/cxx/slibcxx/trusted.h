@@ -180,15 +180,19 @@ inline bool RemoveName(const char *path)
 // Opens name.path with O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC and checks the
 // descriptor.  A link, FIFO or file that fails a check is refused and
 // logged; with name.replace it is removed and the file made anew with
-// O_EXCL.  The descriptor, or -1 with 0x0900 recorded under name.src (errno
-// of the failing call; *refused tells a refusal).
-inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line = __builtin_LINE())
+// O_EXCL.  The descriptor (*made tells that the file was made by this
+// call), or -1 with 0x0900 recorded under name.src (errno of the failing
+// call; *refused tells a refusal).
+inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, bool *made = nullptr,
+                      int line = __builtin_LINE())
 {
     constexpr int kAlways = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     const int access = name.flags & O_ACCMODE;
     const bool create = (name.flags & O_CREAT) || name.replace;
     if (refused)
         *refused = false;
+    if (made)
+        *made = false;
     char why[64];
     for (int round = 0; round < trusted_detail::kRounds; ++round) {
         Fd fd(open(name.path, access | kAlways));
@@ -206,8 +210,11 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
             if (!create)
                 return trusted_detail::Failed(name.src, line);
             fd.reset(open(name.path, access | O_CREAT | O_EXCL | kAlways, name.mode));
-            if (fd.ok() && fchmod(fd.get(), name.mode) == 0)
+            if (fd.ok() && fchmod(fd.get(), name.mode) == 0) {
+                if (made)
+                    *made = true;
                 return fd;
+            }
             if (fd.ok()) {
                 const int err = errno;
                 unlink(name.path);
@@ -262,7 +269,7 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
     int opens = 0, locks = 0;
     for (;;) {
         bool refused = false;
-        Fd fd = OpenTrusted(name, &refused, line);
+        Fd fd = OpenTrusted(name, &refused, nullptr, line);
         if (!fd.ok()) {
             const bool creates = (name.flags & O_CREAT) || name.replace;
             if (refused || (errno == ENOENT && !creates)) {
