@@ -573,7 +573,11 @@ VAKOBDB *OpenDb(const char *path, int oflags, int bDup, mode_t mode)
     // format).
     bdb->db = dbopen(path, (oflags & ~O_EXCL) | (made ? O_TRUNC : 0), mode, DB_BTREE, bDup == 1 ? &info : nullptr);
     if (!bdb->db) {
-        OpenFailed(errno);
+        const int err = errno;
+        // No empty file of ours is left behind.
+        if (made)
+            unlink(path);
+        OpenFailed(err);
         return nullptr;
     }
     struct stat got;

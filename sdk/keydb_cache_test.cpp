@@ -15,6 +15,7 @@
 
 #include "slib/error.h"
 #include "vako/group_op.h"
+#include "vako/share_op.h"
 #include "vako/user_op.h"
 #include "vako/user_set.h"
 #include "vakotest/caches.h"
@@ -934,8 +935,7 @@ TEST(CacheTrust, AnAccountThatMayNotOpenRootsFilesFailsAndLeavesThemAlone)
 
 // ---- The user, group and share databases against another account ----
 
-// The fixtures' accounts, groups and shares; the daemon that account
-// changes signal.
+// The fixtures' accounts, groups and shares.
 void WriteAppliance() { sharedb::WriteFixture(); }
 
 // An account as stored, under newName.
@@ -1077,7 +1077,13 @@ TEST(CacheTrust, AReaderThatIsNotRootFailsCleanlyAndTouchesNothing)
         PVAKOUSER u = nullptr;
         bool get = VAKOUserGet("bob", &u) == -1;
         VAKOUserFree(u);
-        return users && groups && shares && get;
+        PVAKOGROUP g = nullptr;
+        bool group = VAKOGroupGet("staff", &g) == -1;
+        VAKOGroupFree(g);
+        PSLIBSZLIST list = PslSLIBSzListAlloc(512);
+        bool share = VAKOShareEnum(&list, VAKO_SHARE_KIND_NORMAL) == -1;
+        SLIBSzListFree(list);
+        return users && groups && shares && get && group && share;
     }));
     for (size_t i = 0; i < std::size(vakotest::kCacheFiles); i++)
         EXPECT_EQ(vakotest::Standing(vakotest::kCacheFiles[i]) + vakotest::ReadFile(vakotest::kCacheFiles[i]),
