@@ -157,20 +157,6 @@ void MakeVictims()
     Must(chmod(kOpenVictim.c_str(), 0666) == 0, "chmod");
 }
 
-// What the account puts into the caches: an account "evil" of uid 0, an
-// empty password for it and for root, a share of the whole disk that
-// guests may write.
-bool ForgeAccountsAndShares()
-{
-    using vakotest::ForgeRecords;
-    return ForgeRecords(vakotest::kUserDbName, {{"EVIL", "evil:x:0:0:pwned:/root:/bin/sh"}}) &&
-           ForgeRecords(vakotest::kUserDbUid, {{"000000", "EVIL"}}, true) &&
-           ForgeRecords(vakotest::kUserDbShadow,
-                        {{"EVIL", "evil::15000:0:99999:7:::"}, {"ROOT", "root::15000:0:99999:7:::"}}) &&
-           ForgeRecords(vakotest::kUserDbMisc, {{"EVIL", "evil:0:"}}) &&
-           vakotest::ForgeShare(vakotest::kShareDb, "rootfs", "/");
-}
-
 // The caches of an old build, kept while the account plants its copies.
 std::vector<std::string> gOldCaches;
 
@@ -247,7 +233,7 @@ const Trap kTraps[] = {
     // the account forges accounts and a share into them.
     {"ForgedRecordsInTheCaches",
      [] { vakotest::MakeOldBuildCaches(); },
-     ForgeAccountsAndShares,
+     vakotest::ForgeAccountsAndShares,
      {},
      [](const Outcomes &o) { ExpectRootsCaches(o); }},
     // Before root's first use in this boot, the account puts its own copies
@@ -266,7 +252,7 @@ const Trap kTraps[] = {
      [] {
          for (size_t i = 0; i < gOldCaches.size(); i++)
              WriteFile(vakotest::kCacheFiles[i], gOldCaches[i]);
-         return ForgeAccountsAndShares();
+         return vakotest::ForgeAccountsAndShares();
      },
      {},
      [](const Outcomes &o) { ExpectRootsCaches(o); }},

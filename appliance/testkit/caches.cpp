@@ -89,4 +89,12 @@ bool ForgeShare(const std::string &path, const std::string &name, const std::str
     return Put(path, {{WithNul(key), value}}, false);
 }
 
+bool ForgeAccountsAndShares()
+{
+    return ForgeRecords(kUserDbName, {{"EVIL", "evil:x:0:0:pwned:/root:/bin/sh"}}) &&
+           ForgeRecords(kUserDbUid, {{"000000", "EVIL"}}, true) &&
+           ForgeRecords(kUserDbShadow, {{"EVIL", "evil::15000:0:99999:7:::"}, {"ROOT", "root::15000:0:99999:7:::"}}) &&
+           ForgeRecords(kUserDbMisc, {{"EVIL", "evil:0:"}}) && ForgeShare(kShareDb, "rootfs", "/");
+}
+
 } // namespace vakotest

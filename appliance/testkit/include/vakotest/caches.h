@@ -36,5 +36,10 @@ bool ForgeRecords(const std::string &path, const Records &records, bool dup = fa
 // its name upper-cased) of the folder `folder`, which guests may read and
 // write: true when stored.
 bool ForgeShare(const std::string &path, const std::string &name, const std::string &folder);
+// What another account forges into the caches where they stand: an
+// account "evil" of uid 0 with an empty password, an empty password for
+// root, a share "rootfs" of the whole disk that guests may write. True when
+// all were stored.
+bool ForgeAccountsAndShares();
 
 } // namespace vakotest
