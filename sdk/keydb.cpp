@@ -20,6 +20,7 @@
 #include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/trusted.h"
 #include "vako/service.h"
 
 namespace {
@@ -51,7 +52,10 @@ constexpr const char *kSrcRealloc = "bsd_check_and_realloc";
 #define BDB_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 constexpr int kWordSize = 4;
-constexpr mode_t kFileMode = 0666;
+
+// What a keyed file must be to be opened: a regular file of this account's
+// (or root's), its only name, within the mode it is made with.
+constexpr unsigned kCacheChecks = slib::kTrustOwnFile | slib::kTrustNoOtherWrite | slib::kTrustModeWithin;
 
 // Store flags of the cursor types 1..5.
 constexpr unsigned kSeqFlag[] = {0, R_CURSOR, R_FIRST, R_LAST, R_NEXT, R_PREV};
@@ -98,6 +102,30 @@ int StoreDelete(VAKOBDB *bdb, const void *key, int cbKey, const char *src, bool 
         return -1;
     }
     return r == 0 ? 0 : 1;
+}
+
+// The code of a failed open (of the name or by the store), recorded; the
+// errno that no row names is logged.
+void OpenFailed(int err)
+{
+    switch (err) {
+    case EINVAL:
+        BDB_ERR(kSrcOpen, VAKO_ERR_BDB_OPEN_ARGS);
+        break;
+    case EACCES:
+        BDB_ERR(kSrcOpen, VAKO_ERR_BDB_ACCESS);
+        break;
+    case ENOENT:
+        BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_FILE);
+        break;
+    case ENOSPC:
+        BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_SPACE);
+        break;
+    default:
+        syslog(LOG_NOTICE, "%s:%d errno=%d/%m, dbopen failed.", kSrcOpen, __LINE__, err);
+        BDB_ERR(kSrcOpen, SLIB_ERR_OPEN);
+        break;
+    }
 }
 
 enum class Word { Ok, Absent, Malformed, Failed };
@@ -162,46 +190,7 @@ extern "C" {
 
 VAKOBDB *VAKOBDbOpen(const char *path, int oflags, int bDup)
 {
-    if (!path || !*path) {
-        BDB_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
-        return nullptr;
-    }
-    slib::HeapPtr<VAKOBDB> bdb(static_cast<VAKOBDB *>(calloc(1, sizeof(VAKOBDB))));
-    if (!bdb) {
-        BDB_ERR(kSrcOpen, SLIB_ERR_OUT_OF_MEMORY);
-        return nullptr;
-    }
-    BTREEINFO info;
-    memset(&info, 0, sizeof info);
-    info.flags = R_DUP;
-    bdb->db = dbopen(path, oflags, kFileMode, DB_BTREE, bDup == 1 ? &info : nullptr);
-    if (!bdb->db) {
-        int err = errno;
-        switch (err) {
-        case EINVAL:
-            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_OPEN_ARGS);
-            break;
-        case EACCES:
-            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_ACCESS);
-            break;
-        case ENOENT:
-            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_FILE);
-            break;
-        case ENOSPC:
-            BDB_ERR(kSrcOpen, VAKO_ERR_BDB_NO_SPACE);
-            break;
-        default:
-            syslog(LOG_NOTICE, "%s:%d errno=%d/%m, dbopen failed.", kSrcOpen, __LINE__, err);
-            BDB_ERR(kSrcOpen, SLIB_ERR_OPEN);
-            break;
-        }
-        return nullptr;
-    }
-    // The caches are shared by the appliance's processes, whatever their user.
-    if (geteuid() == 0 && chmod(path, kFileMode) != 0)
-        syslog(LOG_ERR, "%s:%d errno=%d/%m, chmod failed.", kSrcOpen, __LINE__, errno);
-    bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
-    return bdb.release();
+    return keydb_internal::OpenDb(path, oflags, bDup, VAKO_BDB_MODE);
 }
 
 int VAKOBDbClose(VAKOBDB *bdb)
@@ -544,6 +533,64 @@ namespace keydb_internal {
 
 using slib::LineReader;
 
+VAKOBDB *OpenDb(const char *path, int oflags, int bDup, mode_t mode)
+{
+    if (!path || !*path) {
+        BDB_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
+        return nullptr;
+    }
+    slib::HeapPtr<VAKOBDB> bdb(static_cast<VAKOBDB *>(calloc(1, sizeof(VAKOBDB))));
+    if (!bdb) {
+        BDB_ERR(kSrcOpen, SLIB_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    // The name is looked at first, never followed nor waited on: what any
+    // account could have put there (a link, a FIFO, a file of its own or
+    // one it may write, another name of a file) is refused; one that is to
+    // be created is made anew instead.
+    const bool create = (oflags & O_CREAT) != 0;
+    const slib::TrustedName name = {.path = path,
+                                    .flags = (oflags & O_ACCMODE) | (create ? O_CREAT : 0),
+                                    .mode = mode,
+                                    .checks = kCacheChecks,
+                                    .replace = create,
+                                    .src = kSrcOpen};
+    bool refused = false, made = false;
+    slib::Fd checked = slib::OpenTrusted(name, &refused, &made);
+    struct stat want;
+    if (!checked.ok() || fstat(checked.get(), &want) != 0) {
+        if (!refused)
+            OpenFailed(errno);
+        return nullptr;
+    }
+    BTREEINFO info;
+    memset(&info, 0, sizeof info);
+    info.flags = R_DUP;
+    // The store opens by name: the file checked is the one it must find.
+    // Nobody but its owner (this account, or root) can unlink or rename a
+    // file of theirs in the sticky /tmp. An empty file just made is the
+    // store's to lay out (told so, it does not first complain of its
+    // format).
+    bdb->db = dbopen(path, (oflags & ~O_EXCL) | (made ? O_TRUNC : 0), mode, DB_BTREE, bDup == 1 ? &info : nullptr);
+    if (!bdb->db) {
+        const int err = errno;
+        // No empty file of ours is left behind.
+        if (made)
+            unlink(path);
+        OpenFailed(err);
+        return nullptr;
+    }
+    struct stat got;
+    if (fstat(bdb->db->fd(bdb->db), &got) != 0 || got.st_dev != want.st_dev || got.st_ino != want.st_ino) {
+        syslog(LOG_ERR, "%s:%d [%s] was replaced while it was opened: refused", kSrcOpen, __LINE__, path);
+        bdb->db->close(bdb->db);
+        BDB_ERR(kSrcOpen, SLIB_ERR_OPEN);
+        return nullptr;
+    }
+    bdb->cursorType = VAKO_BDB_CURSOR_NEXT;
+    return bdb.release();
+}
+
 int UpperKey(const char *name, char *key, int cb)
 {
     int n = SLIBUnicodeUTF8StrUpper(name, key, cb);
@@ -670,10 +717,10 @@ int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last
 
 namespace {
 
-// A new empty file marked current: the handle, or NULL (logged).
-VAKOBDB *CreateEmpty(const char *src, const std::string &path, int bDup)
+// A new empty file of mode marked current: the handle, or NULL (logged).
+VAKOBDB *CreateEmpty(const char *src, const std::string &path, int bDup, mode_t mode)
 {
-    VAKOBDB *bdb = VAKOBDbOpen(path.c_str(), O_RDWR | O_CREAT, bDup);
+    VAKOBDB *bdb = OpenDb(path.c_str(), O_RDWR | O_CREAT, bDup, mode);
     if (bdb && VAKOBDbDeprecatedSet(bdb, 0) != 0) {
         VAKOBDbClose(bdb);
         bdb = nullptr;
@@ -701,13 +748,20 @@ int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> 
     bool any = false;
     for (size_t i = 0; i < files.size(); i++) {
         VAKOBDB *&f = *files[i].handle;
-        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, files[i].bDup);
-        if (!f) {
-            f = CreateEmpty(src, paths[i], files[i].bDup);
-            if (!f)
-                return -1;
-            created[i] = any = true;
+        f = OpenDb(paths[i].c_str(), O_RDWR, files[i].bDup, files[i].mode);
+        if (f)
+            continue;
+        // Another account's file that this one may not open is not its to
+        // replace.
+        if (SLIBErrorGet() == VAKO_ERR_BDB_ACCESS) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", src, __LINE__, paths[i].c_str(),
+                   SLIBErrorGet());
+            return -1;
         }
+        f = CreateEmpty(src, paths[i], files[i].bDup, files[i].mode);
+        if (!f)
+            return -1;
+        created[i] = any = true;
     }
     if (!any)
         return 0;
@@ -724,7 +778,7 @@ int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> 
             BDB_ERR(src, SLIB_ERR_OPEN);
             return -1;
         }
-        f = CreateEmpty(src, paths[i], files[i].bDup);
+        f = CreateEmpty(src, paths[i], files[i].bDup, files[i].mode);
         if (!f)
             return -1;
     }
@@ -733,7 +787,7 @@ int OpenFileSet(const char *src, const char *prefix, const std::vector<SetFile> 
     for (size_t i = 0; i < files.size(); i++) {
         VAKOBDB *&f = *files[i].handle;
         VAKOBDbClose(f);
-        f = VAKOBDbOpen(paths[i].c_str(), O_RDWR, files[i].bDup);
+        f = OpenDb(paths[i].c_str(), O_RDWR, files[i].bDup, files[i].mode);
         if (!f) {
             syslog(LOG_ERR, "%s:%d VAKOBDbOpen [%s] failed. vakoerr=0x%04X", src, __LINE__, paths[i].c_str(),
                    SLIBErrorGet());

@@ -14,6 +14,7 @@
 #include "slib/error.h"
 #include "slibcxx/border.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/trusted.h"
 
 namespace {
 
@@ -21,6 +22,12 @@ using slib::SavedError;
 
 // Recorded for a descriptor that is no descriptor (it names no source).
 constexpr const char *kSrc = "bdb_check_and_rebuild";
+
+// The rebuild lock: the file's mode, and the tries at its flock, one every
+// 50 ms for half a minute (a build of the largest appliance's files takes
+// a few seconds; a holder beyond that is stuck).
+constexpr mode_t kLockMode = 0600;
+constexpr slib::LockTries kLockTries = {.lockOp = LOCK_EX, .opens = 1, .locks = 600, .pauseMs = 50};
 
 #define CACHE_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
@@ -44,21 +51,29 @@ int At(const int *order, int i) { return order ? order[i] : i; }
 
 const char *PathOf(const VAKOBDBCACHEFILE &f, bool tmp) { return tmp ? f.szTmpPath : f.szPath; }
 
-// Removes the live or temporary files; false when one is left behind. A
-// live file is first marked replaced, so that a process still holding it
-// reopens rather than keep working on a file that is gone.
+// True when a regular file (not a link to one) stands at path.
+bool IsRegular(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Removes the live or temporary files, whatever stands at their names
+// (never followed); false when one is left behind. A live file is first
+// marked replaced, so that a process still holding it reopens rather than
+// keep working on a file that is gone.
 bool RemoveFiles(const VAKOBDBCACHE *c, bool tmp, const char *src)
 {
     bool all = true;
     for (int i = 0; i < c->nFile; i++) {
         const char *path = PathOf(c->rgFile[i], tmp);
-        if (!tmp && access(path, F_OK) == 0) {
+        if (!tmp && IsRegular(path)) {
             if (VAKOBDB *held = VAKOBDbOpen(path, O_RDWR, c->rgFile[i].bDup)) {
                 VAKOBDbDeprecatedSet(held, 1);
                 VAKOBDbClose(held);
             }
         }
-        if (unlink(path) != 0 && errno != ENOENT) {
+        if (!slib::RemoveName(path)) {
             syslog(LOG_ERR, "%s:%d unlink(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
             all = false;
         }
@@ -75,7 +90,8 @@ int CheckFiles(const VAKOBDBCACHE *c, void *pDb, Decision *pDecision)
     for (int i = 0; i < c->nFile; i++) {
         const char *path = c->rgFile[i].szPath;
         struct stat st;
-        if (stat(path, &st) != 0) {
+        // The name itself: a link there is no cache file.
+        if (lstat(path, &st) != 0) {
             syslog(LOG_ERR, "%s:%d stat(%s) failed, so rebuild db. (errno=%s)", c->szSrcCheck, __LINE__, path,
                    strerror(errno));
             *pDecision = Decision::Rebuild;
@@ -145,32 +161,37 @@ bool MarkReplaced(const VAKOBDBCACHE *c, void *pDb)
     return all;
 }
 
-// The exclusive hold of a database's rebuild lock, for one build. A wait
-// ends when the holder's build does: builds take no other lock first.
+// The exclusive hold of a database's rebuild lock, for one build. The lock
+// file is this account's own, mode 0600: what another account made or
+// could open at its name is removed and the file made anew, so nobody else
+// can hold it. A wait for another build is bounded: it fails the build.
 class RebuildLock {
 public:
-    RebuildLock(const char *path, const char *src) : fd_(open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666))
+    RebuildLock(const char *path, const char *src)
     {
-        if (fd_.get() < 0) {
-            syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
-            CACHE_ERR(src, SLIB_ERR_OPEN);
+        const slib::TrustedName name = {.path = path,
+                                        .flags = O_RDONLY,
+                                        .mode = kLockMode,
+                                        .checks = slib::kTrustOwnFile | slib::kTrustModeWithin,
+                                        .replace = true,
+                                        .src = src};
+        slib::LockedOpen why = slib::LockedOpen::kOpen;
+        fd_ = slib::OpenLocked(name, kLockTries, &why);
+        if (why == slib::LockedOpen::kHeld)
             return;
+        const int err = errno;
+        if (why == slib::LockedOpen::kLock) {
+            syslog(LOG_ERR, "%s:%d flock(%s) failed. errno=%d/%m", src, __LINE__, path, err);
+            CACHE_ERR(src, SLIB_ERR_LOCK_TIMEOUT);
+        } else {
+            syslog(LOG_ERR, "%s:%d open(%s) failed. errno=%d/%m", src, __LINE__, path, err);
+            CACHE_ERR(src, err == EACCES ? VAKO_ERR_BDB_ACCESS : SLIB_ERR_OPEN);
         }
-        int r;
-        while ((r = flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (r != 0) {
-            syslog(LOG_ERR, "%s:%d flock(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
-            CACHE_ERR(src, SLIB_ERR_OPEN);
-            return;
-        }
-        held_ = true;
     }
-    bool held() const { return held_; }
+    bool held() const { return fd_.ok(); }
 
 private:
     slib::Fd fd_; // closing it releases the lock
-    bool held_ = false;
 };
 
 // True when every live file is there and large enough to be kept.
@@ -178,7 +199,7 @@ bool LiveFilesWhole(const VAKOBDBCACHE *c)
 {
     for (int i = 0; i < c->nFile; i++) {
         struct stat st;
-        if (stat(c->rgFile[i].szPath, &st) != 0 || st.st_size < VAKO_BDB_CACHE_MIN_SIZE)
+        if (lstat(c->rgFile[i].szPath, &st) != 0 || st.st_size < VAKO_BDB_CACHE_MIN_SIZE)
             return false;
     }
     return true;
@@ -247,8 +268,9 @@ int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
         CACHE_ERR(src, SLIB_ERR_OPEN);
         return failed();
     }
-    // Holders of the old files learn of the renames through a handle of our own.
-    if (c->bMarkOldSet && access(c->rgFile[0].szPath, F_OK) == 0 && c->pfnOpenSet(&pOld, 0) < 0) {
+    // Holders of the old files learn of the renames through a handle of our
+    // own; only a file can have holders.
+    if (c->bMarkOldSet && IsRegular(c->rgFile[0].szPath) && c->pfnOpenSet(&pOld, 0) < 0) {
         if (c->szLogOldSetFailed)
             syslog(LOG_ERR, c->szLogOldSetFailed, src, __LINE__, SLIBErrorGet());
         return failed();
@@ -351,9 +373,14 @@ void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
         if (!lock.held())
             return nullptr;
         r = pCache->pfnOpenSet(&pDb, 0);
+        // Files that this account may not open are not its to remove.
+        if (r < 0 && SLIBErrorGet() == VAKO_ERR_BDB_ACCESS)
+            return nullptr;
+        // A file that the store refuses, or a build that stopped half way,
+        // is no cache to keep: build afresh once.
         if (r < 0) {
-            // A file that the store refuses, or a build that stopped half way,
-            // is no cache to keep: build afresh once.
+            syslog(LOG_ERR, "%s:%d cache files cannot be opened (vakoerr=0x%04X): removed, built anew", src, __LINE__,
+                   SLIBErrorGet());
             RemoveFiles(pCache, false, src);
             r = pCache->pfnOpenSet(&pDb, 0);
             if (r < 0) {

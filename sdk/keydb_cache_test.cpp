@@ -3,17 +3,29 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "slib/error.h"
+#include "vako/group_op.h"
+#include "vako/share_op.h"
+#include "vako/user_op.h"
+#include "vako/user_set.h"
+#include "vakotest/caches.h"
 #include "vakotest/groupdb.h"
 #include "vakotest/logs.h"
 #include "vakotest/peopledb.h"
+#include "vakotest/planted.h"
+#include "vakotest/scemd.h"
+#include "vakotest/sharedb.h"
+#include "vakotest/sleeps.h"
 #include "vakotest/testkit.h"
 
 using people::kCache;
@@ -101,7 +113,7 @@ TEST(CacheOpen, BuildsMissingFilesFromTheSources)
     EXPECT_EQ(Lookup(db, kDesc, "ALICE"), "alice:first");
     for (int i = 0; i < people::kFiles; i++) {
         EXPECT_EQ(VAKOBDbDeprecatedGet(db->file[i]), 0);
-        EXPECT_EQ(vakotest::FileMode(kCacheFiles[i].szPath), 0666u);
+        EXPECT_EQ(vakotest::FileMode(kCacheFiles[i].szPath), 0644u);
     }
     EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kName], kT0), 0);
     EXPECT_EQ(VAKOBDbIsNeedToRebuild(db->file[kId], kT0), 0);
@@ -583,7 +595,7 @@ TEST(CacheOpen, DamagedCacheFileIsBuiltAnew)
         Mark(db);
         people::CloseSet(db);
         const char *path = kCacheFiles[kName].szPath;
-        vakotest::WriteFile(path, c.damage(vakotest::ReadFile(path)), 0666);
+        vakotest::WriteFile(path, c.damage(vakotest::ReadFile(path)));
 
         db = Open();
         ASSERT_NE(db, nullptr);
@@ -608,6 +620,440 @@ TEST(CacheCheck, RefusedArguments)
     EXPECT_EQ(VAKOBDbCacheRebuild(&broken, nullptr), -1);
     EXPECT_EQ(SLIBErrorGet(), 0x0D00);
     EXPECT_FALSE(AnyLiveFile());
+}
+
+// ---- What another account leaves at the caches' names ----
+
+constexpr const char *kLock = kCache.szRebuildLock;
+constexpr char kOwnFile[] = "file 0644 0 1";
+constexpr char kOwnLock[] = "file 0600 0 1";
+
+// An open of the live set in a child that a hang cannot keep: 0 when it
+// holds what the sources say and no forged "EVIL", 1 when not, else 2 (the
+// code printed).
+int GuardedOpen()
+{
+    return vakotest::RunGuarded([] {
+        PeopleDb *db = Open();
+        if (!db) {
+            fprintf(stderr, "open failed: 0x%04X\n", SLIBErrorGet());
+            return 2;
+        }
+        bool whole = Lookup(db, kName, "BOB") == "bob:1025" && Lookup(db, kId, "001024") == "ALICE" &&
+                     Lookup(db, kDesc, "ALICE") == "alice:first" && Lookup(db, kName, "EVIL") == "<absent>";
+        people::CloseSet(db);
+        return whole ? 0 : 1;
+    });
+}
+
+void RemoveLiveFiles()
+{
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        vakotest::RemoveFile(f.szPath);
+}
+
+// Each live file root's own, made here.
+void ExpectOwnFiles()
+{
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        EXPECT_EQ(vakotest::Standing(f.szPath), kOwnFile) << f.szPath;
+}
+
+std::string Removed(const char *src, const char *path, const std::string &why)
+{
+    return std::string(src) + ":{L} [" + path + "] is " + why + ": removed";
+}
+
+// What another account can leave at a name: the kit's plants, and a FIFO
+// that nobody writes (a read of it would wait for ever).
+struct Plant {
+    std::string what, why;
+    std::unique_ptr<vakotest::Planted> planted;
+    bool VictimsUntouched() const { return !planted || planted->VictimsUntouched(); }
+};
+std::vector<std::string> PlantNames()
+{
+    std::vector<std::string> names;
+    for (vakotest::Plant p : vakotest::kEveryPlant)
+        names.push_back(vakotest::PlantName(p));
+    names.push_back("empty FIFO");
+    return names;
+}
+Plant PlantAt(size_t which, const char *path)
+{
+    if (which < std::size(vakotest::kEveryPlant)) {
+        vakotest::Plant p = vakotest::kEveryPlant[which];
+        return {vakotest::PlantName(p), vakotest::RefusalText(p), std::make_unique<vakotest::Planted>(p, path)};
+    }
+    vakotest::RemoveFile(path);
+    EXPECT_EQ(mkfifo(path, 0666), 0);
+    return {"empty FIFO", "not a regular file", nullptr};
+}
+
+TEST(CacheTrust, WhatStandsAtALiveNameIsRemovedAndTheSetBuiltAnew)
+{
+    for (bool inUse : {false, true}) {
+        for (int file = 0; file < people::kFiles; file++) {
+            for (size_t which = 0; which < PlantNames().size(); which++) {
+                WriteSources();
+                RemoveLiveFiles();
+                if (inUse) {
+                    PeopleDb *db = Open();
+                    ASSERT_NE(db, nullptr);
+                    people::CloseSet(db);
+                }
+                const char *path = kCacheFiles[file].szPath;
+                Plant plant = PlantAt(which, path);
+                SCOPED_TRACE(std::string(inUse ? "in use, " : "before the first open, ") + path + ": " + plant.what);
+                vakotest::SyslogClear();
+                EXPECT_EQ(GuardedOpen(), 0);
+                ExpectOwnFiles();
+                EXPECT_TRUE(plant.VictimsUntouched());
+                EXPECT_TRUE(vakotest::SyslogMatches(Removed("bdb_open", path, plant.why), LOG_ERR));
+                RemoveLiveFiles();
+            }
+        }
+    }
+}
+
+TEST(CacheTrust, WhatStandsAtATemporaryNameIsRemovedUnfollowed)
+{
+    for (int file = 0; file < people::kFiles; file++) {
+        for (size_t which = 0; which < PlantNames().size(); which++) {
+            WriteSources();
+            PeopleDb *db = Open();
+            ASSERT_NE(db, nullptr);
+            people::CloseSet(db);
+            const char *path = kCacheFiles[file].szTmpPath;
+            Plant plant = PlantAt(which, path);
+            SCOPED_TRACE(std::string(path) + ": " + plant.what);
+            EXPECT_EQ(vakotest::RunGuarded([] { return VAKOBDbCacheRebuild(&kCache, nullptr) == 0 ? 0 : 1; }), 0);
+            EXPECT_EQ(GuardedOpen(), 0);
+            ExpectOwnFiles();
+            EXPECT_FALSE(AnyTmpFile());
+            EXPECT_TRUE(plant.VictimsUntouched());
+            RemoveLiveFiles();
+        }
+    }
+}
+
+TEST(CacheTrust, ForgedRecordsAreNeverRead)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> plant; // on a built set, closed
+        std::vector<std::string> refusals;
+    } cases[] = {
+        {"root's file as builds before left it, that any account may write",
+         [] {
+             ASSERT_EQ(chmod(kCacheFiles[kName].szPath, 0666), 0);
+             ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+                 return vakotest::ForgeRecords(kCacheFiles[kName].szPath, {{"EVIL", "evil:0"}});
+             }));
+         },
+         {Removed("bdb_open", kCacheFiles[kName].szPath, "of mode 0666")}},
+        {"a whole set another account made before root's first open",
+         [] {
+             std::vector<std::string> bytes;
+             for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+                 bytes.push_back(vakotest::ReadFile(f.szPath));
+             RemoveLiveFiles();
+             vakotest::RemoveFile(kLock);
+             ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [&] {
+                 for (int i = 0; i < people::kFiles; i++)
+                     vakotest::WriteFile(kCacheFiles[i].szPath, bytes[static_cast<size_t>(i)]);
+                 return vakotest::ForgeRecords(kCacheFiles[kName].szPath, {{"EVIL", "evil:0"}});
+             }));
+         },
+         {Removed("bdb_open", kCacheFiles[kName].szPath, "owned by uid 65534"),
+          Removed("bdb_open", kCacheFiles[kDesc].szPath, "owned by uid 65534")}},
+        {"a set and lock another account's program built first",
+         [] {
+             RemoveLiveFiles();
+             vakotest::RemoveFile(kLock);
+             ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+                 PeopleDb *db = Open();
+                 if (db)
+                     people::CloseSet(db);
+                 return db && vakotest::ForgeRecords(kCacheFiles[kName].szPath, {{"EVIL", "evil:0"}});
+             }));
+         },
+         {Removed("people_db_open", kLock, "owned by uid 65534"),
+          Removed("bdb_open", kCacheFiles[kId].szPath, "owned by uid 65534")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        people::CloseSet(db);
+        c.plant();
+        vakotest::SyslogClear();
+        EXPECT_EQ(GuardedOpen(), 0);
+        ExpectOwnFiles();
+        EXPECT_EQ(vakotest::Standing(kLock), kOwnLock);
+        for (const std::string &r : c.refusals)
+            EXPECT_TRUE(vakotest::SyslogMatches(r, LOG_ERR)) << r;
+        RemoveLiveFiles();
+    }
+}
+
+TEST(CacheTrust, AnotherAccountsHoldOfTheRebuildLockStopsNoBuild)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> prepare; // as root, the lock made
+        std::function<bool()> hold;    // as the account
+        const char *why;
+    } cases[] = {
+        {"root's lock as builds before left it, held shared", [] { ASSERT_EQ(chmod(kLock, 0644), 0); },
+         [] {
+             int fd = open(kLock, O_RDONLY | O_CLOEXEC);
+             return fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
+         },
+         "of mode 0644"},
+        {"root's lock as builds before left it, held exclusively", [] { ASSERT_EQ(chmod(kLock, 0644), 0); },
+         [] {
+             int fd = open(kLock, O_RDONLY | O_CLOEXEC);
+             return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+         },
+         "of mode 0644"},
+        {"made by the account before root's, held", [] { vakotest::RemoveFile(kLock); },
+         [] {
+             int fd = open(kLock, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+             return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+         },
+         "owned by uid 65534"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The open that builds, and the check that rebuilds a stale set.
+        for (bool check : {false, true}) {
+            WriteSources();
+            RemoveLiveFiles();
+            PeopleDb *db = Open();
+            ASSERT_NE(db, nullptr);
+            if (!check) {
+                people::CloseSet(db);
+                RemoveLiveFiles();
+            }
+            c.prepare();
+            vakotest::AccountProcess holder(c.hold);
+            ASSERT_TRUE(holder.ok());
+            vakotest::SyslogClear();
+            if (check) {
+                WriteSource(people::kSource, "alice:1024\nbob:1025\n", kT0 + 30);
+                EXPECT_EQ(vakotest::RunGuarded([&] { return Check(&db) == 1 ? 0 : 1; }), 0);
+                people::CloseSet(db);
+            } else {
+                EXPECT_EQ(GuardedOpen(), 0);
+            }
+            EXPECT_EQ(vakotest::Standing(kLock), kOwnLock);
+            EXPECT_TRUE(vakotest::SyslogMatches(
+                Removed(check ? "people_db_check_and_rebuild" : "people_db_open", kLock, c.why), LOG_ERR));
+        }
+    }
+    // Root's lock is no file the account can open, let alone hold.
+    EXPECT_FALSE(vakotest::RunAs(vakotest::kNoRightsUid, [] { return open(kLock, O_RDONLY | O_CLOEXEC) >= 0; }));
+    RemoveLiveFiles();
+}
+
+TEST(CacheTrust, AHoldOfAnotherProcessOfRootsEndsTheWaitInBoundedTime)
+{
+    // Half a minute in tries 50 ms apart, then the build fails.
+    const std::vector<int64_t> pauses(599, 50000);
+    for (int op : {LOCK_EX, LOCK_SH}) {
+        SCOPED_TRACE(op == LOCK_EX ? "exclusive" : "shared");
+        WriteSources();
+        PeopleDb *db = Open();
+        ASSERT_NE(db, nullptr);
+        vakotest::AccountProcess holder(
+            [op] {
+                int fd = open(kLock, O_RDONLY | O_CLOEXEC);
+                return fd >= 0 && flock(fd, op | LOCK_NB) == 0;
+            },
+            0);
+        ASSERT_TRUE(holder.ok());
+        {
+            // A check that finds its set stale.
+            WriteSource(people::kSource, "alice:1024\nbob:1025\n", kT0 + 40);
+            vakotest::SleepLog log(vakotest::Pauses::Skipped);
+            vakotest::SyslogClear();
+            PeopleDb *same = db;
+            EXPECT_EQ(Check(&db), -1);
+            EXPECT_EQ(db, same);
+            EXPECT_EQ(SLIBErrorGet(), 0x0400);
+            EXPECT_STREQ(SLIBErrorGetFile(), "people_db_check_and_rebuild");
+            EXPECT_TRUE(vakotest::SyslogMatches(
+                "people_db_check_and_rebuild:{L} flock(/tmp/.db.people.tmp.lock) failed. errno=11/{*}"));
+            EXPECT_EQ(log.Micros(), pauses);
+        }
+        people::CloseSet(db);
+        {
+            // An open that must build.
+            RemoveLiveFiles();
+            vakotest::SleepLog log(vakotest::Pauses::Skipped);
+            EXPECT_EQ(Open(), nullptr);
+            EXPECT_EQ(SLIBErrorGet(), 0x0400);
+            EXPECT_STREQ(SLIBErrorGetFile(), "people_db_open");
+            EXPECT_EQ(log.Micros(), pauses);
+            EXPECT_FALSE(AnyLiveFile());
+        }
+    }
+}
+
+TEST(CacheTrust, AnAccountThatMayNotOpenRootsFilesFailsAndLeavesThemAlone)
+{
+    WriteSources();
+    PeopleDb *db = Open();
+    ASSERT_NE(db, nullptr);
+    people::CloseSet(db);
+    std::vector<std::string> before;
+    for (const VAKOBDBCACHEFILE &f : kCacheFiles)
+        before.push_back(vakotest::Standing(f.szPath) + vakotest::ReadFile(f.szPath));
+    // The account's open fails with 0x0300 and leaves every file as it was.
+    auto opensNothing = [&] {
+        EXPECT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+            alarm(120);
+            return Open() == nullptr && SLIBErrorGet() == 0x0300;
+        }));
+        for (int i = 0; i < people::kFiles; i++)
+            EXPECT_EQ(vakotest::Standing(kCacheFiles[i].szPath) + vakotest::ReadFile(kCacheFiles[i].szPath),
+                      before[static_cast<size_t>(i)]);
+    };
+    vakotest::SyslogClear();
+    opensNothing();
+    EXPECT_EQ(vakotest::Standing(kLock), kOwnLock);
+    EXPECT_TRUE(vakotest::SyslogMatches("people_db_open:{L} open(/tmp/.db.people.tmp.lock) failed. errno=13/{*}"));
+    // Even without the lock in the way, the files are not its to replace.
+    vakotest::RemoveFile(kLock);
+    opensNothing();
+    RemoveLiveFiles();
+}
+
+// ---- The user, group and share databases against another account ----
+
+// The fixtures' accounts, groups and shares.
+void WriteAppliance() { sharedb::WriteFixture(); }
+
+TEST(CacheTrust, ForgedAccountsAndSharesNeverReachTheTextFiles)
+{
+    struct Case {
+        const char *what;
+        bool planted; // the caches the account's own, made before root's first use
+    } cases[] = {{"in root's caches as builds before left them", false},
+                 {"in caches planted before root's first use", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteAppliance();
+        vakotest::MakeOldBuildCaches();
+        std::vector<std::string> bytes;
+        for (const char *f : vakotest::kCacheFiles)
+            bytes.push_back(vakotest::ReadFile(f));
+        if (c.planted)
+            for (const char *f : vakotest::kCacheFiles)
+                vakotest::RemoveFile(f);
+        ASSERT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [&] {
+            if (c.planted)
+                for (size_t i = 0; i < bytes.size(); i++)
+                    vakotest::WriteFile(vakotest::kCacheFiles[i], bytes[i]);
+            return vakotest::ForgeAccountsAndShares();
+        }));
+        const vakotest::AccountFiles accounts = vakotest::ReadAccountFiles();
+
+        vakotest::ScemdStandIn scemd;
+        PVAKOUSER raw = nullptr;
+        EXPECT_EQ(VAKOUserGet("evil", &raw), -1);
+        VAKOUserFree(raw);
+        // Root's next change of an account (bob as stored) and of the shares.
+        raw = nullptr;
+        ASSERT_EQ(VAKOUserGet("bob", &raw), 0);
+        userdb::UserPtr bob(raw);
+        ASSERT_EQ(VAKOUserSet("bob", bob.get()), 0);
+        sharedb::DbPtr shares = sharedb::Open();
+        ASSERT_NE(shares, nullptr);
+        ASSERT_EQ(VAKOShareDBDump(shares.get()), 0);
+        const vakotest::AccountFiles now = vakotest::ReadAccountFiles();
+        EXPECT_EQ(now.passwd, accounts.passwd);
+        EXPECT_EQ(now.vakouserConf.find("evil"), std::string::npos);
+        EXPECT_EQ(now.shadow.find("evil"), std::string::npos);
+        EXPECT_EQ(now.shadow.substr(0, now.shadow.find('\n')), accounts.shadow.substr(0, accounts.shadow.find('\n')));
+        EXPECT_EQ(vakotest::ReadFile(vakotest::kSmbConf).find("rootfs"), std::string::npos);
+        for (const char *f : vakotest::kCacheFiles) {
+            bool secret = f == vakotest::kUserDbShadow || f == vakotest::kUserDbSmb;
+            EXPECT_EQ(vakotest::Standing(f), secret ? "file 0600 0 1" : kOwnFile) << f;
+        }
+        for (const char *l : vakotest::kRebuildLocks)
+            EXPECT_EQ(vakotest::Standing(l), kOwnLock) << l;
+    }
+}
+
+TEST(CacheTrust, AnotherAccountReadsNoPasswordHash)
+{
+    WriteAppliance();
+    userdb::DbPtr db = userdb::Open();
+    ASSERT_NE(db, nullptr);
+    EXPECT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+        auto opens = [](const char *f) {
+            int fd = open(f, O_RDONLY | O_CLOEXEC);
+            if (fd >= 0)
+                close(fd);
+            return fd >= 0;
+        };
+        return !opens(vakotest::kUserDbShadow) && errno == EACCES && !opens(vakotest::kUserDbSmb) && errno == EACCES &&
+               opens(vakotest::kUserDbName);
+    }));
+}
+
+TEST(CacheTrust, AReaderThatIsNotRootFailsCleanlyAndTouchesNothing)
+{
+    WriteAppliance();
+    // Before root's first open: it cannot build (the password files are
+    // root's), and root's open then takes no file of its own.
+    EXPECT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+        alarm(120);
+        VAKOUSERDB *db = VAKOUserDBOpen();
+        VAKOUserDBClose(db);
+        return db == nullptr;
+    }));
+    for (const char *f : vakotest::kCacheFiles)
+        EXPECT_EQ(vakotest::Standing(f), "none") << f;
+    vakotest::MakeOldBuildCaches();
+    for (const char *f : vakotest::kCacheFiles)
+        ASSERT_EQ(chmod(f, f == vakotest::kUserDbShadow || f == vakotest::kUserDbSmb ? 0600 : 0644), 0);
+    for (const char *l : vakotest::kRebuildLocks)
+        ASSERT_EQ(chmod(l, 0600), 0);
+    for (const char *l : vakotest::kRebuildLocks)
+        EXPECT_EQ(vakotest::Standing(l), kOwnLock) << l;
+
+    // Root's caches in place: each open fails with 0x0300, each operation
+    // fails (the account-file lock is root's too), within the lock table's
+    // time-out.
+    std::vector<std::string> before;
+    for (const char *f : vakotest::kCacheFiles)
+        before.push_back(vakotest::Standing(f) + vakotest::ReadFile(f));
+    vakotest::SleepLog log(vakotest::Pauses::Skipped);
+    EXPECT_TRUE(vakotest::RunAs(vakotest::kNoRightsUid, [] {
+        alarm(120);
+        bool users = VAKOUserDBOpen() == nullptr && SLIBErrorGet() == 0x0300;
+        bool groups = VAKOGroupDBOpen() == nullptr && SLIBErrorGet() == 0x0300;
+        bool shares = VAKOShareDBOpen() == nullptr && SLIBErrorGet() == 0x0300;
+        PVAKOUSER u = nullptr;
+        bool get = VAKOUserGet("bob", &u) == -1;
+        VAKOUserFree(u);
+        PVAKOGROUP g = nullptr;
+        bool group = VAKOGroupGet("staff", &g) == -1;
+        VAKOGroupFree(g);
+        PSLIBSZLIST list = PslSLIBSzListAlloc(512);
+        bool share = VAKOShareEnum(&list, VAKO_SHARE_KIND_NORMAL) == -1;
+        SLIBSzListFree(list);
+        return users && groups && shares && get && group && share;
+    }));
+    for (size_t i = 0; i < std::size(vakotest::kCacheFiles); i++)
+        EXPECT_EQ(vakotest::Standing(vakotest::kCacheFiles[i]) + vakotest::ReadFile(vakotest::kCacheFiles[i]),
+                  before[i]);
+    for (const char *l : vakotest::kRebuildLocks)
+        EXPECT_EQ(vakotest::Standing(l), kOwnLock) << l;
 }
 
 } // namespace

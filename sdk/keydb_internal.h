@@ -116,17 +116,23 @@ int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int fi
 // code, recorded with src.
 int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last, int noneCode, const char *src);
 
+// Opens path as VAKOBDbOpen does, a new file made with mode, which the
+// file found there must not exceed either.
+VAKOBDB *OpenDb(const char *path, int oflags, int bDup, mode_t mode);
+
 // One cache file of a set being opened: its name after the set's prefix
-// (or "" for a set of one file), duplicates flag and the field of the
-// set's record that receives its handle.
+// (or "" for a set of one file), duplicates flag, mode and the field of
+// the set's record that receives its handle.
 struct SetFile {
     const char *suffix;
     int bDup;
+    mode_t mode;
     VAKOBDB **handle;
 };
 // Opens each file prefix + suffix of a set in order (0x0D00 for a path of
-// 4096 bytes or more), a missing one created empty and marked
-// current. When one was created the files that existed are made empty too
+// 4096 bytes or more), a missing one created empty and marked current,
+// as is one that the open refused (replaced; 0x0300: not this account's to
+// replace, the open fails). When one was created the files that existed are made empty too
 // (marked replaced for their holders first), so that a build never adds to
 // records an interrupted one left; build fills them, and all are opened
 // again so that everything the build wrote is in the files. 0 all existed,
@@ -151,7 +157,7 @@ int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const cha
     }
     std::vector<SetFile> files;
     for (int i = 0; i < n; i++)
-        files.push_back({suffix[i], cache[i].bDup, &fileOf(db, i)});
+        files.push_back({suffix[i], cache[i].bDup, cache[i].mode, &fileOf(db, i)});
     int r = OpenFileSet(src, prefix, files, [&] { return build(db); });
     if (r < 0) {
         close(db);

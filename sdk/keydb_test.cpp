@@ -16,6 +16,7 @@
 
 #include "vakotest/bigmem.h"
 #include "vakotest/logs.h"
+#include "vakotest/planted.h"
 #include "slib/error.h"
 #include "slib/szlist.h"
 #include "vakotest/testkit.h"
@@ -107,7 +108,7 @@ private:
 
 // ---- Opening and closing ----
 
-TEST(BDbOpen, CreatesAShareableFileAndStartsAtNext)
+TEST(BDbOpen, CreatesAFileThatOnlyItsOwnerWritesAndStartsAtNext)
 {
     vakotest::RemoveFile(kPath);
     SLIBErrorSet(0);
@@ -115,14 +116,16 @@ TEST(BDbOpen, CreatesAShareableFileAndStartsAtNext)
     EXPECT_EQ(SLIBErrorGet(), 0x0700);
     EXPECT_FALSE(vakotest::FileExists(kPath));
 
-    mode_t old = umask(022);
+    // Whatever the process's mask.
+    mode_t old = umask(0);
     VAKOBDB *bdb = VAKOBDbOpen(kPath, O_RDWR | O_CREAT, 0);
     umask(old);
     ASSERT_NE(bdb, nullptr);
     EXPECT_EQ(bdb->cursorType, 4);
     EXPECT_NE(bdb->db, nullptr);
-    EXPECT_EQ(vakotest::FileMode(kPath), 0666u);
+    EXPECT_EQ(vakotest::FileMode(kPath), 0644u);
     EXPECT_EQ(VAKOBDbClose(bdb), 0);
+    EXPECT_EQ(vakotest::FileMode(kPath), 0644u);
 
     bdb = VAKOBDbOpen(kPath, O_RDWR, 0);
     ASSERT_NE(bdb, nullptr);
@@ -161,17 +164,17 @@ TEST(BDbOpen, RefusedArgumentsAndFiles)
         EXPECT_EQ(SLIBErrorGet(), 0xB100);
     }
 
-    // Another errno: 0x0900 and a notice.
-    vakotest::RemoveFile(kPath);
-    vakotest::MakeDirs(kPath);
+    // Another errno (a file where a directory is looked for): 0x0900 and a
+    // notice.
+    vakotest::WriteFile(kPath, "");
     vakotest::SyslogClear();
-    EXPECT_EQ(VAKOBDbOpen(kPath, O_RDWR, 0), nullptr);
+    EXPECT_EQ(VAKOBDbOpen((std::string(kPath) + "/x").c_str(), O_RDWR | O_CREAT, 0), nullptr);
     EXPECT_EQ(SLIBErrorGet(), 0x0900);
     EXPECT_STREQ(SLIBErrorGetFile(), "bdb_open");
     std::vector<vakotest::SyslogLine> lines = vakotest::SyslogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG_NOTICE);
-    EXPECT_TRUE(vakotest::LogPatternMatches("bdb_open:{L} errno=21/{*}, dbopen failed.", lines[0].text));
+    EXPECT_TRUE(vakotest::LogPatternMatches("bdb_open:{L} errno=20/{*}, dbopen failed.", lines[0].text));
 }
 
 TEST(BDbOpen, DuplicateSettingMustMatchTheFile)
@@ -186,6 +189,108 @@ TEST(BDbOpen, DuplicateSettingMustMatchTheFile)
     VAKOBDB *bdb = VAKOBDbOpen(kPath, O_RDWR, 2);
     ASSERT_NE(bdb, nullptr);
     VAKOBDbClose(bdb);
+}
+
+// ---- What stands at the name ----
+
+// VAKOBDbOpen of kPath in a child that a hang cannot keep: 0 when opened
+// and the record "EVIL" is not in it (1 when it is), else the high byte of
+// the code recorded.
+int OpenInChild(int oflags, uid_t uid = 0)
+{
+    return vakotest::WaitChild(vakotest::ForkChildAs(uid, [&] {
+        alarm(120);
+        VAKOBDB *bdb = VAKOBDbOpen(kPath, oflags, 0);
+        if (!bdb)
+            return SLIBErrorGet() >> 8;
+        void *p = nullptr;
+        int cb = 0;
+        int found = VAKOBDbGet(bdb, "EVIL", 5, &p, &cb) == 0 ? 1 : 0;
+        VAKOBDbDataFree(p);
+        VAKOBDbClose(bdb);
+        return found;
+    }));
+}
+
+// A keyed file of this account's holding the record "EVIL", of mode.
+void OwnFileWithARecord(mode_t mode)
+{
+    vakotest::RemoveFile(kPath);
+    {
+        Db made;
+        made.Put(std::string("EVIL\0", 5), "forged");
+    }
+    ASSERT_EQ(chmod(kPath, mode), 0);
+}
+
+TEST(BDbOpen, WhatAnotherAccountCouldHaveMadeIsRefusedOrWithCreateMadeAnew)
+{
+    // Refused as it stands, then removed (never followed) and made anew.
+    auto check = [](const std::string &what, const std::string &why, const std::function<bool()> &victimsUntouched) {
+        SCOPED_TRACE(what);
+        const std::string before = vakotest::Standing(kPath);
+        const std::string name = std::string("bdb_open:{L} [") + kPath + "] is " + why;
+        vakotest::SyslogClear();
+        EXPECT_EQ(OpenInChild(O_RDWR), 0x09);
+        EXPECT_EQ(OpenInChild(O_RDONLY), 0x09);
+        EXPECT_EQ(vakotest::Standing(kPath), before);
+        EXPECT_EQ(vakotest::SyslogCount(name + ": refused", LOG_ERR), 2);
+        EXPECT_EQ(OpenInChild(O_RDWR | O_CREAT), 0);
+        EXPECT_EQ(vakotest::Standing(kPath), "file 0644 0 1");
+        EXPECT_TRUE(vakotest::SyslogMatches(name + ": removed", LOG_ERR));
+        EXPECT_TRUE(victimsUntouched());
+    };
+    for (vakotest::Plant plant : vakotest::kEveryPlant) {
+        vakotest::Planted planted(plant, kPath);
+        check(vakotest::PlantName(plant), vakotest::RefusalText(plant), [&] { return planted.VictimsUntouched(); });
+    }
+    const struct {
+        const char *what;
+        mode_t mode;
+    } modes[] = {{"others may write", 0666}, {"its group may write", 0664}, {"a program", 0744}};
+    for (const auto &m : modes) {
+        OwnFileWithARecord(m.mode);
+        char why[32];
+        snprintf(why, sizeof why, "of mode %04o", static_cast<unsigned>(m.mode));
+        check(m.what, why, [] { return true; });
+    }
+    // Nobody writes to it: a read would wait for ever.
+    vakotest::RemoveFile(kPath);
+    ASSERT_EQ(mkfifo(kPath, 0666), 0);
+    check("an empty FIFO", "not a regular file", [] { return true; });
+    vakotest::RemoveFile(kPath);
+    vakotest::WriteFile(std::string(kPath) + "/inner/file", "x");
+    check("a directory with files", "not a regular file", [] { return true; });
+}
+
+TEST(BDbOpen, AFileOfItsOwnWithinTheModeIsOpenedAsItStands)
+{
+    for (mode_t mode : {0644u, 0600u, 0640u}) {
+        SCOPED_TRACE(mode);
+        OwnFileWithARecord(mode);
+        vakotest::SyslogClear();
+        EXPECT_EQ(OpenInChild(O_RDWR), 1);
+        EXPECT_EQ(OpenInChild(O_RDWR | O_CREAT), 1);
+        EXPECT_EQ(vakotest::FileMode(kPath), mode);
+        EXPECT_TRUE(vakotest::SyslogTexts().empty());
+    }
+}
+
+TEST(BDbOpen, AnotherAccountReadsRootsFileButNeitherWritesNorReplacesIt)
+{
+    OwnFileWithARecord(0644);
+    const std::string before = vakotest::ReadFile(kPath);
+    EXPECT_EQ(OpenInChild(O_RDONLY, vakotest::kNoRightsUid), 1);
+    EXPECT_EQ(OpenInChild(O_RDWR, vakotest::kNoRightsUid), 0x03);
+    EXPECT_EQ(OpenInChild(O_RDWR | O_CREAT, vakotest::kNoRightsUid), 0x03);
+    EXPECT_EQ(vakotest::Standing(kPath), "file 0644 0 1");
+    EXPECT_EQ(vakotest::ReadFile(kPath), before);
+    // Root's file that it may write is refused, and not its to remove.
+    ASSERT_EQ(chmod(kPath, 0666), 0);
+    EXPECT_EQ(OpenInChild(O_RDWR | O_CREAT, vakotest::kNoRightsUid), 0x09);
+    EXPECT_TRUE(vakotest::SyslogMatches(std::string("bdb_open:{L} [") + kPath +
+                                        "] is of mode 0666: cannot be removed, errno=[1/{*}]"));
+    EXPECT_EQ(vakotest::Standing(kPath), "file 0666 0 1");
 }
 
 // ---- Records ----
@@ -656,7 +761,7 @@ TEST(BDbDamage, DamagedHeadOrOddSizeIsNoDatabase)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        vakotest::WriteFile(kPath, c.content, 0666);
+        vakotest::WriteFile(kPath, c.content);
         SLIBErrorSet(0);
         EXPECT_EQ(VAKOBDbOpen(kPath, O_RDWR, 0), nullptr);
         EXPECT_EQ(SLIBErrorGet(), 0xB100);
@@ -666,7 +771,7 @@ TEST(BDbDamage, DamagedHeadOrOddSizeIsNoDatabase)
 TEST(BDbDamage, TruncatedFileFailsReadsCleanly)
 {
     // Cut at 64 KiB, a whole number of pages of any page size.
-    vakotest::WriteFile(kPath, BigFile().substr(0, 65536), 0666);
+    vakotest::WriteFile(kPath, BigFile().substr(0, 65536));
     Db db;
     ASSERT_NE(db.get(), nullptr);
     std::string key;

@@ -386,7 +386,8 @@ void CloseSet(void *pDb)
 
 VAKOBDB *FileAt(void *pDb, int) { return pDb ? static_cast<VAKOSHAREDB *>(pDb)->pDb : nullptr; }
 
-constexpr VAKOBDBCACHEFILE kCacheFile = {SZF_VAKO_SHARE_DB, SZF_VAKO_SHARE_DB_TMP, SZF_SMB_CONF, 0};
+// Readable as smb.conf is.
+constexpr VAKOBDBCACHEFILE kCacheFile = {SZF_VAKO_SHARE_DB, SZF_VAKO_SHARE_DB_TMP, SZF_SMB_CONF, 0, VAKO_BDB_MODE};
 
 int Build(FILE *fp, VAKOSHAREDB *db)
 {
@@ -536,7 +537,7 @@ int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path)
         return -1;
     }
     slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> handle(db);
-    int result = keydb_internal::OpenFileSet(kSrcOpen, path, {{"", 0, &db->pDb}}, [db] {
+    int result = keydb_internal::OpenFileSet(kSrcOpen, path, {{"", kCacheFile.bDup, kCacheFile.mode, &db->pDb}}, [db] {
         slib::FilePtr conf(fopen(SZF_SMB_CONF, "re"));
         if (!conf) {
             SHARE_ERR(kSrcOpen, SLIB_ERR_OPEN);

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -20,6 +19,7 @@
 
 #include "slib/error.h"
 #include "vakotest/accounts.h"
+#include "vakotest/flockhold.h"
 #include "vakotest/fsyncfault.h"
 #include "vakotest/paths.h"
 #include "vakotest/testkit.h"
@@ -93,8 +93,11 @@ TEST(UserDbOpen, BuildsTheFiveCachesFromTheTextFiles)
         EXPECT_EQ(RawRecord(f, "#VAKO@SYNC@TIME", 15), vakotest::NativeWord(static_cast<int32_t>(kAccountsMtime)));
         EXPECT_EQ(RawRecord(f, "#VAKO@DEPRECATED", 17), vakotest::NativeWord(0));
     }
-    for (const char *f : kCacheFiles)
-        EXPECT_EQ(vakotest::FileMode(f), 0666u) << f;
+    // The password hashes for root alone, as in their text files.
+    for (const char *f : kCacheFiles) {
+        bool secret = f == vakotest::kUserDbShadow || f == vakotest::kUserDbSmb;
+        EXPECT_EQ(vakotest::FileMode(f), secret ? 0600u : 0644u) << f;
+    }
     // No domain accounts on this appliance: nothing stamped.
     EXPECT_EQ(RawRecord(d->pPWDName, "#VAKO@EXPIRE@TIME", 17), "<absent>");
 }
@@ -605,17 +608,6 @@ TEST(UserDbDomain, AFailedListIsLoggedAndTheBuildGoesOn)
     EXPECT_NE(vakotest::ReadFile(vakotest::kStandinCalls).find("vakologset1 sys err 0x1180050A\n"), std::string::npos);
 }
 
-// Lines of /proc/locks with a process waiting for a lock.
-bool SomeoneWaitsForALock()
-{
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line))
-        if (line.find("->") != std::string::npos)
-            return true;
-    return false;
-}
-
 TEST(UserDbRebuild, AProcessThatWaitedTakesTheOthersFilesInsteadOfBuilding)
 {
     DbPtr db = OpenFixture();
@@ -639,15 +631,13 @@ TEST(UserDbRebuild, AProcessThatWaitedTakesTheOthersFilesInsteadOfBuilding)
     ASSERT_EQ(read(opened[0], &c, 1), 1);
     ASSERT_EQ(c, 'y');
     vakotest::SetMtime(vakotest::kShadowFile, kAccountsMtime + 10);
-    int lock = open(VAKO_USER_DB_REBUILD_LOCK, O_RDONLY | O_CREAT, 0666);
+    // The lock the open made.
+    int lock = open(VAKO_USER_DB_REBUILD_LOCK, O_RDONLY | O_NOFOLLOW);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
     ASSERT_EQ(write(go[1], "g", 1), 1);
-    while (!SomeoneWaitsForALock()) {
-        int status;
-        ASSERT_EQ(waitpid(waiter, &status, WNOHANG), 0) << "the waiter ended without waiting";
-        usleep(1000);
-    }
+    // It tries the lock while it has the file open.
+    vakotest::WaitUntilOpen(waiter, VAKO_USER_DB_REBUILD_LOCK);
     // Meanwhile this process rebuilds, as another opener would: a new set
     // renamed into place, the old name file marked, and a record of its own.
     VAKOUSERDB *fresh = nullptr;

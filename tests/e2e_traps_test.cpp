@@ -1,7 +1,9 @@
 // Whole updates from old installed builds after an account with no rights
 // set a trap where root reads, writes or waits: a lock file it holds, the
 // lock directory made before root, a link in a backup set's folder, a link
-// at the event log.  Each update runs twice in appliances of its own made
+// at the event log, records forged into the account and share caches under
+// /tmp, caches planted there before root's first use, links and FIFOs at
+// their names, their rebuild locks held.  Each update runs twice in appliances of its own made
 // the same way, once without and once with the trap, and must end the same:
 // the same result, the same files in the appliance's own folders (account
 // files, smb.conf, settings, backup sets, flash), nothing written through a
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "vakotest/accounts.h"
+#include "vakotest/caches.h"
 #include "vakotest/chips.h"
 #include "vakotest/eventlog.h"
 #include "vakotest/files.h"
@@ -139,6 +142,43 @@ struct Outcomes {
     std::string clean, trapped;
 };
 
+// Root's files that the cache traps aim at, on the file system of /tmp: an
+// empty one of root's alone, and one that any account may write (as old
+// builds left theirs), which the account may link where the kernel lets
+// only such files be linked by others.
+constexpr const char *kVictims = "/tmp/victims";
+const std::string kEmptyVictim = std::string(kVictims) + "/empty";
+const std::string kOpenVictim = std::string(kVictims) + "/open";
+
+void MakeVictims()
+{
+    vakotest::WriteFile(kEmptyVictim, "", 0600);
+    vakotest::WriteFile(kOpenVictim, "", 0666);
+    Must(chmod(kOpenVictim.c_str(), 0666) == 0, "chmod");
+}
+
+// The caches of an old build, kept while the account plants its copies.
+std::vector<std::string> gOldCaches;
+
+// After the update, each cache and rebuild lock that root used (as it does
+// in the clean run) is root's as there: none that another account may
+// write, the password hashes for root alone.
+void ExpectRootsCaches(const Outcomes &o)
+{
+    auto expect = [&](const char *f, const char *own) {
+        if (vakotest::Standing(o.clean + f) == "none")
+            return;
+        EXPECT_EQ(vakotest::Standing(o.clean + f), own) << f;
+        EXPECT_EQ(vakotest::Standing(o.trapped + f), own) << f;
+    };
+    for (const char *f : vakotest::kCacheFiles) {
+        bool secret = std::string(f) == vakotest::kUserDbShadow || std::string(f) == vakotest::kUserDbSmb;
+        expect(f, secret ? "file 0600 0 1" : "file 0644 0 1");
+    }
+    for (const char *l : vakotest::kRebuildLocks)
+        expect(l, "file 0600 0 1");
+}
+
 struct Trap {
     const char *name;
     std::function<void()> prepare;             // as root, what the appliance looks like (may be empty)
@@ -189,6 +229,100 @@ const Trap kTraps[] = {
      [] { return symlink(kVictim, kEventLog) == 0; },
      {kEventLog},
      [](const Outcomes &o) { EXPECT_EQ(vakotest::LinkTarget(o.trapped + kEventLog), kVictim); }},
+    // The caches as the old build left them (any account may write them):
+    // the account forges accounts and a share into them.
+    {"ForgedRecordsInTheCaches",
+     [] { vakotest::MakeOldBuildCaches(); },
+     vakotest::ForgeAccountsAndShares,
+     {},
+     [](const Outcomes &o) { ExpectRootsCaches(o); }},
+    // Before root's first use in this boot, the account puts its own copies
+    // of whole caches, with forged records, at their names.
+    {"CachesPlantedBeforeRoot",
+     [] {
+         vakotest::MakeOldBuildCaches();
+         gOldCaches.clear();
+         for (const char *f : vakotest::kCacheFiles) {
+             gOldCaches.push_back(ReadFile(f));
+             vakotest::RemoveFile(f);
+         }
+         for (const char *l : vakotest::kRebuildLocks)
+             vakotest::RemoveFile(l);
+     },
+     [] {
+         for (size_t i = 0; i < gOldCaches.size(); i++)
+             WriteFile(vakotest::kCacheFiles[i], gOldCaches[i]);
+         return vakotest::ForgeAccountsAndShares();
+     },
+     {},
+     [](const Outcomes &o) { ExpectRootsCaches(o); }},
+    // Symbolic links at the first file of each set to an empty file of root's.
+    {"LinksAtTheCaches",
+     MakeVictims,
+     [] {
+         for (const char *f : vakotest::kFirstCacheFiles)
+             if (symlink(kEmptyVictim.c_str(), f) != 0)
+                 return false;
+         return true;
+     },
+     {},
+     [](const Outcomes &o) {
+         EXPECT_EQ(vakotest::Standing(o.trapped + kEmptyVictim), "file 0600 0 1");
+         EXPECT_EQ(ReadFile(o.trapped + kEmptyVictim), "");
+         ExpectRootsCaches(o);
+     }},
+    // Hard links at the first file of each set to an empty file of root's.
+    {"HardLinksAtTheCaches",
+     MakeVictims,
+     [] {
+         for (const char *f : vakotest::kFirstCacheFiles)
+             if (link(kOpenVictim.c_str(), f) != 0)
+                 return false;
+         return true;
+     },
+     {},
+     [](const Outcomes &o) {
+         EXPECT_EQ(vakotest::Standing(o.trapped + kOpenVictim), "file 0666 0 1");
+         EXPECT_EQ(ReadFile(o.trapped + kOpenVictim), "");
+         ExpectRootsCaches(o);
+     }},
+    // FIFOs that nobody writes at the first file of each set.
+    {"FifosAtTheCaches",
+     {},
+     [] {
+         for (const char *f : vakotest::kFirstCacheFiles)
+             if (mkfifo(f, 0666) != 0)
+                 return false;
+         return true;
+     },
+     {},
+     [](const Outcomes &o) { ExpectRootsCaches(o); }},
+    // The rebuild locks as the old build left them (any account may open
+    // them): the account holds them shared.
+    {"RebuildLocksHeld",
+     [] {
+         for (const char *l : vakotest::kRebuildLocks)
+             WriteFile(l, "", 0644);
+     },
+     [] {
+         for (const char *l : vakotest::kRebuildLocks)
+             if (!Hold(l, LOCK_SH))
+                 return false;
+         return true;
+     },
+     {},
+     [](const Outcomes &o) { ExpectRootsCaches(o); }},
+    // Before root: the account makes the rebuild locks and holds them.
+    {"RebuildLocksMadeFirst",
+     {},
+     [] {
+         for (const char *l : vakotest::kRebuildLocks)
+             if (!Hold(l, LOCK_EX))
+                 return false;
+         return true;
+     },
+     {},
+     [](const Outcomes &o) { ExpectRootsCaches(o); }},
 };
 
 const Trap *FindTrap(const std::string &name)
@@ -339,6 +473,27 @@ const Row kRows[] = {
     {"Build200LinkAtTheEventLog", "200", "LinkAtTheEventLog"},
     {"Build600LinkAtTheEventLog", "600", "LinkAtTheEventLog"},
     {"Build700LinkAtTheEventLog", "700+image", "LinkAtTheEventLog"},
+    {"Build200ForgedRecordsInTheCaches", "200", "ForgedRecordsInTheCaches"},
+    {"Build600ForgedRecordsInTheCaches", "600", "ForgedRecordsInTheCaches"},
+    {"Build700ForgedRecordsInTheCaches", "700+image", "ForgedRecordsInTheCaches"},
+    {"Build200CachesPlantedBeforeRoot", "200", "CachesPlantedBeforeRoot"},
+    {"Build600CachesPlantedBeforeRoot", "600", "CachesPlantedBeforeRoot"},
+    {"Build700CachesPlantedBeforeRoot", "700+image", "CachesPlantedBeforeRoot"},
+    {"Build200LinksAtTheCaches", "200", "LinksAtTheCaches"},
+    {"Build600LinksAtTheCaches", "600", "LinksAtTheCaches"},
+    {"Build700LinksAtTheCaches", "700+image", "LinksAtTheCaches"},
+    {"Build200HardLinksAtTheCaches", "200", "HardLinksAtTheCaches"},
+    {"Build600HardLinksAtTheCaches", "600", "HardLinksAtTheCaches"},
+    {"Build700HardLinksAtTheCaches", "700+image", "HardLinksAtTheCaches"},
+    {"Build200FifosAtTheCaches", "200", "FifosAtTheCaches"},
+    {"Build600FifosAtTheCaches", "600", "FifosAtTheCaches"},
+    {"Build700FifosAtTheCaches", "700+image", "FifosAtTheCaches"},
+    {"Build200RebuildLocksHeld", "200", "RebuildLocksHeld"},
+    {"Build600RebuildLocksHeld", "600", "RebuildLocksHeld"},
+    {"Build700RebuildLocksHeld", "700+image", "RebuildLocksHeld"},
+    {"Build200RebuildLocksMadeFirst", "200", "RebuildLocksMadeFirst"},
+    {"Build600RebuildLocksMadeFirst", "600", "RebuildLocksMadeFirst"},
+    {"Build700RebuildLocksMadeFirst", "700+image", "RebuildLocksMadeFirst"},
 };
 
 // A bound on each whole run, far beyond any slow machine: a hang detector.
@@ -354,7 +509,7 @@ TEST_P(Traps, TheUpdateEndsAsWithoutTheTrap)
     const Outcomes out = {"/tmp/clean", "/tmp/trapped"};
     auto run = [&](const std::string &outDir, const char *trapName) {
         std::vector<std::string> paths(std::begin(kCompared), std::end(kCompared));
-        paths.push_back("/var/log");
+        paths.insert(paths.end(), {"/var/log", "/tmp"});
         return vakotest::RunNested("trapped-update", {.outDir = outDir,
                                                       .outPaths = paths,
                                                       .env = {std::string(kBuildVariable) + "=" + row.build,

@@ -1,6 +1,7 @@
 #include "vakotest/files.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -58,6 +59,22 @@ void RemoveFile(const std::string &path) { unlink(path.c_str()); }
 unsigned FileMode(const std::string &path) { return StatOf(path).st_mode & 07777; }
 uid_t FileUid(const std::string &path) { return StatOf(path).st_uid; }
 gid_t FileGid(const std::string &path) { return StatOf(path).st_gid; }
+
+std::string Standing(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return "none";
+    const char *type = S_ISREG(st.st_mode)    ? "file"
+                       : S_ISLNK(st.st_mode)  ? "link"
+                       : S_ISDIR(st.st_mode)  ? "dir"
+                       : S_ISFIFO(st.st_mode) ? "fifo"
+                                              : "other";
+    char text[64];
+    snprintf(text, sizeof text, "%s %04o %u %lu", type, static_cast<unsigned>(st.st_mode & 07777),
+             static_cast<unsigned>(st.st_uid), static_cast<unsigned long>(st.st_nlink));
+    return text;
+}
 
 bool IsDirectory(const std::string &path)
 {

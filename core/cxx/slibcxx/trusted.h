@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -129,6 +130,13 @@ inline bool RefusedName(const char *path, struct stat &st, char *why, size_t cbW
     return false;
 }
 
+// Sleeps ms milliseconds (less when a signal comes).
+inline void Pause(int ms)
+{
+    const struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
 // -1 with 0x0900 recorded under the caller's source name, errno kept.
 inline Fd Failed(const char *src, int line)
 {
@@ -172,15 +180,19 @@ inline bool RemoveName(const char *path)
 // Opens name.path with O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC and checks the
 // descriptor.  A link, FIFO or file that fails a check is refused and
 // logged; with name.replace it is removed and the file made anew with
-// O_EXCL.  The descriptor, or -1 with 0x0900 recorded under name.src (errno
-// of the failing call; *refused tells a refusal).
-inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line = __builtin_LINE())
+// O_EXCL.  The descriptor (*made tells that the file was made by this
+// call), or -1 with 0x0900 recorded under name.src (errno of the failing
+// call; *refused tells a refusal).
+inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, bool *made = nullptr,
+                      int line = __builtin_LINE())
 {
     constexpr int kAlways = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     const int access = name.flags & O_ACCMODE;
     const bool create = (name.flags & O_CREAT) || name.replace;
     if (refused)
         *refused = false;
+    if (made)
+        *made = false;
     char why[64];
     for (int round = 0; round < trusted_detail::kRounds; ++round) {
         Fd fd(open(name.path, access | kAlways));
@@ -198,8 +210,11 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
             if (!create)
                 return trusted_detail::Failed(name.src, line);
             fd.reset(open(name.path, access | O_CREAT | O_EXCL | kAlways, name.mode));
-            if (fd.ok() && fchmod(fd.get(), name.mode) == 0)
+            if (fd.ok() && fchmod(fd.get(), name.mode) == 0) {
+                if (made)
+                    *made = true;
                 return fd;
+            }
             if (fd.ok()) {
                 const int err = errno;
                 unlink(name.path);
@@ -235,11 +250,12 @@ inline Fd OpenTrusted(const TrustedName &name, bool *refused = nullptr, int line
 }
 
 // The waits for a flock that another process holds: a try, then one a
-// second after each failed one.
+// pause after each failed one.
 struct LockTries {
     int lockOp = LOCK_EX; // LOCK_SH or LOCK_EX; LOCK_NB is added
     int opens = 1;        // tries at opening the name
     int locks = 0;        // tries at the lock of an open file; 0: a refused lock closes it and counts as an open's try
+    int pauseMs = 1000;   // the pause between two tries
 };
 enum class LockedOpen { kHeld, kMissing, kRefused, kOpen, kLock };
 
@@ -253,7 +269,7 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
     int opens = 0, locks = 0;
     for (;;) {
         bool refused = false;
-        Fd fd = OpenTrusted(name, &refused, line);
+        Fd fd = OpenTrusted(name, &refused, nullptr, line);
         if (!fd.ok()) {
             const bool creates = (name.flags & O_CREAT) || name.replace;
             if (refused || (errno == ENOENT && !creates)) {
@@ -264,13 +280,13 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
                 *why = LockedOpen::kOpen;
                 return fd;
             }
-            sleep(1);
+            trusted_detail::Pause(tries.pauseMs);
             continue;
         }
         bool locked = flock(fd.get(), tries.lockOp | LOCK_NB) == 0;
         if (tries.locks > 0) {
             while (!locked && ++locks < tries.locks) {
-                sleep(1);
+                trusted_detail::Pause(tries.pauseMs);
                 locked = flock(fd.get(), tries.lockOp | LOCK_NB) == 0;
             }
             if (!locked) {
@@ -285,7 +301,7 @@ inline Fd OpenLocked(const TrustedName &name, const LockTries &tries, LockedOpen
                 *why = LockedOpen::kLock;
                 return fd;
             }
-            sleep(1);
+            trusted_detail::Pause(tries.pauseMs);
             continue;
         }
         struct stat held, now;

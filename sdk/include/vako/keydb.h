@@ -65,9 +65,18 @@ typedef struct _tag_VAKOBDB_ {
     int32_t cursorType; /* VAKO_BDB_CURSOR_*, NEXT when opened */
 } VAKOBDB;
 
-/* Opens or creates (oflags as open(2), mode 0666) a btree file; bDup 1
- * allows duplicate keys. NULL on failure with the code of errno. The caller
- * releases the handle with VAKOBDbClose. */
+/* The mode of a keyed file made here, and of a cache of password hashes
+ * (the user database's .shadow and .smb). */
+#define VAKO_BDB_MODE        0644
+#define VAKO_BDB_SECRET_MODE 0600
+
+/* Opens (oflags O_RDONLY or O_RDWR, with O_CREAT creating it of mode
+ * VAKO_BDB_MODE) a btree file; bDup 1 allows duplicate keys. The name is
+ * never followed or waited on: a link, a FIFO or any other non-regular
+ * file, a file of another account than this one or root, with another name
+ * or with a mode beyond VAKO_BDB_MODE is refused and logged (0x0900), and
+ * with O_CREAT removed and made anew. NULL on failure with the code of
+ * errno. The caller releases the handle with VAKOBDbClose. */
 VAKOBDB *VAKOBDbOpen(const char *path, int oflags, int bDup);
 /* Closes and frees bdb: 0 (a failed close records its code), -1 for NULL (0x0D00). */
 int VAKOBDbClose(VAKOBDB *bdb);

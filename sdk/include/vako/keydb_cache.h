@@ -11,9 +11,19 @@
  * place. Building (a rebuild, or the open that
  * creates missing live files) holds the database's rebuild lock, so two
  * processes never build into the same files at once; one that waited for
- * it takes the other's new files instead of building again. */
+ * it takes the other's new files instead of building again.
+ *
+ * The files lie where every account may write (/tmp): a process makes its
+ * caches, temporary files and rebuild lock itself, and what another
+ * account put at their names (a link, a FIFO, a file of its own or one it
+ * may write, another name of a file, a file that is no btree) is logged,
+ * removed and built anew from the text files. A process that may not open
+ * the files (another account's, e.g. root's) fails with 0x0300 and leaves
+ * them alone. */
 #ifndef VAKO_KEYDB_CACHE_H
 #define VAKO_KEYDB_CACHE_H
+
+#include <sys/types.h>
 
 #include "vako/keydb.h"
 
@@ -30,6 +40,7 @@ typedef struct _tag_VAKOBDBCACHEFILE_ {
     const char *szTmpPath; /* the same file of a rebuild's new set, e.g. "/tmp/.db.user.tmp.name.0966" */
     const char *szSource;  /* the text file whose st_mtime it carries, or NULL */
     int bDup;              /* opened with duplicate keys */
+    mode_t mode;           /* made with, and never more: VAKO_BDB_SECRET_MODE or VAKO_BDB_MODE */
 } VAKOBDBCACHEFILE;
 
 /* A database: its files and the operations on its own handle record. */
@@ -51,8 +62,11 @@ typedef struct _tag_VAKOBDBCACHE_ {
     void (*pfnCloseSet)(void *pDb);
     /* The open handle of rgFile[idx] in a record. */
     VAKOBDB *(*pfnFile)(void *pDb, int idx);
-    /* A file of its own (created when missing, never removed) on which a
-     * build holds an exclusive flock, e.g. "/tmp/.db.user.tmp.lock". */
+    /* A file of its own on which a build holds an exclusive flock, e.g.
+     * "/tmp/.db.user.tmp.lock": made with mode 0600 when missing, and made
+     * anew when another account made it or could open it; a wait for
+     * another build's hold ends after 30 s with the build's failure
+     * (0x0400). */
     const char *szRebuildLock;
     /* Source names recorded with the error codes and heading the log lines
      * ("%s:%d "): of the default open, of the check and of the rebuild
@@ -95,7 +109,8 @@ typedef struct _tag_VAKOBDBCACHE_ {
  * be marked replaced; after a failed rebuild the cache files are removed
  * and *ppDb is closed and set to NULL, since it is out of step with the
  * text files. Codes under szSrcCheck: 0x0D00 NULL arguments, 0x0300,
- * 0x0200, 0x0600 or 0x2700 a source's status, else the failing step's. */
+ * 0x0200, 0x0600 or 0x2700 a source's status, 0x0400 the rebuild lock
+ * not had in time (0x0300, 0x0900 not opened), else the failing step's. */
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb);
 /* Under the rebuild lock, builds a new set of files from the text files
  * under the temporary names (leftovers of an interrupted rebuild are
@@ -103,13 +118,14 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb);
  * new files over the live ones and marks the old set's first file
  * replaced: 0 with the live files opened anew into *ppNew (nothing opened
  * when ppNew is NULL), or -1 with the temporary and live files removed
- * (under szSrcRebuild: 0x0900 build or lock, 0x0300/0x2800 rename; or the
- * failed open's code). */
+ * (under szSrcRebuild: 0x0900 build or lock, 0x0400 the lock not had in
+ * time, 0x0300/0x2800 rename; or the failed open's code). */
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew);
 /* The live database, checked and rebuilt when needed: a record to close
- * with pfnCloseSet, or NULL. Missing files are built under the rebuild
- * lock; files that the store refuses to open as databases are removed and
- * built anew. */
+ * with pfnCloseSet, or NULL (0x0300: files or lock that this account may
+ * not open, left as they are; 0x0400: the rebuild lock not had in time).
+ * Missing or refused files are built under the rebuild lock; files that
+ * the store refuses to open as databases are removed and built anew. */
 void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache);
 
 #ifdef __cplusplus

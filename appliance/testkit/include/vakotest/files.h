@@ -23,6 +23,10 @@ uid_t FileUid(const std::string &path);
 gid_t FileGid(const std::string &path);
 bool IsDirectory(const std::string &path);
 void MakeDirs(const std::string &path, unsigned mode = 0755);
+// What stands at path itself (never followed): its type, permission bits,
+// owner and number of links, e.g. "file 0644 0 1", "link 0777 65534 1",
+// "fifo 0666 0 1"; "none".
+std::string Standing(const std::string &path);
 // The text a symbolic link holds; "<no link>" when path is none.
 std::string LinkTarget(const std::string &path);
 // Names in a directory (no "." and "..", nor the project tree bound in at

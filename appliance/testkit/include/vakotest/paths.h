@@ -46,6 +46,7 @@ inline constexpr const char *kUserDbShadow = "/tmp/.db.user.shadow.0966";
 inline constexpr const char *kUserDbSmb = "/tmp/.db.user.smb.0966";
 inline constexpr const char *kUserDbUid = "/tmp/.db.user.uid.0966";
 inline constexpr const char *kUserDbTmpPrefix = "/tmp/.db.user.tmp";
+inline constexpr const char *kUserDbRebuildLock = "/tmp/.db.user.tmp.lock";
 
 // The group files, the share database and the account daemon's pid file.
 inline constexpr const char *kGroupFile = "/etc/group";
@@ -55,6 +56,8 @@ inline constexpr const char *kGroupDbName = "/tmp/.db.group.name.0966";
 inline constexpr const char *kGroupDbId = "/tmp/.db.group.id.0966";
 inline constexpr const char *kGroupDbDesc = "/tmp/.db.group.desc.0966";
 inline constexpr const char *kShareDb = "/tmp/.db.vakoshare.0966";
+inline constexpr const char *kGroupDbRebuildLock = "/tmp/.db.group.tmp.lock";
+inline constexpr const char *kShareDbRebuildLock = "/tmp/.db.vakoshare.tmp.lock";
 inline constexpr const char *kScemdPid = "/var/run/scemd.pid";
 
 // The users' mail addresses, a key file of user names.

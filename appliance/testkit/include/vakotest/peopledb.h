@@ -25,9 +25,9 @@ constexpr char kDescSource[] = "/etc/people_desc";
 enum { kName, kId, kDesc, kFiles };
 
 constexpr VAKOBDBCACHEFILE kCacheFiles[kFiles] = {
-    {"/tmp/.db.people.name.0966", "/tmp/.db.people.tmp.name.0966", kSource, 0},
-    {"/tmp/.db.people.id.0966", "/tmp/.db.people.tmp.id.0966", nullptr, 1},
-    {"/tmp/.db.people.desc.0966", "/tmp/.db.people.tmp.desc.0966", kDescSource, 0},
+    {"/tmp/.db.people.name.0966", "/tmp/.db.people.tmp.name.0966", kSource, 0, VAKO_BDB_MODE},
+    {"/tmp/.db.people.id.0966", "/tmp/.db.people.tmp.id.0966", nullptr, 1, VAKO_BDB_MODE},
+    {"/tmp/.db.people.desc.0966", "/tmp/.db.people.tmp.desc.0966", kDescSource, 0, VAKO_BDB_MODE},
 };
 
 struct PeopleDb {
