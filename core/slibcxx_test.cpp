@@ -65,15 +65,19 @@ TEST(KitLineReader, EveryByteOfEveryLineWithItsEnd)
     WriteFile(kTarget, text);
     LineReader in(kTarget.c_str());
     ASSERT_TRUE(in.ok());
-    std::vector<std::string> got, bare;
+    std::vector<std::string> got, bare, content;
     while (in.Next()) {
         got.emplace_back(in.view());
         bare.emplace_back(in.text());
+        content.emplace_back(in.content());
         EXPECT_EQ(in.line()[in.len()], '\0');
     }
     EXPECT_EQ(got, lines);
     EXPECT_EQ(bare.back(), "last without end");
     EXPECT_EQ(bare[3], std::string("n\0ul\r", 5));
+    // Without "\r\n" too: what a line of a text file of lines holds.
+    EXPECT_EQ(content, (std::vector<std::string>{"a", "", std::string(100000, 'x'), std::string("n\0ul", 4),
+                                                 "last without end"}));
     EXPECT_TRUE(in.AtEnd());
     EXPECT_FALSE(in.Failed());
     EXPECT_TRUE(in.CheckEnd());
