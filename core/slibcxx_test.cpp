@@ -15,6 +15,7 @@
 
 #include "slib/error.h"
 #include "slibcxx/border.h"
+#include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/replace.h"
 #include "vakotest/files.h"
@@ -131,6 +132,34 @@ TEST(KitLineReader, AMissingFileAndAReadErrorAreNoEnd)
 }
 
 // ---- The guard of the C border and the saved error ----
+
+// ---- The fields of account lines ----
+
+TEST(KitFields, ColonFieldsEmptyOnesToo)
+{
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(slib::ColonFields("a:x:1::"), (V{"a", "x", "1", "", ""}));
+    EXPECT_EQ(slib::ColonFields(""), (V{""}));
+    EXPECT_EQ(slib::ColonFields(std::string_view("n\0:b", 4)), (V{std::string_view("n\0", 2), "b"}));
+}
+
+TEST(KitFields, DecimalU32DigitsOnlyWithinItsRange)
+{
+    const struct {
+        const char *text;
+        bool ok;
+        uint32_t value;
+    } cases[] = {{"0", true, 0},           {"1027", true, 1027},      {"4294967295", true, 4294967295u},
+                 {"4294967296", false, 0}, {"99999999999", false, 0}, {"", false, 0},
+                 {"-2", false, 0},         {"+2", false, 0},          {" 2", false, 0},
+                 {"12abc", false, 0},      {"00000000001", false, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 7;
+        EXPECT_EQ(slib::DecimalU32(c.text, &v), c.ok);
+        EXPECT_EQ(v, c.ok ? c.value : 7u);
+    }
+}
 
 TEST(KitGuard, AnExceptionBecomesTheFailureWith0x0200)
 {

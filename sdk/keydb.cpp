@@ -21,6 +21,7 @@
 #include "slib/szlist.h"
 #include "slib/unicode.h"
 #include "slibcxx/border.h"
+#include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
@@ -733,31 +734,14 @@ int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last
 
 bool ParseId(std::string_view field, int *pId)
 {
-    if (field.empty() || field.size() > 10)
+    uint32_t id;
+    if (!slib::DecimalU32(field, &id))
         return false;
-    uint64_t v = 0;
-    for (char c : field) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > UINT32_MAX)
-        return false;
-    *pId = static_cast<int>(static_cast<uint32_t>(v));
+    *pId = static_cast<int>(id);
     return true;
 }
 
-std::vector<std::string_view> Fields(std::string_view line)
-{
-    std::vector<std::string_view> fields;
-    for (size_t at = 0;;) {
-        size_t colon = line.find(':', at);
-        fields.push_back(line.substr(at, colon == std::string_view::npos ? colon : colon - at));
-        if (colon == std::string_view::npos)
-            return fields;
-        at = colon + 1;
-    }
-}
+std::vector<std::string_view> Fields(std::string_view line) { return slib::ColonFields(line); }
 
 const char kComment[] = "is a comment";
 
