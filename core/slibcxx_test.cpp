@@ -15,6 +15,7 @@
 
 #include "slib/error.h"
 #include "slibcxx/border.h"
+#include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/replace.h"
 #include "vakotest/files.h"
@@ -65,15 +66,19 @@ TEST(KitLineReader, EveryByteOfEveryLineWithItsEnd)
     WriteFile(kTarget, text);
     LineReader in(kTarget.c_str());
     ASSERT_TRUE(in.ok());
-    std::vector<std::string> got, bare;
+    std::vector<std::string> got, bare, content;
     while (in.Next()) {
         got.emplace_back(in.view());
         bare.emplace_back(in.text());
+        content.emplace_back(in.content());
         EXPECT_EQ(in.line()[in.len()], '\0');
     }
     EXPECT_EQ(got, lines);
     EXPECT_EQ(bare.back(), "last without end");
     EXPECT_EQ(bare[3], std::string("n\0ul\r", 5));
+    // Without "\r\n" too: what a line of a text file of lines holds.
+    EXPECT_EQ(content, (std::vector<std::string>{"a", "", std::string(100000, 'x'), std::string("n\0ul", 4),
+                                                 "last without end"}));
     EXPECT_TRUE(in.AtEnd());
     EXPECT_FALSE(in.Failed());
     EXPECT_TRUE(in.CheckEnd());
@@ -127,6 +132,34 @@ TEST(KitLineReader, AMissingFileAndAReadErrorAreNoEnd)
 }
 
 // ---- The guard of the C border and the saved error ----
+
+// ---- The fields of account lines ----
+
+TEST(KitFields, ColonFieldsEmptyOnesToo)
+{
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(slib::ColonFields("a:x:1::"), (V{"a", "x", "1", "", ""}));
+    EXPECT_EQ(slib::ColonFields(""), (V{""}));
+    EXPECT_EQ(slib::ColonFields(std::string_view("n\0:b", 4)), (V{std::string_view("n\0", 2), "b"}));
+}
+
+TEST(KitFields, DecimalU32DigitsOnlyWithinItsRange)
+{
+    const struct {
+        const char *text;
+        bool ok;
+        uint32_t value;
+    } cases[] = {{"0", true, 0},           {"1027", true, 1027},      {"4294967295", true, 4294967295u},
+                 {"4294967296", false, 0}, {"99999999999", false, 0}, {"", false, 0},
+                 {"-2", false, 0},         {"+2", false, 0},          {" 2", false, 0},
+                 {"12abc", false, 0},      {"00000000001", false, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 7;
+        EXPECT_EQ(slib::DecimalU32(c.text, &v), c.ok);
+        EXPECT_EQ(v, c.ok ? c.value : 7u);
+    }
+}
 
 TEST(KitGuard, AnExceptionBecomesTheFailureWith0x0200)
 {

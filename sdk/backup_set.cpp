@@ -41,7 +41,6 @@ constexpr const char *kSrcLocalSet = "localbkp_conf_set_one";
 
 constexpr int kListSize = 512;
 constexpr int kHashSize = 1024;
-constexpr int kNameBufSize = BACKUP_SET_NAME_MAX + 1;
 constexpr const char *kKeyLineFormat = "\t%s=\"%s\"\n";
 // The network sets hold server passwords; the local file is a settings
 // file, no program: readable by all at most, as the umask allows.
@@ -371,7 +370,9 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
     slib::LineReader in(file, kSrcGetAll);
     if (!in.ok())
         return -1;
-    char cur[kNameBufSize] = "";
+    // The set's name whole: a name cut short would be another set's, and
+    // saving that set again would add it.
+    std::string cur;
     int iCount = 0;
     // The set read so far ends: its record goes to the next slot. More
     // sets than counted means the file changed meanwhile.
@@ -380,8 +381,8 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
             syslog(LOG_ERR, "%s:%d iCount [%d] >= cBkpset [%d].", kSrcGetAll, __LINE__, iCount, cSet);
             return false;
         }
-        if (cur[0]) {
-            if (!BuildRecord(type, cur, hash.get(), arr, iCount))
+        if (!cur.empty()) {
+            if (!BuildRecord(type, cur.c_str(), hash.get(), arr, iCount))
                 return false;
             iCount++;
         }
@@ -394,15 +395,18 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
         if (IsHeader(view)) {
             if (!endSet())
                 return -1;
-            if (VAKOShareParseSectionName(line, cur, sizeof cur) != 0) {
-                cur[0] = '\0';
+            std::string name(copy.size() + 1, '\0');
+            if (VAKOShareParseSectionName(line, name.data(), static_cast<int>(name.size())) == 0) {
+                cur = name.c_str();
+            } else {
+                cur.clear();
                 syslog(LOG_ERR, "%s:%d Failed to parse section name[%s], errno=[0x%04X]", kSrcGetAll, __LINE__, line,
                        SLIBErrorGet());
             }
             SLIBSzHashRemoveAll(hash.get());
             continue;
         }
-        if (!cur[0])
+        if (cur.empty())
             continue;
         if (SLIBStrTrimSpace(line, nullptr) < 0) {
             syslog(LOG_ERR, "%s:%d SLIBStrTrimSpace() failed! szInput[%s], errno=[0x%04X]", kSrcGetAll, __LINE__, line,

@@ -183,12 +183,34 @@ TEST(BackupConfGetAll, OddLinesAreSkippedOrIgnored)
     Sets sets(BACKUP_TYPE_NETBKP);
     ASSERT_EQ(sets.n, 2);
     EXPECT_STREQ(sets.net(0)->szName, "s");
-    EXPECT_STREQ(sets.net(0)->bkp_ip, "5.6.7.8"); // the later line of a key wins
-    EXPECT_EQ(sets.net(0)->ssh, 0);               // lines before the first set and in "[]" are no set's
-    EXPECT_EQ(std::string(sets.net(1)->szName), longName.substr(0, 194));
+    EXPECT_STREQ(sets.net(0)->bkp_ip, "5.6.7.8");          // the later line of a key wins
+    EXPECT_EQ(sets.net(0)->ssh, 0);                        // lines before the first set and in "[]" are no set's
+    EXPECT_EQ(std::string(sets.net(1)->szName), longName); // whole: cut short, it would be another set's name
     EXPECT_STREQ(sets.net(1)->bkp_module, "m");
     EXPECT_TRUE(vakotest::SyslogMatches("backup_conf_get_all:{L} SLIBStrSepPair [not a pair] failed!! errno=[0x0D00]"));
     EXPECT_TRUE(vakotest::SyslogMatches("backup_conf_get_all:{L} SLIBStrSepPair [=5] failed!! errno=[0x0D00]"));
+}
+
+TEST(BackupConfGetAll, ASetOfALongerNameIsNeverSavedAsAnother)
+{
+    // Read and saved again, as the update's migration does with every set:
+    // the long name is refused, and no second set is made.
+    const std::string longName(300, 'L');
+    const std::string before = "[" + longName + "]\n\tbkp_server=\"nas2\"\n[s]\n\tssh=\"1\"\n";
+    WriteFile(kNet, before);
+    {
+        Sets sets(BACKUP_TYPE_NETBKP);
+        ASSERT_EQ(sets.n, 2);
+        for (int i = 0; i < sets.n; i++)
+            VAKONetBkpConfSetOne(sets.net(i)->szName, sets.net(i));
+    }
+    std::string after = ReadFile(kNet);
+    EXPECT_EQ(after.substr(0, before.find("[s]")), before.substr(0, before.find("[s]")));
+    Sets sets(BACKUP_TYPE_NETBKP);
+    ASSERT_EQ(sets.n, 2);
+    EXPECT_EQ(std::string(sets.net(0)->szName), longName);
+    EXPECT_STREQ(sets.net(0)->bkp_server, "nas2");
+    EXPECT_STREQ(sets.net(1)->szName, "s");
 }
 
 TEST(BackupConfGetAll, LocalDestinationWords)

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "keydb_internal.h"
 #include "slib/error.h"
 #include "slib/szhash.h"
+#include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/replace.h"
@@ -31,7 +33,6 @@
 namespace {
 
 using keydb_internal::Buf;
-using keydb_internal::CutLineEnd;
 using keydb_internal::kIdKeySize;
 using keydb_internal::kKeyTooLong;
 using keydb_internal::Put;
@@ -98,15 +99,65 @@ int UpperKey(const char *src, const char *name, char *key, int cb)
     return n;
 }
 
+// The members of a group are accounts: a group among them ('@' first) is
+// no member list that the cache can hold.
+const char *MembersCheck(const std::vector<std::string_view> &fields)
+{
+    std::string_view members = fields[3];
+    for (size_t at = 0; at <= members.size();) {
+        size_t first = members.find_first_not_of(" \t", at);
+        if (first != std::string_view::npos && members[first] == '@')
+            return "has a member list that is no list of accounts";
+        size_t comma = members.find(',', at);
+        if (comma == std::string_view::npos)
+            break;
+        at = comma + 1;
+    }
+    return nullptr;
+}
+
+// The build's rules: a group's line of /etc/group has four fields, a
+// number of a gid in its third and accounts as members; a line of
+// /etc/group_desc has a ':'.
+constexpr keydb_internal::LineShape kGroupShape = {
+    ":", 4, 4, "has a gid that is not a number of a gid", kGroupKeySize, MembersCheck};
+constexpr keydb_internal::LineShape kDescShape = {":", 1, 0, nullptr, kDescKeySize, nullptr};
+
+// Before the key of a group whose line the build stored in another form
+// (its members validated): the value as built, so that a dump finds the
+// group unchanged and writes its line as it stood.
+constexpr char kBuiltPrefix[] = "#VAKO@BUILT@";
+std::string BuiltKey(const std::string &key) { return kBuiltPrefix + key; }
+
+// How the build reads a group file.
+keydb_internal::LinesRead Reading(const char *file, const keydb_internal::LineShape &shape)
+{
+    return {kSrcBuild, file, shape, "%s:%d %s format error, group name = %.*s", "%s:%d feof failed. errno=%d/%m"};
+}
+
+// A member list with the blanks around each name dropped: a name never
+// begins or ends with a blank.
+std::string Trimmed(std::string_view members)
+{
+    std::string out;
+    for (size_t at = 0;;) {
+        size_t comma = members.find(',', at);
+        std::string_view m = members.substr(at, comma == std::string_view::npos ? comma : comma - at);
+        size_t first = m.find_first_not_of(" \t"), last = m.find_last_not_of(" \t");
+        if (at)
+            out += ',';
+        if (first != std::string_view::npos)
+            out.append(m.substr(first, last - first + 1));
+        if (comma == std::string_view::npos)
+            return out;
+        at = comma + 1;
+    }
+}
+
 int GroupDBGroupBuild(VAKOGROUPDB *pDb)
 {
     if (!pDb->pGRPName || !pDb->pGRPGID) {
         SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    LineReader in(SZF_GROUP);
-    if (!in.ok()) {
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     // The members are judged by the accounts that exist.
@@ -115,56 +166,35 @@ int GroupDBGroupBuild(VAKOGROUPDB *pDb)
         SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
-    std::unordered_set<std::string> seen;
     Buf members;
-    while (char *line = in.Next()) {
-        if (line[0] == '#')
-            continue;
-        CutLineEnd(line);
-        char *c1 = strchr(line, ':');
-        char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
-        char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
-        if (!c3)
-            continue;
-        std::string name(line, static_cast<size_t>(c1 - line));
-        char key[kGroupKeySize];
-        int cchKey = UpperKey(kSrcBuild, name.c_str(), key, sizeof key);
-        if (cchKey < 0)
-            return -1;
-        int gid = static_cast<int>(strtol(c2 + 1, nullptr, 10));
-        if (gid == 0 && c2[1] != '0') {
-            SLIB_ERR_IN(kSrcBuild, VAKO_ERR_BAD_FORMAT);
-            return -1;
-        }
-        // A name twice would be written twice by the next dump, the first
-        // group lost: refuse the file instead.
-        if (!seen.insert(key).second) {
-            syslog(LOG_ERR, "%s:%d %s group name twice, group name = %s", kSrcBuild, __LINE__, SZF_GROUP, name.c_str());
-            SLIB_ERR_IN(kSrcBuild, VAKO_ERR_GROUP_EXISTS);
-            return -1;
-        }
+    auto taken = [&](std::string_view content, const std::string &key, int gid) {
+        size_t third = content.rfind(':');
         char *text = static_cast<char *>(members.p);
-        int r = VAKOUserGetValidUserList2(c3 + 1, &text, &members.cb, nullptr, userDb.get());
+        int r = VAKOUserGetValidUserList2(Trimmed(content.substr(third + 1)).c_str(), &text, &members.cb, nullptr,
+                                          userDb.get());
         members.p = text;
         if (r != 0) {
             syslog(LOG_ERR, "%s:%d VAKOUserGetValidUserList2() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
                    SLIBErrorGet());
             return -1;
         }
-        std::string value = std::string(line, static_cast<size_t>(c3 - line)) + ":" + members.str();
+        std::string value = std::string(content.substr(0, third)) + ":" + members.str();
         char idKey[kIdKeySize];
-        if (Put(pDb->pGRPName, key, cchKey + 1, value) != 0 ||
-            Put(pDb->pGRPGID, idKey, keydb_internal::IdKey(gid, idKey), key) != 0) {
+        std::string built = BuiltKey(key);
+        if (Put(pDb->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0 ||
+            Put(pDb->pGRPGID, idKey, keydb_internal::IdKey(gid, idKey), key) != 0 ||
+            (value != content && Put(pDb->pGRPName, built.c_str(), static_cast<int>(built.size()) + 1, value) != 0)) {
             syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
-    }
-    if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_READ);
-        return -1;
-    }
-    return 0;
+        return 0;
+    };
+    // The system may still read a kept line as a group: its name and gid
+    // are no new group's.
+    auto kept = [&](std::string_view content) {
+        return keydb_internal::HoldLine(pDb->pGRPName, pDb->pGRPGID, content, kGroupKeySize);
+    };
+    return keydb_internal::ReadLines(Reading(SZF_GROUP, kGroupShape), taken, kept);
 }
 
 int GroupDBNextGidBuild(VAKOGROUPDB *pDb)
@@ -183,34 +213,10 @@ int GroupDBDescBuild(VAKOGROUPDB *pDb)
         SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    LineReader in(SZF_GROUP_DESC);
-    if (!in.ok()) {
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
-        return -1;
-    }
-    while (char *line = in.Next()) {
-        if (line[0] == '#')
-            continue;
-        CutLineEnd(line);
-        const char *colon = strchr(line, ':');
-        if (!colon) {
-            syslog(LOG_ERR, "%s:%d %s format error, group name = %s", kSrcBuild, __LINE__, SZF_GROUP_DESC, line);
-            continue;
-        }
-        std::string name(line, static_cast<size_t>(colon - line));
-        char key[kDescKeySize];
-        int cchKey = UpperKey(kSrcBuild, name.c_str(), key, sizeof key);
-        if (cchKey < 0)
-            return -1;
-        if (Put(pDb->pGRPDesc, key, cchKey + 1, line) != 0)
-            return -1;
-    }
-    if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_READ);
-        return -1;
-    }
-    return 0;
+    auto taken = [&](std::string_view content, const std::string &key, int) {
+        return Put(pDb->pGRPDesc, key.c_str(), static_cast<int>(key.size()) + 1, std::string(content));
+    };
+    return keydb_internal::ReadLines(Reading(SZF_GROUP_DESC, kDescShape), taken, nullptr);
 }
 
 int OpenSet(void **ppDb, int bTmp)
@@ -259,39 +265,109 @@ void WriteFailed(const char *what)
         SLIB_ERR_IN(kSrcDump, VAKO_ERR_BDB_NO_SPACE);
 }
 
-// Writes a stored line and its line end.
-bool WriteLine(slib::FileReplacer &out, const char *line) { return out.Write(line) && out.Write("\n", 1); }
+// The key of the marker line of /etc/group (no group's key begins with '#').
+constexpr char kMarkerKey[] = "#marker";
 
-// Walks the gid file in key order and writes each local group's line and
-// description: true when the walk ended at the end of the file.
-bool DumpGroups(VAKOGROUPDB *db, PSLIBSZHASH names, PSLIBSZHASH descs, slib::FileReplacer &group,
-                slib::FileReplacer &desc)
+// The dump's rule for /etc/group: its first marker line is the one that
+// the dump writes anew, the others as the build takes them.
+keydb_internal::TextFile::Rule GroupRule()
+{
+    return [rule = keydb_internal::KeyedLines(kGroupShape).Rule(), marker = false](std::string_view content,
+                                                                                   std::string &key) mutable {
+        int taken = rule(content, key);
+        if (taken != 0 || marker || !keydb_internal::MarkerLine(content, SZ_GID_INDEX_MARKER))
+            return taken;
+        marker = true;
+        key = kMarkerKey;
+        return 1;
+    };
+}
+
+// A local group that the dump writes, in the gid file's order.
+struct Walked {
+    std::string key, idKey;
+};
+
+// The local groups of the gid file, in its key order (domain groups live in
+// the name file only and are never written back): false when the walk does
+// not end at the end of the file (an empty file included), or (*pDamaged,
+// logged) a record is no key or a group is named twice.
+bool WalkGroups(VAKOGROUPDB *db, std::vector<Walked> &groups, bool *pDamaged)
 {
     Buf key, value;
     if (VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_FIRST) != 0 ||
         VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) != 0 ||
         VAKOBDbCursorSetType(db->pGRPGID, VAKO_BDB_CURSOR_NEXT) != 0)
         return false;
+    std::unordered_set<std::string> seen;
     do {
-        std::string name = Stored(value);
-        // Domain groups live in the name file only and are never written back.
-        if (name.find('\\') != std::string::npos)
-            continue;
-        const char *line = SzSLIBSzHashGetValue(names, name.c_str());
-        if (!line) {
-            syslog(LOG_ERR, "%s:%d SzSLIBSzHashGetValue(%s) failed", kSrcDump, __LINE__, name.c_str());
-            SLIB_ERR_IN(kSrcDump, SLIB_ERR_NOT_FOUND);
+        std::string name = Stored(value), id = Stored(key);
+        if (name.size() + 1 != static_cast<size_t>(value.cb) || id.size() + 1 != static_cast<size_t>(key.cb) ||
+            (name.find('\\') == std::string::npos && !seen.insert(name).second)) {
+            syslog(LOG_ERR, "%s:%d a record of pGRPGID [%s] is damaged: the cache is rebuilt", kSrcDump, __LINE__,
+                   id.c_str());
+            SLIB_ERR_IN(kSrcDump, VAKO_ERR_BAD_FORMAT);
+            *pDamaged = true;
             return false;
         }
-        bool ok = WriteLine(group, line);
-        if (const char *d = SzSLIBSzHashGetValue(descs, name.c_str()))
-            ok = ok && WriteLine(desc, d);
-        if (!ok) {
-            WriteFailed("fputs()");
-            return false;
-        }
+        if (name.find('\\') == std::string::npos)
+            groups.push_back({std::move(name), std::move(id)});
     } while (VAKOBDbCursorGet(db->pGRPGID, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
     return SLIBErrorGet() == SLIB_ERR_END_OF_ENUM;
+}
+
+// The value that the build made of a group's line, when it stored it in
+// another form: 0 (asBuilt set or not), or -1 a failed read.
+int AsBuilt(VAKOGROUPDB *db, const std::string &key, std::optional<std::string> &asBuilt)
+{
+    std::string value;
+    bool whole;
+    int found = keydb_internal::ReadValue(db->pGRPName, BuiltKey(key), value, &whole);
+    if (found == 1)
+        asBuilt = std::move(value);
+    return found < 0 ? -1 : 0;
+}
+
+// The group lines and descriptions of the walked groups: false when a read
+// failed, or (*pDamaged, logged) when a group's line is missing or not of
+// its form, or a description that /etc/group_desc holds is missing.
+bool CollectGroups(VAKOGROUPDB *db, const std::vector<Walked> &groups, PSLIBSZHASH names, PSLIBSZHASH descs,
+                   const keydb_internal::TextFile &descText, std::vector<keydb_internal::DumpRecord> &lines,
+                   std::vector<keydb_internal::DumpRecord> &descLines, bool *pDamaged)
+{
+    auto damaged = [&](const char *what, const std::string &key, int code) {
+        syslog(LOG_ERR, "%s:%d the %s of [%s] is damaged: the cache is rebuilt", kSrcDump, __LINE__, what, key.c_str());
+        SLIB_ERR_IN(kSrcDump, code);
+        *pDamaged = true;
+        return false;
+    };
+    for (const Walked &g : groups) {
+        const char *line = SzSLIBSzHashGetValue(names, g.key.c_str());
+        if (!line) {
+            syslog(LOG_ERR, "%s:%d SzSLIBSzHashGetValue(%s) failed", kSrcDump, __LINE__, g.key.c_str());
+            return damaged("group line", g.key, SLIB_ERR_NOT_FOUND);
+        }
+        // The line's gid is the one the gid file has it under.
+        std::vector<std::string_view> f = keydb_internal::Fields(line);
+        int gid = 0;
+        char idKey[kIdKeySize] = "";
+        if (f.size() == 4 && keydb_internal::ParseId(f[2], &gid))
+            keydb_internal::IdKey(gid, idKey);
+        if (g.idKey != idKey || !keydb_internal::KeyedBy(line, g.key, kGroupKeySize))
+            return damaged("group line", g.key, VAKO_ERR_BAD_FORMAT);
+        keydb_internal::DumpRecord rec{g.key, line, std::nullopt};
+        if (AsBuilt(db, g.key, rec.asBuilt) != 0)
+            return false;
+        lines.push_back(std::move(rec));
+        if (const char *d = SzSLIBSzHashGetValue(descs, g.key.c_str())) {
+            if (!keydb_internal::KeyedBy(d, g.key, kDescKeySize))
+                return damaged("description", g.key, VAKO_ERR_BAD_FORMAT);
+            descLines.push_back({g.key, d, std::nullopt});
+        } else if (descText.Holds(g.key)) {
+            return damaged("description", g.key, SLIB_ERR_NOT_FOUND);
+        }
+    }
+    return true;
 }
 
 // Flush, sync and close of a temporary text file, its status into *st:
@@ -443,52 +519,96 @@ int VAKOGroupDBDump(VAKOGROUPDB *pDb)
         SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    slib::FileReplacer group(kSrcDump), desc(kSrcDump);
-    for (auto [out, tmp] : {std::pair{&group, SZF_GROUP_TMP}, std::pair{&desc, SZF_GROUP_DESC_TMP}}) {
-        if (!out->CreateFixed(tmp, 0666)) {
-            syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, tmp);
+    return slib::Guarded(kSrcDump, -1, [&] {
+        bool damaged = false;
+        // The text files stay as they were; a damaged cache is rebuilt from
+        // them. The cause stays recorded.
+        auto failed = [&] {
+            if (damaged) {
+                slib::SavedError saved;
+                VAKOBDbCacheRebuildDamaged(&gVakoGroupDbCache, pDb);
+                saved.Restore();
+            }
+            return -1;
+        };
+        slib::FileReplacer group(kSrcDump), desc(kSrcDump);
+        for (auto [out, tmp] : {std::pair{&group, SZF_GROUP_TMP}, std::pair{&desc, SZF_GROUP_DESC_TMP}}) {
+            if (!out->CreateFixed(tmp, 0666)) {
+                syslog(LOG_ERR, "%s:%d Fail to open file[%s]", kSrcDump, __LINE__, tmp);
+                return -1;
+            }
+        }
+        HashPtr names(SLIBSzHashAlloc(kHashSize)), descs(SLIBSzHashAlloc(kHashSize));
+        if (!names || !descs) {
+            SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
-    }
-    HashPtr names(SLIBSzHashAlloc(kHashSize)), descs(SLIBSzHashAlloc(kHashSize));
-    if (!names || !descs) {
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    // An empty file is an empty map; any other failed load would leave
-    // groups or descriptions out of the text files.
-    for (auto [bdb, hash] : {std::pair{pDb->pGRPName, &names}, std::pair{pDb->pGRPDesc, &descs}}) {
-        PSLIBSZHASH raw = hash->release();
-        int r = GroupDBLoadHash(bdb, &raw);
-        hash->reset(raw);
-        if (r != 0 && SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
-            syslog(LOG_ERR, "%s:%d GroupDBLoadHash() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+        // An empty file is an empty map; any other failed load would leave
+        // groups or descriptions out of the text files.
+        for (auto [bdb, hash] : {std::pair{pDb->pGRPName, &names}, std::pair{pDb->pGRPDesc, &descs}}) {
+            PSLIBSZHASH raw = hash->release();
+            int r = GroupDBLoadHash(bdb, &raw);
+            hash->reset(raw);
+            if (r != 0 && SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
+                syslog(LOG_ERR, "%s:%d GroupDBLoadHash() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+                return -1;
+            }
+        }
+        int32_t current;
+        if (VAKOBDbWordGet(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, &current) != 0)
+            return -1;
+        std::vector<Walked> groups;
+        if (!WalkGroups(pDb, groups, &damaged))
+            return failed();
+        // The files as they stand: their lines that the cache does not hold
+        // are written back.
+        keydb_internal::TextFile groupText, descText;
+        if (!groupText.Read(SZF_GROUP, GroupRule(), kSrcDump) ||
+            !descText.Read(SZF_GROUP_DESC, keydb_internal::KeyedLines(kDescShape).Rule(), kSrcDump))
+            return -1;
+        char marker[64];
+        snprintf(marker, sizeof marker, "#$%s$%d$", SZ_GID_INDEX_MARKER, current);
+        std::vector<keydb_internal::DumpRecord> lines{{kMarkerKey, marker, std::nullopt}}, descLines;
+        if (!CollectGroups(pDb, groups, names.get(), descs.get(), descText, lines, descLines, &damaged))
+            return failed();
+        // A line of a key that no group walked stays where it stood while its
+        // record is there (a line of a domain name, or of no group).
+        auto inHash = [](PSLIBSZHASH hash) {
+            return [hash](const std::string &key, keydb_internal::DumpRecord &rec) {
+                const char *v = SzSLIBSzHashGetValue(hash, key.c_str());
+                if (v)
+                    rec.value = v;
+                return v ? 1 : 0;
+            };
+        };
+        auto groupLookup = [&](const std::string &key, keydb_internal::DumpRecord &rec) {
+            int found = inHash(names.get())(key, rec);
+            return found == 1 && AsBuilt(pDb, key, rec.asBuilt) != 0 ? -1 : found;
+        };
+        if (!groupText.Write(group, lines, groupLookup) || !descText.Write(desc, descLines, inHash(descs.get()))) {
+            WriteFailed("fputs()");
             return -1;
         }
-    }
-    int32_t current;
-    if (VAKOBDbWordGet(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, &current) != 0)
-        return -1;
-    if (!group.Printf("#$%s$%d$\n", SZ_GID_INDEX_MARKER, current))
-        return -1;
-    struct stat stGroup, stDesc;
-    if (!DumpGroups(pDb, names.get(), descs.get(), group, desc) || !Flush(group, &stGroup) || !Flush(desc, &stDesc))
-        return -1;
-    group.Release();
-    desc.Release();
-    if (GROUPIRenameTempFiles() != 0) {
-        syslog(LOG_ERR, "%s:%d GROUPIRenameTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-        return -1;
-    }
-    if (GROUPIRemoveTempFiles() != 0) {
-        syslog(LOG_ERR, "%s:%d GROUPIRemoveTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-        return -1;
-    }
-    if (StampWith(stGroup, {pDb->pGRPGID, pDb->pGRPName}) != 0 || StampWith(stDesc, {pDb->pGRPDesc}) != 0) {
-        syslog(LOG_ERR, "%s:%d GroupDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    return 0;
+        struct stat stGroup, stDesc;
+        if (!Flush(group, &stGroup) || !Flush(desc, &stDesc))
+            return -1;
+        group.Release();
+        desc.Release();
+        if (GROUPIRenameTempFiles() != 0) {
+            syslog(LOG_ERR, "%s:%d GROUPIRenameTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            return -1;
+        }
+        if (GROUPIRemoveTempFiles() != 0) {
+            syslog(LOG_ERR, "%s:%d GROUPIRemoveTempFiles() failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            return -1;
+        }
+        if (StampWith(stGroup, {pDb->pGRPGID, pDb->pGRPName}) != 0 || StampWith(stDesc, {pDb->pGRPDesc}) != 0) {
+            syslog(LOG_ERR, "%s:%d GroupDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int GROUPIRenameTempFiles(void)

@@ -175,7 +175,12 @@ int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGR
 
     // Stored over another group, the new line would leave that group's id
     // record naming it: the next dump would write it twice.
-    if (!sameKey && VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0)) {
+    // A name that a line of /etc/group holds which the cache keeps out is
+    // no new group's either.
+    int held = sameKey ? 0 : keydb_internal::IsHeld(pDb->pGRPName, key);
+    if (held < 0)
+        return -1;
+    if (!sameKey && (held == 1 || VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0))) {
         SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_EXISTS);
         return -1;
     }

@@ -359,6 +359,27 @@ TEST(GroupGetFreeGid, FromTheLastOneHandedOut)
     EXPECT_EQ(VAKOGroupGetFreeGid(nullptr), -1);
 }
 
+TEST(GroupGetFreeGid, NamesAndGidsOfKeptLinesAreNoNewGroups)
+{
+    // Lines the cache keeps out, which the system may still read as
+    // groups: five fields, a group among the members, "DEV" beside dev.
+    GroupFiles groups = Fixture();
+    groups.group += "qa:x:65538:alice,bob:\nops:x:65539:@staff\nDEV:x:65540:\n";
+    DbPtr db = OpenFixture(groups);
+    ASSERT_NE(db, nullptr);
+    ASSERT_EQ(VAKOBDbWordSet(db->pGRPGID, "#CURRENT_GID", 12, 65537), 0);
+    EXPECT_EQ(VAKOGroupGetFreeGid(db.get()), 65541);
+    EXPECT_EQ(Record(db->pGRPName, "QA"), kAbsent);
+    Group qa("QA", 65541, {});
+    ExpectRefused(db.get(), nullptr, qa, 0x1700, "group_db_set");
+    Group ops("ops", 65541, {});
+    ExpectRefused(db.get(), "STAFF", ops, 0x1700, "group_db_set");
+    // dev's name stays held once dev is gone.
+    ASSERT_EQ(Delete(db.get(), "DEV"), 0);
+    Group dev("dev", 65541, {});
+    ExpectRefused(db.get(), nullptr, dev, 0x1700, "group_db_set");
+}
+
 TEST(GroupGetFreeGid, NoneLeft)
 {
     DbPtr db = OpenFixture();

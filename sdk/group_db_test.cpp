@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "slib/error.h"
+#include "vako/group_op.h"
 #include "vakotest/accounts.h"
 #include "vakotest/files.h"
+#include "vakotest/accountroundtrip.h"
 #include "vakotest/groupdb.h"
 #include "vakotest/logs.h"
 #include "vakotest/paths.h"
@@ -28,6 +30,30 @@ using vakotest::GroupFiles;
 using vakotest::kAccountsMtime;
 
 namespace {
+
+namespace rt = accountroundtrip;
+
+// staff with alice alone.
+int StaffWithAlice()
+{
+    PVAKOGROUP raw = nullptr;
+    if (VAKOGroupGet("staff", &raw) != 0)
+        return -1;
+    groupdb::GroupPtr g(raw);
+    groupdb::Group staff(g->szName, g->gid, {"alice"});
+    return VAKOGroupSet("staff", staff.get());
+}
+
+// dev renamed devs.
+int DevRenamed()
+{
+    PVAKOGROUP raw = nullptr;
+    if (VAKOGroupGet("dev", &raw) != 0)
+        return -1;
+    groupdb::GroupPtr g(raw);
+    groupdb::Group devs("devs", g->gid, groupdb::Members(g.get()));
+    return VAKOGroupSet("dev", devs.get());
+}
 
 constexpr const char *kCacheFiles[] = {vakotest::kGroupDbName, vakotest::kGroupDbId, vakotest::kGroupDbDesc};
 
@@ -51,19 +77,6 @@ std::string RawRecord(VAKOBDB *bdb, const char *key, int cbKey)
         v.assign(static_cast<char *>(p), static_cast<size_t>(cb));
     VAKOBDbDataFree(p);
     return v;
-}
-
-// The build's outcome on the fixture with other group files: the open's
-// result and the code it left (and the source name recorded with it).
-int OpenCode(const GroupFiles &groups, std::string *src = nullptr)
-{
-    RemoveCaches();
-    groupdb::WriteFixture(groups);
-    SLIBErrorSet(0);
-    DbPtr db = groupdb::Open();
-    if (src)
-        *src = SLIBErrorGetFile() ? SLIBErrorGetFile() : "";
-    return db ? 0 : SLIBErrorGet();
 }
 
 TEST(GroupDbOpen, BuildsTheThreeCachesFromTheTextFiles)
@@ -189,9 +202,14 @@ TEST(GroupDbBuild, MembersAreStoredValidated)
     DbPtr db = OpenFixture(groups);
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(Record(db->pGRPName, "QA"), "qa:x:65540:alice,bob,admin");
-    // The group stays, its members as the accounts have them.
+    // Unchanged, its line stays as it stood; changed, it is written with
+    // its members as the accounts have them.
     ASSERT_EQ(VAKOGroupDBDump(db.get()), 0);
-    EXPECT_EQ(vakotest::ReadGroupFiles().group, Fixture().group + "qa:x:65540:alice,bob,admin\n");
+    EXPECT_EQ(vakotest::ReadGroupFiles(), groups);
+    groupdb::Group qa("qa", 65540, {"admin", "bob"});
+    ASSERT_EQ(VAKOGroupDBSet(db.get(), "QA", 2, qa.get()), 0);
+    ASSERT_EQ(VAKOGroupDBDump(db.get()), 0);
+    EXPECT_EQ(vakotest::ReadGroupFiles().group, Fixture().group + "qa:x:65540:admin,bob\n");
 }
 
 TEST(GroupDbBuild, OddLines)
@@ -216,33 +234,44 @@ TEST(GroupDbBuild, OddLines)
     EXPECT_TRUE(vakotest::SyslogMatches("group_db_build:{L} /etc/group_desc format error, group name = no separator"));
 }
 
-TEST(GroupDbBuild, BadLinesFailTheBuildClearly)
+TEST(GroupDbBuild, OddLinesAreKeptOutOfTheCache)
 {
+    // A line the cache cannot hold is logged and left out; the others work,
+    // and a dump writes the line back as it stood.
     const struct {
         const char *what;
         std::string line;
-        int code;
-        const char *src;
+        const char *key; // the record the line must not make
+        const char *why;
     } cases[] = {
-        {"gid no number", "qa:x:abc:\n", 0x4000, "group_db_build"},
-        {"gid empty", "qa:x::\n", 0x4000, "group_db_build"},
-        {"name twice", "STAFF:x:65540:\n", 0x1700, "group_db_build"},
-        {"a group as a member", "qa:x:65540:@staff\n", 0x4000, nullptr}, // the name list's own
-        {"name longer than a key", std::string(129, 'q') + ":x:65540:\n", 0x1600, "group_db_build"},
+        {"gid no number", "qa:x:abc:", "QA", "has a gid that is not a number of a gid"},
+        {"gid empty", "qa:x::", "QA", "has a gid that is not a number of a gid"},
+        {"name twice", "STAFF:x:65540:", nullptr, "repeats the name of an earlier line"},
+        {"a group as a member", "qa:x:65540:@staff", "QA", "has a member list that is no list of accounts"},
+        {"name longer than a key", std::string(129, 'q') + ":x:65540:", nullptr, "has a name too long for a key"},
+        {"a name that is no UTF-8 text", "caf\xe9:x:65540:bob", nullptr, "has a name that is not UTF-8 text"},
+        {"five fields", "qa:x:65540:alice,bob:", "QA", "has more fields than its format"},
+        {"a NUL byte among the members", accountroundtrip::WithNul("qa:x:65540:alice,b", "ob"), "QA",
+         "holds a NUL byte"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         GroupFiles groups = Fixture();
-        groups.group += c.line;
-        std::string src;
-        EXPECT_EQ(OpenCode(groups, &src), c.code);
-        if (c.src) {
-            EXPECT_EQ(src, c.src);
+        groups.group.insert(groups.group.find("dev:"), c.line + "\n");
+        vakotest::SyslogClear();
+        DbPtr db = OpenFixture(groups);
+        ASSERT_NE(db, nullptr);
+        if (c.key) {
+            EXPECT_EQ(Record(db->pGRPName, c.key), kAbsent);
         }
-        // Nothing half built is left to be dumped over the files.
-        for (const char *f : kCacheFiles)
-            EXPECT_FALSE(vakotest::FileExists(f));
+        EXPECT_EQ(Record(db->pGRPName, "STAFF"), "staff:x:65536:alice,bob");
+        EXPECT_EQ(IdRecords(db.get(), 65540), std::vector<std::string>{});
+        EXPECT_TRUE(vakotest::SyslogMatches("group_db_build:{L} /etc/group line 6 " + std::string(c.why) +
+                                            ", kept as it stands: {*}"));
+        ASSERT_EQ(VAKOGroupDBDump(db.get()), 0);
         EXPECT_EQ(vakotest::ReadGroupFiles(), groups);
+        db.reset();
+        RemoveCaches();
     }
 }
 
@@ -371,6 +400,57 @@ TEST(GroupDbDump, AFailedDumpLeavesTheTextFilesAsTheyWere)
     EXPECT_EQ(vakotest::ReadGroupFiles(), (GroupFiles{"#$_@GID__INDEX@_$65536$\n", ""}));
 }
 
+TEST(GroupDbDump, ARecordTheDumpCannotReadFailsItAndTheCacheIsRebuilt)
+{
+    struct Case {
+        const char *what;
+        std::function<void(VAKOGROUPDB *)> damage;
+        const char *log;
+        int code;
+    } cases[] = {
+        {"a group line lost", [](VAKOGROUPDB *db) { ASSERT_EQ(VAKOBDbDelete(db->pGRPName, "STAFF", 6), 0); },
+         "group_db_dump:{L} SzSLIBSzHashGetValue(STAFF) failed", 0x2000},
+        {"a group line of another name",
+         [](VAKOGROUPDB *db) { ASSERT_EQ(VAKOBDbSet(db->pGRPName, "STAFF", 6, "staft:x:65536:alice", 20), 0); },
+         "group_db_dump:{L} the group line of [STAFF] is damaged: the cache is rebuilt", 0x4000},
+        {"a group line of another gid",
+         [](VAKOGROUPDB *db) { ASSERT_EQ(VAKOBDbSet(db->pGRPName, "STAFF", 6, "staff:x:65539:alice", 20), 0); },
+         "group_db_dump:{L} the group line of [STAFF] is damaged: the cache is rebuilt", 0x4000},
+        {"a description lost", [](VAKOGROUPDB *db) { ASSERT_EQ(VAKOBDbDelete(db->pGRPDesc, "DEV", 4), 0); },
+         "group_db_dump:{L} the description of [DEV] is damaged: the cache is rebuilt", 0x2000},
+        {"a group named twice", [](VAKOGROUPDB *db) { ASSERT_EQ(VAKOBDbSet(db->pGRPGID, "070000", 7, "STAFF", 6), 0); },
+         "group_db_dump:{L} a record of pGRPGID [070000] is damaged: the cache is rebuilt", 0x4000},
+    };
+    vakotest::WriteFile(vakotest::kSmbConf, "[global]\n\tworkgroup=WORKGROUP\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveCaches();
+        DbPtr db = OpenFixture();
+        ASSERT_NE(db, nullptr);
+        c.damage(db.get());
+        vakotest::SyslogClear();
+        SLIBErrorSet(0);
+        EXPECT_EQ(VAKOGroupDBDump(db.get()), -1);
+        EXPECT_EQ(SLIBErrorGet(), c.code);
+        EXPECT_TRUE(vakotest::SyslogMatches(c.log));
+        EXPECT_EQ(vakotest::ReadGroupFiles(), Fixture());
+        EXPECT_FALSE(vakotest::FileExists(SZF_GROUP_TMP));
+        // Its holder is told to reopen; the files at the live names are new.
+        EXPECT_EQ(VAKOBDbDeprecatedGet(db->pGRPName), 1);
+        db.reset();
+        db = groupdb::Open();
+        ASSERT_NE(db, nullptr);
+        EXPECT_EQ(Record(db->pGRPName, "STAFF"), "staff:x:65536:alice,bob");
+        EXPECT_EQ(Record(db->pGRPDesc, "DEV"), "dev:Developers");
+        db.reset();
+        ASSERT_EQ(StaffWithAlice(), 0);
+        GroupFiles after = Fixture();
+        after.group = rt::Inserted(after.group, "staff:", "staff:x:65536:alice\n");
+        after.group.erase(after.group.find("staff:x:65536:alice,bob\n"), 24);
+        EXPECT_EQ(vakotest::ReadGroupFiles(), after);
+    }
+}
+
 TEST(GroupDbDump, TheTemporaryFiles)
 {
     DbPtr db = OpenFixture();
@@ -430,6 +510,115 @@ TEST(GroupDbOpenFile, RefusedArguments)
     }
     EXPECT_EQ(db, nullptr);
     VAKOGroupDBClose(nullptr);
+}
+
+// ---- Round trips: the group files as old appliances hold them ----
+
+// One shape of the files: made from the fixture (or from base).
+struct Shape {
+    const char *name;
+    std::function<void(GroupFiles &)> make;
+    std::function<GroupFiles()> base = [] { return Fixture(); };
+};
+
+// 50,000 groups after the fixture's, each with alice, with descriptions.
+GroupFiles ManyGroups()
+{
+    GroupFiles f = Fixture();
+    for (int i = 0; i < 50000; i++) {
+        std::string name = "grp" + std::to_string(i);
+        f.group += name + ":x:" + std::to_string(70000 + i) + ":alice\n";
+        f.groupDesc += name + ":Group " + std::to_string(i) + "\n";
+    }
+    return f;
+}
+
+// Shapes both group files can have: CRLF lines, the last one without its
+// line feed, a 100 kB line, 50,000 groups.
+void AddCommonShapes(std::vector<Shape> &shapes, std::string GroupFiles::*file, const std::string &longLine)
+{
+    shapes.push_back({"CRLF", [file](GroupFiles &f) { f.*file = rt::Crlf(f.*file); }});
+    shapes.push_back({"CRLF in both", [](GroupFiles &f) {
+                          f.group = rt::Crlf(f.group);
+                          f.groupDesc = rt::Crlf(f.groupDesc);
+                      }});
+    shapes.push_back({"no last line feed", [file](GroupFiles &f) { f.*file = rt::WithoutLastNewline(f.*file); }});
+    shapes.push_back({"a 100 kB line", [file, longLine](GroupFiles &f) { f.*file += longLine; }});
+    shapes.push_back({"a 100 kB comment", [file](GroupFiles &f) {
+                          f.*file = rt::Inserted(f.*file, "staff:", "#" + std::string(100000, 'c') + "\n");
+                      }});
+    shapes.push_back({"50,000 groups and a comment",
+                      [file](GroupFiles &f) { f.*file = rt::Inserted(f.*file, "grp25000:", "# the middle\n"); },
+                      ManyGroups});
+}
+
+rt::Row RowOf(const Shape &shape, bool rename)
+{
+    GroupFiles files = shape.base();
+    shape.make(files);
+    rt::Row row{shape.name, userdb::Fixture(), files, {}, {}};
+    if (rename) {
+        row.change = DevRenamed;
+        row.touched = {{rt::File::kGroup, rt::LineOf(files.group, "dev:"), "devs:x:65537:bob\n"},
+                       {rt::File::kGroupDesc, rt::LineOf(files.groupDesc, "dev:"), "devs:Developers\n"}};
+    } else {
+        row.change = StaffWithAlice;
+        row.touched = {{rt::File::kGroup, rt::LineOf(files.group, "staff:"), "staff:x:65536:alice\n"}};
+    }
+    return row;
+}
+
+TEST(GroupDbRoundTrip, Group)
+{
+    vakotest::WriteFile(vakotest::kSmbConf, "[global]\n\tworkgroup=WORKGROUP\n");
+    std::vector<Shape> shapes = {
+        {"a name twice", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "STAFF:x:65540:bob\n"); }},
+        {"gid abc", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "qa:x:abc:bob\n"); }},
+        {"a Latin-1 name", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "caf\xe9:x:65541:bob\n"); }},
+        {"a NUL among the members",
+         [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", rt::WithNul("qa:x:65542:alice,b", "ob\n")); }},
+        {"five fields", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "qa:x:65543:alice,bob:\n"); }},
+        {"members with blanks",
+         [](GroupFiles &f) {
+             f.group = rt::Inserted(f.group, "staff:", "qa:x:100:alice , bob\n");
+             f.group = rt::Inserted(f.group, "staff:", "staff:x:65536: alice, bob\n");
+         }},
+        {"a group as a member", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "qa:x:65545:@staff\n"); }},
+        {"members that are no accounts", [](GroupFiles &f) { f.group += "qa:x:65546:ghost,nobody,ALICE,,alice\n"; }},
+        {"comments", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "# old groups\n\n"); }},
+        {"too few fields", [](GroupFiles &f) { f.group = rt::Inserted(f.group, "dev:", "two:colons\n"); }},
+        {"no marker line", [](GroupFiles &f) { f.group = f.group.substr(f.group.find('\n') + 1); }},
+    };
+    std::string many;
+    for (int i = 0; i < 20000; i++)
+        many += i ? ",alice" : "alice";
+    AddCommonShapes(shapes, &GroupFiles::group, "big:x:65547:" + many + "\n");
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        rt::Row row = RowOf(shape, false);
+        // Without a marker line, the dump writes one first.
+        if (std::string(shape.name) == "no marker line")
+            row.groups.group = "#$_@GID__INDEX@_$65537$\n" + row.groups.group;
+        rt::Run(row);
+    }
+}
+
+TEST(GroupDbRoundTrip, GroupDesc)
+{
+    vakotest::WriteFile(vakotest::kSmbConf, "[global]\n\tworkgroup=WORKGROUP\n");
+    std::vector<Shape> shapes = {
+        {"a name twice", [](GroupFiles &f) { f.groupDesc += "DEV:the other developers\n"; }},
+        {"a NUL", [](GroupFiles &f) { f.groupDesc = rt::Inserted(f.groupDesc, "dev:", rt::WithNul("qa:Q", "A\n")); }},
+        {"no separator", [](GroupFiles &f) { f.groupDesc = rt::Inserted(f.groupDesc, "dev:", "nodesc\n"); }},
+        {"a Latin-1 name", [](GroupFiles &f) { f.groupDesc = rt::Inserted(f.groupDesc, "dev:", "caf\xe9:Caf\n"); }},
+        {"no group's", [](GroupFiles &f) { f.groupDesc = rt::Inserted(f.groupDesc, "dev:", "ghost:Nobody's\n"); }},
+        {"comments", [](GroupFiles &f) { f.groupDesc = "# descriptions\n" + f.groupDesc + "#\n"; }},
+    };
+    AddCommonShapes(shapes, &GroupFiles::groupDesc, "qa:" + std::string(100000, 'q') + "\n");
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        rt::Run(RowOf(shape, true));
+    }
 }
 
 } // namespace

@@ -4,12 +4,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "keydb_internal.h"
 #include "slib/error.h"
@@ -18,6 +21,7 @@
 #include "slib/szlist.h"
 #include "slib/unicode.h"
 #include "slibcxx/border.h"
+#include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
@@ -52,6 +56,8 @@ constexpr const char *kSrcRealloc = "bsd_check_and_realloc";
 #define BDB_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
 constexpr int kWordSize = 4;
+// Before the key of a name or id that a kept text line holds.
+constexpr char kHeldPrefix[] = "#VAKO@HELD@";
 
 // What a keyed file must be to be opened: a regular file of this account's
 // (or root's), its only name, within the mode it is made with.
@@ -683,6 +689,12 @@ int LastIdBuild(VAKOBDB *pIdDb, const char *textFile, const char *marker, int fi
     return 0;
 }
 
+bool MarkerLine(std::string_view content, const char *marker)
+{
+    size_t hash = content.find('#');
+    return hash != std::string_view::npos && content.substr(hash).starts_with(std::string("#$") + marker + "$");
+}
+
 int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last, int noneCode, const char *src)
 {
     int32_t current;
@@ -707,12 +719,320 @@ int FreeId(VAKOBDB *pIdDb, const char *curKey, int cbCurKey, int first, int last
         char key[kIdKeySize];
         if (VAKOBDbGet(pIdDb, key, IdKey(candidate, key), &value.p, &value.cb) != 0) {
             // Only an absent record is a free id; a failed read is no answer.
-            return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? candidate : -1;
+            if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+                return -1;
+            // An id that a kept line of the text file holds is no free one.
+            int held = IsHeld(pIdDb, key);
+            if (held != 1)
+                return held == 0 ? candidate : -1;
         }
         candidate = candidate == last ? first : candidate + 1;
     } while (candidate != start);
     BDB_ERR(src, noneCode);
     return -1;
+}
+
+bool ParseId(std::string_view field, int *pId)
+{
+    uint32_t id;
+    if (!slib::DecimalU32(field, &id))
+        return false;
+    *pId = static_cast<int>(id);
+    return true;
+}
+
+std::vector<std::string_view> Fields(std::string_view line) { return slib::ColonFields(line); }
+
+const char kComment[] = "is a comment";
+
+const char *Unreadable(std::string_view content)
+{
+    if (content.empty() || content[0] == '#')
+        return kComment;
+    return content.find('\0') == std::string_view::npos ? nullptr : "holds a NUL byte";
+}
+
+int Names::Claim(std::string_view name, std::string &key, const char **why)
+{
+    if (name.empty()) {
+        *why = "has no name";
+        return 0;
+    }
+    std::vector<char> upper(static_cast<size_t>(cbKey_));
+    int n = UpperKey(std::string(name).c_str(), upper.data(), cbKey_);
+    if (n == kKeyTooLong) {
+        *why = "has a name too long for a key";
+        return 0;
+    }
+    if (n < 0) {
+        if (SLIBErrorGet() != SLIB_ERR_UNICODE)
+            return -1;
+        *why = "has a name that is not UTF-8 text";
+        return 0;
+    }
+    key.assign(upper.data(), static_cast<size_t>(n));
+    if (!seen_.insert(key).second) {
+        *why = "repeats the name of an earlier line";
+        return 0;
+    }
+    return 1;
+}
+
+const char kFormatError[] = "format error";
+
+int KeyedLines::Take(std::string_view content, std::string &key, int *pId, const char **why)
+{
+    if ((*why = Unreadable(content)))
+        return 0;
+    std::vector<std::string_view> f = Fields(content);
+    size_t at = content.find(shape_.sep);
+    if (f.size() < shape_.minFields || at == std::string_view::npos) {
+        *why = kFormatError;
+        return 0;
+    }
+    if (shape_.maxFields && f.size() > shape_.maxFields) {
+        *why = "has more fields than its format";
+        return 0;
+    }
+    int id = 0;
+    if (shape_.idWhy && !ParseId(f[2], &id)) {
+        *why = shape_.idWhy;
+        return 0;
+    }
+    if (shape_.check && (*why = shape_.check(f)))
+        return 0;
+    if (pId)
+        *pId = id;
+    return names_.Claim(content.substr(0, at), key, why);
+}
+
+std::function<int(std::string_view, std::string &)> KeyedLines::Rule() const
+{
+    return [self = *this](std::string_view content, std::string &key) mutable {
+        const char *why;
+        return self.Take(content, key, nullptr, &why);
+    };
+}
+
+namespace {
+
+// A line that a build keeps, in the log unless a comment.
+void LogKept(const LinesRead &r, int lineNo, std::string_view content, const char *why)
+{
+    // Of a line that is no record, the log shows its start.
+    constexpr size_t kLogged = 80;
+    if (why == kComment)
+        return;
+    if (why == kFormatError)
+        syslog(LOG_ERR, r.formatError, r.src, __LINE__, r.file, static_cast<int>(content.size()), content.data());
+    else
+        syslog(LOG_ERR, "%s:%d %s line %d %s, kept as it stands: %.*s", r.src, __LINE__, r.file, lineNo, why,
+               static_cast<int>(std::min(content.size(), kLogged)), content.data());
+}
+
+} // namespace
+
+int ReadLines(const LinesRead &r, const std::function<int(std::string_view, const std::string &, int)> &taken,
+              const std::function<int(std::string_view)> &kept)
+{
+    LineReader in(r.file, r.src);
+    if (!in.ok())
+        return -1;
+    KeyedLines rule(r.shape);
+    for (int lineNo = 1; in.Next(); lineNo++) {
+        std::string_view content = in.content();
+        std::string key;
+        int id = 0;
+        const char *why;
+        int took = rule.Take(content, key, &id, &why);
+        if (took < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed [%.*s]", r.src, __LINE__,
+                   static_cast<int>(content.size()), content.data());
+            return -1;
+        }
+        if (took == 0)
+            LogKept(r, lineNo, content, why);
+        if (took == 0 ? kept && kept(content) != 0 : taken(content, key, id) != 0)
+            return -1;
+    }
+    if (!in.AtEnd()) {
+        syslog(LOG_ERR, r.endFailed, r.src, __LINE__, errno);
+        BDB_ERR(r.src, SLIB_ERR_READ);
+        return -1;
+    }
+    return 0;
+}
+
+int HoldLine(VAKOBDB *nameDb, VAKOBDB *idDb, std::string_view content, int cbKey)
+{
+    if (content.empty() || content[0] == '#')
+        return 0;
+    std::vector<std::string_view> f = Fields(content);
+    std::string_view name = f[0];
+    if (f.size() > 1 && !name.empty() && name.find('\0') == std::string_view::npos) {
+        std::vector<char> upper(static_cast<size_t>(cbKey));
+        int n = UpperKey(std::string(name).c_str(), upper.data(), cbKey);
+        if (n < 0 && n != kKeyTooLong && SLIBErrorGet() != SLIB_ERR_UNICODE)
+            return -1;
+        if (n > 0 && Hold(nameDb, std::string_view(upper.data(), static_cast<size_t>(n))) != 0)
+            return -1;
+    }
+    int id;
+    if (f.size() > 3 && ParseId(f[2], &id)) {
+        char key[kIdKeySize];
+        IdKey(id, key);
+        if (Hold(idDb, key) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// The reserved key of a held name or id, with its NUL.
+std::string HeldKey(std::string_view key) { return std::string(kHeldPrefix).append(key); }
+
+} // namespace
+
+int Hold(VAKOBDB *bdb, std::string_view key)
+{
+    std::string held = HeldKey(key);
+    return Put(bdb, held.c_str(), static_cast<int>(held.size()) + 1, "1");
+}
+
+int IsHeld(VAKOBDB *bdb, std::string_view key)
+{
+    std::string held = HeldKey(key);
+    Buf value;
+    if (VAKOBDbGet(bdb, held.c_str(), static_cast<int>(held.size()) + 1, &value.p, &value.cb) == 0)
+        return 1;
+    return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+}
+
+int ReadValue(VAKOBDB *bdb, const std::string &key, std::string &value, bool *pWhole)
+{
+    Buf v;
+    if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &v.p, &v.cb) != 0)
+        return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+    value = Stored(v);
+    *pWhole = value.size() + 1 == static_cast<size_t>(v.cb);
+    return 1;
+}
+
+bool KeyedBy(const std::string &line, const std::string &key, int cbKey)
+{
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return false;
+    std::vector<char> upper(static_cast<size_t>(cbKey));
+    int n = UpperKey(line.substr(0, colon).c_str(), upper.data(), cbKey);
+    return n >= 0 && key.compare(0, std::string::npos, upper.data(), static_cast<size_t>(n)) == 0;
+}
+
+bool TextFile::Read(const char *path, const Rule &keyOf, const char *src)
+{
+    lines_.clear();
+    index_.clear();
+    LineReader in(path);
+    if (!in.ok()) {
+        // A file that is not there holds no line to keep.
+        if (errno == ENOENT)
+            return true;
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%d/%m", src, __LINE__, path, errno);
+        BDB_ERR(src, SLIB_ERR_OPEN);
+        return false;
+    }
+    while (in.Next()) {
+        Line line{std::string(in.view()), {}};
+        int taken = keyOf(in.content(), line.key);
+        if (taken < 0)
+            return false;
+        if (taken == 0)
+            line.key.clear();
+        else
+            index_.emplace(line.key, lines_.size());
+        lines_.push_back(std::move(line));
+    }
+    if (!in.AtEnd()) {
+        syslog(LOG_ERR, "%s:%d read %s failed. errno=%d/%m", src, __LINE__, path, errno);
+        BDB_ERR(src, SLIB_ERR_READ);
+        return false;
+    }
+    return true;
+}
+
+bool TextFile::Write(slib::FileReplacer &out, const std::vector<DumpRecord> &records, const Lookup &lookup) const
+{
+    // What follows each record (index + 1; 0 the head): the kept lines, and
+    // the lines of keys that the records leave out but the cache still holds.
+    struct Item {
+        size_t line;
+        DumpRecord rec; // key empty: the line as it stands
+    };
+    std::unordered_map<std::string, size_t> order;
+    for (size_t i = 0; i < records.size(); i++)
+        order.emplace(records[i].key, i + 1);
+    std::vector<std::vector<Item>> after(records.size() + 1);
+    std::vector<size_t> lineOf(records.size() + 1, SIZE_MAX);
+    size_t anchor = 0;
+    for (size_t i = 0; i < lines_.size(); i++) {
+        const Line &l = lines_[i];
+        if (l.key.empty()) {
+            after[anchor].push_back({i, {}});
+            continue;
+        }
+        auto it = order.find(l.key);
+        if (it != order.end()) {
+            anchor = it->second;
+            lineOf[anchor] = i;
+            continue;
+        }
+        DumpRecord rec;
+        int found = lookup(l.key, rec);
+        if (found < 0)
+            return false;
+        if (found == 1) {
+            rec.key = l.key;
+            after[anchor].push_back({i, std::move(rec)});
+        } else if (anchor < records.size() && !Holds(records[anchor].key)) {
+            // The line's account or group is gone; the record that follows
+            // and has no line of its own (a renamed one) takes its place.
+            anchor++;
+        }
+    }
+
+    // A line written as it stood may lack its last line feed: it gets one
+    // only when more follows.
+    bool open = false;
+    auto put = [&](std::string_view bytes) {
+        if (open && !out.Write("\n", 1))
+            return false;
+        open = !bytes.ends_with('\n');
+        return out.Write(bytes);
+    };
+    auto putRecord = [&](size_t line, const DumpRecord &rec) {
+        if (line != SIZE_MAX) {
+            std::string_view raw = lines_[line].raw;
+            std::string_view text = raw.ends_with('\n') ? raw.substr(0, raw.size() - 1) : raw;
+            if (text.ends_with('\r'))
+                text.remove_suffix(1);
+            if (rec.value == text || (rec.asBuilt && rec.value == *rec.asBuilt))
+                return put(raw);
+        }
+        return put(rec.value + "\n");
+    };
+    auto putAfter = [&](size_t at) {
+        for (const Item &item : after[at])
+            if (!(item.rec.key.empty() ? put(lines_[item.line].raw) : putRecord(item.line, item.rec)))
+                return false;
+        return true;
+    };
+    if (!putAfter(0))
+        return false;
+    for (size_t i = 0; i < records.size(); i++)
+        if (!putRecord(lineOf[i + 1], records[i]) || !putAfter(i + 1))
+            return false;
+    return true;
 }
 
 namespace {

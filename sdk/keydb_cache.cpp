@@ -358,6 +358,28 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
     return Reopen(c, ppDb, src) < 0 ? -1 : 1;
 }
 
+// The one path by which a database's own operations ask for a rebuild: a
+// dump that meets a record it cannot read (missing, or not of its form)
+// writes nothing, and what the cache holds is no longer trusted.
+int VAKOBDbCacheRebuildDamaged(const VAKOBDBCACHE *pCache, void *pDb)
+{
+    if (!Valid(pCache) || !pDb) {
+        CACHE_ERR(pCache && pCache->szSrcRebuild ? pCache->szSrcRebuild : kSrc, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
+    if (!lock.held())
+        return -1;
+    if (RebuildLocked(pCache, nullptr) < 0) {
+        if (pCache->szLogRebuildFailed)
+            syslog(LOG_ERR, pCache->szLogRebuildFailed, pCache->szSrcRebuild, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    // The new files stand at the live names: the caller's old ones are
+    // marked (through its own handles) for its next check.
+    return MarkReplaced(pCache, pDb) ? 0 : -1;
+}
+
 void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
 {
     if (!Valid(pCache)) {

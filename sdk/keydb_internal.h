@@ -8,7 +8,11 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "slib/error.h"
@@ -16,6 +20,7 @@
 #include "slib/szhash.h"
 #include "slib/szlist.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/keydb.h"
 #include "vako/keydb_cache.h"
 
@@ -99,6 +104,10 @@ template <class Rec>
 int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const char *const *suffix,
                const VAKOBDBCACHEFILE *cache, VAKOBDB *&(*fileOf)(Rec *, int), int (*build)(Rec *),
                void (*close)(Rec *));
+
+// True when the first '#' of a line starts "#$<marker>$": the line that
+// gives the last id handed out (LastIdBuild).
+bool MarkerLine(std::string_view content, const char *marker);
 
 // Reads the last id handed out from the marker line "#$<marker>$<id>$" of
 // a text file (the first '#' of a line; a number not followed by '$' lets
@@ -268,12 +277,164 @@ private:
     bool held_ = false;
 };
 
-// Cuts a line at its first "\n".
-inline void CutLineEnd(char *line)
-{
-    if (char *nl = strchr(line, '\n'))
-        *nl = '\0';
-}
+// Not exported (their definitions are out of line).
+#pragma GCC visibility push(hidden)
+
+// An id field of an account or group line: decimal digits only (no sign,
+// no blank), at most 4294967295; *pId gets its 32 bits as a signed number.
+bool ParseId(std::string_view field, int *pId);
+
+// The fields of a text line at every ':' (empty ones too), as views into it.
+std::vector<std::string_view> Fields(std::string_view line);
+
+// Why a build keeps a line of an account or group file as it stands, for
+// its log line: kComment (not logged), or the lines' own reasons below.
+extern const char kComment[];
+// A comment (an empty line, or '#' first) or a line holding a NUL byte:
+// the reason it is kept, or nullptr.
+const char *Unreadable(std::string_view content);
+
+// The names that a build takes, each once: a name (the text of a line
+// before its first ':') upper-cased into a key of fewer than cbKey bytes,
+// for the first line that gives it, as the C library's readers take such
+// a file. Claim: 1 (key), 0 kept (*why: no name, not UTF-8 text, too long,
+// met before), -1 the upper-caser failed otherwise (its code recorded).
+class Names {
+public:
+    explicit Names(int cbKey) : cbKey_(cbKey) {}
+    int Claim(std::string_view name, std::string &key, const char **why);
+
+private:
+    int cbKey_;
+    std::unordered_set<std::string> seen_;
+};
+
+// The format error of a line: too few fields, or no separator.
+extern const char kFormatError[];
+
+// The shape of the lines of one account or group text file that its build
+// takes as records: at least minFields fields at ':' (at most maxFields,
+// when not 0), a number of an id in the third field when idWhy is given
+// (else the reason), fields that check (when given) finds sound (else its
+// reason), and a name before the first sep.
+struct LineShape {
+    const char *sep;
+    size_t minFields;
+    size_t maxFields;
+    const char *idWhy;
+    int cbKey;
+    const char *(*check)(const std::vector<std::string_view> &fields);
+};
+
+// The rule of a build for the lines of one text file: a record is a line
+// that is no comment, holds no NUL byte, has its shape and a name that no
+// earlier line took (Names); any other line is kept as it stands.
+class KeyedLines {
+public:
+    explicit KeyedLines(const LineShape &shape) : shape_(shape), names_(shape.cbKey) {}
+    // 1 taken (key, and the id when the shape has one), 0 kept (*why), -1
+    // the upper-caser failed.
+    int Take(std::string_view content, std::string &key, int *pId, const char **why);
+    // The same rule, for a dump's reading of the file (TextFile).
+    std::function<int(std::string_view, std::string &)> Rule() const;
+
+private:
+    LineShape shape_;
+    Names names_;
+};
+
+// How a build reads one text file: its source name (recorded with the
+// codes, heading the log lines), the file, the shape of its lines, and its
+// messages: of a line's format error (its arguments: src, line, file, the
+// line as "%.*s"), and of a read that stops before the end ("%s:%d ...
+// errno=%d/%m").
+struct LinesRead {
+    const char *src;
+    const char *file;
+    LineShape shape;
+    const char *formatError;
+    const char *endFailed;
+};
+// Reads the file as its build takes it: each line taken goes to taken
+// (content, key, id); each kept line is logged (a comment is not; any other
+// reason with the line number and the line's start) and goes to kept, when
+// given. 0, or -1: 0x0900 (the file) or 0x0A00 (a read error) recorded with
+// src, the upper-caser's code (logged), or a callback's failure.
+int ReadLines(const LinesRead &r, const std::function<int(std::string_view, const std::string &, int)> &taken,
+              const std::function<int(std::string_view)> &kept);
+
+// Holds the name and the id (third field) of a kept line that has them, in
+// the name file and the id file (names as Names upper-cases them with
+// cbKey): 0, or -1 (the failed step's code).
+int HoldLine(VAKOBDB *nameDb, VAKOBDB *idDb, std::string_view content, int cbKey);
+
+// Names and ids that lines of a text file hold which the build keeps as
+// they stand (a line the cache cannot hold as a record, or a later line of
+// a name it took): the system may still read such a line as an account or
+// a group, so no new account or group takes its name or id. Each is held
+// by a reserved record: the upper-cased name in the name file, the "%06d"
+// id key in the id file. Hold: 0, or -1 with the store's code. IsHeld: 1
+// held, 0 not, -1 (a failed read, its code recorded).
+int Hold(VAKOBDB *bdb, std::string_view key);
+int IsHeld(VAKOBDB *bdb, std::string_view key);
+
+// The value of key (stored with its NUL) in bdb: 1 (*pWhole when it is
+// one text and its NUL), 0 absent, -1 a failed read (its code recorded).
+int ReadValue(VAKOBDB *bdb, const std::string &key, std::string &value, bool *pWhole);
+// True when a stored line is one of key: its name field (before its first
+// ':') upper-cased into cbKey bytes is the key.
+bool KeyedBy(const std::string &line, const std::string &key, int cbKey);
+
+// A record that a dump writes into a text file: its key and its line as the
+// cache holds it; asBuilt, when given, is the value that the build made of
+// the file's line of that key where it stored the line in another form.
+struct DumpRecord {
+    std::string key;
+    std::string value;
+    std::optional<std::string> asBuilt;
+};
+
+// The text file that a dump replaces, as it stands: each line taken by the
+// build as the record of a key, or kept as it stands (comments, lines the
+// cache cannot hold, later lines of a key). A dump writes its records in
+// its own order: the line of a record that nothing changed as it stood
+// (its CR and its missing last line feed too), a changed one as value and
+// "\n"; after each record the kept lines that followed its line, and the
+// kept lines before the first record first. So no line the cache does not
+// hold is lost, and a file in the dump's order comes back as it was.
+class TextFile {
+public:
+    // What the build makes of a line (its content, without line end): 1
+    // taken as the record of key, 0 kept as it stands, -1 a failure (its
+    // code recorded).
+    using Rule = std::function<int(std::string_view content, std::string &key)>;
+    // What the cache holds for a key the records leave out: 1 (into rec),
+    // 0 nothing (the account or group is gone), -1 a failed read.
+    using Lookup = std::function<int(const std::string &key, DumpRecord &rec)>;
+
+    // Reads path, each line through keyOf: false (logged, the reader's
+    // code recorded with src) when it cannot be read whole.
+    bool Read(const char *path, const Rule &keyOf, const char *src);
+    // True when a line of the file was taken for key.
+    bool Holds(const std::string &key) const { return index_.count(key) != 0; }
+    // Writes the new file into out: the records in their order, as above.
+    // A line taken for a key that the records leave out stays where it
+    // stood, as lookup gives its record, or goes when lookup finds none
+    // (the next record then takes its place when it has no line of its
+    // own, as a renamed one).
+    // False when a write or a lookup failed (its code recorded).
+    bool Write(slib::FileReplacer &out, const std::vector<DumpRecord> &records, const Lookup &lookup) const;
+
+private:
+    struct Line {
+        std::string raw; // line end included
+        std::string key; // "" kept as it stands
+    };
+    std::vector<Line> lines_;
+    std::unordered_map<std::string, size_t> index_; // key -> its line
+};
+
+#pragma GCC visibility pop
 
 // The domain's names of path (one line each, the name all before its last
 // colon) stored under their upper-cased key (upper: logs and records its own

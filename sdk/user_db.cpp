@@ -52,7 +52,6 @@ constexpr int kPasswdKeySize = 493;
 constexpr int kLineKeySize = 492;
 constexpr int kDomainKeySize = 984;
 constexpr int kWinsSize = 1024;
-constexpr long long kUidMax = 4294967295LL;
 
 // The operations' own source names: log prefixes and the file recorded with
 // an error code.
@@ -68,7 +67,6 @@ constexpr const char *kSrcRemove = "user_remove_tmp_files";
 
 #define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
-using keydb_internal::CutLineEnd;
 using slib::LineReader;
 using user_internal::Buf;
 using user_internal::kUidKeySize;
@@ -107,21 +105,18 @@ int UpperKey(const char *name, char *key, int cb, const char *file, int line)
     return n;
 }
 
-// A uid field: decimal digits only, within the range of a uid.
-bool ParseUid(const char *field, size_t len, int *pUid)
+// The build's rules: an account's line of /etc/passwd has four fields or
+// more and a number of a uid in its third; a line of the files keyed by
+// their first field (/etc/shadow, /etc/vakouser.conf and the SMB password
+// file) has the separator.
+constexpr keydb_internal::LineShape kPasswdShape = {
+    ":", 4, 0, "has a uid that is not a number of a uid", kPasswdKeySize, nullptr};
+keydb_internal::LineShape FieldShape(const char *sep) { return {sep, 1, 0, nullptr, kLineKeySize, nullptr}; }
+
+// How the build reads a text file of accounts.
+keydb_internal::LinesRead Reading(const char *file, const keydb_internal::LineShape &shape, const char *endFailed)
 {
-    if (len == 0 || len > 10)
-        return false;
-    long long v = 0;
-    for (size_t i = 0; i < len; i++) {
-        if (field[i] < '0' || field[i] > '9')
-            return false;
-        v = v * 10 + (field[i] - '0');
-    }
-    if (v > kUidMax)
-        return false;
-    *pUid = static_cast<int>(static_cast<uint32_t>(v));
-    return true;
+    return {kSrcBuild, file, shape, "%s:%d %s format error, user name = %.*s", endFailed};
 }
 
 int UserDBPasswdBuild(VAKOUSERDB *pDb)
@@ -130,57 +125,21 @@ int UserDBPasswdBuild(VAKOUSERDB *pDb)
         USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    LineReader in(SZF_PASSWD);
-    if (!in.ok()) {
-        USER_ERR(kSrcBuild, SLIB_ERR_OPEN);
-        return -1;
-    }
-    // Keys met so far (a lookup in the file would record an error for each
-    // new name, and a recorded error is costly).
-    std::unordered_set<std::string> seen;
-    while (char *line = in.Next()) {
-        if (line[0] == '#')
-            continue;
-        CutLineEnd(line);
-        const char *c1 = strchr(line, ':');
-        const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
-        const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
-        if (!c3) {
-            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD, line);
-            continue;
-        }
-        int uid;
-        if (!ParseUid(c2 + 1, static_cast<size_t>(c3 - c2 - 1), &uid)) {
-            syslog(LOG_ERR, "%s:%d %s uid error, user name = %.*s", kSrcBuild, __LINE__, SZF_PASSWD,
-                   static_cast<int>(c1 - line), line);
-            USER_ERR(kSrcBuild, VAKO_ERR_BAD_FORMAT);
-            return -1;
-        }
-        std::string name(line, static_cast<size_t>(c1 - line));
-        char key[kPasswdKeySize];
-        int cbKey = UpperKey(name.c_str(), key, sizeof key, kSrcBuild, __LINE__);
-        if (cbKey < 0)
-            return -1;
-        cbKey += 1;
-        // A name twice would be written twice by the next dump, the first
-        // account lost: refuse the file instead.
-        if (!seen.insert(key).second) {
-            syslog(LOG_ERR, "%s:%d %s user name twice, user name = %s", kSrcBuild, __LINE__, SZF_PASSWD, name.c_str());
-            USER_ERR(kSrcBuild, VAKO_ERR_USER_EXISTS);
-            return -1;
-        }
+    auto taken = [&](std::string_view content, const std::string &key, int uid) {
         char uidKey[kUidKeySize];
-        if (Put(pDb->pPWDName, key, cbKey, line) != 0 || Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
+        if (Put(pDb->pPWDName, key.c_str(), static_cast<int>(key.size()) + 1, std::string(content)) != 0 ||
+            Put(pDb->pPWDUID, uidKey, UidKey(uid, uidKey), key) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
             return -1;
         }
-    }
-    if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d feof failed. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        USER_ERR(kSrcBuild, SLIB_ERR_READ);
-        return -1;
-    }
-    return 0;
+        return 0;
+    };
+    // The system may still read a kept line as an account: its name and uid
+    // are no new account's.
+    auto kept = [&](std::string_view content) {
+        return keydb_internal::HoldLine(pDb->pPWDName, pDb->pPWDUID, content, kPasswdKeySize);
+    };
+    return keydb_internal::ReadLines(Reading(SZF_PASSWD, kPasswdShape, "%s:%d feof failed. errno=%d/%m"), taken, kept);
 }
 
 int UserDBNextUidBuild(VAKOUSERDB *pDb)
@@ -235,49 +194,56 @@ bool CreateTmp(const TmpFile &t, slib::FileReplacer &out)
     return out.CreateFixed(t.tmp, t.mode) && (!t.secret || out.SetMode(t.mode));
 }
 
-// Writes a stored line and its line end.
-bool WriteLine(slib::FileReplacer &out, std::string_view line) { return out.Write(line) && out.Write("\n", 1); }
+// The text files of the dump, in the order of its temporary files.
+constexpr const char *kSources[kTmpCount] = {SZF_PASSWD, SZF_SHADOW, SZF_VAKOUSER_CONF, SZF_SMBPASSWD};
 
-// The records of one account (key of cbKey bytes) into the temporary files.
-// false on a write error or a read that failed for another reason than an
-// absent record.
-bool DumpAccount(VAKOUSERDB *db, const char *key, int cbKey, TmpFiles &out, Buf &value)
+// The keys of the header lines of vakouser.conf (no account's key begins
+// with '#').
+constexpr char kMarkerKey[] = "#marker";
+constexpr char kCommentKey[] = "#comment";
+
+// The dump's rule for vakouser.conf: its first marker line and its comment
+// line are the header that the dump writes anew, the others as the build
+// takes them.
+keydb_internal::TextFile::Rule MiscRule()
 {
-    struct Part {
-        VAKOBDB *bdb;
-        int tmp;
-        const char *missing; // logged when absent, else passed over silently
-    } parts[] = {
-        {db->pPWDName, kTmpPasswd, "%s:%d VAKOBDbGet(pUserDb->pPWDName) [%s] failed. vakoerr=0x%04X"},
-        {db->pPWDShadow, kTmpShadow, "%s:%d VAKOBDbGet(pUserDb->pPWDShadow) [%s] failed. vakoerr=0x%04X"},
-        {db->pPWDVakoser, kTmpMisc, nullptr},
-        {db->pPWDSMB, kTmpSmb, nullptr},
-    };
-    for (const Part &part : parts) {
-        if (VAKOBDbGet(part.bdb, key, cbKey, &value.p, &value.cb) != 0) {
-            int code = SLIBErrorGet();
-            if (part.missing)
-                syslog(LOG_ERR, part.missing, kSrcDump, __LINE__, key, code);
-            if (code != SLIB_ERR_NOT_FOUND)
-                return false;
-            continue;
+    return [rule = keydb_internal::KeyedLines(FieldShape(":")).Rule(), marker = false,
+            comment = false](std::string_view content, std::string &key) mutable {
+        int taken = rule(content, key);
+        if (taken != 0)
+            return taken;
+        if (!marker && keydb_internal::MarkerLine(content, SZ_UID_INDEX_MARKER)) {
+            marker = true;
+            key = kMarkerKey;
+            return 1;
         }
-        if (!WriteLine(out[part.tmp], Stored(value)))
-            return false;
-    }
-    return true;
+        if (!comment && content == kMiscComment) {
+            comment = true;
+            key = kCommentKey;
+            return 1;
+        }
+        return 0;
+    };
 }
 
-// Walks the uid file in key order and writes every local account.
-bool DumpAccounts(VAKOUSERDB *db, TmpFiles &out)
+// A local account that the dump writes, in the uid file's order.
+struct Walked {
+    std::string key, uidKey;
+};
+
+// The local accounts of the uid file, in its key order (domain accounts
+// live in the name file only and are never written back). False (logged)
+// when the walk does not end at the end of the file, or a record is no key.
+bool WalkAccounts(VAKOUSERDB *db, std::vector<Walked> &accounts, bool *pDamaged)
 {
     if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_FIRST) != 0) {
         syslog(LOG_ERR, "%s:%d VAKOBDbCursorSetType() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return false;
     }
-    Buf key, name, value;
+    Buf uid, name;
+    std::unordered_set<std::string> seen;
     bool first = true;
-    while (VAKOBDbCursorGet(db->pPWDUID, 1, &key.p, &key.cb, &name.p, &name.cb) == 0) {
+    while (VAKOBDbCursorGet(db->pPWDUID, 1, &uid.p, &uid.cb, &name.p, &name.cb) == 0) {
         if (first) {
             first = false;
             if (VAKOBDbCursorSetType(db->pPWDUID, VAKO_BDB_CURSOR_NEXT) != 0) {
@@ -286,17 +252,112 @@ bool DumpAccounts(VAKOUSERDB *db, TmpFiles &out)
                 return false;
             }
         }
-        // Domain accounts live in the name file only and are never written back.
-        if (memchr(name.p, '\\', static_cast<size_t>(name.cb)))
-            continue;
-        // A key of its own, NUL-terminated for the messages.
-        std::string k(static_cast<const char *>(name.p), static_cast<size_t>(name.cb));
-        if (!DumpAccount(db, k.c_str(), name.cb, out, value))
+        std::string key = Stored(name), uidKey = Stored(uid);
+        if (key.size() + 1 != static_cast<size_t>(name.cb) || uidKey.size() + 1 != static_cast<size_t>(uid.cb)) {
+            syslog(LOG_ERR, "%s:%d a record of pUserDb->pPWDUID [%s] is no key", kSrcDump, __LINE__, uidKey.c_str());
+            USER_ERR(kSrcDump, VAKO_ERR_BAD_FORMAT);
+            *pDamaged = true;
             return false;
+        }
+        // An account that two uid records name would be written twice.
+        if (key.find('\\') == std::string::npos && !seen.insert(key).second) {
+            syslog(LOG_ERR, "%s:%d pUserDb->pPWDUID names [%s] twice", kSrcDump, __LINE__, key.c_str());
+            USER_ERR(kSrcDump, VAKO_ERR_BAD_FORMAT);
+            *pDamaged = true;
+            return false;
+        }
+        if (key.find('\\') == std::string::npos)
+            accounts.push_back({std::move(key), std::move(uidKey)});
     }
     if (SLIBErrorGet() != SLIB_ERR_END_OF_ENUM) {
         syslog(LOG_ERR, "%s:%d VAKOBDbCursorGet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
         return false;
+    }
+    return true;
+}
+
+// The four files' records of the walked accounts, each read once: false
+// when a read failed, or (*pDamaged, logged) when a record that the cache
+// must hold is missing or not of its form. A missing shadow record is
+// logged and its line left out; a missing misc or SMB record is passed
+// over; but an account whose line a text file holds must have its record.
+bool CollectRecords(VAKOUSERDB *db, const std::vector<Walked> &accounts, const keydb_internal::TextFile *texts,
+                    std::vector<keydb_internal::DumpRecord> *records, bool *pDamaged)
+{
+    struct Part {
+        VAKOBDB *bdb;
+        const char *name;
+        int cbKey;
+        const char *missing; // logged when absent
+    } parts[kTmpCount] = {
+        {db->pPWDName, "pPWDName", kPasswdKeySize, "%s:%d VAKOBDbGet(pUserDb->pPWDName) [%s] failed. vakoerr=0x%04X"},
+        {db->pPWDShadow, "pPWDShadow", kLineKeySize,
+         "%s:%d VAKOBDbGet(pUserDb->pPWDShadow) [%s] failed. vakoerr=0x%04X"},
+        {db->pPWDVakoser, "pPWDVakoser", kLineKeySize, nullptr},
+        {db->pPWDSMB, "pPWDSMB", kLineKeySize, nullptr},
+    };
+    auto damaged = [&](const char *part, const std::string &key, int code) {
+        syslog(LOG_ERR, "%s:%d the record of pUserDb->%s [%s] is damaged: the cache is rebuilt", kSrcDump, __LINE__,
+               part, key.c_str());
+        USER_ERR(kSrcDump, code);
+        *pDamaged = true;
+        return false;
+    };
+    for (const Walked &a : accounts) {
+        for (int i = 0; i < kTmpCount; i++) {
+            const Part &part = parts[i];
+            std::string value;
+            bool whole = false;
+            int found = keydb_internal::ReadValue(part.bdb, a.key, value, &whole);
+            if (found < 0)
+                return false;
+            if (found == 0) {
+                int code = SLIBErrorGet();
+                if (part.missing)
+                    syslog(LOG_ERR, part.missing, kSrcDump, __LINE__, a.key.c_str(), code);
+                // The uid file names the account, and the text file has its
+                // line: the record was lost, not removed.
+                if (i == kTmpPasswd || texts[i].Holds(a.key))
+                    return damaged(part.name, a.key, code);
+                continue;
+            }
+            if (!whole || !keydb_internal::KeyedBy(value, a.key, part.cbKey))
+                return damaged(part.name, a.key, VAKO_ERR_BAD_FORMAT);
+            if (i == kTmpPasswd) {
+                // The line's uid is the one the uid file has it under.
+                std::vector<std::string_view> f = keydb_internal::Fields(value);
+                int uid = 0;
+                char uidKey[kUidKeySize] = "";
+                if (f.size() >= 4 && keydb_internal::ParseId(f[2], &uid))
+                    UidKey(uid, uidKey);
+                if (a.uidKey != uidKey)
+                    return damaged(part.name, a.key, VAKO_ERR_BAD_FORMAT);
+            }
+            records[i].push_back({a.key, std::move(value), std::nullopt});
+        }
+    }
+    return true;
+}
+
+// Writes the new text files: the records, and every line of the old files
+// that the cache does not hold where it stood.
+bool WriteTextFiles(VAKOUSERDB *db, int32_t current, const keydb_internal::TextFile *texts,
+                    std::vector<keydb_internal::DumpRecord> *records, TmpFiles &out)
+{
+    char marker[64];
+    snprintf(marker, sizeof marker, "#$%s$%d$", SZ_UID_INDEX_MARKER, current);
+    records[kTmpMisc].insert(records[kTmpMisc].begin(),
+                             {{kMarkerKey, marker, std::nullopt}, {kCommentKey, kMiscComment, std::nullopt}});
+    VAKOBDB *files[kTmpCount] = {db->pPWDName, db->pPWDShadow, db->pPWDVakoser, db->pPWDSMB};
+    for (int i = 0; i < kTmpCount; i++) {
+        // A line of a key that no account walked: kept where it stood while
+        // its record is there (a line of a domain name, or of no account).
+        auto lookup = [&](const std::string &key, keydb_internal::DumpRecord &rec) {
+            bool whole;
+            return keydb_internal::ReadValue(files[i], key, rec.value, &whole);
+        };
+        if (!texts[i].Write(out[i], records[i], lookup))
+            return false;
     }
     return true;
 }
@@ -421,36 +482,14 @@ int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
         USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    LineReader in(szFile);
-    if (!in.ok()) {
-        USER_ERR(kSrcBuild, SLIB_ERR_OPEN);
+    auto taken = [&](std::string_view content, const std::string &key, int) {
+        if (Put(pBdb, key.c_str(), static_cast<int>(key.size()) + 1, std::string(content)) == 0)
+            return 0;
+        syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
         return -1;
-    }
-    while (char *line = in.Next()) {
-        if (line[0] == '#')
-            continue;
-        CutLineEnd(line);
-        char *sep = strstr(line, szSep);
-        if (!sep) {
-            syslog(LOG_ERR, "%s:%d %s format error, user name = %s", kSrcBuild, __LINE__, szFile, line);
-            continue;
-        }
-        std::string name(line, static_cast<size_t>(sep - line));
-        char key[kLineKeySize];
-        int cbKey = UpperKey(name.c_str(), key, sizeof key, kSrcBuild, __LINE__);
-        if (cbKey < 0)
-            return -1;
-        if (Put(pBdb, key, cbKey + 1, line) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-            return -1;
-        }
-    }
-    if (!in.AtEnd()) {
-        syslog(LOG_ERR, "%s:%d Fail to read the end of the file. errno=%d/%m", kSrcBuild, __LINE__, errno);
-        USER_ERR(kSrcBuild, SLIB_ERR_READ);
-        return -1;
-    }
-    return 0;
+    };
+    return keydb_internal::ReadLines(
+        Reading(szFile, FieldShape(szSep), "%s:%d Fail to read the end of the file. errno=%d/%m"), taken, nullptr);
 }
 
 int UserDBDomainBuild(VAKOBDB *pNameDb)
@@ -496,46 +535,58 @@ int VAKOUserDBDump(VAKOUSERDB *pDb)
         USER_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
         return -1;
     }
-    TmpFiles out{slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump),
-                 slib::FileReplacer(kSrcDump)};
-    bool ok = true;
-    for (int i = 0; ok && i < kTmpCount; i++) {
-        if (!CreateTmp(kTmpFiles[i], out[i])) {
-            syslog(LOG_ERR, "%s:%d fail to open file[%s]", kSrcDump, __LINE__, kTmpFiles[i].tmp);
-            USER_ERR(kSrcDump, SLIB_ERR_OPEN);
-            ok = false;
+    return slib::Guarded(kSrcDump, -1, [&] {
+        TmpFiles out{slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump),
+                     slib::FileReplacer(kSrcDump)};
+        bool damaged = false;
+        auto failed = [&] {
+            // The text files stay as they were; the cause stays recorded.
+            slib::SavedError saved;
+            UserRemoveTmpFiles();
+            if (damaged)
+                VAKOBDbCacheRebuildDamaged(&gVakoUserDbCache, pDb);
+            saved.Restore();
+            return -1;
+        };
+        for (int i = 0; i < kTmpCount; i++) {
+            if (!CreateTmp(kTmpFiles[i], out[i])) {
+                syslog(LOG_ERR, "%s:%d fail to open file[%s]", kSrcDump, __LINE__, kTmpFiles[i].tmp);
+                USER_ERR(kSrcDump, SLIB_ERR_OPEN);
+                return failed();
+            }
         }
-    }
-    if (ok) {
         int32_t current;
         if (VAKOBDbWordGet(pDb->pPWDUID, SZK_BDB_CURRENT_UID, CB_BDB_CURRENT_UID, &current) != 0) {
             syslog(LOG_ERR, "%s:%d VAKOBDbGet() failed, vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-            ok = false;
-        } else {
-            ok = out[kTmpMisc].Printf("#$%s$%d$\n", SZ_UID_INDEX_MARKER, current) &&
-                 out[kTmpMisc].Printf("%s\n", kMiscComment);
+            return failed();
         }
-    }
-    ok = ok && DumpAccounts(pDb, out);
-    ok = ok && FinishTmpFiles(out);
-    if (!ok) {
-        // The text files stay as they were; the cause stays recorded.
-        slib::SavedError saved;
+        std::vector<Walked> accounts;
+        if (!WalkAccounts(pDb, accounts, &damaged))
+            return failed();
+        // The files as they stand: their lines that the cache does not hold
+        // are written back.
+        keydb_internal::TextFile texts[kTmpCount];
+        keydb_internal::KeyedLines passwd(kPasswdShape), fields(FieldShape(":"));
+        keydb_internal::TextFile::Rule rules[kTmpCount] = {passwd.Rule(), fields.Rule(), MiscRule(), fields.Rule()};
+        for (int i = 0; i < kTmpCount; i++)
+            if (!texts[i].Read(kSources[i], rules[i], kSrcDump))
+                return failed();
+        std::vector<keydb_internal::DumpRecord> records[kTmpCount];
+        if (!CollectRecords(pDb, accounts, texts, records, &damaged) ||
+            !WriteTextFiles(pDb, current, texts, records, out) || !FinishTmpFiles(out))
+            return failed();
+        for (slib::FileReplacer &f : out)
+            f.Release();
+        // Files not yet moved stay behind; the next dump makes them anew.
+        if (UserRenameTmpFiles() != 0)
+            return -1;
         UserRemoveTmpFiles();
-        saved.Restore();
-        return -1;
-    }
-    for (slib::FileReplacer &f : out)
-        f.Release();
-    // Files not yet moved stay behind; the next dump makes them anew.
-    if (UserRenameTmpFiles() != 0)
-        return -1;
-    UserRemoveTmpFiles();
-    if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    return 0;
+        if (UserDbConfSyncTimeSet(pDb) != 0) {
+            syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int UserRenameTmpFiles(void)

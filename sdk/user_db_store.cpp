@@ -93,6 +93,21 @@ bool SmbHashes(const char *password, char *lm, char *nt)
     return true;
 }
 
+// A name that a new or renamed account cannot take: an account's, or one
+// that a line of /etc/passwd holds which the cache keeps out. 0 free, -1
+// taken (0x1C00) or unreadable.
+int NameTaken(VAKOUSERDB *db, const char *key, int cchKey)
+{
+    if (VAKOUserDBCheckExists(db, key, cchKey, nullptr, 0)) {
+        USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
+        return -1;
+    }
+    int held = keydb_internal::IsHeld(db->pPWDName, std::string_view(key, static_cast<size_t>(cchKey)));
+    if (held == 1)
+        USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
+    return held == 0 ? 0 : -1;
+}
+
 bool IsSystemUid(int uid)
 {
     unsigned limit = VAKO_UID_SYSTEM_MAX + (VAKOGuestSupportGet() ? 1u : 0u);
@@ -213,10 +228,8 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
         sameKey = oldKey == key;
         // A rename onto another account would overwrite it and leave its uid
         // pointing at the renamed one.
-        if (!sameKey && VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
-            USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
+        if (!sameKey && NameTaken(pDb, key, n) != 0)
             return -1;
-        }
         // The refusals of the old account's removal, and their codes: a
         // domain account is never stored here; a system account keeps its
         // name and its uid record, its other records overwritten in place.
@@ -227,8 +240,7 @@ int VAKOUserDBSet(VAKOUSERDB *pDb, const char *szOldKey, int cbOldKey, PVAKOUSER
             USER_ERR(kSrcDelete, VAKO_ERR_SYSTEM_USER);
             return -1;
         }
-    } else if (VAKOUserDBCheckExists(pDb, key, n, nullptr, 0)) {
-        USER_ERR(kSrcSet, VAKO_ERR_USER_EXISTS);
+    } else if (NameTaken(pDb, key, n) != 0) {
         return -1;
     }
 

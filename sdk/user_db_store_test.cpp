@@ -610,6 +610,36 @@ TEST(UserDbFreeUid, SearchUpwardAndWrap)
     }
 }
 
+TEST(UserDbFreeUid, NamesAndUidsOfKeptLinesAreNoNewAccounts)
+{
+    // Lines the cache keeps out, which the system may still read as
+    // accounts: "Bob" beside bob, carol with a NUL byte in her description,
+    // and a uid of a name that is no UTF-8 text.
+    AccountFiles files = Fixture();
+    files.passwd += "Bob:x:1028:100::/home/Bob:/bin/sh\n";
+    files.passwd += std::string("carol:x:1029:100:Ca") + '\0' + "rol:/home:/bin/sh\n";
+    files.passwd += "caf\xe9:x:1030:100:::\n";
+    DbPtr db = OpenFixture(files);
+    SetCurrent(db.get(), 1027);
+    EXPECT_EQ(VAKOUserGetFreeUid(db.get()), 1031);
+    EXPECT_TRUE(UidRecords(db.get(), 1028).empty());
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, Make("Carol", "p", 1031).get()), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x1C00);
+    // Nor does a rename take such a name, or bob's once bob is gone.
+    UserPtr alice = Get(db.get(), "ALICE");
+    ASSERT_NE(alice, nullptr);
+    UserPtr carol = Make("carol", alice->szPasswd, 1026);
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKOUserDBSet(db.get(), "ALICE", 5, carol.get()), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x1C00);
+    ASSERT_EQ(VAKOUserDBDelete(db.get(), "BOB"), 0);
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKOUserDBSet(db.get(), nullptr, 0, Make("bob", "p", 1031).get()), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x1C00);
+    EXPECT_EQ(Record(db->pPWDName, "CAROL"), userdb::kAbsent);
+}
+
 TEST(UserDbFreeUid, NoneLeft)
 {
     DbPtr db = OpenFixture();

@@ -24,6 +24,7 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/str.h"
+#include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/event_log.h"
@@ -97,17 +98,7 @@ constexpr MailAccount kMailAccounts[] = {
 };
 
 // The fields of a line split at every ':'.
-std::vector<std::string_view> Fields(std::string_view line)
-{
-    std::vector<std::string_view> fields;
-    for (size_t at = 0;;) {
-        size_t colon = line.find(':', at);
-        fields.push_back(line.substr(at, colon == std::string_view::npos ? colon : colon - at));
-        if (colon == std::string_view::npos)
-            return fields;
-        at = colon + 1;
-    }
-}
+std::vector<std::string_view> Fields(std::string_view line) { return slib::ColonFields(line); }
 
 // A uid or gid field as the C library reads it: decimal digits, a leading
 // '-' taken modulo 2^32 ("-1" is 4294967295); false for anything else.
@@ -116,17 +107,10 @@ bool IdField(std::string_view text, uint32_t *pId)
     bool negative = !text.empty() && text[0] == '-';
     if (negative)
         text.remove_prefix(1);
-    if (text.empty() || text.size() > 10)
+    uint32_t v;
+    if (!slib::DecimalU32(text, &v))
         return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > UINT32_MAX)
-        return false;
-    *pId = negative ? static_cast<uint32_t>(0 - v) : static_cast<uint32_t>(v);
+    *pId = negative ? 0 - v : v;
     return true;
 }
 

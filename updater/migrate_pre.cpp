@@ -567,10 +567,15 @@ void CheckAndUpdateSmmspGroup(void)
                __func__, __LINE__, SZF_GROUP, kSmmspKey, SLIBErrorGet());
         return;
     }
-    if (strstr(szLine, kAdmin))
+    // The line of a CRLF file comes with its CR: the members end before it,
+    // and the new line is written as the step writes every line.
+    std::string_view read(szLine);
+    if (read.ends_with('\r'))
+        read.remove_suffix(1);
+    if (read.find(kAdmin) != std::string_view::npos)
         return;
     std::string line;
-    if (!WithAdmin(szLine, line)) {
+    if (!WithAdmin(read, line)) {
         syslog(LOG_ERR, "%s (%s):%d the line of group smmsp has no member list: [%s]", UPDT_SOURCE_FILE, __func__,
                __LINE__, szLine);
         return;

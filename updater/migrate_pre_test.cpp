@@ -377,6 +377,24 @@ TEST_P(SmmspGroup, AdminJoinsBeforeNobody)
 INSTANTIATE_TEST_SUITE_P(Each, SmmspGroup, testing::ValuesIn(kSmmspCases),
                          [](const testing::TestParamInfo<SmmspCase> &p) { return std::string(p.param.name); });
 
+TEST(SmmspGroup, TheLineOfACrlfFileGetsAdminToo)
+{
+    // The line written anew ends as the step writes lines; the others stay.
+    const struct {
+        const char *smmsp, *after;
+    } cases[] = {{"smmsp:x:25:mail,nobody\r\n", "smmsp:x:25:mail,admin,nobody\n"},
+                 {"smmsp:x:25:\r\n", "smmsp:x:25:,admin\n"},
+                 {"smmsp:x:25:admin\r\n", "smmsp:x:25:admin\r\n"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.smmsp);
+        WriteFile(kGroupFile, std::string("root:x:0:\r\n") + c.smmsp + "users:x:100:\r\n", 0644);
+        vakotest::SyslogClear();
+        CheckAndUpdateSmmspGroup();
+        EXPECT_EQ(ReadFile(kGroupFile), std::string("root:x:0:\r\n") + c.after + "users:x:100:\r\n");
+        EXPECT_EQ(UpdaterMessages(), 0) << Logged();
+    }
+}
+
 TEST(SmmspGroupFailure, TheFileStaysAsItWas)
 {
     struct Case {

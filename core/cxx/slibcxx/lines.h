@@ -54,6 +54,13 @@ public:
     std::string_view view() const { return {line_, len_}; }
     // The line read last without its line feed.
     std::string_view text() const { return {line_, EndsInNewline() ? len_ - 1 : len_}; }
+    // The line read last without its line end, "\n" or "\r\n" (or a "\r"
+    // that ends the file): what a line of a text file of lines holds.
+    std::string_view content() const
+    {
+        std::string_view t = text();
+        return t.ends_with('\r') ? t.substr(0, t.size() - 1) : t;
+    }
     bool EndsInNewline() const { return len_ > 0 && line_[len_ - 1] == '\n'; }
 
     // Reading stopped at a read error.

@@ -18,7 +18,8 @@ extern "C" {
 #define BACKUP_TYPE_NETBKP   0
 #define BACKUP_TYPE_LOCALBKP 1
 
-/* The longest set name that reads back whole. */
+/* The longest name of a set that is saved (a longer one, read from a file,
+ * comes back whole but is not saved again). */
 #define BACKUP_SET_NAME_MAX 194
 
 /* One network backup set; each field is the key of its name, the strings
@@ -55,9 +56,10 @@ typedef struct _tag_VAKOLOCALBKPCONF_ {
     char *last_bkp_result;
 } VAKOLOCALBKPCONF, *PVAKOLOCALBKPCONF;
 
-/* Every set of the type's file: the count, with *pArr a malloc'd array of
- * that many records (NULL when 0) that the caller frees with
- * VAKOBackupConfFreeAll; or -1 (logged), *pArr NULL, code recorded. */
+/* Every set of the type's file, each under its section's name whole: the
+ * count, with *pArr a malloc'd array of that many records (NULL when 0)
+ * that the caller frees with VAKOBackupConfFreeAll; or -1 (logged), *pArr
+ * NULL, code recorded. */
 int VAKOBackupConfGetAll(void ***pArr, int type);
 /* The number of section lines of the file; 0 when it does not exist; -1
  * with 0x0D00 (NULL), 0x0900 (cannot open) or 0x0A00 (read error). */

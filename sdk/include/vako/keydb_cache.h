@@ -121,6 +121,13 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb);
  * (under szSrcRebuild: 0x0900 build or lock, 0x0400 the lock not had in
  * time, 0x0300/0x2800 rename; or the failed open's code). */
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew);
+/* A record that the open database pDb holds cannot be what its files say
+ * (a dump found it missing or not of its form): the cache is rebuilt from
+ * the text files at once under the rebuild lock, as a check that found it
+ * stale would, and pDb's files are marked replaced, so that every holder
+ * reopens. 0, or -1 with the rebuild's code (the cache files are then
+ * removed, so that the next open builds afresh). pDb stays the caller's. */
+int VAKOBDbCacheRebuildDamaged(const VAKOBDBCACHE *pCache, void *pDb);
 /* The live database, checked and rebuilt when needed: a record to close
  * with pfnCloseSet, or NULL (0x0300: files or lock that this account may
  * not open, left as they are; 0x0400: the rebuild lock not had in time).
