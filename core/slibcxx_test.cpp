@@ -340,6 +340,33 @@ TEST(KitFileReplacer, WithoutASourceNameNoCodeIsRecorded)
     EXPECT_EQ(ListDir(kDir), (std::vector<std::string>{"list.conf", "list.conf.d"}));
 }
 
+// A file written in place: its buffered bytes fail only at the end, and
+// that is the append's failure; the stream is closed either way.
+TEST(KitCloseSynced, AnAppendIsFlushedSyncedAndClosed)
+{
+    SmallDisk disk(kDir + "/small");
+    ASSERT_TRUE(disk.ok) << strerror(errno);
+    const std::string file = disk.dir + "/log";
+    WriteFile(file, "a\n");
+    FILE *fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_GE(fputs("b\n", fp), 0);
+    EXPECT_TRUE(slib::CloseSynced(fp));
+    EXPECT_EQ(ReadFile(file), "a\nb\n");
+
+    // A write that failed before the end, and a flush that fails at the end.
+    fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    const std::string big(16384, 'x');
+    EXPECT_LT(fwrite(big.data(), 1, big.size(), fp), big.size());
+    EXPECT_FALSE(slib::CloseSynced(fp));
+    fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(fwrite("y\n", 1, 2, fp), 2u);
+    EXPECT_FALSE(slib::CloseSynced(fp));
+    EXPECT_EQ(errno, ENOSPC);
+}
+
 TEST(KitSyncPath, AFileOrADirectoryByItsName)
 {
     vakotest::MakeDirs(kDir);

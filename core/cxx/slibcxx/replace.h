@@ -1,6 +1,7 @@
 // The one file replacer of the libraries and the updater (not part of the C
 // interface): a new file written beside its target under a temporary name
-// and put in the target's place whole. Header-only; the libraries build
+// and put in the target's place whole; and the sync of a file written in
+// place or of a name. Header-only; the libraries build
 // with -fvisibility-inlines-hidden, so that none of it is exported.
 #pragma once
 
@@ -69,6 +70,19 @@ inline bool SyncPath(const char *path, int flags = 0)
     int e = errno;
     if (fd >= 0)
         close(fd);
+    errno = e;
+    return ok;
+}
+
+// Completes a file written in place through fp (an append): flushed (a
+// write that failed before fails here), synced and closed once whatever
+// fails. False with errno of the first call that failed.
+inline bool CloseSynced(FILE *fp)
+{
+    bool ok = !ferror(fp) && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+    int e = errno;
+    if (fclose(fp) != 0 && ok)
+        return false;
     errno = e;
     return ok;
 }
