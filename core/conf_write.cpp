@@ -511,9 +511,8 @@ int AppendInPlace(FILE *fp, const char *line)
         needNewline = c != '\n' && c != EOF;
     }
     bool ok = fseek(fp, 0, SEEK_END) == 0 && (!needNewline || fputs("\n", fp) >= 0) && fputs(line, fp) >= 0 &&
-              fputs("\n", fp) >= 0 && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
-    if (fclose(fp) != 0)
-        ok = false;
+              fputs("\n", fp) >= 0;
+    ok = ok ? slib::CloseSynced(fp) : (fclose(fp), false);
     if (!ok) {
         SLIB_ERR_IN(kSrcAddLine, SLIB_ERR_WRITE);
         return -1;
@@ -617,10 +616,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
         if (WritePairs(raw, szSection, pHash, szFmt) < 0)
             return -1;
         // A buffered write fails only here: that is a failure too.
-        bool ok = fflush(raw) == 0 && fsync(fileno(raw)) == 0;
-        if (fclose(fp.release()) != 0)
-            ok = false;
-        if (!ok) {
+        if (!slib::CloseSynced(fp.release())) {
             SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_WRITE);
             return -1;
         }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ bool FrameTexts()
     if (!gErrorState.ppszFrame)
         gErrorState.nFrame = 0;
     return gErrorState.ppszFrame != nullptr;
-}
-
-// Flush, sync and close; the caller reports nothing of these steps.
-void SyncClose(FILE *fp)
-{
-    fflush(fp);
-    fsync(fileno(fp));
-    fclose(fp);
 }
 
 // Opens a text log, created when missing (the permissions of a plain
@@ -141,7 +134,8 @@ int SLIBErrorLogSet(const char *szPath, const char *szText)
         fclose(fp);
         return -1;
     }
-    SyncClose(fp);
+    // Synced and closed; nothing of these steps is reported.
+    (void)slib::CloseSynced(fp);
     return 0;
 }
 

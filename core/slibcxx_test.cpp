@@ -1,6 +1,7 @@
 // The product kit of slibcxx/: the line reader, the file replacer and the
 // guard of the C border, on files of the throwaway appliance.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -186,6 +187,15 @@ TEST(KitGuard, AnExceptionBecomesTheFailureWith0x0200)
     }
 }
 
+// A step that falls back rather than fails records nothing.
+TEST(KitGuard, WithoutASourceNameNothingIsRecorded)
+{
+    SLIBErrorSetEx(SLIB_ERR_NOT_FOUND, "kit_before", 5);
+    EXPECT_FALSE(slib::Guarded(nullptr, false, []() -> bool { throw std::bad_alloc(); }));
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_NOT_FOUND);
+    EXPECT_STREQ(SLIBErrorGetFile(), "kit_before");
+}
+
 TEST(KitSavedError, TheFailureOutlivesTheCleanUp)
 {
     SLIBErrorSetEx(SLIB_ERR_WRITE, "kit_first", 12);
@@ -225,6 +235,148 @@ TEST(KitFileReplacer, AUniqueTemporaryBesideTheTargetTakesItsPlace)
     ASSERT_EQ(stat(kTarget.c_str(), &now), 0);
     EXPECT_EQ(now.st_ino, st.st_ino);
     EXPECT_EQ(ListDir(kDir), std::vector<std::string>{"list.conf"});
+}
+
+TEST(KitFileReplacer, AUniqueTemporaryOfTheWritersOwnPattern)
+{
+    vakotest::MakeDirs(kDir);
+    const std::string pattern = kTarget + ".tmpXXXXXX";
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateUniqueFrom(pattern.c_str()));
+    std::string temp = out.path();
+    EXPECT_EQ(temp.size(), pattern.size());
+    EXPECT_EQ(temp.substr(0, pattern.size() - 6), kTarget + ".tmp");
+    EXPECT_NE(temp, pattern);
+    EXPECT_EQ(vakotest::FileMode(temp), 0600u);
+    ASSERT_TRUE(out.Write("x\n") && out.Finish() && out.RenameOver(kTarget.c_str()));
+    EXPECT_EQ(ReadFile(kTarget), "x\n");
+    EXPECT_EQ(ListDir(kDir), std::vector<std::string>{"list.conf"});
+
+    // A pattern without its six X: nothing made, 0x0900.
+    SLIBErrorSet(0);
+    FileReplacer bad("kit_replace");
+    EXPECT_FALSE(bad.CreateUniqueFrom((kTarget + ".tmp").c_str()));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(bad.failed(), FileReplacer::Step::kCreate);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
+    EXPECT_EQ(ListDir(kDir), std::vector<std::string>{"list.conf"});
+}
+
+// Attributes given once the temporary is whole: while written it stays as
+// made, readable by its owner alone (that they come after the sync, the
+// updater's account rewrites show through the fsync counter).
+TEST(KitFileReplacer, AttributesWhenWholeAreGivenByFinish)
+{
+    vakotest::MakeDirs(kDir);
+    struct Case {
+        const char *what;
+        void (*ask)(FileReplacer &out);
+        unsigned mode;
+        uid_t uid;
+        gid_t gid;
+    } cases[] = {
+        {"owner and mode", [](FileReplacer &out) { out.AttributesWhenWhole(12, 34, 0100644); }, 0644, 12, 34},
+        {"the mode alone", [](FileReplacer &out) { out.ModeWhenWhole(0644); }, 0644, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vakotest::RemoveFile(kTarget);
+        FileReplacer out("kit_replace");
+        ASSERT_TRUE(out.CreateUnique(kTarget.c_str()));
+        c.ask(out);
+        ASSERT_TRUE(out.Write("new\n"));
+        EXPECT_EQ(vakotest::FileMode(out.path()), 0600u);
+        EXPECT_EQ(vakotest::FileUid(out.path()), 0u);
+        // Asked for later: given by Finish, not by SetMode's rule.
+        ASSERT_TRUE(out.Finish() && out.RenameOver(kTarget.c_str()));
+        EXPECT_EQ(ReadFile(kTarget), "new\n");
+        EXPECT_EQ(vakotest::FileMode(kTarget), c.mode);
+        EXPECT_EQ(vakotest::FileUid(kTarget), c.uid);
+        EXPECT_EQ(vakotest::FileGid(kTarget), c.gid);
+    }
+}
+
+// A writer at offsets goes through the descriptor; Finish syncs and closes.
+TEST(KitFileReplacer, ADescriptorForWritesAtOffsets)
+{
+    vakotest::MakeDirs(kDir);
+    FileReplacer out("kit_replace");
+    ASSERT_TRUE(out.CreateFixed((kTarget + ".tmp").c_str(), 0600));
+    int fd = out.fd();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "tail", 4, 8), 4);
+    ASSERT_EQ(pwrite(fd, "head", 4, 0), 4);
+    // Bytes went out: too late for attributes before them.
+    EXPECT_FALSE(out.SetMode(0644));
+    ASSERT_TRUE(out.Finish() && out.RenameOver(kTarget.c_str()));
+    EXPECT_EQ(ReadFile(kTarget), std::string("head\0\0\0\0tail", 12));
+    EXPECT_EQ(out.fd(), -1);
+}
+
+// A writer whose callers never saw a code of its own records none, on any
+// step; the failure is still told by the result, errno and failed().
+TEST(KitFileReplacer, WithoutASourceNameNoCodeIsRecorded)
+{
+    vakotest::MakeDirs(kTarget + ".d/x");
+    WriteFile(kTarget, "old\n");
+    SLIBErrorSetEx(SLIB_ERR_NOT_FOUND, "kit_before", 5);
+    {
+        FileReplacer out(nullptr);
+        EXPECT_FALSE(out.CreateUnique((kDir + "/no/such").c_str()));
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(out.failed(), FileReplacer::Step::kCreate);
+    }
+    {
+        FileReplacer out(nullptr);
+        ASSERT_TRUE(out.CreateUnique(kTarget.c_str()) && out.Write("x") && out.Finish());
+        EXPECT_FALSE(out.RenameOver((kTarget + ".d").c_str()));
+        EXPECT_EQ(out.failed(), FileReplacer::Step::kPlace);
+        EXPECT_FALSE(out.SyncDirectory((kDir + "/no/such/name").c_str()));
+        EXPECT_EQ(out.failed(), FileReplacer::Step::kSync);
+    }
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_NOT_FOUND);
+    EXPECT_STREQ(SLIBErrorGetFile(), "kit_before");
+    EXPECT_EQ(ReadFile(kTarget), "old\n");
+    EXPECT_EQ(ListDir(kDir), (std::vector<std::string>{"list.conf", "list.conf.d"}));
+}
+
+// A file written in place: its buffered bytes fail only at the end, and
+// that is the append's failure; the stream is closed either way.
+TEST(KitCloseSynced, AnAppendIsFlushedSyncedAndClosed)
+{
+    SmallDisk disk(kDir + "/small");
+    ASSERT_TRUE(disk.ok) << strerror(errno);
+    const std::string file = disk.dir + "/log";
+    WriteFile(file, "a\n");
+    FILE *fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_GE(fputs("b\n", fp), 0);
+    EXPECT_TRUE(slib::CloseSynced(fp));
+    EXPECT_EQ(ReadFile(file), "a\nb\n");
+
+    // A write that failed before the end, and a flush that fails at the end.
+    fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    const std::string big(16384, 'x');
+    EXPECT_LT(fwrite(big.data(), 1, big.size(), fp), big.size());
+    EXPECT_FALSE(slib::CloseSynced(fp));
+    fp = fopen(file.c_str(), "a");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(fwrite("y\n", 1, 2, fp), 2u);
+    EXPECT_FALSE(slib::CloseSynced(fp));
+    EXPECT_EQ(errno, ENOSPC);
+}
+
+TEST(KitSyncPath, AFileOrADirectoryByItsName)
+{
+    vakotest::MakeDirs(kDir);
+    WriteFile(kTarget, "x");
+    EXPECT_TRUE(slib::SyncPath(kTarget.c_str()));
+    EXPECT_TRUE(slib::SyncPath(kDir.c_str(), O_DIRECTORY));
+    EXPECT_FALSE(slib::SyncPath(kTarget.c_str(), O_DIRECTORY));
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_FALSE(slib::SyncPath((kDir + "/none").c_str()));
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(KitFileReplacer, AFixedTemporaryIsMadeAnewNeverThroughALink)

@@ -27,6 +27,7 @@
 #include "slib/szhash.h"
 #include "slib/szlist.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "slibcxx/trusted.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
@@ -102,7 +103,7 @@ bool WriteRecord(int fd, const void *rec) { return WriteAll(fd, rec, AUTOBLOCK_R
 // time, so that a list of thousands is not thousands of writes.
 class ListWriter {
 public:
-    ListWriter(int fd, uint32_t addr) : fd_(fd), addr_(addr) {}
+    ListWriter(slib::FileReplacer &out, uint32_t addr) : out_(out), addr_(addr) {}
     bool Put(const void *rec)
     {
         if (used_ == sizeof buf_ && !Flush())
@@ -113,7 +114,7 @@ public:
     }
     bool Flush()
     {
-        bool ok = WriteAll(fd_, buf_, used_);
+        bool ok = out_.Write(buf_, used_);
         used_ = 0;
         return ok;
     }
@@ -127,7 +128,7 @@ public:
     }
 
 private:
-    int fd_;
+    slib::FileReplacer &out_;
     uint32_t addr_;
     size_t used_ = 0;
     char buf_[AUTOBLOCK_WINDOW_SIZE];
@@ -464,10 +465,9 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     const uint32_t addr = in.s_addr;
 
     // A unique temporary beside the list: two adds never share one.
-    char temp[] = SZF_AUTOBLOCK_DENY_TMP;
-    int out = mkostemp(temp, O_CLOEXEC);
-    if (out < 0) {
-        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+    slib::FileReplacer out(kSrcIPAdd);
+    if (!out.CreateUniqueFrom(SZF_AUTOBLOCK_DENY_TMP)) {
+        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY_TMP, errno);
         SLIBErrorSetEx(SLIB_ERR_OPEN, kSrcIPAdd, __LINE__);
         return -1;
     }
@@ -475,9 +475,7 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     auto fail = [&](int code) {
         if (code)
             SLIBErrorSetEx(code, kSrcIPAdd, __LINE__);
-        if (out >= 0)
-            close(out);
-        unlink(temp);
+        out.Discard();
         AutoBlockFileClose(list);
         return -1;
     };
@@ -501,8 +499,8 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     }
     // The new list keeps the mode its owner gave the old one, without write
     // for others (old builds made it 0666).
-    if (fchmod(out, st.st_mode & kListMode) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+    if (!out.SetMode(st.st_mode & kListMode)) {
+        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
         return fail(SLIB_ERR_OPEN);
     }
     std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
@@ -525,7 +523,8 @@ int VAKOAutoBlockIPAdd(const char *szIP)
         req.tNow = static_cast<int64_t>(now);
         req.secExpire = conf.expireDays > 0 ? conf.expireDays * kSecPerDay : 0;
         req.szPath = SZF_AUTOBLOCK_DENY;
-        int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, out, writer.get());
+        // The writer goes through the replacer: no descriptor for the walk.
+        int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, -1, writer.get());
         if (r < 0) {
             syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", kSrcIPAdd, __LINE__,
                    SLIBErrorGet());
@@ -535,18 +534,13 @@ int VAKOAutoBlockIPAdd(const char *szIP)
     }
     unsigned char rec[AUTOBLOCK_RECORD_SIZE];
     MakeRecord(rec, static_cast<uint32_t>(now), addr);
-    if (!writer->Put(rec) || !writer->Flush() || fsync(out) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to write [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+    if (!writer->Put(rec) || !writer->Flush() || !out.Finish()) {
+        const char *what = out.failed() == slib::FileReplacer::Step::kClose ? "close" : "write";
+        syslog(LOG_ERR, "%s:%d Fail to %s [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, what, out.path(), errno);
         return fail(SLIB_ERR_WRITE);
     }
-    int closed = close(out);
-    out = -1;
-    if (closed != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to close [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
-        return fail(SLIB_ERR_WRITE);
-    }
-    if (rename(temp, SZF_AUTOBLOCK_DENY) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, temp, errno);
+    if (!out.RenameOver(SZF_AUTOBLOCK_DENY)) {
+        syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
         return fail(SLIB_ERR_RENAME);
     }
     AutoBlockFileClose(list);

@@ -23,7 +23,9 @@
 #include "slib/proc.h"
 #include "slib/str.h"
 #include "slib/szhash.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 
 // Records the code with the operation's source name and the failing step's
 // line; BOND_FAIL also gives -1.
@@ -192,42 +194,14 @@ bool PartnerKnown(const char *szBond)
     return false;
 }
 
-bool WriteAll(int fd, const std::string &bytes)
-{
-    for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces path by a file holding bytes, with the given owner and mode. A
 // reader sees the old file or the new one whole; on failure the old file
 // stays and the temporary file is removed.
 bool WriteWhole(const std::string &path, const std::string &bytes, mode_t mode, uid_t uid, gid_t gid)
 {
-    std::string name = path + ".XXXXXX";
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        BOND_ERR(kSrcSet, SLIB_ERR_OPEN);
-        return false;
-    }
-    bool ok = WriteAll(fd, bytes) && fsync(fd) == 0 && fchown(fd, uid, gid) == 0 && fchmod(fd, mode & 07777) == 0;
-    if (close(fd) != 0)
-        ok = false;
-    if (!ok) {
-        BOND_ERR(kSrcSet, SLIB_ERR_WRITE);
-    } else if (rename(name.c_str(), path.c_str()) != 0) {
-        BOND_ERR(kSrcSet, SLIB_ERR_RENAME);
-        ok = false;
-    }
-    if (!ok)
-        unlink(name.c_str());
-    return ok;
+    slib::FileReplacer out(kSrcSet);
+    out.AttributesWhenWhole(uid, gid, mode);
+    return out.CreateUnique(path.c_str()) && out.Write(bytes) && out.Finish() && out.RenameOver(path.c_str());
 }
 
 // cp -f from to, without a program. The copy gets the source's owner and
@@ -285,13 +259,11 @@ public:
     // stays the one recorded.
     void Run()
     {
-        int code = SLIBErrorGet();
-        const char *szFile = SLIBErrorGetFile();
-        int line = SLIBErrorGetLine();
+        slib::SavedError failure;
         for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
             if (!Restore(*it))
                 syslog(LOG_ERR, "%s:%d Failed to restore %s", kSrcSet, __LINE__, it->file.c_str());
-        SLIBErrorSetEx(code, szFile, line);
+        failure.Restore();
     }
 
 private:

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 
 namespace {
@@ -132,16 +133,10 @@ extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsi
         slib::PipePtr fp(popen(cmd, "r"));
         if (!fp)
             return -1;
-        slib::HeapPtr<char> line;
-        size_t cap = 0;
+        slib::LineReader in(fp.get());
         bool found = false;
-        for (;;) {
-            char *buf = line.release(); // getline grows the block it is given
-            ssize_t n = getline(&buf, &cap, fp.get());
-            line.reset(buf);
-            if (n < 0)
-                break;
-            if (ReadRow(std::string_view(line.get(), static_cast<size_t>(n)), disk, nPartition, row)) {
+        while (in.Next()) {
+            if (ReadRow(in.view(), disk, nPartition, row)) {
                 found = true;
                 break;
             }

@@ -13,6 +13,7 @@
 
 #include "event_log_file.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/event_log.h"
 
 using vakolog::ReadAt;
@@ -50,13 +51,15 @@ const char *TypePath(int type)
 
 int g_tempCounter = 0;
 
-// Creates the temporary file of a shrink, with the writer's retries.
-int CreateTemp(const char *path)
+// Makes the temporary file of a shrink anew at its name (whatever stood
+// there removed, never followed), with the writer's retries.
+bool CreateTemp(slib::FileReplacer &out, const char *path)
 {
     for (int tries = 0;; tries++) {
-        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || tries >= vakolog::kRetries)
-            return fd;
+        if (out.CreateFixed(path, 0600))
+            return true;
+        if (tries >= vakolog::kRetries)
+            return false;
         sleep(1);
     }
 }
@@ -141,26 +144,18 @@ int ShrinkLocked(int fd, const char *path, uint32_t excess)
     char temp[VAKOLOG_TEMP_NAME_SIZE];
     if (LogTempNameMake(path, temp, sizeof temp) < 0)
         return -1;
-    int out = CreateTemp(temp);
-    if (out < 0)
+    // Its callers never saw a code of the shrink's own.
+    slib::FileReplacer out(nullptr);
+    if (!CreateTemp(out, temp))
         return -1;
-    auto fail = [&] {
-        close(out);
-        unlink(temp);
+    out.ModeWhenWhole(0600);
+    if (LogHeaderCheck(out.fd()) < 0)
         return -1;
-    };
-    if (LogHeaderCheck(out) < 0)
-        return fail();
-    int64_t end = CopyRecords(fd, out, s, e);
-    if (end < 0 || LogEndOffsetSet(out, static_cast<uint32_t>(end)) < 0 || fsync(out) != 0 || fchmod(out, 0600) != 0)
-        return fail();
-    if (close(out) != 0) {
-        unlink(temp);
+    int64_t end = CopyRecords(fd, out.fd(), s, e);
+    if (end < 0 || LogEndOffsetSet(out.fd(), static_cast<uint32_t>(end)) < 0 || !out.Finish())
         return -1;
-    }
-    if (rename(temp, path) != 0) {
+    if (!out.RenameOver(path)) {
         syslog(LOG_ERR, "%s:%d rename %s to %s failed: %m", __FILE_NAME__, __LINE__, temp, path);
-        unlink(temp);
         return -1;
     }
     return 0;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "slib/conf_read.h"
@@ -22,6 +23,7 @@
 #include "slib/lock.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
@@ -172,10 +174,11 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
         syslog(LOG_ERR, "%s (%d) bad parameter.", kSrcRead, __LINE__);
         failed = true;
     }
-    FILE *in = nullptr, *out = nullptr;
+    std::optional<slib::LineReader> in;
+    FILE *out = nullptr;
     if (!failed) {
-        in = fopen(szTemplate, "re");
-        if (!in) {
+        in.emplace(szTemplate);
+        if (!in->ok()) {
             syslog(LOG_ERR, "%s (%d) Failed to open %s. (%s)", kSrcRead, __LINE__, szTemplate, strerror(errno));
             failed = true;
         }
@@ -193,12 +196,10 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
         }
     }
     if (!failed) {
-        char *line = nullptr;
-        size_t cap = 0;
-        ssize_t len;
         bool inSection = false;
-        while (!failed && (len = getline(&line, &cap, in)) >= 0) {
-            bool header = len > 2 && line[0] == '[';
+        while (!failed && in->Next()) {
+            char *line = in->line();
+            bool header = in->len() > 2 && line[0] == '[';
             if (!inSection) {
                 char *close = header ? strrchr(line, ']') : nullptr;
                 if (!close)
@@ -217,10 +218,8 @@ bool ExtractSection(const char *szTemplate, const char *szWork, const char *szTa
                 failed = true;
             }
         }
-        free(line);
     }
-    if (in)
-        fclose(in);
+    in.reset();
     if (out && fclose(out) != 0 && !failed) {
         syslog(LOG_ERR, "%s (%d) Failed to write [%s] to file. (%s)", kSrcRead, __LINE__, "", strerror(errno));
         failed = true;

@@ -23,6 +23,7 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/info.h"
 
@@ -71,18 +72,11 @@ struct ifreq MakeRequest(const char *szIf)
 // The interface names of /proc/net/dev in file order; -1 on a read error.
 int ReadInterfaceNames(std::vector<std::string> &names)
 {
-    slib::FilePtr fp(fopen(kProcNetDev, "re"));
-    if (!fp)
+    slib::LineReader in(kProcNetDev);
+    if (!in.ok())
         return -1;
-    slib::HeapPtr<char> buf;
-    size_t cb = 0;
     int lineNo = 0;
-    for (;;) {
-        char *line = buf.release(); // getline grows the block it is given
-        ssize_t n = getline(&line, &cb, fp.get());
-        buf.reset(line);
-        if (n < 0)
-            break;
+    while (const char *line = in.Next()) {
         if (++lineNo <= 2)
             continue;
         const char *colon = strchr(line, ':');
@@ -96,7 +90,7 @@ int ReadInterfaceNames(std::vector<std::string> &names)
             continue;
         names.push_back(std::move(name));
     }
-    return ferror(fp.get()) ? -1 : 0;
+    return in.Failed() ? -1 : 0;
 }
 
 int SpeedOf(uint32_t speed)

@@ -3,16 +3,25 @@
 // changed nor left behind when a sync, a write or a rename fails.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "slib/conf_write.h"
+#include "vako/autoblock.h"
+#include "vako/bond.h"
+#include "vako/event_log.h"
+#include "vako/event_log_size.h"
 #include "vako/ftp_list.h"
 #include "vako/group_db.h"
 #include "vako/rsync_secret.h"
 #include "vako/share_db.h"
 #include "vako/user_db.h"
+#include "vakotest/autoblock.h"
+#include "vakotest/eventlog.h"
 #include "vakotest/files.h"
 #include "vakotest/groupdb.h"
 #include "vakotest/paths.h"
@@ -37,6 +46,60 @@ void WriteConf() { WriteFile(kConf, kConfText, 0640); }
 
 // A configuration writer on a file that exists.
 WriterCase Conf(const char *name, bool (*write)()) { return {name, {kConf}, WriteConf, write}; }
+
+// The auto-block list with two addresses, the settings without expiry.
+void AutoBlockList()
+{
+    WriteFile(vakotest::kInfoFile, "autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\n"
+                                   "autoblock_expriedday=\"0\"\nautoblock_notify=\"no\"\n");
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    WriteFile(SZF_AUTOBLOCK_DENY,
+              vakotest::AutoBlockRecord(now, "10.0.0.1") + vakotest::AutoBlockRecord(now, "10.0.0.2"), 0644);
+}
+
+// The system log, 300 bytes of records from its header on.
+void SystemLog()
+{
+    namespace evlog = vakotest::evlog;
+    std::string records;
+    for (uint32_t i = 0; i < 3; i++)
+        records += evlog::Encode(evlog::Sized(100, i));
+    WriteFile(SZF_VAKOLOG_SYS, evlog::Header(16, static_cast<uint32_t>(16 + records.size())) + records, 0600);
+}
+
+// The interface files of eth0 and eth1, and with a bond bond0 made of them
+// in the files and the kernel.
+const std::string kScripts = "/etc/sysconfig/network-scripts";
+std::string Ifcfg(const char *name) { return kScripts + "/ifcfg-" + name; }
+void Interfaces(bool bonded)
+{
+    std::filesystem::remove_all(kScripts);
+    if (!bonded) {
+        WriteFile(Ifcfg("eth0"), "DEVICE=eth0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\n", 0644);
+        WriteFile(Ifcfg("eth1"), "DEVICE=eth1\nBOOTPROTO=dhcp\nONBOOT=yes\n", 0640);
+        return;
+    }
+    WriteFile(Ifcfg("bond0"), "DEVICE=bond0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\nUSERCTL=no\n"
+                              "BONDING_OPTS=\"mode=balance-alb use_carrier=0 miimon=100 updelay=100\"\n");
+    for (const char *slave : {"eth0", "eth1"})
+        WriteFile(Ifcfg(slave), std::string("DEVICE=") + slave +
+                                    "\nBOOTPROTO=none\nONBOOT=yes\nUSERCTL=no\n"
+                                    "SLAVE=yes\nMASTER=bond0\n");
+    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/slaves", "eth0 eth1\n");
+    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/mode", "balance-alb 6\n");
+}
+
+bool SetBond(int mode, std::vector<const char *> slaves)
+{
+    VAKOLINKAGGR a;
+    memset(&a, 0, sizeof a);
+    snprintf(a.szName, sizeof a.szName, "%s", "bond0");
+    a.mode = mode;
+    for (const char *s : slaves)
+        if (VAKONetLinkAggrOptSlaveAdd(&a, s) != 0)
+            return false;
+    return VAKONetLinkAggrSet(&a) == 0;
+}
 
 const std::vector<WriterCase> kWriters = {
     Conf("conf set key value", [] { return SLIBFileSetKeyValue(kConf.c_str(), "a", "9", nullptr) == 1; }),
@@ -122,20 +185,29 @@ const std::vector<WriterCase> kWriters = {
          vakotest::SleepLog pauses(vakotest::Pauses::Skipped);
          return VAKONetBackupSetServerPasswd("rsync", "rsync", "S", NETBKP_PASSWD_MODIFY) == 0;
      }},
+    // Listed already: the address moves to the end, no event, no mail.
+    {"auto-block add", {SZF_AUTOBLOCK_DENY}, AutoBlockList, [] { return VAKOAutoBlockIPAdd("10.0.0.1") == 0; }},
+    {"event log size change", {SZF_VAKOLOG_SYS}, SystemLog, [] { return VAKOLogChangeSize(250, 1) == 0; }},
+    // The bond's file, its slaves' files (each saved aside first) and, on a
+    // failure, all of them put back as they were.
+    {"bond made",
+     {Ifcfg("bond0"), Ifcfg("eth0"), Ifcfg("eth1")},
+     [] { Interfaces(false); },
+     [] {
+         return SetBond(VAKO_BOND_MODE_BALANCE_ALB, {"eth0", "eth1"});
+     }},
+    // The bond's file goes; its settings return to the first slave; the
+    // slaves' files as they were stay saved beside them.
+    {"bond removed",
+     {Ifcfg("eth0"), Ifcfg("eth1"), Ifcfg("eth0") + ".saved", Ifcfg("eth1") + ".saved"},
+     [] { Interfaces(true); },
+     [] { return SetBond(VAKO_BOND_MODE_NONE, {}); }},
 };
 
 class Writers : public testing::TestWithParam<WriterCase> {};
 
 TEST_P(Writers, SyncedBeforeInPlaceAndUnchangedOnFailure) { vakotest::RunWriter(GetParam()); }
 
-std::string RowName(const testing::TestParamInfo<WriterCase> &info)
-{
-    std::string name;
-    for (const char *p = info.param.name; *p; p++)
-        name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, Writers, testing::ValuesIn(kWriters), RowName);
+INSTANTIATE_TEST_SUITE_P(Table, Writers, testing::ValuesIn(kWriters), vakotest::WriterRowName);
 
 } // namespace

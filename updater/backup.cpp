@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 
 #include <memory>
 #include <string>
@@ -115,12 +116,6 @@ bool PackagePath(const char *szName, char *szOut, size_t cbOut)
     return n >= 0 && static_cast<size_t>(n) < cbOut;
 }
 
-bool SyncPath(const char *szPath, int flags)
-{
-    Fd fd(open(szPath, flags | O_CLOEXEC));
-    return fd.ok() && fsync(fd.get()) == 0;
-}
-
 // The mark's text: the road, then "<bytes> <partition name>" per dump.
 bool MarkText(const VAKOFISENTRY *pList, int count, bool fSecondRoad, std::string &text)
 {
@@ -131,7 +126,7 @@ bool MarkText(const VAKOFISENTRY *pList, int count, bool fSecondRoad, std::strin
         struct stat st;
         // The dump reaches the disk before the mark can say it is there.
         if (UPDTBackupPath(szName, szDump, sizeof(szDump)) < 0 || stat(szDump, &st) != 0 || !S_ISREG(st.st_mode) ||
-            !SyncPath(szDump, O_RDONLY)) {
+            !slib::SyncPath(szDump)) {
             syslog(LOG_ERR, "%s(%d): dump of [%s] cannot be read or flushed, errno = %d", "UPDTMarkBackup", __LINE__,
                    szName, errno);
             return false;
@@ -209,26 +204,22 @@ int UPDTMarkBackup(const VAKOFISENTRY *pList, int count, int fSecondRoad)
     std::string text;
     char szDir[UPDT_PATH_ROOM], szMark[UPDT_PATH_ROOM], szNew[UPDT_PATH_ROOM];
     if (!MarkText(pList, count, fSecondRoad, text) || UPDTBackupPath(nullptr, szDir, sizeof(szDir)) < 0 ||
-        !SyncPath(szDir, O_RDONLY | O_DIRECTORY) || !PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) ||
+        !slib::SyncPath(szDir, O_DIRECTORY) || !PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) ||
         !PackagePath(UPDT_BACKUP_MARK ".new", szNew, sizeof(szNew))) {
         syslog(LOG_ERR, "%s(%d): the backup cannot be made safe, errno = %d", __func__, __LINE__, errno);
         return -1;
     }
-    // Whole or not at all: written aside, flushed, renamed, the rename flushed.
-    Fd fd(open(szNew, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    FILE *fp = fd.ok() ? fdopen(fd.get(), "w") : nullptr;
-    if (fp)
-        fd.release(); // the stream owns it now
-    bool ok = fp && fputs(text.c_str(), fp) != EOF && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
-    ok = (!fp || fclose(fp) == 0) && ok;
-    ok = ok && rename(szNew, szMark) == 0 && SyncPath(gszUpdateDir, O_RDONLY | O_DIRECTORY);
-    if (!ok) {
-        syslog(LOG_ERR, "%s(%d): fail to write [%s], errno = %d", __func__, __LINE__, szMark, errno);
-        unlink(szNew);
-        unlink(szMark);
-        return -1;
-    }
-    return 0;
+    // Whole or not at all: written aside, flushed, renamed, the rename
+    // flushed. The updater's steps record no codes.
+    slib::FileReplacer out(nullptr);
+    if (out.CreateFixed(szNew, 0600) && out.Write(text) && out.Finish() && out.RenameOver(szMark) &&
+        out.SyncDirectory(szMark))
+        return 0;
+    syslog(LOG_ERR, "%s(%d): fail to write [%s], errno = %d", __func__, __LINE__, szMark, errno);
+    out.Discard();
+    // A mark that is not known to be on the disk names nothing.
+    unlink(szMark);
+    return -1;
 }
 
 int UPDTCheckBackupMark(int fSecondRoad)
@@ -272,7 +263,7 @@ void UPDTRemoveBackupMark(void)
 {
     char szMark[UPDT_PATH_ROOM];
     if (PackagePath(UPDT_BACKUP_MARK, szMark, sizeof(szMark)) && unlink(szMark) == 0)
-        SyncPath(gszUpdateDir, O_RDONLY | O_DIRECTORY);
+        slib::SyncPath(gszUpdateDir, O_DIRECTORY);
 }
 
 void UPDTKeepBackup(const char *szFunc)

@@ -18,6 +18,7 @@
 #include "migrate.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/schedule.h"
 #include "vako/user_db.h"
 
@@ -155,7 +156,7 @@ bool WriteFilteredCrontab(FILE *out, const char *szPattern)
         if (!LineHolds(lines.text(), szPattern) && fwrite(lines.line(), 1, lines.len(), out) != lines.len())
             return false;
     }
-    return !ferror(in.get()) && fflush(out) == 0 && fsync(fileno(out)) == 0;
+    return !lines.Failed();
 }
 
 // Drops the lines that hold szPattern and moves the result over the
@@ -167,27 +168,22 @@ bool WriteFilteredCrontab(FILE *out, const char *szPattern)
 CrontabFilter FilterCrontab(const char *szPattern)
 {
     // Root writes here: make the target a fresh file of ours, never a link
-    // planted in the world-writable /tmp.
-    unlink(kCrontabTmp);
-    slib::Fd tmp(open(kCrontabTmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    slib::FilePtr out(tmp.ok() ? fdopen(tmp.get(), "w") : nullptr);
-    if (out)
-        tmp.release(); // the stream owns it now
-    bool fWritten = out && WriteFilteredCrontab(out.get(), szPattern);
-    if (!(out && fclose(out.release()) == 0 && fWritten)) {
-        unlink(kCrontabTmp);
+    // planted in the world-writable /tmp. The update's steps record no codes.
+    slib::FileReplacer out(nullptr);
+    if (!out.CreateFixed(kCrontabTmp, 0600) || !WriteFilteredCrontab(out.stream(), szPattern))
         return CrontabFilter::kFilterFailed;
-    }
-
-    struct stat stCron, stTmp;
-    tmp.reset(open(kCrontabTmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    bool fKept = tmp.ok() && stat(kCrontab, &stCron) == 0 && fstat(tmp.get(), &stTmp) == 0 && S_ISREG(stTmp.st_mode) &&
-                 fchown(tmp.get(), stCron.st_uid, stCron.st_gid) == 0 && fchmod(tmp.get(), stCron.st_mode & 07777) == 0;
-    tmp.reset();
-    if (!fKept || system(kCrontabMove) != 0) {
-        unlink(kCrontabTmp);
+    // The crontab's owner and mode once the copy is whole.
+    struct stat stCron;
+    bool fKept = stat(kCrontab, &stCron) == 0;
+    if (fKept)
+        out.AttributesWhenWhole(stCron.st_uid, stCron.st_gid, stCron.st_mode);
+    if (!out.Finish())
+        return out.failed() == slib::FileReplacer::Step::kAttributes ? CrontabFilter::kMoveFailed
+                                                                     : CrontabFilter::kFilterFailed;
+    if (!fKept || system(kCrontabMove) != 0)
         return CrontabFilter::kMoveFailed;
-    }
+    // Moved by the command: the name is no longer the replacer's.
+    out.Release();
     return CrontabFilter::kDone;
 }
 

@@ -12,7 +12,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,9 +23,11 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/str.h"
+#include "slibcxx/border.h"
 #include "slibcxx/fields.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/event_log.h"
 #include "vako/group.h"
 #include "vako/group_db.h"
@@ -58,7 +59,6 @@ constexpr int kCopyNameRoom = 64;
 constexpr int kGroupNameRoom = 8;
 constexpr int kLineRoom = 80;
 constexpr int kHashRoom = 33;
-constexpr int kTempRoom = 128;
 constexpr int kHomeRoom = 4096;
 constexpr int kDownloadRoom = 4;
 constexpr int kMailRoom = 1024;
@@ -278,74 +278,49 @@ bool AddFTPAccounts()
            AddAccountIfMissing(AddStep::kFtp, kFtp, kFtpPasswdLine, kFtpShadowLine);
 }
 
-// A text file replaced whole: the new content goes to a temporary file
-// beside it, made readable by root alone before anything is written, which
-// takes the file's place only once it is complete and on disk. Removed on
-// every other path.
+// A text file replaced whole through the kit's replacer: a temporary file
+// beside it, readable by root alone until it is complete and on disk, then
+// given its mode, takes the file's place. The steps' callers never saw a
+// code of their own.
 class Rewrite {
 public:
-    explicit Rewrite(const char *target) : target_(target) {}
-    ~Rewrite()
-    {
-        if (fp_)
-            fclose(fp_);
-        if (made_)
-            unlink(temp_);
-    }
-    Rewrite(const Rewrite &) = delete;
-    Rewrite &operator=(const Rewrite &) = delete;
+    explicit Rewrite(const char *target) : target_(target), out_(nullptr) {}
 
     enum class Opened { kYes, kNoTemp, kNoStream };
-    // The temporary file and a stream on it; errno tells why not.
-    Opened Open()
+    // The temporary file and a stream on it, given mode once it is whole;
+    // errno tells why not.
+    Opened Open(mode_t mode)
     {
-        int len = snprintf(temp_, sizeof temp_, "%s.XXXXXX", target_);
-        if (len < 0 || len >= kTempRoom) {
-            errno = ENAMETOOLONG;
-            return Opened::kNoTemp;
-        }
-        slib::Fd fd(mkstemp(temp_));
-        if (!fd.ok())
-            return Opened::kNoTemp;
-        made_ = true;
-        fp_ = fdopen(fd.get(), "w");
-        if (!fp_)
-            return Opened::kNoStream;
-        fd.release();
+        if (!out_.CreateUnique(target_))
+            return out_.failed() == slib::FileReplacer::Step::kStream ? Opened::kNoStream : Opened::kNoTemp;
+        out_.ModeWhenWhole(mode);
         return Opened::kYes;
     }
-    FILE *out() const { return fp_; }
-    // Flushes, syncs, gives mode and closes the temporary file, then renames
-    // it over the file: true, or false (logged; the file as it was).
-    bool Commit(mode_t mode, const char *what)
+    FILE *out() { return out_.stream(); }
+    // Flushes, syncs and closes the temporary file, then renames it over
+    // the file: true, or false (logged; the file as it was).
+    bool Commit(const char *what)
     {
-        const char *failed = fflush(fp_) != 0                 ? "fflush"
-                             : fsync(fileno(fp_)) != 0        ? "fsync"
-                             : fchmod(fileno(fp_), mode) != 0 ? "fchmod"
-                                                              : nullptr;
-        if (!failed) {
-            FILE *fp = fp_;
-            fp_ = nullptr;
-            if (fclose(fp) != 0)
-                failed = "fclose";
-        }
-        if (failed) {
+        if (!out_.Finish()) {
+            using Step = slib::FileReplacer::Step;
+            const Step step = out_.failed();
+            const char *failed = step == Step::kSync         ? "fsync"
+                                 : step == Step::kAttributes ? "fchmod"
+                                 : step == Step::kClose      ? "fclose"
+                                                             : "fflush";
             syslog(LOG_ERR, "%s:%d %s failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, failed, errno);
             return false;
         }
-        if (rename(temp_, target_) != 0) {
+        if (!out_.RenameOver(target_)) {
             syslog(LOG_ERR, "%s:%d rename %s failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, what, errno);
             return false;
         }
-        made_ = false;
         return true;
     }
 
 private:
     const char *target_;
-    char temp_[kTempRoom] = "";
-    bool made_ = false;
-    FILE *fp_ = nullptr;
+    slib::FileReplacer out_;
 };
 
 bool Put(FILE *out, std::string_view text) { return fwrite(text.data(), 1, text.size(), out) == text.size(); }
@@ -380,7 +355,7 @@ bool RewriteHome(FILE *out, std::string_view line, bool ended)
 bool RewritePasswdHomes()
 {
     Rewrite rw(SZF_PASSWD);
-    switch (rw.Open()) {
+    switch (rw.Open(0644)) {
     case Rewrite::Opened::kYes:
         break;
     case Rewrite::Opened::kNoTemp:
@@ -407,7 +382,7 @@ bool RewritePasswdHomes()
         syslog(LOG_ERR, "%s:%d read %s failed. errno:%d, message:%m", UPDT_SOURCE_FILE, __LINE__, SZF_PASSWD, errno);
         return false;
     }
-    return rw.Commit(0644, "passwd");
+    return rw.Commit("passwd");
 }
 
 // The mail text of a user as the key reader gives it: the value of its key
@@ -459,14 +434,13 @@ private:
         if (!fp)
             return false;
         fd.release();
-        try {
+        // Out of memory: the reader, user by user (no code recorded).
+        return slib::Guarded(nullptr, false, [&] {
             slib::LineReader in(fp.get());
             while (const char *line = in.Next())
                 Add(line); // up to a NUL byte, as the reader sees the line
-        } catch (const std::bad_alloc &) {
-            return false;
-        }
-        return !ferror(fp.get());
+            return !in.Failed();
+        });
     }
 
     // The key and value of one line, as the key reader matches and takes them.
@@ -523,7 +497,7 @@ bool WriteUserLines(FILE *out, const VAKOLOCALUSERINFO *users, int priv)
 bool CreateUserConf()
 {
     Rewrite rw(SZF_VAKOUSER_CONF);
-    if (rw.Open() != Rewrite::Opened::kYes) {
+    if (rw.Open(0644) != Rewrite::Opened::kYes) {
         syslog(LOG_ERR, "%s:%d get user uid failed. errno=%d", UPDT_SOURCE_FILE, __LINE__, errno);
         return false;
     }
@@ -542,7 +516,7 @@ bool CreateUserConf()
     }
     bool written = WriteUserLines(rw.out(), users, priv);
     VAKOLocalUserInfoFree(&users);
-    return written && rw.Commit(0644, "vakouser.conf");
+    return written && rw.Commit("vakouser.conf");
 }
 
 bool AddMailUsers()

@@ -519,43 +519,32 @@ void CheckAndUpdateRsyncdSecrets(void)
                SZF_RSYNCD_SECRETS, errno);
         return;
     }
-    // The new file is made afresh, readable by root alone until it is
-    // whole: a file left by an earlier run may have any mode.
-    slib::Fd fd;
-    if (unlink(UPDT_RSYNCD_SECRETS_TMP) == 0 || errno == ENOENT)
-        fd.reset(open(UPDT_RSYNCD_SECRETS_TMP, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.ok()) {
+    // The new file is made afresh (a file left by an earlier run may have
+    // any mode), with the daemon's owner and mode before the first byte.
+    // The migration's callers never saw a code of its own.
+    slib::FileReplacer out(nullptr);
+    if (!out.CreateFixed(UPDT_RSYNCD_SECRETS_TMP, 0600)) {
         syslog(LOG_ERR, "%s (%s):%d fail to open [%s]! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
                SZF_RSYNCD_SECRETS, errno);
         return;
     }
-    slib::TempPath temp(UPDT_RSYNCD_SECRETS_TMP);
-    slib::FilePtr out(fdopen(fd.get(), "w"));
-    if (!out) {
-        syslog(LOG_ERR, "%s (%s):%d fail to open [%s]! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
-               SZF_RSYNCD_SECRETS, errno);
-        return;
-    }
-    fd.release();
-
-    if (!ConvertSecrets(in.get(), out.get()))
-        return;
-    in.reset();
-    // Mode and owner before the new file takes the old one's place; on
-    // disk before it does.
-    int fdOut = fileno(out.get());
-    if (fchown(fdOut, RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) != 0 || fchmod(fdOut, RSYNCD_SECRETS_MODE) != 0 ||
-        fflush(out.get()) != 0 || fsync(fdOut) != 0 || fclose(out.release()) != 0) {
+    if (!out.SetOwner(RSYNCD_SECRETS_UID, RSYNCD_SECRETS_GID) || !out.SetMode(RSYNCD_SECRETS_MODE)) {
         syslog(LOG_ERR, "%s (%s):%d write %s file failed! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
                UPDT_RSYNCD_SECRETS_TMP, errno);
         return;
     }
-    if (rename(UPDT_RSYNCD_SECRETS_TMP, SZF_RSYNCD_SECRETS) != 0) {
-        syslog(LOG_WARNING, "%s (%s):%d rename %s file failed! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
+    if (!ConvertSecrets(in.get(), out.stream()))
+        return;
+    in.reset();
+    // On disk before it takes the old file's place.
+    if (!out.Finish()) {
+        syslog(LOG_ERR, "%s (%s):%d write %s file failed! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
                UPDT_RSYNCD_SECRETS_TMP, errno);
         return;
     }
-    temp.Release();
+    if (!out.RenameOver(SZF_RSYNCD_SECRETS))
+        syslog(LOG_WARNING, "%s (%s):%d rename %s file failed! errno=%d/%m", UPDT_SOURCE_FILE, __func__, __LINE__,
+               UPDT_RSYNCD_SECRETS_TMP, errno);
 }
 
 void CheckAndUpdateSmmspGroup(void)

@@ -150,16 +150,16 @@ int ConvertFTPWriteOnlyFlag(void)
     if (fstat(fileno(in.get()), &st) != 0)
         return FailedOn(__LINE__, "stat", kSmbConf);
 
-    slib::Fd fd(open(kSmbConfTmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.ok())
+    // The new file is the old one's: same owner and permissions before the
+    // first byte, on disk before it takes the old one's place. The step's
+    // callers never saw a code of its own.
+    slib::FileReplacer out(nullptr);
+    if (!out.CreateFixed(kSmbConfTmp, 0600))
         return FailedOn(__LINE__, "open", kSmbConfTmp);
-    slib::TempPath temp(kSmbConfTmp);
-    slib::FilePtr out(fdopen(fd.get(), "w"));
-    if (!out)
-        return FailedOn(__LINE__, "open", kSmbConfTmp);
-    fd.release();
+    if (!out.CopyAttributes(st, true))
+        return FailedOn(__LINE__, "write", kSmbConfTmp);
 
-    switch (ConvertLines(in.get(), out.get())) {
+    switch (ConvertLines(in.get(), out.stream())) {
     case Copy::kDone:
         break;
     case Copy::kReadFailed:
@@ -167,16 +167,10 @@ int ConvertFTPWriteOnlyFlag(void)
     case Copy::kWriteFailed:
         return FailedOn(__LINE__, "write", kSmbConfTmp);
     }
-    // The new file is the old one's: same owner and permissions, on disk
-    // before it takes the old one's place.
-    if (fchown(fileno(out.get()), st.st_uid, st.st_gid) != 0 || fchmod(fileno(out.get()), st.st_mode & 07777) != 0 ||
-        fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0)
+    if (!out.Finish())
         return FailedOn(__LINE__, "write", kSmbConfTmp);
-    if (fclose(out.release()) != 0)
-        return FailedOn(__LINE__, "write", kSmbConfTmp);
-    if (rename(kSmbConfTmp, kSmbConf) != 0)
+    if (!out.RenameOver(kSmbConf))
         return FailedOn(__LINE__, "replace", kSmbConf);
-    temp.Release();
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 namespace vakotest {
@@ -26,19 +27,52 @@ constexpr size_t kKinds = static_cast<size_t>(vakotest::Watched::kCount);
 
 std::vector<std::string> gDirs;
 std::array<int, kKinds> gCalls, gFailAt;
+// The watched files written since their last sync.
+std::vector<std::pair<dev_t, ino_t>> gWritten;
+
+std::pair<dev_t, ino_t> FileOf(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? std::pair{st.st_dev, st.st_ino} : std::pair<dev_t, ino_t>{};
+}
+
+// A write that goes through to a watched file; errno stays.
+void NoteWrite(int fd)
+{
+    int e = errno;
+    std::pair<dev_t, ino_t> f = FileOf(fd);
+    if (std::find(gWritten.begin(), gWritten.end(), f) == gWritten.end())
+        gWritten.push_back(f);
+    errno = e;
+}
 
 template <class F> F Real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
+
+bool IsWatchedDir(const std::string &dir)
+{
+    for (const std::string &d : gDirs)
+        if (d == dir)
+            return true;
+    return false;
+}
 
 bool InWatchedDir(const std::string &path)
 {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return false;
-    std::string dir = path.substr(0, slash == 0 ? 1 : slash);
-    for (const std::string &d : gDirs)
-        if (d == dir)
-            return true;
-    return false;
+    return IsWatchedDir(path.substr(0, slash == 0 ? 1 : slash));
+}
+
+// The path the descriptor is open on; "" when there is no watch.
+std::string FdPath(int fd)
+{
+    if (gDirs.empty() || fd < 0)
+        return "";
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
 }
 
 bool WatchedFd(int fd, bool writing)
@@ -47,14 +81,11 @@ bool WatchedFd(int fd, bool writing)
         return false;
     if (writing && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         return false;
-    char link[64], path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, path, sizeof path - 1);
-    if (n <= 0)
-        return false;
-    path[n] = '\0';
-    return InWatchedDir(path);
+    return InWatchedDir(FdPath(fd));
 }
+
+// A descriptor of a watched directory itself (a sync of the names in it).
+bool SyncsWatchedDir(int fd) { return IsWatchedDir(FdPath(fd)); }
 
 // Counts a call on a watched file: true when it is the one to fail.
 bool Hit(vakotest::Watched kind)
@@ -73,8 +104,10 @@ bool FailWrite(FILE *fp)
         return false;
     }
     errno = e;
-    if (!Hit(vakotest::Watched::kWrite))
+    if (!Hit(vakotest::Watched::kWrite)) {
+        NoteWrite(fileno(fp));
         return false;
+    }
     fp->_flags |= _IO_ERR_SEEN;
     errno = ENOSPC;
     return true;
@@ -89,6 +122,13 @@ void WatchDirs(const std::vector<std::string> &dirs)
     gDirs = dirs;
     gCalls.fill(0);
     gFailAt.fill(0);
+    if (!dirs.empty())
+        gWritten.clear();
+}
+
+bool WrittenSinceSync(dev_t dev, ino_t ino)
+{
+    return std::find(gWritten.begin(), gWritten.end(), std::pair{dev, ino}) != gWritten.end();
 }
 
 int WatchedCalls(Watched kind) { return gCalls[static_cast<size_t>(kind)]; }
@@ -107,12 +147,15 @@ int fsync(int fd)
         vakotest::gFsyncModes.push_back(st.st_mode & 07777);
         vakotest::gFsyncFiles.emplace_back(st.st_dev, st.st_ino);
     }
-    bool watchedFails = WatchedFd(fd, false) && Hit(vakotest::Watched::kFsync);
+    bool watchedFails = (WatchedFd(fd, false) || SyncsWatchedDir(fd)) && Hit(vakotest::Watched::kFsync);
     if (vakotest::gFsyncCalls == vakotest::gFsyncFailAt || watchedFails) {
         errno = EIO;
         return -1;
     }
-    return static_cast<int>(syscall(SYS_fsync, fd));
+    int r = static_cast<int>(syscall(SYS_fsync, fd));
+    if (r == 0)
+        std::erase(gWritten, FileOf(fd));
+    return r;
 }
 
 int rename(const char *from, const char *to)
@@ -123,6 +166,23 @@ int rename(const char *from, const char *to)
         return -1;
     }
     return real(from, to);
+}
+
+// A writer of its own descriptor (the stream's own writes do not come
+// through here).
+ssize_t write(int fd, const void *p, size_t n)
+{
+    static auto real = Real<ssize_t (*)(int, const void *, size_t)>("write");
+    int e = errno;
+    if (WatchedFd(fd, true)) {
+        if (Hit(vakotest::Watched::kWrite)) {
+            errno = ENOSPC;
+            return -1;
+        }
+        NoteWrite(fd);
+    }
+    errno = e;
+    return real(fd, p, n);
 }
 
 size_t fwrite(const void *p, size_t size, size_t n, FILE *fp)

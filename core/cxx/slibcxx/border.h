@@ -12,13 +12,15 @@ namespace slib {
 
 // Runs an operation's body: an exception inside it (std::bad_alloc or any
 // other std::exception) becomes the operation's failure result, with 0x0200
-// recorded under the operation's source name src.
+// recorded under the operation's source name src. A step that falls back
+// to another way rather than fail passes src NULL: nothing is recorded.
 template <class R, class F> __attribute__((visibility("hidden"))) R Guarded(const char *src, R failure, F fn)
 {
     try {
         return fn();
     } catch (const std::exception &) {
-        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
+        if (src)
+            SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
         return failure;
     }
 }

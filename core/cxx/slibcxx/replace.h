@@ -1,6 +1,7 @@
 // The one file replacer of the libraries and the updater (not part of the C
 // interface): a new file written beside its target under a temporary name
-// and put in the target's place whole. Header-only; the libraries build
+// and put in the target's place whole; and the sync of a file written in
+// place or of a name. Header-only; the libraries build
 // with -fvisibility-inlines-hidden, so that none of it is exported.
 #pragma once
 
@@ -60,18 +61,46 @@ private:
     std::string path_;
 };
 
+// Syncs what stands at path, opened read-only with flags (O_DIRECTORY for
+// a directory): false with errno when it cannot be opened or synced.
+inline bool SyncPath(const char *path, int flags = 0)
+{
+    int fd = open(path, O_RDONLY | flags | O_CLOEXEC);
+    bool ok = fd >= 0 && fsync(fd) == 0;
+    int e = errno;
+    if (fd >= 0)
+        close(fd);
+    errno = e;
+    return ok;
+}
+
+// Completes a file written in place through fp (an append): flushed (a
+// write that failed before fails here), synced and closed once whatever
+// fails. False with errno of the first call that failed.
+inline bool CloseSynced(FILE *fp)
+{
+    bool ok = !ferror(fp) && fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+    int e = errno;
+    if (fclose(fp) != 0 && ok)
+        return false;
+    errno = e;
+    return ok;
+}
+
 // Writes a new file under a temporary name and puts it in place of its
 // target whole: until then the target is untouched, and the temporary file
 // is removed on every path that does not put it in place (or Release it).
-// Mode and owner are set before the first byte; every write, the flush, the
-// sync and the close are checked. Each failing step records its code under
-// src, the writer's source name (errno stays that of the failing call, and
-// failed() names the step): 0x0900 the temporary cannot be made, 0x0B00 its
-// attributes, a write, the flush, the sync or the close, 0x2700 its status,
-// 0x2800 the rename.
+// Mode and owner are set before the first byte, or once the temporary is
+// whole and synced; every write, the flush, the sync and the close are
+// checked. Each failing step records its code under src, the writer's
+// source name (errno stays that of the failing call, and failed() names
+// the step): 0x0900 the temporary or its stream cannot be made, 0x0B00 its
+// attributes, a write, the flush, the sync or the close, 0x2700 its
+// status, 0x2800 the rename. A writer without a source name (src NULL)
+// records no code at all: its callers never saw any.
 class FileReplacer {
 public:
-    enum class Step { kNone, kCreate, kAttributes, kWrite, kSync, kStat, kClose, kPlace };
+    enum class Step { kNone, kCreate, kStream, kAttributes, kWrite, kSync, kStat, kClose, kPlace };
 
     explicit FileReplacer(const char *src) : src_(src) {}
     ~FileReplacer()
@@ -87,9 +116,12 @@ public:
 
     // A temporary of a unique name beside target (target + ".XXXXXX", made
     // by mkstemp: mode 0600 until set).
-    bool CreateUnique(const char *target)
+    bool CreateUnique(const char *target) { return CreateUniqueFrom((std::string(target) + ".XXXXXX").c_str()); }
+    // A temporary of a unique name made from pattern, a path whose last six
+    // characters are "XXXXXX" (mkstemp: mode 0600 until set).
+    bool CreateUniqueFrom(const char *pattern)
     {
-        std::string name = std::string(target) + ".XXXXXX";
+        std::string name = pattern;
         int fd = mkostemp(name.data(), O_CLOEXEC);
         if (fd < 0)
             return Fail(Step::kCreate, SLIB_ERR_OPEN);
@@ -125,6 +157,15 @@ public:
     {
         return (!owner || SetOwner(st.st_uid, st.st_gid)) && SetMode(st.st_mode);
     }
+    // Or the owner and permission bits, or the bits alone, given once the
+    // temporary is whole, by Finish right after the sync (owner first):
+    // while it is written it stays as it was made (a unique one 0600). Not
+    // for a mode that lets fewer read than the temporary's own.
+    void AttributesWhenWhole(uid_t uid, gid_t gid, mode_t mode)
+    {
+        whole_ = {.owner = true, .mode = true, .uid = uid, .gid = gid, .bits = mode & 07777};
+    }
+    void ModeWhenWhole(mode_t mode) { whole_ = {.mode = true, .bits = mode & 07777}; }
 
     bool Write(const void *data, size_t n)
     {
@@ -152,10 +193,18 @@ public:
         wrote_ = true;
         return fp_;
     }
+    // The descriptor, for a writer that writes at offsets rather than
+    // through the stream (never both): its writes are its own to check;
+    // Finish syncs and closes. -1 when there is no temporary.
+    int fd()
+    {
+        wrote_ = true;
+        return fp_ ? fileno(fp_) : -1;
+    }
 
     // Completes the temporary: flushed (a write that failed before fails
-    // here), synced, its status into *st when asked, closed once whatever
-    // the step that failed.
+    // here), synced, given the attributes asked for when whole, its status
+    // into *st when asked, closed once whatever the step that failed.
     bool Finish(struct stat *st = nullptr)
     {
         if (!Writable())
@@ -167,6 +216,9 @@ public:
             ok = Fail(Step::kWrite, SLIB_ERR_WRITE);
         else if (fsync(fileno(fp)) != 0)
             ok = Fail(Step::kSync, SLIB_ERR_WRITE);
+        else if ((whole_.owner && fchown(fileno(fp), whole_.uid, whole_.gid) != 0) ||
+                 (whole_.mode && fchmod(fileno(fp), whole_.bits) != 0))
+            ok = Fail(Step::kAttributes, SLIB_ERR_WRITE);
         else if (st && fstat(fileno(fp), st) != 0)
             ok = Fail(Step::kStat, SLIB_ERR_STAT);
         int e = errno;
@@ -193,13 +245,7 @@ public:
     {
         const char *slash = strrchr(path, '/');
         std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
-        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        bool ok = fd >= 0 && fsync(fd) == 0;
-        int e = errno;
-        if (fd >= 0)
-            close(fd);
-        errno = e;
-        return ok || Fail(Step::kSync, SLIB_ERR_WRITE);
+        return SyncPath(dir.c_str(), O_DIRECTORY) || Fail(Step::kSync, SLIB_ERR_WRITE);
     }
 
     // Closes and removes the temporary now: false (errno; no code) when it
@@ -240,7 +286,7 @@ private:
         int e = errno;
         close(fd);
         errno = e;
-        return Fail(Step::kCreate, SLIB_ERR_OPEN);
+        return Fail(Step::kStream, SLIB_ERR_OPEN);
     }
     // A stream to write to: none (never made, or finished) fails the step.
     bool Writable()
@@ -260,7 +306,8 @@ private:
     {
         failed_ = step;
         int e = errno;
-        SLIB_ERR_IN(src_, code);
+        if (src_)
+            SLIB_ERR_IN(src_, code);
         errno = e;
         return false;
     }
@@ -270,6 +317,13 @@ private:
     FILE *fp_ = nullptr;
     bool wrote_ = false;
     bool inPlace_ = false;
+    // The attributes given by Finish.
+    struct {
+        bool owner = false, mode = false;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        mode_t bits = 0;
+    } whole_;
     Step failed_ = Step::kNone;
 };
 

@@ -24,18 +24,21 @@ extern std::vector<unsigned> gFsyncModes;
 extern std::vector<std::pair<dev_t, ino_t>> gFsyncFiles;
 
 // What the watch counts, on files of the watched directories only: an
-// fsync; a write through a stream open for writing (fwrite, fputs, fputc,
-// fprintf, vfprintf; fflush and fclose of a stream that holds output); a
-// rename of a file from there.
+// fsync (also of a watched directory itself); a write through a stream open for writing (fwrite, fputs, fputc,
+// fprintf, vfprintf; fflush and fclose of a stream that holds output) or
+// on a descriptor (write); a rename of a file from there.
 enum class Watched { kFsync, kWrite, kRename, kCount };
 
 // Watches the files of dirs (absolute, without a final '/'; none: no watch)
 // from now on, every count at 0 and no failure armed.
 void WatchDirs(const std::vector<std::string> &dirs);
+// A watched file written (by a call the watch counts) since its last
+// successful sync, from the start of the last watch on.
+bool WrittenSinceSync(dev_t dev, ino_t ino);
 // The calls of that kind seen on watched files since WatchDirs.
 int WatchedCalls(Watched kind);
 // The n-th call of that kind (counted from WatchDirs) fails: an fsync with
-// EIO, a write with ENOSPC (nothing written, the stream in error), a rename
+// EIO, a write with ENOSPC (nothing written, a stream in error), a rename
 // with EIO. 0: none.
 void FailWatched(Watched kind, int n);
 

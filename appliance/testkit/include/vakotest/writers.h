@@ -1,11 +1,13 @@
-// The table of the libraries' file writers (needs testkit/fsyncfault.cpp in
-// the test binary): each writer runs once clean and then once for every
-// sync, write and rename it made of a file in its targets' directories,
-// with that one failing. Clean, every target it writes is on the disk
-// before it is in place; failed, it says so, its targets are as they were
-// and no temporary file is left in their directories.
+// The table of the file writers of the libraries and the updater (needs
+// testkit/fsyncfault.cpp in the test binary): each writer runs once clean
+// and then once for every sync, write and rename it made of a file in its
+// targets' directories, with that one failing. Clean, every target it
+// writes is on the disk before it is in place (and its name too, where the
+// row says so); failed, it says so, its targets are as they were and no
+// temporary file is left in their directories.
 #pragma once
 
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -31,10 +33,22 @@ struct WriterCase {
     // False for a writer that moves several files one by one: a failed
     // rename leaves the files not yet moved behind, by its contract.
     bool renamesAtomic = true;
+    // A writer whose new names must survive a power failure: the
+    // directories of its targets are synced once they are in place.
+    bool syncsDirectory = false;
 };
 
 // gtest prints a row by its name.
 inline void PrintTo(const WriterCase &c, std::ostream *os) { *os << c.name; }
+
+// A row's name as a test's name: what is no letter or digit becomes '_'.
+inline std::string WriterRowName(const testing::TestParamInfo<WriterCase> &info)
+{
+    std::string name;
+    for (const char *p = info.param.name; *p; p++)
+        name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
 
 namespace writers {
 
@@ -71,12 +85,14 @@ inline std::vector<std::string> Snapshot(const WriterCase &c)
     return s;
 }
 
+// Synced, and not written after its last sync.
 inline bool Synced(const std::string &path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return false;
-    return std::find(gFsyncFiles.begin(), gFsyncFiles.end(), std::pair{st.st_dev, st.st_ino}) != gFsyncFiles.end();
+    return std::find(gFsyncFiles.begin(), gFsyncFiles.end(), std::pair{st.st_dev, st.st_ino}) != gFsyncFiles.end() &&
+           !WrittenSinceSync(st.st_dev, st.st_ino);
 }
 
 } // namespace writers
@@ -93,7 +109,11 @@ inline void RunWriter(const WriterCase &c)
     int calls[] = {WatchedCalls(Watched::kFsync), WatchedCalls(Watched::kWrite), WatchedCalls(Watched::kRename)};
     WatchDirs({});
     for (const std::string &t : c.targets)
-        EXPECT_TRUE(writers::Synced(t)) << t << " is in place, but was never synced";
+        EXPECT_TRUE(writers::Synced(t)) << t << " is in place, but not all of it was synced";
+    if (c.syncsDirectory) {
+        for (const std::string &d : dirs)
+            EXPECT_TRUE(writers::Synced(d)) << "the names in " << d << " were never synced";
+    }
     EXPECT_GE(calls[0], static_cast<int>(c.targets.size()));
 
     const struct {
