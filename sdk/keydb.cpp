@@ -196,7 +196,8 @@ extern "C" {
 
 VAKOBDB *VAKOBDbOpen(const char *path, int oflags, int bDup)
 {
-    return keydb_internal::OpenDb(path, oflags, bDup, VAKO_BDB_MODE);
+    return slib::Guarded(kSrcOpen, static_cast<VAKOBDB *>(nullptr),
+                         [&] { return keydb_internal::OpenDb(path, oflags, bDup, VAKO_BDB_MODE); });
 }
 
 int VAKOBDbClose(VAKOBDB *bdb)
@@ -1175,6 +1176,7 @@ int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
 
 int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    Room();
     Step step{Kind::kPut, bdb, key, value, false, {}, 0};
     int had = Read(bdb, key, step.old);
     if (had < 0 || keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
@@ -1186,6 +1188,7 @@ int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
 
 int Changes::Remove(VAKOBDB *bdb, const std::string &key)
 {
+    Room();
     Step step{Kind::kRemove, bdb, key, {}, false, {}, 0};
     int had = Read(bdb, key, step.old);
     if (had < 0)
@@ -1201,14 +1204,17 @@ int Changes::Remove(VAKOBDB *bdb, const std::string &key)
 
 int Changes::Add(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    Room();
+    Step step{Kind::kAdd, bdb, key, value, false, {}, 0};
     if (keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
         return -1;
-    steps_.push_back({Kind::kAdd, bdb, key, value, false, {}, 0});
+    steps_.push_back(std::move(step));
     return 0;
 }
 
 int Changes::RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    Room();
     Step step{Kind::kRemoveDup, bdb, key, value, false, {}, 0};
     // Records removed before a failure are taken back too.
     int r = DeleteDupRecords(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value, &step.removed);
