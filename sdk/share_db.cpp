@@ -660,8 +660,8 @@ struct Claim {
 // reserved sections and shares that smb.conf does not place, as the dump
 // writes them, the reserved ones before the first other section and the
 // shares before the first placed share whose key sorts after theirs (at
-// the end when none does). A database without places (made before they
-// were kept) is written as a whole in that way.
+// the end when none does). A database without places (made by an older
+// build, or found out of step) writes nothing.
 class Dump {
 public:
     Dump(VAKOSHAREDB *db, slib::FileReplacer &file) : db_(db), out_(file) {}
@@ -672,9 +672,9 @@ public:
             return false;
         if (damage_ || !Claims())
             return Damaged();
-        if (hasFile_ && !WriteFromFile())
-            return false;
-        return WriteReserved(true) && WriteShares(nullptr);
+        if (!hasFile_)
+            return Unplaced();
+        return WriteFromFile() && WriteReserved(true) && WriteShares(nullptr);
     }
 
     // Once the new smb.conf is in place: the places of its sections.
@@ -779,13 +779,13 @@ private:
                 return false;
         for (size_t i = 0; i < shares_.size(); i++) {
             auto it = sharePlace_.find(shares_[i].key);
-            shares_[i].placed = hasFile_ && it != sharePlace_.end();
+            shares_[i].placed = it != sharePlace_.end();
             if (shares_[i].placed && !claim(it->second, {Claim::Kind::Share, i}))
                 return false;
         }
         for (size_t i = 0; i < reserved_.size(); i++) {
             auto it = reservedPlace_.find(reserved_[i].key);
-            reserved_[i].placed = hasFile_ && it != reservedPlace_.end();
+            reserved_[i].placed = it != reservedPlace_.end();
             if (reserved_[i].placed && !claim(it->second, {Claim::Kind::Reserved, i}))
                 return false;
         }
@@ -809,6 +809,16 @@ private:
                SZF_SMB_CONF);
         SHARE_ERR(kSrcDump, VAKO_ERR_SHARE_OUT_OF_STEP);
         return Forget();
+    }
+
+    // Without the places of smb.conf's sections, the lines of the file
+    // that no record holds would be lost.
+    bool Unplaced()
+    {
+        syslog(LOG_ERR, "%s:%d the share database holds no places of the sections of %s: nothing written.", kSrcDump,
+               __LINE__, SZF_SMB_CONF);
+        SHARE_ERR(kSrcDump, VAKO_ERR_SHARE_OUT_OF_STEP);
+        return false;
     }
 
     bool Forget()

@@ -56,14 +56,15 @@ namespace place {
 
 // Size and hash of the smb.conf that the places describe: 4 words.
 constexpr char kFileKey[] = "#VAKO@SMB@FILE";
-// The ordinals of the sections kept as they are (no record made of them):
-// one word each.
+// The sections kept as they are (no record made of them): their number,
+// then their ordinals, a word each.
 constexpr char kKeptKey[] = "#VAKO@SMB@KEPT";
 // + a share's key: its section's ordinal (a word), then the packed share
-// that section gave (or the last dump wrote).
+// that section gave, its lists as the file gives them (or the share the
+// last dump wrote there).
 constexpr char kSharePrefix[] = "#VAKO@SMB@S@";
-// + a reserved section's upper-cased name: its ordinal, then its value as
-// the build stored it.
+// + a reserved section's upper-cased name: its ordinal, then its record's
+// value as the build stored it (or the last dump wrote it).
 constexpr char kReservedPrefix[] = "#VAKO@SMB@R@";
 
 // Sections are counted from 1 in the order of their lines; 0 is the text

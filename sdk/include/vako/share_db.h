@@ -117,12 +117,11 @@ int RemoveSameUsers(char *list);
  * "key = value" line); a share's section whose share is gone goes; shares
  * and reserved sections that smb.conf does not hold are written as the
  * dump writes them, reserved ones before the first other section, shares
- * before the first placed share whose key sorts after theirs (all of them
- * so, reserved first, when the database holds no places). 0, or -1 with
- * 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a walk's
- * code, 0x4000 (places that do not hold) or 0x4100 (smb.conf changed since
- * the build: the database is then rebuilt at its next open), or 0x3900
- * when the temporary file cannot be removed. smb.conf is replaced only by
+ * before the first placed share whose key sorts after theirs. 0, or -1
+ * with 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a
+ * walk's code, 0x4000 (places that do not hold) or 0x4100 (smb.conf changed
+ * since the build, or the database holds no places: it is rebuilt at its
+ * next open), or 0x3900 when the temporary file cannot be removed. smb.conf is replaced only by
  * a whole file, and stays as it was on every failure but a failed stamp. */
 int VAKOShareDBDump(VAKOSHAREDB *db);
 
