@@ -985,27 +985,37 @@ private:
             return false;
         e.written = true;
         std::string value, placed;
-        if (!Render(e.key, value, now_))
-            return false;
-        int r = ReadValue(db_->pDb, place::ShareKey(e.key), placed);
-        if (r != 1) {
-            SHARE_ERR(kSrcDump, VAKO_ERR_BDB_GET);
-            return false;
-        }
         Ordinal was;
         std::string_view stored;
+        int r = ReadValue(db_->pDb, e.key, value);
+        if (r == 1 && ReadValue(db_->pDb, place::ShareKey(e.key), placed) != 1)
+            r = -1;
+        if (r != 1) {
+            SHARE_ERR(kSrcDump, r == 0 ? SLIB_ERR_NOT_FOUND : VAKO_ERR_BDB_GET);
+            return false;
+        }
+        if (!ReadPlace(placed, was, stored)) {
+            damage_ = "the place of a section";
+            return Damaged();
+        }
+        Ordinal at = out_.Section();
+        if (at != was || stored != value)
+            puts_.emplace_back(place::ShareKey(e.key), PlaceValue(at, value));
+        // The record the section gave, byte for byte: nothing to rewrite.
+        act_ = Act::Raw;
+        if (stored == value)
+            return true;
         VAKOSHARE *raw = nullptr;
-        bool read = ReadPlace(placed, was, stored) &&
-                    VAKOShareDBUnPackBounded(stored.data(), static_cast<int>(stored.size()), &raw) == 0;
+        bool read = VAKOShareDBUnPackBounded(stored.data(), static_cast<int>(stored.size()), &raw) == 0;
         ShareOwner before(raw);
+        if (!Render(e.key, value, now_))
+            return false;
         if (!read || !PartLines(before.get(), was_)) {
             damage_ = "the record a section gave";
             return Damaged();
         }
-        Ordinal at = out_.Section();
-        act_ = was_ == now_ ? Act::Raw : Act::Merge;
-        if (at != was || stored != value)
-            puts_.emplace_back(place::ShareKey(e.key), PlaceValue(at, value));
+        if (was_ != now_)
+            act_ = Act::Merge;
         return true;
     }
 
