@@ -661,7 +661,7 @@ struct Claim {
 // writes them, the reserved ones before the first other section and the
 // shares before the first placed share whose key sorts after theirs (at
 // the end when none does). A database without places (made by an older
-// build, or found out of step) writes nothing.
+// build) writes nothing.
 class Dump {
 public:
     Dump(VAKOSHAREDB *db, slib::FileReplacer &file) : db_(db), out_(file) {}
@@ -792,14 +792,15 @@ private:
         return true;
     }
 
-    // The places do not hold: nothing is written, and without its file
-    // record the database is rebuilt at its next open.
+    // In each of these nothing is written, and the database is rebuilt
+    // from smb.conf at once.
+    // The places do not hold.
     bool Damaged()
     {
         syslog(LOG_ERR, "%s:%d the places of the sections of %s in the share database do not hold (%s).", kSrcDump,
                __LINE__, SZF_SMB_CONF, damage_);
         SHARE_ERR(kSrcDump, VAKO_ERR_SHARE_BAD_VALUE);
-        return Forget();
+        return Rebuild();
     }
 
     // smb.conf is not the file the places were taken from.
@@ -808,7 +809,7 @@ private:
         syslog(LOG_ERR, "%s:%d %s changed since the share database was built from it.", kSrcDump, __LINE__,
                SZF_SMB_CONF);
         SHARE_ERR(kSrcDump, VAKO_ERR_SHARE_OUT_OF_STEP);
-        return Forget();
+        return Rebuild();
     }
 
     // Without the places of smb.conf's sections, the lines of the file
@@ -818,13 +819,13 @@ private:
         syslog(LOG_ERR, "%s:%d the share database holds no places of the sections of %s: nothing written.", kSrcDump,
                __LINE__, SZF_SMB_CONF);
         SHARE_ERR(kSrcDump, VAKO_ERR_SHARE_OUT_OF_STEP);
-        return false;
+        return Rebuild();
     }
 
-    bool Forget()
+    bool Rebuild()
     {
         SavedError saved;
-        RemoveValue(db_->pDb, place::kFileKey);
+        VAKOBDbCacheRebuildDamaged(&gVakoShareDbCache, db_);
         saved.Restore();
         return false;
     }
@@ -1312,11 +1313,10 @@ const VAKOBDBCACHE gVakoShareDbCache = {
 namespace {
 
 // A database without the places of smb.conf's sections (made by an older
-// build, or one whose places a dump found out of step) is rebuilt: a dump
-// of it would put its records in place of the file's own lines. 0 when it
-// has them; 1 rebuilt (*pp replaced, the old file marked replaced for its
-// other holders); -1 when the rebuild failed (*pp closed and NULL, as
-// after a failed check).
+// build) is rebuilt: a dump of it would lose the file's lines that no
+// record holds. 0 when it has them; 1 rebuilt (*pp replaced, the old file
+// marked replaced for its other holders); -1 when the rebuild failed (*pp
+// closed and NULL, as after a failed check).
 int RebuildWithoutPlaces(VAKOSHAREDB **pp)
 {
     std::string file;
@@ -1324,18 +1324,13 @@ int RebuildWithoutPlaces(VAKOSHAREDB **pp)
         return 0;
     syslog(LOG_NOTICE, "%s:%d %s holds no places of the sections of %s, so rebuild db.", kSrcCheck, __LINE__,
            SZF_VAKO_SHARE_DB, SZF_SMB_CONF);
-    void *fresh = nullptr;
-    if (VAKOBDbCacheRebuild(&gVakoShareDbCache, &fresh) != 0) {
-        SavedError saved;
-        VAKOShareDBClose(*pp);
-        *pp = nullptr;
-        saved.Restore();
-        return -1;
-    }
-    VAKOBDbDeprecatedSet((*pp)->pDb, 1);
+    if (VAKOBDbCacheRebuildDamaged(&gVakoShareDbCache, *pp) == 0 && VAKOShareDBOpenFile(pp, SZF_VAKO_SHARE_DB) >= 0)
+        return 1;
+    SavedError saved;
     VAKOShareDBClose(*pp);
-    *pp = static_cast<VAKOSHAREDB *>(fresh);
-    return 1;
+    *pp = nullptr;
+    saved.Restore();
+    return -1;
 }
 
 } // namespace

@@ -744,13 +744,13 @@ TEST(ShareDbDump, ASmbConfChangedSinceTheBuildIsNotWrittenOver)
         "share_db_dump:{L} /usr/vako/etc/smb.conf changed since the share database was built from it."));
     EXPECT_EQ(SmbConf(), edited);
     EXPECT_FALSE(vakotest::FileExists(SZF_SMB_CONF_TMP));
+    // The database is built anew of the file as it is, at once; the
+    // handle's file is marked replaced for its holders.
+    EXPECT_EQ(VAKOBDbDeprecatedGet(db->pDb), 1);
     db.reset();
-    // The next open builds the database anew, of the file as it is.
     db = sharedb::Open();
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(sharedb::Names(db.get()), (std::vector<std::string>{"everyone", "public", "team", "zeta"}));
-    EXPECT_TRUE(vakotest::SyslogMatches("share_db_check_and_rebuild:{L} /tmp/.db.vakoshare.0966 holds no places of "
-                                        "the sections of /usr/vako/etc/smb.conf, so rebuild db."));
 }
 
 TEST(ShareDbDump, PlacesThatDoNotHoldWriteNothing)
@@ -790,7 +790,19 @@ TEST(ShareDbDump, PlacesThatDoNotHoldWriteNothing)
                                                         "/usr/vako/etc/smb.conf in the share database do not hold (") +
                                             c.logged + ")."));
         EXPECT_EQ(SmbConf(), Fixture());
-        EXPECT_EQ(groupdb::Record(db->pDb, "#VAKO@SMB@FILE"), groupdb::kAbsent);
+        // Built anew at once: the forged record is gone.
+        EXPECT_EQ(VAKOBDbDeprecatedGet(db->pDb), 1);
+        db = sharedb::Open();
+        ASSERT_NE(db, nullptr);
+        void *p = nullptr;
+        int cb = 0;
+        std::string now = VAKOBDbGet(db->pDb, c.key.c_str(), static_cast<int>(c.key.size()) + 1, &p, &cb) == 0
+                              ? std::string(static_cast<char *>(p), static_cast<size_t>(cb))
+                              : "";
+        VAKOBDbDataFree(p);
+        EXPECT_NE(now, value);
+        EXPECT_EQ(VAKOShareDBDump(db.get()), 0);
+        EXPECT_EQ(SmbConf(), Fixture());
     }
 }
 
@@ -804,22 +816,29 @@ TEST(ShareDbOpen, ADatabaseWithoutPlacesIsRebuiltAndNeverDumped)
     // As an older build made it: no places.
     ASSERT_EQ(VAKOBDbDelete(db->pDb, "#VAKO@SMB@FILE", 15), 0);
     ASSERT_EQ(VAKOBDbSet(db->pDb, "MARK", 5, "m", 2), 0);
-    // A dump of it would lose what no record holds: nothing is written.
-    vakotest::SyslogClear();
-    SLIBErrorSet(0);
-    EXPECT_EQ(VAKOShareDBDump(db.get()), -1);
-    EXPECT_EQ(SLIBErrorGet(), 0x4100);
-    EXPECT_TRUE(vakotest::SyslogMatches("share_db_dump:{L} the share database holds no places of the sections of "
-                                        "/usr/vako/etc/smb.conf: nothing written."));
-    EXPECT_EQ(SmbConf(), text);
     db.reset();
-    // Its next open builds it anew.
+    // The open builds it anew.
+    vakotest::SyslogClear();
     db = sharedb::Open();
     ASSERT_NE(db, nullptr);
     EXPECT_EQ(groupdb::Record(db->pDb, "MARK"), groupdb::kAbsent);
     EXPECT_NE(groupdb::Record(db->pDb, "#VAKO@SMB@FILE"), groupdb::kAbsent);
     EXPECT_TRUE(vakotest::SyslogMatches("share_db_check_and_rebuild:{L} /tmp/.db.vakoshare.0966 holds no places of "
                                         "the sections of /usr/vako/etc/smb.conf, so rebuild db."));
+
+    // A handle on such a database never dumps it: it would lose what no
+    // record holds. The database is built anew at once.
+    ASSERT_EQ(VAKOBDbDelete(db->pDb, "#VAKO@SMB@FILE", 15), 0);
+    ASSERT_EQ(VAKOShareDBDelete(db.get(), "alpha"), 0);
+    SLIBErrorSet(0);
+    EXPECT_EQ(VAKOShareDBDump(db.get()), -1);
+    EXPECT_EQ(SLIBErrorGet(), 0x4100);
+    EXPECT_TRUE(vakotest::SyslogMatches("share_db_dump:{L} the share database holds no places of the sections of "
+                                        "/usr/vako/etc/smb.conf: nothing written."));
+    EXPECT_EQ(SmbConf(), text);
+    EXPECT_EQ(VAKOBDbDeprecatedGet(db->pDb), 1);
+    db = sharedb::Open();
+    ASSERT_NE(db, nullptr);
     ASSERT_EQ(VAKOShareDBDelete(db.get(), "alpha"), 0);
     ASSERT_EQ(VAKOShareDBDump(db.get()), 0);
     EXPECT_EQ(SmbConf(), Section("zeta", "", "", "", "/volume1/zeta").Text() + "# kept\n" + kGlobal);

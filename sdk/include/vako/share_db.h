@@ -120,8 +120,9 @@ int RemoveSameUsers(char *list);
  * before the first placed share whose key sorts after theirs. 0, or -1
  * with 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a
  * walk's code, 0x4000 (places that do not hold) or 0x4100 (smb.conf changed
- * since the build, or the database holds no places: it is rebuilt at its
- * next open), or 0x3900 when the temporary file cannot be removed. smb.conf is replaced only by
+ * since the build, or the database holds no places), the database then
+ * rebuilt from smb.conf at once, or 0x3900 when the temporary file cannot
+ * be removed. smb.conf is replaced only by
  * a whole file, and stays as it was on every failure but a failed stamp. */
 int VAKOShareDBDump(VAKOSHAREDB *db);
 
