@@ -68,10 +68,12 @@ TEST(KitLineReader, EveryByteOfEveryLineWithItsEnd)
     LineReader in(kTarget.c_str());
     ASSERT_TRUE(in.ok());
     std::vector<std::string> got, bare, content;
+    std::vector<bool> nul;
     while (in.Next()) {
         got.emplace_back(in.view());
         bare.emplace_back(in.text());
         content.emplace_back(in.content());
+        nul.push_back(in.HoldsNul());
         EXPECT_EQ(in.line()[in.len()], '\0');
     }
     EXPECT_EQ(got, lines);
@@ -80,6 +82,7 @@ TEST(KitLineReader, EveryByteOfEveryLineWithItsEnd)
     // Without "\r\n" too: what a line of a text file of lines holds.
     EXPECT_EQ(content, (std::vector<std::string>{"a", "", std::string(100000, 'x'), std::string("n\0ul", 4),
                                                  "last without end"}));
+    EXPECT_EQ(nul, (std::vector<bool>{false, false, false, true, false}));
     EXPECT_TRUE(in.AtEnd());
     EXPECT_FALSE(in.Failed());
     EXPECT_TRUE(in.CheckEnd());

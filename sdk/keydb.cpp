@@ -1168,7 +1168,7 @@ int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
 {
     Buf value;
     if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) == 0) {
-        old = Stored(value);
+        old.assign(value.str(), static_cast<size_t>(value.cb));
         return 1;
     }
     return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
@@ -1176,14 +1176,24 @@ int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
 
 int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    return PutBytes(bdb, key, std::string_view(value.c_str(), value.size() + 1));
+}
+
+int Changes::PutBytes(VAKOBDB *bdb, const std::string &key, std::string_view value)
+{
     Room();
-    Step step{Kind::kPut, bdb, key, value, false, {}, 0};
+    Step step{Kind::kPut, bdb, key, {}, false, {}, 0};
     int had = Read(bdb, key, step.old);
-    if (had < 0 || keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
+    if (had < 0)
         return -1;
     step.had = had == 1;
+    // Taken back even when the store fails: a '#' key's old record is
+    // removed before the new one is written.
     steps_.push_back(std::move(step));
-    return 0;
+    return VAKOBDbSet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value.data(),
+                      static_cast<int>(value.size())) == 0
+               ? 0
+               : -1;
 }
 
 int Changes::Remove(VAKOBDB *bdb, const std::string &key)
@@ -1234,12 +1244,12 @@ Changes::~Changes()
         switch (it->kind) {
         case Kind::kPut:
             if (it->had)
-                keydb_internal::Put(it->bdb, key, cbKey, it->old);
+                VAKOBDbSet(it->bdb, key, cbKey, it->old.data(), static_cast<int>(it->old.size()));
             else
                 VAKOBDbDelete(it->bdb, key, cbKey);
             break;
         case Kind::kRemove:
-            keydb_internal::Put(it->bdb, key, cbKey, it->old);
+            VAKOBDbSet(it->bdb, key, cbKey, it->old.data(), static_cast<int>(it->old.size()));
             break;
         case Kind::kAdd:
             DeleteDupRecord(it->bdb, key, cbKey, it->value);

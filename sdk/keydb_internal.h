@@ -201,7 +201,8 @@ int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string
 // The records that one change of an account or a group makes in the files
 // of its database, each taken back, last first, when the change is not
 // kept: a change that fails part way leaves every file as it was, its code
-// recorded. Keys and values are text stored with their NUL. Each step: 0,
+// recorded. Keys are text stored with their NUL, values too but for
+// PutBytes'; a value taken back gets its bytes as they were. Each step: 0,
 // or -1 with the store's code.
 class Changes {
 public:
@@ -212,6 +213,8 @@ public:
 
     // key -> value in a file without duplicates.
     int Put(VAKOBDB *bdb, const std::string &key, const std::string &value);
+    // key -> the bytes of value, as they are, in a file without duplicates.
+    int PutBytes(VAKOBDB *bdb, const std::string &key, std::string_view value);
     // The record of key gone from a file without duplicates (none there too).
     int Remove(VAKOBDB *bdb, const std::string &key);
     // One more record key -> value in a file with duplicates.

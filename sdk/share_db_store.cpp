@@ -5,6 +5,10 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <string>
+#include <string_view>
+
+#include "keydb_internal.h"
 #include "share_internal.h"
 #include "slib/error.h"
 #include "slib/unicode.h"
@@ -27,20 +31,7 @@ constexpr const char *kSrcClose = "share_db_close";
 
 using namespace share_internal::packed;
 using ShareOwner = slib::OwnedPtr<VAKOSHARE, VAKOShareFree>;
-
-// name upper-cased into key (VAKO_SHARE_KEY_SIZE bytes): its length, or -1
-// (logged; 0x0100 when it does not fit, for then the upper-caser leaves key
-// empty and the share would be stored under an empty key).
-int UpperKey(const char *src, const char *name, char *key)
-{
-    int n = SLIBUnicodeUTF8StrUpper(name, key, VAKO_SHARE_KEY_SIZE);
-    if (n >= 0 && n < VAKO_SHARE_KEY_SIZE)
-        return n;
-    if (n >= 0)
-        SHARE_ERR(src, SLIB_ERR_BUFFER_SMALL);
-    syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper [%s] failed.", src, __LINE__, name);
-    return -1;
-}
+using share_internal::UpperKey;
 
 // The read buffer of a keyed get, freed on every path.
 struct Buffer {
@@ -49,11 +40,7 @@ struct Buffer {
     ~Buffer() { VAKOBDbDataFree(p); }
 };
 
-} // namespace
-
-extern "C" {
-
-int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
+int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
 {
     if (!db || !db->pDb || !share || !share->szName) {
         SHARE_ERR(kSrcSet, SLIB_ERR_BAD_PARAMETER);
@@ -83,31 +70,38 @@ int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     if (cchOldKey < 0)
         return -1;
     bool rename = oldName && strcmp(oldKey, key) != 0;
+    bool stored = oldName && !rename && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1;
     // A rename stores the new record before it removes the old one, so that
-    // a failed store loses nothing; what it overwrites is kept to undo it.
-    Buffer replaced;
-    bool hadReplaced = false;
+    // a failed store loses nothing.
+    keydb_internal::Changes changes;
+    VAKOBDB *bdb = db->pDb;
+    auto bytes = [](const void *p, int cb) {
+        return std::string_view(static_cast<const char *>(p), static_cast<size_t>(cb));
+    };
+    if (changes.PutBytes(bdb, key, bytes(value.get(), copy->cbAlloc + kValueRecord)) != 0)
+        return -1;
+    if (rename && changes.Remove(bdb, oldKey) != 0)
+        return -1;
+    // The share's place in smb.conf goes with it. A share new to the
+    // database has none: a place left by one removed before is not its own.
+    std::string placeKey = share_internal::place::ShareKey(key);
     if (rename) {
-        if (VAKOBDbGet(db->pDb, key, cchKey + 1, &replaced.p, &replaced.cb) == 0)
-            hadReplaced = true;
-        else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+        std::string oldPlaceKey = share_internal::place::ShareKey(oldKey);
+        Buffer place;
+        if (VAKOBDbGet(bdb, oldPlaceKey.c_str(), static_cast<int>(oldPlaceKey.size()) + 1, &place.p, &place.cb) == 0) {
+            if (changes.PutBytes(bdb, placeKey, bytes(place.p, place.cb)) != 0 || changes.Remove(bdb, oldPlaceKey) != 0)
+                return -1;
+        } else if (SLIBErrorGet() != SLIB_ERR_NOT_FOUND || changes.Remove(bdb, placeKey) != 0) {
             return -1;
-    }
-    if (VAKOBDbSet(db->pDb, key, cchKey + 1, value.get(), copy->cbAlloc + kValueRecord) != 0)
-        return -1;
-    if (rename && VAKOBDbDelete(db->pDb, oldKey, cchOldKey + 1) != 0 && SLIBErrorGet() != SLIB_ERR_NOT_FOUND) {
-        slib::SavedError saved;
-        if (hadReplaced)
-            VAKOBDbSet(db->pDb, key, cchKey + 1, replaced.p, replaced.cb);
-        else
-            VAKOBDbDelete(db->pDb, key, cchKey + 1);
-        saved.Restore();
+        }
+    } else if (!stored && changes.Remove(bdb, placeKey) != 0) {
         return -1;
     }
+    changes.Keep();
     return 0;
 }
 
-int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name)
+int Delete(VAKOSHAREDB *db, const char *name)
 {
     if (!db || !db->pDb || !name) {
         SHARE_ERR(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
@@ -117,7 +111,43 @@ int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name)
     int cchKey = UpperKey(kSrcDelete, name, key);
     if (cchKey < 0)
         return -1;
-    return VAKOBDbDelete(db->pDb, key, cchKey + 1) == 0 ? 0 : -1;
+    if (VAKOBDbDelete(db->pDb, key, cchKey + 1) != 0)
+        return -1;
+    // Its place in smb.conf goes too. One left behind is harmless: a share
+    // stored anew under the name drops it, and a dump passes it over.
+    std::string placeKey = share_internal::place::ShareKey(key);
+    if (VAKOBDbDelete(db->pDb, placeKey.c_str(), static_cast<int>(placeKey.size()) + 1) != 0 &&
+        SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+        syslog(LOG_WARNING, "%s:%d the place of share [%s] in smb.conf stays behind. vakoerr=0x%04X", kSrcDelete,
+               __LINE__, name, SLIBErrorGet());
+    return 0;
+}
+
+} // namespace
+
+int share_internal::UpperKey(const char *src, const char *name, char *key)
+{
+    int n = SLIBUnicodeUTF8StrUpper(name, key, VAKO_SHARE_KEY_SIZE);
+    if (n >= 0 && n < VAKO_SHARE_KEY_SIZE)
+        return n;
+    // The upper-caser leaves key empty then, and the share would be stored
+    // under an empty key.
+    if (n >= 0)
+        SHARE_ERR(src, SLIB_ERR_BUFFER_SMALL);
+    syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper [%s] failed.", src, __LINE__, name);
+    return -1;
+}
+
+extern "C" {
+
+int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
+{
+    return slib::Guarded(kSrcSet, -1, [&] { return Set(db, oldName, share); });
+}
+
+int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name)
+{
+    return slib::Guarded(kSrcDelete, -1, [&] { return Delete(db, name); });
 }
 
 int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *out, int cbOut)

@@ -207,14 +207,20 @@ TEST(ShareDBSet, AFailedRenameChangesNothing)
         {"store fails, onto a stored share", StoreOp::Put, Key("MUSIC"), true},
         {"removal of the old name fails, new name", StoreOp::Del, Key("DOCS"), false},
         {"removal of the old name fails, onto a stored share", StoreOp::Del, Key("DOCS"), true},
+        // The share's place in smb.conf moves with it, or nothing does.
+        {"the place cannot be stored", StoreOp::Put, Key("#VAKO@SMB@S@MUSIC"), false},
+        {"the place cannot be stored, onto a stored share", StoreOp::Put, Key("#VAKO@SMB@S@MUSIC"), true},
+        {"the old place cannot be removed", StoreOp::Del, Key("#VAKO@SMB@S@DOCS"), true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ShareDbFile db;
         Share docs = Make(Info("docs")), oldMusic = Make(Info("music", "/volume2/music"));
         ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, docs.get()), 0);
+        db.PutRaw(Key("#VAKO@SMB@S@DOCS"), "docs' place");
         if (c.targetStored) {
             ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, oldMusic.get()), 0);
+            db.PutRaw(Key("#VAKO@SMB@S@MUSIC"), "music's place");
         }
         const std::vector<std::string> keys = db.Keys();
         const std::string docsValue = db.GetRaw(Key("DOCS")), musicValue = db.GetRaw(Key("MUSIC"));
@@ -229,6 +235,41 @@ TEST(ShareDBSet, AFailedRenameChangesNothing)
         EXPECT_EQ(db.GetRaw(Key("DOCS")), docsValue);
         EXPECT_EQ(db.GetRaw(Key("MUSIC")), musicValue);
     }
+}
+
+// Where a share's section stands in smb.conf is kept beside its record,
+// for the dump: a rename takes it along, a removal takes it away, and a
+// share new to the database never takes one another share left behind.
+TEST(ShareDBSet, ThePlaceInSmbConfGoesWithTheShare)
+{
+    ShareDbFile db;
+    Share docs = Make(Info("docs"));
+    ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, docs.get()), 0);
+    db.PutRaw(Key("#VAKO@SMB@S@DOCS"), "section 3");
+    // Stored again under its name: the place stays.
+    Share again = Make(Info("Docs", "/volume2/docs"));
+    ASSERT_EQ(VAKOShareDBSet(db.get(), "docs", again.get()), 0);
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@DOCS")), "section 3");
+    // Renamed: the place goes with it, over the place of a share it replaces.
+    Share music = Make(Info("music")), files = Make(Info("files"));
+    ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, music.get()), 0);
+    db.PutRaw(Key("#VAKO@SMB@S@MUSIC"), "section 5");
+    ASSERT_EQ(VAKOShareDBSet(db.get(), "DOCS", music.get()), 0);
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@MUSIC")), "section 3");
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@DOCS")), "<absent>");
+    // Renamed without a place: a place the new name had is not its own.
+    ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, files.get()), 0);
+    db.PutRaw(Key("#VAKO@SMB@S@EXTRA"), "left behind");
+    Share extra = Make(Info("extra"));
+    ASSERT_EQ(VAKOShareDBSet(db.get(), "files", extra.get()), 0);
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@EXTRA")), "<absent>");
+    // Removed: its place too.
+    ASSERT_EQ(VAKOShareDBDelete(db.get(), "Music"), 0);
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@MUSIC")), "<absent>");
+    // New, under the name of a share removed by another program: no place.
+    db.PutRaw(Key("#VAKO@SMB@S@MUSIC"), "left behind");
+    ASSERT_EQ(VAKOShareDBSet(db.get(), nullptr, music.get()), 0);
+    EXPECT_EQ(db.GetRaw(Key("#VAKO@SMB@S@MUSIC")), "<absent>");
 }
 
 TEST(ShareDBDelete, RemovesInAnyLetterCase)

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <string_view>
@@ -62,6 +63,8 @@ public:
         return t.ends_with('\r') ? t.substr(0, t.size() - 1) : t;
     }
     bool EndsInNewline() const { return len_ > 0 && line_[len_ - 1] == '\n'; }
+    // The line read last holds a NUL byte: text that a C string would cut there.
+    bool HoldsNul() const { return len_ > 0 && memchr(line_, '\0', len_) != nullptr; }
 
     // Reading stopped at a read error.
     bool Failed() const { return fp_ && ferror(fp_) != 0; }

@@ -39,6 +39,7 @@ extern "C" {
 #define VAKO_ERR_SHARE_SECTION_TYPE 0x2200 /* a section type other than share or reserved */
 #define VAKO_ERR_SHARE_PERMISSION   0x8000 /* a "guest ok"/"writeable" pair outside the table */
 #define VAKO_ERR_SHARE_FTYPE        0xB600 /* an fType with none of the bits 1, 2, 4 */
+#define VAKO_ERR_SHARE_OUT_OF_STEP  0x4100 /* smb.conf is not the file the database was built from */
 
 /* Section types of smb.conf. */
 #define VAKO_SHARE_SECTION_SHARE    0
@@ -56,26 +57,32 @@ typedef struct _tag_VAKOSHAREDB_ {
 } VAKOSHAREDB;
 
 /* The live share database, checked against smb.conf and rebuilt or
- * reopened when needed: a handle to close with VAKOShareDBClose, or NULL
- * with the code of the failed open or build. */
+ * reopened when needed (also rebuilt when it holds no places of smb.conf's
+ * sections): a handle to close with VAKOShareDBClose, or NULL with the code
+ * of the failed open or build. */
 VAKOSHAREDB *VAKOShareDBOpen(void);
 /* Opens the database file at path (0), or creates it and builds it from
  * smb.conf (1); on success a handle in *pp is closed and replaced; -1 leaves
  * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code). */
 int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path);
-/* 0 current; 1 rebuilt or reopened (*pp replaced); -1 with 0x0D00 (pp or
+/* 0 current; 1 rebuilt or reopened (*pp replaced; rebuilt also when the
+ * database holds no places of smb.conf's sections); -1 with 0x0D00 (pp or
  * *pp NULL) or as VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *pp
  * NULL). */
 int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp);
-/* Reads the open smb.conf into the (empty) database and stores its
- * modification time: 0, or -1 with 0x0D00, 0x0200, 0x0900 (the group or
- * user database cannot open), 0x0A00 (a read error), or a store's code.
- * Invalid sections (no name rule, no path, a line neither empty nor
- * "key = value", a name twice in any case, a value holding a line end) are
- * logged and left out. */
+/* Reads the open smb.conf into the (empty) database with the place of each
+ * section, and stores the file's size, hash and modification time: 0, or
+ * -1 with 0x0D00, 0x0200, 0x0900 (the group or user database cannot open),
+ * 0x0A00 (a read error), or a store's code. Lines of a share section that
+ * are no "key = value" (comments, text without '=') make no value. A
+ * section of which no record can be made (no name rule, no path, a name
+ * twice in any case, a value holding a line end, a NUL byte anywhere in
+ * it) is logged and kept as it is, as is the earlier of two reserved
+ * sections of one name. */
 int ShareDBBuild(FILE *smbconf, VAKOSHAREDB *db);
 /* Stores one parsed section: a share (type 0) from its pairs, a reserved
- * section (type 1) as its lines (item 0 its name as written): 0, or -1
+ * section (type 1) as its lines (item 0 its name as written), without a
+ * place in smb.conf (a dump writes it as a section of its own): 0, or -1
  * (no pair or line: no code; 0x0D00, 0x2200, the codes of
  * ShareAllocFromConf, VAKOShareDBSet or VAKOListDBSet). */
 int ShareDBSetOne(VAKOSHAREDB *db, PSLIBSZLIST lines, PSLIBSZHASH pairs, const char *section, int type);
@@ -88,8 +95,8 @@ int VAKOShareSectionTypeGet(const char *name);
  * user lists validated against the group and user databases (opened and
  * closed here); "@users" as a whole entry of the invalid-users, write or
  * read list gives fType 4, 2 or 1, else "guest ok" and "writeable" do
- * (logged fallback 1). NULL with 0x0D00, 0x0900, 0x0200 or the code of
- * VAKOShareAlloc (0x1200, 0x9900, 0x0D00). */
+ * (logged fallback 4, no access). NULL with 0x0D00, 0x0900, 0x0200 or the
+ * code of VAKOShareAlloc (0x1200, 0x9900, 0x0D00). */
 VAKOSHARE *ShareAllocFromConf(const char *name, PSLIBSZHASH pairs);
 /* fType of a "guest ok"/"writeable" pair: "yes"/"yes" 2, "yes"/"no" 1,
  * "no"/"no" 4; -1 with 0x0D00 (NULL) or 0x8000 (any other pair). */
@@ -102,24 +109,34 @@ int ShareFTypeSetToConf(int fType, char *guestOk, char *writeable, int cbGuestOk
  * rewriting it in the string hash's key order: 1, 0 for an empty list, -1
  * with 0x0D00 or 0x0200. */
 int RemoveSameUsers(char *list);
-/* Rewrites smb.conf from the database (reserved sections, then each share's
- * thirteen lines in key order) through SZF_SMB_CONF_TMP, synced and renamed
- * into place, and stores the new file's modification time: 0, or -1 with
- * 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a walk's
- * code, or 0x3900 when the temporary file cannot be removed. smb.conf is
- * replaced only by a whole file, and stays as it was on every failure but
- * a failed stamp. */
+/* Rewrites smb.conf from the database through SZF_SMB_CONF_TMP, synced and
+ * renamed into place, and stores the new file's places, size, hash and
+ * modification time. Each section stays where it stood, every line as it
+ * was but those of what the records changed (a share's thirteen lines, each
+ * as the dump writes it, a missing one after the section's last
+ * "key = value" line); a share's section whose share is gone goes; shares
+ * and reserved sections that smb.conf does not hold are written as the
+ * dump writes them, reserved ones before the first other section, shares
+ * before the first placed share whose key sorts after theirs. 0, or -1
+ * with 0x0D00, 0x0900, 0x0200, 0xB600, 0x0B00, 0x2800 (the rename), a
+ * walk's code, 0x4000 (places that do not hold) or 0x4100 (smb.conf changed
+ * since the build, or the database holds no places), the database then
+ * rebuilt from smb.conf at once, or 0x3900 when the temporary file cannot
+ * be removed. smb.conf is replaced only by
+ * a whole file, and stays as it was on every failure but a failed stamp. */
 int VAKOShareDBDump(VAKOSHAREDB *db);
 
 /* Stores share under its upper-cased name, as new (oldName NULL: 0x1300
  * when stored in any case) or in place of the share stored under oldName
- * (the new record is stored first, then the old key removed): 0, or -1 with
- * 0x0D00, 0x0100 (a name too long to upper-case into VAKO_SHARE_KEY_SIZE
- * bytes), a validation or keyed-layer code; a failure leaves the stored
- * shares as they were. */
+ * (the new record is stored first, then the old key removed; the place of
+ * its section in smb.conf goes with it, and a share new to the database
+ * takes none): 0, or -1 with 0x0D00, 0x0100 (a name too long to upper-case
+ * into VAKO_SHARE_KEY_SIZE bytes), a validation or keyed-layer code; a
+ * failure leaves the stored shares and places as they were. */
 int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share);
-/* Removes the share stored under name in any letter case: 0, or -1 with
- * 0x0D00, 0x0100 (name too long), 0x2000 (absent) or a keyed-layer code. */
+/* Removes the share stored under name in any letter case, and the place of
+ * its section: 0, or -1 with 0x0D00, 0x0100 (name too long), 0x2000
+ * (absent) or a keyed-layer code. */
 int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name);
 /* 1 when a value is stored under the upper-cased key of cbKey = strlen(key)
  * bytes (looked up with its NUL), and with out also its stored share name

@@ -22,6 +22,7 @@
 #include "vakotest/files.h"
 #include "vakotest/groupdb.h"
 #include "vakotest/paths.h"
+#include "vakotest/smbconf_shapes.h"
 
 namespace sharedb {
 
@@ -76,7 +77,7 @@ inline std::string HashOrder(std::initializer_list<const char *> names)
     return text;
 }
 
-inline const char kGlobal[] = "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n";
+using smbconf::kGlobal;
 
 // A share open to all, one of the team (groups and accounts in its lists),
 // one that every local account may write.
