@@ -284,22 +284,33 @@ bool ReadHeader(const char *line, ssize_t len, const char *section)
     return SLIBFileIsSectionLine(line, n) && SLIBFileMatchSection(line, n, section) == 1;
 }
 
-int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
+// The header of section (when given) and the pairs of hash in slot order,
+// as they are written.
+std::string PairsText(const char *section, PSLIBSZHASH hash, const char *fmt)
 {
-    if (section && (fputs("[", fp) < 0 || fputs(section, fp) < 0 || fputs("]\n", fp) < 0)) {
+    std::string text;
+    if (section)
+        text.append("[").append(section).append("]\n");
+    for (int i = 0; hash && i < hash->nSlot; i++)
+        if (const char *k = SLIBSzHashSlotKey(hash, i))
+            text += Format(fmt, k, SLIBSzHashSlotValue(hash, i));
+    return text;
+}
+
+int PutText(FILE *fp, const std::string &text)
+{
+    if (fputs(text.c_str(), fp) < 0) {
         SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
         return -1;
     }
-    if (!hash)
-        return 0;
-    for (int i = 0; i < hash->nSlot; i++) {
-        const char *k = SLIBSzHashSlotKey(hash, i);
-        if (k && fputs(Format(fmt, k, SLIBSzHashSlotValue(hash, i)).c_str(), fp) < 0) {
-            SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
-            return -1;
-        }
-    }
     return 0;
+}
+
+// The text is whole before any of it is written: a stream is never left
+// with half a section for want of memory.
+int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
+{
+    return PutText(fp, PairsText(section, hash, fmt));
 }
 
 } // namespace
@@ -601,6 +612,9 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
                 SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_OPEN);
             return -1;
         }
+        // Made before anything is appended, so that memory running out
+        // leaves the file as it was.
+        const std::string pairs = PairsText(szSection, pHash, szFmt);
         FILE *raw = fp.get();
         LineReader r(raw);
         bool endsLine = false, empty = true;
@@ -616,7 +630,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
             SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_WRITE);
             return -1;
         }
-        if (WritePairs(raw, szSection, pHash, szFmt) < 0)
+        if (PutText(raw, pairs) < 0)
             return -1;
         // A buffered write fails only here: that is a failure too.
         if (!slib::CloseSynced(fp.release())) {
