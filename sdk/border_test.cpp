@@ -97,25 +97,30 @@ template <class T> long long Got(T *p, void (*release)(T *))
 long long GotUserDb(VAKOUSERDB *db) { return Got(db, VAKOUserDBClose); }
 long long GotGroupDb(VAKOGROUPDB *db) { return Got(db, VAKOGroupDBClose); }
 
-// A call on the open user (group) database of the built caches.
-long long OnUserDb(long long (*fn)(VAKOUSERDB *))
+// The open user and group databases a call is given: opened before the
+// call and closed after it, so that what fails is the call's own.
+VAKOUSERDB *gUserDb;
+VAKOGROUPDB *gGroupDb;
+void Open()
 {
-    VAKOUSERDB *db = VAKOUserDBOpen();
-    if (!db)
-        return -2;
-    long long r = fn(db);
-    VAKOUserDBClose(db);
-    return r;
+    gUserDb = VAKOUserDBOpen();
+    gGroupDb = VAKOGroupDBOpen();
+    ASSERT_TRUE(gUserDb && gGroupDb);
 }
-long long OnGroupDb(long long (*fn)(VAKOGROUPDB *))
+void Opened()
 {
-    VAKOGROUPDB *db = VAKOGroupDBOpen();
-    if (!db)
-        return -2;
-    long long r = fn(db);
-    VAKOGroupDBClose(db);
-    return r;
+    Built();
+    Open();
 }
+void Close()
+{
+    VAKOUserDBClose(gUserDb);
+    VAKOGroupDBClose(gGroupDb);
+    gUserDb = nullptr;
+    gGroupDb = nullptr;
+}
+long long OnUserDb(long long (*fn)(VAKOUSERDB *)) { return fn(gUserDb); }
+long long OnGroupDb(long long (*fn)(VAKOGROUPDB *)) { return fn(gGroupDb); }
 
 // A new account, and alice renamed.
 VAKOUSER Carol()
@@ -273,6 +278,12 @@ void Domain()
                           sharedb::Everyone().Text());
     WriteFile(vakotest::kDomainUserFile, "THE-DOMAIN\\someone:1\nTHE-DOMAIN\\someone else:2\n");
     WriteFile(vakotest::kDomainGroupFile, "THE-DOMAIN\\the domain's group:1\n");
+}
+
+void OpenedDomain()
+{
+    Domain();
+    Open();
 }
 
 // The rename of alice, as an upper-cased key (made before any call).
@@ -477,19 +488,28 @@ const std::vector<BorderCase> kRows = {
          return r;
      },
      -1},
-    {"GroupDBDomainBuild", Domain,
-     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return GroupDBDomainBuild(db->pGRPName); }); }, -1},
-    {"GroupDBLoadHash", Built,
+    {"GroupDBDomainBuild",
+     OpenedDomain,
+     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return GroupDBDomainBuild(db->pGRPName); }); },
+     -1,
+     {},
+     Close},
+    {"GroupDBLoadHash",
+     Opened,
      [] {
          return OnGroupDb([](VAKOGROUPDB *db) -> long long {
              SzHash names;
              return GroupDBLoadHash(db->pGRPName, &names.h);
          });
      },
-     -1},
-    {"VAKOGroupDBDump", Built,
-     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupDBDump(db); }); }, -1, kGroupFiles},
-    {"VAKOGroupDBSet", Built,
+     -1,
+     {},
+     Close},
+    {"VAKOGroupDBDump", Opened,
+     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupDBDump(db); }); }, -1, kGroupFiles,
+     Close},
+    {"VAKOGroupDBSet",
+     Opened,
      [] {
          return OnGroupDb([](VAKOGROUPDB *db) -> long long {
              char *members[] = {const_cast<char *>("alice"), nullptr};
@@ -497,18 +517,28 @@ const std::vector<BorderCase> kRows = {
              return VAKOGroupDBSet(db, nullptr, 0, &g);
          });
      },
-     -1},
-    {"VAKOGroupDBDelete", Built,
-     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupDBDelete(db, "DEV", 3); }); }, -1},
-    {"VAKOGroupDBCheckExists", Built,
+     -1,
+     {},
+     Close},
+    {"VAKOGroupDBDelete",
+     Opened,
+     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupDBDelete(db, "DEV", 3); }); },
+     -1,
+     {},
+     Close},
+    {"VAKOGroupDBCheckExists",
+     Opened,
      [] {
          return OnGroupDb([](VAKOGROUPDB *db) -> long long {
              char stored[64];
              return VAKOGroupDBCheckExists(db, "STAFF", 5, stored, sizeof stored);
          });
      },
-     0},
-    {"VAKOGroupDBGetByCursor", Built,
+     0,
+     {},
+     Close},
+    {"VAKOGroupDBGetByCursor",
+     Opened,
      [] {
          return OnGroupDb([](VAKOGROUPDB *db) -> long long {
              PVAKOGROUP g = nullptr;
@@ -517,9 +547,15 @@ const std::vector<BorderCase> kRows = {
              return r;
          });
      },
-     -1},
-    {"VAKOGroupGetFreeGid", Built,
-     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupGetFreeGid(db); }); }, -1},
+     -1,
+     {},
+     Close},
+    {"VAKOGroupGetFreeGid",
+     Opened,
+     [] { return OnGroupDb([](VAKOGROUPDB *db) -> long long { return VAKOGroupGetFreeGid(db); }); },
+     -1,
+     {},
+     Close},
 
     // ---- group operations ----
     {"VAKOGroupGet", Built,
@@ -589,12 +625,15 @@ const std::vector<BorderCase> kRows = {
      },
      -1},
     {"VAKOBDbCacheRebuild", Built, [] { return VAKOBDbCacheRebuild(&gVakoGroupDbCache, nullptr); }, -1},
-    {"VAKOBDbCacheRebuildDamaged", Built,
+    {"VAKOBDbCacheRebuildDamaged",
+     Opened,
      [] {
          return OnGroupDb(
              [](VAKOGROUPDB *db) -> long long { return VAKOBDbCacheRebuildDamaged(&gVakoGroupDbCache, db); });
      },
-     -1},
+     -1,
+     {},
+     Close},
 
     // ---- mail ----
     {"VAKOMailGet", Mail,
@@ -776,17 +815,25 @@ const std::vector<BorderCase> kRows = {
          return r;
      },
      -1},
-    {"UserDBGetLineBuild", Built,
+    {"UserDBGetLineBuild",
+     Opened,
      [] {
          return OnUserDb(
              [](VAKOUSERDB *db) -> long long { return UserDBGetLineBuild(db->pPWDShadow, SZF_SHADOW, ":"); });
      },
-     -1},
-    {"UserDBDomainBuild", Domain,
-     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return UserDBDomainBuild(db->pPWDName); }); }, -1},
-    {"VAKOUserDBDump", Built, [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserDBDump(db); }); },
-     -1, kUserFiles},
-    {"VAKOUserDBGet", Built,
+     -1,
+     {},
+     Close},
+    {"UserDBDomainBuild",
+     OpenedDomain,
+     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return UserDBDomainBuild(db->pPWDName); }); },
+     -1,
+     {},
+     Close},
+    {"VAKOUserDBDump", Opened, [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserDBDump(db); }); },
+     -1, kUserFiles, Close},
+    {"VAKOUserDBGet",
+     Opened,
      [] {
          return OnUserDb([](VAKOUSERDB *db) -> long long {
              PVAKOUSER u = nullptr;
@@ -795,8 +842,11 @@ const std::vector<BorderCase> kRows = {
              return r;
          });
      },
-     -1},
-    {"VAKOUserDBSet", Built,
+     -1,
+     {},
+     Close},
+    {"VAKOUserDBSet",
+     Opened,
      [] {
          return OnUserDb([](VAKOUSERDB *db) -> long long {
              VAKOUSER u = Carol();
@@ -805,19 +855,32 @@ const std::vector<BorderCase> kRows = {
              return VAKOUserDBSet(db, nullptr, 0, &u);
          });
      },
-     -1},
-    {"VAKOUserDBDelete", Built,
-     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserDBDelete(db, "BOB"); }); }, -1},
-    {"VAKOUserDBCheckExists", Built,
+     -1,
+     {},
+     Close},
+    {"VAKOUserDBDelete",
+     Opened,
+     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserDBDelete(db, "BOB"); }); },
+     -1,
+     {},
+     Close},
+    {"VAKOUserDBCheckExists",
+     Opened,
      [] {
          return OnUserDb([](VAKOUSERDB *db) -> long long {
              char stored[64];
              return VAKOUserDBCheckExists(db, "ALICE", 5, stored, sizeof stored);
          });
      },
-     0},
-    {"VAKOUserGetFreeUid", Built,
-     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserGetFreeUid(db); }); }, -1},
+     0,
+     {},
+     Close},
+    {"VAKOUserGetFreeUid",
+     Opened,
+     [] { return OnUserDb([](VAKOUSERDB *db) -> long long { return VAKOUserGetFreeUid(db); }); },
+     -1,
+     {},
+     Close},
 
     // ---- lists of account names ----
     {"VAKOUserGetValidUserList", Built,

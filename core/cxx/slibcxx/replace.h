@@ -267,6 +267,9 @@ private:
     // quietExists: something standing at path records no code.
     bool CreateAt(const char *path, mode_t mode, bool quietExists)
     {
+        // The name is held before the file is made: memory running out
+        // leaves nothing behind.
+        std::string name = path;
         int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             if (quietExists && errno == EEXIST) {
@@ -275,7 +278,7 @@ private:
             }
             return Fail(Step::kCreate, SLIB_ERR_OPEN);
         }
-        temp_.reset(path);
+        temp_.reset(std::move(name));
         return Open(fd);
     }
     bool Open(int fd)
