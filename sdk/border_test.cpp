@@ -569,7 +569,7 @@ const std::vector<BorderCase> kRows = {
     {"VAKOGroupSet", Built,
      [] {
          char *members[] = {const_cast<char *>("alice"), nullptr};
-         VAKOGROUP g = {const_cast<char *>("a group with a long name"), -1, members, VAKO_GROUP_TYPE_LOCAL, 0};
+         VAKOGROUP g = {const_cast<char *>("a longer group"), -1, members, VAKO_GROUP_TYPE_LOCAL, 0};
          return VAKOGroupSet(nullptr, &g);
      },
      -1, kGroupFiles},
@@ -894,19 +894,15 @@ const std::vector<BorderCase> kRows = {
          return r;
      },
      -1},
-    {"VAKOUserGetValidUserList2", Built,
+    {"VAKOUserGetValidUserList2", Opened,
      [] {
-         VAKOUSERDB *users = VAKOUserDBOpen();
-         VAKOGROUPDB *groups = VAKOGroupDBOpen();
          char *out = nullptr;
          int cb = 0;
-         int r = users && groups ? VAKOUserGetValidUserList2("alice,@staff,bob,someone", &out, &cb, groups, users) : -2;
+         int r = VAKOUserGetValidUserList2("alice,@staff,bob,someone", &out, &cb, gGroupDb, gUserDb);
          free(out);
-         VAKOGroupDBClose(groups);
-         VAKOUserDBClose(users);
          return r;
      },
-     -1},
+     -1, {}, Close},
     {"VAKOUserModifyListConfig", [] {},
      [] {
          char *out = nullptr;
@@ -987,13 +983,13 @@ const std::vector<BorderCase> kRows = {
          PVAKOUSER users[] = {&u};
          return UserSetBatch(old, users, 1);
      },
-     -1, kUserFiles},
+     -1, kUserFiles, {}, true},
     {"VAKOUserSet", Built,
      [] {
          VAKOUSER u = Carol();
          return VAKOUserSet(nullptr, &u);
      },
-     -1, kUserFiles},
+     -1, kUserFiles, {}, true},
 };
 
 class Border : public testing::TestWithParam<BorderCase> {

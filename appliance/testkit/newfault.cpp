@@ -48,6 +48,7 @@ bool Fails()
         return false;
     }
     gFired = true;
+    if (getenv("NEWFAULT_TRACE") && atol(getenv("NEWFAULT_TRACE")) == gFailAt) { void *f[40]; int k = backtrace(f, 40); backtrace_symbols_fd(f, k, 2); }
     return true;
 }
 

@@ -6,7 +6,9 @@
 // that leaves the entry fails the row. A run whose allocation failed gives
 // the clean run's result, or the entry's failure value with 0x0200
 // recorded; a failed run leaves the files the entry writes, and the names
-// in their directories, as they were. And every function a library exports
+// in their directories, as they were (or, where the entry's contract keeps
+// what it wrote before the failure, each as it was or as the clean run
+// leaves it). And every function a library exports
 // is a row of its table or on its short list of entries that cannot reach
 // the allocator, so that a new export must be put in one or the other.
 #pragma once
@@ -48,6 +50,10 @@ struct BorderCase {
     std::vector<std::string> targets = {};
     // After each run (a lock released, the state checked).
     std::function<void()> teardown = {};
+    // Its contract keeps what was written before a failure: a failed run
+    // leaves each target, and each name beside it, as it was or as the
+    // clean run leaves it, whole (never half written, no temporary left).
+    bool keepsWritten = false;
 };
 
 inline void PrintTo(const BorderCase &c, std::ostream *os) { *os << c.name; }
@@ -82,6 +88,8 @@ inline void RunBorder(const BorderCase &c)
         long n;
         long long result;
         int code;
+        bool kept;                      // keepsWritten, and the run failed:
+        std::vector<std::string> after; // what it left
     };
     std::vector<Run> failedRuns;
     long long clean = 0;
@@ -105,19 +113,39 @@ inline void RunBorder(const BorderCase &c)
         const int code = SLIBErrorGet();
         if (c.teardown)
             c.teardown();
+        std::vector<std::string> after = writers::Snapshot(c.targets);
         SCOPED_TRACE(std::string(c.name) + ": allocation " + std::to_string(n) + " fails");
         ASSERT_FALSE(threw) << "an exception left " << c.name;
         if (skipped)
             continue;
         if (!fired) {
             clean = r;
+            for (const Run &run : failedRuns) {
+                if (!run.kept)
+                    continue;
+                // What the failure changed is what the clean run changed too.
+                std::string odd;
+                for (const std::string &e : run.after)
+                    if (std::find(before.begin(), before.end(), e) == before.end() &&
+                        std::find(after.begin(), after.end(), e) == after.end())
+                        odd += "+ " + e + "\n";
+                for (const std::string &e : before)
+                    if (std::find(run.after.begin(), run.after.end(), e) == run.after.end() &&
+                        std::find(after.begin(), after.end(), e) != after.end())
+                        odd += "- " + e + "\n";
+                EXPECT_EQ(odd, "") << c.name << ": allocation " << run.n
+                                   << " failed, leaving what neither it found nor the clean run leaves";
+            }
             break;
         }
         if (c.failure != kNoResult && r == c.failure) {
             EXPECT_EQ(code, SLIB_ERR_OUT_OF_MEMORY) << "the failure's code";
-            EXPECT_EQ(Changed(before, writers::Snapshot(c.targets)), "") << "a failed run changed what it writes";
+            if (!c.keepsWritten) {
+                EXPECT_EQ(Changed(before, after), "") << "a failed run changed what it writes";
+            }
         }
-        failedRuns.push_back({n, r, code});
+        const bool kept = c.keepsWritten && r == c.failure;
+        failedRuns.push_back({n, r, code, kept, kept ? std::move(after) : std::vector<std::string>{}});
         if (testing::Test::HasFailure())
             return;
     }
