@@ -602,9 +602,10 @@ const std::vector<BorderCase> kRows = {
      },
      [] {
          VAKOBDB *bdb = VAKOBDbOpen("/tmp/border.db", O_RDWR | O_CREAT, 0);
-         long long r = bdb ? 1 : 0;
+         if (!bdb)
+             return 0;
          VAKOBDbClose(bdb);
-         return r;
+         return 1;
      },
      0},
     {"VAKOBDbCacheOpen", Accounts,
