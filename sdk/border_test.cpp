@@ -895,7 +895,8 @@ const std::vector<BorderCase> kRows = {
          return r;
      },
      -1},
-    {"VAKOUserGetValidUserList2", Opened,
+    {"VAKOUserGetValidUserList2",
+     Opened,
      [] {
          char *out = nullptr;
          int cb = 0;
@@ -903,7 +904,9 @@ const std::vector<BorderCase> kRows = {
          free(out);
          return r;
      },
-     -1, {}, Close},
+     -1,
+     {},
+     Close},
     {"VAKOUserModifyListConfig", [] {},
      [] {
          char *out = nullptr;
@@ -977,20 +980,28 @@ const std::vector<BorderCase> kRows = {
          return r;
      },
      -1, kUserFiles},
-    {"UserSetBatch", Built,
+    {"UserSetBatch",
+     Built,
      [] {
          VAKOUSER u = Carol();
          const char *old[] = {nullptr};
          PVAKOUSER users[] = {&u};
          return UserSetBatch(old, users, 1);
      },
-     -1, kUserFiles, {}, true},
-    {"VAKOUserSet", Built,
+     -1,
+     kUserFiles,
+     {},
+     true},
+    {"VAKOUserSet",
+     Built,
      [] {
          VAKOUSER u = Carol();
          return VAKOUserSet(nullptr, &u);
      },
-     -1, kUserFiles, {}, true},
+     -1,
+     kUserFiles,
+     {},
+     true},
 };
 
 class Border : public testing::TestWithParam<BorderCase> {
@@ -1007,6 +1018,18 @@ INSTANTIATE_TEST_SUITE_P(Sdk, Border, testing::ValuesIn(kRows), vakotest::Border
 // the caller's buffers, the library's own malloc blocks and the C library.
 const std::set<std::string> kNoAllocation = {
     // ---- accounts, groups and their caches ----
+    // The keyed store's records, words and cursors: Berkeley DB and malloc.
+    "VAKOBDbClose", "VAKOBDbGet", "VAKOBDbSet", "VAKOBDbDelete", "VAKOBDbCursorGet", "VAKOBDbCursorSetType",
+    "VAKOBDbDataFree", "VAKOBDbDbtCopyout", "VAKOBDbDbtSet", "VAKOBDbWordGet", "VAKOBDbWordSet",
+    "VAKOBDbConfSyncTimeGet", "VAKOBDbConfSyncTimeSet", "VAKOBDbDeprecatedGet", "VAKOBDbDeprecatedSet",
+    "VAKOBDbDomainExpireTimeGet", "VAKOBDbDomainExpireTimeSet", "VAKOBDbDomainIsNeedToRebuild",
+    "VAKOBDbIsNeedToRebuild", "VAKOListDBPack", "VAKOListDBSet", "VAKOListDBUnpack",
+    // Records in blocks of their own, names checked in place.
+    "VAKOUserAlloc", "VAKOUserFree", "VAKOUserDBPack", "VAKOUserIsValidName", "VAKOUserIsPasswdMD5Encrypt",
+    "VAKOLocalUserInfoFree", "VAKOGroupFree", "VAKOGroupToUnixGroup", "VAKOGroupIsValidName",
+    // Closing a set, its stamps and the dumps' fixed temporaries.
+    "VAKOUserDBClose", "VAKOGroupDBClose", "UserDbConfSyncTimeSet", "GroupDbConfSyncTimeSet", "UserRenameTmpFiles",
+    "UserRemoveTmpFiles", "GROUPIRenameTempFiles", "GROUPIRemoveTempFiles",
     // ---- shares ----
     // ---- the other files and the kernel ----
 };
