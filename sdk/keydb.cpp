@@ -1166,6 +1166,19 @@ int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string
 
 int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
 {
+    // An absent key is the journal's everyday case, not a failure: nothing
+    // is recorded for it (a recording takes a backtrace). Anything else
+    // goes through the store's get, which logs and records it.
+    if (bdb && bdb->db) {
+        DBT k = Dbt(key.c_str(), static_cast<int>(key.size()) + 1), v = Dbt(nullptr, 0);
+        int r = bdb->db->get(bdb->db, &k, &v, 0);
+        if (r == 1)
+            return 0;
+        if (r == 0) {
+            old.assign(static_cast<const char *>(v.data), v.size);
+            return 1;
+        }
+    }
     Buf value;
     if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) == 0) {
         old.assign(value.str(), static_cast<size_t>(value.cb));
