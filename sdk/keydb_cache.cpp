@@ -243,7 +243,7 @@ int Reopen(const VAKOBDBCACHE *c, void **ppDb, const char *src)
         return 0;
     if (c->szLogReopenFailed)
         syslog(LOG_ERR, c->szLogReopenFailed, src, __LINE__, SLIBErrorGet());
-    if (c->reopenFailCode)
+    if (c->reopenFailCode && !slib::OutOfMemory())
         CACHE_ERR(src, c->reopenFailCode);
     return -1;
 }
