@@ -289,7 +289,144 @@ void OpenedDomain()
 // The rename of alice, as an upper-cased key (made before any call).
 SzHash gRenames{{"ALICE", "alice-renamed-for-the-heap"}};
 
+// ---- shares ----
+
+// The share database of the built caches, opened by a row's setup so that
+// the call alone is measured, and closed by its teardown.
+VAKOSHAREDB *gShareDb = nullptr;
+void CloseShareDb()
+{
+    if (gShareDb)
+        VAKOShareDBClose(gShareDb);
+    gShareDb = nullptr;
+}
+void OpenShareDb()
+{
+    Built();
+    gShareDb = VAKOShareDBOpen();
+}
+
+// A share section as the build reads it, and a record of a renamed share.
+SzHash gSharePairs{{"comment", "a share of the border test"},
+                   {"path", "/volume1/a share of the border test"},
+                   {"invalid users", "nobody,bob,nobody"},
+                   {"valid users", "nobody,alice,@staff,nobody"},
+                   {"read list", "nobody,alice,nobody"},
+                   {"write list", "nobody,@staff,nobody"},
+                   {"guest ok", "no"},
+                   {"writeable", "no"}};
+SzList gShareLines;
+sharedb::SharePtr gShare;
+void RenamedShare()
+{
+    OpenShareDb();
+    gShare = sharedb::Make(sharedb::Info("public renamed for the border", "/volume1/public"));
+}
+
+// A database file of its own, made empty, and smb.conf open to read.
+constexpr char kBorderShareDb[] = "/tmp/border.share";
+VAKOSHAREDB *gEmptyShareDb = nullptr;
+FILE *gSmbConf = nullptr;
+void EmptyShareDb()
+{
+    Built();
+    std::filesystem::remove(kBorderShareDb);
+    gEmptyShareDb = static_cast<VAKOSHAREDB *>(calloc(1, sizeof(VAKOSHAREDB)));
+    gEmptyShareDb->pDb = VAKOBDbOpen(kBorderShareDb, O_RDWR | O_CREAT, 0);
+    gSmbConf = fopen(vakotest::kSmbConf, "re");
+}
+void CloseEmptyShareDb()
+{
+    VAKOShareDBClose(gEmptyShareDb);
+    gEmptyShareDb = nullptr;
+    if (gSmbConf)
+        fclose(gSmbConf);
+    gSmbConf = nullptr;
+}
+
+// A share database handle the call got, released: 1, or 0 for none.
+long long GotShareDb(VAKOSHAREDB *db)
+{
+    if (db)
+        VAKOShareDBClose(db);
+    return db ? 1 : 0;
+}
+
 const std::vector<BorderCase> kRows = {
+    // ---- shares ----
+    {"RemoveSameUsers", [] {},
+     [] {
+         constexpr char kList[] = "bob,alice,bob,@staff,alice,a name long enough for the heap";
+         char list[sizeof kList];
+         memcpy(list, kList, sizeof kList);
+         int r = RemoveSameUsers(list);
+         // A failure leaves the caller's list as it was.
+         return r == -1 && strcmp(list, kList) != 0 ? -2 : r;
+     },
+     -1},
+    {"ShareAllocFromConf", Built,
+     [] { return Got(ShareAllocFromConf("a share of the border test", gSharePairs.h), VAKOShareFree); }, 0},
+    {"ShareDBSetOne",
+     OpenShareDb,
+     [] {
+         return ShareDBSetOne(gShareDb, gShareLines.l, gSharePairs.h, "a share of the border test",
+                              VAKO_SHARE_SECTION_SHARE);
+     },
+     -1,
+     {},
+     CloseShareDb},
+    {"ShareDBBuild", EmptyShareDb, [] { return ShareDBBuild(gSmbConf, gEmptyShareDb); }, -1, {}, CloseEmptyShareDb},
+    {"VAKOShareDBOpenFile",
+     [] {
+         Built();
+         std::filesystem::remove(kBorderShareDb);
+     },
+     [] {
+         VAKOSHAREDB *db = nullptr;
+         int r = VAKOShareDBOpenFile(&db, kBorderShareDb);
+         GotShareDb(db);
+         return r;
+     },
+     -1},
+    {"VAKOShareDBOpen",
+     [] {
+         Built();
+         std::filesystem::remove(SZF_VAKO_SHARE_DB);
+     },
+     [] { return GotShareDb(VAKOShareDBOpen()); }, 0},
+    {"VAKOShareDBCheckAndRebuild",
+     [] {
+         OpenShareDb();
+         vakotest::SetMtime(vakotest::kSmbConf, vakotest::kAccountsMtime + 60);
+     },
+     [] { return VAKOShareDBCheckAndRebuild(&gShareDb); },
+     -1,
+     {},
+     CloseShareDb},
+    {"VAKOShareDBSet",
+     RenamedShare,
+     [] { return VAKOShareDBSet(gShareDb, "public", gShare.get()); },
+     -1,
+     {},
+     CloseShareDb},
+    {"VAKOShareDBDelete", OpenShareDb, [] { return VAKOShareDBDelete(gShareDb, "team"); }, -1, {}, CloseShareDb},
+    {"VAKOShareDBDump",
+     [] {
+         RenamedShare();
+         VAKOShareDBSet(gShareDb, "public", gShare.get());
+         VAKOShareDBDelete(gShareDb, "team");
+     },
+     [] { return VAKOShareDBDump(gShareDb); },
+     -1,
+     {vakotest::kSmbConf},
+     CloseShareDb},
+    {"VAKOShareEnum", Built,
+     [] {
+         SzList names;
+         return VAKOShareEnum(&names.l, VAKO_SHARE_KIND_NORMAL | VAKO_SHARE_KIND_USB | VAKO_SHARE_KIND_SATA);
+     },
+     -1},
+
     // ---- the auto-block list ----
     {"VAKOAutoBlockConfGet", AutoBlock,
      [] {
@@ -1033,6 +1170,11 @@ const std::set<std::string> kNoAllocation = {
     "VAKOUserDBClose", "VAKOGroupDBClose", "UserDbConfSyncTimeSet", "GroupDbConfSyncTimeSet", "UserRenameTmpFiles",
     "UserRemoveTmpFiles", "GROUPIRenameTempFiles", "GROUPIRemoveTempFiles",
     // ---- shares ----
+    "ShareDBEnumTypeMatched", "ShareDBSectionReset", "ShareEnumTypeMatch", "ShareFTypeGetFromConf",
+    "ShareFTypeSetToConf", "ShareIsSataName", "ShareIsUsbName", "VAKOShareAlloc", "VAKOShareDBCheckExists",
+    "VAKOShareDBClose", "VAKOShareDBCursorGet", "VAKOShareDBEnumInternal", "VAKOShareDBPack", "VAKOShareDBUnPack",
+    "VAKOShareDBUnPackBounded", "VAKOShareFree", "VAKOShareIsValidName", "VAKOShareParseSectionName",
+    "VAKOShareSectionTypeGet",
     // ---- the other files and the kernel ----
 };
 

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -50,8 +51,15 @@ int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     int cchKey = UpperKey(kSrcSet, share->szName, key);
     if (cchKey < 0)
         return -1;
-    // Names that differ only in letter case collide here.
-    if (!oldName && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1) {
+    // Names that differ only in letter case collide here. A check that
+    // could not read for want of memory is no "absent".
+    auto exists = [&] {
+        int r = VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0);
+        if (r != 1 && slib::OutOfMemory())
+            throw std::bad_alloc();
+        return r == 1;
+    };
+    if (!oldName && exists()) {
         SHARE_ERR(kSrcSet, VAKO_ERR_SHARE_EXISTS);
         return -1;
     }
@@ -70,7 +78,7 @@ int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     if (cchOldKey < 0)
         return -1;
     bool rename = oldName && strcmp(oldKey, key) != 0;
-    bool stored = oldName && !rename && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1;
+    bool stored = oldName && !rename && exists();
     // A rename stores the new record before it removes the old one, so that
     // a failed store loses nothing.
     keydb_internal::Changes changes;
@@ -158,7 +166,9 @@ int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *ou
     }
     Buffer value;
     if (VAKOBDbGet(db->pDb, key, cbKey + 1, &value.p, &value.cb) != 0) {
-        SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_NO_VALUE);
+        // Memory that ran out is no "not read": the caller tells it apart.
+        if (!slib::OutOfMemory())
+            SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_NO_VALUE);
         return 0;
     }
     if (!out)
