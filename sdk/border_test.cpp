@@ -306,6 +306,48 @@ void OpenShareDb()
     gShareDb = VAKOShareDBOpen();
 }
 
+// A change of the stored shares, checked after the call: those it found
+// when it failed, else those it made; and the place of each in smb.conf.
+long long gShareResult = 0;
+long long Changed(long long r)
+{
+    gShareResult = r;
+    return r;
+}
+bool HasPlace(const char *shareKey)
+{
+    std::string key = std::string("#VAKO@SMB@S@") + shareKey;
+    return VAKOShareDBCheckExists(gShareDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0) == 1;
+}
+void SharesAre(const std::vector<std::string> &failed, const std::vector<std::string> &made)
+{
+    const std::vector<std::string> &want = gShareResult == -1 ? failed : made;
+    EXPECT_EQ(sharedb::Names(gShareDb), want);
+    for (const std::string &name : want) {
+        std::string key = name;
+        for (char &c : key)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        // The shares of the fixture have places, a new one none.
+        EXPECT_EQ(HasPlace(key.c_str()), name != "a share of the border test") << name;
+    }
+    CloseShareDb();
+}
+const std::vector<std::string> kFixtureShares = {"everyone", "public", "team"};
+
+// After a call that builds: the database file at path, opened again,
+// holds every share of smb.conf, whether the call failed or not.
+void BuiltWhole(const char *path)
+{
+    CloseShareDb();
+    if (path)
+        VAKOShareDBOpenFile(&gShareDb, path);
+    else
+        gShareDb = VAKOShareDBOpen();
+    ASSERT_NE(gShareDb, nullptr);
+    EXPECT_EQ(sharedb::Names(gShareDb), kFixtureShares);
+    CloseShareDb();
+}
+
 // A share section as the build reads it, and a record of a renamed share.
 SzHash gSharePairs{{"comment", "a share of the border test"},
                    {"path", "/volume1/a share of the border test"},
@@ -369,12 +411,14 @@ const std::vector<BorderCase> kRows = {
     {"ShareDBSetOne",
      OpenShareDb,
      [] {
-         return ShareDBSetOne(gShareDb, gShareLines.l, gSharePairs.h, "a share of the border test",
-                              VAKO_SHARE_SECTION_SHARE);
+         return Changed(ShareDBSetOne(gShareDb, gShareLines.l, gSharePairs.h, "a share of the border test",
+                                      VAKO_SHARE_SECTION_SHARE));
      },
      -1,
      {},
-     CloseShareDb},
+     [] {
+         SharesAre(kFixtureShares, {"a share of the border test", "everyone", "public", "team"});
+     }},
     {"ShareDBBuild", EmptyShareDb, [] { return ShareDBBuild(gSmbConf, gEmptyShareDb); }, -1, {}, CloseEmptyShareDb},
     {"VAKOShareDBOpenFile",
      [] {
@@ -387,13 +431,18 @@ const std::vector<BorderCase> kRows = {
          GotShareDb(db);
          return r;
      },
-     -1},
+     -1,
+     {},
+     [] { BuiltWhole(kBorderShareDb); }},
     {"VAKOShareDBOpen",
      [] {
          Built();
          std::filesystem::remove(SZF_VAKO_SHARE_DB);
      },
-     [] { return GotShareDb(VAKOShareDBOpen()); }, 0},
+     [] { return GotShareDb(VAKOShareDBOpen()); },
+     0,
+     {},
+     [] { BuiltWhole(nullptr); }},
     {"VAKOShareDBCheckAndRebuild",
      [] {
          OpenShareDb();
@@ -402,14 +451,23 @@ const std::vector<BorderCase> kRows = {
      [] { return VAKOShareDBCheckAndRebuild(&gShareDb); },
      -1,
      {},
-     CloseShareDb},
+     [] { BuiltWhole(nullptr); }},
     {"VAKOShareDBSet",
      RenamedShare,
-     [] { return VAKOShareDBSet(gShareDb, "public", gShare.get()); },
+     [] { return Changed(VAKOShareDBSet(gShareDb, "public", gShare.get())); },
      -1,
      {},
-     CloseShareDb},
-    {"VAKOShareDBDelete", OpenShareDb, [] { return VAKOShareDBDelete(gShareDb, "team"); }, -1, {}, CloseShareDb},
+     [] {
+         SharesAre(kFixtureShares, {"everyone", "public renamed for the border", "team"});
+     }},
+    {"VAKOShareDBDelete",
+     OpenShareDb,
+     [] { return Changed(VAKOShareDBDelete(gShareDb, "team")); },
+     -1,
+     {},
+     [] {
+         SharesAre(kFixtureShares, {"everyone", "public"});
+     }},
     {"VAKOShareDBDump",
      [] {
          RenamedShare();

@@ -1446,15 +1446,32 @@ int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path)
             return -1;
         }
         slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> handle(db);
+        // A file made here whose build did not end is removed: opened again
+        // it would pass for a whole database.
+        struct Unbuilt {
+            const char *path;
+            bool made = false;
+            ~Unbuilt()
+            {
+                int e = errno;
+                if (made)
+                    unlink(path);
+                errno = e;
+            }
+        } unbuilt{path};
+        auto build = [db, &unbuilt] {
+            unbuilt.made = true;
+            slib::FilePtr conf(fopen(SZF_SMB_CONF, "re"));
+            if (!conf) {
+                SHARE_ERR(kSrcOpen, SLIB_ERR_OPEN);
+                return -1;
+            }
+            int r = ShareDBBuild(conf.get(), db);
+            unbuilt.made = r != 0;
+            return r;
+        };
         int result = keydb_internal::OpenFileSet(kSrcOpen, path, {{"", kCacheFile.bDup, kCacheFile.mode, &db->pDb}},
-                                                 [db] {
-                                                     slib::FilePtr conf(fopen(SZF_SMB_CONF, "re"));
-                                                     if (!conf) {
-                                                         SHARE_ERR(kSrcOpen, SLIB_ERR_OPEN);
-                                                         return -1;
-                                                     }
-                                                     return ShareDBBuild(conf.get(), db);
-                                                 });
+                                                 build);
         if (result < 0)
             return -1;
         if (*pp)

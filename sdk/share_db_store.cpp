@@ -119,11 +119,12 @@ int Delete(VAKOSHAREDB *db, const char *name)
     int cchKey = UpperKey(kSrcDelete, name, key);
     if (cchKey < 0)
         return -1;
+    // Its place in smb.conf goes too. One left behind is harmless: a share
+    // stored anew under the name drops it, and a dump passes it over. Its
+    // key is made first: once the share is removed nothing fails.
+    std::string placeKey = share_internal::place::ShareKey(key);
     if (VAKOBDbDelete(db->pDb, key, cchKey + 1) != 0)
         return -1;
-    // Its place in smb.conf goes too. One left behind is harmless: a share
-    // stored anew under the name drops it, and a dump passes it over.
-    std::string placeKey = share_internal::place::ShareKey(key);
     if (VAKOBDbDelete(db->pDb, placeKey.c_str(), static_cast<int>(placeKey.size()) + 1) != 0 &&
         SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
         syslog(LOG_WARNING, "%s:%d the place of share [%s] in smb.conf stays behind. vakoerr=0x%04X", kSrcDelete,

@@ -63,7 +63,8 @@ typedef struct _tag_VAKOSHAREDB_ {
 VAKOSHAREDB *VAKOShareDBOpen(void);
 /* Opens the database file at path (0), or creates it and builds it from
  * smb.conf (1); on success a handle in *pp is closed and replaced; -1 leaves
- * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code). */
+ * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code), and removes a
+ * file it made whose build failed. */
 int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path);
 /* 0 current; 1 rebuilt or reopened (*pp replaced; rebuilt also when the
  * database holds no places of smb.conf's sections); -1 with 0x0D00 (pp or
