@@ -1164,27 +1164,32 @@ int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string
     return 0;
 }
 
-int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
+int Find(VAKOBDB *bdb, const void *key, int cbKey, std::string *value)
 {
-    // An absent key is the journal's everyday case, not a failure: nothing
-    // is recorded for it (a recording takes a backtrace). Anything else
-    // goes through the store's get, which logs and records it.
-    if (bdb && bdb->db) {
-        DBT k = Dbt(key.c_str(), static_cast<int>(key.size()) + 1), v = Dbt(nullptr, 0);
+    if (bdb && bdb->db && key && cbKey > 0) {
+        DBT k = Dbt(key, cbKey), v = Dbt(nullptr, 0);
         int r = bdb->db->get(bdb->db, &k, &v, 0);
         if (r == 1)
             return 0;
         if (r == 0) {
-            old.assign(static_cast<const char *>(v.data), v.size);
+            if (value)
+                value->assign(static_cast<const char *>(v.data), v.size);
             return 1;
         }
     }
-    Buf value;
-    if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) == 0) {
-        old.assign(value.str(), static_cast<size_t>(value.cb));
+    // Anything else goes through the store's get, which logs and records it.
+    Buf got;
+    if (VAKOBDbGet(bdb, key, cbKey, &got.p, &got.cb) == 0) {
+        if (value)
+            value->assign(got.str(), static_cast<size_t>(got.cb));
         return 1;
     }
     return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+}
+
+int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
+{
+    return Find(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &old);
 }
 
 int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)

@@ -51,6 +51,11 @@ inline std::string Stored(const Buf &b)
     return b.p ? std::string(b.str(), strnlen(b.str(), static_cast<size_t>(b.cb))) : std::string();
 }
 
+// Looks key up, its bytes into *value when given: 1 found, 0 absent
+// (nothing recorded: callers for whom absence is the everyday case need
+// no backtrace of it), or -1 with the store's get's code.
+int Find(VAKOBDB *bdb, const void *key, int cbKey, std::string *value);
+
 // Stores text with its NUL.
 inline int Put(VAKOBDB *bdb, const void *key, int cbKey, const std::string &value)
 {

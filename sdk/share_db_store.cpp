@@ -52,10 +52,11 @@ int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     if (cchKey < 0)
         return -1;
     // Names that differ only in letter case collide here. A check that
-    // could not read for want of memory is no "absent".
+    // could not read for want of memory is no "absent"; an absent name, the
+    // everyday case of a build, records nothing.
     auto exists = [&] {
-        int r = VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0);
-        if (r != 1 && slib::OutOfMemory())
+        int r = keydb_internal::Find(db->pDb, key, cchKey + 1, nullptr);
+        if (r < 0 && slib::OutOfMemory())
             throw std::bad_alloc();
         return r == 1;
     };
