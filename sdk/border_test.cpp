@@ -210,7 +210,11 @@ void SystemLog()
 void FtpLists()
 {
     WriteFile(SZF_FTP_CHROOT, "alice with a long name\nbob with a long name too\n", 0644);
-    WriteFile(SZF_HOSTS_DENY, "# the addresses refused, and why\nALL:10.0.0.1:deny\nALL:10.0.0.2:deny\n", 0644);
+    // A client that is a host name long enough for the heap: read, not listed.
+    WriteFile(SZF_HOSTS_DENY,
+              "# the addresses refused, and why\nALL:10.0.0.1:deny\nALL:a.host.of.a.long.name.example.com:deny\n"
+              "ALL:10.0.0.2:deny\n",
+              0644);
     WriteFile(vakotest::kInfoFile, "enableduserhome=\"yes\"\n");
 }
 
@@ -232,7 +236,7 @@ void Mail()
 void RaidMembers()
 {
     for (const char *d : {"sda3", "sdb3"})
-        WriteFile(std::string("/sys/block/md0/md/dev-") + d + "/state", "in_sync\n");
+        vakotest::MountKernelFile(std::string("/sys/block/md0/md/dev-") + d + "/state", "in_sync\n");
 }
 
 void Secrets()
@@ -266,7 +270,8 @@ void Services()
 {
     WriteFile(SZF_DDNS_CONF, "[provider with a long enough name]\nhostname=nas.example.com\nusername=someone\n"
                              "passwd=a password long enough\n");
-    WriteFile(vakotest::kInfoFile, "runsamba=\"yes\"\n# the download service and its settings\n");
+    // A first line long enough for the heap: the reader copies each line.
+    WriteFile(vakotest::kInfoFile, "# the download service and its settings\nrunsamba=\"yes\"\n");
     sharedb::WriteSmbConf(std::string(sharedb::kGlobal) + "\trealm=A.REALM.LONG.ENOUGH.EXAMPLE.COM\n");
 }
 
@@ -359,10 +364,15 @@ const std::vector<BorderCase> kRows = {
      -1, kBondFiles},
 
     // ---- the partition tool ----
-    {"RCPartitionConfigs", [] { WriteFile("/.sandbox/sfdisk/hda.1", "/dev/hda1 63 272141 272079 83 Linux\n"); },
+    // A disk of a name long enough for the heap.
+    {"RCPartitionConfigs",
+     [] {
+         WriteFile(std::string(vakotest::kSfdiskListings) + "a-disk-of-a-long-name.1",
+                   "/dev/a-disk-of-a-long-name1 63 272141 272079 83 Linux\n");
+     },
      [] {
          unsigned start, id;
-         return RCPartitionConfigs(1, "hda", &start, &id);
+         return RCPartitionConfigs(1, "a-disk-of-a-long-name", &start, &id);
      },
      -1},
 
