@@ -310,7 +310,14 @@ SzHash gRenames{{"ALICE", "alice-renamed-for-the-heap"}};
 
 const std::vector<BorderCase> kRows = {
     // ---- the auto-block list ----
-    {"VAKOAutoBlockConfGet", AutoBlock,
+    // The kernel stand-in's first answer in a process allocates once, and a
+    // skipped run would leave the next one an allocation short: made here.
+    {"VAKOAutoBlockConfGet",
+     [] {
+         AutoBlock();
+         VAKOAUTOBLOCKCONF c;
+         VAKOAutoBlockConfGet(&c);
+     },
      [] {
          VAKOAUTOBLOCKCONF c;
          return VAKOAutoBlockConfGet(&c);
@@ -1060,17 +1067,47 @@ INSTANTIATE_TEST_SUITE_P(Sdk, Border, testing::ValuesIn(kRows), vakotest::Border
 const std::set<std::string> kNoAllocation = {
     // ---- accounts, groups and their caches ----
     // The keyed store's records, words and cursors: Berkeley DB and malloc.
-    "VAKOBDbClose", "VAKOBDbGet", "VAKOBDbSet", "VAKOBDbDelete", "VAKOBDbCursorGet", "VAKOBDbCursorSetType",
-    "VAKOBDbDataFree", "VAKOBDbDbtCopyout", "VAKOBDbDbtSet", "VAKOBDbWordGet", "VAKOBDbWordSet",
-    "VAKOBDbConfSyncTimeGet", "VAKOBDbConfSyncTimeSet", "VAKOBDbDeprecatedGet", "VAKOBDbDeprecatedSet",
-    "VAKOBDbDomainExpireTimeGet", "VAKOBDbDomainExpireTimeSet", "VAKOBDbDomainIsNeedToRebuild",
-    "VAKOBDbIsNeedToRebuild", "VAKOListDBPack", "VAKOListDBSet", "VAKOListDBUnpack",
+    "VAKOBDbClose",
+    "VAKOBDbGet",
+    "VAKOBDbSet",
+    "VAKOBDbDelete",
+    "VAKOBDbCursorGet",
+    "VAKOBDbCursorSetType",
+    "VAKOBDbDataFree",
+    "VAKOBDbDbtCopyout",
+    "VAKOBDbDbtSet",
+    "VAKOBDbWordGet",
+    "VAKOBDbWordSet",
+    "VAKOBDbConfSyncTimeGet",
+    "VAKOBDbConfSyncTimeSet",
+    "VAKOBDbDeprecatedGet",
+    "VAKOBDbDeprecatedSet",
+    "VAKOBDbDomainExpireTimeGet",
+    "VAKOBDbDomainExpireTimeSet",
+    "VAKOBDbDomainIsNeedToRebuild",
+    "VAKOBDbIsNeedToRebuild",
+    "VAKOListDBPack",
+    "VAKOListDBSet",
+    "VAKOListDBUnpack",
     // Records in blocks of their own, names checked in place.
-    "VAKOUserAlloc", "VAKOUserFree", "VAKOUserDBPack", "VAKOUserIsValidName", "VAKOUserIsPasswdMD5Encrypt",
-    "VAKOLocalUserInfoFree", "VAKOGroupFree", "VAKOGroupToUnixGroup", "VAKOGroupIsValidName",
+    "VAKOUserAlloc",
+    "VAKOUserFree",
+    "VAKOUserDBPack",
+    "VAKOUserIsValidName",
+    "VAKOUserIsPasswdMD5Encrypt",
+    "VAKOLocalUserInfoFree",
+    "VAKOGroupFree",
+    "VAKOGroupToUnixGroup",
+    "VAKOGroupIsValidName",
     // Closing a set, its stamps and the dumps' fixed temporaries.
-    "VAKOUserDBClose", "VAKOGroupDBClose", "UserDbConfSyncTimeSet", "GroupDbConfSyncTimeSet", "UserRenameTmpFiles",
-    "UserRemoveTmpFiles", "GROUPIRenameTempFiles", "GROUPIRemoveTempFiles",
+    "VAKOUserDBClose",
+    "VAKOGroupDBClose",
+    "UserDbConfSyncTimeSet",
+    "GroupDbConfSyncTimeSet",
+    "UserRenameTmpFiles",
+    "UserRemoveTmpFiles",
+    "GROUPIRenameTempFiles",
+    "GROUPIRemoveTempFiles",
     // ---- shares ----
     // ---- the other files and the kernel ----
     // The auto-block list: the record functions over the mapped records;
