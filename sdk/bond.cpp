@@ -130,25 +130,7 @@ bool KeepsBootProto(const std::string &file)
 // code recorded under src.
 int ReadWhole(const std::string &path, std::string &bytes, struct stat &st, const char *src)
 {
-    slib::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        return errno == ENOENT ? 0 : BOND_FAIL(src, SLIB_ERR_OPEN);
-    if (fstat(fd.get(), &st) != 0)
-        return BOND_FAIL(src, SLIB_ERR_STAT);
-    if (!S_ISREG(st.st_mode))
-        return BOND_FAIL(src, SLIB_ERR_OPEN);
-    bytes.clear();
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd.get(), buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return BOND_FAIL(src, SLIB_ERR_READ);
-        if (n == 0)
-            return 1;
-        bytes.append(buf, static_cast<size_t>(n));
-    }
+    return slib::ReadWholeFile(path.c_str(), bytes, st, src);
 }
 
 // A kernel file's bytes: 0, or -1 with 0x0900 (no such file) or 0x0A00.
@@ -233,11 +215,16 @@ public:
     {
         if (Recorded(file))
             return true;
+        // Room for the entry is made before the copy: a copy made is
+        // always recorded, so that the undo removes it again.
+        Entry e{file, SavedPath(file), true, false, {}, {}};
+        entries_.reserve(entries_.size() + 1);
         // The copy carries the file's owner and mode, which it gets back.
-        int r = CopyFile(file, SavedPath(file), true);
+        int r = CopyFile(file, e.saved, true);
         if (r < 0)
             return false;
-        entries_.push_back({file, true, r == 1, {}, {}});
+        e.existed = r == 1;
+        entries_.push_back(std::move(e));
         return true;
     }
 
@@ -246,7 +233,7 @@ public:
     {
         if (Recorded(file))
             return true;
-        Entry e{file, false, false, {}, {}};
+        Entry e{file, {}, false, false, {}, {}};
         int r = ReadWhole(file, e.bytes, e.st, kSrcSet);
         if (r < 0)
             return false;
@@ -261,16 +248,25 @@ public:
     {
         slib::SavedError failure;
         for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-            if (!Restore(*it))
+            if (!slib::Guarded(nullptr, false, [&] { return Restore(*it); }))
                 syslog(LOG_ERR, "%s:%d Failed to restore %s", kSrcSet, __LINE__, it->file.c_str());
         failure.Restore();
+    }
+
+    // After a change that holds: the slaves' copies are not needed.
+    void DropSaved() const
+    {
+        for (const Entry &e : entries_)
+            if (e.slave)
+                unlink(e.saved.c_str());
     }
 
 private:
     struct Entry {
         std::string file;
-        bool slave;   // restored from its ".saved" copy, else from bytes
-        bool existed; // absent before: removed again
+        std::string saved; // a slave's copy
+        bool slave;        // restored from its ".saved" copy, else from bytes
+        bool existed;      // absent before: removed again
         std::string bytes;
         struct stat st;
     };
@@ -288,7 +284,7 @@ private:
         if (!e.existed)
             return unlink(e.file.c_str()) == 0 || errno == ENOENT;
         if (e.slave)
-            return rename(SavedPath(e.file).c_str(), e.file.c_str()) == 0;
+            return rename(e.saved.c_str(), e.file.c_str()) == 0;
         return WriteWhole(e.file, e.bytes, e.st.st_mode, e.st.st_uid, e.st.st_gid);
     }
 
@@ -359,8 +355,7 @@ int LinkAggrCreate(const VAKOLINKAGGR *pAggr, Undo &undo)
     for (int i = 0; i < pAggr->nSlave; ++i)
         if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 1, pAggr->szName, undo) < 0)
             return -1;
-    for (int i = 0; i < pAggr->nSlave; ++i)
-        unlink(SavedPath(IfcfgPath(pAggr->szSlave[i])).c_str());
+    undo.DropSaved();
     return 0;
 }
 

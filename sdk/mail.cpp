@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
@@ -27,6 +28,7 @@
 #include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
 #include "vako/net.h"
@@ -105,6 +107,30 @@ std::string CompanyName()
     if (r < 0)
         return kDefaultMailFrom;
     return r == 0 ? "" : buf;
+}
+
+// Every old in text replaced by repl, line by line as the file's own
+// replace does it (a replacement is not searched again): the number
+// replaced.
+size_t ReplaceInLines(std::string &text, std::string_view old, std::string_view repl)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t count = 0;
+    std::string line;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        line.assign(text, start, end - start);
+        for (size_t at = line.find(old); at != std::string::npos; at = line.find(old, at + repl.size())) {
+            line.replace(at, old.size(), repl);
+            count++;
+        }
+        out += line;
+        start = end;
+    }
+    text.swap(out);
+    return count;
 }
 
 // Drops the last ", " of a list; then no more than fits its buffer.
@@ -589,13 +615,35 @@ int MailTagConvert(const char *szFile, PSLIBSZHASH *ppHash)
         keys.reset(l);
         if (n < 0)
             return -1;
+        // Converted in memory and written once: a failure part way leaves
+        // the file as it was.
+        std::string text;
+        struct stat st;
+        int got = slib::ReadWholeFile(szFile, text, st, kSrcRead);
+        if (got <= 0) {
+            if (got == 0)
+                SLIB_ERR_IN(kSrcRead, SLIB_ERR_OPEN);
+            return -1;
+        }
+        size_t count = 0;
         for (int i = 0; i < keys->nItem; i++) {
             const char *key = SLIBSzListGet(keys.get(), i);
             const char *value = key ? SzSLIBSzHashGetValue(*ppHash, key) : nullptr;
-            if (!key || !value || SLIBFileReplaceSubStr(szFile, key, value) < 0)
+            if (!key || !value)
                 return -1;
+            if (!*key) {
+                SLIB_ERR_IN(kSrcRead, SLIB_ERR_BAD_PARAMETER);
+                return -1;
+            }
+            count += ReplaceInLines(text, key, value);
         }
-        return 0;
+        if (count == 0)
+            return 0;
+        slib::FileReplacer out(kSrcRead);
+        return out.CreateUnique(szFile) && out.CopyAttributes(st, true) && out.Write(text) && out.Finish() &&
+                       out.RenameOver(szFile)
+                   ? 0
+                   : -1;
     });
 }
 

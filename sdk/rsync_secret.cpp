@@ -268,7 +268,9 @@ int NetBackupSetRsyncdSecrets(const char *oldName, const char *newName, const ch
         syslog(LOG_ERR, "%s %s(%d):can not add %s's password", kSrcSet, __func__, __LINE__, newName);
         result = -1;
     }
-    ProtectSecrets();
+    // A failed write left the file as it was: its mode and owner too.
+    if (result == 0)
+        ProtectSecrets();
     return result;
 }
 

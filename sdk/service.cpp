@@ -10,10 +10,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <iterator>
+#include <string>
 
 #include "info_lock.h"
 #include "slib/conf_read.h"
@@ -23,6 +25,7 @@
 #include "slib/szhash.h"
 #include "slibcxx/border.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/info.h"
 
 namespace {
@@ -170,6 +173,30 @@ const char *DownloadValue(const VAKODOWNLOADINFO *p, const DownloadKey &k, char 
     return nullptr;
 }
 
+// Sets each download key to its value on a copy of the settings file, put
+// in the file's place once all are set: a failure part way (for want of
+// memory too) leaves the file as it was. Each key is set by the rewrite
+// that would set it on the file, so the bytes are those of setting them
+// one by one; a missing file is made by the first key, as it would be.
+bool SetDownloadKeys(const char *const (&values)[std::size(kDownloadKeys)])
+{
+    std::string bytes;
+    struct stat st;
+    int got = slib::ReadWholeFile(SZF_VAKO_INFO, bytes, st, __FILE_NAME__);
+    if (got < 0)
+        return false;
+    slib::FileReplacer copy(__FILE_NAME__);
+    if (!copy.CreateUnique(SZF_VAKO_INFO))
+        return false;
+    if (got == 1 ? !(copy.CopyAttributes(st, true) && copy.Write(bytes) && copy.Finish())
+                 : !copy.Finish() || unlink(copy.path()) != 0)
+        return false;
+    for (size_t i = 0; i < std::size(kDownloadKeys); ++i)
+        if (SLIBFileSetKeyValue(copy.path(), kDownloadKeys[i].key, values[i], kKeyLineFormat) == -1)
+            return false;
+    return copy.RenameOver(SZF_VAKO_INFO);
+}
+
 } // namespace
 
 extern "C" {
@@ -306,11 +333,9 @@ int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo)
             syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
             return -1;
         }
-        for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
-            if (SLIBFileSetKeyValue(SZF_VAKO_INFO, kDownloadKeys[i].key, values[i], kKeyLineFormat) == -1) {
-                syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
-                return -1;
-            }
+        if (!SetDownloadKeys(values)) {
+            syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
+            return -1;
         }
         if (DownloadSchedulerSignal(SIGHUP) != 0)
             syslog(LOG_ERR, "%s (%d)Failed to hup scheduled.", __FILE_NAME__, __LINE__);

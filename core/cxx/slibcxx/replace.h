@@ -87,6 +87,47 @@ inline bool CloseSynced(FILE *fp)
     return ok;
 }
 
+// A file's bytes and status, read whole (never waiting on a FIFO): 1, 0
+// when it does not exist (no code), -1 with the code recorded under src
+// (0x0900 it cannot be opened or is no regular file, 0x2700 its status,
+// 0x0A00 a read).
+inline int ReadWholeFile(const char *path, std::string &bytes, struct stat &st, const char *src)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 0;
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return -1;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    if (fstat(fd, &st) != 0) {
+        SLIB_ERR_IN(src, SLIB_ERR_STAT);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return -1;
+    }
+    bytes.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            SLIB_ERR_IN(src, SLIB_ERR_READ);
+            return -1;
+        }
+        if (n == 0)
+            return 1;
+        bytes.append(buf, static_cast<size_t>(n));
+    }
+}
+
 // Writes a new file under a temporary name and puts it in place of its
 // target whole: until then the target is untouched, and the temporary file
 // is removed on every path that does not put it in place (or Release it).
