@@ -203,7 +203,9 @@ struct ListOut {
 int Apply(const char *list, ListOut &out, PSLIBSZHASH map)
 {
     int r = VAKOUserModifyListConfig(list, &out.p, &out.cb, map);
-    out.owned = r == 1;
+    // The buffer is grown before a failure too: whatever is not the list
+    // itself is ours to free.
+    out.owned = out.p && out.p != list;
     return r;
 }
 
