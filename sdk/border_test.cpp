@@ -48,6 +48,7 @@
 #include "vakotest/eventlog.h"
 #include "vakotest/files.h"
 #include "vakotest/groupdb.h"
+#include "vakotest/ifcfg.h"
 #include "vakotest/kstub.h"
 #include "vakotest/paths.h"
 #include "vakotest/sharedb.h"
@@ -58,6 +59,8 @@
 namespace {
 
 using vakotest::BorderCase;
+using vakotest::Ifcfg;
+using vakotest::Interfaces;
 using vakotest::SzHash;
 using vakotest::SzList;
 using vakotest::WriteFile;
@@ -159,26 +162,8 @@ void BackupSets()
                                  "\tbkp_shares=\"music,photo,video,documents\"\n");
 }
 
-// eth0 and eth1 up; with bonded, bond0 made of them in the files and the kernel.
-const std::string kScripts = "/etc/sysconfig/network-scripts";
-std::string Ifcfg(const char *name) { return kScripts + "/ifcfg-" + name; }
-void Interfaces(bool bonded)
-{
-    std::filesystem::remove_all(kScripts);
-    if (!bonded) {
-        WriteFile(Ifcfg("eth0"), "DEVICE=eth0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\n", 0644);
-        WriteFile(Ifcfg("eth1"), "DEVICE=eth1\nBOOTPROTO=dhcp\nONBOOT=yes\n", 0640);
-        return;
-    }
-    WriteFile(Ifcfg("bond0"), "DEVICE=bond0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\nUSERCTL=no\n"
-                              "BONDING_OPTS=\"mode=balance-alb use_carrier=0 miimon=100 updelay=100\"\n");
-    for (const char *slave : {"eth0", "eth1"})
-        WriteFile(Ifcfg(slave), std::string("DEVICE=") + slave +
-                                    "\nBOOTPROTO=none\nONBOOT=yes\nUSERCTL=no\n"
-                                    "SLAVE=yes\nMASTER=bond0\n");
-    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/slaves", "eth0 eth1 with a name long enough\n");
-    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/mode", "balance-alb 6\n");
-}
+// Slaves the kernel names at length, for the heap.
+constexpr char kLongSlaves[] = "eth0 eth1 with a name long enough\n";
 const std::vector<std::string> kBondFiles = {Ifcfg("bond0"), Ifcfg("eth0"), Ifcfg("eth1")};
 
 VAKOLINKAGGR Bond(int mode)
@@ -197,11 +182,7 @@ VAKOLINKAGGR Bond(int mode)
 // The system log of 300 bytes of records, its settings naming it.
 void SystemLog()
 {
-    namespace evlog = vakotest::evlog;
-    std::string records;
-    for (uint32_t i = 0; i < 3; i++)
-        records += evlog::Encode(evlog::Sized(100, i));
-    WriteFile(SZF_VAKOLOG_SYS, evlog::Header(16, static_cast<uint32_t>(16 + records.size())) + records, 0600);
+    WriteFile(SZF_VAKOLOG_SYS, vakotest::evlog::ThreeRecords(), 0600);
     WriteFile(SZF_VAKOLOG_CONF, "syslogfile\t=\t\"/var/log/vakosys.log\"\nsyslogsize\t=\t\"65536\"\n");
     unsetenv("USERNAME");
     Built();
@@ -560,19 +541,19 @@ const std::vector<BorderCase> kRows = {
      {SZF_LOCALBKP_CONF}},
 
     // ---- the bond ----
-    {"VAKONetLinkAggrPhyGet", [] { Interfaces(true); },
+    {"VAKONetLinkAggrPhyGet", [] { Interfaces(true, kLongSlaves); },
      [] {
          SzList slaves;
          return VAKONetLinkAggrPhyGet("bond0", &slaves.l);
      },
      -1},
-    {"VAKONetLinkAggrGet", [] { Interfaces(true); },
+    {"VAKONetLinkAggrGet", [] { Interfaces(true, kLongSlaves); },
      [] {
          VAKOLINKAGGR a;
          return VAKONetLinkAggrGet("bond0", &a);
      },
      -1},
-    {"VAKONetLinkAggrSet", [] { Interfaces(true); },
+    {"VAKONetLinkAggrSet", [] { Interfaces(true, kLongSlaves); },
      [] {
          VAKOLINKAGGR a = Bond(VAKO_BOND_MODE_NONE);
          return VAKONetLinkAggrSet(&a);
@@ -1304,10 +1285,24 @@ const std::set<std::string> kNoAllocation = {
     "GROUPIRenameTempFiles",
     "GROUPIRemoveTempFiles",
     // ---- shares ----
-    "ShareDBEnumTypeMatched", "ShareDBSectionReset", "ShareEnumTypeMatch", "ShareFTypeGetFromConf",
-    "ShareFTypeSetToConf", "ShareIsSataName", "ShareIsUsbName", "VAKOShareAlloc", "VAKOShareDBCheckExists",
-    "VAKOShareDBClose", "VAKOShareDBCursorGet", "VAKOShareDBEnumInternal", "VAKOShareDBPack", "VAKOShareDBUnPack",
-    "VAKOShareDBUnPackBounded", "VAKOShareFree", "VAKOShareIsValidName", "VAKOShareParseSectionName",
+    "ShareDBEnumTypeMatched",
+    "ShareDBSectionReset",
+    "ShareEnumTypeMatch",
+    "ShareFTypeGetFromConf",
+    "ShareFTypeSetToConf",
+    "ShareIsSataName",
+    "ShareIsUsbName",
+    "VAKOShareAlloc",
+    "VAKOShareDBCheckExists",
+    "VAKOShareDBClose",
+    "VAKOShareDBCursorGet",
+    "VAKOShareDBEnumInternal",
+    "VAKOShareDBPack",
+    "VAKOShareDBUnPack",
+    "VAKOShareDBUnPackBounded",
+    "VAKOShareFree",
+    "VAKOShareIsValidName",
+    "VAKOShareParseSectionName",
     "VAKOShareSectionTypeGet",
     // ---- the other files and the kernel ----
     // The auto-block list: the record functions over the mapped records;
