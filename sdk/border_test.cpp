@@ -141,8 +141,6 @@ VAKOUSER Carol()
 
 // ---- the other files ----
 
-constexpr uint32_t kAddr = 0x0100000Au; // 10.0.0.1 as stored
-
 void AutoBlock()
 {
     WriteFile(vakotest::kInfoFile, "autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\n"

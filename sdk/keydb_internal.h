@@ -171,7 +171,7 @@ int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const cha
     }
     // Closed with what it holds on every path but success, an exception's
     // too.
-    std::unique_ptr<Rec, void (*)(Rec *)> db(static_cast<Rec *>(calloc(1, sizeof(Rec))), close);
+    slib::ReleasedBy<Rec> db(static_cast<Rec *>(calloc(1, sizeof(Rec))), close);
     if (!db) {
         SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, src, __LINE__);
         return -1;

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 namespace slib {
 
@@ -93,18 +94,14 @@ inline bool CloseSynced(FILE *fp)
 // 0x0A00 a read).
 inline int ReadWholeFile(const char *path, std::string &bytes, struct stat &st, const char *src)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.ok()) {
         if (errno == ENOENT)
             return 0;
         SLIB_ERR_IN(src, SLIB_ERR_OPEN);
         return -1;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         SLIB_ERR_IN(src, SLIB_ERR_STAT);
         return -1;
     }
@@ -115,7 +112,7 @@ inline int ReadWholeFile(const char *path, std::string &bytes, struct stat &st, 
     bytes.clear();
     char buf[4096];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
