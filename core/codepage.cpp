@@ -12,6 +12,7 @@
 #include "icu_data.h"
 #include "slib/conf_read.h"
 #include "slib/error.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 
 namespace {
@@ -139,19 +140,21 @@ extern "C" {
 
 int SLIBConfCodePageGet(int kind, int *pIndex)
 {
-    if (!pIndex) {
-        SLIB_ERR_IN(kSrcCodePageGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char value[kCodePageValueSize];
-    const char *key = kind == SLIB_CODEPAGE_MEDIA ? SZK_SLIB_CODEPAGE_MEDIA : SZK_SLIB_CODEPAGE;
-    if (SLIBFileGetKeyValue(SZF_SLIB_CODEPAGE_CONF, key, value, sizeof value, 0) <= 0)
-        return -1;
-    int index = SLIBUnicodeCodepageValueParse(kind, value);
-    if (index < 0)
-        return -1;
-    *pIndex = index;
-    return 0;
+    return slib::Guarded(kSrcCodePageGet, -1, [&] {
+        if (!pIndex) {
+            SLIB_ERR_IN(kSrcCodePageGet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        char value[kCodePageValueSize];
+        const char *key = kind == SLIB_CODEPAGE_MEDIA ? SZK_SLIB_CODEPAGE_MEDIA : SZK_SLIB_CODEPAGE;
+        if (SLIBFileGetKeyValue(SZF_SLIB_CODEPAGE_CONF, key, value, sizeof value, 0) <= 0)
+            return -1;
+        int index = SLIBUnicodeCodepageValueParse(kind, value);
+        if (index < 0)
+            return -1;
+        *pIndex = index;
+        return 0;
+    });
 }
 
 int SLIBUnicodeCodepageValueParse(int kind, const char *language)

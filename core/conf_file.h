@@ -1,6 +1,9 @@
 // Pieces shared by the configuration file readers and writers.
 #pragma once
 
+// The library's own C++ (not part of the C interface): never exported.
+#pragma GCC visibility push(hidden)
+
 namespace conf {
 
 inline bool IsComment(const char *line) { return line[0] == '#' || line[0] == ';'; }
@@ -11,3 +14,5 @@ inline bool IsComment(const char *line) { return line[0] == '#' || line[0] == ';
 bool KeyMatch(char *line, const char *key, char **pValue);
 
 } // namespace conf
+
+#pragma GCC visibility pop

@@ -182,11 +182,11 @@ int SLIBFileMatchSection(const char *szLine, int len, const char *szSection)
 
 int SLIBFileGetKeyValue(const char *szFile, const char *szKey, char *szBuf, int cbBuf, int flags)
 {
-    if (!szFile || !szKey || flags < 0 || (!szBuf && cbBuf != 0)) {
-        SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
     return Guarded(kSrcGetKeyValue, -1, [&] {
+        if (!szFile || !szKey || flags < 0 || (!szBuf && cbBuf != 0)) {
+            SLIB_ERR_IN(kSrcGetKeyValue, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
         FilePtr fp = OpenForReading(kSrcGetKeyValue, szFile);
         if (!fp)
             return -1;
@@ -226,18 +226,20 @@ int SLIBFileGetKeyValue(const char *szFile, const char *szKey, char *szBuf, int 
 
 int SLIBFileCheckKeyValue(const char *szFile, const char *szKey, const char *szExpected, int dflt)
 {
-    if (!szFile || !szKey || !szExpected)
-        return 0;
-    char buf[512] = {};
-    int r = SLIBFileGetKeyValue(szFile, szKey, buf, sizeof buf, 0);
-    if (r < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", kSrcCheckKeyValue, __LINE__, szKey,
-               SLIBErrorGet());
-        return 0;
-    }
-    if (r == 0)
-        return dflt;
-    return strcasecmp(buf, szExpected) == 0;
+    return Guarded(kSrcCheckKeyValue, 0, [&]() -> int {
+        if (!szFile || !szKey || !szExpected)
+            return 0;
+        char buf[512] = {};
+        int r = SLIBFileGetKeyValue(szFile, szKey, buf, sizeof buf, 0);
+        if (r < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBFileGetKeyValue(%s) failed, vakoerr=0x%04X", kSrcCheckKeyValue, __LINE__, szKey,
+                   SLIBErrorGet());
+            return 0;
+        }
+        if (r == 0)
+            return dflt;
+        return strcasecmp(buf, szExpected) == 0;
+    });
 }
 
 int SLIBFileGetLine(const char *szFile, const char *szPattern, char *szBuf, int cbBuf, int flags)
@@ -276,105 +278,110 @@ int SLIBFileGetLine(const char *szFile, const char *szPattern, char *szBuf, int 
 
 int SLIBFileGetSection(const char *szFile, const char *szSection, PSLIBSZHASH *ppHash)
 {
-    if (!szFile || !szSection || !ppHash || !*ppHash) {
-        SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    ListPtr pair = WorkList();
-    if (!pair)
-        return -1;
-    FilePtr fp = OpenForReading(kSrcGetSection, szFile);
-    if (!fp)
-        return -1;
-    LineReader r(fp.get());
-    slib::SzHashFiller fill(ppHash);
-    bool in = false;
-    while (r.Next()) {
-        char *line = r.line();
-        int len = static_cast<int>(r.len());
-        if (!in) {
-            in = SLIBFileIsSectionLine(line, len) && SLIBFileMatchSection(line, len, szSection) == 1;
-            continue;
+    return Guarded(kSrcGetSection, -1, [&] {
+        if (!szFile || !szSection || !ppHash || !*ppHash) {
+            SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_BAD_PARAMETER);
+            return -1;
         }
-        if (line[0] == '[')
-            break;
-        // Comments stay comments: the section writers copy them, so a pair
-        // made of one would come back twice after each rewrite.
-        if (IsComment(line))
-            continue;
-        SLIBSzListRemoveAll(pair.get());
-        PSLIBSZLIST l = pair.release();
-        int split = SLIBStrSepPair(line, &l);
-        pair.reset(l);
-        if (split < 0)
-            continue;
-        if (fill.Set(SLIBSzListGet(l, 0), SLIBSzListGet(l, 1)) < 0) {
+        ListPtr pair = WorkList();
+        if (!pair)
+            return -1;
+        FilePtr fp = OpenForReading(kSrcGetSection, szFile);
+        if (!fp)
+            return -1;
+        LineReader r(fp.get());
+        slib::SzHashFiller fill(ppHash);
+        bool in = false;
+        while (r.Next()) {
+            char *line = r.line();
+            int len = static_cast<int>(r.len());
+            if (!in) {
+                in = SLIBFileIsSectionLine(line, len) && SLIBFileMatchSection(line, len, szSection) == 1;
+                continue;
+            }
+            if (line[0] == '[')
+                break;
+            // Comments stay comments: the section writers copy them, so a pair
+            // made of one would come back twice after each rewrite.
+            if (IsComment(line))
+                continue;
+            SLIBSzListRemoveAll(pair.get());
+            PSLIBSZLIST l = pair.release();
+            int split = SLIBStrSepPair(line, &l);
+            pair.reset(l);
+            if (split < 0)
+                continue;
+            if (fill.Set(SLIBSzListGet(l, 0), SLIBSzListGet(l, 1)) < 0) {
+                SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_OUT_OF_MEMORY);
+                return -1;
+            }
+        }
+        if (fill.Flush() < 0) {
             SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
-    }
-    if (fill.Flush() < 0) {
-        SLIB_ERR_IN(kSrcGetSection, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    return (*ppHash)->nItem;
+        return (*ppHash)->nItem;
+    });
 }
 
 int SLIBFileGetKeys(const char *szFile, PSLIBSZLIST pKeys, PSLIBSZHASH *ppHash, const char *szSep)
 {
-    if (!szFile || !ppHash || !*ppHash || !szSep) {
-        SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    ListPtr want = WorkList();
-    if (!want)
-        return -1;
-    FilePtr fp = OpenForReading(kSrcGetKeys, szFile);
-    if (!fp)
-        return -1;
-    bool selective = pKeys && pKeys->nItem > 0;
-    if (selective) {
-        PSLIBSZLIST l = want.release();
-        PSLIBSZLIST u = PslSLIBSzListOr(&l, pKeys, 0);
-        want.reset(l);
-        if (!u) {
-            syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", kSrcGetKeys, __LINE__, SLIBErrorGet());
+    return Guarded(kSrcGetKeys, -1, [&] {
+        if (!szFile || !ppHash || !*ppHash || !szSep) {
+            SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-        // Sorted for a binary search per line; each wanted key once.
-        SLIBSzListSort(l, 1);
-        for (int i = l->nItem - 1; i > 0; i--)
-            if (strcmp(SLIBSzListGet(l, i), SLIBSzListGet(l, i - 1)) == 0)
-                SzSLIBSzListRemove(l, i);
-    }
-    LineReader r(fp.get());
-    slib::SzHashFiller fill(ppHash);
-    while (r.Next()) {
-        char *line = r.line();
-        if (IsComment(line))
-            continue;
-        char *cursor = line;
-        char *key = SLIBStrSepSkipEmpty(&cursor, szSep);
-        if (!key || !cursor)
-            continue;
-        SLIBStrTrimSpace(key, nullptr);
-        SLIBStrTrimSpace(cursor, nullptr);
+        ListPtr want = WorkList();
+        if (!want)
+            return -1;
+        FilePtr fp = OpenForReading(kSrcGetKeys, szFile);
+        if (!fp)
+            return -1;
+        bool selective = pKeys && pKeys->nItem > 0;
         if (selective) {
-            int idx = SLIBSzListFind(want.get(), key);
-            if (idx < 0)
-                continue;
-            SzSLIBSzListRemove(want.get(), idx);
+            PSLIBSZLIST l = want.release();
+            PSLIBSZLIST u = PslSLIBSzListOr(&l, pKeys, 0);
+            want.reset(l);
+            if (!u) {
+                syslog(LOG_ERR, "%s:%d PslSLIBSzListOr() failed!! vakoerr=[0x%04X]", kSrcGetKeys, __LINE__,
+                       SLIBErrorGet());
+                return -1;
+            }
+            // Sorted for a binary search per line; each wanted key once.
+            SLIBSzListSort(l, 1);
+            for (int i = l->nItem - 1; i > 0; i--)
+                if (strcmp(SLIBSzListGet(l, i), SLIBSzListGet(l, i - 1)) == 0)
+                    SzSLIBSzListRemove(l, i);
         }
-        if (fill.Set(key, cursor) < 0) {
+        LineReader r(fp.get());
+        slib::SzHashFiller fill(ppHash);
+        while (r.Next()) {
+            char *line = r.line();
+            if (IsComment(line))
+                continue;
+            char *cursor = line;
+            char *key = SLIBStrSepSkipEmpty(&cursor, szSep);
+            if (!key || !cursor)
+                continue;
+            SLIBStrTrimSpace(key, nullptr);
+            SLIBStrTrimSpace(cursor, nullptr);
+            if (selective) {
+                int idx = SLIBSzListFind(want.get(), key);
+                if (idx < 0)
+                    continue;
+                SzSLIBSzListRemove(want.get(), idx);
+            }
+            if (fill.Set(key, cursor) < 0) {
+                SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_OUT_OF_MEMORY);
+                return -1;
+            }
+            if (selective && want->nItem == 0)
+                break;
+        }
+        if (fill.Flush() < 0) {
             SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
-        if (selective && want->nItem == 0)
-            break;
-    }
-    if (fill.Flush() < 0) {
-        SLIB_ERR_IN(kSrcGetKeys, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    return (*ppHash)->nItem;
+        return (*ppHash)->nItem;
+    });
 }

@@ -284,22 +284,33 @@ bool ReadHeader(const char *line, ssize_t len, const char *section)
     return SLIBFileIsSectionLine(line, n) && SLIBFileMatchSection(line, n, section) == 1;
 }
 
-int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
+// The header of section (when given) and the pairs of hash in slot order,
+// as they are written.
+std::string PairsText(const char *section, PSLIBSZHASH hash, const char *fmt)
 {
-    if (section && (fputs("[", fp) < 0 || fputs(section, fp) < 0 || fputs("]\n", fp) < 0)) {
+    std::string text;
+    if (section)
+        text.append("[").append(section).append("]\n");
+    for (int i = 0; hash && i < hash->nSlot; i++)
+        if (const char *k = SLIBSzHashSlotKey(hash, i))
+            text += Format(fmt, k, SLIBSzHashSlotValue(hash, i));
+    return text;
+}
+
+int PutText(FILE *fp, const std::string &text)
+{
+    if (fputs(text.c_str(), fp) < 0) {
         SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
         return -1;
     }
-    if (!hash)
-        return 0;
-    for (int i = 0; i < hash->nSlot; i++) {
-        const char *k = SLIBSzHashSlotKey(hash, i);
-        if (k && fputs(Format(fmt, k, SLIBSzHashSlotValue(hash, i)).c_str(), fp) < 0) {
-            SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_WRITE);
-            return -1;
-        }
-    }
     return 0;
+}
+
+// The text is whole before any of it is written: a stream is never left
+// with half a section for want of memory.
+int WritePairs(FILE *fp, const char *section, PSLIBSZHASH hash, const char *fmt)
+{
+    return PutText(fp, PairsText(section, hash, fmt));
 }
 
 } // namespace
@@ -330,22 +341,24 @@ int FileHashLineFormatCheck(const char *szFmt)
 
 int SLIBFileHash2File(FILE *fp, const char *szSection, PSLIBSZHASH pHash, const char *szFmt)
 {
-    if (!szFmt)
-        szFmt = kDefaultFormat;
-    if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) || !SafePairs(pHash)) {
-        SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    return Guarded(kSrcHash2File, -1, [&] { return WritePairs(fp, szSection, pHash, szFmt); });
+    return Guarded(kSrcHash2File, -1, [&] {
+        if (!szFmt)
+            szFmt = kDefaultFormat;
+        if (!fp || !FileHashLineFormatCheck(szFmt) || (szSection && !OneLine(szSection)) || !SafePairs(pHash)) {
+            SLIB_ERR_IN(kSrcHash2File, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        return WritePairs(fp, szSection, pHash, szFmt);
+    });
 }
 
 int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szValue, const char *szFmt)
 {
-    if (!szFmt)
-        szFmt = kDefaultFormat;
-    if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) || !FileHashLineFormatCheck(szFmt))
-        return Fail(kSrcSetKeyValue, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetKeyValue, -1, [&] {
+        if (!szFmt)
+            szFmt = kDefaultFormat;
+        if (!szFile || !szKey || !szValue || !SafeKey(szKey) || !OneLine(szValue) || !FileHashLineFormatCheck(szFmt))
+            return Fail(kSrcSetKeyValue, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcSetKeyValue, szFile);
         if (int created = rw.OpenOrCreate("r", Format(szFmt, szKey, szValue)))
             return created;
@@ -379,11 +392,11 @@ int SLIBFileSetKeyValue(const char *szFile, const char *szKey, const char *szVal
 
 int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, const char *szFmt)
 {
-    if (!szFmt)
-        szFmt = kDefaultFormat;
-    if (!szFile || !pSet || !SafePairs(pSet) || !FileHashLineFormatCheck(szFmt))
-        return Fail(kSrcSetKeys, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetKeys, -1, [&] {
+        if (!szFmt)
+            szFmt = kDefaultFormat;
+        if (!szFile || !pSet || !SafePairs(pSet) || !FileHashLineFormatCheck(szFmt))
+            return Fail(kSrcSetKeys, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcSetKeys, szFile);
         if (rw.Open("r") == Rewriter::kFailed || !rw.Begin())
             return -1;
@@ -452,9 +465,9 @@ int SLIBFileSetKeys(const char *szFile, PSLIBSZHASH pSet, PSLIBSZHASH pRemove, c
 
 int SLIBFileRemoveKey(const char *szFile, const char *szKey)
 {
-    if (!szFile || !szKey)
-        return Fail(kSrcRemoveKey, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcRemoveKey, -1, [&] {
+        if (!szFile || !szKey)
+            return Fail(kSrcRemoveKey, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcRemoveKey, szFile);
         if (rw.Open("r") != Rewriter::kOpen || !rw.Begin())
             return -1;
@@ -476,10 +489,10 @@ int SLIBFileRemoveKey(const char *szFile, const char *szKey)
 
 int SLIBFileSetLine(const char *szFile, const char *szPattern, const char *szNewLine, int flags)
 {
-    // Negative flags are the line matcher's to refuse: no line matches them.
-    if (!szFile || !szPattern || (szNewLine && !OneLine(szNewLine)))
-        return Fail(kSrcSetLine, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcSetLine, -1, [&] {
+        // Negative flags are the line matcher's to refuse: no line matches them.
+        if (!szFile || !szPattern || (szNewLine && !OneLine(szNewLine)))
+            return Fail(kSrcSetLine, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcSetLine, szFile);
         if (int created = rw.OpenOrCreate("r", szNewLine ? std::string(szNewLine) + "\n" : ""))
             return created;
@@ -524,9 +537,9 @@ int AppendInPlace(FILE *fp, const char *line)
 
 int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLine, int flags)
 {
-    if (!szFile || !szLine || flags < 0 || !OneLine(szLine))
-        return Fail(kSrcAddLine, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcAddLine, -1, [&] {
+        if (!szFile || !szLine || flags < 0 || !OneLine(szLine))
+            return Fail(kSrcAddLine, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcAddLine, szFile);
         if (int created = rw.OpenOrCreate("r+", std::string(szLine) + "\n"))
             return created;
@@ -558,9 +571,9 @@ int SLIBFileAddLine(const char *szFile, const char *szPattern, const char *szLin
 
 int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szNew)
 {
-    if (!szFile || !szOld || !szNew || !*szOld)
-        return Fail(kSrcReplaceSubStr, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcReplaceSubStr, -1, [&] {
+        if (!szFile || !szOld || !szNew || !*szOld)
+            return Fail(kSrcReplaceSubStr, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcReplaceSubStr, szFile);
         if (!rw.OpenExisting() || !rw.Begin())
             return -1;
@@ -585,11 +598,12 @@ int SLIBFileReplaceSubStr(const char *szFile, const char *szOld, const char *szN
 
 int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH pHash, const char *szFmt)
 {
-    if (!szFmt)
-        szFmt = kDefaultFormat;
-    if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) || !FileHashLineFormatCheck(szFmt))
-        return Fail(kSrcAddSection, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcAddSection, -1, [&] {
+        if (!szFmt)
+            szFmt = kDefaultFormat;
+        if (!szFile || !szSection || !pHash || !OneLine(szSection) || !SafePairs(pHash) ||
+            !FileHashLineFormatCheck(szFmt))
+            return Fail(kSrcAddSection, SLIB_ERR_BAD_PARAMETER, -1);
         struct stat st;
         bool missing;
         FilePtr fp = OpenTarget(kSrcAddSection, szFile, "r+", &st, &missing);
@@ -598,6 +612,9 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
                 SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_OPEN);
             return -1;
         }
+        // Made before anything is appended, so that memory running out
+        // leaves the file as it was.
+        const std::string pairs = PairsText(szSection, pHash, szFmt);
         FILE *raw = fp.get();
         LineReader r(raw);
         bool endsLine = false, empty = true;
@@ -613,7 +630,7 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
             SLIB_ERR_IN(kSrcAddSection, SLIB_ERR_WRITE);
             return -1;
         }
-        if (WritePairs(raw, szSection, pHash, szFmt) < 0)
+        if (PutText(raw, pairs) < 0)
             return -1;
         // A buffered write fails only here: that is a failure too.
         if (!slib::CloseSynced(fp.release())) {
@@ -627,20 +644,22 @@ int ErrSLIBFileAddSection(const char *szFile, const char *szSection, PSLIBSZHASH
 int ErrSLIBFileSetSection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
                           const char *szFmt)
 {
-    if (!pHash)
-        return Fail(kSrcSetSection, SLIB_ERR_BAD_PARAMETER, -1);
-    return SLIBFileModifySection(szFile, szOldSection, szNewSection, pHash, 1, szFmt);
+    return Guarded(kSrcSetSection, -1, [&] {
+        if (!pHash)
+            return Fail(kSrcSetSection, SLIB_ERR_BAD_PARAMETER, -1);
+        return SLIBFileModifySection(szFile, szOldSection, szNewSection, pHash, 1, szFmt);
+    });
 }
 
 int SLIBFileModifySection(const char *szFile, const char *szOldSection, const char *szNewSection, PSLIBSZHASH pHash,
                           int flags, const char *szFmt)
 {
-    if (!szFmt)
-        szFmt = kDefaultFormat;
-    if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) || !SafePairs(pHash) ||
-        !FileHashLineFormatCheck(szFmt))
-        return Fail(kSrcModifySection, SLIB_ERR_BAD_PARAMETER, -1);
     return Guarded(kSrcModifySection, -1, [&] {
+        if (!szFmt)
+            szFmt = kDefaultFormat;
+        if (!szFile || !szOldSection || (szNewSection && !OneLine(szNewSection)) || !SafePairs(pHash) ||
+            !FileHashLineFormatCheck(szFmt))
+            return Fail(kSrcModifySection, SLIB_ERR_BAD_PARAMETER, -1);
         Rewriter rw(kSrcModifySection, szFile);
         if (!rw.OpenExisting() || !rw.Begin())
             return -1;

@@ -1,6 +1,9 @@
 // Where ICU loads its run-time data (converter tables) from.
 #pragma once
 
+// The library's own C++ (not part of the C interface): never exported.
+#pragma GCC visibility push(hidden)
+
 namespace slib {
 
 // Call before the first ICU call of an operation: takes the directory from
@@ -8,3 +11,5 @@ namespace slib {
 void IcuDataInit();
 
 } // namespace slib
+
+#pragma GCC visibility pop

@@ -1,5 +1,6 @@
 #include "slib/lock.h"
 #include "slib/error.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
 
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <exception>
 
 namespace {
 
@@ -142,10 +144,29 @@ void SleepMs(long ms)
 
 enum class Attempt { Taken, NotAll, Contended, Upgrade };
 
+// Releases the rows a pass touched when an exception ends it (a lock file
+// that could not be made anew for want of memory), as a refused lock does.
+class PassUndo {
+public:
+    explicit PassUndo(const unsigned &touched) : touched_(touched) {}
+    ~PassUndo()
+    {
+        if (std::uncaught_exceptions() > exceptions_)
+            ErrSLIBFileUnlock(static_cast<int>(touched_));
+    }
+    PassUndo(const PassUndo &) = delete;
+    PassUndo &operator=(const PassUndo &) = delete;
+
+private:
+    const unsigned &touched_;
+    int exceptions_ = std::uncaught_exceptions();
+};
+
 // One pass over the table; on anything but Taken no hold of this pass stays.
 Attempt TryOnce(unsigned want, int op)
 {
     unsigned taken = 0, touched = 0;
+    PassUndo undo(touched);
     for (SLIBFILELOCKENTRY *row = gLockTable; row->mask; ++row) {
         if (!(row->mask & want))
             continue;
@@ -184,43 +205,47 @@ extern "C" {
 
 int SLIBFileLockCheckDir(void)
 {
-    if (!LockDirReady()) {
-        SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_LOCK_DIR);
-        return -1;
-    }
-    int result = 0;
-    ForEachRow([&](SLIBFILELOCKENTRY &row) {
-        if (result != 0)
-            return;
-        // The name's status first: a lock file that passes needs no open.
-        const slib::TrustedName name = LockFile(row.szPath, kSrcCheckDir);
-        struct stat st;
-        char why[64];
-        if (lstat(row.szPath, &st) == 0 && !slib::TrustRefusal(st, name, why, sizeof why))
-            return;
-        if (!slib::OpenTrusted(name).ok())
-            result = -1;
+    return slib::Guarded(kSrcCheckDir, -1, [&] {
+        if (!LockDirReady()) {
+            SLIB_ERR_IN(kSrcCheckDir, SLIB_ERR_LOCK_DIR);
+            return -1;
+        }
+        int result = 0;
+        ForEachRow([&](SLIBFILELOCKENTRY &row) {
+            if (result != 0)
+                return;
+            // The name's status first: a lock file that passes needs no open.
+            const slib::TrustedName name = LockFile(row.szPath, kSrcCheckDir);
+            struct stat st;
+            char why[64];
+            if (lstat(row.szPath, &st) == 0 && !slib::TrustRefusal(st, name, why, sizeof why))
+                return;
+            if (!slib::OpenTrusted(name).ok())
+                result = -1;
+        });
+        return result;
     });
-    return result;
 }
 
 int ErrSLIBFileLock(int request, int timeoutSec)
 {
-    if (SLIBFileLockCheckDir() != 0)
+    return slib::Guarded(kSrcLock, -1, [&] {
+        if (SLIBFileLockCheckDir() != 0)
+            return -1;
+        unsigned want = static_cast<unsigned>(request) & ~kOpBits;
+        int op = static_cast<int>(static_cast<unsigned>(request) & kOpBits);
+        int64_t limit = static_cast<int64_t>(timeoutSec) * 100;
+        for (int64_t i = 0; i <= limit; i += kPollMs / 10) {
+            Attempt a = TryOnce(want, op);
+            if (a == Attempt::Taken)
+                return 0;
+            if (a == Attempt::Upgrade || timeoutSec == 0)
+                break;
+            SleepMs(kPollMs);
+        }
+        SLIB_ERR_IN(kSrcLock, SLIB_ERR_LOCK_TIMEOUT);
         return -1;
-    unsigned want = static_cast<unsigned>(request) & ~kOpBits;
-    int op = static_cast<int>(static_cast<unsigned>(request) & kOpBits);
-    int64_t limit = static_cast<int64_t>(timeoutSec) * 100;
-    for (int64_t i = 0; i <= limit; i += kPollMs / 10) {
-        Attempt a = TryOnce(want, op);
-        if (a == Attempt::Taken)
-            return 0;
-        if (a == Attempt::Upgrade || timeoutSec == 0)
-            break;
-        SleepMs(kPollMs);
-    }
-    SLIB_ERR_IN(kSrcLock, SLIB_ERR_LOCK_TIMEOUT);
-    return -1;
+    });
 }
 
 int ErrSLIBFileUnlock(int mask)

@@ -7,6 +7,7 @@
 #include "slib/codepage.h"
 #include "slib/error.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
 
 namespace {
 
@@ -274,34 +275,36 @@ extern "C" {
 
 int SLIBEncodingSmbLmHash(const char *szPassword, void *out, int32_t cbOut)
 {
-    if (cbOut < SLIB_SMB_HASH_SIZE) {
-        SLIBErrorSetEx(SLIB_ERR_BUFFER_SMALL, kLmSource, __LINE__);
-        return -1;
-    }
-    if (!out) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kLmSource, __LINE__);
-        return -1;
-    }
-    Secret<kTextRoom> upper;
-    if (SLIBUnicodeUTF8StrUpper(szPassword, upper.str(), kTextRoom) < 0)
-        return -1;
-    if (*szPassword && !upper.b[0])
-        return -1;
-    int index;
-    if (SLIBConfCodePageGet(SLIB_CODEPAGE_WINDOWS, &index) < 0)
-        return -1;
-    Secret<kTextRoom> cp;
-    if (SLIBUnicodeStrUTF8ToCP(index, upper.str(), cp.str(), kTextRoom) < 0)
-        return -1;
-    if (upper.b[0] && !cp.b[0])
-        return -1;
-    Secret<kLmKeyRoom> key;
-    for (size_t i = 0; i < kLmKeyUsed && cp.b[i]; ++i)
-        key.b[i] = cp.b[i];
-    auto *o = static_cast<unsigned char *>(out);
-    DesSmbHash(o, kLmMagic, key.b, 1);
-    DesSmbHash(o + 8, kLmMagic, key.b + 7, 1);
-    return 0;
+    return slib::Guarded(kLmSource, -1, [&] {
+        if (cbOut < SLIB_SMB_HASH_SIZE) {
+            SLIBErrorSetEx(SLIB_ERR_BUFFER_SMALL, kLmSource, __LINE__);
+            return -1;
+        }
+        if (!out) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kLmSource, __LINE__);
+            return -1;
+        }
+        Secret<kTextRoom> upper;
+        if (SLIBUnicodeUTF8StrUpper(szPassword, upper.str(), kTextRoom) < 0)
+            return -1;
+        if (*szPassword && !upper.b[0])
+            return -1;
+        int index;
+        if (SLIBConfCodePageGet(SLIB_CODEPAGE_WINDOWS, &index) < 0)
+            return -1;
+        Secret<kTextRoom> cp;
+        if (SLIBUnicodeStrUTF8ToCP(index, upper.str(), cp.str(), kTextRoom) < 0)
+            return -1;
+        if (upper.b[0] && !cp.b[0])
+            return -1;
+        Secret<kLmKeyRoom> key;
+        for (size_t i = 0; i < kLmKeyUsed && cp.b[i]; ++i)
+            key.b[i] = cp.b[i];
+        auto *o = static_cast<unsigned char *>(out);
+        DesSmbHash(o, kLmMagic, key.b, 1);
+        DesSmbHash(o + 8, kLmMagic, key.b + 7, 1);
+        return 0;
+    });
 }
 
 int SLIBEncodingSmbMd4Hash(const char *szPassword, void *out, int32_t cbOut)

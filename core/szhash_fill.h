@@ -6,6 +6,9 @@
 
 #include "slib/szhash.h"
 
+// The library's own C++ (not part of the C interface): never exported.
+#pragma GCC visibility push(hidden)
+
 namespace slib {
 
 // The pairs given to Set are stored in the map *ppHash in their order with
@@ -40,3 +43,5 @@ private:
 };
 
 } // namespace slib
+
+#pragma GCC visibility pop

@@ -26,6 +26,7 @@
 #include "slib/str.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/replace.h"
 #include "slibcxx/trusted.h"
@@ -298,32 +299,34 @@ int AutoBlockMatch(int, void *pRecord, void *pArg)
 
 int AutoBlockFileOpen(const char *szPath, int openFlags, int lockOp)
 {
-    NoUmask mask;
-    if (!szPath || openFlags < 0 || lockOp < 0) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcFileOpen, __LINE__);
+    return slib::Guarded(kSrcFileOpen, -1, [&] {
+        NoUmask mask;
+        if (!szPath || openFlags < 0 || lockOp < 0) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcFileOpen, __LINE__);
+            return -1;
+        }
+        // Never through a link, never a FIFO or another name of a file: what
+        // stands there is refused at once and left as it is.
+        const slib::TrustedName name = {
+            .path = szPath, .flags = openFlags, .mode = kListMode, .checks = slib::kTrustOwnFile, .src = kSrcFileOpen};
+        slib::LockedOpen why;
+        slib::Fd fd = slib::OpenLocked(name, {.lockOp = lockOp, .opens = kOpenTries}, &why);
+        switch (why) {
+        case slib::LockedOpen::kHeld:
+            return fd.release();
+        case slib::LockedOpen::kMissing:
+            SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_NO_FILE, kSrcFileOpen, __LINE__);
+            return -1;
+        case slib::LockedOpen::kRefused:
+            return -1;
+        default:
+            break;
+        }
+        syslog(LOG_ERR, "%s:%d Open and lock [%s] failed exceeds try count for %d(%m)", kSrcFileOpen, __LINE__, szPath,
+               errno);
+        SLIBErrorSetEx(SLIB_ERR_LOCK_TIMEOUT, kSrcFileOpen, __LINE__);
         return -1;
-    }
-    // Never through a link, never a FIFO or another name of a file: what
-    // stands there is refused at once and left as it is.
-    const slib::TrustedName name = {
-        .path = szPath, .flags = openFlags, .mode = kListMode, .checks = slib::kTrustOwnFile, .src = kSrcFileOpen};
-    slib::LockedOpen why;
-    slib::Fd fd = slib::OpenLocked(name, {.lockOp = lockOp, .opens = kOpenTries}, &why);
-    switch (why) {
-    case slib::LockedOpen::kHeld:
-        return fd.release();
-    case slib::LockedOpen::kMissing:
-        SLIBErrorSetEx(VAKO_ERR_AUTOBLOCK_NO_FILE, kSrcFileOpen, __LINE__);
-        return -1;
-    case slib::LockedOpen::kRefused:
-        return -1;
-    default:
-        break;
-    }
-    syslog(LOG_ERR, "%s:%d Open and lock [%s] failed exceeds try count for %d(%m)", kSrcFileOpen, __LINE__, szPath,
-           errno);
-    SLIBErrorSetEx(SLIB_ERR_LOCK_TIMEOUT, kSrcFileOpen, __LINE__);
-    return -1;
+    });
 }
 
 void AutoBlockFileClose(int fd)
@@ -337,110 +340,117 @@ void AutoBlockFileClose(int fd)
 
 int AutoBlockIMmapProcess(PAUTOBLOCKMMAPREQ pReq, int arg, void *pArg)
 {
-    if (!pReq || pReq->cbFile <= 0)
-        return BadParameters();
-    int fd = AutoBlockFileOpen(pReq->szPath, pReq->openFlags, pReq->lockOp);
-    if (fd < 0)
-        return -1;
-    PFN_AUTOBLOCK_PROCESS fn = RecordFunction(*pReq, arg, pArg);
-    int r = fn ? WalkLocked(fd, *pReq, fn, arg, pArg) : BadParameters();
-    AutoBlockFileClose(fd);
-    return r;
+    return slib::Guarded(kSrcMmap, -1, [&] {
+        if (!pReq || pReq->cbFile <= 0)
+            return BadParameters();
+        int fd = AutoBlockFileOpen(pReq->szPath, pReq->openFlags, pReq->lockOp);
+        if (fd < 0)
+            return -1;
+        PFN_AUTOBLOCK_PROCESS fn = RecordFunction(*pReq, arg, pArg);
+        int r = fn ? WalkLocked(fd, *pReq, fn, arg, pArg) : BadParameters();
+        AutoBlockFileClose(fd);
+        return r;
+    });
 }
 
 int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf)
 {
-    if (!pConf) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfGet, __LINE__);
-        return -1;
-    }
-    ListPtr keys(PslSLIBSzListAlloc(512));
-    HashPtr hash(SLIBSzHashAlloc(512));
-    if (!keys || !hash) {
-        syslog(LOG_ERR, "%s:%d Out of memory!!", kSrcConfGet, __LINE__);
-        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfGet, __LINE__);
-        return -1;
-    }
-    InfoLock lock(VAKO_INFO_LOCK_READ, VAKO_INFO_LOCK_TIMEOUT);
-    if (!lock.held()) {
-        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
-               SZF_VAKO_INFO, SLIBErrorGet());
-        return -1;
-    }
-    PSLIBSZLIST l = keys.release();
-    bool pushed = true;
-    for (const char *k : {kKeyAttempts, kKeyAttemptMin, kKeyExpireDays, kKeyNotify})
-        pushed = pushed && SLIBSzListPush(&l, k) >= 0;
-    keys.reset(l);
-    PSLIBSZHASH h = hash.release();
-    int n = pushed ? SLIBFileGetKeys(SZF_VAKO_INFO, keys.get(), &h, "=") : -1;
-    hash.reset(h);
-    if (n < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
-               SZF_VAKO_INFO, SLIBErrorGet());
-        return -1;
-    }
-    auto number = [&](const char *key) {
-        const char *v = SzSLIBSzHashGetValue(hash.get(), key);
-        return v ? atoi(v) : 0;
-    };
-    pConf->attempts = number(kKeyAttempts);
-    pConf->attemptMin = number(kKeyAttemptMin);
-    pConf->expireDays = number(kKeyExpireDays);
-    const char *notify = SzSLIBSzHashGetValue(hash.get(), kKeyNotify);
-    pConf->notify = notify && strcmp(notify, "yes") == 0 ? 1 : 0;
-    return 0;
+    return slib::Guarded(kSrcConfGet, -1, [&] {
+        if (!pConf) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfGet, __LINE__);
+            return -1;
+        }
+        ListPtr keys(PslSLIBSzListAlloc(512));
+        HashPtr hash(SLIBSzHashAlloc(512));
+        if (!keys || !hash) {
+            syslog(LOG_ERR, "%s:%d Out of memory!!", kSrcConfGet, __LINE__);
+            SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfGet, __LINE__);
+            return -1;
+        }
+        InfoLock lock(VAKO_INFO_LOCK_READ, VAKO_INFO_LOCK_TIMEOUT);
+        if (!lock.held()) {
+            syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
+                   SZF_VAKO_INFO, SLIBErrorGet());
+            return -1;
+        }
+        PSLIBSZLIST l = keys.release();
+        bool pushed = true;
+        for (const char *k : {kKeyAttempts, kKeyAttemptMin, kKeyExpireDays, kKeyNotify})
+            pushed = pushed && SLIBSzListPush(&l, k) >= 0;
+        keys.reset(l);
+        PSLIBSZHASH h = hash.release();
+        int n = pushed ? SLIBFileGetKeys(SZF_VAKO_INFO, keys.get(), &h, "=") : -1;
+        hash.reset(h);
+        if (n < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBFileGetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfGet, __LINE__,
+                   SZF_VAKO_INFO, SLIBErrorGet());
+            return -1;
+        }
+        auto number = [&](const char *key) {
+            const char *v = SzSLIBSzHashGetValue(hash.get(), key);
+            return v ? atoi(v) : 0;
+        };
+        pConf->attempts = number(kKeyAttempts);
+        pConf->attemptMin = number(kKeyAttemptMin);
+        pConf->expireDays = number(kKeyExpireDays);
+        const char *notify = SzSLIBSzHashGetValue(hash.get(), kKeyNotify);
+        pConf->notify = notify && strcmp(notify, "yes") == 0 ? 1 : 0;
+        return 0;
+    });
 }
 
 int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf)
 {
-    if (!pConf) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfSet, __LINE__);
-        return -1;
-    }
-    HashPtr hash(SLIBSzHashAlloc(512));
-    if (!hash) {
-        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
-        return -1;
-    }
-    VAKOAUTOBLOCKCONF old;
-    if (VAKOAutoBlockConfGet(&old) < 0) {
-        syslog(LOG_ERR, "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
-               kSrcConfSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    PSLIBSZHASH h = hash.release();
-    bool ok = true;
-    auto put = [&](bool differs, const char *key, const char *value) {
-        if (differs && ok)
-            ok = SLIBSzHashSetValue(&h, key, value) >= 0;
-    };
-    char num[3][16];
-    snprintf(num[0], sizeof num[0], "%d", pConf->attempts);
-    snprintf(num[1], sizeof num[1], "%d", pConf->attemptMin);
-    snprintf(num[2], sizeof num[2], "%d", pConf->expireDays);
-    put(pConf->attempts != old.attempts, kKeyAttempts, num[0]);
-    put(pConf->attemptMin != old.attemptMin, kKeyAttemptMin, num[1]);
-    put(pConf->expireDays != old.expireDays, kKeyExpireDays, num[2]);
-    put(pConf->notify != old.notify, kKeyNotify, pConf->notify ? "yes" : "no");
-    hash.reset(h);
-    if (!ok) {
-        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
-        return -1;
-    }
-    InfoLock lock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT);
-    if (!lock.held()) {
-        syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
-               SZF_VAKO_INFO, SLIBErrorGet());
-        return -1;
-    }
-    if (SLIBFileSetKeys(SZF_VAKO_INFO, hash.get(), nullptr, kKeyFormat) < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileSetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
-               SZF_VAKO_INFO, SLIBErrorGet());
-        return -1;
-    }
-    VAKOAutoBlockServicesHup();
-    return 0;
+    return slib::Guarded(kSrcConfSet, -1, [&] {
+        if (!pConf) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcConfSet, __LINE__);
+            return -1;
+        }
+        HashPtr hash(SLIBSzHashAlloc(512));
+        if (!hash) {
+            SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
+            return -1;
+        }
+        VAKOAUTOBLOCKCONF old;
+        if (VAKOAutoBlockConfGet(&old) < 0) {
+            syslog(LOG_ERR,
+                   "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
+                   kSrcConfSet, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        PSLIBSZHASH h = hash.release();
+        bool ok = true;
+        auto put = [&](bool differs, const char *key, const char *value) {
+            if (differs && ok)
+                ok = SLIBSzHashSetValue(&h, key, value) >= 0;
+        };
+        char num[3][16];
+        snprintf(num[0], sizeof num[0], "%d", pConf->attempts);
+        snprintf(num[1], sizeof num[1], "%d", pConf->attemptMin);
+        snprintf(num[2], sizeof num[2], "%d", pConf->expireDays);
+        put(pConf->attempts != old.attempts, kKeyAttempts, num[0]);
+        put(pConf->attemptMin != old.attemptMin, kKeyAttemptMin, num[1]);
+        put(pConf->expireDays != old.expireDays, kKeyExpireDays, num[2]);
+        put(pConf->notify != old.notify, kKeyNotify, pConf->notify ? "yes" : "no");
+        hash.reset(h);
+        if (!ok) {
+            SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcConfSet, __LINE__);
+            return -1;
+        }
+        InfoLock lock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT);
+        if (!lock.held()) {
+            syslog(LOG_ERR, "%s:%d ErrSLIBFileLock() failed!! file=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
+                   SZF_VAKO_INFO, SLIBErrorGet());
+            return -1;
+        }
+        if (SLIBFileSetKeys(SZF_VAKO_INFO, hash.get(), nullptr, kKeyFormat) < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBFileSetKeys() failed!! szFile=[%s], vakoerr=[0x%04X]", kSrcConfSet, __LINE__,
+                   SZF_VAKO_INFO, SLIBErrorGet());
+            return -1;
+        }
+        VAKOAutoBlockServicesHup();
+        return 0;
+    });
 }
 
 void VAKOAutoBlockServicesHup(void)
@@ -451,103 +461,107 @@ void VAKOAutoBlockServicesHup(void)
 
 int VAKOAutoBlockIPAdd(const char *szIP)
 {
-    const time_t now = time(nullptr);
-    NoUmask mask;
-    struct in_addr in;
-    if (!szIP) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcIPAdd, __LINE__);
-        return -1;
-    }
-    if (inet_aton(szIP, &in) == 0) {
-        SLIBErrorSetEx(VAKO_ERR_NOT_IP_ADDR, kSrcIPAdd, __LINE__);
-        return -1;
-    }
-    const uint32_t addr = in.s_addr;
-
-    // A unique temporary beside the list: two adds never share one.
-    slib::FileReplacer out(kSrcIPAdd);
-    if (!out.CreateUniqueFrom(SZF_AUTOBLOCK_DENY_TMP)) {
-        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY_TMP, errno);
-        SLIBErrorSetEx(SLIB_ERR_OPEN, kSrcIPAdd, __LINE__);
-        return -1;
-    }
-    int list = -1;
-    auto fail = [&](int code) {
-        if (code)
-            SLIBErrorSetEx(code, kSrcIPAdd, __LINE__);
-        out.Discard();
-        AutoBlockFileClose(list);
-        return -1;
-    };
-
-    VAKOAUTOBLOCKCONF conf;
-    if (VAKOAutoBlockConfGet(&conf) < 0) {
-        syslog(LOG_ERR, "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
-               kSrcIPAdd, __LINE__, SLIBErrorGet());
-        return fail(0);
-    }
-    // The list stays locked until the new one has replaced it, so that no
-    // other add reads it meanwhile; a missing one is created empty to have
-    // something to lock.
-    list = AutoBlockFileOpen(SZF_AUTOBLOCK_DENY, O_RDONLY | O_CREAT, LOCK_EX | LOCK_NB);
-    if (list < 0)
-        return fail(0);
-    struct stat st;
-    if (fstat(list, &st) != 0) {
-        syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY, errno);
-        return fail(SLIB_ERR_STAT);
-    }
-    // The new list keeps the mode its owner gave the old one, without write
-    // for others (old builds made it 0666).
-    if (!out.SetMode(st.st_mode & kListMode)) {
-        syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
-        return fail(SLIB_ERR_OPEN);
-    }
-    std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
-    if (!writer)
-        return fail(SLIB_ERR_OUT_OF_MEMORY);
-    bool isNew = true;
-    if (st.st_size > 0) {
-        if (st.st_size > INT_MAX) {
-            syslog(LOG_ERR, "%s:%d [%s] is too large", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY);
-            return fail(SLIB_ERR_READ);
+    return slib::Guarded(kSrcIPAdd, -1, [&] {
+        const time_t now = time(nullptr);
+        NoUmask mask;
+        struct in_addr in;
+        if (!szIP) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcIPAdd, __LINE__);
+            return -1;
         }
-        AUTOBLOCKMMAPREQ req = {};
-        req.prot = PROT_READ;
-        req.mapFlags = MAP_SHARED;
-        req.op = AUTOBLOCK_OP_COPY_IF_DIFFER;
-        req.lockOp = LOCK_EX | LOCK_NB;
-        req.openFlags = O_RDONLY;
-        req.cbFile = static_cast<int>(st.st_size);
-        req.offStart = 0;
-        req.tNow = static_cast<int64_t>(now);
-        req.secExpire = conf.expireDays > 0 ? conf.expireDays * kSecPerDay : 0;
-        req.szPath = SZF_AUTOBLOCK_DENY;
-        // The writer goes through the replacer: no descriptor for the walk.
-        int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, -1, writer.get());
-        if (r < 0) {
-            syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", kSrcIPAdd, __LINE__,
-                   SLIBErrorGet());
+        if (inet_aton(szIP, &in) == 0) {
+            SLIBErrorSetEx(VAKO_ERR_NOT_IP_ADDR, kSrcIPAdd, __LINE__);
+            return -1;
+        }
+        const uint32_t addr = in.s_addr;
+
+        // A unique temporary beside the list: two adds never share one.
+        slib::FileReplacer out(kSrcIPAdd);
+        if (!out.CreateUniqueFrom(SZF_AUTOBLOCK_DENY_TMP)) {
+            syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY_TMP,
+                   errno);
+            SLIBErrorSetEx(SLIB_ERR_OPEN, kSrcIPAdd, __LINE__);
+            return -1;
+        }
+        int list = -1;
+        auto fail = [&](int code) {
+            if (code)
+                SLIBErrorSetEx(code, kSrcIPAdd, __LINE__);
+            out.Discard();
+            AutoBlockFileClose(list);
+            return -1;
+        };
+
+        VAKOAUTOBLOCKCONF conf;
+        if (VAKOAutoBlockConfGet(&conf) < 0) {
+            syslog(LOG_ERR,
+                   "%s:%d Fail to get original auto block configuration from /etc/vakoinfo.conf, vakoerr=[0x%04X]",
+                   kSrcIPAdd, __LINE__, SLIBErrorGet());
             return fail(0);
         }
-        isNew = r == 1;
-    }
-    unsigned char rec[AUTOBLOCK_RECORD_SIZE];
-    MakeRecord(rec, static_cast<uint32_t>(now), addr);
-    if (!writer->Put(rec) || !writer->Flush() || !out.Finish()) {
-        const char *what = out.failed() == slib::FileReplacer::Step::kClose ? "close" : "write";
-        syslog(LOG_ERR, "%s:%d Fail to %s [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, what, out.path(), errno);
-        return fail(SLIB_ERR_WRITE);
-    }
-    if (!out.RenameOver(SZF_AUTOBLOCK_DENY)) {
-        syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
-        return fail(SLIB_ERR_RENAME);
-    }
-    AutoBlockFileClose(list);
-    // After the list's lock is given up: the mail's child must not hold it.
-    if (isNew)
-        Announce(szIP, now, conf);
-    return 0;
+        // The list stays locked until the new one has replaced it, so that no
+        // other add reads it meanwhile; a missing one is created empty to have
+        // something to lock.
+        list = AutoBlockFileOpen(SZF_AUTOBLOCK_DENY, O_RDONLY | O_CREAT, LOCK_EX | LOCK_NB);
+        if (list < 0)
+            return fail(0);
+        struct stat st;
+        if (fstat(list, &st) != 0) {
+            syslog(LOG_ERR, "%s:%d Fail to stat [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY, errno);
+            return fail(SLIB_ERR_STAT);
+        }
+        // The new list keeps the mode its owner gave the old one, without write
+        // for others (old builds made it 0666).
+        if (!out.SetMode(st.st_mode & kListMode)) {
+            syslog(LOG_ERR, "%s:%d Fail to open [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
+            return fail(SLIB_ERR_OPEN);
+        }
+        std::unique_ptr<ListWriter> writer(new (std::nothrow) ListWriter(out, addr));
+        if (!writer)
+            return fail(SLIB_ERR_OUT_OF_MEMORY);
+        bool isNew = true;
+        if (st.st_size > 0) {
+            if (st.st_size > INT_MAX) {
+                syslog(LOG_ERR, "%s:%d [%s] is too large", kSrcIPAdd, __LINE__, SZF_AUTOBLOCK_DENY);
+                return fail(SLIB_ERR_READ);
+            }
+            AUTOBLOCKMMAPREQ req = {};
+            req.prot = PROT_READ;
+            req.mapFlags = MAP_SHARED;
+            req.op = AUTOBLOCK_OP_COPY_IF_DIFFER;
+            req.lockOp = LOCK_EX | LOCK_NB;
+            req.openFlags = O_RDONLY;
+            req.cbFile = static_cast<int>(st.st_size);
+            req.offStart = 0;
+            req.tNow = static_cast<int64_t>(now);
+            req.secExpire = conf.expireDays > 0 ? conf.expireDays * kSecPerDay : 0;
+            req.szPath = SZF_AUTOBLOCK_DENY;
+            // The writer goes through the replacer: no descriptor for the walk.
+            int r = WalkLocked(list, req, ListWriter::CopyIfDiffer, -1, writer.get());
+            if (r < 0) {
+                syslog(LOG_ERR, "%s:%d AutoBlockIMmapProcess() failed, vakoerr=[0x%04X]", kSrcIPAdd, __LINE__,
+                       SLIBErrorGet());
+                return fail(0);
+            }
+            isNew = r == 1;
+        }
+        unsigned char rec[AUTOBLOCK_RECORD_SIZE];
+        MakeRecord(rec, static_cast<uint32_t>(now), addr);
+        if (!writer->Put(rec) || !writer->Flush() || !out.Finish()) {
+            const char *what = out.failed() == slib::FileReplacer::Step::kClose ? "close" : "write";
+            syslog(LOG_ERR, "%s:%d Fail to %s [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, what, out.path(), errno);
+            return fail(SLIB_ERR_WRITE);
+        }
+        if (!out.RenameOver(SZF_AUTOBLOCK_DENY)) {
+            syslog(LOG_ERR, "%s:%d Fail to rename [%s], errno=[%d/%m]", kSrcIPAdd, __LINE__, out.path(), errno);
+            return fail(SLIB_ERR_RENAME);
+        }
+        AutoBlockFileClose(list);
+        // After the list's lock is given up: the mail's child must not hold it.
+        if (isNew)
+            Announce(szIP, now, conf);
+        return 0;
+    });
 }
 
 } // extern "C"

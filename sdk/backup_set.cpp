@@ -16,6 +16,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
@@ -432,20 +433,51 @@ int ReadSets(const char *file, int type, int cSet, void **arr)
     return in.CheckEnd() && endSet() ? iCount : -1;
 }
 
+// The records of one reading, cSet slots: the records built so far are
+// the non-NULL ones, freed with the array unless it is handed out.
+class SetArray {
+public:
+    SetArray(int cSet, int type)
+        : arr_(static_cast<void **>(calloc(static_cast<size_t>(cSet), sizeof(void *)))), n_(cSet), type_(type)
+    {
+    }
+    ~SetArray()
+    {
+        if (!arr_)
+            return;
+        for (int i = 0; i < n_; i++) {
+            if (type_ == BACKUP_TYPE_NETBKP)
+                VAKONetBkpConfFree(static_cast<VAKONETBKPCONF *>(arr_[i]));
+            else
+                VAKOLocalBkpConfFree(static_cast<VAKOLOCALBKPCONF *>(arr_[i]));
+        }
+        free(arr_);
+    }
+    SetArray(const SetArray &) = delete;
+    SetArray &operator=(const SetArray &) = delete;
+    void **get() const { return arr_; }
+    void **release() { return std::exchange(arr_, nullptr); }
+
+private:
+    void **arr_;
+    int n_;
+    int type_;
+};
+
 } // namespace
 
 extern "C" {
 
 int VAKOBackupConfSectionCount(const char *path)
 {
-    if (!path) {
-        BKP_ERR(kSrcSectionCount, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    struct stat st;
-    if (stat(path, &st) != 0)
-        return 0;
     return slib::Guarded(kSrcSectionCount, -1, [&] {
+        if (!path) {
+            BKP_ERR(kSrcSectionCount, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        struct stat st;
+        if (stat(path, &st) != 0)
+            return 0;
         slib::LineReader in(path, kSrcSectionCount);
         if (!in.ok())
             return -1;
@@ -458,40 +490,33 @@ int VAKOBackupConfSectionCount(const char *path)
 
 int VAKOBackupConfGetAll(void ***pArr, int type)
 {
-    if (!pArr) {
-        BKP_ERR(kSrcGetAll, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    *pArr = nullptr;
-    const char *file = type == BACKUP_TYPE_NETBKP ? SZF_NETBKP_CONF : SZF_LOCALBKP_CONF;
-    int cSet = VAKOBackupConfSectionCount(file);
-    if (cSet < 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBackupConfSectionCount() failed!! errno=[0x%04X]", kSrcGetAll, __LINE__,
-               SLIBErrorGet());
-        return -1;
-    }
-    if (cSet == 0)
-        return 0;
-    auto **arr = static_cast<void **>(calloc(static_cast<size_t>(cSet), sizeof(void *)));
-    if (!arr) {
-        syslog(LOG_ERR, "%s:%d out of memory!!", kSrcGetAll, __LINE__);
-        BKP_ERR(kSrcGetAll, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    int n = slib::Guarded(kSrcGetAll, -1, [&] { return ReadSets(file, type, cSet, arr); });
-    if (n < 0) {
-        // The records built so far are the non-NULL slots.
-        for (int i = 0; i < cSet; i++) {
-            if (type == BACKUP_TYPE_NETBKP)
-                VAKONetBkpConfFree(static_cast<VAKONETBKPCONF *>(arr[i]));
-            else
-                VAKOLocalBkpConfFree(static_cast<VAKOLOCALBKPCONF *>(arr[i]));
+    return slib::Guarded(kSrcGetAll, -1, [&] {
+        if (!pArr) {
+            BKP_ERR(kSrcGetAll, SLIB_ERR_BAD_PARAMETER);
+            return -1;
         }
-        free(arr);
-        return -1;
-    }
-    *pArr = arr;
-    return n;
+        *pArr = nullptr;
+        const char *file = type == BACKUP_TYPE_NETBKP ? SZF_NETBKP_CONF : SZF_LOCALBKP_CONF;
+        int cSet = VAKOBackupConfSectionCount(file);
+        if (cSet < 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBackupConfSectionCount() failed!! errno=[0x%04X]", kSrcGetAll, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+        if (cSet == 0)
+            return 0;
+        SetArray sets(cSet, type);
+        if (!sets.get()) {
+            syslog(LOG_ERR, "%s:%d out of memory!!", kSrcGetAll, __LINE__);
+            BKP_ERR(kSrcGetAll, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        int n = ReadSets(file, type, cSet, sets.get());
+        if (n < 0)
+            return -1;
+        *pArr = sets.release();
+        return n;
+    });
 }
 
 VAKONETBKPCONF *VAKONetBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
@@ -520,16 +545,16 @@ VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs)
 
 int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf)
 {
-    static const SetKind kind = {kSrcNetSet, SZF_NETBKP_CONF, kNetFileMode, FillNet};
-    return slib::Guarded(kind.src, -1, [&] {
+    return slib::Guarded(kSrcNetSet, -1, [&] {
+        static const SetKind kind = {kSrcNetSet, SZF_NETBKP_CONF, kNetFileMode, FillNet};
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kNetTexts));
     });
 }
 
 int VAKOLocalBkpConfSetOne(const char *szOldBkpset, const VAKOLOCALBKPCONF *pConf)
 {
-    static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
-    return slib::Guarded(kind.src, -1, [&] {
+    return slib::Guarded(kSrcLocalSet, -1, [&] {
+        static const SetKind kind = {kSrcLocalSet, SZF_LOCALBKP_CONF, kLocalFileMode, FillLocal};
         return SetOne(kind, szOldBkpset, pConf, pConf ? pConf->szName : nullptr, TextsSound(pConf, kLocalTexts));
     });
 }

@@ -130,25 +130,7 @@ bool KeepsBootProto(const std::string &file)
 // code recorded under src.
 int ReadWhole(const std::string &path, std::string &bytes, struct stat &st, const char *src)
 {
-    slib::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        return errno == ENOENT ? 0 : BOND_FAIL(src, SLIB_ERR_OPEN);
-    if (fstat(fd.get(), &st) != 0)
-        return BOND_FAIL(src, SLIB_ERR_STAT);
-    if (!S_ISREG(st.st_mode))
-        return BOND_FAIL(src, SLIB_ERR_OPEN);
-    bytes.clear();
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd.get(), buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return BOND_FAIL(src, SLIB_ERR_READ);
-        if (n == 0)
-            return 1;
-        bytes.append(buf, static_cast<size_t>(n));
-    }
+    return slib::ReadWholeFile(path.c_str(), bytes, st, src);
 }
 
 // A kernel file's bytes: 0, or -1 with 0x0900 (no such file) or 0x0A00.
@@ -233,11 +215,16 @@ public:
     {
         if (Recorded(file))
             return true;
+        // Room for the entry is made before the copy: a copy made is
+        // always recorded, so that the undo removes it again.
+        Entry e{file, SavedPath(file), true, false, {}, {}};
+        entries_.reserve(entries_.size() + 1);
         // The copy carries the file's owner and mode, which it gets back.
-        int r = CopyFile(file, SavedPath(file), true);
+        int r = CopyFile(file, e.saved, true);
         if (r < 0)
             return false;
-        entries_.push_back({file, true, r == 1, {}, {}});
+        e.existed = r == 1;
+        entries_.push_back(std::move(e));
         return true;
     }
 
@@ -246,7 +233,7 @@ public:
     {
         if (Recorded(file))
             return true;
-        Entry e{file, false, false, {}, {}};
+        Entry e{file, {}, false, false, {}, {}};
         int r = ReadWhole(file, e.bytes, e.st, kSrcSet);
         if (r < 0)
             return false;
@@ -261,16 +248,25 @@ public:
     {
         slib::SavedError failure;
         for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-            if (!Restore(*it))
+            if (!slib::Guarded(nullptr, false, [&] { return Restore(*it); }))
                 syslog(LOG_ERR, "%s:%d Failed to restore %s", kSrcSet, __LINE__, it->file.c_str());
         failure.Restore();
+    }
+
+    // After a change that holds: the slaves' copies are not needed.
+    void DropSaved() const
+    {
+        for (const Entry &e : entries_)
+            if (e.slave)
+                unlink(e.saved.c_str());
     }
 
 private:
     struct Entry {
         std::string file;
-        bool slave;   // restored from its ".saved" copy, else from bytes
-        bool existed; // absent before: removed again
+        std::string saved; // a slave's copy
+        bool slave;        // restored from its ".saved" copy, else from bytes
+        bool existed;      // absent before: removed again
         std::string bytes;
         struct stat st;
     };
@@ -288,7 +284,7 @@ private:
         if (!e.existed)
             return unlink(e.file.c_str()) == 0 || errno == ENOENT;
         if (e.slave)
-            return rename(SavedPath(e.file).c_str(), e.file.c_str()) == 0;
+            return rename(e.saved.c_str(), e.file.c_str()) == 0;
         return WriteWhole(e.file, e.bytes, e.st.st_mode, e.st.st_uid, e.st.st_gid);
     }
 
@@ -335,69 +331,65 @@ int LinkAggrSlaveConfSet(const char *szSlave, int fEnslave, const char *szBond, 
     return SLIBFileSetKeys(file.c_str(), set.get(), remove.get(), kLineFormat) < 0 ? -1 : 0;
 }
 
-// The bond's file from its first slave's file, then every slave enslaved.
-int LinkAggrCreate(const VAKOLINKAGGR *pAggr)
+// The bond's file from its first slave's file, then every slave enslaved;
+// what it changed is recorded in undo.
+int LinkAggrCreate(const VAKOLINKAGGR *pAggr, Undo &undo)
 {
     if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 2 || !OptionsOf(pAggr->mode))
         return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
-    Undo undo;
-    auto fail = [&] {
-        undo.Run();
-        return -1;
-    };
     HashPtr set(SLIBSzHashAlloc(kHashSize)), remove(SLIBSzHashAlloc(kHashSize));
-    if (!set || !remove) {
-        BOND_ERR(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
-        return fail();
-    }
+    if (!set || !remove)
+        return BOND_FAIL(kSrcSet, SLIB_ERR_OUT_OF_MEMORY);
     std::string bondFile = IfcfgPath(pAggr->szName);
     // A first slave without a file leaves the bond's file to be built from
     // what it holds, if anything.
     if (!undo.KeepBond(bondFile) || CopyFile(IfcfgPath(pAggr->szSlave[0]), bondFile, false) < 0)
-        return fail();
+        return -1;
     bool ok = true;
     if (!KeepsBootProto(bondFile))
         ok = Put(set, "BOOTPROTO", "dhcp");
     ok = ok && Put(set, "DEVICE", pAggr->szName) && Put(set, "ONBOOT", "yes") && Put(set, "USERCTL", "no") &&
          Put(set, "BONDING_OPTS", OptionsOf(pAggr->mode)) && Put(remove, "MASTER", "") && Put(remove, "SLAVE", "");
     if (!ok || SLIBFileSetKeys(bondFile.c_str(), set.get(), remove.get(), kLineFormat) < 0)
-        return fail();
+        return -1;
     for (int i = 0; i < pAggr->nSlave; ++i)
         if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 1, pAggr->szName, undo) < 0)
-            return fail();
-    for (int i = 0; i < pAggr->nSlave; ++i)
-        unlink(SavedPath(IfcfgPath(pAggr->szSlave[i])).c_str());
+            return -1;
+    undo.DropSaved();
     return 0;
 }
 
 // The bond's file back to its first slave, every slave released, the bond's
-// file removed. The slaves' ".saved" copies stay.
-int LinkAggrRemove(const VAKOLINKAGGR *pAggr)
+// file removed; what it changed is recorded in undo. The slaves' ".saved"
+// copies stay.
+int LinkAggrRemove(const VAKOLINKAGGR *pAggr, Undo &undo)
 {
     // Without a slave the bond's address settings would have nowhere to go.
     if (!pAggr || !ValidRecord(*pAggr) || pAggr->nSlave < 1)
         return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
-    Undo undo;
-    auto fail = [&] {
-        undo.Run();
-        return -1;
-    };
     std::string bondFile = IfcfgPath(pAggr->szName);
     std::string first = IfcfgPath(pAggr->szSlave[0]);
     if (!undo.SaveSlave(first))
-        return fail();
-    if (CopyFile(bondFile, first, false) != 1) {
-        BOND_ERR(kSrcSet, SLIB_ERR_EXEC); // the copy back reports as its command did
-        return fail();
-    }
+        return -1;
+    if (CopyFile(bondFile, first, false) != 1)
+        return BOND_FAIL(kSrcSet, SLIB_ERR_EXEC); // the copy back reports as its command did
     for (int i = 0; i < pAggr->nSlave; ++i)
         if (LinkAggrSlaveConfSet(pAggr->szSlave[i], 0, nullptr, undo) < 0)
-            return fail();
-    if (unlink(bondFile.c_str()) != 0 && errno != ENOENT) {
-        BOND_ERR(kSrcSet, SLIB_ERR_WRITE);
-        return fail();
-    }
+            return -1;
+    if (unlink(bondFile.c_str()) != 0 && errno != ENOENT)
+        return BOND_FAIL(kSrcSet, SLIB_ERR_WRITE);
     return 0;
+}
+
+// Runs one change: a change that fails, also for want of memory part way
+// (0x0200), is undone.
+int Undone(int (*change)(const VAKOLINKAGGR *, Undo &), const VAKOLINKAGGR *pAggr)
+{
+    Undo undo;
+    int r = slib::Guarded(kSrcSet, -1, [&] { return change(pAggr, undo); });
+    if (r < 0)
+        undo.Run();
+    return r;
 }
 
 // Without a shell: the script's output goes to /dev/null all the same.
@@ -414,12 +406,14 @@ extern "C" {
 
 int VAKONetLinkAggrPhyGet(const char *szBond, PSLIBSZLIST *pList)
 {
-    if (!szBond || !pList || !IsIfName(szBond))
-        return BOND_FAIL(kSrcPhyGet, SLIB_ERR_BAD_PARAMETER);
-    std::string line;
-    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kSlavesFile, line, kSrcPhyGet) < 0)
-        return -1;
-    return SLIBStrTok(line.c_str(), kBlanks, pList);
+    return slib::Guarded(kSrcPhyGet, -1, [&] {
+        if (!szBond || !pList || !IsIfName(szBond))
+            return BOND_FAIL(kSrcPhyGet, SLIB_ERR_BAD_PARAMETER);
+        std::string line;
+        if (ReadFirstLine(kSysClassNet + std::string(szBond) + kSlavesFile, line, kSrcPhyGet) < 0)
+            return -1;
+        return SLIBStrTok(line.c_str(), kBlanks, pList);
+    });
 }
 
 int VAKONetLinkAggrOptSlaveAdd(VAKOLINKAGGR *pAggr, const char *szSlave)
@@ -441,66 +435,77 @@ int VAKONetLinkAggrOptSlaveAdd(VAKOLINKAGGR *pAggr, const char *szSlave)
 
 int VAKONetLinkAggrGet(const char *szBond, VAKOLINKAGGR *pAggr)
 {
-    if (!szBond || !pAggr || !IsIfName(szBond))
-        return BOND_FAIL(kSrcGet, SLIB_ERR_BAD_PARAMETER);
-    memset(pAggr, 0, sizeof(*pAggr));
-    memcpy(pAggr->szName, szBond, strlen(szBond));
-    ListPtr list(PslSLIBSzListAlloc(kListSize));
-    if (!list)
-        return BOND_FAIL(kSrcGet, SLIB_ERR_OUT_OF_MEMORY);
-    PSLIBSZLIST raw = list.release();
-    int n = VAKONetLinkAggrPhyGet(szBond, &raw);
-    list.reset(raw);
-    if (n <= 0)
-        return 0;
-    for (int i = 0; i < n; ++i)
-        if (VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i)) < 0)
+    return slib::Guarded(kSrcGet, -1, [&] {
+        if (!szBond || !pAggr || !IsIfName(szBond))
+            return BOND_FAIL(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+        memset(pAggr, 0, sizeof(*pAggr));
+        memcpy(pAggr->szName, szBond, strlen(szBond));
+        ListPtr list(PslSLIBSzListAlloc(kListSize));
+        if (!list)
+            return BOND_FAIL(kSrcGet, SLIB_ERR_OUT_OF_MEMORY);
+        PSLIBSZLIST raw = list.release();
+        int n = VAKONetLinkAggrPhyGet(szBond, &raw);
+        list.reset(raw);
+        // No slaves (or no bond) is mode 0, but not for want of memory.
+        if (n < 0 && slib::OutOfMemory())
             return -1;
+        if (n <= 0)
+            return 0;
+        for (int i = 0; i < n; ++i)
+            if (VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i)) < 0)
+                return -1;
 
-    std::string line;
-    if (ReadFirstLine(kSysClassNet + std::string(szBond) + kModeFile, line, kSrcGet) < 0)
-        return -1;
-    for (const ModeText &m : kModeTexts)
-        if (strncmp(line.c_str(), m.text, strlen(m.text)) == 0)
-            pAggr->mode = m.mode;
-    if (pAggr->mode == VAKO_BOND_MODE_NONE)
-        syslog(LOG_ERR, "%s:%d Non-supported bonding mode [%s]", kSrcGet, __LINE__, line.c_str());
-    if (pAggr->mode == VAKO_BOND_MODE_8023AD)
-        pAggr->partnerMissing = PartnerKnown(szBond) ? 0 : 1;
-    return 0;
+        std::string line;
+        if (ReadFirstLine(kSysClassNet + std::string(szBond) + kModeFile, line, kSrcGet) < 0)
+            return -1;
+        for (const ModeText &m : kModeTexts)
+            if (strncmp(line.c_str(), m.text, strlen(m.text)) == 0)
+                pAggr->mode = m.mode;
+        if (pAggr->mode == VAKO_BOND_MODE_NONE)
+            syslog(LOG_ERR, "%s:%d Non-supported bonding mode [%s]", kSrcGet, __LINE__, line.c_str());
+        if (pAggr->mode == VAKO_BOND_MODE_8023AD)
+            pAggr->partnerMissing = PartnerKnown(szBond) ? 0 : 1;
+        return 0;
+    });
 }
 
 int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr)
 {
-    if (!pAggr || !pAggr->szName[0] || pAggr->mode < 0 || pAggr->mode > VAKO_BOND_MODE_ACTIVE_BACKUP ||
-        !ValidRecord(*pAggr))
-        return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
-    VAKOLINKAGGR current;
-    memset(&current, 0, sizeof(current));
-    bool haveCurrent = VAKONetLinkAggrGet(pAggr->szName, &current) == 0;
-    if (haveCurrent && memcmp(&current, pAggr, sizeof(current)) == 0)
-        return 0;
-    ListPtr list(PslSLIBSzListAlloc(kListSize));
-    if (!list)
-        return -1;
-    if (pAggr->mode == VAKO_BOND_MODE_NONE && pAggr->nSlave == 0) {
-        PSLIBSZLIST raw = list.release();
-        int n = VAKONetLinkAggrPhyGet(pAggr->szName, &raw);
-        list.reset(raw);
-        for (int i = 0; i < n; ++i)
-            VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i));
-    }
-    RunNetwork("stop");
-    int result;
-    if (pAggr->mode == VAKO_BOND_MODE_NONE) {
-        result = LinkAggrRemove(pAggr);
-    } else {
+    return slib::Guarded(kSrcSet, -1, [&] {
+        if (!pAggr || !pAggr->szName[0] || pAggr->mode < 0 || pAggr->mode > VAKO_BOND_MODE_ACTIVE_BACKUP ||
+            !ValidRecord(*pAggr))
+            return BOND_FAIL(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+        VAKOLINKAGGR current;
+        memset(&current, 0, sizeof(current));
+        bool haveCurrent = VAKONetLinkAggrGet(pAggr->szName, &current) == 0;
+        // A bond that cannot be read for want of memory would not be removed.
+        if (!haveCurrent && slib::OutOfMemory())
+            return -1;
+        if (haveCurrent && memcmp(&current, pAggr, sizeof(current)) == 0)
+            return 0;
+        ListPtr list(PslSLIBSzListAlloc(kListSize));
+        if (!list)
+            return -1;
+        if (pAggr->mode == VAKO_BOND_MODE_NONE && pAggr->nSlave == 0) {
+            PSLIBSZLIST raw = list.release();
+            int n = VAKONetLinkAggrPhyGet(pAggr->szName, &raw);
+            list.reset(raw);
+            if (n < 0 && slib::OutOfMemory())
+                return -1;
+            for (int i = 0; i < n; ++i)
+                VAKONetLinkAggrOptSlaveAdd(pAggr, SLIBSzListGet(list.get(), i));
+        }
+        RunNetwork("stop");
+        // The service comes back whatever ends the change.
+        struct Restart {
+            ~Restart() { RunNetwork("start"); }
+        } restart;
+        if (pAggr->mode == VAKO_BOND_MODE_NONE)
+            return Undone(LinkAggrRemove, pAggr);
         if (haveCurrent)
-            LinkAggrRemove(&current);
-        result = LinkAggrCreate(pAggr);
-    }
-    RunNetwork("start");
-    return result;
+            Undone(LinkAggrRemove, &current);
+        return Undone(LinkAggrCreate, pAggr);
+    });
 }
 
 } // extern "C"

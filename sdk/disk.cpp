@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 
@@ -21,6 +22,9 @@ constexpr std::string_view kDevPrefix = SZD_DEV;
 constexpr size_t kCmdSize = 64;
 // Of each line of the listing only the first 63 characters are read.
 constexpr size_t kLineRead = 63;
+// The operation's source name, recorded with the code of a failure for want
+// of memory (its other failures record none).
+constexpr const char *kSrcPartitionConfigs = "rc_partition_configs";
 
 // The name goes into a shell command unquoted: allow no shell character.
 bool IsSafeDiskName(std::string_view name)
@@ -115,38 +119,40 @@ bool ReadRow(std::string_view line, std::string_view disk, int nPartition, Row &
 
 extern "C" long long RCPartitionConfigs(int nPartition, const char *szDisk, unsigned *pStart, unsigned *pId)
 {
-    if (nPartition <= 0 || !szDisk)
-        return -1;
-    std::string_view disk = szDisk;
-    if (disk.starts_with(kDevPrefix))
-        disk.remove_prefix(kDevPrefix.size());
-    if (!IsSafeDiskName(disk))
-        return -1;
-    char cmd[kCmdSize];
-    int n = snprintf(cmd, sizeof cmd, SZF_SFDISK " -l -uS -N%d " SZD_DEV "%.*s", nPartition,
-                     static_cast<int>(disk.size()), disk.data());
-    if (n < 0 || static_cast<size_t>(n) >= sizeof cmd)
-        return -1;
+    return slib::Guarded(kSrcPartitionConfigs, -1LL, [&]() -> long long {
+        if (nPartition <= 0 || !szDisk)
+            return -1;
+        std::string_view disk = szDisk;
+        if (disk.starts_with(kDevPrefix))
+            disk.remove_prefix(kDevPrefix.size());
+        if (!IsSafeDiskName(disk))
+            return -1;
+        char cmd[kCmdSize];
+        int n = snprintf(cmd, sizeof cmd, SZF_SFDISK " -l -uS -N%d " SZD_DEV "%.*s", nPartition,
+                         static_cast<int>(disk.size()), disk.data());
+        if (n < 0 || static_cast<size_t>(n) >= sizeof cmd)
+            return -1;
 
-    Row row;
-    {
-        slib::PipePtr fp(popen(cmd, "r"));
-        if (!fp)
-            return -1;
-        slib::LineReader in(fp.get());
-        bool found = false;
-        while (in.Next()) {
-            if (ReadRow(in.view(), disk, nPartition, row)) {
-                found = true;
-                break;
+        Row row;
+        {
+            slib::PipePtr fp(popen(cmd, "r"));
+            if (!fp)
+                return -1;
+            slib::LineReader in(fp.get());
+            bool found = false;
+            while (in.Next()) {
+                if (ReadRow(in.view(), disk, nPartition, row)) {
+                    found = true;
+                    break;
+                }
             }
+            if (!found)
+                return -1;
         }
-        if (!found)
-            return -1;
-    }
-    if (pStart)
-        *pStart = row.start;
-    if (pId)
-        *pId = row.id;
-    return row.count;
+        if (pStart)
+            *pStart = row.start;
+        if (pId)
+            *pId = row.id;
+        return row.count;
+    });
 }

@@ -18,6 +18,7 @@
 #include "event_log_file.h"
 #include "slib/conf_read.h"
 #include "slib/error.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/trusted.h"
 #include "vako/event_log_size.h"
@@ -263,6 +264,32 @@ private:
 };
 
 // The record written under the lock of the open log fd.
+// LogCurrentUserName's name, in its static buffer; NULL when the account
+// could not be read for want of memory (0x0200 recorded): a record must not
+// name nobody for that.
+const char *CurrentUserName()
+{
+    static char name[kUserNameSize];
+    memset(name, 0, sizeof name);
+    const char *env = getenv("USERNAME");
+    bool known;
+    if (env) {
+        snprintf(name, sizeof name, "%s", env);
+        known = true;
+    } else {
+        PVAKOUSER user = nullptr;
+        known = VAKOUserGetByUID(static_cast<int>(geteuid()), &user) == 0;
+        if (known)
+            snprintf(name, sizeof name, "%s", user->szName);
+        VAKOUserFree(user);
+        if (!known && slib::OutOfMemory())
+            return nullptr;
+    }
+    if (known && strcmp(name, "root") == 0)
+        snprintf(name, sizeof name, "%s", "admin");
+    return name;
+}
+
 bool WriteLocked(int fd, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3, const char *s4)
 {
     if (LogHeaderCheck(fd) < 0)
@@ -442,86 +469,80 @@ int LogHeaderCheck(int fd)
 
 const char *LogCurrentUserName(void)
 {
-    static char name[kUserNameSize];
-    memset(name, 0, sizeof name);
-    const char *env = getenv("USERNAME");
-    bool known;
-    if (env) {
-        snprintf(name, sizeof name, "%s", env);
-        known = true;
-    } else {
-        PVAKOUSER user = nullptr;
-        known = VAKOUserGetByUID(static_cast<int>(geteuid()), &user) == 0;
-        if (known)
-            snprintf(name, sizeof name, "%s", user->szName);
-        VAKOUserFree(user);
-    }
-    if (known && strcmp(name, "root") == 0)
-        snprintf(name, sizeof name, "%s", "admin");
-    return name;
+    return slib::Guarded(__FILE_NAME__, "", [&]() -> const char * {
+        const char *name = CurrentUserName();
+        return name ? name : "";
+    });
 }
 
 uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const char *s1, const char *s2,
                         const char *s3, const char *s4)
 {
-    if (!ppRecord) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        return 0;
-    }
-    *ppRecord = nullptr;
-    const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    const std::string_view texts[6] = {
-        program_invocation_short_name, LogCurrentUserName(), s1 ? s1 : "", s2 ? s2 : "", s3 ? s3 : "", s4 ? s4 : ""};
-    size_t total = VAKOLOG_RECORD_HEAD;
-    for (std::string_view t : texts)
-        total += t.size();
-    // The length fields are 16 bits: a longer record could not be read back.
-    if (total > kMaxRecord) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        return 0;
-    }
-    auto *rec = static_cast<unsigned char *>(calloc(1, total));
-    if (!rec) {
-        SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
-        return 0;
-    }
-    auto u16 = [](size_t v) { return static_cast<uint16_t>(v); };
-    PutBe16(rec, u16(total));
-    PutBe16(rec + 2, level);
-    PutBe32(rec + 4, now);
-    PutBe16(rec + 8, u16(texts[0].size()));
-    PutBe16(rec + 10, u16(texts[1].size()));
-    PutBe32(rec + 12, eventId);
-    for (int i = 0; i < 4; i++)
-        PutBe16(rec + 16 + 2 * i, u16(texts[2 + i].size()));
-    unsigned char *at = rec + VAKOLOG_RECORD_HEAD;
-    for (std::string_view t : texts) {
-        memcpy(at, t.data(), t.size());
-        at += t.size();
-    }
-    *ppRecord = reinterpret_cast<char *>(rec);
-    return u16(total);
+    return slib::Guarded(__FILE_NAME__, uint16_t{0}, [&]() -> uint16_t {
+        if (!ppRecord) {
+            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            return 0;
+        }
+        *ppRecord = nullptr;
+        const uint32_t now = static_cast<uint32_t>(time(nullptr));
+        const char *user = CurrentUserName();
+        if (!user)
+            return 0;
+        const std::string_view texts[6] = {
+            program_invocation_short_name, user, s1 ? s1 : "", s2 ? s2 : "", s3 ? s3 : "", s4 ? s4 : ""};
+        size_t total = VAKOLOG_RECORD_HEAD;
+        for (std::string_view t : texts)
+            total += t.size();
+        // The length fields are 16 bits: a longer record could not be read back.
+        if (total > kMaxRecord) {
+            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            return 0;
+        }
+        auto *rec = static_cast<unsigned char *>(calloc(1, total));
+        if (!rec) {
+            SLIB_ERR(SLIB_ERR_OUT_OF_MEMORY);
+            return 0;
+        }
+        auto u16 = [](size_t v) { return static_cast<uint16_t>(v); };
+        PutBe16(rec, u16(total));
+        PutBe16(rec + 2, level);
+        PutBe32(rec + 4, now);
+        PutBe16(rec + 8, u16(texts[0].size()));
+        PutBe16(rec + 10, u16(texts[1].size()));
+        PutBe32(rec + 12, eventId);
+        for (int i = 0; i < 4; i++)
+            PutBe16(rec + 16 + 2 * i, u16(texts[2 + i].size()));
+        unsigned char *at = rec + VAKOLOG_RECORD_HEAD;
+        for (std::string_view t : texts) {
+            memcpy(at, t.data(), t.size());
+            at += t.size();
+        }
+        *ppRecord = reinterpret_cast<char *>(rec);
+        return u16(total);
+    });
 }
 
 int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
                    const char *s4)
 {
-    if (!szPath) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    vakolog::OpenFailure why;
-    int fd = vakolog::OpenLocked(szPath, O_RDWR | O_CREAT, 0600, &why);
-    if (fd < 0) {
-        if (why == vakolog::OpenFailure::kOpen)
-            syslog(LOG_ERR, "logfile %s open error while writing!", szPath);
-        else
-            syslog(LOG_ERR, "logfile %s lock error while writing!", szPath);
-        return -1;
-    }
-    bool ok = WriteLocked(fd, level, eventId, s1, s2, s3, s4);
-    vakolog::CloseLocked(fd);
-    return ok ? 0 : -1;
+    return slib::Guarded(__FILE_NAME__, -1, [&] {
+        if (!szPath) {
+            SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        vakolog::OpenFailure why;
+        int fd = vakolog::OpenLocked(szPath, O_RDWR | O_CREAT, 0600, &why);
+        if (fd < 0) {
+            if (why == vakolog::OpenFailure::kOpen)
+                syslog(LOG_ERR, "logfile %s open error while writing!", szPath);
+            else
+                syslog(LOG_ERR, "logfile %s lock error while writing!", szPath);
+            return -1;
+        }
+        bool ok = WriteLocked(fd, level, eventId, s1, s2, s3, s4);
+        vakolog::CloseLocked(fd);
+        return ok ? 0 : -1;
+    });
 }
 
 int LogSetLogConf(void)
@@ -550,37 +571,46 @@ int LogSetLogConf(void)
 int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
                 const char *s4)
 {
-    if (logClass < VAKOLOG_CLASS_SYS || logClass > VAKOLOG_CLASS_SUR) {
-        syslog(LOG_ERR, "logclass error!");
-        return -1;
-    }
-    const LogClass &c = kClasses[logClass];
-    if (!c.path)
-        return -1;
-    const int type = logClass <= VAKOLOG_CLASS_SYS2 ? VAKOLOG_TYPE_SYS : logClass;
-    struct stat st;
-    if (stat(SZF_VAKOLOG_CONF, &st) != 0) {
-        if (LogSetLogConf() < 0)
+    return slib::Guarded(__FILE_NAME__, -1, [&] {
+        if (logClass < VAKOLOG_CLASS_SYS || logClass > VAKOLOG_CLASS_SUR) {
+            syslog(LOG_ERR, "logclass error!");
             return -1;
-        gLimit = c.limit;
-        VAKOLogChangeSize(static_cast<int>(gLimit), type);
-    } else {
-        if (logClass >= VAKOLOG_CLASS_CONN)
-            syslog(LOG_INFO, "VAKO : log file %s opened", SZF_VAKOLOG_CONF);
-        uint32_t limit;
-        if (ReadLimit(c.sizeKey, &limit)) {
-            gLimit = limit;
+        }
+        const LogClass &c = kClasses[logClass];
+        if (!c.path)
+            return -1;
+        const int type = logClass <= VAKOLOG_CLASS_SYS2 ? VAKOLOG_TYPE_SYS : logClass;
+        struct stat st;
+        if (stat(SZF_VAKOLOG_CONF, &st) != 0) {
+            if (LogSetLogConf() < 0)
+                return -1;
+            gLimit = c.limit;
             VAKOLogChangeSize(static_cast<int>(gLimit), type);
         } else {
-            gLimit = c.limit;
+            if (logClass >= VAKOLOG_CLASS_CONN)
+                syslog(LOG_INFO, "VAKO : log file %s opened", SZF_VAKOLOG_CONF);
+            uint32_t limit;
+            if (ReadLimit(c.sizeKey, &limit)) {
+                gLimit = limit;
+                VAKOLogChangeSize(static_cast<int>(gLimit), type);
+            } else if (slib::OutOfMemory()) {
+                return -1;
+            } else {
+                gLimit = c.limit;
+            }
         }
-    }
-    // A long path is used whole, never cut into another file's name.
-    char path[PATH_MAX] = {};
-    if (SLIBFileGetKeyValue(SZF_VAKOLOG_CONF, c.pathKey, path, sizeof path, 0) <= 0)
-        snprintf(path, sizeof path, "%s", c.path);
-    auto text = [](const char *s) { return !s ? "" : !*s ? " " : s; };
-    return LogWriteRecord(path, level, eventId, text(s1), text(s2), text(s3), text(s4)) < 0 ? -1 : 0;
+        // A long path is used whole, never cut into another file's name.
+        char path[PATH_MAX] = {};
+        if (SLIBFileGetKeyValue(SZF_VAKOLOG_CONF, c.pathKey, path, sizeof path, 0) <= 0) {
+            // The configured file, not the default one, when it cannot be read
+            // for want of memory.
+            if (slib::OutOfMemory())
+                return -1;
+            snprintf(path, sizeof path, "%s", c.path);
+        }
+        auto text = [](const char *s) { return !s ? "" : !*s ? " " : s; };
+        return LogWriteRecord(path, level, eventId, text(s1), text(s2), text(s3), text(s4)) < 0 ? -1 : 0;
+    });
 }
 
 } // extern "C"

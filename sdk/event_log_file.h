@@ -4,6 +4,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+// The library's own C++ (not part of the C interface): never exported.
+#pragma GCC visibility push(hidden)
+
 namespace vakolog {
 
 // Each open and each lock is tried once more a second, this many times.
@@ -50,3 +53,5 @@ bool ReadAt(int fd, uint32_t off, void *p, int n);
 bool WriteAt(int fd, uint32_t off, const void *p, int n);
 
 } // namespace vakolog
+
+#pragma GCC visibility pop

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "event_log_file.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "slibcxx/replace.h"
 #include "vako/event_log.h"
@@ -172,6 +173,12 @@ int Shrink(const char *path, std::optional<int> maxSize, uint32_t excess)
             syslog(LOG_ERR, "logfile %s lock error while shrinking!", path);
         return -1;
     }
+    // Held through the rename (a writer waiting for it then finds the new
+    // file), and released on every path.
+    struct Held {
+        int fd;
+        ~Held() { vakolog::CloseLocked(fd); }
+    } held{fd};
     int result = 0;
     if (maxSize) {
         struct stat st;
@@ -184,8 +191,6 @@ int Shrink(const char *path, std::optional<int> maxSize, uint32_t excess)
     } else {
         result = ShrinkLocked(fd, path, excess);
     }
-    // Held through the rename: a writer waiting for it then finds the new file.
-    vakolog::CloseLocked(fd);
     return result;
 }
 
@@ -210,25 +215,29 @@ int LogTempNameMake(const char *szBase, char *szOut, int cbOut)
 
 int LogShrinkFile(uint32_t excess, const char *szPath)
 {
-    struct stat st;
-    if (!szPath || stat(szPath, &st) != 0)
-        return -1;
-    return Shrink(szPath, std::nullopt, excess);
+    return slib::Guarded(__FILE_NAME__, -1, [&] {
+        struct stat st;
+        if (!szPath || stat(szPath, &st) != 0)
+            return -1;
+        return Shrink(szPath, std::nullopt, excess);
+    });
 }
 
 int VAKOLogChangeSize(int maxSize, int logType)
 {
-    const char *path = TypePath(logType);
-    if (!path)
-        return 0;
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        syslog(LOG_ERR, "VAKOLogChangeSize : logfile %s not existed", path);
-        return 0;
-    }
-    if (static_cast<int64_t>(st.st_size) <= maxSize)
-        return 0;
-    return Shrink(path, maxSize, 0);
+    return slib::Guarded(__FILE_NAME__, -1, [&] {
+        const char *path = TypePath(logType);
+        if (!path)
+            return 0;
+        struct stat st;
+        if (stat(path, &st) != 0) {
+            syslog(LOG_ERR, "VAKOLogChangeSize : logfile %s not existed", path);
+            return 0;
+        }
+        if (static_cast<int64_t>(st.st_size) <= maxSize)
+            return 0;
+        return Shrink(path, maxSize, 0);
+    });
 }
 
 } // extern "C"

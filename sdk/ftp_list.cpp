@@ -199,16 +199,16 @@ extern "C" {
 
 int VAKOFTPAddChrootUser(PSLIBSZLIST users)
 {
-    if (!users)
-        return -1;
-    for (int i = 0; i < users->nItem; i++) {
-        if (!ChrootNameSound(SLIBSzListGet(users, i))) {
-            FTP_ERR(kSrcAdd, SLIB_ERR_BAD_PARAMETER);
+    // fn: this function's name (a lambda's own is "operator()")
+    return Guarded(kSrcAdd, -1, [&, fn = __func__] {
+        if (!users)
             return -1;
+        for (int i = 0; i < users->nItem; i++) {
+            if (!ChrootNameSound(SLIBSzListGet(users, i))) {
+                FTP_ERR(kSrcAdd, SLIB_ERR_BAD_PARAMETER);
+                return -1;
+            }
         }
-    }
-    const char *fn = __func__; // a lambda's own is "operator()"
-    return Guarded(kSrcAdd, -1, [&] {
         std::optional<LineReader> in;
         while (!in.emplace(SZF_FTP_CHROOT, kSrcAdd).ok()) {
             // Only a missing list is made anew: one that cannot be read is
@@ -247,10 +247,10 @@ int VAKOFTPAddChrootUser(PSLIBSZLIST users)
 
 int VAKOFTPDeleteChrootUser(PSLIBSZLIST users)
 {
-    if (!users)
-        return -1;
-    const char *fn = __func__; // a lambda's own is "operator()"
-    return Guarded(kSrcDelete, -1, [&] {
+    // fn: this function's name (a lambda's own is "operator()")
+    return Guarded(kSrcDelete, -1, [&, fn = __func__] {
+        if (!users)
+            return -1;
         LineReader in(SZF_FTP_CHROOT, kSrcDelete);
         if (!in.ok()) {
             if (errno == ENOENT)
@@ -268,18 +268,22 @@ int VAKOFTPDeleteChrootUser(PSLIBSZLIST users)
 
 int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList)
 {
-    if (!pList || !*pList)
-        return -1;
-    ListPtr domains(PslSLIBSzListAlloc(kDomainListSize));
-    if (!domains) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcEnum, __LINE__);
-        return -1;
-    }
-    // Sorted lists: each push places its name in caseless order.
-    (*pList)->type = SLIB_SZLIST_SORT_CASE;
-    domains->type = SLIB_SZLIST_SORT_CASE;
-    bool homes = SLIBFileCheckKeyValue(SZF_VAKO_INFO, "enableduserhome", "yes", 0) == 1;
     return Guarded(kSrcEnum, -1, [&] {
+        if (!pList || !*pList)
+            return -1;
+        ListPtr domains(PslSLIBSzListAlloc(kDomainListSize));
+        if (!domains) {
+            syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcEnum, __LINE__);
+            return -1;
+        }
+        bool homes = false;
+        // A check that cannot be made for want of memory is no "no".
+        if (slib::StepOutOfMemory(
+                [&] { homes = SLIBFileCheckKeyValue(SZF_VAKO_INFO, "enableduserhome", "yes", 0) == 1; }))
+            return -1;
+        // Sorted lists: each push places its name in caseless order.
+        (*pList)->type = SLIB_SZLIST_SORT_CASE;
+        domains->type = SLIB_SZLIST_SORT_CASE;
         LineReader in(SZF_FTP_CHROOT, kSrcEnum);
         if (!in.ok()) {
             if (errno == ENOENT)
@@ -299,11 +303,11 @@ int VAKOFTPEnumChrootUser(PSLIBSZLIST *pList)
 
 int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
 {
-    // Without a list there is no count to give, whatever the file holds.
-    if (!pList || !*pList)
-        return -1;
-    const char *fn = __func__; // a lambda's own is "operator()"
-    return Guarded(kSrcDenyEnum, -1, [&] {
+    // fn: this function's name (a lambda's own is "operator()")
+    return Guarded(kSrcDenyEnum, -1, [&, fn = __func__] {
+        // Without a list there is no count to give, whatever the file holds.
+        if (!pList || !*pList)
+            return -1;
         LineReader in(SZF_HOSTS_DENY, kSrcDenyEnum);
         if (!in.ok()) {
             syslog(LOG_ERR, "%s: %s(%d) - fopen(%s) failed!! err=[%s]\n", kSrcDenyEnum, fn, __LINE__, SZF_HOSTS_DENY,
@@ -328,29 +332,31 @@ int ConnSecurityDenyIPEnum(PSLIBSZLIST *pList)
 
 int ConnSecurityDenyIPDelete(PSLIBSZLIST addresses)
 {
-    if (!addresses) {
-        FTP_ERR(kSrcDenyDelete, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    long long cb = static_cast<long long>(addresses->nItem) * kAddressKeySize;
-    HashPtr del(SLIBSzHashAlloc(cb > INT_MAX ? INT_MAX : static_cast<int>(cb)));
-    if (!del) {
-        FTP_ERR(kSrcDenyDelete, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    for (int i = 0; i < addresses->nItem; i++) {
-        PSLIBSZHASH raw = del.release();
-        int r = SLIBSzHashSetValue(&raw, SLIBSzListGet(addresses, i), "");
-        del.reset(raw);
-        if (r < 0)
+    return Guarded(kSrcDenyDelete, -1, [&] {
+        if (!addresses) {
+            FTP_ERR(kSrcDenyDelete, SLIB_ERR_BAD_PARAMETER);
             return -1;
-    }
-    int dropped = Guarded(kSrcDenyDelete, -1, [&] { return RewriteDeny(del.get()); });
-    if (dropped < 0) {
-        syslog(LOG_ERR, "%s:%d NetBackupIModifyConf(&pshHashDel) failed", kSrcDenyDelete, __LINE__);
-        return -1;
-    }
-    return dropped;
+        }
+        long long cb = static_cast<long long>(addresses->nItem) * kAddressKeySize;
+        HashPtr del(SLIBSzHashAlloc(cb > INT_MAX ? INT_MAX : static_cast<int>(cb)));
+        if (!del) {
+            FTP_ERR(kSrcDenyDelete, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        for (int i = 0; i < addresses->nItem; i++) {
+            PSLIBSZHASH raw = del.release();
+            int r = SLIBSzHashSetValue(&raw, SLIBSzListGet(addresses, i), "");
+            del.reset(raw);
+            if (r < 0)
+                return -1;
+        }
+        int dropped = RewriteDeny(del.get());
+        if (dropped < 0) {
+            syslog(LOG_ERR, "%s:%d NetBackupIModifyConf(&pshHashDel) failed", kSrcDenyDelete, __LINE__);
+            return -1;
+        }
+        return dropped;
+    });
 }
 
 } // extern "C"

@@ -163,7 +163,8 @@ int GroupDBGroupBuild(VAKOGROUPDB *pDb)
     // The members are judged by the accounts that exist.
     slib::OwnedPtr<VAKOUSERDB, VAKOUserDBClose> userDb(VAKOUserDBOpen());
     if (!userDb) {
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
+        if (!slib::OutOfMemory())
+            SLIB_ERR_IN(kSrcBuild, SLIB_ERR_OPEN);
         return -1;
     }
     Buf members;
@@ -417,48 +418,68 @@ void VAKOGroupDBClose(VAKOGROUPDB *pDb)
 
 int VAKOGroupDBOpenFile(VAKOGROUPDB **ppDb, const char *szPrefix)
 {
-    return keydb_internal::OpenRecord(kSrcOpen, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
-                                      VAKOGroupDBBuild, VAKOGroupDBClose);
+    return slib::Guarded(kSrcOpen, -1, [&] {
+        return keydb_internal::OpenRecord(kSrcOpen, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
+                                          VAKOGroupDBBuild, VAKOGroupDBClose);
+    });
 }
 
-VAKOGROUPDB *VAKOGroupDBOpen(void) { return static_cast<VAKOGROUPDB *>(VAKOBDbCacheOpen(&gVakoGroupDbCache)); }
+VAKOGROUPDB *VAKOGroupDBOpen(void)
+{
+    return slib::Guarded(kSrcOpen, static_cast<VAKOGROUPDB *>(nullptr),
+                         [&] { return static_cast<VAKOGROUPDB *>(VAKOBDbCacheOpen(&gVakoGroupDbCache)); });
+}
 
 int VAKOGroupDBCheckAndRebuild(VAKOGROUPDB **ppDb)
 {
-    if (!ppDb || !*ppDb) {
-        SLIB_ERR_IN(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    void *db = *ppDb;
-    int r = VAKOBDbCacheCheckAndRebuild(&gVakoGroupDbCache, &db);
-    *ppDb = static_cast<VAKOGROUPDB *>(db);
-    return r;
+    return slib::Guarded(kSrcCheck, -1, [&] {
+        if (!ppDb || !*ppDb) {
+            SLIB_ERR_IN(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        void *db = *ppDb;
+        int r = VAKOBDbCacheCheckAndRebuild(&gVakoGroupDbCache, &db);
+        *ppDb = static_cast<VAKOGROUPDB *>(db);
+        return r;
+    });
 }
 
-int VAKOGroupDBRebuild(void) { return VAKOBDbCacheRebuild(&gVakoGroupDbCache, nullptr); }
+int VAKOGroupDBRebuild(void)
+{
+    return slib::Guarded(gVakoGroupDbCache.szSrcRebuild, -1,
+                         [&] { return VAKOBDbCacheRebuild(&gVakoGroupDbCache, nullptr); });
+}
 
 int VAKOGroupDBBuild(VAKOGROUPDB *pDb)
 {
-    if (!pDb) {
-        SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (GroupDBGroupBuild(pDb) != 0 || GroupDBNextGidBuild(pDb) != 0)
-        return -1;
-    if (GroupDBDomainBuild(pDb->pGRPName) != 0) {
-        syslog(LOG_ERR, "%s:%d GroupDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
-    }
-    if (GroupDBDescBuild(pDb) != 0)
-        return -1;
-    return GroupDbConfSyncTimeSet(pDb, nullptr, nullptr);
+    return slib::Guarded(kSrcBuild, -1, [&] {
+        if (!pDb) {
+            SLIB_ERR_IN(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        if (GroupDBGroupBuild(pDb) != 0 || GroupDBNextGidBuild(pDb) != 0)
+            return -1;
+        if (GroupDBDomainBuild(pDb->pGRPName) != 0) {
+            syslog(LOG_ERR, "%s:%d GroupDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+            // The build goes on without the domain's groups, but not for want
+            // of memory.
+            if (slib::OutOfMemory())
+                return -1;
+            keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
+        }
+        if (GroupDBDescBuild(pDb) != 0)
+            return -1;
+        return GroupDbConfSyncTimeSet(pDb, nullptr, nullptr);
+    });
 }
 
 int GroupDBDomainBuild(VAKOBDB *pNameDb)
 {
-    return keydb_internal::DomainNamesBuild(
-        pNameDb,
-        {kSrcDomain, SZF_DOMAIN_GROUP, ":x:-1:", "domain group build nothing", kDomainKeySize, kWinsSize, UpperKey});
+    return slib::Guarded(kSrcDomain, -1, [&] {
+        return keydb_internal::DomainNamesBuild(pNameDb,
+                                                {kSrcDomain, SZF_DOMAIN_GROUP, ":x:-1:", "domain group build nothing",
+                                                 kDomainKeySize, kWinsSize, UpperKey});
+    });
 }
 
 int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)
@@ -489,37 +510,39 @@ int GroupDbConfSyncTimeSet(VAKOGROUPDB *pDb, FILE *fGroup, FILE *fDesc)
 
 int GroupDBLoadHash(VAKOBDB *pBdb, PSLIBSZHASH *ppHash)
 {
-    if (!pBdb || !ppHash || !*ppHash) {
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (VAKOBDbCursorSetType(pBdb, VAKO_BDB_CURSOR_FIRST) != 0)
-        return -1;
-    Buf key, value;
-    if (VAKOBDbCursorGet(pBdb, 1, &key.p, &key.cb, &value.p, &value.cb) != 0)
-        return -1;
-    if (VAKOBDbCursorSetType(pBdb, VAKO_BDB_CURSOR_NEXT) != 0)
-        return -1;
-    do {
-        std::string k = Stored(key), v = Stored(value);
-        if (SLIBSzHashSetValue(ppHash, k.c_str(), v.c_str()) < 0) {
-            if (SLIBErrorGet() != SLIB_ERR_OUT_OF_MEMORY)
-                SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
+    return slib::Guarded(kSrcDump, -1, [&] {
+        if (!pBdb || !ppHash || !*ppHash) {
+            SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-    } while (VAKOBDbCursorGet(pBdb, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
-    // Only the end of the file ends the load: a record missed here would be
-    // missing from the text files.
-    return SLIBErrorGet() == SLIB_ERR_END_OF_ENUM ? 0 : -1;
+        if (VAKOBDbCursorSetType(pBdb, VAKO_BDB_CURSOR_FIRST) != 0)
+            return -1;
+        Buf key, value;
+        if (VAKOBDbCursorGet(pBdb, 1, &key.p, &key.cb, &value.p, &value.cb) != 0)
+            return -1;
+        if (VAKOBDbCursorSetType(pBdb, VAKO_BDB_CURSOR_NEXT) != 0)
+            return -1;
+        do {
+            std::string k = Stored(key), v = Stored(value);
+            if (SLIBSzHashSetValue(ppHash, k.c_str(), v.c_str()) < 0) {
+                if (SLIBErrorGet() != SLIB_ERR_OUT_OF_MEMORY)
+                    SLIB_ERR_IN(kSrcDump, SLIB_ERR_OUT_OF_MEMORY);
+                return -1;
+            }
+        } while (VAKOBDbCursorGet(pBdb, 1, &key.p, &key.cb, &value.p, &value.cb) == 0);
+        // Only the end of the file ends the load: a record missed here would be
+        // missing from the text files.
+        return SLIBErrorGet() == SLIB_ERR_END_OF_ENUM ? 0 : -1;
+    });
 }
 
 int VAKOGroupDBDump(VAKOGROUPDB *pDb)
 {
-    if (!pDb || !pDb->pGRPName || !pDb->pGRPGID || !pDb->pGRPDesc) {
-        SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
     return slib::Guarded(kSrcDump, -1, [&] {
+        if (!pDb || !pDb->pGRPName || !pDb->pGRPGID || !pDb->pGRPDesc) {
+            SLIB_ERR_IN(kSrcDump, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
         bool damaged = false;
         // The text files stay as they were; a damaged cache is rebuilt from
         // them. The cause stays recorded.

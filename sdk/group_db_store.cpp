@@ -13,6 +13,7 @@
 
 #include "keydb_internal.h"
 #include "slib/error.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/user.h"
 
@@ -97,193 +98,208 @@ extern "C" {
 
 int VAKOGroupDBSet(VAKOGROUPDB *pDb, const char *szOldKey, int cbOldKey, PVAKOGROUP pGroup)
 {
-    if (!Open(pDb) || !pGroup || (szOldKey && cbOldKey < 0)) {
-        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (!VAKOGroupIsValidName(pGroup->szName)) {
-        SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
-        return -1;
-    }
-    char upper[kKeySize];
-    int n = keydb_internal::UpperKey(pGroup->szName, upper, sizeof upper);
-    if (n < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcSet, __LINE__, pGroup->szName);
-        if (n == keydb_internal::kKeyTooLong)
+    return slib::Guarded(kSrcSet, -1, [&] {
+        if (!Open(pDb) || !pGroup || (szOldKey && cbOldKey < 0)) {
+            SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        if (!VAKOGroupIsValidName(pGroup->szName)) {
             SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
-        return -1;
-    }
-    const std::string key(upper, static_cast<size_t>(n));
-
-    std::string oldKey;
-    GroupPtr old;
-    bool sameKey = false, keepId = false, hadDesc = false;
-    std::string newDesc;
-    if (szOldKey) {
-        oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
-        oldKey.resize(strlen(oldKey.c_str()));
-        sameKey = oldKey == key;
-        Buf desc;
-        bool descRead = VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p,
-                                   &desc.cb) == 0;
-        if (!descRead && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
             return -1;
-        // The old group must be one that the delete would remove: its
-        // refusals and their codes are the delete's. Domain groups are never
-        // stored here.
-        if (oldKey.find('\\') != std::string::npos)
-            return -1;
-        std::string oldLine;
-        if (ReadGroup(pDb, oldKey, old, oldLine, kSrcDelete) != 0)
-            return -1;
-        if (IsSystemGid(old->gid)) {
-            // A system group keeps its name and id records; "users" is never changed.
-            if (!sameKey || strcasecmp(oldKey.c_str(), SZ_GROUP_USERS) == 0) {
-                SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
-                return -1;
-            }
-            keepId = true;
         }
-        if (descRead) {
-            std::string d = Stored(desc);
-            size_t colon = d.find(':');
-            if (colon == std::string::npos) {
-                SLIB_ERR_IN(kSrcSet, VAKO_ERR_BAD_FORMAT);
-                return -1;
-            }
-            hadDesc = true;
-            newDesc = std::string(pGroup->szName) + d.substr(colon);
+        char upper[kKeySize];
+        int n = keydb_internal::UpperKey(pGroup->szName, upper, sizeof upper);
+        if (n < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcSet, __LINE__, pGroup->szName);
+            if (n == keydb_internal::kKeyTooLong)
+                SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_BAD_NAME);
+            return -1;
         }
-    }
+        const std::string key(upper, static_cast<size_t>(n));
 
-    // The whole new line before any store: a member list that cannot be made
-    // changes nothing.
-    struct group gr;
-    if (VAKOGroupToUnixGroup(pGroup, &gr) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOGroupToUnixGroup failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    char *packed = nullptr;
-    int cbPacked = 0;
-    int cbLine = VAKOGroupDBPackFromUnix(&gr, &packed, &cbPacked);
-    slib::HeapPtr<char> packedOwner(packed);
-    if (cbLine < 0) {
-        syslog(LOG_ERR, "%s:%d VAKOGroupDBPackFromUnix failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    const std::string line(packed);
+        std::string oldKey;
+        GroupPtr old;
+        bool sameKey = false, keepId = false, hadDesc = false;
+        std::string newDesc;
+        if (szOldKey) {
+            oldKey.assign(szOldKey, static_cast<size_t>(cbOldKey));
+            oldKey.resize(strlen(oldKey.c_str()));
+            sameKey = oldKey == key;
+            Buf desc;
+            bool descRead = VAKOBDbGet(pDb->pGRPDesc, oldKey.c_str(), static_cast<int>(oldKey.size()) + 1, &desc.p,
+                                       &desc.cb) == 0;
+            if (!descRead && SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
+                return -1;
+            // The old group must be one that the delete would remove: its
+            // refusals and their codes are the delete's. Domain groups are never
+            // stored here.
+            if (oldKey.find('\\') != std::string::npos)
+                return -1;
+            std::string oldLine;
+            if (ReadGroup(pDb, oldKey, old, oldLine, kSrcDelete) != 0)
+                return -1;
+            if (IsSystemGid(old->gid)) {
+                // A system group keeps its name and id records; "users" is never changed.
+                if (!sameKey || strcasecmp(oldKey.c_str(), SZ_GROUP_USERS) == 0) {
+                    SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
+                    return -1;
+                }
+                keepId = true;
+            }
+            if (descRead) {
+                std::string d = Stored(desc);
+                size_t colon = d.find(':');
+                if (colon == std::string::npos) {
+                    SLIB_ERR_IN(kSrcSet, VAKO_ERR_BAD_FORMAT);
+                    return -1;
+                }
+                hadDesc = true;
+                newDesc = std::string(pGroup->szName) + d.substr(colon);
+            }
+        }
 
-    // Stored over another group, the new line would leave that group's id
-    // record naming it: the next dump would write it twice.
-    // A name that a line of /etc/group holds which the cache keeps out is
-    // no new group's either.
-    int held = sameKey ? 0 : keydb_internal::IsHeld(pDb->pGRPName, key);
-    if (held < 0)
-        return -1;
-    if (!sameKey && (held == 1 || VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0))) {
-        SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_EXISTS);
-        return -1;
-    }
+        // The whole new line before any store: a member list that cannot be made
+        // changes nothing.
+        struct group gr;
+        if (VAKOGroupToUnixGroup(pGroup, &gr) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOGroupToUnixGroup failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        char *packed = nullptr;
+        int cbPacked = 0;
+        int cbLine = VAKOGroupDBPackFromUnix(&gr, &packed, &cbPacked);
+        slib::HeapPtr<char> packedOwner(packed);
+        if (cbLine < 0) {
+            syslog(LOG_ERR, "%s:%d VAKOGroupDBPackFromUnix failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        const std::string line(packed);
 
-    // The new records, then the old ones removed: each group is whole in
-    // every file, or the files are as they were.
-    keydb_internal::Changes changes;
-    if (changes.Put(pDb->pGRPName, key, line) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPName failed, str=%s. vakoerr=0x%04X", kSrcSet, __LINE__, upper,
-               SLIBErrorGet());
-        return -1;
-    }
-    if (hadDesc && changes.Put(pDb->pGRPDesc, key, newDesc) != 0)
-        return -1;
-    bool sameId = old && (keepId || (sameKey && old->gid == pGroup->gid));
-    if (!sameId && changes.Add(pDb->pGRPGID, IdKeyOf(pGroup->gid), key) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPGID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    // Of the old gid only the old group's own record goes.
-    if (old && !sameId && changes.RemoveDup(pDb->pGRPGID, IdKeyOf(old->gid), oldKey) != 0)
-        return -1;
-    if (old && !sameKey && (changes.Remove(pDb->pGRPName, oldKey) != 0 || changes.Remove(pDb->pGRPDesc, oldKey) != 0))
-        return -1;
-    changes.Keep();
-    return 0;
+        // Stored over another group, the new line would leave that group's id
+        // record naming it: the next dump would write it twice.
+        // A name that a line of /etc/group holds which the cache keeps out is
+        // no new group's either.
+        int held = sameKey ? 0 : keydb_internal::IsHeld(pDb->pGRPName, key);
+        if (held < 0)
+            return -1;
+        if (!sameKey &&
+            (held == 1 || VAKOGroupDBCheckExists(pDb, key.c_str(), static_cast<int>(key.size()), nullptr, 0))) {
+            SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_EXISTS);
+            return -1;
+        }
+        // A check that could not be made for want of memory found nothing.
+        if (!sameKey && slib::OutOfMemory())
+            return -1;
+
+        // The new records, then the old ones removed: each group is whole in
+        // every file, or the files are as they were.
+        keydb_internal::Changes changes;
+        if (changes.Put(pDb->pGRPName, key, line) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPName failed, str=%s. vakoerr=0x%04X", kSrcSet, __LINE__, upper,
+                   SLIBErrorGet());
+            return -1;
+        }
+        if (hadDesc && changes.Put(pDb->pGRPDesc, key, newDesc) != 0)
+            return -1;
+        bool sameId = old && (keepId || (sameKey && old->gid == pGroup->gid));
+        if (!sameId && changes.Add(pDb->pGRPGID, IdKeyOf(pGroup->gid), key) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet pGRPGID failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        // Of the old gid only the old group's own record goes.
+        if (old && !sameId && changes.RemoveDup(pDb->pGRPGID, IdKeyOf(old->gid), oldKey) != 0)
+            return -1;
+        if (old && !sameKey &&
+            (changes.Remove(pDb->pGRPName, oldKey) != 0 || changes.Remove(pDb->pGRPDesc, oldKey) != 0))
+            return -1;
+        changes.Keep();
+        return 0;
+    });
 }
 
 int VAKOGroupDBDelete(VAKOGROUPDB *pDb, const char *szKey, int cbKey)
 {
-    if (!Open(pDb) || !szKey || cbKey < 0) {
-        SLIB_ERR_IN(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
-    if (key.find('\\') != std::string::npos)
-        return -1;
-    GroupPtr group;
-    std::string line;
-    if (ReadGroup(pDb, key, group, line, kSrcDelete) != 0)
-        return -1;
-    if (IsSystemGid(group->gid)) {
-        SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
-        return -1;
-    }
-    // Other groups may share the gid: only this group's record goes.
-    std::string idKey = IdKeyOf(group->gid);
-    if (keydb_internal::DeleteDupRecord(pDb->pGRPGID, idKey.c_str(), static_cast<int>(idKey.size()) + 1, key) != 0)
-        return -1;
-    if (DeleteIfThere(pDb->pGRPName, key) != 0 || DeleteIfThere(pDb->pGRPDesc, key) != 0)
-        return -1;
-    return 0;
+    return slib::Guarded(kSrcDelete, -1, [&] {
+        if (!Open(pDb) || !szKey || cbKey < 0) {
+            SLIB_ERR_IN(kSrcDelete, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
+        if (key.find('\\') != std::string::npos)
+            return -1;
+        GroupPtr group;
+        std::string line;
+        if (ReadGroup(pDb, key, group, line, kSrcDelete) != 0)
+            return -1;
+        if (IsSystemGid(group->gid)) {
+            SLIB_ERR_IN(kSrcDelete, VAKO_ERR_SYSTEM_GROUP);
+            return -1;
+        }
+        // Other groups may share the gid: only this group's record goes.
+        std::string idKey = IdKeyOf(group->gid);
+        if (keydb_internal::DeleteDupRecord(pDb->pGRPGID, idKey.c_str(), static_cast<int>(idKey.size()) + 1, key) != 0)
+            return -1;
+        if (DeleteIfThere(pDb->pGRPName, key) != 0 || DeleteIfThere(pDb->pGRPDesc, key) != 0)
+            return -1;
+        return 0;
+    });
 }
 
 int VAKOGroupDBCheckExists(VAKOGROUPDB *pDb, const char *szKey, int cbKey, char *szOut, int cbOut)
 {
-    if (!Open(pDb) || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
-        SLIB_ERR_IN(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
-        return 0;
-    }
-    std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
-    Buf value;
-    if (VAKOBDbGet(pDb->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
-        SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_GROUP_NOT_FOUND);
-        return 0;
-    }
-    if (!szOut)
-        return 1;
-    if (cbOut <= 0)
-        return 0;
-    keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(value), szOut, cbOut);
-    if (got == keydb_internal::NameField::NoSeparator)
-        SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
-    return got == keydb_internal::NameField::Copied ? 1 : 0;
+    return slib::Guarded(kSrcCheckExists, 0, [&] {
+        if (!Open(pDb) || !szKey || cbKey < 0 || (!szOut && cbOut != 0)) {
+            SLIB_ERR_IN(kSrcCheckExists, SLIB_ERR_BAD_PARAMETER);
+            return 0;
+        }
+        std::string key(szKey, strnlen(szKey, static_cast<size_t>(cbKey)));
+        Buf value;
+        if (VAKOBDbGet(pDb->pGRPName, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) != 0) {
+            SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_GROUP_NOT_FOUND);
+            return 0;
+        }
+        if (!szOut)
+            return 1;
+        if (cbOut <= 0)
+            return 0;
+        keydb_internal::NameField got = keydb_internal::CopyNameField(Stored(value), szOut, cbOut);
+        if (got == keydb_internal::NameField::NoSeparator)
+            SLIB_ERR_IN(kSrcCheckExists, VAKO_ERR_BAD_FORMAT);
+        return got == keydb_internal::NameField::Copied ? 1 : 0;
+    });
 }
 
 int VAKOGroupDBGetByCursor(VAKOGROUPDB *pDb, PVAKOGROUP *ppGroup, int typeMask, int bAll)
 {
-    if (!Open(pDb) || !ppGroup) {
-        SLIB_ERR_IN(kSrcGetByCursor, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    std::string key;
-    for (;;) {
-        if (NextGroup(pDb, ppGroup, key) != 0)
+    return slib::Guarded(kSrcGetByCursor, -1, [&] {
+        if (!Open(pDb) || !ppGroup) {
+            SLIB_ERR_IN(kSrcGetByCursor, SLIB_ERR_BAD_PARAMETER);
             return -1;
-        int type = key.find('\\') != std::string::npos ? VAKO_GROUP_TYPE_DOMAIN : VAKO_GROUP_TYPE_LOCAL;
-        if (!(typeMask & type))
-            continue;
-        const VAKOGROUP *g = *ppGroup;
-        if (!bAll && (typeMask & VAKO_GROUP_TYPE_LOCAL) && !strchr(g->szName, '\\') && IsSystemGid(g->gid) &&
-            strcmp(g->szName, SZ_GROUP_USERS) != 0)
-            continue;
-        return 0;
-    }
+        }
+        std::string key;
+        for (;;) {
+            if (NextGroup(pDb, ppGroup, key) != 0)
+                return -1;
+            int type = key.find('\\') != std::string::npos ? VAKO_GROUP_TYPE_DOMAIN : VAKO_GROUP_TYPE_LOCAL;
+            if (!(typeMask & type))
+                continue;
+            const VAKOGROUP *g = *ppGroup;
+            if (!bAll && (typeMask & VAKO_GROUP_TYPE_LOCAL) && !strchr(g->szName, '\\') && IsSystemGid(g->gid) &&
+                strcmp(g->szName, SZ_GROUP_USERS) != 0)
+                continue;
+            return 0;
+        }
+    });
 }
 
 int VAKOGroupGetFreeGid(VAKOGROUPDB *pDb)
 {
-    if (!Open(pDb))
-        return -1;
-    return keydb_internal::FreeId(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, VAKO_GID_FIRST, VAKO_GID_LAST,
-                                  VAKO_ERR_NO_FREE_GID, kSrcFreeGid);
+    return slib::Guarded(kSrcFreeGid, -1, [&] {
+        if (!Open(pDb))
+            return -1;
+        return keydb_internal::FreeId(pDb->pGRPGID, SZK_BDB_CURRENT_GID, CB_BDB_CURRENT_GID, VAKO_GID_FIRST,
+                                      VAKO_GID_LAST, VAKO_ERR_NO_FREE_GID, kSrcFreeGid);
+    });
 }
 
 } // extern "C"

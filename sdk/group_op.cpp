@@ -18,6 +18,7 @@
 #include "slib/szlist.h"
 #include "slib/str.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/group_db.h"
 #include "vako/share_db.h"
@@ -150,14 +151,16 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
 {
     GroupDbPtr db(VAKOGroupDBOpen());
     if (!db) {
-        SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
+        if (!slib::OutOfMemory())
+            SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
         return -1;
     }
     bool chosen = false;
     if (pGroup->gid == -1) {
         int gid = VAKOGroupGetFreeGid(db.get());
         if (gid == -1) {
-            SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+            if (!slib::OutOfMemory())
+                SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
         pGroup->gid = gid;
@@ -172,6 +175,8 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
     if (cchKey < 0)
         return -1;
     bool exists = VAKOGroupDBCheckExists(db.get(), key, cchKey, nullptr, 0) == 1;
+    if (!exists && slib::OutOfMemory())
+        return -1;
     if (szOldName && SLIBUnicodeUTF8StrCaseCmp(szOldName, pGroup->szName) == 0) {
         if (!exists) {
             SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
@@ -190,7 +195,8 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
         if (cchOldKey < 0)
             return -1;
         if (!VAKOGroupDBCheckExists(db.get(), oldKey, cchOldKey, oldStored, sizeof oldStored)) {
-            SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
+            if (!slib::OutOfMemory())
+                SLIB_ERR_IN(kSrcSet, VAKO_ERR_GROUP_NOT_FOUND);
             return -1;
         }
         // The share lists name the group: their database is opened (and
@@ -200,7 +206,8 @@ int SetLocked(const char *szOldName, PVAKOGROUP pGroup)
             shares.reset(VAKOShareDBOpen());
             if (!shares) {
                 syslog(LOG_ERR, "%s:%d VAKOShareDBOpen failed. vakoerr=0x%04X", kSrcSet, __LINE__, SLIBErrorGet());
-                SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
+                if (!slib::OutOfMemory())
+                    SLIB_ERR_IN(kSrcSet, SLIB_ERR_OPEN);
                 return -1;
             }
         }
@@ -242,142 +249,151 @@ extern "C" {
 
 int VAKOGroupGet(const char *szName, PVAKOGROUP *ppGroup)
 {
-    if (!szName || !ppGroup) {
-        SLIB_ERR_IN(kSrcGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char key[kKeySize];
-    int n = keydb_internal::UpperKey(szName, key, sizeof key);
-    if (n < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcGet, __LINE__, szName);
-        // A name too long for a key is no group's.
-        if (n == kKeyTooLong)
-            SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
-        return -1;
-    }
-    LockHold lock(kSrcGet, VAKO_GROUP_LOCK_RELEASE);
-    if (lock.Take(VAKO_GROUP_LOCK_READ, VAKO_GROUP_LOCK_TIMEOUT) != 0)
-        return -1;
-    int result = -1;
-    {
-        GroupDbPtr db(VAKOGroupDBOpen());
-        Buf line;
-        if (!db) {
-            SLIB_ERR_IN(kSrcGet, SLIB_ERR_OPEN);
-        } else if (VAKOBDbGet(db->pGRPName, key, n + 1, &line.p, &line.cb) != 0) {
-            SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
-        } else if (VAKOGroupDBUnpack(Stored(line).c_str(), ppGroup) != 0) {
-            syslog(LOG_ERR, "%s:%d VAKOGroupDBUnpack failed. vakoerr=0x%04X", kSrcGet, __LINE__, SLIBErrorGet());
-        } else {
-            result = 0;
+    return slib::Guarded(kSrcGet, -1, [&] {
+        if (!szName || !ppGroup) {
+            SLIB_ERR_IN(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
         }
-    }
-    return lock.Release(result);
+        char key[kKeySize];
+        int n = keydb_internal::UpperKey(szName, key, sizeof key);
+        if (n < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s.", kSrcGet, __LINE__, szName);
+            // A name too long for a key is no group's.
+            if (n == kKeyTooLong)
+                SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
+            return -1;
+        }
+        LockHold lock(kSrcGet, VAKO_GROUP_LOCK_RELEASE);
+        if (lock.Take(VAKO_GROUP_LOCK_READ, VAKO_GROUP_LOCK_TIMEOUT) != 0)
+            return -1;
+        int result = -1;
+        {
+            GroupDbPtr db(VAKOGroupDBOpen());
+            Buf line;
+            if (!db) {
+                if (!slib::OutOfMemory())
+                    SLIB_ERR_IN(kSrcGet, SLIB_ERR_OPEN);
+            } else if (VAKOBDbGet(db->pGRPName, key, n + 1, &line.p, &line.cb) != 0) {
+                SLIB_ERR_IN(kSrcGet, VAKO_ERR_GROUP_NOT_FOUND);
+            } else if (VAKOGroupDBUnpack(Stored(line).c_str(), ppGroup) != 0) {
+                syslog(LOG_ERR, "%s:%d VAKOGroupDBUnpack failed. vakoerr=0x%04X", kSrcGet, __LINE__, SLIBErrorGet());
+            } else {
+                result = 0;
+            }
+        }
+        return lock.Release(result);
+    });
 }
 
 int VAKOGroupSet(const char *szOldName, PVAKOGROUP pGroup)
 {
-    if (!pGroup) {
-        SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    LockHold lock(kSrcSet, VAKO_GROUP_LOCK_WRITE_RELEASE);
-    if (lock.Take(VAKO_GROUP_LOCK_WRITE, VAKO_GROUP_LOCK_TIMEOUT) != 0)
-        return -1;
-    return lock.Release(SetLocked(szOldName, pGroup));
+    return slib::Guarded(kSrcSet, -1, [&] {
+        if (!pGroup) {
+            SLIB_ERR_IN(kSrcSet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        LockHold lock(kSrcSet, VAKO_GROUP_LOCK_WRITE_RELEASE);
+        if (lock.Take(VAKO_GROUP_LOCK_WRITE, VAKO_GROUP_LOCK_TIMEOUT) != 0)
+            return -1;
+        return lock.Release(SetLocked(szOldName, pGroup));
+    });
 }
 
 int VAKOGroupListMember(const char *szGroup, PSLIBSZLIST *ppList)
 {
-    if (!szGroup || !ppList) {
-        SLIB_ERR_IN(kSrcListMember, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    ListPtr names(PslSLIBSzListAlloc(kListSize));
-    if (!names) {
-        SLIB_ERR_IN(kSrcListMember, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    // Every local account is a member of "users", whatever its record says.
-    if (strcasecmp(szGroup, SZ_GROUP_USERS) == 0) {
-        PSLIBSZLIST raw = names.release();
-        int r = VAKOUserEnum(&raw, VAKO_USER_ENUM_LOCAL);
-        names.reset(raw);
-        if (r < 0)
+    return slib::Guarded(kSrcListMember, -1, [&] {
+        if (!szGroup || !ppList) {
+            SLIB_ERR_IN(kSrcListMember, SLIB_ERR_BAD_PARAMETER);
             return -1;
-    } else {
-        PVAKOGROUP raw = nullptr;
-        int r = VAKOGroupGet(szGroup, &raw);
-        GroupOwner group(raw);
-        if (r != 0)
+        }
+        ListPtr names(PslSLIBSzListAlloc(kListSize));
+        if (!names) {
+            SLIB_ERR_IN(kSrcListMember, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
-        char *text = nullptr;
-        int cbText = 0;
-        r = VAKOUserGetValidUserList(group->ppMembers, &text, &cbText);
-        slib::HeapPtr<char> textOwner(text);
-        if (r != 0)
-            return -1;
-        PSLIBSZLIST list = names.release();
-        r = SLIBStrSep(text, ",", &list);
-        names.reset(list);
-        if (r < 0)
-            return -1;
-    }
-    for (int i = 0; i < names->nItem; i++) {
-        const char *name = SLIBSzListGet(names.get(), i);
-        if (*name && SLIBSzListPush(ppList, name) < 0)
-            return -1;
-    }
-    return 0;
+        }
+        // Every local account is a member of "users", whatever its record says.
+        if (strcasecmp(szGroup, SZ_GROUP_USERS) == 0) {
+            PSLIBSZLIST raw = names.release();
+            int r = VAKOUserEnum(&raw, VAKO_USER_ENUM_LOCAL);
+            names.reset(raw);
+            if (r < 0)
+                return -1;
+        } else {
+            PVAKOGROUP raw = nullptr;
+            int r = VAKOGroupGet(szGroup, &raw);
+            GroupOwner group(raw);
+            if (r != 0)
+                return -1;
+            char *text = nullptr;
+            int cbText = 0;
+            r = VAKOUserGetValidUserList(group->ppMembers, &text, &cbText);
+            slib::HeapPtr<char> textOwner(text);
+            if (r != 0)
+                return -1;
+            PSLIBSZLIST list = names.release();
+            r = SLIBStrSep(text, ",", &list);
+            names.reset(list);
+            if (r < 0)
+                return -1;
+        }
+        for (int i = 0; i < names->nItem; i++) {
+            const char *name = SLIBSzListGet(names.get(), i);
+            if (*name && SLIBSzListPush(ppList, name) < 0)
+                return -1;
+        }
+        return 0;
+    });
 }
 
 int VAKOSmmspGroupSet(const char *szOldName, const char *szNewName, int op)
 {
-    if ((op == VAKO_SMMSP_ADD && !szNewName) || (op == VAKO_SMMSP_MODIFY && (!szOldName || !szNewName)) ||
-        (op == VAKO_SMMSP_DELETE && !szOldName) || op < VAKO_SMMSP_ADD || op > VAKO_SMMSP_DELETE) {
-        SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    ListPtr current(PslSLIBSzListAlloc(kListSize));
-    if (!current) {
-        SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    PSLIBSZLIST raw = current.release();
-    int r = VAKOGroupListMember(SZ_GROUP_SMMSP, &raw);
-    current.reset(raw);
-    if (r != 0 && SLIBErrorGet() != VAKO_ERR_GROUP_NOT_FOUND) {
-        syslog(LOG_ERR, "%s:%d VAKOGroupListMember [%s] failed. vakoerr=0x%04X", kSrcSmmsp, __LINE__, SZ_GROUP_SMMSP,
-               SLIBErrorGet());
-        return -1;
-    }
-    std::vector<std::string> members;
-    for (int i = 0; i < current->nItem; i++)
-        members.emplace_back(SLIBSzListGet(current.get(), i));
-    if (szOldName) {
-        for (size_t i = members.size(); i-- > 0;) {
-            if (SLIBUnicodeUTF8StrCaseCmp(members[i].c_str(), szOldName) != 0)
-                continue;
-            if (op == VAKO_SMMSP_MODIFY)
-                members[i] = szNewName;
-            else if (op == VAKO_SMMSP_DELETE)
-                members.erase(members.begin() + static_cast<std::ptrdiff_t>(i));
+    return slib::Guarded(kSrcSmmsp, -1, [&] {
+        if ((op == VAKO_SMMSP_ADD && !szNewName) || (op == VAKO_SMMSP_MODIFY && (!szOldName || !szNewName)) ||
+            (op == VAKO_SMMSP_DELETE && !szOldName) || op < VAKO_SMMSP_ADD || op > VAKO_SMMSP_DELETE) {
+            SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_BAD_PARAMETER);
+            return -1;
         }
-    }
-    if (op == VAKO_SMMSP_ADD)
-        members.emplace_back(szNewName);
-    std::vector<char *> array;
-    for (std::string &m : members)
-        array.push_back(m.data());
-    array.push_back(nullptr);
-    char name[] = SZ_GROUP_SMMSP;
-    VAKOGROUP record = {name, VAKO_GID_SMMSP, array.data(), VAKO_GROUP_TYPE_LOCAL, 0};
-    if (VAKOGroupSet(SZ_GROUP_SMMSP, &record) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOGroupSet [%s] failed. vakoerr=0x%04X", kSrcSmmsp, __LINE__, SZ_GROUP_SMMSP,
-               SLIBErrorGet());
-        return -1;
-    }
-    return 0;
+        ListPtr current(PslSLIBSzListAlloc(kListSize));
+        if (!current) {
+            SLIB_ERR_IN(kSrcSmmsp, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        PSLIBSZLIST raw = current.release();
+        int r = VAKOGroupListMember(SZ_GROUP_SMMSP, &raw);
+        current.reset(raw);
+        if (r != 0 && SLIBErrorGet() != VAKO_ERR_GROUP_NOT_FOUND) {
+            syslog(LOG_ERR, "%s:%d VAKOGroupListMember [%s] failed. vakoerr=0x%04X", kSrcSmmsp, __LINE__,
+                   SZ_GROUP_SMMSP, SLIBErrorGet());
+            return -1;
+        }
+        std::vector<std::string> members;
+        for (int i = 0; i < current->nItem; i++)
+            members.emplace_back(SLIBSzListGet(current.get(), i));
+        if (szOldName) {
+            for (size_t i = members.size(); i-- > 0;) {
+                if (SLIBUnicodeUTF8StrCaseCmp(members[i].c_str(), szOldName) != 0)
+                    continue;
+                if (op == VAKO_SMMSP_MODIFY)
+                    members[i] = szNewName;
+                else if (op == VAKO_SMMSP_DELETE)
+                    members.erase(members.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if (op == VAKO_SMMSP_ADD)
+            members.emplace_back(szNewName);
+        std::vector<char *> array;
+        for (std::string &m : members)
+            array.push_back(m.data());
+        array.push_back(nullptr);
+        char name[] = SZ_GROUP_SMMSP;
+        VAKOGROUP record = {name, VAKO_GID_SMMSP, array.data(), VAKO_GROUP_TYPE_LOCAL, 0};
+        if (VAKOGroupSet(SZ_GROUP_SMMSP, &record) != 0) {
+            syslog(LOG_ERR, "%s:%d VAKOGroupSet [%s] failed. vakoerr=0x%04X", kSrcSmmsp, __LINE__, SZ_GROUP_SMMSP,
+                   SLIBErrorGet());
+            return -1;
+        }
+        return 0;
+    });
 }
 
 } // extern "C"

@@ -12,6 +12,7 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 
 namespace {
@@ -24,6 +25,7 @@ constexpr char kKeyLineFormat[] = "%s=\"%s\"\n";
 // with an error code.
 constexpr const char *kSrcSetKeyValue = "info_set_key_value";
 constexpr const char *kSrcSupportRaid = "conf_support_raid";
+constexpr const char *kSrcIsJunior = "is_junior";
 
 bool EndsWith(std::string_view s, std::string_view tail)
 {
@@ -52,15 +54,17 @@ extern "C" {
 
 int VAKOINFOSetKeyValue(const char *szKey, const char *szValue)
 {
-    if (!szKey || !szValue) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSetKeyValue, __LINE__);
-        return -1;
-    }
-    if (ErrSLIBFileLock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT) != 0)
-        return -1;
-    int written = SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szValue, kKeyLineFormat);
-    int released = ErrSLIBFileUnlock(VAKO_INFO_LOCK_RELEASE);
-    return written < 0 || released != 0 ? -1 : 0;
+    return slib::Guarded(kSrcSetKeyValue, -1, [&] {
+        if (!szKey || !szValue) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSetKeyValue, __LINE__);
+            return -1;
+        }
+        if (ErrSLIBFileLock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT) != 0)
+            return -1;
+        int written = SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szValue, kKeyLineFormat);
+        int released = ErrSLIBFileUnlock(VAKO_INFO_LOCK_RELEASE);
+        return written < 0 || released != 0 ? -1 : 0;
+    });
 }
 
 int VAKOConfSupportRaid(void)
@@ -78,15 +82,17 @@ int VAKOConfSupportRaid(void)
 
 int VAKOIsJunior(void)
 {
-    char unique[100] = {};
-    if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "unique", unique, sizeof unique, 0) <= 0)
-        return 0;
-    std::string_view v = unique;
-    if (v.size() < 6)
-        return 0;
-    if (v.starts_with("sdkdebug") || EndsWith(v, "_junior"))
-        return 1;
-    return KernelSaysJunior() ? 1 : 0;
+    return slib::Guarded(kSrcIsJunior, 0, [&] {
+        char unique[100] = {};
+        if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "unique", unique, sizeof unique, 0) <= 0)
+            return 0;
+        std::string_view v = unique;
+        if (v.size() < 6)
+            return 0;
+        if (v.starts_with("sdkdebug") || EndsWith(v, "_junior"))
+            return 1;
+        return KernelSaysJunior() ? 1 : 0;
+    });
 }
 
 } // extern "C"

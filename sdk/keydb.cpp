@@ -196,7 +196,8 @@ extern "C" {
 
 VAKOBDB *VAKOBDbOpen(const char *path, int oflags, int bDup)
 {
-    return keydb_internal::OpenDb(path, oflags, bDup, VAKO_BDB_MODE);
+    return slib::Guarded(kSrcOpen, static_cast<VAKOBDB *>(nullptr),
+                         [&] { return keydb_internal::OpenDb(path, oflags, bDup, VAKO_BDB_MODE); });
 }
 
 int VAKOBDbClose(VAKOBDB *bdb)
@@ -1163,14 +1164,32 @@ int DeleteDupRecords(VAKOBDB *bdb, const char *key, int cbKey, const std::string
     return 0;
 }
 
-int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
+int Find(VAKOBDB *bdb, const void *key, int cbKey, std::string *value)
 {
-    Buf value;
-    if (VAKOBDbGet(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &value.p, &value.cb) == 0) {
-        old.assign(value.str(), static_cast<size_t>(value.cb));
+    if (bdb && bdb->db && key && cbKey > 0) {
+        DBT k = Dbt(key, cbKey), v = Dbt(nullptr, 0);
+        int r = bdb->db->get(bdb->db, &k, &v, 0);
+        if (r == 1)
+            return 0;
+        if (r == 0) {
+            if (value)
+                value->assign(static_cast<const char *>(v.data), v.size);
+            return 1;
+        }
+    }
+    // Anything else goes through the store's get, which logs and records it.
+    Buf got;
+    if (VAKOBDbGet(bdb, key, cbKey, &got.p, &got.cb) == 0) {
+        if (value)
+            value->assign(got.str(), static_cast<size_t>(got.cb));
         return 1;
     }
     return SLIBErrorGet() == SLIB_ERR_NOT_FOUND ? 0 : -1;
+}
+
+int Changes::Read(VAKOBDB *bdb, const std::string &key, std::string &old)
+{
+    return Find(bdb, key.c_str(), static_cast<int>(key.size()) + 1, &old);
 }
 
 int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
@@ -1180,6 +1199,7 @@ int Changes::Put(VAKOBDB *bdb, const std::string &key, const std::string &value)
 
 int Changes::PutBytes(VAKOBDB *bdb, const std::string &key, std::string_view value)
 {
+    Room();
     Step step{Kind::kPut, bdb, key, {}, false, {}, 0};
     int had = Read(bdb, key, step.old);
     if (had < 0)
@@ -1196,6 +1216,7 @@ int Changes::PutBytes(VAKOBDB *bdb, const std::string &key, std::string_view val
 
 int Changes::Remove(VAKOBDB *bdb, const std::string &key)
 {
+    Room();
     Step step{Kind::kRemove, bdb, key, {}, false, {}, 0};
     int had = Read(bdb, key, step.old);
     if (had < 0)
@@ -1211,14 +1232,17 @@ int Changes::Remove(VAKOBDB *bdb, const std::string &key)
 
 int Changes::Add(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    Room();
+    Step step{Kind::kAdd, bdb, key, value, false, {}, 0};
     if (keydb_internal::Put(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value) != 0)
         return -1;
-    steps_.push_back({Kind::kAdd, bdb, key, value, false, {}, 0});
+    steps_.push_back(std::move(step));
     return 0;
 }
 
 int Changes::RemoveDup(VAKOBDB *bdb, const std::string &key, const std::string &value)
 {
+    Room();
     Step step{Kind::kRemoveDup, bdb, key, value, false, {}, 0};
     // Records removed before a failure are taken back too.
     int r = DeleteDupRecords(bdb, key.c_str(), static_cast<int>(key.size()) + 1, value, &step.removed);

@@ -46,6 +46,12 @@ bool Valid(const VAKOBDBCACHE *c)
     return true;
 }
 
+// The cache's source name of an operation (kSrc without one).
+const char *SrcOf(const VAKOBDBCACHE *c, const char *const VAKOBDBCACHE::*field)
+{
+    return c && c->*field ? c->*field : kSrc;
+}
+
 // The i-th file of an order, or of rgFile's own order.
 int At(const int *order, int i) { return order ? order[i] : i; }
 
@@ -237,43 +243,32 @@ int Reopen(const VAKOBDBCACHE *c, void **ppDb, const char *src)
         return 0;
     if (c->szLogReopenFailed)
         syslog(LOG_ERR, c->szLogReopenFailed, src, __LINE__, SLIBErrorGet());
-    if (c->reopenFailCode)
+    if (c->reopenFailCode && !slib::OutOfMemory())
         CACHE_ERR(src, c->reopenFailCode);
     return -1;
 }
 
-// Under the rebuild lock: see VAKOBDbCacheRebuild.
-int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
+// The steps of RebuildLocked, the sets they open in pNew and pOld: 0, or
+// -1 with those left for the caller to close.
+int RebuildSteps(const VAKOBDBCACHE *c, void **ppNew, void *&pNew, void *&pOld)
 {
     const char *src = c->szSrcRebuild;
-    void *pNew = nullptr;
-    void *pOld = nullptr;
-    auto failed = [&] {
-        SavedError saved;
-        c->pfnCloseSet(pOld);
-        c->pfnCloseSet(pNew);
-        // A cache that is out of step must not be used, nor later dumped over
-        // the text files: without it the next open builds afresh.
-        RemoveFiles(c, true, src);
-        RemoveFiles(c, false, src);
-        saved.Restore();
-        return -1;
-    };
     // Files of an interrupted rebuild may be incomplete: never build on them.
     if (!RemoveFiles(c, true, src)) {
         CACHE_ERR(src, SLIB_ERR_OPEN);
-        return failed();
+        return -1;
     }
     if (c->pfnOpenSet(&pNew, 1) < 0) {
-        CACHE_ERR(src, SLIB_ERR_OPEN);
-        return failed();
+        if (!slib::OutOfMemory())
+            CACHE_ERR(src, SLIB_ERR_OPEN);
+        return -1;
     }
     // Holders of the old files learn of the renames through a handle of our
     // own; only a file can have holders.
     if (c->bMarkOldSet && IsRegular(c->rgFile[0].szPath) && c->pfnOpenSet(&pOld, 0) < 0) {
         if (c->szLogOldSetFailed)
             syslog(LOG_ERR, c->szLogOldSetFailed, src, __LINE__, SLIBErrorGet());
-        return failed();
+        return -1;
     }
     for (int i = 0; i < c->nFile; i++) {
         const VAKOBDBCACHEFILE &f = c->rgFile[At(c->rgRenameOrder, i)];
@@ -282,7 +277,7 @@ int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
             if (c->szLogRenameFailed)
                 syslog(LOG_ERR, c->szLogRenameFailed, src, __LINE__, f.szTmpPath, f.szPath, err);
             CACHE_ERR(src, err == EACCES ? VAKO_ERR_BDB_ACCESS : SLIB_ERR_RENAME);
-            return failed();
+            return -1;
         }
     }
     // Processes that still hold the replaced file learn at their next check.
@@ -298,10 +293,30 @@ int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
     pNew = nullptr;
     if (ppNew) {
         if (Reopen(c, &pNew, src) < 0)
-            return failed();
+            return -1;
         *ppNew = pNew;
     }
     return 0;
+}
+
+// Under the rebuild lock: see VAKOBDbCacheRebuild.
+int RebuildLocked(const VAKOBDBCACHE *c, void **ppNew)
+{
+    const char *src = c->szSrcRebuild;
+    void *pNew = nullptr;
+    void *pOld = nullptr;
+    // Also after a failure for want of memory part way (0x0200).
+    if (slib::Guarded(src, -1, [&] { return RebuildSteps(c, ppNew, pNew, pOld); }) == 0)
+        return 0;
+    SavedError saved;
+    c->pfnCloseSet(pOld);
+    c->pfnCloseSet(pNew);
+    // A cache that is out of step must not be used, nor later dumped over
+    // the text files: without it the next open builds afresh.
+    RemoveFiles(c, true, src);
+    RemoveFiles(c, false, src);
+    saved.Restore();
+    return -1;
 }
 
 } // namespace
@@ -310,52 +325,56 @@ extern "C" {
 
 int VAKOBDbCacheRebuild(const VAKOBDBCACHE *pCache, void **ppNew)
 {
-    if (!Valid(pCache)) {
-        CACHE_ERR(pCache && pCache->szSrcRebuild ? pCache->szSrcRebuild : kSrc, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
-    if (!lock.held())
-        return -1;
-    return RebuildLocked(pCache, ppNew);
+    return slib::Guarded(SrcOf(pCache, &VAKOBDBCACHE::szSrcRebuild), -1, [&] {
+        if (!Valid(pCache)) {
+            CACHE_ERR(SrcOf(pCache, &VAKOBDBCACHE::szSrcRebuild), SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
+        if (!lock.held())
+            return -1;
+        return RebuildLocked(pCache, ppNew);
+    });
 }
 
 int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
 {
-    if (!Valid(pCache) || !ppDb || !*ppDb) {
-        CACHE_ERR(pCache && pCache->szSrcCheck ? pCache->szSrcCheck : kSrc, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    const VAKOBDBCACHE *c = pCache;
-    const char *src = c->szSrcCheck;
-    Decision decision = Decision::None;
-    if (CheckFiles(c, *ppDb, &decision) < 0)
-        return -1;
-    if (decision == Decision::None && CheckSources(c, *ppDb, &decision) < 0)
-        return -1;
-    if (decision == Decision::None)
-        return 0;
-    RebuildLock lock(c->szRebuildLock, src);
-    if (!lock.held())
-        return -1;
-    if (decision == Decision::Rebuild) {
-        if (TakeOthersRebuild(c, ppDb))
-            return 1;
-        if (RebuildLocked(c, nullptr) < 0) {
-            if (c->szLogRebuildFailed)
-                syslog(LOG_ERR, c->szLogRebuildFailed, src, __LINE__, SLIBErrorGet());
-            // The caller's files are gone with the rest of the cache.
-            SavedError saved;
-            c->pfnCloseSet(*ppDb);
-            *ppDb = nullptr;
-            saved.Restore();
+    return slib::Guarded(SrcOf(pCache, &VAKOBDBCACHE::szSrcCheck), -1, [&] {
+        if (!Valid(pCache) || !ppDb || !*ppDb) {
+            CACHE_ERR(SrcOf(pCache, &VAKOBDBCACHE::szSrcCheck), SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-        // The caller's files have been replaced: tell their other holders.
-        if (!MarkReplaced(c, *ppDb))
+        const VAKOBDBCACHE *c = pCache;
+        const char *src = c->szSrcCheck;
+        Decision decision = Decision::None;
+        if (CheckFiles(c, *ppDb, &decision) < 0)
             return -1;
-    }
-    return Reopen(c, ppDb, src) < 0 ? -1 : 1;
+        if (decision == Decision::None && CheckSources(c, *ppDb, &decision) < 0)
+            return -1;
+        if (decision == Decision::None)
+            return 0;
+        RebuildLock lock(c->szRebuildLock, src);
+        if (!lock.held())
+            return -1;
+        if (decision == Decision::Rebuild) {
+            if (TakeOthersRebuild(c, ppDb))
+                return 1;
+            if (RebuildLocked(c, nullptr) < 0) {
+                if (c->szLogRebuildFailed)
+                    syslog(LOG_ERR, c->szLogRebuildFailed, src, __LINE__, SLIBErrorGet());
+                // The caller's files are gone with the rest of the cache.
+                SavedError saved;
+                c->pfnCloseSet(*ppDb);
+                *ppDb = nullptr;
+                saved.Restore();
+                return -1;
+            }
+            // The caller's files have been replaced: tell their other holders.
+            if (!MarkReplaced(c, *ppDb))
+                return -1;
+        }
+        return Reopen(c, ppDb, src) < 0 ? -1 : 1;
+    });
 }
 
 // The one path by which a database's own operations ask for a rebuild: a
@@ -363,59 +382,67 @@ int VAKOBDbCacheCheckAndRebuild(const VAKOBDBCACHE *pCache, void **ppDb)
 // writes nothing, and what the cache holds is no longer trusted.
 int VAKOBDbCacheRebuildDamaged(const VAKOBDBCACHE *pCache, void *pDb)
 {
-    if (!Valid(pCache) || !pDb) {
-        CACHE_ERR(pCache && pCache->szSrcRebuild ? pCache->szSrcRebuild : kSrc, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
-    if (!lock.held())
-        return -1;
-    if (RebuildLocked(pCache, nullptr) < 0) {
-        if (pCache->szLogRebuildFailed)
-            syslog(LOG_ERR, pCache->szLogRebuildFailed, pCache->szSrcRebuild, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    // The new files stand at the live names: the caller's old ones are
-    // marked (through its own handles) for its next check.
-    return MarkReplaced(pCache, pDb) ? 0 : -1;
+    return slib::Guarded(SrcOf(pCache, &VAKOBDBCACHE::szSrcRebuild), -1, [&] {
+        if (!Valid(pCache) || !pDb) {
+            CACHE_ERR(SrcOf(pCache, &VAKOBDBCACHE::szSrcRebuild), SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        RebuildLock lock(pCache->szRebuildLock, pCache->szSrcRebuild);
+        if (!lock.held())
+            return -1;
+        if (RebuildLocked(pCache, nullptr) < 0) {
+            if (pCache->szLogRebuildFailed)
+                syslog(LOG_ERR, pCache->szLogRebuildFailed, pCache->szSrcRebuild, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        // The new files stand at the live names: the caller's old ones are
+        // marked (through its own handles) for its next check.
+        return MarkReplaced(pCache, pDb) ? 0 : -1;
+    });
 }
 
 void *VAKOBDbCacheOpen(const VAKOBDBCACHE *pCache)
 {
-    if (!Valid(pCache)) {
-        CACHE_ERR(pCache && pCache->szSrcOpen ? pCache->szSrcOpen : kSrc, SLIB_ERR_BAD_PARAMETER);
-        return nullptr;
-    }
-    const char *src = pCache->szSrcOpen;
-    void *pDb = nullptr;
-    int r;
-    {
-        // Opening creates and builds missing files: one process at a time.
-        RebuildLock lock(pCache->szRebuildLock, src);
-        if (!lock.held())
+    return slib::Guarded(SrcOf(pCache, &VAKOBDBCACHE::szSrcOpen), static_cast<void *>(nullptr), [&]() -> void * {
+        if (!Valid(pCache)) {
+            CACHE_ERR(SrcOf(pCache, &VAKOBDBCACHE::szSrcOpen), SLIB_ERR_BAD_PARAMETER);
             return nullptr;
-        r = pCache->pfnOpenSet(&pDb, 0);
-        // Files that this account may not open are not its to remove.
-        if (r < 0 && SLIBErrorGet() == VAKO_ERR_BDB_ACCESS)
-            return nullptr;
-        // A file that the store refuses, or a build that stopped half way,
-        // is no cache to keep: build afresh once.
-        if (r < 0) {
-            syslog(LOG_ERR, "%s:%d cache files cannot be opened (vakoerr=0x%04X): removed, built anew", src, __LINE__,
-                   SLIBErrorGet());
-            RemoveFiles(pCache, false, src);
-            r = pCache->pfnOpenSet(&pDb, 0);
-            if (r < 0) {
-                SavedError again;
-                RemoveFiles(pCache, false, src);
-                again.Restore();
+        }
+        const char *src = pCache->szSrcOpen;
+        void *pDb = nullptr;
+        int r;
+        {
+            // Opening creates and builds missing files: one process at a time.
+            RebuildLock lock(pCache->szRebuildLock, src);
+            if (!lock.held())
                 return nullptr;
+            r = pCache->pfnOpenSet(&pDb, 0);
+            // Files that this account may not open are not its to remove, nor
+            // are files that could not be opened for want of memory.
+            if (r < 0 && (SLIBErrorGet() == VAKO_ERR_BDB_ACCESS || slib::OutOfMemory()))
+                return nullptr;
+            // A file that the store refuses, or a build that stopped half way,
+            // is no cache to keep: build afresh once.
+            if (r < 0) {
+                syslog(LOG_ERR, "%s:%d cache files cannot be opened (vakoerr=0x%04X): removed, built anew", src,
+                       __LINE__, SLIBErrorGet());
+                RemoveFiles(pCache, false, src);
+                r = pCache->pfnOpenSet(&pDb, 0);
+                if (r < 0) {
+                    SavedError again;
+                    RemoveFiles(pCache, false, src);
+                    again.Restore();
+                    return nullptr;
+                }
             }
         }
-    }
-    if (r == 0)
-        VAKOBDbCacheCheckAndRebuild(pCache, &pDb);
-    return pDb;
+        // A set that could not be checked for want of memory is not handed out.
+        if (r == 0 && VAKOBDbCacheCheckAndRebuild(pCache, &pDb) < 0 && slib::OutOfMemory()) {
+            pCache->pfnCloseSet(pDb);
+            return nullptr;
+        }
+        return pDb;
+    });
 }
 
 } // extern "C"

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@
 #include "slibcxx/replace.h"
 #include "vako/keydb.h"
 #include "vako/keydb_cache.h"
+
+// Not exported, nor is a type that holds one of these: the library's own
+// C++, not part of the C interface.
+#pragma GCC visibility push(hidden)
 
 namespace keydb_internal {
 
@@ -45,6 +50,11 @@ inline std::string Stored(const Buf &b)
 {
     return b.p ? std::string(b.str(), strnlen(b.str(), static_cast<size_t>(b.cb))) : std::string();
 }
+
+// Looks key up, its bytes into *value when given: 1 found, 0 absent
+// (nothing recorded: callers for whom absence is the everyday case need
+// no backtrace of it), or -1 with the store's get's code.
+int Find(VAKOBDB *bdb, const void *key, int cbKey, std::string *value);
 
 // Stores text with its NUL.
 inline int Put(VAKOBDB *bdb, const void *key, int cbKey, const std::string &value)
@@ -159,21 +169,21 @@ int OpenRecord(const char *src, Rec **ppDb, const char *prefix, int n, const cha
         SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, src, __LINE__);
         return -1;
     }
-    Rec *db = static_cast<Rec *>(calloc(1, sizeof(Rec)));
+    // Closed with what it holds on every path but success, an exception's
+    // too.
+    slib::ReleasedBy<Rec> db(static_cast<Rec *>(calloc(1, sizeof(Rec))), close);
     if (!db) {
         SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, src, __LINE__);
         return -1;
     }
     std::vector<SetFile> files;
     for (int i = 0; i < n; i++)
-        files.push_back({suffix[i], cache[i].bDup, cache[i].mode, &fileOf(db, i)});
-    int r = OpenFileSet(src, prefix, files, [&] { return build(db); });
-    if (r < 0) {
-        close(db);
+        files.push_back({suffix[i], cache[i].bDup, cache[i].mode, &fileOf(db.get(), i)});
+    int r = OpenFileSet(src, prefix, files, [&] { return build(db.get()); });
+    if (r < 0)
         return -1;
-    }
     close(*ppDb);
-    *ppDb = db;
+    *ppDb = db.release();
     return r;
 }
 
@@ -188,10 +198,6 @@ inline bool PathExists(const char *path)
 // value is the text value, keeping the others of that key: 0 (also when
 // there was none), or -1 with the store's code.
 int DeleteDupRecord(VAKOBDB *bdb, const char *key, int cbKey, const std::string &value);
-
-// Not exported (their definitions are out of line); a type that holds a
-// Changes must be hidden too.
-#pragma GCC visibility push(hidden)
 
 // As DeleteDupRecord, the number of records removed (before a failure too)
 // into *pRemoved.
@@ -236,11 +242,12 @@ private:
     };
     // The value stored under key into old: 1, 0 when absent, -1.
     static int Read(VAKOBDB *bdb, const std::string &key, std::string &old);
+    // Room for one more step, made before the change it records: a change
+    // made is never left out of the undo for want of memory.
+    void Room() { steps_.reserve(steps_.size() + 1); }
     std::vector<Step> steps_;
     bool kept_ = false;
 };
-
-#pragma GCC visibility pop
 
 // A hold of lock-table rows that this call took itself: released once,
 // and only then, so that a caller's own hold of the same rows stays. Codes
@@ -279,9 +286,6 @@ private:
     int mask_;
     bool held_ = false;
 };
-
-// Not exported (their definitions are out of line).
-#pragma GCC visibility push(hidden)
 
 // An id field of an account or group line: decimal digits only (no sign,
 // no blank), at most 4294967295; *pId gets its 32 bits as a signed number.
@@ -437,8 +441,6 @@ private:
     std::unordered_map<std::string, size_t> index_; // key -> its line
 };
 
-#pragma GCC visibility pop
-
 // The domain's names of path (one line each, the name all before its last
 // colon) stored under their upper-cased key (upper: logs and records its own
 // failures, below 0) with the name and suffix as value; only while WINS says
@@ -461,3 +463,5 @@ int DomainNamesBuild(VAKOBDB *pNameDb, const DomainNames &names);
 void DomainFailEvent(const char *src, int line);
 
 } // namespace keydb_internal
+
+#pragma GCC visibility pop

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "slib/conf_read.h"
 #include "slib/conf_write.h"
@@ -23,8 +25,10 @@
 #include "slib/lock.h"
 #include "slib/szhash.h"
 #include "slib/szlist.h"
+#include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/event_log.h"
 #include "vako/info.h"
 #include "vako/net.h"
@@ -81,11 +85,14 @@ std::string HostPart()
     return part ? part : "";
 }
 
-// A key of /etc/vakoinfo.conf; `dflt` when absent or unreadable.
+// A key of /etc/vakoinfo.conf; `dflt` when absent or unreadable, but not
+// when memory ran out: that ends the operation (0x0200).
 std::string InfoValue(const char *key, int room, const char *dflt)
 {
     std::string buf(static_cast<size_t>(room), '\0');
-    if (SLIBFileGetKeyValue(SZF_VAKO_INFO, key, buf.data(), room, 0) <= 0)
+    int r = SLIBFileGetKeyValue(SZF_VAKO_INFO, key, buf.data(), room, 0);
+    slib::ThrowIfOutOfMemory(r);
+    if (r <= 0)
         return dflt;
     return buf.c_str();
 }
@@ -96,9 +103,34 @@ std::string CompanyName()
 {
     char buf[kValueSize] = {};
     int r = SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "mailfrom", buf, sizeof buf, 0);
+    slib::ThrowIfOutOfMemory(r);
     if (r < 0)
         return kDefaultMailFrom;
     return r == 0 ? "" : buf;
+}
+
+// Every old in text replaced by repl, line by line as the file's own
+// replace does it (a replacement is not searched again): the number
+// replaced.
+size_t ReplaceInLines(std::string &text, std::string_view old, std::string_view repl)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t count = 0;
+    std::string line;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        line.assign(text, start, end - start);
+        for (size_t at = line.find(old); at != std::string::npos; at = line.find(old, at + repl.size())) {
+            line.replace(at, old.size(), repl);
+            count++;
+        }
+        out += line;
+        start = end;
+    }
+    text.swap(out);
+    return count;
 }
 
 // Drops the last ", " of a list; then no more than fits its buffer.
@@ -145,19 +177,28 @@ bool AddressLists(std::string &ips, std::string &urls)
     return true;
 }
 
-// ", http://<ddns host>:<port>/" when DDNS updates are on, else "".
+// ", http://<ddns host>:<port>/" when DDNS updates are on, else "" (also
+// when their settings cannot be read, but not for want of memory: that
+// ends the operation, 0x0200).
 std::string DdnsUrl()
 {
-    if (!SLIBFileCheckKeyValue(SZF_VAKO_INFO, "ddns_update", "yes", 0))
+    int on = 0;
+    if (slib::StepOutOfMemory([&] { on = SLIBFileCheckKeyValue(SZF_VAKO_INFO, "ddns_update", "yes", 0); }))
+        throw std::bad_alloc();
+    if (!on)
         return "";
     char select[kDdnsSelectSize] = {};
-    if (SLIBFileGetKeyValue(SZF_VAKO_INFO, "ddns_select", select, sizeof select, 0) <= 0) {
+    int r = SLIBFileGetKeyValue(SZF_VAKO_INFO, "ddns_select", select, sizeof select, 0);
+    slib::ThrowIfOutOfMemory(r);
+    if (r <= 0) {
         syslog(LOG_ERR, "%s:%d Failed to get ddns_select of /etc/vakoinfo.conf.", kSrcRead, __LINE__);
         return "";
     }
     VAKODDNSINFO info;
     memset(&info, 0, sizeof info);
-    if (VAKODDNSConfigGet(select, &info) < 0) {
+    r = VAKODDNSConfigGet(select, &info);
+    slib::ThrowIfOutOfMemory(r);
+    if (r < 0) {
         syslog(LOG_ERR, "%s:%d Failed to get DDNS info by select name %s.", kSrcRead, __LINE__, select);
         return "";
     }
@@ -429,44 +470,46 @@ void VAKOMailSettingFree(PVAKOMAILSETTING pSetting)
 
 int VAKOMailGet(PVAKOMAILSETTING pSetting)
 {
-    if (!pSetting) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcGet, __LINE__);
-        return -1;
-    }
-    memset(pSetting, 0, sizeof *pSetting);
-    struct Key {
-        const char *key, *failure;
-        char **text; // else a number or flag
-        int *number;
-        bool flag;
-    };
-    const Key keys[] = {
-        {"eventsmtp", "%s (%d) Failed to get SMTP server setting.", &pSetting->szServer, nullptr, false},
-        {"eventport", "%s (%d) Failed to get SMTP port setting.", nullptr, &pSetting->port, false},
-        {"eventauth", "%s (%d) Failed to get SMTP auth setting.", nullptr, &pSetting->auth, true},
-        {"eventuser", "%s (%d) Failed to get SMTP auth user.", &pSetting->szUser, nullptr, false},
-        {"eventpass", "%s (%d) Failed to get SMTP auth pass.", &pSetting->szPasswd, nullptr, false},
-        {"eventusessl", "%s (%d) Failed to get SMTP auth setting.", nullptr, &pSetting->useSSL, true},
-        {"eventmail1", "%s (%d) Failed to get mail1 setting.", &pSetting->szMail1, nullptr, false},
-        {"eventmail2", "%s (%d) Failed to get mail2 setting.", &pSetting->szMail2, nullptr, false},
-    };
-    for (const Key &k : keys) {
-        char value[kValueSize] = {};
-        int r = SLIBFileGetKeyValue(SZF_VAKO_INFO, k.key, value, sizeof value, 0);
-        bool ok = r >= 0;
-        if (ok && k.text)
-            ok = (*k.text = strdup(r > 0 ? value : "")) != nullptr;
-        else if (ok && k.flag)
-            *k.number = r > 0 && strcasecmp(value, "yes") == 0 ? 1 : 0;
-        else if (ok)
-            *k.number = r > 0 && atoi(value) != 0 ? atoi(value) : 25;
-        if (!ok) {
-            syslog(LOG_ERR, k.failure, kSrcGet, __LINE__);
-            VAKOMailSettingFree(pSetting);
+    return slib::Guarded(kSrcGet, -1, [&] {
+        if (!pSetting) {
+            syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcGet, __LINE__);
             return -1;
         }
-    }
-    return 0;
+        memset(pSetting, 0, sizeof *pSetting);
+        struct Key {
+            const char *key, *failure;
+            char **text; // else a number or flag
+            int *number;
+            bool flag;
+        };
+        const Key keys[] = {
+            {"eventsmtp", "%s (%d) Failed to get SMTP server setting.", &pSetting->szServer, nullptr, false},
+            {"eventport", "%s (%d) Failed to get SMTP port setting.", nullptr, &pSetting->port, false},
+            {"eventauth", "%s (%d) Failed to get SMTP auth setting.", nullptr, &pSetting->auth, true},
+            {"eventuser", "%s (%d) Failed to get SMTP auth user.", &pSetting->szUser, nullptr, false},
+            {"eventpass", "%s (%d) Failed to get SMTP auth pass.", &pSetting->szPasswd, nullptr, false},
+            {"eventusessl", "%s (%d) Failed to get SMTP auth setting.", nullptr, &pSetting->useSSL, true},
+            {"eventmail1", "%s (%d) Failed to get mail1 setting.", &pSetting->szMail1, nullptr, false},
+            {"eventmail2", "%s (%d) Failed to get mail2 setting.", &pSetting->szMail2, nullptr, false},
+        };
+        for (const Key &k : keys) {
+            char value[kValueSize] = {};
+            int r = SLIBFileGetKeyValue(SZF_VAKO_INFO, k.key, value, sizeof value, 0);
+            bool ok = r >= 0;
+            if (ok && k.text)
+                ok = (*k.text = strdup(r > 0 ? value : "")) != nullptr;
+            else if (ok && k.flag)
+                *k.number = r > 0 && strcasecmp(value, "yes") == 0 ? 1 : 0;
+            else if (ok)
+                *k.number = r > 0 && atoi(value) != 0 ? atoi(value) : 25;
+            if (!ok) {
+                syslog(LOG_ERR, k.failure, kSrcGet, __LINE__);
+                VAKOMailSettingFree(pSetting);
+                return -1;
+            }
+        }
+        return 0;
+    });
 }
 
 int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const char *szName, const char *szTo)
@@ -538,86 +581,121 @@ int VAKOTimeDateGet(int dateTime[6])
 
 int MailTagConvert(const char *szFile, PSLIBSZHASH *ppHash)
 {
-    if (!szFile || !ppHash) {
-        syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcRead, __LINE__);
-        return -1;
-    }
-    ListPtr keys(PslSLIBSzListAlloc(512));
-    if (!keys) {
-        syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcRead, __LINE__);
-        return -1;
-    }
-    if (SLIBSzHashSetValue(ppHash, "%COMPANY_NAME%", CompanyName().c_str()) < 0 ||
-        SLIBSzHashSetValue(ppHash, "%HOSTNAME%", HostPart().c_str()) < 0)
-        return -1;
-    std::string ips, urls;
-    if (!AddressLists(ips, urls))
-        return -1;
-    urls += DdnsUrl();
-    FitList(urls);
-    if (SLIBSzHashSetValue(ppHash, "%IP_ADDR%", ips.c_str()) < 0 ||
-        SLIBSzHashSetValue(ppHash, "%HTTP_URL%", urls.c_str()) < 0)
-        return -1;
-    int dt[6];
-    if (VAKOTimeDateGet(dt) < 0)
-        return -1;
-    char date[32], clock[32];
-    snprintf(date, sizeof date, "%d/%02d/%02d", dt[0], dt[1], dt[2]);
-    snprintf(clock, sizeof clock, "%02d:%02d:%02d", dt[3], dt[4], dt[5]);
-    if (SLIBSzHashSetValue(ppHash, "%DATE%", date) < 0 || SLIBSzHashSetValue(ppHash, "%TIME%", clock) < 0)
-        return -1;
-    PSLIBSZLIST l = keys.release();
-    int n = SLIBSzHashEnumKey(*ppHash, &l);
-    keys.reset(l);
-    if (n < 0)
-        return -1;
-    for (int i = 0; i < keys->nItem; i++) {
-        const char *key = SLIBSzListGet(keys.get(), i);
-        const char *value = key ? SzSLIBSzHashGetValue(*ppHash, key) : nullptr;
-        if (!key || !value || SLIBFileReplaceSubStr(szFile, key, value) < 0)
+    return slib::Guarded(kSrcRead, -1, [&] {
+        if (!szFile || !ppHash) {
+            syslog(LOG_ERR, "%s (%d) Bad parameter.", kSrcRead, __LINE__);
             return -1;
-    }
-    return 0;
+        }
+        ListPtr keys(PslSLIBSzListAlloc(512));
+        if (!keys) {
+            syslog(LOG_ERR, "%s (%d) Failed to malloc for list.", kSrcRead, __LINE__);
+            return -1;
+        }
+        if (SLIBSzHashSetValue(ppHash, "%COMPANY_NAME%", CompanyName().c_str()) < 0 ||
+            SLIBSzHashSetValue(ppHash, "%HOSTNAME%", HostPart().c_str()) < 0)
+            return -1;
+        std::string ips, urls;
+        if (!AddressLists(ips, urls))
+            return -1;
+        urls += DdnsUrl();
+        FitList(urls);
+        if (SLIBSzHashSetValue(ppHash, "%IP_ADDR%", ips.c_str()) < 0 ||
+            SLIBSzHashSetValue(ppHash, "%HTTP_URL%", urls.c_str()) < 0)
+            return -1;
+        int dt[6];
+        if (VAKOTimeDateGet(dt) < 0)
+            return -1;
+        char date[32], clock[32];
+        snprintf(date, sizeof date, "%d/%02d/%02d", dt[0], dt[1], dt[2]);
+        snprintf(clock, sizeof clock, "%02d:%02d:%02d", dt[3], dt[4], dt[5]);
+        if (SLIBSzHashSetValue(ppHash, "%DATE%", date) < 0 || SLIBSzHashSetValue(ppHash, "%TIME%", clock) < 0)
+            return -1;
+        PSLIBSZLIST l = keys.release();
+        int n = SLIBSzHashEnumKey(*ppHash, &l);
+        keys.reset(l);
+        if (n < 0)
+            return -1;
+        // Converted in memory and written once: a failure part way leaves
+        // the file as it was.
+        std::string text;
+        struct stat st;
+        int got = slib::ReadWholeFile(szFile, text, st, kSrcRead);
+        if (got <= 0) {
+            if (got == 0)
+                SLIB_ERR_IN(kSrcRead, SLIB_ERR_OPEN);
+            return -1;
+        }
+        size_t count = 0;
+        for (int i = 0; i < keys->nItem; i++) {
+            const char *key = SLIBSzListGet(keys.get(), i);
+            const char *value = key ? SzSLIBSzHashGetValue(*ppHash, key) : nullptr;
+            if (!key || !value)
+                return -1;
+            if (!*key) {
+                SLIB_ERR_IN(kSrcRead, SLIB_ERR_BAD_PARAMETER);
+                return -1;
+            }
+            count += ReplaceInLines(text, key, value);
+        }
+        if (count == 0)
+            return 0;
+        slib::FileReplacer out(kSrcRead);
+        return out.CreateUnique(szFile) && out.CopyAttributes(st, true) && out.Write(text) && out.Finish() &&
+                       out.RenameOver(szFile)
+                   ? 0
+                   : -1;
+    });
 }
 
 int VAKOMailReadByTagAndConvert(const char *szLang, const char *szTag, char *szSubject, int cbSubject, char *szBody,
                                 int cbBody, PSLIBSZHASH *ppHash)
 {
-    PSLIBSZHASH ownRaw = nullptr;
-    if (!ppHash) {
-        ownRaw = SLIBSzHashAlloc(512);
-        if (!ownRaw) {
-            syslog(LOG_ERR, "%s (%d) Failed to alloc memory for hash.", kSrcRead, __LINE__);
-            return -1;
+    return slib::Guarded(kSrcRead, -1, [&] {
+        PSLIBSZHASH ownRaw = nullptr;
+        // Freed on every path (it may move while the placeholders are set).
+        struct OwnHash {
+            PSLIBSZHASH &hash;
+            ~OwnHash() { SLIBSzHashFree(hash); }
+        } own{ownRaw};
+        if (!ppHash) {
+            ownRaw = SLIBSzHashAlloc(512);
+            if (!ownRaw) {
+                syslog(LOG_ERR, "%s (%d) Failed to alloc memory for hash.", kSrcRead, __LINE__);
+                return -1;
+            }
+            ppHash = &ownRaw;
         }
-        ppHash = &ownRaw;
-    }
-    char work[kWorkNameSize];
-    snprintf(work, sizeof work, SZF_MAIL_WORK_FMT, getpid());
-    std::string tmpl = std::string(SZD_MAIL_TEXTS) + (szLang ? szLang : "") + "/mails";
-    bool created = false;
-    int result = -1;
-    if (ExtractSection(tmpl.c_str(), work, szTag, &created)) {
-        if (MailTagConvert(work, ppHash) < 0) {
-            VAKOMailSMTPErrorCallBack("Failed to convert mail content.");
-            syslog(LOG_ERR, "%s (%d) Failed to convert mail.", kSrcRead, __LINE__);
-        } else if (!SplitMail(work, szSubject, cbSubject, szBody, cbBody)) {
-            syslog(LOG_ERR, "%s (%d) Failed to get subject and content from temp file.", kSrcRead, __LINE__);
-        } else {
-            result = 0;
+        char work[kWorkNameSize];
+        snprintf(work, sizeof work, SZF_MAIL_WORK_FMT, getpid());
+        std::string tmpl = std::string(SZD_MAIL_TEXTS) + (szLang ? szLang : "") + "/mails";
+        bool created = false;
+        int result = -1;
+        if (ExtractSection(tmpl.c_str(), work, szTag, &created)) {
+            if (MailTagConvert(work, ppHash) < 0) {
+                // The event's own steps record codes too: the failure's stays.
+                slib::SavedError failure;
+                VAKOMailSMTPErrorCallBack("Failed to convert mail content.");
+                failure.Restore();
+                syslog(LOG_ERR, "%s (%d) Failed to convert mail.", kSrcRead, __LINE__);
+            } else if (!SplitMail(work, szSubject, cbSubject, szBody, cbBody)) {
+                syslog(LOG_ERR, "%s (%d) Failed to get subject and content from temp file.", kSrcRead, __LINE__);
+            } else {
+                result = 0;
+            }
         }
-    }
-    if (created)
-        unlink(work);
-    SLIBSzHashFree(ownRaw);
-    return result;
+        if (created)
+            unlink(work);
+        return result;
+    });
 }
 
 void VAKOMailSMTPErrorCallBack(const char *szError)
 {
-    const char *text = szError ? szError : "";
-    VAKOLogSet1(VAKOLOG_CLASS_SYS, 3, kEventMailFailed, text, "", "", "");
-    syslog(LOG_ERR, "%s (%d) Failed to send email. (%s)", kSrcCallBack, __LINE__, text);
+    slib::Guarded(kSrcCallBack, [&] {
+        const char *text = szError ? szError : "";
+        VAKOLogSet1(VAKOLOG_CLASS_SYS, 3, kEventMailFailed, text, "", "", "");
+        syslog(LOG_ERR, "%s (%d) Failed to send email. (%s)", kSrcCallBack, __LINE__, text);
+    });
 }
 
 void VAKOMailSendMessage(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKOMAILSETTING pSetting)
@@ -641,7 +719,8 @@ void VAKOMailSendMessage(const char *szTag, PSLIBSZHASH *ppHash, const char *szT
         if (null > 2)
             close(null);
     }
-    SendInChild(szTag, ppHash, szTo, pSetting);
+    // Whatever ends the work, the child goes no further than here.
+    slib::Guarded(kSrcSend, [&] { SendInChild(szTag, ppHash, szTo, pSetting); });
     // Not exit(): the parent's atexit handlers and stdio buffers are not the child's.
     _exit(0);
 }

@@ -283,6 +283,30 @@ TEST_F(Mail, NullHashAndBadBuffers)
     EXPECT_FALSE(vakotest::FileExists("/tmp/tempmail." + std::to_string(getpid())));
 }
 
+// Every key is replaced line by line, a replacement not searched again;
+// the file is replaced once, keeping its mode; a missing file is 0x0900.
+TEST_F(Mail, TagConvertReplacesEachKeyAndRewritesTheFileOnce)
+{
+    const std::string file = "/tmp/border-of-the-mail";
+    WriteFile(file, "A %X% and %X%\nno key here\n%Y%", 0640);
+    PSLIBSZHASH hash = SLIBSzHashAlloc(512);
+    ASSERT_TRUE(hash);
+    ASSERT_GE(SLIBSzHashSetValue(&hash, "%X%", "x%X%"), 0);
+    ASSERT_GE(SLIBSzHashSetValue(&hash, "%Y%", "y"), 0);
+    EXPECT_EQ(MailTagConvert(file.c_str(), &hash), 0);
+    EXPECT_EQ(ReadFile(file), "A x%X% and x%X%\nno key here\ny");
+    EXPECT_EQ(vakotest::FileMode(file), 0640u);
+    std::vector<std::string> names = vakotest::ListDir("/tmp");
+    for (const std::string &n : names)
+        EXPECT_FALSE(n.starts_with("border-of-the-mail.")) << n;
+
+    unlink(file.c_str());
+    SLIBErrorSet(0);
+    EXPECT_EQ(MailTagConvert(file.c_str(), &hash), -1);
+    EXPECT_EQ(SLIBErrorGet(), SLIB_ERR_OPEN);
+    SLIBSzHashFree(hash);
+}
+
 TEST_F(Mail, SettingsAreRead)
 {
     VAKOMAILSETTING s;

@@ -23,6 +23,7 @@
 #include "slib/conf_write.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/border.h"
 #include "slibcxx/lines.h"
 #include "slibcxx/raii.h"
 #include "vako/info.h"
@@ -135,55 +136,57 @@ int NetIfNameCmp(const void *a, const void *b)
 
 int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind)
 {
-    if (max < 0 || kind == 0 || kind == 4) {
-        NET_ERR(kSrcInterfaceInfo, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (max == 0)
-        return 0;
-    int skip = IFF_LOOPBACK | IFF_POINTOPOINT;
-    if (kind == VAKO_NET_IF_NO_MASTER)
-        skip |= IFF_MASTER;
-    else if (kind == VAKO_NET_IF_NO_SLAVE)
-        skip |= IFF_SLAVE;
-
-    std::vector<std::string> names;
-    if (ReadInterfaceNames(names) < 0)
-        return -1;
-    slib::Fd sock = Socket();
-    if (!sock.ok())
-        return -1;
-
-    int count = 0;
-    for (const std::string &name : names) {
-        if (count >= max)
-            break;
-        struct ifreq ifr = MakeRequest(name.c_str());
-        if (ioctl(sock.get(), SIOCGIFFLAGS, &ifr) < 0)
-            continue;
-        int flags = ifr.ifr_flags; // a short: sign-extended
-        if (!(flags & IFF_UP) || (flags & skip))
-            continue;
-        if (pOut) {
-            VAKONETIFINFO &e = pOut[count];
-            snprintf(e.szName, sizeof(e.szName), "%s", name.c_str());
-            e.flags = flags;
-            e.link = (flags & IFF_RUNNING) ? VAKO_NET_LINK_UP : 0;
-            ifr = MakeRequest(name.c_str());
-            if (ioctl(sock.get(), SIOCGIFHWADDR, &ifr) == 0)
-                memcpy(e.mac, ifr.ifr_hwaddr.sa_data, sizeof(e.mac));
-            ifr = MakeRequest(name.c_str());
-            if (ioctl(sock.get(), SIOCGIFADDR, &ifr) == 0) {
-                struct sockaddr_in sin;
-                memcpy(&sin, &ifr.ifr_addr, sizeof(sin));
-                inet_ntop(AF_INET, &sin.sin_addr, e.szIP, sizeof(e.szIP));
-            }
+    return slib::Guarded(kSrcInterfaceInfo, -1, [&] {
+        if (max < 0 || kind == 0 || kind == 4) {
+            NET_ERR(kSrcInterfaceInfo, SLIB_ERR_BAD_PARAMETER);
+            return -1;
         }
-        ++count;
-    }
-    if (pOut)
-        qsort(pOut, count, sizeof(*pOut), NetIfNameCmp);
-    return count;
+        if (max == 0)
+            return 0;
+        int skip = IFF_LOOPBACK | IFF_POINTOPOINT;
+        if (kind == VAKO_NET_IF_NO_MASTER)
+            skip |= IFF_MASTER;
+        else if (kind == VAKO_NET_IF_NO_SLAVE)
+            skip |= IFF_SLAVE;
+
+        std::vector<std::string> names;
+        if (ReadInterfaceNames(names) < 0)
+            return -1;
+        slib::Fd sock = Socket();
+        if (!sock.ok())
+            return -1;
+
+        int count = 0;
+        for (const std::string &name : names) {
+            if (count >= max)
+                break;
+            struct ifreq ifr = MakeRequest(name.c_str());
+            if (ioctl(sock.get(), SIOCGIFFLAGS, &ifr) < 0)
+                continue;
+            int flags = ifr.ifr_flags; // a short: sign-extended
+            if (!(flags & IFF_UP) || (flags & skip))
+                continue;
+            if (pOut) {
+                VAKONETIFINFO &e = pOut[count];
+                snprintf(e.szName, sizeof(e.szName), "%s", name.c_str());
+                e.flags = flags;
+                e.link = (flags & IFF_RUNNING) ? VAKO_NET_LINK_UP : 0;
+                ifr = MakeRequest(name.c_str());
+                if (ioctl(sock.get(), SIOCGIFHWADDR, &ifr) == 0)
+                    memcpy(e.mac, ifr.ifr_hwaddr.sa_data, sizeof(e.mac));
+                ifr = MakeRequest(name.c_str());
+                if (ioctl(sock.get(), SIOCGIFADDR, &ifr) == 0) {
+                    struct sockaddr_in sin;
+                    memcpy(&sin, &ifr.ifr_addr, sizeof(sin));
+                    inet_ntop(AF_INET, &sin.sin_addr, e.szIP, sizeof(e.szIP));
+                }
+            }
+            ++count;
+        }
+        if (pOut)
+            qsort(pOut, count, sizeof(*pOut), NetIfNameCmp);
+        return count;
+    });
 }
 
 int VAKONetGetMTUSetting(const char *szIf)
@@ -249,53 +252,57 @@ int VAKONetSetMTUEth(const char *szMtu, const char *szIf)
 
 int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf)
 {
-    char szKey[kMtuKeyRoom];
-    // A cut key would name another interface's setting.
-    if (!szMtu || !szIf || snprintf(szKey, sizeof(szKey), "%s_mtu", szIf) >= static_cast<int>(sizeof(szKey))) {
-        NET_ERR(kSrcConfSetMtu, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (ErrSLIBFileLock(SLIB_LOCK_VAKOINFO | SLIB_LOCK_EX, kLockTimeoutSec) < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to lock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    int result = 0;
-    if (SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szMtu, "%s=\"%s\"\n") < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to set MTU value(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
-        result = -1;
-    }
-    if (ErrSLIBFileUnlock(SLIB_LOCK_VAKOINFO) < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to unlock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
-        result = -1;
-    }
-    return result;
+    return slib::Guarded(kSrcConfSetMtu, -1, [&] {
+        char szKey[kMtuKeyRoom];
+        // A cut key would name another interface's setting.
+        if (!szMtu || !szIf || snprintf(szKey, sizeof(szKey), "%s_mtu", szIf) >= static_cast<int>(sizeof(szKey))) {
+            NET_ERR(kSrcConfSetMtu, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        if (ErrSLIBFileLock(SLIB_LOCK_VAKOINFO | SLIB_LOCK_EX, kLockTimeoutSec) < 0) {
+            syslog(LOG_ERR, "%s (%d) Failed to lock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        int result = 0;
+        if (SLIBFileSetKeyValue(SZF_VAKO_INFO, szKey, szMtu, "%s=\"%s\"\n") < 0) {
+            syslog(LOG_ERR, "%s (%d) Failed to set MTU value(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+            result = -1;
+        }
+        if (ErrSLIBFileUnlock(SLIB_LOCK_VAKOINFO) < 0) {
+            syslog(LOG_ERR, "%s (%d) Failed to unlock vakoinfo(%X)", kSrcConfSetMtu, __LINE__, SLIBErrorGet());
+            result = -1;
+        }
+        return result;
+    });
 }
 
 int VAKONetSetMTUValue(const char *szMtu, const char *szIf)
 {
-    if (!szMtu || !szIf) {
-        NET_ERR(kSrcSetMtu, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    int result = 0;
-    VAKOETHINFO info = {0, 0, 0};
-    if (VAKONetGetEthInfo(&info, szIf) < 0) {
-        syslog(LOG_ERR, "%s:%d Can not get EthInfo(%X).", kSrcSetMtu, __LINE__, SLIBErrorGet());
-        info.speed = 100;
-        result = -1;
-    }
-    if (info.speed == static_cast<int>(kGigabit)) {
-        if (VAKONetSetMTUEth(szMtu, szIf) < 0) {
+    return slib::Guarded(kSrcSetMtu, -1, [&] {
+        if (!szMtu || !szIf) {
+            NET_ERR(kSrcSetMtu, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        int result = 0;
+        VAKOETHINFO info = {0, 0, 0};
+        if (VAKONetGetEthInfo(&info, szIf) < 0) {
+            syslog(LOG_ERR, "%s:%d Can not get EthInfo(%X).", kSrcSetMtu, __LINE__, SLIBErrorGet());
+            info.speed = 100;
+            result = -1;
+        }
+        if (info.speed == static_cast<int>(kGigabit)) {
+            if (VAKONetSetMTUEth(szMtu, szIf) < 0) {
+                syslog(LOG_ERR, "%s:%d Failed to ifconfig MTU Value(0x%04X)", kSrcSetMtu, __LINE__, SLIBErrorGet());
+                result = -1;
+            }
+            sleep(kMtuSettleSec);
+        }
+        if (VAKONetConfSetMTUValue(szMtu, szIf) < 0) {
             syslog(LOG_ERR, "%s:%d Failed to ifconfig MTU Value(0x%04X)", kSrcSetMtu, __LINE__, SLIBErrorGet());
             result = -1;
         }
-        sleep(kMtuSettleSec);
-    }
-    if (VAKONetConfSetMTUValue(szMtu, szIf) < 0) {
-        syslog(LOG_ERR, "%s:%d Failed to ifconfig MTU Value(0x%04X)", kSrcSetMtu, __LINE__, SLIBErrorGet());
-        result = -1;
-    }
-    return result;
+        return result;
+    });
 }
 
 int SLIBNetIfAddrGet(const char *szIf, uint32_t *pAddr, uint32_t *pMask)

@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 
 #include <string>
@@ -201,65 +202,70 @@ void VAKORaidDiskListPush(VAKORAIDDISK **ppList, VAKORAIDDISK *pDisk)
 
 int VAKORaidDiskCreate(const char *szMemberDir, VAKORAIDDISK **ppDisk)
 {
-    if (!szMemberDir || !ppDisk) {
-        RAID_ERR(kSrcDiskCreate, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    slib::HeapPtr<VAKORAIDDISK> pDisk(static_cast<VAKORAIDDISK *>(calloc(1, sizeof(VAKORAIDDISK))));
-    if (!pDisk) {
-        RAID_LOG(kSrcDiskCreate, "Failed to calloc, errno=%m");
-        RAID_ERR(kSrcDiskCreate, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    if (MemberPathOf(szMemberDir, pDisk->szPath, sizeof(pDisk->szPath)) < 0) {
-        RAID_LOG(kSrcDiskCreate, "Failed to get path from %s ,errno=0X%X", szMemberDir, SLIBErrorGet());
-        return -1;
-    }
-    if (ReadMemberStatus(szMemberDir, &pDisk->status) < 0) {
-        RAID_LOG(kSrcDiskCreate, "Failed to get status from %s, errno=0X%X", szMemberDir, SLIBErrorGet());
-        return -1;
-    }
-    *ppDisk = pDisk.release();
-    return 0;
+    return slib::Guarded(kSrcDiskCreate, -1, [&] {
+        if (!szMemberDir || !ppDisk) {
+            RAID_ERR(kSrcDiskCreate, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        slib::HeapPtr<VAKORAIDDISK> pDisk(static_cast<VAKORAIDDISK *>(calloc(1, sizeof(VAKORAIDDISK))));
+        if (!pDisk) {
+            RAID_LOG(kSrcDiskCreate, "Failed to calloc, errno=%m");
+            RAID_ERR(kSrcDiskCreate, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        if (MemberPathOf(szMemberDir, pDisk->szPath, sizeof(pDisk->szPath)) < 0) {
+            RAID_LOG(kSrcDiskCreate, "Failed to get path from %s ,errno=0X%X", szMemberDir, SLIBErrorGet());
+            return -1;
+        }
+        if (ReadMemberStatus(szMemberDir, &pDisk->status) < 0) {
+            RAID_LOG(kSrcDiskCreate, "Failed to get status from %s, errno=0X%X", szMemberDir, SLIBErrorGet());
+            return -1;
+        }
+        *ppDisk = pDisk.release();
+        return 0;
+    });
 }
 
 int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList)
 {
-    if (!szPath || !ppList) {
-        RAID_ERR(kSrcDiskListGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    int index;
-    if (!ParseMdPath(kSrcDiskListGet, szPath, &index))
-        return -1;
-    char szPattern[64];
-    snprintf(szPattern, sizeof(szPattern), kMemberGlob, index);
-    glob_t g;
-    int rc = glob(szPattern, 0, nullptr, &g);
-    if (rc == GLOB_NOMATCH) {
-        globfree(&g);
-        return 0;
-    }
-    if (rc != 0) {
-        RAID_LOG(kSrcDiskListGet, "failed to glob '%s', errno=%m", szPattern);
-        RAID_ERR(kSrcDiskListGet, VAKO_ERR_RAID_IOCTL);
-        globfree(&g);
-        return -1;
-    }
-    VAKORAIDDISK *pHead = nullptr;
-    for (size_t i = 0; i < g.gl_pathc; ++i) {
-        VAKORAIDDISK *pDisk = nullptr;
-        if (VAKORaidDiskCreate(g.gl_pathv[i], &pDisk) < 0) {
-            RAID_LOG(kSrcDiskListGet, "Failed to create disk info from %s ,errno=0X%X", g.gl_pathv[i], SLIBErrorGet());
-            RaidDiskListFree(pHead);
+    return slib::Guarded(kSrcDiskListGet, -1, [&] {
+        if (!szPath || !ppList) {
+            RAID_ERR(kSrcDiskListGet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        int index;
+        if (!ParseMdPath(kSrcDiskListGet, szPath, &index))
+            return -1;
+        char szPattern[64];
+        snprintf(szPattern, sizeof(szPattern), kMemberGlob, index);
+        glob_t g;
+        int rc = glob(szPattern, 0, nullptr, &g);
+        if (rc == GLOB_NOMATCH) {
+            globfree(&g);
+            return 0;
+        }
+        if (rc != 0) {
+            RAID_LOG(kSrcDiskListGet, "failed to glob '%s', errno=%m", szPattern);
+            RAID_ERR(kSrcDiskListGet, VAKO_ERR_RAID_IOCTL);
             globfree(&g);
             return -1;
         }
-        VAKORaidDiskListPush(&pHead, pDisk);
-    }
-    globfree(&g);
-    *ppList = pHead;
-    return 0;
+        VAKORAIDDISK *pHead = nullptr;
+        for (size_t i = 0; i < g.gl_pathc; ++i) {
+            VAKORAIDDISK *pDisk = nullptr;
+            if (VAKORaidDiskCreate(g.gl_pathv[i], &pDisk) < 0) {
+                RAID_LOG(kSrcDiskListGet, "Failed to create disk info from %s ,errno=0X%X", g.gl_pathv[i],
+                         SLIBErrorGet());
+                RaidDiskListFree(pHead);
+                globfree(&g);
+                return -1;
+            }
+            VAKORaidDiskListPush(&pHead, pDisk);
+        }
+        globfree(&g);
+        *ppList = pHead;
+        return 0;
+    });
 }
 
 int VAKORaidDecideStatus(const mdu_array_info_t *pInfo, const VAKORAIDDISK *pList, int *pStatus)
@@ -357,66 +363,69 @@ void VAKORaidInfoFree(PVAKORAIDINFO pInfo)
 
 int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo)
 {
-    if (!szPath || !ppInfo) {
-        RAID_ERR(kSrcInfoGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    int index;
-    if (!ParseMdPath(kSrcInfoGet, szPath, &index))
-        return -1;
-    // Frees the record (and its member list) on every path but success.
-    slib::OwnedPtr<VAKORAIDINFO, VAKORaidInfoFree> owner(static_cast<PVAKORAIDINFO>(calloc(1, sizeof(VAKORAIDINFO))));
-    PVAKORAIDINFO pInfo = owner.get();
-    if (!pInfo) {
-        RAID_LOG(kSrcInfoGet, "Failed to calloc, errno=%m");
-        RAID_ERR(kSrcInfoGet, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    pInfo->mdIndex = index;
-    snprintf(pInfo->szPath, sizeof(pInfo->szPath), "%s", szPath);
+    return slib::Guarded(kSrcInfoGet, -1, [&] {
+        if (!szPath || !ppInfo) {
+            RAID_ERR(kSrcInfoGet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        int index;
+        if (!ParseMdPath(kSrcInfoGet, szPath, &index))
+            return -1;
+        // Frees the record (and its member list) on every path but success.
+        slib::OwnedPtr<VAKORAIDINFO, VAKORaidInfoFree> owner(
+            static_cast<PVAKORAIDINFO>(calloc(1, sizeof(VAKORAIDINFO))));
+        PVAKORAIDINFO pInfo = owner.get();
+        if (!pInfo) {
+            RAID_LOG(kSrcInfoGet, "Failed to calloc, errno=%m");
+            RAID_ERR(kSrcInfoGet, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        pInfo->mdIndex = index;
+        snprintf(pInfo->szPath, sizeof(pInfo->szPath), "%s", szPath);
 
-    Fd fd(open(szPath, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        RAID_LOG(kSrcInfoGet, "Failed to open %s, errno=%m", szPath);
-        RAID_ERR(kSrcInfoGet, SLIB_ERR_OPEN);
-        return -1;
-    }
-    mdu_array_info_t info;
-    memset(&info, 0, sizeof(info));
-    if (RaidIoctlInfo(fd.get(), &info) < 0) {
-        if (SLIBErrorGet() == VAKO_ERR_MD_INACTIVE)
-            return 0;
-        RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid status, errno=0X%X", SLIBErrorGet());
-        return -1;
-    }
-    pInfo->raidType = RaidTypeOf(info.level);
-    if (pInfo->raidType == VAKO_RAID_OTHER)
-        RAID_LOG(kSrcInfoGet, "Not supported RAID level: %d", info.level);
-    pInfo->componentBytes = static_cast<int64_t>(info.size) * 1024;
-    pInfo->raidDisks = info.raid_disks;
+        Fd fd(open(szPath, O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            RAID_LOG(kSrcInfoGet, "Failed to open %s, errno=%m", szPath);
+            RAID_ERR(kSrcInfoGet, SLIB_ERR_OPEN);
+            return -1;
+        }
+        mdu_array_info_t info;
+        memset(&info, 0, sizeof(info));
+        if (RaidIoctlInfo(fd.get(), &info) < 0) {
+            if (SLIBErrorGet() == VAKO_ERR_MD_INACTIVE)
+                return 0;
+            RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid status, errno=0X%X", SLIBErrorGet());
+            return -1;
+        }
+        pInfo->raidType = RaidTypeOf(info.level);
+        if (pInfo->raidType == VAKO_RAID_OTHER)
+            RAID_LOG(kSrcInfoGet, "Not supported RAID level: %d", info.level);
+        pInfo->componentBytes = static_cast<int64_t>(info.size) * 1024;
+        pInfo->raidDisks = info.raid_disks;
 
-    if (RaidIoctlSize(fd.get(), &pInfo->deviceBytes) < 0) {
-        RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid size, errno=0X%X", SLIBErrorGet());
-        return -1;
-    }
-    VAKORAIDDISK *pList = nullptr;
-    if (VAKORaidDiskListGet(szPath, &pList) < 0) {
-        RAID_LOG(kSrcInfoGet, "Failed to get disk list for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
-                 SLIBErrorGet());
-        return -1;
-    }
-    pInfo->pDiskList = pList;
-    pInfo->firstDisk = FirstDiskOf(pList);
+        if (RaidIoctlSize(fd.get(), &pInfo->deviceBytes) < 0) {
+            RAID_LOG(kSrcInfoGet, "Failed to ioctl for raid size, errno=0X%X", SLIBErrorGet());
+            return -1;
+        }
+        VAKORAIDDISK *pList = nullptr;
+        if (VAKORaidDiskListGet(szPath, &pList) < 0) {
+            RAID_LOG(kSrcInfoGet, "Failed to get disk list for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
+                     SLIBErrorGet());
+            return -1;
+        }
+        pInfo->pDiskList = pList;
+        pInfo->firstDisk = FirstDiskOf(pList);
 
-    if (RaidRebuildStatusGet(fd.get(), pInfo->syncStatus) < 0)
-        return -1;
-    if (VAKORaidDecideStatus(&info, pList, &pInfo->status) < 0) {
-        RAID_LOG(kSrcInfoGet, "Failed to decide raid status for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
-                 SLIBErrorGet());
-        return -1;
-    }
-    *ppInfo = owner.release();
-    return 1;
+        if (RaidRebuildStatusGet(fd.get(), pInfo->syncStatus) < 0)
+            return -1;
+        if (VAKORaidDecideStatus(&info, pList, &pInfo->status) < 0) {
+            RAID_LOG(kSrcInfoGet, "Failed to decide raid status for " RAID_MD_PATH ", errno=0X%X", pInfo->mdIndex,
+                     SLIBErrorGet());
+            return -1;
+        }
+        *ppInfo = owner.release();
+        return 1;
+    });
 }
 
 } // extern "C"

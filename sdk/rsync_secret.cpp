@@ -268,7 +268,9 @@ int NetBackupSetRsyncdSecrets(const char *oldName, const char *newName, const ch
         syslog(LOG_ERR, "%s %s(%d):can not add %s's password", kSrcSet, __func__, __LINE__, newName);
         result = -1;
     }
-    ProtectSecrets();
+    // A failed write left the file as it was: its mode and owner too.
+    if (result == 0)
+        ProtectSecrets();
     return result;
 }
 
@@ -319,9 +321,9 @@ int VAKONetBkpCryptPass(const char *plain, char *out, int cbOut)
 
 int VAKONetBackupGetServerPasswd(const char *user, char *out, int cbOut)
 {
-    if (!user || !out || cbOut < 0)
-        return -1;
     return slib::Guarded(kSrcGet, -1, [&] {
+        if (!user || !out || cbOut < 0)
+            return -1;
         std::string_view name = AuthName(user);
         bool found = false;
         std::string kept; // the line of the name, kept past the reader
@@ -369,12 +371,12 @@ int VAKONetBkpIsReservedName(const char *name)
 
 int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const char *value, int op)
 {
-    if (!SoundArguments(oldName, newName, value, op)) {
-        syslog(LOG_ERR, "%s %s(%d) : bad parameters", kSrcSet, __func__, __LINE__);
-        return -1;
-    }
-    const char *fn = __func__; // a lambda's own is "operator()"
-    return slib::Guarded(kSrcSet, -1, [&] {
+    // fn: this function's name (a lambda's own is "operator()")
+    return slib::Guarded(kSrcSet, -1, [&, fn = __func__] {
+        if (!SoundArguments(oldName, newName, value, op)) {
+            syslog(LOG_ERR, "%s %s(%d) : bad parameters", kSrcSet, fn, __LINE__);
+            return -1;
+        }
         const char *oldAuth = op == NETBKP_PASSWD_ADD ? nullptr : AuthName(oldName);
         const char *newAuth = op == NETBKP_PASSWD_DELETE ? nullptr : AuthName(newName);
         if (!RunScript("stop"))
@@ -408,16 +410,16 @@ int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const
 
 int NetBackupDelSecret(const char *name)
 {
-    if (!name)
-        return -1;
-    struct stat st;
-    if (stat(SZF_RSYNCD_SECRETS, &st) != 0) {
-        syslog(LOG_ERR, "%s %s(%d): stat(%s) failed! error_code[%d]=[%m]\n", kSrcDel, __func__, __LINE__,
-               SZF_RSYNCD_SECRETS, errno);
-        return -1;
-    }
-    const char *fn = __func__; // a lambda's own is "operator()"
-    return slib::Guarded(kSrcDel, -1, [&] {
+    // fn: this function's name (a lambda's own is "operator()")
+    return slib::Guarded(kSrcDel, -1, [&, fn = __func__] {
+        if (!name)
+            return -1;
+        struct stat st;
+        if (stat(SZF_RSYNCD_SECRETS, &st) != 0) {
+            syslog(LOG_ERR, "%s %s(%d): stat(%s) failed! error_code[%d]=[%m]\n", kSrcDel, fn, __LINE__,
+                   SZF_RSYNCD_SECRETS, errno);
+            return -1;
+        }
         std::string key = SecretKey(name);
         int r = SLIBFileSetLine(SZF_RSYNCD_SECRETS, key.c_str(), nullptr, OP_MATCH_BEGIN);
         if (r < 0) {

@@ -13,6 +13,7 @@
 #include "slib/error.h"
 #include "slib/str.h"
 #include "slib/szlist.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 
 namespace {
@@ -94,37 +95,40 @@ extern "C" {
 
 int CrontabUpdateCrontab(const char *szCommand, const char *szLine)
 {
-    // An empty pattern matches every line: the first one would go.
-    if (!szCommand || !*szCommand) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcUpdate, __LINE__);
-        return -1;
-    }
-    if (szLine) {
-        char probe[kProbeSize];
-        int found = SLIBFileGetLine(SZF_CRONTAB, szCommand, probe, sizeof probe, 0);
-        // A matching line too long for the probe is there all the same.
-        if (found < 0 && SLIBErrorGet() == SLIB_ERR_BUFFER_SMALL)
-            found = 1;
-        if (found < 0) {
-            syslog(LOG_ERR, "%s (%d) Failed to get line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
+    return slib::Guarded(kSrcUpdate, -1, [&] {
+        // An empty pattern matches every line: the first one would go.
+        if (!szCommand || !*szCommand) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcUpdate, __LINE__);
             return -1;
         }
-        if (found > 0) {
-            if (SLIBFileSetLine(SZF_CRONTAB, szCommand, szLine, 0) <= 0) {
-                syslog(LOG_ERR, "%s (%d) Failed to set line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
+        if (szLine) {
+            char probe[kProbeSize];
+            int found = SLIBFileGetLine(SZF_CRONTAB, szCommand, probe, sizeof probe, 0);
+            // A matching line too long for the probe is there all the same.
+            if (found < 0 && SLIBErrorGet() == SLIB_ERR_BUFFER_SMALL)
+                found = 1;
+            if (found < 0) {
+                syslog(LOG_ERR, "%s (%d) Failed to get line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
                 return -1;
             }
-        } else if (SLIBFileAddLine(SZF_CRONTAB, nullptr, szLine, OP_FIND_PREFIX) <= 0) {
-            syslog(LOG_ERR, "%s (%d) Failed to add line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
+            if (found > 0) {
+                if (SLIBFileSetLine(SZF_CRONTAB, szCommand, szLine, 0) <= 0) {
+                    syslog(LOG_ERR, "%s (%d) Failed to set line in crontab (0x%x)", kSrcUpdate, __LINE__,
+                           SLIBErrorGet());
+                    return -1;
+                }
+            } else if (SLIBFileAddLine(SZF_CRONTAB, nullptr, szLine, OP_FIND_PREFIX) <= 0) {
+                syslog(LOG_ERR, "%s (%d) Failed to add line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
+                return -1;
+            }
+        } else if (SLIBFileSetLine(SZF_CRONTAB, szCommand, nullptr, 0) < 0) {
+            syslog(LOG_ERR, "%s (%d) Failed to remove line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
             return -1;
         }
-    } else if (SLIBFileSetLine(SZF_CRONTAB, szCommand, nullptr, 0) < 0) {
-        syslog(LOG_ERR, "%s (%d) Failed to remove line in crontab (0x%x)", kSrcUpdate, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    if (system(kHupCrond) != 0)
-        syslog(LOG_ERR, "%s (%d) Failed to hup crond", kSrcUpdate, __LINE__);
-    return 0;
+        if (system(kHupCrond) != 0)
+            syslog(LOG_ERR, "%s (%d) Failed to hup crond", kSrcUpdate, __LINE__);
+        return 0;
+    });
 }
 
 int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
@@ -177,48 +181,54 @@ int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule)
 
 int VAKOScheduleSet(PVAKOSCHEDULE pSchedule)
 {
-    if (!pSchedule) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
-        syslog(LOG_ERR, "%s(%d): PVAKOSCHEDULE is NULL", __func__, __LINE__);
-        return -1;
-    }
-    const VAKOSCHEDULE &s = *pSchedule;
-    const char *cmd = s.szCommand;
-    bool terminated = memchr(cmd, '\0', sizeof s.szCommand) != nullptr;
-    char line[kLineSize];
-    bool ok = terminated && (s.weekdays & VAKO_SCHEDULE_EVERY_DAY) != 0 && InHours(s.startHour) && InHours(s.endHour) &&
-              s.startHour <= s.endHour && InHours(s.interval) && static_cast<unsigned>(s.minute) <= 59 &&
-              !BadCommand(cmd);
-    // A line that would be cut would run another command.
-    if (ok) {
-        int n = snprintf(line, sizeof line, "%d\t%s\t*\t*\t%s\troot\t%s", s.minute, HoursField(s).c_str(),
-                         WeekDaysField(s.weekdays).c_str(), cmd);
-        ok = n > 0 && n < static_cast<int>(sizeof line);
-    }
-    if (!ok) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
-        syslog(LOG_ERR, "%s(%d): time or command error %d,%d,%d,%d,%.*s", __func__, __LINE__, s.startHour, s.minute,
-               s.interval, s.endHour, static_cast<int>(sizeof s.szCommand), cmd);
-        return -1;
-    }
-    if (CrontabUpdateCrontab(cmd, line) < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to set the schedule to /etc/crontab", __func__, __LINE__);
-        return -1;
-    }
-    return 0;
+    // fn: this function's name (a lambda's own is "operator()")
+    return slib::Guarded(kSrcSet, -1, [&, fn = __func__] {
+        if (!pSchedule) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
+            syslog(LOG_ERR, "%s(%d): PVAKOSCHEDULE is NULL", fn, __LINE__);
+            return -1;
+        }
+        const VAKOSCHEDULE &s = *pSchedule;
+        const char *cmd = s.szCommand;
+        bool terminated = memchr(cmd, '\0', sizeof s.szCommand) != nullptr;
+        char line[kLineSize];
+        bool ok = terminated && (s.weekdays & VAKO_SCHEDULE_EVERY_DAY) != 0 && InHours(s.startHour) &&
+                  InHours(s.endHour) && s.startHour <= s.endHour && InHours(s.interval) &&
+                  static_cast<unsigned>(s.minute) <= 59 && !BadCommand(cmd);
+        // A line that would be cut would run another command.
+        if (ok) {
+            int n = snprintf(line, sizeof line, "%d\t%s\t*\t*\t%s\troot\t%s", s.minute, HoursField(s).c_str(),
+                             WeekDaysField(s.weekdays).c_str(), cmd);
+            ok = n > 0 && n < static_cast<int>(sizeof line);
+        }
+        if (!ok) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcSet, __LINE__);
+            syslog(LOG_ERR, "%s(%d): time or command error %d,%d,%d,%d,%.*s", fn, __LINE__, s.startHour, s.minute,
+                   s.interval, s.endHour, static_cast<int>(sizeof s.szCommand), cmd);
+            return -1;
+        }
+        if (CrontabUpdateCrontab(cmd, line) < 0) {
+            syslog(LOG_ERR, "%s(%d): fail to set the schedule to /etc/crontab", fn, __LINE__);
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int VAKOScheduleRemove(const char *szCommand)
 {
-    if (!szCommand) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcRemove, __LINE__);
-        return -1;
-    }
-    if (CrontabUpdateCrontab(szCommand, nullptr) < 0) {
-        syslog(LOG_ERR, "%s(%d): fail to remove schedule to /etc/crontab", __func__, __LINE__);
-        return -1;
-    }
-    return 0;
+    // fn: this function's name (a lambda's own is "operator()")
+    return slib::Guarded(kSrcRemove, -1, [&, fn = __func__] {
+        if (!szCommand) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcRemove, __LINE__);
+            return -1;
+        }
+        if (CrontabUpdateCrontab(szCommand, nullptr) < 0) {
+            syslog(LOG_ERR, "%s(%d): fail to remove schedule to /etc/crontab", fn, __LINE__);
+            return -1;
+        }
+        return 0;
+    });
 }
 
 } // extern "C"

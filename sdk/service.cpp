@@ -10,10 +10,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <iterator>
+#include <string>
 
 #include "info_lock.h"
 #include "slib/conf_read.h"
@@ -21,7 +23,9 @@
 #include "slib/error.h"
 #include "slib/lock.h"
 #include "slib/szhash.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
+#include "slibcxx/replace.h"
 #include "vako/info.h"
 
 namespace {
@@ -169,141 +173,174 @@ const char *DownloadValue(const VAKODOWNLOADINFO *p, const DownloadKey &k, char 
     return nullptr;
 }
 
+// Sets each download key to its value on a copy of the settings file, put
+// in the file's place once all are set: a failure part way (for want of
+// memory too) leaves the file as it was. Each key is set by the rewrite
+// that would set it on the file, so the bytes are those of setting them
+// one by one; a missing file is made by the first key, as it would be.
+bool SetDownloadKeys(const char *const (&values)[std::size(kDownloadKeys)])
+{
+    std::string bytes;
+    struct stat st;
+    int got = slib::ReadWholeFile(SZF_VAKO_INFO, bytes, st, __FILE_NAME__);
+    if (got < 0)
+        return false;
+    slib::FileReplacer copy(__FILE_NAME__);
+    if (!copy.CreateUnique(SZF_VAKO_INFO))
+        return false;
+    if (got == 1 ? !(copy.CopyAttributes(st, true) && copy.Write(bytes) && copy.Finish())
+                 : !copy.Finish() || unlink(copy.path()) != 0)
+        return false;
+    for (size_t i = 0; i < std::size(kDownloadKeys); ++i)
+        if (SLIBFileSetKeyValue(copy.path(), kDownloadKeys[i].key, values[i], kKeyLineFormat) == -1)
+            return false;
+    return copy.RenameOver(SZF_VAKO_INFO);
+}
+
 } // namespace
 
 extern "C" {
 
 int VAKODDNSConfigGet(const char *szName, VAKODDNSINFO *pInfo)
 {
-    if (!szName || !pInfo) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcDdns, __LINE__);
-        return -1;
-    }
-    HashPtr hash(SLIBSzHashAlloc(kHashSize));
-    if (!hash) {
-        syslog(LOG_ERR, "%s(%s:%d): Failed to allocate hash for name %s in file %s, errno=%s/%d, vako_error=[%X]\n",
-               __func__, kSrcDdns, __LINE__, szName, SZF_DDNS_CONF, strerror(errno), errno, SLIBErrorGet());
-        return -1;
-    }
-    int n = ReadSection(SZF_DDNS_CONF, szName, hash);
-    if (n < 0) {
-        syslog(LOG_ERR, "%s(%s:%d): Failed to get section from %s by name %s , ret=%d, errno=%s/%d\n", __func__,
-               kSrcDdns, __LINE__, SZF_DDNS_CONF, szName, n, strerror(errno), errno);
-        return -1;
-    }
-    if (n == 0)
-        return 0;
-
-    CopyCut(pInfo->szName, sizeof pInfo->szName, szName);
-    struct {
-        const char *key;
-        char *field;
-        size_t cb;
-    } const keys[] = {
-        {"hostname", pInfo->szHostname, sizeof pInfo->szHostname},
-        {"username", pInfo->szUsername, sizeof pInfo->szUsername},
-        {"passwd", pInfo->szPasswd, sizeof pInfo->szPasswd},
-    };
-    int result = 1;
-    for (const auto &k : keys) {
-        const char *v = SzSLIBSzHashGetValue(hash.get(), k.key);
-        if (!v) {
-            syslog(LOG_ERR, "%s(%s:%d): Failed to get by key %s by name %s at %s, errno=%s/%d\n", __func__, kSrcDdns,
-                   __LINE__, k.key, szName, SZF_DDNS_CONF, strerror(errno), errno);
-            result = -1;
-            continue;
+    // fn: this function's name (a lambda's own is "operator()")
+    return slib::Guarded(kSrcDdns, -1, [&, fn = __func__] {
+        if (!szName || !pInfo) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcDdns, __LINE__);
+            return -1;
         }
-        CopyCut(k.field, k.cb, v);
-    }
-    return result;
+        HashPtr hash(SLIBSzHashAlloc(kHashSize));
+        if (!hash) {
+            syslog(LOG_ERR, "%s(%s:%d): Failed to allocate hash for name %s in file %s, errno=%s/%d, vako_error=[%X]\n",
+                   fn, kSrcDdns, __LINE__, szName, SZF_DDNS_CONF, strerror(errno), errno, SLIBErrorGet());
+            return -1;
+        }
+        int n = ReadSection(SZF_DDNS_CONF, szName, hash);
+        if (n < 0) {
+            syslog(LOG_ERR, "%s(%s:%d): Failed to get section from %s by name %s , ret=%d, errno=%s/%d\n", fn, kSrcDdns,
+                   __LINE__, SZF_DDNS_CONF, szName, n, strerror(errno), errno);
+            return -1;
+        }
+        if (n == 0)
+            return 0;
+
+        CopyCut(pInfo->szName, sizeof pInfo->szName, szName);
+        struct {
+            const char *key;
+            char *field;
+            size_t cb;
+        } const keys[] = {
+            {"hostname", pInfo->szHostname, sizeof pInfo->szHostname},
+            {"username", pInfo->szUsername, sizeof pInfo->szUsername},
+            {"passwd", pInfo->szPasswd, sizeof pInfo->szPasswd},
+        };
+        int result = 1;
+        for (const auto &k : keys) {
+            const char *v = SzSLIBSzHashGetValue(hash.get(), k.key);
+            if (!v) {
+                syslog(LOG_ERR, "%s(%s:%d): Failed to get by key %s by name %s at %s, errno=%s/%d\n", fn, kSrcDdns,
+                       __LINE__, k.key, szName, SZF_DDNS_CONF, strerror(errno), errno);
+                result = -1;
+                continue;
+            }
+            CopyCut(k.field, k.cb, v);
+        }
+        return result;
+    });
 }
 
 int VAKOWinsQuery1(char *szBuf, int cbBuf, int *pIsDomain, int *pIsSamba)
 {
-    if (!szBuf || cbBuf <= 0 || !pIsDomain) {
-        SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcWins, __LINE__);
-        return -1;
-    }
-    HashPtr hash(SLIBSzHashAlloc(kHashSize));
-    if (!hash) {
-        SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcWins, __LINE__);
-        return -1;
-    }
-    if (ReadSection(SZF_SMB_CONF, "global", hash) < 0) {
-        syslog(LOG_ERR, "%s:%d SLIBFileGetSection failed [%X]!!", kSrcWins, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    const char *security = SzSLIBSzHashGetValue(hash.get(), "security");
-    if (!security) {
-        syslog(LOG_ERR, "%s:%d key [security] not found or error!!", kSrcWins, __LINE__);
-        return -1;
-    }
-    const char *name;
-    if (strcmp(security, "ads") == 0) {
-        name = SzSLIBSzHashGetValue(hash.get(), "realm");
-        if (!name) {
-            syslog(LOG_ERR, "%s:%d key [realm] not found or error!!", kSrcWins, __LINE__);
+    return slib::Guarded(kSrcWins, -1, [&] {
+        if (!szBuf || cbBuf <= 0 || !pIsDomain) {
+            SLIBErrorSetEx(SLIB_ERR_BAD_PARAMETER, kSrcWins, __LINE__);
             return -1;
         }
-    } else {
-        name = SzSLIBSzHashGetValue(hash.get(), "workgroup");
-        if (!name) {
-            syslog(LOG_ERR, "%s:%d key [workgroup] not found or error!!", kSrcWins, __LINE__);
+        HashPtr hash(SLIBSzHashAlloc(kHashSize));
+        if (!hash) {
+            SLIBErrorSetEx(SLIB_ERR_OUT_OF_MEMORY, kSrcWins, __LINE__);
             return -1;
         }
-    }
-    memset(szBuf, 0, static_cast<size_t>(cbBuf));
-    CopyCut(szBuf, static_cast<size_t>(cbBuf), name);
-    *pIsDomain = strcmp(security, "domain") == 0 || strcmp(security, "ads") == 0 ? 1 : 0;
-    if (pIsSamba)
-        *pIsSamba = WinsIsSambaRunning() ? 1 : 0;
-    return 0;
+        if (ReadSection(SZF_SMB_CONF, "global", hash) < 0) {
+            syslog(LOG_ERR, "%s:%d SLIBFileGetSection failed [%X]!!", kSrcWins, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        const char *security = SzSLIBSzHashGetValue(hash.get(), "security");
+        if (!security) {
+            syslog(LOG_ERR, "%s:%d key [security] not found or error!!", kSrcWins, __LINE__);
+            return -1;
+        }
+        const char *name;
+        if (strcmp(security, "ads") == 0) {
+            name = SzSLIBSzHashGetValue(hash.get(), "realm");
+            if (!name) {
+                syslog(LOG_ERR, "%s:%d key [realm] not found or error!!", kSrcWins, __LINE__);
+                return -1;
+            }
+        } else {
+            name = SzSLIBSzHashGetValue(hash.get(), "workgroup");
+            if (!name) {
+                syslog(LOG_ERR, "%s:%d key [workgroup] not found or error!!", kSrcWins, __LINE__);
+                return -1;
+            }
+        }
+        memset(szBuf, 0, static_cast<size_t>(cbBuf));
+        CopyCut(szBuf, static_cast<size_t>(cbBuf), name);
+        *pIsDomain = strcmp(security, "domain") == 0 || strcmp(security, "ads") == 0 ? 1 : 0;
+        // A flag that could not be read for want of memory is no "not running".
+        if (pIsSamba && slib::StepOutOfMemory([&] { *pIsSamba = WinsIsSambaRunning() ? 1 : 0; }))
+            return -1;
+        return 0;
+    });
 }
 
 int WinsIsSambaRunning(void)
 {
-    InfoLock lock(VAKO_INFO_LOCK_READ, kSambaLockTimeoutSec);
-    if (!lock.held())
-        return 0;
-    char value[kRunSambaSize] = {};
-    return SLIBFileGetKeyValue(SZF_VAKO_INFO, "runsamba", value, sizeof value, 0) > 0 && strcasecmp(value, "yes") == 0
-               ? 1
-               : 0;
+    return slib::Guarded(kSrcWins, 0, [&] {
+        InfoLock lock(VAKO_INFO_LOCK_READ, kSambaLockTimeoutSec);
+        if (!lock.held())
+            return 0;
+        char value[kRunSambaSize] = {};
+        return SLIBFileGetKeyValue(SZF_VAKO_INFO, "runsamba", value, sizeof value, 0) > 0 &&
+                       strcasecmp(value, "yes") == 0
+                   ? 1
+                   : 0;
+    });
 }
 
 int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo)
 {
-    if (!pInfo) {
-        SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    // Every value is checked before any is written: a refused one leaves
-    // the settings as they were.
-    char nums[std::size(kDownloadKeys)][kNumberSize];
-    const char *values[std::size(kDownloadKeys)];
-    for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
-        const DownloadKey &k = kDownloadKeys[i];
-        values[i] = k.kind == Kind::Text && !TextFieldSound(pInfo, k) ? nullptr : DownloadValue(pInfo, k, nums[i]);
-        if (!values[i]) {
+    return slib::Guarded(__FILE_NAME__, -1, [&] {
+        if (!pInfo) {
             SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        // Every value is checked before any is written: a refused one leaves
+        // the settings as they were.
+        char nums[std::size(kDownloadKeys)][kNumberSize];
+        const char *values[std::size(kDownloadKeys)];
+        for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
+            const DownloadKey &k = kDownloadKeys[i];
+            values[i] = k.kind == Kind::Text && !TextFieldSound(pInfo, k) ? nullptr : DownloadValue(pInfo, k, nums[i]);
+            if (!values[i]) {
+                SLIB_ERR(SLIB_ERR_BAD_PARAMETER);
+                syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
+                return -1;
+            }
+        }
+        InfoLock lock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT);
+        if (!lock.held()) {
             syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
             return -1;
         }
-    }
-    InfoLock lock(VAKO_INFO_LOCK_WRITE, VAKO_INFO_LOCK_TIMEOUT);
-    if (!lock.held()) {
-        syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
-        return -1;
-    }
-    for (size_t i = 0; i < std::size(kDownloadKeys); ++i) {
-        if (SLIBFileSetKeyValue(SZF_VAKO_INFO, kDownloadKeys[i].key, values[i], kKeyLineFormat) == -1) {
+        if (!SetDownloadKeys(values)) {
             syslog(LOG_ERR, "%s (%d) There is an error here.", __FILE_NAME__, __LINE__);
             return -1;
         }
-    }
-    if (DownloadSchedulerSignal(SIGHUP) != 0)
-        syslog(LOG_ERR, "%s (%d)Failed to hup scheduled.", __FILE_NAME__, __LINE__);
-    return 0;
+        if (DownloadSchedulerSignal(SIGHUP) != 0)
+            syslog(LOG_ERR, "%s (%d)Failed to hup scheduled.", __FILE_NAME__, __LINE__);
+        return 0;
+    });
 }
 
 int DownloadSchedulerSignal(int sig)

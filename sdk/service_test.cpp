@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -333,6 +335,29 @@ TEST(DownloadInfoSet, WritesAllKeysInOrderAndSignalsTheScheduler)
               "unique=\"x\"\ndownload_btencrypt=\"always\"\nrunsamba=\"yes\"\n" + Lines(0, 12) + Lines(13, 37));
     EXPECT_EQ(vakotest::WaitChild(scheduler), 128 + SIGHUP);
     EXPECT_TRUE(vakotest::OtherProcessCanLock(0x806));
+}
+
+// The keys are set on a copy put in place once: the file keeps its mode
+// and owner, no temporary stays beside it, and a missing file is made as
+// the first key would make it.
+TEST(DownloadInfoSet, TheFileIsReplacedOnceKeepingItsMode)
+{
+    WriteFile(kInfo, "unique=\"x\"\n", 0640);
+    VAKODOWNLOADINFO d = Settings();
+    ASSERT_EQ(VAKODownloadInfoSet(&d), 0);
+    EXPECT_EQ(ReadFile(kInfo), "unique=\"x\"\n" + Lines(0, 37));
+    EXPECT_EQ(vakotest::FileMode(kInfo), 0640u);
+    std::vector<std::string> names = vakotest::ListDir("/etc");
+    EXPECT_EQ(
+        std::count_if(names.begin(), names.end(), [](const std::string &n) { return n.starts_with("vakoinfo.conf."); }),
+        0);
+
+    unlink(kInfo);
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(VAKODownloadInfoSet(&d), 0);
+    EXPECT_EQ(ReadFile(kInfo), Lines(0, 37));
+    EXPECT_EQ(vakotest::FileMode(kInfo), 0666u & ~mask);
 }
 
 TEST(DownloadInfoSet, OrderAndEncryptionWords)

@@ -83,7 +83,7 @@ using UserDbPtr = slib::OwnedPtr<VAKOUSERDB, VAKOUserDBClose>;
 // at the first share section and kept for the rest of the build.
 class Validators {
 public:
-    // 0, or -1 with 0x0900.
+    // 0, or -1 with 0x0900 or 0x0200.
     int Open()
     {
         if (!groups_)
@@ -94,7 +94,8 @@ public:
             return 0;
         syslog(LOG_ERR, "%s:%d the %s database cannot be opened. vakoerr=0x%04X", kSrcAllocFromConf, __LINE__,
                groups_ ? "user" : "group", SLIBErrorGet());
-        SHARE_ERR(kSrcAllocFromConf, SLIB_ERR_OPEN);
+        if (!slib::OutOfMemory())
+            SHARE_ERR(kSrcAllocFromConf, SLIB_ERR_OPEN);
         return -1;
     }
     VAKOGROUPDB *groups() const { return groups_.get(); }
@@ -677,27 +678,38 @@ public:
         return WriteFromFile() && WriteReserved(true) && WriteShares(nullptr);
     }
 
-    // Once the new smb.conf is in place: the places of its sections.
+    // Once the whole file is written, before it takes smb.conf's place:
+    // the keys and values of the places of its sections, so that storing
+    // them once it is in place needs no memory of its own.
+    void PreparePlaces()
+    {
+        for (const auto &[key, at] : sharePlace_)
+            if (!Holds(shares_, key))
+                gone_.push_back(place::ShareKey(key));
+        for (const auto &[name, at] : reservedPlace_)
+            if (!Holds(reserved_, name))
+                gone_.push_back(place::kReservedPrefix + name);
+        last_ = {{place::kKeptKey, KeptValue(kept_)}, {place::kFileKey, FileValue(out_.print())}};
+    }
+
+    // Once the new smb.conf is in place: the places of its sections, the
+    // file's own last.
     bool StorePlaces()
     {
         VAKOBDB *bdb = db_->pDb;
         bool ok = true;
         for (const auto &[key, value] : puts_)
             ok = ok && WriteValue(bdb, key, value);
-        for (const auto &[key, at] : sharePlace_)
-            if (!Holds(shares_, key))
-                ok = ok && RemoveValue(bdb, place::ShareKey(key));
-        for (const auto &[name, at] : reservedPlace_)
-            if (!Holds(reserved_, name))
-                ok = ok && RemoveValue(bdb, place::kReservedPrefix + name);
-        ok = ok && WriteValue(bdb, place::kKeptKey, KeptValue(kept_)) &&
-             WriteValue(bdb, place::kFileKey, FileValue(out_.print()));
+        for (const std::string &key : gone_)
+            ok = ok && RemoveValue(bdb, key);
+        for (const auto &[key, value] : last_)
+            ok = ok && WriteValue(bdb, key, value);
         if (ok)
             return true;
         syslog(LOG_ERR, "%s:%d the places of the sections of %s cannot be stored. vakoerr=0x%04X", kSrcDump, __LINE__,
                SZF_SMB_CONF, SLIBErrorGet());
         SavedError saved;
-        RemoveValue(bdb, place::kFileKey);
+        VAKOBDbDelete(bdb, place::kFileKey, sizeof place::kFileKey);
         saved.Restore();
         return false;
     }
@@ -896,7 +908,8 @@ private:
         std::string_view stored;
         if (ReadValue(db_->pDb, "#" + e.key, value) != 1 ||
             ReadValue(db_->pDb, place::kReservedPrefix + e.key, placed) != 1) {
-            SHARE_ERR(kSrcDump, VAKO_ERR_BDB_GET);
+            if (!slib::OutOfMemory())
+                SHARE_ERR(kSrcDump, VAKO_ERR_BDB_GET);
             return false;
         }
         if (!ReadPlace(placed, was, stored)) {
@@ -937,7 +950,8 @@ private:
             e.written = true;
             std::string value;
             if (ReadValue(db_->pDb, "#" + e.key, value) != 1) {
-                SHARE_ERR(kSrcDump, VAKO_ERR_BDB_GET);
+                if (!slib::OutOfMemory())
+                    SHARE_ERR(kSrcDump, VAKO_ERR_BDB_GET);
                 return false;
             }
             if (!WriteReservedPart(e, value))
@@ -992,7 +1006,8 @@ private:
         if (r == 1 && ReadValue(db_->pDb, place::ShareKey(e.key), placed) != 1)
             r = -1;
         if (r != 1) {
-            SHARE_ERR(kSrcDump, r == 0 ? SLIB_ERR_NOT_FOUND : VAKO_ERR_BDB_GET);
+            if (r == 0 || !slib::OutOfMemory())
+                SHARE_ERR(kSrcDump, r == 0 ? SLIB_ERR_NOT_FOUND : VAKO_ERR_BDB_GET);
             return false;
         }
         if (!ReadPlace(placed, was, stored)) {
@@ -1009,9 +1024,14 @@ private:
         VAKOSHARE *raw = nullptr;
         bool read = VAKOShareDBUnPackBounded(stored.data(), static_cast<int>(stored.size()), &raw) == 0;
         ShareOwner before(raw);
+        // Memory that ran out is no damage of the record.
+        if (!read && slib::OutOfMemory())
+            return false;
         if (!Render(e.key, value, now_))
             return false;
         if (!read || !PartLines(before.get(), was_)) {
+            if (slib::OutOfMemory())
+                return false;
             damage_ = "the record a section gave";
             return Damaged();
         }
@@ -1069,7 +1089,8 @@ private:
     bool unplacedDone_ = false;
     size_t next_ = 0;
     // The places of the new file.
-    std::vector<std::pair<std::string, std::string>> puts_;
+    std::vector<std::pair<std::string, std::string>> puts_, last_;
+    std::vector<std::string> gone_;
     std::vector<Ordinal> kept_;
 };
 
@@ -1211,8 +1232,9 @@ int Build(FILE *fp, VAKOSHAREDB *db)
             r = SLIBSzHashSetValue(&raw, key.c_str(), value.c_str());
             pairs.reset(raw);
         } else {
+            std::string line = Trimmed(std::string(in.content()));
             PSLIBSZLIST raw = lines.release();
-            r = SLIBSzListPush(&raw, Trimmed(std::string(in.content())).c_str());
+            r = SLIBSzListPush(&raw, line.c_str());
             lines.reset(raw);
         }
         if (r < 0) {
@@ -1259,6 +1281,59 @@ bool RemoveTmp(slib::FileReplacer &out)
     }
     saved.Restore();
     return true;
+}
+
+// The dump; memory that runs out ends it at its guard, the temporary file
+// removed with its owner.
+int DumpTo(VAKOSHAREDB *db)
+{
+    if (!db || !db->pDb) {
+        SHARE_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
+        return -1;
+    }
+    slib::FileReplacer out(kSrcDump);
+    if (!out.CreateFixed(SZF_SMB_CONF_TMP, 0666)) {
+        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, errno);
+        return -1;
+    }
+    Dump dump(db, out);
+    bool ok = dump.Write();
+    if (ok)
+        dump.PreparePlaces();
+    // Written out and on the disk before it replaces smb.conf: a file renamed
+    // into place before its data could be lost whole by a power failure.
+    struct stat st;
+    if (ok && !out.Finish(&st)) {
+        if (out.failed() == slib::FileReplacer::Step::kStat) {
+            syslog(LOG_ERR, "%s:%d stat() [%s] failed, errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF, errno);
+        } else {
+            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
+            if (errno == ENOSPC)
+                SHARE_ERR(kSrcDump, VAKO_ERR_BDB_NO_SPACE);
+        }
+        ok = false;
+    }
+    // smb.conf is replaced only by a whole file, and a dump whose file did
+    // not take its place has failed.
+    if (ok && !out.RenameOver(SZF_SMB_CONF)) {
+        syslog(LOG_ERR, "%s:%d rename(%s, %s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, SZF_SMB_CONF,
+               errno);
+        ok = false;
+    }
+    if (!ok) {
+        RemoveTmp(out);
+        return -1;
+    }
+    // smb.conf has been replaced: a failure from here on leaves the database
+    // to be rebuilt from it at the next open.
+    if (!dump.StorePlaces())
+        return -1;
+    if (VAKOBDbConfSyncTimeSet(db->pDb, st.st_mtime) != 0) {
+        syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+        syslog(LOG_ERR, "%s:%d ShareDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
+        return -1;
+    }
+    return 0;
 }
 
 // ---- opening ----
@@ -1316,11 +1391,14 @@ namespace {
 // build) is rebuilt: a dump of it would lose the file's lines that no
 // record holds. 0 when it has them; 1 rebuilt (*pp replaced, the old file
 // marked replaced for its other holders); -1 when the rebuild failed (*pp
-// closed and NULL, as after a failed check).
+// closed and NULL, as after a failed check). Memory that runs out before
+// the rebuild ends it with *pp as it was (an exception).
 int RebuildWithoutPlaces(VAKOSHAREDB **pp)
 {
     std::string file;
-    if (ReadValue((*pp)->pDb, place::kFileKey, file) != 0)
+    int r = ReadValue((*pp)->pDb, place::kFileKey, file);
+    slib::ThrowIfOutOfMemory(r);
+    if (r != 0)
         return 0;
     syslog(LOG_NOTICE, "%s:%d %s holds no places of the sections of %s, so rebuild db.", kSrcCheck, __LINE__,
            SZF_VAKO_SHARE_DB, SZF_SMB_CONF);
@@ -1339,52 +1417,84 @@ extern "C" {
 
 VAKOSHAREDB *VAKOShareDBOpen(void)
 {
-    auto *db = static_cast<VAKOSHAREDB *>(VAKOBDbCacheOpen(&gVakoShareDbCache));
-    if (db)
-        slib::Guarded(kSrcCheck, -1, [&] { return RebuildWithoutPlaces(&db); });
-    return db;
+    return slib::Guarded(kSrcOpen, static_cast<VAKOSHAREDB *>(nullptr), [&]() -> VAKOSHAREDB * {
+        using Handle = slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose>;
+        Handle db(static_cast<VAKOSHAREDB *>(VAKOBDbCacheOpen(&gVakoShareDbCache)));
+        if (!db)
+            return nullptr;
+        VAKOSHAREDB *raw = db.get();
+        int r = RebuildWithoutPlaces(&raw);
+        // The rebuild closed the handle it replaced.
+        if (raw != db.get()) {
+            (void)db.release();
+            db = Handle(raw);
+        }
+        return r < 0 ? nullptr : db.release();
+    });
 }
 
 int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path)
 {
-    if (!pp || !path) {
-        SHARE_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    auto *db = static_cast<VAKOSHAREDB *>(calloc(1, sizeof(VAKOSHAREDB)));
-    if (!db) {
-        SHARE_ERR(kSrcOpen, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> handle(db);
-    int result = keydb_internal::OpenFileSet(kSrcOpen, path, {{"", kCacheFile.bDup, kCacheFile.mode, &db->pDb}}, [db] {
-        slib::FilePtr conf(fopen(SZF_SMB_CONF, "re"));
-        if (!conf) {
-            SHARE_ERR(kSrcOpen, SLIB_ERR_OPEN);
+    return slib::Guarded(kSrcOpen, -1, [&] {
+        if (!pp || !path) {
+            SHARE_ERR(kSrcOpen, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-        return ShareDBBuild(conf.get(), db);
+        auto *db = static_cast<VAKOSHAREDB *>(calloc(1, sizeof(VAKOSHAREDB)));
+        if (!db) {
+            SHARE_ERR(kSrcOpen, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> handle(db);
+        // A file made here whose build did not end is removed: opened again
+        // it would pass for a whole database.
+        struct Unbuilt {
+            const char *path;
+            bool made = false;
+            ~Unbuilt()
+            {
+                int e = errno;
+                if (made)
+                    unlink(path);
+                errno = e;
+            }
+        } unbuilt{path};
+        auto build = [db, &unbuilt] {
+            unbuilt.made = true;
+            slib::FilePtr conf(fopen(SZF_SMB_CONF, "re"));
+            if (!conf) {
+                SHARE_ERR(kSrcOpen, SLIB_ERR_OPEN);
+                return -1;
+            }
+            int r = ShareDBBuild(conf.get(), db);
+            unbuilt.made = r != 0;
+            return r;
+        };
+        int result = keydb_internal::OpenFileSet(kSrcOpen, path, {{"", kCacheFile.bDup, kCacheFile.mode, &db->pDb}},
+                                                 build);
+        if (result < 0)
+            return -1;
+        if (*pp)
+            VAKOShareDBClose(*pp);
+        *pp = handle.release();
+        return result;
     });
-    if (result < 0)
-        return -1;
-    if (*pp)
-        VAKOShareDBClose(*pp);
-    *pp = handle.release();
-    return result;
 }
 
 int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp)
 {
-    if (!pp || !*pp) {
-        SHARE_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    void *db = *pp;
-    int r = VAKOBDbCacheCheckAndRebuild(&gVakoShareDbCache, &db);
-    *pp = static_cast<VAKOSHAREDB *>(db);
-    if (r == 0)
-        r = slib::Guarded(kSrcCheck, -1, [&] { return RebuildWithoutPlaces(pp); });
-    return r;
+    return slib::Guarded(kSrcCheck, -1, [&] {
+        if (!pp || !*pp) {
+            SHARE_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        void *db = *pp;
+        int r = VAKOBDbCacheCheckAndRebuild(&gVakoShareDbCache, &db);
+        *pp = static_cast<VAKOSHAREDB *>(db);
+        if (r == 0)
+            r = RebuildWithoutPlaces(pp);
+        return r;
+    });
 }
 
 int ShareDBBuild(FILE *smbconf, VAKOSHAREDB *db)
@@ -1394,8 +1504,10 @@ int ShareDBBuild(FILE *smbconf, VAKOSHAREDB *db)
 
 int ShareDBSetOne(VAKOSHAREDB *db, PSLIBSZLIST lines, PSLIBSZHASH pairs, const char *section, int type)
 {
-    Validators dbs;
-    return SetOne(db, lines, pairs, section, type, dbs) == Stored::Ok ? 0 : -1;
+    return slib::Guarded(kSrcBuild, -1, [&] {
+        Validators dbs;
+        return SetOne(db, lines, pairs, section, type, dbs) == Stored::Ok ? 0 : -1;
+    });
 }
 
 void ShareDBSectionReset(PSLIBSZLIST lines, PSLIBSZHASH pairs, int type)
@@ -1419,8 +1531,10 @@ int VAKOShareSectionTypeGet(const char *name)
 
 VAKOSHARE *ShareAllocFromConf(const char *name, PSLIBSZHASH pairs)
 {
-    Validators dbs;
-    return AllocFromConf(name, pairs, dbs);
+    return slib::Guarded(kSrcAllocFromConf, static_cast<VAKOSHARE *>(nullptr), [&] {
+        Validators dbs;
+        return AllocFromConf(name, pairs, dbs);
+    });
 }
 
 int ShareFTypeGetFromConf(const char *guestOk, const char *writeable)
@@ -1467,94 +1581,56 @@ int ShareFTypeSetToConf(int fType, char *guestOk, char *writeable, int cbGuestOk
 
 int RemoveSameUsers(char *list)
 {
-    if (!list) {
-        syslog(LOG_ERR, "%s:%d szUserList is NULL!!\n", kSrcRemoveSame, __LINE__);
-        SHARE_ERR(kSrcRemoveSame, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (!*list)
-        return 0;
-    HashPtr names(SLIBSzHashAlloc(kSameUsersSize));
-    ListPtr keys(PslSLIBSzListAlloc(kSameUsersSize));
-    if (!names || !keys) {
-        SHARE_ERR(kSrcRemoveSame, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    char *cursor = list;
-    while (char *item = strsep(&cursor, ",")) {
-        if (!*item)
-            continue;
-        PSLIBSZHASH raw = names.release();
-        int r = SLIBSzHashSetValue(&raw, item, "");
-        names.reset(raw);
-        if (r < 0) {
+    return slib::Guarded(kSrcRemoveSame, -1, [&] {
+        if (!list) {
+            syslog(LOG_ERR, "%s:%d szUserList is NULL!!\n", kSrcRemoveSame, __LINE__);
+            SHARE_ERR(kSrcRemoveSame, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        if (!*list)
+            return 0;
+        HashPtr names(SLIBSzHashAlloc(kSameUsersSize));
+        ListPtr keys(PslSLIBSzListAlloc(kSameUsersSize));
+        if (!names || !keys) {
             SHARE_ERR(kSrcRemoveSame, SLIB_ERR_OUT_OF_MEMORY);
             return -1;
         }
-    }
-    PSLIBSZLIST raw = keys.release();
-    int n = SLIBSzHashEnumKey(names.get(), &raw);
-    keys.reset(raw);
-    if (n < 0)
-        return -1;
-    // The distinct names are never longer than the list they came from.
-    std::string joined;
-    for (int i = 0; i < keys->nItem; i++) {
-        if (i)
-            joined += ',';
-        joined += SLIBSzListGet(keys.get(), i);
-    }
-    memcpy(list, joined.c_str(), joined.size() + 1);
-    return 1;
+        // The caller's list is rewritten only once the new one is whole: a
+        // failure leaves it as it was.
+        bool failed = AnyEntry(list, [&](std::string_view item) {
+            if (item.empty())
+                return false;
+            std::string name(item);
+            PSLIBSZHASH raw = names.release();
+            int r = SLIBSzHashSetValue(&raw, name.c_str(), "");
+            names.reset(raw);
+            return r < 0;
+        });
+        if (failed) {
+            if (!slib::OutOfMemory())
+                SHARE_ERR(kSrcRemoveSame, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        PSLIBSZLIST raw = keys.release();
+        int n = SLIBSzHashEnumKey(names.get(), &raw);
+        keys.reset(raw);
+        if (n < 0)
+            return -1;
+        // The distinct names are never longer than the list they came from.
+        std::string joined;
+        for (int i = 0; i < keys->nItem; i++) {
+            if (i)
+                joined += ',';
+            joined += SLIBSzListGet(keys.get(), i);
+        }
+        memcpy(list, joined.c_str(), joined.size() + 1);
+        return 1;
+    });
 }
 
 int VAKOShareDBDump(VAKOSHAREDB *db)
 {
-    if (!db || !db->pDb) {
-        SHARE_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    slib::FileReplacer out(kSrcDump);
-    if (!out.CreateFixed(SZF_SMB_CONF_TMP, 0666)) {
-        syslog(LOG_ERR, "%s:%d fopen(%s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, errno);
-        return -1;
-    }
-    Dump dump(db, out);
-    bool ok = slib::Guarded(kSrcDump, false, [&] { return dump.Write(); });
-    // Written out and on the disk before it replaces smb.conf: a file renamed
-    // into place before its data could be lost whole by a power failure.
-    struct stat st;
-    if (ok && !out.Finish(&st)) {
-        if (out.failed() == slib::FileReplacer::Step::kStat) {
-            syslog(LOG_ERR, "%s:%d stat() [%s] failed, errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF, errno);
-        } else {
-            syslog(LOG_ERR, "%s:%d fflush failed!! errno=%d/%m", kSrcDump, __LINE__, errno);
-            if (errno == ENOSPC)
-                SHARE_ERR(kSrcDump, VAKO_ERR_BDB_NO_SPACE);
-        }
-        ok = false;
-    }
-    // smb.conf is replaced only by a whole file, and a dump whose file did
-    // not take its place has failed.
-    if (ok && !out.RenameOver(SZF_SMB_CONF)) {
-        syslog(LOG_ERR, "%s:%d rename(%s, %s) failed. errno=%d/%m", kSrcDump, __LINE__, SZF_SMB_CONF_TMP, SZF_SMB_CONF,
-               errno);
-        ok = false;
-    }
-    if (!ok) {
-        RemoveTmp(out);
-        return -1;
-    }
-    // smb.conf has been replaced: a failure from here on leaves the database
-    // to be rebuilt from it at the next open.
-    if (!slib::Guarded(kSrcDump, false, [&] { return dump.StorePlaces(); }))
-        return -1;
-    if (VAKOBDbConfSyncTimeSet(db->pDb, st.st_mtime) != 0) {
-        syslog(LOG_ERR, "%s:%d VAKOBDbConfSyncTimeSet() failed!! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        syslog(LOG_ERR, "%s:%d ShareDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcDump, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    return 0;
+    return slib::Guarded(kSrcDump, -1, [&] { return DumpTo(db); });
 }
 
 } // extern "C"

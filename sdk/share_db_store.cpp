@@ -5,6 +5,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -50,8 +51,16 @@ int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     int cchKey = UpperKey(kSrcSet, share->szName, key);
     if (cchKey < 0)
         return -1;
-    // Names that differ only in letter case collide here.
-    if (!oldName && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1) {
+    // Names that differ only in letter case collide here. A check that
+    // could not read for want of memory is no "absent"; an absent name, the
+    // everyday case of a build, records nothing.
+    auto exists = [&] {
+        int r = keydb_internal::Find(db->pDb, key, cchKey + 1, nullptr);
+        if (r < 0 && slib::OutOfMemory())
+            throw std::bad_alloc();
+        return r == 1;
+    };
+    if (!oldName && exists()) {
         SHARE_ERR(kSrcSet, VAKO_ERR_SHARE_EXISTS);
         return -1;
     }
@@ -70,7 +79,7 @@ int Set(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share)
     if (cchOldKey < 0)
         return -1;
     bool rename = oldName && strcmp(oldKey, key) != 0;
-    bool stored = oldName && !rename && VAKOShareDBCheckExists(db, key, cchKey, nullptr, 0) == 1;
+    bool stored = oldName && !rename && exists();
     // A rename stores the new record before it removes the old one, so that
     // a failed store loses nothing.
     keydb_internal::Changes changes;
@@ -111,11 +120,12 @@ int Delete(VAKOSHAREDB *db, const char *name)
     int cchKey = UpperKey(kSrcDelete, name, key);
     if (cchKey < 0)
         return -1;
+    // Its place in smb.conf goes too. One left behind is harmless: a share
+    // stored anew under the name drops it, and a dump passes it over. Its
+    // key is made first: once the share is removed nothing fails.
+    std::string placeKey = share_internal::place::ShareKey(key);
     if (VAKOBDbDelete(db->pDb, key, cchKey + 1) != 0)
         return -1;
-    // Its place in smb.conf goes too. One left behind is harmless: a share
-    // stored anew under the name drops it, and a dump passes it over.
-    std::string placeKey = share_internal::place::ShareKey(key);
     if (VAKOBDbDelete(db->pDb, placeKey.c_str(), static_cast<int>(placeKey.size()) + 1) != 0 &&
         SLIBErrorGet() != SLIB_ERR_NOT_FOUND)
         syslog(LOG_WARNING, "%s:%d the place of share [%s] in smb.conf stays behind. vakoerr=0x%04X", kSrcDelete,
@@ -158,7 +168,9 @@ int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *ou
     }
     Buffer value;
     if (VAKOBDbGet(db->pDb, key, cbKey + 1, &value.p, &value.cb) != 0) {
-        SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_NO_VALUE);
+        // Memory that ran out is no "not read": the caller tells it apart.
+        if (!slib::OutOfMemory())
+            SHARE_ERR(kSrcCheckExists, VAKO_ERR_SHARE_NO_VALUE);
         return 0;
     }
     if (!out)

@@ -12,6 +12,7 @@
 #include "share_internal.h"
 #include "slib/error.h"
 #include "slib/lock.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 
 namespace {
@@ -110,26 +111,29 @@ int VAKOShareDBEnumInternal(VAKOSHAREDB *db, PSLIBSZLIST *pList, const VAKOSHARE
 
 int VAKOShareEnum(PSLIBSZLIST *pList, int kindMask)
 {
-    keydb_internal::LockHold lock(kSrcEnum, VAKO_SHARE_LOCK_RELEASE);
-    if (lock.Take(VAKO_SHARE_LOCK_READ, VAKO_SHARE_LOCK_TIMEOUT) != 0)
-        return -1;
-    int result;
-    {
-        slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> db(VAKOShareDBOpen());
-        if (!db) {
-            SHARE_ERR(kSrcEnum, SLIB_ERR_OPEN);
-            result = -1;
-        } else {
-            const VAKOSHAREENUMFILTER filter = {nullptr, ShareEnumTypeMatch, nullptr};
-            result = VAKOShareDBEnumInternal(db.get(), pList, &filter, nullptr, kindMask);
+    return slib::Guarded(kSrcEnum, -1, [&] {
+        keydb_internal::LockHold lock(kSrcEnum, VAKO_SHARE_LOCK_RELEASE);
+        if (lock.Take(VAKO_SHARE_LOCK_READ, VAKO_SHARE_LOCK_TIMEOUT) != 0)
+            return -1;
+        int result;
+        {
+            slib::OwnedPtr<VAKOSHAREDB, VAKOShareDBClose> db(VAKOShareDBOpen());
+            if (!db) {
+                if (!slib::OutOfMemory())
+                    SHARE_ERR(kSrcEnum, SLIB_ERR_OPEN);
+                result = -1;
+            } else {
+                const VAKOSHAREENUMFILTER filter = {nullptr, ShareEnumTypeMatch, nullptr};
+                result = VAKOShareDBEnumInternal(db.get(), pList, &filter, nullptr, kindMask);
+            }
         }
-    }
-    // A mask that no share can match leaves its code, not that of the walk's end.
-    if (result >= 0 && (kindMask < 1 || kindMask > kAllKinds))
-        SHARE_ERR(kSrcEnum, SLIB_ERR_BAD_PARAMETER);
-    // A failed release is recorded; the names are the caller's all the same.
-    lock.Release(0);
-    return result;
+        // A mask that no share can match leaves its code, not that of the walk's end.
+        if (result >= 0 && (kindMask < 1 || kindMask > kAllKinds))
+            SHARE_ERR(kSrcEnum, SLIB_ERR_BAD_PARAMETER);
+        // A failed release is recorded; the names are the caller's all the same.
+        lock.Release(0);
+        return result;
+    });
 }
 
 } // extern "C"

@@ -21,6 +21,7 @@
 #include "slib/str.h"
 #include "slib/szlist.h"
 #include "slib/unicode.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/keydb.h"
 #include "user_internal.h"
@@ -233,45 +234,49 @@ int VAKOUserDBPack(PVAKOUSER pUser, char **ppBuf, int *pcbBuf)
 
 int UserDBUnpackPasswd(const char *szLine, void **ppOut, int *pcbOut)
 {
-    std::vector<std::string> f;
-    if (!LineFields(kSrcUnpackPasswd, szLine, ppOut, pcbOut, kPasswdFields, f))
-        return -1;
-    size_t need = sizeof(struct passwd);
-    for (int i : {0, 1, 4, 5, 6})
-        need += f[i].size() + 1;
-    if (!GrowCleared(kSrcUnpackPasswd, ppOut, pcbOut, need))
-        return -1;
-    auto *pw = static_cast<struct passwd *>(*ppOut);
-    char *p = static_cast<char *>(*ppOut) + sizeof(struct passwd);
-    pw->pw_name = Put(&p, f[0].c_str());
-    pw->pw_passwd = Put(&p, f[1].c_str());
-    pw->pw_gecos = Put(&p, f[4].c_str());
-    pw->pw_dir = Put(&p, f[5].c_str());
-    pw->pw_shell = Put(&p, f[6].c_str());
-    pw->pw_uid = static_cast<uid_t>(atoi(f[2].c_str()));
-    pw->pw_gid = static_cast<gid_t>(atoi(f[3].c_str()));
-    return 0;
+    return slib::Guarded(kSrcUnpackPasswd, -1, [&] {
+        std::vector<std::string> f;
+        if (!LineFields(kSrcUnpackPasswd, szLine, ppOut, pcbOut, kPasswdFields, f))
+            return -1;
+        size_t need = sizeof(struct passwd);
+        for (int i : {0, 1, 4, 5, 6})
+            need += f[i].size() + 1;
+        if (!GrowCleared(kSrcUnpackPasswd, ppOut, pcbOut, need))
+            return -1;
+        auto *pw = static_cast<struct passwd *>(*ppOut);
+        char *p = static_cast<char *>(*ppOut) + sizeof(struct passwd);
+        pw->pw_name = Put(&p, f[0].c_str());
+        pw->pw_passwd = Put(&p, f[1].c_str());
+        pw->pw_gecos = Put(&p, f[4].c_str());
+        pw->pw_dir = Put(&p, f[5].c_str());
+        pw->pw_shell = Put(&p, f[6].c_str());
+        pw->pw_uid = static_cast<uid_t>(atoi(f[2].c_str()));
+        pw->pw_gid = static_cast<gid_t>(atoi(f[3].c_str()));
+        return 0;
+    });
 }
 
 int UserDBUnpackShadow(const char *szLine, void **ppOut, int *pcbOut)
 {
-    std::vector<std::string> f;
-    if (!LineFields(kSrcUnpackShadow, szLine, ppOut, pcbOut, kShadowFields, f))
-        return -1;
-    if (!GrowCleared(kSrcUnpackShadow, ppOut, pcbOut, sizeof(struct spwd) + f[0].size() + 1 + f[1].size() + 1))
-        return -1;
-    auto *sp = static_cast<struct spwd *>(*ppOut);
-    char *p = static_cast<char *>(*ppOut) + sizeof(struct spwd);
-    sp->sp_namp = Put(&p, f[0].c_str());
-    sp->sp_pwdp = Put(&p, f[1].c_str());
-    sp->sp_lstchg = ShadowNumber(f[2].c_str());
-    sp->sp_min = ShadowNumber(f[3].c_str());
-    sp->sp_max = ShadowNumber(f[4].c_str());
-    sp->sp_warn = ShadowNumber(f[5].c_str());
-    sp->sp_inact = ShadowNumber(f[6].c_str());
-    sp->sp_expire = ShadowNumber(f[7].c_str());
-    sp->sp_flag = static_cast<unsigned long>(atol(f[8].c_str()));
-    return 0;
+    return slib::Guarded(kSrcUnpackShadow, -1, [&] {
+        std::vector<std::string> f;
+        if (!LineFields(kSrcUnpackShadow, szLine, ppOut, pcbOut, kShadowFields, f))
+            return -1;
+        if (!GrowCleared(kSrcUnpackShadow, ppOut, pcbOut, sizeof(struct spwd) + f[0].size() + 1 + f[1].size() + 1))
+            return -1;
+        auto *sp = static_cast<struct spwd *>(*ppOut);
+        char *p = static_cast<char *>(*ppOut) + sizeof(struct spwd);
+        sp->sp_namp = Put(&p, f[0].c_str());
+        sp->sp_pwdp = Put(&p, f[1].c_str());
+        sp->sp_lstchg = ShadowNumber(f[2].c_str());
+        sp->sp_min = ShadowNumber(f[3].c_str());
+        sp->sp_max = ShadowNumber(f[4].c_str());
+        sp->sp_warn = ShadowNumber(f[5].c_str());
+        sp->sp_inact = ShadowNumber(f[6].c_str());
+        sp->sp_expire = ShadowNumber(f[7].c_str());
+        sp->sp_flag = static_cast<unsigned long>(atol(f[8].c_str()));
+        return 0;
+    });
 }
 
 int VAKOUserIsValidName(const char *szName)

@@ -421,82 +421,106 @@ void VAKOUserDBClose(VAKOUSERDB *pDb)
 
 int VAKOUserDBOpenFile(VAKOUSERDB **ppDb, const char *szPrefix)
 {
-    return keydb_internal::OpenRecord(kSrcOpen, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
-                                      VAKOUserDBBuild, VAKOUserDBClose);
+    return slib::Guarded(kSrcOpen, -1, [&] {
+        return keydb_internal::OpenRecord(kSrcOpen, ppDb, szPrefix, kFileCount, kSuffix, kCacheFiles, FileOf,
+                                          VAKOUserDBBuild, VAKOUserDBClose);
+    });
 }
 
-VAKOUSERDB *VAKOUserDBOpen(void) { return static_cast<VAKOUSERDB *>(VAKOBDbCacheOpen(&gVakoUserDbCache)); }
+VAKOUSERDB *VAKOUserDBOpen(void)
+{
+    return slib::Guarded(kSrcOpen, static_cast<VAKOUSERDB *>(nullptr),
+                         [&] { return static_cast<VAKOUSERDB *>(VAKOBDbCacheOpen(&gVakoUserDbCache)); });
+}
 
 int VAKOUserDBCheckAndRebuild(VAKOUSERDB **ppDb)
 {
-    if (!ppDb) {
-        USER_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    void *db = *ppDb;
-    int r = VAKOBDbCacheCheckAndRebuild(&gVakoUserDbCache, &db);
-    *ppDb = static_cast<VAKOUSERDB *>(db);
-    return r;
+    return slib::Guarded(kSrcCheck, -1, [&] {
+        if (!ppDb) {
+            USER_ERR(kSrcCheck, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        void *db = *ppDb;
+        int r = VAKOBDbCacheCheckAndRebuild(&gVakoUserDbCache, &db);
+        *ppDb = static_cast<VAKOUSERDB *>(db);
+        return r;
+    });
 }
 
-int VAKOUserDBRebuild(void) { return VAKOBDbCacheRebuild(&gVakoUserDbCache, nullptr); }
+int VAKOUserDBRebuild(void)
+{
+    return slib::Guarded(kSrcRebuild, -1, [&] { return VAKOBDbCacheRebuild(&gVakoUserDbCache, nullptr); });
+}
 
 int VAKOUserDBBuild(VAKOUSERDB *pDb)
 {
-    if (!pDb) {
-        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    if (UserDBPasswdBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    if (UserDBNextUidBuild(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    if (UserDBDomainBuild(pDb->pPWDName) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
-    }
-    const struct {
-        VAKOBDB *bdb;
-        const char *file;
-    } lines[] = {{pDb->pPWDShadow, SZF_SHADOW}, {pDb->pPWDVakoser, SZF_VAKOUSER_CONF}, {pDb->pPWDSMB, SZF_SMBPASSWD}};
-    for (const auto &l : lines) {
-        if (UserDBGetLineBuild(l.bdb, l.file, ":") != 0) {
-            syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+    return slib::Guarded(kSrcBuild, -1, [&] {
+        if (!pDb) {
+            USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-    }
-    if (UserDbConfSyncTimeSet(pDb) != 0) {
-        syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        return -1;
-    }
-    return 0;
+        if (UserDBPasswdBuild(pDb) != 0) {
+            syslog(LOG_ERR, "%s:%d UserDBPasswdBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        if (UserDBNextUidBuild(pDb) != 0) {
+            syslog(LOG_ERR, "%s:%d UserDBNextUidBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+            return -1;
+        }
+        if (UserDBDomainBuild(pDb->pPWDName) != 0) {
+            syslog(LOG_ERR, "%s:%d UserDBDomainBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+            // The build goes on without the domain's accounts, but not for want
+            // of memory.
+            if (slib::OutOfMemory())
+                return -1;
+            keydb_internal::DomainFailEvent(kSrcBuild, __LINE__);
+        }
+        const struct {
+            VAKOBDB *bdb;
+            const char *file;
+        } lines[] = {
+            {pDb->pPWDShadow, SZF_SHADOW}, {pDb->pPWDVakoser, SZF_VAKOUSER_CONF}, {pDb->pPWDSMB, SZF_SMBPASSWD}};
+        for (const auto &l : lines) {
+            if (UserDBGetLineBuild(l.bdb, l.file, ":") != 0) {
+                syslog(LOG_ERR, "%s:%d UserDBGetLineBuild() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
+                       SLIBErrorGet());
+                return -1;
+            }
+        }
+        if (UserDbConfSyncTimeSet(pDb) != 0) {
+            syslog(LOG_ERR, "%s:%d UserDbConfSyncTimeSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__,
+                   SLIBErrorGet());
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int UserDBGetLineBuild(VAKOBDB *pBdb, const char *szFile, const char *szSep)
 {
-    if (!pBdb || !szFile || !szSep || !*szSep) {
-        USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    auto taken = [&](std::string_view content, const std::string &key, int) {
-        if (Put(pBdb, key.c_str(), static_cast<int>(key.size()) + 1, std::string(content)) == 0)
-            return 0;
-        syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
-        return -1;
-    };
-    return keydb_internal::ReadLines(
-        Reading(szFile, FieldShape(szSep), "%s:%d Fail to read the end of the file. errno=%d/%m"), taken, nullptr);
+    return slib::Guarded(kSrcBuild, -1, [&] {
+        if (!pBdb || !szFile || !szSep || !*szSep) {
+            USER_ERR(kSrcBuild, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        auto taken = [&](std::string_view content, const std::string &key, int) {
+            if (Put(pBdb, key.c_str(), static_cast<int>(key.size()) + 1, std::string(content)) == 0)
+                return 0;
+            syslog(LOG_ERR, "%s:%d VAKOBDbSet() failed! vakoerr=0x%04X", kSrcBuild, __LINE__, SLIBErrorGet());
+            return -1;
+        };
+        return keydb_internal::ReadLines(
+            Reading(szFile, FieldShape(szSep), "%s:%d Fail to read the end of the file. errno=%d/%m"), taken, nullptr);
+    });
 }
 
 int UserDBDomainBuild(VAKOBDB *pNameDb)
 {
-    return keydb_internal::DomainNamesBuild(pNameDb,
-                                            {kSrcDomain, SZF_DOMAIN_USER, ":x:-1:-1:::", "domain user build nothing",
-                                             kDomainKeySize, kWinsSize, DomainUpperKey});
+    return slib::Guarded(kSrcDomain, -1, [&] {
+        return keydb_internal::DomainNamesBuild(pNameDb, {kSrcDomain, SZF_DOMAIN_USER,
+                                                          ":x:-1:-1:::", "domain user build nothing", kDomainKeySize,
+                                                          kWinsSize, DomainUpperKey});
+    });
 }
 
 int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
@@ -531,11 +555,11 @@ int UserDbConfSyncTimeSet(VAKOUSERDB *pDb)
 
 int VAKOUserDBDump(VAKOUSERDB *pDb)
 {
-    if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
-        USER_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
     return slib::Guarded(kSrcDump, -1, [&] {
+        if (!pDb || !pDb->pPWDName || !pDb->pPWDUID || !pDb->pPWDShadow || !pDb->pPWDVakoser || !pDb->pPWDSMB) {
+            USER_ERR(kSrcDump, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
         TmpFiles out{slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump), slib::FileReplacer(kSrcDump),
                      slib::FileReplacer(kSrcDump)};
         bool damaged = false;

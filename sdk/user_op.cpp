@@ -7,6 +7,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "slib/error.h"
 #include "slib/lock.h"
 #include "slib/proc.h"
+#include "slibcxx/border.h"
 #include "slibcxx/raii.h"
 #include "vako/info.h"
 #include "vako/user_db.h"
@@ -36,6 +38,8 @@ constexpr const char *kSrcEnum = "user_enum";
 constexpr const char *kSrcTotalNum = "user_total_num";
 constexpr const char *kSrcLocalInfoEnum = "local_user_info_enum";
 constexpr const char *kSrcSetPasswd = "user_set_passwd";
+constexpr const char *kSrcGuestSupport = "guest_support_get";
+constexpr const char *kSrcRemainNum = "user_remain_num_get";
 
 #define USER_ERR(src, code) SLIBErrorSetEx((code), (src), __LINE__)
 
@@ -70,7 +74,8 @@ template <class Work> int WithUserDb(const char *src, Work work)
     {
         UserDbPtr db(VAKOUserDBOpen());
         if (!db) {
-            USER_ERR(src, SLIB_ERR_OPEN);
+            if (!slib::OutOfMemory())
+                USER_ERR(src, SLIB_ERR_OPEN);
             result = -1;
         } else {
             result = work(db.get());
@@ -119,7 +124,13 @@ bool Listed(const std::string &name, int uid)
         return true;
     if (static_cast<uint32_t>(uid) < VAKO_UID_FIRST)
         return false;
-    return uid != kGuestUid || VAKOGuestSupportGet();
+    if (uid != kGuestUid)
+        return true;
+    // A setting that cannot be read for want of memory ends the walk.
+    int guest = 0;
+    if (slib::StepOutOfMemory([&] { guest = VAKOGuestSupportGet(); }))
+        throw std::bad_alloc();
+    return guest != 0;
 }
 
 // Walks the name file in key order, handing each record to fn: 0 at the
@@ -155,7 +166,10 @@ int SetOnePasswd(VAKOUSERDB *db, PVAKOUSER user, const char *crypted, const char
         return 0;
     }
     std::vector<std::string> f;
-    if (keydb_internal::Split(Stored(value).c_str(), ":", f) != 0 || f.size() != kShadowFields)
+    // A split fails only for want of memory: no record to pass over.
+    if (keydb_internal::Split(Stored(value).c_str(), ":", f) != 0)
+        return -1;
+    if (f.size() != kShadowFields)
         return 0;
     std::string shadow = f[0] + ":" + crypted + ":" + f[2] + ":" + f[3] + ":" + f[4] + ":7::" + f[7] + ":";
     if (Put(db->pPWDShadow, key, cbKey, shadow) != 0) {
@@ -169,7 +183,9 @@ int SetOnePasswd(VAKOUSERDB *db, PVAKOUSER user, const char *crypted, const char
                SLIBErrorGet());
         return 1;
     }
-    if (keydb_internal::Split(Stored(value).c_str(), ":", f) != 0 || f.size() != kSmbFields)
+    if (keydb_internal::Split(Stored(value).c_str(), ":", f) != 0)
+        return -1;
+    if (f.size() != kSmbFields)
         return 1;
     std::string smb = f[0] + ":" + f[1] + ":" + lm + ":" + nt + ":" + f[4] + ":" + f[5] + ":";
     if (Put(db->pPWDSMB, key, cbKey, smb) != 0) {
@@ -193,7 +209,8 @@ int SetPasswdLocked(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char **
     {
         UserDbPtr db(VAKOUserDBOpen());
         if (!db) {
-            USER_ERR(kSrcSetPasswd, SLIB_ERR_OPEN);
+            if (!slib::OutOfMemory())
+                USER_ERR(kSrcSetPasswd, SLIB_ERR_OPEN);
             return lock.Release(-1);
         }
         bool changed = false;
@@ -223,155 +240,172 @@ extern "C" {
 
 int VAKOUserGet(const char *szName, PVAKOUSER *ppUser)
 {
-    if (!szName || !ppUser) {
-        USER_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char key[kKeySize];
-    if (!UpperKey(kSrcGet, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
-        return -1;
-    return WithUserDb(kSrcGet, [&](VAKOUSERDB *db) { return VAKOUserDBGet(db, key, ppUser); });
+    return slib::Guarded(kSrcGet, -1, [&] {
+        if (!szName || !ppUser) {
+            USER_ERR(kSrcGet, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        char key[kKeySize];
+        if (!UpperKey(kSrcGet, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
+            return -1;
+        return WithUserDb(kSrcGet, [&](VAKOUSERDB *db) { return VAKOUserDBGet(db, key, ppUser); });
+    });
 }
 
 int VAKOUserGetByUID(int uid, PVAKOUSER *ppUser)
 {
-    if (!ppUser) {
-        USER_ERR(kSrcGetByUid, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    return WithUserDb(kSrcGetByUid, [&](VAKOUSERDB *db) {
-        char uidKey[kIdKeySize];
-        Buf name;
-        if (VAKOBDbGet(db->pPWDUID, uidKey, keydb_internal::IdKey(uid, uidKey), &name.p, &name.cb) != 0) {
-            USER_ERR(kSrcGetByUid, VAKO_ERR_USER_NOT_FOUND);
+    return slib::Guarded(kSrcGetByUid, -1, [&] {
+        if (!ppUser) {
+            USER_ERR(kSrcGetByUid, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-        return VAKOUserDBGet(db, Stored(name).c_str(), ppUser);
+        return WithUserDb(kSrcGetByUid, [&](VAKOUSERDB *db) {
+            char uidKey[kIdKeySize];
+            Buf name;
+            if (VAKOBDbGet(db->pPWDUID, uidKey, keydb_internal::IdKey(uid, uidKey), &name.p, &name.cb) != 0) {
+                USER_ERR(kSrcGetByUid, VAKO_ERR_USER_NOT_FOUND);
+                return -1;
+            }
+            return VAKOUserDBGet(db, Stored(name).c_str(), ppUser);
+        });
     });
 }
 
 int VAKOUserGetSmbPasswd(const char *szName, char *szLm, int cbLm, char *szNt, int cbNt)
 {
-    if (!szName || !szLm || !szNt || cbLm != kSmbHashText || cbNt != kSmbHashText) {
-        USER_ERR(kSrcGetSmbPasswd, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    char key[kKeySize];
-    if (!UpperKey(kSrcGetSmbPasswd, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
-        return -1;
-    return WithUserDb(kSrcGetSmbPasswd, [&](VAKOUSERDB *db) {
-        Buf line;
-        if (VAKOBDbGet(db->pPWDSMB, key, static_cast<int>(strlen(key)) + 1, &line.p, &line.cb) != 0) {
-            USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_USER_NOT_FOUND);
+    return slib::Guarded(kSrcGetSmbPasswd, -1, [&] {
+        if (!szName || !szLm || !szNt || cbLm != kSmbHashText || cbNt != kSmbHashText) {
+            USER_ERR(kSrcGetSmbPasswd, SLIB_ERR_BAD_PARAMETER);
             return -1;
         }
-        std::vector<std::string> f;
-        if (keydb_internal::Split(Stored(line).c_str(), ":", f) != 0)
+        char key[kKeySize];
+        if (!UpperKey(kSrcGetSmbPasswd, szName, key, "%s:%d SLIBUnicodeUTF8StrUpper failed, str=%s"))
             return -1;
-        if (f.size() != kSmbFields) {
-            USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_BAD_FORMAT);
-            return -1;
-        }
-        snprintf(szLm, static_cast<size_t>(cbLm), "%s", f[2].c_str());
-        snprintf(szNt, static_cast<size_t>(cbNt), "%s", f[3].c_str());
-        return 0;
+        return WithUserDb(kSrcGetSmbPasswd, [&](VAKOUSERDB *db) {
+            Buf line;
+            if (VAKOBDbGet(db->pPWDSMB, key, static_cast<int>(strlen(key)) + 1, &line.p, &line.cb) != 0) {
+                USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_USER_NOT_FOUND);
+                return -1;
+            }
+            std::vector<std::string> f;
+            if (keydb_internal::Split(Stored(line).c_str(), ":", f) != 0)
+                return -1;
+            if (f.size() != kSmbFields) {
+                USER_ERR(kSrcGetSmbPasswd, VAKO_ERR_BAD_FORMAT);
+                return -1;
+            }
+            snprintf(szLm, static_cast<size_t>(cbLm), "%s", f[2].c_str());
+            snprintf(szNt, static_cast<size_t>(cbNt), "%s", f[3].c_str());
+            return 0;
+        });
     });
 }
 
 int VAKOUserEnum(PSLIBSZLIST *ppList, int flags)
 {
-    constexpr int kKinds = VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN | VAKO_USER_ENUM_DOMAIN_USED;
-    if (!ppList || !*ppList || !(flags & kKinds)) {
-        USER_ERR(kSrcEnum, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    int count = 0;
-    if (flags & VAKO_USER_ENUM_DOMAIN_USED) {
-        count = VAKOUserPushDUserUsed(ppList);
-        if (count < 0)
+    return slib::Guarded(kSrcEnum, -1, [&] {
+        constexpr int kKinds = VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN | VAKO_USER_ENUM_DOMAIN_USED;
+        if (!ppList || !*ppList || !(flags & kKinds)) {
+            USER_ERR(kSrcEnum, SLIB_ERR_BAD_PARAMETER);
             return -1;
-    }
-    int walked = WithUserDb(kSrcEnum, [&](VAKOUSERDB *db) {
-        return WalkNames(kSrcEnum, db, [&](const std::string &key, const std::string &line) {
-            int kind = key.find('\\') != std::string::npos ? VAKO_USER_ENUM_DOMAIN : VAKO_USER_ENUM_LOCAL;
-            std::string name;
-            int uid;
-            if (!(flags & kind) || !LineUid(line, name, &uid, nullptr) || !Listed(name, uid))
-                return 0;
-            if (SLIBSzListPush(ppList, name.c_str()) < 0)
+        }
+        int count = 0;
+        if (flags & VAKO_USER_ENUM_DOMAIN_USED) {
+            count = VAKOUserPushDUserUsed(ppList);
+            if (count < 0)
                 return -1;
-            count++;
-            return 0;
+        }
+        int walked = WithUserDb(kSrcEnum, [&](VAKOUSERDB *db) {
+            return WalkNames(kSrcEnum, db, [&](const std::string &key, const std::string &line) {
+                int kind = key.find('\\') != std::string::npos ? VAKO_USER_ENUM_DOMAIN : VAKO_USER_ENUM_LOCAL;
+                std::string name;
+                int uid;
+                if (!(flags & kind) || !LineUid(line, name, &uid, nullptr) || !Listed(name, uid))
+                    return 0;
+                if (SLIBSzListPush(ppList, name.c_str()) < 0)
+                    return -1;
+                count++;
+                return 0;
+            });
         });
+        return walked < 0 ? -1 : count;
     });
-    return walked < 0 ? -1 : count;
 }
 
 int VAKOUserTotalNum(int flags)
 {
-    if (!(flags & (VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN))) {
-        USER_ERR(kSrcTotalNum, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    ListPtr list(PslSLIBSzListAlloc(kListSize));
-    if (!list) {
-        USER_ERR(kSrcTotalNum, SLIB_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    PSLIBSZLIST raw = list.release();
-    int n = VAKOUserEnum(&raw, flags);
-    list.reset(raw);
-    return n;
+    return slib::Guarded(kSrcTotalNum, -1, [&] {
+        if (!(flags & (VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN))) {
+            USER_ERR(kSrcTotalNum, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        ListPtr list(PslSLIBSzListAlloc(kListSize));
+        if (!list) {
+            USER_ERR(kSrcTotalNum, SLIB_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        PSLIBSZLIST raw = list.release();
+        int n = VAKOUserEnum(&raw, flags);
+        list.reset(raw);
+        return n;
+    });
 }
 
 int VAKOUserRemainNumGet(void)
 {
-    int total = VAKOUserTotalNum(VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN);
-    if (total < 0)
-        return -1;
-    char value[kMaxAccountsSize] = "";
-    int r = SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, kMaxAccountsKey, value, sizeof value, 0);
-    if (r < 0)
-        return -1;
-    if (r == 0 || !*value)
-        return 0;
-    return atoi(value) - total;
+    return slib::Guarded(kSrcRemainNum, -1, [&] {
+        int total = VAKOUserTotalNum(VAKO_USER_ENUM_LOCAL | VAKO_USER_ENUM_DOMAIN);
+        if (total < 0)
+            return -1;
+        char value[kMaxAccountsSize] = "";
+        int r = SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, kMaxAccountsKey, value, sizeof value, 0);
+        if (r < 0)
+            return -1;
+        if (r == 0 || !*value)
+            return 0;
+        return atoi(value) - total;
+    });
 }
 
 int VAKOLocalUserInfoEnum(VAKOLOCALUSERINFO **ppHead)
 {
-    if (!ppHead) {
-        USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    *ppHead = nullptr;
-    int count = 0;
-    VAKOLOCALUSERINFO **tail = ppHead;
-    int r = WithUserDb(kSrcLocalInfoEnum, [&](VAKOUSERDB *db) {
-        return WalkNames(kSrcLocalInfoEnum, db, [&](const std::string &key, const std::string &line) {
-            std::string name;
-            int uid, gid;
-            if (key.find('\\') != std::string::npos || !LineUid(line, name, &uid, &gid) || !Listed(name, uid))
-                return 0;
-            auto *node = static_cast<VAKOLOCALUSERINFO *>(calloc(1, sizeof(VAKOLOCALUSERINFO)));
-            if (!node || !(node->szName = strdup(name.c_str()))) {
-                free(node);
-                USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_OUT_OF_MEMORY);
-                return -1;
-            }
-            node->uid = uid;
-            node->gid = gid;
-            *tail = node;
-            tail = &node->pNext;
-            count++;
-            return 0;
+    return slib::Guarded(kSrcLocalInfoEnum, -1, [&] {
+        if (!ppHead) {
+            USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        *ppHead = nullptr;
+        int count = 0;
+        VAKOLOCALUSERINFO **tail = ppHead;
+        // The records made so far are freed also when memory runs out part way.
+        int r = slib::Guarded(kSrcLocalInfoEnum, -1, [&] {
+            return WithUserDb(kSrcLocalInfoEnum, [&](VAKOUSERDB *db) {
+                return WalkNames(kSrcLocalInfoEnum, db, [&](const std::string &key, const std::string &line) {
+                    std::string name;
+                    int uid, gid;
+                    if (key.find('\\') != std::string::npos || !LineUid(line, name, &uid, &gid) || !Listed(name, uid))
+                        return 0;
+                    auto *node = static_cast<VAKOLOCALUSERINFO *>(calloc(1, sizeof(VAKOLOCALUSERINFO)));
+                    if (!node || !(node->szName = strdup(name.c_str()))) {
+                        free(node);
+                        USER_ERR(kSrcLocalInfoEnum, SLIB_ERR_OUT_OF_MEMORY);
+                        return -1;
+                    }
+                    node->uid = uid;
+                    node->gid = gid;
+                    *tail = node;
+                    tail = &node->pNext;
+                    count++;
+                    return 0;
+                });
+            });
         });
+        if (r < 0) {
+            VAKOLocalUserInfoFree(ppHead);
+            return -1;
+        }
+        return count;
     });
-    if (r < 0) {
-        VAKOLocalUserInfoFree(ppHead);
-        return -1;
-    }
-    return count;
 }
 
 void VAKOLocalUserInfoFree(VAKOLOCALUSERINFO **ppHead)
@@ -389,42 +423,50 @@ void VAKOLocalUserInfoFree(VAKOLOCALUSERINFO **ppHead)
 
 int VAKOGuestSupportGet(void)
 {
-    static int kept = -1;
-    if (kept < 0) {
-        kept = 1;
-        char value[kGuestValueSize] = "";
-        if (SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "guestsupport", value, sizeof value, 0) > 0 &&
-            strcmp(value, "no") == 0)
-            kept = 0;
-    }
-    return kept;
+    return slib::Guarded(kSrcGuestSupport, 1, [&] {
+        static int kept = -1;
+        if (kept < 0) {
+            char value[kGuestValueSize] = "";
+            int r = SLIBFileGetKeyValue(SZF_VAKO_INFO_DEFAULTS, "guestsupport", value, sizeof value, 0);
+            // Not kept when it cannot be read for want of memory: the next
+            // call reads it again.
+            if (r < 0 && slib::OutOfMemory())
+                return 1;
+            kept = r > 0 && strcmp(value, "no") == 0 ? 0 : 1;
+        }
+        return kept;
+    });
 }
 
 int VAKOUserSetPasswd(PVAKOUSER *ppUsers, char **pszCrypted, char **pszLm, char **pszNt, int n)
 {
-    int result;
-    if (!ppUsers || !pszCrypted || !pszLm || !pszNt || n < 0) {
-        USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
-        result = -1;
-    } else {
-        result = 0;
-        // A ':' or a line end would add fields or lines to the account files.
-        for (int i = 0; i < n && result == 0; i++) {
-            for (const char *text : {pszCrypted[i], pszLm[i], pszNt[i]}) {
-                if (text && !SafeField(text)) {
-                    syslog(LOG_ERR, "%s:%d a password text of entry %d holds ':' or a line end", kSrcSetPasswd,
-                           __LINE__, i);
-                    USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
-                    result = -1;
-                    break;
+    return slib::Guarded(kSrcSetPasswd, -1, [&] {
+        int result;
+        if (!ppUsers || !pszCrypted || !pszLm || !pszNt || n < 0) {
+            USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
+            result = -1;
+        } else {
+            result = 0;
+            // A ':' or a line end would add fields or lines to the account files.
+            for (int i = 0; i < n && result == 0; i++) {
+                for (const char *text : {pszCrypted[i], pszLm[i], pszNt[i]}) {
+                    if (text && !SafeField(text)) {
+                        syslog(LOG_ERR, "%s:%d a password text of entry %d holds ':' or a line end", kSrcSetPasswd,
+                               __LINE__, i);
+                        USER_ERR(kSrcSetPasswd, SLIB_ERR_BAD_PARAMETER);
+                        result = -1;
+                        break;
+                    }
                 }
             }
+            // Also when memory runs out part way (0x0200): the signal below goes.
+            if (result == 0 && n > 0)
+                result = slib::Guarded(kSrcSetPasswd, -1,
+                                       [&] { return SetPasswdLocked(ppUsers, pszCrypted, pszLm, pszNt, n); });
         }
-        if (result == 0 && n > 0)
-            result = SetPasswdLocked(ppUsers, pszCrypted, pszLm, pszNt, n);
-    }
-    VAKOScemdSignal(VAKO_SCEMD_SIGNAL);
-    return result;
+        VAKOScemdSignal(VAKO_SCEMD_SIGNAL);
+        return result;
+    });
 }
 
 int VAKOScemdSignal(int sig)

@@ -513,7 +513,8 @@ int RunBatch(const char **oldNames, PVAKOUSER *users, int n)
         SyncNameCaches();
     UserDbPtr db(VAKOUserDBOpen());
     if (!db) {
-        SET_ERR(SLIB_ERR_OPEN);
+        if (!slib::OutOfMemory())
+            SET_ERR(SLIB_ERR_OPEN);
         return lock.Release(-1);
     }
 
@@ -581,27 +582,32 @@ extern "C" {
 
 int UserSetBatch(const char **oldNames, PVAKOUSER *users, int n)
 {
-    int result = 0;
-    if (!oldNames || !users || n < 0) {
-        SET_ERR(SLIB_ERR_BAD_PARAMETER);
-        result = -1;
-    } else if (n > 0) {
-        result = RunBatch(oldNames, users, n);
-    }
-    // The daemon hears of every batch, also of one that failed.
-    VAKOScemdSignal(VAKO_SCEMD_SIGNAL);
-    return result;
+    return slib::Guarded(kSrc, -1, [&] {
+        int result = 0;
+        if (!oldNames || !users || n < 0) {
+            SET_ERR(SLIB_ERR_BAD_PARAMETER);
+            result = -1;
+        } else if (n > 0) {
+            // Also when memory runs out part way (0x0200): the signal below goes.
+            result = slib::Guarded(kSrc, -1, [&] { return RunBatch(oldNames, users, n); });
+        }
+        // The daemon hears of every batch, also of one that failed.
+        VAKOScemdSignal(VAKO_SCEMD_SIGNAL);
+        return result;
+    });
 }
 
 int VAKOUserSet(const char *szOldName, PVAKOUSER pUser)
 {
-    if (!pUser) {
-        SET_ERR(SLIB_ERR_BAD_PARAMETER);
-        return -1;
-    }
-    const char *oldNames[1] = {szOldName};
-    PVAKOUSER users[1] = {pUser};
-    return UserSetBatch(oldNames, users, 1);
+    return slib::Guarded(kSrc, -1, [&] {
+        if (!pUser) {
+            SET_ERR(SLIB_ERR_BAD_PARAMETER);
+            return -1;
+        }
+        const char *oldNames[1] = {szOldName};
+        PVAKOUSER users[1] = {pUser};
+        return UserSetBatch(oldNames, users, 1);
+    });
 }
 
 } // extern "C"

@@ -24,6 +24,7 @@
 #include "vakotest/eventlog.h"
 #include "vakotest/files.h"
 #include "vakotest/groupdb.h"
+#include "vakotest/ifcfg.h"
 #include "vakotest/paths.h"
 #include "vakotest/sharedb.h"
 #include "vakotest/sleeps.h"
@@ -33,6 +34,8 @@
 
 namespace {
 
+using vakotest::Ifcfg;
+using vakotest::Interfaces;
 using vakotest::SzHash;
 using vakotest::SzList;
 using vakotest::WriteFile;
@@ -58,36 +61,7 @@ void AutoBlockList()
 }
 
 // The system log, 300 bytes of records from its header on.
-void SystemLog()
-{
-    namespace evlog = vakotest::evlog;
-    std::string records;
-    for (uint32_t i = 0; i < 3; i++)
-        records += evlog::Encode(evlog::Sized(100, i));
-    WriteFile(SZF_VAKOLOG_SYS, evlog::Header(16, static_cast<uint32_t>(16 + records.size())) + records, 0600);
-}
-
-// The interface files of eth0 and eth1, and with a bond bond0 made of them
-// in the files and the kernel.
-const std::string kScripts = "/etc/sysconfig/network-scripts";
-std::string Ifcfg(const char *name) { return kScripts + "/ifcfg-" + name; }
-void Interfaces(bool bonded)
-{
-    std::filesystem::remove_all(kScripts);
-    if (!bonded) {
-        WriteFile(Ifcfg("eth0"), "DEVICE=eth0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\n", 0644);
-        WriteFile(Ifcfg("eth1"), "DEVICE=eth1\nBOOTPROTO=dhcp\nONBOOT=yes\n", 0640);
-        return;
-    }
-    WriteFile(Ifcfg("bond0"), "DEVICE=bond0\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=192.168.1.10\nUSERCTL=no\n"
-                              "BONDING_OPTS=\"mode=balance-alb use_carrier=0 miimon=100 updelay=100\"\n");
-    for (const char *slave : {"eth0", "eth1"})
-        WriteFile(Ifcfg(slave), std::string("DEVICE=") + slave +
-                                    "\nBOOTPROTO=none\nONBOOT=yes\nUSERCTL=no\n"
-                                    "SLAVE=yes\nMASTER=bond0\n");
-    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/slaves", "eth0 eth1\n");
-    vakotest::MountKernelFile("/sys/class/net/bond0/bonding/mode", "balance-alb 6\n");
-}
+void SystemLog() { WriteFile(SZF_VAKOLOG_SYS, vakotest::evlog::ThreeRecords(), 0600); }
 
 bool SetBond(int mode, std::vector<const char *> slaves)
 {

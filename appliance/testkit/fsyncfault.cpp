@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <array>
 
+#include "vakotest/newfault.h"
+
 namespace vakotest {
 int gFsyncCalls;
 int gFsyncFailAt;
@@ -141,6 +143,7 @@ extern "C" {
 
 int fsync(int fd)
 {
+    vakotest::NewFaultPause pause;
     ++vakotest::gFsyncCalls;
     struct stat st;
     if (fstat(fd, &st) == 0) {
@@ -160,6 +163,7 @@ int fsync(int fd)
 
 int rename(const char *from, const char *to)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(const char *, const char *)>("rename");
     if (!gDirs.empty() && from && InWatchedDir(from) && Hit(vakotest::Watched::kRename)) {
         errno = EIO;
@@ -172,6 +176,7 @@ int rename(const char *from, const char *to)
 // through here).
 ssize_t write(int fd, const void *p, size_t n)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<ssize_t (*)(int, const void *, size_t)>("write");
     int e = errno;
     if (WatchedFd(fd, true)) {
@@ -187,24 +192,28 @@ ssize_t write(int fd, const void *p, size_t n)
 
 size_t fwrite(const void *p, size_t size, size_t n, FILE *fp)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<size_t (*)(const void *, size_t, size_t, FILE *)>("fwrite");
     return FailWrite(fp) ? 0 : real(p, size, n, fp);
 }
 
 int fputs(const char *s, FILE *fp)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(const char *, FILE *)>("fputs");
     return FailWrite(fp) ? EOF : real(s, fp);
 }
 
 int fputc(int c, FILE *fp)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(int, FILE *)>("fputc");
     return FailWrite(fp) ? EOF : real(c, fp);
 }
 
 int vfprintf(FILE *fp, const char *fmt, va_list ap)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(FILE *, const char *, va_list)>("vfprintf");
     return FailWrite(fp) ? -1 : real(fp, fmt, ap);
 }
@@ -221,12 +230,14 @@ int fprintf(FILE *fp, const char *fmt, ...)
 // A flush or close writes only what the stream holds.
 int fflush(FILE *fp)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(FILE *)>("fflush");
     return fp && __fpending(fp) > 0 && FailWrite(fp) ? EOF : real(fp);
 }
 
 int fclose(FILE *fp)
 {
+    vakotest::NewFaultPause pause;
     static auto real = Real<int (*)(FILE *)>("fclose");
     bool fail = __fpending(fp) > 0 && FailWrite(fp);
     int r = real(fp);

@@ -11,6 +11,8 @@
 
 #include <mutex>
 
+#include "vakotest/newfault.h"
+
 namespace vakotest {
 
 namespace {
@@ -22,6 +24,7 @@ bool gSkip = false;
 // Notes the pause: true when it is skipped.
 bool Note(int64_t micros)
 {
+    NewFaultPause pause;
     std::lock_guard<std::mutex> hold(gMutex);
     if (gLog)
         gLog->push_back(micros);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 
 #include "slib/error.h"
 
@@ -25,6 +26,32 @@ template <class R, class F> __attribute__((visibility("hidden"))) R Guarded(cons
     }
 }
 
+// A void operation's body: an exception ends it, with 0x0200 recorded
+// under src (the operation has no result to fail with).
+template <class F> __attribute__((visibility("hidden"))) void Guarded(const char *src, F fn)
+{
+    try {
+        fn();
+    } catch (const std::exception &) {
+        SLIB_ERR_IN(src, SLIB_ERR_OUT_OF_MEMORY);
+    }
+}
+
+// True when the failure just reported was for want of memory (0x0200
+// recorded): a caller that would fall back to another way, or record a code
+// of its own over it, fails with that code instead.
+inline bool OutOfMemory() { return SLIBErrorGet() == SLIB_ERR_OUT_OF_MEMORY; }
+
+// For a step inside an operation's guard whose callee's result r is no
+// failure of its own (a value read that falls back to a default): a callee
+// that failed (r < 0) for want of memory ends the operation the same way,
+// at its guard (0x0200).
+inline void ThrowIfOutOfMemory(int r)
+{
+    if (r < 0 && OutOfMemory())
+        throw std::bad_alloc();
+}
+
 // Keeps the recorded code of a failure, with its file and line, while the
 // clean-up after it records others; Restore() records it again.
 class SavedError {
@@ -37,5 +64,20 @@ private:
     const char *file_;
     int line_;
 };
+
+// Runs step, whose result does not tell a failure for want of memory from
+// its other outcomes (a check that reads "no" on any failure): true when
+// step recorded 0x0200. The code recorded before it stays when step records
+// none.
+template <class F> __attribute__((visibility("hidden"))) bool StepOutOfMemory(F step)
+{
+    SavedError before;
+    SLIBErrorSetEx(0, nullptr, 0);
+    step();
+    if (SLIBErrorGet() != 0)
+        return OutOfMemory();
+    before.Restore();
+    return false;
+}
 
 } // namespace slib

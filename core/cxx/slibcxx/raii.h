@@ -23,6 +23,9 @@ template <auto FreeFn> struct FreeWith {
     template <class T> void operator()(T *p) const { FreeFn(p); }
 };
 template <class T, auto FreeFn> using OwnedPtr = std::unique_ptr<T, FreeWith<FreeFn>>;
+// Owner of a block whose release is chosen at run time (a record set and
+// the close its family gives).
+template <class T> using ReleasedBy = std::unique_ptr<T, void (*)(T *)>;
 
 // Owner of a stream of fopen or fdopen.  Where the close itself can fail a
 // write that matters, release() the stream and fclose it yourself.

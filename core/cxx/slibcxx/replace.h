@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "slib/error.h"
+#include "slibcxx/raii.h"
 
 namespace slib {
 
@@ -85,6 +86,43 @@ inline bool CloseSynced(FILE *fp)
         return false;
     errno = e;
     return ok;
+}
+
+// A file's bytes and status, read whole (never waiting on a FIFO): 1, 0
+// when it does not exist (no code), -1 with the code recorded under src
+// (0x0900 it cannot be opened or is no regular file, 0x2700 its status,
+// 0x0A00 a read).
+inline int ReadWholeFile(const char *path, std::string &bytes, struct stat &st, const char *src)
+{
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.ok()) {
+        if (errno == ENOENT)
+            return 0;
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return -1;
+    }
+    if (fstat(fd.get(), &st) != 0) {
+        SLIB_ERR_IN(src, SLIB_ERR_STAT);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SLIB_ERR_IN(src, SLIB_ERR_OPEN);
+        return -1;
+    }
+    bytes.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            SLIB_ERR_IN(src, SLIB_ERR_READ);
+            return -1;
+        }
+        if (n == 0)
+            return 1;
+        bytes.append(buf, static_cast<size_t>(n));
+    }
 }
 
 // Writes a new file under a temporary name and puts it in place of its
@@ -267,6 +305,9 @@ private:
     // quietExists: something standing at path records no code.
     bool CreateAt(const char *path, mode_t mode, bool quietExists)
     {
+        // The name is held before the file is made: memory running out
+        // leaves nothing behind.
+        std::string name = path;
         int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             if (quietExists && errno == EEXIST) {
@@ -275,7 +316,7 @@ private:
             }
             return Fail(Step::kCreate, SLIB_ERR_OPEN);
         }
-        temp_.reset(path);
+        temp_.reset(std::move(name));
         return Open(fd);
     }
     bool Open(int fd)

@@ -101,19 +101,30 @@ constexpr int kTreeDepth = 16;
 constexpr int kRounds = 3;
 
 // Empties the open directory dir, depth levels down, never following a
-// link: true when nothing is left in it.
+// link: true when nothing is left in it. Only the C library's directory
+// streams are allocated: a refused tree, once moved aside, is never left
+// half removed for want of memory.
 inline bool EmptyDirAt(int dir, int depth)
 {
+    Fd copy(dup(dir));
+    DIR *d = copy.ok() ? fdopendir(copy.get()) : nullptr;
+    if (!d)
+        return false;
+    copy.release(); // the stream owns it now
+    // The copy shares dir's offset: from the first entry, whatever was read.
+    rewinddir(d);
     bool empty = true;
-    for (const std::string &n : DirNames(dir)) {
-        if (unlinkat(dir, n.c_str(), 0) == 0 || errno == ENOENT)
+    while (const dirent *e = readdir(d)) {
+        const char *n = e->d_name;
+        if (strcmp(n, ".") == 0 || strcmp(n, "..") == 0 || unlinkat(dir, n, 0) == 0 || errno == ENOENT)
             continue;
         Fd sub(depth > 0 && (errno == EISDIR || errno == EPERM)
-                   ? openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                   ? openat(dir, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                    : -1);
-        if (!sub.ok() || !EmptyDirAt(sub.get(), depth - 1) || unlinkat(dir, n.c_str(), AT_REMOVEDIR) != 0)
+        if (!sub.ok() || !EmptyDirAt(sub.get(), depth - 1) || unlinkat(dir, n, AT_REMOVEDIR) != 0)
             empty = false;
     }
+    closedir(d);
     return empty;
 }
 
@@ -164,9 +175,12 @@ inline bool RemoveName(const char *path)
     std::string aside(path);
     aside.erase(aside.rfind('/') + 1);
     aside += ".refused.XXXXXX";
+    // Both names are whole before anything is made: memory running out
+    // leaves nothing behind.
+    std::string moved = aside + "/refused";
     if (!mkdtemp(aside.data()))
         return false;
-    const std::string moved = aside + "/refused";
+    moved.replace(0, aside.size(), aside);
     if (rename(path, moved.c_str()) != 0) {
         rmdir(aside.c_str());
         return false;

@@ -64,12 +64,12 @@ typedef struct _tag_AUTOBLOCKMMAPREQ_ {
 int VAKOAutoBlockConfGet(PVAKOAUTOBLOCKCONF pConf);
 
 /* Writes the settings that differ from the stored ones and signals the FTP
- * daemon: 0, or -1 with its code. */
+ * daemon: 0, or -1 with its code (0x0200 when memory runs out). */
 int VAKOAutoBlockConfSet(PVAKOAUTOBLOCKCONF pConf);
 
 /* Adds szIP (dotted quad) with the current time, dropping its old record
  * and the expired ones; a new address is logged and mailed: 0, or -1
- * (0x0D00 NULL, 0x1000 not an address, else the failing step's code) with
+ * (0x0D00 NULL, 0x1000 not an address, 0x0200, else the failing step's code) with
  * the old list unchanged. */
 int VAKOAutoBlockIPAdd(const char *szIP);
 

@@ -59,7 +59,7 @@ typedef struct _tag_VAKOLOCALBKPCONF_ {
 /* Every set of the type's file, each under its section's name whole: the
  * count, with *pArr a malloc'd array of that many records (NULL when 0)
  * that the caller frees with VAKOBackupConfFreeAll; or -1 (logged), *pArr
- * NULL, code recorded. */
+ * NULL, code recorded (0x0200 when memory runs out). */
 int VAKOBackupConfGetAll(void ***pArr, int type);
 /* The number of section lines of the file; 0 when it does not exist; -1
  * with 0x0D00 (NULL), 0x0900 (cannot open) or 0x0A00 (read error). */
@@ -73,7 +73,7 @@ VAKOLOCALBKPCONF *VAKOLocalBkpConfAlloc(const char *section, PSLIBSZHASH pairs);
 /* Writes the set: new when szOldBkpset is NULL, empty or names no section,
  * else replacing (and renaming) the section szOldBkpset, keys the record
  * does not know kept. NULL strings keep the key as it was. 0, or -1 (logged,
- * code recorded; the file as it was): 0x0D00 for a NULL record, an empty
+ * code recorded; the file as it was): 0x0200, 0x0D00 for a NULL record, an empty
  * name or one over BACKUP_SET_NAME_MAX bytes, a name or value holding a line
  * end, or a rename onto another existing set. The record stays the caller's. */
 int VAKONetBkpConfSetOne(const char *szOldBkpset, const VAKONETBKPCONF *pConf);

@@ -35,15 +35,18 @@ typedef struct _tag_VAKOLINKAGGR_ {
 } VAKOLINKAGGR;
 
 /* The bond's current state into *pAggr (a bond without slaves or bonding
- * directory reads as mode 0): 0, or -1 with the code recorded. */
+ * directory reads as mode 0): 0, or -1 with the code recorded (0x0200 when
+ * memory runs out). */
 int VAKONetLinkAggrGet(const char *szBond, VAKOLINKAGGR *pAggr);
 /* Makes the configuration files match *pAggr with the network service
  * stopped, then starts it; nothing is done when the bond is as requested.
  * A request of mode 0 without slaves gets the slaves the kernel lists.
- * A failed change is undone. 0, or -1 with the code recorded. */
+ * A failed change is undone. 0, or -1 with the code recorded (0x0200 when
+ * memory runs out). */
 int VAKONetLinkAggrSet(VAKOLINKAGGR *pAggr);
 /* Appends the bond's slave names to *pList (the caller's list, which may
- * move): their number, or -1 with the code recorded. */
+ * move): their number, or -1 with the code recorded (0x0200 when memory
+ * runs out). */
 int VAKONetLinkAggrPhyGet(const char *szBond, PSLIBSZLIST *pList);
 /* Adds szSlave to the record's sorted slaves: 0, or -1 with 0x0D00, 0xBB00
  * (already there) or 0xBD00 (8 slaves). */

@@ -50,14 +50,15 @@ extern "C" {
 /* Appends one record to the class's log (NULL text stored empty, an empty
  * one as one blank): 0, or -1 for a bad class (logged), class 4, a default
  * configuration that cannot be written, or a failed write. Records no code
- * of its own. */
+ * of its own but 0x0200 when memory runs out. */
 int VAKOLogSet1(int logClass, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
                 const char *s4);
 
 /* The locked ring write of one record into szPath, within the current
  * limit; the file is made 0600 and kept so, and what is not a regular file
  * of the caller's or root's with one name (a link, a FIFO, another name of
- * a file) is refused at once: 0, or -1 (failures logged with their markers). */
+ * a file) is refused at once: 0, or -1 (failures logged with their markers;
+ * 0x0200 recorded when memory runs out). */
 int LogWriteRecord(const char *szPath, int level, uint32_t eventId, const char *s1, const char *s2, const char *s3,
                    const char *s4);
 
@@ -69,7 +70,7 @@ uint16_t LogRecordBuild(char **ppRecord, uint16_t level, uint32_t eventId, const
 
 /* The user named in records: $USERNAME, else the account of the effective
  * uid (VAKOUserGetByUID), "root" given as "admin"; in one static buffer of
- * 256 bytes; "" when none is known. */
+ * 256 bytes; "" when none is known (0x0200 recorded when memory runs out). */
 const char *LogCurrentUserName(void);
 
 /* Keeps a header whose magic is right (4) or writes a fresh one (12);

@@ -18,11 +18,13 @@ extern "C" {
 #define VAKOLOG_TEMP_NAME_SIZE 1024
 
 /* Shrinks the type's file when it is larger than maxSize: 0 (also for an
- * unknown type or a missing file, logged), or the shrink's -1. */
+ * unknown type or a missing file, logged), or the shrink's -1 (0x0200
+ * recorded when memory runs out). */
 int VAKOLogChangeSize(int maxSize, int logType);
 
 /* Drops at least `excess` bytes of the oldest records of szPath and
- * rewrites it under the file's lock: 0, or -1 (the log unchanged). */
+ * rewrites it under the file's lock: 0, or -1 (the log unchanged; 0x0200
+ * recorded when memory runs out). */
 int LogShrinkFile(uint32_t excess, const char *szPath);
 
 /* szBase followed by "<pid>-<counter>" in szOut (cleared over cbOut bytes

@@ -17,12 +17,12 @@ extern "C" {
 #define VAKO_INFO_LOCK_TIMEOUT 5
 
 /* Writes key="value" to SZF_VAKO_INFO under its lock: 0, or -1 with 0x0D00
- * or the lock's or the writer's code. */
+ * or the lock's or the writer's code (0x0200 when memory runs out). */
 int VAKOINFOSetKeyValue(const char *szKey, const char *szValue);
 /* 1 when the system partition is a RAID array, else 0 (a query that cannot
  * run is logged); no code. */
 int VAKOConfSupportRaid(void);
-/* 1 on junior hardware, else 0; no code. */
+/* 1 on junior hardware, else 0; no code but 0x0200 when memory runs out. */
 int VAKOIsJunior(void);
 
 #ifdef __cplusplus

@@ -95,8 +95,8 @@ typedef struct _tag_VAKOBDBCACHE_ {
     /* a failed rename (then the new file's path, the live path and errno),
      * e.g. "%s:%d rename(%s, %s) = (%d)/%m". */
     const char *szLogRenameFailed;
-    /* Recorded when that open of the live files fails; 0 keeps the open's
-     * own code. */
+    /* Recorded when that open of the live files fails but for want of
+     * memory (0x0200 stays); 0 keeps the open's own code. */
     int reopenFailCode;
 } VAKOBDBCACHE;
 

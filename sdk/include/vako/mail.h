@@ -73,7 +73,8 @@ void VAKOMailSendEx(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo);
 void VAKOMailSendMessage(const char *szTag, PSLIBSZHASH *ppHash, const char *szTo, PVAKOMAILSETTING pSetting);
 
 /* Reads the settings into pSetting (free with VAKOMailSettingFree): 0, or
- * -1 (logged) when a key cannot be read. */
+ * -1 (logged) when a key cannot be read (0x0200 recorded when memory runs
+ * out). */
 int VAKOMailGet(PVAKOMAILSETTING pSetting);
 /* Frees the five strings and sets them to NULL. */
 void VAKOMailSettingFree(PVAKOMAILSETTING pSetting);
@@ -85,16 +86,20 @@ int VAKOMailFillSmtpStruct(PVAKOSMTP pSmtp, PVAKOMAILSETTING pSetting, const cha
 
 /* The template section szTag of language szLang with its placeholders
  * replaced, split into subject and body (each cut to its buffer at a
- * character boundary): 0, or -1 (logged). The library's placeholders are
+ * character boundary): 0, or -1 (logged; 0x0200 recorded when memory runs
+ * out). The library's placeholders are
  * set into *ppHash, which may move. */
 int VAKOMailReadByTagAndConvert(const char *szLang, const char *szTag, char *szSubject, int cbSubject, char *szBody,
                                 int cbBody, PSLIBSZHASH *ppHash);
 
 /* Sets the library's placeholders into *ppHash (which may move) and
- * replaces every key of the hash in szFile by its value: 0, or -1. */
+ * replaces every key of the hash in szFile by its value, the file
+ * rewritten once: 0, or -1 with the file as it was (0x0200 when memory runs
+ * out, 0x0900 it cannot be read). */
 int MailTagConvert(const char *szFile, PSLIBSZHASH *ppHash);
 
-/* Records a sending failure in the system event log and the system log. */
+/* Records a sending failure in the system event log and the system log
+ * (0x0200 recorded when memory runs out). */
 void VAKOMailSMTPErrorCallBack(const char *szError);
 
 /* Drops the trailing blanks, tabs and line ends of szLine. */

@@ -36,7 +36,8 @@ typedef struct _tag_VAKOETHINFO_ {
 
 /* The interfaces that are up, at most max, into the caller's pOut sorted by
  * name (NULL pOut: only counted): their number, or -1 (0x0D00 for max < 0
- * or kind 0 or 4; no code when the kernel cannot be asked). */
+ * or kind 0 or 4; 0x0200 when memory runs out; no code when the kernel
+ * cannot be asked). */
 int VAKONetGetInterfaceInfo(VAKONETIFINFO *pOut, int max, int kind);
 /* The qsort order of VAKONETIFINFO records: by name, byte order. */
 int NetIfNameCmp(const void *a, const void *b);
@@ -50,11 +51,12 @@ int VAKONetGetMTUSetting(const char *szIf);
  * long argument; no code when the kernel refuses). */
 int VAKONetSetMTUEth(const char *szMtu, const char *szIf);
 /* Records szMtu as key "<szIf>_mtu" of SZF_VAKO_INFO under its lock: 0, or -1
- * (0x0D00 for NULL or a key over 11 characters; else the lock's or the
- * writer's code, logged). */
+ * (0x0D00 for NULL or a key over 11 characters, 0x0200; else the lock's or
+ * the writer's code, logged). */
 int VAKONetConfSetMTUValue(const char *szMtu, const char *szIf);
 /* Applies szMtu on a gigabit link (then waits 5 s) and records it: 0, or -1
- * (0x0D00 for NULL; the failing step logged, the others still done). */
+ * (0x0D00 for NULL, 0x0200 when memory runs out; the failing step logged,
+ * the others still done). */
 int VAKONetSetMTUValue(const char *szMtu, const char *szIf);
 /* Address and mask in network byte order: 1 when both were read, else 0; no code. */
 int SLIBNetIfAddrGet(const char *szIf, uint32_t *pAddr, uint32_t *pMask);

@@ -62,8 +62,8 @@ int VAKORaidInfoGet(const char *szPath, PVAKORAIDINFO *ppInfo);
 /* Frees the record and its member list; NULL is ignored. */
 void VAKORaidInfoFree(PVAKORAIDINFO pInfo);
 /* The array's members into *ppList (NULL: none), freed by the caller with
- * RaidDiskListFree: 0, or -1 with 0x0D00, 0xBE00, 0x8000 (the member glob)
- * or a member's code. */
+ * RaidDiskListFree: 0, or -1 with 0x0D00, 0xBE00, 0x0200, 0x8000 (the member
+ * glob) or a member's code. */
 int VAKORaidDiskListGet(const char *szPath, VAKORAIDDISK **ppList);
 /* A member record from its directory ".../dev-<name>" into *ppDisk, a malloc
  * block the caller frees (or pushes onto a list): 0, or -1 with 0x0D00,

@@ -31,7 +31,8 @@ extern "C" {
 int VAKONetBkpCryptPass(const char *plain, char *out, int cbOut);
 /* The value of user's line in the secrets file ("admin" reads "root") into
  * out: 0, or -1 (logged) when there is no such line, it has no ':', or the
- * value does not fit in cbOut bytes. No error code. */
+ * value does not fit in cbOut bytes. No error code but 0x0200 when memory
+ * runs out. */
 int VAKONetBackupGetServerPasswd(const char *user, char *out, int cbOut);
 /* 1 for "root", "admin" and "rsync" in any letter case, else 0 (NULL too). */
 int VAKONetBkpIsReservedName(const char *name);
@@ -41,10 +42,12 @@ int VAKONetBkpIsReservedName(const char *name);
  * service then stays stopped; changes made before the failure stay). Names
  * must be non-empty and free of ':', ',', '#' or ';' at the start, blanks
  * and line ends; the value must be one line and "name:value" at most
- * RSYNCD_SECRET_LINE_MAX characters. No error code of its own. */
+ * RSYNCD_SECRET_LINE_MAX characters. No error code of its own but 0x0200
+ * when memory runs out. */
 int VAKONetBackupSetServerPasswd(const char *oldName, const char *newName, const char *value, int op);
 /* Removes the first line of name in the secrets file: 0 (also when there
- * is none), or -1 (logged) when the file is missing or cannot be rewritten. */
+ * is none), or -1 (logged) when the file is missing or cannot be rewritten
+ * (0x0200 recorded when memory runs out). */
 int NetBackupDelSecret(const char *name);
 
 #ifdef __cplusplus

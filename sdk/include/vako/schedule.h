@@ -31,16 +31,17 @@ int VAKOScheduleGet(const char *szCommand, PVAKOSCHEDULE pSchedule);
 /* Writes the schedule's line, replacing the line holding its command or
  * appending one, and signals crond: 0, or -1 (0x0D00 for a bad schedule,
  * an empty command or one holding a line end, or a line over 1023 bytes;
- * else the file engine's code). */
+ * 0x0200, else the file engine's code). */
 int VAKOScheduleSet(PVAKOSCHEDULE pSchedule);
 
 /* Removes the line holding szCommand (none is no error) and signals
- * crond: 0, or -1 (0x0D00 for NULL or empty). */
+ * crond: 0, or -1 (0x0D00 for NULL or empty, 0x0200 when memory runs
+ * out). */
 int VAKOScheduleRemove(const char *szCommand);
 
 /* With szLine: replaces the first line holding szCommand by it, or appends
  * it; with NULL: removes that line. Then signals crond. 0, or -1 (0x0D00
- * for a NULL or empty command, else the file engine's code). */
+ * for a NULL or empty command, 0x0200, else the file engine's code). */
 int CrontabUpdateCrontab(const char *szCommand, const char *szLine);
 
 #ifdef __cplusplus

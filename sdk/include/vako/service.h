@@ -69,19 +69,20 @@ typedef struct _tag_VAKODOWNLOADINFO_ {
 /* Fills pInfo from the section szName of /etc/ddns.conf, each text cut to
  * its field: 1 all three keys found; 0 no such section or no keys (pInfo
  * untouched); -1 on error or a missing key (what was found is filled). NULL
- * arguments: 0x0D00. */
+ * arguments: 0x0D00; memory run out: 0x0200. */
 int VAKODDNSConfigGet(const char *szName, VAKODDNSINFO *pInfo);
 /* The workgroup, or the realm when security is "ads", cut to cbBuf - 1 into
  * szBuf; *pIsDomain 1 for security "domain" or "ads", else 0; *pIsSamba (when
  * not NULL) as WinsIsSambaRunning: 0, or -1 (NULL szBuf or pIsDomain, or cbBuf
- * <= 0: 0x0D00). */
+ * <= 0: 0x0D00; 0x0200 when memory runs out). */
 int VAKOWinsQuery1(char *szBuf, int cbBuf, int *pIsDomain, int *pIsSamba);
 /* 1 when runsamba of /etc/vakoinfo.conf is "yes" (any case), else 0 (also
- * when its lock is not obtained within 10 seconds). */
+ * when its lock is not obtained within 10 seconds, and with 0x0200 recorded
+ * when memory runs out). */
 int WinsIsSambaRunning(void);
 /* Writes the 37 download keys to /etc/vakoinfo.conf under its lock and sends
- * SIGHUP to the scheduler: 0, or -1 (keys written before a failed write
- * stay).  NULL, a text field without its NUL or holding a line end, or a
+ * SIGHUP to the scheduler: 0, or -1 (the file as it was; 0x0200 when memory
+ * runs out, else the lock's or the writer's code).  NULL, a text field without its NUL or holding a line end, or a
  * btencrypt other than 0, 1 and 2: 0x0D00 before anything is written. */
 int VAKODownloadInfoSet(const VAKODOWNLOADINFO *pInfo);
 /* Sends sig to the process of /var/run/scheduler.pid: 0 (also when no

@@ -58,17 +58,18 @@ typedef struct _tag_VAKOSHAREDB_ {
 
 /* The live share database, checked against smb.conf and rebuilt or
  * reopened when needed (also rebuilt when it holds no places of smb.conf's
- * sections): a handle to close with VAKOShareDBClose, or NULL with the code
- * of the failed open or build. */
+ * sections): a handle to close with VAKOShareDBClose, or NULL with 0x0200
+ * or the code of the failed open or build. */
 VAKOSHAREDB *VAKOShareDBOpen(void);
 /* Opens the database file at path (0), or creates it and builds it from
  * smb.conf (1); on success a handle in *pp is closed and replaced; -1 leaves
- * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code). */
+ * *pp as it was (0x0D00, 0x0200, 0x0900, the build's code), and removes a
+ * file it made whose build failed. */
 int VAKOShareDBOpenFile(VAKOSHAREDB **pp, const char *path);
 /* 0 current; 1 rebuilt or reopened (*pp replaced; rebuilt also when the
  * database holds no places of smb.conf's sections); -1 with 0x0D00 (pp or
- * *pp NULL) or as VAKOBDbCacheCheckAndRebuild (a failed rebuild leaves *pp
- * NULL). */
+ * *pp NULL), 0x0200 or as VAKOBDbCacheCheckAndRebuild: a failed rebuild
+ * leaves *pp NULL, any other failure a handle in *pp to close. */
 int VAKOShareDBCheckAndRebuild(VAKOSHAREDB **pp);
 /* Reads the open smb.conf into the (empty) database with the place of each
  * section, and stores the file's size, hash and modification time: 0, or
@@ -83,7 +84,7 @@ int ShareDBBuild(FILE *smbconf, VAKOSHAREDB *db);
 /* Stores one parsed section: a share (type 0) from its pairs, a reserved
  * section (type 1) as its lines (item 0 its name as written), without a
  * place in smb.conf (a dump writes it as a section of its own): 0, or -1
- * (no pair or line: no code; 0x0D00, 0x2200, the codes of
+ * (no pair or line: no code; 0x0D00, 0x2200, 0x0200, the codes of
  * ShareAllocFromConf, VAKOShareDBSet or VAKOListDBSet). */
 int ShareDBSetOne(VAKOSHAREDB *db, PSLIBSZLIST lines, PSLIBSZHASH pairs, const char *section, int type);
 /* Empties the list (type 1) or the pairs (type 0) of the section just
@@ -107,7 +108,7 @@ int ShareFTypeGetFromConf(const char *guestOk, const char *writeable);
 int ShareFTypeSetToConf(int fType, char *guestOk, char *writeable, int cbGuestOk, int cbWriteable);
 /* Drops repeated names (exact comparison) from a comma list in place,
  * rewriting it in the string hash's key order: 1, 0 for an empty list, -1
- * with 0x0D00 or 0x0200. */
+ * with 0x0D00 or 0x0200 (the list as it was). */
 int RemoveSameUsers(char *list);
 /* Rewrites smb.conf from the database through SZF_SMB_CONF_TMP, synced and
  * renamed into place, and stores the new file's places, size, hash and
@@ -131,18 +132,18 @@ int VAKOShareDBDump(VAKOSHAREDB *db);
  * (the new record is stored first, then the old key removed; the place of
  * its section in smb.conf goes with it, and a share new to the database
  * takes none): 0, or -1 with 0x0D00, 0x0100 (a name too long to upper-case
- * into VAKO_SHARE_KEY_SIZE bytes), a validation or keyed-layer code; a
- * failure leaves the stored shares and places as they were. */
+ * into VAKO_SHARE_KEY_SIZE bytes), 0x0200, a validation or keyed-layer
+ * code; a failure leaves the stored shares and places as they were. */
 int VAKOShareDBSet(VAKOSHAREDB *db, const char *oldName, const VAKOSHARE *share);
 /* Removes the share stored under name in any letter case, and the place of
- * its section: 0, or -1 with 0x0D00, 0x0100 (name too long), 0x2000
+ * its section: 0, or -1 with 0x0D00, 0x0100 (name too long), 0x0200, 0x2000
  * (absent) or a keyed-layer code. */
 int VAKOShareDBDelete(VAKOSHAREDB *db, const char *name);
 /* 1 when a value is stored under the upper-cased key of cbKey = strlen(key)
  * bytes (looked up with its NUL), and with out also its stored share name
- * copied into out (cbOut bytes); 0 with 0x0D00, 0x1400 (not read), 0x4000
- * (the value holds no terminated name) or 0x0100 (out too small; out is then
- * ""). */
+ * copied into out (cbOut bytes); 0 with 0x0D00, 0x1400 (not read), 0x0200
+ * (not read for want of memory), 0x4000 (the value holds no terminated
+ * name) or 0x0100 (out too small; out is then ""). */
 int VAKOShareDBCheckExists(VAKOSHAREDB *db, const char *key, int cbKey, char *out, int cbOut);
 /* The next share of the handle's cursor in key order ('#' keys passed over)
  * unpacked into *pp as VAKOShareDBUnPack does: 0, or -1 with 0xB500 at the

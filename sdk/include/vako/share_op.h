@@ -33,8 +33,9 @@ typedef struct _tag_VAKOSHAREENUMFILTER_ {
 
 /* Appends to *pList (already allocated; it may move) the names of the
  * shares whose kind is in kindMask (1 to 7), under the share lock: their
- * number, or -1 with 0x0400, 0x0900, 0x0500 (the lock not released), a
- * walk's or a push's code. A mask outside 1..7 gives 0 names with 0x0D00. */
+ * number, or -1 with 0x0400, 0x0900, 0x0200, 0x0500 (the lock not
+ * released), a walk's or a push's code. A mask outside 1..7 gives 0 names
+ * with 0x0D00. */
 int VAKOShareEnum(PSLIBSZLIST *pList, int kindMask);
 /* The names of the shares from the handle's cursor on that filter takes,
  * appended to *pList: their number, or -1 with 0x0D00 (a NULL argument or

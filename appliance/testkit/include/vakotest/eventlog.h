@@ -116,6 +116,15 @@ inline std::vector<uint32_t> Events(const std::vector<Rec> &recs)
 // The program's short name: the source text of the records it writes.
 inline std::string Source() { return program_invocation_short_name; }
 
+// A log of three records of 100 bytes each, from its header on.
+inline std::string ThreeRecords()
+{
+    std::string records;
+    for (uint32_t i = 0; i < 3; i++)
+        records += Encode(Sized(100, i));
+    return Header(16, static_cast<uint32_t>(16 + records.size())) + records;
+}
+
 } // namespace vakotest::evlog
 
 // The short name that the event log's tests and its neighbours' use.

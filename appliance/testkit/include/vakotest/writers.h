@@ -62,10 +62,10 @@ inline std::string State(const std::string &path)
     return std::to_string(FileMode(path)) + ":" + ReadFile(path);
 }
 
-inline std::vector<std::string> Dirs(const WriterCase &c)
+inline std::vector<std::string> Dirs(const std::vector<std::string> &targets)
 {
     std::vector<std::string> dirs;
-    for (const std::string &t : c.targets) {
+    for (const std::string &t : targets) {
         std::string d = t.substr(0, t.rfind('/'));
         if (std::find(dirs.begin(), dirs.end(), d) == dirs.end())
             dirs.push_back(d);
@@ -73,17 +73,20 @@ inline std::vector<std::string> Dirs(const WriterCase &c)
     return dirs;
 }
 
+inline std::vector<std::string> Dirs(const WriterCase &c) { return Dirs(c.targets); }
+
 // The targets and the names in their directories.
-inline std::vector<std::string> Snapshot(const WriterCase &c)
+inline std::vector<std::string> Snapshot(const std::vector<std::string> &targets)
 {
     std::vector<std::string> s;
-    for (const std::string &t : c.targets)
+    for (const std::string &t : targets)
         s.push_back(t + " = " + State(t));
-    for (const std::string &d : Dirs(c))
+    for (const std::string &d : Dirs(targets))
         for (const std::string &name : ListDir(d))
             s.push_back(d + "/" + name);
     return s;
 }
+inline std::vector<std::string> Snapshot(const WriterCase &c) { return Snapshot(c.targets); }
 
 // Synced, and not written after its last sync.
 inline bool Synced(const std::string &path)
