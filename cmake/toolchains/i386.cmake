@@ -42,6 +42,7 @@ if(NOT vako_in_try_compile AND NOT vako_i386_decided)
       "NetSetMTUValue.GigabitLinkSetsTheInterfaceWaitsAndRecords: qemu-user does not pass the ethtool request on"
       "NetSetMTUValue.RefusedOnTheInterfaceStillWaitsAndRecords: qemu-user does not pass the ethtool request on"
       "NetSetMTUValue.DriverWithoutLinkSettingsOnlyRecords: qemu-user does not pass the ethtool request on"
+      "Sdk/Border.EachAllocationFailsAsTheContractSays/VAKONetSetMTUValue  # GetParam() = VAKONetSetMTUValue: qemu-user does not pass the ethtool request on"
       "Road.GroupUpdateWritesTheImagesOfThePackageOnly: qemu-user has no fanotify, which the progress recorder needs"
       "Road.UpdateBacksUpEveryPartitionFirst: qemu-user has no fanotify, which the progress recorder needs"
       "Road.VerifyFailingOnAttemptZeroPassesOnAttemptOne: qemu-user has no fanotify, which the progress recorder needs"
