@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -74,6 +75,9 @@ template <class F> F Next(const char *name)
     return reinterpret_cast<F>(f);
 }
 
+std::atomic<bool> gTimeFixed;
+std::atomic<time_t> gTimeAt;
+
 using Plain = void *(*)(std::size_t);
 using PlainNothrow = void *(*)(std::size_t, const std::nothrow_t &) noexcept;
 using Aligned = void *(*)(std::size_t, std::align_val_t);
@@ -102,6 +106,14 @@ bool FailingNew::Fired() const { return gFired; }
 bool FailingNew::Skipped() const { return gSkipped; }
 
 long FailingNew::Calls() const { return gCalls; }
+
+FixedTime::FixedTime()
+{
+    gTimeAt = time(nullptr);
+    gTimeFixed = true;
+}
+
+FixedTime::~FixedTime() { gTimeFixed = false; }
 
 } // namespace vakotest
 
@@ -159,4 +171,13 @@ void *operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t &t)
 {
     static const AlignedNothrow next = Next<AlignedNothrow>(VAKOTEST_NEW_NAME("_Zna", "St11align_val_tRKSt9nothrow_t"));
     return Fails() ? nullptr : next(n, a, t);
+}
+
+extern "C" time_t time(time_t *t)
+{
+    static const auto next = Next<time_t (*)(time_t *)>("time");
+    const time_t now = gTimeFixed ? gTimeAt.load() : next(nullptr);
+    if (t)
+        *t = now;
+    return now;
 }

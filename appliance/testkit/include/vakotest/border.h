@@ -93,6 +93,7 @@ inline void RunBorder(const BorderCase &c)
     };
     std::vector<Run> failedRuns;
     long long clean = 0;
+    const FixedTime clock;
     bool retried = false;
     for (long n = 1;; n++) {
         ASSERT_LE(n, kMaxRuns) << c.name << ": no run without a failed allocation";

@@ -29,6 +29,17 @@ public:
     long Calls() const;
 };
 
+// While it lives, time() answers the second it was made at, in this
+// process (the libraries' calls included): every run of a border row then
+// writes the same salts and stamps as its clean run.
+class FixedTime {
+public:
+    FixedTime();
+    ~FixedTime();
+    FixedTime(const FixedTime &) = delete;
+    FixedTime &operator=(const FixedTime &) = delete;
+};
+
 // The kit's own code that runs inside a call of the libraries (the stand-ins
 // of fsync, write, sleep...) allocates while a NewFaultPause lives: those
 // allocations are neither counted nor failed, for they are no step of the
