@@ -141,15 +141,6 @@ VAKOUSER Carol()
 
 // ---- the other files ----
 
-void AutoBlock()
-{
-    WriteFile(vakotest::kInfoFile, "autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\n"
-                                   "autoblock_expriedday=\"0\"\nautoblock_notify=\"no\"\n");
-    const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    WriteFile(SZF_AUTOBLOCK_DENY,
-              vakotest::AutoBlockRecord(now, "10.0.0.1") + vakotest::AutoBlockRecord(now, "10.0.0.2"), 0644);
-}
-
 void BackupSets()
 {
     WriteFile(SZF_NETBKP_CONF,
@@ -488,7 +479,7 @@ const std::vector<BorderCase> kRows = {
     // skipped run would leave the next one an allocation short: made here.
     {"VAKOAutoBlockConfGet",
      [] {
-         AutoBlock();
+         vakotest::WriteAutoBlockList();
          VAKOAUTOBLOCKCONF c;
          VAKOAutoBlockConfGet(&c);
      },
@@ -498,14 +489,18 @@ const std::vector<BorderCase> kRows = {
      },
      -1},
     {"VAKOAutoBlockConfSet",
-     AutoBlock,
+     vakotest::WriteAutoBlockList,
      [] {
          VAKOAUTOBLOCKCONF c = {20, 10, 7, 0};
          return VAKOAutoBlockConfSet(&c);
      },
      -1,
      {vakotest::kInfoFile}},
-    {"VAKOAutoBlockIPAdd", AutoBlock, [] { return VAKOAutoBlockIPAdd("10.0.0.3"); }, -1, {SZF_AUTOBLOCK_DENY}},
+    {"VAKOAutoBlockIPAdd",
+     vakotest::WriteAutoBlockList,
+     [] { return VAKOAutoBlockIPAdd("10.0.0.3"); },
+     -1,
+     {SZF_AUTOBLOCK_DENY}},
 
     // ---- backup sets ----
     {"VAKOBackupConfGetAll", BackupSets,

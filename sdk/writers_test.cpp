@@ -50,16 +50,6 @@ void WriteConf() { WriteFile(kConf, kConfText, 0640); }
 // A configuration writer on a file that exists.
 WriterCase Conf(const char *name, bool (*write)()) { return {name, {kConf}, WriteConf, write}; }
 
-// The auto-block list with two addresses, the settings without expiry.
-void AutoBlockList()
-{
-    WriteFile(vakotest::kInfoFile, "autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\n"
-                                   "autoblock_expriedday=\"0\"\nautoblock_notify=\"no\"\n");
-    const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    WriteFile(SZF_AUTOBLOCK_DENY,
-              vakotest::AutoBlockRecord(now, "10.0.0.1") + vakotest::AutoBlockRecord(now, "10.0.0.2"), 0644);
-}
-
 // The system log, 300 bytes of records from its header on.
 void SystemLog() { WriteFile(SZF_VAKOLOG_SYS, vakotest::evlog::ThreeRecords(), 0600); }
 
@@ -160,7 +150,10 @@ const std::vector<WriterCase> kWriters = {
          return VAKONetBackupSetServerPasswd("rsync", "rsync", "S", NETBKP_PASSWD_MODIFY) == 0;
      }},
     // Listed already: the address moves to the end, no event, no mail.
-    {"auto-block add", {SZF_AUTOBLOCK_DENY}, AutoBlockList, [] { return VAKOAutoBlockIPAdd("10.0.0.1") == 0; }},
+    {"auto-block add",
+     {SZF_AUTOBLOCK_DENY},
+     vakotest::WriteAutoBlockList,
+     [] { return VAKOAutoBlockIPAdd("10.0.0.1") == 0; }},
     {"event log size change", {SZF_VAKOLOG_SYS}, SystemLog, [] { return VAKOLogChangeSize(250, 1) == 0; }},
     // The bond's file, its slaves' files (each saved aside first) and, on a
     // failure, all of them put back as they were.

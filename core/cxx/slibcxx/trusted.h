@@ -73,18 +73,32 @@ inline bool TrustRefusal(const struct stat &st, const TrustedName &name, char *w
     return true;
 }
 
+namespace trusted_detail {
+
+// A directory stream of its own over a copy of the open directory dir,
+// from its first entry (the copy shares dir's offset); NULL when it cannot
+// be made. dir itself stays open.
+inline DIR *StreamOf(int dir)
+{
+    Fd copy(dup(dir));
+    DIR *d = copy.ok() ? fdopendir(copy.get()) : nullptr;
+    if (!d)
+        return nullptr;
+    copy.release(); // the stream owns it now
+    rewinddir(d);
+    return d;
+}
+
+} // namespace trusted_detail
+
 // The names in the open directory dir but "." and ".." (none when it
 // cannot be read); dir itself stays open.
 inline std::vector<std::string> DirNames(int dir)
 {
     std::vector<std::string> names;
-    Fd copy(dup(dir));
-    DIR *d = copy.ok() ? fdopendir(copy.get()) : nullptr;
+    DIR *d = trusted_detail::StreamOf(dir);
     if (!d)
         return names;
-    copy.release(); // the stream owns it now
-    // The copy shares dir's offset: from the first entry, whatever was read.
-    rewinddir(d);
     while (const dirent *e = readdir(d))
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
             names.emplace_back(e->d_name);
@@ -106,13 +120,9 @@ constexpr int kRounds = 3;
 // half removed for want of memory.
 inline bool EmptyDirAt(int dir, int depth)
 {
-    Fd copy(dup(dir));
-    DIR *d = copy.ok() ? fdopendir(copy.get()) : nullptr;
+    DIR *d = StreamOf(dir);
     if (!d)
         return false;
-    copy.release(); // the stream owns it now
-    // The copy shares dir's offset: from the first entry, whatever was read.
-    rewinddir(d);
     bool empty = true;
     while (const dirent *e = readdir(d)) {
         const char *n = e->d_name;

@@ -6,8 +6,14 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <time.h>
+
 #include <stdexcept>
 #include <string>
+
+#include "vako/autoblock.h"
+#include "vakotest/files.h"
+#include "vakotest/paths.h"
 
 namespace vakotest {
 
@@ -31,6 +37,16 @@ inline uint32_t AutoBlockTime(const std::string &list, size_t index)
     if (list.size() >= (index + 1) * 8)
         memcpy(&t, list.data() + index * 8, 4);
     return t;
+}
+
+// The list with two addresses, 10.0.0.1 and 10.0.0.2, blocked now, and the
+// settings without expiry.
+inline void WriteAutoBlockList()
+{
+    WriteFile(kInfoFile, "autoblock_attempts=\"10\"\nautoblock_attempt_min=\"5\"\n"
+                         "autoblock_expriedday=\"0\"\nautoblock_notify=\"no\"\n");
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    WriteFile(SZF_AUTOBLOCK_DENY, AutoBlockRecord(now, "10.0.0.1") + AutoBlockRecord(now, "10.0.0.2"), 0644);
 }
 
 } // namespace vakotest
